@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds tavrix and runs every test through CTest, then builds and
+# runs the tests again with AddressSanitizer + UBSan.
+#   ./test.sh            both builds
+#   ./test.sh --fast     the normal build only
+#   TEST_FILTER=regex    only the CTest tests whose names match
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(cmake ninja-build g++ pkg-config ccache libgtest-dev libgmock-dev libxml2-dev
+          libacl1-dev acl attr gdb passwd util-linux)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+fast=0
+[ "${1:-}" = "--fast" ] && fast=1
+filter=()
+[ -n "${TEST_FILTER:-}" ] && filter=(-R "$TEST_FILTER")
+
+build() { # build-dir, extra cmake args...
+  local dir=$1; shift
+  [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja "$@"
+  ninja -C "$dir" -j2
+}
+
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd build && ctest --output-on-failure -j2 "${filter[@]}")
+
+if [ "$fast" -eq 0 ]; then
+  build build-asan -DCMAKE_BUILD_TYPE=Debug -DTAVRIX_SANITIZE=ON
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+     ctest --output-on-failure -j2 "${filter[@]}")
+fi
+echo "all tests passed"

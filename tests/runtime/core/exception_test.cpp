@@ -1,0 +1,113 @@
+#include "runtime/core/exception.h"
+
+#include <gtest/gtest.h>
+
+#include "runtime/core/guard.h"
+#include "tests/support/testing.h"
+
+using testing_support::u8;
+
+namespace {
+
+TEST(Exception, FullTextListsContextsInnermostFirst) {
+  vexception e(u"boom", ExceptionContext(u"Unable to call a()", "a", 10));
+  e.addContext(ExceptionContext(u"", "b", 20));
+  EXPECT_EQ(u8(e.fullText()), "boom\n   at Unable to call a()(a line 10)\n   at (b line 20)");
+}
+
+TEST(Exception, ThrowOSErrorPicksTheClassOfTheCode) {
+  struct Case {
+    std::uint32_t code;
+    const char* type;
+  };
+  const Case cases[] = {{2, "VFileNotFoundException"}, {3, "VPathNotFoundException"},
+                        {5, "VAccessDeniedException"}, {145, "VDirectoryNotEmptyException"},
+                        {183, "VAlreadyExistsException"}, {1332, "VNoneMappedException"},
+                        {87, "vosexception"}};
+  for (const Case& c : cases) {
+    try {
+      throwOSError(u"doing", c.code, VCONTEXT("f"));
+    } catch (const vosexception& e) {
+      EXPECT_EQ(e.code(), c.code);
+      std::string name = typeid(e).name();
+      EXPECT_NE(name.find(c.type), std::string::npos) << name << " for " << c.code;
+      EXPECT_NE(u8(e.message()).find(" (Error code " + std::to_string(c.code) + ") at doing"),
+                std::string::npos);
+    }
+  }
+}
+
+TEST(Exception, OsMessageUsesSystemTextOrUnknownError) {
+  EXPECT_EQ(u8(osErrorMessage(2)), "No such file or directory (Error code 2)");
+  EXPECT_EQ(u8(osErrorMessage(5, u"create mutex m")),
+            "Permission denied (Error code 5) at create mutex m");
+  EXPECT_EQ(u8(osErrorMessage(4242)), "Unknown error (Error code 4242)");
+}
+
+TEST(Exception, OutOfMemoryReportHasNoContext) {
+  try {
+    throwOutOfMemory();
+  } catch (const vexception& e) {
+    EXPECT_TRUE(e.contexts().empty());
+    EXPECT_NE(u8(e.message()).find("(Error code 14)"), std::string::npos);
+    EXPECT_EQ(dynamic_cast<const vosexception*>(&e), nullptr);
+  }
+}
+
+TEST(Exception, ComErrorMessages) {
+  EXPECT_EQ(u8(_com_error(static_cast<com::HRESULT>(0x80040205)).ErrorMessage()), "IDispatch error #5");
+  EXPECT_EQ(u8(_com_error(static_cast<com::HRESULT>(0x80040200)).ErrorMessage()),
+            "Unknown error 0x80040200");
+  EXPECT_EQ(u8(_com_error(com::hresultFromWin32(2)).ErrorMessage()), "No such file or directory");
+
+  vexception e = vexceptionFromComError(_com_error(com::E_FAIL, u"bad xpath"), u"Unable to call x()",
+                                        "x", 7);
+  EXPECT_EQ(u8(e.fullText()),
+            "Unspecified error (COM Error 80004005, Description: bad xpath)\n   at Unable to call "
+            "x()\n   at (x line 7)");
+  EXPECT_EQ(u8(cwrpexception(0xC0000005).text()), "C structured exception: 0xc0000005");
+}
+
+// A guarded operation for the tests below: throws what `thrower` throws, inside `depth` guards.
+template <class Thrower>
+void nested(int depth, Thrower thrower) {
+  if (depth == 0) thrower();
+  else
+    guarded("level", depth, [&] { return u"Unable to call level(" + std::u16string(1, u'0' + depth) + u")"; },
+            [&] { nested(depth - 1, thrower); });
+}
+
+TEST(Guard, KeepsTheClassAndAddsOneContextPerGuard) {
+  try {
+    nested(3, [] { throwOSError(u"open", 2, VCONTEXT("open")); });
+    FAIL();
+  } catch (const VFileNotFoundException& e) {
+    ASSERT_EQ(e.contexts().size(), 4u);
+    EXPECT_EQ(u8(e.contexts()[1].message), "Unable to call level(1)");
+    EXPECT_EQ(u8(e.contexts()[3].message), "Unable to call level(3)");
+  }
+}
+
+TEST(Guard, ConvertsForeignExceptions) {
+  struct Case {
+    std::function<void()> thrower;
+    const char* message;
+  };
+  const Case cases[] = {
+      {[] { throw std::runtime_error("std text"); }, "std text"},
+      {[] { throw cwrpexception(0xC0000005); }, "C structured exception: 0xc0000005"},
+      {[] { throw 42; }, "Unexpected error"},
+  };
+  for (const Case& c : cases) {
+    try {
+      nested(1, c.thrower);
+      FAIL();
+    } catch (const vexception& e) {
+      EXPECT_EQ(u8(e.message()), c.message);
+      ASSERT_EQ(e.contexts().size(), 1u);
+      EXPECT_EQ(e.contexts()[0].function, "level");
+    }
+  }
+}
+
+} // namespace

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include "runtime/core/command_line.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/format.h"
+#include "runtime/core/text.h"
+#include "tests/support/testing.h"
+
+using testing_support::u8;
+
+namespace {
+
+TEST(Format, WideConventions) {
+  struct Case {
+    std::u16string text;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {formatString(u"%s=%hs", std::u16string(u"wide"), "narrow"), "wide=narrow"},
+      {formatString(u"%d %u %x %X %lu %lX", -5, 7u, 255, 255, 4000000000u, 0xABCu),
+       "-5 7 ff FF 4000000000 ABC"},
+      {formatString(u"%03d|%08X|%hx|%%", 7, 0xBEEFu, 0x12345), "007|0000BEEF|2345|%"},
+      {formatString(u"[%-5s][%5s][%.2s]", u"ab", u"ab", u"abcdef"), "[ab   ][   ab][ab]"},
+      {formatString(u"%d", std::int64_t(0x100000001)), "1"},
+      {formatString(u"%lld %I64u", std::int64_t(-0x100000001), std::uint64_t(1) << 40),
+       "-4294967297 1099511627776"},
+      {formatString(u"%c%hc", u'\u00e9', 'x'), "\u00e9x"},
+      {formatString(u"%.1f", 2.25), "2.2"},
+      {formatString(u"no conversions"), "no conversions"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(u8(c.text), c.expected);
+  EXPECT_EQ(getFormatStringSize(u"%s-%d", u"abc", 42), 6u);
+}
+
+TEST(Format, MismatchIsAnArgumentException) {
+  auto fails = [](auto call) {
+    try {
+      call();
+    } catch (const ArgumentException& e) {
+      return u8(e.fullText()) == "_scwprintf() failed: invalid arguments\n   at (getFormatStringSize line " +
+                                     std::to_string(e.contexts().at(0).line) + ")";
+    }
+    return false;
+  };
+  EXPECT_TRUE(fails([] { formatString(u"%s", 5); }));
+  EXPECT_TRUE(fails([] { formatString(u"%d", u"text"); }));
+  EXPECT_TRUE(fails([] { formatString(u"%hs", u"wide for narrow"); }));
+  EXPECT_TRUE(fails([] { formatString(u"%d %d", 1); }));
+  EXPECT_TRUE(fails([] { formatString(u"%d", 1, 2); }));
+  EXPECT_TRUE(fails([] { formatString(u"%n", 1); }));
+  EXPECT_TRUE(fails([] { formatString(u"50%"); }));
+  EXPECT_TRUE(fails([] { formatString(u"%y", 1); }));
+}
+
+TEST(Text, Conversions) {
+  EXPECT_EQ(cstr(u"", 12345), "");
+  EXPECT_EQ(wstr("", 12345), u"");
+  EXPECT_EQ(cstr(u"gr\u00fc\u00dfe \U0001F600", CP_UTF8), "gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80");
+  EXPECT_EQ(wstr("gr\xc3\xbc\xc3\x9f" "e", CP_UTF8), u"gr\u00fc\u00dfe");
+  EXPECT_EQ(wstr("a\xff" "b", CP_UTF8), u"a\ufffdb");
+  EXPECT_EQ(cstr(u"\u00e9\u4e00", 1252), "\xe9?");
+  EXPECT_EQ(wstr("\xe9\x80", 1252), u"\u00e9\u20ac");
+  EXPECT_EQ(cstr(std::u16string(u"a\0b", 3), CP_UTF8), std::string("a\0b", 3));
+  EXPECT_THROW(cstr(u"x", 4), vosexception);
+  try {
+    wstr("x", 4);
+  } catch (const vosexception& e) {
+    EXPECT_EQ(e.code(), 87u);
+    EXPECT_EQ(e.contexts().at(0).function, "wstr");
+  }
+}
+
+TEST(Text, Comparisons) {
+  EXPECT_TRUE(RunTime::striequal(u"Hello \u00c9t\u00e9", u"hELLO \u00e9T\u00c9"));
+  EXPECT_FALSE(RunTime::striequal(u"abc", u"abcd"));
+  EXPECT_FALSE(RunTime::striequal(u"abc", u"abd"));
+  EXPECT_EQ(compareStrings(u"abc", u"abc", false), 0);
+  EXPECT_EQ(compareStrings(u"ABC", u"abc", false), -1);
+  EXPECT_EQ(compareStrings(u"abc", u"ab", false), 1);
+  EXPECT_EQ(compareStrings(u"ABC", u"abc", true), 0);
+  EXPECT_LT(compareStrings(u"ab", u"ABC", true), 0);
+  EXPECT_GT(compareStrings(u"b", u"A", true), 0);
+}
+
+TEST(CommandLine, QuoteArgument) {
+  struct Case {
+    std::u16string in, out;
+  };
+  const Case cases[] = {
+      {u"plain", u"plain"},
+      {u"", u"\"\""},
+      {u"a b", u"\"a b\""},
+      {u"--name=value", u"\"--name=value\""},
+      {u"C:\\Program Files\\", u"\"C:\\Program Files\\\\\""},
+      {u"a\\\"b", u"\"a\\\\\\\"b\""},
+      {u"x&y", u"\"x&y\""},
+      {u"C:\\a\\b", u"C:\\a\\b"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(quoteArgument(c.in), c.out) << u8(c.in);
+}
+
+TEST(CommandLine, SplitReadsBackWhatQuoteWrote) {
+  const std::vector<std::u16string> args = {
+      u"C:\\Program Files\\tool.exe", u"plain", u"", u"with space", u"trailing\\",
+      u"a\\\"b", u"\\\\server\\share\\", u"--pwd=a=b", u"quote\"inside"};
+  EXPECT_EQ(splitCommandLine(joinCommandLine(args)), args);
+}
+
+TEST(CommandLine, SplitRules) {
+  using V = std::vector<std::u16string>;
+  EXPECT_EQ(splitCommandLine(u""), V{});
+  EXPECT_EQ(splitCommandLine(u"prog"), V{u"prog"});
+  EXPECT_EQ(splitCommandLine(u"\"C:\\a b\\p.exe\" x"), (V{u"C:\\a b\\p.exe", u"x"}));
+  EXPECT_EQ(splitCommandLine(u"C:\\dir\\p.exe a\\\\b \"c d\" e\\\"f   "),
+            (V{u"C:\\dir\\p.exe", u"a\\\\b", u"c d", u"e\"f"}));
+  EXPECT_EQ(splitCommandLine(u"p \"\" x"), (V{u"p", u"", u"x"}));
+}
+
+} // namespace

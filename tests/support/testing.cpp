@@ -1,0 +1,144 @@
+#include "tests/support/testing.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "os/text.h"
+
+extern char** environ;
+
+namespace testing_support {
+
+std::string u8(std::u16string_view text) { return os::utf8FromUtf16(text); }
+
+TempDir::TempDir() {
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/tavrix-test-XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void writeFile(const std::string& path, std::string_view content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+ScopedRegistry::ScopedRegistry(std::string_view body) {
+  const char* previous = std::getenv("TAVRIX_REGISTRY");
+  hadPrevious_ = previous != nullptr;
+  if (previous) previous_ = previous;
+  file_ = dir_.file("registry.reg");
+  write(body);
+  setenv("TAVRIX_REGISTRY", file_.c_str(), 1);
+}
+
+ScopedRegistry::~ScopedRegistry() {
+  if (hadPrevious_) setenv("TAVRIX_REGISTRY", previous_.c_str(), 1);
+  else unsetenv("TAVRIX_REGISTRY");
+}
+
+void ScopedRegistry::write(std::string_view body) {
+  writeFile(file_, "Windows Registry Editor Version 5.00\n\n" + std::string(body));
+}
+
+namespace {
+
+void drain(int fd, std::string& into) {
+  char buffer[4096];
+  ssize_t n = read(fd, buffer, sizeof buffer);
+  if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
+}
+
+} // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& environment,
+                         std::string_view input) {
+  int out[2], err[2], in[2];
+  if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) || pipe2(in, O_CLOEXEC))
+    throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string entry(*e);
+    auto eq = entry.find('=');
+    env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
+  }
+  for (const auto& [k, v] : environment) env[k] = v;
+  std::vector<std::string> envStrings;
+  for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  std::vector<char*> envp, args;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argCopy = argv;
+  for (auto& s : argCopy) args.push_back(s.data());
+  args.push_back(nullptr);
+
+  pid_t pid;
+  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+  if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {
+    // The child may exit without reading its input; its result tells what happened.
+  }
+  close(in[1]);
+
+  ProcessResult result;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) continue;
+    for (pollfd& p : fds) {
+      if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP))) continue;
+      std::string& target = p.fd == out[0] ? result.out : result.err;
+      std::size_t before = target.size();
+      drain(p.fd, target);
+      if (target.size() == before) {
+        close(p.fd);
+        p.fd = -1;
+        --open;
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+std::string binary(std::string_view name) {
+  const char* dir = std::getenv("TAVRIX_BIN");
+  return std::string(dir ? dir : "build/bin") + "/" + std::string(name);
+}
+
+} // namespace testing_support

@@ -1,0 +1,65 @@
+// Helpers shared by the tests: temporary directories, a private registry store, child processes.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testing_support {
+
+// UTF-16 to UTF-8 for assertions and messages.
+std::string u8(std::u16string_view text);
+
+// A fresh directory under the temporary directory, removed with its content when destroyed.
+class TempDir {
+public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+private:
+  std::string path_;
+};
+
+// Writes a file (creating missing parent directories).
+void writeFile(const std::string& path, std::string_view content);
+std::string readFile(const std::string& path);
+
+// Points TAVRIX_REGISTRY at a private store file for the lifetime of the object. The text is
+// the body of the store, written after the format's header line.
+class ScopedRegistry {
+public:
+  explicit ScopedRegistry(std::string_view body = {});
+  ~ScopedRegistry();
+
+  const std::string& path() const { return file_; }
+  void write(std::string_view body);
+
+private:
+  TempDir dir_;
+  std::string previous_;
+  bool hadPrevious_;
+  std::string file_;
+};
+
+struct ProcessResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program with arguments, extra environment variables and optional standard input;
+// waits for it and collects its output.
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& environment = {},
+                         std::string_view input = {});
+
+// Path of a built executable (build/bin/<name>).
+std::string binary(std::string_view name);
+
+} // namespace testing_support
