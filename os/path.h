@@ -1,0 +1,25 @@
+// Windows-syntax paths at the boundary: where they are on this host, and back.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "os/error.h"
+
+namespace os {
+
+// The host path of a Windows-syntax path. "\\?\" and "\??\" prefixes are dropped; a drive "X:"
+// maps to the directory named by the registry value "X:" of HKLM\SYSTEM\Tavrix\DosDevices
+// (pathNotFound when the drive is not mapped); a rooted path "\var\www" is "/var/www"; "\" and
+// "/" both separate; a relative path stays relative.
+Result<std::string> hostPath(std::u16string_view path);
+
+// The Windows form of a host path: under the longest mapped drive directory it is "X:\...",
+// otherwise "\..." with "/" turned into "\".
+std::u16string windowsPath(std::string_view hostPath);
+
+// The long form of an existing path: the path itself when it exists; fileNotFound or
+// pathNotFound when it does not.
+Result<std::u16string> longPathName(std::u16string_view path);
+
+} // namespace os
