@@ -2,8 +2,27 @@
 
 #include "os/text.h"
 #include "runtime/core/exception.h"
+#include "runtime/core/registry.h"
 
-std::uint32_t ansiCodePage() { return CP_UTF8; }
+std::uint32_t ansiCodePage() {
+  // Text conversions must keep working whatever the registry holds: any failure is UTF-8.
+  try {
+    std::u16string text;
+    if (registry::lookup(registry::HKEY_LOCAL_MACHINE,
+                         u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", u"ACP", text,
+                         registry::VIEW_DEFAULT) != 0 ||
+        text.empty() || text.size() > 5)
+      return CP_UTF8;
+    std::uint32_t codePage = 0;
+    for (char16_t c : text) {
+      if (c < u'0' || c > u'9') return CP_UTF8;
+      codePage = codePage * 10 + (c - u'0');
+    }
+    return os::utf16FromCodePage("A", codePage).ok() ? codePage : CP_UTF8;
+  } catch (...) {
+    return CP_UTF8;
+  }
+}
 
 std::string cstr(std::u16string_view text, std::uint32_t codePage) {
   if (text.empty()) return {};

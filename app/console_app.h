@@ -1,0 +1,36 @@
+// The generic console application frame: one invocation turns into one exit code, and every
+// failure into one logged error text.
+#pragma once
+
+#include <string>
+
+class vconsoleapp {
+public:
+  vconsoleapp();
+  virtual ~vconsoleapp();
+  vconsoleapp(const vconsoleapp&) = delete;
+  vconsoleapp& operator=(const vconsoleapp&) = delete;
+
+  // Runs the command chosen by the arguments that follow the command; returns the exit code.
+  virtual int go(int argc, const std::u16string* argv);
+  // Selects the command from the whole argument vector (program name first) and calls go.
+  virtual int start(int argc, const std::u16string* argv);
+  // Reports how to call the tool.
+  virtual void usage();
+
+  // The whole life of one invocation: logs its start and end, and any failure at level Error.
+  // Returns what start returned, or 1 after a failure. Never throws.
+  int run(int argc, const std::u16string* argv);
+
+  // The live application object, or null.
+  static vconsoleapp* application();
+
+protected:
+  [[noreturn]] void cmdNotSupported(const std::u16string& possibleCommands);
+
+  std::u16string command;
+};
+
+// The logged form of a command line: each argument quoted, values of parameters whose name
+// holds "password" or "pwd" replaced by "*".
+std::u16string maskCommandLine(const std::u16string& commandLine);

@@ -1,0 +1,116 @@
+#include "app/tavriximp.h"
+
+#include <functional>
+
+#include "app/params.h"
+#include "os/console.h"
+#include "os/named_mutex.h"
+#include "os/text.h"
+#include "runtime/core/exclusive_task.h"
+#include "runtime/security/user_information.h"
+#include "siteapp/site_application_manager.h"
+
+namespace {
+
+constexpr std::u16string_view kUserMutexPrefix = u"Global\\{E87E2855-6D09-4f17-BA44-1D012E75DD7F}";
+
+constexpr char kUsage[] =
+    "\nusage: tavrix [options] ...\n\n\n"
+    "--help\n"
+    "--run-application-script (--application-full-name=<application full name> | \n"
+    "                         --script-name=<script name>\n"
+    "                         --user-name=<system user name>\n"
+    "--extract-application    --application-full-name=<application full name>\n"
+    "                         --vhost-path=<path to domain home directory>\n"
+    "                         --user-name=<system user name>\n"
+    "                         --application-subdirectory=<application subdirectory>\n"
+    "--delete-application     --application-full-name=<application full name>\n"
+    "                         --vhost-path=<path to domain home directory>\n"
+    "                         --user-name=<system user name>\n"
+    "                         --application-subdirectory=<application subdirectory>\n";
+
+// Hands the manager the four location values, in the order the manager expects them.
+void ensureSiteApplicationFields(const Params& params, SiteApplicationManager& manager) {
+  manager.setApplicationFullName(params.get(u"--application-full-name", false, u""));
+  manager.setUserName(params.get(u"--user-name", false, u""));
+  manager.setWwwRoot(params.get(u"--www-root", false, u""));
+  manager.setApplicationSubdirectory(params.get(u"--application-subdirectory", false, u""));
+}
+
+// Extraction and deletion for one system user never run at the same time.
+void lockUser(const Params& params, ExclusiveTask& task) {
+  task.Initialize(std::u16string(kUserMutexPrefix) + params.get(u"--user-name", false, u""),
+                  os::INFINITE_WAIT);
+}
+
+struct Command {
+  std::u16string name;
+  std::function<void(const Params&, SiteApplicationManager&, tavriximp&)> run;
+};
+
+const std::vector<Command>& commands() {
+  static const std::vector<Command> table = {
+      {u"--help", [](const Params&, SiteApplicationManager&, tavriximp& app) { app.usage(); }},
+      {u"--run-application-script",
+       [](const Params& params, SiteApplicationManager& manager, tavriximp&) {
+         params.check({u"--application-full-name", u"--script-filename", u"--script-name",
+                       u"--user-name", u"--fsa-xml-file"},
+                      {});
+         ensureSiteApplicationFields(params, manager);
+         std::u16string xmlFile = params.get(u"--fsa-xml-file", false, u"");
+         std::u16string scriptName = params.getRequired(u"--script-name");
+         std::u16string scriptFileName = params.getRequired(u"--script-filename");
+         manager.fsaRunApplicationScript(scriptFileName, scriptName, xmlFile);
+       }},
+      {u"--extract-application",
+       [](const Params& params, SiteApplicationManager& manager, tavriximp&) {
+         params.check({u"--application-full-name", u"--www-root", u"--user-name",
+                       u"--application-subdirectory"},
+                      {u"--metadata-file"});
+         ExclusiveTask task;
+         lockUser(params, task);
+         ensureSiteApplicationFields(params, manager);
+         manager.extractApplication(params.get(u"--metadata-file", false, u""));
+       }},
+      {u"--update-application-permissions",
+       [](const Params& params, SiteApplicationManager& manager, tavriximp&) {
+         params.check({u"--application-full-name", u"--www-root", u"--application-subdirectory",
+                       u"--user-name", u"--metadata-file"},
+                      {});
+         ensureSiteApplicationFields(params, manager);
+         manager.updateApplicationPermissions(params.get(u"--metadata-file", false, u""));
+       }},
+      {u"--delete-application",
+       [](const Params& params, SiteApplicationManager& manager, tavriximp&) {
+         params.check({u"--application-full-name", u"--www-root", u"--user-name",
+                       u"--application-subdirectory", u"--files"},
+                      {});
+         ExclusiveTask task;
+         lockUser(params, task);
+         ensureSiteApplicationFields(params, manager);
+         manager.deleteApplication(params.get(u"--files", false, u""));
+       }},
+  };
+  return table;
+}
+
+} // namespace
+
+tavriximp::tavriximp() { command = u"--help"; }
+
+int tavriximp::go(int argc, const std::u16string* argv) {
+  Params params(argc, argv);
+  SiteApplicationManager manager(createUserInformation());
+  std::u16string possible;
+  for (const Command& candidate : commands()) {
+    if (!possible.empty()) possible += u"\n";
+    possible += u"   " + candidate.name;
+    if (command == candidate.name) {
+      candidate.run(params, manager, *this);
+      return 0;
+    }
+  }
+  cmdNotSupported(possible);
+}
+
+void tavriximp::usage() { os::writeStdout(kUsage); }

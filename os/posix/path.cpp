@@ -1,0 +1,143 @@
+#include "os/path.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "os/posix/errno_map.h"
+#include "os/registry.h"
+#include "os/text.h"
+
+namespace os {
+namespace {
+
+constexpr std::u16string_view kDosDevices = u"SYSTEM\\Tavrix\\DosDevices";
+constexpr std::uint32_t kQueryValue = 0x0001;
+constexpr std::uint32_t kRegSz = 1;
+constexpr std::uint32_t kRegExpandSz = 2;
+
+bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+bool isDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+
+// The text of a string value, up to its first NUL; nothing for other types.
+std::optional<std::u16string> stringValue(const registry::Value& v) {
+  if (v.type != kRegSz && v.type != kRegExpandSz) return std::nullopt;
+  std::u16string text;
+  for (std::size_t i = 0; i + 1 < v.data.size(); i += 2) {
+    char16_t c = static_cast<char16_t>(v.data[i] | v.data[i + 1] << 8);
+    if (c == u'\0') break;
+    text += c;
+  }
+  return text;
+}
+
+// A mapped directory as a prefix of host paths: no trailing "/" ("" for the root directory).
+std::string directoryPrefix(std::u16string_view directory) {
+  std::string dir = utf8FromUtf16(directory);
+  while (!dir.empty() && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+// The directory prefix that a drive letter maps to.
+Result<std::string> driveDirectory(char16_t letter) {
+  Result<registry::KeyHandle> key =
+      registry::openKey(registry::Root::LocalMachine, kDosDevices, kQueryValue);
+  Result<registry::Value> value =
+      key.ok() ? registry::queryValue(key.value(), std::u16string{letter, u':'})
+               : Result<registry::Value>::failure(key.code());
+  if (!value.ok())
+    return Result<std::string>::failure(value.code() == err::fileNotFound ? err::pathNotFound
+                                                                           : value.code());
+  std::optional<std::u16string> directory = stringValue(value.value());
+  if (!directory) return Result<std::string>::failure(err::pathNotFound);
+  return directoryPrefix(*directory);
+}
+
+struct Mapping {
+  char16_t drive;
+  std::string prefix;
+};
+
+// Every drive mapping of the store, in stored order; none when the store cannot be read.
+std::vector<Mapping> driveMappings() {
+  std::vector<Mapping> mappings;
+  Result<registry::KeyHandle> key =
+      registry::openKey(registry::Root::LocalMachine, kDosDevices, kQueryValue);
+  if (!key.ok()) return mappings;
+  for (std::uint32_t i = 0;; ++i) {
+    Result<registry::Value> value = registry::enumValue(key.value(), i);
+    if (!value.ok()) break;
+    const std::u16string& name = value.value().name;
+    std::optional<std::u16string> directory = stringValue(value.value());
+    if (name.size() == 2 && isDriveLetter(name[0]) && name[1] == u':' && directory)
+      mappings.push_back({toUpper(name[0]), directoryPrefix(*directory)});
+  }
+  return mappings;
+}
+
+bool isBelow(std::string_view path, std::string_view prefix) {
+  return path.starts_with(prefix) && (path.size() == prefix.size() || path[prefix.size()] == '/');
+}
+
+std::string hostSeparators(std::u16string_view path) {
+  std::string host = utf8FromUtf16(path);
+  for (char& c : host)
+    if (c == '\\') c = '/';
+  return host;
+}
+
+bool parentIsDirectory(const std::string& path) {
+  std::string_view p = path;
+  while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
+  std::size_t slash = p.rfind('/');
+  std::string parent = slash == p.npos ? "." : slash == 0 ? "/" : std::string(p.substr(0, slash));
+  struct stat st;
+  return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+Result<std::string> hostPath(std::u16string_view path) {
+  if (path.starts_with(u"\\\\?\\") || path.starts_with(u"\\??\\")) path.remove_prefix(4);
+  // Network paths ("\\server\share", "\\?\UNC\...") have no place on this host.
+  if ((path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) ||
+      path.starts_with(u"UNC\\"))
+    return Result<std::string>::failure(err::pathNotFound);
+  if (path.size() < 2 || !isDriveLetter(path[0]) || path[1] != u':') return hostSeparators(path);
+  Result<std::string> directory = driveDirectory(path[0]);
+  if (!directory.ok()) return directory;
+  std::string rest = hostSeparators(path.substr(2));
+  if (!rest.empty() && rest.front() != '/') rest.insert(0, "/");
+  std::string host = directory.value() + rest;
+  return host.empty() ? std::string("/") : host;
+}
+
+std::u16string windowsPath(std::string_view hostPath) {
+  const Mapping* best = nullptr;
+  std::vector<Mapping> mappings;
+  if (hostPath.starts_with('/')) mappings = driveMappings();
+  for (const Mapping& m : mappings)
+    if (isBelow(hostPath, m.prefix) && (!best || m.prefix.size() > best->prefix.size())) best = &m;
+  std::u16string path = utf16FromUtf8(best ? hostPath.substr(best->prefix.size()) : hostPath);
+  for (char16_t& c : path)
+    if (c == u'/') c = u'\\';
+  if (!best) return path;
+  return std::u16string{best->drive, u':'} + (path.empty() ? u"\\" : path);
+}
+
+Result<std::u16string> longPathName(std::u16string_view path) {
+  Result<std::string> host = hostPath(path);
+  if (!host.ok()) return Result<std::u16string>::failure(host.code());
+  struct stat st;
+  if (lstat(host.value().c_str(), &st) == 0) return std::u16string(path);
+  int error = errno;
+  if (error == ENOENT && !parentIsDirectory(host.value()))
+    return Result<std::u16string>::failure(err::pathNotFound);
+  return Result<std::u16string>::failure(posix::win32FromErrno(error));
+}
+
+} // namespace os

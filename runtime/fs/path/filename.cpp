@@ -1,0 +1,208 @@
+#include "runtime/fs/path/filename.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "os/path.h"
+#include "os/text.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/format.h"
+#include "runtime/fs/path/shell_path.h"
+
+namespace {
+
+constexpr std::u16string_view longPrefix = u"\\\\?\\";
+constexpr std::u16string_view devicePrefix = u"\\\\.\\";
+constexpr std::u16string_view ntPrefix = u"\\??\\";
+
+bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+// What the path functions give back, without the "\\?\" or "\??\" prefix they work with.
+std::u16string withoutLongPrefix(std::u16string path) {
+  if (path.starts_with(longPrefix) || path.starts_with(ntPrefix))
+    path.erase(0, longPrefix.size());
+  return path;
+}
+
+std::uint32_t statusBits(shell_path::HRESULT status) { return static_cast<std::uint32_t>(status); }
+
+std::vector<std::u16string_view> split(std::u16string_view text) {
+  std::vector<std::u16string_view> parts;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = text.find(u'\\', start);
+    parts.push_back(text.substr(start, end == std::u16string_view::npos ? end : end - start));
+    if (end == std::u16string_view::npos)
+      return parts;
+    start = end + 1;
+  }
+}
+
+// The components of a "\"-separated path with empty and "." ones dropped and each ".." removing
+// the component before it; a ".." with nothing (or only "..") before it stays. A drive is the
+// root of its path: a ".." right after it is dropped.
+std::vector<std::u16string_view> lexicalComponents(std::u16string_view text) {
+  bool drive = text.size() >= 2 && text[1] == u':' && (text.size() == 2 || text[2] == u'\\');
+  std::vector<std::u16string_view> kept;
+  for (std::u16string_view part : split(text)) {
+    if (part.empty() || part == u".")
+      continue;
+    if (part != u"..")
+      kept.push_back(part);
+    else if (kept.empty() || kept.back() == u"..")
+      kept.push_back(part);
+    else if (!(kept.size() == 1 && drive))
+      kept.pop_back();
+  }
+  return kept;
+}
+
+// The components of a path one by one; any run of separators separates once.
+class ComponentWalk {
+public:
+  explicit ComponentWalk(std::u16string_view path) : rest_(path) {
+    if (rest_.starts_with(longPrefix) || rest_.starts_with(ntPrefix))
+      rest_.remove_prefix(longPrefix.size());
+  }
+
+  std::optional<std::u16string_view> next() {
+    std::size_t start = 0;
+    while (start < rest_.size() && isSeparator(rest_[start]))
+      ++start;
+    if (start == rest_.size())
+      return std::nullopt;
+    std::size_t end = start;
+    while (end < rest_.size() && !isSeparator(rest_[end]))
+      ++end;
+    std::u16string_view component = rest_.substr(start, end - start);
+    rest_.remove_prefix(end);
+    return component;
+  }
+
+private:
+  std::u16string_view rest_;
+};
+
+// Negative, zero or positive: components of different length order by length, others by their
+// upper-case units (the ordinal case-insensitive order of file names).
+int compareComponents(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size())
+    return a.size() < b.size() ? -1 : 1;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char16_t ua = os::toUpper(a[i]);
+    char16_t ub = os::toUpper(b[i]);
+    if (ua != ub)
+      return ua < ub ? -1 : 1;
+  }
+  return 0;
+}
+
+} // namespace
+
+std::u16string VFileName::combine(const std::u16string& base, const std::u16string& more) {
+  std::size_t skipped = 0;
+  while (skipped < more.size() && isSeparator(more[skipped]))
+    ++skipped;
+  shell_path::Outcome out =
+      shell_path::combine(longPath(base), std::u16string_view(more).substr(skipped));
+  if (!out.succeeded())
+    throw vexception(formatString(u"PathAllocCombine(%s, %s) failed: error code 0x%lx", base, more,
+                                  statusBits(out.status)),
+                     VCONTEXT("VFileName::combine"));
+  return withoutLongPrefix(std::move(out.path));
+}
+
+std::u16string VFileName::normalize(const std::u16string& path) {
+  std::u16string text = path;
+  std::replace(text.begin(), text.end(), u'/', u'\\');
+  std::u16string prefix;
+  if (text.starts_with(longPrefix) || text.starts_with(devicePrefix)) {
+    prefix = text.substr(0, longPrefix.size());
+    text.erase(0, longPrefix.size());
+  }
+  bool leading = text.starts_with(u'\\');
+  bool trailing = text.size() > 1 && text.ends_with(u'\\');
+
+  std::vector<std::u16string_view> kept = lexicalComponents(text);
+  std::u16string out = prefix;
+  if (leading)
+    out += u'\\';
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    if (i > 0)
+      out += u'\\';
+    out += kept[i];
+  }
+  // When everything between them went away, the leading "\" already ends the path; a second one
+  // would turn it into the start of a network name.
+  if (trailing && !out.ends_with(u'\\'))
+    out += u'\\';
+  return out;
+}
+
+std::u16string VFileName::canonicalize(const std::u16string& path) {
+  shell_path::Outcome out = shell_path::canonicalize(longPath(path));
+  if (!out.succeeded())
+    throw vexception(formatString(u"PathAllocCanonicalize(%s) failed: error code 0x%lx", path,
+                                  statusBits(out.status)),
+                     VCONTEXT("VFileName::canonicalize"));
+  return withoutLongPrefix(std::move(out.path));
+}
+
+std::u16string VFileName::longPath(const std::u16string& path) {
+  if (path.size() < 2 || path[1] != u':')
+    return path;
+  return std::u16string(longPrefix) + (path.size() == 2 ? appendSlash(path) : normalize(path));
+}
+
+std::u16string VFileName::appendSlash(const std::u16string& path) {
+  return path.ends_with(u'\\') ? path : path + u'\\';
+}
+
+std::u16string VFileName::trimTrailingSeparators(const std::u16string& path) {
+  std::size_t end = path.size();
+  while (end > 0 && isSeparator(path[end - 1]))
+    --end;
+  return path.substr(0, end);
+}
+
+std::u16string VFileName::removeFileSpec(const std::u16string& path) {
+  shell_path::Outcome out = shell_path::removeFileSpec(longPath(normalize(path)));
+  if (!out.succeeded())
+    throw vexception(formatString(u"PathCchRemoveFileSpec(%s) failed: error code 0x%lx", path,
+                                  statusBits(out.status)),
+                     VCONTEXT("VFileName::removeFileSpec"));
+  return withoutLongPrefix(std::move(out.path));
+}
+
+std::u16string VFileName::root(const std::u16string& path) {
+  std::optional<std::u16string> root = shell_path::stripToRoot(path);
+  if (!root)
+    throw vexception(u"PathStripToRoot failed for fileName=" + path, VCONTEXT("VFileName::root"));
+  return *root;
+}
+
+std::u16string VFileName::longPathName(const std::u16string& path) {
+  os::Result<std::u16string> name = os::longPathName(path);
+  if (!name.ok())
+    throwOSError(formatString(u"GetLongPathName('%s')", path), name.code(),
+                 VCONTEXT("VFileName::longPathName"));
+  return std::move(name.value());
+}
+
+VFileName::Relation VFileName::compare(const std::u16string& a, const std::u16string& b) {
+  ComponentWalk walkA(a);
+  ComponentWalk walkB(b);
+  while (true) {
+    std::optional<std::u16string_view> partA = walkA.next();
+    std::optional<std::u16string_view> partB = walkB.next();
+    if (!partA)
+      return partB ? secondBelow : same;
+    if (!partB)
+      return firstBelow;
+    if (int order = compareComponents(*partA, *partB); order != 0)
+      return order < 0 ? sortsBefore : sortsAfter;
+  }
+}

@@ -1,0 +1,66 @@
+#include "runtime/log/log_manager.h"
+
+#include "os/console.h"
+#include "os/text.h"
+
+LogManager& LogManager::instance() {
+  static LogManager manager;
+  return manager;
+}
+
+LogManager::LogManager() { resetSwitches(); }
+
+void LogManager::resetSwitches() {
+  std::lock_guard lock(mutex_);
+  for (int level = 0; level < kLevels; ++level) console_[level] = level >= LOG_RESULT;
+}
+
+std::u16string LogManager::levelWord(int level) {
+  static const char16_t* const words[] = {u"Info",  u"Warning",    u"Result",
+                                          u"Error", u"Unexpected", u"Crash"};
+  return level >= 0 && level < kLevels ? words[level] : u"Unknown level";
+}
+
+void LogManager::logText(int level, const std::u16string& text) noexcept {
+  dispatch(level, text, nullptr);
+}
+
+void LogManager::logException(int level, const vexception& e) noexcept {
+  try {
+    dispatch(level, e.fullText(), &e);
+  } catch (...) {
+  }
+}
+
+void LogManager::addListener(std::shared_ptr<LogListener> listener) {
+  std::lock_guard lock(mutex_);
+  listeners_.push_back(std::move(listener));
+}
+
+void LogManager::dispatch(int level, const std::u16string& text, const vexception* e) noexcept {
+  bool known = level >= 0 && level < kLevels;
+  try {
+    if (known && console_[level]) printConsole(text);
+  } catch (...) {
+  }
+  std::vector<std::shared_ptr<LogListener>> listeners;
+  {
+    std::lock_guard lock(mutex_);
+    listeners = listeners_;
+  }
+  for (const auto& listener : listeners) {
+    try {
+      if (e) listener->onException(level, *e);
+      else listener->onText(level, text);
+    } catch (...) {
+    }
+  }
+}
+
+void LogManager::printConsole(const std::u16string& text) {
+  std::lock_guard lock(mutex_);
+  std::string bytes = printed_ ? "\n" : "";
+  printed_ = true;
+  bytes += os::utf8FromUtf16(text);
+  os::writeStdout(bytes);
+}

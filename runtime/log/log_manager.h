@@ -1,0 +1,63 @@
+// The process-wide log: every message goes to the sinks its level and the switches select.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "runtime/core/exception.h"
+#include "runtime/core/format.h"
+
+enum LogLevel : int {
+  LOG_INFO = 0,
+  LOG_WARNING = 1,
+  LOG_RESULT = 2,
+  LOG_ERROR = 3,
+  LOG_UNEXPECTED = 4,
+  LOG_CRASH = 5,
+};
+
+// Receives every message after the other sinks.
+class LogListener {
+public:
+  virtual ~LogListener() = default;
+  virtual void onException(int level, const vexception& e) = 0;
+  virtual void onText(int level, const std::u16string& text) = 0;
+};
+
+class LogManager {
+public:
+  static LogManager& instance();
+
+  // Sets the console switches to their defaults: the console prints Result and above.
+  void resetSwitches();
+
+  // Logs a formatted text; a format that does not match its arguments logs nothing.
+  template <class... Args>
+  void log(int level, std::u16string_view format, const Args&... args) noexcept {
+    std::optional<std::u16string> text = tryFormat(format, {FormatArg(args)...});
+    if (text) logText(level, *text);
+  }
+  void logText(int level, const std::u16string& text) noexcept;
+  // Logs the full text of an exception; listeners receive the exception itself.
+  void logException(int level, const vexception& e) noexcept;
+
+  void addListener(std::shared_ptr<LogListener> listener);
+
+  // "Info", "Warning", "Result", "Error", "Unexpected", "Crash" or "Unknown level".
+  static std::u16string levelWord(int level);
+
+private:
+  LogManager();
+  void dispatch(int level, const std::u16string& text, const vexception* e) noexcept;
+  void printConsole(const std::u16string& text);
+
+  static constexpr int kLevels = 6;
+  std::mutex mutex_;
+  std::array<bool, kLevels> console_{};
+  bool printed_ = false;
+  std::vector<std::shared_ptr<LogListener>> listeners_;
+};

@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include "app/console_app.h"
+#include "app/params.h"
+#include "runtime/core/exception.h"
+#include "tests/support/testing.h"
+
+using testing_support::u8;
+
+namespace {
+
+Params parse(std::vector<std::u16string> args) { return Params(static_cast<int>(args.size()), args.data()); }
+
+std::string failure(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const vexception& e) {
+    return u8(e.message()) + " @" + e.contexts().at(0).function;
+  }
+  return "no failure";
+}
+
+TEST(Params, ParsingRules) {
+  Params p = parse({u"--a=1", u"--b", u"--a=2=3", u"--b=x", u"--b", u"=empty", u"--c"});
+  EXPECT_EQ(p.get(u"--a", false, u"d"), u"2=3");
+  EXPECT_EQ(p.get(u"--b", false, u"d"), u"x");
+  EXPECT_EQ(p.get(u"", false, u"d"), u"empty");
+  EXPECT_EQ(p.get(u"--c", true, u"d"), u"");
+  EXPECT_EQ(p.get(u"--missing", false, u"d"), u"d");
+  EXPECT_EQ(failure([&] { p.getRequired(u"--missing"); }),
+            "Missing required parameter --missing.  @Params::reportMissingParameter");
+  EXPECT_EQ(parse({}).get(u"--a", false, u"none"), u"none");
+}
+
+TEST(Params, CheckOrderAndMessages) {
+  const ParameterList required = {u"--x", u"--y"}, optional = {u"--o"};
+  const std::string possible = "Possible parameters:\n    --x\n    --y\n    [--o]";
+  struct Case {
+    std::vector<std::u16string> args;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {{u"--y=1", u"--bogus"}, "Missing required parameter --x. " + possible + " @Params::check"},
+      {{u"--x", u"--y", u"--bogus=1"}, "Unexpected parameter --bogus. " + possible + " @Params::check"},
+      {{u"--x", u"--y", u"--X=1"}, "Unexpected parameter --X. " + possible + " @Params::check"},
+      {{u"--x", u"--y", u"--o=1", u"--internal-package-name=p"}, "no failure"},
+  };
+  for (const Case& c : cases) {
+    Params p = parse(c.args);
+    EXPECT_EQ(failure([&] { p.check(required, optional); }), c.expected);
+  }
+}
+
+TEST(Params, PossibleParameters) {
+  EXPECT_EQ(u8(formatPossibleParameters({}, {})), "");
+  EXPECT_EQ(u8(formatPossibleParameters({u"--a"}, {})), "Possible parameters:\n    --a");
+  EXPECT_EQ(u8(formatPossibleParameters({}, {u"--o", u"--p"})),
+            "Possible parameters:\n    [--o]\n    [--p]");
+}
+
+TEST(ConsoleApp, MaskCommandLine) {
+  struct Case {
+    std::u16string line;
+    std::string logged;
+  };
+  const Case cases[] = {
+      {u"", ""},
+      {u"C:\\tavrix.exe --help", "C:\\tavrix.exe --help"},
+      {u"tool --db-password=secret --user-name=bob",
+       "tool \"--db-password=*\" \"--user-name=bob\""},
+      {u"tool --pwd=a=b", "tool \"--pwd=*=*\""},
+      {u"tool \"--dir=C:\\My Sites\\\\\"", "tool \"--dir=C:\\My Sites\\\\\""},
+      {u"tool --password", "tool --password"},
+      {u"tool PWD=x", "tool \"PWD=x\""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(u8(maskCommandLine(c.line)), c.logged) << u8(c.line);
+}
+
+} // namespace

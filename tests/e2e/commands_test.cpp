@@ -1,0 +1,149 @@
+// Whole-process tests of the command line: the real binary, its output and exit code.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char kUsage[] =
+    "\nusage: tavrix [options] ...\n\n\n--help\n--run-application-script (--application-full-name=<application full name> | \n"
+    "                         --script-name=<script name>\n                         --user-name=<system user name>\n"
+    "--extract-application    --application-full-name=<application full name>\n"
+    "                         --vhost-path=<path to domain home directory>\n"
+    "                         --user-name=<system user name>\n"
+    "                         --application-subdirectory=<application subdirectory>\n"
+    "--delete-application     --application-full-name=<application full name>\n"
+    "                         --vhost-path=<path to domain home directory>\n"
+    "                         --user-name=<system user name>\n"
+    "                         --application-subdirectory=<application subdirectory>\n";
+
+class Commands : public ::testing::Test {
+protected:
+  Commands() {
+    writeFile(registry_, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n"
+                         "\"RunDirectory\"=\"" + dir_.file("run") + "\"\n");
+  }
+
+  ProcessResult tavrix(std::vector<std::string> args) {
+    args.insert(args.begin(), binary("tavrix"));
+    return runProcess(args, {{"TAVRIX_REGISTRY", registry_}});
+  }
+
+  // The output with the line numbers of the "at" records replaced by N.
+  static std::string withoutLines(const std::string& text) {
+    return std::regex_replace(text, std::regex(" line [0-9]+\\)"), " line N)");
+  }
+
+  std::string frame(const std::string& command, const std::string& commandLine) {
+    return "\n   at Unable to execute console command: '" + command + "'(vconsoleapp::start line N)" +
+           "\n   at Unable to execute command: '" + binary("tavrix") + " " + commandLine +
+           "'(vconsoleapp::run line N)";
+  }
+
+  TempDir dir_;
+  std::string registry_ = dir_.file("registry.reg");
+};
+
+TEST_F(Commands, UsageWithoutArgumentsAndForHelp) {
+  for (const auto& args : {std::vector<std::string>{}, {"--help"}, {"--help", "--x=1", "junk"}}) {
+    ProcessResult r = tavrix(args);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, kUsage);
+  }
+}
+
+TEST_F(Commands, UnknownCommandListsTheFiveCommands) {
+  ProcessResult r = tavrix({"--Help", "--db-password=secret"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(withoutLines(r.out),
+            "command --Help not supported. Possible commands:\n   --help\n   --run-application-script\n"
+            "   --extract-application\n   --update-application-permissions\n   --delete-application"
+            "\n   at (vconsoleapp::cmdNotSupported line N)" +
+                frame("--Help", "--Help \"--db-password=*\""));
+  EXPECT_EQ(r.out.find("secret"), std::string::npos);
+}
+
+TEST_F(Commands, ParameterChecks) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string extractPossible =
+      "Possible parameters:\n    --application-full-name\n    --www-root\n    --user-name\n"
+      "    --application-subdirectory\n    [--metadata-file]";
+  const Case cases[] = {
+      {{"--extract-application", "--application-full-name=a", "--vhost-path=/x", "--user-name=u",
+        "--application-subdirectory=s"},
+       "Missing required parameter --www-root. " + extractPossible},
+      {{"--extract-application", "--application-full-name=a", "--www-root=/x", "--user-name=u",
+        "--application-subdirectory=s", "--bogus=1"},
+       "Unexpected parameter --bogus. " + extractPossible},
+      {{"--run-application-script", "--application-full-name=a", "--script-filename=f",
+        "--script-name=n", "--user-name=u"},
+       "Missing required parameter --fsa-xml-file. Possible parameters:\n    --application-full-name\n"
+       "    --script-filename\n    --script-name\n    --user-name\n    --fsa-xml-file"},
+  };
+  for (const Case& c : cases) {
+    ProcessResult r = tavrix(c.args);
+    EXPECT_EQ(r.exitCode, 1);
+    std::string out = withoutLines(r.out);
+    EXPECT_EQ(out.substr(0, out.find("\n   at ")), c.message);
+    EXPECT_NE(out.find("\n   at (Params::check line N)\n   at Unable to execute console command: '" +
+                       c.args[0] + "'(vconsoleapp::start line N)\n   at Unable to execute command: '"),
+              std::string::npos)
+        << out;
+  }
+}
+
+TEST_F(Commands, CheckedCommandsReachTheirOperation) {
+  // Every check passes (with the always-accepted internal package name); the operation itself
+  // is what fails.
+  ProcessResult r = tavrix({"--update-application-permissions", "--application-full-name=a",
+                            "--www-root=/x", "--application-subdirectory=s", "--user-name=u",
+                            "--metadata-file=m", "--internal-package-name=pkg"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(withoutLines(r.out).substr(0, r.out.find('\n')),
+            "SiteApplicationManager::updateApplicationPermissions is not available yet in this build of tavrix");
+  EXPECT_NE(r.out.find("at Unable to call SiteApplicationManager::updateApplicationPermissions(m)"),
+            std::string::npos);
+}
+
+TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
+  ProcessResult probe = tavrix({"--help"});
+  ASSERT_EQ(probe.exitCode, 0);
+  // Hold the mutex of user "bob" as another process would.
+  std::string lockDir = dir_.file("run/lock");
+  ProcessResult first = tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x",
+                                "--user-name=bob", "--application-subdirectory=s"});
+  ASSERT_EQ(first.exitCode, 1); // creates the lock directory and file, then fails in the operation
+  int fd = ::open((lockDir + "/{E87E2855-6D09-4F17-BA44-1D012E75DD7F}BOB").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+
+  auto blocked = std::async(std::launch::async, [&] {
+    return tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x",
+                   "--user-name=alice", "--user-name=bob", "--application-subdirectory=s"});
+  });
+  auto other = tavrix({"--delete-application", "--application-full-name=a", "--www-root=/x",
+                       "--user-name=carol", "--application-subdirectory=s", "--files=f"});
+  EXPECT_EQ(other.exitCode, 1); // another user is not blocked
+  EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+  ::flock(fd, LOCK_UN);
+  ::close(fd);
+  ProcessResult r = blocked.get();
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
+            "SiteApplicationManager::extractApplication is not available yet in this build of tavrix");
+}
+
+} // namespace

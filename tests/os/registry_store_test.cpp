@@ -1,0 +1,130 @@
+#include "os/registry_store.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/testing.h"
+
+using namespace os::registry;
+using namespace std::string_literals;
+using testing_support::u8;
+
+namespace {
+
+const KeyPath kKey = {u"HKEY_LOCAL_MACHINE", u"SOFTWARE", u"T"};
+
+ParseOutcome parse(std::string_view body) {
+  return parseStore("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\r\n" +
+                    std::string(body));
+}
+
+std::vector<std::uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
+
+TEST(RegistryStore, ParsesEveryValueType) {
+  struct Case {
+    const char* line;
+    std::u16string name;
+    std::uint32_t type;
+    std::vector<std::uint8_t> data;
+  };
+  const Case cases[] = {
+      {R"("Dir"="C:\\a \"b\"")", u"Dir", 1, bytes("C\0:\0\\\0a\0 \0\"\0b\0\"\0\0\0"s)},
+      {R"(@="d")", u"", 1, bytes("d\0\0\0"s)},
+      {"\"N\" = dword:0000001f", u"N", 4, {0x1f, 0, 0, 0}},
+      {"\"N\"=DWORD:FFFFFFFF", u"N", 4, {0xff, 0xff, 0xff, 0xff}},
+      {"\"E\"=hex(2):25,00,41,00,00,00", u"E", 2, {0x25, 0, 0x41, 0, 0, 0}},
+      {"\"B\"=hex:de,ad,\\\r\n  be,ef", u"B", 3, {0xde, 0xad, 0xbe, 0xef}},
+      {"\"M\"=hex(7):61,00,00,00,00,00", u"M", 7, {0x61, 0, 0, 0, 0, 0}},
+      {"\"Q\"=hex(b):01,00,00,00,00,00,00,00", u"Q", 11, {1, 0, 0, 0, 0, 0, 0, 0}},
+      {"\"Z\"=hex:", u"Z", 3, {}},
+  };
+  for (const Case& c : cases) {
+    ParseOutcome out = parse(c.line);
+    ASSERT_FALSE(out.error) << c.line << ": " << u8(out.error->reason);
+    std::optional<Value> v = out.store.value(kKey, c.name);
+    ASSERT_TRUE(v) << c.line;
+    EXPECT_EQ(v->type, c.type) << c.line;
+    EXPECT_EQ(v->data, c.data) << c.line;
+  }
+}
+
+TEST(RegistryStore, MalformedFilesNameTheLine) {
+  struct Case {
+    std::string text;
+    std::size_t line;
+    const char* reason;
+  };
+  const std::string header = "Windows Registry Editor Version 5.00\n";
+  const Case cases[] = {
+      {"REGEDIT4\n", 1, "the first line is not \"Windows Registry Editor Version 5.00\""},
+      {header + "\"a\"=\"b\"\n", 2, "value outside a key"},
+      {header + "; note\n[HKEY_NOWHERE\\X]\n", 3, "unknown root key 'HKEY_NOWHERE'"},
+      {header + "[HKEY_USERS\\A\\\\B]\n", 2, "empty key name in 'HKEY_USERS\\A\\\\B'"},
+      {header + "[HKEY_USERS\\A\n", 2, "a key line must end with ']'"},
+      {header + "[HKEY_USERS\\A]\n\"a\"=\"C:\\dir\"\n", 3, "invalid escape sequence '\\d'"},
+      {header + "[HKEY_USERS\\A]\n\"a\"=\"open\n", 3, "unterminated string"},
+      {header + "[HKEY_USERS\\A]\n\"a\"=dword:123456789\n", 3, "invalid dword value"},
+      {header + "[HKEY_USERS\\A]\n\"a\"=hex:01,\\\n  zz\n\"b\"=hex:1\n", 3, "invalid hex byte 'zz'"},
+      {header + "[HKEY_USERS\\A]\n\"a\"=hex(x):01\n", 3, "invalid hex value type"},
+      {header + "[HKEY_USERS\\A]\na=1\n", 3, "expected a quoted value name or '@'"},
+      {header + "[HKEY_USERS\\A]\n\"a\" \"b\"\n", 3, "expected '=' after the value name"},
+      {header + "[HKEY_USERS\\A]\n\"a\"=\"b\" x\n", 3, "unexpected text after the string"},
+      {header + "[HKEY_USERS\\A]\n\"a\"=qword:1\n", 3, "unknown value type"},
+  };
+  for (const Case& c : cases) {
+    ParseOutcome out = parseStore(c.text);
+    ASSERT_TRUE(out.error) << c.text;
+    EXPECT_EQ(out.error->line, c.line) << c.text;
+    EXPECT_EQ(u8(out.error->reason), c.reason) << c.text;
+  }
+}
+
+TEST(RegistryStore, ReadsUtf16AndByteOrderMarks) {
+  std::u16string text = u"Windows Registry Editor Version 5.00\r\n[HKEY_USERS\\K]\r\n\"n\"=\"\u00e9\"\r\n";
+  std::string utf16 = "\xFF\xFE";
+  for (char16_t c : text) utf16 += {char(c & 0xFF), char(c >> 8)};
+  std::string utf8 = "\xEF\xBB\xBF" + u8(text);
+  for (const std::string& file : {utf16, utf8}) {
+    ParseOutcome out = parseStore(file);
+    ASSERT_FALSE(out.error) << u8(out.error->reason);
+    EXPECT_EQ(out.store.value({u"HKEY_USERS", u"k"}, u"N")->data, bytes("\xE9\0\0\0"s));
+  }
+  EXPECT_FALSE(parseStore(" \n\n").error);
+}
+
+TEST(RegistryStore, DeletionLinesApplyInOrder) {
+  ParseOutcome out = parse("\"a\"=\"1\"\n\"b\"=\"2\"\n\"a\"=-\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\Sub]\n"
+                           "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\sub]\n");
+  ASSERT_FALSE(out.error);
+  EXPECT_FALSE(out.store.value(kKey, u"a"));
+  EXPECT_TRUE(out.store.value(kKey, u"b"));
+  EXPECT_TRUE(out.store.subkeys(kKey).empty());
+}
+
+TEST(RegistryStore, WrittenTextReadsBackTheSameValues) {
+  Store store;
+  std::vector<Value> values = {
+      {u"", 1, bytes("x\0\0\0"s)},
+      {u"quote\"back\\", 1, bytes("\"\0\\\0\0\0"s)},
+      {u"lines", 1, bytes("a\0\n\0\0\0"s)},   // a line break needs the hex form
+      {u"nonul", 1, bytes("a\0"s)},          // so does text without its NUL
+      {u"d", 4, {1, 2, 3, 4}},
+      {u"shortd", 4, {1}},
+      {u"long", 3, std::vector<std::uint8_t>(60, 0xab)},
+      {u"type", 0x12345, {7}},
+  };
+  for (const Value& v : values) store.setValue(kKey, v);
+  std::string text = u8(store.text());
+  EXPECT_NE(text.find("\"d\"=dword:04030201\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"type\"=hex(12345):07\n"), std::string::npos) << text;
+  ParseOutcome back = parseStore(text);
+  ASSERT_FALSE(back.error) << u8(back.error->reason);
+  EXPECT_EQ(back.store.values(kKey).size(), values.size());
+  for (const Value& v : values) {
+    std::optional<Value> read = back.store.value(kKey, v.name);
+    ASSERT_TRUE(read) << u8(v.name);
+    EXPECT_EQ(read->type, v.type) << u8(v.name);
+    EXPECT_EQ(read->data, v.data) << u8(v.name);
+  }
+}
+
+} // namespace
