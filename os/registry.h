@@ -4,7 +4,8 @@
 // /etc/tavrix/registry.reg); a missing file is an empty registry. Every operation looks at the
 // file again (one stat when it has not changed), so changes made by other processes are seen at
 // once. Writers lock "<store>.lock", read the file afresh, and replace it through a temporary
-// file in the same directory, so a reader never sees a half-written store.
+// file in the same directory, so a reader never sees a half-written store. A write stores the
+// whole file in canonical form (UTF-8, keys in case-insensitive order, comments not kept).
 //
 // Key and value names compare without regard to letter case. A key exists when the store names
 // it or any key below it. The 32-bit view of HKEY_LOCAL_MACHINE\SOFTWARE is
@@ -41,7 +42,7 @@ struct Value {
 };
 
 // An open key: its full path from the root with the view applied
-// ("HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo") and the specific rights granted (generic
+// ("HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo") and the key rights granted (generic
 // rights already mapped). Holds no OS resource.
 class KeyHandle {
 public:

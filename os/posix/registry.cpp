@@ -59,18 +59,15 @@ struct Version {
   dev_t device = 0;
   ino_t inode = 0;
   off_t size = 0;
-  timespec modified{};
-  timespec changed{};
+  std::int64_t modifiedNs = 0;
+  std::int64_t changedNs = 0;
 
-  bool operator==(const Version& o) const {
-    return exists == o.exists && device == o.device && inode == o.inode && size == o.size &&
-           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
-           changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
-  }
+  bool operator==(const Version&) const = default;
 };
 
 Version versionOf(const struct stat& st) {
-  return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  auto ns = [](const auto& t) { return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
+  return {true, st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
 }
 
 // One reading of the store: its content, or the failure that prevented it.
@@ -224,7 +221,7 @@ std::uint32_t modify(const std::function<bool(Store&)>& change) {
   return err::success;
 }
 
-// The specific rights that `access` asks for, generic rights mapped, view flags dropped.
+// The key rights that `access` asks for, generic rights mapped, view flags dropped.
 std::uint32_t grantedRights(std::uint32_t access) {
   std::uint32_t granted = access & ~(wow64Key32 | wow64Key64 | kGenericRead | kGenericWrite |
                                      kGenericExecute | kGenericAll | kMaximumAllowed);

@@ -1,4 +1,9 @@
 // The registry layer: keys and values of the configuration store, in the registry's own terms.
+//
+// A malformed store file is a configuration fault, not a missing key: every operation below
+// then throws vexception "Malformed registry file <path> line <n>: <reason>" with its own
+// context name (lookup and exists included), except the DWORD read with a default, which
+// answers with the default, and subkeyNames, which returns the status 1610.
 #pragma once
 
 #include <cstdint>

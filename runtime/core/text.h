@@ -9,7 +9,8 @@ inline constexpr std::uint32_t CP_ACP = 0;
 inline constexpr std::uint32_t CP_UTF8 = 65001;
 
 // The system ANSI code page: the registry value "ACP" of
-// HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage, 65001 when absent or not a number.
+// HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage; 65001 when it is absent, unreadable, not
+// a number or a code page the host cannot convert. Never throws.
 std::uint32_t ansiCodePage();
 
 // Wide text to 8-bit text in a code page (0 = the ANSI code page). Throws the OS error

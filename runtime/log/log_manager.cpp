@@ -2,6 +2,8 @@
 
 #include "os/console.h"
 #include "os/text.h"
+#include "runtime/core/registry.h"
+#include "runtime/log/log_file.h"
 
 LogManager& LogManager::instance() {
   static LogManager manager;
@@ -11,8 +13,26 @@ LogManager& LogManager::instance() {
 LogManager::LogManager() { resetSwitches(); }
 
 void LogManager::resetSwitches() {
+  bool debug = debugEnabled();
   std::lock_guard lock(mutex_);
-  for (int level = 0; level < kLevels; ++level) console_[level] = level >= LOG_RESULT;
+  for (int level = 0; level < kLevels; ++level) {
+    console_[level] = level >= LOG_RESULT;
+    eventLog_[level] = level >= LOG_ERROR || debug;
+  }
+}
+
+bool LogManager::debugEnabled() {
+  if (debugQueries_.fetch_add(1) % 16 == 0) {
+    try {
+      std::uint32_t value = debug_ ? 1 : 0;
+      registry::lookup(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY, u"Debug", value,
+                       registry::VIEW_32);
+      debug_ = value != 0;
+    } catch (...) {
+      // A value of the wrong type keeps the last setting.
+    }
+  }
+  return debug_;
 }
 
 std::u16string LogManager::levelWord(int level) {
@@ -39,6 +59,18 @@ void LogManager::addListener(std::shared_ptr<LogListener> listener) {
 
 void LogManager::dispatch(int level, const std::u16string& text, const vexception* e) noexcept {
   bool known = level >= 0 && level < kLevels;
+  try {
+    if (debugEnabled() || level > LOG_RESULT)
+      LogFile(u"debug", true).write(levelWord(level) + u": " + text);
+  } catch (...) {
+  }
+  try {
+    if (known && eventLog_[level]) {
+      std::lock_guard lock(mutex_);
+      eventLogSink_.report(level, text);
+    }
+  } catch (...) {
+  }
   try {
     if (known && console_[level]) printConsole(text);
   } catch (...) {

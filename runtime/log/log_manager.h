@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
+#include "runtime/log/event_log.h"
 
 enum LogLevel : int {
   LOG_INFO = 0,
@@ -32,7 +34,8 @@ class LogManager {
 public:
   static LogManager& instance();
 
-  // Sets the console switches to their defaults: the console prints Result and above.
+  // Sets the console and event-log switches to their defaults: the console prints Result and
+  // above; the event log takes Error and above, and everything while debug logging is on.
   void resetSwitches();
 
   // Logs a formatted text; a format that does not match its arguments logs nothing.
@@ -47,6 +50,10 @@ public:
 
   void addListener(std::shared_ptr<LogListener> listener);
 
+  // The product's "Debug" switch, read on the first query and again on every sixteenth (a
+  // missing value keeps the last one, initially off).
+  bool debugEnabled();
+
   // "Info", "Warning", "Result", "Error", "Unexpected", "Crash" or "Unknown level".
   static std::u16string levelWord(int level);
 
@@ -58,6 +65,10 @@ private:
   static constexpr int kLevels = 6;
   std::mutex mutex_;
   std::array<bool, kLevels> console_{};
+  std::array<bool, kLevels> eventLog_{};
+  EventLog eventLogSink_;
   bool printed_ = false;
   std::vector<std::shared_ptr<LogListener>> listeners_;
+  std::atomic<unsigned> debugQueries_{0};
+  std::atomic<bool> debug_{false};
 };

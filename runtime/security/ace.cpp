@@ -67,7 +67,8 @@ Sid Ace::sid() const {
 
 void Ace::requireObjectType(const char* function) const {
   if (type() < ACCESS_ALLOWED_OBJECT_ACE_TYPE || type() > SYSTEM_ALARM_OBJECT_ACE_TYPE)
-    throw vexception(u"Not X_X_OBJECT_ACE_TYPE", ExceptionContext(std::u16string(), function, __LINE__));
+    throw vexception(u"Not X_X_OBJECT_ACE_TYPE",
+                     ExceptionContext(std::u16string(), function, __LINE__));
 }
 
 Guid Ace::guidAt(std::size_t offset, const char* function) const {
@@ -82,9 +83,13 @@ std::uint32_t Ace::getAceHeaderObjectFlags() const {
   return bytes::load32(&ace_[kObjectFlagsOffset]);
 }
 
-Guid Ace::getAceHeaderObjectType() const { return guidAt(kObjectTypeOffset, "RunTime::Ace::getAceHeaderObjectType"); }
+Guid Ace::getAceHeaderObjectType() const {
+  return guidAt(kObjectTypeOffset, "RunTime::Ace::getAceHeaderObjectType");
+}
 
-Guid Ace::getAceHeaderInheritedObjectType() const { return guidAt(kInheritedObjectTypeOffset, "RunTime::Ace::getAceHeaderInheritedObjectType"); }
+Guid Ace::getAceHeaderInheritedObjectType() const {
+  return guidAt(kInheritedObjectTypeOffset, "RunTime::Ace::getAceHeaderInheritedObjectType");
+}
 
 bool Ace::operator==(const Ace& other) const {
   if (empty() || other.empty()) return empty() && other.empty();

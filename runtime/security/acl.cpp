@@ -143,6 +143,7 @@ void Acl::insertAce(std::uint32_t index, const Ace& entry) {
 }
 
 void Acl::add(const Acl& acl) {
+  if (!acl.hasBuffer()) return;
   const Acl source = acl; // the other ACL may be this one
   expand(&source, {});
   for (std::uint32_t i = 0, count = source.aceCount(); i < count; ++i) {
@@ -160,7 +161,8 @@ void Acl::add(std::span<const Ace> entries) {
 std::uint32_t Acl::getInsertionIndex(const Ace& entry) const {
   int group = canonicalGroup(entry);
   if (group < 0)
-    throwOSError(u"Invalid ACE type", kInvalidParameter, VCONTEXT("RunTime::Acl::getInsertionIndex"));
+    throwOSError(u"Invalid ACE type", kInvalidParameter,
+                 VCONTEXT("RunTime::Acl::getInsertionIndex"));
   std::uint32_t count = aceCount();
   for (std::uint32_t i = 0; i < count; ++i) {
     std::span<const std::uint8_t> ace = aceBytes(i);

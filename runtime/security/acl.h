@@ -61,7 +61,8 @@ public:
   // the OS error "Unable to copy ACL" when the bytes are not a valid ACL.
   void copy(std::span<const std::uint8_t> platformAcl);
 
-  // Inserts every entry of the other ACL, in its order, each at its insertion index.
+  // Inserts every entry of the other ACL (none from an ACL without a buffer), in its order, each
+  // at its insertion index.
   void add(const Acl& acl);
   // Inserts each entry that findAce does not already find, at its insertion index.
   void add(std::span<const Ace> entries);

@@ -7,7 +7,8 @@
 namespace RunTime {
 namespace {
 
-constexpr std::uint32_t kGenericRights = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+constexpr std::uint32_t kGenericRights =
+    GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
 constexpr std::uint64_t kCreatorAuthority = 3;
 constexpr std::uint32_t kCreatorOwnerRid = 0;
 constexpr std::uint32_t kCreatorGroupRid = 1;
@@ -24,14 +25,15 @@ bool isCreator(const Sid& sid) {
 // The entry with its inheritance flags replaced and the inherited flag set.
 Ace withInheritance(const Ace& ace, std::uint8_t inheritance) {
   Ace copy = ace;
-  copy.setFlags(static_cast<std::uint8_t>((ace.flags() & ~INHERITANCE_FLAGS) | inheritance | INHERITED_ACE));
+  copy.setFlags(
+      static_cast<std::uint8_t>((ace.flags() & ~INHERITANCE_FLAGS) | inheritance | INHERITED_ACE));
   return copy;
 }
 
 // The entry with another SID in place of its own.
 Ace withSid(const Ace& ace, const Sid& sid) {
   Ace copy;
-  if (ace.getSidOffset() == Ace::getSidOffset(ACCESS_ALLOWED_ACE_TYPE))
+  if (ace.type() < ACCESS_ALLOWED_OBJECT_ACE_TYPE)
     copy.init(ace.type(), ace.flags(), ace.mask(), sid);
   else
     copy.init(ace.type(), ace.flags(), ace.mask(), ace.getAceHeaderObjectFlags(),
@@ -85,8 +87,10 @@ std::vector<Ace> inheritedAces(const Acl& parentDacl, const InheritingObject& ch
   if (!parentDacl.hasBuffer()) return out;
   for (std::uint32_t i = 0, count = parentDacl.aceCount(); i < count; ++i) {
     Ace ace = parentDacl.getAce(i);
-    if (child.directory) inheritByDirectory(ace, child, out);
-    else if (ace.flags() & OBJECT_INHERIT_ACE) out.push_back(effective(ace, child));
+    if (child.directory)
+      inheritByDirectory(ace, child, out);
+    else if (ace.flags() & OBJECT_INHERIT_ACE)
+      out.push_back(effective(ace, child));
   }
   return out;
 }

@@ -10,7 +10,7 @@
 
 namespace RunTime {
 
-// Generic rights and the file-specific rights they stand for on files and directories.
+// Generic rights and the file rights they stand for on files and directories.
 inline constexpr std::uint32_t GENERIC_READ = 0x80000000;
 inline constexpr std::uint32_t GENERIC_WRITE = 0x40000000;
 inline constexpr std::uint32_t GENERIC_EXECUTE = 0x20000000;
@@ -20,7 +20,7 @@ inline constexpr std::uint32_t FILE_GENERIC_WRITE = 0x120116;
 inline constexpr std::uint32_t FILE_GENERIC_EXECUTE = 0x1200A0;
 inline constexpr std::uint32_t FILE_ALL_ACCESS = 0x1F01FF;
 
-// The mask with its generic rights replaced by the file-specific rights they stand for.
+// The mask with its generic rights replaced by the file rights they stand for.
 std::uint32_t mapGenericFileMask(std::uint32_t mask);
 
 // The object that receives inherited entries.

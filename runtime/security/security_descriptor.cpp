@@ -64,7 +64,8 @@ std::vector<std::uint8_t> SecurityDescriptor::toSelfRelative() const {
 
 SecurityDescriptor SecurityDescriptor::fromSelfRelative(std::span<const std::uint8_t> data) {
   auto fail = [] {
-    throwOSError(u"Unable to read the self-relative security descriptor", kInvalidSecurityDescriptor,
+    throwOSError(u"Unable to read the self-relative security descriptor",
+                 kInvalidSecurityDescriptor,
                  VCONTEXT("RunTime::SecurityDescriptor::fromSelfRelative"));
   };
   if (data.size() < kHeaderSize || data[0] != 1) fail();

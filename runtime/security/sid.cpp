@@ -10,7 +10,7 @@
 namespace RunTime {
 namespace {
 
-constexpr std::uint32_t kInvalidSid = 1337;   // ERROR_INVALID_SID
+constexpr std::uint32_t kInvalidSid = 1337; // ERROR_INVALID_SID
 constexpr std::uint8_t kMaxSubAuthorities = 15;
 constexpr std::uint8_t kMaxAllocatedSubAuthorities = 8;
 constexpr std::uint64_t kMaxAuthority = 0xFFFFFFFFFFFFull;
@@ -49,10 +49,14 @@ std::optional<std::uint64_t> parseNumber(std::u16string_view text, bool allowHex
   std::uint64_t value = 0;
   for (char16_t c : text) {
     unsigned digit;
-    if (c >= u'0' && c <= u'9') digit = c - u'0';
-    else if (base == 16 && c >= u'a' && c <= u'f') digit = c - u'a' + 10;
-    else if (base == 16 && c >= u'A' && c <= u'F') digit = c - u'A' + 10;
-    else return std::nullopt;
+    if (c >= u'0' && c <= u'9')
+      digit = c - u'0';
+    else if (base == 16 && c >= u'a' && c <= u'f')
+      digit = c - u'a' + 10;
+    else if (base == 16 && c >= u'A' && c <= u'F')
+      digit = c - u'A' + 10;
+    else
+      return std::nullopt;
     value = value * base + digit;
     if (value > max) return std::nullopt;
   }
@@ -114,6 +118,12 @@ void Sid::setSid(std::vector<std::uint8_t> sid) {
   kind_ = SidTypeUnknown;
 }
 
+void Sid::setAccount(std::u16string name, std::u16string domain, std::uint32_t kind) {
+  name_ = std::move(name);
+  domain_ = std::move(domain);
+  kind_ = kind;
+}
+
 void Sid::loadFromSidData(std::span<const std::uint8_t> data) {
   std::uint32_t length = validSidLength(data);
   if (length == 0)
@@ -147,7 +157,8 @@ std::u16string Sid::toSidString() const {
   } else {
     static const char kHex[] = "0123456789ABCDEF";
     text += u"0x";
-    for (int shift = 44; shift >= 0; shift -= 4) text += static_cast<char16_t>(kHex[(auth >> shift) & 0xF]);
+    for (int shift = 44; shift >= 0; shift -= 4)
+      text += static_cast<char16_t>(kHex[(auth >> shift) & 0xF]);
   }
   for (std::uint8_t i = 0; i < subAuthorityCount(); ++i)
     text += u"-" + ascii(std::to_string(subAuthority(i)));
@@ -169,8 +180,8 @@ namespace {
 RunTime::Sid wellKnown(std::uint64_t authority, std::uint8_t count,
                        const std::array<std::uint32_t, 8>& subs, const char* function) {
   RunTime::Sid sid;
-  sid.loadFromSidData(
-      RunTime::allocateAndInitialize(authority, count, subs, u"AllocateAndInitializeSid", function));
+  sid.loadFromSidData(RunTime::allocateAndInitialize(authority, count, subs,
+                                                     u"AllocateAndInitializeSid", function));
   return sid;
 }
 

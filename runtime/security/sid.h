@@ -52,6 +52,8 @@ public:
   const std::u16string& name() const { return name_; }
   const std::u16string& domain() const { return domain_; }
   std::uint32_t kind() const { return kind_; }
+  // Records what a lookup found out about the account.
+  void setAccount(std::u16string name, std::u16string domain, std::uint32_t kind);
 
   // Each loader replaces the SID and resets name, domain and kind; on failure the object is
   // unchanged.
@@ -72,9 +74,11 @@ public:
   void loadFromProcess();
   // The default owner of what the calling thread creates; on this host that is the same user.
   void loadFromProcessOwner();
-  // Resolves an account name (see accounts.h for the names accepted); fills SID, name, domain
+  // Resolves an account name (see accounts.h for the names accepted, and why the server does
+  // not narrow the lookup); fills SID, name, domain
   // and kind. When nothing is found: throws the OS error 1332 "Unable to lookup SID for name %s"
-  // if mustExist, else returns false and leaves the object unchanged.
+  // if mustExist, else returns false and leaves the object unchanged. A name once resolved is
+  // answered from a process-wide cache afterwards.
   bool loadByServerAndAccountNames(const std::u16string& server, const std::u16string& account,
                                    bool mustExist = true);
   // Fills name, domain and kind from the SID. Throws the OS error "Unable to lookup name for

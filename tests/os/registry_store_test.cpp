@@ -59,15 +59,11 @@ TEST(RegistryStore, MalformedFilesNameTheLine) {
       {header + "\"a\"=\"b\"\n", 2, "value outside a key"},
       {header + "; note\n[HKEY_NOWHERE\\X]\n", 3, "unknown root key 'HKEY_NOWHERE'"},
       {header + "[HKEY_USERS\\A\\\\B]\n", 2, "empty key name in 'HKEY_USERS\\A\\\\B'"},
-      {header + "[HKEY_USERS\\A\n", 2, "a key line must end with ']'"},
       {header + "[HKEY_USERS\\A]\n\"a\"=\"C:\\dir\"\n", 3, "invalid escape sequence '\\d'"},
       {header + "[HKEY_USERS\\A]\n\"a\"=\"open\n", 3, "unterminated string"},
       {header + "[HKEY_USERS\\A]\n\"a\"=dword:123456789\n", 3, "invalid dword value"},
       {header + "[HKEY_USERS\\A]\n\"a\"=hex:01,\\\n  zz\n\"b\"=hex:1\n", 3, "invalid hex byte 'zz'"},
-      {header + "[HKEY_USERS\\A]\n\"a\"=hex(x):01\n", 3, "invalid hex value type"},
       {header + "[HKEY_USERS\\A]\na=1\n", 3, "expected a quoted value name or '@'"},
-      {header + "[HKEY_USERS\\A]\n\"a\" \"b\"\n", 3, "expected '=' after the value name"},
-      {header + "[HKEY_USERS\\A]\n\"a\"=\"b\" x\n", 3, "unexpected text after the string"},
       {header + "[HKEY_USERS\\A]\n\"a\"=qword:1\n", 3, "unknown value type"},
   };
   for (const Case& c : cases) {

@@ -1,0 +1,84 @@
+#include "os/process.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <mutex>
+
+#include "os/path.h"
+#include "os/posix/errno_map.h"
+#include "os/text.h"
+
+namespace os {
+
+std::u16string executablePath() {
+  char buffer[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return {};
+  return windowsPath(std::string_view(buffer, static_cast<std::size_t>(n)));
+}
+
+std::uint32_t processId() { return static_cast<std::uint32_t>(::getpid()); }
+
+std::uint32_t threadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+
+LocalTime localTime() {
+  timeval now{};
+  ::gettimeofday(&now, nullptr);
+  tm local{};
+  ::localtime_r(&now.tv_sec, &local);
+  return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+          local.tm_min,         local.tm_sec,     static_cast<int>(now.tv_usec / 1000)};
+}
+
+namespace {
+
+std::uint32_t writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return posix::win32FromErrno(errno);
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return err::success;
+}
+
+} // namespace
+
+std::uint32_t appendToFile(std::u16string_view path, std::string_view header, std::string_view data) {
+  Result<std::string> host = hostPath(path);
+  if (!host.ok()) return host.code();
+  int fd = ::open(host.value().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return posix::win32FromErrno(errno);
+  struct stat st{};
+  std::uint32_t rc = ::fstat(fd, &st) == 0 ? err::success : posix::win32FromErrno(errno);
+  if (rc == err::success && st.st_size == 0) rc = writeAll(fd, header);
+  if (rc == err::success) rc = writeAll(fd, data);
+  ::close(fd);
+  return rc;
+}
+
+void reportEvent(std::u16string_view source, EventType type, std::u16string_view text) {
+  // openlog keeps the identity pointer: it must outlive every later call.
+  static std::mutex mutex;
+  static std::string identity;
+  std::lock_guard lock(mutex);
+  std::string wanted = utf8FromUtf16(source);
+  if (wanted != identity) {
+    identity = wanted;
+    ::openlog(identity.c_str(), LOG_PID, LOG_USER);
+  }
+  int priority = type == EventType::Information ? LOG_INFO
+                 : type == EventType::Warning   ? LOG_WARNING
+                 : type == EventType::Success   ? LOG_NOTICE
+                                                : LOG_ERR;
+  ::syslog(priority, "%s", utf8FromUtf16(text).c_str());
+}
+
+} // namespace os

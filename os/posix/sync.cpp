@@ -1,0 +1,316 @@
+#include "os/sync.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+#include "os/posix/apc.h"
+#include "os/posix/errno_map.h"
+#include "os/thread.h"
+
+namespace os {
+
+// One waitable object. tryAcquire takes the object if it is signalled (consuming what the kind
+// consumes); `readable` is what the last poll said about its descriptor.
+class SyncObject::Impl {
+public:
+  virtual ~Impl() = default;
+  // The descriptor to poll, or -1 when the object must be looked at again after a pause.
+  virtual int descriptor() const { return -1; }
+  virtual Result<bool> tryAcquire(bool readable) = 0;
+  // Gives back what a successful tryAcquire took (a wait for all that could not take everything).
+  virtual void undoAcquire() {}
+  virtual std::uint32_t set() { return err::invalidHandle; }
+  virtual std::uint32_t reset() { return err::invalidHandle; }
+  virtual std::uint32_t release() { return err::invalidHandle; }
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An owned descriptor, closed with the object.
+class Descriptor {
+public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() { ::close(fd_); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+private:
+  int fd_;
+};
+
+Result<int> makeEventFd(unsigned initial) {
+  int fd = ::eventfd(initial, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) return Result<int>::failure(posix::win32FromErrno(errno));
+  return fd;
+}
+
+// Takes the count of an eventfd; false when it was 0.
+bool drain(int fd) {
+  std::uint64_t count;
+  for (;;) {
+    if (::read(fd, &count, sizeof count) == sizeof count) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+std::uint32_t signal(int fd) {
+  const std::uint64_t one = 1;
+  while (::write(fd, &one, sizeof one) < 0)
+    if (errno != EINTR) return posix::win32FromErrno(errno);
+  return err::success;
+}
+
+class EventImpl : public SyncObject::Impl {
+public:
+  EventImpl(int fd, bool manualReset) : fd_(fd), manualReset_(manualReset) {}
+  int descriptor() const override { return fd_.get(); }
+  Result<bool> tryAcquire(bool readable) override {
+    return manualReset_ ? readable : drain(fd_.get());
+  }
+  void undoAcquire() override {
+    if (!manualReset_) (void)set();
+  }
+  std::uint32_t set() override {
+    // An eventfd counts; a set event that is set again stays set once.
+    drain(fd_.get());
+    return signal(fd_.get());
+  }
+  std::uint32_t reset() override {
+    drain(fd_.get());
+    return err::success;
+  }
+
+private:
+  Descriptor fd_;
+  bool manualReset_;
+};
+
+// The owner bookkeeping of both mutex kinds: the owning thread may take the mutex again and
+// must release it as often as it took it.
+class MutexImpl : public SyncObject::Impl {
+public:
+  Result<bool> tryAcquire(bool) override {
+    std::lock_guard lock(guard_);
+    const std::uint32_t me = currentThreadId();
+    if (owner_ == me) {
+      ++count_;
+      return true;
+    }
+    if (owner_ != 0) return false;
+    Result<bool> taken = rawTryAcquire();
+    if (taken.ok() && taken.value()) {
+      owner_ = me;
+      count_ = 1;
+    }
+    return taken;
+  }
+  void undoAcquire() override { (void)release(); }
+  std::uint32_t release() override {
+    std::lock_guard lock(guard_);
+    if (owner_ != currentThreadId()) return notOwner;
+    if (--count_ > 0) return err::success;
+    owner_ = 0;
+    return rawRelease();
+  }
+
+protected:
+  virtual Result<bool> rawTryAcquire() = 0;
+  virtual std::uint32_t rawRelease() = 0;
+
+private:
+  std::mutex guard_;
+  std::uint32_t owner_ = 0;
+  std::uint32_t count_ = 0;
+};
+
+// A process-local mutex: an eventfd holding 1 while the mutex is free.
+class LocalMutexImpl : public MutexImpl {
+public:
+  explicit LocalMutexImpl(int fd) : fd_(fd) {}
+  int descriptor() const override { return fd_.get(); }
+
+protected:
+  Result<bool> rawTryAcquire() override { return drain(fd_.get()); }
+  std::uint32_t rawRelease() override { return signal(fd_.get()); }
+
+private:
+  Descriptor fd_;
+};
+
+class NamedMutexImpl : public MutexImpl {
+public:
+  explicit NamedMutexImpl(NamedMutex mutex) : mutex_(std::move(mutex)) {}
+
+protected:
+  Result<bool> rawTryAcquire() override {
+    Result<std::uint32_t> waited = mutex_.wait(0);
+    if (!waited.ok()) return Result<bool>::failure(waited.code());
+    return waited.value() == WAIT_OBJECT_0;
+  }
+  std::uint32_t rawRelease() override { return mutex_.release(); }
+
+private:
+  NamedMutex mutex_;
+};
+
+class ReadableImpl : public SyncObject::Impl {
+public:
+  explicit ReadableImpl(int fd) : fd_(fd) {}
+  int descriptor() const override { return fd_.get(); }
+  Result<bool> tryAcquire(bool readable) override { return readable; }
+
+private:
+  Descriptor fd_;
+};
+
+// What a poll reports for a signalled descriptor: readable, or at its end.
+bool signalled(const pollfd& entry) { return entry.revents & (POLLIN | POLLHUP | POLLERR); }
+
+// Polls; an interrupted poll counts as one that found nothing.
+std::uint32_t pollOnce(std::vector<pollfd>& entries, int waitMs) {
+  if (::poll(entries.data(), entries.size(), waitMs) >= 0 || errno == EINTR) return err::success;
+  return posix::win32FromErrno(errno);
+}
+
+// Takes every object or none.
+Result<bool> tryAcquireAll(std::span<SyncObject::Impl* const> objects, const std::vector<pollfd>& polled) {
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    Result<bool> taken = objects[i]->tryAcquire(signalled(polled[i]));
+    if (!taken.ok() || !taken.value()) {
+      while (i-- > 0) objects[i]->undoAcquire();
+      return taken;
+    }
+  }
+  return true;
+}
+
+// The index of the first object taken, or objects.size() when none could be.
+Result<std::size_t> tryAcquireAny(std::span<SyncObject::Impl* const> objects,
+                                  const std::vector<pollfd>& polled) {
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    Result<bool> taken = objects[i]->tryAcquire(signalled(polled[i]));
+    if (!taken.ok()) return Result<std::size_t>::failure(taken.code());
+    if (taken.value()) return i;
+  }
+  return objects.size();
+}
+
+} // namespace
+
+SyncObject::SyncObject() = default;
+SyncObject::SyncObject(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+SyncObject::SyncObject(SyncObject&&) noexcept = default;
+SyncObject& SyncObject::operator=(SyncObject&&) noexcept = default;
+SyncObject::~SyncObject() = default;
+
+Result<SyncObject> SyncObject::createEvent(bool manualReset, bool initialState) {
+  Result<int> fd = makeEventFd(initialState ? 1 : 0);
+  if (!fd.ok()) return Result<SyncObject>::failure(fd.code());
+  return SyncObject(std::make_unique<EventImpl>(fd.value(), manualReset));
+}
+
+Result<SyncObject> SyncObject::createMutex(bool initiallyOwned) {
+  Result<int> fd = makeEventFd(1);
+  if (!fd.ok()) return Result<SyncObject>::failure(fd.code());
+  SyncObject mutex(std::make_unique<LocalMutexImpl>(fd.value()));
+  if (initiallyOwned) (void)mutex.impl_->tryAcquire(true);
+  return mutex;
+}
+
+Result<SyncObject> SyncObject::openNamedMutex(const std::string& runDirectory,
+                                              std::u16string_view name, bool initiallyOwned) {
+  Result<NamedMutex> opened = NamedMutex::open(runDirectory, name);
+  if (!opened.ok()) return Result<SyncObject>::failure(opened.code());
+  SyncObject mutex(std::make_unique<NamedMutexImpl>(std::move(opened.value())));
+  if (initiallyOwned) {
+    Result<bool> taken = mutex.impl_->tryAcquire(false);
+    if (!taken.ok()) return Result<SyncObject>::failure(taken.code());
+  }
+  return mutex;
+}
+
+SyncObject SyncObject::adoptReadable(int descriptor) {
+  return SyncObject(std::make_unique<ReadableImpl>(descriptor));
+}
+
+std::uint32_t SyncObject::setEvent() { return impl_ ? impl_->set() : err::invalidHandle; }
+std::uint32_t SyncObject::resetEvent() { return impl_ ? impl_->reset() : err::invalidHandle; }
+std::uint32_t SyncObject::releaseMutex() { return impl_ ? impl_->release() : err::invalidHandle; }
+
+Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool waitAll,
+                                     std::uint32_t timeoutMs, bool alertable) {
+  using Wait = Result<std::uint32_t>;
+  if (objects.empty() || objects.size() > MAXIMUM_WAIT_OBJECTS) return Wait::failure(err::invalidParameter);
+  std::vector<SyncObject::Impl*> impls;
+  bool unpollable = false;
+  for (SyncObject* object : objects) {
+    if (!object || !object->impl_) return Wait::failure(err::invalidParameter);
+    impls.push_back(object->impl_.get());
+    unpollable = unpollable || impls.back()->descriptor() < 0;
+  }
+  const int apc = alertable ? posix::apcDescriptor() : -1;
+  if (alertable && apc < 0) return Wait::failure(posix::win32FromErrno(errno));
+
+  const bool infinite = timeoutMs == INFINITE_WAIT;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+  // One entry per object (-1 for one that cannot be polled) and the APC queue's descriptor last.
+  std::vector<pollfd> polled(impls.size() + 1);
+  int pauseMs = 1;
+  for (;;) {
+    for (std::size_t i = 0; i < impls.size(); ++i) polled[i] = {impls[i]->descriptor(), POLLIN, 0};
+    polled.back() = {apc, POLLIN, 0};
+    if (std::uint32_t rc = pollOnce(polled, 0)) return Wait::failure(rc);
+    if (alertable && signalled(polled.back()) && posix::runQueuedApcs()) return WAIT_IO_COMPLETION;
+    if (waitAll) {
+      Result<bool> all = tryAcquireAll(impls, polled);
+      if (!all.ok()) return Wait::failure(all.code());
+      if (all.value()) return WAIT_OBJECT_0;
+    } else {
+      Result<std::size_t> any = tryAcquireAny(impls, polled);
+      if (!any.ok()) return Wait::failure(any.code());
+      if (any.value() < impls.size()) return WAIT_OBJECT_0 + static_cast<std::uint32_t>(any.value());
+    }
+    int waitMs = -1;
+    if (!infinite) {
+      auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (remaining <= 0) return WAIT_TIMEOUT;
+      waitMs = static_cast<int>(std::min<long long>(remaining, INT32_MAX));
+    }
+    // Sleep until something may have changed. A wait for all leaves out the objects that are
+    // signalled already, so that they do not keep waking it, and looks again after a pause in
+    // case one of them is taken meanwhile.
+    bool pause = unpollable;
+    if (waitAll)
+      for (std::size_t i = 0; i < impls.size(); ++i)
+        if (signalled(polled[i])) {
+          polled[i].fd = -1;
+          pause = true;
+        }
+    if (pause) {
+      waitMs = waitMs < 0 ? pauseMs : std::min(waitMs, pauseMs);
+      pauseMs = std::min(pauseMs * 2, 50);
+    }
+    if (std::uint32_t rc = pollOnce(polled, waitMs)) return Wait::failure(rc);
+  }
+}
+
+Result<int> duplicateHandle(int descriptor) {
+  int copy = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return Result<int>::failure(posix::win32FromErrno(errno));
+  return copy;
+}
+
+void closeHandle(int descriptor) { ::close(descriptor); }
+
+} // namespace os

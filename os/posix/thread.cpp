@@ -1,0 +1,103 @@
+#include "os/thread.h"
+
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "os/posix/apc.h"
+#include "os/posix/errno_map.h"
+
+namespace os {
+
+// The queue's eventfd is readable exactly while calls are queued: queueing signals it and the
+// consumer clears it, both under the queue's lock, when it finds the queue empty.
+class ApcQueue {
+public:
+  explicit ApcQueue(int fd) : fd_(fd) {}
+  ~ApcQueue() { ::close(fd_); }
+  ApcQueue(const ApcQueue&) = delete;
+  ApcQueue& operator=(const ApcQueue&) = delete;
+
+  int descriptor() const { return fd_; }
+
+  std::uint32_t push(std::function<void()> call) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+    const std::uint64_t one = 1;
+    if (::write(fd_, &one, sizeof one) < 0 && errno != EAGAIN) {
+      calls_.pop_back();
+      return posix::win32FromErrno(errno);
+    }
+    return err::success;
+  }
+
+  // The oldest call, or an empty function (and the descriptor cleared) when there is none.
+  std::function<void()> pop() {
+    std::lock_guard lock(mutex_);
+    if (calls_.empty()) {
+      std::uint64_t count;
+      while (::read(fd_, &count, sizeof count) < 0 && errno == EINTR) {
+      }
+      return {};
+    }
+    std::function<void()> call = std::move(calls_.front());
+    calls_.pop_front();
+    return call;
+  }
+
+private:
+  int fd_;
+  std::mutex mutex_;
+  std::deque<std::function<void()>> calls_;
+};
+
+namespace {
+thread_local ThreadRef t_queue;
+}
+
+std::uint32_t currentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+
+Result<ThreadRef> currentThread() {
+  if (!t_queue) {
+    int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return Result<ThreadRef>::failure(posix::win32FromErrno(errno));
+    t_queue = std::make_shared<ApcQueue>(fd);
+  }
+  return t_queue;
+}
+
+std::uint32_t queueUserApc(const ThreadRef& thread, std::function<void()> call) {
+  if (!thread) return err::invalidHandle;
+  return thread->push(std::move(call));
+}
+
+namespace posix {
+
+int apcDescriptor() {
+  Result<ThreadRef> queue = currentThread();
+  if (!queue.ok()) {
+    errno = errnoFromWin32(queue.code());
+    return -1;
+  }
+  return queue.value()->descriptor();
+}
+
+bool runQueuedApcs() {
+  bool ran = false;
+  if (!t_queue) return ran;
+  // Hold a reference: a call may end the thread's use of the queue.
+  ThreadRef queue = t_queue;
+  while (std::function<void()> call = queue->pop()) {
+    ran = true;
+    call();
+  }
+  return ran;
+}
+
+} // namespace posix
+} // namespace os

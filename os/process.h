@@ -1,0 +1,33 @@
+// Facts about the running process: its executable, ids and the local time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "os/error.h"
+
+namespace os {
+
+// The running executable as a Windows-form path.
+std::u16string executablePath();
+
+std::uint32_t processId();
+std::uint32_t threadId();
+
+struct LocalTime {
+  int year, month, day, hour, minute, second, milliseconds;
+};
+LocalTime localTime();
+
+// Opens the file (creating it when absent), writes `header` when the file is empty, then `data`,
+// at its end. The path is Windows-form. Returns the Win32 code of the outcome.
+[[nodiscard]] std::uint32_t appendToFile(std::u16string_view path, std::string_view header,
+                                         std::string_view data);
+
+enum class EventType { Information, Warning, Success, Error };
+
+// Sends a message to the host's system log under the given source name.
+void reportEvent(std::u16string_view source, EventType type, std::u16string_view text);
+
+} // namespace os

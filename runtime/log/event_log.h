@@ -1,0 +1,18 @@
+// The event log sink: messages go to the host's system log under the executable's name, after
+// the source has been registered in the registry store as the panel's event log expects.
+#pragma once
+
+#include <string>
+
+class EventLog {
+public:
+  // Reports a message of a log level; registers the source first when needed. Throws when the
+  // registration fails.
+  void report(int level, const std::u16string& text);
+
+private:
+  void registerSource();
+
+  std::u16string source_;
+  bool registered_ = false;
+};

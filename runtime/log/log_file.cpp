@@ -1,0 +1,54 @@
+#include "runtime/log/log_file.h"
+
+#include "os/named_mutex.h"
+#include "os/process.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/exclusive_task.h"
+#include "runtime/core/format.h"
+#include "runtime/core/registry.h"
+#include "runtime/fs/path/filename.h"
+
+namespace {
+
+std::u16string executableFileName() {
+  std::u16string path = os::executablePath();
+  return path.substr(path.find_last_of(u"\\/") + 1);
+}
+
+std::string utf16le(const std::u16string& text) {
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (char16_t unit : text) {
+    bytes += static_cast<char>(unit & 0xFF);
+    bytes += static_cast<char>(unit >> 8);
+  }
+  return bytes;
+}
+
+} // namespace
+
+std::u16string productRoot() {
+  return registry::getstr(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY,
+                          u"PRODUCT_ROOT_D", registry::VIEW_32);
+}
+
+LogFile::LogFile(const std::u16string& name, bool enabledByDefault)
+    : name_(name.empty() ? executableFileName() : name),
+      enabled_(registry::productDword(u"log_" + name_ + u"_enabled", enabledByDefault ? 1 : 0) != 0) {
+  if (enabled_) directory_ = VFileName::combine(productRoot(), u"admin\\logs");
+}
+
+void LogFile::write(const std::u16string& line) {
+  if (!enabled_) return;
+  ExclusiveTask lock;
+  lock.Initialize(u"kelvolog_" + name_ + u"_mutex", os::INFINITE_WAIT);
+  os::LocalTime t = os::localTime();
+  std::u16string file = VFileName::combine(
+      directory_, formatString(u"kelvolog_%s%04d%02d%02d.log", name_, t.year, t.month, t.day));
+  std::u16string text =
+      formatString(u"%04d%s%02d%s%02d %02d:%02d:%02d.%03d", t.year, u"/", t.month, u"/", t.day,
+                   t.hour, t.minute, t.second, t.milliseconds) +
+      formatString(u" %u %u ", os::processId(), os::threadId()) + line + u"\r\n";
+  if (std::uint32_t rc = os::appendToFile(file, "\xFF\xFE", utf16le(text)))
+    throwOSError(u"write log file " + file, rc, VCONTEXT("LogFile::write"));
+}

@@ -1,0 +1,208 @@
+#include "os/registry.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "tests/support/testing.h"
+
+using namespace os::registry;
+using testing_support::readFile;
+using testing_support::ScopedRegistry;
+using testing_support::u8;
+
+namespace {
+
+constexpr std::uint32_t kRead = 0x20019;
+constexpr std::uint32_t kAll = 0xF003F;
+
+Value sz(std::u16string name, std::u16string_view text) {
+  Value v{std::move(name), 1, {}};
+  for (char16_t c : text) v.data.insert(v.data.end(), {std::uint8_t(c & 0xFF), std::uint8_t(c >> 8)});
+  v.data.insert(v.data.end(), {0, 0});
+  return v;
+}
+
+// The text of a string value, or "error <code>".
+std::string read(Root root, std::u16string_view key, std::u16string_view name,
+                 std::uint32_t access = kRead) {
+  os::Result<KeyHandle> k = openKey(root, key, access);
+  os::Result<Value> v = k.ok() ? queryValue(k.value(), name) : os::Result<Value>::failure(k.code());
+  if (!v.ok()) return "error " + std::to_string(v.code());
+  std::u16string text;
+  for (std::size_t i = 0; i + 3 < v.value().data.size(); i += 2)
+    text += char16_t(v.value().data[i] | v.value().data[i + 1] << 8);
+  return u8(text);
+}
+
+std::vector<std::u16string> subkeys(Root root, std::u16string_view key) {
+  std::vector<std::u16string> names;
+  KeyHandle k = openKey(root, key, kRead).value();
+  for (std::uint32_t i = 0;; ++i) {
+    os::Result<std::u16string> name = enumSubkey(k, i);
+    if (!name.ok()) {
+      EXPECT_EQ(name.code(), os::err::noMoreItems);
+      return names;
+    }
+    names.push_back(name.value());
+  }
+}
+
+pid_t startChild(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  return pid;
+}
+
+int waitChild(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Registry, KeysIgnoreCaseAndEnumerateInUpperCaseOrder) {
+  ScopedRegistry reg(R"([HKEY_LOCAL_MACHINE\SYSTEM\Tavrix\beta]
+[HKEY_LOCAL_MACHINE\SYSTEM\Tavrix\Alpha]
+"Name"="alpha"
+[HKEY_LOCAL_MACHINE\SYSTEM\Tavrix\Gamma\Deep\Deeper]
+[HKEY_LOCAL_MACHINE\SYSTEM\Tavrix\_under]
+)");
+  EXPECT_EQ(subkeys(Root::LocalMachine, u"system\\TAVRIX"),
+            (std::vector<std::u16string>{u"Alpha", u"beta", u"Gamma", u"_under"}));
+  EXPECT_EQ(subkeys(Root::LocalMachine, u"SYSTEM\\Tavrix\\gamma"), std::vector<std::u16string>{u"Deep"});
+  EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\tavrix\\ALPHA", u"NAME"), "alpha");
+}
+
+TEST(Registry, StatusesOfMissingThingsAndMissingRights) {
+  ScopedRegistry reg("[HKEY_USERS\\K]\n\"v\"=\"1\"\n");
+  KeyHandle key = openKey(Root::Users, u"K", kRead).value();
+  struct Case {
+    const char* what;
+    std::uint32_t code;
+    std::uint32_t expected;
+  };
+  const Case cases[] = {
+      {"missing key", openKey(Root::Users, u"K\\none", kRead).code(), 2},
+      {"missing parent", openKey(Root::Users, u"none\\K", kRead).code(), 2},
+      {"missing value", queryValue(key, u"w").code(), 2},
+      {"past the subkeys", enumSubkey(key, 0).code(), 259},
+      {"past the values", enumValue(key, 1).code(), 259},
+      {"no query right", queryValue(openKey(Root::Users, u"K", 0x20000).value(), u"v").code(), 5},
+      {"no set right", setValue(key, sz(u"w", u"x")), 5},
+      {"no enumerate right", enumSubkey(openKey(Root::Users, u"K", 1).value(), 0).code(), 5},
+      {"generic read", queryValue(openKey(Root::Users, u"K", 0x80000000).value(), u"v").code(), 0},
+      {"line break in a name", setValue(openKey(Root::Users, u"K", kAll).value(), sz(u"a\nb", u"")), 87},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.code, c.expected) << c.what;
+}
+
+TEST(Registry, SoftwareIsSeenThroughTheViews) {
+  ScopedRegistry reg(R"([HKEY_LOCAL_MACHINE\SOFTWARE\Kelvo]
+"View"="64"
+[HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo]
+"View"="32"
+[HKEY_LOCAL_MACHINE\SYSTEM\Kelvo]
+"View"="shared"
+)");
+  struct Case {
+    std::u16string key;
+    std::uint32_t view;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {u"SOFTWARE\\Kelvo", 0, "32"},           {u"software\\Kelvo", 0x200, "32"},
+      {u"SOFTWARE\\Kelvo", 0x100, "64"},       {u"SOFTWARE\\WOW6432Node\\Kelvo", 0x100, "32"},
+      {u"SOFTWARE\\wow6432node\\Kelvo", 0, "32"}, {u"SYSTEM\\Kelvo", 0, "shared"},
+      {u"SYSTEM\\Kelvo", 0x100, "shared"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(read(Root::LocalMachine, c.key, u"View", kRead | c.view), c.expected)
+        << u8(c.key) << " " << c.view;
+  EXPECT_EQ(u8(createKey(Root::LocalMachine, u"SOFTWARE\\New", kAll).value().path()),
+            "HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\New");
+}
+
+TEST(Registry, WritesCreateTheStoreAndKeepItsMode) {
+  ScopedRegistry reg;
+  std::filesystem::remove(reg.path());
+  EXPECT_EQ(openKey(Root::Users, u"A", kRead).code(), os::err::fileNotFound);
+  KeyHandle key = createKey(Root::Users, u"A\\B", kAll).value();
+  ASSERT_EQ(setValue(key, sz(u"v", u"1")), 0u);
+  EXPECT_EQ(readFile(reg.path()),
+            "Windows Registry Editor Version 5.00\n\n[HKEY_USERS\\A\\B]\n\"v\"=\"1\"\n");
+  chmod(reg.path().c_str(), 0640);
+  ASSERT_EQ(setValue(key, sz(u"v", u"2")), 0u);
+  struct stat st;
+  ASSERT_EQ(stat(reg.path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(read(Root::Users, u"a\\b", u"v"), "2");
+}
+
+TEST(Registry, ReadersSeeChangesOfOtherWriters) {
+  ScopedRegistry reg("[HKEY_USERS\\K]\n\"v\"=\"old\"\n");
+  EXPECT_EQ(read(Root::Users, u"K", u"v"), "old");
+  pid_t child = startChild(
+      [] { return int(setValue(openKey(Root::Users, u"K", kAll).value(), sz(u"v", u"new"))); });
+  ASSERT_EQ(waitChild(child), 0);
+  EXPECT_EQ(read(Root::Users, u"K", u"v"), "new");
+  reg.write("[HKEY_USERS\\K]\n\"v\"=\"edited by hand\"\n");
+  EXPECT_EQ(read(Root::Users, u"K", u"v"), "edited by hand");
+}
+
+TEST(Registry, ConcurrentWritersLoseNoValue) {
+  ScopedRegistry reg("[HKEY_USERS\\K]\n");
+  auto writer = [](char16_t prefix) {
+    return [prefix] {
+      KeyHandle key = openKey(Root::Users, u"K", kAll).value();
+      for (char16_t i = 0; i < 25; ++i)
+        if (setValue(key, sz(std::u16string{prefix, char16_t(u'a' + i)}, u"x"))) return 1;
+      return 0;
+    };
+  };
+  pid_t first = startChild(writer(u'1'));
+  pid_t second = startChild(writer(u'2'));
+  ASSERT_EQ(waitChild(first), 0);
+  ASSERT_EQ(waitChild(second), 0);
+  KeyHandle key = openKey(Root::Users, u"K", kRead).value();
+  EXPECT_TRUE(enumValue(key, 49).ok());
+  EXPECT_EQ(enumValue(key, 50).code(), os::err::noMoreItems);
+}
+
+TEST(Registry, FailedWriteLeavesTheStoreIntact) {
+  ScopedRegistry reg("[HKEY_USERS\\K]\n\"big\"=\"" + std::string(20000, 'x') + "\"\n");
+  std::string before = readFile(reg.path());
+  // The rewrite is cut off by a file size limit half way through.
+  pid_t child = startChild([] {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    return setValue(openKey(Root::Users, u"K", kAll).value(), sz(u"small", u"y")) != 0 ? 0 : 1;
+  });
+  ASSERT_EQ(waitChild(child), 0);
+  EXPECT_EQ(readFile(reg.path()), before);
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(reg.path()).parent_path()))
+    files.push_back(entry.path().filename());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
+}
+
+TEST(Registry, MalformedStoreIsReportedWithItsLine) {
+  ScopedRegistry reg("[HKEY_USERS\\K]\n");
+  KeyHandle key = openKey(Root::Users, u"K", kAll).value();
+  reg.write("[HKEY_USERS\\K]\n\"v\"=dword:xyz\n");
+  std::string before = readFile(reg.path());
+  EXPECT_EQ(openKey(Root::Users, u"K", kRead).code(), os::err::badConfiguration);
+  EXPECT_EQ(u8(malformedStoreMessage()),
+            "Malformed registry file " + reg.path() + " line 4: invalid dword value");
+  EXPECT_EQ(setValue(key, sz(u"w", u"1")), os::err::badConfiguration);
+  EXPECT_EQ(readFile(reg.path()), before);
+}
+
+} // namespace

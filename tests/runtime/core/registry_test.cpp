@@ -1,0 +1,164 @@
+#include "runtime/core/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+
+#include "runtime/core/exception.h"
+#include "runtime/core/text.h"
+#include "tests/support/testing.h"
+
+using namespace registry;
+using testing_support::readFile;
+using testing_support::ScopedRegistry;
+using testing_support::u8;
+
+namespace {
+
+// The 32-bit view keeps the product values below WOW6432Node.
+const char kConfig[] = R"([HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo\ZRC Config\Config]
+"Debug"="yes"
+"Short"=hex(4):01,02
+"Count"=dword:00000007
+"Root"=hex(2):25,00,54,00,41,00,56,00,52,00,49,00,58,00,5f,00,44,00,41,00,54,00,41,00,25,00,\
+  5c,00,78,00,00,00
+"Nul"=hex(1):61,00,00,00,62,00,00,00
+[HKEY_LOCAL_MACHINE\SOFTWARE\Kelvo\ZRC Config\Config]
+"Count"=dword:00000040
+)";
+
+constexpr char16_t kPackages[] = u"SOFTWARE\\Kelvo\\ZRC Config\\Config\\Packages";
+
+// "<message> @<function of the last context>" of the vexception the call throws.
+std::string failure(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const vexception& e) {
+    return u8(e.message()) + " @" + (e.contexts().empty() ? "" : e.contexts().back().function);
+  }
+  return "no exception";
+}
+
+TEST(Registry, FailuresCarryTheirMessagesAndContexts) {
+  ScopedRegistry reg(kConfig);
+  Key config(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, KEY_ALL_ACCESS, true);
+  Key readOnly(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, KEY_READ, true);
+  const std::string missing = "No such file or directory (Error code 2) at ";
+  const std::string quoted = "'SOFTWARE\\Kelvo\\ZRC Config\\Config\\";
+  std::uint32_t dword = 0;
+  std::u16string text;
+  struct Case {
+    std::string got;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {failure([] { Key(HKEY_LOCAL_MACHINE, u"SOFTWARE\\None", KEY_READ, true); }),
+       missing + "RegOpenKeyEx subKey=SOFTWARE\\None @registry::open"},
+      {failure([] { Key(HKEY_USERS, u"A\nB", KEY_READ, false); }),
+       "Invalid argument (Error code 87) at RegCreateKeyEx subKey=A\nB @registry::create"},
+      {failure([&] { get(config, u"Missing"); }),
+       missing + "RegQueryValueEx valueName=Missing @registry::get"},
+      {failure([&] { get(config, u"Debug"); }), "Type mismatch valueName=Debug @registry::get"},
+      {failure([&] { get(config, u"Short"); }), "size mismatch valueName=Short @registry::get"},
+      {failure([&] { getString(config, u"Missing"); }),
+       missing + "RegGetValue valueName=Missing @registry::get"},
+      {failure([&] { getString(config, u"Count"); }), "Type mismatch valueName=Count @registry::get"},
+      {failure([&] { lookup(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, u"Debug", dword, VIEW_32); }),
+       "RegQueryValueEx invalid type of " + quoted + "Debug' @registry::lookup"},
+      {failure([&] { lookup(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, u"Short", dword, VIEW_32); }),
+       "RegQueryValueEx invalid size of " + quoted + "Short' @registry::lookup"},
+      {failure([&] { lookup(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, u"Count", text, VIEW_32); }),
+       "RegGetValue invalid type of " + quoted + "Count' @registry::lookup"},
+      {failure([] { getstr(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, u"Missing", VIEW_32); }),
+       missing + "lookup subKey=SOFTWARE\\Kelvo\\ZRC Config\\Config value=Missing @registry::getstr"},
+      {failure([&] { set(readOnly, u"X", 1u); }),
+       "Permission denied (Error code 5) at RegSetValueEx valueName=X @registry::set"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.got, c.expected);
+  EXPECT_THROW(Key(HKEY_LOCAL_MACHINE, u"SOFTWARE\\None", KEY_READ, true), VFileNotFoundException);
+}
+
+TEST(Registry, LookupsReturnStatusesAndProductValuesUseThe32BitView) {
+  ScopedRegistry reg(kConfig);
+  EXPECT_EQ(productDword(u"Count", 1), 7u);
+  EXPECT_EQ(productDword(u"Absent", 9), 9u);
+  std::uint32_t dword = 5;
+  EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, u"Count", dword, VIEW_64), 0u);
+  EXPECT_EQ(dword, 0x40u);
+  EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, u"Absent", dword, 3), 2u);
+  EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Nowhere", u"Count", dword, VIEW_32), 2u);
+  EXPECT_EQ(dword, 0x40u);
+  std::u16string text = u"unchanged";
+  EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, u"Absent", text, VIEW_32), 2u);
+  EXPECT_EQ(text, u"unchanged");
+  EXPECT_TRUE(exists(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, VIEW_32));
+  EXPECT_FALSE(exists(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Kelvo\\Other", VIEW_DEFAULT));
+  Key config(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, KEY_READ, true);
+  EXPECT_EQ(get(config, u"Debug", 3), 3u);
+  EXPECT_EQ(get(Key(), u"Count", 4), 4u);
+}
+
+TEST(Registry, StringReadsExpandAndStopAtTheFirstNul) {
+  ScopedRegistry reg(kConfig);
+  setenv("TAVRIX_DATA", "/data", 1);
+  EXPECT_EQ(u8(getstr(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, u"Root", VIEW_32)), "/data\\x");
+  unsetenv("TAVRIX_DATA");
+  EXPECT_EQ(u8(getstr(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, u"Root", VIEW_32)), "%TAVRIX_DATA%\\x");
+  Key config(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, KEY_READ | KEY_WOW64_32KEY, true);
+  EXPECT_EQ(u8(getString(config, u"nul")), "a");
+}
+
+TEST(Registry, WrittenValuesAndSubkeysReadBack) {
+  ScopedRegistry reg;
+  std::u16string base(kPackages);
+  Key php7(HKEY_LOCAL_MACHINE, base + u"\\script.php7", KEY_ALL_ACCESS | KEY_WOW64_32KEY, false);
+  set(php7, u"", u"php7");
+  set(php7, u"Version", 7u);
+  Key(HKEY_LOCAL_MACHINE, base + u"\\Script.PHP5", KEY_WRITE, false);
+  Key(HKEY_LOCAL_MACHINE, base + u"\\apache", KEY_WRITE, false);
+  Key packages(HKEY_LOCAL_MACHINE, base, KEY_READ | KEY_WOW64_32KEY, true);
+  std::vector<std::u16string> names = {u"kept"};
+  EXPECT_EQ(subkeyNames(packages, names), 259u);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"kept", u"apache", u"Script.PHP5", u"script.php7"}));
+  EXPECT_EQ(u8(getstr(HKEY_LOCAL_MACHINE, base + u"\\SCRIPT.php7", u"", VIEW_32)), "php7");
+  EXPECT_EQ(get(php7, u"VERSION"), 7u);
+  EXPECT_NE(readFile(reg.path()).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC "
+                                      "Config\\Config\\Packages\\script.php7]\n@=\"php7\"\n"
+                                      "\"Version\"=dword:00000007\n"),
+            std::string::npos);
+}
+
+TEST(Registry, MalformedStoreIsAnErrorNamingFileAndLine) {
+  ScopedRegistry reg("[HKEY_LOCAL_MACHINE\\SYSTEM\\X]\n\"v\"=dword:nothex\n");
+  const std::string message = "Malformed registry file " + reg.path() + " line 4: invalid dword value";
+  EXPECT_EQ(failure([] { Key(HKEY_LOCAL_MACHINE, u"SYSTEM\\X", KEY_READ, true); }),
+            message + " @registry::open");
+  EXPECT_EQ(failure([] { Key(HKEY_LOCAL_MACHINE, u"SYSTEM\\Y", KEY_READ, false); }),
+            message + " @registry::create");
+  EXPECT_EQ(failure([] { productDword(u"Debug", 0); }), message + " @registry::lookup");
+  EXPECT_EQ(failure([] { exists(HKEY_LOCAL_MACHINE, u"SYSTEM\\X", VIEW_DEFAULT); }),
+            message + " @registry::open");
+  EXPECT_EQ(ansiCodePage(), CP_UTF8);
+}
+
+TEST(Registry, AnsiCodePageComesFromTheRegistry) {
+  const std::string key = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage]\n";
+  struct Case {
+    std::string body;
+    std::uint32_t expected;
+  };
+  const Case cases[] = {
+      {key + "\"ACP\"=\"1252\"\n", 1252},   {key + "\"ACP\"=\"866\"\n", 866},
+      {"", CP_UTF8},                        {key + "\"ACP\"=\"12x\"\n", CP_UTF8},
+      {key + "\"ACP\"=\"99999\"\n", CP_UTF8}, {key + "\"ACP\"=dword:000004e4\n", CP_UTF8},
+  };
+  for (const Case& c : cases) {
+    ScopedRegistry reg(c.body);
+    EXPECT_EQ(ansiCodePage(), c.expected) << c.body;
+  }
+  ScopedRegistry reg(key + "\"ACP\"=\"1252\"\n");
+  EXPECT_EQ(cstr(u"\u00e9", CP_ACP), "\xE9");
+}
+
+} // namespace

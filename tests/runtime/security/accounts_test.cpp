@@ -1,0 +1,174 @@
+#include "runtime/security/accounts.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "os/accounts.h"
+#include "runtime/security/account_sids.h"
+#include "tests/runtime/security/security_testing.h"
+
+using namespace security_testing;
+using testing_support::runProcess;
+using testing_support::u8;
+
+namespace {
+
+std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+// A uniquely named group and a user whose primary group it is, with a second group as a
+// supplementary one; all removed again at the end.
+class ScopedAccounts {
+public:
+  ScopedAccounts() {
+    std::string tag = std::to_string(std::random_device()() % 100000000);
+    user = "tvxu" + tag;
+    group = "tvxg" + tag;
+    extraGroup = "tvxs" + tag;
+    ok = run({"/usr/sbin/groupadd", group}) && run({"/usr/sbin/groupadd", extraGroup}) &&
+         run({"/usr/sbin/useradd", "-M", "-N", "-g", group, "-G", extraGroup, user});
+  }
+  ~ScopedAccounts() {
+    run({"/usr/sbin/userdel", user});
+    run({"/usr/sbin/groupdel", extraGroup});
+    run({"/usr/sbin/groupdel", group});
+  }
+  static bool run(const std::vector<std::string>& argv) { return runProcess(argv).exitCode == 0; }
+
+  std::string user, group, extraGroup;
+  bool ok = false;
+};
+
+#define SKIP_UNLESS_ROOT() \
+  if (os::threadUserId() != 0) GTEST_SKIP() << "creating accounts needs root"
+
+std::u16string computer() { return RunTime::computerName().value(); }
+
+TEST(Accounts, UsersAndGroupsMapToUnixSids) {
+  SKIP_UNLESS_ROOT();
+  ScopedAccounts accounts;
+  ASSERT_TRUE(accounts.ok);
+  os::UserAccount user = os::userByName(wide(accounts.user)).value();
+  os::GroupAccount extra = os::groupByName(wide(accounts.extraGroup)).value();
+  std::vector<std::uint32_t> groups = os::groupIdsOfUser(user.name, user.gid).value();
+  EXPECT_NE(std::find(groups.begin(), groups.end(), user.gid), groups.end());
+  EXPECT_NE(std::find(groups.begin(), groups.end(), extra.gid), groups.end());
+
+  struct Case {
+    std::u16string name;
+    std::string sid;
+    std::uint32_t kind;
+    std::u16string canonical;
+  };
+  const std::string userSid = "S-1-22-1-" + std::to_string(user.uid);
+  const std::string groupSid = "S-1-22-2-" + std::to_string(user.gid);
+  const Case cases[] = {
+      {wide(accounts.user), userSid, RunTime::SidTypeUser, wide(accounts.user)},
+      {computer() + u"\\" + wide(accounts.user), userSid, RunTime::SidTypeUser,
+       wide(accounts.user)},
+      {wide(accounts.group), groupSid, RunTime::SidTypeGroup, wide(accounts.group)},
+      {u"root", "S-1-5-18", RunTime::SidTypeWellKnownGroup, u"SYSTEM"},
+      {u"NT AUTHORITY\\system", "S-1-5-18", RunTime::SidTypeWellKnownGroup, u"SYSTEM"},
+      {u"administrators", "S-1-5-32-544", RunTime::SidTypeAlias, u"Administrators"},
+      {u"Everyone", "S-1-1-0", RunTime::SidTypeWellKnownGroup, u"Everyone"},
+  };
+  for (const Case& c : cases) {
+    RunTime::Sid byName;
+    ASSERT_TRUE(byName.loadByServerAndAccountNames(u"", c.name)) << u8(c.name);
+    EXPECT_EQ(sidText(byName), c.sid) << u8(c.name);
+    EXPECT_EQ(byName.kind(), c.kind) << u8(c.name);
+
+    RunTime::Sid bySid = sid(c.sid.c_str());
+    bySid.lookupByAccountNameAndDomain();
+    EXPECT_EQ(bySid.name(), c.canonical);
+    EXPECT_EQ(bySid.kind(), c.kind);
+  }
+
+  // Names are tried as given and then in lower case.
+  RunTime::Sid upper;
+  std::string shouted = accounts.user;
+  std::transform(shouted.begin(), shouted.end(), shouted.begin(), ::toupper);
+  ASSERT_TRUE(upper.loadByServerAndAccountNames(u"", wide(shouted)));
+  EXPECT_EQ(sidText(upper), userSid);
+  EXPECT_EQ(upper.domain(), computer());
+}
+
+TEST(Accounts, VanishedAccountsAreNotMapped) {
+  SKIP_UNLESS_ROOT();
+  RunTime::Sid orphan;
+  {
+    ScopedAccounts accounts;
+    ASSERT_TRUE(accounts.ok);
+    orphan.loadByServerAndAccountNames(u"", wide(accounts.user));
+    ASSERT_TRUE(ScopedAccounts::run({"/usr/sbin/userdel", accounts.user}));
+  }
+  Failure f = failureOf([&] { orphan.lookupByAccountNameAndDomain(); });
+  EXPECT_EQ(f.code, 1332u);
+  EXPECT_TRUE(endsWith(f.message, " at Unable to lookup name for SID")) << f.message;
+
+  RunTime::Sid missing;
+  EXPECT_FALSE(missing.loadByServerAndAccountNames(u"", u"tvx-no-such-account", false));
+  EXPECT_TRUE(missing.empty());
+  f = failureOf([&] { missing.loadByServerAndAccountNames(u"", u"tvx-no-such-account"); });
+  EXPECT_EQ(f.code, 1332u);
+  EXPECT_TRUE(endsWith(f.message, " at Unable to lookup SID for name tvx-no-such-account"))
+      << f.message;
+  EXPECT_EQ(RunTime::lookupAccountName(u"OTHERDOMAIN\\root").code(), 1332u);
+  EXPECT_EQ(RunTime::lookupAccountSid(sid("S-1-5-21-1-2-3-500")).code(), 1332u);
+}
+
+TEST(Accounts, ComputerNameAndAccountDomain) {
+  EXPECT_EQ(SidCache::OfflineSidManager::domainName(), computer());
+  std::u16string host = os::hostName().value();
+  std::u16string expected = host.substr(0, host.find(u'.'));
+  std::transform(expected.begin(), expected.end(), expected.begin(), [](char16_t c) {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+  });
+  {
+    testing_support::ScopedRegistry registry;
+    EXPECT_EQ(computer(), expected);
+    registry.write(
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName]\n"
+        "\"ComputerName\"=\"WEBHOST7\"\n");
+    EXPECT_EQ(computer(), u"WEBHOST7");
+    EXPECT_EQ(sidText(RunTime::lookupAccountName(u"webhost7\\root").value()), "S-1-5-18");
+    EXPECT_EQ(RunTime::lookupAccountSid(sid("S-1-22-1-0")).value().domain(), u"WEBHOST7");
+  }
+  // The account domain SID is S-1-22-1, whatever server is asked.
+  EXPECT_EQ(sidText(RunTime::Sid(u"", 1000)), "S-1-22-1-1000");
+  EXPECT_EQ(sidText(RunTime::Sid(u"dc1.example.com", 1001)), "S-1-22-1-1001");
+}
+
+TEST(Accounts, PosixPrincipalsOfSids) {
+  using Kind = RunTime::PosixPrincipal::Kind;
+  struct Case {
+    const char* sid;
+    std::optional<RunTime::PosixPrincipal> principal;
+  };
+  const Case cases[] = {
+      {"S-1-22-1-1000", RunTime::PosixPrincipal{Kind::User, 1000}},
+      {"S-1-22-2-33", RunTime::PosixPrincipal{Kind::Group, 33}},
+      {"S-1-5-18", RunTime::PosixPrincipal{Kind::User, 0}},
+      {"S-1-22-1-0", RunTime::PosixPrincipal{Kind::User, 0}},
+      {"S-1-5-32-544", RunTime::PosixPrincipal{Kind::Group, 0}},
+      {"S-1-1-0", RunTime::PosixPrincipal{Kind::Other, 0}},
+      {"S-1-22-3-5", std::nullopt},
+      {"S-1-22-1", std::nullopt},
+      {"S-1-5-32-545", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(RunTime::posixPrincipal(sid(c.sid)), c.principal) << c.sid;
+  EXPECT_EQ(sidText(RunTime::userSid(0)), "S-1-5-18");
+  EXPECT_EQ(sidText(RunTime::groupSid(0)), "S-1-5-32-544");
+  EXPECT_EQ(sidText(RunTime::groupSid(1001)), "S-1-22-2-1001");
+}
+
+TEST(Accounts, ThreadUserIsTheCallingUser) {
+  RunTime::Sid self, owner;
+  self.loadFromProcess();
+  owner.loadFromProcessOwner();
+  EXPECT_EQ(self, RunTime::userSid(os::threadUserId()));
+  EXPECT_EQ(owner, self);
+}
+
+} // namespace

@@ -1,0 +1,70 @@
+// Shorthands for the security-model tests: SIDs and ACEs from their text, failure checks.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "runtime/core/exception.h"
+#include "runtime/security/acl.h"
+#include "tests/support/testing.h"
+
+namespace security_testing {
+
+inline RunTime::Sid sid(const char* text) {
+  RunTime::Sid sid;
+  sid.loadFromSidString(std::u16string(text, text + std::char_traits<char>::length(text)));
+  return sid;
+}
+
+inline RunTime::Ace ace(std::uint8_t type, std::uint8_t flags, std::uint32_t mask,
+                        const char* who) {
+  RunTime::Ace ace;
+  ace.init(type, flags, mask, sid(who));
+  return ace;
+}
+
+inline std::string sidText(const RunTime::Sid& sid) {
+  return testing_support::u8(sid.toSidString());
+}
+
+// "<type>/<flags in hex>/<mask in hex>/<SID>" for comparing lists of entries.
+inline std::string describe(const RunTime::Ace& ace) {
+  char head[40];
+  std::snprintf(head, sizeof head, "%u/%x/%x/", ace.type(), ace.flags(), ace.mask());
+  return head + sidText(ace.sid());
+}
+
+inline std::vector<std::string> entriesOf(const RunTime::Acl& acl) {
+  std::vector<std::string> out;
+  for (std::uint32_t i = 0; i < acl.end(); ++i) out.push_back(describe(acl.getAce(i)));
+  return out;
+}
+
+// The message of the vexception that `call` throws ("" when it throws none), and its OS code
+// (0 when it is not an OS error).
+struct Failure {
+  std::string message;
+  std::uint32_t code = 0;
+};
+
+inline Failure failureOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const vosexception& e) {
+    return {testing_support::u8(e.message()), e.code()};
+  } catch (const vexception& e) {
+    return {testing_support::u8(e.message()), 0};
+  }
+  return {};
+}
+
+// True when `message` ends with `tail` (OS messages end with " at <what>").
+inline bool endsWith(const std::string& message, const std::string& tail) {
+  return message.size() >= tail.size() &&
+         message.compare(message.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+} // namespace security_testing
