@@ -1,7 +1,5 @@
 #include "xml/load.h"
 
-#include <libxml/valid.h>
-
 #include "os/path.h"
 #include "xml/document_data.h"
 

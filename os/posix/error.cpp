@@ -66,6 +66,7 @@ constexpr OwnText kOwnTexts[] = {
     {err::noneMapped, u"The account name or security identifier is not mapped"},
     {err::noSuchDomain, u"The domain is not known"},
     {err::internalError, u"Internal error"},
+    {err::badConfiguration, u"The configuration data is malformed"},
     {1387, u"The member does not exist"},
     {1789, u"The trust relationship failed"},
     {2245, u"The password is too short"},

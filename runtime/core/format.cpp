@@ -103,19 +103,19 @@ private:
     return true;
   }
 
-  // The printf specification of the conversion for the narrow C formatter.
-  static std::string narrowSpec(const Conversion& conv, const char* length, char type) {
-    std::string spec = "%" + conv.flags;
-    if (conv.width) spec += std::to_string(*conv.width);
-    if (conv.precision) spec += "." + std::to_string(*conv.precision);
-    return spec + length + type;
+  // The printf directive of the conversion for the narrow C formatter.
+  static std::string narrowDirective(const Conversion& conv, const char* length, char type) {
+    std::string directive = "%" + conv.flags;
+    if (conv.width) directive += std::to_string(*conv.width);
+    if (conv.precision) directive += "." + std::to_string(*conv.precision);
+    return directive + length + type;
   }
 
   template <class T>
-  void printNarrow(const std::string& spec, T value) {
-    int n = std::snprintf(nullptr, 0, spec.c_str(), value);
+  void printNarrow(const std::string& directive, T value) {
+    int n = std::snprintf(nullptr, 0, directive.c_str(), value);
     std::string text(static_cast<std::size_t>(n), '\0');
-    std::snprintf(text.data(), text.size() + 1, spec.c_str(), value);
+    std::snprintf(text.data(), text.size() + 1, directive.c_str(), value);
     for (char ch : text) out_ += static_cast<char16_t>(static_cast<unsigned char>(ch));
   }
 
@@ -146,9 +146,9 @@ private:
     case Length::Size: break;
     default: return false;
     }
-    std::string spec = narrowSpec(conv, "ll", static_cast<char>(conv.type == u'i' ? u'd' : conv.type));
-    if (isSigned) printNarrow(spec, static_cast<long long>(bits));
-    else printNarrow(spec, static_cast<unsigned long long>(bits));
+    std::string directive = narrowDirective(conv, "ll", static_cast<char>(conv.type == u'i' ? u'd' : conv.type));
+    if (isSigned) printNarrow(directive, static_cast<long long>(bits));
+    else printNarrow(directive, static_cast<unsigned long long>(bits));
     return true;
   }
 
@@ -189,7 +189,7 @@ private:
       return emitText(conv, *arg, conv.length == Length::Long || conv.length == Length::Wide);
     case u'e': case u'E': case u'f': case u'F': case u'g': case u'G': case u'a': case u'A':
       if (arg->kind() != FormatArg::Kind::Floating) return false;
-      printNarrow(narrowSpec(conv, "", static_cast<char>(conv.type)), arg->floating());
+      printNarrow(narrowDirective(conv, "", static_cast<char>(conv.type)), arg->floating());
       return true;
     case u'p': {
       if (arg->kind() != FormatArg::Kind::Pointer) return false;
