@@ -6,6 +6,7 @@
 #include "runtime/core/guard.h"
 #include "runtime/core/text.h"
 #include "runtime/log/log_manager.h"
+#include "runtime/log/tracing_driver.h"
 
 namespace {
 vconsoleapp* g_application = nullptr;
@@ -40,6 +41,7 @@ std::u16string maskCommandLine(const std::u16string& commandLine) {
 
 vconsoleapp::vconsoleapp() {
   LogManager::instance().resetSwitches();
+  OpenTracingDriver::install();
   g_application = this;
 }
 
@@ -52,8 +54,9 @@ int vconsoleapp::run(int argc, const std::u16string* argv) {
   std::u16string logged;
   auto describe = [&] { return formatString(u"Unable to execute command: '%s'", logged); };
   try {
+    // Known before the guard opens its span, so that a failure to open it names the command.
+    logged = maskCommandLine(joinCommandLine(os::processArguments()));
     return guarded("vconsoleapp::run", __LINE__, describe, [&](tracing::Span& span) {
-      logged = maskCommandLine(joinCommandLine(os::processArguments()));
       log.log(LOG_INFO, u"Start command: '%s'", logged);
       int result = start(argc, argv);
       log.log(LOG_INFO, u"End command '%s' with code: %d", logged, result);

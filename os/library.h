@@ -1,7 +1,8 @@
-// Loadable modules (shared libraries) and the path of the running executable.
+// Loadable modules (shared libraries).
 #pragma once
 
-#include <string>
+#include <cstdint>
+#include <string_view>
 
 #include "os/error.h"
 
@@ -17,9 +18,10 @@ public:
   Library& operator=(Library&& other) noexcept;
   ~Library();
 
-  // Loads the module at the path. Fails with fileNotFound when there is no such file and with
-  // badFormat when the file is not a module this process can load.
-  static Result<Library> load(const std::string& path);
+  // Loads the module at the (Windows-form) path. Fails with the code of a path that does not
+  // map or a file that is missing, or with badFormat when the file is not a module this process
+  // can load.
+  static Result<Library> load(std::u16string_view path);
 
   // The address of an exported symbol; fails with procNotFound.
   Result<void*> symbol(const char* name) const;
@@ -27,8 +29,5 @@ public:
 private:
   void* handle_ = nullptr;
 };
-
-// The full path of the running executable (8-bit, as the file system spells it).
-std::string executablePath();
 
 } // namespace os

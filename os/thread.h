@@ -1,5 +1,4 @@
-// Threads as the boundary names them: the kernel's thread id and each thread's queue of
-// asynchronous procedure calls (APCs).
+// Each thread's queue of asynchronous procedure calls (APCs).
 #pragma once
 
 #include <cstdint>
@@ -9,9 +8,6 @@
 #include "os/error.h"
 
 namespace os {
-
-// The calling thread's id as the kernel numbers it (the id the process listing and the log show).
-std::uint32_t currentThreadId();
 
 // One thread's queue of asynchronous procedure calls. A queued call runs on that thread the next
 // time it waits alertably (waitForObjects with alertable set); calls queued after the thread

@@ -92,6 +92,7 @@ public:
   NodeList() = default;
   NodeList(std::shared_ptr<DocumentData> document, std::vector<_xmlNode*> nodes);
 
+  // True for a handle with no list behind it (a list of length 0 is not empty).
   bool empty() const { return !nodes_; }
   long length() const;
   // The node at the index; an empty node when the index is out of range.

@@ -103,10 +103,7 @@ NodeList Node::selectNodes(std::u16string_view xpath) const {
   return NodeList(document(), selectedNodes(*result));
 }
 
-Node Node::selectSingleNode(std::u16string_view xpath) const {
-  NodeList nodes = selectNodes(xpath);
-  return nodes.item(0);
-}
+Node Node::selectSingleNode(std::u16string_view xpath) const { return selectNodes(xpath).item(0); }
 
 void Document::setSelectionNamespaces(std::u16string_view declarations) {
   checked();

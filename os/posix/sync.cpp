@@ -13,7 +13,7 @@
 
 #include "os/posix/apc.h"
 #include "os/posix/errno_map.h"
-#include "os/thread.h"
+#include "os/process.h"
 
 namespace os {
 
@@ -102,7 +102,7 @@ class MutexImpl : public SyncObject::Impl {
 public:
   Result<bool> tryAcquire(bool) override {
     std::lock_guard lock(guard_);
-    const std::uint32_t me = currentThreadId();
+    const std::uint32_t me = threadId();
     if (owner_ == me) {
       ++count_;
       return true;
@@ -118,7 +118,7 @@ public:
   void undoAcquire() override { (void)release(); }
   std::uint32_t release() override {
     std::lock_guard lock(guard_);
-    if (owner_ != currentThreadId()) return notOwner;
+    if (owner_ != threadId()) return notOwner;
     if (--count_ > 0) return err::success;
     owner_ = 0;
     return rawRelease();
@@ -303,6 +303,11 @@ Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool 
     }
     if (std::uint32_t rc = pollOnce(polled, waitMs)) return Wait::failure(rc);
   }
+}
+
+std::uint32_t removeNamedMutex(const std::string& runDirectory, std::u16string_view name) {
+  std::string path = runDirectory + "/lock/" + mutexFileName(name);
+  return ::unlink(path.c_str()) == 0 ? err::success : posix::win32FromErrno(errno);
 }
 
 Result<int> duplicateHandle(int descriptor) {

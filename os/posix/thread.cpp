@@ -1,7 +1,6 @@
 #include "os/thread.h"
 
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,8 +58,6 @@ private:
 namespace {
 thread_local ThreadRef t_queue;
 }
-
-std::uint32_t currentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
 
 Result<ThreadRef> currentThread() {
   if (!t_queue) {

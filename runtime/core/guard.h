@@ -1,11 +1,13 @@
 // The guard around every operation that names itself in error reports: it opens a tracing span
-// and turns any exception that leaves the body into a vexception carrying one more context.
+// and a cancellation point, and turns any exception that leaves the body into a vexception
+// carrying one more context.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <type_traits>
 
+#include "runtime/core/cancelation.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/tracing.h"
 
@@ -16,17 +18,22 @@ namespace guard_detail {
 [[noreturn]] void translateCurrentException(tracing::Span& span, ExceptionContext context);
 } // namespace guard_detail
 
-// Runs body() (or body(span) when it takes the span) in a span named `function`. On failure the
-// context has the message describe() (for example "Unable to call recyclerPath(%s)" filled in),
-// the function name and `line`.
+// Runs body() (or body(span) when it takes the span) in a span named `function` and a
+// synchronous cancellation point. On failure (opening the span included) the context has the
+// message describe() (for example "Unable to call recyclerPath(%s)" filled in), the function
+// name and `line`. A thread's cancellation passes untouched.
 template <class Describe, class Body>
 decltype(auto) guarded(const char* function, std::int32_t line, Describe&& describe, Body&& body) {
-  tracing::Span span(function);
+  tracing::Span span;
   try {
+    span.open(function, line);
+    ThreadCancelation::CancelationPoint point(ThreadCancelation::SYNCHRONOUS);
     if constexpr (std::is_invocable_v<Body, tracing::Span&>)
       return body(span);
     else
       return body();
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+    throw;
   } catch (...) {
     guard_detail::translateCurrentException(span, ExceptionContext(describe(), function, line));
   }

@@ -2,6 +2,7 @@
 
 #include "os/console.h"
 #include "os/text.h"
+#include "runtime/core/log_sink.h"
 #include "runtime/core/registry.h"
 #include "runtime/log/log_file.h"
 
@@ -10,7 +11,21 @@ LogManager& LogManager::instance() {
   return manager;
 }
 
-LogManager::LogManager() { resetSwitches(); }
+namespace {
+// Carries the messages of runtime/core, which cannot call the log manager itself.
+class CoreLogSink : public corelog::LogSink {
+public:
+  void write(int level, const std::u16string& text) noexcept override {
+    LogManager::instance().logText(level, text);
+  }
+};
+} // namespace
+
+LogManager::LogManager() {
+  resetSwitches();
+  static CoreLogSink coreSink;
+  corelog::installLogSink(&coreSink);
+}
 
 void LogManager::resetSwitches() {
   bool debug = debugEnabled();

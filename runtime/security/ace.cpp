@@ -14,7 +14,6 @@ constexpr std::uint32_t kObjectSidOffset = 44;
 constexpr std::size_t kObjectFlagsOffset = 8;
 constexpr std::size_t kObjectTypeOffset = 12;
 constexpr std::size_t kInheritedObjectTypeOffset = 28;
-constexpr std::uint32_t kInvalidSid = 1337; // ERROR_INVALID_SID
 
 } // namespace
 
@@ -28,7 +27,7 @@ std::uint32_t Ace::getSidOffset(std::uint8_t type) {
 
 void Ace::build(std::uint8_t type, std::uint8_t flags, std::uint32_t mask, std::uint32_t sidOffset,
                 const Sid& sid) {
-  if (sid.empty()) throwOSError(u"Unable to copy sid", kInvalidSid, VCONTEXT("RunTime::Ace::init"));
+  if (sid.empty()) throwOSError(u"Unable to copy sid", ERROR_INVALID_SID, VCONTEXT("RunTime::Ace::init"));
   std::vector<std::uint8_t> ace(sidOffset + sid.length(), 0);
   ace[0] = type;
   ace[1] = flags;

@@ -10,8 +10,6 @@
 namespace RunTime {
 namespace {
 
-constexpr std::uint32_t kInvalidSid = 1337; // ERROR_INVALID_SID
-constexpr std::uint8_t kMaxSubAuthorities = 15;
 constexpr std::uint8_t kMaxAllocatedSubAuthorities = 8;
 constexpr std::uint64_t kMaxAuthority = 0xFFFFFFFFFFFFull;
 
@@ -31,7 +29,7 @@ std::vector<std::uint8_t> allocateAndInitialize(std::uint64_t authority, std::ui
                                                 const std::array<std::uint32_t, 8>& subs,
                                                 const char16_t* where, const char* function) {
   if (count > kMaxAllocatedSubAuthorities || authority > kMaxAuthority)
-    throwOSError(where, kInvalidSid, ExceptionContext(std::u16string(), function, __LINE__));
+    throwOSError(where, ERROR_INVALID_SID, ExceptionContext(std::u16string(), function, __LINE__));
   return encodeSid(authority, std::span(subs.data(), count));
 }
 
@@ -72,7 +70,7 @@ std::optional<std::vector<std::uint8_t>> parseSidString(std::u16string_view text
     if (dash == std::u16string_view::npos) break;
     start = dash + 1;
   }
-  if (parts.size() < 3 || parts.size() > 3u + kMaxSubAuthorities) return std::nullopt;
+  if (parts.size() < 3 || parts.size() > 3u + SID_MAX_SUB_AUTHORITIES) return std::nullopt;
   if ((parts[0] != u"S" && parts[0] != u"s") || parts[1] != u"1") return std::nullopt;
   std::optional<std::uint64_t> authority = parseNumber(parts[2], true, kMaxAuthority);
   if (!authority) return std::nullopt;
@@ -88,7 +86,7 @@ std::optional<std::vector<std::uint8_t>> parseSidString(std::u16string_view text
 } // namespace
 
 std::uint32_t validSidLength(std::span<const std::uint8_t> data) {
-  if (data.size() < 8 || data[0] != 1 || data[1] > kMaxSubAuthorities) return 0;
+  if (data.size() < 8 || data[0] != 1 || data[1] > SID_MAX_SUB_AUTHORITIES) return 0;
   std::uint32_t length = 8 + 4u * data[1];
   return data.size() >= length ? length : 0;
 }
@@ -127,28 +125,28 @@ void Sid::setAccount(std::u16string name, std::u16string domain, std::uint32_t k
 void Sid::loadFromSidData(std::span<const std::uint8_t> data) {
   std::uint32_t length = validSidLength(data);
   if (length == 0)
-    throwOSError(u"Unable to allocate memory for SID", kInvalidSid,
+    throwOSError(u"Unable to allocate memory for SID", ERROR_INVALID_SID,
                  VCONTEXT("RunTime::Sid::loadFromSidData"));
   setSid(std::vector<std::uint8_t>(data.begin(), data.begin() + length));
 }
 
 void Sid::loadFromPSid(const std::uint8_t* sid) {
-  if (!sid || sid[0] != 1 || sid[1] > kMaxSubAuthorities)
-    throwOSError(u"Unable to copy sid", kInvalidSid, VCONTEXT("RunTime::Sid::loadFromPSid"));
+  if (!sid || sid[0] != 1 || sid[1] > SID_MAX_SUB_AUTHORITIES)
+    throwOSError(u"Unable to copy sid", ERROR_INVALID_SID, VCONTEXT("RunTime::Sid::loadFromPSid"));
   setSid(std::vector<std::uint8_t>(sid, sid + 8 + 4 * sid[1]));
 }
 
 void Sid::loadFromSidString(std::u16string_view text) {
   std::optional<std::vector<std::uint8_t>> sid = parseSidString(text);
   if (!sid)
-    throwOSError(u"Unable to convert a string to SID", kInvalidSid,
+    throwOSError(u"Unable to convert a string to SID", ERROR_INVALID_SID,
                  VCONTEXT("RunTime::Sid::loadFromSidString"));
   setSid(std::move(*sid));
 }
 
 std::u16string Sid::toSidString() const {
   if (sid_.empty())
-    throwOSError(u"Unable to convert a SID to it's string form", kInvalidSid,
+    throwOSError(u"Unable to convert a SID to it's string form", ERROR_INVALID_SID,
                  VCONTEXT("RunTime::Sid::toSidString"));
   std::u16string text = u"S-1-";
   std::uint64_t auth = authority();

@@ -25,7 +25,9 @@ enum SidNameUse : std::uint32_t {
   SidTypeUnknown = 8,
 };
 
-inline constexpr std::uint32_t SECURITY_MAX_SID_SIZE = 68;
+inline constexpr std::uint8_t SID_MAX_SUB_AUTHORITIES = 15;
+// The Win32 code of a malformed or missing SID.
+inline constexpr std::uint32_t ERROR_INVALID_SID = 1337;
 
 class Sid {
 public:
@@ -75,10 +77,10 @@ public:
   // The default owner of what the calling thread creates; on this host that is the same user.
   void loadFromProcessOwner();
   // Resolves an account name (see accounts.h for the names accepted, and why the server does
-  // not narrow the lookup); fills SID, name, domain
-  // and kind. When nothing is found: throws the OS error 1332 "Unable to lookup SID for name %s"
-  // if mustExist, else returns false and leaves the object unchanged. A name once resolved is
-  // answered from a process-wide cache afterwards.
+  // not narrow the lookup), tried as given and then with its name part in lower case; fills
+  // SID, name, domain and kind. When nothing is found: throws the OS error 1332 "Unable to
+  // lookup SID for name %s" if mustExist, else returns false and leaves the object unchanged.
+  // A name once resolved is answered from a process-wide cache afterwards.
   bool loadByServerAndAccountNames(const std::u16string& server, const std::u16string& account,
                                    bool mustExist = true);
   // Fills name, domain and kind from the SID. Throws the OS error "Unable to lookup name for

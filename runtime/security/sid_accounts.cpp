@@ -1,4 +1,6 @@
 // The members of RunTime::Sid that ask the account database.
+#include "runtime/security/sid.h"
+
 #include <map>
 #include <mutex>
 
@@ -9,12 +11,9 @@
 #include "runtime/security/account_sids.h"
 #include "runtime/security/accounts.h"
 #include "runtime/security/bytes.h"
-#include "runtime/security/sid.h"
 
 namespace RunTime {
 namespace {
-
-constexpr std::uint8_t kMaxSubAuthorities = 15;
 
 // The name forms an account is tried in: as given, then with the name part in lower case (the
 // database's names are case-sensitive and conventionally lower case; account names are not).
@@ -61,8 +60,8 @@ Sid::Sid(const std::u16string& server, std::uint32_t relativeId) {
                  VCONTEXT("RunTime::Sid::Sid"));
   std::vector<std::uint8_t> sid(modals.value().domainSid.data().begin(),
                                 modals.value().domainSid.data().end());
-  if (sid[1] >= kMaxSubAuthorities)
-    throwOSError(u"Unable to copy domain sid", 1337, VCONTEXT("RunTime::Sid::Sid"));
+  if (sid[1] >= SID_MAX_SUB_AUTHORITIES)
+    throwOSError(u"Unable to copy domain sid", ERROR_INVALID_SID, VCONTEXT("RunTime::Sid::Sid"));
   ++sid[1];
   sid.resize(sid.size() + 4);
   bytes::store32(&sid[sid.size() - 4], relativeId);

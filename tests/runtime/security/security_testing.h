@@ -13,6 +13,8 @@
 
 namespace security_testing {
 
+inline std::u16string wide(const std::string& text) { return {text.begin(), text.end()}; }
+
 inline RunTime::Sid sid(const char* text) {
   RunTime::Sid sid;
   sid.loadFromSidString(std::u16string(text, text + std::char_traits<char>::length(text)));

@@ -9,8 +9,6 @@ using testing_support::u8;
 
 namespace {
 
-std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
 TEST(Sid, StringFormRoundTrips) {
   struct Case {
     const char* text;
@@ -111,17 +109,6 @@ TEST(Sid, OrderIsByLengthThenBytes) {
   EXPECT_EQ(f.message, "Invalid sid(s)");
   f = failureOf([] { (void)(VSID::system() < RunTime::Sid()); });
   EXPECT_EQ(f.message, "Invalid sid(s)");
-}
-
-TEST(Sid, LoadingResetsTheAccountRecord) {
-  RunTime::Sid account = sid("S-1-22-1-1000");
-  account.setAccount(u"web1", u"HOST", RunTime::SidTypeUser);
-  RunTime::Sid copy = account;
-  EXPECT_EQ(u8(copy.name()), "web1");
-  account.loadFromSidString(wide("S-1-22-1-1001"));
-  EXPECT_EQ(account.name(), u"");
-  EXPECT_EQ(account.domain(), u"");
-  EXPECT_EQ(account.kind(), RunTime::SidTypeUnknown);
 }
 
 } // namespace

@@ -1,0 +1,269 @@
+// The ELF core file writer. It runs inside fault handlers, so after the path is mapped it uses
+// only system calls and static buffers: no allocation, no stdio, no locks.
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/procfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "os/fault.h"
+#include "os/path.h"
+#include "os/posix/errno_map.h"
+#include "os/posix/fault_context.h"
+
+namespace os {
+namespace {
+
+struct Mapping {
+  unsigned long start, end;
+  bool read, write, exec;
+};
+
+constexpr std::size_t kMaxMappings = 8192;
+// Mappings beyond this size keep their place in the dump but not their content.
+constexpr unsigned long kMaxMappingBytes = 1ul << 30;
+
+Mapping g_mappings[kMaxMappings];
+std::size_t g_mappingCount;
+char g_buffer[1 << 16];
+unsigned char g_auxv[4096];
+std::size_t g_auxvSize;
+
+bool readHex(const char*& p, unsigned long& value) {
+  value = 0;
+  const char* start = p;
+  for (;; ++p) {
+    char c = *p;
+    int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    if (digit < 0) break;
+    value = value * 16 + static_cast<unsigned long>(digit);
+  }
+  return p != start;
+}
+
+// Parses one line of /proc/self/maps: "start-end perms offset dev inode path".
+void addMapping(const char* line) {
+  Mapping m{};
+  const char* p = line;
+  if (!readHex(p, m.start) || *p++ != '-' || !readHex(p, m.end) || *p++ != ' ') return;
+  m.read = p[0] == 'r';
+  m.write = p[1] == 'w';
+  m.exec = p[2] == 'x';
+  // The kernel's own pages cannot be read through write(2).
+  if (!m.read || std::strstr(line, "[vvar]") || std::strstr(line, "[vsyscall]")) return;
+  if (g_mappingCount < kMaxMappings) g_mappings[g_mappingCount++] = m;
+}
+
+bool readMappings() {
+  int fd = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  g_mappingCount = 0;
+  std::size_t used = 0;
+  for (;;) {
+    ssize_t n = ::read(fd, g_buffer + used, sizeof g_buffer - 1 - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    used += static_cast<std::size_t>(n);
+    g_buffer[used] = '\0';
+    char* lineStart = g_buffer;
+    for (char* nl; (nl = std::strchr(lineStart, '\n')); lineStart = nl + 1) {
+      *nl = '\0';
+      addMapping(lineStart);
+    }
+    used = static_cast<std::size_t>(g_buffer + used - lineStart);
+    std::memmove(g_buffer, lineStart, used);
+  }
+  ::close(fd);
+  return true;
+}
+
+void readAuxv() {
+  g_auxvSize = 0;
+  int fd = ::open("/proc/self/auxv", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  ssize_t n;
+  while ((n = ::read(fd, g_auxv + g_auxvSize, sizeof g_auxv - g_auxvSize)) > 0)
+    g_auxvSize += static_cast<std::size_t>(n);
+  ::close(fd);
+}
+
+bool writeAll(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool writeZeros(int fd, std::size_t size) {
+  static const char zeros[4096] = {};
+  while (size > 0) {
+    std::size_t chunk = size < sizeof zeros ? size : sizeof zeros;
+    if (!writeAll(fd, zeros, chunk)) return false;
+    size -= chunk;
+  }
+  return true;
+}
+
+// Writes a mapping's memory; pages the kernel refuses to read are written as zeros.
+bool writeMemory(int fd, unsigned long start, unsigned long size) {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  for (unsigned long at = start; at < start + size;) {
+    ssize_t n = ::write(fd, reinterpret_cast<const void*>(at), start + size - at);
+    if (n > 0) {
+      at += static_cast<unsigned long>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EFAULT) {
+      unsigned long next = (at / page + 1) * page;
+      if (!writeZeros(fd, next - at)) return false;
+      at = next;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::size_t align4(std::size_t n) { return (n + 3) & ~std::size_t(3); }
+
+// One note record: header, name "CORE" and the payload, each padded to 4 bytes.
+std::size_t noteSize(std::size_t payload) { return sizeof(Elf64_Nhdr) + 8 + align4(payload); }
+
+bool writeNote(int fd, std::uint32_t type, const void* payload, std::size_t size) {
+  Elf64_Nhdr header{5, static_cast<Elf64_Word>(size), type};
+  static const char name[8] = "CORE";
+  static const char pad[4] = {};
+  return writeAll(fd, &header, sizeof header) && writeAll(fd, name, 8) &&
+         writeAll(fd, payload, size) && writeAll(fd, pad, align4(size) - size);
+}
+
+void fillStatus(elf_prstatus& status, const FaultContext& context) {
+  std::memset(&status, 0, sizeof status);
+  status.pr_info.si_signo = context.signal;
+  status.pr_info.si_code = context.info.si_code;
+  status.pr_cursig = static_cast<short>(context.signal);
+  status.pr_pid = static_cast<pid_t>(::syscall(SYS_gettid));
+  status.pr_ppid = ::getppid();
+  status.pr_pgrp = ::getpgrp();
+  status.pr_sid = ::getsid(0);
+#if defined(__x86_64__)
+  const greg_t* g = context.registers.uc_mcontext.gregs;
+  // The register order of the core file (user_regs_struct) differs from the signal context's.
+  const int order[] = {REG_R15, REG_R14, REG_R13, REG_R12, REG_RBP, REG_RBX, REG_R11, REG_R10,
+                       REG_R9,  REG_R8,  REG_RAX, REG_RCX, REG_RDX, REG_RSI, REG_RDI};
+  for (std::size_t i = 0; i < sizeof order / sizeof order[0]; ++i) status.pr_reg[i] = g[order[i]];
+  status.pr_reg[15] = g[REG_RAX];              // orig_rax
+  status.pr_reg[16] = g[REG_RIP];
+  status.pr_reg[17] = g[REG_CSGSFS] & 0xFFFF;  // cs
+  status.pr_reg[18] = g[REG_EFL];
+  status.pr_reg[19] = g[REG_RSP];
+  status.pr_reg[20] = 0x2b;                    // ss of user mode
+#elif defined(__aarch64__)
+  const mcontext_t& m = context.registers.uc_mcontext;
+  for (int i = 0; i < 31; ++i) status.pr_reg[i] = m.regs[i];
+  status.pr_reg[31] = m.sp;
+  status.pr_reg[32] = m.pc;
+  status.pr_reg[33] = m.pstate;
+#endif
+}
+
+void fillProcessInfo(elf_prpsinfo& info) {
+  std::memset(&info, 0, sizeof info);
+  info.pr_sname = 'R';
+  info.pr_pid = ::getpid();
+  info.pr_ppid = ::getppid();
+  info.pr_uid = ::getuid();
+  info.pr_gid = ::getgid();
+  int fd = ::open("/proc/self/comm", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    ssize_t n = ::read(fd, info.pr_fname, sizeof info.pr_fname - 1);
+    if (n > 0 && info.pr_fname[n - 1] == '\n') info.pr_fname[n - 1] = '\0';
+    ::close(fd);
+  }
+}
+
+bool writeCore(int fd, const FaultContext& context) {
+  const unsigned long page = static_cast<unsigned long>(::sysconf(_SC_PAGESIZE));
+  static elf_prstatus status;
+  static elf_prpsinfo processInfo;
+  fillStatus(status, context);
+  fillProcessInfo(processInfo);
+
+  const std::size_t segments = g_mappingCount + 1;
+  const std::size_t notesOffset = sizeof(Elf64_Ehdr) + segments * sizeof(Elf64_Phdr);
+  const std::size_t notesSize =
+      noteSize(sizeof status) + noteSize(sizeof processInfo) + (g_auxvSize ? noteSize(g_auxvSize) : 0);
+  std::size_t dataOffset = (notesOffset + notesSize + page - 1) / page * page;
+
+  Elf64_Ehdr header{};
+  std::memcpy(header.e_ident, ELFMAG, SELFMAG);
+  header.e_ident[EI_CLASS] = ELFCLASS64;
+  header.e_ident[EI_DATA] = ELFDATA2LSB;
+  header.e_ident[EI_VERSION] = EV_CURRENT;
+  header.e_type = ET_CORE;
+#if defined(__x86_64__)
+  header.e_machine = EM_X86_64;
+#elif defined(__aarch64__)
+  header.e_machine = EM_AARCH64;
+#endif
+  header.e_version = EV_CURRENT;
+  header.e_phoff = sizeof(Elf64_Ehdr);
+  header.e_ehsize = sizeof(Elf64_Ehdr);
+  header.e_phentsize = sizeof(Elf64_Phdr);
+  header.e_phnum = static_cast<Elf64_Half>(segments);
+  if (!writeAll(fd, &header, sizeof header)) return false;
+
+  Elf64_Phdr note{};
+  note.p_type = PT_NOTE;
+  note.p_offset = notesOffset;
+  note.p_filesz = notesSize;
+  if (!writeAll(fd, &note, sizeof note)) return false;
+  std::size_t offset = dataOffset;
+  for (std::size_t i = 0; i < g_mappingCount; ++i) {
+    const Mapping& m = g_mappings[i];
+    Elf64_Phdr load{};
+    load.p_type = PT_LOAD;
+    load.p_flags = (m.read ? PF_R : 0) | (m.write ? PF_W : 0) | (m.exec ? PF_X : 0);
+    load.p_offset = offset;
+    load.p_vaddr = m.start;
+    load.p_memsz = m.end - m.start;
+    load.p_filesz = load.p_memsz > kMaxMappingBytes ? 0 : load.p_memsz;
+    load.p_align = page;
+    offset += load.p_filesz;
+    if (!writeAll(fd, &load, sizeof load)) return false;
+  }
+
+  if (!writeNote(fd, NT_PRSTATUS, &status, sizeof status) ||
+      !writeNote(fd, NT_PRPSINFO, &processInfo, sizeof processInfo) ||
+      (g_auxvSize && !writeNote(fd, NT_AUXV, g_auxv, g_auxvSize)) ||
+      !writeZeros(fd, dataOffset - notesOffset - notesSize))
+    return false;
+  for (std::size_t i = 0; i < g_mappingCount; ++i) {
+    const Mapping& m = g_mappings[i];
+    if (m.end - m.start <= kMaxMappingBytes && !writeMemory(fd, m.start, m.end - m.start)) return false;
+  }
+  return true;
+}
+
+} // namespace
+
+std::uint32_t writeCoreDump(std::u16string_view path, const FaultContext& context) {
+  Result<std::string> host = hostPath(path);
+  if (!host.ok()) return host.code();
+  int fd = ::open(host.value().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return posix::win32FromErrno(errno);
+  bool ok = readMappings() && (readAuxv(), writeCore(fd, context));
+  std::uint32_t rc = ok ? err::success : posix::win32FromErrno(errno ? errno : EIO);
+  if (::close(fd) != 0 && ok) rc = posix::win32FromErrno(errno);
+  return rc;
+}
+
+} // namespace os

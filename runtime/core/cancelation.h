@@ -1,0 +1,80 @@
+// Per-thread cancellation: each thread keeps a stack of cancellation points, and a cancel request
+// ends the thread at the innermost point that honours it.
+//
+// Ending a thread. Linux offers no safe way to end another thread, and pthread_exit's forced
+// unwinding would be swallowed (and abort the process) at the first catch-all that does not
+// rethrow, which every guarded operation has. So performing a cancellation throws
+// ThreadCanceled, a type deliberately outside the vexception family: guarded operations let it
+// pass untouched (no context, no conversion), C++ destructors run as for any exception, and the
+// thread's entry in VThread ends the thread when it arrives. Code that catches everything
+// without rethrowing keeps the thread alive; a cancellation that was performed is not performed
+// again for the same point.
+//
+// Modes. A synchronous point (1) performs a requested cancellation when it is destroyed. An
+// asynchronous point (0) also queues an APC to its thread, so a cancel interrupts the thread's
+// next (or current) alertable wait. A point created while the current one has the inherited
+// mode (2) takes mode 2 whatever it was given, which shields a region from asynchronous
+// cancellation. A point created while an enclosing point has a pending request inherits the
+// request, so a cancel that arrives just before a wait starts still interrupts that wait.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "os/thread.h"
+
+namespace ThreadCancelation {
+
+enum Mode : int { ASYNCHRONOUS = 0, SYNCHRONOUS = 1, INHERITED = 2 };
+
+// What performing a cancellation throws; see above.
+class ThreadCanceled {};
+
+class CancelationPoint {
+public:
+  // Registers the point as the calling thread's current one. The first point of the process sets
+  // up the registry under the named mutex "{D660A9E0-ED82-4a76-A607-E7B8471B868E}:<pid>" and
+  // throws what ExclusiveTask throws when that fails; an asynchronous point throws "Unable to
+  // duplicate handle" when the thread's APC queue cannot be created.
+  explicit CancelationPoint(int mode);
+  CancelationPoint(const CancelationPoint&) = delete;
+  CancelationPoint& operator=(const CancelationPoint&) = delete;
+
+  // Requests the cancellation (once). Asynchronous points queue the APC that performs it; a
+  // failure throws "Unable to queue asynchronous cancel".
+  virtual void cancel();
+  // Unregisters the point and makes the previous one current again. If a cancellation was
+  // requested and not yet performed, performs it by throwing ThreadCanceled; while an exception
+  // already leaves the point, hands the request on to the previous point instead.
+  virtual ~CancelationPoint() noexcept(false);
+
+  int mode() const { return mode_; }
+  const CancelationPoint* previous() const { return previous_; }
+
+  // The calling thread's current point, or null.
+  static const CancelationPoint* current();
+
+  struct State;
+
+private:
+  friend bool cancelThread(std::uint32_t threadId);
+  // Marks the request and queues the APC; the caller holds the registry's lock.
+  void requestLocked();
+
+  std::shared_ptr<State> state_;
+  CancelationPoint* previous_;
+  int mode_;
+  std::uint32_t threadId_;
+  int exceptionsAtCreation_;
+  os::ThreadRef thread_;
+};
+
+// Sets up the process's registry if that has not happened yet (what the first point does);
+// throws what ExclusiveTask throws when that fails.
+void ensureRegistry();
+
+// Requests the cancellation of every live point of the thread (by its kernel thread id).
+// Returns false when the thread has none.
+bool cancelThread(std::uint32_t threadId);
+
+} // namespace ThreadCancelation

@@ -1,0 +1,16 @@
+#include "runtime/core/log_sink.h"
+
+#include <atomic>
+
+namespace corelog {
+namespace {
+std::atomic<LogSink*> g_sink{nullptr};
+}
+
+void installLogSink(LogSink* sink) { g_sink.store(sink); }
+
+void logText(int level, const std::u16string& text) noexcept {
+  if (LogSink* sink = g_sink.load()) sink->write(level, text);
+}
+
+} // namespace corelog

@@ -1,0 +1,151 @@
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "os/text.h"
+#include "runtime/core/exception.h"
+#include "tests/support/testing.h"
+#include "xml/app_metadata.h"
+#include "xml/load.h"
+
+using testing_support::u8;
+
+namespace {
+
+// The package's own prefixes differ from the bound ones: only the namespace URIs count.
+const char METADATA[] = R"(<?xml version="1.0"?>
+<application xmlns="http://tavrix.dev/app-package/ns/1"
+             xmlns:p="http://tavrix.dev/app-package/ns/1/php"
+             xmlns:a="http://tavrix.dev/app-package/ns/1/aspnet">
+  <!-- site layout -->
+  <mapping url="/" path="htdocs">
+    <p:permissions writable="true" readable=""/>
+    <mapping url="cgi-bin" path="cgi-bin" virtual=""/>
+  </mapping>
+  <mapping url="data" virtual="false"><a:permissions writable="TRUE"/></mapping>
+  <?pi target?>
+  text<![CDATA[<cdata>]]>
+</application>)";
+
+class XmlDocumentTest : public testing::Test {
+protected:
+  xml::Document load(const std::string& content, bool metadata) {
+    testing_support::writeFile(dir.file("APP-META.xml"), content);
+    const std::u16string path = os::utf16FromUtf8(dir.file("APP-META.xml"));
+    if (metadata) return loadApplicationMetadata(path);
+    xml::Document document;
+    vxmlLoad(document, path, true, false);
+    return document;
+  }
+
+  testing_support::TempDir dir;
+  testing_support::ScopedRegistry registry;
+};
+
+// "name:type" of each node of the list.
+std::vector<std::string> describe(const xml::NodeList& list) {
+  std::vector<std::string> result;
+  for (long i = 0; i < list.length(); ++i)
+    result.push_back(u8(list.item(i).nodeName()) + ":" + std::to_string(list.item(i).nodeType()));
+  return result;
+}
+
+TEST_F(XmlDocumentTest, PackagePrefixesSelectByNamespace) {
+  EXPECT_EQ(u8(applicationSelectionNamespaces()),
+            "xmlns:df=\"http://tavrix.dev/app-package/ns/1\" "
+            "xmlns:php=\"http://tavrix.dev/app-package/ns/1/php\" "
+            "xmlns:aspnet=\"http://tavrix.dev/app-package/ns/1/aspnet\"");
+  xml::Document doc = load(METADATA, true);
+  xml::NodeList top = doc.selectNodes(u"df:application/df:mapping");
+  ASSERT_EQ(top.length(), 2);
+  EXPECT_EQ(vxmlGetAttribute(xml::Element(top.item(1)), u"url", u""), u"data");
+  EXPECT_TRUE(top.item(2).empty());
+  EXPECT_EQ(top.item(0).selectNodes(u"df:mapping").length(), 1);
+  EXPECT_EQ(top.item(0).selectNodes(u"aspnet:permissions").length(), 0);
+  xml::Element php(top.item(0).selectSingleNode(u"php:permissions"));
+  EXPECT_EQ(u8(php.nodeName()), "p:permissions");
+  EXPECT_EQ(vxmlGetAttribute(php, u"writable", u"x"), u"true");
+  EXPECT_EQ(u8(top.item(1).selectSingleNode(u"aspnet:permissions/@writable").nodeValue().value()),
+            "TRUE");
+  EXPECT_TRUE(doc.selectSingleNode(u"df:application/df:nothing").empty());
+}
+
+TEST_F(XmlDocumentTest, RegistryOverridesTheNamespaceBase) {
+  registry.write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                 "\"AppPackageNamespaceBase\"=\"urn:example:ns/1\"\n");
+  xml::Document doc = load("<application xmlns='urn:example:ns/1' xmlns:q='urn:example:ns/1/php'>"
+                           "<q:permissions/></application>",
+                           true);
+  EXPECT_EQ(doc.selectNodes(u"df:application/php:permissions").length(), 1);
+}
+
+TEST_F(XmlDocumentTest, NavigatesEveryNodeType) {
+  xml::Element root = load(METADATA, false).documentElement();
+  EXPECT_EQ(describe(root.childNodes()),
+            (std::vector<std::string>{"#comment:8", "mapping:1", "mapping:1", "pi:7", "#text:3",
+                                      "#cdata-section:4", "#text:3"}));
+  EXPECT_EQ(root.firstChild().nodeValue(), u" site layout ");
+  EXPECT_EQ(u8(root.text()), "\n  text<cdata>\n");
+  EXPECT_TRUE(root.childNodes().item(1).firstChild().firstChild().empty());
+  EXPECT_TRUE(vxmlCreateDocument().documentElement().empty());
+}
+
+TEST_F(XmlDocumentTest, ForgivingAccessorsAnswerWithTheirDefault) {
+  xml::Document doc = load(METADATA, true);
+  xml::Element virtualMapping(doc.selectSingleNode(u"//df:mapping[@url='cgi-bin']"));
+  xml::Element data(doc.selectSingleNode(u"//df:mapping[@url='data']"));
+  xml::Element notElement(doc.documentElement().firstChild());
+  struct Case {
+    xml::Element element;
+    std::u16string name;
+    std::u16string value;  // read with the default "D"
+    bool present;
+  } cases[] = {
+      {virtualMapping, u"virtual", u"", true}, {data, u"virtual", u"false", true},
+      {data, u"path", u"D", false},            {data, u"URL", u"D", false},
+      {notElement, u"url", u"D", false},       {xml::Element(), u"url", u"D", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(u8(vxmlGetAttribute(c.element, c.name, u"D")), u8(c.value)) << u8(c.name);
+    EXPECT_EQ(vxmlHasAttribute(c.element, c.name), c.present) << u8(c.name);
+  }
+  EXPECT_EQ(vxmlGetNodeValue(data, u"D"), u"D");
+  EXPECT_EQ(vxmlGetNodeValue(xml::Node(), u"D"), u"D");
+  EXPECT_EQ(vxmlGetNodeValue(doc.selectSingleNode(u"//@url"), u"D"), u"/");
+}
+
+TEST_F(XmlDocumentTest, DomFailuresAreComErrors) {
+  xml::Document plain = load(METADATA, false);
+  xml::Document metadata = load(METADATA, true);
+  struct Case {
+    const char* what;
+    std::function<void()> call;
+    com::HRESULT hr;
+    std::string description;
+  } cases[] = {
+      {"unbound prefix", [&] { plain.selectNodes(u"df:application/df:mapping"); }, com::E_FAIL,
+       "Undefined namespace prefix in \"df:application/df:mapping\""},
+      {"bad expression", [&] { metadata.selectNodes(u"df:mapping["); }, com::E_FAIL,
+       "Invalid expression in \"df:mapping[\""},
+      {"not a node-set", [&] { metadata.selectSingleNode(u"count(*)"); }, com::E_FAIL,
+       "Expression does not evaluate to a node-set."},
+      {"bad namespaces", [&] { plain.setSelectionNamespaces(u"xmlns:df='x'xmlns:p='y'"); },
+       com::E_FAIL, "SelectionNamespaces property value is invalid."},
+      {"empty node", [] { xml::Node().selectNodes(u"*"); }, com::E_POINTER, ""},
+      {"empty element", [] { xml::Element().getAttribute(u"a"); }, com::E_POINTER, ""},
+      {"empty list", [] { xml::NodeList().item(0); }, com::E_POINTER, ""},
+  };
+  for (const Case& c : cases) {
+    try {
+      c.call();
+      ADD_FAILURE() << c.what << ": no exception";
+    } catch (const _com_error& e) {
+      EXPECT_EQ(e.Error(), c.hr) << c.what;
+      EXPECT_EQ(u8(e.Description().value_or(u"")), c.description) << c.what;
+    }
+  }
+  plain.setSelectionNamespaces(u" xmlns:d=\"http://tavrix.dev/app-package/ns/1\"\txmlns:e='u' ");
+  EXPECT_EQ(plain.selectNodes(u"d:application/d:mapping").length(), 2);
+}
+
+} // namespace
