@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "os/accounts.h"
 #include "os/text.h"
 
 extern char** environ;
@@ -134,6 +135,21 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   waitpid(pid, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+ScopedUser::ScopedUser() : name_("tvxt" + std::to_string(getpid()) + std::to_string(rand() % 10000)) {
+  if (runProcess({"/usr/sbin/useradd", "-M", "-U", name_}).exitCode != 0) {
+    name_.clear();
+    return;
+  }
+  os::Result<os::UserAccount> account = os::userByName(os::utf16FromUtf8(name_));
+  ok_ = account.ok();
+  uid_ = account.value().uid;
+  gid_ = account.value().gid;
+}
+
+ScopedUser::~ScopedUser() {
+  if (!name_.empty()) runProcess({"/usr/sbin/userdel", name_});
 }
 
 std::string binary(std::string_view name) {

@@ -1,6 +1,7 @@
 // Helpers shared by the tests: temporary directories, a private registry store, child processes.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -58,6 +59,27 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment = {},
                          std::string_view input = {});
+
+// A uniquely named local user with a group of its own (useradd), removed with it when destroyed.
+// Needs root; ok() tells whether it was created.
+class ScopedUser {
+public:
+  ScopedUser();
+  ~ScopedUser();
+  ScopedUser(const ScopedUser&) = delete;
+  ScopedUser& operator=(const ScopedUser&) = delete;
+
+  bool ok() const { return ok_; }
+  const std::string& name() const { return name_; }
+  std::uint32_t uid() const { return uid_; }
+  std::uint32_t gid() const { return gid_; }
+
+private:
+  std::string name_;
+  bool ok_ = false;
+  std::uint32_t uid_ = 0;
+  std::uint32_t gid_ = 0;
+};
 
 // Path of a built executable (build/bin/<name>).
 std::string binary(std::string_view name);
