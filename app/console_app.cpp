@@ -5,6 +5,7 @@
 #include "runtime/core/exception.h"
 #include "runtime/core/guard.h"
 #include "runtime/core/text.h"
+#include "runtime/log/crash_dump.h"
 #include "runtime/log/log_manager.h"
 #include "runtime/log/tracing_driver.h"
 
@@ -41,6 +42,7 @@ std::u16string maskCommandLine(const std::u16string& commandLine) {
 
 vconsoleapp::vconsoleapp() {
   LogManager::instance().resetSwitches();
+  CrashDumpInfo::instance();
   OpenTracingDriver::install();
   g_application = this;
 }
@@ -53,6 +55,7 @@ int vconsoleapp::run(int argc, const std::u16string* argv) {
   LogManager& log = LogManager::instance();
   std::u16string logged;
   auto describe = [&] { return formatString(u"Unable to execute command: '%s'", logged); };
+  os::FaultTranslatorScope translator(translateStructuredException);
   try {
     // Known before the guard opens its span, so that a failure to open it names the command.
     logged = maskCommandLine(joinCommandLine(os::processArguments()));
@@ -75,6 +78,7 @@ int vconsoleapp::start(int argc, const std::u16string* argv) {
   auto describe = [&] {
     return formatString(u"Unable to execute console command: '%s'", maskCommandLine(command));
   };
+  os::FaultTranslatorScope translator(translateStructuredException);
   return guarded("vconsoleapp::start", __LINE__, describe, [&] {
     if (argc - 1 > 0) {
       command = argv[1];

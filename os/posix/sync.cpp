@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "os/posix/apc.h"
@@ -195,15 +196,22 @@ Result<bool> tryAcquireAll(std::span<SyncObject::Impl* const> objects, const std
   return true;
 }
 
-// The index of the first object taken, or objects.size() when none could be.
-Result<std::size_t> tryAcquireAny(std::span<SyncObject::Impl* const> objects,
-                                  const std::vector<pollfd>& polled) {
+// The wait result if the objects can be taken now (WAIT_OBJECT_0 + index of the first one that
+// could, or WAIT_OBJECT_0 for all of them), else nothing.
+Result<std::optional<std::uint32_t>> tryAcquire(std::span<SyncObject::Impl* const> objects,
+                                                const std::vector<pollfd>& polled, bool waitAll) {
+  using Taken = Result<std::optional<std::uint32_t>>;
+  if (waitAll) {
+    Result<bool> all = tryAcquireAll(objects, polled);
+    if (!all.ok()) return Taken::failure(all.code());
+    return all.value() ? std::optional<std::uint32_t>(WAIT_OBJECT_0) : std::nullopt;
+  }
   for (std::size_t i = 0; i < objects.size(); ++i) {
     Result<bool> taken = objects[i]->tryAcquire(signalled(polled[i]));
-    if (!taken.ok()) return Result<std::size_t>::failure(taken.code());
-    if (taken.value()) return i;
+    if (!taken.ok()) return Taken::failure(taken.code());
+    if (taken.value()) return std::optional<std::uint32_t>(WAIT_OBJECT_0 + static_cast<std::uint32_t>(i));
   }
-  return objects.size();
+  return std::optional<std::uint32_t>();
 }
 
 } // namespace
@@ -272,15 +280,9 @@ Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool 
     polled.back() = {apc, POLLIN, 0};
     if (std::uint32_t rc = pollOnce(polled, 0)) return Wait::failure(rc);
     if (alertable && signalled(polled.back()) && posix::runQueuedApcs()) return WAIT_IO_COMPLETION;
-    if (waitAll) {
-      Result<bool> all = tryAcquireAll(impls, polled);
-      if (!all.ok()) return Wait::failure(all.code());
-      if (all.value()) return WAIT_OBJECT_0;
-    } else {
-      Result<std::size_t> any = tryAcquireAny(impls, polled);
-      if (!any.ok()) return Wait::failure(any.code());
-      if (any.value() < impls.size()) return WAIT_OBJECT_0 + static_cast<std::uint32_t>(any.value());
-    }
+    Result<std::optional<std::uint32_t>> taken = tryAcquire(impls, polled, waitAll);
+    if (!taken.ok()) return Wait::failure(taken.code());
+    if (taken.value()) return *taken.value();
     int waitMs = -1;
     if (!infinite) {
       auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();

@@ -3,7 +3,6 @@
 #include "os/named_mutex.h"
 #include "os/process.h"
 #include "runtime/core/exception.h"
-#include "runtime/core/exclusive_task.h"
 #include "runtime/core/format.h"
 #include "runtime/core/registry.h"
 #include "runtime/fs/path/filename.h"
@@ -35,13 +34,24 @@ std::u16string productRoot() {
 LogFile::LogFile(const std::u16string& name, bool enabledByDefault)
     : name_(name.empty() ? executableFileName() : name),
       enabled_(registry::productDword(u"log_" + name_ + u"_enabled", enabledByDefault ? 1 : 0) != 0) {
-  if (enabled_) directory_ = VFileName::combine(productRoot(), u"admin\\logs");
+  if (!enabled_) return;
+  directory_ = VFileName::combine(productRoot(), u"admin\\logs");
+  lock_ = std::make_unique<VMutex>(false, u"kelvolog_" + name_ + u"_mutex");
 }
 
 void LogFile::write(const std::u16string& line) {
   if (!enabled_) return;
-  ExclusiveTask lock;
-  lock.Initialize(u"kelvolog_" + name_ + u"_mutex", os::INFINITE_WAIT);
+  lock_->lock(os::INFINITE_WAIT);
+  struct Release {
+    VMutex& mutex;
+    ~Release() {
+      try {
+        mutex.unlock();
+      } catch (const vexception&) {
+        // The line is written; a mutex that cannot be released is released by our exit.
+      }
+    }
+  } release{*lock_};
   os::LocalTime t = os::localTime();
   std::u16string file = VFileName::combine(
       directory_, formatString(u"kelvolog_%s%04d%02d%02d.log", name_, t.year, t.month, t.day));

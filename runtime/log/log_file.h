@@ -2,7 +2,10 @@
 // the process and thread ids.
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "runtime/core/sync.h"
 
 // The product installation root: "PRODUCT_ROOT_D" of the product configuration. Throws the OS
 // error of the lookup when it is not set.
@@ -25,4 +28,5 @@ private:
   std::u16string name_;
   bool enabled_;
   std::u16string directory_;
+  std::unique_ptr<VMutex> lock_;
 };

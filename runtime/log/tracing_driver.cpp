@@ -2,6 +2,7 @@
 
 #include "os/process.h"
 #include "os/text.h"
+#include "runtime/core/exception.h"
 #include "runtime/core/registry.h"
 
 namespace {
@@ -14,11 +15,17 @@ bool isExcludedModule() {
   return name == u"kelvorepairmodule.dll" || name == u"kelvourlprotection.dll";
 }
 
+// Tracing is off unless the switch says otherwise; a configuration that cannot be opened (or
+// created: a store file that cannot be written) must not stop the tool.
 bool tracingEnabled() {
   if (isExcludedModule()) return false;
-  registry::Key config(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY,
-                       registry::KEY_READ | registry::KEY_WOW64_32KEY, false);
-  return registry::get(config, u"opentracing_enabled", 0) != 0;
+  try {
+    registry::Key config(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY,
+                         registry::KEY_READ | registry::KEY_WOW64_32KEY, false);
+    return registry::get(config, u"opentracing_enabled", 0) != 0;
+  } catch (const vexception&) {
+    return false;
+  }
 }
 
 std::u16string providerPath() {

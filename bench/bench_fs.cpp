@@ -1,0 +1,80 @@
+// The driver of bench/fs.sh:
+//   tavrix_bench_fs generate <dir> <files> [seed]  makes a tree shaped like a PHP application:
+//       about 12 files per directory, directories nested up to 8 deep, file sizes log-normal
+//       with a 4 KiB median (capped at 4 MiB);
+//   tavrix_bench_fs copy <source> <target>          the tree copy of the extraction (recursive,
+//       links not preserved, existing files replaced);
+//   tavrix_bench_fs remove <dir>                    the forced tree removal.
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "os/text.h"
+#include "runtime/core/exception.h"
+#include "runtime/fs/files.h"
+
+namespace {
+
+namespace stdfs = std::filesystem;
+
+struct Directory {
+  stdfs::path path;
+  int depth;
+};
+
+int generate(const stdfs::path& root, long files, unsigned seed) {
+  std::mt19937_64 random(seed);
+  const long directories = std::max(1L, std::lround(files / 12.0));
+  std::vector<Directory> tree{{root, 0}};
+  std::vector<std::size_t> open{0}; // directories that may still get children (depth < 8)
+  for (long i = 1; i < directories; ++i) {
+    const std::size_t parent = open[std::uniform_int_distribution<std::size_t>(0, open.size() - 1)(random)];
+    const Directory child{tree[parent].path / ("dir" + std::to_string(i)), tree[parent].depth + 1};
+    tree.push_back(child);
+    if (child.depth < 8) open.push_back(tree.size() - 1);
+  }
+  for (const Directory& d : tree) stdfs::create_directories(d.path);
+
+  std::string text(4 << 20, ' ');
+  for (char& c : text) c = static_cast<char>('a' + random() % 26);
+  std::lognormal_distribution<double> size(std::log(4096.0), 1.0);
+  const char* extensions[] = {".php", ".php", ".php", ".php", ".js", ".css", ".png", ".txt"};
+  for (long i = 0; i < files; ++i) {
+    const Directory& d = tree[static_cast<std::size_t>(i) % tree.size()];
+    const std::size_t bytes = std::min(text.size(), static_cast<std::size_t>(size(random)));
+    std::ofstream out(d.path / ("File" + std::to_string(i) + extensions[random() % 8]),
+                      std::ios::binary);
+    out.write(text.data(), static_cast<std::streamsize>(bytes));
+  }
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  try {
+    if (command == "generate" && argc >= 4)
+      return generate(argv[2], std::atol(argv[3]), argc > 4 ? std::atoi(argv[4]) : 1);
+    if (command == "copy" && argc == 4) {
+      RunTime::File::copyDirectory(os::utf16FromUtf8(argv[2]), os::utf16FromUtf8(argv[3]), true,
+                                   false, true);
+      return 0;
+    }
+    if (command == "remove" && argc == 3) {
+      removeDir(os::utf16FromUtf8(argv[2]), true);
+      return 0;
+    }
+  } catch (const vexception& e) {
+    std::fprintf(stderr, "%s\n", os::utf8FromUtf16(e.fullText()).c_str());
+    return 1;
+  }
+  std::fprintf(stderr,
+               "usage: %s generate <dir> <files> [seed] | copy <source> <target> | remove <dir>\n",
+               argv[0]);
+  return 2;
+}

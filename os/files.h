@@ -1,0 +1,148 @@
+// Files and directories at the boundary: attributes, listings, creation, single-file copies and
+// deletions, the take-over of a path, and the processes that hold files locked. Whole-tree copy
+// and removal are in os/tree.h, file contents in os/file_io.h.
+//
+// Paths are Windows-form and reach the host by hostPath's rules ("\\?\" prefixes dropped).
+//
+// Links. A symbolic link is a reparse point with the symbolic-link tag (which has the
+// name-surrogate bit); one that leads to a directory also has the directory attribute. Nothing
+// here follows a link in the last component of a path it changes, creates, copies or deletes.
+// Queries (attributes, listings) resolve paths the host's way.
+//
+// Confinement. While a ConfinedScope is active on the calling thread, every path below its
+// directory (here and in os/tree.h, os/file_io.h) is opened beneath that directory's descriptor:
+// a symbolic link in any component below it is not followed (ELOOP, reported as 1921) and ".."
+// cannot leave it. Callers that act on paths named by a site (a file list, a package) confine
+// them to the site's directory.
+//
+// Attributes. Directory = a directory; reparse point = a symbolic link; read-only = no owner
+// write bit. The hidden, system and archive bits are not kept on this host (setting or clearing
+// them changes nothing).
+//
+// Share modes. Linux has no mandatory share modes: a file is in use (32, sharing violation) for
+// deletion and copying while another process holds a lock on it (flock, POSIX or OFD record
+// lock, lease), as /proc/locks lists them. Locks of the calling process do not count.
+//
+// Names are UTF-8 on the host. A name that is not valid UTF-8 comes back from a listing with
+// U+FFFD in place of the invalid bytes, so it cannot be opened by that name; tree copies and
+// removals (os/tree.h) never convert names and handle such entries exactly.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os/error.h"
+
+namespace os {
+
+// File attribute bits.
+inline constexpr std::uint32_t FILE_ATTRIBUTE_READONLY = 0x00000001;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_HIDDEN = 0x00000002;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_SYSTEM = 0x00000004;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x00000020;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_NORMAL = 0x00000080;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_REPARSE_POINT = 0x00000400;
+
+inline constexpr std::uint32_t IO_REPARSE_TAG_SYMLINK = 0xA000000C;
+// Bit 29 of a reparse tag: the reparse point names another object (a link).
+inline constexpr std::uint32_t REPARSE_TAG_NAME_SURROGATE = 0x20000000;
+
+// Times are file times: 100-nanosecond intervals since 1601-01-01 UTC. Creation time is the
+// host's birth time where the file system keeps one, else the last write time.
+struct FileInfo {
+  std::uint32_t attributes = 0;
+  std::uint32_t reparseTag = 0; // IO_REPARSE_TAG_SYMLINK for a link, else 0
+  std::uint64_t size = 0;
+  std::uint64_t creationTime = 0;
+  std::uint64_t lastAccessTime = 0;
+  std::uint64_t lastWriteTime = 0;
+};
+
+struct DirectoryEntry {
+  std::u16string name;
+  FileInfo info;
+};
+
+// What the path itself is (a link is described, not followed, except that a link to a
+// directory gets the directory attribute). Fails with 2, or 3 when a directory on the way is
+// missing or is not a directory.
+Result<FileInfo> fileInformation(std::u16string_view path);
+
+// Every entry of the directory in listing order, "." and ".." included.
+Result<std::vector<DirectoryEntry>> listDirectory(std::u16string_view directory);
+
+// Who may use a new directory: the host's defaults for its creator (the umask and the parent's
+// default access list), or every account (mode 1777: anyone may create files in it and each
+// removes only their own, as in the host's shared temporary directory).
+enum class DirectoryAccess { creatorDefaults, everyone };
+
+// Creates one directory (its parent must exist: 3 otherwise; 183 when the name is taken).
+[[nodiscard]] std::uint32_t createDirectory(std::u16string_view path, DirectoryAccess access);
+
+// Opens an existing directory (a link in the last component is refused) and returns its
+// descriptor, which the caller closes (RunTime::AutoHandle).
+Result<int> openDirectory(std::u16string_view path);
+
+// Gives the path these attributes (see "Attributes" above): read-only clears every write bit,
+// its absence gives the owner the write bit back.
+[[nodiscard]] std::uint32_t setFileAttributes(std::u16string_view path, std::uint32_t attributes);
+
+// Copies a regular file's data (in the kernel where it can), its permission bits (so the
+// read-only attribute) and its last write time to target. An existing target is replaced
+// (unlinked and created anew, so a link or a hard link there is never written through) unless
+// failIfExists (80) or it is read-only (5), a directory (5) or in use (32); a source or target
+// in use fails with 32. A partly written target is removed. A source that is not a regular
+// file fails with 50.
+[[nodiscard]] std::uint32_t copyFile(std::u16string_view source, std::u16string_view target,
+                                     bool failIfExists);
+
+// Deletes a file or a link (never what it leads to). A directory fails with 5, a file in use
+// with 32, a read-only file with 5 when honourReadOnly is set (a forced deletion ignores it).
+[[nodiscard]] std::uint32_t deleteFile(std::u16string_view path, bool honourReadOnly);
+
+// Removes an empty directory, or a link (as the platform removes a directory link). 145 when it
+// is not empty, 267 when it is a file.
+[[nodiscard]] std::uint32_t removeDirectory(std::u16string_view path);
+
+// Makes the path the calling process's own, on the opened object: its effective user becomes the
+// owner and the owner gets full access (rwx on a directory, rw on a file), which also clears the
+// read-only attribute. A non-directory with more than one link is left exactly as it is
+// (skippedHardLink): it may be a hard link that a site user made to a file outside the site. A
+// link is left as it is (skippedLink).
+enum class TakeOver { done, skippedHardLink, skippedLink };
+Result<TakeOver> takeOver(std::u16string_view path);
+
+// The processes other than this one that hold a lock on any of the paths, as "name (pid)", each
+// once. Paths that cannot be looked at are left out; empty when none is locked.
+std::vector<std::u16string> lockHolders(const std::vector<std::u16string>& paths);
+
+// Confines the calling thread's paths below a directory (see "Confinement" above) until the
+// object goes away. The directory itself is resolved the host's way when the scope begins and
+// stays the one opened then. Scopes nest; the innermost one that holds a path applies to it.
+class ConfinedScope {
+public:
+  explicit ConfinedScope(std::u16string_view directory);
+  ~ConfinedScope();
+  ConfinedScope(const ConfinedScope&) = delete;
+  ConfinedScope& operator=(const ConfinedScope&) = delete;
+
+  // 0 when the scope is active; else the Win32 code of the failure to open the directory (the
+  // scope then confines nothing).
+  std::uint32_t code() const { return code_; }
+
+  // Used by the boundary's implementation.
+  int descriptor() const { return fd_; }
+  const std::vector<std::string>& components() const { return components_; }
+  const ConfinedScope* previous() const { return previous_; }
+
+private:
+  int fd_ = -1;
+  std::uint32_t code_ = 0;
+  std::vector<std::string> components_;
+  ConfinedScope* previous_ = nullptr;
+};
+
+} // namespace os

@@ -1,0 +1,57 @@
+// Operations on one entry of an open directory, shared by the single-path operations of
+// os/files.h and the tree operations of os/tree.h. Each acts through the directory's
+// descriptor and never follows a link in the entry's name.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "os/error.h"
+#include "os/files.h"
+#include "os/posix/locks.h"
+
+namespace os::posix {
+
+// The Win32 code of a failure to reach a host path: ENOENT is 3 when a directory on the way is
+// missing, else 2; other errnos by win32FromErrno.
+std::uint32_t pathError(const std::string& hostPath, int error);
+
+// What the entry is (see os::fileInformation); an errno on failure.
+int fileInfoAt(int dir, const char* name, FileInfo& info);
+
+// Copies the regular file srcName of srcDir to dstName of dstDir (see os::copyFile). Locks in
+// the table make the source or an existing target "in use".
+std::uint32_t copyFileAt(int srcDir, const std::string& srcName, int dstDir,
+                         const std::string& dstName, bool failIfExists, const LockTable& locks);
+
+// Creates dstName in dstDir as a link with the same target text as the link srcName of srcDir,
+// replacing an existing non-directory entry.
+std::uint32_t copyLinkAt(int srcDir, const std::string& srcName, int dstDir,
+                         const std::string& dstName);
+
+// Creates the directory (mode 0777 less the umask) or accepts the one that is there. isFile is
+// set (code 0) when something else than a directory or a link has the name; a link there fails
+// with 1921 (it is never followed).
+struct EnsuredDirectory {
+  std::uint32_t code = 0;
+  bool isFile = false;
+};
+EnsuredDirectory ensureDirectoryAt(int dir, const std::string& name);
+
+// Deletes a non-directory entry (see os::deleteFile). device and inode identify it for the lock
+// check when known from a listing (inode 0: looked up).
+std::uint32_t deleteFileAt(int dir, const std::string& name, bool honourReadOnly,
+                           const LockTable& locks, dev_t device, ino_t inode);
+
+// Removes an empty directory, or a link in its place (see os::removeDirectory).
+std::uint32_t removeDirectoryAt(int dir, const std::string& name);
+
+// chmod of an object opened with O_PATH (fchmod refuses such descriptors).
+int chmodOpened(int fd, mode_t mode);
+
+// See os::takeOver.
+Result<TakeOver> takeOverAt(int dir, const std::string& name);
+
+} // namespace os::posix

@@ -1,0 +1,105 @@
+#include "os/privileges.h"
+
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+
+#include "os/posix/errno_map.h"
+#include "os/text.h"
+
+namespace os {
+namespace {
+
+// The capability that stands for each privilege; -1 for privileges every token holds here
+// (traversal without checks, symbolic links and global objects need no capability on Linux).
+constexpr struct {
+  std::u16string_view name;
+  int capability;
+} kPrivileges[] = {
+    {u"SeAssignPrimaryTokenPrivilege", CAP_SETUID},
+    {u"SeAuditPrivilege", CAP_AUDIT_WRITE},
+    {u"SeBackupPrivilege", CAP_DAC_READ_SEARCH},
+    {u"SeChangeNotifyPrivilege", -1},
+    {u"SeCreateGlobalPrivilege", -1},
+    {u"SeCreateSymbolicLinkPrivilege", -1},
+    {u"SeDebugPrivilege", CAP_SYS_PTRACE},
+    {u"SeImpersonatePrivilege", CAP_SETUID},
+    {u"SeIncreaseBasePriorityPrivilege", CAP_SYS_NICE},
+    {u"SeIncreaseQuotaPrivilege", CAP_SYS_RESOURCE},
+    {u"SeLoadDriverPrivilege", CAP_SYS_MODULE},
+    {u"SeLockMemoryPrivilege", CAP_IPC_LOCK},
+    {u"SeManageVolumePrivilege", CAP_SYS_ADMIN},
+    {u"SeRestorePrivilege", CAP_DAC_OVERRIDE},
+    {u"SeSecurityPrivilege", CAP_SYS_ADMIN},
+    {u"SeShutdownPrivilege", CAP_SYS_BOOT},
+    {u"SeSystemEnvironmentPrivilege", CAP_SYS_ADMIN},
+    {u"SeSystemtimePrivilege", CAP_SYS_TIME},
+    {u"SeTakeOwnershipPrivilege", CAP_CHOWN},
+    {u"SeTcbPrivilege", CAP_SYS_ADMIN},
+};
+
+bool sameName(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (toLower(a[i]) != toLower(b[i])) return false;
+  return true;
+}
+
+std::optional<int> capabilityOf(std::u16string_view name) {
+  for (const auto& privilege : kPrivileges)
+    if (sameName(privilege.name, name)) return privilege.capability;
+  return std::nullopt;
+}
+
+// The calling thread's capability sets (the raw calls act on this thread alone).
+struct Capabilities {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+
+  bool read() { return ::syscall(SYS_capget, &header, data) == 0; }
+  bool write() { return ::syscall(SYS_capset, &header, data) == 0; }
+  static std::uint32_t bit(int capability) { return 1u << (capability % 32); }
+  bool permitted(int capability) const { return data[capability / 32].permitted & bit(capability); }
+  bool effective(int capability) const { return data[capability / 32].effective & bit(capability); }
+};
+
+// Whether the thread acts as an account other than its process's (its file-system user differs
+// from its effective user).
+bool impersonating() {
+  auto fsuid = static_cast<std::uint32_t>(::syscall(SYS_setfsuid, -1));
+  return fsuid != static_cast<std::uint32_t>(::syscall(SYS_geteuid));
+}
+
+// Held, not held, or the Win32 code of the failure to read the capabilities.
+Result<bool> held(int capability, Capabilities& caps) {
+  if (capability < 0) return true;
+  if (impersonating()) return false;
+  if (!caps.read()) return Result<bool>::failure(posix::win32FromErrno(errno));
+  return caps.permitted(capability);
+}
+
+} // namespace
+
+Result<bool> privilegeHeld(std::u16string_view name) {
+  std::optional<int> capability = capabilityOf(name);
+  if (!capability) return Result<bool>::failure(ERROR_NO_SUCH_PRIVILEGE);
+  Capabilities caps;
+  return held(*capability, caps);
+}
+
+std::uint32_t enablePrivilege(std::u16string_view name) {
+  std::optional<int> capability = capabilityOf(name);
+  if (!capability) return ERROR_NO_SUCH_PRIVILEGE;
+  Capabilities caps;
+  Result<bool> isHeld = held(*capability, caps);
+  if (!isHeld.ok()) return isHeld.code();
+  if (!isHeld.value()) return ERROR_NOT_ALL_ASSIGNED;
+  if (*capability < 0 || caps.effective(*capability)) return err::success;
+  caps.data[*capability / 32].effective |= Capabilities::bit(*capability);
+  return caps.write() ? err::success : posix::win32FromErrno(errno);
+}
+
+} // namespace os

@@ -1,0 +1,369 @@
+#include "os/security_store.h"
+
+#include <acl/libacl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "os/path.h"
+#include "os/posix/errno_map.h"
+#include "os/posix/fd.h"
+#include "os/posix/walker.h"
+#include "os/text.h"
+
+namespace os {
+namespace {
+
+constexpr const char* kDescriptorName = "trusted.tavrix.ntacl";
+constexpr int kObjectFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+struct AclFree {
+  void operator()(void* object) const { acl_free(object); }
+};
+using AclPtr = std::unique_ptr<std::remove_pointer_t<acl_t>, AclFree>;
+
+std::uint32_t lastCode() { return posix::win32FromErrno(errno); }
+
+// The descriptor through /proc, for the calls that only take paths (default ACLs).
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+bool securable(mode_t mode) { return S_ISREG(mode) || S_ISDIR(mode); }
+
+// Symbolic links are refused with 1921 (as ELOOP), other kinds of file with 5.
+std::uint32_t kindCode(mode_t mode) {
+  if (securable(mode)) return err::success;
+  return S_ISLNK(mode) ? err::cantResolveFilename : err::accessDenied;
+}
+
+constexpr struct {
+  acl_tag_t posix;
+  AclTag tag;
+} kTags[] = {{ACL_USER_OBJ, AclTag::UserObj}, {ACL_USER, AclTag::User},
+             {ACL_GROUP_OBJ, AclTag::GroupObj}, {ACL_GROUP, AclTag::Group},
+             {ACL_MASK, AclTag::Mask},           {ACL_OTHER, AclTag::Other}};
+
+constexpr struct {
+  acl_perm_t posix;
+  std::uint8_t bit;
+} kPerms[] = {{ACL_READ, os::permRead}, {ACL_WRITE, os::permWrite}, {ACL_EXECUTE, os::permExecute}};
+
+PosixAcl entriesOf(acl_t acl) {
+  PosixAcl out;
+  acl_entry_t entry;
+  for (int which = ACL_FIRST_ENTRY; acl_get_entry(acl, which, &entry) == 1; which = ACL_NEXT_ENTRY) {
+    acl_tag_t posixTag = ACL_UNDEFINED_TAG;
+    acl_get_tag_type(entry, &posixTag);
+    AclEntry e;
+    for (const auto& t : kTags)
+      if (t.posix == posixTag) e.tag = t.tag;
+    if (e.tag == AclTag::User || e.tag == AclTag::Group) {
+      void* qualifier = acl_get_qualifier(entry);
+      if (qualifier) e.id = *static_cast<const std::uint32_t*>(qualifier);
+      acl_free(qualifier);
+    }
+    acl_permset_t permset;
+    acl_get_permset(entry, &permset);
+    for (const auto& p : kPerms)
+      if (acl_get_perm(permset, p.posix) == 1) e.perms |= p.bit;
+    out.push_back(e);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The base entries that the mode bits stand for, where the file system keeps no ACL.
+PosixAcl modeEntries(mode_t mode) {
+  return {{AclTag::UserObj, 0, static_cast<std::uint8_t>((mode >> 6) & 7)},
+          {AclTag::GroupObj, 0, static_cast<std::uint8_t>((mode >> 3) & 7)},
+          {AclTag::Other, 0, static_cast<std::uint8_t>(mode & 7)}};
+}
+
+// The library's ACL of the entries; null (errno set) on failure.
+AclPtr toAcl(const PosixAcl& entries) {
+  AclPtr acl(acl_init(static_cast<int>(entries.size())));
+  if (!acl) return nullptr;
+  for (const AclEntry& e : entries) {
+    acl_entry_t entry;
+    acl_permset_t permset;
+    if (acl_create_entry(reinterpret_cast<acl_t*>(&acl), &entry) != 0) return nullptr;
+    for (const auto& t : kTags)
+      if (t.tag == e.tag && acl_set_tag_type(entry, t.posix) != 0) return nullptr;
+    if ((e.tag == AclTag::User || e.tag == AclTag::Group) && acl_set_qualifier(entry, &e.id) != 0)
+      return nullptr;
+    if (acl_get_permset(entry, &permset) != 0 || acl_clear_perms(permset) != 0) return nullptr;
+    for (const auto& p : kPerms)
+      if ((e.perms & p.bit) && acl_add_perm(permset, p.posix) != 0) return nullptr;
+  }
+  return acl;
+}
+
+// Reads the stored descriptor; absent when the object has none or its file system keeps no
+// extended attributes.
+std::uint32_t readDescriptor(int fd, SecurityState& state) {
+  state.descriptor.resize(512);
+  for (;;) {
+    ssize_t size = fgetxattr(fd, kDescriptorName, state.descriptor.data(), state.descriptor.size());
+    if (size >= 0) {
+      state.descriptor.resize(static_cast<std::size_t>(size));
+      state.hasDescriptor = true;
+      return err::success;
+    }
+    if (errno == ERANGE) {
+      ssize_t needed = fgetxattr(fd, kDescriptorName, nullptr, 0);
+      if (needed < 0) return lastCode();
+      state.descriptor.resize(static_cast<std::size_t>(needed));
+      continue;
+    }
+    state.descriptor.clear();
+    state.hasDescriptor = false;
+    return (errno == ENODATA || errno == ENOTSUP) ? err::success : lastCode();
+  }
+}
+
+std::uint32_t readAcls(int fd, const struct stat& st, SecurityState& state) {
+  AclPtr access(acl_get_fd(fd));
+  if (access)
+    state.access = entriesOf(access.get());
+  else if (errno == ENOTSUP)
+    state.access = modeEntries(st.st_mode);
+  else
+    return lastCode();
+  state.defaults.clear();
+  if (!state.directory) return err::success;
+  AclPtr defaults(acl_get_file(procPath(fd).c_str(), ACL_TYPE_DEFAULT));
+  if (defaults)
+    state.defaults = entriesOf(defaults.get());
+  else if (errno != ENOTSUP)
+    return lastCode();
+  return err::success;
+}
+
+// Reopens an object that a path-only descriptor refers to, for reading, and checks that it is
+// still the same securable object.
+Result<int> reopen(int fd) {
+  struct stat before, after;
+  if (fstat(fd, &before) != 0) return Result<int>::failure(lastCode());
+  if (std::uint32_t code = kindCode(before.st_mode)) return Result<int>::failure(code);
+  posix::Fd object(::open(procPath(fd).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!object.valid()) return Result<int>::failure(lastCode());
+  if (fstat(object.get(), &after) != 0) return Result<int>::failure(lastCode());
+  if (after.st_dev != before.st_dev || after.st_ino != before.st_ino)
+    return Result<int>::failure(err::accessDenied);
+  return object.release();
+}
+
+std::string linkTarget(int fd) {
+  char buffer[4096];
+  ssize_t size = readlink(procPath(fd).c_str(), buffer, sizeof buffer);
+  return size > 0 ? std::string(buffer, static_cast<std::size_t>(size)) : std::string();
+}
+
+} // namespace
+
+SecurityObject::SecurityObject(int fd, std::u16string path) : fd_(fd), path_(std::move(path)) {}
+
+SecurityObject::SecurityObject(SecurityObject&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)),
+      state_(std::move(other.state_)), device_(other.device_), inode_(other.inode_) {}
+
+SecurityObject& SecurityObject::operator=(SecurityObject&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
+    state_ = std::move(other.state_);
+    device_ = other.device_;
+    inode_ = other.inode_;
+  }
+  return *this;
+}
+
+SecurityObject::~SecurityObject() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::uint32_t SecurityObject::readState() {
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return lastCode();
+  if (std::uint32_t code = kindCode(st.st_mode)) return code;
+  state_.directory = S_ISDIR(st.st_mode);
+  state_.owner = st.st_uid;
+  state_.group = st.st_gid;
+  state_.linkCount = static_cast<std::uint32_t>(st.st_nlink);
+  device_ = st.st_dev;
+  inode_ = st.st_ino;
+  if (std::uint32_t code = readDescriptor(fd_, state_)) return code;
+  return readAcls(fd_, st, state_);
+}
+
+Result<SecurityObject> SecurityObject::open(std::u16string_view path) {
+  Result<std::string> host = hostPath(path);
+  if (!host.ok()) return Result<SecurityObject>::failure(host.code());
+  posix::Fd located(posix::openHostPath(host.value(), O_PATH | O_NOFOLLOW));
+  if (!located.valid()) return Result<SecurityObject>::failure(lastCode());
+  Result<int> fd = reopen(located.get());
+  if (!fd.ok()) return Result<SecurityObject>::failure(fd.code());
+  SecurityObject object(fd.value(), std::u16string(path));
+  if (std::uint32_t code = object.readState()) return Result<SecurityObject>::failure(code);
+  return object;
+}
+
+Result<SecurityObject> SecurityObject::fromHandle(int handle) {
+  Result<int> fd = reopen(handle);
+  if (!fd.ok()) return Result<SecurityObject>::failure(fd.code());
+  SecurityObject object(fd.value(), windowsPath(linkTarget(fd.value())));
+  if (std::uint32_t code = object.readState()) return Result<SecurityObject>::failure(code);
+  return object;
+}
+
+Result<SecurityObject> SecurityObject::parent() const {
+  auto top = [] { return Result<SecurityObject>::failure(err::fileNotFound); };
+  posix::Fd parentFd;
+  if (state_.directory) {
+    parentFd.reset(openat(fd_, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  } else {
+    // A file's descriptor does not lead to its directory: take the directory of the path the
+    // descriptor was opened by and check that it still holds this very file.
+    std::string target = linkTarget(fd_);
+    std::size_t slash = target.rfind('/');
+    if (target.empty() || target[0] != '/' || slash == std::string::npos) return top();
+    parentFd.reset(::open(slash == 0 ? "/" : target.substr(0, slash).c_str(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat child;
+    if (parentFd.valid() &&
+        (fstatat(parentFd.get(), target.c_str() + slash + 1, &child, AT_SYMLINK_NOFOLLOW) != 0 ||
+         child.st_dev != device_ || child.st_ino != inode_))
+      return top();
+  }
+  if (!parentFd.valid()) return Result<SecurityObject>::failure(lastCode());
+  struct stat st;
+  if (fstat(parentFd.get(), &st) != 0) return Result<SecurityObject>::failure(lastCode());
+  if (st.st_dev != device_ || st.st_ino == inode_) return top();
+  int fd = parentFd.release();
+  SecurityObject parent(fd, windowsPath(linkTarget(fd)));
+  if (std::uint32_t code = parent.readState()) return Result<SecurityObject>::failure(code);
+  return parent;
+}
+
+std::uint32_t SecurityObject::writeDescriptor(std::span<const std::uint8_t> descriptor) {
+  if (hardLinked()) return err::accessDenied;
+  if (fsetxattr(fd_, kDescriptorName, descriptor.data(), descriptor.size(), 0) != 0)
+    return lastCode();
+  state_.descriptor.assign(descriptor.begin(), descriptor.end());
+  state_.hasDescriptor = true;
+  return err::success;
+}
+
+std::uint32_t SecurityObject::applyAcl(const PosixAcl& access, const PosixAcl& defaults) {
+  if (hardLinked()) return err::accessDenied;
+  if (access != state_.access) {
+    AclPtr acl = toAcl(access);
+    if (!acl || acl_set_fd(fd_, acl.get()) != 0) return lastCode();
+    state_.access = access;
+  }
+  if (!state_.directory || defaults == state_.defaults) return err::success;
+  const std::string proc = procPath(fd_);
+  if (defaults.empty()) {
+    if (acl_delete_def_file(proc.c_str()) != 0) return lastCode();
+  } else {
+    AclPtr acl = toAcl(defaults);
+    if (!acl || acl_set_file(proc.c_str(), ACL_TYPE_DEFAULT, acl.get()) != 0) return lastCode();
+  }
+  state_.defaults = defaults;
+  return err::success;
+}
+
+std::uint32_t SecurityObject::setOwner(std::uint32_t uid) {
+  if (hardLinked()) return err::accessDenied;
+  if (fchown(fd_, uid, static_cast<gid_t>(-1)) != 0) return lastCode();
+  state_.owner = uid;
+  return err::success;
+}
+
+// The walk over the tree below a directory, on the boundary's one tree walker.
+class SecurityWalk : public posix::TreeVisitor {
+public:
+  SecurityWalk(const SecurityObject& root, const SecurityVisit& visit)
+      : visit_(visit), paths_{root.path()}, descend_{true} {}
+
+  std::uint32_t code() const { return code_; }
+
+  Recovery cannotRead(const posix::WalkDirectory&, const posix::WalkEntry&, int error) override {
+    if (vanished(error)) return Recovery::asEmpty;
+    code_ = posix::win32FromErrno(error);
+    return Recovery::stop;
+  }
+
+  Flow enterDirectory(const posix::WalkDirectory& parent, const posix::WalkEntry& entry,
+                      const posix::WalkDirectory& directory) override {
+    if (directory.depth == 0) return Flow::proceed;
+    std::size_t depth = static_cast<std::size_t>(directory.depth);
+    paths_.resize(depth + 1);
+    descend_.resize(depth + 1);
+    paths_[depth] = childPath(parent, entry);
+    descend_[depth] = false;
+    int fd = fcntl(directory.fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return fail(lastCode());
+    SecurityObject object(fd, paths_[depth]);
+    if (std::uint32_t code = object.readState()) return fail(code);
+    bool descend = false;
+    if (std::uint32_t code = visit_(object, directory.depth, descend)) return fail(code);
+    descend_[depth] = descend;
+    return Flow::proceed;
+  }
+
+  Flow visitEntries(const posix::WalkDirectory& directory,
+                    std::vector<posix::WalkEntry>& entries) override {
+    if (!descend_[static_cast<std::size_t>(directory.depth)]) return Flow::proceed;
+    for (posix::WalkEntry& entry : entries) {
+      if (entry.kind == posix::WalkEntry::Kind::directory) entry.descend = true;
+      if (entry.kind != posix::WalkEntry::Kind::file) continue;
+      int fd = openat(directory.fd, entry.name.c_str(), kObjectFlags);
+      if (fd < 0) {
+        if (vanished(errno)) continue;
+        return fail(lastCode());
+      }
+      SecurityObject object(fd, childPath(directory, entry));
+      std::uint32_t code = object.readState();
+      if (code == err::cantResolveFilename || code == err::accessDenied) continue; // replaced
+      if (code) return fail(code);
+      bool descend = false;
+      if ((code = visit_(object, directory.depth + 1, descend))) return fail(code);
+    }
+    return Flow::proceed;
+  }
+
+private:
+  // Gone, or replaced by a link or by something that is not a directory, since it was listed.
+  static bool vanished(int error) {
+    return error == ENOENT || error == ELOOP || error == ENOTDIR || error == ENXIO;
+  }
+
+  Flow fail(std::uint32_t code) {
+    code_ = code;
+    return Flow::stop;
+  }
+
+  std::u16string childPath(const posix::WalkDirectory& directory, const posix::WalkEntry& entry) {
+    return paths_[static_cast<std::size_t>(directory.depth)] + u"\\" + utf16FromUtf8(entry.name);
+  }
+
+  const SecurityVisit& visit_;
+  std::vector<std::u16string> paths_; // of the directories on the current branch, by depth
+  std::vector<bool> descend_;         // whether the visit went into them
+  std::uint32_t code_ = err::success;
+};
+
+std::uint32_t walkSecurityTree(const SecurityObject& root, const SecurityVisit& visit) {
+  if (!root.state().directory) return err::success;
+  SecurityWalk walk(root, visit);
+  posix::walkTree(root.fd_, ".", walk);
+  return walk.code();
+}
+
+} // namespace os

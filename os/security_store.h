@@ -1,0 +1,99 @@
+// Where the security of files and directories lies on this host: the POSIX owner, group and
+// ACLs, and the NT security descriptor that the store keeps for an object in the extended
+// attribute "trusted.tavrix.ntacl" (the trusted namespace: only a process with CAP_SYS_ADMIN
+// reads or writes it, so a site user who owns a file cannot rewrite what was recorded for it).
+//
+// Objects are opened once and acted on through their descriptor, never again by path. Only
+// regular files and directories are security objects here: a symbolic link in the last
+// component is refused (1921), other kinds of file fail with 5.
+//
+// Hard links: a non-directory with more than one link may be a hard link that a site user made
+// to a file outside the site, so its descriptor, ACL and owner are never changed (5).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os/error.h"
+#include "os/posix_acl.h"
+
+namespace os {
+
+struct SecurityState {
+  bool directory = false;
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+  std::uint32_t linkCount = 1;
+  bool hasDescriptor = false;
+  std::vector<std::uint8_t> descriptor; // the stored bytes, when hasDescriptor
+  PosixAcl access;                      // sorted; the base entries from the mode when no ACL
+  PosixAcl defaults;                    // sorted; empty when none (always for files)
+};
+
+class SecurityObject;
+
+// Visits the files and directories below a directory: a directory before what it holds, the
+// files of a directory before its subdirectories. `visit` gets the object and its depth (1 for
+// the root's children), sets `descend` to go into a directory, and returns 0 or a code that
+// stops the walk. Symbolic links and other kinds of file are passed over; nothing is followed.
+// Returns the code that stopped the walk: the visit's, or that of a directory that cannot be
+// opened or listed or of an object that cannot be read (what vanished or was replaced by a link
+// while the walk ran is passed over).
+using SecurityVisit =
+    std::function<std::uint32_t(SecurityObject& object, int depth, bool& descend)>;
+[[nodiscard]] std::uint32_t walkSecurityTree(const SecurityObject& root,
+                                             const SecurityVisit& visit);
+
+class SecurityObject {
+public:
+  // Opens a Windows-syntax path (a link in its last component is refused; paths under the
+  // thread's confined directory are opened beneath it, see os/files.h) and reads its state.
+  static Result<SecurityObject> open(std::u16string_view path);
+  // The object that a handle (an open descriptor, possibly opened for its path only) refers to;
+  // the handle stays the caller's.
+  static Result<SecurityObject> fromHandle(int handle);
+
+  // Refers to no object.
+  SecurityObject() = default;
+
+  SecurityObject(SecurityObject&& other) noexcept;
+  SecurityObject& operator=(SecurityObject&& other) noexcept;
+  ~SecurityObject();
+
+  const SecurityState& state() const { return state_; }
+  // The Windows form of the object's path, for reports.
+  const std::u16string& path() const { return path_; }
+  // Whether the object is a non-directory with more than one link (left unchanged).
+  bool hardLinked() const { return !state_.directory && state_.linkCount > 1; }
+
+  // The directory that holds the object. Fails with fileNotFound at the top of the object's
+  // file system (its root or a mount point), and for a file that is no longer where its
+  // descriptor's path says.
+  Result<SecurityObject> parent() const;
+
+  // Stores the descriptor bytes.
+  [[nodiscard]] std::uint32_t writeDescriptor(std::span<const std::uint8_t> descriptor);
+  // Sets the access ACL and, for a directory, the default ACL (an empty one is removed); an
+  // ACL that already holds these entries is not written.
+  [[nodiscard]] std::uint32_t applyAcl(const PosixAcl& access, const PosixAcl& defaults);
+  // Makes the user the owner (the group stays).
+  [[nodiscard]] std::uint32_t setOwner(std::uint32_t uid);
+
+private:
+  SecurityObject(int fd, std::u16string path);
+  [[nodiscard]] std::uint32_t readState();
+  friend class SecurityWalk;
+  friend std::uint32_t walkSecurityTree(const SecurityObject&, const SecurityVisit&);
+
+  int fd_ = -1;
+  std::u16string path_;
+  SecurityState state_;
+  std::uint64_t device_ = 0;
+  std::uint64_t inode_ = 0;
+};
+
+} // namespace os

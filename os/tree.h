@@ -1,0 +1,77 @@
+// Whole-tree copy and removal at the boundary. Both walk from directory descriptors (see
+// os/posix/walker.h): no full path is resolved again during the walk, and no symbolic link
+// below the roots is followed; the roots are opened by os/files.h's rules (their last component
+// is never followed; confinement applies).
+//
+// Names are handled as the host's bytes: entries whose names hold newlines, reach the host's
+// 255-byte limit or are not valid UTF-8 are copied and removed exactly. Only the paths of a
+// failure report convert them (invalid bytes become U+FFFD there).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace os {
+
+// Where a tree operation stopped. Paths are the roots as the caller gave them with the
+// entry's path below them ("\"-separated).
+struct TreeFailure {
+  enum class Step {
+    readDirectory,   // path: the source directory that could not be opened or listed
+    createDirectory, // path: the target directory that could not be made or opened
+    directoryIsFile, // path: a target directory name taken by a file (code 0)
+    copyFile,        // path, target: a file (or link) that could not be copied
+    createLink,      // path, target: a link kept as a link that could not be made
+    deleteFile,      // path
+    deleteDirectory, // path
+  };
+  Step step;
+  std::uint32_t code = 0;
+  std::u16string path;
+  std::u16string target;
+  // For code 32: the processes that hold the file (see os::lockHolders).
+  std::vector<std::u16string> holders;
+};
+
+struct TreeOutcome {
+  std::optional<TreeFailure> failure;
+  // Objects a take-over left alone because they have more than one link (os::takeOver).
+  std::vector<std::u16string> skippedHardLinks;
+};
+
+struct TreeCopyOptions {
+  bool recursive = true;
+  bool preserveLinks = false;
+  bool replaceExisting = true;
+};
+
+// Copies the directory source into target, one level at a time:
+//   1. target is created when missing (one level: its parent must exist);
+//   2. source is listed once;
+//   3. every file is copied (os::copyFile's rules, without failIfExists) in listing order,
+//      skipping links when preserveLinks is set and, unless replaceExisting, names the target
+//      already has; a link to a file is copied as a link with the same target text (never
+//      read through); a FIFO, socket or device fails with 50;
+//   4. every subdirectory (a link to a directory included, unless preserveLinks) is created in
+//      target, in listing order; a file of that name fails (directoryIsFile), a link of that
+//      name fails with 1921;
+//   5. when recursive: links to directories are left as those empty directories, or with
+//      preserveLinks made as links with the same target text; every real subdirectory is
+//      copied the same way, in listing order, with replaceExisting set.
+// Stops at the first failure; what was copied stays.
+TreeOutcome copyTree(std::u16string_view source, std::u16string_view target,
+                     const TreeCopyOptions& options);
+
+// Removes the directory and everything below it, one level at a time: the files (and links, as
+// links) in listing order, then each subdirectory the same way, then the directory itself. A
+// file in use (see os/files.h) fails with 32; without force a read-only file fails with 5. With
+// force a directory that cannot be opened, a file and a directory that cannot be deleted are
+// taken over (os::takeOver) and tried once more; a directory that still cannot be read counts
+// as empty (its removal then fails with 145). A root that is a link is removed as a link.
+// Stops at the first failure; what was removed stays removed.
+TreeOutcome removeTree(std::u16string_view path, bool force);
+
+} // namespace os

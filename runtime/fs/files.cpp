@@ -1,0 +1,258 @@
+#include "runtime/fs/files.h"
+
+#include <chrono>
+#include <thread>
+
+#include "os/tree.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/format.h"
+#include "runtime/core/log_sink.h"
+#include "runtime/fs/path/filename.h"
+
+namespace {
+
+bool isNotFound(std::uint32_t code) {
+  return code == os::err::fileNotFound || code == os::err::pathNotFound;
+}
+
+// The attributes of the path, or nothing when it is not found. Throws as fileExist does.
+bool attributesOf(const std::u16string& path, std::uint32_t& attributes) {
+  os::Result<os::FileInfo> info = os::fileInformation(VFileName::longPath(path));
+  if (info.ok()) {
+    attributes = info.value().attributes;
+    return true;
+  }
+  if (isNotFound(info.code())) return false;
+  throwOSError(u"retrieves attributes for file or directory " + path, info.code(),
+               VCONTEXT("fileExist"));
+}
+
+RunTime::File::DirectoryEntry entryOf(const os::DirectoryEntry& listed) {
+  const os::FileInfo& info = listed.info;
+  RunTime::File::DirectoryEntry entry;
+  entry.name = listed.name;
+  entry.attributes = info.attributes;
+  entry.link = (info.attributes & os::FILE_ATTRIBUTE_REPARSE_POINT) &&
+               (info.reparseTag & os::REPARSE_TAG_NAME_SURROGATE);
+  entry.reparsePoint = entry.link || (info.attributes & os::FILE_ATTRIBUTE_REPARSE_POINT);
+  entry.size = info.size;
+  entry.creationTime = info.creationTime;
+  entry.lastAccessTime = info.lastAccessTime;
+  entry.lastWriteTime = info.lastWriteTime;
+  return entry;
+}
+
+[[noreturn]] void throwCopyFailure(const os::TreeFailure& failure) {
+  using Step = os::TreeFailure::Step;
+  switch (failure.step) {
+  case Step::readDirectory:
+    throwOSError(formatString(u"Unable to read directory (%s)", failure.path), failure.code,
+                 VCONTEXT("RunTime::File::findFirstFile"));
+  case Step::directoryIsFile:
+    throw vexception(formatString(u"Path (%s) is a file", failure.path),
+                     VCONTEXT("RunTime::File::createDirectoryEx"));
+  case Step::copyFile:
+    throwOSError(formatString(u"Unable to copy (%s) to (%s)", failure.path, failure.target),
+                 failure.code, VCONTEXT("RunTime::File::copy"));
+  case Step::createLink:
+    throwOSError(formatString(u"Unable to create reparse point (%s)", failure.target),
+                 failure.code, VCONTEXT("RunTime::File::createReparsePoint"));
+  default:
+    throwOSError(formatString(u"Unable to create directory (%s)", failure.path), failure.code,
+                 VCONTEXT("RunTime::File::createDirectory"));
+  }
+}
+
+std::u16string joinedLines(const std::vector<std::u16string>& lines) {
+  std::u16string text;
+  for (const std::u16string& line : lines) {
+    if (!text.empty()) text += u'\n';
+    text += line;
+  }
+  return text;
+}
+
+void refuseRecycler(bool asked, const char* function) {
+  if (asked)
+    throw ArgumentException(u"The recycler is not supported", ExceptionContext({}, function, __LINE__));
+}
+
+void warnHardLink(const std::u16string& path) {
+  corelog::log(corelog::levelWarning,
+               u"Take-over of '%s' skipped: it has more than one hard link", path);
+}
+
+// Takes the path over for a forced removal. Its own failure is not reported: the removal that
+// is tried next reports what is in the way.
+void takeOver(const std::u16string& longPath) {
+  os::Result<os::TakeOver> done = os::takeOver(longPath);
+  if (done.ok() && done.value() == os::TakeOver::skippedHardLink) warnHardLink(longPath);
+}
+
+} // namespace
+
+bool fileExist(const std::u16string& path, bool* isDirectory) {
+  std::uint32_t attributes = 0;
+  if (!attributesOf(path, attributes)) return false;
+  if (isDirectory) *isDirectory = attributes & os::FILE_ATTRIBUTE_DIRECTORY;
+  return true;
+}
+
+bool VDirectory::exists(const std::u16string& path, bool* isFile) {
+  if (path.empty()) return false;
+  std::uint32_t attributes = 0;
+  const bool found = attributesOf(path, attributes);
+  if (isFile) *isFile = !found || !(attributes & os::FILE_ATTRIBUTE_DIRECTORY);
+  return found;
+}
+
+void VDirectory::createDirectory(const std::u16string& path, os::DirectoryAccess access) {
+  if (path.empty())
+    throw ArgumentException(u"Unable to create directory with wrong name",
+                            VCONTEXT("VDirectory::createDirectory"));
+  const std::u16string directory = VFileName::trimTrailingSeparators(path);
+  if (directory.empty() || exists(directory)) return; // a root exists
+  const std::u16string parent = VFileName::removeFileSpec(directory);
+  if (!parent.empty() && VFileName::compare(parent, directory) != VFileName::same)
+    createDirectory(parent, access);
+  if (std::uint32_t code = os::createDirectory(VFileName::longPath(directory), access))
+    throwOSError(formatString(u"CreateDirectory(%s)", directory), code, VCONTEXT("makeDir"));
+}
+
+namespace RunTime::File {
+
+DirectoryListing listDirectory(const std::u16string& directory) {
+  os::Result<std::vector<os::DirectoryEntry>> listed =
+      os::listDirectory(VFileName::longPath(directory));
+  if (!listed.ok())
+    throwOSError(formatString(u"Unable to read directory (%s)", directory), listed.code(),
+                 VCONTEXT("RunTime::File::findFirstFile"));
+  DirectoryListing listing;
+  for (const os::DirectoryEntry& e : listed.value())
+    (e.info.attributes & os::FILE_ATTRIBUTE_DIRECTORY ? listing.subdirectories : listing.files)
+        .push_back(entryOf(e));
+  return listing;
+}
+
+void createDirectory(const std::u16string& path, os::DirectoryAccess access) {
+  if (std::uint32_t code = os::createDirectory(VFileName::longPath(path), access))
+    throwOSError(formatString(u"Unable to create directory (%s)", path), code,
+                 VCONTEXT("RunTime::File::createDirectory"));
+}
+
+AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string& name,
+                             std::uint32_t, std::uint32_t, os::DirectoryAccess security,
+                             std::uint32_t, std::uint32_t) {
+  const std::u16string path = VFileName::combine(parent, name);
+  bool isFile = false;
+  if (VDirectory::exists(path, &isFile)) {
+    if (isFile)
+      throw vexception(formatString(u"Path (%s) is a file", path),
+                       VCONTEXT("RunTime::File::createDirectoryEx"));
+  } else {
+    createDirectory(path, security);
+  }
+  os::Result<int> fd = os::openDirectory(VFileName::longPath(path));
+  if (!fd.ok())
+    throwOSError(formatString(u"Unable to open directory (%s)", path), fd.code(),
+                 VCONTEXT("RunTime::File::createDirectoryEx"));
+  return AutoHandle(fd.value());
+}
+
+void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,
+                   bool preserveLinks, bool replaceExisting) {
+  os::TreeOutcome outcome = os::copyTree(source, target, {recursive, preserveLinks, replaceExisting});
+  if (outcome.failure) throwCopyFailure(*outcome.failure);
+}
+
+void copy(const std::u16string& source, const std::u16string& target) {
+  if (std::uint32_t code =
+          os::copyFile(VFileName::longPath(source), VFileName::longPath(target), false))
+    throwOSError(formatString(u"Unable to copy (%s) to (%s)", source, target), code,
+                 VCONTEXT("RunTime::File::copy"));
+}
+
+ConfinedPaths::ConfinedPaths(const std::u16string& directory)
+    : scope_(VFileName::longPath(directory)) {
+  if (scope_.code())
+    throwOSError(formatString(u"Unable to open directory (%s)", directory), scope_.code(),
+                 VCONTEXT("RunTime::File::ConfinedPaths"));
+}
+
+} // namespace RunTime::File
+
+std::vector<std::u16string> RunTime::getProccessesByOpenedFiles(
+    const std::vector<std::u16string>& paths) {
+  std::vector<std::u16string> longPaths;
+  for (const std::u16string& path : paths) longPaths.push_back(VFileName::longPath(path));
+  return os::lockHolders(longPaths);
+}
+
+void copyFile(const std::u16string& source, const std::u16string& target, bool failIfExists) {
+  const std::u16string message = formatString(u"Unable to copy file '%s' to '%s'", source, target);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::uint32_t code =
+        os::copyFile(VFileName::longPath(source), VFileName::longPath(target), failIfExists);
+    if (code == os::err::success) return;
+    if (code != os::err::sharingViolation) throwOSError(message, code, VCONTEXT("copyFile"));
+    std::vector<std::u16string> holders = RunTime::getProccessesByOpenedFiles({source, target});
+    if (!holders.empty())
+      throwOSError(message + u". Source or destination file is locked by processes: " +
+                       joinedLines(holders),
+                   code, VCONTEXT("copyFile"));
+  }
+  throwOSError(message, os::err::sharingViolation, VCONTEXT("copyFile"));
+}
+
+void setFileAttributes(const std::u16string& path, std::uint32_t attributesToClear) {
+  const std::u16string longPath = VFileName::longPath(path);
+  os::Result<os::FileInfo> info = os::fileInformation(longPath);
+  std::uint32_t code =
+      info.ok() ? os::setFileAttributes(longPath, info.value().attributes & ~attributesToClear)
+                : info.code();
+  if (code)
+    throwOSError(formatString(u"SetFileAttributes(%s)", path), code,
+                 VCONTEXT("setFileAttributes"));
+}
+
+void VDirectory::remove(const std::u16string& path, bool force, bool useRecycler) {
+  refuseRecycler(useRecycler, "VDirectory::remove");
+  if (exists(path)) removeDir(path, force);
+}
+
+void removeDir(const std::u16string& path, bool force, const std::u16string& recyclerDirectory) {
+  refuseRecycler(!recyclerDirectory.empty(), "removeDir");
+  os::TreeOutcome outcome = os::removeTree(VFileName::longPath(path), force);
+  for (const std::u16string& skipped : outcome.skippedHardLinks) warnHardLink(skipped);
+  if (!outcome.failure) return;
+  const os::TreeFailure& failure = *outcome.failure;
+  std::u16string message = failure.step == os::TreeFailure::Step::deleteFile
+                               ? u"Delete file '" + failure.path + u"'"
+                               : u"Delete directory '" + failure.path + u"'";
+  if (failure.code == os::err::sharingViolation)
+    message += u". Processes: " + joinedLines(failure.holders);
+  throwOSError(message, failure.code, VCONTEXT("removeDir"));
+}
+
+void removeFile(const std::u16string& path, bool force, bool useRecycler,
+                std::uint32_t retryCount, std::uint32_t pauseMs) {
+  refuseRecycler(useRecycler, "removeFile");
+  const std::u16string longPath = VFileName::longPath(path);
+  // A forced deletion ignores the read-only attribute, which its take-over would clear.
+  auto attempt = [&] { return os::deleteFile(longPath, !force); };
+  auto done = [](std::uint32_t code) {
+    return code == os::err::success || code == os::err::fileNotFound;
+  };
+  std::uint32_t code = attempt();
+  if (done(code)) return;
+  if (force && code != os::err::sharingViolation) {
+    takeOver(longPath);
+    if (done(code = attempt())) return;
+  }
+  while (retryCount > 0) {
+    --retryCount;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    if (done(code = attempt())) return;
+  }
+  throwOSError(u"DeleteFile '" + longPath + u"'", code, VCONTEXT("removeFile"));
+}

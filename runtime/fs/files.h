@@ -1,0 +1,153 @@
+// File and directory operations: existence tests, directory creation and listing, the tree
+// copy, single-file copies, the removal of files and trees, attributes, and the processes that
+// hold files.
+//
+// Every operation hands the host the long-path form of its paths (VFileName::longPath) and
+// reports a failure as a vexception with its fixed message and context name (an OS failure as
+// the class of its Win32 code, through throwOSError). Nothing is retried unless said, nothing
+// is rolled back. How the platform's notions map to this host (links, read-only, files in use,
+// names that are not UTF-8, confinement below a directory) is described in os/files.h and
+// os/tree.h; in short:
+// - a symbolic link is a reparse point with the name-surrogate bit (a link entry); nothing here
+//   follows a link below the root of a tree it copies or removes, nor in the last component of
+//   a path it writes;
+// - read-only = no owner write bit; deleting a read-only file fails with 5 unless forced;
+// - a file is in use (32) while another process holds a lock on it;
+// - tree copies and removals handle every name exactly (newlines, 255 bytes, bytes that are not
+//   UTF-8); listings return names as UTF-16, with U+FFFD for bytes that are not UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "os/files.h"
+#include "runtime/core/handle.h"
+
+// True when something exists at the path; isDirectory (when given) tells whether it is a
+// directory (a link to a directory counts as one). A path that is not found, or whose
+// directory is not found, gives false. Throws the OS error "retrieves attributes for file or
+// directory <path>" (context "fileExist") for any other failure.
+bool fileExist(const std::u16string& path, bool* isDirectory = nullptr);
+
+class VDirectory {
+public:
+  // As fileExist, with the opposite flag: isFile is set when the path is not a directory, and
+  // also when nothing is found. An empty path gives false.
+  static bool exists(const std::u16string& path, bool* isFile = nullptr);
+
+  // Creates the directory and the missing directories above it; does nothing when something
+  // exists at the path. Throws ArgumentException "Unable to create directory with wrong name"
+  // (context "VDirectory::createDirectory") for an empty path, and the OS error
+  // "CreateDirectory(<path>)" (context "makeDir") when a creation fails.
+  static void createDirectory(const std::u16string& path,
+                              os::DirectoryAccess access = os::DirectoryAccess::creatorDefaults);
+
+  // removeDir with force when something exists at the path. The recycler is not part of this
+  // system: useRecycler must be false (ArgumentException otherwise).
+  static void remove(const std::u16string& path, bool force, bool useRecycler = false);
+};
+
+namespace RunTime::File {
+
+// One listed name. Times are file times (100-nanosecond intervals since 1601-01-01 UTC).
+struct DirectoryEntry {
+  std::u16string name;
+  std::uint32_t attributes = 0;
+  bool link = false;         // a reparse point whose tag has the name-surrogate bit
+  bool reparsePoint = false; // a reparse point of any kind (set whenever link is)
+  std::uint64_t size = 0;
+  std::uint64_t creationTime = 0;
+  std::uint64_t lastAccessTime = 0;
+  std::uint64_t lastWriteTime = 0;
+};
+
+// Entries with the directory attribute ("." and ".." among them) and all others, each in
+// listing order.
+struct DirectoryListing {
+  std::vector<DirectoryEntry> subdirectories;
+  std::vector<DirectoryEntry> files;
+};
+
+// Lists the directory. Throws the OS error "Unable to read directory (<directory>)" (context
+// "RunTime::File::findFirstFile") when it is missing or cannot be read.
+DirectoryListing listDirectory(const std::u16string& directory);
+
+// Creates one directory (its parent must exist). Throws the OS error "Unable to create
+// directory (<path>)" (context "RunTime::File::createDirectory").
+void createDirectory(const std::u16string& path,
+                     os::DirectoryAccess access = os::DirectoryAccess::creatorDefaults);
+
+// The directory `name` below parent (VFileName::combine), created when missing, opened and
+// handed to the caller. This host opens a directory for reading whatever access, share mode,
+// disposition and flags say, and never through a link. Throws vexception "Path (<path>) is a
+// file" (context "RunTime::File::createDirectoryEx") when a non-directory has the name,
+// createDirectory's error, or the OS error "Unable to open directory (<path>)" (context
+// "RunTime::File::createDirectoryEx").
+AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string& name,
+                             std::uint32_t access, std::uint32_t shareMode,
+                             os::DirectoryAccess security, std::uint32_t disposition,
+                             std::uint32_t flags);
+
+// Copies the directory source into target level by level, as os::copyTree describes (files
+// first, then every subdirectory created, then the descents; links never followed). Throws at
+// the first failure: "Unable to read directory (%s)" (context "RunTime::File::findFirstFile"),
+// "Unable to create directory (%s)" (context "RunTime::File::createDirectory"), vexception
+// "Path (%s) is a file" (context "RunTime::File::createDirectoryEx"), "Unable to copy (%s) to
+// (%s)" (context "RunTime::File::copy"), or for a link kept as a link "Unable to create reparse
+// point (%s)" (context "RunTime::File::createReparsePoint"). The paths in messages are source
+// and target as given with the entry's path below them.
+void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,
+                   bool preserveLinks, bool replaceExisting);
+
+// Copies one file, replacing the target (see os::copyFile). Throws the OS error "Unable to copy
+// (<source>) to (<target>)" (context "RunTime::File::copy").
+void copy(const std::u16string& source, const std::u16string& target);
+
+// While it exists, the calling thread's paths below the directory are opened beneath it: no
+// symbolic link below it is followed and ".." cannot leave it (os::ConfinedScope). Operations
+// on paths that a site names (a package, a file list, a request) run inside one for the site's
+// directory. Throws the OS error "Unable to open directory (<directory>)" (context
+// "RunTime::File::ConfinedPaths") when the directory cannot be opened.
+class ConfinedPaths {
+public:
+  explicit ConfinedPaths(const std::u16string& directory);
+
+private:
+  os::ConfinedScope scope_;
+};
+
+} // namespace RunTime::File
+
+namespace RunTime {
+// The processes that hold any of the files, as "name (pid)"; empty when none does.
+std::vector<std::u16string> getProccessesByOpenedFiles(const std::vector<std::u16string>& paths);
+} // namespace RunTime
+
+// Copies a file (used for the security metadata files). A sharing violation (32) is retried at
+// once, 3 attempts in all, unless processes hold the source or the target. Throws the OS error
+// "Unable to copy file '<source>' to '<target>'" (context "copyFile"), or with error 32
+// "Unable to copy file '<source>' to '<target>'. Source or destination file is locked by
+// processes: <names, one per line>".
+void copyFile(const std::u16string& source, const std::u16string& target, bool failIfExists);
+
+// Clears the attribute bits from the path's attributes. Throws the OS error
+// "SetFileAttributes(<path>)" (context "setFileAttributes").
+void setFileAttributes(const std::u16string& path, std::uint32_t attributesToClear);
+
+// Removes the directory tree (os::removeTree): files in listing order, then subdirectories,
+// then the directory. With force, what cannot be read or deleted is taken over (the process's
+// effective user becomes its owner with full access) and tried once more; a non-directory with
+// several hard links is never taken over (a warning is logged). Throws at the first failure,
+// with context "removeDir" and the path in long-path form: "Delete file '<path>'", or for a
+// file in use "Delete file '<path>'. Processes: <names, one per line>"; "Delete directory
+// '<path>'" and "Delete directory '<path>'. Processes: <names>" likewise. The recycler is not
+// part of this system: recyclerDirectory must be empty (ArgumentException otherwise).
+void removeDir(const std::u16string& path, bool force, const std::u16string& recyclerDirectory = {});
+
+// Deletes a file; a missing file is not a failure. With force a file that cannot be deleted
+// (a read-only one, for instance) is taken over and deleted once more; then, while retries
+// remain, it is tried again after pauseMs. Throws the OS error "DeleteFile '<path in long-path
+// form>'" (context "removeFile"). useRecycler must be false (ArgumentException otherwise).
+void removeFile(const std::u16string& path, bool force, bool useRecycler = false,
+                std::uint32_t retryCount = 0, std::uint32_t pauseMs = 0);

@@ -1,0 +1,113 @@
+#include "runtime/log/crash_dump.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "os/process.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/format.h"
+#include "runtime/core/guard.h"
+#include "runtime/core/registry.h"
+#include "runtime/core/text.h"
+#include "runtime/fs/files.h"
+#include "runtime/fs/finder.h"
+#include "runtime/fs/path/filename.h"
+
+namespace {
+
+void onHeapCorruption(const os::FaultContext& context) {
+  try {
+    CrashDumpInfo& info = CrashDumpInfo::instance();
+    internalDumpMiniDump(info.getFileName(), context);
+  } catch (...) {
+    // The process is ending; the dump is all that could be done.
+  }
+}
+
+} // namespace
+
+CrashDumpInfo& CrashDumpInfo::instance() {
+  static CrashDumpInfo info;
+  return info;
+}
+
+CrashDumpInfo::CrashDumpInfo() {
+  try {
+    registry::Key key(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY,
+                      registry::READ_CONTROL | registry::KEY_QUERY_VALUE | registry::KEY_WOW64_32KEY,
+                      false);
+    if (registry::get(key, u"CrashDumpsEnabled", 1) == 0) {
+      enabled_ = false;
+      return;
+    }
+    std::u16string root = registry::getString(key, u"PRODUCT_ROOT_D");
+    if (root.empty()) {
+      enabled_ = false;
+      return;
+    }
+    location_ = VFileName::combine(root, u"etc\\crashdumps");
+    std::u16string configured;
+    if (registry::lookup(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY,
+                         u"CrashDumpsLocation", configured, registry::VIEW_32) == 0)
+      location_ = configured;
+    if (!VDirectory::exists(location_)) VDirectory::createDirectory(location_);
+    maxCount_ = registry::get(key, u"CrashDumpsMaxCount", maxCount_);
+    std::u16string executable = os::executablePath();
+    programName_ = executable.substr(executable.find_last_of(u"\\/") + 1);
+    programName_ = programName_.substr(0, programName_.rfind(u'.'));
+    os::setHeapCorruptionHandler(onHeapCorruption);
+  } catch (...) {
+    enabled_ = false;
+  }
+}
+
+CrashDumpInfo::~CrashDumpInfo() {
+  if (!enabled_) return;
+  try {
+    prune();
+  } catch (...) {
+    // Pruning is housekeeping; the exit code is already decided.
+  }
+  os::setHeapCorruptionHandler(nullptr);
+}
+
+std::u16string CrashDumpInfo::getFileName() const {
+  if (!enabled_)
+    throw vexception(u"Crash dumping does not enabled", VCONTEXT("CrashDumpInfo::getFileName"));
+  os::LocalTime t = os::localTime();
+  std::u16string name = formatString(u"%04d%02d%02d_%02d%02d%02d.dmp", t.year, t.month, t.day,
+                                     t.hour, t.minute, t.second);
+  return formatString(u"%s\\%s%s", location_, programName_, name);
+}
+
+void CrashDumpInfo::prune() const {
+  struct Dump {
+    std::uint64_t written;
+    std::u16string path;
+  };
+  std::vector<Dump> dumps;
+  VFileFinder finder;
+  for (bool found = finder.first(VFileName::combine(location_, u"*.dmp")); found; found = finder.next()) {
+    const std::u16string& name = finder.name();
+    bool zip = name.size() >= 4 && RunTime::striequal(std::u16string_view(name).substr(name.size() - 4), u".zip");
+    if (!finder.isDirectory() && !zip)
+      dumps.push_back({finder.lastWriteTime(), VFileName::combine(location_, name)});
+  }
+  std::sort(dumps.begin(), dumps.end(),
+            [](const Dump& a, const Dump& b) { return a.written < b.written; });
+  for (std::size_t i = 0; i + maxCount_ < dumps.size(); ++i) removeFile(dumps[i].path, true);
+}
+
+void internalDumpMiniDump(const std::u16string& path, const os::FaultContext& context) {
+  guarded("internalDumpMiniDump", __LINE__,
+          [&] { return formatString(u"Unable to call internalDumpMiniDump(%s)", path); }, [&] {
+            if (std::uint32_t rc = os::writeCoreDump(path, context))
+              throwOSError(u"Unable to generate dump file", rc, VCONTEXT("internalDumpMiniDump"));
+          });
+}
+
+void translateStructuredException(std::uint32_t code, const os::FaultContext& context) {
+  CrashDumpInfo& info = CrashDumpInfo::instance();
+  if (info.enabled()) internalDumpMiniDump(info.getFileName(), context);
+  throw cwrpexception(code);
+}

@@ -1,0 +1,139 @@
+#include "runtime/security/stored_security.h"
+
+#include <optional>
+
+#include "runtime/security/account_sids.h"
+#include "runtime/security/inheritance.h"
+#include "runtime/security/security_descriptor.h"
+
+namespace RunTime {
+namespace {
+
+std::optional<SecurityDescriptor> storedDescriptor(const os::SecurityState& state) {
+  if (!state.hasDescriptor) return std::nullopt;
+  return SecurityDescriptor::fromSelfRelative(state.descriptor);
+}
+
+bool storedProtected(const os::SecurityState& state) {
+  std::optional<SecurityDescriptor> stored = storedDescriptor(state);
+  return stored && stored->daclProtected();
+}
+
+// The governing DACL of the object read up its chain of ancestors; nothing when neither it nor
+// an ancestor has a stored descriptor.
+os::Result<std::optional<Acl>> chainDacl(const os::SecurityObject& object) {
+  using Outcome = os::Result<std::optional<Acl>>;
+  std::vector<os::SecurityState> chain{object.state()};
+  os::Result<os::SecurityObject> parent = object.parent();
+  while (!storedProtected(chain.back())) {
+    if (!parent.ok()) {
+      if (parent.code() == os::err::fileNotFound) break; // the top of the file system
+      return Outcome::failure(parent.code());
+    }
+    chain.push_back(parent.value().state());
+    parent = parent.value().parent();
+  }
+  std::size_t top = chain.size();
+  for (std::size_t i = 0; i < chain.size(); ++i)
+    if (chain[i].hasDescriptor) top = i;
+  if (top == chain.size()) return std::optional<Acl>();
+  Acl dacl = top + 1 < chain.size() ? daclFromPosix(posixObject(chain[top + 1])) : Acl::none();
+  for (std::size_t i = top + 1; i-- > 0;) dacl = governingDacl(chain[i], dacl);
+  return std::optional<Acl>(std::move(dacl));
+}
+
+// The projection of the DACL onto the object, applied.
+std::uint32_t project(os::SecurityObject& object, const Acl& dacl) {
+  PosixProjection projection = projectDacl(dacl, posixObject(object.state()));
+  return object.applyAcl(projection.access, projection.defaults);
+}
+
+} // namespace
+
+PosixObject posixObject(const os::SecurityState& state) {
+  return {state.directory, state.owner, state.group, state.access, state.defaults};
+}
+
+Acl governingDacl(const os::SecurityState& state, const Acl& parentDacl) {
+  std::optional<SecurityDescriptor> stored = storedDescriptor(state);
+  bool daclProtected = stored && stored->daclProtected();
+  std::vector<Ace> inherited;
+  if (!daclProtected)
+    inherited = inheritedAces(parentDacl, InheritingObject{state.directory, userSid(state.owner),
+                                                           groupSid(state.group)});
+  return effectiveDacl(stored ? stored->dacl() : Acl(), daclProtected, inherited);
+}
+
+os::Result<Acl> readDacl(const os::SecurityObject& object) {
+  os::Result<std::optional<Acl>> chain = chainDacl(object);
+  if (!chain.ok()) return os::Result<Acl>::failure(chain.code());
+  PosixObject posix = posixObject(object.state());
+  const std::optional<Acl>& dacl = chain.value();
+  if (!dacl || !projectionHolds(projectDacl(*dacl, posix), posix)) return daclFromPosix(posix);
+  return *dacl;
+}
+
+Acl explicitEntries(const Acl& dacl, bool daclProtected) {
+  if (!dacl.hasBuffer()) return Acl::none();
+  if (!daclProtected) return effectiveDacl(dacl, false, {});
+  std::vector<Ace> entries;
+  for (std::uint32_t i = 0, count = dacl.aceCount(); i < count; ++i) {
+    Ace ace = dacl.getAce(i);
+    ace.setFlags(static_cast<std::uint8_t>(ace.flags() & ~INHERITED_ACE));
+    entries.push_back(std::move(ace));
+  }
+  // The entries alone, in canonical order.
+  return effectiveDacl(Acl(), false, entries);
+}
+
+os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
+                                                  const Acl& explicitDacl, bool daclProtected) {
+  using Outcome = os::Result<std::vector<std::u16string>>;
+  std::vector<std::u16string> skipped;
+  if (object.hardLinked()) {
+    skipped.push_back(object.path());
+    return skipped;
+  }
+  Acl parentDacl = Acl::none();
+  if (!daclProtected) {
+    os::Result<os::SecurityObject> parent = object.parent();
+    if (parent.ok()) {
+      os::Result<std::optional<Acl>> chain = chainDacl(parent.value());
+      if (!chain.ok()) return Outcome::failure(chain.code());
+      parentDacl = chain.value() ? *chain.value() : daclFromPosix(posixObject(parent.value().state()));
+    } else if (parent.code() != os::err::fileNotFound) {
+      return Outcome::failure(parent.code());
+    }
+  }
+  const std::vector<std::uint8_t> descriptor =
+      SecurityDescriptor(Sid(), Sid(), explicitEntries(explicitDacl, daclProtected), daclProtected)
+          .toSelfRelative();
+  os::SecurityState written = object.state();
+  written.hasDescriptor = true;
+  written.descriptor = descriptor;
+  // The tree below is projected from the DACL as it governs the object once written.
+  std::vector<Acl> governing{governingDacl(written, parentDacl)};
+  if (std::uint32_t code = project(object, governing[0])) return Outcome::failure(code);
+  if (std::uint32_t code = object.writeDescriptor(descriptor)) return Outcome::failure(code);
+  std::uint32_t code = os::walkSecurityTree(object, [&](os::SecurityObject& child, int depth,
+                                                        bool& descend) -> std::uint32_t {
+    if (child.hardLinked()) {
+      skipped.push_back(child.path());
+      return os::err::success;
+    }
+    if (storedProtected(child.state())) return os::err::success;
+    std::size_t level = static_cast<std::size_t>(depth);
+    Acl dacl = governingDacl(child.state(), governing[level - 1]);
+    if (std::uint32_t failed = project(child, dacl)) return failed;
+    if (child.state().directory) {
+      governing.resize(level + 1);
+      governing[level] = std::move(dacl);
+      descend = true;
+    }
+    return os::err::success;
+  });
+  if (code) return Outcome::failure(code);
+  return skipped;
+}
+
+} // namespace RunTime

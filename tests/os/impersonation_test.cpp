@@ -1,0 +1,73 @@
+#include "os/impersonation.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <latch>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Creates a file; returns 0 or the errno of the failure.
+int create(const std::string& path) {
+  int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  ::close(fd);
+  return 0;
+}
+
+std::pair<uid_t, gid_t> ownerOf(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return {st.st_uid, st.st_gid};
+}
+
+TEST(Impersonation, OnlyTheImpersonatingThreadActsAsTheUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing a thread's ids needs root";
+  ScopedUser user;
+  ASSERT_TRUE(user.ok());
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0777);
+  const std::string closed = dir.file("closed");
+  ::mkdir(closed.c_str(), 0700);
+
+  std::latch impersonated(1), rootCreated(1);
+  int impersonateRc = -1, revertRc = -1, closedError = 0;
+  os::ThreadIdentity whileImpersonating;
+  std::thread worker([&] {
+    impersonateRc = static_cast<int>(os::impersonateOnThread({user.uid(), user.gid(), {user.gid()}}));
+    whileImpersonating = os::currentThreadIdentity();
+    impersonated.count_down();
+    rootCreated.wait();
+    create(dir.file("by-user"));
+    closedError = create(closed + "/by-user");
+    revertRc = static_cast<int>(os::revertToSelf());
+    create(dir.file("after-revert"));
+  });
+  impersonated.wait();
+  const os::ThreadIdentity mainIdentity = os::currentThreadIdentity();
+  create(dir.file("by-root"));
+  rootCreated.count_down();
+  worker.join();
+
+  EXPECT_EQ(impersonateRc, 0);
+  EXPECT_EQ(revertRc, 0);
+  EXPECT_EQ(whileImpersonating.uid, user.uid());
+  EXPECT_EQ(whileImpersonating.groups, std::vector<std::uint32_t>{user.gid()});
+  EXPECT_EQ(mainIdentity.uid, 0u);
+  EXPECT_EQ(closedError, EACCES) << "the impersonating thread keeps root's file capabilities";
+  const std::pair<uid_t, gid_t> root{0, 0};
+  EXPECT_EQ(ownerOf(dir.file("by-user")), std::make_pair(uid_t(user.uid()), gid_t(user.gid())));
+  EXPECT_EQ(ownerOf(dir.file("by-root")), root);
+  EXPECT_EQ(ownerOf(dir.file("after-revert")), root);
+}
+
+} // namespace

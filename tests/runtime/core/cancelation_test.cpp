@@ -1,0 +1,146 @@
+#include "runtime/core/cancelation.h"
+
+#include <future>
+#include <latch>
+#include <mutex>
+#include <optional>
+
+#include <gtest/gtest.h>
+
+#include "os/process.h"
+#include "runtime/core/guard.h"
+#include "runtime/core/log_sink.h"
+#include "runtime/core/sync.h"
+#include "runtime/core/thread.h"
+#include "tests/support/testing.h"
+
+using namespace ThreadCancelation;
+using testing_support::u8;
+
+namespace {
+
+// Collects what runtime/core logs while a test runs.
+class CapturedLog : public corelog::LogSink {
+public:
+  CapturedLog() { corelog::installLogSink(this); }
+  ~CapturedLog() override { corelog::installLogSink(nullptr); }
+  void write(int level, const std::u16string& text) noexcept override {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::to_string(level) + " " + u8(text));
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+TEST(Cancelation, NestedPointsRestoreTheOuterOneAndInheritMode2) {
+  struct Case {
+    int outer, inner, innerMode;
+  };
+  const Case cases[] = {{SYNCHRONOUS, ASYNCHRONOUS, ASYNCHRONOUS},
+                        {ASYNCHRONOUS, SYNCHRONOUS, SYNCHRONOUS},
+                        {INHERITED, ASYNCHRONOUS, INHERITED},
+                        {INHERITED, SYNCHRONOUS, INHERITED}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(CancelationPoint::current(), nullptr);
+    {
+      CancelationPoint outer(c.outer);
+      {
+        CancelationPoint inner(c.inner);
+        EXPECT_EQ(CancelationPoint::current(), &inner);
+        EXPECT_EQ(inner.previous(), &outer);
+        EXPECT_EQ(inner.mode(), c.innerMode) << c.outer << "/" << c.inner;
+      }
+      EXPECT_EQ(CancelationPoint::current(), &outer);
+    }
+    EXPECT_EQ(CancelationPoint::current(), nullptr);
+  }
+}
+
+TEST(Cancelation, CancelEndsAThreadBlockedInAWait) {
+  struct Case {
+    std::optional<std::uint32_t> terminateWith; // else cancelThread
+    std::uint32_t exitCode;
+  };
+  for (const Case& c : {Case{7, 7}, Case{std::nullopt, 995}}) {
+    CapturedLog log;
+    std::latch waiting(1);
+    std::atomic<std::uint32_t> threadId{0};
+    std::atomic<bool> unwound{false}, returned{false};
+    VThread thread([&]() -> std::uint32_t {
+      struct Unwound {
+        std::atomic<bool>& flag;
+        ~Unwound() { flag = true; }
+      } guard{unwound};
+      VEvent never(true, false);
+      threadId = os::threadId();
+      waiting.count_down();
+      never.waitForSingleObject(os::INFINITE_WAIT);
+      returned = true;
+      return 0;
+    });
+    waiting.wait();
+    if (c.terminateWith) thread.terminate(*c.terminateWith);
+    else EXPECT_TRUE(cancelThread(threadId));
+    EXPECT_EQ(thread.waitForSingleObject(5000), os::WAIT_OBJECT_0);
+    EXPECT_EQ(thread.exitCode(), c.exitCode);
+    EXPECT_TRUE(unwound);
+    EXPECT_FALSE(returned);
+    EXPECT_FALSE(cancelThread(threadId)) << "the ended thread left no point behind";
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"0 Thread #" + std::to_string(threadId) +
+                                                    " is going to be canceled!"});
+  }
+}
+
+TEST(Cancelation, GuardsLetTheCancellationPassUntouched) {
+  int outcome = std::async(std::launch::async, [] {
+                  try {
+                    guarded("outer", 1, [] { return std::u16string(u"Unable to call outer()"); }, [] {
+                      guarded("inner", 2, [] { return std::u16string(u"Unable to call inner()"); },
+                              [] { cancelThread(os::threadId()); });
+                    });
+                    return 0;
+                  } catch (const ThreadCanceled&) {
+                    return CancelationPoint::current() == nullptr ? 1 : 2;
+                  } catch (...) {
+                    return 3;
+                  }
+                }).get();
+  EXPECT_EQ(outcome, 1);
+}
+
+TEST(Cancelation, BoundedWorkerGivesUpAfterItsTimeout) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  struct Case {
+    GetFinalPathNameByHandleExecutor::Resolver resolve;
+    std::string path;
+    bool warned;
+  };
+  const Case cases[] = {
+      {[] { return os::Result<std::u16string>(u"C:\\site\\file.txt"); }, "C:\\site\\file.txt", false},
+      {[] { return os::Result<std::u16string>::failure(5); }, "", false},
+      {[released] {
+         released.wait();
+         return os::Result<std::u16string>(u"too late");
+       },
+       "", true},
+  };
+  for (const Case& c : cases) {
+    CapturedLog log;
+    EXPECT_EQ(u8(GetFinalPathNameByHandleExecutor::getFilePath(0x1f, c.resolve, 200)), c.path);
+    std::vector<std::string> warning;
+    if (c.warned)
+      warning.push_back("1 GetFinalPathNameByHandleExecutor::getFilePath(0x1f) Terminate handle path "
+                        "resolving thread: timeout reached");
+    EXPECT_EQ(log.lines(), warning);
+  }
+  release.set_value();
+}
+
+} // namespace

@@ -1,0 +1,226 @@
+#include "runtime/core/sync.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "os/text.h"
+#include "os/thread.h"
+#include "runtime/core/exception.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr char kChildMutexVariable[] = "TAVRIX_TEST_CHILD_MUTEX";
+
+// A private run directory for the named objects.
+class Sync : public ::testing::Test {
+protected:
+  Sync()
+      : registry_("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + run_.file("run") + "\"\n") {}
+
+  std::string lockFile(std::u16string_view name) { return run_.file("run/lock/") + os::mutexFileName(name); }
+
+  TempDir run_;
+  ScopedRegistry registry_;
+};
+
+// Runs f on another thread and returns its result.
+template <class F>
+auto onOtherThread(F f) {
+  return std::async(std::launch::async, f).get();
+}
+
+TEST_F(Sync, WaitResultsByKind) {
+  using Results = std::vector<std::uint32_t>;
+  constexpr std::uint32_t OK = os::WAIT_OBJECT_0, TIMEOUT = os::WAIT_TIMEOUT;
+  struct Case {
+    const char* what;
+    std::function<Results()> run;
+    Results expected;
+  };
+  const Case cases[] = {
+      {"a manual-reset event stays set until reset",
+       [] {
+         VEvent e(true, true);
+         Results r{e.waitForSingleObject(0), e.waitForSingleObject(0)};
+         e.unlock();
+         r.push_back(e.waitForSingleObject(0));
+         return r;
+       },
+       {OK, OK, TIMEOUT}},
+      {"an auto-reset event releases one wait",
+       [] {
+         VEvent e(false, false);
+         e.set();
+         e.set();
+         return Results{e.waitForSingleObject(0), e.waitForSingleObject(0)};
+       },
+       {OK, TIMEOUT}},
+      {"a mutex is taken again by its owner only",
+       [] {
+         VMutex m(true);
+         Results r{m.waitForSingleObject(0), onOtherThread([&] { return m.waitForSingleObject(0); })};
+         m.unlock();
+         r.push_back(onOtherThread([&] { return m.waitForSingleObject(0); }));
+         m.unlock();
+         r.push_back(onOtherThread([&] {
+           std::uint32_t got = m.waitForSingleObject(0);
+           m.unlock();
+           return got;
+         }));
+         return r;
+       },
+       {OK, TIMEOUT, TIMEOUT, OK}},
+      {"two threads sharing one named mutex exclude each other",
+       [] {
+         VMutex m(false, u"Global\\shared");
+         Results r{m.waitForSingleObject(0), onOtherThread([&] { return m.waitForSingleObject(0); })};
+         m.unlock();
+         return r;
+       },
+       {OK, TIMEOUT}},
+      {"a wait for any reports the index of the signalled object",
+       [] {
+         VEvent a(true, false), b(false, true);
+         VSyncObject* both[] = {&a, &b};
+         return Results{waitForMultipleObjects(both, false, 0).value(), b.waitForSingleObject(0)};
+       },
+       {OK + 1, TIMEOUT}},
+      {"a wait for all takes nothing until everything is signalled",
+       [] {
+         VEvent manual(true, false), automatic(false, true);
+         VSyncObject* both[] = {&manual, &automatic};
+         Results r{waitForMultipleObjects(both, true, 20).value()};
+         manual.set();
+         r.push_back(waitForMultipleObjects(both, true, 0).value());
+         r.push_back(automatic.waitForSingleObject(0));
+         return r;
+       },
+       {TIMEOUT, OK, TIMEOUT}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.run(), c.expected) << c.what;
+}
+
+TEST_F(Sync, FailuresCarryTheirTextAndContext) {
+  struct Case {
+    std::function<void()> fail;
+    std::string message;
+    std::string function;
+  };
+  const Case cases[] = {
+      {[] { VEvent(true, false, u"Global\\ev"); },
+       "Operation not supported (Error code 50) at Create event with name 'Global\\ev'", "VEvent::VEvent"},
+      {[] {
+         VMutex m(true);
+         onOtherThread([&] { m.unlock(); });
+       },
+       "Unknown error (Error code 288) at ReleaseMutex", "VMutex::unlock"},
+  };
+  for (const Case& c : cases) {
+    try {
+      c.fail();
+      ADD_FAILURE() << c.message;
+    } catch (const vosexception& e) {
+      EXPECT_EQ(u8(e.message()), c.message);
+      ASSERT_EQ(e.contexts().size(), 1u);
+      EXPECT_EQ(e.contexts()[0].function, c.function);
+    }
+  }
+}
+
+TEST_F(Sync, AlertableWaitGoesOnWithTheRemainingTimeAfterAnApc) {
+  VEvent never(true, false);
+  std::promise<os::ThreadRef> waiter;
+  std::atomic<bool> ran{false};
+  auto started = std::chrono::steady_clock::now();
+  auto result = std::async(std::launch::async, [&] {
+    waiter.set_value(os::currentThread().value());
+    return never.waitForSingleObject(400);
+  });
+  os::ThreadRef thread = waiter.get_future().get();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(os::queueUserApc(thread, [&] { ran = true; }), 0u);
+  EXPECT_EQ(result.get(), os::WAIT_TIMEOUT);
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  EXPECT_TRUE(ran);
+  // Ending at the APC would take 200 ms, starting the timeout again 600 ms.
+  EXPECT_GE(elapsed.count(), 395);
+  EXPECT_LT(elapsed.count(), 550);
+}
+
+TEST_F(Sync, AbandonedNamedMutexIsAcquired) {
+  const std::u16string name = u"Global\\abandoned";
+  VMutex mutex(false, name);
+  const std::string path = lockFile(name);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    // Only async-signal-safe calls in the child of a threaded process.
+    int fd = ::open(path.c_str(), O_RDWR);
+    char done = ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+    (void)!::write(ready[1], &done, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char done = 0;
+  ASSERT_EQ(::read(ready[0], &done, 1), 1);
+  ASSERT_EQ(done, 'y');
+  EXPECT_FALSE(mutex.lock(50));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(mutex.lock(2000));
+  mutex.unlock();
+  ::close(ready[0]);
+  ::close(ready[1]);
+}
+
+// The other half of the next test: runs only as its child, as an ordinary account.
+TEST(NamedMutexChild, TakesTheMutex) {
+  const char* name = std::getenv(kChildMutexVariable);
+  if (!name) GTEST_SKIP() << "runs only as the child of NamedMutexCreatedByRootOpensForAnyAccount";
+  VMutex mutex(false, os::utf16FromUtf8(name));
+  EXPECT_TRUE(mutex.lock(0));
+  mutex.unlock();
+}
+
+TEST_F(Sync, NamedMutexCreatedByRootOpensForAnyAccount) {
+  if (::geteuid() != 0) GTEST_SKIP() << "running a child as another account needs root";
+  ScopedUser user;
+  ASSERT_TRUE(user.ok());
+  const std::u16string name = u"Global\\{E87E2855-6D09-4f17-BA44-1D012E75DD7F}shared";
+  { VMutex created(false, name); }
+  struct stat st {};
+  ASSERT_EQ(::stat(lockFile(name).c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  // The child reads the registry and the run directory below our temporary directories.
+  namespace fs = std::filesystem;
+  fs::permissions(run_.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::permissions(fs::path(registry_.path()).parent_path(), fs::perms::owner_all | fs::perms::others_exec);
+  fs::permissions(registry_.path(), fs::perms::owner_read | fs::perms::others_read, fs::perm_options::add);
+
+  ProcessResult child = runProcess(
+      {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.uid()), "--regid=" + std::to_string(user.gid()),
+       "--clear-groups", fs::read_symlink("/proc/self/exe").string(), "--gtest_filter=NamedMutexChild.*"},
+      {{kChildMutexVariable, u8(name)}});
+  EXPECT_EQ(child.exitCode, 0) << child.out << child.err;
+  EXPECT_NE(child.out.find("[  PASSED  ] 1 test"), std::string::npos) << child.out;
+  EXPECT_EQ(child.out.find("SKIPPED"), std::string::npos) << child.out;
+}
+
+} // namespace

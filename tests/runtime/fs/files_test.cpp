@@ -1,0 +1,177 @@
+// Existence tests, directory creation and listing, single-file copies, attributes and removeFile.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "runtime/fs/files.h"
+#include "tests/runtime/fs/fs_testing.h"
+
+using fs_testing::DriveTest;
+using fs_testing::failureOf;
+using testing_support::u8;
+using testing_support::writeFile;
+namespace stdfs = std::filesystem;
+
+namespace {
+
+using FilesTest = DriveTest;
+
+TEST_F(FilesTest, ExistenceTests) {
+  writeFile(host("dir/file.txt"), "x");
+  symlink("dir", host("dirlink").c_str());
+  symlink("missing", host("dangling").c_str());
+  struct Case {
+    const char* path;
+    bool exists, isDirectory;
+  };
+  const Case cases[] = {
+      {"dir", true, true},      {"dir/file.txt", true, false}, {"dirlink", true, true},
+      {"dangling", true, false}, {"missing", false, false},    {"missing/deeper", false, false},
+      {"dir/file.txt/below", false, false},
+  };
+  for (const Case& c : cases) {
+    bool isDirectory = false, isFile = false;
+    EXPECT_EQ(fileExist(win(c.path), &isDirectory), c.exists) << c.path;
+    EXPECT_EQ(isDirectory, c.isDirectory) << c.path;
+    EXPECT_EQ(VDirectory::exists(win(c.path), &isFile), c.exists) << c.path;
+    EXPECT_EQ(isFile, !c.isDirectory) << c.path; // also set when nothing is there
+  }
+  EXPECT_FALSE(VDirectory::exists(u""));
+  EXPECT_FALSE(fileExist(u"Q:\\unmapped")); // an unmapped drive is a missing path
+}
+
+TEST_F(FilesTest, CreateDirectoryMakesTheMissingParents) {
+  stdfs::create_directories(host("a"));
+  VDirectory::createDirectory(win("a/b/x/"));
+  EXPECT_TRUE(stdfs::is_directory(host("a/b/x")));
+  VDirectory::createDirectory(win("a/b/x")); // again: nothing to do
+
+  writeFile(host("file"), "x");
+  struct Case {
+    std::u16string path;
+    std::string message, context;
+    std::uint32_t code;
+  };
+  const Case cases[] = {
+      {u"", "Unable to create directory with wrong name", "VDirectory::createDirectory", 0},
+      {win("file/sub"), " at CreateDirectory(" + u8(win("file/sub")) + ")", "makeDir", 3},
+  };
+  for (const Case& c : cases) {
+    fs_testing::Failure f = failureOf([&] { VDirectory::createDirectory(c.path); });
+    EXPECT_TRUE(f.message.ends_with(c.message)) << f.message;
+    EXPECT_EQ(f.context, c.context);
+    EXPECT_EQ(f.code, c.code);
+  }
+}
+
+TEST_F(FilesTest, CreateDirectoryExOpensOrCreatesAndRefusesFiles) {
+  writeFile(host("site/file"), "x");
+  for (const char* name : {"new", "new"}) {
+    RunTime::AutoHandle handle =
+        RunTime::File::createDirectoryEx(win("site"), os::utf16FromUtf8(name), 0, 0,
+                                         os::DirectoryAccess::creatorDefaults, 4, 0);
+    EXPECT_TRUE(handle.valid());
+  }
+  fs_testing::Failure f = failureOf([&] {
+    RunTime::File::createDirectoryEx(win("site"), u"file", 0, 0,
+                                     os::DirectoryAccess::creatorDefaults, 4, 0);
+  });
+  EXPECT_EQ(f.message, "Path (" + u8(win("site/file")) + ") is a file");
+  EXPECT_EQ(f.context, "RunTime::File::createDirectoryEx");
+}
+
+TEST_F(FilesTest, ListingSortsDirectoriesFromFilesAndFlagsLinks) {
+  writeFile(host("d/file.txt"), "12345");
+  stdfs::create_directories(host("d/sub"));
+  symlink("sub", host("d/sublink").c_str());
+  symlink("file.txt", host("d/filelink").c_str());
+  RunTime::File::DirectoryListing listing = RunTime::File::listDirectory(win("d"));
+  auto names = [](const std::vector<RunTime::File::DirectoryEntry>& entries) {
+    std::vector<std::string> out;
+    for (const auto& e : entries)
+      out.push_back(u8(e.name) + (e.link ? " link" : "") + (e.reparsePoint ? " reparse" : ""));
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  EXPECT_EQ(names(listing.subdirectories),
+            (std::vector<std::string>{".", "..", "sub", "sublink link reparse"}));
+  EXPECT_EQ(names(listing.files), (std::vector<std::string>{"file.txt", "filelink link reparse"}));
+  for (const auto& e : listing.files)
+    if (e.name == u"file.txt") {
+      EXPECT_EQ(e.size, 5u);
+    }
+
+  fs_testing::Failure f = failureOf([&] { RunTime::File::listDirectory(win("missing")); });
+  EXPECT_TRUE(f.message.ends_with(" at Unable to read directory (" + u8(win("missing")) + ")"));
+  EXPECT_EQ(f.context, "RunTime::File::findFirstFile");
+}
+
+TEST_F(FilesTest, CopyFileHonoursFailIfExistsAndNamesTheLockingProcess) {
+  writeFile(host("src.xml"), "source");
+  writeFile(host("dst.xml"), "target");
+  copyFile(win("src.xml"), win("new.xml"), true);
+  EXPECT_EQ(testing_support::readFile(host("new.xml")), "source");
+
+  const std::string prefix = "Unable to copy file '" + u8(win("src.xml")) + "' to '" +
+                             u8(win("dst.xml")) + "'";
+  fs_testing::Failure f = failureOf([&] { copyFile(win("src.xml"), win("dst.xml"), true); });
+  EXPECT_TRUE(f.message.ends_with(" at " + prefix)) << f.message;
+  EXPECT_EQ(f.code, 80u);
+  EXPECT_EQ(f.context, "copyFile");
+
+  fs_testing::LockingChild child(host("dst.xml"));
+  ASSERT_TRUE(child.locked());
+  f = failureOf([&] { copyFile(win("src.xml"), win("dst.xml"), false); });
+  EXPECT_TRUE(f.message.ends_with(" at " + prefix +
+                                  ". Source or destination file is locked by processes: "
+                                  "test_runtime_fs (" + std::to_string(child.pid()) + ")"))
+      << f.message;
+  EXPECT_EQ(f.code, 32u);
+  EXPECT_EQ(testing_support::readFile(host("dst.xml")), "target");
+}
+
+TEST_F(FilesTest, CopyReplacesALinkInsteadOfWritingThroughIt) {
+  writeFile(host("src"), "new");
+  writeFile(host("outside"), "keep");
+  symlink(host("outside").c_str(), host("target").c_str());
+  RunTime::File::copy(win("src"), win("target"));
+  EXPECT_FALSE(stdfs::is_symlink(host("target")));
+  EXPECT_EQ(testing_support::readFile(host("target")), "new");
+  EXPECT_EQ(testing_support::readFile(host("outside")), "keep");
+
+  chmod(host("target").c_str(), 0444); // a read-only target is not replaced
+  fs_testing::Failure f = failureOf([&] { RunTime::File::copy(win("src"), win("target")); });
+  EXPECT_TRUE(f.message.ends_with(" at Unable to copy (" + u8(win("src")) + ") to (" +
+                                  u8(win("target")) + ")"));
+  EXPECT_EQ(f.code, 5u);
+  EXPECT_EQ(f.context, "RunTime::File::copy");
+}
+
+TEST_F(FilesTest, RemoveFileHonoursReadOnlyUnlessForced) {
+  writeFile(host("ro.txt"), "x");
+  chmod(host("ro.txt").c_str(), 0444);
+  fs_testing::Failure f = failureOf([&] { removeFile(win("ro.txt"), false); });
+  EXPECT_TRUE(f.message.ends_with(" at DeleteFile '\\\\?\\" + u8(win("ro.txt")) + "'"))
+      << f.message;
+  EXPECT_EQ(f.code, 5u);
+  EXPECT_EQ(f.context, "removeFile");
+
+  removeFile(win("ro.txt"), true);
+  EXPECT_FALSE(stdfs::exists(host("ro.txt")));
+  removeFile(win("ro.txt"), true); // missing: nothing to do
+}
+
+TEST_F(FilesTest, SetFileAttributesClearsReadOnly) {
+  writeFile(host("f"), "x");
+  chmod(host("f").c_str(), 0444);
+  setFileAttributes(win("f"), os::FILE_ATTRIBUTE_READONLY);
+  struct stat st;
+  ASSERT_EQ(stat(host("f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  fs_testing::Failure f = failureOf([&] { setFileAttributes(win("missing"), 1); });
+  EXPECT_TRUE(f.message.ends_with(" at SetFileAttributes(" + u8(win("missing")) + ")"));
+  EXPECT_EQ(f.code, 2u);
+}
+
+} // namespace

@@ -1,0 +1,111 @@
+// Shared by the file-system tests: a temporary drive "C:", tree snapshots, caught failures, and
+// a child process that holds a file locked.
+#pragma once
+
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "os/text.h"
+#include "runtime/core/exception.h"
+#include "tests/support/testing.h"
+
+namespace fs_testing {
+
+namespace stdfs = std::filesystem;
+
+// A fixture whose drive "C:" is a fresh temporary directory.
+class DriveTest : public ::testing::Test {
+protected:
+  testing_support::TempDir root_;
+  testing_support::ScopedRegistry registry_{
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + root_.path() + "\"\n"};
+
+  // "a/b" -> the host path below the drive.
+  std::string host(std::string_view relative) const { return root_.file(relative); }
+  // "a/b" -> u"C:\a\b".
+  static std::u16string win(std::string_view relative) {
+    std::u16string path = u"C:\\" + os::utf16FromUtf8(relative);
+    for (char16_t& c : path)
+      if (c == u'/') c = u'\\';
+    return path;
+  }
+};
+
+// Every object below dir: "name/" for a directory, "name -> target" for a link, "name=content"
+// for a file (with " (ro)" when it has no owner write bit).
+inline std::map<std::string, std::string> snapshot(const std::string& dir) {
+  std::map<std::string, std::string> tree;
+  for (auto it = stdfs::recursive_directory_iterator(dir); it != stdfs::recursive_directory_iterator(); ++it) {
+    const std::string name = it->path().lexically_relative(dir).string();
+    if (it->is_symlink()) tree[name] = "-> " + stdfs::read_symlink(it->path()).string();
+    else if (it->is_directory()) tree[name] = "/";
+    else {
+      const bool ro = (stdfs::status(it->path()).permissions() & stdfs::perms::owner_write) ==
+                      stdfs::perms::none;
+      tree[name] = "=" + testing_support::readFile(it->path()) + (ro ? " (ro)" : "");
+    }
+  }
+  return tree;
+}
+
+struct Failure {
+  std::string message;
+  std::uint32_t code = 0; // 0 for a vexception that is not an OS error
+  std::string context;    // the first context's function
+};
+
+// Runs the action and returns what it threw (an empty message when it did not throw).
+inline Failure failureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const vosexception& e) {
+    return {testing_support::u8(e.message()), e.code(),
+            e.contexts().empty() ? "" : e.contexts()[0].function};
+  } catch (const vexception& e) {
+    return {testing_support::u8(e.message()), 0,
+            e.contexts().empty() ? "" : e.contexts()[0].function};
+  }
+  return {};
+}
+
+// A child process that holds an exclusive flock on a file until the object goes away.
+class LockingChild {
+public:
+  explicit LockingChild(const std::string& file) {
+    int ready[2];
+    if (pipe(ready) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      int fd = open(file.c_str(), O_RDONLY);
+      if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+      (void)!write(ready[1], "x", 1);
+      for (;;) pause();
+    }
+    close(ready[1]);
+    char byte = 0;
+    locked_ = read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+  }
+  ~LockingChild() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  bool locked() const { return locked_; }
+  pid_t pid() const { return pid_; }
+
+private:
+  pid_t pid_ = -1;
+  bool locked_ = false;
+};
+
+} // namespace fs_testing

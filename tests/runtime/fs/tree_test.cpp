@@ -1,0 +1,228 @@
+// Whole-tree copy and removal on real directories.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "runtime/fs/files.h"
+#include "tests/runtime/fs/fs_testing.h"
+
+using fs_testing::DriveTest;
+using fs_testing::failureOf;
+using fs_testing::snapshot;
+using testing_support::writeFile;
+namespace stdfs = std::filesystem;
+
+namespace {
+
+class TreeTest : public DriveTest {
+protected:
+  void SetUp() override {
+    // A decoy outside the trees: root-owned files that must never be read, changed or removed.
+    writeFile(host("decoy/secret"), "decoy");
+    writeFile(host("decoy/sub/deep"), "deep");
+    decoy_ = snapshot(host("decoy"));
+  }
+  void expectDecoyUntouched() { EXPECT_EQ(snapshot(host("decoy")), decoy_); }
+
+  std::map<std::string, std::string> decoy_;
+};
+
+TEST_F(TreeTest, CopyIntoAnExistingTargetReplacesSameNamedFilesAndKeepsOthers) {
+  writeFile(host("pkg/index.php"), "new index");
+  writeFile(host("pkg/lib/a.php"), "new a");
+  writeFile(host("site/index.php"), "old index");
+  writeFile(host("site/lib/a.php"), "old a");
+  writeFile(host("site/lib/local.php"), "site's own");
+  writeFile(host("site/upload.txt"), "site's own");
+  chmod(host("pkg/lib/a.php").c_str(), 0444);
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+  utimensat(AT_FDCWD, host("pkg/index.php").c_str(), times, 0);
+
+  RunTime::File::copyDirectory(win("pkg"), win("site"), true, false, true);
+
+  EXPECT_EQ(snapshot(host("site")), (std::map<std::string, std::string>{
+                                        {"index.php", "=new index"},
+                                        {"lib", "/"},
+                                        {"lib/a.php", "=new a (ro)"},
+                                        {"lib/local.php", "=site's own"},
+                                        {"upload.txt", "=site's own"}}));
+  struct stat st;
+  ASSERT_EQ(stat(host("site/index.php").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000); // the last write time goes with the data
+}
+
+TEST_F(TreeTest, CopySwitches) {
+  writeFile(host("pkg/top.txt"), "pkg");
+  writeFile(host("pkg/sub/inner.txt"), "pkg");
+  symlink("sub", host("pkg/dirlink").c_str());
+  symlink("top.txt", host("pkg/filelink").c_str());
+  struct Case {
+    bool recursive, preserveLinks, replaceExisting;
+    std::map<std::string, std::string> expected;
+  };
+  const Case cases[] = {
+      {true, false, true,
+       {{"top.txt", "=pkg"}, {"sub", "/"}, {"sub/inner.txt", "=pkg"}, {"dirlink", "/"},
+        {"filelink", "-> top.txt"}}},
+      {false, false, true,
+       {{"top.txt", "=pkg"}, {"sub", "/"}, {"sub/inner.txt", "=site"}, {"dirlink", "/"},
+        {"filelink", "-> top.txt"}}},
+      {true, true, true,
+       {{"top.txt", "=pkg"}, {"sub", "/"}, {"sub/inner.txt", "=pkg"}, {"dirlink", "-> sub"}}},
+      // Without replacing, names at the top stay; below it everything is replaced.
+      {true, false, false,
+       {{"top.txt", "=site"}, {"sub", "/"}, {"sub/inner.txt", "=pkg"}, {"dirlink", "/"},
+        {"filelink", "-> top.txt"}}},
+  };
+  for (const Case& c : cases) {
+    stdfs::remove_all(host("site"));
+    writeFile(host("site/top.txt"), "site");
+    writeFile(host("site/sub/inner.txt"), "site");
+    RunTime::File::copyDirectory(win("pkg"), win("site"), c.recursive, c.preserveLinks,
+                                 c.replaceExisting);
+    EXPECT_EQ(snapshot(host("site")), c.expected)
+        << c.recursive << c.preserveLinks << c.replaceExisting;
+  }
+}
+
+TEST_F(TreeTest, LinksOutOfThePackageAreNeverFollowed) {
+  writeFile(host("pkg/a.txt"), "a");
+  symlink(host("decoy").c_str(), host("pkg/outside").c_str());
+  symlink(host("decoy/secret").c_str(), host("pkg/secret").c_str());
+
+  RunTime::File::copyDirectory(win("pkg"), win("site"), true, false, true);
+
+  EXPECT_EQ(snapshot(host("site")), (std::map<std::string, std::string>{
+                                        {"a.txt", "=a"},
+                                        {"outside", "/"},
+                                        {"secret", "-> " + host("decoy/secret")}}));
+  // A link where the copy must create a directory is not gone through either.
+  writeFile(host("pkg2/outside/new.txt"), "x");
+  stdfs::remove(host("site/outside"));
+  symlink(host("decoy").c_str(), host("site/outside").c_str());
+  fs_testing::Failure f = failureOf([&] {
+    RunTime::File::copyDirectory(win("pkg2"), win("site"), true, false, true);
+  });
+  EXPECT_EQ(f.code, 1921u);
+  EXPECT_EQ(f.context, "RunTime::File::createDirectory");
+  expectDecoyUntouched();
+}
+
+TEST_F(TreeTest, CopyCopiesFilesThenCreatesEverySubdirectoryBeforeTheFirstDescent) {
+  // A FIFO cannot be copied: where the copy stops shows the order of its steps.
+  writeFile(host("pkg/top.txt"), "x");
+  stdfs::create_directories(host("pkg/a"));
+  mkfifo(host("pkg/a/pipe").c_str(), 0644);
+  for (const char* sibling : {"b", "c", "d", "e"})
+    writeFile(host("pkg/" + std::string(sibling) + "/never.txt"), "x");
+  fs_testing::Failure f = failureOf([&] {
+    RunTime::File::copyDirectory(win("pkg"), win("site"), true, false, true);
+  });
+  EXPECT_NE(f.message.find("(Error code 50) at Unable to copy (" +
+                           testing_support::u8(win("pkg/a/pipe")) + ") to (" +
+                           testing_support::u8(win("site/a/pipe")) + ")"),
+            std::string::npos)
+      << f.message;
+  EXPECT_EQ(f.code, 50u);
+  EXPECT_EQ(f.context, "RunTime::File::copy");
+  EXPECT_TRUE(stdfs::exists(host("site/top.txt")));
+  // Siblings listed after "a" exist (made before the first descent) but are still empty.
+  bool afterA = false;
+  for (const auto& entry : stdfs::directory_iterator(host("pkg"))) {
+    const std::string name = entry.path().filename().string();
+    if (name == "a") afterA = true;
+    if (name == "a" || name == "top.txt") continue;
+    EXPECT_TRUE(stdfs::exists(host("site/" + name))) << name;
+    EXPECT_EQ(stdfs::exists(host("site/" + name + "/never.txt")), !afterA) << name;
+  }
+}
+
+TEST_F(TreeTest, CopyFailuresNameThePath) {
+  writeFile(host("pkg/sub/x"), "x");
+  writeFile(host("site/sub"), "a file where a directory goes");
+  struct Case {
+    std::string source, target, message;
+    std::uint32_t code;
+    std::string context;
+  };
+  const Case cases[] = {
+      {"missing", "site", "Unable to read directory (" + testing_support::u8(win("missing")) + ")",
+       3, "RunTime::File::findFirstFile"},
+      {"pkg", "site", "Path (" + testing_support::u8(win("site/sub")) + ") is a file", 0,
+       "RunTime::File::createDirectoryEx"},
+      {"pkg", "nowhere/site",
+       "Unable to create directory (" + testing_support::u8(win("nowhere/site")) + ")", 3,
+       "RunTime::File::createDirectory"},
+  };
+  for (const Case& c : cases) {
+    fs_testing::Failure f = failureOf([&] {
+      RunTime::File::copyDirectory(win(c.source), win(c.target), true, false, true);
+    });
+    EXPECT_NE(f.message.find(c.message), std::string::npos) << f.message;
+    EXPECT_EQ(f.code, c.code) << c.message;
+    EXPECT_EQ(f.context, c.context);
+  }
+}
+
+TEST_F(TreeTest, HostileNamesAreCopiedAndRemovedExactly) {
+  const std::string names[] = {"line\nbreak", std::string(255, 'n'), "bad\xff\xfe utf8"};
+  const std::string dir = "dir\nwith\xc3(bad";
+  for (const std::string& name : names) writeFile(host("pkg/" + name), name);
+  writeFile(host("pkg/" + dir + "/" + names[2] + "/" + names[1]), "deep");
+
+  RunTime::File::copyDirectory(win("pkg"), win("site"), true, false, true);
+  auto copied = snapshot(host("site"));
+  EXPECT_EQ(copied, snapshot(host("pkg")));
+
+  removeDir(win("site"), true);
+  EXPECT_FALSE(stdfs::exists(host("site")));
+}
+
+TEST_F(TreeTest, ForcedRemovalTakesReadOnlyFilesAndDirectories) {
+  writeFile(host("site/a.txt"), "a");
+  writeFile(host("site/ro/b.txt"), "b");
+  chmod(host("site/a.txt").c_str(), 0444);
+  chmod(host("site/ro/b.txt").c_str(), 0400);
+  chmod(host("site/ro").c_str(), 0555);
+
+  fs_testing::Failure f = failureOf([&] { removeDir(win("site"), false); });
+  EXPECT_EQ(f.message.substr(f.message.find(" at ")),
+            " at Delete file '\\\\?\\" + testing_support::u8(win("site/a.txt")) + "'");
+  EXPECT_EQ(f.code, 5u);
+  EXPECT_EQ(f.context, "removeDir");
+
+  VDirectory::remove(win("site"), true);
+  EXPECT_FALSE(stdfs::exists(host("site")));
+  VDirectory::remove(win("site"), true); // a missing tree is not a failure
+}
+
+TEST_F(TreeTest, RemovalRemovesLinksAndNeverWhatTheyLeadTo) {
+  writeFile(host("site/a.txt"), "a");
+  symlink(host("decoy").c_str(), host("site/to-decoy").c_str());
+  stdfs::create_directories(host("site/sub"));
+  symlink(host("decoy/secret").c_str(), host("site/sub/to-secret").c_str());
+  symlink(host("decoy").c_str(), host("site-link").c_str());
+
+  removeDir(win("site-link"), true); // a root that is a link goes as a link
+  EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(host("site-link"))));
+  removeDir(win("site"), true);
+  EXPECT_FALSE(stdfs::exists(host("site")));
+  expectDecoyUntouched();
+}
+
+TEST_F(TreeTest, RemovalOfAFileLockedByAnotherProcessNamesTheProcess) {
+  writeFile(host("site/a/first.txt"), "1");
+  writeFile(host("site/a/locked.txt"), "2");
+  fs_testing::LockingChild child(host("site/a/locked.txt"));
+  ASSERT_TRUE(child.locked());
+
+  fs_testing::Failure f = failureOf([&] { removeDir(win("site"), true); });
+  const std::string expected = " at Delete file '\\\\?\\" +
+                               testing_support::u8(win("site/a/locked.txt")) +
+                               "'. Processes: test_runtime_fs (" + std::to_string(child.pid()) + ")";
+  EXPECT_EQ(f.message.substr(f.message.find(" at ")), expected) << f.message;
+  EXPECT_EQ(f.code, 32u);
+  EXPECT_EQ(f.context, "removeDir");
+  EXPECT_TRUE(stdfs::exists(host("site/a/locked.txt")));
+}
+
+} // namespace

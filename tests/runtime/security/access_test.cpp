@@ -1,0 +1,265 @@
+#include "runtime/security/access.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "os/accounts.h"
+#include "os/impersonation.h"
+#include "runtime/core/handle.h"
+#include "tests/runtime/security/security_testing.h"
+
+using namespace security_testing;
+using namespace testing_support;
+using namespace RunTime;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class ScopedGroup {
+public:
+  ScopedGroup() : name_("tvxg" + std::to_string(getpid()) + std::to_string(rand() % 10000)) {
+    ok_ = runProcess({"/usr/sbin/groupadd", name_}).exitCode == 0;
+    os::Result<os::GroupAccount> account = os::groupByName(wide(name_));
+    gid_ = account.value().gid;
+  }
+  ~ScopedGroup() {
+    if (ok_) runProcess({"/usr/sbin/groupdel", name_});
+  }
+  bool ok() const { return ok_; }
+  const std::string& name() const { return name_; }
+  std::string sid() const { return "S-1-22-2-" + std::to_string(gid_); }
+
+private:
+  std::string name_;
+  bool ok_ = false;
+  std::uint32_t gid_ = 0;
+};
+
+// getfacl's entries, "#effective" separated by one space.
+Lines getfacl(const std::string& path) {
+  Lines lines;
+  std::stringstream out(runProcess({"/usr/bin/getfacl", "-c", "-p", path}).out);
+  for (std::string line; std::getline(out, line);) {
+    if (line.empty()) continue;
+    if (std::size_t tab = line.find('\t'); tab != std::string::npos)
+      line = line.substr(0, tab) + " " + line.substr(line.find_first_not_of('\t', tab));
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::u16string win(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return wide(path);
+}
+
+Acl dacl(std::initializer_list<Ace> entries) {
+  Acl acl;
+  for (const Ace& entry : entries) acl.insertAce(acl.aceCount(), entry);
+  return acl;
+}
+
+Lines daclOf(const std::string& path) {
+  return entriesOf(Access::getSecurity(win(path), Access::SE_FILE_OBJECT));
+}
+
+constexpr std::uint32_t ALL = 0x1F01FF;
+constexpr std::uint32_t READ_EXECUTE = 0x1200A9;
+const char* const kAdmins = "S-1-5-32-544";
+
+// A site tree owned by a created user, a created worker group G, as root on a file system with
+// trusted extended attributes and POSIX ACLs:
+//   site/ (755)  old.txt (644)  sub/ (755)  sub/inner.txt (644)  prot/ (755)  prot/file.txt (644)
+class AccessTree : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "the descriptor store and created accounts need root";
+    const std::string probe = tmp.file("probe");
+    std::ofstream(probe) << "";
+    if (runProcess({"/usr/bin/setfattr", "-n", "trusted.tavrix.probe", "-v", "1", probe}).exitCode)
+      GTEST_SKIP() << "the file system of " << tmp.path() << " keeps no trusted attributes";
+    if (runProcess({"/usr/bin/setfacl", "-m", "u:0:r", probe}).exitCode)
+      GTEST_SKIP() << "the file system of " << tmp.path() << " keeps no POSIX ACLs";
+    ASSERT_TRUE(group.ok() && user.ok());
+    for (const char* dir : {"", "/sub", "/prot"}) fs::create_directories(site + dir);
+    for (const char* file : {"/old.txt", "/sub/inner.txt", "/prot/file.txt"})
+      std::ofstream(site + file) << "x";
+    for (const auto& entry : fs::recursive_directory_iterator(site))
+      fs::permissions(entry.path(), entry.is_directory() ? fs::perms(0755) : fs::perms(0644));
+    fs::permissions(site, fs::perms(0755));
+    fs::permissions(tmp.path(), fs::perms(0711)); // the site user reaches the site
+    ASSERT_EQ(runProcess({"/usr/bin/chown", "-R", user.name() + ":", site}).exitCode, 0);
+  }
+
+  std::vector<std::u16string> grant(const std::string& path, std::uint8_t type = 0) {
+    return Access::setSecurity(win(path), Access::SE_FILE_OBJECT,
+                               dacl({ace(type, 3, ALL, group.sid().c_str())}));
+  }
+
+  TempDir tmp;
+  ScopedGroup group;
+  ScopedUser user;
+  const std::string site = tmp.file("site");
+  std::string G() const { return "group:" + group.name(); }
+};
+
+TEST_F(AccessTree, GrantReachesTheTreeAndFilesCreatedLater) {
+  EXPECT_TRUE(grant(site).empty());
+  EXPECT_EQ(getfacl(site),
+            (Lines{"user::rwx", "group::r-x", G() + ":rwx", "mask::rwx", "other::r-x",
+                   "default:user::rwx", "default:group::r-x", "default:" + G() + ":rwx",
+                   "default:mask::rwx", "default:other::r-x"}));
+  EXPECT_EQ(getfacl(site + "/old.txt"),
+            (Lines{"user::rw-", "group::r--", G() + ":rwx", "mask::rwx", "other::r--"}));
+  ASSERT_EQ(runProcess({"/usr/bin/touch", site + "/new.txt"}).exitCode, 0);
+  EXPECT_EQ(getfacl(site + "/new.txt"),
+            (Lines{"user::rw-", "group::r-x #effective:r--", G() + ":rwx #effective:rw-",
+                   "mask::rw-", "other::r--"}));
+
+  const std::string inherited = "0/10/1f01ff/" + group.sid();
+  const std::pair<std::string, Lines> reads[] = {
+      {site, {"0/3/1f01ff/" + group.sid()}},
+      {site + "/sub", {"0/13/1f01ff/" + group.sid()}},
+      {site + "/old.txt", {inherited}},
+      {site + "/new.txt", {inherited}},
+      {site + "/sub/inner.txt", {inherited}},
+  };
+  for (const auto& [path, expected] : reads) EXPECT_EQ(daclOf(path), expected) << path;
+}
+
+TEST_F(AccessTree, DenyLeavesTheGroupAnEntryWithoutPermissions) {
+  grant(site, ACCESS_DENIED_ACE_TYPE);
+  EXPECT_EQ(getfacl(site),
+            (Lines{"user::rwx", "group::r-x", G() + ":---", "mask::r-x", "other::r-x",
+                   "default:user::rwx", "default:group::r-x", "default:" + G() + ":---",
+                   "default:mask::r-x", "default:other::r-x"}));
+  EXPECT_EQ(getfacl(site + "/sub/inner.txt"),
+            (Lines{"user::rw-", "group::r--", G() + ":---", "mask::r--", "other::r--"}));
+  EXPECT_EQ(daclOf(site), (Lines{"1/3/1f01ff/" + group.sid()}));
+}
+
+TEST_F(AccessTree, ChildrenKeepTheirOwnEntriesOrTheirProtection) {
+  AutoHandle sub(::open((site + "/sub").c_str(), O_RDONLY | O_DIRECTORY));
+  Access::setInheritedSecurity(sub.get(), Access::SE_FILE_OBJECT,
+                               dacl({ace(0, 0, READ_EXECUTE, kAdmins)}));
+  Access::setSecurity(win(site + "/prot"), Access::SE_FILE_OBJECT,
+                      dacl({ace(0, 3, READ_EXECUTE, kAdmins)}));
+  grant(site);
+
+  EXPECT_EQ(daclOf(site + "/sub"),
+            (Lines{"0/0/1200a9/S-1-5-32-544", "0/13/1f01ff/" + group.sid()}));
+  EXPECT_EQ(getfacl(site + "/sub"),
+            (Lines{"user::rwx", "group::r-x", "group:root:r-x", G() + ":rwx", "mask::rwx",
+                   "other::r-x", "default:user::rwx", "default:group::r-x",
+                   "default:" + G() + ":rwx", "default:mask::rwx", "default:other::r-x"}));
+  EXPECT_EQ(daclOf(site + "/prot"), (Lines{"0/3/1200a9/S-1-5-32-544"}));
+  EXPECT_EQ(getfacl(site + "/prot/file.txt"),
+            (Lines{"user::rw-", "group::r--", "group:root:r-x", "mask::r-x", "other::r--"}));
+}
+
+TEST_F(AccessTree, WhatWasWrittenReadsBackAndDeletedAccountsAreDropped) {
+  std::string gone;
+  {
+    ScopedUser deleted;
+    ASSERT_TRUE(deleted.ok());
+    gone = "S-1-22-1-" + std::to_string(deleted.uid());
+  }
+  const std::string owner = "S-1-22-1-" + std::to_string(user.uid());
+  Access::setSecurity(win(site), Access::SE_FILE_OBJECT,
+                      dacl({ace(1, 0, 0x120116, owner.c_str()),
+                            ace(0, 0, READ_EXECUTE, owner.c_str()), ace(0, 3, ALL, gone.c_str()),
+                            ace(0, 3, ALL, group.sid().c_str()), ace(0, 0, 0x120089, "S-1-1-0"),
+                            ace(0, 9, READ_EXECUTE, kAdmins)}));
+  EXPECT_EQ(daclOf(site), (Lines{"1/0/120116/" + owner, "0/0/1200a9/" + owner,
+                                 "0/3/1f01ff/" + group.sid(), "0/0/120089/S-1-1-0",
+                                 "0/9/1200a9/S-1-5-32-544"}));
+  EXPECT_EQ(daclOf(site + "/sub"),
+            (Lines{"0/13/1f01ff/" + group.sid(), "0/19/1200a9/S-1-5-32-544"}));
+  EXPECT_EQ(getfacl(site),
+            (Lines{"user::r-x", "group::r-x", G() + ":rwx", "mask::rwx", "other::r--",
+                   "default:user::rwx", "default:group::r-x", "default:group:root:r-x",
+                   "default:" + G() + ":rwx", "default:mask::rwx", "default:other::r-x"}));
+}
+
+TEST_F(AccessTree, DriftReadsTheCutDownAccessAndTheNextWriteRepairsIt) {
+  grant(site);
+  const std::string file = site + "/sub/inner.txt";
+  ASSERT_EQ(runProcess({"/usr/bin/setpriv", "--reuid=" + user.name(), "--regid=" + user.name(),
+                        "--init-groups", "chmod", "644", file})
+                .exitCode,
+            0);
+  EXPECT_EQ(daclOf(file), (Lines{"0/0/1f01ff/S-1-22-1-" + std::to_string(user.uid()),
+                                 "0/0/1200a9/S-1-22-2-" + std::to_string(user.gid()),
+                                 "0/0/1200a9/" + group.sid(), "0/0/1200a9/S-1-1-0"}));
+  grant(site);
+  EXPECT_EQ(getfacl(file),
+            (Lines{"user::rw-", "group::r--", G() + ":rwx", "mask::rwx", "other::r--"}));
+  EXPECT_EQ(daclOf(file), (Lines{"0/10/1f01ff/" + group.sid()}));
+}
+
+TEST_F(AccessTree, LinksToADecoyAreNeverFollowed) {
+  const std::string decoy = tmp.file("decoy");
+  fs::create_directories(decoy + "/dir");
+  for (const char* file : {"/secret.txt", "/dir/x", "/linked"}) std::ofstream(decoy + file) << "s";
+  fs::permissions(decoy + "/linked", fs::perms(0640));
+  fs::create_directory_symlink(decoy, site + "/link");
+  fs::create_symlink(decoy + "/secret.txt", site + "/sub/filelink");
+  fs::create_hard_link(decoy + "/linked", site + "/sub/hard.txt");
+  const std::string before = runProcess({"/usr/bin/getfacl", "-R", "-p", decoy}).out;
+
+  EXPECT_EQ(grant(site), (std::vector<std::u16string>{win(site + "/sub/hard.txt")}));
+  EXPECT_EQ(grant(site + "/sub/hard.txt"), (std::vector<std::u16string>{win(site + "/sub/hard.txt")}));
+  Failure owner = failureOf([&] { Access::setOwner(win(site + "/sub/hard.txt"), Access::SE_FILE_OBJECT); });
+  EXPECT_TRUE(endsWith(owner.message, "at Unable to set the object (" + u8(win(site)) +
+                                          "\\sub\\hard.txt) owner"))
+      << owner.message;
+  EXPECT_EQ(owner.code, 5u);
+  EXPECT_EQ(runProcess({"/usr/bin/getfacl", "-R", "-p", decoy}).out, before);
+  EXPECT_EQ(runProcess({"/usr/bin/stat", "-c", "%U %a", decoy + "/linked"}).out, "root 640\n");
+  Failure link = failureOf([&] { daclOf(site + "/link"); });
+  EXPECT_EQ(link.code, 1921u) << link.message;
+}
+
+TEST_F(AccessTree, AWriteRefusedEvenAfterTheTakeOverFails) {
+  const std::string file = site + "/old.txt";
+  ASSERT_EQ(runProcess({"/usr/bin/chattr", "+i", file}).exitCode, 0);
+  Failure f = failureOf([&] { grant(file); });
+  runProcess({"/usr/bin/chattr", "-i", file});
+  EXPECT_TRUE(endsWith(f.message, "at Unable to set the object (" + u8(win(file)) +
+                                      ") security info"))
+      << f.message;
+  EXPECT_EQ(f.code, 5u);
+}
+
+TEST(AccessToken, PrivilegesAndGroupsFollowTheThreadsCredentials) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another account needs root";
+  EXPECT_TRUE(Access::privilegeExist(u"SeTakeOwnershipPrivilege"));
+  EXPECT_TRUE(Access::privilegeExist(u"sechangenotifyprivilege"));
+  Access::enablePrivilege(u"SeTakeOwnershipPrivilege");
+  Failure unknown = failureOf([] { Access::privilegeExist(u"SeNoSuchPrivilege"); });
+  EXPECT_TRUE(endsWith(unknown.message, "at The privilege (SeNoSuchPrivilege) is not found"));
+  EXPECT_EQ(unknown.code, 1313u);
+  std::vector<std::string> groups;
+  for (const Sid& sid : Access::tokenGroups()) groups.push_back(sidText(sid));
+  EXPECT_EQ(groups.front(), kAdmins);
+  EXPECT_EQ(groups.back(), "S-1-1-0");
+
+  ASSERT_EQ(os::impersonateOnThread({4321, 4322, {4323, 4322}}), 0u);
+  bool held = Access::privilegeExist(u"SeTakeOwnershipPrivilege");
+  Failure enable = failureOf([] { Access::enablePrivilege(u"SeTakeOwnershipPrivilege"); });
+  groups.clear();
+  for (const Sid& sid : Access::tokenGroups()) groups.push_back(sidText(sid));
+  ASSERT_EQ(os::revertToSelf(), 0u);
+  EXPECT_FALSE(held);
+  EXPECT_TRUE(endsWith(enable.message, "at Unable to adjust privilege (SeTakeOwnershipPrivilege)"));
+  EXPECT_EQ(enable.code, 1300u);
+  EXPECT_EQ(groups, (std::vector<std::string>{"S-1-22-2-4322", "S-1-22-2-4323", "S-1-1-0"}));
+}
+
+} // namespace

@@ -1,0 +1,175 @@
+#include "runtime/security/posix_projection.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "runtime/security/inheritance.h"
+#include "tests/runtime/security/security_testing.h"
+
+using namespace security_testing;
+using namespace RunTime;
+
+namespace {
+
+using Entries = std::vector<std::string>;
+
+// "u::rw-,u:1001:r--,g::r--,g:7:rwx,m::rwx,o::r--" <-> a sorted ACL.
+os::PosixAcl posix(const std::string& text) {
+  os::PosixAcl acl;
+  std::stringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) {
+    std::size_t colon = item.find(':', 2);
+    std::string id = item.substr(2, colon - 2);
+    os::AclEntry entry;
+    switch (item[0]) {
+    case 'u': entry.tag = id.empty() ? os::AclTag::UserObj : os::AclTag::User; break;
+    case 'g': entry.tag = id.empty() ? os::AclTag::GroupObj : os::AclTag::Group; break;
+    case 'm': entry.tag = os::AclTag::Mask; break;
+    default: entry.tag = os::AclTag::Other;
+    }
+    entry.id = id.empty() ? 0 : static_cast<std::uint32_t>(std::stoul(id));
+    for (char c : item.substr(colon + 1))
+      entry.perms |= c == 'r' ? 4 : c == 'w' ? 2 : c == 'x' ? 1 : 0;
+    acl.push_back(entry);
+  }
+  std::sort(acl.begin(), acl.end());
+  return acl;
+}
+
+std::string text(const os::PosixAcl& acl) {
+  static const char* tags[] = {"u:", "u:", "g:", "g:", "m:", "o:"};
+  std::string out;
+  for (const os::AclEntry& e : acl) {
+    bool named = e.tag == os::AclTag::User || e.tag == os::AclTag::Group;
+    out += (out.empty() ? "" : ",") + std::string(tags[static_cast<int>(e.tag)]) +
+           (named ? std::to_string(e.id) : "") + ":" + (e.perms & 4 ? "r" : "-") +
+           (e.perms & 2 ? "w" : "-") + (e.perms & 1 ? "x" : "-");
+  }
+  return out;
+}
+
+Acl dacl(std::initializer_list<Ace> entries) {
+  Acl acl;
+  for (const Ace& entry : entries) acl.insertAce(acl.aceCount(), entry);
+  return acl;
+}
+
+const char* const kFile = "u::rw-,g::r--,o::r--";
+const char* const kDirectory = "u::rwx,g::r-x,o::r-x";
+
+PosixObject object(bool directory, const char* access, const char* defaults = "") {
+  return {directory, 1000, 1000, posix(access), posix(defaults)};
+}
+
+constexpr std::uint8_t OI = OBJECT_INHERIT_ACE, CI = CONTAINER_INHERIT_ACE,
+                       IO = INHERIT_ONLY_ACE, INH = INHERITED_ACE;
+const char* const G = "S-1-22-2-7";
+
+TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
+  struct Case {
+    Acl dacl;
+    bool directory;
+    std::string access;
+    std::string defaults;
+  };
+  const Case cases[] = {
+      {dacl({ace(0, 0, FILE_ALL_ACCESS, G)}), false, "u::rw-,g::r--,g:7:rwx,m::rwx,o::r--", ""},
+      {dacl({ace(1, 0, FILE_ALL_ACCESS, G)}), false, "u::rw-,g::r--,g:7:---,m::r--,o::r--", ""},
+      // The first entry that mentions a bit decides it.
+      {dacl({ace(1, 0, FILE_GENERIC_WRITE, G), ace(0, 0, FILE_ALL_ACCESS, G)}), false,
+       "u::rw-,g::r--,g:7:r-x,m::r-x,o::r--", ""},
+      {dacl({ace(0, 0, FILE_GENERIC_READ, G), ace(1, INH, FILE_ALL_ACCESS, G)}), false,
+       "u::rw-,g::r--,g:7:r--,m::r--,o::r--", ""},
+      {dacl({ace(0, 0, GENERIC_READ | GENERIC_EXECUTE, G)}), false,
+       "u::rw-,g::r--,g:7:r-x,m::r-x,o::r--", ""},
+      // The owner, the owning group and Everyone take the base entries.
+      {dacl({ace(0, 0, 0x1200A9, "S-1-22-1-1000"), ace(0, 0, FILE_ALL_ACCESS, "S-1-22-2-1000"),
+             ace(0, 0, 0x120089, "S-1-1-0")}),
+       false, "u::r-x,g::rwx,o::r--", ""},
+      {dacl({ace(0, 0, FILE_ALL_ACCESS, "S-1-5-18"), ace(0, 0, FILE_GENERIC_READ, "S-1-22-1-5")}),
+       false, "u::rw-,u:0:rwx,u:5:r--,g::r--,m::rwx,o::r--", ""},
+      // Unknown SIDs and inherit-only entries play no part; neither does a null DACL.
+      {dacl({ace(0, 0, FILE_ALL_ACCESS, "S-1-5-11"), ace(0, OI | IO, FILE_ALL_ACCESS, G)}), false,
+       kFile, ""},
+      {Acl::none(), false, kFile, ""},
+      // A directory passes on what its files inherit as its default ACL.
+      {dacl({ace(0, OI | CI, FILE_ALL_ACCESS, G)}), true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x",
+       "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x"},
+      {dacl({ace(1, OI | CI, FILE_ALL_ACCESS, G)}), true, "u::rwx,g::r-x,g:7:---,m::r-x,o::r-x",
+       "u::rwx,g::r-x,g:7:---,m::r-x,o::r-x"},
+      {dacl({ace(0, CI, FILE_ALL_ACCESS, G)}), true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", ""},
+      {dacl({ace(0, OI | IO, FILE_GENERIC_READ, G)}), true, kDirectory,
+       "u::rwx,g::r-x,g:7:r--,m::r-x,o::r-x"},
+      {dacl({ace(0, OI | CI | IO, FILE_GENERIC_READ, "S-1-3-0"),
+             ace(0, OI | CI | IO, 0, "S-1-1-0")}),
+       true, kDirectory, "u::r--,g::r-x,o::---"},
+  };
+  for (const Case& c : cases) {
+    PosixProjection p = projectDacl(c.dacl, object(c.directory, c.directory ? kDirectory : kFile));
+    EXPECT_EQ(text(p.access), c.access) << ::testing::PrintToString(entriesOf(c.dacl));
+    EXPECT_EQ(text(p.defaults), c.defaults) << ::testing::PrintToString(entriesOf(c.dacl));
+  }
+  // Unnamed base entries keep the bits of the current default ACL, named ones drop out.
+  PosixProjection kept =
+      projectDacl(dacl({ace(0, OI | CI, FILE_ALL_ACCESS, G)}),
+                  object(true, "u::rwx,g::r-x,u:9:rwx,m::rwx,o::r-x", "u::rw-,g::---,o::---"));
+  EXPECT_EQ(text(kept.access), "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x");
+  EXPECT_EQ(text(kept.defaults), "u::rw-,g::---,g:7:rwx,m::rwx,o::---");
+}
+
+TEST(PosixProjection, HoldsWhileTheMaskLetsTheEntriesAct) {
+  const Acl grant = dacl({ace(0, OI | CI, FILE_ALL_ACCESS, G)});
+  struct Case {
+    bool directory;
+    const char* access;
+    const char* defaults;
+    bool holds;
+  };
+  const Case cases[] = {
+      {false, "u::rw-,g::r--,g:7:rwx,m::rwx,o::r--", "", true},
+      {false, "u::rw-,g::r--,g:7:rwx,m::r--,o::r--", "", false}, // chmod 644
+      {false, "u::rw-,g::r--,g:7:rwx,m::rw-,o::r--", "", true},  // created with mode 0666
+      {false, "u::rw-,g::r--,g:7:rwx,u:9:r--,m::rwx,o::r--", "", false},
+      {false, kFile, "", false}, // setfacl -b
+      {true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", true},
+      {true, "u::rwx,g::r-x,g:7:rwx,m::rw-,o::r-x", "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", false},
+      {true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", "", false},
+      {true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", "u::rwx,g::r-x,g:7:rwx,m::r--,o::r-x", false},
+  };
+  for (const Case& c : cases) {
+    PosixObject o = object(c.directory, c.access, c.defaults);
+    EXPECT_EQ(projectionHolds(projectDacl(grant, o), o), c.holds) << c.access << " " << c.defaults;
+  }
+  // On a file only a missing x is let pass, not one the projection does not grant.
+  PosixObject extra = object(false, "u::rw-,g::r--,g:7:r-x,m::r-x,o::r--");
+  EXPECT_FALSE(projectionHolds(projectDacl(dacl({ace(0, 0, FILE_GENERIC_READ, G)}), extra), extra));
+}
+
+TEST(PosixProjection, DaclFromPosixAcls) {
+  struct Case {
+    PosixObject object;
+    Entries dacl;
+  };
+  const Case cases[] = {
+      {object(false, kFile),
+       {"0/0/1f01ff/S-1-22-1-1000", "0/0/1200a9/S-1-22-2-1000", "0/0/1200a9/S-1-1-0"}},
+      {object(false, "u::rwx,g::r-x,g:7:---,u:0:rwx,m::r-x,o::---"),
+       {"1/0/1f01ff/S-1-22-2-7", "0/0/1f01ff/S-1-22-1-1000", "0/0/1200a9/S-1-5-18",
+        "0/0/1200a9/S-1-22-2-1000"}},
+      {object(true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::---", "u::rwx,g::---,g:7:rwx,m::rwx,o::---"),
+       {"0/0/1f01ff/S-1-22-1-1000", "0/0/1200a9/S-1-22-2-1000", "0/3/1f01ff/S-1-22-2-7",
+        "0/b/1f01ff/S-1-3-0"}},
+      {object(true, "u::rwx,g::r-x,o::r-x", "u::rwx,g::r-x,g:7:r-x,m::r-x,o::r-x"),
+       {"0/0/1f01ff/S-1-22-1-1000", "0/0/1200a9/S-1-22-2-1000", "0/3/1200a9/S-1-1-0",
+        "0/b/1f01ff/S-1-3-0", "0/b/1200a9/S-1-3-1", "0/b/1200a9/S-1-22-2-7"}},
+  };
+  for (const Case& c : cases) {
+    Acl derived = daclFromPosix(c.object);
+    EXPECT_EQ(entriesOf(derived), c.dacl) << text(c.object.access);
+    // What the ACLs stand for projects back onto them.
+    EXPECT_TRUE(projectionHolds(projectDacl(derived, c.object), c.object)) << text(c.object.access);
+  }
+}
+
+} // namespace
