@@ -103,10 +103,6 @@ Result<int> openDirectory(std::u16string_view path);
 // with 32, a read-only file with 5 when honourReadOnly is set (a forced deletion ignores it).
 [[nodiscard]] std::uint32_t deleteFile(std::u16string_view path, bool honourReadOnly);
 
-// Removes an empty directory, or a link (as the platform removes a directory link). 145 when it
-// is not empty, 267 when it is a file.
-[[nodiscard]] std::uint32_t removeDirectory(std::u16string_view path);
-
 // Makes the path the calling process's own, on the opened object: its effective user becomes the
 // owner and the owner gets full access (rwx on a directory, rw on a file), which also clears the
 // read-only attribute. A non-directory with more than one link is left exactly as it is

@@ -139,7 +139,8 @@ std::uint32_t copyFileAt(int srcDir, const std::string& srcName, int dstDir,
   std::uint32_t code = createTarget(dstDir, dstName, st.st_mode & 0777, failIfExists, locks, out);
   if (code) return code;
   code = copyData(in.get(), out.get(), st.st_size);
-  const timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+  using Stamp = decltype(st.st_mtim); // seconds and nanoseconds
+  const Stamp times[2] = {{0, UTIME_OMIT}, st.st_mtim};
   if (!code && futimens(out.get(), times) != 0) code = win32FromErrno(errno);
   if (!code && ::close(out.release()) != 0) code = win32FromErrno(errno);
   if (code) unlinkat(dstDir, dstName.c_str(), 0);
@@ -173,7 +174,8 @@ EnsuredDirectory ensureDirectoryAt(int dir, const std::string& name) {
   if (mkdirat(dir, name.c_str(), 0777) == 0) return {};
   if (errno != EEXIST) return {errno == ENOENT ? err::pathNotFound : win32FromErrno(errno), false};
   struct stat st;
-  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {win32FromErrno(errno), false};
+  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return {win32FromErrno(errno), false};
   if (S_ISDIR(st.st_mode)) return {};
   if (S_ISLNK(st.st_mode)) return {err::cantResolveFilename, false};
   return {err::success, true};
@@ -215,7 +217,8 @@ Result<TakeOver> takeOverAt(int dir, const std::string& name) {
   if (S_ISLNK(st.st_mode)) return TakeOver::skippedLink;
   if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) return TakeOver::skippedHardLink;
   const uid_t self = geteuid();
-  if (st.st_uid != self && fchownat(object.get(), "", self, static_cast<gid_t>(-1), AT_EMPTY_PATH) != 0)
+  const gid_t sameGroup = static_cast<gid_t>(-1);
+  if (st.st_uid != self && fchownat(object.get(), "", self, sameGroup, AT_EMPTY_PATH) != 0)
     return Result<TakeOver>::failure(win32FromErrno(errno));
   // Owning the object changes its mode only by dropping set-id bits; read it again.
   if (fstat(object.get(), &st) != 0) return Result<TakeOver>::failure(win32FromErrno(errno));

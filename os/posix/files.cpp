@@ -127,12 +127,6 @@ std::uint32_t deleteFile(std::u16string_view path, bool honourReadOnly) {
                              posix::LockTable::read(), 0, 0);
 }
 
-std::uint32_t removeDirectory(std::u16string_view path) {
-  ParentAndName where;
-  if (std::uint32_t code = locate(path, where)) return code;
-  return posix::removeDirectoryAt(where.parent.get(), where.name);
-}
-
 Result<TakeOver> takeOver(std::u16string_view path) {
   ParentAndName where;
   if (std::uint32_t code = locate(path, where)) return Result<TakeOver>::failure(code);

@@ -110,11 +110,6 @@ LockTable LockTable::parse(const std::string& text, pid_t self) {
   return table;
 }
 
-bool LockTable::onDevice(dev_t device) const {
-  return std::any_of(locks_.begin(), locks_.end(),
-                     [device](const Lock& l) { return l.device == device; });
-}
-
 bool LockTable::locked(dev_t device, ino_t inode) const {
   return std::binary_search(locks_.begin(), locks_.end(), Lock{device, inode, 0});
 }

@@ -17,8 +17,6 @@ public:
   static LockTable parse(const std::string& text, pid_t self);
 
   bool empty() const { return locks_.empty(); }
-  // Whether any lock of the table is on a file of that device.
-  bool onDevice(dev_t device) const;
   bool locked(dev_t device, ino_t inode) const;
   // The processes holding locks on the file, as "name (pid)", each once. A lock whose holder
   // is not known (an OFD lock, or a flock whose process is gone while a child keeps the

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <string_view>
 
 #include "os/path.h"
 #include "os/posix/errno_map.h"
@@ -43,9 +44,9 @@ std::uint32_t kindCode(mode_t mode) {
 constexpr struct {
   acl_tag_t posix;
   AclTag tag;
-} kTags[] = {{ACL_USER_OBJ, AclTag::UserObj}, {ACL_USER, AclTag::User},
+} kTags[] = {{ACL_USER_OBJ, AclTag::UserObj},   {ACL_USER, AclTag::User},
              {ACL_GROUP_OBJ, AclTag::GroupObj}, {ACL_GROUP, AclTag::Group},
-             {ACL_MASK, AclTag::Mask},           {ACL_OTHER, AclTag::Other}};
+             {ACL_MASK, AclTag::Mask},          {ACL_OTHER, AclTag::Other}};
 
 constexpr struct {
   acl_perm_t posix;
@@ -55,7 +56,8 @@ constexpr struct {
 PosixAcl entriesOf(acl_t acl) {
   PosixAcl out;
   acl_entry_t entry;
-  for (int which = ACL_FIRST_ENTRY; acl_get_entry(acl, which, &entry) == 1; which = ACL_NEXT_ENTRY) {
+  for (int which = ACL_FIRST_ENTRY; acl_get_entry(acl, which, &entry) == 1;
+       which = ACL_NEXT_ENTRY) {
     acl_tag_t posixTag = ACL_UNDEFINED_TAG;
     acl_get_tag_type(entry, &posixTag);
     AclEntry e;
@@ -102,8 +104,31 @@ AclPtr toAcl(const PosixAcl& entries) {
   return acl;
 }
 
-// Reads the stored descriptor; absent when the object has none or its file system keeps no
-// extended attributes.
+// Which of the attributes the state needs the object has: one listing spares a read of each
+// attribute it does not have (most objects have none).
+struct Present {
+  bool descriptor = true, access = true, defaults = true;
+};
+
+std::uint32_t listAttributes(int fd, Present& present) {
+  char names[1024];
+  ssize_t size = flistxattr(fd, names, sizeof names);
+  if (size < 0) {
+    if (errno == ERANGE) return err::success; // too many to list here: read each
+    if (errno != ENOTSUP) return lastCode();
+    size = 0;
+  }
+  present = {false, false, false};
+  for (std::string_view list(names, static_cast<std::size_t>(size)); !list.empty();) {
+    std::string_view name = list.substr(0, list.find('\0'));
+    present.descriptor |= name == kDescriptorName;
+    present.access |= name == "system.posix_acl_access";
+    present.defaults |= name == "system.posix_acl_default";
+    list.remove_prefix(std::min(list.size(), name.size() + 1));
+  }
+  return err::success;
+}
+
 std::uint32_t readDescriptor(int fd, SecurityState& state) {
   state.descriptor.resize(512);
   for (;;) {
@@ -120,26 +145,23 @@ std::uint32_t readDescriptor(int fd, SecurityState& state) {
       continue;
     }
     state.descriptor.clear();
-    state.hasDescriptor = false;
-    return (errno == ENODATA || errno == ENOTSUP) ? err::success : lastCode();
+    return errno == ENODATA ? err::success : lastCode();
   }
 }
 
-std::uint32_t readAcls(int fd, const struct stat& st, SecurityState& state) {
-  AclPtr access(acl_get_fd(fd));
-  if (access)
+std::uint32_t readAcls(int fd, const struct stat& st, const Present& present,
+                       SecurityState& state) {
+  state.access = modeEntries(st.st_mode);
+  if (present.access) {
+    AclPtr access(acl_get_fd(fd));
+    if (!access) return lastCode();
     state.access = entriesOf(access.get());
-  else if (errno == ENOTSUP)
-    state.access = modeEntries(st.st_mode);
-  else
-    return lastCode();
+  }
   state.defaults.clear();
-  if (!state.directory) return err::success;
+  if (!state.directory || !present.defaults) return err::success;
   AclPtr defaults(acl_get_file(procPath(fd).c_str(), ACL_TYPE_DEFAULT));
-  if (defaults)
-    state.defaults = entriesOf(defaults.get());
-  else if (errno != ENOTSUP)
-    return lastCode();
+  if (!defaults) return lastCode();
+  state.defaults = entriesOf(defaults.get());
   return err::success;
 }
 
@@ -197,8 +219,13 @@ std::uint32_t SecurityObject::readState() {
   state_.linkCount = static_cast<std::uint32_t>(st.st_nlink);
   device_ = st.st_dev;
   inode_ = st.st_ino;
-  if (std::uint32_t code = readDescriptor(fd_, state_)) return code;
-  return readAcls(fd_, st, state_);
+  Present present;
+  if (std::uint32_t code = listAttributes(fd_, present)) return code;
+  state_.hasDescriptor = false;
+  state_.descriptor.clear();
+  if (present.descriptor)
+    if (std::uint32_t code = readDescriptor(fd_, state_)) return code;
+  return readAcls(fd_, st, present, state_);
 }
 
 Result<SecurityObject> SecurityObject::open(std::u16string_view path) {

@@ -107,7 +107,8 @@ public:
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (!subdirectory[i]) continue;
       if (!isLink(entries[i])) entries[i].descend = true;
-      else if (options_.preserveLinks && copyLink(directory, entries[i], TreeFailure::Step::createLink) == Flow::stop)
+      else if (options_.preserveLinks &&
+               copyLink(directory, entries[i], TreeFailure::Step::createLink) == Flow::stop)
         return Flow::stop;
     }
     return Flow::proceed;

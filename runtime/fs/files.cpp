@@ -74,7 +74,8 @@ std::u16string joinedLines(const std::vector<std::u16string>& lines) {
 
 void refuseRecycler(bool asked, const char* function) {
   if (asked)
-    throw ArgumentException(u"The recycler is not supported", ExceptionContext({}, function, __LINE__));
+    throw ArgumentException(u"The recycler is not supported",
+                            ExceptionContext({}, function, __LINE__));
 }
 
 void warnHardLink(const std::u16string& path) {
@@ -161,7 +162,8 @@ AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string&
 
 void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,
                    bool preserveLinks, bool replaceExisting) {
-  os::TreeOutcome outcome = os::copyTree(source, target, {recursive, preserveLinks, replaceExisting});
+  os::TreeOutcome outcome =
+      os::copyTree(source, target, {recursive, preserveLinks, replaceExisting});
   if (outcome.failure) throwCopyFailure(*outcome.failure);
 }
 

@@ -143,7 +143,8 @@ void setFileAttributes(const std::u16string& path, std::uint32_t attributesToCle
 // file in use "Delete file '<path>'. Processes: <names, one per line>"; "Delete directory
 // '<path>'" and "Delete directory '<path>'. Processes: <names>" likewise. The recycler is not
 // part of this system: recyclerDirectory must be empty (ArgumentException otherwise).
-void removeDir(const std::u16string& path, bool force, const std::u16string& recyclerDirectory = {});
+void removeDir(const std::u16string& path, bool force,
+               const std::u16string& recyclerDirectory = {});
 
 // Deletes a file; a missing file is not a failure. With force a file that cannot be deleted
 // (a read-only one, for instance) is taken over and deleted once more; then, while retries

@@ -72,9 +72,9 @@ bool VFileFinder::first(const std::u16string& pattern) {
       separator == pattern.npos ? u"." : pattern.substr(0, separator == 0 ? 1 : separator);
   const std::u16string mask = separator == pattern.npos ? pattern : pattern.substr(separator + 1);
   if (mask.empty()) return false;
-  os::Result<std::vector<os::DirectoryEntry>> listed =
-      hasWildcard(directory) ? os::Result<std::vector<os::DirectoryEntry>>::failure(os::err::invalidName)
-                             : os::listDirectory(VFileName::longPath(directory));
+  using Listing = os::Result<std::vector<os::DirectoryEntry>>;
+  Listing listed = hasWildcard(directory) ? Listing::failure(os::err::invalidName)
+                                          : os::listDirectory(VFileName::longPath(directory));
   if (!listed.ok()) {
     if (listed.code() == os::err::fileNotFound || listed.code() == os::err::pathNotFound)
       return false;

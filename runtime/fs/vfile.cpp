@@ -56,10 +56,9 @@ std::string VFile::readAll(const std::u16string& path) {
 
 std::uint32_t VFile::seek(std::int32_t distance, std::int32_t* distanceHigh,
                           std::uint32_t method) {
+  const std::uint64_t high = distanceHigh ? static_cast<std::uint32_t>(*distanceHigh) : 0;
   const std::int64_t move =
-      distanceHigh ? static_cast<std::int64_t>(
-                         (static_cast<std::uint64_t>(static_cast<std::uint32_t>(*distanceHigh)) << 32) |
-                         static_cast<std::uint32_t>(distance))
+      distanceHigh ? static_cast<std::int64_t>(high << 32 | static_cast<std::uint32_t>(distance))
                    : distance;
   os::Result<std::uint64_t> position = os::seekFile(handle_.get(), move, method);
   if (!position.ok())
@@ -84,7 +83,8 @@ std::u16string VFile::temporaryFileName() {
                        u"PRODUCT_ROOT_D", root, registry::VIEW_32) == os::err::success) {
     const std::u16string privateTemp = VFileName::combine(root, u"PrivateTemp");
     bool isFile = true;
-    if (VDirectory::exists(privateTemp, &isFile) && !isFile) return tempFileName(privateTemp, prefix);
+    if (VDirectory::exists(privateTemp, &isFile) && !isFile)
+      return tempFileName(privateTemp, prefix);
   }
   return tempFileName(tempPath(), prefix);
 }

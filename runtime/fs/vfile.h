@@ -28,9 +28,6 @@ using os::TRUNCATE_EXISTING;
 
 class VFile {
 public:
-  // The value seek returns for a failure on the platform (never returned here: failures throw).
-  static constexpr std::uint32_t INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
-
   VFile() = default;
   VFile(VFile&&) = default;
   VFile& operator=(VFile&&) = default;

@@ -37,8 +37,8 @@ void requireFileObject(ObjectType type, const Failure& failure) {
   if (type != SE_FILE_OBJECT) failure.raise(os::err::notSupported);
 }
 
-os::Result<std::vector<std::u16string>>
-write(os::Result<os::SecurityObject> object, const Acl& acl, bool daclProtected) {
+os::Result<std::vector<std::u16string>> write(os::Result<os::SecurityObject> object, const Acl& acl,
+                                              bool daclProtected) {
   if (!object.ok()) return os::Result<std::vector<std::u16string>>::failure(object.code());
   return writeDacl(object.value(), cleanedCopy(acl), daclProtected);
 }
@@ -59,7 +59,8 @@ Acl cleanedCopy(const Acl& acl) {
 }
 
 Acl getSecurity(int handle, ObjectType type) {
-  const Failure failure{u"Unable to get the object security info", "RunTime::Access::getSecurity", __LINE__};
+  const Failure failure{u"Unable to get the object security info", "RunTime::Access::getSecurity",
+                        __LINE__};
   requireFileObject(type, failure);
   os::SecurityObject object = failure.check(os::SecurityObject::fromHandle(handle));
   return failure.check(readDacl(object));
@@ -74,7 +75,8 @@ Acl getSecurity(const std::u16string& name, ObjectType type) {
 }
 
 std::vector<std::u16string> setSecurity(int handle, ObjectType type, const Acl& acl) {
-  const Failure failure{u"Unable to set the object security info", "RunTime::Access::setSecurity", __LINE__};
+  const Failure failure{u"Unable to set the object security info", "RunTime::Access::setSecurity",
+                        __LINE__};
   requireFileObject(type, failure);
   return failure.check(write(os::SecurityObject::fromHandle(handle), acl, true));
 }
@@ -84,7 +86,8 @@ std::vector<std::u16string> setSecurity(const std::u16string& name, ObjectType t
   const Failure failure{formatString(u"Unable to set the object (%s) security info", name),
                         "RunTime::Access::setSecurity", __LINE__};
   requireFileObject(type, failure);
-  os::Result<std::vector<std::u16string>> written = write(os::SecurityObject::open(name), acl, true);
+  os::Result<std::vector<std::u16string>> written =
+      write(os::SecurityObject::open(name), acl, true);
   if (!written.ok() && written.code() == os::err::accessDenied) {
     // A take-over that fails leaves the second try to fail with the write's own error.
     try {

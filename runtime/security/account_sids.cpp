@@ -41,6 +41,11 @@ const std::vector<Sid>& wellKnownAccounts() {
       named(VSID::system(), u"SYSTEM", u"NT AUTHORITY", SidTypeWellKnownGroup),
       named(VSID::admins(), u"Administrators", u"BUILTIN", SidTypeAlias),
       named(VSID::everyone(), u"Everyone", u"", SidTypeWellKnownGroup),
+      // Known by name and kept in DACLs, but with no POSIX principal of their own.
+      named(Sid(3, 1, 0), u"CREATOR OWNER", u"", SidTypeWellKnownGroup),
+      named(Sid(3, 1, 1), u"CREATOR GROUP", u"", SidTypeWellKnownGroup),
+      named(Sid(5, 1, 11), u"Authenticated Users", u"NT AUTHORITY", SidTypeWellKnownGroup),
+      named(Sid(5, 2, 32, 545), u"Users", u"BUILTIN", SidTypeAlias),
   };
   return accounts;
 }

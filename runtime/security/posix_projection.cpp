@@ -58,8 +58,7 @@ std::optional<Key> accessKey(const Sid& sid, const PosixObject& object) {
   case PosixPrincipal::Kind::Group:
     if (principal->id == object.group) return Key{AclTag::GroupObj, 0};
     return Key{AclTag::Group, principal->id};
-  case PosixPrincipal::Kind::Other:
-    break;
+  case PosixPrincipal::Kind::Other: break;
   }
   return Key{AclTag::Other, 0};
 }
@@ -83,8 +82,7 @@ template <class KeyOf>
 std::map<Key, Decision> decide(std::span<const Ace> entries, KeyOf keyOf) {
   std::map<Key, Decision> decisions;
   for (const Ace& ace : entries) {
-    if ((!isAllow(ace.type()) && !isDeny(ace.type())) || (ace.flags() & INHERIT_ONLY_ACE))
-      continue;
+    if ((!isAllow(ace.type()) && !isDeny(ace.type())) || (ace.flags() & INHERIT_ONLY_ACE)) continue;
     std::optional<Key> key = keyOf(ace.sid());
     if (!key) continue;
     Decision& decision = decisions[*key];
@@ -128,8 +126,8 @@ PosixAcl effectiveEntries(const PosixAcl& acl) {
   PosixAcl out;
   for (AclEntry entry : acl) {
     if (entry.tag == AclTag::Mask) continue;
-    bool masked = entry.tag == AclTag::User || entry.tag == AclTag::Group ||
-                  entry.tag == AclTag::GroupObj;
+    bool masked =
+        entry.tag == AclTag::User || entry.tag == AclTag::Group || entry.tag == AclTag::GroupObj;
     if (mask && masked) entry.perms &= mask->perms;
     out.push_back(entry);
   }
@@ -145,16 +143,11 @@ Ace makeAce(std::uint8_t type, std::uint8_t flags, std::uint32_t mask, const Sid
 // The SID an entry of the access ACL (directory false) or default ACL (true) stands for.
 Sid sidOf(const AclEntry& entry, const PosixObject& object, bool inDefault) {
   switch (entry.tag) {
-  case AclTag::UserObj:
-    return inDefault ? Sid(kCreatorAuthority, 1, 0) : userSid(object.owner);
-  case AclTag::GroupObj:
-    return inDefault ? Sid(kCreatorAuthority, 1, 1) : groupSid(object.group);
-  case AclTag::User:
-    return userSid(entry.id);
-  case AclTag::Group:
-    return groupSid(entry.id);
-  default:
-    return VSID::everyone();
+  case AclTag::UserObj: return inDefault ? Sid(kCreatorAuthority, 1, 0) : userSid(object.owner);
+  case AclTag::GroupObj: return inDefault ? Sid(kCreatorAuthority, 1, 1) : groupSid(object.group);
+  case AclTag::User: return userSid(entry.id);
+  case AclTag::Group: return groupSid(entry.id);
+  default: return VSID::everyone();
   }
 }
 
@@ -163,9 +156,8 @@ Sid sidOf(const AclEntry& entry, const PosixObject& object, bool inDefault) {
 // on the directory makes that twin inheritable instead of being added.
 void entriesFromAcl(const PosixAcl& acl, const PosixObject& object, bool inDefault,
                     std::uint8_t extraBits, std::vector<Ace>& out) {
-  const std::uint8_t flags = inDefault ? (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE |
-                                          INHERIT_ONLY_ACE)
-                                       : 0;
+  const std::uint8_t flags =
+      inDefault ? (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE) : 0;
   for (const AclEntry& entry : effectiveEntries(acl)) {
     bool named = entry.tag == AclTag::User || entry.tag == AclTag::Group;
     Ace ace;
@@ -173,7 +165,8 @@ void entriesFromAcl(const PosixAcl& acl, const PosixObject& object, bool inDefau
       ace = makeAce(ACCESS_ALLOWED_ACE_TYPE, flags, accessMask(entry.perms | extraBits),
                     sidOf(entry, object, inDefault));
     else if (named)
-      ace = makeAce(ACCESS_DENIED_ACE_TYPE, flags, FILE_ALL_ACCESS, sidOf(entry, object, inDefault));
+      ace =
+          makeAce(ACCESS_DENIED_ACE_TYPE, flags, FILE_ALL_ACCESS, sidOf(entry, object, inDefault));
     else
       continue;
     auto twin = std::find_if(out.begin(), out.end(), [&](const Ace& other) {

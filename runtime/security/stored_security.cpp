@@ -59,8 +59,8 @@ Acl governingDacl(const os::SecurityState& state, const Acl& parentDacl) {
   bool daclProtected = stored && stored->daclProtected();
   std::vector<Ace> inherited;
   if (!daclProtected)
-    inherited = inheritedAces(parentDacl, InheritingObject{state.directory, userSid(state.owner),
-                                                           groupSid(state.group)});
+    inherited = inheritedAces(
+        parentDacl, InheritingObject{state.directory, userSid(state.owner), groupSid(state.group)});
   return effectiveDacl(stored ? stored->dacl() : Acl(), daclProtected, inherited);
 }
 
@@ -100,7 +100,8 @@ os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
     if (parent.ok()) {
       os::Result<std::optional<Acl>> chain = chainDacl(parent.value());
       if (!chain.ok()) return Outcome::failure(chain.code());
-      parentDacl = chain.value() ? *chain.value() : daclFromPosix(posixObject(parent.value().state()));
+      parentDacl =
+          chain.value() ? *chain.value() : daclFromPosix(posixObject(parent.value().state()));
     } else if (parent.code() != os::err::fileNotFound) {
       return Outcome::failure(parent.code());
     }
@@ -115,23 +116,23 @@ os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
   std::vector<Acl> governing{governingDacl(written, parentDacl)};
   if (std::uint32_t code = project(object, governing[0])) return Outcome::failure(code);
   if (std::uint32_t code = object.writeDescriptor(descriptor)) return Outcome::failure(code);
-  std::uint32_t code = os::walkSecurityTree(object, [&](os::SecurityObject& child, int depth,
-                                                        bool& descend) -> std::uint32_t {
-    if (child.hardLinked()) {
-      skipped.push_back(child.path());
-      return os::err::success;
-    }
-    if (storedProtected(child.state())) return os::err::success;
-    std::size_t level = static_cast<std::size_t>(depth);
-    Acl dacl = governingDacl(child.state(), governing[level - 1]);
-    if (std::uint32_t failed = project(child, dacl)) return failed;
-    if (child.state().directory) {
-      governing.resize(level + 1);
-      governing[level] = std::move(dacl);
-      descend = true;
-    }
-    return os::err::success;
-  });
+  std::uint32_t code = os::walkSecurityTree(
+      object, [&](os::SecurityObject& child, int depth, bool& descend) -> std::uint32_t {
+        if (child.hardLinked()) {
+          skipped.push_back(child.path());
+          return os::err::success;
+        }
+        if (storedProtected(child.state())) return os::err::success;
+        std::size_t level = static_cast<std::size_t>(depth);
+        Acl dacl = governingDacl(child.state(), governing[level - 1]);
+        if (std::uint32_t failed = project(child, dacl)) return failed;
+        if (child.state().directory) {
+          governing.resize(level + 1);
+          governing[level] = std::move(dacl);
+          descend = true;
+        }
+        return os::err::success;
+      });
   if (code) return Outcome::failure(code);
   return skipped;
 }

@@ -1,5 +1,6 @@
 // Whole-tree copy and removal on real directories.
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "runtime/fs/files.h"
@@ -34,8 +35,8 @@ TEST_F(TreeTest, CopyIntoAnExistingTargetReplacesSameNamedFilesAndKeepsOthers) {
   writeFile(host("site/lib/local.php"), "site's own");
   writeFile(host("site/upload.txt"), "site's own");
   chmod(host("pkg/lib/a.php").c_str(), 0444);
-  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
-  utimensat(AT_FDCWD, host("pkg/index.php").c_str(), times, 0);
+  const struct timeval times[2] = {{1000000000, 0}, {1000000000, 0}};
+  utimes(host("pkg/index.php").c_str(), times);
 
   RunTime::File::copyDirectory(win("pkg"), win("site"), true, false, true);
 

@@ -70,6 +70,15 @@ TEST_F(VFileTest, TemporaryFilesAreNewAndEmpty) {
   EXPECT_TRUE(std::regex_match(u8(a), std::regex(R"(C:\\tmp\\pre[0-9A-F]{4}\.TMP)"))) << u8(a);
   EXPECT_EQ(std::filesystem::file_size(host("tmp/" + u8(a).substr(7))), 0u);
 
+  // A missing temporary directory is made, open to every account.
+  const char* previous = std::getenv("TMPDIR");
+  const std::string saved = previous ? previous : "";
+  setenv("TMPDIR", host("t/missing").c_str(), 1);
+  EXPECT_EQ(u8(tempPath()), u8(win("t/missing/")));
+  previous ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+  EXPECT_EQ(std::filesystem::status(host("t/missing")).permissions(), std::filesystem::perms::all |
+                                                                        std::filesystem::perms::sticky_bit);
+
   // The program's temporary files go to PRODUCT_ROOT_D\PrivateTemp when it exists.
   registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + root_.path() +
                   "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "os/accounts.h"
 #include "os/impersonation.h"
@@ -124,10 +125,8 @@ TEST_F(AccessTree, GrantReachesTheTreeAndFilesCreatedLater) {
 
   const std::string inherited = "0/10/1f01ff/" + group.sid();
   const std::pair<std::string, Lines> reads[] = {
-      {site, {"0/3/1f01ff/" + group.sid()}},
-      {site + "/sub", {"0/13/1f01ff/" + group.sid()}},
-      {site + "/old.txt", {inherited}},
-      {site + "/new.txt", {inherited}},
+      {site, {"0/3/1f01ff/" + group.sid()}},  {site + "/sub", {"0/13/1f01ff/" + group.sid()}},
+      {site + "/old.txt", {inherited}},       {site + "/new.txt", {inherited}},
       {site + "/sub/inner.txt", {inherited}},
   };
   for (const auto& [path, expected] : reads) EXPECT_EQ(daclOf(path), expected) << path;
@@ -171,14 +170,14 @@ TEST_F(AccessTree, WhatWasWrittenReadsBackAndDeletedAccountsAreDropped) {
     gone = "S-1-22-1-" + std::to_string(deleted.uid());
   }
   const std::string owner = "S-1-22-1-" + std::to_string(user.uid());
-  Access::setSecurity(win(site), Access::SE_FILE_OBJECT,
-                      dacl({ace(1, 0, 0x120116, owner.c_str()),
-                            ace(0, 0, READ_EXECUTE, owner.c_str()), ace(0, 3, ALL, gone.c_str()),
-                            ace(0, 3, ALL, group.sid().c_str()), ace(0, 0, 0x120089, "S-1-1-0"),
-                            ace(0, 9, READ_EXECUTE, kAdmins)}));
-  EXPECT_EQ(daclOf(site), (Lines{"1/0/120116/" + owner, "0/0/1200a9/" + owner,
-                                 "0/3/1f01ff/" + group.sid(), "0/0/120089/S-1-1-0",
-                                 "0/9/1200a9/S-1-5-32-544"}));
+  Access::setSecurity(
+      win(site), Access::SE_FILE_OBJECT,
+      dacl({ace(1, 0, 0x120116, owner.c_str()), ace(0, 0, READ_EXECUTE, owner.c_str()),
+            ace(0, 3, ALL, gone.c_str()), ace(0, 3, ALL, group.sid().c_str()),
+            ace(0, 0, 0x120089, "S-1-1-0"), ace(0, 9, READ_EXECUTE, kAdmins)}));
+  EXPECT_EQ(daclOf(site),
+            (Lines{"1/0/120116/" + owner, "0/0/1200a9/" + owner, "0/3/1f01ff/" + group.sid(),
+                   "0/0/120089/S-1-1-0", "0/9/1200a9/S-1-5-32-544"}));
   EXPECT_EQ(daclOf(site + "/sub"),
             (Lines{"0/13/1f01ff/" + group.sid(), "0/19/1200a9/S-1-5-32-544"}));
   EXPECT_EQ(getfacl(site),
@@ -214,10 +213,12 @@ TEST_F(AccessTree, LinksToADecoyAreNeverFollowed) {
   const std::string before = runProcess({"/usr/bin/getfacl", "-R", "-p", decoy}).out;
 
   EXPECT_EQ(grant(site), (std::vector<std::u16string>{win(site + "/sub/hard.txt")}));
-  EXPECT_EQ(grant(site + "/sub/hard.txt"), (std::vector<std::u16string>{win(site + "/sub/hard.txt")}));
-  Failure owner = failureOf([&] { Access::setOwner(win(site + "/sub/hard.txt"), Access::SE_FILE_OBJECT); });
-  EXPECT_TRUE(endsWith(owner.message, "at Unable to set the object (" + u8(win(site)) +
-                                          "\\sub\\hard.txt) owner"))
+  EXPECT_EQ(grant(site + "/sub/hard.txt"),
+            (std::vector<std::u16string>{win(site + "/sub/hard.txt")}));
+  Failure owner =
+      failureOf([&] { Access::setOwner(win(site + "/sub/hard.txt"), Access::SE_FILE_OBJECT); });
+  EXPECT_TRUE(endsWith(owner.message,
+                       "at Unable to set the object (" + u8(win(site)) + "\\sub\\hard.txt) owner"))
       << owner.message;
   EXPECT_EQ(owner.code, 5u);
   EXPECT_EQ(runProcess({"/usr/bin/getfacl", "-R", "-p", decoy}).out, before);
@@ -226,13 +227,38 @@ TEST_F(AccessTree, LinksToADecoyAreNeverFollowed) {
   EXPECT_EQ(link.code, 1921u) << link.message;
 }
 
+TEST_F(AccessTree, ADirectorySwappedForALinkDuringProjectionsLeavesTheDecoyAlone) {
+  const std::string decoy = tmp.file("decoy");
+  for (int d = 0; d < 20; ++d) {
+    fs::create_directories(site + "/d" + std::to_string(d));
+    for (int f = 0; f < 100; ++f)
+      std::ofstream(site + "/d" + std::to_string(d) + "/f" + std::to_string(f)) << "x";
+  }
+  fs::create_directories(decoy);
+  for (int f = 0; f < 100; ++f) std::ofstream(decoy + "/f" + std::to_string(f)) << "s";
+  const std::string before = runProcess({"/usr/bin/getfacl", "-R", "-p", decoy}).out;
+  const std::string stop = tmp.file("stop");
+  // Swaps site/d7 for a link to the decoy and back until told to stop (30 s at most).
+  std::thread swapper([&] {
+    runProcess(
+        {"/bin/bash", "-c",
+         "cd \"$0\" && end=$((SECONDS + 30)); while [ ! -e \"$1\" ] && ((SECONDS < end)); do "
+         "mv d7 d7.real && ln -s \"$2\" d7 && rm d7 && mv d7.real d7; done",
+         site, stop, decoy});
+  });
+  for (int run = 0; run < 20; ++run) grant(site, static_cast<std::uint8_t>(run % 2));
+  std::ofstream(stop) << "";
+  swapper.join();
+  EXPECT_EQ(runProcess({"/usr/bin/getfacl", "-R", "-p", decoy}).out, before);
+}
+
 TEST_F(AccessTree, AWriteRefusedEvenAfterTheTakeOverFails) {
   const std::string file = site + "/old.txt";
   ASSERT_EQ(runProcess({"/usr/bin/chattr", "+i", file}).exitCode, 0);
   Failure f = failureOf([&] { grant(file); });
   runProcess({"/usr/bin/chattr", "-i", file});
-  EXPECT_TRUE(endsWith(f.message, "at Unable to set the object (" + u8(win(file)) +
-                                      ") security info"))
+  EXPECT_TRUE(
+      endsWith(f.message, "at Unable to set the object (" + u8(win(file)) + ") security info"))
       << f.message;
   EXPECT_EQ(f.code, 5u);
 }

@@ -62,8 +62,8 @@ PosixObject object(bool directory, const char* access, const char* defaults = ""
   return {directory, 1000, 1000, posix(access), posix(defaults)};
 }
 
-constexpr std::uint8_t OI = OBJECT_INHERIT_ACE, CI = CONTAINER_INHERIT_ACE,
-                       IO = INHERIT_ONLY_ACE, INH = INHERITED_ACE;
+constexpr std::uint8_t OI = OBJECT_INHERIT_ACE, CI = CONTAINER_INHERIT_ACE, IO = INHERIT_ONLY_ACE,
+                       INH = INHERITED_ACE;
 const char* const G = "S-1-22-2-7";
 
 TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
