@@ -59,6 +59,7 @@ struct FileInfo {
   std::uint64_t creationTime = 0;
   std::uint64_t lastAccessTime = 0;
   std::uint64_t lastWriteTime = 0;
+  std::uint32_t linkCount = 1; // names the object has (hard links)
 };
 
 struct DirectoryEntry {

@@ -107,6 +107,7 @@ int fileInfoAt(int dir, const char* name, FileInfo& info) {
             STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
     return errno;
   info = FileInfo{};
+  info.linkCount = st.stx_nlink;
   const mode_t mode = st.stx_mode;
   if (S_ISLNK(mode)) {
     info.attributes = FILE_ATTRIBUTE_REPARSE_POINT;

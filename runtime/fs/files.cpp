@@ -8,6 +8,8 @@
 #include "runtime/core/format.h"
 #include "runtime/core/log_sink.h"
 #include "runtime/fs/path/filename.h"
+#include "runtime/security/access.h"
+#include "runtime/security/sid.h"
 
 namespace {
 
@@ -83,11 +85,33 @@ void warnHardLink(const std::u16string& path) {
                u"Take-over of '%s' skipped: it has more than one hard link", path);
 }
 
-// Takes the path over for a forced removal. Its own failure is not reported: the removal that
-// is tried next reports what is in the way.
+// Takes the path over for a forced removal: the program's own account becomes its owner and is
+// granted delete and attribute-writing access, and the read-only attribute is cleared. A
+// non-directory with several hard links (one the site user made to a file elsewhere) is left
+// alone. Its own failure is not reported: the removal that is tried next reports what is in the
+// way. Inside tree removals the walker takes entries over on their open descriptors instead.
 void takeOver(const std::u16string& longPath) {
-  os::Result<os::TakeOver> done = os::takeOver(longPath);
-  if (done.ok() && done.value() == os::TakeOver::skippedHardLink) warnHardLink(longPath);
+  constexpr std::uint32_t kDeleteAndWriteAttributes = 0x10100;
+  try {
+    os::Result<os::FileInfo> info = os::fileInformation(longPath);
+    if (info.ok() && !(info.value().attributes & os::FILE_ATTRIBUTE_DIRECTORY) &&
+        info.value().linkCount > 1) {
+      warnHardLink(longPath);
+      return;
+    }
+    RunTime::Access::setOwner(longPath, RunTime::Access::SE_FILE_OBJECT);
+    RunTime::Sid self;
+    self.loadFromProcessOwner();
+    RunTime::Ace grant;
+    grant.init(RunTime::ACCESS_ALLOWED_ACE_TYPE, 0, kDeleteAndWriteAttributes, self);
+    RunTime::Acl acl = RunTime::Access::getSecurity(longPath, RunTime::Access::SE_FILE_OBJECT);
+    acl.add(std::span<const RunTime::Ace>(&grant, 1));
+    for (const std::u16string& skipped :
+         RunTime::Access::setSecurity(longPath, RunTime::Access::SE_FILE_OBJECT, acl))
+      warnHardLink(skipped);
+    setFileAttributes(longPath, os::FILE_ATTRIBUTE_READONLY);
+  } catch (const vexception&) {
+  }
 }
 
 } // namespace

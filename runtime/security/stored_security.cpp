@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "runtime/core/log_sink.h"
 #include "runtime/security/account_sids.h"
 #include "runtime/security/inheritance.h"
 #include "runtime/security/security_descriptor.h"
@@ -86,13 +87,24 @@ Acl explicitEntries(const Acl& dacl, bool daclProtected) {
   return effectiveDacl(Acl(), false, entries);
 }
 
+namespace {
+// A hard link the site user made may lead to a file outside the site: it is never changed, and
+// the log says so.
+std::vector<std::u16string> warnedAbout(std::vector<std::u16string> skipped) {
+  for (const std::u16string& path : skipped)
+    corelog::log(corelog::levelWarning,
+                 u"Permissions of '%s' left unchanged: it has more than one hard link", path);
+  return skipped;
+}
+} // namespace
+
 os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
                                                   const Acl& explicitDacl, bool daclProtected) {
   using Outcome = os::Result<std::vector<std::u16string>>;
   std::vector<std::u16string> skipped;
   if (object.hardLinked()) {
     skipped.push_back(object.path());
-    return skipped;
+    return warnedAbout(std::move(skipped));
   }
   Acl parentDacl = Acl::none();
   if (!daclProtected) {
@@ -134,7 +146,7 @@ os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
         return os::err::success;
       });
   if (code) return Outcome::failure(code);
-  return skipped;
+  return warnedAbout(std::move(skipped));
 }
 
 } // namespace RunTime

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -137,19 +138,62 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   return result;
 }
 
-ScopedUser::ScopedUser() : name_("tvxt" + std::to_string(getpid()) + std::to_string(rand() % 10000)) {
-  if (runProcess({"/usr/sbin/useradd", "-M", "-U", name_}).exitCode != 0) {
-    name_.clear();
-    return;
+namespace {
+
+// A name and an id that no account is likely to have: ids from a range far above the ones the
+// system hands out, so ids freed by one test are not reused by another running at the same time.
+std::string uniqueName(const char* prefix, std::uint32_t id) { return prefix + std::to_string(id); }
+
+std::uint32_t randomId() {
+  static std::mt19937 random{std::random_device{}()};
+  return std::uniform_int_distribution<std::uint32_t>(1000000, 1999999999)(random);
+}
+
+bool succeeds(const std::vector<std::string>& argv) { return runProcess(argv).exitCode == 0; }
+
+} // namespace
+
+ScopedGroup::ScopedGroup() {
+  for (int attempt = 0; attempt < 5 && !ok_; ++attempt) {
+    gid_ = randomId();
+    name_ = uniqueName("tvxg", gid_);
+    ok_ = succeeds({"/usr/sbin/groupadd", "-g", std::to_string(gid_), name_});
   }
+}
+
+ScopedGroup::~ScopedGroup() {
+  if (ok_) succeeds({"/usr/sbin/groupdel", name_});
+}
+
+ScopedUser::ScopedUser() { create({"-U"}); }
+
+ScopedUser::ScopedUser(const ScopedGroup& primary, const std::vector<const ScopedGroup*>& supplementary) {
+  if (!primary.ok()) return;
+  std::vector<std::string> options = {"-N", "-g", primary.name()};
+  std::string groups;
+  for (const ScopedGroup* group : supplementary) groups += (groups.empty() ? "" : ",") + group->name();
+  if (!groups.empty()) options.insert(options.end(), {"-G", groups});
+  create(options);
+}
+
+void ScopedUser::create(std::vector<std::string> options) {
+  for (int attempt = 0; attempt < 5 && !ok_; ++attempt) {
+    uid_ = randomId();
+    name_ = uniqueName("tvxu", uid_);
+    std::vector<std::string> argv = {"/usr/sbin/useradd", "-M", "-u", std::to_string(uid_)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(name_);
+    ok_ = succeeds(argv);
+  }
+  if (!ok_) return;
   os::Result<os::UserAccount> account = os::userByName(os::utf16FromUtf8(name_));
   ok_ = account.ok();
-  uid_ = account.value().uid;
-  gid_ = account.value().gid;
+  if (ok_) gid_ = account.value().gid;
 }
 
 ScopedUser::~ScopedUser() {
-  if (!name_.empty()) runProcess({"/usr/sbin/userdel", name_});
+  // -U made a group of the user's own, which userdel removes with it.
+  if (ok_) succeeds({"/usr/sbin/userdel", name_});
 }
 
 std::string binary(std::string_view name) {

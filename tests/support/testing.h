@@ -60,11 +60,32 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment = {},
                          std::string_view input = {});
 
-// A uniquely named local user with a group of its own (useradd), removed with it when destroyed.
-// Needs root; ok() tells whether it was created.
+// A uniquely named local group (groupadd), removed when destroyed. Its id is drawn at random
+// from a high range, so that a group or user another test deletes meanwhile never hands its id
+// on. Needs root; ok() tells whether it was created.
+class ScopedGroup {
+public:
+  ScopedGroup();
+  ~ScopedGroup();
+  ScopedGroup(const ScopedGroup&) = delete;
+  ScopedGroup& operator=(const ScopedGroup&) = delete;
+
+  bool ok() const { return ok_; }
+  const std::string& name() const { return name_; }
+  std::uint32_t gid() const { return gid_; }
+
+private:
+  std::string name_;
+  bool ok_ = false;
+  std::uint32_t gid_ = 0;
+};
+
+// A uniquely named local user (useradd, no home directory), removed when destroyed; with a group
+// of its own, or with a given primary group and supplementary groups. Ids as for ScopedGroup.
 class ScopedUser {
 public:
   ScopedUser();
+  explicit ScopedUser(const ScopedGroup& primary, const std::vector<const ScopedGroup*>& supplementary = {});
   ~ScopedUser();
   ScopedUser(const ScopedUser&) = delete;
   ScopedUser& operator=(const ScopedUser&) = delete;
@@ -75,6 +96,8 @@ public:
   std::uint32_t gid() const { return gid_; }
 
 private:
+  void create(std::vector<std::string> options);
+
   std::string name_;
   bool ok_ = false;
   std::uint32_t uid_ = 0;

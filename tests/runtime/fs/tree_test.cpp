@@ -3,6 +3,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "runtime/fs/files.h"
 #include "tests/runtime/fs/fs_testing.h"
 
@@ -208,6 +210,36 @@ TEST_F(TreeTest, RemovalRemovesLinksAndNeverWhatTheyLeadTo) {
   removeDir(win("site"), true);
   EXPECT_FALSE(stdfs::exists(host("site")));
   expectDecoyUntouched();
+}
+
+TEST_F(TreeTest, ADirectorySwappedForALinkDuringRemovalsLeavesTheDecoyAlone) {
+  // Twenty removals of a 2,000-file tree while another process keeps swapping one of its
+  // directories for a link to the decoy and back; the removal may fail, the decoy never changes.
+  const std::string acl = testing_support::runProcess({"/usr/bin/getfacl", "-R", "-p", host("decoy")}).out;
+  for (int run = 0; run < 20; ++run) {
+    for (int d = 0; d < 20; ++d)
+      for (int f = 0; f < 100; ++f)
+        writeFile(host("site/d" + std::to_string(d) + "/f" + std::to_string(f)), "x");
+    const std::string stop = host("stop");
+    std::thread swapper([&] {
+      testing_support::runProcess(
+          {"/bin/bash", "-c",
+           "cd \"$0\" && end=$((SECONDS + 5)); while [ ! -e \"$1\" ] && ((SECONDS < end)); do "
+           "mv d7 d7.real 2>/dev/null && ln -s \"$2\" d7 && rm d7 && mv d7.real d7; done",
+           host("site"), stop, host("decoy")});
+    });
+    try {
+      removeDir(win("site"), true);
+    } catch (const vexception&) {
+      // A tree that changes under the removal may not go at once.
+    }
+    writeFile(stop, "");
+    swapper.join();
+    stdfs::remove(stop);
+    stdfs::remove_all(host("site"));
+    expectDecoyUntouched();
+  }
+  EXPECT_EQ(testing_support::runProcess({"/usr/bin/getfacl", "-R", "-p", host("decoy")}).out, acl);
 }
 
 TEST_F(TreeTest, RemovalOfAFileLockedByAnotherProcessNamesTheProcess) {

@@ -22,26 +22,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-class ScopedGroup {
-public:
-  ScopedGroup() : name_("tvxg" + std::to_string(getpid()) + std::to_string(rand() % 10000)) {
-    ok_ = runProcess({"/usr/sbin/groupadd", name_}).exitCode == 0;
-    os::Result<os::GroupAccount> account = os::groupByName(wide(name_));
-    gid_ = account.value().gid;
-  }
-  ~ScopedGroup() {
-    if (ok_) runProcess({"/usr/sbin/groupdel", name_});
-  }
-  bool ok() const { return ok_; }
-  const std::string& name() const { return name_; }
-  std::string sid() const { return "S-1-22-2-" + std::to_string(gid_); }
-
-private:
-  std::string name_;
-  bool ok_ = false;
-  std::uint32_t gid_ = 0;
-};
-
 // getfacl's entries, "#effective" separated by one space.
 Lines getfacl(const std::string& path) {
   Lines lines;
@@ -100,7 +80,7 @@ protected:
 
   std::vector<std::u16string> grant(const std::string& path, std::uint8_t type = 0) {
     return Access::setSecurity(win(path), Access::SE_FILE_OBJECT,
-                               dacl({ace(type, 3, ALL, group.sid().c_str())}));
+                               dacl({ace(type, 3, ALL, groupSid().c_str())}));
   }
 
   TempDir tmp;
@@ -108,6 +88,7 @@ protected:
   ScopedUser user;
   const std::string site = tmp.file("site");
   std::string G() const { return "group:" + group.name(); }
+  std::string groupSid() const { return "S-1-22-2-" + std::to_string(group.gid()); }
 };
 
 TEST_F(AccessTree, GrantReachesTheTreeAndFilesCreatedLater) {
@@ -123,9 +104,9 @@ TEST_F(AccessTree, GrantReachesTheTreeAndFilesCreatedLater) {
             (Lines{"user::rw-", "group::r-x #effective:r--", G() + ":rwx #effective:rw-",
                    "mask::rw-", "other::r--"}));
 
-  const std::string inherited = "0/10/1f01ff/" + group.sid();
+  const std::string inherited = "0/10/1f01ff/" + groupSid();
   const std::pair<std::string, Lines> reads[] = {
-      {site, {"0/3/1f01ff/" + group.sid()}},  {site + "/sub", {"0/13/1f01ff/" + group.sid()}},
+      {site, {"0/3/1f01ff/" + groupSid()}},  {site + "/sub", {"0/13/1f01ff/" + groupSid()}},
       {site + "/old.txt", {inherited}},       {site + "/new.txt", {inherited}},
       {site + "/sub/inner.txt", {inherited}},
   };
@@ -140,7 +121,7 @@ TEST_F(AccessTree, DenyLeavesTheGroupAnEntryWithoutPermissions) {
                    "default:mask::r-x", "default:other::r-x"}));
   EXPECT_EQ(getfacl(site + "/sub/inner.txt"),
             (Lines{"user::rw-", "group::r--", G() + ":---", "mask::r--", "other::r--"}));
-  EXPECT_EQ(daclOf(site), (Lines{"1/3/1f01ff/" + group.sid()}));
+  EXPECT_EQ(daclOf(site), (Lines{"1/3/1f01ff/" + groupSid()}));
 }
 
 TEST_F(AccessTree, ChildrenKeepTheirOwnEntriesOrTheirProtection) {
@@ -152,7 +133,7 @@ TEST_F(AccessTree, ChildrenKeepTheirOwnEntriesOrTheirProtection) {
   grant(site);
 
   EXPECT_EQ(daclOf(site + "/sub"),
-            (Lines{"0/0/1200a9/S-1-5-32-544", "0/13/1f01ff/" + group.sid()}));
+            (Lines{"0/0/1200a9/S-1-5-32-544", "0/13/1f01ff/" + groupSid()}));
   EXPECT_EQ(getfacl(site + "/sub"),
             (Lines{"user::rwx", "group::r-x", "group:root:r-x", G() + ":rwx", "mask::rwx",
                    "other::r-x", "default:user::rwx", "default:group::r-x",
@@ -173,13 +154,13 @@ TEST_F(AccessTree, WhatWasWrittenReadsBackAndDeletedAccountsAreDropped) {
   Access::setSecurity(
       win(site), Access::SE_FILE_OBJECT,
       dacl({ace(1, 0, 0x120116, owner.c_str()), ace(0, 0, READ_EXECUTE, owner.c_str()),
-            ace(0, 3, ALL, gone.c_str()), ace(0, 3, ALL, group.sid().c_str()),
+            ace(0, 3, ALL, gone.c_str()), ace(0, 3, ALL, groupSid().c_str()),
             ace(0, 0, 0x120089, "S-1-1-0"), ace(0, 9, READ_EXECUTE, kAdmins)}));
   EXPECT_EQ(daclOf(site),
-            (Lines{"1/0/120116/" + owner, "0/0/1200a9/" + owner, "0/3/1f01ff/" + group.sid(),
+            (Lines{"1/0/120116/" + owner, "0/0/1200a9/" + owner, "0/3/1f01ff/" + groupSid(),
                    "0/0/120089/S-1-1-0", "0/9/1200a9/S-1-5-32-544"}));
   EXPECT_EQ(daclOf(site + "/sub"),
-            (Lines{"0/13/1f01ff/" + group.sid(), "0/19/1200a9/S-1-5-32-544"}));
+            (Lines{"0/13/1f01ff/" + groupSid(), "0/19/1200a9/S-1-5-32-544"}));
   EXPECT_EQ(getfacl(site),
             (Lines{"user::r-x", "group::r-x", G() + ":rwx", "mask::rwx", "other::r--",
                    "default:user::rwx", "default:group::r-x", "default:group:root:r-x",
@@ -195,11 +176,11 @@ TEST_F(AccessTree, DriftReadsTheCutDownAccessAndTheNextWriteRepairsIt) {
             0);
   EXPECT_EQ(daclOf(file), (Lines{"0/0/1f01ff/S-1-22-1-" + std::to_string(user.uid()),
                                  "0/0/1200a9/S-1-22-2-" + std::to_string(user.gid()),
-                                 "0/0/1200a9/" + group.sid(), "0/0/1200a9/S-1-1-0"}));
+                                 "0/0/1200a9/" + groupSid(), "0/0/1200a9/S-1-1-0"}));
   grant(site);
   EXPECT_EQ(getfacl(file),
             (Lines{"user::rw-", "group::r--", G() + ":rwx", "mask::rwx", "other::r--"}));
-  EXPECT_EQ(daclOf(file), (Lines{"0/10/1f01ff/" + group.sid()}));
+  EXPECT_EQ(daclOf(file), (Lines{"0/10/1f01ff/" + groupSid()}));
 }
 
 TEST_F(AccessTree, LinksToADecoyAreNeverFollowed) {

@@ -1,5 +1,7 @@
 #include "runtime/security/accounts.h"
 
+#include <pwd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,27 +18,12 @@ using testing_support::u8;
 
 namespace {
 
-// A uniquely named group and a user whose primary group it is, with a second group as a
-// supplementary one; all removed again at the end.
-class ScopedAccounts {
-public:
-  ScopedAccounts() {
-    std::string tag = std::to_string(std::random_device()() % 100000000);
-    user = "tvxu" + tag;
-    group = "tvxg" + tag;
-    extraGroup = "tvxs" + tag;
-    ok = run({"/usr/sbin/groupadd", group}) && run({"/usr/sbin/groupadd", extraGroup}) &&
-         run({"/usr/sbin/useradd", "-M", "-N", "-g", group, "-G", extraGroup, user});
-  }
-  ~ScopedAccounts() {
-    run({"/usr/sbin/userdel", user});
-    run({"/usr/sbin/groupdel", extraGroup});
-    run({"/usr/sbin/groupdel", group});
-  }
-  static bool run(const std::vector<std::string>& argv) { return runProcess(argv).exitCode == 0; }
-
-  std::string user, group, extraGroup;
-  bool ok = false;
+// A group, a user whose primary group it is, and a second group as a supplementary one.
+struct ScopedAccounts {
+  testing_support::ScopedGroup primary, extra;
+  testing_support::ScopedUser member{primary, {&extra}};
+  bool ok = primary.ok() && extra.ok() && member.ok();
+  std::string user = member.name(), group = primary.name(), extraGroup = extra.name();
 };
 
 #define SKIP_UNLESS_ROOT() \
@@ -98,14 +85,12 @@ TEST(Accounts, UsersAndGroupsMapToUnixSids) {
 }
 
 TEST(Accounts, VanishedAccountsAreNotMapped) {
-  SKIP_UNLESS_ROOT();
-  RunTime::Sid orphan;
-  {
-    ScopedAccounts accounts;
-    ASSERT_TRUE(accounts.ok);
-    orphan.loadByServerAndAccountNames(u"", wide(accounts.user));
-    ASSERT_TRUE(ScopedAccounts::run({"/usr/sbin/userdel", accounts.user}));
-  }
+  // The SID of a uid that no account has, as a deleted account leaves it behind. (Deleting an
+  // account created here would race with the other tests that create accounts: the next one may
+  // be given the same uid.)
+  std::uint32_t uid = 3999999999u;
+  while (getpwuid(uid)) --uid;
+  RunTime::Sid orphan = RunTime::userSid(uid);
   Failure f = failureOf([&] { orphan.lookupByAccountNameAndDomain(); });
   EXPECT_EQ(f.code, 1332u);
   EXPECT_TRUE(endsWith(f.message, " at Unable to lookup name for SID")) << f.message;

@@ -1,10 +1,13 @@
-// The driver of bench/fs.sh:
-//   tavrix_bench_fs generate <dir> <files> [seed]  makes a tree shaped like a PHP application:
+// The driver of the bench/*.sh scripts:
+//   tavrix_bench generate <dir> <files> [seed]  makes a tree shaped like a PHP application:
 //       about 12 files per directory, directories nested up to 8 deep, file sizes log-normal
 //       with a 4 KiB median (capped at 4 MiB);
-//   tavrix_bench_fs copy <source> <target>          the tree copy of the extraction (recursive,
-//       links not preserved, existing files replaced);
-//   tavrix_bench_fs remove <dir>                    the forced tree removal.
+//   tavrix_bench copy <source> <target> [uid gid [group...]]  the tree copy of the extraction
+//       (recursive, links not preserved, existing files replaced), acting as the account when
+//       one is given, as the extraction does;
+//   tavrix_bench remove <dir>                    the forced tree removal;
+//   tavrix_bench grant <dir> <group>             one inheritable full-access grant to the group
+//       (0x1F01FF, object and container inherit) written at the directory, with its projection.
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -13,9 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "os/impersonation.h"
 #include "os/text.h"
 #include "runtime/core/exception.h"
 #include "runtime/fs/files.h"
+#include "runtime/security/access.h"
 
 namespace {
 
@@ -53,6 +58,34 @@ int generate(const stdfs::path& root, long files, unsigned seed) {
   return 0;
 }
 
+int copy(int argc, char** argv) {
+  if (argc >= 6) {
+    os::ThreadIdentity account{static_cast<std::uint32_t>(std::atol(argv[4])),
+                               static_cast<std::uint32_t>(std::atol(argv[5])), {}};
+    for (int i = 6; i < argc; ++i) account.groups.push_back(static_cast<std::uint32_t>(std::atol(argv[i])));
+    if (os::impersonateOnThread(account) != 0) {
+      std::fprintf(stderr, "cannot act as uid %s\n", argv[4]);
+      return 1;
+    }
+  }
+  RunTime::File::copyDirectory(os::utf16FromUtf8(argv[2]), os::utf16FromUtf8(argv[3]), true, false,
+                               true);
+  return 0;
+}
+
+int grant(const std::string& directory, const std::string& group) {
+  RunTime::Sid sid;
+  sid.loadByServerAndAccountNames(u"", os::utf16FromUtf8(group));
+  RunTime::Ace ace;
+  ace.init(RunTime::ACCESS_ALLOWED_ACE_TYPE,
+           RunTime::OBJECT_INHERIT_ACE | RunTime::CONTAINER_INHERIT_ACE, 0x1F01FF, sid);
+  RunTime::Acl acl;
+  acl.insertAce(0, ace);
+  auto skipped = RunTime::Access::setSecurity(os::utf16FromUtf8(directory),
+                                              RunTime::Access::SE_FILE_OBJECT, acl);
+  return skipped.empty() ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -60,11 +93,8 @@ int main(int argc, char** argv) {
   try {
     if (command == "generate" && argc >= 4)
       return generate(argv[2], std::atol(argv[3]), argc > 4 ? std::atoi(argv[4]) : 1);
-    if (command == "copy" && argc == 4) {
-      RunTime::File::copyDirectory(os::utf16FromUtf8(argv[2]), os::utf16FromUtf8(argv[3]), true,
-                                   false, true);
-      return 0;
-    }
+    if (command == "copy" && (argc == 4 || argc >= 6)) return copy(argc, argv);
+    if (command == "grant" && argc == 4) return grant(argv[2], argv[3]);
     if (command == "remove" && argc == 3) {
       removeDir(os::utf16FromUtf8(argv[2]), true);
       return 0;
@@ -74,7 +104,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::fprintf(stderr,
-               "usage: %s generate <dir> <files> [seed] | copy <source> <target> | remove <dir>\n",
+               "usage: %s generate <dir> <files> [seed] | copy <source> <target> [uid gid [group...]]"
+               " | remove <dir> | grant <dir> <group>\n",
                argv[0]);
   return 2;
 }

@@ -1,0 +1,59 @@
+# Shared by the bench/*.sh scripts: the driver, a work directory, timing and reporting.
+# Environment: BUILD_DIR (default build-bench, configured as Release), JOBS (ninja jobs),
+# WORK_DIR (where the trees go; default a new directory under /var/tmp, removed at the end).
+
+build=${BUILD_DIR:-build-bench}
+[ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+ninja -C "$build" ${JOBS:+-j"$JOBS"} tavrix_bench >/dev/null
+driver=$(realpath "$build/bin/tavrix_bench")
+
+cleanups=()
+on_exit() { local c; for c in "${cleanups[@]}"; do eval "$c"; done; }
+trap on_exit EXIT
+if [ -n "${WORK_DIR:-}" ]; then
+  work=$WORK_DIR
+  mkdir -p "$work"
+else
+  work=$(mktemp -d /var/tmp/tavrix-bench.XXXXXX)
+  chmod 755 "$work"
+  cleanups+=("rm -rf '$work'")
+fi
+
+# Makes a tree of $2 files at $1 and reads it once, so that every tool starts with it cached.
+generate() {
+  rm -rf "$1"
+  "$driver" generate "$1" "$2" 42
+  find "$1" -type f -exec cat {} + >/dev/null
+  echo "tree of $2 files: $(find "$1" -type d | wc -l) directories, $(du -sh "$1" | cut -f1)"
+}
+
+# Microseconds that the command took.
+timed() {
+  local start end
+  start=$(date +%s%N)
+  "$@"
+  end=$(date +%s%N)
+  echo $(((end - start) / 1000))
+}
+
+# "median min max" of the numbers given.
+stats() { printf '%s\n' "$@" | sort -n | awk '{v[NR]=$1} END {printf "%d %d %d", v[int((NR+1)/2)], v[1], v[NR]}'; }
+
+ms() { awk -v us="$1" 'BEGIN {printf "%.1f", us / 1000}'; }
+
+# Prints one comparison and sets $ratio, $ours_median and $theirs_median (microseconds):
+#   report <label> <ours...> -- <theirs...>
+report() {
+  local label=$1; shift
+  local ours=() theirs=() side=ours om omin omax tm tmin tmax
+  for t in "$@"; do
+    if [ "$t" = "--" ]; then side=theirs; continue; fi
+    if [ $side = ours ]; then ours+=("$t"); else theirs+=("$t"); fi
+  done
+  read -r om omin omax <<<"$(stats "${ours[@]}")"
+  read -r tm tmin tmax <<<"$(stats "${theirs[@]}")"
+  ratio=$(awk -v a="$om" -v b="$tm" 'BEGIN {printf "%.2f", a / b}')
+  ours_median=$om theirs_median=$tm
+  printf '%-36s ours %9s ms (%s-%s)   theirs %9s ms (%s-%s)   ratio %s\n' "$label" \
+    "$(ms "$om")" "$(ms "$omin")" "$(ms "$omax")" "$(ms "$tm")" "$(ms "$tmin")" "$(ms "$tmax")" "$ratio"
+}
