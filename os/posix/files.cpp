@@ -1,6 +1,5 @@
 #include "os/files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,25 +48,17 @@ Result<std::vector<DirectoryEntry>> listDirectory(std::u16string_view directory)
   if (!host.ok()) return Listing::failure(host.code());
   Fd fd(posix::openHostPath(host.value(), O_RDONLY | O_DIRECTORY));
   if (!fd.valid()) return Listing::failure(posix::pathError(host.value(), errno));
-  DIR* stream = fdopendir(fd.get());
-  if (!stream) return Listing::failure(posix::win32FromErrno(errno));
-  fd.release();
+  std::vector<posix::WalkEntry> listed;
+  if (int error = posix::listEntries(fd.get(), listed))
+    return Listing::failure(posix::win32FromErrno(error));
+  // As the system's own listing, the directory and its parent come first.
+  listed.insert(listed.begin(), {posix::WalkEntry{"."}, posix::WalkEntry{".."}});
   std::vector<DirectoryEntry> entries;
-  int error = 0;
-  for (;;) {
-    errno = 0;
-    const dirent* d = readdir(stream);
-    if (!d) {
-      error = errno;
-      break;
-    }
-    DirectoryEntry entry{utf16FromUtf8(d->d_name), {}};
+  for (const posix::WalkEntry& e : listed) {
+    DirectoryEntry entry{utf16FromUtf8(e.name), {}};
     // An entry removed since the listing is left out.
-    if (posix::fileInfoAt(dirfd(stream), d->d_name, entry.info) == 0)
-      entries.push_back(std::move(entry));
+    if (posix::fileInfoAt(fd.get(), e.name.c_str(), entry.info) == 0) entries.push_back(std::move(entry));
   }
-  closedir(stream);
-  if (error) return Listing::failure(posix::win32FromErrno(error));
   return entries;
 }
 

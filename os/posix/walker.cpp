@@ -34,30 +34,6 @@ bool isDots(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// Lists the open directory once; 0 or the errno of the failure.
-int listEntries(int fd, std::vector<WalkEntry>& entries) {
-  int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return errno;
-  DIR* stream = fdopendir(copy);
-  if (!stream) {
-    int error = errno;
-    ::close(copy);
-    return error;
-  }
-  int error = 0;
-  for (;;) {
-    errno = 0;
-    const dirent* d = readdir(stream);
-    if (!d) {
-      error = errno;
-      break;
-    }
-    if (isDots(d->d_name)) continue;
-    entries.push_back({d->d_name, kindOf(fd, *d), d->d_ino, false});
-  }
-  closedir(stream);
-  return error;
-}
 
 // Opens the directory `name` of parentFd and lists it; 0 or the errno of the failure.
 int readDirectory(int parentFd, const std::string& name, Fd& directory,
@@ -94,6 +70,30 @@ bool walkDirectory(const WalkDirectory& parent, const WalkEntry& entry,
 }
 
 } // namespace
+
+int listEntries(int fd, std::vector<WalkEntry>& entries) {
+  int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return errno;
+  DIR* stream = fdopendir(copy);
+  if (!stream) {
+    int error = errno;
+    ::close(copy);
+    return error;
+  }
+  int error = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* d = readdir(stream);
+    if (!d) {
+      error = errno;
+      break;
+    }
+    if (isDots(d->d_name)) continue;
+    entries.push_back({d->d_name, kindOf(fd, *d), d->d_ino, false});
+  }
+  closedir(stream);
+  return error;
+}
 
 TreeVisitor::Flow TreeVisitor::enterDirectory(const WalkDirectory&, const WalkEntry&,
                                               const WalkDirectory&) {

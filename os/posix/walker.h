@@ -62,6 +62,9 @@ struct WalkEntry {
   bool descend = false;
 };
 
+// Lists an open directory once, without "." and ".."; 0 or the errno of the failure.
+int listEntries(int fd, std::vector<WalkEntry>& entries);
+
 // A directory during a walk: its open descriptor, its path relative to the walk's root ("" for
 // the root, components joined by "/", names as the listing's bytes) and its depth (0 for the
 // root; the root's parent has depth -1 and the descriptor the walk was started from).
