@@ -1,5 +1,7 @@
 #include "runtime/log/crash_dump.h"
 
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -49,6 +51,38 @@ TEST(CrashDump, FaultInAGuardedOperationIsReportedDumpedAndSurvived) {
   ProcessResult gdb = runProcess({"/usr/bin/gdb", "-batch", "-nx", "-ex", "bt",
                                   std::filesystem::read_symlink("/proc/self/exe").string(), files[0]});
   EXPECT_NE(gdb.out.find("writeThroughNull"), std::string::npos) << gdb.out << gdb.err;
+}
+
+} // namespace
+
+namespace {
+
+// Run as a child by the test below: corrupts the heap, which the C library answers by aborting.
+TEST(HeapCorruptionChild, FreesTwice) {
+  if (!std::getenv("TAVRIX_TEST_HEAP_CHILD")) GTEST_SKIP() << "runs only as the child of HeapCorruption";
+  ASSERT_TRUE(CrashDumpInfo::instance().enabled());
+  void* volatile block = std::malloc(64);
+  std::free(block);
+  std::free(block);
+}
+
+TEST(HeapCorruption, WritesADumpBeforeTheProcessEnds) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers report the corruption themselves";
+#endif
+  TempDir dir;
+  writeFile(dir.file("registry.reg"),
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+            "\"PRODUCT_ROOT_D\"=\"" + dir.path() + "\"\n");
+  ProcessResult child = runProcess({std::filesystem::read_symlink("/proc/self/exe").string(),
+                                    "--gtest_filter=HeapCorruptionChild.*"},
+                                   {{"TAVRIX_TEST_HEAP_CHILD", "1"}, {"TAVRIX_REGISTRY", dir.file("registry.reg")}});
+  EXPECT_EQ(child.exitCode, 128 + SIGABRT) << child.out << child.err;
+  std::size_t dumps = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.file("etc/crashdumps")))
+    dumps += entry.path().extension() == ".dmp";
+  EXPECT_EQ(dumps, 1u);
 }
 
 } // namespace
