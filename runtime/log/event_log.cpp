@@ -34,6 +34,7 @@ void EventLog::registerSource() {
 }
 
 void EventLog::report(int level, const std::u16string& text) {
+  std::lock_guard lock(mutex_);
   if (!registered_) registerSource();
   os::EventType type = level == LOG_INFO      ? os::EventType::Information
                        : level == LOG_WARNING ? os::EventType::Warning

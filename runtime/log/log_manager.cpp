@@ -80,10 +80,7 @@ void LogManager::dispatch(int level, const std::u16string& text, const vexceptio
   } catch (...) {
   }
   try {
-    if (known && eventLog_[level]) {
-      std::lock_guard lock(mutex_);
-      eventLogSink_.report(level, text);
-    }
+    if (known && eventLog_[level]) eventLogSink_.report(level, text);
   } catch (...) {
   }
   try {
