@@ -19,7 +19,9 @@ ParseOutcome parse(std::string_view body) {
 
 std::vector<std::uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
 
-TEST(RegistryStore, ParsesEveryValueType) {
+// Strings, "@" and typed hex data are read back in WrittenTextReadsBackTheSameValues; these are
+// the forms only hand-written files use.
+TEST(RegistryStore, ParsesHandWrittenForms) {
   struct Case {
     const char* line;
     std::u16string name;
@@ -27,14 +29,9 @@ TEST(RegistryStore, ParsesEveryValueType) {
     std::vector<std::uint8_t> data;
   };
   const Case cases[] = {
-      {R"("Dir"="C:\\a \"b\"")", u"Dir", 1, bytes("C\0:\0\\\0a\0 \0\"\0b\0\"\0\0\0"s)},
-      {R"(@="d")", u"", 1, bytes("d\0\0\0"s)},
       {"\"N\" = dword:0000001f", u"N", 4, {0x1f, 0, 0, 0}},
       {"\"N\"=DWORD:FFFFFFFF", u"N", 4, {0xff, 0xff, 0xff, 0xff}},
-      {"\"E\"=hex(2):25,00,41,00,00,00", u"E", 2, {0x25, 0, 0x41, 0, 0, 0}},
       {"\"B\"=hex:de,ad,\\\r\n  be,ef", u"B", 3, {0xde, 0xad, 0xbe, 0xef}},
-      {"\"M\"=hex(7):61,00,00,00,00,00", u"M", 7, {0x61, 0, 0, 0, 0, 0}},
-      {"\"Q\"=hex(b):01,00,00,00,00,00,00,00", u"Q", 11, {1, 0, 0, 0, 0, 0, 0, 0}},
       {"\"Z\"=hex:", u"Z", 3, {}},
   };
   for (const Case& c : cases) {
@@ -110,6 +107,7 @@ TEST(RegistryStore, WrittenTextReadsBackTheSameValues) {
   };
   for (const Value& v : values) store.setValue(kKey, v);
   std::string text = u8(store.text());
+  EXPECT_NE(text.find("@=\"x\"\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\"d\"=dword:04030201\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\"type\"=hex(12345):07\n"), std::string::npos) << text;
   ParseOutcome back = parseStore(text);

@@ -1,4 +1,4 @@
-// The walker, opening beneath a directory, confinement, the lock table and the take-over.
+// Opening beneath a directory, confinement, the lock table and the take-over.
 #include "os/posix/walker.h"
 
 #include <fcntl.h>
@@ -6,7 +6,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
@@ -21,59 +20,6 @@ using testing_support::TempDir;
 using testing_support::writeFile;
 
 namespace {
-
-TEST(Walker, HooksSeeEachLevelWholeBeforeItsDescents) {
-  TempDir dir;
-  writeFile(dir.file("root/f1"), "x");
-  writeFile(dir.file("root/a/f2"), "x");
-  writeFile(dir.file("root/b/c/f3"), "x");
-  symlink("a", dir.file("root/link").c_str());
-
-  struct Recorder : os::posix::TreeVisitor {
-    std::vector<std::string> events;
-    Recovery cannotRead(const os::posix::WalkDirectory&, const os::posix::WalkEntry& e, int) override {
-      events.push_back("unreadable " + e.name);
-      return Recovery::stop;
-    }
-    Flow enterDirectory(const os::posix::WalkDirectory&, const os::posix::WalkEntry&,
-                        const os::posix::WalkDirectory& d) override {
-      events.push_back("enter '" + d.relative + "' " + std::to_string(d.depth));
-      return Flow::proceed;
-    }
-    Flow visitEntries(const os::posix::WalkDirectory& d,
-                      std::vector<os::posix::WalkEntry>& entries) override {
-      std::vector<std::string> names;
-      for (auto& e : entries) {
-        names.push_back(e.name + (e.kind == os::posix::WalkEntry::Kind::link ? "@" : ""));
-        e.descend = e.kind == os::posix::WalkEntry::Kind::directory;
-      }
-      std::sort(names.begin(), names.end());
-      std::string joined;
-      for (auto& n : names) joined += " " + n;
-      events.push_back("visit '" + d.relative + "'" + joined);
-      return Flow::proceed;
-    }
-    Flow leaveDirectory(const os::posix::WalkDirectory& p, const os::posix::WalkEntry& e) override {
-      events.push_back("leave " + e.name + " from depth " + std::to_string(p.depth));
-      return Flow::proceed;
-    }
-  } recorder;
-
-  os::posix::Fd parent(open(dir.path().c_str(), O_PATH | O_DIRECTORY));
-  ASSERT_TRUE(os::posix::walkTree(parent.get(), "root", recorder));
-  // Siblings a and b may come in either order; each is whole before the next begins.
-  std::vector<std::string> a = {"enter 'a' 1", "visit 'a' f2", "leave a from depth 0"};
-  std::vector<std::string> b = {"enter 'b' 1", "visit 'b' c", "enter 'b/c' 2", "visit 'b/c' f3",
-                                "leave c from depth 1", "leave b from depth 0"};
-  std::vector<std::string> expected = {"enter '' 0", "visit '' a b f1 link@"};
-  const auto& e = recorder.events;
-  const bool aFirst = std::find(e.begin(), e.end(), "enter 'a' 1") <
-                      std::find(e.begin(), e.end(), "enter 'b' 1");
-  for (const auto& part : aFirst ? std::vector{a, b} : std::vector{b, a})
-    expected.insert(expected.end(), part.begin(), part.end());
-  expected.push_back("leave root from depth -1");
-  EXPECT_EQ(e, expected);
-}
 
 using OpenFunction = int (*)(int, std::string_view, int, mode_t);
 

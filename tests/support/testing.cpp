@@ -76,14 +76,12 @@ void drain(int fd, std::string& into) {
 } // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& environment,
-                         std::string_view input) {
-  int out[2], err[2], in[2];
-  if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) || pipe2(in, O_CLOEXEC))
-    throw std::runtime_error("pipe failed");
+                         const std::map<std::string, std::string>& environment) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
@@ -106,14 +104,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   pid_t pid;
   int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
   close(out[1]);
   close(err[1]);
   if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
-  if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {
-    // The child may exit without reading its input; its result tells what happened.
-  }
-  close(in[1]);
 
   ProcessResult result;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};

@@ -54,11 +54,10 @@ struct ProcessResult {
   std::string err;
 };
 
-// Runs a program with arguments, extra environment variables and optional standard input;
+// Runs a program with arguments and extra environment variables, its standard input empty;
 // waits for it and collects its output.
 ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& environment = {},
-                         std::string_view input = {});
+                         const std::map<std::string, std::string>& environment = {});
 
 // A uniquely named local group (groupadd), removed when destroyed. Its id is drawn at random
 // from a high range, so that a group or user another test deletes meanwhile never hands its id

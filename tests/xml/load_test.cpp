@@ -38,12 +38,9 @@ protected:
 TEST_F(VxmlLoad, FailureIsTheParserReasonAtLoadPath) {
   const std::pair<const char*, std::string> cases[] = {
       {"<a><b></a>", "Opening and ending tag mismatch: b line 1 and a\n"},
-      {"<a>", "Premature end of data in tag a line 1\n"},
       {"<p:a/>", "Namespace prefix p on a is not defined\n"},
       {"<!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY>]><r><b/></r>",
        "Element r content does not follow the DTD, expecting (a), got (b)\n"},
-      {"<!DOCTYPE r [<!ELEMENT r EMPTY><!ATTLIST r id ID #REQUIRED>]><r/>",
-       "Element r does not carry attribute id\n"},
   };
   for (const auto& [content, reason] : cases) {
     testing::internal::CaptureStderr();

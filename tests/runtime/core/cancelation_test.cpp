@@ -44,7 +44,6 @@ TEST(Cancelation, NestedPointsRestoreTheOuterOneAndInheritMode2) {
   };
   const Case cases[] = {{SYNCHRONOUS, ASYNCHRONOUS, ASYNCHRONOUS},
                         {ASYNCHRONOUS, SYNCHRONOUS, SYNCHRONOUS},
-                        {INHERITED, ASYNCHRONOUS, INHERITED},
                         {INHERITED, SYNCHRONOUS, INHERITED}};
   for (const Case& c : cases) {
     ASSERT_EQ(CancelationPoint::current(), nullptr);

@@ -40,12 +40,6 @@ std::u16string win(std::string path) {
   return wide(path);
 }
 
-Acl dacl(std::initializer_list<Ace> entries) {
-  Acl acl;
-  for (const Ace& entry : entries) acl.insertAce(acl.aceCount(), entry);
-  return acl;
-}
-
 Lines daclOf(const std::string& path) {
   return entriesOf(Access::getSecurity(win(path), Access::SE_FILE_OBJECT));
 }

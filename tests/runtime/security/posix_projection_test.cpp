@@ -49,12 +49,6 @@ std::string text(const os::PosixAcl& acl) {
   return out;
 }
 
-Acl dacl(std::initializer_list<Ace> entries) {
-  Acl acl;
-  for (const Ace& entry : entries) acl.insertAce(acl.aceCount(), entry);
-  return acl;
-}
-
 const char* const kFile = "u::rw-,g::r--,o::r--";
 const char* const kDirectory = "u::rwx,g::r-x,o::r-x";
 
@@ -96,11 +90,7 @@ TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
       // A directory passes on what its files inherit as its default ACL.
       {dacl({ace(0, OI | CI, FILE_ALL_ACCESS, G)}), true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x",
        "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x"},
-      {dacl({ace(1, OI | CI, FILE_ALL_ACCESS, G)}), true, "u::rwx,g::r-x,g:7:---,m::r-x,o::r-x",
-       "u::rwx,g::r-x,g:7:---,m::r-x,o::r-x"},
       {dacl({ace(0, CI, FILE_ALL_ACCESS, G)}), true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", ""},
-      {dacl({ace(0, OI | IO, FILE_GENERIC_READ, G)}), true, kDirectory,
-       "u::rwx,g::r-x,g:7:r--,m::r-x,o::r-x"},
       {dacl({ace(0, OI | CI | IO, FILE_GENERIC_READ, "S-1-3-0"),
              ace(0, OI | CI | IO, 0, "S-1-1-0")}),
        true, kDirectory, "u::r--,g::r-x,o::---"},
@@ -152,8 +142,6 @@ TEST(PosixProjection, DaclFromPosixAcls) {
     Entries dacl;
   };
   const Case cases[] = {
-      {object(false, kFile),
-       {"0/0/1f01ff/S-1-22-1-1000", "0/0/1200a9/S-1-22-2-1000", "0/0/1200a9/S-1-1-0"}},
       {object(false, "u::rwx,g::r-x,g:7:---,u:0:rwx,m::r-x,o::---"),
        {"1/0/1f01ff/S-1-22-2-7", "0/0/1f01ff/S-1-22-1-1000", "0/0/1200a9/S-1-5-18",
         "0/0/1200a9/S-1-22-2-1000"}},

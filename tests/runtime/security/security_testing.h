@@ -28,6 +28,13 @@ inline RunTime::Ace ace(std::uint8_t type, std::uint8_t flags, std::uint32_t mas
   return ace;
 }
 
+// An ACL holding the entries in the given order, whatever that order is.
+inline RunTime::Acl dacl(const std::vector<RunTime::Ace>& entries) {
+  RunTime::Acl acl;
+  for (const RunTime::Ace& entry : entries) acl.insertAce(acl.aceCount(), entry);
+  return acl;
+}
+
 inline std::string sidText(const RunTime::Sid& sid) {
   return testing_support::u8(sid.toSidString());
 }

@@ -14,14 +14,11 @@ struct Case {
 };
 
 TEST(ShellPath, CanonicalizeResolvesDotsWithinTheRoot) {
-  const Case cases[] = {{u"C:\\a\\.\\b\\..\\c", u"C:\\a\\c"},
-                        {u"C:\\a\\..\\..", u"C:\\"}, {u"C:", u"C:\\"}, {u"C:a\\..\\b", u"C:b"},
-                        {u"C:/a//b/", u"C:\\a\\b\\"}, {u"\\x\\..\\..\\y", u"\\y"},
-                        {u"a\\..\\..\\b", u"b"}, {u"a\\..", u"\\"}, {u"", u"\\"},
+  // Drive paths, "." and ".." at the root and the long prefix are covered through VFileName.
+  const Case cases[] = {{u"C:a\\..\\b", u"C:b"}, {u"a\\..\\..\\b", u"b"}, {u"a\\..", u"\\"},
                         {u"a\\...\\b", u"a\\...\\b"},
                         {u"\\\\srv\\share\\a\\..\\..", u"\\\\srv\\share"},
-                        {u"\\\\srv\\share\\", u"\\\\srv\\share\\"},
-                        {u"\\\\?\\C:\\a\\..\\..", u"\\\\?\\C:\\"}, {u"\\\\?\\C:", u"\\\\?\\C:\\"},
+                        {u"\\\\srv\\share\\", u"\\\\srv\\share\\"}, {u"\\\\?\\C:", u"\\\\?\\C:\\"},
                         {u"\\\\?\\UNC\\srv\\share\\a\\..", u"\\\\?\\UNC\\srv\\share"},
                         {u"\\\\?\\Volume{1}\\a\\..\\..", u"\\\\?\\Volume{1}"}};
   for (const Case& c : cases) {
@@ -32,13 +29,9 @@ TEST(ShellPath, CanonicalizeResolvesDotsWithinTheRoot) {
 }
 
 TEST(ShellPath, CombineJoinsWithOneSeparatorUnlessMoreIsFullyQualified) {
+  // The other joins are covered through VFileName::combine.
   const Case cases[] = {// in = base|more
-                        {u"C:\\a|b", u"C:\\a\\b"}, {u"C:\\a\\|b\\", u"C:\\a\\b\\"},
-                        {u"C:\\a|..\\..\\b", u"C:\\b"}, {u"C:|a", u"C:\\a"},
-                        {u"\\\\?\\C:\\a|b/c", u"\\\\?\\C:\\a\\b\\c"},
-                        {u"C:\\a|D:\\x\\..\\y", u"D:\\y"},
-                        {u"C:\\a|\\\\srv\\s\\x", u"\\\\srv\\s\\x"}, {u"C:\\a|D:x", u"C:\\a\\D:x"},
-                        {u"C:\\a\\.|", u"C:\\a"}, {u"|x\\.\\y", u"x\\y"}, {u"|", u"\\"}};
+                        {u"C:\\a|\\\\srv\\s\\x", u"\\\\srv\\s\\x"}, {u"C:\\a|D:x", u"C:\\a\\D:x"}};
   for (const Case& c : cases) {
     std::size_t bar = c.in.find(u'|');
     Outcome r = combine(c.in.substr(0, bar), c.in.substr(bar + 1));
@@ -48,10 +41,7 @@ TEST(ShellPath, CombineJoinsWithOneSeparatorUnlessMoreIsFullyQualified) {
 }
 
 TEST(ShellPath, RemoveFileSpecStopsAtTheRoot) {
-  const Case removed[] = {{u"C:\\a\\b", u"C:\\a"},
-                          {u"C:\\a\\", u"C:\\a"}, {u"C:\\a", u"C:\\"}, {u"C:a", u"C:"},
-                          {u"\\\\?\\C:\\a", u"\\\\?\\C:\\"}, {u"\\a", u"\\"}, {u"a\\b", u"a"},
-                          {u"a", u""}, {u"\\\\srv\\share\\x", u"\\\\srv\\share"}};
+  const Case removed[] = {{u"C:a", u"C:"}, {u"\\\\srv\\share\\x", u"\\\\srv\\share"}};
   for (const Case& c : removed) {
     Outcome r = removeFileSpec(c.in);
     EXPECT_EQ(r.status, S_OK) << u8(c.in);
@@ -68,20 +58,16 @@ TEST(ShellPath, StripToRootKeepsOnlyTheRoot) {
   const Case cases[] = {{u"C:\\a\\b", u"C:\\"},
                         {u"C:a", u"C:"}, {u"\\a\\b", u"\\"},
                         {u"\\\\srv\\share\\x", u"\\\\srv\\share"},
-                        {u"//srv/share/x", u"\\\\srv\\share"}, {u"\\\\?\\C:\\a", u"\\\\?\\C:\\"},
-                        {u"a\\b", u"<none>"}, {u"", u"<none>"}};
+                        {u"//srv/share/x", u"\\\\srv\\share"}, {u"a\\b", u"<none>"}};
   for (const Case& c : cases)
     EXPECT_EQ(u8(stripToRoot(c.in).value_or(u"<none>")), u8(c.out)) << u8(c.in);
 }
 
-TEST(ShellPath, RejectsOverlongAndNulPaths) {
+// NUL characters are covered through VFileName's failures.
+TEST(ShellPath, RejectsOverlongPaths) {
   const std::u16string longest(maxLength, u'a');
-  const std::u16string withNul(u"C:\\a\0b", 6);
   EXPECT_EQ(canonicalize(longest).status, S_OK);
   EXPECT_EQ(canonicalize(longest + u'a').status, invalidPath);
-  EXPECT_EQ(canonicalize(withNul).status, invalidPath);
-  EXPECT_EQ(combine(u"C:\\", withNul).status, invalidPath);
-  EXPECT_EQ(removeFileSpec(withNul).status, invalidPath);
   Outcome tooLong = combine(longest, u"b");
   EXPECT_EQ(tooLong.status, resultTooLong);
   EXPECT_TRUE(tooLong.path.empty());
