@@ -13,18 +13,14 @@
 #include <cstdint>
 
 #include "os/posix_acl.h"
+#include "os/security_store.h"
 #include "runtime/security/acl.h"
 
 namespace RunTime {
 
-// What the projection reads of an object: its kind, owner, group and current ACLs.
-struct PosixObject {
-  bool directory = false;
-  std::uint32_t owner = 0;
-  std::uint32_t group = 0;
-  os::PosixAcl access;   // sorted, with the three base entries
-  os::PosixAcl defaults; // sorted; empty when there is none
-};
+// What the projection reads of an object: its kind, owner, group and current ACLs (the state
+// the descriptor store reads; its stored descriptor is not the projection's business).
+using PosixObject = os::SecurityState;
 
 struct PosixProjection {
   os::PosixAcl access;

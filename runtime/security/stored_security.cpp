@@ -38,22 +38,18 @@ os::Result<std::optional<Acl>> chainDacl(const os::SecurityObject& object) {
   for (std::size_t i = 0; i < chain.size(); ++i)
     if (chain[i].hasDescriptor) top = i;
   if (top == chain.size()) return std::optional<Acl>();
-  Acl dacl = top + 1 < chain.size() ? daclFromPosix(posixObject(chain[top + 1])) : Acl::none();
+  Acl dacl = top + 1 < chain.size() ? daclFromPosix(chain[top + 1]) : Acl::none();
   for (std::size_t i = top + 1; i-- > 0;) dacl = governingDacl(chain[i], dacl);
   return std::optional<Acl>(std::move(dacl));
 }
 
 // The projection of the DACL onto the object, applied.
 std::uint32_t project(os::SecurityObject& object, const Acl& dacl) {
-  PosixProjection projection = projectDacl(dacl, posixObject(object.state()));
+  PosixProjection projection = projectDacl(dacl, object.state());
   return object.applyAcl(projection.access, projection.defaults);
 }
 
 } // namespace
-
-PosixObject posixObject(const os::SecurityState& state) {
-  return {state.directory, state.owner, state.group, state.access, state.defaults};
-}
 
 Acl governingDacl(const os::SecurityState& state, const Acl& parentDacl) {
   std::optional<SecurityDescriptor> stored = storedDescriptor(state);
@@ -68,7 +64,7 @@ Acl governingDacl(const os::SecurityState& state, const Acl& parentDacl) {
 os::Result<Acl> readDacl(const os::SecurityObject& object) {
   os::Result<std::optional<Acl>> chain = chainDacl(object);
   if (!chain.ok()) return os::Result<Acl>::failure(chain.code());
-  PosixObject posix = posixObject(object.state());
+  PosixObject posix = object.state();
   const std::optional<Acl>& dacl = chain.value();
   if (!dacl || !projectionHolds(projectDacl(*dacl, posix), posix)) return daclFromPosix(posix);
   return *dacl;
@@ -113,7 +109,7 @@ os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
       os::Result<std::optional<Acl>> chain = chainDacl(parent.value());
       if (!chain.ok()) return Outcome::failure(chain.code());
       parentDacl =
-          chain.value() ? *chain.value() : daclFromPosix(posixObject(parent.value().state()));
+          chain.value() ? *chain.value() : daclFromPosix(parent.value().state());
     } else if (parent.code() != os::err::fileNotFound) {
       return Outcome::failure(parent.code());
     }

@@ -21,8 +21,6 @@
 
 namespace RunTime {
 
-PosixObject posixObject(const os::SecurityState& state);
-
 // The governing DACL of an object whose parent governs with `parentDacl`. Throws the OS error
 // 1338 for a stored descriptor that is not one.
 Acl governingDacl(const os::SecurityState& state, const Acl& parentDacl);

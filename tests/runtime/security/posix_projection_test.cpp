@@ -53,7 +53,12 @@ const char* const kFile = "u::rw-,g::r--,o::r--";
 const char* const kDirectory = "u::rwx,g::r-x,o::r-x";
 
 PosixObject object(bool directory, const char* access, const char* defaults = "") {
-  return {directory, 1000, 1000, posix(access), posix(defaults)};
+  PosixObject o;
+  o.directory = directory;
+  o.owner = o.group = 1000;
+  o.access = posix(access);
+  o.defaults = posix(defaults);
+  return o;
 }
 
 constexpr std::uint8_t OI = OBJECT_INHERIT_ACE, CI = CONTAINER_INHERIT_ACE, IO = INHERIT_ONLY_ACE,
