@@ -55,33 +55,30 @@ bool holdsOpen(pid_t pid, dev_t device, ino_t inode) {
   Fd fds(open(("/proc/" + std::to_string(pid) + "/fd").c_str(),
               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fds.valid()) return false;
-  DIR* stream = fdopendir(fds.get());
+  DirStream stream = openDirStream(std::move(fds));
   if (!stream) return false;
-  fds.release();
   bool found = false;
-  while (const dirent* d = readdir(stream)) {
+  while (const dirent* d = readdir(stream.get())) {
     struct stat st;
-    if (isNumber(d->d_name) && fstatat(dirfd(stream), d->d_name, &st, 0) == 0 &&
+    if (isNumber(d->d_name) && fstatat(dirfd(stream.get()), d->d_name, &st, 0) == 0 &&
         st.st_dev == device && st.st_ino == inode) {
       found = true;
       break;
     }
   }
-  closedir(stream);
   return found;
 }
 
 // The processes other than self that have the file open.
 std::vector<pid_t> openers(dev_t device, ino_t inode, pid_t self) {
   std::vector<pid_t> pids;
-  DIR* proc = opendir("/proc");
+  DirStream proc(opendir("/proc"));
   if (!proc) return pids;
-  while (const dirent* d = readdir(proc)) {
+  while (const dirent* d = readdir(proc.get())) {
     if (!isNumber(d->d_name)) continue;
     pid_t pid = static_cast<pid_t>(std::atol(d->d_name));
     if (pid != self && holdsOpen(pid, device, inode)) pids.push_back(pid);
   }
-  closedir(proc);
   return pids;
 }
 

@@ -72,27 +72,17 @@ bool walkDirectory(const WalkDirectory& parent, const WalkEntry& entry,
 } // namespace
 
 int listEntries(int fd, std::vector<WalkEntry>& entries) {
-  int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return errno;
-  DIR* stream = fdopendir(copy);
-  if (!stream) {
-    int error = errno;
-    ::close(copy);
-    return error;
-  }
-  int error = 0;
+  Fd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!copy) return errno;
+  DirStream stream = openDirStream(std::move(copy));
+  if (!stream) return errno;
   for (;;) {
     errno = 0;
-    const dirent* d = readdir(stream);
-    if (!d) {
-      error = errno;
-      break;
-    }
+    const dirent* d = readdir(stream.get());
+    if (!d) return errno;
     if (isDots(d->d_name)) continue;
     entries.push_back({d->d_name, kindOf(fd, *d), d->d_ino, false});
   }
-  closedir(stream);
-  return error;
 }
 
 TreeVisitor::Flow TreeVisitor::enterDirectory(const WalkDirectory&, const WalkEntry&,
