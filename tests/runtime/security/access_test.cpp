@@ -11,7 +11,8 @@
 #include "os/accounts.h"
 #include "os/impersonation.h"
 #include "runtime/core/handle.h"
-#include "tests/runtime/security/security_testing.h"
+#include "tests/runtime/security/model/security_testing.h"
+#include "tests/support/testing.h"
 
 using namespace security_testing;
 using namespace testing_support;

@@ -9,8 +9,9 @@
 
 #include "os/accounts.h"
 #include "os/text.h"
-#include "runtime/security/account_sids.h"
-#include "tests/runtime/security/security_testing.h"
+#include "runtime/security/model/account_sids.h"
+#include "tests/runtime/security/model/security_testing.h"
+#include "tests/support/testing.h"
 
 using namespace security_testing;
 using testing_support::runProcess;

@@ -1,11 +1,11 @@
-#include "runtime/security/posix_projection.h"
+#include "runtime/security/model/posix_projection.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "runtime/security/inheritance.h"
-#include "tests/runtime/security/security_testing.h"
+#include "runtime/security/model/inheritance.h"
+#include "tests/runtime/security/model/security_testing.h"
 
 using namespace security_testing;
 using namespace RunTime;
@@ -64,6 +64,7 @@ PosixObject object(bool directory, const char* access, const char* defaults = ""
 constexpr std::uint8_t OI = OBJECT_INHERIT_ACE, CI = CONTAINER_INHERIT_ACE, IO = INHERIT_ONLY_ACE,
                        INH = INHERITED_ACE;
 const char* const G = "S-1-22-2-7";
+const MembershipTable kNoGroups;
 
 TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
   struct Case {
@@ -101,14 +102,16 @@ TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
        true, kDirectory, "u::r--,g::r-x,o::---"},
   };
   for (const Case& c : cases) {
-    PosixProjection p = projectDacl(c.dacl, object(c.directory, c.directory ? kDirectory : kFile));
+    PosixProjection p =
+        projectDacl(c.dacl, object(c.directory, c.directory ? kDirectory : kFile), kNoGroups);
     EXPECT_EQ(text(p.access), c.access) << ::testing::PrintToString(entriesOf(c.dacl));
     EXPECT_EQ(text(p.defaults), c.defaults) << ::testing::PrintToString(entriesOf(c.dacl));
   }
   // Unnamed base entries keep the bits of the current default ACL, named ones drop out.
   PosixProjection kept =
       projectDacl(dacl({ace(0, OI | CI, FILE_ALL_ACCESS, G)}),
-                  object(true, "u::rwx,g::r-x,u:9:rwx,m::rwx,o::r-x", "u::rw-,g::---,o::---"));
+                  object(true, "u::rwx,g::r-x,u:9:rwx,m::rwx,o::r-x", "u::rw-,g::---,o::---"),
+                  kNoGroups);
   EXPECT_EQ(text(kept.access), "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x");
   EXPECT_EQ(text(kept.defaults), "u::rw-,g::---,g:7:rwx,m::rwx,o::---");
 }
@@ -134,11 +137,13 @@ TEST(PosixProjection, HoldsWhileTheMaskLetsTheEntriesAct) {
   };
   for (const Case& c : cases) {
     PosixObject o = object(c.directory, c.access, c.defaults);
-    EXPECT_EQ(projectionHolds(projectDacl(grant, o), o), c.holds) << c.access << " " << c.defaults;
+    EXPECT_EQ(projectionHolds(projectDacl(grant, o, kNoGroups), o), c.holds)
+        << c.access << " " << c.defaults;
   }
   // On a file only a missing x is let pass, not one the projection does not grant.
   PosixObject extra = object(false, "u::rw-,g::r--,g:7:r-x,m::r-x,o::r--");
-  EXPECT_FALSE(projectionHolds(projectDacl(dacl({ace(0, 0, FILE_GENERIC_READ, G)}), extra), extra));
+  EXPECT_FALSE(projectionHolds(
+      projectDacl(dacl({ace(0, 0, FILE_GENERIC_READ, G)}), extra, kNoGroups), extra));
 }
 
 TEST(PosixProjection, DaclFromPosixAcls) {
@@ -161,7 +166,8 @@ TEST(PosixProjection, DaclFromPosixAcls) {
     Acl derived = daclFromPosix(c.object);
     EXPECT_EQ(entriesOf(derived), c.dacl) << text(c.object.access);
     // What the ACLs stand for projects back onto them.
-    EXPECT_TRUE(projectionHolds(projectDacl(derived, c.object), c.object)) << text(c.object.access);
+    EXPECT_TRUE(projectionHolds(projectDacl(derived, c.object, kNoGroups), c.object))
+        << text(c.object.access);
   }
 }
 
