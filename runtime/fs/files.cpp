@@ -9,7 +9,7 @@
 #include "runtime/core/log_sink.h"
 #include "runtime/fs/path/filename.h"
 #include "runtime/security/access.h"
-#include "runtime/security/sid.h"
+#include "runtime/security/model/sid.h"
 
 namespace {
 

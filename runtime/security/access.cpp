@@ -8,7 +8,7 @@
 #include "os/security_store.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
-#include "runtime/security/account_sids.h"
+#include "runtime/security/model/account_sids.h"
 #include "runtime/security/accounts.h"
 #include "runtime/security/stored_security.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/security/acl.h"
+#include "runtime/security/model/acl.h"
 
 namespace RunTime::Access {
 

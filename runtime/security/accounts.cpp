@@ -8,7 +8,7 @@
 #include "runtime/core/exception.h"
 #include "runtime/core/registry.h"
 #include "runtime/core/text.h"
-#include "runtime/security/account_sids.h"
+#include "runtime/security/model/account_sids.h"
 
 namespace RunTime {
 namespace {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "os/error.h"
-#include "runtime/security/sid.h"
+#include "runtime/security/model/sid.h"
 
 namespace RunTime {
 

@@ -1,5 +1,5 @@
 // The members of RunTime::Sid that ask the account database.
-#include "runtime/security/sid.h"
+#include "runtime/security/model/sid.h"
 
 #include <map>
 #include <mutex>
@@ -8,9 +8,9 @@
 #include "os/text.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
-#include "runtime/security/account_sids.h"
+#include "runtime/security/model/account_sids.h"
 #include "runtime/security/accounts.h"
-#include "runtime/security/bytes.h"
+#include "runtime/security/model/bytes.h"
 
 namespace RunTime {
 namespace {

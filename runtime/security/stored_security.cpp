@@ -3,9 +3,10 @@
 #include <optional>
 
 #include "runtime/core/log_sink.h"
-#include "runtime/security/account_sids.h"
-#include "runtime/security/inheritance.h"
-#include "runtime/security/security_descriptor.h"
+#include "runtime/security/memberships.h"
+#include "runtime/security/model/account_sids.h"
+#include "runtime/security/model/inheritance.h"
+#include "runtime/security/model/security_descriptor.h"
 
 namespace RunTime {
 namespace {
@@ -13,6 +14,11 @@ namespace {
 std::optional<SecurityDescriptor> storedDescriptor(const os::SecurityState& state) {
   if (!state.hasDescriptor) return std::nullopt;
   return SecurityDescriptor::fromSelfRelative(state.descriptor);
+}
+
+// What the projection reads of the object's state.
+PosixObject posixObject(const os::SecurityState& state) {
+  return PosixObject{state.directory, state.owner, state.group, state.access, state.defaults};
 }
 
 bool storedProtected(const os::SecurityState& state) {
@@ -38,14 +44,15 @@ os::Result<std::optional<Acl>> chainDacl(const os::SecurityObject& object) {
   for (std::size_t i = 0; i < chain.size(); ++i)
     if (chain[i].hasDescriptor) top = i;
   if (top == chain.size()) return std::optional<Acl>();
-  Acl dacl = top + 1 < chain.size() ? daclFromPosix(chain[top + 1]) : Acl::none();
+  Acl dacl = top + 1 < chain.size() ? daclFromPosix(posixObject(chain[top + 1])) : Acl::none();
   for (std::size_t i = top + 1; i-- > 0;) dacl = governingDacl(chain[i], dacl);
   return std::optional<Acl>(std::move(dacl));
 }
 
 // The projection of the DACL onto the object, applied.
-std::uint32_t project(os::SecurityObject& object, const Acl& dacl) {
-  PosixProjection projection = projectDacl(dacl, object.state());
+std::uint32_t project(os::SecurityObject& object, const Acl& dacl,
+                      const GroupMemberships& memberships) {
+  PosixProjection projection = projectDacl(dacl, posixObject(object.state()), memberships);
   return object.applyAcl(projection.access, projection.defaults);
 }
 
@@ -64,9 +71,10 @@ Acl governingDacl(const os::SecurityState& state, const Acl& parentDacl) {
 os::Result<Acl> readDacl(const os::SecurityObject& object) {
   os::Result<std::optional<Acl>> chain = chainDacl(object);
   if (!chain.ok()) return os::Result<Acl>::failure(chain.code());
-  PosixObject posix = object.state();
+  const PosixObject posix = posixObject(object.state());
   const std::optional<Acl>& dacl = chain.value();
-  if (!dacl || !projectionHolds(projectDacl(*dacl, posix), posix)) return daclFromPosix(posix);
+  if (!dacl || !projectionHolds(projectDacl(*dacl, posix, AccountMemberships()), posix))
+    return daclFromPosix(posix);
   return *dacl;
 }
 
@@ -109,7 +117,7 @@ os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
       os::Result<std::optional<Acl>> chain = chainDacl(parent.value());
       if (!chain.ok()) return Outcome::failure(chain.code());
       parentDacl =
-          chain.value() ? *chain.value() : daclFromPosix(parent.value().state());
+          chain.value() ? *chain.value() : daclFromPosix(posixObject(parent.value().state()));
     } else if (parent.code() != os::err::fileNotFound) {
       return Outcome::failure(parent.code());
     }
@@ -122,7 +130,9 @@ os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
   written.descriptor = descriptor;
   // The tree below is projected from the DACL as it governs the object once written.
   std::vector<Acl> governing{governingDacl(written, parentDacl)};
-  if (std::uint32_t code = project(object, governing[0])) return Outcome::failure(code);
+  const AccountMemberships memberships;
+  if (std::uint32_t code = project(object, governing[0], memberships))
+    return Outcome::failure(code);
   if (std::uint32_t code = object.writeDescriptor(descriptor)) return Outcome::failure(code);
   std::uint32_t code = os::walkSecurityTree(
       object, [&](os::SecurityObject& child, int depth, bool& descend) -> std::uint32_t {
@@ -133,7 +143,7 @@ os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
         if (storedProtected(child.state())) return os::err::success;
         std::size_t level = static_cast<std::size_t>(depth);
         Acl dacl = governingDacl(child.state(), governing[level - 1]);
-        if (std::uint32_t failed = project(child, dacl)) return failed;
+        if (std::uint32_t failed = project(child, dacl, memberships)) return failed;
         if (child.state().directory) {
           governing.resize(level + 1);
           governing[level] = std::move(dacl);

@@ -16,8 +16,8 @@
 
 #include "os/error.h"
 #include "os/security_store.h"
-#include "runtime/security/acl.h"
-#include "runtime/security/posix_projection.h"
+#include "runtime/security/model/acl.h"
+#include "runtime/security/model/posix_projection.h"
 
 namespace RunTime {
 

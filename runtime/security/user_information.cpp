@@ -1,8 +1,41 @@
 #include "runtime/security/user_information.h"
 
+#include <array>
+
 #include "os/domain.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/registry.h"
+#include "runtime/core/text.h"
+
+namespace {
+
+// Accounts that stay local in directory mode: the panel's own and the local names of the
+// built-in groups Administrators (S-1-5-32-544) and Remote Desktop Users (S-1-5-32-555).
+bool localOnly(const std::u16string& name) {
+  static const std::array<const char16_t*, 6> names = {
+      u"zrcadm", u"zrcadm_users", u"Kelvo Administrator", u"zrcserv", u"Administrators",
+      u"Remote Desktop Users"};
+  for (const char16_t* local : names)
+    if (RunTime::striequal(name, local)) return true;
+  return false;
+}
+
+} // namespace
+
+RunTime::Sid UserInformation::getAccount(const std::u16string& name,
+                                         const std::u16string& domain) const {
+  RunTime::Sid account;
+  account.loadByServerAndAccountNames(domain.empty() ? getServerName(name) : domain, name);
+  return account;
+}
+
+std::u16string ADUserInformation::getServerName(const std::u16string& name) const {
+  if (localOnly(name)) return {};
+  if (flatName_.empty() || dnsName_.empty())
+    throw vexception(u"Cannot determine Active Directory domain name",
+                     VCONTEXT("ADUserInformation::getServerName"));
+  return dnsName_;
+}
 
 void UserInformation::getDomainInformation(std::u16string& dnsName, std::u16string& flatName) {
   os::Result<os::DomainNames> domain = os::primaryDomain();

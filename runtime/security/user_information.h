@@ -1,30 +1,63 @@
-// The account-information object: local accounts, or the accounts of a directory domain.
+// The account-information object: how the tool resolves the accounts it names (the site user,
+// its worker group, the accounts of access entries), from local accounts or from a directory
+// domain. It is chosen once at start and shared by the site application manager and the hosting
+// security manager.
+//
+// On this host the account database (NSS) answers for local and directory accounts alike, so
+// both kinds resolve names the same way; they differ in the domain they report and in the server
+// they name for a lookup.
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "runtime/security/model/sid.h"
+
 class IUserInformation {
 public:
   virtual ~IUserInformation() = default;
+
+  // The account record (SID, name, domain, kind) of a name, asked of `domain`, or of
+  // getServerName(name) when `domain` is empty. Throws the OS error 1332 "Unable to lookup SID
+  // for name %s" when nothing matches.
+  virtual RunTime::Sid getAccount(const std::u16string& name,
+                                  const std::u16string& domain) const = 0;
+  // The server that answers for an account name; empty for the local computer.
+  virtual std::u16string getServerName(const std::u16string& name) const = 0;
+  // The directory domain's flat (NetBIOS) and DNS names; empty for local accounts.
+  virtual std::u16string domainFlatName() const = 0;
+  virtual std::u16string domainDnsName() const = 0;
 };
 
 class UserInformation : public IUserInformation {
 public:
+  RunTime::Sid getAccount(const std::u16string& name,
+                          const std::u16string& domain) const override;
+
   // The host's DNS domain name and flat domain name, each set only when the host has one.
   // Throws the OS error "DsRoleGetPrimaryDomainInformation".
   static void getDomainInformation(std::u16string& dnsName, std::u16string& flatName);
 };
 
-class LocalUserInformation : public UserInformation {};
+class LocalUserInformation : public UserInformation {
+public:
+  std::u16string getServerName(const std::u16string&) const override { return {}; }
+  std::u16string domainFlatName() const override { return {}; }
+  std::u16string domainDnsName() const override { return {}; }
+};
 
 class ADUserInformation : public UserInformation {
 public:
   ADUserInformation(std::u16string flatName, std::u16string dnsName)
       : flatName_(std::move(flatName)), dnsName_(std::move(dnsName)) {}
 
-  const std::u16string& flatName() const { return flatName_; }
-  const std::u16string& dnsName() const { return dnsName_; }
+  // None for a name of the local-only set (the panel's own accounts and the local names of
+  // Administrators and Remote Desktop Users, without regard to case), else the domain's DNS name.
+  // Throws vexception "Cannot determine Active Directory domain name" when either domain name is
+  // empty.
+  std::u16string getServerName(const std::u16string& name) const override;
+  std::u16string domainFlatName() const override { return flatName_; }
+  std::u16string domainDnsName() const override { return dnsName_; }
 
 private:
   std::u16string flatName_;

@@ -11,7 +11,8 @@
 #include "os/accounts.h"
 #include "os/impersonation.h"
 #include "runtime/core/handle.h"
-#include "tests/runtime/security/security_testing.h"
+#include "tests/runtime/security/model/security_testing.h"
+#include "tests/support/testing.h"
 
 using namespace security_testing;
 using namespace testing_support;
@@ -236,6 +237,60 @@ TEST_F(AccessTree, AWriteRefusedEvenAfterTheTakeOverFails) {
       endsWith(f.message, "at Unable to set the object (" + u8(win(file)) + ") security info"))
       << f.message;
   EXPECT_EQ(f.code, 5u);
+}
+
+// A member of a named group keeps what Everyone is granted, and a named user what its groups
+// are: POSIX lets the first matching class decide. U is in G through NSS (a supplementary group).
+class ProjectionForMembers : public AccessTree {
+protected:
+  void SetUp() override {
+    AccessTree::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_TRUE(own.ok() && member.ok());
+    std::ofstream(file) << "secret\n";
+    fs::permissions(file, fs::perms(0600)); // root's: only the ACL lets anyone else in
+  }
+
+  // What `cat` prints when run as the member, or "" when it cannot read the file.
+  std::string catAsMember() const {
+    return runProcess({"/usr/bin/setpriv", "--reuid=" + member.name(), "--regid=" + own.name(),
+                       "--init-groups", "cat", file})
+        .out;
+  }
+
+  ScopedGroup own;
+  ScopedUser member{own, {&group}};
+  const std::string file = tmp.file("secret.txt");
+  std::string U() const { return "user:" + member.name(); }
+  std::string memberSid() const { return "S-1-22-1-" + std::to_string(member.uid()); }
+};
+
+TEST_F(ProjectionForMembers, EveryonesGrantReachesTheMembersOfANamedGroup) {
+  ASSERT_EQ(catAsMember(), "");
+  Access::setSecurity(
+      win(file), Access::SE_FILE_OBJECT,
+      dacl({ace(0, 0, 0x120089, "S-1-1-0"), ace(0, 0, 0x120116, groupSid().c_str())}));
+  EXPECT_EQ(getfacl(file),
+            (Lines{"user::rw-", "group::---", G() + ":rw-", "mask::rw-", "other::r--"}));
+  EXPECT_EQ(catAsMember(), "secret\n");
+  // What was projected still holds when read: the DACL reads back as written, not as drifted.
+  EXPECT_EQ(daclOf(file), (Lines{"0/0/120089/S-1-1-0", "0/0/120116/" + groupSid()}));
+}
+
+TEST_F(ProjectionForMembers, AGroupsGrantReachesANamedMember) {
+  Access::setSecurity(
+      win(file), Access::SE_FILE_OBJECT,
+      dacl({ace(0, 0, 0x120089, groupSid().c_str()), ace(0, 0, 0x120116, memberSid().c_str())}));
+  EXPECT_EQ(getfacl(file), (Lines{"user::rw-", U() + ":rw-", "group::---", G() + ":r--",
+                                  "mask::rw-", "other::---"}));
+  EXPECT_EQ(catAsMember(), "secret\n");
+  EXPECT_EQ(daclOf(file), (Lines{"0/0/120089/" + groupSid(), "0/0/120116/" + memberSid()}));
+}
+
+TEST(SecurityModelFailures, CarryTheSystemsMessage) {
+  Failure f = failureOf([] { Acl().getAce(0); });
+  EXPECT_EQ(f.code, 87u);
+  EXPECT_EQ(f.message, u8(osErrorMessage(87, u"Unable to get ACL ACE (0)")));
 }
 
 TEST(AccessToken, PrivilegesAndGroupsFollowTheThreadsCredentials) {

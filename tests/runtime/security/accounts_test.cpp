@@ -9,8 +9,10 @@
 
 #include "os/accounts.h"
 #include "os/text.h"
-#include "runtime/security/account_sids.h"
-#include "tests/runtime/security/security_testing.h"
+#include "runtime/security/model/account_sids.h"
+#include "runtime/security/user_information.h"
+#include "tests/runtime/security/model/security_testing.h"
+#include "tests/support/testing.h"
 
 using namespace security_testing;
 using testing_support::runProcess;
@@ -142,6 +144,45 @@ TEST(Accounts, PosixPrincipalsOfSids) {
   };
   for (const Case& c : cases) EXPECT_EQ(RunTime::posixPrincipal(sid(c.sid)), c.principal) << c.sid;
   EXPECT_EQ(sidText(RunTime::groupSid(0)), "S-1-5-32-544");
+}
+
+} // namespace
+
+namespace {
+
+TEST(UserInformation, LocalAndDirectoryAccountsResolveThroughTheDatabase) {
+  SKIP_UNLESS_ROOT();
+  ScopedAccounts accounts;
+  ASSERT_TRUE(accounts.ok);
+  const std::string userSid = "S-1-22-1-" + std::to_string(accounts.member.uid());
+  const std::string groupSid = "S-1-22-2-" + std::to_string(accounts.primary.gid());
+  const LocalUserInformation local;
+  const ADUserInformation directory(u"EXAMPLE", u"example.com");
+  for (const IUserInformation* info : {static_cast<const IUserInformation*>(&local),
+                                       static_cast<const IUserInformation*>(&directory)}) {
+    EXPECT_EQ(sidText(info->getAccount(wide(accounts.user), u"")), userSid);
+    EXPECT_EQ(sidText(info->getAccount(wide(accounts.group), u"")), groupSid);
+    Failure f = failureOf([&] { info->getAccount(u"tvx-no-such-account", u""); });
+    EXPECT_EQ(f.code, 1332u);
+    EXPECT_TRUE(endsWith(f.message, " at Unable to lookup SID for name tvx-no-such-account"));
+  }
+  EXPECT_EQ(local.getServerName(wide(accounts.user)), u"");
+  EXPECT_EQ(local.domainFlatName(), u"");
+  EXPECT_EQ(directory.getServerName(wide(accounts.user)), u"example.com");
+  EXPECT_EQ(directory.domainFlatName(), u"EXAMPLE");
+}
+
+TEST(UserInformation, DirectoryServerOfLocalOnlyAndOfAnUnknownDomain) {
+  const ADUserInformation directory(u"EXAMPLE", u"example.com");
+  for (const char16_t* name : {u"ZRCADM", u"zrcadm_users", u"kelvo administrator", u"zrcserv",
+                               u"administrators", u"Remote Desktop Users"})
+    EXPECT_EQ(directory.getServerName(name), u"") << u8(name);
+  for (const ADUserInformation& unknown :
+       {ADUserInformation(u"", u"example.com"), ADUserInformation(u"EXAMPLE", u"")}) {
+    EXPECT_EQ(unknown.getServerName(u"zrcadm"), u"");
+    Failure f = failureOf([&] { unknown.getServerName(u"jdoe"); });
+    EXPECT_EQ(f.message, "Cannot determine Active Directory domain name");
+  }
 }
 
 } // namespace

@@ -1,10 +1,10 @@
-#include "runtime/security/security_descriptor.h"
+#include "runtime/security/model/security_descriptor.h"
 
 #include <algorithm>
 #include <optional>
 
-#include "runtime/core/exception.h"
-#include "runtime/security/bytes.h"
+#include "runtime/security/model/bytes.h"
+#include "runtime/security/model/failure.h"
 
 namespace RunTime {
 namespace {
@@ -64,9 +64,9 @@ std::vector<std::uint8_t> SecurityDescriptor::toSelfRelative() const {
 
 SecurityDescriptor SecurityDescriptor::fromSelfRelative(std::span<const std::uint8_t> data) {
   auto fail = [] {
-    throwOSError(u"Unable to read the self-relative security descriptor",
-                 kInvalidSecurityDescriptor,
-                 VCONTEXT("RunTime::SecurityDescriptor::fromSelfRelative"));
+    raiseOsFailure(u"Unable to read the self-relative security descriptor",
+                   kInvalidSecurityDescriptor,
+                   VCONTEXT("RunTime::SecurityDescriptor::fromSelfRelative"));
   };
   if (data.size() < kHeaderSize || data[0] != 1) fail();
   std::uint16_t control = bytes::load16(&data[2]);

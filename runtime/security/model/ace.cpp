@@ -1,10 +1,9 @@
-#include "runtime/security/ace.h"
+#include "runtime/security/model/ace.h"
 
 #include <algorithm>
 
-#include "runtime/core/exception.h"
-#include "runtime/core/format.h"
-#include "runtime/security/bytes.h"
+#include "runtime/security/model/bytes.h"
+#include "runtime/security/model/failure.h"
 
 namespace RunTime {
 namespace {
@@ -21,13 +20,14 @@ std::uint32_t Ace::getSidOffset(std::uint8_t type) {
   if (type <= SYSTEM_ALARM_ACE_TYPE) return kBasicSidOffset;
   if (type >= ACCESS_ALLOWED_OBJECT_ACE_TYPE && type <= SYSTEM_ALARM_OBJECT_ACE_TYPE)
     return kObjectSidOffset;
-  throw vexception(formatString(u"Unsupported ACE type (%d)", static_cast<int>(type)),
-                   VCONTEXT("RunTime::Ace::getSidOffset"));
+  raiseFailure(u"Unsupported ACE type (" + decimal(type) + u")",
+               VCONTEXT("RunTime::Ace::getSidOffset"));
 }
 
 void Ace::build(std::uint8_t type, std::uint8_t flags, std::uint32_t mask, std::uint32_t sidOffset,
                 const Sid& sid) {
-  if (sid.empty()) throwOSError(u"Unable to copy sid", ERROR_INVALID_SID, VCONTEXT("RunTime::Ace::init"));
+  if (sid.empty())
+    raiseOsFailure(u"Unable to copy sid", ERROR_INVALID_SID, VCONTEXT("RunTime::Ace::init"));
   std::vector<std::uint8_t> ace(sidOffset + sid.length(), 0);
   ace[0] = type;
   ace[1] = flags;
@@ -44,7 +44,7 @@ void Ace::init(std::uint8_t type, std::uint8_t flags, std::uint32_t mask, const 
 void Ace::init(std::uint8_t type, std::uint8_t flags, std::uint32_t mask, std::uint32_t objectFlags,
                const Guid& objectType, const Guid& inheritedObjectType, const Sid& sid) {
   if (getSidOffset(type) != kObjectSidOffset)
-    throw vexception(u"Not object type ACE", VCONTEXT("RunTime::Ace::init"));
+    raiseFailure(u"Not object type ACE", VCONTEXT("RunTime::Ace::init"));
   build(type, flags, mask, kObjectSidOffset, sid);
   bytes::store32(&ace_[kObjectFlagsOffset], objectFlags);
   std::copy(objectType.begin(), objectType.end(), ace_.begin() + kObjectTypeOffset);
@@ -66,8 +66,8 @@ Sid Ace::sid() const {
 
 void Ace::requireObjectType(const char* function) const {
   if (type() < ACCESS_ALLOWED_OBJECT_ACE_TYPE || type() > SYSTEM_ALARM_OBJECT_ACE_TYPE)
-    throw vexception(u"Not X_X_OBJECT_ACE_TYPE",
-                     ExceptionContext(std::u16string(), function, __LINE__));
+    raiseFailure(u"Not X_X_OBJECT_ACE_TYPE",
+                 ExceptionContext(std::u16string(), function, __LINE__));
 }
 
 Guid Ace::guidAt(std::size_t offset, const char* function) const {

@@ -1,11 +1,10 @@
-#include "runtime/security/sid.h"
+#include "runtime/security/model/sid.h"
 
 #include <gtest/gtest.h>
 
-#include "tests/runtime/security/security_testing.h"
+#include "tests/runtime/security/model/security_testing.h"
 
 using namespace security_testing;
-using testing_support::u8;
 
 namespace {
 

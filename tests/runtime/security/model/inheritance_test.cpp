@@ -1,8 +1,8 @@
-#include "runtime/security/inheritance.h"
+#include "runtime/security/model/inheritance.h"
 
 #include <gtest/gtest.h>
 
-#include "tests/runtime/security/security_testing.h"
+#include "tests/runtime/security/model/security_testing.h"
 
 using namespace security_testing;
 using namespace RunTime;

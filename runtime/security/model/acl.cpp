@@ -1,10 +1,9 @@
-#include "runtime/security/acl.h"
+#include "runtime/security/model/acl.h"
 
 #include <algorithm>
 
-#include "runtime/core/exception.h"
-#include "runtime/core/format.h"
-#include "runtime/security/bytes.h"
+#include "runtime/security/model/bytes.h"
+#include "runtime/security/model/failure.h"
 
 namespace RunTime {
 namespace {
@@ -26,7 +25,7 @@ int groupOf(std::uint8_t type, std::uint8_t flags) {
 
 std::vector<std::uint8_t> initialized(std::uint32_t size, std::uint8_t revision) {
   if (size < kHeaderSize || size > kMaxSize || size % 4 != 0)
-    throwOSError(u"Unable to initialize ACL", kInvalidParameter, VCONTEXT("RunTime::Acl::clear"));
+    raiseOsFailure(u"Unable to initialize ACL", kInvalidParameter, VCONTEXT("RunTime::Acl::clear"));
   std::vector<std::uint8_t> acl(size, 0);
   acl[0] = revision;
   bytes::store16(&acl[2], static_cast<std::uint16_t>(size));
@@ -80,7 +79,8 @@ void Acl::clear() { acl_ = initialized(kNewSize, ACL_REVISION); }
 
 std::uint32_t Acl::aceCount() const {
   if (!hasBuffer())
-    throwOSError(u"Unable to get ACL size", kInvalidParameter, VCONTEXT("RunTime::Acl::aceCount"));
+    raiseOsFailure(u"Unable to get ACL size", kInvalidParameter,
+                   VCONTEXT("RunTime::Acl::aceCount"));
   return bytes::load16(&acl_[4]);
 }
 
@@ -99,8 +99,8 @@ std::span<const std::uint8_t> Acl::aceBytes(std::uint32_t index) const {
 
 Ace Acl::getAce(std::uint32_t index) const {
   if (index >= aceCount())
-    throwOSError(formatString(u"Unable to get ACL ACE (%d)", index), kInvalidParameter,
-                 VCONTEXT("RunTime::Acl::getAce"));
+    raiseOsFailure(u"Unable to get ACL ACE (" + decimal(index) + u")", kInvalidParameter,
+                   VCONTEXT("RunTime::Acl::getAce"));
   return Ace(aceBytes(index));
 }
 
@@ -123,13 +123,13 @@ void Acl::expand(const Acl* otherAcl, std::span<const Ace> entries) {
 
 void Acl::copy(std::span<const std::uint8_t> platformAcl) {
   std::uint32_t size = validAclSize(platformAcl);
-  if (size == 0) throwOSError(u"Unable to copy ACL", kInvalidAcl, VCONTEXT("RunTime::Acl::copy"));
+  if (size == 0) raiseOsFailure(u"Unable to copy ACL", kInvalidAcl, VCONTEXT("RunTime::Acl::copy"));
   acl_.assign(platformAcl.begin(), platformAcl.begin() + size);
 }
 
 void Acl::insertAce(std::uint32_t index, const Ace& entry) {
   auto fail = [](std::uint32_t code) {
-    throwOSError(u"Unable to add ACE to ACL", code, VCONTEXT("RunTime::Acl::add"));
+    raiseOsFailure(u"Unable to add ACE to ACL", code, VCONTEXT("RunTime::Acl::add"));
   };
   if (!hasBuffer() || entry.empty() || index > aceCount()) fail(kInvalidParameter);
   std::uint32_t inUse = bytesInUse();
@@ -161,15 +161,15 @@ void Acl::add(std::span<const Ace> entries) {
 std::uint32_t Acl::getInsertionIndex(const Ace& entry) const {
   int group = canonicalGroup(entry);
   if (group < 0)
-    throwOSError(u"Invalid ACE type", kInvalidParameter,
-                 VCONTEXT("RunTime::Acl::getInsertionIndex"));
+    raiseOsFailure(u"Invalid ACE type", kInvalidParameter,
+                   VCONTEXT("RunTime::Acl::getInsertionIndex"));
   std::uint32_t count = aceCount();
   for (std::uint32_t i = 0; i < count; ++i) {
     std::span<const std::uint8_t> ace = aceBytes(i);
     int existing = groupOf(ace[0], ace[1]);
     if (existing < 0)
-      throwOSError(u"Unsupported ACE type in ACL", kInvalidParameter,
-                   VCONTEXT("RunTime::Acl::getInsertionIndex"));
+      raiseOsFailure(u"Unsupported ACE type in ACL", kInvalidParameter,
+                     VCONTEXT("RunTime::Acl::getInsertionIndex"));
     if (existing >= group) return i;
   }
   return count;
@@ -189,8 +189,8 @@ std::uint32_t Acl::findSid(const Sid& sid, std::uint32_t start) const {
 
 void Acl::deleteAce(std::uint32_t index) {
   if (index >= aceCount())
-    throwOSError(formatString(u"Unable to delete ACL ACE (%d)", index), kInvalidParameter,
-                 VCONTEXT("RunTime::Acl::deleteAce"));
+    raiseOsFailure(u"Unable to delete ACL ACE (" + decimal(index) + u")", kInvalidParameter,
+                   VCONTEXT("RunTime::Acl::deleteAce"));
   std::uint32_t inUse = bytesInUse();
   std::size_t offset = aceOffset(index);
   std::size_t size = bytes::load16(&acl_[offset + 2]);

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "runtime/security/acl.h"
+#include "runtime/security/model/acl.h"
 
 namespace RunTime {
 

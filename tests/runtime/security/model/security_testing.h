@@ -1,4 +1,5 @@
-// Shorthands for the security-model tests: SIDs and ACEs from their text, failure checks.
+// Shorthands for the security tests: SIDs and ACEs from their text, failure checks. Header-only
+// and free of the OS, so that the model's tests link nothing but the model.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,12 +9,18 @@
 #include <vector>
 
 #include "runtime/core/exception.h"
-#include "runtime/security/acl.h"
-#include "tests/support/testing.h"
+#include "runtime/security/model/acl.h"
+#include "runtime/security/model/failure.h"
 
 namespace security_testing {
 
 inline std::u16string wide(const std::string& text) { return {text.begin(), text.end()}; }
+// The text of ASCII messages and SID strings (other units become '?').
+inline std::string ascii(std::u16string_view text) {
+  std::string out;
+  for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
 
 inline RunTime::Sid sid(const char* text) {
   RunTime::Sid sid;
@@ -36,7 +43,7 @@ inline RunTime::Acl dacl(const std::vector<RunTime::Ace>& entries) {
 }
 
 inline std::string sidText(const RunTime::Sid& sid) {
-  return testing_support::u8(sid.toSidString());
+  return ascii(sid.toSidString());
 }
 
 // "<type>/<flags in hex>/<mask in hex>/<SID>" for comparing lists of entries.
@@ -53,7 +60,8 @@ inline std::vector<std::string> entriesOf(const RunTime::Acl& acl) {
 }
 
 // The message of the vexception that `call` throws ("" when it throws none), and its OS code
-// (0 when it is not an OS error).
+// (0 when it is not an OS error): the system's when the system part is linked, the model's own
+// otherwise.
 struct Failure {
   std::string message;
   std::uint32_t code = 0;
@@ -63,9 +71,11 @@ inline Failure failureOf(const std::function<void()>& call) {
   try {
     call();
   } catch (const vosexception& e) {
-    return {testing_support::u8(e.message()), e.code()};
+    return {ascii(e.message()), e.code()};
+  } catch (const RunTime::SecurityModelError& e) {
+    return {ascii(e.message()), e.code()};
   } catch (const vexception& e) {
-    return {testing_support::u8(e.message()), 0};
+    return {ascii(e.message()), 0};
   }
   return {};
 }

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "runtime/security/sid.h"
+#include "runtime/security/model/sid.h"
 
 namespace RunTime {
 

@@ -1,8 +1,8 @@
-#include "runtime/security/inheritance.h"
+#include "runtime/security/model/inheritance.h"
 
 #include <algorithm>
 
-#include "runtime/core/exception.h"
+#include "runtime/security/model/failure.h"
 
 namespace RunTime {
 namespace {
@@ -105,7 +105,7 @@ Acl effectiveDacl(const Acl& explicitDacl, bool daclProtected, std::span<const A
   if (!daclProtected) entries.insert(entries.end(), inherited.begin(), inherited.end());
   for (const Ace& ace : entries)
     if (canonicalGroup(ace) < 0)
-      throwOSError(u"Unsupported ACE type in ACL", 87, VCONTEXT("RunTime::effectiveDacl"));
+      raiseOsFailure(u"Unsupported ACE type in ACL", 87, VCONTEXT("RunTime::effectiveDacl"));
   std::stable_sort(entries.begin(), entries.end(), [](const Ace& a, const Ace& b) {
     return canonicalGroup(a) < canonicalGroup(b);
   });

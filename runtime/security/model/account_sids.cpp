@@ -1,4 +1,4 @@
-#include "runtime/security/account_sids.h"
+#include "runtime/security/model/account_sids.h"
 
 namespace RunTime {
 namespace {

@@ -1,11 +1,11 @@
-#include "runtime/security/posix_projection.h"
+#include "runtime/security/model/posix_projection.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "runtime/security/inheritance.h"
-#include "tests/runtime/security/security_testing.h"
+#include "runtime/security/model/inheritance.h"
+#include "tests/runtime/security/model/security_testing.h"
 
 using namespace security_testing;
 using namespace RunTime;
@@ -64,6 +64,7 @@ PosixObject object(bool directory, const char* access, const char* defaults = ""
 constexpr std::uint8_t OI = OBJECT_INHERIT_ACE, CI = CONTAINER_INHERIT_ACE, IO = INHERIT_ONLY_ACE,
                        INH = INHERITED_ACE;
 const char* const G = "S-1-22-2-7";
+const MembershipTable kNoGroups;
 
 TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
   struct Case {
@@ -101,16 +102,62 @@ TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
        true, kDirectory, "u::r--,g::r-x,o::---"},
   };
   for (const Case& c : cases) {
-    PosixProjection p = projectDacl(c.dacl, object(c.directory, c.directory ? kDirectory : kFile));
+    PosixProjection p =
+        projectDacl(c.dacl, object(c.directory, c.directory ? kDirectory : kFile), kNoGroups);
     EXPECT_EQ(text(p.access), c.access) << ::testing::PrintToString(entriesOf(c.dacl));
     EXPECT_EQ(text(p.defaults), c.defaults) << ::testing::PrintToString(entriesOf(c.dacl));
   }
   // Unnamed base entries keep the bits of the current default ACL, named ones drop out.
   PosixProjection kept =
       projectDacl(dacl({ace(0, OI | CI, FILE_ALL_ACCESS, G)}),
-                  object(true, "u::rwx,g::r-x,u:9:rwx,m::rwx,o::r-x", "u::rw-,g::---,o::---"));
+                  object(true, "u::rwx,g::r-x,u:9:rwx,m::rwx,o::r-x", "u::rw-,g::---,o::---"),
+                  kNoGroups);
   EXPECT_EQ(text(kept.access), "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x");
   EXPECT_EQ(text(kept.defaults), "u::rw-,g::---,g:7:rwx,m::rwx,o::---");
+}
+
+// POSIX lets the first matching class decide, so a named entry carries what the account's other
+// SIDs are granted: a user its groups' and Everyone's, a group Everyone's.
+TEST(PosixProjection, NamedEntriesAddUpTheirGroupsAndEveryone) {
+  const char* const U = "S-1-22-1-1001";
+  const char* const Everyone = "S-1-1-0";
+  const MembershipTable memberships({{1001, {1001, 7}}, {1000, {1000, 7}}});
+  struct Case {
+    Acl dacl;
+    bool directory;
+    std::string access;
+    std::string defaults;
+  };
+  const Case cases[] = {
+      {dacl({ace(0, 0, FILE_GENERIC_READ, Everyone), ace(0, 0, FILE_GENERIC_WRITE, G)}), false,
+       "u::rw-,g::r--,g:7:rw-,m::rw-,o::r--", ""},
+      {dacl({ace(0, 0, FILE_GENERIC_READ, G), ace(0, 0, FILE_GENERIC_WRITE, U)}), false,
+       "u::rw-,u:1001:rw-,g::r--,g:7:r--,m::rw-,o::r--", ""},
+      // A denial to a group or to Everyone reaches the members; the first entry decides a bit.
+      {dacl({ace(1, 0, FILE_GENERIC_WRITE, G), ace(0, 0, FILE_ALL_ACCESS, U)}), false,
+       "u::rw-,u:1001:r-x,g::r--,g:7:---,m::r-x,o::r--", ""},
+      {dacl({ace(1, 0, FILE_GENERIC_WRITE, Everyone), ace(0, 0, FILE_ALL_ACCESS, G)}), false,
+       "u::rw-,g::r--,g:7:r-x,m::r-x,o::---", ""},
+      // The owner, once named, adds up as a user too.
+      {dacl({ace(0, 0, FILE_GENERIC_EXECUTE, "S-1-22-1-1000"), ace(0, 0, FILE_GENERIC_WRITE, G)}),
+       false, "u::-wx,g::r--,g:7:-w-,m::rw-,o::r--", ""},
+      // The default ACL adds up the same way; the creator entries take Everyone's.
+      {dacl({ace(0, OI | CI, FILE_GENERIC_READ, Everyone), ace(0, OI | CI, FILE_GENERIC_WRITE, U),
+             ace(0, OI | CI | IO, FILE_GENERIC_EXECUTE, "S-1-3-0")}),
+       true, "u::rwx,u:1001:rw-,g::r-x,m::rwx,o::r--",
+       "u::r-x,u:1001:rw-,g::r-x,m::rwx,o::r--"},
+  };
+  for (const Case& c : cases) {
+    PosixProjection p =
+        projectDacl(c.dacl, object(c.directory, c.directory ? kDirectory : kFile), memberships);
+    EXPECT_EQ(text(p.access), c.access) << ::testing::PrintToString(entriesOf(c.dacl));
+    EXPECT_EQ(text(p.defaults), c.defaults) << ::testing::PrintToString(entriesOf(c.dacl));
+  }
+  // Without the membership the user keeps only its own entry and Everyone's.
+  PosixProjection alone =
+      projectDacl(dacl({ace(0, 0, FILE_GENERIC_READ, G), ace(0, 0, FILE_GENERIC_WRITE, U)}),
+                  object(false, kFile), kNoGroups);
+  EXPECT_EQ(text(alone.access), "u::rw-,u:1001:-w-,g::r--,g:7:r--,m::rw-,o::r--");
 }
 
 TEST(PosixProjection, HoldsWhileTheMaskLetsTheEntriesAct) {
@@ -134,11 +181,13 @@ TEST(PosixProjection, HoldsWhileTheMaskLetsTheEntriesAct) {
   };
   for (const Case& c : cases) {
     PosixObject o = object(c.directory, c.access, c.defaults);
-    EXPECT_EQ(projectionHolds(projectDacl(grant, o), o), c.holds) << c.access << " " << c.defaults;
+    EXPECT_EQ(projectionHolds(projectDacl(grant, o, kNoGroups), o), c.holds)
+        << c.access << " " << c.defaults;
   }
   // On a file only a missing x is let pass, not one the projection does not grant.
   PosixObject extra = object(false, "u::rw-,g::r--,g:7:r-x,m::r-x,o::r--");
-  EXPECT_FALSE(projectionHolds(projectDacl(dacl({ace(0, 0, FILE_GENERIC_READ, G)}), extra), extra));
+  EXPECT_FALSE(projectionHolds(
+      projectDacl(dacl({ace(0, 0, FILE_GENERIC_READ, G)}), extra, kNoGroups), extra));
 }
 
 TEST(PosixProjection, DaclFromPosixAcls) {
@@ -161,7 +210,8 @@ TEST(PosixProjection, DaclFromPosixAcls) {
     Acl derived = daclFromPosix(c.object);
     EXPECT_EQ(entriesOf(derived), c.dacl) << text(c.object.access);
     // What the ACLs stand for projects back onto them.
-    EXPECT_TRUE(projectionHolds(projectDacl(derived, c.object), c.object)) << text(c.object.access);
+    EXPECT_TRUE(projectionHolds(projectDacl(derived, c.object, kNoGroups), c.object))
+        << text(c.object.access);
   }
 }
 

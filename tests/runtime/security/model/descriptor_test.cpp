@@ -1,8 +1,8 @@
-#include "runtime/security/security_descriptor.h"
+#include "runtime/security/model/security_descriptor.h"
 
 #include <gtest/gtest.h>
 
-#include "tests/runtime/security/security_testing.h"
+#include "tests/runtime/security/model/security_testing.h"
 
 using namespace security_testing;
 using namespace RunTime;

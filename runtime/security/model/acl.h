@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "runtime/security/ace.h"
+#include "runtime/security/model/ace.h"
 
 namespace RunTime {
 

@@ -1,11 +1,11 @@
-#include "runtime/security/posix_projection.h"
+#include "runtime/security/model/posix_projection.h"
 
 #include <algorithm>
 #include <map>
 #include <optional>
 
-#include "runtime/security/account_sids.h"
-#include "runtime/security/inheritance.h"
+#include "runtime/security/model/account_sids.h"
+#include "runtime/security/model/inheritance.h"
 
 namespace RunTime {
 namespace {
@@ -48,47 +48,103 @@ std::uint8_t permsOf(const PosixAcl& acl, AclTag tag) {
   return entry ? entry->perms : 0;
 }
 
-std::optional<Key> accessKey(const Sid& sid, const PosixObject& object) {
-  std::optional<PosixPrincipal> principal = posixPrincipal(sid);
-  if (!principal) return std::nullopt;
-  switch (principal->kind) {
-  case PosixPrincipal::Kind::User:
-    if (principal->id == object.owner) return Key{AclTag::UserObj, 0};
-    return Key{AclTag::User, principal->id};
-  case PosixPrincipal::Kind::Group:
-    if (principal->id == object.group) return Key{AclTag::GroupObj, 0};
-    return Key{AclTag::Group, principal->id};
-  case PosixPrincipal::Kind::Other: break;
-  }
-  return Key{AclTag::Other, 0};
-}
+// Whom an entry names, in POSIX terms.
+struct Trustee {
+  enum class Kind { User, Group, Everyone, CreatorOwner, CreatorGroup };
+  Kind kind;
+  std::uint32_t id = 0; // uid or gid; 0 otherwise
+  bool operator==(const Trustee&) const = default;
+};
 
-// In a default ACL the creator SIDs stand for the owner and group of the object to be created.
-std::optional<Key> defaultKey(const Sid& sid) {
+std::optional<Trustee> trusteeOf(const Sid& sid) {
+  using Kind = Trustee::Kind;
   if (sid.authority() == kCreatorAuthority && sid.subAuthorityCount() == 1) {
-    if (sid.subAuthority(0) == 0) return Key{AclTag::UserObj, 0};
-    if (sid.subAuthority(0) == 1) return Key{AclTag::GroupObj, 0};
+    if (sid.subAuthority(0) == 0) return Trustee{Kind::CreatorOwner};
+    if (sid.subAuthority(0) == 1) return Trustee{Kind::CreatorGroup};
     return std::nullopt;
   }
   std::optional<PosixPrincipal> principal = posixPrincipal(sid);
   if (!principal) return std::nullopt;
-  if (principal->kind == PosixPrincipal::Kind::User) return Key{AclTag::User, principal->id};
-  if (principal->kind == PosixPrincipal::Kind::Group) return Key{AclTag::Group, principal->id};
-  return Key{AclTag::Other, 0};
+  switch (principal->kind) {
+  case PosixPrincipal::Kind::User: return Trustee{Kind::User, principal->id};
+  case PosixPrincipal::Kind::Group: return Trustee{Kind::Group, principal->id};
+  case PosixPrincipal::Kind::Other: break;
+  }
+  return Trustee{Kind::Everyone};
 }
 
-// The decisions of the entries that act on the object, account by account, in DACL order.
-template <class KeyOf>
-std::map<Key, Decision> decide(std::span<const Ace> entries, KeyOf keyOf) {
-  std::map<Key, Decision> decisions;
+// The entry of the access ACL that stands for a trustee; the creator SIDs have none (on the
+// object itself inheritance has replaced them).
+std::optional<Key> accessKey(const Trustee& trustee, const PosixObject& object) {
+  switch (trustee.kind) {
+  case Trustee::Kind::User:
+    if (trustee.id == object.owner) return Key{AclTag::UserObj, 0};
+    return Key{AclTag::User, trustee.id};
+  case Trustee::Kind::Group:
+    if (trustee.id == object.group) return Key{AclTag::GroupObj, 0};
+    return Key{AclTag::Group, trustee.id};
+  case Trustee::Kind::Everyone: return Key{AclTag::Other, 0};
+  default: return std::nullopt;
+  }
+}
+
+// In a default ACL the creator SIDs stand for the owner and group of the object to be created.
+std::optional<Key> defaultKey(const Trustee& trustee) {
+  switch (trustee.kind) {
+  case Trustee::Kind::User: return Key{AclTag::User, trustee.id};
+  case Trustee::Kind::Group: return Key{AclTag::Group, trustee.id};
+  case Trustee::Kind::Everyone: return Key{AclTag::Other, 0};
+  case Trustee::Kind::CreatorOwner: return Key{AclTag::UserObj, 0};
+  case Trustee::Kind::CreatorGroup: return Key{AclTag::GroupObj, 0};
+  }
+  return std::nullopt;
+}
+
+// Whether an entry naming `named` acts on the access of `holder`, as a SID of its token: its own
+// SID, Everyone, and for a user each of its groups.
+bool actsOn(const Trustee& named, const Trustee& holder, const GroupMemberships& memberships) {
+  if (named == holder || named.kind == Trustee::Kind::Everyone) return true;
+  if (holder.kind != Trustee::Kind::User || named.kind != Trustee::Kind::Group) return false;
+  const std::vector<std::uint32_t>& groups = memberships.groupsOf(holder.id);
+  return std::find(groups.begin(), groups.end(), named.id) != groups.end();
+}
+
+// An allow or deny entry that acts on the object, with its trustee.
+struct ActingEntry {
+  Trustee trustee;
+  bool allow;
+  std::uint8_t bits;
+};
+
+std::vector<ActingEntry> actingEntries(std::span<const Ace> entries) {
+  std::vector<ActingEntry> acting;
   for (const Ace& ace : entries) {
     if ((!isAllow(ace.type()) && !isDeny(ace.type())) || (ace.flags() & INHERIT_ONLY_ACE)) continue;
-    std::optional<Key> key = keyOf(ace.sid());
-    if (!key) continue;
-    Decision& decision = decisions[*key];
-    std::uint8_t bits = posixPermissions(mapGenericFileMask(ace.mask())) & ~decision.decided;
-    decision.decided |= bits;
-    if (isAllow(ace.type())) decision.granted |= bits;
+    if (std::optional<Trustee> trustee = trusteeOf(ace.sid()))
+      acting.push_back(
+          {*trustee, isAllow(ace.type()), posixPermissions(mapGenericFileMask(ace.mask()))});
+  }
+  return acting;
+}
+
+// The decision for each account the entries name: the entries that act on that account, taken
+// in DACL order as an access check takes them.
+template <class KeyOf>
+std::map<Key, Decision> decide(std::span<const Ace> entries, KeyOf keyOf,
+                               const GroupMemberships& memberships) {
+  const std::vector<ActingEntry> acting = actingEntries(entries);
+  std::map<Key, Trustee> holders;
+  for (const ActingEntry& entry : acting)
+    if (std::optional<Key> key = keyOf(entry.trustee)) holders.emplace(*key, entry.trustee);
+  std::map<Key, Decision> decisions;
+  for (const auto& [key, holder] : holders) {
+    Decision& decision = decisions[key];
+    for (const ActingEntry& entry : acting) {
+      if (!actsOn(entry.trustee, holder, memberships)) continue;
+      std::uint8_t bits = entry.bits & ~decision.decided;
+      decision.decided |= bits;
+      if (entry.allow) decision.granted |= bits;
+    }
   }
   return decisions;
 }
@@ -195,18 +251,28 @@ std::uint32_t accessMask(std::uint8_t perms) {
          ((perms & os::permExecute) ? FILE_GENERIC_EXECUTE : 0);
 }
 
-PosixProjection projectDacl(const Acl& effectiveDacl, const PosixObject& object) {
+const std::vector<std::uint32_t>& MembershipTable::groupsOf(std::uint32_t uid) const {
+  static const std::vector<std::uint32_t> none;
+  auto found = groups_.find(uid);
+  return found == groups_.end() ? none : found->second;
+}
+
+PosixProjection projectDacl(const Acl& effectiveDacl, const PosixObject& object,
+                            const GroupMemberships& memberships) {
   PosixProjection projection;
   if (!effectiveDacl.hasBuffer()) {
     projection.access = buildAcl({}, object.access);
     return projection;
   }
   projection.access = buildAcl(
-      decide(entriesOf(effectiveDacl), [&](const Sid& sid) { return accessKey(sid, object); }),
+      decide(
+          entriesOf(effectiveDacl),
+          [&](const Trustee& trustee) { return accessKey(trustee, object); }, memberships),
       object.access);
   if (!object.directory) return projection;
   std::map<Key, Decision> inherited =
-      decide(inheritedAces(effectiveDacl, InheritingObject{false, {}, {}}), defaultKey);
+      decide(inheritedAces(effectiveDacl, InheritingObject{false, {}, {}}), defaultKey,
+             memberships);
   if (!inherited.empty())
     projection.defaults =
         buildAcl(inherited, object.defaults.empty() ? object.access : object.defaults);

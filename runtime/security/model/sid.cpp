@@ -1,11 +1,11 @@
-#include "runtime/security/sid.h"
+#include "runtime/security/model/sid.h"
 
 #include <algorithm>
 #include <array>
 #include <optional>
 
-#include "runtime/core/exception.h"
-#include "runtime/security/bytes.h"
+#include "runtime/security/model/bytes.h"
+#include "runtime/security/model/failure.h"
 
 namespace RunTime {
 namespace {
@@ -29,11 +29,10 @@ std::vector<std::uint8_t> allocateAndInitialize(std::uint64_t authority, std::ui
                                                 const std::array<std::uint32_t, 8>& subs,
                                                 const char16_t* where, const char* function) {
   if (count > kMaxAllocatedSubAuthorities || authority > kMaxAuthority)
-    throwOSError(where, ERROR_INVALID_SID, ExceptionContext(std::u16string(), function, __LINE__));
+    raiseOsFailure(where, ERROR_INVALID_SID,
+                   ExceptionContext(std::u16string(), function, __LINE__));
   return encodeSid(authority, std::span(subs.data(), count));
 }
-
-std::u16string ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 // An unsigned number of the string form: decimal, or hexadecimal after "0x" when allowed.
 std::optional<std::uint64_t> parseNumber(std::u16string_view text, bool allowHex,
@@ -125,33 +124,34 @@ void Sid::setAccount(std::u16string name, std::u16string domain, std::uint32_t k
 void Sid::loadFromSidData(std::span<const std::uint8_t> data) {
   std::uint32_t length = validSidLength(data);
   if (length == 0)
-    throwOSError(u"Unable to allocate memory for SID", ERROR_INVALID_SID,
-                 VCONTEXT("RunTime::Sid::loadFromSidData"));
+    raiseOsFailure(u"Unable to allocate memory for SID", ERROR_INVALID_SID,
+                   VCONTEXT("RunTime::Sid::loadFromSidData"));
   setSid(std::vector<std::uint8_t>(data.begin(), data.begin() + length));
 }
 
 void Sid::loadFromPSid(const std::uint8_t* sid) {
   if (!sid || sid[0] != 1 || sid[1] > SID_MAX_SUB_AUTHORITIES)
-    throwOSError(u"Unable to copy sid", ERROR_INVALID_SID, VCONTEXT("RunTime::Sid::loadFromPSid"));
+    raiseOsFailure(u"Unable to copy sid", ERROR_INVALID_SID,
+                   VCONTEXT("RunTime::Sid::loadFromPSid"));
   setSid(std::vector<std::uint8_t>(sid, sid + 8 + 4 * sid[1]));
 }
 
 void Sid::loadFromSidString(std::u16string_view text) {
   std::optional<std::vector<std::uint8_t>> sid = parseSidString(text);
   if (!sid)
-    throwOSError(u"Unable to convert a string to SID", ERROR_INVALID_SID,
-                 VCONTEXT("RunTime::Sid::loadFromSidString"));
+    raiseOsFailure(u"Unable to convert a string to SID", ERROR_INVALID_SID,
+                   VCONTEXT("RunTime::Sid::loadFromSidString"));
   setSid(std::move(*sid));
 }
 
 std::u16string Sid::toSidString() const {
   if (sid_.empty())
-    throwOSError(u"Unable to convert a SID to it's string form", ERROR_INVALID_SID,
-                 VCONTEXT("RunTime::Sid::toSidString"));
+    raiseOsFailure(u"Unable to convert a SID to it's string form", ERROR_INVALID_SID,
+                   VCONTEXT("RunTime::Sid::toSidString"));
   std::u16string text = u"S-1-";
   std::uint64_t auth = authority();
   if (auth <= 0xFFFFFFFFu) {
-    text += ascii(std::to_string(auth));
+    text += decimal(auth);
   } else {
     static const char kHex[] = "0123456789ABCDEF";
     text += u"0x";
@@ -159,13 +159,13 @@ std::u16string Sid::toSidString() const {
       text += static_cast<char16_t>(kHex[(auth >> shift) & 0xF]);
   }
   for (std::uint8_t i = 0; i < subAuthorityCount(); ++i)
-    text += u"-" + ascii(std::to_string(subAuthority(i)));
+    text += u"-" + decimal(subAuthority(i));
   return text;
 }
 
 bool Sid::operator<(const Sid& other) const {
   if (sid_.empty() || other.sid_.empty())
-    throw vexception(u"Invalid sid(s)", VCONTEXT("RunTime::Sid::operator <"));
+    raiseFailure(u"Invalid sid(s)", VCONTEXT("RunTime::Sid::operator <"));
   if (sid_.size() != other.sid_.size()) return sid_.size() < other.sid_.size();
   return std::lexicographical_compare(sid_.begin(), sid_.end(), other.sid_.begin(),
                                       other.sid_.end());

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "runtime/security/acl.h"
-#include "runtime/security/sid.h"
+#include "runtime/security/model/acl.h"
+#include "runtime/security/model/sid.h"
 
 namespace RunTime {
 
