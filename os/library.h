@@ -8,8 +8,6 @@
 
 namespace os {
 
-inline constexpr std::uint32_t procNotFound = 127;
-
 // One loaded module, unloaded when the last owner lets it go.
 class Library {
 public:
@@ -23,7 +21,7 @@ public:
   // can load.
   static Result<Library> load(std::u16string_view path);
 
-  // The address of an exported symbol; fails with procNotFound.
+  // The address of an exported symbol; fails with err::procNotFound.
   Result<void*> symbol(const char* name) const;
 
 private:

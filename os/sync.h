@@ -23,7 +23,6 @@ namespace os {
 
 inline constexpr std::uint32_t WAIT_IO_COMPLETION = 0xC0;
 inline constexpr std::uint32_t MAXIMUM_WAIT_OBJECTS = 64;
-inline constexpr std::uint32_t notOwner = 288;
 
 class SyncObject {
 public:
@@ -47,7 +46,7 @@ public:
 
   bool valid() const { return impl_ != nullptr; }
 
-  // Each fails with invalidHandle on an object of another kind; releaseMutex fails with notOwner
+  // Each fails with invalidHandle on an object of another kind; releaseMutex fails with err::notOwner
   // when the calling thread does not own the mutex.
   [[nodiscard]] std::uint32_t setEvent();
   [[nodiscard]] std::uint32_t resetEvent();

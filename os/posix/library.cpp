@@ -38,7 +38,7 @@ Result<Library> Library::load(std::u16string_view path) {
 
 Result<void*> Library::symbol(const char* name) const {
   void* address = handle_ ? ::dlsym(handle_, name) : nullptr;
-  if (!address) return Result<void*>::failure(procNotFound);
+  if (!address) return Result<void*>::failure(err::procNotFound);
   return address;
 }
 

@@ -15,8 +15,6 @@
 namespace os {
 namespace {
 
-constexpr std::uint32_t kNotOwner = 288;
-
 // Creates a directory with exactly the given mode (umask aside) when it is missing.
 std::uint32_t ensureDirectory(const std::string& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) == 0) {
@@ -118,7 +116,7 @@ Result<std::uint32_t> NamedMutex::wait(std::uint32_t timeoutMs) {
 }
 
 std::uint32_t NamedMutex::release() {
-  if (fd_ < 0 || !held_) return kNotOwner;
+  if (fd_ < 0 || !held_) return err::notOwner;
   held_ = false;
   return ::flock(fd_, LOCK_UN) == 0 ? err::success : posix::win32FromErrno(errno);
 }

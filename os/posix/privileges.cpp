@@ -85,18 +85,18 @@ Result<bool> held(int capability, Capabilities& caps) {
 
 Result<bool> privilegeHeld(std::u16string_view name) {
   std::optional<int> capability = capabilityOf(name);
-  if (!capability) return Result<bool>::failure(ERROR_NO_SUCH_PRIVILEGE);
+  if (!capability) return Result<bool>::failure(err::noSuchPrivilege);
   Capabilities caps;
   return held(*capability, caps);
 }
 
 std::uint32_t enablePrivilege(std::u16string_view name) {
   std::optional<int> capability = capabilityOf(name);
-  if (!capability) return ERROR_NO_SUCH_PRIVILEGE;
+  if (!capability) return err::noSuchPrivilege;
   Capabilities caps;
   Result<bool> isHeld = held(*capability, caps);
   if (!isHeld.ok()) return isHeld.code();
-  if (!isHeld.value()) return ERROR_NOT_ALL_ASSIGNED;
+  if (!isHeld.value()) return err::notAllAssigned;
   if (*capability < 0 || caps.effective(*capability)) return err::success;
   caps.data[*capability / 32].effective |= Capabilities::bit(*capability);
   return caps.write() ? err::success : posix::win32FromErrno(errno);

@@ -119,7 +119,7 @@ public:
   void undoAcquire() override { (void)release(); }
   std::uint32_t release() override {
     std::lock_guard lock(guard_);
-    if (owner_ != threadId()) return notOwner;
+    if (owner_ != threadId()) return err::notOwner;
     if (--count_ > 0) return err::success;
     owner_ = 0;
     return rawRelease();
