@@ -2,16 +2,18 @@
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <optional>
 
+#include "os/posix/capabilities.h"
 #include "os/posix/errno_map.h"
 #include "os/text.h"
 
 namespace os {
 namespace {
+
+using posix::Capabilities;
 
 // The capability that stands for each privilege; -1 for privileges every token holds here
 // (traversal without checks, symbolic links and global objects need no capability on Linux).
@@ -53,18 +55,6 @@ std::optional<int> capabilityOf(std::u16string_view name) {
     if (sameName(privilege.name, name)) return privilege.capability;
   return std::nullopt;
 }
-
-// The calling thread's capability sets (the raw calls act on this thread alone).
-struct Capabilities {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-
-  bool read() { return ::syscall(SYS_capget, &header, data) == 0; }
-  bool write() { return ::syscall(SYS_capset, &header, data) == 0; }
-  static std::uint32_t bit(int capability) { return 1u << (capability % 32); }
-  bool permitted(int capability) const { return data[capability / 32].permitted & bit(capability); }
-  bool effective(int capability) const { return data[capability / 32].effective & bit(capability); }
-};
 
 // Whether the thread acts as an account other than its process's (its file-system user differs
 // from its effective user).
