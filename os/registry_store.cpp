@@ -29,6 +29,11 @@ std::u16string_view trim(std::u16string_view s) {
   return s;
 }
 
+// The text before a ';' comment, trimmed.
+std::u16string_view withoutComment(std::u16string_view s) {
+  return trim(s.substr(0, s.find(u';')));
+}
+
 bool hasPrefix(const KeyPath& path, const KeyPath& prefix) {
   return path.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), path.begin());
 }
@@ -273,11 +278,13 @@ Problem Parser::valueData(std::u16string_view data, Value& v) {
     std::size_t pos = 0;
     std::u16string text;
     if (Problem p = readQuoted(data, pos, text)) return p;
-    if (!trim(data.substr(pos)).empty()) return u"unexpected text after the string";
+    if (!withoutComment(data.substr(pos)).empty()) return u"unexpected text after the string";
     v.type = REG_SZ;
     v.data = stringData(text);
     return std::nullopt;
   }
+  // Outside a string, a ';' starts a comment that runs to the end of the line.
+  data = withoutComment(data);
   if (startsWithNoCase(data, u"dword:")) {
     std::optional<std::uint32_t> n = parseHex(data.substr(6), 8);
     if (!n) return u"invalid dword value";
