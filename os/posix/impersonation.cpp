@@ -45,7 +45,7 @@ std::uint32_t apply(const ThreadIdentity& identity) {
 
 Result<Capabilities> readCapabilities() {
   Capabilities caps;
-  if (!caps.read()) return Result<Capabilities>::failure(posix::win32FromErrno(errno));
+  if (std::uint32_t rc = caps.read()) return Result<Capabilities>::failure(rc);
   return caps;
 }
 
@@ -55,7 +55,7 @@ std::uint32_t setEffective(const Capabilities& from) {
   if (!caps.ok()) return caps.code();
   for (std::size_t i = 0; i < std::size(caps.value().data); ++i)
     caps.value().data[i].effective = from.data[i].effective;
-  return caps.value().write() ? err::success : posix::win32FromErrno(errno);
+  return caps.value().write();
 }
 
 std::uint32_t dropEffective() { return setEffective(Capabilities()); }

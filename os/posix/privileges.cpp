@@ -67,7 +67,7 @@ bool impersonating() {
 Result<bool> held(int capability, Capabilities& caps) {
   if (capability < 0) return true;
   if (impersonating()) return false;
-  if (!caps.read()) return Result<bool>::failure(posix::win32FromErrno(errno));
+  if (std::uint32_t rc = caps.read()) return Result<bool>::failure(rc);
   return caps.permitted(capability);
 }
 
@@ -89,7 +89,7 @@ std::uint32_t enablePrivilege(std::u16string_view name) {
   if (!isHeld.value()) return err::notAllAssigned;
   if (*capability < 0 || caps.effective(*capability)) return err::success;
   caps.data[*capability / 32].effective |= Capabilities::bit(*capability);
-  return caps.write() ? err::success : posix::win32FromErrno(errno);
+  return caps.write();
 }
 
 } // namespace os

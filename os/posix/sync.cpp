@@ -249,15 +249,14 @@ Result<bool> tryAcquireAll(std::span<SyncObject::Impl* const> objects, const std
 // could, or WAIT_OBJECT_0 for all of them), else nothing.
 Result<std::optional<std::uint32_t>> tryAcquire(std::span<SyncObject::Impl* const> objects,
                                                 const std::vector<pollfd>& polled, bool waitAll) {
-  using Taken = Result<std::optional<std::uint32_t>>;
   if (waitAll) {
     Result<bool> all = tryAcquireAll(objects, polled);
-    if (!all.ok()) return Taken::failure(all.code());
+    if (!all.ok()) return all.error();
     return all.value() ? std::optional<std::uint32_t>(WAIT_OBJECT_0) : std::nullopt;
   }
   for (std::size_t i = 0; i < objects.size(); ++i) {
     Result<bool> taken = objects[i]->tryAcquire(signalled(polled[i]));
-    if (!taken.ok()) return Taken::failure(taken.code());
+    if (!taken.ok()) return taken.error();
     if (taken.value()) return std::optional<std::uint32_t>(WAIT_OBJECT_0 + static_cast<std::uint32_t>(i));
   }
   return std::optional<std::uint32_t>();
@@ -316,8 +315,9 @@ Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool 
     impls.push_back(object->impl_.get());
     unpollable = unpollable || impls.back()->descriptor() < 0;
   }
-  const int apc = alertable ? posix::apcDescriptor() : -1;
-  if (alertable && apc < 0) return Wait::failure(posix::win32FromErrno(errno));
+  Result<int> apcQueue = alertable ? posix::apcDescriptor() : Result<int>(-1);
+  if (!apcQueue.ok()) return apcQueue.error();
+  const int apc = apcQueue.value();
 
   const bool infinite = timeoutMs == INFINITE_WAIT;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
@@ -330,7 +330,7 @@ Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool 
     if (std::uint32_t rc = pollOnce(polled, 0)) return Wait::failure(rc);
     if (alertable && signalled(polled.back()) && posix::runQueuedApcs()) return WAIT_IO_COMPLETION;
     Result<std::optional<std::uint32_t>> taken = tryAcquire(impls, polled, waitAll);
-    if (!taken.ok()) return Wait::failure(taken.code());
+    if (!taken.ok()) return taken.error();
     if (taken.value()) return *taken.value();
     int waitMs = -1;
     if (!infinite) {

@@ -73,12 +73,9 @@ std::uint32_t queueUserApc(const ThreadRef& thread, std::function<void()> call) 
 
 namespace posix {
 
-int apcDescriptor() {
+Result<int> apcDescriptor() {
   Result<ThreadRef> queue = currentThread();
-  if (!queue.ok()) {
-    errno = errnoFromWin32(queue.code());
-    return -1;
-  }
+  if (!queue.ok()) return queue.error();
   return queue.value()->descriptor();
 }
 
