@@ -14,6 +14,7 @@
 
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
+#include "os/posix/io.h"
 #include "os/registry_store.h"
 #include "os/text.h"
 
@@ -151,16 +152,6 @@ Snapshot currentStore() {
   return StorePtr(std::move(merged));
 }
 
-std::uint32_t writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return posix::win32FromErrno(errno);
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return err::success;
-}
-
 std::string directoryOf(const std::string& path) {
   std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -180,7 +171,7 @@ std::uint32_t replaceFile(const std::string& path, std::string_view bytes) {
   std::string temp = path + ".XXXXXX";
   Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd.valid()) return posix::missingObjectCode(errno, posix::Missing::directoryOnTheWay);
-  std::uint32_t code = writeAll(fd.get(), bytes);
+  std::uint32_t code = posix::writeAll(fd.get(), bytes);
   if (!code && ::fchmod(fd.get(), existed ? old.st_mode & 07777 : 0644) != 0)
     code = posix::win32FromErrno(errno);
   // Keep the owner of the store; one who may not give the file away becomes its owner.
