@@ -137,7 +137,4 @@ private:
 // the system has no text for the code.
 std::u16string systemMessage(std::uint32_t code);
 
-// The calling thread's last OS error as a Win32 code (errno mapped).
-std::uint32_t lastError();
-
 } // namespace os

@@ -88,6 +88,4 @@ std::u16string systemMessage(std::uint32_t code) {
   return utf16FromUtf8(text);
 }
 
-std::uint32_t lastError() { return posix::win32FromErrno(errno); }
-
 } // namespace os
