@@ -74,22 +74,16 @@ void appendQuoted(std::u16string& out, std::u16string_view text) {
   out += u'"';
 }
 
-// UTF-16LE bytes as text; an odd last byte is U+FFFD.
-template <class Byte>
-std::u16string fromLittleEndian(const Byte* bytes, std::size_t size) {
-  std::u16string text;
-  text.reserve(size / 2 + 1);
-  for (std::size_t i = 0; i + 1 < size; i += 2)
-    text += static_cast<char16_t>(static_cast<std::uint8_t>(bytes[i]) |
-                                  static_cast<std::uint8_t>(bytes[i + 1]) << 8);
-  if (size % 2 != 0) text += u'\uFFFD';
-  return text;
+// The data bytes of a value as UTF-16LE text (an odd last byte left out).
+std::u16string textOfData(const std::vector<std::uint8_t>& data) {
+  return utf16FromLittleEndian(
+      std::string_view(reinterpret_cast<const char*>(data.data()), data.size() & ~std::size_t(1)));
 }
 
 // The text of a REG_SZ value that the quoted form can hold exactly, if it is one.
 std::optional<std::u16string> plainText(const Value& v) {
   if (v.type != REG_SZ || v.data.size() < 2 || v.data.size() % 2 != 0) return std::nullopt;
-  std::u16string text = fromLittleEndian(v.data.data(), v.data.size());
+  std::u16string text = textOfData(v.data);
   if (text.back() != u'\0') return std::nullopt;
   text.pop_back();
   if (text.find_first_of(std::u16string_view(u"\0\r\n", 3)) != std::u16string::npos)
@@ -125,7 +119,7 @@ void appendValue(std::u16string& out, const Value& v) {
 }
 
 std::u16string decode(std::string_view bytes) {
-  if (bytes.starts_with("\xFF\xFE")) return fromLittleEndian(bytes.data() + 2, bytes.size() - 2);
+  if (bytes.starts_with("\xFF\xFE")) return utf16FromLittleEndian(bytes.substr(2));
   if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
   return utf16FromUtf8(bytes);
 }
@@ -299,9 +293,8 @@ Problem Parser::valueData(std::u16string_view data, Value& v) {
 } // namespace
 
 std::vector<std::uint8_t> stringData(std::u16string_view text) {
-  std::vector<std::uint8_t> data;
-  data.reserve(text.size() * 2 + 2);
-  for (char16_t c : text) data.insert(data.end(), {std::uint8_t(c & 0xFF), std::uint8_t(c >> 8)});
+  std::string bytes = littleEndianFromUtf16(text);
+  std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
   data.insert(data.end(), {0, 0});
   return data;
 }
@@ -312,7 +305,7 @@ std::vector<std::uint8_t> dwordData(std::uint32_t n) {
 
 std::optional<std::u16string> stringOf(const Value& value) {
   if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return std::nullopt;
-  std::u16string text = fromLittleEndian(value.data.data(), value.data.size() & ~std::size_t(1));
+  std::u16string text = textOfData(value.data);
   return text.substr(0, text.find(u'\0'));
 }
 
