@@ -3,12 +3,16 @@
 // Linux keeps credentials per thread; the C library's setuid family changes every thread of the
 // process, so impersonation sets the thread's file-system user and group and its supplementary
 // groups with the raw system calls. While a thread impersonates, the files it creates belong to
-// the account and its access checks are the account's (a root thread loses its file-system
-// capabilities while its file-system user is not root); the other threads are not affected.
+// the account and its access checks are the account's: it also drops its effective
+// capabilities (CAP_SYS_ADMIN, CAP_CHOWN ... — not only the file-system ones that the kernel
+// drops with the file-system user), so that nothing it does on the account's behalf uses the
+// process's privileges. The other threads are not affected.
 #pragma once
 
 #include <cstdint>
 #include <vector>
+
+#include "os/error.h"
 
 namespace os {
 
@@ -18,16 +22,40 @@ struct ThreadIdentity {
   std::vector<std::uint32_t> groups;
 };
 
-// Makes the calling thread act as the identity. The identity it had before is kept for
-// revertToSelf (a second call keeps the first one). Needs the rights to change ids (root);
-// returns the Win32 code of a failure, after which the thread has its previous identity.
+// Makes the calling thread act as the identity, without effective capabilities. The identity
+// and capabilities it had before are kept for revertToSelf (a second call keeps the first
+// ones). Needs the rights to change ids (root); returns the Win32 code of a failure, after
+// which the thread is as it was.
 [[nodiscard]] std::uint32_t impersonateOnThread(const ThreadIdentity& identity);
 
-// Gives the calling thread back the identity it had before impersonateOnThread; does nothing
-// when it is not impersonating. Returns the Win32 code.
+// Gives the calling thread back the identity and effective capabilities it had before
+// impersonateOnThread; does nothing when it is not impersonating. Returns the Win32 code.
 [[nodiscard]] std::uint32_t revertToSelf();
 
 // The calling thread's file-system user and group and supplementary groups.
 ThreadIdentity currentThreadIdentity();
+
+// Impersonation for the lifetime of the object: the destructor reverts, also when an exception
+// leaves the scope. A revert that fails leaves the thread as the account, without capabilities
+// (never with more rights than either identity).
+class [[nodiscard]] ImpersonationScope {
+public:
+  static Result<ImpersonationScope> begin(const ThreadIdentity& identity);
+
+  ImpersonationScope(ImpersonationScope&& other) noexcept : active_(other.active_) {
+    other.active_ = false;
+  }
+  ImpersonationScope& operator=(ImpersonationScope&&) = delete;
+  ~ImpersonationScope() {
+    if (active_) (void)revertToSelf();
+  }
+
+  // Reverts now; returns the Win32 code.
+  [[nodiscard]] std::uint32_t revert();
+
+private:
+  ImpersonationScope() = default;
+  bool active_ = true;
+};
 
 } // namespace os

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "os/error.h"
+#include "os/handle.h"
 
 namespace os {
 
@@ -14,33 +15,32 @@ inline constexpr std::uint32_t WAIT_OBJECT_0 = 0;
 inline constexpr std::uint32_t WAIT_ABANDONED = 0x80;
 inline constexpr std::uint32_t WAIT_TIMEOUT = 0x102;
 
-// A mutex named like a kernel object ("Global\" and "Local\" prefixes share one namespace,
-// names compare without regard to case). It is a lock file under <runDirectory>/lock: the
+// A mutex named like a kernel object ("Global\" and "Local\" prefixes share one namespace;
+// names compare exactly, letter case included, as kernel object names do). It is a lock file under <runDirectory>/lock: the
 // directory is world-writable and sticky and the files are readable and writable by all, so any
 // account can open the mutex. A holder that dies releases it, so an abandoned mutex is simply
 // acquired.
 class NamedMutex {
 public:
   NamedMutex() = default;
-  NamedMutex(NamedMutex&& other) noexcept : fd_(other.fd_), held_(other.held_) { other.fd_ = -1; }
-  NamedMutex& operator=(NamedMutex&& other) noexcept;
-  ~NamedMutex();
 
   // Opens (creating when needed) the mutex; not owned.
   static Result<NamedMutex> open(const std::string& runDirectory, std::u16string_view name);
 
   // Waits up to timeoutMs (INFINITE_WAIT: forever): WAIT_OBJECT_0 or WAIT_TIMEOUT.
   Result<std::uint32_t> wait(std::uint32_t timeoutMs);
-  // Releases a held mutex; fails with 288 (not owner) when it is not held.
-  std::uint32_t release();
+  // Releases a held mutex; fails with err::notOwner when it is not held.
+  [[nodiscard]] std::uint32_t release();
 
 private:
-  int fd_ = -1;
+  explicit NamedMutex(Handle file) : file_(std::move(file)) {}
+
+  Handle file_;
   bool held_ = false;
 };
 
-// The file name of a mutex's lock file: the name without its namespace prefix, upper-cased,
-// with every byte outside [A-Za-z0-9._{}-] written as %XX.
+// The file name of a mutex's lock file: the name without its namespace prefix, with every byte
+// of its UTF-8 form outside [A-Za-z0-9._{}-] written as %XX.
 std::string mutexFileName(std::u16string_view name);
 
 } // namespace os

@@ -11,7 +11,9 @@ namespace os {
 // The host path of a Windows-syntax path. "\\?\" and "\??\" prefixes are dropped; a drive "X:"
 // maps to the directory named by the registry value "X:" of HKLM\SYSTEM\Tavrix\DosDevices
 // (pathNotFound when the drive is not mapped); a rooted path "\var\www" is "/var/www"; "\" and
-// "/" both separate; a relative path stays relative.
+// "/" both separate; a relative path stays relative. After a drive, "." and ".." are resolved
+// by their text and never climb above the drive's directory ("C:..\x", "C:\..\x" and
+// "\\?\C:\..\x" are all "<directory>/x").
 Result<std::string> hostPath(std::u16string_view path);
 
 // The Windows form of a host path: under the longest mapped drive directory it is "X:\...",

@@ -11,15 +11,12 @@
 
 namespace os {
 
-inline constexpr std::uint32_t ERROR_NOT_ALL_ASSIGNED = 1300;
-inline constexpr std::uint32_t ERROR_NO_SUCH_PRIVILEGE = 1313;
-
 // Whether the thread holds the privilege ("SeTakeOwnershipPrivilege" ...; names compare without
-// regard to case). Fails with ERROR_NO_SUCH_PRIVILEGE for a name this host does not know.
+// regard to case). Fails with err::noSuchPrivilege for a name this host does not know.
 Result<bool> privilegeHeld(std::u16string_view name);
 
-// Enables a held privilege for the calling thread. ERROR_NO_SUCH_PRIVILEGE for an unknown name,
-// ERROR_NOT_ALL_ASSIGNED when the thread does not hold it.
+// Enables a held privilege for the calling thread. err::noSuchPrivilege for an unknown name,
+// err::notAllAssigned when the thread does not hold it.
 [[nodiscard]] std::uint32_t enablePrivilege(std::u16string_view name);
 
 } // namespace os

@@ -8,9 +8,6 @@ namespace os::registry {
 namespace {
 
 constexpr std::u16string_view kHeader = u"Windows Registry Editor Version 5.00";
-constexpr std::uint32_t kRegSz = 1;
-constexpr std::uint32_t kRegBinary = 3;
-constexpr std::uint32_t kRegDword = 4;
 // Bytes of hex data per line when a value is written.
 constexpr std::size_t kHexBytesPerLine = 25;
 
@@ -30,6 +27,11 @@ std::u16string_view trim(std::u16string_view s) {
   while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
   return s;
+}
+
+// The text before a ';' comment, trimmed.
+std::u16string_view withoutComment(std::u16string_view s) {
+  return trim(s.substr(0, s.find(u';')));
 }
 
 bool hasPrefix(const KeyPath& path, const KeyPath& prefix) {
@@ -72,23 +74,16 @@ void appendQuoted(std::u16string& out, std::u16string_view text) {
   out += u'"';
 }
 
-std::vector<std::uint8_t> utf16leWithNul(std::u16string_view text) {
-  std::vector<std::uint8_t> data;
-  data.reserve(text.size() * 2 + 2);
-  for (char16_t c : text) {
-    data.push_back(static_cast<std::uint8_t>(c & 0xFF));
-    data.push_back(static_cast<std::uint8_t>(c >> 8));
-  }
-  data.insert(data.end(), {0, 0});
-  return data;
+// The data bytes of a value as UTF-16LE text (an odd last byte left out).
+std::u16string textOfData(const std::vector<std::uint8_t>& data) {
+  return utf16FromLittleEndian(
+      std::string_view(reinterpret_cast<const char*>(data.data()), data.size() & ~std::size_t(1)));
 }
 
 // The text of a REG_SZ value that the quoted form can hold exactly, if it is one.
 std::optional<std::u16string> plainText(const Value& v) {
-  if (v.type != kRegSz || v.data.size() < 2 || v.data.size() % 2 != 0) return std::nullopt;
-  std::u16string text;
-  for (std::size_t i = 0; i < v.data.size(); i += 2)
-    text += static_cast<char16_t>(v.data[i] | v.data[i + 1] << 8);
+  if (v.type != REG_SZ || v.data.size() < 2 || v.data.size() % 2 != 0) return std::nullopt;
+  std::u16string text = textOfData(v.data);
   if (text.back() != u'\0') return std::nullopt;
   text.pop_back();
   if (text.find_first_of(std::u16string_view(u"\0\r\n", 3)) != std::u16string::npos)
@@ -102,11 +97,11 @@ void appendValue(std::u16string& out, const Value& v) {
   out += u'=';
   if (std::optional<std::u16string> text = plainText(v)) {
     appendQuoted(out, *text);
-  } else if (v.type == kRegDword && v.data.size() == 4) {
+  } else if (std::optional<std::uint32_t> number = dwordOf(v)) {
     out += u"dword:";
-    appendHex(out, v.data[0] | v.data[1] << 8 | v.data[2] << 16 | std::uint32_t(v.data[3]) << 24, 8);
+    appendHex(out, *number, 8);
   } else {
-    if (v.type == kRegBinary) {
+    if (v.type == REG_BINARY) {
       out += u"hex:";
     } else {
       out += u"hex(";
@@ -124,14 +119,7 @@ void appendValue(std::u16string& out, const Value& v) {
 }
 
 std::u16string decode(std::string_view bytes) {
-  if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
-    std::u16string text;
-    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
-      text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                    static_cast<unsigned char>(bytes[i + 1]) << 8);
-    if (bytes.size() % 2 != 0) text += u'\uFFFD';
-    return text;
-  }
+  if (bytes.starts_with("\xFF\xFE")) return utf16FromLittleEndian(bytes.substr(2));
   if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
   return utf16FromUtf8(bytes);
 }
@@ -170,7 +158,7 @@ Problem readQuoted(std::u16string_view s, std::size_t& pos, std::u16string& out)
 
 // Reads "hex:..." or "hex(N):..." data (`rest` follows the word "hex").
 Problem readHexValue(std::u16string_view rest, Value& v) {
-  v.type = kRegBinary;
+  v.type = REG_BINARY;
   if (!rest.empty() && rest.front() == u'(') {
     std::size_t close = rest.find(u')');
     std::optional<std::uint32_t> type =
@@ -284,17 +272,18 @@ Problem Parser::valueData(std::u16string_view data, Value& v) {
     std::size_t pos = 0;
     std::u16string text;
     if (Problem p = readQuoted(data, pos, text)) return p;
-    if (!trim(data.substr(pos)).empty()) return u"unexpected text after the string";
-    v.type = kRegSz;
-    v.data = utf16leWithNul(text);
+    if (!withoutComment(data.substr(pos)).empty()) return u"unexpected text after the string";
+    v.type = REG_SZ;
+    v.data = stringData(text);
     return std::nullopt;
   }
+  // Outside a string, a ';' starts a comment that runs to the end of the line.
+  data = withoutComment(data);
   if (startsWithNoCase(data, u"dword:")) {
     std::optional<std::uint32_t> n = parseHex(data.substr(6), 8);
     if (!n) return u"invalid dword value";
-    v.type = kRegDword;
-    v.data = {static_cast<std::uint8_t>(*n), static_cast<std::uint8_t>(*n >> 8),
-              static_cast<std::uint8_t>(*n >> 16), static_cast<std::uint8_t>(*n >> 24)};
+    v.type = REG_DWORD;
+    v.data = dwordData(*n);
     return std::nullopt;
   }
   if (startsWithNoCase(data, u"hex")) return readHexValue(data.substr(3), v);
@@ -302,6 +291,29 @@ Problem Parser::valueData(std::u16string_view data, Value& v) {
 }
 
 } // namespace
+
+std::vector<std::uint8_t> stringData(std::u16string_view text) {
+  std::string bytes = littleEndianFromUtf16(text);
+  std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
+  data.insert(data.end(), {0, 0});
+  return data;
+}
+
+std::vector<std::uint8_t> dwordData(std::uint32_t n) {
+  return {std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(n >> 16), std::uint8_t(n >> 24)};
+}
+
+std::optional<std::u16string> stringOf(const Value& value) {
+  if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return std::nullopt;
+  std::u16string text = textOfData(value.data);
+  return text.substr(0, text.find(u'\0'));
+}
+
+std::optional<std::uint32_t> dwordOf(const Value& value) {
+  if (value.type != REG_DWORD || value.data.size() != 4) return std::nullopt;
+  const std::vector<std::uint8_t>& d = value.data;
+  return d[0] | d[1] << 8 | d[2] << 16 | std::uint32_t(d[3]) << 24;
+}
 
 std::u16string_view rootName(Root root) {
   for (const RootName& r : kRoots)
@@ -410,6 +422,18 @@ void Store::deleteTree(const KeyPath& key) {
   KeyPath folded = fold(key);
   auto it = keys_.lower_bound(folded);
   while (it != keys_.end() && hasPrefix(it->first, folded)) it = keys_.erase(it);
+}
+
+void Store::addMissing(const Store& other) {
+  for (const auto& [folded, key] : other.keys_) {
+    Key& mine = record(key.names);
+    for (const Value& v : key.values) {
+      std::u16string name = foldCase(v.name);
+      if (std::none_of(mine.values.begin(), mine.values.end(),
+                       [&](const Value& m) { return foldCase(m.name) == name; }))
+        mine.values.push_back(v);
+    }
+  }
 }
 
 std::u16string Store::text() const {

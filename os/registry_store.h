@@ -28,6 +28,7 @@ std::u16string foldCase(std::u16string_view name);
 // Keys and their values. Names keep the letter case they were first given; lookups ignore it.
 class Store {
 public:
+  bool empty() const { return keys_.empty(); }
   // True for a root, a key the store names, and every key above one it names.
   bool hasKey(const KeyPath& key) const;
   // The values of a key in stored order; empty for a key that exists only above others.
@@ -42,6 +43,10 @@ public:
   void deleteValue(const KeyPath& key, std::u16string_view name);
   // Removes the key and every key below it.
   void deleteTree(const KeyPath& key);
+
+  // Adds the keys of `other` and those of its values whose names this store lacks (after this
+  // store's own, in other's order): the store seen through this one first, then `other`.
+  void addMissing(const Store& other);
 
   // The store in the export format, keys in case-insensitive order, "\n" line ends.
   std::u16string text() const;

@@ -6,8 +6,9 @@
 // thread and a recursion count; a named mutex is the lock file of os::NamedMutex with the same
 // owner bookkeeping (so two threads sharing one object exclude each other as well). A named
 // mutex cannot be polled: waits that include one look at it again after short, growing pauses
-// (at most 50 ms). A thread that ends while it owns an unnamed mutex leaves it owned; a process
-// that dies releases its named mutexes, which the next waiter then simply acquires.
+// (at most 50 ms). A thread that ends while it owns mutexes lets them go, as a process that
+// dies lets go of its named mutexes: the next waiter acquires such an abandoned mutex as it
+// acquires a free one (WAIT_OBJECT_0).
 #pragma once
 
 #include <cstdint>
@@ -17,13 +18,13 @@
 #include <string_view>
 
 #include "os/error.h"
+#include "os/handle.h"
 #include "os/named_mutex.h"
 
 namespace os {
 
 inline constexpr std::uint32_t WAIT_IO_COMPLETION = 0xC0;
 inline constexpr std::uint32_t MAXIMUM_WAIT_OBJECTS = 64;
-inline constexpr std::uint32_t notOwner = 288;
 
 class SyncObject {
 public:
@@ -41,13 +42,13 @@ public:
   // calling thread takes it if it is free at once.
   static Result<SyncObject> openNamedMutex(const std::string& runDirectory, std::u16string_view name,
                                            bool initiallyOwned);
-  // A descriptor, owned from now on, that counts as signalled while it is readable (the exit
-  // descriptor of a process, for example). Waiting does not consume anything.
-  static SyncObject adoptReadable(int descriptor);
+  // A handle, owned from now on, that counts as signalled while it is readable (the exit
+  // handle of a process, for example). Waiting does not consume anything.
+  static SyncObject adoptReadable(Handle handle);
 
   bool valid() const { return impl_ != nullptr; }
 
-  // Each fails with invalidHandle on an object of another kind; releaseMutex fails with notOwner
+  // Each fails with invalidHandle on an object of another kind; releaseMutex fails with err::notOwner
   // when the calling thread does not own the mutex.
   [[nodiscard]] std::uint32_t setEvent();
   [[nodiscard]] std::uint32_t resetEvent();
@@ -76,8 +77,7 @@ Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool 
 // process's id); holders keep their lock until they let it go. Returns the Win32 code.
 [[nodiscard]] std::uint32_t removeNamedMutex(const std::string& runDirectory, std::u16string_view name);
 
-// Descriptor owners' two operations: a duplicate (close-on-exec) and closing.
-Result<int> duplicateHandle(int descriptor);
-void closeHandle(int descriptor);
+// A duplicate of the handle (not inherited by programs the process starts).
+Result<Handle> duplicateHandle(NativeHandle handle);
 
 } // namespace os

@@ -16,6 +16,11 @@ inline constexpr std::uint32_t cpUtf8 = 65001;
 std::u16string utf16FromUtf8(std::string_view bytes);
 std::string utf8FromUtf16(std::u16string_view text);
 
+// UTF-16 text as little-endian bytes (the registry's and the Windows code page's form) and
+// back; an odd last byte decodes to U+FFFD.
+std::string littleEndianFromUtf16(std::u16string_view text);
+std::u16string utf16FromLittleEndian(std::string_view bytes);
+
 // Conversion through a Windows code page number (65001 handled directly, others by iconv).
 // Characters the code page cannot hold become '?' (encoding) or U+FFFD (decoding).
 // Fails with invalidParameter for a code page the host does not know.

@@ -6,13 +6,21 @@
 #include <cerrno>
 #include <optional>
 
-#include "os/error.h"
+#include "os/posix/capabilities.h"
 #include "os/posix/errno_map.h"
 
 namespace os {
 namespace {
 
-thread_local std::optional<ThreadIdentity> t_saved;
+using posix::Capabilities;
+
+// What the thread was before it started to impersonate.
+struct Saved {
+  ThreadIdentity identity;
+  Capabilities capabilities;
+};
+
+thread_local std::optional<Saved> t_saved;
 
 // setfsuid and setfsgid report no error: they return the previous id, and the id stays as it
 // was when the change was refused. Asking again with an invalid id tells the current one.
@@ -35,6 +43,23 @@ std::uint32_t apply(const ThreadIdentity& identity) {
   return setFsId(SYS_setfsuid, identity.uid);
 }
 
+Result<Capabilities> readCapabilities() {
+  Capabilities caps;
+  if (std::uint32_t rc = caps.read()) return Result<Capabilities>::failure(rc);
+  return caps;
+}
+
+// Sets the thread's effective capabilities to those of `from` (the permitted set stays).
+std::uint32_t setEffective(const Capabilities& from) {
+  Result<Capabilities> caps = readCapabilities();
+  if (!caps.ok()) return caps.code();
+  for (std::size_t i = 0; i < std::size(caps.value().data); ++i)
+    caps.value().data[i].effective = from.data[i].effective;
+  return caps.value().write();
+}
+
+std::uint32_t dropEffective() { return setEffective(Capabilities()); }
+
 } // namespace
 
 ThreadIdentity currentThreadIdentity() {
@@ -50,20 +75,44 @@ ThreadIdentity currentThreadIdentity() {
 }
 
 std::uint32_t impersonateOnThread(const ThreadIdentity& identity) {
-  ThreadIdentity before = currentThreadIdentity();
-  if (std::uint32_t rc = apply(identity)) {
+  Result<Capabilities> now = readCapabilities();
+  if (!now.ok()) return now.code();
+  const Saved saved = t_saved ? *t_saved : Saved{currentThreadIdentity(), now.value()};
+  // Changing ids needs the capabilities that an earlier impersonation dropped.
+  if (t_saved)
+    if (std::uint32_t rc = setEffective(saved.capabilities)) return rc;
+  const ThreadIdentity before = currentThreadIdentity();
+  std::uint32_t rc = apply(identity);
+  if (rc == err::success) rc = dropEffective();
+  if (rc != err::success) {
     (void)apply(before);
+    (void)setEffective(now.value());
     return rc;
   }
-  if (!t_saved) t_saved = std::move(before);
+  t_saved = saved;
   return err::success;
 }
 
 std::uint32_t revertToSelf() {
   if (!t_saved) return err::success;
-  std::uint32_t rc = apply(*t_saved);
-  if (rc == err::success) t_saved.reset();
-  return rc;
+  if (std::uint32_t rc = setEffective(t_saved->capabilities)) return rc;
+  if (std::uint32_t rc = apply(t_saved->identity)) {
+    (void)dropEffective();
+    return rc;
+  }
+  t_saved.reset();
+  return err::success;
+}
+
+Result<ImpersonationScope> ImpersonationScope::begin(const ThreadIdentity& identity) {
+  if (std::uint32_t rc = impersonateOnThread(identity)) return Result<ImpersonationScope>::failure(rc);
+  return ImpersonationScope();
+}
+
+std::uint32_t ImpersonationScope::revert() {
+  if (!active_) return err::success;
+  active_ = false;
+  return revertToSelf();
 }
 
 } // namespace os

@@ -10,12 +10,11 @@
 #include <thread>
 
 #include "os/posix/errno_map.h"
+#include "os/posix/fd.h"
 #include "os/text.h"
 
 namespace os {
 namespace {
-
-constexpr std::uint32_t kNotOwner = 288;
 
 // Creates a directory with exactly the given mode (umask aside) when it is missing.
 std::uint32_t ensureDirectory(const std::string& path, mode_t mode) {
@@ -29,17 +28,19 @@ std::uint32_t ensureDirectory(const std::string& path, mode_t mode) {
 // Opens the lock file. Opening without O_CREAT first keeps root able to open a file another
 // account created in the sticky directory (the kernel's protected_regular rule refuses O_CREAT
 // there).
-int openLockFile(const std::string& path) {
+Result<posix::Fd> openLockFile(const std::string& path) {
   for (;;) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0 || errno != ENOENT) return fd;
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd >= 0) {
-      ::fchmod(fd, 0666);
+    posix::Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.valid()) return fd;
+    if (errno != ENOENT) break;
+    fd.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (fd.valid()) {
+      ::fchmod(fd.get(), 0666);
       return fd;
     }
-    if (errno != EEXIST) return -1;
+    if (errno != EEXIST) break;
   }
+  return Result<posix::Fd>::failure(posix::win32FromErrno(errno));
 }
 
 } // namespace
@@ -50,10 +51,8 @@ std::string mutexFileName(std::u16string_view name) {
       name.remove_prefix(prefix.size());
       break;
     }
-  std::u16string upper(name);
-  for (char16_t& c : upper) c = toUpper(c);
   std::string file;
-  for (unsigned char b : utf8FromUtf16(upper)) {
+  for (unsigned char b : utf8FromUtf16(name)) {
     if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
         b == '.' || b == '_' || b == '{' || b == '}' || b == '-') {
       file += static_cast<char>(b);
@@ -67,35 +66,20 @@ std::string mutexFileName(std::u16string_view name) {
   return file.empty() ? std::string("%") : file;
 }
 
-NamedMutex& NamedMutex::operator=(NamedMutex&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    held_ = other.held_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-NamedMutex::~NamedMutex() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 Result<NamedMutex> NamedMutex::open(const std::string& runDirectory, std::u16string_view name) {
   if (std::uint32_t rc = ensureDirectory(runDirectory, 0755)) return Result<NamedMutex>::failure(rc);
   std::string lockDir = runDirectory + "/lock";
   if (std::uint32_t rc = ensureDirectory(lockDir, 01777)) return Result<NamedMutex>::failure(rc);
-  int fd = openLockFile(lockDir + "/" + mutexFileName(name));
-  if (fd < 0) return Result<NamedMutex>::failure(posix::win32FromErrno(errno));
-  NamedMutex mutex;
-  mutex.fd_ = fd;
-  return Result<NamedMutex>(std::move(mutex));
+  Result<posix::Fd> fd = openLockFile(lockDir + "/" + mutexFileName(name));
+  if (!fd.ok()) return fd.error();
+  return NamedMutex(posix::toHandle(std::move(fd.value())));
 }
 
 Result<std::uint32_t> NamedMutex::wait(std::uint32_t timeoutMs) {
-  if (fd_ < 0) return Result<std::uint32_t>::failure(err::invalidHandle);
+  if (!file_.valid()) return Result<std::uint32_t>::failure(err::invalidHandle);
+  const int fd = posix::fdOf(file_.get());
   if (timeoutMs == INFINITE_WAIT) {
-    while (::flock(fd_, LOCK_EX) != 0)
+    while (::flock(fd, LOCK_EX) != 0)
       if (errno != EINTR) return Result<std::uint32_t>::failure(posix::win32FromErrno(errno));
     held_ = true;
     return WAIT_OBJECT_0;
@@ -104,7 +88,7 @@ Result<std::uint32_t> NamedMutex::wait(std::uint32_t timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
       held_ = true;
       return WAIT_OBJECT_0;
     }
@@ -118,9 +102,9 @@ Result<std::uint32_t> NamedMutex::wait(std::uint32_t timeoutMs) {
 }
 
 std::uint32_t NamedMutex::release() {
-  if (fd_ < 0 || !held_) return kNotOwner;
+  if (!file_.valid() || !held_) return err::notOwner;
   held_ = false;
-  return ::flock(fd_, LOCK_UN) == 0 ? err::success : posix::win32FromErrno(errno);
+  return ::flock(posix::fdOf(file_.get()), LOCK_UN) == 0 ? err::success : posix::win32FromErrno(errno);
 }
 
 } // namespace os

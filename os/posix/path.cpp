@@ -15,25 +15,10 @@ namespace os {
 namespace {
 
 constexpr std::u16string_view kDosDevices = u"SYSTEM\\Tavrix\\DosDevices";
-constexpr std::uint32_t kQueryValue = 0x0001;
-constexpr std::uint32_t kRegSz = 1;
-constexpr std::uint32_t kRegExpandSz = 2;
 
 bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 bool isDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
-
-// The text of a string value, up to its first NUL; nothing for other types.
-std::optional<std::u16string> stringValue(const registry::Value& v) {
-  if (v.type != kRegSz && v.type != kRegExpandSz) return std::nullopt;
-  std::u16string text;
-  for (std::size_t i = 0; i + 1 < v.data.size(); i += 2) {
-    char16_t c = static_cast<char16_t>(v.data[i] | v.data[i + 1] << 8);
-    if (c == u'\0') break;
-    text += c;
-  }
-  return text;
-}
 
 // A mapped directory as a prefix of host paths: no trailing "/" ("" for the root directory).
 std::string directoryPrefix(std::u16string_view directory) {
@@ -45,14 +30,14 @@ std::string directoryPrefix(std::u16string_view directory) {
 // The directory prefix that a drive letter maps to.
 Result<std::string> driveDirectory(char16_t letter) {
   Result<registry::KeyHandle> key =
-      registry::openKey(registry::Root::LocalMachine, kDosDevices, kQueryValue);
+      registry::openKey(registry::Root::LocalMachine, kDosDevices, registry::KEY_QUERY_VALUE);
   Result<registry::Value> value =
       key.ok() ? registry::queryValue(key.value(), std::u16string{letter, u':'})
-               : Result<registry::Value>::failure(key.code());
+               : Result<registry::Value>(key.error());
   if (!value.ok())
-    return Result<std::string>::failure(value.code() == err::fileNotFound ? err::pathNotFound
-                                                                           : value.code());
-  std::optional<std::u16string> directory = stringValue(value.value());
+    return value.code() == err::fileNotFound ? Result<std::string>::failure(err::pathNotFound)
+                                             : Result<std::string>(value.error());
+  std::optional<std::u16string> directory = registry::stringOf(value.value());
   if (!directory) return Result<std::string>::failure(err::pathNotFound);
   return directoryPrefix(*directory);
 }
@@ -66,13 +51,13 @@ struct Mapping {
 std::vector<Mapping> driveMappings() {
   std::vector<Mapping> mappings;
   Result<registry::KeyHandle> key =
-      registry::openKey(registry::Root::LocalMachine, kDosDevices, kQueryValue);
+      registry::openKey(registry::Root::LocalMachine, kDosDevices, registry::KEY_QUERY_VALUE);
   if (!key.ok()) return mappings;
   for (std::uint32_t i = 0;; ++i) {
     Result<registry::Value> value = registry::enumValue(key.value(), i);
     if (!value.ok()) break;
     const std::u16string& name = value.value().name;
-    std::optional<std::u16string> directory = stringValue(value.value());
+    std::optional<std::u16string> directory = registry::stringOf(value.value());
     if (name.size() == 2 && isDriveLetter(name[0]) && name[1] == u':' && directory)
       mappings.push_back({toUpper(name[0]), directoryPrefix(*directory)});
   }
@@ -90,13 +75,26 @@ std::string hostSeparators(std::u16string_view path) {
   return host;
 }
 
-bool parentIsDirectory(const std::string& path) {
-  std::string_view p = path;
-  while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
-  std::size_t slash = p.rfind('/');
-  std::string parent = slash == p.npos ? "." : slash == 0 ? "/" : std::string(p.substr(0, slash));
-  struct stat st;
-  return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// What follows "X:" as a host path below the drive's directory: "." and ".." resolved by their
+// text and never above the drive's directory, whatever the spelling ("C:..\x", "C:\..\x").
+// Resolving by text is what keeps the clamp: the kernel would let a link lead ".." elsewhere.
+std::string belowDrive(std::u16string_view rest) {
+  std::vector<std::string> kept;
+  std::string host = hostSeparators(rest);
+  for (std::size_t start = 0; start <= host.size();) {
+    std::size_t end = std::min(host.find('/', start), host.size());
+    std::string part = host.substr(start, end - start);
+    if (part == "..") {
+      if (!kept.empty()) kept.pop_back();
+    } else if (!part.empty() && part != ".") {
+      kept.push_back(std::move(part));
+    }
+    start = end + 1;
+  }
+  std::string below;
+  for (const std::string& part : kept) below += "/" + part;
+  if (!below.empty() && host.ends_with('/')) below += '/';
+  return below;
 }
 
 } // namespace
@@ -110,9 +108,7 @@ Result<std::string> hostPath(std::u16string_view path) {
   if (path.size() < 2 || !isDriveLetter(path[0]) || path[1] != u':') return hostSeparators(path);
   Result<std::string> directory = driveDirectory(path[0]);
   if (!directory.ok()) return directory;
-  std::string rest = hostSeparators(path.substr(2));
-  if (!rest.empty() && rest.front() != '/') rest.insert(0, "/");
-  std::string host = directory.value() + rest;
+  std::string host = directory.value() + belowDrive(path.substr(2));
   return host.empty() ? std::string("/") : host;
 }
 
@@ -131,13 +127,10 @@ std::u16string windowsPath(std::string_view hostPath) {
 
 Result<std::u16string> longPathName(std::u16string_view path) {
   Result<std::string> host = hostPath(path);
-  if (!host.ok()) return Result<std::u16string>::failure(host.code());
+  if (!host.ok()) return host.error();
   struct stat st;
   if (lstat(host.value().c_str(), &st) == 0) return std::u16string(path);
-  int error = errno;
-  if (error == ENOENT && !parentIsDirectory(host.value()))
-    return Result<std::u16string>::failure(err::pathNotFound);
-  return Result<std::u16string>::failure(posix::win32FromErrno(error));
+  return Result<std::u16string>::failure(posix::missingObjectCode(errno, host.value()));
 }
 
 } // namespace os

@@ -2,16 +2,18 @@
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <optional>
 
+#include "os/posix/capabilities.h"
 #include "os/posix/errno_map.h"
 #include "os/text.h"
 
 namespace os {
 namespace {
+
+using posix::Capabilities;
 
 // The capability that stands for each privilege; -1 for privileges every token holds here
 // (traversal without checks, symbolic links and global objects need no capability on Linux).
@@ -54,18 +56,6 @@ std::optional<int> capabilityOf(std::u16string_view name) {
   return std::nullopt;
 }
 
-// The calling thread's capability sets (the raw calls act on this thread alone).
-struct Capabilities {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-
-  bool read() { return ::syscall(SYS_capget, &header, data) == 0; }
-  bool write() { return ::syscall(SYS_capset, &header, data) == 0; }
-  static std::uint32_t bit(int capability) { return 1u << (capability % 32); }
-  bool permitted(int capability) const { return data[capability / 32].permitted & bit(capability); }
-  bool effective(int capability) const { return data[capability / 32].effective & bit(capability); }
-};
-
 // Whether the thread acts as an account other than its process's (its file-system user differs
 // from its effective user).
 bool impersonating() {
@@ -77,7 +67,7 @@ bool impersonating() {
 Result<bool> held(int capability, Capabilities& caps) {
   if (capability < 0) return true;
   if (impersonating()) return false;
-  if (!caps.read()) return Result<bool>::failure(posix::win32FromErrno(errno));
+  if (std::uint32_t rc = caps.read()) return Result<bool>::failure(rc);
   return caps.permitted(capability);
 }
 
@@ -85,21 +75,21 @@ Result<bool> held(int capability, Capabilities& caps) {
 
 Result<bool> privilegeHeld(std::u16string_view name) {
   std::optional<int> capability = capabilityOf(name);
-  if (!capability) return Result<bool>::failure(ERROR_NO_SUCH_PRIVILEGE);
+  if (!capability) return Result<bool>::failure(err::noSuchPrivilege);
   Capabilities caps;
   return held(*capability, caps);
 }
 
 std::uint32_t enablePrivilege(std::u16string_view name) {
   std::optional<int> capability = capabilityOf(name);
-  if (!capability) return ERROR_NO_SUCH_PRIVILEGE;
+  if (!capability) return err::noSuchPrivilege;
   Capabilities caps;
   Result<bool> isHeld = held(*capability, caps);
   if (!isHeld.ok()) return isHeld.code();
-  if (!isHeld.value()) return ERROR_NOT_ALL_ASSIGNED;
+  if (!isHeld.value()) return err::notAllAssigned;
   if (*capability < 0 || caps.effective(*capability)) return err::success;
   caps.data[*capability / 32].effective |= Capabilities::bit(*capability);
-  return caps.write() ? err::success : posix::win32FromErrno(errno);
+  return caps.write();
 }
 
 } // namespace os

@@ -8,52 +8,42 @@
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 
 #include "os/posix/errno_map.h"
+#include "os/posix/fd.h"
+#include "os/posix/io.h"
 #include "os/registry_store.h"
 #include "os/text.h"
 
 namespace os::registry {
 namespace {
 
-constexpr char kDefaultStore[] = "/etc/tavrix/registry.reg";
+using posix::Fd;
 
-constexpr std::uint32_t kQueryValue = 0x0001;
-constexpr std::uint32_t kSetValue = 0x0002;
-constexpr std::uint32_t kEnumerateSubKeys = 0x0008;
-constexpr std::uint32_t kKeyRead = 0x00020019;
-constexpr std::uint32_t kKeyWrite = 0x00020006;
-constexpr std::uint32_t kKeyAllAccess = 0x000F003F;
-constexpr std::uint32_t kGenericRead = 0x80000000;
-constexpr std::uint32_t kGenericWrite = 0x40000000;
-constexpr std::uint32_t kGenericExecute = 0x20000000;
-constexpr std::uint32_t kGenericAll = 0x10000000;
-constexpr std::uint32_t kMaximumAllowed = 0x02000000;
+constexpr char kOperatorStore[] = "/etc/tavrix/registry.reg";
+constexpr char kToolStore[] = "/var/lib/tavrix/registry.reg";
 
-class Fd {
-public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
-private:
-  int fd_;
-};
-
-std::string storePath() {
-  const char* path = std::getenv("TAVRIX_REGISTRY");
-  return path && *path ? path : kDefaultStore;
+std::string fromEnvironment(const char* variable, const char* fallback) {
+  const char* value = std::getenv(variable);
+  return value && *value ? value : fallback;
 }
 
-// What tells one version of the store file from another; a missing file is a version too.
+// The two files of the store; the same file twice when TAVRIX_REGISTRY names one.
+struct Files {
+  std::string operatorFile;
+  std::string toolFile;
+};
+
+Files storeFiles() {
+  if (const char* single = std::getenv("TAVRIX_REGISTRY"); single && *single) return {single, single};
+  return {fromEnvironment("TAVRIX_OPERATOR_REGISTRY", kOperatorStore),
+          fromEnvironment("TAVRIX_TOOL_REGISTRY", kToolStore)};
+}
+
+// What tells one version of a store file from another; a missing file is a version too.
 struct Version {
   bool exists = false;
   dev_t device = 0;
@@ -70,64 +60,78 @@ Version versionOf(const struct stat& st) {
   return {true, st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
 }
 
-// One reading of the store: its content, or the failure that prevented it.
-struct Snapshot {
-  std::shared_ptr<const Store> store;
-  std::uint32_t code = err::success;
-  std::u16string problem; // the text of a badConfiguration failure
-};
+using StorePtr = std::shared_ptr<const Store>;
+// One reading of a store file: its content, or the failure that prevented it.
+using Snapshot = Result<StorePtr>;
 
-Snapshot failed(std::uint32_t code) { return {nullptr, code, {}}; }
-
-thread_local std::u16string lastMalformed;
-
-std::uint32_t noteFailure(const Snapshot& s) {
-  if (s.code == err::badConfiguration) lastMalformed = s.problem;
-  return s.code;
-}
-
-// Reads and parses the store file; `version` receives the version of what was read.
-Snapshot readStore(const std::string& path, Version& version) {
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    if (errno != ENOENT) return failed(posix::win32FromErrno(errno));
-    version = {};
-    return {std::make_shared<const Store>(), err::success, {}};
-  }
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) return failed(posix::win32FromErrno(errno));
+Result<std::string> readAll(int fd) {
   std::string bytes;
   char buffer[65536];
   for (;;) {
-    ssize_t n = read(fd.get(), buffer, sizeof buffer);
-    if (n == 0) break;
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) return bytes;
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return failed(posix::win32FromErrno(errno));
+    if (n < 0) return Result<std::string>::failure(posix::win32FromErrno(errno));
     bytes.append(buffer, static_cast<std::size_t>(n));
   }
-  version = versionOf(st);
-  ParseOutcome parsed = parseStore(bytes);
-  if (parsed.error)
-    return {nullptr, err::badConfiguration,
-            u"Malformed registry file " + utf16FromUtf8(path) + u" line " +
-                utf16FromUtf8(std::to_string(parsed.error->line)) + u": " + parsed.error->reason};
-  return {std::make_shared<const Store>(std::move(parsed.store)), err::success, {}};
 }
 
-// The last reading of the store, kept until the file changes.
-struct Cache {
-  std::mutex mutex;
-  bool filled = false;
-  std::string path;
-  Version version;
-  Snapshot snapshot;
-
-  void keep(const std::string& p, const Version& v, Snapshot s) {
-    filled = true;
-    path = p;
-    version = v;
-    snapshot = std::move(s);
+// Reads and parses a store file; `version` receives the version of what was read.
+Snapshot readStore(const std::string& path, Version& version) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    if (errno != ENOENT) return Snapshot::failure(posix::win32FromErrno(errno));
+    version = {};
+    return StorePtr(std::make_shared<const Store>());
   }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return Snapshot::failure(posix::win32FromErrno(errno));
+  Result<std::string> bytes = readAll(fd.get());
+  if (!bytes.ok()) return bytes.error();
+  version = versionOf(st);
+  ParseOutcome parsed = parseStore(bytes.value());
+  if (parsed.error)
+    return Snapshot::failure(err::badConfiguration,
+                             u"Malformed registry file " + utf16FromUtf8(path) + u" line " +
+                                 utf16FromUtf8(std::to_string(parsed.error->line)) + u": " +
+                                 parsed.error->reason);
+  return StorePtr(std::make_shared<const Store>(std::move(parsed.store)));
+}
+
+// The last reading of each store file, kept until the file changes. A malformed file is kept
+// too: it stays malformed until it changes.
+class Cache {
+public:
+  Snapshot current(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    Version now;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) now = versionOf(st);
+    else if (errno != ENOENT) return Snapshot::failure(posix::win32FromErrno(errno));
+    auto kept = entries_.find(path);
+    if (kept != entries_.end() && kept->second.version == now) return kept->second.snapshot;
+    Version read;
+    Snapshot s = readStore(path, read);
+    if (s.ok() || s.code() == err::badConfiguration) keepLocked(path, read, s);
+    return s;
+  }
+
+  void keep(const std::string& path, const Version& version, Snapshot snapshot) {
+    std::lock_guard lock(mutex_);
+    keepLocked(path, version, std::move(snapshot));
+  }
+
+private:
+  struct Entry {
+    Version version;
+    Snapshot snapshot;
+  };
+  void keepLocked(const std::string& path, const Version& version, Snapshot snapshot) {
+    entries_.insert_or_assign(path, Entry{version, std::move(snapshot)});
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, Entry> entries_;
 };
 
 Cache& cache() {
@@ -135,99 +139,90 @@ Cache& cache() {
   return instance;
 }
 
-Snapshot currentSnapshot() {
-  std::string path = storePath();
-  Cache& c = cache();
-  std::lock_guard lock(c.mutex);
-  Version now;
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) now = versionOf(st);
-  else if (errno != ENOENT) return failed(posix::win32FromErrno(errno));
-  if (c.filled && c.path == path && c.version == now) return c.snapshot;
-  Version read;
-  Snapshot s = readStore(path, read);
-  if (s.code == err::success || s.code == err::badConfiguration) c.keep(path, read, s);
-  return s;
+// The store as readers see it: the operator's file, then what the tool's file adds.
+Snapshot currentStore() {
+  Files files = storeFiles();
+  Snapshot operatorLayer = cache().current(files.operatorFile);
+  if (!operatorLayer.ok() || files.toolFile == files.operatorFile) return operatorLayer;
+  Snapshot toolLayer = cache().current(files.toolFile);
+  if (!toolLayer.ok()) return toolLayer;
+  if (operatorLayer.value()->empty()) return toolLayer;
+  auto merged = std::make_shared<Store>(*operatorLayer.value());
+  merged->addMissing(*toolLayer.value());
+  return StorePtr(std::move(merged));
 }
 
-// The code of a failure to create a file: a missing directory is pathNotFound.
-std::uint32_t creationError(int error) {
-  return error == ENOENT ? err::pathNotFound : posix::win32FromErrno(error);
-}
-
-std::uint32_t writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return posix::win32FromErrno(errno);
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return err::success;
+std::string directoryOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Makes a finished rename durable; the store is already replaced when this runs.
 void syncDirectory(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  Fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.valid()) fsync(fd.get());
+  Fd fd(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) ::fsync(fd.get());
 }
 
 // Writes a temporary file beside the store with the owner and mode of the store (0644 for a new
 // one) and renames it over the store. On failure the store is untouched and the temporary gone.
 std::uint32_t replaceFile(const std::string& path, std::string_view bytes) {
   struct stat old;
-  bool existed = stat(path.c_str(), &old) == 0;
+  bool existed = ::stat(path.c_str(), &old) == 0;
   std::string temp = path + ".XXXXXX";
-  Fd fd(mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd.valid()) return creationError(errno);
-  std::uint32_t code = writeAll(fd.get(), bytes);
-  if (!code && fchmod(fd.get(), existed ? old.st_mode & 07777 : 0644) != 0)
+  Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd.valid()) return posix::missingObjectCode(errno, posix::Missing::directoryOnTheWay);
+  std::uint32_t code = posix::writeAll(fd.get(), bytes);
+  if (!code && ::fchmod(fd.get(), existed ? old.st_mode & 07777 : 0644) != 0)
     code = posix::win32FromErrno(errno);
   // Keep the owner of the store; one who may not give the file away becomes its owner.
-  if (!code && existed && (old.st_uid != geteuid() || old.st_gid != getegid()) &&
-      fchown(fd.get(), old.st_uid, old.st_gid) != 0 && errno != EPERM)
+  if (!code && existed && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) &&
+      ::fchown(fd.get(), old.st_uid, old.st_gid) != 0 && errno != EPERM)
     code = posix::win32FromErrno(errno);
-  if (!code && fsync(fd.get()) != 0) code = posix::win32FromErrno(errno);
-  if (!code && rename(temp.c_str(), path.c_str()) != 0) code = posix::win32FromErrno(errno);
+  if (!code && ::fsync(fd.get()) != 0) code = posix::win32FromErrno(errno);
+  if (!code && ::rename(temp.c_str(), path.c_str()) != 0) code = posix::win32FromErrno(errno);
   if (code) {
-    unlink(temp.c_str());
+    ::unlink(temp.c_str());
     return code;
   }
   syncDirectory(path);
   return err::success;
 }
 
-// Applies `change` to the store under the writers' lock, reading the file afresh first; the
-// file is replaced when `change` reports a modification.
-std::uint32_t modify(const std::function<bool(Store&)>& change) {
-  std::string path = storePath();
-  Fd lock(open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (!lock.valid()) return creationError(errno);
-  while (flock(lock.get(), LOCK_EX) != 0)
-    if (errno != EINTR) return posix::win32FromErrno(errno);
+// The tool's own directory is made on first use (its parent must exist).
+std::uint32_t ensureStoreDirectory(const std::string& path) {
+  if (::mkdir(directoryOf(path).c_str(), 0755) == 0 || errno == EEXIST) return err::success;
+  return posix::missingObjectCode(errno, posix::Missing::directoryOnTheWay);
+}
+
+// Applies `change` to the tool's file under the writers' lock, reading the file afresh first;
+// the file is replaced when `change` reports a modification. True when it was.
+Result<bool> modifyToolStore(const std::function<bool(Store&)>& change) {
+  const std::string path = storeFiles().toolFile;
+  if (std::uint32_t code = ensureStoreDirectory(path)) return Result<bool>::failure(code);
+  Fd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!lock.valid())
+    return Result<bool>::failure(posix::missingObjectCode(errno, posix::Missing::directoryOnTheWay));
+  while (::flock(lock.get(), LOCK_EX) != 0)
+    if (errno != EINTR) return Result<bool>::failure(posix::win32FromErrno(errno));
   Version version;
   Snapshot current = readStore(path, version);
-  if (current.code) return noteFailure(current);
-  auto updated = std::make_shared<Store>(*current.store);
-  if (!change(*updated)) return err::success;
-  if (std::uint32_t code = replaceFile(path, utf8FromUtf16(updated->text()))) return code;
+  if (!current.ok()) return current.error();
+  auto updated = std::make_shared<Store>(*current.value());
+  if (!change(*updated)) return false;
+  if (std::uint32_t code = replaceFile(path, utf8FromUtf16(updated->text())))
+    return Result<bool>::failure(code);
   struct stat st;
-  if (stat(path.c_str(), &st) == 0) {
-    Cache& c = cache();
-    std::lock_guard guard(c.mutex);
-    c.keep(path, versionOf(st), {std::move(updated), err::success, {}});
-  }
-  return err::success;
+  if (::stat(path.c_str(), &st) == 0) cache().keep(path, versionOf(st), StorePtr(std::move(updated)));
+  return true;
 }
 
 // The key rights that `access` asks for, generic rights mapped, view flags dropped.
 std::uint32_t grantedRights(std::uint32_t access) {
-  std::uint32_t granted = access & ~(wow64Key32 | wow64Key64 | kGenericRead | kGenericWrite |
-                                     kGenericExecute | kGenericAll | kMaximumAllowed);
-  if (access & (kGenericRead | kGenericExecute)) granted |= kKeyRead;
-  if (access & kGenericWrite) granted |= kKeyWrite;
-  if (access & (kGenericAll | kMaximumAllowed)) granted |= kKeyAllAccess;
+  std::uint32_t granted = access & ~(KEY_WOW64_32KEY | KEY_WOW64_64KEY | GENERIC_READ |
+                                     GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+  if (access & (GENERIC_READ | GENERIC_EXECUTE)) granted |= KEY_READ;
+  if (access & GENERIC_WRITE) granted |= KEY_WRITE;
+  if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted |= KEY_ALL_ACCESS;
   return granted;
 }
 
@@ -237,7 +232,7 @@ KeyPath keyPath(Root root, std::u16string_view subKey, std::uint32_t access) {
   path.insert(path.begin(), std::u16string(rootName(root)));
   bool software = root == Root::LocalMachine && path.size() >= 2 && foldCase(path[1]) == u"SOFTWARE";
   bool redirected = path.size() >= 3 && foldCase(path[2]) == u"WOW6432NODE";
-  if (software && !redirected && !(access & wow64Key64)) path.insert(path.begin() + 2, u"WOW6432Node");
+  if (software && !redirected && !(access & KEY_WOW64_64KEY)) path.insert(path.begin() + 2, u"WOW6432Node");
   return path;
 }
 
@@ -249,13 +244,28 @@ Result<T> failure(std::uint32_t code) {
   return Result<T>::failure(code);
 }
 
+// The store and the key path of an open key that needs `right`; the key must exist.
+struct Opened {
+  StorePtr store;
+  KeyPath path;
+};
+
+Result<Opened> openedKey(const KeyHandle& key, std::uint32_t right) {
+  if (!(key.access() & right)) return failure<Opened>(err::accessDenied);
+  Snapshot s = currentStore();
+  if (!s.ok()) return s.error();
+  KeyPath path = splitPath(key.path());
+  if (!s.value()->hasKey(path)) return failure<Opened>(err::fileNotFound);
+  return Opened{std::move(s.value()), std::move(path)};
+}
+
 } // namespace
 
 Result<KeyHandle> openKey(Root root, std::u16string_view subKey, std::uint32_t access) {
-  Snapshot s = currentSnapshot();
-  if (s.code) return failure<KeyHandle>(noteFailure(s));
+  Snapshot s = currentStore();
+  if (!s.ok()) return s.error();
   KeyPath path = keyPath(root, subKey, access);
-  if (!s.store->hasKey(path)) return failure<KeyHandle>(err::fileNotFound);
+  if (!s.value()->hasKey(path)) return failure<KeyHandle>(err::fileNotFound);
   return KeyHandle(joinPath(path), grantedRights(access));
 }
 
@@ -263,62 +273,61 @@ Result<KeyHandle> createKey(Root root, std::u16string_view subKey, std::uint32_t
   KeyPath path = keyPath(root, subKey, access);
   for (const std::u16string& name : path)
     if (!writable(name)) return failure<KeyHandle>(err::invalidParameter);
-  Snapshot s = currentSnapshot();
-  if (s.code) return failure<KeyHandle>(noteFailure(s));
-  if (!s.store->hasKey(path)) {
-    std::uint32_t code = modify([&](Store& store) {
+  Snapshot s = currentStore();
+  if (!s.ok()) return s.error();
+  if (!s.value()->hasKey(path)) {
+    Result<bool> created = modifyToolStore([&](Store& store) {
       if (store.hasKey(path)) return false;
       store.createKey(path);
       return true;
     });
-    if (code) return failure<KeyHandle>(code);
+    if (!created.ok()) return created.error();
   }
   return KeyHandle(joinPath(path), grantedRights(access));
 }
 
 Result<Value> queryValue(const KeyHandle& key, std::u16string_view name) {
-  if (!(key.access() & kQueryValue)) return failure<Value>(err::accessDenied);
-  Snapshot s = currentSnapshot();
-  if (s.code) return failure<Value>(noteFailure(s));
-  std::optional<Value> value = s.store->value(splitPath(key.path()), name);
+  if (!(key.access() & KEY_QUERY_VALUE)) return failure<Value>(err::accessDenied);
+  Snapshot s = currentStore();
+  if (!s.ok()) return s.error();
+  std::optional<Value> value = s.value()->value(splitPath(key.path()), name);
   if (!value) return failure<Value>(err::fileNotFound);
   return std::move(*value);
 }
 
-std::uint32_t setValue(const KeyHandle& key, const Value& value) {
-  if (!(key.access() & kSetValue)) return err::accessDenied;
-  if (!writable(value.name)) return err::invalidParameter;
+Result<bool> setValue(const KeyHandle& key, const Value& value) {
+  if (!(key.access() & KEY_SET_VALUE)) return failure<bool>(err::accessDenied);
+  if (!writable(value.name)) return failure<bool>(err::invalidParameter);
   KeyPath path = splitPath(key.path());
-  return modify([&](Store& store) {
+  auto holds = [&](const Store& store) {
     std::optional<Value> old = store.value(path, value.name);
-    if (old && old->type == value.type && old->data == value.data) return false;
+    return old && old->type == value.type && old->data == value.data;
+  };
+  // What readers already see needs no write; the operator's file is never written.
+  Snapshot s = currentStore();
+  if (!s.ok()) return s.error();
+  if (holds(*s.value())) return false;
+  return modifyToolStore([&](Store& store) {
+    if (holds(store)) return false;
     store.setValue(path, value);
     return true;
   });
 }
 
 Result<std::u16string> enumSubkey(const KeyHandle& key, std::uint32_t index) {
-  if (!(key.access() & kEnumerateSubKeys)) return failure<std::u16string>(err::accessDenied);
-  Snapshot s = currentSnapshot();
-  if (s.code) return failure<std::u16string>(noteFailure(s));
-  KeyPath path = splitPath(key.path());
-  if (!s.store->hasKey(path)) return failure<std::u16string>(err::fileNotFound);
-  std::vector<std::u16string> names = s.store->subkeys(path);
+  Result<Opened> opened = openedKey(key, KEY_ENUMERATE_SUB_KEYS);
+  if (!opened.ok()) return opened.error();
+  std::vector<std::u16string> names = opened.value().store->subkeys(opened.value().path);
   if (index >= names.size()) return failure<std::u16string>(err::noMoreItems);
   return std::move(names[index]);
 }
 
 Result<Value> enumValue(const KeyHandle& key, std::uint32_t index) {
-  if (!(key.access() & kQueryValue)) return failure<Value>(err::accessDenied);
-  Snapshot s = currentSnapshot();
-  if (s.code) return failure<Value>(noteFailure(s));
-  KeyPath path = splitPath(key.path());
-  if (!s.store->hasKey(path)) return failure<Value>(err::fileNotFound);
-  std::vector<Value> values = s.store->values(path);
+  Result<Opened> opened = openedKey(key, KEY_QUERY_VALUE);
+  if (!opened.ok()) return opened.error();
+  std::vector<Value> values = opened.value().store->values(opened.value().path);
   if (index >= values.size()) return failure<Value>(err::noMoreItems);
   return std::move(values[index]);
 }
-
-std::u16string malformedStoreMessage() { return lastMalformed; }
 
 } // namespace os::registry

@@ -14,6 +14,7 @@
 
 #include "os/posix/apc.h"
 #include "os/posix/errno_map.h"
+#include "os/posix/fd.h"
 #include "os/process.h"
 
 namespace os {
@@ -36,23 +37,11 @@ public:
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using posix::Fd;
 
-// An owned descriptor, closed with the object.
-class Descriptor {
-public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() { ::close(fd_); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
-
-Result<int> makeEventFd(unsigned initial) {
-  int fd = ::eventfd(initial, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) return Result<int>::failure(posix::win32FromErrno(errno));
+Result<Fd> makeEventFd(unsigned initial) {
+  Fd fd(::eventfd(initial, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!fd.valid()) return Result<Fd>::failure(posix::win32FromErrno(errno));
   return fd;
 }
 
@@ -74,7 +63,7 @@ std::uint32_t signal(int fd) {
 
 class EventImpl : public SyncObject::Impl {
 public:
-  EventImpl(int fd, bool manualReset) : fd_(fd), manualReset_(manualReset) {}
+  EventImpl(Fd fd, bool manualReset) : fd_(std::move(fd)), manualReset_(manualReset) {}
   int descriptor() const override { return fd_.get(); }
   Result<bool> tryAcquire(bool readable) override {
     return manualReset_ ? readable : drain(fd_.get());
@@ -93,37 +82,22 @@ public:
   }
 
 private:
-  Descriptor fd_;
+  Fd fd_;
   bool manualReset_;
 };
 
 // The owner bookkeeping of both mutex kinds: the owning thread may take the mutex again and
-// must release it as often as it took it.
-class MutexImpl : public SyncObject::Impl {
+// must release it as often as it took it. A thread that ends while it owns mutexes lets them
+// go (OwnedMutexes below), as the death of a process lets go of its lock files: the next
+// waiter acquires such an abandoned mutex like a free one.
+class MutexState {
 public:
-  Result<bool> tryAcquire(bool) override {
-    std::lock_guard lock(guard_);
-    const std::uint32_t me = threadId();
-    if (owner_ == me) {
-      ++count_;
-      return true;
-    }
-    if (owner_ != 0) return false;
-    Result<bool> taken = rawTryAcquire();
-    if (taken.ok() && taken.value()) {
-      owner_ = me;
-      count_ = 1;
-    }
-    return taken;
-  }
-  void undoAcquire() override { (void)release(); }
-  std::uint32_t release() override {
-    std::lock_guard lock(guard_);
-    if (owner_ != threadId()) return notOwner;
-    if (--count_ > 0) return err::success;
-    owner_ = 0;
-    return rawRelease();
-  }
+  virtual ~MutexState() = default;
+  virtual int descriptor() const { return -1; }
+  Result<bool> tryAcquire(const std::shared_ptr<MutexState>& self);
+  std::uint32_t release();
+  // Called when the owning thread ends: gives the mutex up however often it was taken.
+  void abandon(std::uint32_t thread);
 
 protected:
   virtual Result<bool> rawTryAcquire() = 0;
@@ -135,10 +109,71 @@ private:
   std::uint32_t count_ = 0;
 };
 
-// A process-local mutex: an eventfd holding 1 while the mutex is free.
-class LocalMutexImpl : public MutexImpl {
+// Set once the calling thread's list below is gone (destructors of other thread-local objects
+// may still take a mutex; it is then not tracked).
+thread_local bool t_ownedMutexesGone = false;
+
+// The mutexes the calling thread owns, given up when it ends.
+class OwnedMutexes {
 public:
-  explicit LocalMutexImpl(int fd) : fd_(fd) {}
+  ~OwnedMutexes() {
+    t_ownedMutexesGone = true;
+    const std::uint32_t me = threadId();
+    for (const std::weak_ptr<MutexState>& owned : owned_)
+      if (std::shared_ptr<MutexState> mutex = owned.lock()) mutex->abandon(me);
+  }
+  void add(const std::shared_ptr<MutexState>& mutex) { owned_.push_back(mutex); }
+  void remove(const MutexState* mutex) {
+    std::erase_if(owned_, [&](const std::weak_ptr<MutexState>& owned) {
+      std::shared_ptr<MutexState> live = owned.lock();
+      return !live || live.get() == mutex;
+    });
+  }
+
+private:
+  std::vector<std::weak_ptr<MutexState>> owned_;
+};
+
+thread_local OwnedMutexes t_ownedMutexes;
+
+Result<bool> MutexState::tryAcquire(const std::shared_ptr<MutexState>& self) {
+  std::lock_guard lock(guard_);
+  const std::uint32_t me = threadId();
+  if (owner_ == me) {
+    ++count_;
+    return true;
+  }
+  if (owner_ != 0) return false;
+  Result<bool> taken = rawTryAcquire();
+  if (taken.ok() && taken.value()) {
+    owner_ = me;
+    count_ = 1;
+    if (!t_ownedMutexesGone) t_ownedMutexes.add(self);
+  }
+  return taken;
+}
+
+std::uint32_t MutexState::release() {
+  std::lock_guard lock(guard_);
+  if (owner_ != threadId()) return err::notOwner;
+  if (--count_ > 0) return err::success;
+  owner_ = 0;
+  if (!t_ownedMutexesGone) t_ownedMutexes.remove(this);
+  return rawRelease();
+}
+
+void MutexState::abandon(std::uint32_t thread) {
+  std::lock_guard lock(guard_);
+  if (owner_ != thread) return;
+  owner_ = 0;
+  count_ = 0;
+  (void)rawRelease();
+}
+
+// A process-local mutex: an eventfd holding 1 while the mutex is free.
+class LocalMutexState : public MutexState {
+public:
+  explicit LocalMutexState(Fd fd) : fd_(std::move(fd)) {}
   int descriptor() const override { return fd_.get(); }
 
 protected:
@@ -146,17 +181,17 @@ protected:
   std::uint32_t rawRelease() override { return signal(fd_.get()); }
 
 private:
-  Descriptor fd_;
+  Fd fd_;
 };
 
-class NamedMutexImpl : public MutexImpl {
+class NamedMutexState : public MutexState {
 public:
-  explicit NamedMutexImpl(NamedMutex mutex) : mutex_(std::move(mutex)) {}
+  explicit NamedMutexState(NamedMutex mutex) : mutex_(std::move(mutex)) {}
 
 protected:
   Result<bool> rawTryAcquire() override {
     Result<std::uint32_t> waited = mutex_.wait(0);
-    if (!waited.ok()) return Result<bool>::failure(waited.code());
+    if (!waited.ok()) return waited.error();
     return waited.value() == WAIT_OBJECT_0;
   }
   std::uint32_t rawRelease() override { return mutex_.release(); }
@@ -165,14 +200,28 @@ private:
   NamedMutex mutex_;
 };
 
+// A mutex as a waitable object. The state is shared with the owning thread's list, which may
+// outlive the object.
+class MutexImpl : public SyncObject::Impl {
+public:
+  explicit MutexImpl(std::shared_ptr<MutexState> state) : state_(std::move(state)) {}
+  int descriptor() const override { return state_->descriptor(); }
+  Result<bool> tryAcquire(bool) override { return state_->tryAcquire(state_); }
+  void undoAcquire() override { (void)release(); }
+  std::uint32_t release() override { return state_->release(); }
+
+private:
+  std::shared_ptr<MutexState> state_;
+};
+
 class ReadableImpl : public SyncObject::Impl {
 public:
-  explicit ReadableImpl(int fd) : fd_(fd) {}
+  explicit ReadableImpl(Fd fd) : fd_(std::move(fd)) {}
   int descriptor() const override { return fd_.get(); }
   Result<bool> tryAcquire(bool readable) override { return readable; }
 
 private:
-  Descriptor fd_;
+  Fd fd_;
 };
 
 // What a poll reports for a signalled descriptor: readable, or at its end.
@@ -200,15 +249,14 @@ Result<bool> tryAcquireAll(std::span<SyncObject::Impl* const> objects, const std
 // could, or WAIT_OBJECT_0 for all of them), else nothing.
 Result<std::optional<std::uint32_t>> tryAcquire(std::span<SyncObject::Impl* const> objects,
                                                 const std::vector<pollfd>& polled, bool waitAll) {
-  using Taken = Result<std::optional<std::uint32_t>>;
   if (waitAll) {
     Result<bool> all = tryAcquireAll(objects, polled);
-    if (!all.ok()) return Taken::failure(all.code());
+    if (!all.ok()) return all.error();
     return all.value() ? std::optional<std::uint32_t>(WAIT_OBJECT_0) : std::nullopt;
   }
   for (std::size_t i = 0; i < objects.size(); ++i) {
     Result<bool> taken = objects[i]->tryAcquire(signalled(polled[i]));
-    if (!taken.ok()) return Taken::failure(taken.code());
+    if (!taken.ok()) return taken.error();
     if (taken.value()) return std::optional<std::uint32_t>(WAIT_OBJECT_0 + static_cast<std::uint32_t>(i));
   }
   return std::optional<std::uint32_t>();
@@ -223,15 +271,15 @@ SyncObject& SyncObject::operator=(SyncObject&&) noexcept = default;
 SyncObject::~SyncObject() = default;
 
 Result<SyncObject> SyncObject::createEvent(bool manualReset, bool initialState) {
-  Result<int> fd = makeEventFd(initialState ? 1 : 0);
-  if (!fd.ok()) return Result<SyncObject>::failure(fd.code());
-  return SyncObject(std::make_unique<EventImpl>(fd.value(), manualReset));
+  Result<Fd> fd = makeEventFd(initialState ? 1 : 0);
+  if (!fd.ok()) return fd.error();
+  return SyncObject(std::make_unique<EventImpl>(std::move(fd.value()), manualReset));
 }
 
 Result<SyncObject> SyncObject::createMutex(bool initiallyOwned) {
-  Result<int> fd = makeEventFd(1);
-  if (!fd.ok()) return Result<SyncObject>::failure(fd.code());
-  SyncObject mutex(std::make_unique<LocalMutexImpl>(fd.value()));
+  Result<Fd> fd = makeEventFd(1);
+  if (!fd.ok()) return fd.error();
+  SyncObject mutex(std::make_unique<MutexImpl>(std::make_shared<LocalMutexState>(std::move(fd.value()))));
   if (initiallyOwned) (void)mutex.impl_->tryAcquire(true);
   return mutex;
 }
@@ -239,17 +287,17 @@ Result<SyncObject> SyncObject::createMutex(bool initiallyOwned) {
 Result<SyncObject> SyncObject::openNamedMutex(const std::string& runDirectory,
                                               std::u16string_view name, bool initiallyOwned) {
   Result<NamedMutex> opened = NamedMutex::open(runDirectory, name);
-  if (!opened.ok()) return Result<SyncObject>::failure(opened.code());
-  SyncObject mutex(std::make_unique<NamedMutexImpl>(std::move(opened.value())));
+  if (!opened.ok()) return opened.error();
+  SyncObject mutex(std::make_unique<MutexImpl>(std::make_shared<NamedMutexState>(std::move(opened.value()))));
   if (initiallyOwned) {
     Result<bool> taken = mutex.impl_->tryAcquire(false);
-    if (!taken.ok()) return Result<SyncObject>::failure(taken.code());
+    if (!taken.ok()) return taken.error();
   }
   return mutex;
 }
 
-SyncObject SyncObject::adoptReadable(int descriptor) {
-  return SyncObject(std::make_unique<ReadableImpl>(descriptor));
+SyncObject SyncObject::adoptReadable(Handle handle) {
+  return SyncObject(std::make_unique<ReadableImpl>(posix::toFd(std::move(handle))));
 }
 
 std::uint32_t SyncObject::setEvent() { return impl_ ? impl_->set() : err::invalidHandle; }
@@ -267,8 +315,9 @@ Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool 
     impls.push_back(object->impl_.get());
     unpollable = unpollable || impls.back()->descriptor() < 0;
   }
-  const int apc = alertable ? posix::apcDescriptor() : -1;
-  if (alertable && apc < 0) return Wait::failure(posix::win32FromErrno(errno));
+  Result<int> apcQueue = alertable ? posix::apcDescriptor() : Result<int>(-1);
+  if (!apcQueue.ok()) return apcQueue.error();
+  const int apc = apcQueue.value();
 
   const bool infinite = timeoutMs == INFINITE_WAIT;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
@@ -281,7 +330,7 @@ Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool 
     if (std::uint32_t rc = pollOnce(polled, 0)) return Wait::failure(rc);
     if (alertable && signalled(polled.back()) && posix::runQueuedApcs()) return WAIT_IO_COMPLETION;
     Result<std::optional<std::uint32_t>> taken = tryAcquire(impls, polled, waitAll);
-    if (!taken.ok()) return Wait::failure(taken.code());
+    if (!taken.ok()) return taken.error();
     if (taken.value()) return *taken.value();
     int waitMs = -1;
     if (!infinite) {
@@ -312,12 +361,10 @@ std::uint32_t removeNamedMutex(const std::string& runDirectory, std::u16string_v
   return ::unlink(path.c_str()) == 0 ? err::success : posix::win32FromErrno(errno);
 }
 
-Result<int> duplicateHandle(int descriptor) {
-  int copy = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return Result<int>::failure(posix::win32FromErrno(errno));
-  return copy;
+Result<Handle> duplicateHandle(NativeHandle handle) {
+  Fd copy(::fcntl(posix::fdOf(handle), F_DUPFD_CLOEXEC, 0));
+  if (!copy.valid()) return Result<Handle>::failure(posix::win32FromErrno(errno));
+  return posix::toHandle(std::move(copy));
 }
-
-void closeHandle(int descriptor) { ::close(descriptor); }
 
 } // namespace os

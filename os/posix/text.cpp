@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "os/handle.h"
 #include "os/posix/errno_map.h"
 
 namespace os {
@@ -94,15 +95,17 @@ std::string iconvName(std::uint32_t cp) {
   return {};
 }
 
-struct IconvCloser {
-  void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
+struct IconvTraits {
+  using value_type = iconv_t;
+  static iconv_t invalid() noexcept { return reinterpret_cast<iconv_t>(-1); }
+  static void close(iconv_t cd) noexcept { ::iconv_close(cd); }
 };
-using IconvHandle = std::unique_ptr<void, IconvCloser>;
+using IconvHandle = UniqueHandle<IconvTraits>;
 
-IconvHandle openIconv(const char* to, const char* from) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return nullptr;
-  return IconvHandle(cd);
+// A converter between two encodings the host names; none (invalid) when it has no such pair.
+IconvHandle openIconv(const std::string& to, const std::string& from) {
+  if (to.empty() || from.empty()) return IconvHandle();
+  return IconvHandle(::iconv_open(to.c_str(), from.c_str()));
 }
 
 // Runs iconv over the whole input; on an unconvertible sequence writes `replacement` and
@@ -168,33 +171,38 @@ std::string utf8FromUtf16(std::u16string_view text) {
   return out;
 }
 
+std::string littleEndianFromUtf16(std::u16string_view text) {
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (char16_t u : text) bytes += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
+  return bytes;
+}
+
+std::u16string utf16FromLittleEndian(std::string_view bytes) {
+  std::u16string text;
+  text.reserve(bytes.size() / 2 + 1);
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+    text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                  static_cast<unsigned char>(bytes[i + 1]) << 8);
+  if (bytes.size() % 2 != 0) text += kReplacement;
+  return text;
+}
+
 Result<std::u16string> utf16FromCodePage(std::string_view bytes, std::uint32_t codePage) {
   if (codePage == cpUtf8) return utf16FromUtf8(bytes);
   std::string name = iconvName(codePage);
-  IconvHandle cd = name.empty() ? nullptr : openIconv("UTF-16LE", name.c_str());
+  IconvHandle cd = openIconv("UTF-16LE", name);
   if (!cd) return Result<std::u16string>::failure(err::invalidParameter);
   const char replacement[] = {'\xFD', '\xFF'};
-  std::string le = runIconv(static_cast<iconv_t>(cd.get()), bytes,
-                            std::string_view(replacement, 2), 1);
-  std::u16string out(le.size() / 2, u'\0');
-  for (std::size_t i = 0; i < out.size(); ++i)
-    out[i] = static_cast<char16_t>(static_cast<unsigned char>(le[2 * i]) |
-                                   static_cast<unsigned char>(le[2 * i + 1]) << 8);
-  return out;
+  return utf16FromLittleEndian(runIconv(cd.get(), bytes, std::string_view(replacement, 2), 1));
 }
 
 Result<std::string> codePageFromUtf16(std::u16string_view text, std::uint32_t codePage) {
   if (codePage == cpUtf8) return utf8FromUtf16(text);
   std::string name = iconvName(codePage);
-  IconvHandle cd = name.empty() ? nullptr : openIconv(name.c_str(), "UTF-16LE");
+  IconvHandle cd = openIconv(name, "UTF-16LE");
   if (!cd) return Result<std::string>::failure(err::invalidParameter);
-  std::string le;
-  le.reserve(text.size() * 2);
-  for (char16_t u : text) {
-    le += static_cast<char>(u & 0xFF);
-    le += static_cast<char>(u >> 8);
-  }
-  return runIconv(static_cast<iconv_t>(cd.get()), le, "?", 2);
+  return runIconv(cd.get(), littleEndianFromUtf16(text), "?", 2);
 }
 
 char16_t toUpper(char16_t unit) {

@@ -10,6 +10,7 @@
 
 #include "os/posix/apc.h"
 #include "os/posix/errno_map.h"
+#include "os/posix/fd.h"
 
 namespace os {
 
@@ -17,18 +18,15 @@ namespace os {
 // consumer clears it, both under the queue's lock, when it finds the queue empty.
 class ApcQueue {
 public:
-  explicit ApcQueue(int fd) : fd_(fd) {}
-  ~ApcQueue() { ::close(fd_); }
-  ApcQueue(const ApcQueue&) = delete;
-  ApcQueue& operator=(const ApcQueue&) = delete;
+  explicit ApcQueue(posix::Fd fd) : fd_(std::move(fd)) {}
 
-  int descriptor() const { return fd_; }
+  int descriptor() const { return fd_.get(); }
 
   std::uint32_t push(std::function<void()> call) {
     std::lock_guard lock(mutex_);
     calls_.push_back(std::move(call));
     const std::uint64_t one = 1;
-    if (::write(fd_, &one, sizeof one) < 0 && errno != EAGAIN) {
+    if (::write(fd_.get(), &one, sizeof one) < 0 && errno != EAGAIN) {
       calls_.pop_back();
       return posix::win32FromErrno(errno);
     }
@@ -40,7 +38,7 @@ public:
     std::lock_guard lock(mutex_);
     if (calls_.empty()) {
       std::uint64_t count;
-      while (::read(fd_, &count, sizeof count) < 0 && errno == EINTR) {
+      while (::read(fd_.get(), &count, sizeof count) < 0 && errno == EINTR) {
       }
       return {};
     }
@@ -50,7 +48,7 @@ public:
   }
 
 private:
-  int fd_;
+  posix::Fd fd_;
   std::mutex mutex_;
   std::deque<std::function<void()>> calls_;
 };
@@ -61,9 +59,9 @@ thread_local ThreadRef t_queue;
 
 Result<ThreadRef> currentThread() {
   if (!t_queue) {
-    int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0) return Result<ThreadRef>::failure(posix::win32FromErrno(errno));
-    t_queue = std::make_shared<ApcQueue>(fd);
+    posix::Fd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!fd.valid()) return Result<ThreadRef>::failure(posix::win32FromErrno(errno));
+    t_queue = std::make_shared<ApcQueue>(std::move(fd));
   }
   return t_queue;
 }
@@ -75,12 +73,9 @@ std::uint32_t queueUserApc(const ThreadRef& thread, std::function<void()> call) 
 
 namespace posix {
 
-int apcDescriptor() {
+Result<int> apcDescriptor() {
   Result<ThreadRef> queue = currentThread();
-  if (!queue.ok()) {
-    errno = errnoFromWin32(queue.code());
-    return -1;
-  }
+  if (!queue.ok()) return queue.error();
   return queue.value()->descriptor();
 }
 

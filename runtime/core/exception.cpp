@@ -47,33 +47,10 @@ template <class E>
 void throwOSError(const char16_t* where, std::uint32_t code, ExceptionContext context) {
   std::u16string m = osErrorMessage(code, where);
   switch (code) {
-  case 2: raise<VFileNotFoundException>(std::move(m), code, std::move(context));
-  case 3: raise<VPathNotFoundException>(std::move(m), code, std::move(context));
-  case 5: raise<VAccessDeniedException>(std::move(m), code, std::move(context));
-  case 6: raise<VInvalidHandleException>(std::move(m), code, std::move(context));
-  case 14: raise<VOutOfMemoryException>(std::move(m), code, std::move(context));
-  case 15: raise<VInvalidDriveException>(std::move(m), code, std::move(context));
-  case 26: raise<VNotDosDiskException>(std::move(m), code, std::move(context));
-  case 32: raise<VSharingViolationException>(std::move(m), code, std::move(context));
-  case 33: raise<VLockViolationException>(std::move(m), code, std::move(context));
-  case 34: raise<VWrongDiskException>(std::move(m), code, std::move(context));
-  case 36: raise<VSharingBufferExceededException>(std::move(m), code, std::move(context));
-  case 38: raise<VEOFException>(std::move(m), code, std::move(context));
-  case 80: raise<VFileExistsException>(std::move(m), code, std::move(context));
-  case 122: raise<VInsufficientBufferException>(std::move(m), code, std::move(context));
-  case 123: raise<VInvalidNameException>(std::move(m), code, std::move(context));
-  case 145: raise<VDirectoryNotEmptyException>(std::move(m), code, std::move(context));
-  case 161: raise<VInvalidPathException>(std::move(m), code, std::move(context));
-  case 183: raise<VAlreadyExistsException>(std::move(m), code, std::move(context));
-  case 232: raise<VPipeClosedException>(std::move(m), code, std::move(context));
-  case 267: raise<VInvalidDirectoryNameException>(std::move(m), code, std::move(context));
-  case 1060: raise<VServiceDoesNotExistException>(std::move(m), code, std::move(context));
-  case 1072: raise<VServiceMarkedForDeleteException>(std::move(m), code, std::move(context));
-  case 1073: raise<VServiceAlreadyExistsException>(std::move(m), code, std::move(context));
-  case 1332: raise<VNoneMappedException>(std::move(m), code, std::move(context));
-  case 1387: raise<VNoSuchMemberException>(std::move(m), code, std::move(context));
-  case 1789: raise<VTrustedRelationshipFailureException>(std::move(m), code, std::move(context));
-  case 2245: raise<VPasswordTooShortException>(std::move(m), code, std::move(context));
+#define TAVRIX_RAISE_CASE(name, value, errnos, text, exception) \
+  case value: raise<exception>(std::move(m), code, std::move(context));
+    TAVRIX_ERROR_TABLE(TAVRIX_RAISE_CASE)
+#undef TAVRIX_RAISE_CASE
   default: raise<vosexception>(std::move(m), code, std::move(context));
   }
 }

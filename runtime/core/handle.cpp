@@ -5,30 +5,11 @@
 
 namespace RunTime {
 
-AutoHandle& AutoHandle::operator=(AutoHandle&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.release();
-  }
-  return *this;
-}
-
-void AutoHandle::close() {
-  if (valid()) os::closeHandle(handle_);
-  handle_ = none;
-}
-
-int AutoHandle::release() {
-  int handle = handle_;
-  handle_ = none;
-  return handle;
-}
-
-AutoHandle AutoHandle::duplicateHandle(int handle) {
-  os::Result<int> copy = os::duplicateHandle(handle);
+AutoHandle AutoHandle::duplicateHandle(os::NativeHandle handle) {
+  os::Result<os::Handle> copy = os::duplicateHandle(handle);
   if (!copy.ok())
     throwOSError(u"Unable to duplicate handle", copy.code(), VCONTEXT("RunTime::AutoHandle::duplicateHandle"));
-  return AutoHandle(copy.value());
+  return AutoHandle(std::move(copy.value()));
 }
 
 } // namespace RunTime

@@ -1,33 +1,24 @@
-// The owner of one OS handle (a descriptor here).
+// The owner of one OS handle above the boundary: os::Handle with the system's duplication.
 #pragma once
 
 #include <memory>
+#include <utility>
+
+#include "os/handle.h"
 
 namespace RunTime {
 
-class AutoHandle {
+class AutoHandle : public os::Handle {
 public:
-  // No handle is -1 (descriptors start at 0, so 0 is a handle here).
-  static constexpr int none = -1;
-
   AutoHandle() = default;
-  explicit AutoHandle(int handle) : handle_(handle) {}
-  AutoHandle(AutoHandle&& other) noexcept : handle_(other.release()) {}
-  AutoHandle& operator=(AutoHandle&& other) noexcept;
-  ~AutoHandle() { close(); }
+  explicit AutoHandle(os::NativeHandle handle) noexcept : os::Handle(handle) {}
+  AutoHandle(os::Handle&& handle) noexcept : os::Handle(std::move(handle)) {}
 
-  int get() const { return handle_; }
-  bool valid() const { return handle_ != none; }
   // Closes the handle; the object then holds none.
-  void close();
-  // Gives the handle up without closing it.
-  int release();
+  void close() noexcept { reset(); }
 
   // An owner of a duplicate of the handle; throws "Unable to duplicate handle".
-  static AutoHandle duplicateHandle(int handle);
-
-private:
-  int handle_ = none;
+  static AutoHandle duplicateHandle(os::NativeHandle handle);
 };
 
 using AutoHandlePtr = std::shared_ptr<AutoHandle>;

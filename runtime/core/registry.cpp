@@ -15,39 +15,17 @@ using ValueResult = os::Result<Value>;
 // Longest subkey name the enumeration buffer holds.
 constexpr std::size_t kMaxKeyName = 255;
 
-os::registry::Root osRoot(Root root) {
-  using R = os::registry::Root;
-  switch (root) {
-  case Root::ClassesRoot: return R::ClassesRoot;
-  case Root::CurrentUser: return R::CurrentUser;
-  case Root::Users: return R::Users;
-  case Root::LocalMachine: break;
-  }
-  return R::LocalMachine;
-}
-
 // Throws the failure of a store operation: a malformed store as a vexception with the store's
 // own text, anything else as the OS error of the code with `where`.
-[[noreturn]] void raise(std::uint32_t code, const std::u16string& where, ExceptionContext context) {
-  if (code == os::err::badConfiguration)
-    throw vexception(os::registry::malformedStoreMessage(), std::move(context));
-  throwOSError(where, code, std::move(context));
+[[noreturn]] void raise(const os::Failure& failure, const std::u16string& where,
+                        ExceptionContext context) {
+  if (failure.code == os::err::badConfiguration) throw vexception(failure.detail, std::move(context));
+  throwOSError(where, failure.code, std::move(context));
 }
 
 std::u16string operator+(std::u16string_view a, std::u16string_view b) {
   std::u16string joined(a);
   return joined.append(b);
-}
-
-std::uint32_t dwordOf(const Value& v) {
-  return v.data[0] | v.data[1] << 8 | v.data[2] << 16 | std::uint32_t(v.data[3]) << 24;
-}
-
-std::vector<std::uint8_t> utf16leWithNul(std::u16string_view text) {
-  std::vector<std::uint8_t> data;
-  for (char16_t c : text) data.insert(data.end(), {std::uint8_t(c & 0xFF), std::uint8_t(c >> 8)});
-  data.insert(data.end(), {0, 0});
-  return data;
 }
 
 // %NAME% replaced by the environment variable NAME where it is set, as the system expands a
@@ -70,17 +48,12 @@ std::u16string expandEnvironment(std::u16string_view text) {
   return out;
 }
 
-bool isString(const Value& v) { return v.type == REG_SZ || v.type == REG_EXPAND_SZ; }
-
-// The text of a string value up to its first NUL, expanded for REG_EXPAND_SZ.
-std::u16string textOf(const Value& v) {
-  std::u16string text;
-  for (std::size_t i = 0; i + 1 < v.data.size(); i += 2) {
-    char16_t c = static_cast<char16_t>(v.data[i] | v.data[i + 1] << 8);
-    if (c == u'\0') break;
-    text += c;
-  }
-  return v.type == REG_EXPAND_SZ ? expandEnvironment(text) : text;
+// The text of a string value up to its first NUL, expanded for REG_EXPAND_SZ; nothing for a
+// value of another type.
+std::optional<std::u16string> textOf(const Value& v) {
+  std::optional<std::u16string> text = os::registry::stringOf(v);
+  if (text && v.type == REG_EXPAND_SZ) return expandEnvironment(*text);
+  return text;
 }
 
 ValueResult query(const Key& key, std::u16string_view name) {
@@ -93,11 +66,11 @@ ValueResult query(const Key& key, std::u16string_view name) {
 ValueResult lookupValue(Root root, std::u16string_view subKey, std::u16string_view valueName,
                         unsigned view) {
   os::Result<os::registry::KeyHandle> key =
-      os::registry::openKey(osRoot(root), subKey, KEY_QUERY_VALUE | viewFlag(view));
+      os::registry::openKey(root, subKey, KEY_QUERY_VALUE | viewFlag(view));
   ValueResult value = key.ok() ? os::registry::queryValue(key.value(), valueName)
-                               : ValueResult::failure(key.code());
+                               : ValueResult(key.error());
   if (value.code() == os::err::badConfiguration)
-    raise(value.code(), {}, VCONTEXT("registry::lookup"));
+    raise(value.error(), {}, VCONTEXT("registry::lookup"));
   return value;
 }
 
@@ -107,11 +80,10 @@ std::u16string quotedName(std::u16string_view subKey, std::u16string_view valueN
 
 void setValue(Key& key, std::u16string_view valueName, std::uint32_t type,
               std::vector<std::uint8_t> data) {
-  std::uint32_t code = key.empty() ? os::err::invalidHandle
-                                   : os::registry::setValue(key.handle(),
-                                                            {std::u16string(valueName), type,
-                                                             std::move(data)});
-  if (code) raise(code, u"RegSetValueEx valueName=" + valueName, VCONTEXT("registry::set"));
+  os::Result<bool> set =
+      key.empty() ? os::Result<bool>::failure(os::err::invalidHandle)
+                  : os::registry::setValue(key.handle(), {std::u16string(valueName), type, std::move(data)});
+  if (!set.ok()) raise(set.error(), u"RegSetValueEx valueName=" + valueName, VCONTEXT("registry::set"));
 }
 
 } // namespace
@@ -134,26 +106,26 @@ Key::~Key() = default;
 const os::registry::KeyHandle& Key::handle() const { return *handle_; }
 
 void create(Key& key, Root root, std::u16string_view subKey, std::uint32_t access) {
-  os::Result<os::registry::KeyHandle> r = os::registry::createKey(osRoot(root), subKey, access);
-  if (!r.ok()) raise(r.code(), u"RegCreateKeyEx subKey=" + subKey, VCONTEXT("registry::create"));
+  os::Result<os::registry::KeyHandle> r = os::registry::createKey(root, subKey, access);
+  if (!r.ok()) raise(r.error(), u"RegCreateKeyEx subKey=" + subKey, VCONTEXT("registry::create"));
   key.handle_ = std::make_unique<os::registry::KeyHandle>(std::move(r.value()));
 }
 
 void open(Key& key, Root root, std::u16string_view subKey, std::uint32_t access) {
-  os::Result<os::registry::KeyHandle> r = os::registry::openKey(osRoot(root), subKey, access);
-  if (!r.ok()) raise(r.code(), u"RegOpenKeyEx subKey=" + subKey, VCONTEXT("registry::open"));
+  os::Result<os::registry::KeyHandle> r = os::registry::openKey(root, subKey, access);
+  if (!r.ok()) raise(r.error(), u"RegOpenKeyEx subKey=" + subKey, VCONTEXT("registry::open"));
   key.handle_ = std::make_unique<os::registry::KeyHandle>(std::move(r.value()));
 }
 
 std::uint32_t get(const Key& key, std::u16string_view valueName) {
   ValueResult r = query(key, valueName);
   if (!r.ok())
-    raise(r.code(), u"RegQueryValueEx valueName=" + valueName, VCONTEXT("registry::get"));
+    raise(r.error(), u"RegQueryValueEx valueName=" + valueName, VCONTEXT("registry::get"));
   if (r.value().type != REG_DWORD)
     throw vexception(u"Type mismatch valueName=" + valueName, VCONTEXT("registry::get"));
-  if (r.value().data.size() != 4)
-    throw vexception(u"size mismatch valueName=" + valueName, VCONTEXT("registry::get"));
-  return dwordOf(r.value());
+  std::optional<std::uint32_t> number = os::registry::dwordOf(r.value());
+  if (!number) throw vexception(u"size mismatch valueName=" + valueName, VCONTEXT("registry::get"));
+  return *number;
 }
 
 std::uint32_t get(const Key& key, std::u16string_view valueName, std::uint32_t defaultValue) {
@@ -166,10 +138,10 @@ std::uint32_t get(const Key& key, std::u16string_view valueName, std::uint32_t d
 
 std::u16string getString(const Key& key, std::u16string_view valueName) {
   ValueResult r = query(key, valueName);
-  if (!r.ok()) raise(r.code(), u"RegGetValue valueName=" + valueName, VCONTEXT("registry::get"));
-  if (!isString(r.value()))
-    throw vexception(u"Type mismatch valueName=" + valueName, VCONTEXT("registry::get"));
-  return textOf(r.value());
+  if (!r.ok()) raise(r.error(), u"RegGetValue valueName=" + valueName, VCONTEXT("registry::get"));
+  std::optional<std::u16string> text = textOf(r.value());
+  if (!text) throw vexception(u"Type mismatch valueName=" + valueName, VCONTEXT("registry::get"));
+  return std::move(*text);
 }
 
 std::uint32_t lookup(Root root, std::u16string_view subKey, std::u16string_view valueName,
@@ -179,10 +151,11 @@ std::uint32_t lookup(Root root, std::u16string_view subKey, std::u16string_view 
   if (r.value().type != REG_DWORD)
     throw vexception(u"RegQueryValueEx invalid type of " + quotedName(subKey, valueName),
                      VCONTEXT("registry::lookup"));
-  if (r.value().data.size() != 4)
+  std::optional<std::uint32_t> number = os::registry::dwordOf(r.value());
+  if (!number)
     throw vexception(u"RegQueryValueEx invalid size of " + quotedName(subKey, valueName),
                      VCONTEXT("registry::lookup"));
-  out = dwordOf(r.value());
+  out = *number;
   return os::err::success;
 }
 
@@ -190,10 +163,11 @@ std::uint32_t lookup(Root root, std::u16string_view subKey, std::u16string_view 
                      std::u16string& out, unsigned view) {
   ValueResult r = lookupValue(root, subKey, valueName, view);
   if (!r.ok()) return r.code();
-  if (!isString(r.value()))
+  std::optional<std::u16string> text = textOf(r.value());
+  if (!text)
     throw vexception(u"RegGetValue invalid type of " + quotedName(subKey, valueName),
                      VCONTEXT("registry::lookup"));
-  out = textOf(r.value());
+  out = std::move(*text);
   return os::err::success;
 }
 
@@ -208,8 +182,8 @@ std::u16string getstr(Root root, std::u16string_view subKey, std::u16string_view
 
 bool exists(Root root, std::u16string_view subKey, unsigned view) {
   os::Result<os::registry::KeyHandle> r =
-      os::registry::openKey(osRoot(root), subKey, READ_CONTROL | viewFlag(view));
-  if (r.code() == os::err::badConfiguration) raise(r.code(), {}, VCONTEXT("registry::open"));
+      os::registry::openKey(root, subKey, READ_CONTROL | viewFlag(view));
+  if (r.code() == os::err::badConfiguration) raise(r.error(), {}, VCONTEXT("registry::open"));
   return r.ok();
 }
 
@@ -224,13 +198,11 @@ std::uint32_t subkeyNames(const Key& key, std::vector<std::u16string>& names) {
 }
 
 void set(Key& key, std::u16string_view valueName, std::u16string_view value) {
-  setValue(key, valueName, REG_SZ, utf16leWithNul(value));
+  setValue(key, valueName, REG_SZ, os::registry::stringData(value));
 }
 
 void set(Key& key, std::u16string_view valueName, std::uint32_t value) {
-  setValue(key, valueName, REG_DWORD,
-           {std::uint8_t(value), std::uint8_t(value >> 8), std::uint8_t(value >> 16),
-            std::uint8_t(value >> 24)});
+  setValue(key, valueName, REG_DWORD, os::registry::dwordData(value));
 }
 
 std::uint32_t productDword(std::u16string_view valueName, std::uint32_t defaultValue) {

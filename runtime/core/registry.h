@@ -12,38 +12,33 @@
 #include <string_view>
 #include <vector>
 
-namespace os::registry {
-class KeyHandle;
-}
+#include "os/registry.h"
 
 namespace registry {
 
-enum class Root { ClassesRoot, CurrentUser, LocalMachine, Users };
+// The roots, rights, view flags and value types are those of the store.
+using os::registry::Root;
 inline constexpr Root HKEY_CLASSES_ROOT = Root::ClassesRoot;
 inline constexpr Root HKEY_CURRENT_USER = Root::CurrentUser;
 inline constexpr Root HKEY_LOCAL_MACHINE = Root::LocalMachine;
 inline constexpr Root HKEY_USERS = Root::Users;
-
-// Access rights and view flags of a key.
-inline constexpr std::uint32_t KEY_QUERY_VALUE = 0x0001;
-inline constexpr std::uint32_t KEY_SET_VALUE = 0x0002;
-inline constexpr std::uint32_t KEY_CREATE_SUB_KEY = 0x0004;
-inline constexpr std::uint32_t KEY_ENUMERATE_SUB_KEYS = 0x0008;
-inline constexpr std::uint32_t KEY_WOW64_64KEY = 0x0100;
-inline constexpr std::uint32_t KEY_WOW64_32KEY = 0x0200;
-inline constexpr std::uint32_t READ_CONTROL = 0x00020000;
-inline constexpr std::uint32_t KEY_READ = 0x00020019;
-inline constexpr std::uint32_t KEY_WRITE = 0x00020006;
-inline constexpr std::uint32_t KEY_ALL_ACCESS = 0x000F003F;
-
-// Value types.
-inline constexpr std::uint32_t REG_NONE = 0;
-inline constexpr std::uint32_t REG_SZ = 1;
-inline constexpr std::uint32_t REG_EXPAND_SZ = 2;
-inline constexpr std::uint32_t REG_BINARY = 3;
-inline constexpr std::uint32_t REG_DWORD = 4;
-inline constexpr std::uint32_t REG_MULTI_SZ = 7;
-inline constexpr std::uint32_t REG_QWORD = 11;
+using os::registry::KEY_ALL_ACCESS;
+using os::registry::KEY_CREATE_SUB_KEY;
+using os::registry::KEY_ENUMERATE_SUB_KEYS;
+using os::registry::KEY_QUERY_VALUE;
+using os::registry::KEY_READ;
+using os::registry::KEY_SET_VALUE;
+using os::registry::KEY_WOW64_32KEY;
+using os::registry::KEY_WOW64_64KEY;
+using os::registry::KEY_WRITE;
+using os::registry::READ_CONTROL;
+using os::registry::REG_BINARY;
+using os::registry::REG_DWORD;
+using os::registry::REG_EXPAND_SZ;
+using os::registry::REG_MULTI_SZ;
+using os::registry::REG_NONE;
+using os::registry::REG_QWORD;
+using os::registry::REG_SZ;
 
 // View selector: 1 = 32-bit view, 2 or 3 = 64-bit view, anything else = the default view
 // (which is the 32-bit one).

@@ -5,7 +5,8 @@
 #include "runtime/core/registry.h"
 
 std::uint32_t ansiCodePage() {
-  // Text conversions must keep working whatever the registry holds: any failure is UTF-8.
+  // Text conversions must keep working whatever the registry holds: a registry failure is
+  // UTF-8. Only vexceptions are caught, so a cancellation goes on its way.
   try {
     std::u16string text;
     if (registry::lookup(registry::HKEY_LOCAL_MACHINE,
@@ -19,7 +20,7 @@ std::uint32_t ansiCodePage() {
       codePage = codePage * 10 + (c - u'0');
     }
     return os::utf16FromCodePage("A", codePage).ok() ? codePage : CP_UTF8;
-  } catch (...) {
+  } catch (const vexception&) {
     return CP_UTF8;
   }
 }

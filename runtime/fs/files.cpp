@@ -181,7 +181,7 @@ AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string&
   if (!fd.ok())
     throwOSError(formatString(u"Unable to open directory (%s)", path), fd.code(),
                  VCONTEXT("RunTime::File::createDirectoryEx"));
-  return AutoHandle(fd.value());
+  return AutoHandle(static_cast<os::NativeHandle>(fd.value()));
 }
 
 void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,

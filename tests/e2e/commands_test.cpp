@@ -126,7 +126,7 @@ TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
   ProcessResult first = tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x",
                                 "--user-name=bob", "--application-subdirectory=s"});
   ASSERT_EQ(first.exitCode, 1); // creates the lock directory and file, then fails in the operation
-  int fd = ::open((lockDir + "/{E87E2855-6D09-4F17-BA44-1D012E75DD7F}BOB").c_str(), O_RDWR);
+  int fd = ::open((lockDir + "/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}bob").c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
 

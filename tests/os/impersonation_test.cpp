@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <latch>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -68,6 +70,48 @@ TEST(Impersonation, OnlyTheImpersonatingThreadActsAsTheUser) {
   EXPECT_EQ(ownerOf(dir.file("by-user")), std::make_pair(uid_t(user.uid()), gid_t(user.gid())));
   EXPECT_EQ(ownerOf(dir.file("by-root")), root);
   EXPECT_EQ(ownerOf(dir.file("after-revert")), root);
+}
+
+// Writes an attribute of the trusted namespace (CAP_SYS_ADMIN only); 0 or the errno.
+int writeTrusted(const std::string& path) {
+  return ::setxattr(path.c_str(), "trusted.tavrix.probe", "1", 1, 0) == 0 ? 0 : errno;
+}
+
+TEST(Impersonation, TheThreadHoldsNoCapabilityUntilTheScopeEnds) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing a thread's ids needs root";
+  ScopedUser user;
+  ASSERT_TRUE(user.ok());
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);
+  const std::string file = dir.file("file");
+  ASSERT_EQ(create(file), 0);
+
+  int before = -1, during = -1, nested = -1, afterException = -1, afterRevert = -1;
+  std::thread worker([&] {
+    before = writeTrusted(file);
+    try {
+      os::Result<os::ImpersonationScope> scope =
+          os::ImpersonationScope::begin({user.uid(), user.gid(), {user.gid()}});
+      if (!scope.ok()) return;
+      during = writeTrusted(file);
+      // Acting as another account again needs the dropped capabilities back for a moment.
+      if (os::impersonateOnThread({user.uid(), user.gid(), {}}) == 0) nested = writeTrusted(file);
+      throw std::runtime_error("leaves the scope");
+    } catch (const std::runtime_error&) {
+      afterException = writeTrusted(file);
+    }
+    os::Result<os::ImpersonationScope> again =
+        os::ImpersonationScope::begin({user.uid(), user.gid(), {user.gid()}});
+    if (again.ok() && again.value().revert() == 0) afterRevert = writeTrusted(file);
+  });
+  worker.join();
+
+  EXPECT_EQ(before, 0);
+  EXPECT_EQ(during, EPERM) << "the impersonating thread keeps CAP_SYS_ADMIN";
+  EXPECT_EQ(nested, EPERM);
+  EXPECT_EQ(afterException, 0) << "the scope did not revert when an exception left it";
+  EXPECT_EQ(afterRevert, 0);
+  EXPECT_EQ(ownerOf(file), std::make_pair(uid_t(0), gid_t(0)));
 }
 
 } // namespace

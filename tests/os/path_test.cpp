@@ -29,6 +29,11 @@ TEST(Path, HostPathMapsDrivesAndRootedPaths) {
       {u"\\var\\www", "/var/www"},                    {u"rel\\a", "rel/a"},
       {u"Q:\\x", "3"},                                {u"E:\\x", "3"},
       {u"\\\\server\\share\\x", "3"},                 {u"\\\\?\\UNC\\server\\share", "3"},
+      // ".." never climbs above the drive's directory, whatever the spelling.
+      {u"\\\\?\\C:\\..\\etc", "/srv/c/etc"},            {u"\\??\\C:\\..\\..\\etc", "/srv/c/etc"},
+      {u"C:..\\x", "/srv/c/x"},                       {u"C:\\..\\x", "/srv/c/x"},
+      {u"C:\\a\\..\\..\\x\\.\\y", "/srv/c/x/y"},          {u"C:\\a\\b\\..\\", "/srv/c/a/"},
+      {u"D:\\..\\..", "/"},
   };
   for (const Case& c : cases) {
     os::Result<std::string> host = os::hostPath(c.path);

@@ -33,6 +33,9 @@ TEST(RegistryStore, ParsesHandWrittenForms) {
       {"\"N\"=DWORD:FFFFFFFF", u"N", 4, {0xff, 0xff, 0xff, 0xff}},
       {"\"B\"=hex:de,ad,\\\r\n  be,ef", u"B", 3, {0xde, 0xad, 0xbe, 0xef}},
       {"\"Z\"=hex:", u"Z", 3, {}},
+      // A comment after the data, as operators annotate their files.
+      {"\"S\"=\"a;b\"   ; the run directory", u"S", 1, {'a', 0, ';', 0, 'b', 0, 0, 0}},
+      {"\"N\"=dword:00000002 ;two", u"N", 4, {2, 0, 0, 0}},
   };
   for (const Case& c : cases) {
     ParseOutcome out = parse(c.line);

@@ -23,11 +23,11 @@ constexpr std::uint32_t kRead = 0x20019;
 constexpr std::uint32_t kAll = 0xF003F;
 
 Value sz(std::u16string name, std::u16string_view text) {
-  Value v{std::move(name), 1, {}};
-  for (char16_t c : text) v.data.insert(v.data.end(), {std::uint8_t(c & 0xFF), std::uint8_t(c >> 8)});
-  v.data.insert(v.data.end(), {0, 0});
-  return v;
+  return {std::move(name), REG_SZ, stringData(text)};
 }
+
+// The Win32 code of a write.
+std::uint32_t set(const KeyHandle& key, const Value& value) { return setValue(key, value).code(); }
 
 // The text of a string value, or "error <code>".
 std::string read(Root root, std::u16string_view key, std::u16string_view name,
@@ -35,10 +35,7 @@ std::string read(Root root, std::u16string_view key, std::u16string_view name,
   os::Result<KeyHandle> k = openKey(root, key, access);
   os::Result<Value> v = k.ok() ? queryValue(k.value(), name) : os::Result<Value>::failure(k.code());
   if (!v.ok()) return "error " + std::to_string(v.code());
-  std::u16string text;
-  for (std::size_t i = 0; i + 3 < v.value().data.size(); i += 2)
-    text += char16_t(v.value().data[i] | v.value().data[i + 1] << 8);
-  return u8(text);
+  return u8(stringOf(v.value()).value());
 }
 
 std::vector<std::u16string> subkeys(Root root, std::u16string_view key) {
@@ -91,7 +88,7 @@ TEST(Registry, StatusesOfMissingThingsAndMissingRights) {
       {"no query right", queryValue(openKey(Root::Users, u"K", 0x20000).value(), u"v").code(), 5},
       {"no enumerate right", enumSubkey(openKey(Root::Users, u"K", 1).value(), 0).code(), 5},
       {"generic read", queryValue(openKey(Root::Users, u"K", 0x80000000).value(), u"v").code(), 0},
-      {"line break in a name", setValue(openKey(Root::Users, u"K", kAll).value(), sz(u"a\nb", u"")), 87},
+      {"line break in a name", set(openKey(Root::Users, u"K", kAll).value(), sz(u"a\nb", u"")), 87},
   };
   for (const Case& c : cases) EXPECT_EQ(c.code, c.expected) << c.what;
 }
@@ -126,11 +123,11 @@ TEST(Registry, WritesCreateTheStoreAndKeepItsMode) {
   std::filesystem::remove(reg.path());
   EXPECT_EQ(openKey(Root::Users, u"A", kRead).code(), os::err::fileNotFound);
   KeyHandle key = createKey(Root::Users, u"A\\B", kAll).value();
-  ASSERT_EQ(setValue(key, sz(u"v", u"1")), 0u);
+  ASSERT_EQ(set(key, sz(u"v", u"1")), 0u);
   EXPECT_EQ(readFile(reg.path()),
             "Windows Registry Editor Version 5.00\n\n[HKEY_USERS\\A\\B]\n\"v\"=\"1\"\n");
   chmod(reg.path().c_str(), 0640);
-  ASSERT_EQ(setValue(key, sz(u"v", u"2")), 0u);
+  ASSERT_EQ(set(key, sz(u"v", u"2")), 0u);
   struct stat st;
   ASSERT_EQ(stat(reg.path().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -141,7 +138,7 @@ TEST(Registry, ReadersSeeChangesOfOtherWriters) {
   ScopedRegistry reg("[HKEY_USERS\\K]\n\"v\"=\"old\"\n");
   EXPECT_EQ(read(Root::Users, u"K", u"v"), "old");
   pid_t child = startChild(
-      [] { return int(setValue(openKey(Root::Users, u"K", kAll).value(), sz(u"v", u"new"))); });
+      [] { return int(set(openKey(Root::Users, u"K", kAll).value(), sz(u"v", u"new"))); });
   ASSERT_EQ(waitChild(child), 0);
   EXPECT_EQ(read(Root::Users, u"K", u"v"), "new");
   reg.write("[HKEY_USERS\\K]\n\"v\"=\"edited by hand\"\n");
@@ -154,7 +151,7 @@ TEST(Registry, ConcurrentWritersLoseNoValue) {
     return [prefix] {
       KeyHandle key = openKey(Root::Users, u"K", kAll).value();
       for (char16_t i = 0; i < 25; ++i)
-        if (setValue(key, sz(std::u16string{prefix, char16_t(u'a' + i)}, u"x"))) return 1;
+        if (set(key, sz(std::u16string{prefix, char16_t(u'a' + i)}, u"x"))) return 1;
       return 0;
     };
   };
@@ -175,7 +172,7 @@ TEST(Registry, FailedWriteLeavesTheStoreIntact) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &limit);
-    return setValue(openKey(Root::Users, u"K", kAll).value(), sz(u"small", u"y")) != 0 ? 0 : 1;
+    return set(openKey(Root::Users, u"K", kAll).value(), sz(u"small", u"y")) != 0 ? 0 : 1;
   });
   ASSERT_EQ(waitChild(child), 0);
   EXPECT_EQ(readFile(reg.path()), before);
@@ -191,10 +188,14 @@ TEST(Registry, MalformedStoreIsReportedWithItsLine) {
   KeyHandle key = openKey(Root::Users, u"K", kAll).value();
   reg.write("[HKEY_USERS\\K]\n\"v\"=dword:xyz\n");
   std::string before = readFile(reg.path());
-  EXPECT_EQ(openKey(Root::Users, u"K", kRead).code(), os::err::badConfiguration);
-  EXPECT_EQ(u8(malformedStoreMessage()),
-            "Malformed registry file " + reg.path() + " line 4: invalid dword value");
-  EXPECT_EQ(setValue(key, sz(u"w", u"1")), os::err::badConfiguration);
+  const std::string expected =
+      "Malformed registry file " + reg.path() + " line 4: invalid dword value";
+  os::Result<KeyHandle> opened = openKey(Root::Users, u"K", kRead);
+  EXPECT_EQ(opened.code(), os::err::badConfiguration);
+  EXPECT_EQ(u8(opened.detail()), expected);
+  os::Result<bool> written = setValue(key, sz(u"w", u"1"));
+  EXPECT_EQ(written.code(), os::err::badConfiguration);
+  EXPECT_EQ(u8(written.detail()), expected);
   EXPECT_EQ(readFile(reg.path()), before);
 }
 

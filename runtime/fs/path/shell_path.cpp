@@ -45,8 +45,9 @@ bool startsWithUncMarker(std::u16string_view s) {
 std::size_t rootLength(std::u16string_view s) {
   if (s.starts_with(u"\\\\?\\") || s.starts_with(u"\\\\.\\")) {
     constexpr std::size_t prefix = 4;
-    if (isDriveAt(s, prefix) && (s.size() == prefix + 2 || s[prefix + 2] == separator))
-      return std::min(prefix + 3, s.size());
+    // "\\?\C:\" like "C:\", and "\\?\C:x" like the drive-relative "C:x".
+    if (isDriveAt(s, prefix))
+      return s.size() > prefix + 2 && s[prefix + 2] == separator ? prefix + 3 : prefix + 2;
     if (startsWithUncMarker(s.substr(prefix)))
       return uncRootEnd(s, prefix + 4);
     return componentEnd(s, prefix);
@@ -119,7 +120,10 @@ Outcome combine(std::u16string_view base, std::u16string_view more) {
     return finished(canonicalText(b));
   if (b.empty() || isFullyQualified(m))
     return finished(canonicalText(m));
-  return finished(canonicalText(b + separator + m));
+  // A base that ends in a separator ("\", "C:\") takes more as it is: a second separator
+  // would turn "\" + "a" into the start of a network name.
+  if (b.back() != separator) b += separator;
+  return finished(canonicalText(b + m));
 }
 
 Outcome removeFileSpec(std::u16string_view path) {

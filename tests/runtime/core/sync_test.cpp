@@ -190,6 +190,61 @@ TEST_F(Sync, AbandonedNamedMutexIsAcquired) {
   ::close(ready[1]);
 }
 
+TEST_F(Sync, MutexOfAThreadThatEndedIsAcquired) {
+  for (const std::u16string name : {u"", u"Global\\left-by-a-thread"}) {
+    VMutex mutex(false, name);
+    bool taken = false;
+    // Taken twice, released never.
+    std::thread owner([&] { taken = mutex.lock(0) && mutex.lock(0); });
+    owner.join();
+    ASSERT_TRUE(taken) << u8(name);
+    std::uint32_t waited = mutex.waitForSingleObject(1000);
+    EXPECT_EQ(waited, os::WAIT_OBJECT_0) << u8(name);
+    if (waited != os::WAIT_OBJECT_0) continue;
+    // Acquired once: one release gives it to others.
+    mutex.unlock();
+    EXPECT_EQ(onOtherThread([&] {
+                std::uint32_t got = mutex.waitForSingleObject(0);
+                if (got == os::WAIT_OBJECT_0) mutex.unlock();
+                return got;
+              }),
+              os::WAIT_OBJECT_0)
+        << u8(name);
+  }
+}
+
+TEST_F(Sync, AWaiterIsWokenWhenTheOwningThreadEnds) {
+  VMutex mutex(false);
+  std::promise<void> owned, finish;
+  std::thread owner([&] {
+    ASSERT_TRUE(mutex.lock(0));
+    owned.set_value();
+    finish.get_future().wait();
+  });
+  owned.get_future().wait();
+  auto waiting = std::async(std::launch::async, [&] {
+    std::uint32_t got = mutex.waitForSingleObject(5000);
+    if (got == os::WAIT_OBJECT_0) mutex.unlock();
+    return got;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  finish.set_value();
+  owner.join();
+  EXPECT_EQ(waiting.get(), os::WAIT_OBJECT_0);
+}
+
+TEST_F(Sync, NamedMutexNamesThatDifferInCaseAreDifferentMutexes) {
+  VMutex upper(false, u"Global\\Site-Alice"), lower(false, u"Global\\site-alice");
+  EXPECT_NE(lockFile(u"Global\\Site-Alice"), lockFile(u"Global\\site-alice"));
+  ASSERT_TRUE(upper.lock(0));
+  EXPECT_TRUE(onOtherThread([&] {
+    bool got = lower.lock(0);
+    if (got) lower.unlock();
+    return got;
+  }));
+  upper.unlock();
+}
+
 // The other half of the next test: runs only as its child, as an ordinary account.
 TEST(NamedMutexChild, TakesTheMutex) {
   const char* name = std::getenv(kChildMutexVariable);

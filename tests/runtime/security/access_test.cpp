@@ -120,8 +120,8 @@ TEST_F(AccessTree, DenyLeavesTheGroupAnEntryWithoutPermissions) {
 }
 
 TEST_F(AccessTree, ChildrenKeepTheirOwnEntriesOrTheirProtection) {
-  AutoHandle sub(::open((site + "/sub").c_str(), O_RDONLY | O_DIRECTORY));
-  Access::setInheritedSecurity(sub.get(), Access::SE_FILE_OBJECT,
+  AutoHandle sub(static_cast<os::NativeHandle>(::open((site + "/sub").c_str(), O_RDONLY | O_DIRECTORY)));
+  Access::setInheritedSecurity(static_cast<int>(sub.get()), Access::SE_FILE_OBJECT,
                                dacl({ace(0, 0, READ_EXECUTE, kAdmins)}));
   Access::setSecurity(win(site + "/prot"), Access::SE_FILE_OBJECT,
                       dacl({ace(0, 3, READ_EXECUTE, kAdmins)}));

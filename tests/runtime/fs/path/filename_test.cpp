@@ -54,7 +54,8 @@ TEST(VFileName, CombineTakesMoreRelativeToBase) {
                         {u"C:\\a|D:\\x", u"D:\\x"}, {u"C:|a", u"C:\\a"},
                         {u"\\var\\www|//site/./x", u"\\var\\www\\site\\x"},
                         {u"\\\\srv\\share|x/y", u"\\\\srv\\share\\x\\y"}, {u"rel|x", u"rel\\x"},
-                        {u"|a", u"a"}};
+                        {u"|a", u"a"}, {u"\\|a", u"\\a"}, {u"/|a", u"\\a"},
+                        {u"\\|\\a", u"\\a"}, {u"C:\\|a", u"C:\\a"}};
   for (const Case& c : cases) {
     std::size_t bar = c.in.find(u'|');
     EXPECT_EQ(u8(VFileName::combine(c.in.substr(0, bar), c.in.substr(bar + 1))), u8(c.out))
@@ -70,7 +71,8 @@ TEST(VFileName, CanonicalizeAndParentHideTheLongPrefix) {
   expectEach(VFileName::removeFileSpec, {{u"C:\\a\\b", u"C:\\a"},
                                          {u"C:/a/./b/../c", u"C:\\a"}, {u"C:\\a\\b\\", u"C:\\a\\b"},
                                          {u"C:\\a", u"C:\\"}, {u"C:\\", u"C:\\"}, {u"C:", u"C:\\"},
-                                         {u"\\a", u"\\"}, {u"a", u""}});
+                                         {u"\\a", u"\\"}, {u"a", u""}, {u"C:a", u"C:"},
+                                         {u"C:a\\b", u"C:a"}});
   EXPECT_EQ(u8(VFileName::root(u"\\\\?\\C:\\a")), "\\\\?\\C:\\");
 }
 

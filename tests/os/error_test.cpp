@@ -1,0 +1,95 @@
+#include "os/error.h"
+#include "os/posix/errno_map.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fstream>
+
+#include "tests/support/testing.h"
+
+using testing_support::TempDir;
+using testing_support::u8;
+
+namespace {
+
+TEST(ErrorTable, ErrnoMapsToTheFirstRowThatListsIt) {
+  struct Case {
+    int error;
+    std::uint32_t code;
+  };
+  const Case cases[] = {{ENOENT, 2},     {ECONNREFUSED, 2}, {ENOTDIR, 3},    {EPERM, 5},
+                        {ENOMEM, 8},     {EEXIST, 183},     {EBUSY, 32},     {ELOOP, 1921},
+                        {ENODATA, 259},  {EDQUOT, 112},     {ENOEXEC, 11},   {EXFULL, 0x20000000u | EXFULL}};
+  for (const Case& c : cases) EXPECT_EQ(os::posix::win32FromErrno(c.error), c.code) << c.error;
+}
+
+TEST(ErrorTable, MessagesAreOurTextTheHostTextOrNone) {
+  struct Case {
+    std::uint32_t code;
+    const char* message;
+  };
+  const Case cases[] = {
+      {2, "No such file or directory"},
+      {3, "The path is not found"},       // our text wins over ENOTDIR's
+      {80, "File exists"},                // the host text of an errno that maps elsewhere
+      {14, "Cannot allocate memory"},
+      {183, "The object already exists"},
+      {288, ""},                          // no errno, no text of ours
+      {0x20000000u | EXFULL, "Exchange full"},
+      {4242, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(u8(os::systemMessage(c.code)), c.message) << c.code;
+}
+
+TEST(ErrorTable, AMissingDirectoryOnTheWayIsPathNotFound) {
+  TempDir dir;
+  std::ofstream(dir.file("file")) << "x";
+  struct Case {
+    std::string path;
+    int error;
+    std::uint32_t code;
+  };
+  const Case cases[] = {
+      {dir.file("absent"), ENOENT, 2},
+      {dir.file("absent/child"), ENOENT, 3},
+      {dir.file("file/child"), ENOENT, 3},
+      {dir.file("absent/child"), EACCES, 5},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(os::posix::missingObjectCode(c.error, c.path), c.code) << c.path;
+  EXPECT_EQ(os::posix::missingObjectCode(ENOENT, os::posix::Missing::directoryOnTheWay), 3u);
+  EXPECT_EQ(os::posix::missingObjectCode(EEXIST, os::posix::Missing::object), 183u);
+}
+
+// A type with no empty state: a Result must not need one.
+struct Opened {
+  explicit Opened(int n) : n(n) {}
+  int n;
+};
+
+os::Result<Opened> open(bool works) {
+  if (!works) return os::Result<Opened>::failure(os::err::badConfiguration, u"line 4");
+  return Opened(7);
+}
+
+// Hands a failure on as the failure of another type, detail included.
+os::Result<int> number(bool works) {
+  os::Result<Opened> opened = open(works);
+  if (!opened.ok()) return opened.error();
+  return opened.value().n;
+}
+
+TEST(Result, CarriesAValueOrACodeWithItsDetail) {
+  os::Result<int> good = number(true);
+  ASSERT_TRUE(good.ok());
+  EXPECT_EQ(good.value(), 7);
+  EXPECT_EQ(good.code(), 0u);
+  EXPECT_TRUE(good.detail().empty());
+  os::Result<int> bad = number(false);
+  EXPECT_FALSE(bad.ok());
+  EXPECT_EQ(bad.code(), os::err::badConfiguration);
+  EXPECT_EQ(u8(bad.detail()), "line 4");
+}
+
+} // namespace
