@@ -74,6 +74,7 @@ namespace os {
   X(invalidAcl, 1336, (), nullptr, vosexception)                                               \
   X(invalidSid, 1337, (), nullptr, vosexception)                                               \
   X(invalidSecurityDescriptor, 1338, (), nullptr, vosexception)                                \
+  X(allottedSpaceExceeded, 1344, (), nullptr, vosexception)                                    \
   X(noSuchDomain, 1355, (), u"The domain is not known", vosexception)                          \
   X(internalError, 1359, (), u"Internal error", vosexception)                                  \
   X(noSuchMember, 1387, (), u"The member does not exist", VNoSuchMemberException)              \

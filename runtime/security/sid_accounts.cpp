@@ -61,7 +61,7 @@ Sid::Sid(const std::u16string& server, std::uint32_t relativeId) {
   std::vector<std::uint8_t> sid(modals.value().domainSid.data().begin(),
                                 modals.value().domainSid.data().end());
   if (sid[1] >= SID_MAX_SUB_AUTHORITIES)
-    throwOSError(u"Unable to copy domain sid", ERROR_INVALID_SID, VCONTEXT("RunTime::Sid::Sid"));
+    throwOSError(u"Unable to copy domain sid", os::err::invalidSid, VCONTEXT("RunTime::Sid::Sid"));
   ++sid[1];
   sid.resize(sid.size() + 4);
   bytes::store32(&sid[sid.size() - 4], relativeId);

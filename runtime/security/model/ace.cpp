@@ -1,4 +1,5 @@
 #include "runtime/security/model/ace.h"
+#include "os/error.h"
 
 #include <algorithm>
 
@@ -27,7 +28,7 @@ std::uint32_t Ace::getSidOffset(std::uint8_t type) {
 void Ace::build(std::uint8_t type, std::uint8_t flags, std::uint32_t mask, std::uint32_t sidOffset,
                 const Sid& sid) {
   if (sid.empty())
-    raiseOsFailure(u"Unable to copy sid", ERROR_INVALID_SID, VCONTEXT("RunTime::Ace::init"));
+    raiseOsFailure(u"Unable to copy sid", os::err::invalidSid, VCONTEXT("RunTime::Ace::init"));
   std::vector<std::uint8_t> ace(sidOffset + sid.length(), 0);
   ace[0] = type;
   ace[1] = flags;

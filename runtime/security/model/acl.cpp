@@ -1,4 +1,5 @@
 #include "runtime/security/model/acl.h"
+#include "os/error.h"
 
 #include <algorithm>
 
@@ -10,9 +11,6 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 8;
 constexpr std::uint32_t kMaxSize = 0xFFFC; // the largest DWORD-aligned size the header holds
-constexpr std::uint32_t kInvalidParameter = 87;
-constexpr std::uint32_t kInvalidAcl = 1336;            // ERROR_INVALID_ACL
-constexpr std::uint32_t kAllottedSpaceExceeded = 1344; // ERROR_ALLOTTED_SPACE_EXCEEDED
 
 int groupOf(std::uint8_t type, std::uint8_t flags) {
   static constexpr std::uint8_t kOrder[] = {ACCESS_DENIED_ACE_TYPE, ACCESS_DENIED_OBJECT_ACE_TYPE,
@@ -25,7 +23,7 @@ int groupOf(std::uint8_t type, std::uint8_t flags) {
 
 std::vector<std::uint8_t> initialized(std::uint32_t size, std::uint8_t revision) {
   if (size < kHeaderSize || size > kMaxSize || size % 4 != 0)
-    raiseOsFailure(u"Unable to initialize ACL", kInvalidParameter, VCONTEXT("RunTime::Acl::clear"));
+    raiseOsFailure(u"Unable to initialize ACL", os::err::invalidParameter, VCONTEXT("RunTime::Acl::clear"));
   std::vector<std::uint8_t> acl(size, 0);
   acl[0] = revision;
   bytes::store16(&acl[2], static_cast<std::uint16_t>(size));
@@ -79,7 +77,7 @@ void Acl::clear() { acl_ = initialized(kNewSize, ACL_REVISION); }
 
 std::uint32_t Acl::aceCount() const {
   if (!hasBuffer())
-    raiseOsFailure(u"Unable to get ACL size", kInvalidParameter,
+    raiseOsFailure(u"Unable to get ACL size", os::err::invalidParameter,
                    VCONTEXT("RunTime::Acl::aceCount"));
   return bytes::load16(&acl_[4]);
 }
@@ -99,7 +97,7 @@ std::span<const std::uint8_t> Acl::aceBytes(std::uint32_t index) const {
 
 Ace Acl::getAce(std::uint32_t index) const {
   if (index >= aceCount())
-    raiseOsFailure(u"Unable to get ACL ACE (" + decimal(index) + u")", kInvalidParameter,
+    raiseOsFailure(u"Unable to get ACL ACE (" + decimal(index) + u")", os::err::invalidParameter,
                    VCONTEXT("RunTime::Acl::getAce"));
   return Ace(aceBytes(index));
 }
@@ -123,7 +121,7 @@ void Acl::expand(const Acl* otherAcl, std::span<const Ace> entries) {
 
 void Acl::copy(std::span<const std::uint8_t> platformAcl) {
   std::uint32_t size = validAclSize(platformAcl);
-  if (size == 0) raiseOsFailure(u"Unable to copy ACL", kInvalidAcl, VCONTEXT("RunTime::Acl::copy"));
+  if (size == 0) raiseOsFailure(u"Unable to copy ACL", os::err::invalidAcl, VCONTEXT("RunTime::Acl::copy"));
   acl_.assign(platformAcl.begin(), platformAcl.begin() + size);
 }
 
@@ -131,9 +129,9 @@ void Acl::insertAce(std::uint32_t index, const Ace& entry) {
   auto fail = [](std::uint32_t code) {
     raiseOsFailure(u"Unable to add ACE to ACL", code, VCONTEXT("RunTime::Acl::add"));
   };
-  if (!hasBuffer() || entry.empty() || index > aceCount()) fail(kInvalidParameter);
+  if (!hasBuffer() || entry.empty() || index > aceCount()) fail(os::err::invalidParameter);
   std::uint32_t inUse = bytesInUse();
-  if (inUse + entry.size() > totalSize()) fail(kAllottedSpaceExceeded);
+  if (inUse + entry.size() > totalSize()) fail(os::err::allottedSpaceExceeded);
   std::size_t offset = aceOffset(index);
   std::copy_backward(acl_.begin() + offset, acl_.begin() + inUse,
                      acl_.begin() + inUse + entry.size());
@@ -161,14 +159,14 @@ void Acl::add(std::span<const Ace> entries) {
 std::uint32_t Acl::getInsertionIndex(const Ace& entry) const {
   int group = canonicalGroup(entry);
   if (group < 0)
-    raiseOsFailure(u"Invalid ACE type", kInvalidParameter,
+    raiseOsFailure(u"Invalid ACE type", os::err::invalidParameter,
                    VCONTEXT("RunTime::Acl::getInsertionIndex"));
   std::uint32_t count = aceCount();
   for (std::uint32_t i = 0; i < count; ++i) {
     std::span<const std::uint8_t> ace = aceBytes(i);
     int existing = groupOf(ace[0], ace[1]);
     if (existing < 0)
-      raiseOsFailure(u"Unsupported ACE type in ACL", kInvalidParameter,
+      raiseOsFailure(u"Unsupported ACE type in ACL", os::err::invalidParameter,
                      VCONTEXT("RunTime::Acl::getInsertionIndex"));
     if (existing >= group) return i;
   }
@@ -189,7 +187,7 @@ std::uint32_t Acl::findSid(const Sid& sid, std::uint32_t start) const {
 
 void Acl::deleteAce(std::uint32_t index) {
   if (index >= aceCount())
-    raiseOsFailure(u"Unable to delete ACL ACE (" + decimal(index) + u")", kInvalidParameter,
+    raiseOsFailure(u"Unable to delete ACL ACE (" + decimal(index) + u")", os::err::invalidParameter,
                    VCONTEXT("RunTime::Acl::deleteAce"));
   std::uint32_t inUse = bytesInUse();
   std::size_t offset = aceOffset(index);

@@ -1,4 +1,5 @@
 #include "runtime/security/model/inheritance.h"
+#include "os/error.h"
 
 #include <algorithm>
 
@@ -105,7 +106,7 @@ Acl effectiveDacl(const Acl& explicitDacl, bool daclProtected, std::span<const A
   if (!daclProtected) entries.insert(entries.end(), inherited.begin(), inherited.end());
   for (const Ace& ace : entries)
     if (canonicalGroup(ace) < 0)
-      raiseOsFailure(u"Unsupported ACE type in ACL", 87, VCONTEXT("RunTime::effectiveDacl"));
+      raiseOsFailure(u"Unsupported ACE type in ACL", os::err::invalidParameter, VCONTEXT("RunTime::effectiveDacl"));
   std::stable_sort(entries.begin(), entries.end(), [](const Ace& a, const Ace& b) {
     return canonicalGroup(a) < canonicalGroup(b);
   });

@@ -1,4 +1,5 @@
 #include "runtime/security/model/security_descriptor.h"
+#include "os/error.h"
 
 #include <algorithm>
 #include <optional>
@@ -13,7 +14,6 @@ constexpr std::size_t kHeaderSize = 20;
 constexpr std::size_t kOwnerField = 4;
 constexpr std::size_t kGroupField = 8;
 constexpr std::size_t kDaclField = 16;
-constexpr std::uint32_t kInvalidSecurityDescriptor = 1338; // ERROR_INVALID_SECURITY_DESCR
 
 // Appends `part` and records its offset in the header field; nothing for an empty part.
 void append(std::vector<std::uint8_t>& out, std::size_t field, std::span<const std::uint8_t> part) {
@@ -65,7 +65,7 @@ std::vector<std::uint8_t> SecurityDescriptor::toSelfRelative() const {
 SecurityDescriptor SecurityDescriptor::fromSelfRelative(std::span<const std::uint8_t> data) {
   auto fail = [] {
     raiseOsFailure(u"Unable to read the self-relative security descriptor",
-                   kInvalidSecurityDescriptor,
+                   os::err::invalidSecurityDescriptor,
                    VCONTEXT("RunTime::SecurityDescriptor::fromSelfRelative"));
   };
   if (data.size() < kHeaderSize || data[0] != 1) fail();

@@ -1,4 +1,5 @@
 #include "runtime/security/model/sid.h"
+#include "os/error.h"
 
 #include <algorithm>
 #include <array>
@@ -29,7 +30,7 @@ std::vector<std::uint8_t> allocateAndInitialize(std::uint64_t authority, std::ui
                                                 const std::array<std::uint32_t, 8>& subs,
                                                 const char16_t* where, const char* function) {
   if (count > kMaxAllocatedSubAuthorities || authority > kMaxAuthority)
-    raiseOsFailure(where, ERROR_INVALID_SID,
+    raiseOsFailure(where, os::err::invalidSid,
                    ExceptionContext(std::u16string(), function, __LINE__));
   return encodeSid(authority, std::span(subs.data(), count));
 }
@@ -124,14 +125,14 @@ void Sid::setAccount(std::u16string name, std::u16string domain, std::uint32_t k
 void Sid::loadFromSidData(std::span<const std::uint8_t> data) {
   std::uint32_t length = validSidLength(data);
   if (length == 0)
-    raiseOsFailure(u"Unable to allocate memory for SID", ERROR_INVALID_SID,
+    raiseOsFailure(u"Unable to allocate memory for SID", os::err::invalidSid,
                    VCONTEXT("RunTime::Sid::loadFromSidData"));
   setSid(std::vector<std::uint8_t>(data.begin(), data.begin() + length));
 }
 
 void Sid::loadFromPSid(const std::uint8_t* sid) {
   if (!sid || sid[0] != 1 || sid[1] > SID_MAX_SUB_AUTHORITIES)
-    raiseOsFailure(u"Unable to copy sid", ERROR_INVALID_SID,
+    raiseOsFailure(u"Unable to copy sid", os::err::invalidSid,
                    VCONTEXT("RunTime::Sid::loadFromPSid"));
   setSid(std::vector<std::uint8_t>(sid, sid + 8 + 4 * sid[1]));
 }
@@ -139,14 +140,14 @@ void Sid::loadFromPSid(const std::uint8_t* sid) {
 void Sid::loadFromSidString(std::u16string_view text) {
   std::optional<std::vector<std::uint8_t>> sid = parseSidString(text);
   if (!sid)
-    raiseOsFailure(u"Unable to convert a string to SID", ERROR_INVALID_SID,
+    raiseOsFailure(u"Unable to convert a string to SID", os::err::invalidSid,
                    VCONTEXT("RunTime::Sid::loadFromSidString"));
   setSid(std::move(*sid));
 }
 
 std::u16string Sid::toSidString() const {
   if (sid_.empty())
-    raiseOsFailure(u"Unable to convert a SID to it's string form", ERROR_INVALID_SID,
+    raiseOsFailure(u"Unable to convert a SID to it's string form", os::err::invalidSid,
                    VCONTEXT("RunTime::Sid::toSidString"));
   std::u16string text = u"S-1-";
   std::uint64_t auth = authority();

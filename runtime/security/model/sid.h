@@ -27,7 +27,6 @@ enum SidNameUse : std::uint32_t {
 
 inline constexpr std::uint8_t SID_MAX_SUB_AUTHORITIES = 15;
 // The Win32 code of a malformed or missing SID.
-inline constexpr std::uint32_t ERROR_INVALID_SID = 1337;
 
 class Sid {
 public:
