@@ -1,21 +1,97 @@
-// The ELF core file writer. It runs inside fault handlers, so after the path is mapped it uses
-// only system calls and static buffers: no allocation, no stdio, no locks.
+// The ELF core file writer. It runs inside signal handlers while the failing code may hold any
+// lock, so everything it needs is prepared beforehand and writing uses only async-signal-safe
+// system calls and static buffers: no allocation, no stdio, no locks.
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/procfs.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
 
 #include "os/fault.h"
 #include "os/path.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fault_context.h"
+#include "os/posix/fd.h"
+#include "os/text.h"
 
 namespace os {
 namespace {
+
+// "yyyymmdd_hhmmss.dmp"
+constexpr std::size_t kStampLength = 19;
+
+// The prepared dump path: "<directory>/<program>", room for the stamp, and where the program's
+// name starts. The offset turns the UTC time of a fault into the local one.
+char g_path[PATH_MAX + kStampLength + 1];
+std::size_t g_prefixLength;
+std::size_t g_nameStart;
+long g_utcOffset;
+std::atomic<bool> g_prepared{false};
+
+// One dump at a time, since they share the static buffers. A thread that faults again inside its
+// own dump gives up rather than wait for itself.
+std::atomic<long> g_writer{0};
+
+class WriterTurn {
+public:
+  WriterTurn() : self_(::syscall(SYS_gettid)) {
+    for (;;) {
+      long expected = 0;
+      if (g_writer.compare_exchange_strong(expected, self_)) {
+        owned_ = true;
+        return;
+      }
+      if (expected == self_) return;
+      const timespec pause{0, 1000000};
+      ::nanosleep(&pause, nullptr);
+    }
+  }
+  ~WriterTurn() {
+    if (owned_) g_writer.store(0);
+  }
+  WriterTurn(const WriterTurn&) = delete;
+  WriterTurn& operator=(const WriterTurn&) = delete;
+
+  bool owned() const { return owned_; }
+
+private:
+  long self_;
+  bool owned_ = false;
+};
+
+void putDigits(char*& out, int value, int width) {
+  for (int i = width - 1; i >= 0; --i, value /= 10) out[i] = static_cast<char>('0' + value % 10);
+  out += width;
+}
+
+// Writes the stamp of the current local time to `out` (kStampLength characters, no terminator).
+void formatStamp(char* out) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const long local = now.tv_sec + g_utcOffset;
+  long days = local / 86400, second = local % 86400;
+  if (second < 0) {
+    second += 86400;
+    --days;
+  }
+  // Calendar arithmetic only: no time zone database, no lock.
+  const std::chrono::year_month_day date{std::chrono::sys_days{std::chrono::days{days}}};
+  putDigits(out, static_cast<int>(date.year()) % 10000, 4);
+  putDigits(out, static_cast<int>(static_cast<unsigned>(date.month())), 2);
+  putDigits(out, static_cast<int>(static_cast<unsigned>(date.day())), 2);
+  *out++ = '_';
+  putDigits(out, static_cast<int>(second / 3600), 2);
+  putDigits(out, static_cast<int>(second / 60 % 60), 2);
+  putDigits(out, static_cast<int>(second % 60), 2);
+  std::memcpy(out, ".dmp", 4);
+}
 
 struct Mapping {
   unsigned long start, end;
@@ -58,12 +134,12 @@ void addMapping(const char* line) {
 }
 
 bool readMappings() {
-  int fd = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  posix::Fd fd(::open("/proc/self/maps", O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
   g_mappingCount = 0;
   std::size_t used = 0;
   for (;;) {
-    ssize_t n = ::read(fd, g_buffer + used, sizeof g_buffer - 1 - used);
+    ssize_t n = ::read(fd.get(), g_buffer + used, sizeof g_buffer - 1 - used);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     used += static_cast<std::size_t>(n);
@@ -76,18 +152,16 @@ bool readMappings() {
     used = static_cast<std::size_t>(g_buffer + used - lineStart);
     std::memmove(g_buffer, lineStart, used);
   }
-  ::close(fd);
   return true;
 }
 
 void readAuxv() {
   g_auxvSize = 0;
-  int fd = ::open("/proc/self/auxv", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
+  posix::Fd fd(::open("/proc/self/auxv", O_RDONLY | O_CLOEXEC));
+  if (!fd) return;
   ssize_t n;
-  while ((n = ::read(fd, g_auxv + g_auxvSize, sizeof g_auxv - g_auxvSize)) > 0)
+  while ((n = ::read(fd.get(), g_auxv + g_auxvSize, sizeof g_auxv - g_auxvSize)) > 0)
     g_auxvSize += static_cast<std::size_t>(n);
-  ::close(fd);
 }
 
 bool writeAll(int fd, const void* data, std::size_t size) {
@@ -182,11 +256,10 @@ void fillProcessInfo(elf_prpsinfo& info) {
   info.pr_ppid = ::getppid();
   info.pr_uid = ::getuid();
   info.pr_gid = ::getgid();
-  int fd = ::open("/proc/self/comm", O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    ssize_t n = ::read(fd, info.pr_fname, sizeof info.pr_fname - 1);
+  posix::Fd fd(::open("/proc/self/comm", O_RDONLY | O_CLOEXEC));
+  if (fd) {
+    ssize_t n = ::read(fd.get(), info.pr_fname, sizeof info.pr_fname - 1);
     if (n > 0 && info.pr_fname[n - 1] == '\n') info.pr_fname[n - 1] = '\0';
-    ::close(fd);
   }
 }
 
@@ -255,15 +328,44 @@ bool writeCore(int fd, const FaultContext& context) {
 
 } // namespace
 
-std::uint32_t writeCoreDump(std::u16string_view path, const FaultContext& context) {
-  Result<std::string> host = hostPath(path);
+std::uint32_t prepareCoreDumps(std::u16string_view directory, std::u16string_view programName) {
+  Result<std::string> host = hostPath(directory);
   if (!host.ok()) return host.code();
-  int fd = ::open(host.value().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return posix::win32FromErrno(errno);
-  bool ok = readMappings() && (readAuxv(), writeCore(fd, context));
-  std::uint32_t rc = ok ? err::success : posix::win32FromErrno(errno ? errno : EIO);
-  if (::close(fd) != 0 && ok) rc = posix::win32FromErrno(errno);
-  return rc;
+  const std::string prefix = host.value() + "/";
+  const std::string name = utf8FromUtf16(programName);
+  if (prefix.size() + name.size() + kStampLength >= sizeof g_path) return err::filenameExcedRange;
+  const time_t now = ::time(nullptr);
+  tm local{};
+  if (!::localtime_r(&now, &local)) return posix::win32FromErrno(errno);
+  WriterTurn turn; // not while a dump is being written
+  std::memcpy(g_path, prefix.data(), prefix.size());
+  std::memcpy(g_path + prefix.size(), name.data(), name.size());
+  g_nameStart = prefix.size();
+  g_prefixLength = prefix.size() + name.size();
+  g_utcOffset = local.tm_gmtoff;
+  g_prepared.store(true, std::memory_order_release);
+  return err::success;
+}
+
+std::u16string coreDumpFileName() {
+  if (!g_prepared.load(std::memory_order_acquire)) return {};
+  char stamp[kStampLength];
+  formatStamp(stamp);
+  return utf16FromUtf8(std::string(g_path + g_nameStart, g_prefixLength - g_nameStart) +
+                       std::string(stamp, kStampLength));
+}
+
+std::uint32_t writeCoreDump(const FaultContext& context) {
+  if (!g_prepared.load(std::memory_order_acquire)) return err::invalidHandle;
+  WriterTurn turn;
+  if (!turn.owned()) return err::invalidHandle;
+  formatStamp(g_path + g_prefixLength);
+  g_path[g_prefixLength + kStampLength] = '\0';
+  posix::Fd fd(::open(g_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) return posix::win32FromErrno(errno);
+  errno = 0;
+  if (readMappings() && (readAuxv(), writeCore(fd.get(), context))) return err::success;
+  return posix::win32FromErrno(errno ? errno : EIO);
 }
 
 } // namespace os
