@@ -1,6 +1,7 @@
 #include "runtime/core/text.h"
 
 #include "os/text.h"
+#include "runtime/core/cancelation.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/registry.h"
 
@@ -19,6 +20,8 @@ std::uint32_t ansiCodePage() {
       codePage = codePage * 10 + (c - u'0');
     }
     return os::utf16FromCodePage("A", codePage).ok() ? codePage : CP_UTF8;
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+    throw;
   } catch (...) {
     return CP_UTF8;
   }
