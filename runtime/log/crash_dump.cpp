@@ -50,8 +50,10 @@ CrashDumpInfo::CrashDumpInfo() {
     std::u16string executable = os::executablePath();
     programName_ = executable.substr(executable.find_last_of(u"\\/") + 1);
     programName_ = programName_.substr(0, programName_.rfind(u'.'));
-    if (std::uint32_t rc = os::prepareCoreDumps(location_, programName_))
-      throwOSError(u"prepare crash dumps in " + location_, rc, VCONTEXT("CrashDumpInfo::CrashDumpInfo"));
+    if (os::prepareCoreDumps(location_, programName_) != os::err::success) {
+      enabled_ = false;
+      return;
+    }
     os::setFatalErrorHandler(onFatalError);
   } catch (const ThreadCancelation::ThreadCanceled&) {
     throw;
