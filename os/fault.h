@@ -66,10 +66,12 @@ void setFatalErrorHandler(FatalErrorHandler handler);
 // The file name (without directory) that a dump written now gets; empty before preparation.
 std::u16string coreDumpFileName();
 
-// Writes an ELF core file of the whole process (every readable mapping, the auxiliary vector and
-// the faulting thread's registers) that gdb opens together with the executable, into the
-// prepared directory under the name of the current second; an existing file is replaced. Uses
-// only system calls and static buffers; dumps of several threads are written one after another.
+// Writes an ELF core file of the whole process (every readable mapping, the auxiliary vector, the
+// faulting thread's registers and those of every other thread that answers a stop signal within
+// 200 ms; they stay stopped until the dump is written) that gdb opens together with the
+// executable, into the prepared directory under the name of the current second; an existing file
+// is replaced. Uses only system calls and static buffers; dumps of several threads are written one
+// after another.
 // Returns the Win32 code of the outcome (invalidHandle before preparation).
 std::uint32_t writeCoreDump(const FaultContext& context);
 

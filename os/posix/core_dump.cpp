@@ -104,9 +104,99 @@ constexpr unsigned long kMaxMappingBytes = 1ul << 30;
 
 Mapping g_mappings[kMaxMappings];
 std::size_t g_mappingCount;
-char g_buffer[1 << 16];
+alignas(8) char g_buffer[1 << 16]; // the listing of /proc/self/task, then /proc/self/maps
 unsigned char g_auxv[4096];
 std::size_t g_auxvSize;
+
+// The other threads' registers. Each is stopped by a signal whose handler stores its context,
+// and waits there until the dump is written, so that memory stays as the registers describe it.
+// A thread that does not answer in time (the signal blocked) is left out of the dump.
+constexpr std::size_t kMaxThreads = 256;
+constexpr long kCaptureWaitNs = 200'000'000;
+
+struct ThreadSlot {
+  std::atomic<long> tid{0};
+  std::atomic<bool> captured{false};
+  ucontext_t registers;
+};
+
+ThreadSlot g_threads[kMaxThreads];
+std::size_t g_threadCount;
+std::atomic<bool> g_released{true};
+
+// A real-time signal that nothing else in the tool uses.
+int captureSignal() { return SIGRTMIN + 4; }
+
+void pause(long nanoseconds) {
+  const timespec pause{0, nanoseconds};
+  ::nanosleep(&pause, nullptr);
+}
+
+void onCapture(int, siginfo_t*, void* uc) {
+  const long self = ::syscall(SYS_gettid);
+  for (ThreadSlot& slot : g_threads) {
+    if (slot.tid.load() != self) continue;
+    std::memcpy(&slot.registers, uc, sizeof(ucontext_t));
+    slot.captured.store(true);
+    while (!g_released.load()) pause(1'000'000);
+    return;
+  }
+}
+
+void installCaptureHandler() {
+  struct sigaction action{};
+  action.sa_sigaction = onCapture;
+  action.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(captureSignal(), &action, nullptr);
+}
+
+// The raw record of getdents64.
+struct DirectoryRecord {
+  std::uint64_t inode;
+  std::int64_t offset;
+  unsigned short length;
+  unsigned char type;
+  char name[1];
+};
+
+long threadIdOf(const char* name) {
+  long id = 0;
+  for (; *name >= '0' && *name <= '9'; ++name) id = id * 10 + (*name - '0');
+  return *name ? 0 : id;
+}
+
+// Stops every thread of the process but `self` that answers, and records it in g_threads.
+void stopOtherThreads(long self) {
+  g_threadCount = 0;
+  g_released.store(false);
+  posix::Fd tasks(::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!tasks) return;
+  for (long n; (n = ::syscall(SYS_getdents64, tasks.get(), g_buffer, sizeof g_buffer)) > 0;)
+    for (long at = 0; at < n;) {
+      const auto* record = reinterpret_cast<const DirectoryRecord*>(g_buffer + at);
+      at += record->length;
+      const long tid = threadIdOf(record->name);
+      if (tid == 0 || tid == self || g_threadCount == kMaxThreads) continue;
+      ThreadSlot& slot = g_threads[g_threadCount];
+      slot.captured.store(false);
+      slot.tid.store(tid);
+      if (::syscall(SYS_tgkill, ::getpid(), tid, captureSignal()) == 0) ++g_threadCount;
+      else slot.tid.store(0);
+    }
+  for (long waited = 0; waited < kCaptureWaitNs; waited += 1'000'000) {
+    bool all = true;
+    for (std::size_t i = 0; i < g_threadCount; ++i) all = all && g_threads[i].captured.load();
+    if (all) return;
+    pause(1'000'000);
+  }
+}
+
+void resumeOtherThreads() {
+  for (std::size_t i = 0; i < g_threadCount; ++i) g_threads[i].tid.store(0);
+  g_released.store(true);
+}
+
 
 bool readHex(const char*& p, unsigned long& value) {
   value = 0;
@@ -219,17 +309,19 @@ bool writeNote(int fd, std::uint32_t type, const void* payload, std::size_t size
          writeAll(fd, payload, size) && writeAll(fd, pad, align4(size) - size);
 }
 
-void fillStatus(elf_prstatus& status, const FaultContext& context) {
+// One thread's status note: its id, registers and the signal it is reported with (0 for the
+// threads that were only stopped for the dump).
+void fillStatus(elf_prstatus& status, long tid, const ucontext_t& registers, int signal, int signalCode) {
   std::memset(&status, 0, sizeof status);
-  status.pr_info.si_signo = context.signal;
-  status.pr_info.si_code = context.info.si_code;
-  status.pr_cursig = static_cast<short>(context.signal);
-  status.pr_pid = static_cast<pid_t>(::syscall(SYS_gettid));
+  status.pr_info.si_signo = signal;
+  status.pr_info.si_code = signalCode;
+  status.pr_cursig = static_cast<short>(signal);
+  status.pr_pid = static_cast<pid_t>(tid);
   status.pr_ppid = ::getppid();
   status.pr_pgrp = ::getpgrp();
   status.pr_sid = ::getsid(0);
 #if defined(__x86_64__)
-  const greg_t* g = context.registers.uc_mcontext.gregs;
+  const greg_t* g = registers.uc_mcontext.gregs;
   // The register order of the core file (user_regs_struct) differs from the signal context's.
   const int order[] = {REG_R15, REG_R14, REG_R13, REG_R12, REG_RBP, REG_RBX, REG_R11, REG_R10,
                        REG_R9,  REG_R8,  REG_RAX, REG_RCX, REG_RDX, REG_RSI, REG_RDI};
@@ -241,7 +333,7 @@ void fillStatus(elf_prstatus& status, const FaultContext& context) {
   status.pr_reg[19] = g[REG_RSP];
   status.pr_reg[20] = 0x2b;                    // ss of user mode
 #elif defined(__aarch64__)
-  const mcontext_t& m = context.registers.uc_mcontext;
+  const mcontext_t& m = registers.uc_mcontext;
   for (int i = 0; i < 31; ++i) status.pr_reg[i] = m.regs[i];
   status.pr_reg[31] = m.sp;
   status.pr_reg[32] = m.pc;
@@ -256,24 +348,34 @@ void fillProcessInfo(elf_prpsinfo& info) {
   info.pr_ppid = ::getppid();
   info.pr_uid = ::getuid();
   info.pr_gid = ::getgid();
-  posix::Fd fd(::open("/proc/self/comm", O_RDONLY | O_CLOEXEC));
-  if (fd) {
-    ssize_t n = ::read(fd.get(), info.pr_fname, sizeof info.pr_fname - 1);
+  posix::Fd comm(::open("/proc/self/comm", O_RDONLY | O_CLOEXEC));
+  if (comm) {
+    ssize_t n = ::read(comm.get(), info.pr_fname, sizeof info.pr_fname - 1);
     if (n > 0 && info.pr_fname[n - 1] == '\n') info.pr_fname[n - 1] = '\0';
+  }
+  // The command line as gdb shows it: the arguments separated by spaces, cut to the field.
+  posix::Fd arguments(::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC));
+  if (arguments) {
+    ssize_t n = ::read(arguments.get(), info.pr_psargs, sizeof info.pr_psargs - 1);
+    for (ssize_t i = 0; i + 1 < n; ++i)
+      if (info.pr_psargs[i] == '\0') info.pr_psargs[i] = ' ';
   }
 }
 
-bool writeCore(int fd, const FaultContext& context) {
+// The faulting thread's status comes first: gdb shows it as the current thread.
+bool writeCore(int fd, long self, const FaultContext& context) {
   const unsigned long page = static_cast<unsigned long>(::sysconf(_SC_PAGESIZE));
   static elf_prstatus status;
   static elf_prpsinfo processInfo;
-  fillStatus(status, context);
+  fillStatus(status, self, context.registers, context.signal, context.info.si_code);
   fillProcessInfo(processInfo);
+  std::size_t stopped = 0;
+  for (std::size_t i = 0; i < g_threadCount; ++i) stopped += g_threads[i].captured.load();
 
   const std::size_t segments = g_mappingCount + 1;
   const std::size_t notesOffset = sizeof(Elf64_Ehdr) + segments * sizeof(Elf64_Phdr);
-  const std::size_t notesSize =
-      noteSize(sizeof status) + noteSize(sizeof processInfo) + (g_auxvSize ? noteSize(g_auxvSize) : 0);
+  const std::size_t notesSize = (1 + stopped) * noteSize(sizeof status) + noteSize(sizeof processInfo) +
+                                (g_auxvSize ? noteSize(g_auxvSize) : 0);
   std::size_t dataOffset = (notesOffset + notesSize + page - 1) / page * page;
 
   Elf64_Ehdr header{};
@@ -316,9 +418,16 @@ bool writeCore(int fd, const FaultContext& context) {
 
   if (!writeNote(fd, NT_PRSTATUS, &status, sizeof status) ||
       !writeNote(fd, NT_PRPSINFO, &processInfo, sizeof processInfo) ||
-      (g_auxvSize && !writeNote(fd, NT_AUXV, g_auxv, g_auxvSize)) ||
-      !writeZeros(fd, dataOffset - notesOffset - notesSize))
+      (g_auxvSize && !writeNote(fd, NT_AUXV, g_auxv, g_auxvSize)))
     return false;
+  // Counted once above: a thread that answers only now is left out.
+  for (std::size_t i = 0, written = 0; i < g_threadCount && written < stopped; ++i) {
+    if (!g_threads[i].captured.load()) continue;
+    fillStatus(status, g_threads[i].tid.load(), g_threads[i].registers, 0, 0);
+    if (!writeNote(fd, NT_PRSTATUS, &status, sizeof status)) return false;
+    ++written;
+  }
+  if (!writeZeros(fd, dataOffset - notesOffset - notesSize)) return false;
   for (std::size_t i = 0; i < g_mappingCount; ++i) {
     const Mapping& m = g_mappings[i];
     if (m.end - m.start <= kMaxMappingBytes && !writeMemory(fd, m.start, m.end - m.start)) return false;
@@ -343,6 +452,7 @@ std::uint32_t prepareCoreDumps(std::u16string_view directory, std::u16string_vie
   g_nameStart = prefix.size();
   g_prefixLength = prefix.size() + name.size();
   g_utcOffset = local.tm_gmtoff;
+  installCaptureHandler();
   g_prepared.store(true, std::memory_order_release);
   return err::success;
 }
@@ -363,8 +473,13 @@ std::uint32_t writeCoreDump(const FaultContext& context) {
   g_path[g_prefixLength + kStampLength] = '\0';
   posix::Fd fd(::open(g_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd) return posix::win32FromErrno(errno);
+  const long self = ::syscall(SYS_gettid);
+  stopOtherThreads(self);
+  struct Resume {
+    ~Resume() { resumeOtherThreads(); }
+  } resume;
   errno = 0;
-  if (readMappings() && (readAuxv(), writeCore(fd.get(), context))) return err::success;
+  if (readMappings() && (readAuxv(), writeCore(fd.get(), self, context))) return err::success;
   return posix::win32FromErrno(errno ? errno : EIO);
 }
 

@@ -168,9 +168,15 @@ TEST(FatalErrors, WriteOneDumpAndEndWithoutHanging) {
       if (entry.path().extension() == ".dmp") dumps.push_back(entry.path().string());
     EXPECT_EQ(dumps.size(), 1u) << c.scenario;
     if (dumps.size() == 1 && std::string(c.scenario) == "double-free-live-threads") {
-      ProcessResult gdb = runProcess({"/usr/bin/gdb", "-batch", "-nx", "-ex", "bt",
+      // The failing thread is the current one; the others' stacks are there too.
+      ProcessResult gdb = runProcess({"/usr/bin/gdb", "-batch", "-nx", "-ex", "bt", "-ex", "thread apply all bt",
                                       std::filesystem::read_symlink("/proc/self/exe").string(), dumps[0]});
-      EXPECT_NE(gdb.out.find("freeTwice"), std::string::npos) << gdb.out << gdb.err;
+      const std::string current = gdb.out.substr(0, gdb.out.find("\nThread "));
+      EXPECT_NE(current.find("freeTwice"), std::string::npos) << gdb.out << gdb.err;
+      std::size_t churning = 0;
+      for (std::size_t at = 0; (at = gdb.out.find("startChurningThreads", at)) != std::string::npos; ++at)
+        ++churning;
+      EXPECT_EQ(churning, 4u) << gdb.out;
     }
   }
 }
