@@ -12,6 +12,16 @@
 namespace {
 vconsoleapp* g_application = nullptr;
 
+// Logs how the invocation failed. run is the main thread's outermost frame: a cancellation that
+// arrives while it logs ends the thread there, as it would have ended it anywhere else.
+template <class Log>
+void reportFailure(Log&& log) {
+  try {
+    log();
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+  }
+}
+
 std::vector<std::u16string> splitAtEquals(const std::u16string& argument) {
   std::vector<std::u16string> parts;
   std::size_t start = 0;
@@ -60,16 +70,18 @@ int vconsoleapp::run(int argc, const std::u16string* argv) {
     // Known before the guard opens its span, so that a failure to open it names the command.
     logged = maskCommandLine(joinCommandLine(os::processArguments()));
     return guarded("vconsoleapp::run", __LINE__, describe, [&](tracing::Span& span) {
-      log.log(LOG_INFO, u"Start command: '%s'", logged);
+      log.log(corelog::levelInfo, u"Start command: '%s'", logged);
       int result = start(argc, argv);
-      log.log(LOG_INFO, u"End command '%s' with code: %d", logged, result);
+      log.log(corelog::levelInfo, u"End command '%s' with code: %d", logged, result);
       if (span.isActive()) span.setTag("if_error", cstr(describe(), CP_ACP));
       return result;
     });
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+    // The main thread was cancelled: the invocation ends here, unreported.
   } catch (const vexception& e) {
-    log.logException(LOG_ERROR, e);
+    reportFailure([&] { log.logException(corelog::levelError, e); });
   } catch (...) {
-    log.logText(LOG_ERROR, u"Unexpected error");
+    reportFailure([&] { log.logText(corelog::levelError, u"Unexpected error"); });
   }
   return 1;
 }

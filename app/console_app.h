@@ -19,7 +19,8 @@ public:
   virtual void usage();
 
   // The whole life of one invocation: logs its start and end, and any failure at level Error.
-  // Returns what start returned, or 1 after a failure. Never throws.
+  // Returns what start returned, or 1 after a failure or a cancellation of the thread (which is
+  // not reported). Never throws.
   int run(int argc, const std::u16string* argv);
 
   // The live application object, or null.

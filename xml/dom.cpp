@@ -1,5 +1,6 @@
 #include "xml/dom.h"
 
+#include "runtime/core/cancelation.h"
 #include "xml/document_data.h"
 
 namespace xml {
@@ -132,6 +133,8 @@ std::u16string vxmlGetAttribute(const xml::Element& element, std::u16string_view
                                 std::u16string_view defaultValue) {
   try {
     if (std::optional<std::u16string> value = element.getAttribute(name)) return *value;
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+    throw;
   } catch (...) {
     // Any failure answers with the default.
   }
@@ -141,6 +144,8 @@ std::u16string vxmlGetAttribute(const xml::Element& element, std::u16string_view
 std::u16string vxmlGetNodeValue(const xml::Node& node, std::u16string_view defaultValue) {
   try {
     if (std::optional<std::u16string> value = node.nodeValue()) return *value;
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+    throw;
   } catch (...) {
     // Any failure answers with the default.
   }
@@ -150,6 +155,8 @@ std::u16string vxmlGetNodeValue(const xml::Node& node, std::u16string_view defau
 bool vxmlHasAttribute(const xml::Element& element, std::u16string_view name) {
   try {
     return element.getAttribute(name).has_value();
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+    throw;
   } catch (...) {
     return false;
   }

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <ucontext.h>
 
+#include <cstdint>
+
 namespace os {
 
 struct FaultContext {
@@ -12,4 +14,18 @@ struct FaultContext {
   ucontext_t registers;
 };
 
+namespace posix {
+
+// The address of the instruction that raised the signal.
+inline std::uintptr_t programCounter(const ucontext_t& registers) {
+#if defined(__x86_64__)
+  return static_cast<std::uintptr_t>(registers.uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+  return static_cast<std::uintptr_t>(registers.uc_mcontext.pc);
+#else
+#error "the program counter of this processor is not known"
+#endif
+}
+
+} // namespace posix
 } // namespace os

@@ -13,6 +13,7 @@
 
 #include "os/path.h"
 #include "os/posix/errno_map.h"
+#include "os/posix/fd.h"
 #include "os/text.h"
 
 namespace os {
@@ -54,13 +55,12 @@ std::uint32_t writeAll(int fd, std::string_view data) {
 std::uint32_t appendToFile(std::u16string_view path, std::string_view header, std::string_view data) {
   Result<std::string> host = hostPath(path);
   if (!host.ok()) return host.code();
-  int fd = ::open(host.value().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return posix::win32FromErrno(errno);
+  posix::Fd fd(::open(host.value().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (!fd) return posix::win32FromErrno(errno);
   struct stat st{};
-  std::uint32_t rc = ::fstat(fd, &st) == 0 ? err::success : posix::win32FromErrno(errno);
-  if (rc == err::success && st.st_size == 0) rc = writeAll(fd, header);
-  if (rc == err::success) rc = writeAll(fd, data);
-  ::close(fd);
+  std::uint32_t rc = ::fstat(fd.get(), &st) == 0 ? err::success : posix::win32FromErrno(errno);
+  if (rc == err::success && st.st_size == 0) rc = writeAll(fd.get(), header);
+  if (rc == err::success) rc = writeAll(fd.get(), data);
   return rc;
 }
 

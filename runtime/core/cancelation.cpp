@@ -1,18 +1,14 @@
 #include "runtime/core/cancelation.h"
 
 #include <algorithm>
-#include <atomic>
 #include <exception>
 #include <mutex>
-#include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "os/named_mutex.h"
 #include "os/process.h"
 #include "os/sync.h"
 #include "runtime/core/exception.h"
-#include "runtime/core/exclusive_task.h"
 #include "runtime/core/log_sink.h"
 
 namespace ThreadCancelation {
@@ -26,50 +22,25 @@ struct CancelationPoint::State {
 
 namespace {
 
-// The process's registry: its critical section and the live points by thread. It is never
-// destroyed, so that threads still running while the process exits can use it.
+// The process's registry: its critical section and the live points by thread. It is made on
+// first use and never destroyed, so that threads still running while the process exits can use
+// it. (Its set-up needs no named mutex: a mutex named after our own process id is private to
+// the process, and a process-local one-time initialisation serves without the run directory.)
 struct Registry {
   std::mutex mutex;
   std::unordered_map<std::uint32_t, std::vector<CancelationPoint*>> points;
 };
 
-Registry& storage() {
+Registry& registry() {
   static Registry* const registry = new Registry;
   return *registry;
 }
 
-std::atomic<bool> g_setUp{false};
-thread_local bool t_settingUp = false;
 thread_local CancelationPoint* t_current = nullptr;
-
-std::u16string setUpMutexName() {
-  std::string pid = std::to_string(os::processId());
-  return u"{D660A9E0-ED82-4a76-A607-E7B8471B868E}:" + std::u16string(pid.begin(), pid.end());
-}
-
-// The set-up runs once per process under the per-process named mutex. Points that the set-up
-// itself creates on this thread (through guarded operations) skip it rather than deadlock.
-Registry& registry() {
-  if (g_setUp.load(std::memory_order_acquire) || t_settingUp) return storage();
-  t_settingUp = true;
-  try {
-    const std::u16string name = setUpMutexName();
-    ExclusiveTask task;
-    task.Initialize(name, os::INFINITE_WAIT);
-    g_setUp.store(true, std::memory_order_release);
-    // The name holds our process id: nobody else will open it, so its lock file can go.
-    (void)os::removeNamedMutex(runDirectory(), name);
-  } catch (...) {
-    t_settingUp = false;
-    throw;
-  }
-  t_settingUp = false;
-  return storage();
-}
 
 // Marks the request done; false when it already was.
 bool claim(CancelationPoint::State& state) {
-  std::lock_guard lock(storage().mutex);
+  std::lock_guard lock(registry().mutex);
   if (state.done) return false;
   state.done = true;
   return true;
@@ -115,18 +86,18 @@ void CancelationPoint::requestLocked() {
 }
 
 void CancelationPoint::cancel() {
-  std::lock_guard lock(storage().mutex);
+  std::lock_guard lock(registry().mutex);
   requestLocked();
 }
 
 CancelationPoint::~CancelationPoint() noexcept(false) {
   bool pending;
   {
-    std::lock_guard lock(storage().mutex);
-    auto found = storage().points.find(state_->threadId);
+    std::lock_guard lock(registry().mutex);
+    auto found = registry().points.find(state_->threadId);
     std::vector<CancelationPoint*>& mine = found->second;
     mine.erase(std::find(mine.begin(), mine.end(), this));
-    if (mine.empty()) storage().points.erase(found);
+    if (mine.empty()) registry().points.erase(found);
     pending = state_->requested && !state_->done;
     if (pending) {
       state_->done = true;
@@ -149,12 +120,10 @@ CancelationPoint::~CancelationPoint() noexcept(false) {
 
 const CancelationPoint* CancelationPoint::current() { return t_current; }
 
-void ensureRegistry() { (void)registry(); }
-
 bool cancelThread(std::uint32_t threadId) {
-  std::lock_guard lock(storage().mutex);
-  auto found = storage().points.find(threadId);
-  if (found == storage().points.end()) return false;
+  std::lock_guard lock(registry().mutex);
+  auto found = registry().points.find(threadId);
+  if (found == registry().points.end()) return false;
   for (CancelationPoint* point : found->second) point->requestLocked();
   return true;
 }

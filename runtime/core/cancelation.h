@@ -32,10 +32,9 @@ class ThreadCanceled {};
 
 class CancelationPoint {
 public:
-  // Registers the point as the calling thread's current one. The first point of the process sets
-  // up the registry under the named mutex "{D660A9E0-ED82-4a76-A607-E7B8471B868E}:<pid>" and
-  // throws what ExclusiveTask throws when that fails; an asynchronous point throws "Unable to
-  // duplicate handle" when the thread's APC queue cannot be created.
+  // Registers the point as the calling thread's current one (the first point of the process
+  // makes the registry, which needs nothing of the host). An asynchronous point throws "Unable
+  // to duplicate handle" when the thread's APC queue cannot be created.
   explicit CancelationPoint(int mode);
   CancelationPoint(const CancelationPoint&) = delete;
   CancelationPoint& operator=(const CancelationPoint&) = delete;
@@ -68,10 +67,6 @@ private:
   int exceptionsAtCreation_;
   os::ThreadRef thread_;
 };
-
-// Sets up the process's registry if that has not happened yet (what the first point does);
-// throws what ExclusiveTask throws when that fails.
-void ensureRegistry();
 
 // Requests the cancellation of every live point of the thread (by its kernel thread id).
 // Returns false when the thread has none.

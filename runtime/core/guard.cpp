@@ -11,6 +11,8 @@ namespace {
 std::string tagText(const std::u16string& text) {
   try {
     return cstr(text, CP_ACP);
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+    throw;
   } catch (...) {
     return {};
   }
@@ -23,6 +25,8 @@ void translateCurrentException(tracing::Span& span, ExceptionContext context) {
   try {
     try {
       throw;
+    } catch (const ThreadCancelation::ThreadCanceled&) {
+      throw; // a cancellation never becomes a failure
     } catch (const std::exception& e) {
       span.setTag("std::exception", e.what());
       throw vexception(wstr(e.what(), CP_ACP), std::move(context));

@@ -43,7 +43,6 @@ void threadMain(const std::shared_ptr<VThread::State>& state, const std::functio
 } // namespace
 
 VThread::VThread(std::function<std::uint32_t()> body) : state_(std::make_shared<State>()) {
-  ThreadCancelation::ensureRegistry();
   std::thread(threadMain, state_, std::move(body)).detach();
 }
 

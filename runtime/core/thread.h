@@ -21,8 +21,7 @@ class VThread {
 public:
   static constexpr std::uint32_t STILL_ACTIVE = 259;
 
-  // Starts the thread. Throws when the cancellation registry cannot be set up, or the
-  // std::system_error of a thread that cannot be started.
+  // Starts the thread. Throws the std::system_error of a thread that cannot be started.
   explicit VThread(std::function<std::uint32_t()> body);
 
   // The exit code, or STILL_ACTIVE while the thread runs and has not been terminated.

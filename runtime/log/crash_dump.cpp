@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <vector>
 
+#include "os/error.h"
 #include "os/process.h"
+#include "runtime/core/cancelation.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
-#include "runtime/core/guard.h"
 #include "runtime/core/registry.h"
 #include "runtime/core/text.h"
 #include "runtime/fs/files.h"
@@ -15,14 +16,8 @@
 
 namespace {
 
-void onHeapCorruption(const os::FaultContext& context) {
-  try {
-    CrashDumpInfo& info = CrashDumpInfo::instance();
-    internalDumpMiniDump(info.getFileName(), context);
-  } catch (...) {
-    // The process is ending; the dump is all that could be done.
-  }
-}
+// The process is ending: the dump is all that can be done, and a failure has nobody to go to.
+void onFatalError(const os::FaultContext& context) { (void)os::writeCoreDump(context); }
 
 } // namespace
 
@@ -55,7 +50,13 @@ CrashDumpInfo::CrashDumpInfo() {
     std::u16string executable = os::executablePath();
     programName_ = executable.substr(executable.find_last_of(u"\\/") + 1);
     programName_ = programName_.substr(0, programName_.rfind(u'.'));
-    os::setHeapCorruptionHandler(onHeapCorruption);
+    if (os::prepareCoreDumps(location_, programName_) != os::err::success) {
+      enabled_ = false;
+      return;
+    }
+    os::setFatalErrorHandler(onFatalError);
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+    throw;
   } catch (...) {
     enabled_ = false;
   }
@@ -65,19 +66,18 @@ CrashDumpInfo::~CrashDumpInfo() {
   if (!enabled_) return;
   try {
     prune();
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+    // Only the process's exit runs this: the cancelled thread has nothing left to stop.
   } catch (...) {
     // Pruning is housekeeping; the exit code is already decided.
   }
-  os::setHeapCorruptionHandler(nullptr);
+  os::setFatalErrorHandler(nullptr);
 }
 
 std::u16string CrashDumpInfo::getFileName() const {
   if (!enabled_)
     throw vexception(u"Crash dumping does not enabled", VCONTEXT("CrashDumpInfo::getFileName"));
-  os::LocalTime t = os::localTime();
-  std::u16string name = formatString(u"%04d%02d%02d_%02d%02d%02d.dmp", t.year, t.month, t.day,
-                                     t.hour, t.minute, t.second);
-  return formatString(u"%s\\%s%s", location_, programName_, name);
+  return formatString(u"%s\\%s", location_, os::coreDumpFileName());
 }
 
 void CrashDumpInfo::prune() const {
@@ -98,16 +98,22 @@ void CrashDumpInfo::prune() const {
   for (std::size_t i = 0; i + maxCount_ < dumps.size(); ++i) removeFile(dumps[i].path, true);
 }
 
-void internalDumpMiniDump(const std::u16string& path, const os::FaultContext& context) {
-  guarded("internalDumpMiniDump", __LINE__,
-          [&] { return formatString(u"Unable to call internalDumpMiniDump(%s)", path); }, [&] {
-            if (std::uint32_t rc = os::writeCoreDump(path, context))
-              throwOSError(u"Unable to generate dump file", rc, VCONTEXT("internalDumpMiniDump"));
-          });
+void internalDumpMiniDump(const os::FaultContext& context) {
+  // Not a guarded operation: opening a span and a cancellation point takes locks that the
+  // faulting code may hold. Only the failure, once the dump is over, allocates.
+  std::uint32_t rc = os::writeCoreDump(context);
+  if (rc == os::err::success) return;
+  try {
+    throwOSError(u"Unable to generate dump file", rc, VCONTEXT("internalDumpMiniDump"));
+  } catch (vexception& e) {
+    e.addContext(ExceptionContext(
+        formatString(u"Unable to call internalDumpMiniDump(%s)", CrashDumpInfo::instance().getFileName()),
+        "internalDumpMiniDump", __LINE__));
+    throw;
+  }
 }
 
 void translateStructuredException(std::uint32_t code, const os::FaultContext& context) {
-  CrashDumpInfo& info = CrashDumpInfo::instance();
-  if (info.enabled()) internalDumpMiniDump(info.getFileName(), context);
+  if (CrashDumpInfo::instance().enabled()) internalDumpMiniDump(context);
   throw cwrpexception(code);
 }

@@ -1,6 +1,8 @@
 // Crash dumps: a full dump of the process is written into the dump directory when a processor
-// exception or a heap corruption happens, and old dumps beyond the maximum count are deleted
-// when the process ends.
+// exception or a fatal error (a heap corruption, an abort) happens, and old dumps beyond the
+// maximum count are deleted when the process ends. The dump's directory and name are prepared
+// when the settings are read, so that writing one at fault time allocates nothing and takes no
+// lock (see os/fault.h).
 #pragma once
 
 #include <cstdint>
@@ -13,7 +15,8 @@ public:
   // The process-wide settings, read from the product configuration on first use: dumps are on
   // unless "CrashDumpsEnabled" is 0 or "PRODUCT_ROOT_D" is missing; they go to
   // "CrashDumpsLocation" or PRODUCT_ROOT_D\etc\crashdumps (created when missing); at most
-  // "CrashDumpsMaxCount" (10) are kept. Any failure while reading them turns dumps off.
+  // "CrashDumpsMaxCount" (10) are kept. Any failure while reading them turns dumps off. When
+  // they are on, every fatal error of the process writes a dump before the process ends.
   static CrashDumpInfo& instance();
 
   bool enabled() const { return enabled_; }
@@ -37,10 +40,12 @@ private:
   std::u16string programName_;
 };
 
-// Writes a dump of the whole process memory to `path`. Throws the OS error "Unable to generate
-// dump file".
-void internalDumpMiniDump(const std::u16string& path, const os::FaultContext& context);
+// Writes a dump of the whole process memory to a new file of the dump location, named as
+// getFileName names it, without allocating or taking a lock. Its failure throws the OS error
+// "Unable to generate dump file" with the context "Unable to call internalDumpMiniDump(<path>)".
+void internalDumpMiniDump(const os::FaultContext& context);
 
 // The translator of processor exceptions that the console frame installs: writes a dump when
-// dumps are enabled, then throws a cwrpexception with the code.
+// dumps are enabled, then throws a cwrpexception with the code (or the dump's failure). The
+// settings must have been read before (CrashDumpInfo::instance()): reading them takes locks.
 [[noreturn]] void translateStructuredException(std::uint32_t code, const os::FaultContext& context);

@@ -36,9 +36,9 @@ void EventLog::registerSource() {
 void EventLog::report(int level, const std::u16string& text) {
   std::lock_guard lock(mutex_);
   if (!registered_) registerSource();
-  os::EventType type = level == LOG_INFO      ? os::EventType::Information
-                       : level == LOG_WARNING ? os::EventType::Warning
-                       : level == LOG_RESULT  ? os::EventType::Success
+  os::EventType type = level == corelog::levelInfo      ? os::EventType::Information
+                       : level == corelog::levelWarning ? os::EventType::Warning
+                       : level == corelog::levelResult  ? os::EventType::Success
                                               : os::EventType::Error;
   os::reportEvent(source_, type, text);
 }

@@ -2,7 +2,7 @@
 
 #include "os/console.h"
 #include "os/text.h"
-#include "runtime/core/log_sink.h"
+#include "runtime/core/cancelation.h"
 #include "runtime/core/registry.h"
 #include "runtime/log/log_file.h"
 
@@ -15,10 +15,20 @@ namespace {
 // Carries the messages of runtime/core, which cannot call the log manager itself.
 class CoreLogSink : public corelog::LogSink {
 public:
-  void write(int level, const std::u16string& text) noexcept override {
-    LogManager::instance().logText(level, text);
-  }
+  void write(int level, const std::u16string& text) override { LogManager::instance().logText(level, text); }
 };
+
+// Runs one step of logging (a sink, the text of an exception). Its failures are dropped, so that
+// the sinks after it still run; a cancellation of the thread goes on.
+template <class Step>
+void dropFailures(Step&& step) {
+  try {
+    step();
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+    throw;
+  } catch (...) {
+  }
+}
 } // namespace
 
 LogManager::LogManager() {
@@ -31,8 +41,8 @@ void LogManager::resetSwitches() {
   bool debug = debugEnabled();
   std::lock_guard lock(mutex_);
   for (int level = 0; level < kLevels; ++level) {
-    console_[level] = level >= LOG_RESULT;
-    eventLog_[level] = level >= LOG_ERROR || debug;
+    console_[level] = level >= corelog::levelResult;
+    eventLog_[level] = level >= corelog::levelError || debug;
   }
 }
 
@@ -43,6 +53,8 @@ bool LogManager::debugEnabled() {
       registry::lookup(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY, u"Debug", value,
                        registry::VIEW_32);
       debug_ = value != 0;
+    } catch (const ThreadCancelation::ThreadCanceled&) {
+      throw;
     } catch (...) {
       // A value of the wrong type keeps the last setting.
     }
@@ -56,15 +68,12 @@ std::u16string LogManager::levelWord(int level) {
   return level >= 0 && level < kLevels ? words[level] : u"Unknown level";
 }
 
-void LogManager::logText(int level, const std::u16string& text) noexcept {
-  dispatch(level, text, nullptr);
-}
+void LogManager::logText(int level, const std::u16string& text) { dispatch(level, text, nullptr); }
 
-void LogManager::logException(int level, const vexception& e) noexcept {
-  try {
-    dispatch(level, e.fullText(), &e);
-  } catch (...) {
-  }
+void LogManager::logException(int level, const vexception& e) {
+  std::optional<std::u16string> text;
+  dropFailures([&] { text = e.fullText(); });
+  if (text) dispatch(level, *text, &e);
 }
 
 void LogManager::addListener(std::shared_ptr<LogListener> listener) {
@@ -72,33 +81,31 @@ void LogManager::addListener(std::shared_ptr<LogListener> listener) {
   listeners_.push_back(std::move(listener));
 }
 
-void LogManager::dispatch(int level, const std::u16string& text, const vexception* e) noexcept {
-  bool known = level >= 0 && level < kLevels;
-  try {
-    if (debugEnabled() || level > LOG_RESULT)
-      LogFile(u"debug", true).write(levelWord(level) + u": " + text);
-  } catch (...) {
-  }
-  try {
-    if (known && eventLog_[level]) eventLogSink_.report(level, text);
-  } catch (...) {
-  }
-  try {
-    if (known && console_[level]) printConsole(text);
-  } catch (...) {
-  }
+void LogManager::dispatch(int level, const std::u16string& text, const vexception* e) {
+  const bool known = level >= 0 && level < kLevels;
+  bool toEventLog = false, toConsole = false;
   std::vector<std::shared_ptr<LogListener>> listeners;
   {
     std::lock_guard lock(mutex_);
+    toEventLog = known && eventLog_[level];
+    toConsole = known && console_[level];
     listeners = listeners_;
   }
-  for (const auto& listener : listeners) {
-    try {
+  dropFailures([&] {
+    if (debugEnabled() || level > corelog::levelResult)
+      LogFile(u"debug", true).write(levelWord(level) + u": " + text);
+  });
+  dropFailures([&] {
+    if (toEventLog) eventLogSink_.report(level, text);
+  });
+  dropFailures([&] {
+    if (toConsole) printConsole(text);
+  });
+  for (const auto& listener : listeners)
+    dropFailures([&] {
       if (e) listener->onException(level, *e);
       else listener->onText(level, text);
-    } catch (...) {
-    }
-  }
+    });
 }
 
 void LogManager::printConsole(const std::u16string& text) {

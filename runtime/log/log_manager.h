@@ -11,16 +11,8 @@
 
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
+#include "runtime/core/log_sink.h"
 #include "runtime/log/event_log.h"
-
-enum LogLevel : int {
-  LOG_INFO = 0,
-  LOG_WARNING = 1,
-  LOG_RESULT = 2,
-  LOG_ERROR = 3,
-  LOG_UNEXPECTED = 4,
-  LOG_CRASH = 5,
-};
 
 // Receives every message after the other sinks.
 class LogListener {
@@ -38,15 +30,21 @@ public:
   // above; the event log takes Error and above, and everything while debug logging is on.
   void resetSwitches();
 
-  // Logs a formatted text; a format that does not match its arguments logs nothing.
+  // Logging never fails its caller: each sink drops its own failures. What leaves a log call is
+  // a cancellation of the calling thread (ThreadCancelation::ThreadCanceled, from the wait for
+  // the log file's mutex, say), which ends the thread like anywhere else, or a failure to
+  // allocate the text.
+
+  // Logs a formatted text (levels: corelog::Level); a format that does not match its arguments
+  // logs nothing.
   template <class... Args>
-  void log(int level, std::u16string_view format, const Args&... args) noexcept {
+  void log(int level, std::u16string_view format, const Args&... args) {
     std::optional<std::u16string> text = tryFormat(format, {FormatArg(args)...});
     if (text) logText(level, *text);
   }
-  void logText(int level, const std::u16string& text) noexcept;
+  void logText(int level, const std::u16string& text);
   // Logs the full text of an exception; listeners receive the exception itself.
-  void logException(int level, const vexception& e) noexcept;
+  void logException(int level, const vexception& e);
 
   void addListener(std::shared_ptr<LogListener> listener);
 
@@ -59,10 +57,11 @@ public:
 
 private:
   LogManager();
-  void dispatch(int level, const std::u16string& text, const vexception* e) noexcept;
+  void dispatch(int level, const std::u16string& text, const vexception* e);
   void printConsole(const std::u16string& text);
 
-  static constexpr int kLevels = 6;
+  static constexpr int kLevels = corelog::levelCrash + 1;
+  // Guards the switches, the console state and the listeners.
   std::mutex mutex_;
   std::array<bool, kLevels> console_{};
   std::array<bool, kLevels> eventLog_{};

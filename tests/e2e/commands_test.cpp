@@ -1,9 +1,11 @@
 // Whole-process tests of the command line: the real binary, its output and exit code.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <regex>
 
@@ -59,6 +61,32 @@ TEST_F(Commands, UsageWithoutArgumentsAndForHelp) {
     ProcessResult r = tavrix(args);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, kUsage);
+  }
+}
+
+// Printing the usage needs nothing of the host: a user who cannot use the run directory (it is
+// root's, or missing under a directory of root's) gets it too.
+TEST_F(Commands, UsageForAUserWhoCannotUseTheRunDirectory) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+  // Everything the user needs to reach lies in a directory that everyone may read.
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  std::filesystem::copy_file(binary("tavrix"), dir_.file("tavrix"));
+  std::filesystem::create_directories(dir_.file("closed/lock"));
+  ASSERT_EQ(::chmod(dir_.file("closed/lock").c_str(), 0700), 0);
+  for (const char* runDirectory : {"closed", "closed/lock/run", "missing/run"}) {
+    std::string registry = dir_.file("user.reg");
+    writeFile(registry, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n"
+                        "\"RunDirectory\"=\"" + dir_.file(runDirectory) + "\"\n");
+    ASSERT_EQ(::chmod(registry.c_str(), 0644), 0);
+    for (const auto& args : {std::vector<std::string>{}, {"--help"}}) {
+      std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                       dir_.file("tavrix")};
+      argv.insert(argv.end(), args.begin(), args.end());
+      ProcessResult r = runProcess(argv, {{"TAVRIX_REGISTRY", registry}});
+      EXPECT_EQ(r.exitCode, 0) << runDirectory << "\n" << r.out << r.err;
+      EXPECT_EQ(r.out, kUsage) << runDirectory;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("missing"))) << "nothing was created";
   }
 }
 

@@ -1,5 +1,7 @@
 #include "os/fault.h"
 
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <stdexcept>
 
@@ -10,7 +12,7 @@
 
 namespace {
 
-std::u16string g_dumpPath;
+bool g_dump = false;
 std::uint32_t g_dumpResult;
 
 struct Fault {
@@ -18,7 +20,7 @@ struct Fault {
 };
 
 [[noreturn]] void translate(std::uint32_t code, const os::FaultContext& context) {
-  if (!g_dumpPath.empty()) g_dumpResult = os::writeCoreDump(g_dumpPath, context);
+  if (g_dump) g_dumpResult = os::writeCoreDump(context);
   throw Fault{code};
 }
 
@@ -71,18 +73,48 @@ TEST(Fault, CoreDumpOpensInGdbWithABacktrace) {
 #endif
   if (std::system("command -v gdb >/dev/null 2>&1") != 0) GTEST_SKIP() << "gdb is not installed";
   testing_support::TempDir dir;
-  std::string dump = dir.file("test.dmp");
-  g_dumpPath = os::utf16FromUtf8(dump);
+  ASSERT_EQ(os::prepareCoreDumps(os::utf16FromUtf8(dir.path()), u"test"), 0u);
+  g_dump = true;
   {
     os::FaultTranslatorScope scope(translate);
     EXPECT_THROW(writeThrough(g_null), Fault);
   }
-  g_dumpPath.clear();
+  g_dump = false;
   ASSERT_EQ(g_dumpResult, 0u);
+  std::vector<std::string> dumps;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) dumps.push_back(entry.path());
+  ASSERT_EQ(dumps.size(), 1u);
+  const std::string& dump = dumps[0];
   testing_support::ProcessResult gdb = testing_support::runProcess(
       {"/usr/bin/gdb", "-batch", "-nx", "-ex", "bt", std::filesystem::read_symlink("/proc/self/exe").string(), dump});
   EXPECT_NE(gdb.out.find("writeThrough"), std::string::npos) << gdb.out << gdb.err;
   EXPECT_NE(gdb.out.find("CoreDumpOpensInGdbWithABacktrace"), std::string::npos) << gdb.out;
+}
+
+// The name is made at fault time from the clock and the offset taken when dumps were prepared;
+// it must read as the local time does, in zones east and west of UTC and on half hours.
+TEST(Fault, DumpNamesCarryTheLocalTime) {
+  const char* previous = std::getenv("TZ");
+  const std::string saved = previous ? previous : "";
+  testing_support::TempDir dir;
+  for (const char* zone : {"UTC0", "XST-05:30", "YST+11"}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    ASSERT_EQ(os::prepareCoreDumps(os::utf16FromUtf8(dir.path()), u"tool"), 0u);
+    std::string name;
+    std::time_t second;
+    do { // again when the second changed in between
+      second = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+      name = testing_support::u8(os::coreDumpFileName());
+    } while (std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) != second);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", std::localtime(&second));
+    const std::string expected = std::string("tool") + stamp + ".dmp";
+    EXPECT_EQ(name, expected) << zone;
+  }
+  if (previous) setenv("TZ", saved.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,7 +77,8 @@ void drain(int fd, std::string& into) {
 } // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& environment) {
+                         const std::map<std::string, std::string>& environment,
+                         std::chrono::milliseconds timeout) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
@@ -109,10 +111,18 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
 
   ProcessResult result;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   int open = 2;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) continue;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (!result.timedOut && left.count() <= 0) {
+      // Its pipes close when it dies; what it wrote so far is still collected.
+      result.timedOut = true;
+      kill(pid, SIGKILL);
+    }
+    int ready = poll(fds, 2, result.timedOut ? -1 : static_cast<int>(left.count()));
+    if (ready <= 0) continue;
     for (pollfd& p : fds) {
       if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP))) continue;
       std::string& target = p.fd == out[0] ? result.out : result.err;

@@ -1,6 +1,7 @@
 // Helpers shared by the tests: temporary directories, a private registry store, child processes.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -49,15 +50,17 @@ private:
 };
 
 struct ProcessResult {
-  int exitCode = -1;
+  int exitCode = -1; // 128 + the signal when a signal ended it
   std::string out;
   std::string err;
+  bool timedOut = false; // killed after the time-out
 };
 
 // Runs a program with arguments and extra environment variables, its standard input empty;
-// waits for it and collects its output.
+// waits for it and collects its output. A program still running after `timeout` is killed.
 ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& environment = {});
+                         const std::map<std::string, std::string>& environment = {},
+                         std::chrono::milliseconds timeout = std::chrono::hours(1));
 
 // A uniquely named local group (groupadd), removed when destroyed. Its id is drawn at random
 // from a high range, so that a group or user another test deletes meanwhile never hands its id

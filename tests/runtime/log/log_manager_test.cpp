@@ -1,0 +1,154 @@
+#include "runtime/log/log_manager.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <latch>
+#include <regex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "os/process.h"
+#include "runtime/core/cancelation.h"
+#include "runtime/core/log_sink.h"
+#include "runtime/core/sync.h"
+#include "runtime/core/thread.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+
+namespace {
+
+class Recorder : public LogListener {
+public:
+  void onException(int, const vexception&) override {}
+  void onText(int level, const std::u16string& text) override {
+    lines.push_back(std::to_string(level) + " " + u8(text));
+  }
+  std::vector<std::string> lines;
+};
+
+// A product configuration with its own root and run directory.
+class LogManagerTest : public ::testing::Test {
+protected:
+  TempDir dir_;
+  ScopedRegistry registry_{"[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
+                           "\"\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                           "\"PRODUCT_ROOT_D\"=\"" + dir_.path() + "\"\n"};
+};
+
+TEST_F(LogManagerTest, CarriesTheMessagesOfTheCoreLayer) {
+  auto recorder = std::make_shared<Recorder>();
+  LogManager::instance().addListener(recorder);
+  corelog::log(corelog::levelInfo, u"Thread #%d is going to be canceled!", 42);
+  EXPECT_EQ(recorder->lines, std::vector<std::string>{"0 Thread #42 is going to be canceled!"});
+}
+
+// The file sink waits for the log file's mutex as a cancellation point: a thread cancelled there
+// ends, however many sinks catch their own failures.
+TEST_F(LogManagerTest, ThreadCancelledWhileWaitingForTheLogFileStops) {
+  VMutex held(false, u"kelvolog_debug_mutex");
+  ASSERT_TRUE(held.lock(os::INFINITE_WAIT));
+  std::latch started(1);
+  std::atomic<std::uint32_t> threadId{0};
+  std::atomic<bool> wentOn{false};
+  VThread thread([&]() -> std::uint32_t {
+    threadId = os::threadId();
+    started.count_down();
+    LogManager::instance().logText(corelog::levelError, u"written by a cancelled thread");
+    wentOn = true;
+    return 0;
+  });
+  started.wait();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200)); // into the wait for the mutex
+  EXPECT_TRUE(ThreadCancelation::cancelThread(threadId));
+  EXPECT_EQ(thread.waitForSingleObject(5000), os::WAIT_OBJECT_0);
+  held.unlock();
+  EXPECT_EQ(thread.waitForSingleObject(5000), os::WAIT_OBJECT_0);
+  EXPECT_EQ(thread.exitCode(), os::err::operationAborted);
+  EXPECT_FALSE(wentOn);
+}
+
+// Run as a child by the test below, with debug logging on: one message of every level.
+TEST(EventLogChild, LogsEveryLevel) {
+  if (!std::getenv("TAVRIX_TEST_EVENT_CHILD")) GTEST_SKIP() << "runs only as the child of EventLog.*";
+  LogManager& log = LogManager::instance();
+  log.resetSwitches();
+  for (int level : {0, 1, 2, 3, 4, 5, 7}) log.log(level, u"message %d\nof level %d", level, level);
+}
+
+// A datagram socket standing in for the system log's /dev/log.
+class SyslogCapture {
+public:
+  explicit SyslogCapture(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~SyslogCapture() { ::close(fd_); }
+  bool ok() const { return bound_; }
+
+  // The records received so far.
+  std::vector<std::string> records() {
+    std::vector<std::string> all;
+    char buffer[8192];
+    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+      all.emplace_back(buffer, static_cast<std::size_t>(n));
+    return all;
+  }
+
+private:
+  int fd_;
+  bool bound_ = false;
+};
+
+// The records the system log receives: the priority of each level (facility user), the
+// executable's name and process id, the message. Captured through a /dev/log of the test's own in
+// a private mount namespace, so the host's log sees nothing.
+TEST(EventLog, RecordsReachTheSystemLogWithTheLevelsPriority) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+  if (std::system("/usr/bin/unshare --mount /bin/true 2>/dev/null") != 0)
+    GTEST_SKIP() << "mount namespaces are not available here";
+  TempDir dir;
+  SyslogCapture capture(dir.file("log"));
+  ASSERT_TRUE(capture.ok());
+  writeFile(dir.file("registry.reg"),
+            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" +
+                dir.file("run") + "\"\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                "\"PRODUCT_ROOT_D\"=\"" + dir.path() + "\"\n\"Debug\"=dword:00000001\n");
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  ProcessResult child = runProcess(
+      {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+       "mount -t tmpfs tmpfs /dev && ln -s \"$1\" /dev/log && exec \"$2\" --gtest_filter=EventLogChild.*", "sh",
+       dir.file("log"), self},
+      {{"TAVRIX_TEST_EVENT_CHILD", "1"}, {"TAVRIX_REGISTRY", dir.file("registry.reg")}});
+  ASSERT_EQ(child.exitCode, 0) << child.out << child.err;
+
+  const std::regex record(R"(<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^\[]+)\[\d+\]: ([^]*))");
+  std::vector<std::string> received;
+  for (const std::string& text : capture.records()) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(text, m, record)) << text;
+    EXPECT_EQ(m[2], "test_runtime_log");
+    received.push_back(m[1].str() + " " + m[3].str());
+  }
+  auto expected = [](int priority, int level) {
+    return std::to_string(LOG_USER | priority) + " message " + std::to_string(level) + "\nof level " +
+           std::to_string(level);
+  };
+  // Info, Warning, Result (a success), then Error, Unexpected and Crash as errors; an unknown
+  // level has no switch.
+  EXPECT_EQ(received, (std::vector<std::string>{expected(LOG_INFO, 0), expected(LOG_WARNING, 1),
+                                                expected(LOG_NOTICE, 2), expected(LOG_ERR, 3),
+                                                expected(LOG_ERR, 4), expected(LOG_ERR, 5)}));
+}
+
+} // namespace
