@@ -1,0 +1,42 @@
+// A request/response channel over a client message pipe, with one retry on a fresh connection.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "runtime/pipe/pipe.h"
+#include "service/protocol.h"
+#include "service/serializer.h"
+
+namespace vpipechannel {
+
+class client {
+public:
+  // The pipe is "\\.\pipe\" + the string value `valueName` of HKLM\`keyPath` (32-bit view), or
+  // + valueName itself when the key or value is missing. Connects on first use.
+  client(std::u16string keyPath, std::u16string valueName);
+
+  // Sends the method and its arguments and returns the reply. Whole queries are serialised.
+  // A failed exchange is logged at Info and tried once more on a fresh connection; that second
+  // failure reaches the caller. A connection that the service closed for good fails with
+  // vexception "Pipe is finished".
+  std::vector<std::uint8_t> query(const kelvosrv::MethodId& method, const vserializer::buffer& arguments);
+
+  // The pipe name in force ("\\.\pipe\..."), looked up anew.
+  std::u16string pipeName() const;
+
+private:
+  void connect();
+  std::vector<std::uint8_t> exchange(const std::vector<std::uint8_t>& request);
+
+  std::u16string keyPath_;
+  std::u16string valueName_;
+  std::mutex mutex_;
+  std::unique_ptr<Con::ClientOverlappedPipe> pipe_;
+};
+
+} // namespace vpipechannel
