@@ -42,7 +42,7 @@ Result<Handle> duplicate(NativeHandle handle);
 // Connects to a listening pipe.
 Result<Handle> connect(const std::string& path, Kind kind);
 
-// Listens on the path (creating the pipe directory, mode 0755, when missing, and replacing a
+// Listens on the path (creating the pipe directory and its parent, mode 0755, when missing, and replacing a
 // socket left by an earlier listener); the socket file gets `mode`.
 Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, int backlog);
 

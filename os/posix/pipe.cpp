@@ -129,8 +129,10 @@ Result<Handle> connect(const std::string& path, Kind kind) {
 Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, int backlog) {
   Result<sockaddr_un> addr = address(path);
   if (!addr.ok()) return Result<Handle>::failure(addr.code());
+  // The run directory and its pipe directory, when missing.
   const std::string directory = path.substr(0, path.rfind('/'));
-  if (::mkdir(directory.c_str(), 0755) < 0 && errno != EEXIST) return failure<Handle>(errno);
+  for (const std::string& dir : {directory.substr(0, directory.rfind('/')), directory})
+    if (!dir.empty() && ::mkdir(dir.c_str(), 0755) < 0 && errno != EEXIST) return failure<Handle>(errno);
   Result<Fd> fd = newSocket(kind);
   if (!fd.ok()) return Result<Handle>::failure(fd.code());
   // Only a socket is ever replaced: a file someone put under the pipe's name is an error.
