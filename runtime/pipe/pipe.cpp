@@ -329,6 +329,7 @@ std::uint32_t OverlappedPipe::write(const void* buffer, std::uint32_t count, boo
 
 void OverlappedPipe::close() {
   Pipe::close();
+  overlapped_.unbind();
   idle_ = true;
 }
 
@@ -370,6 +371,7 @@ std::unique_ptr<Pipe> ServerOverlappedPipe::duplicate() const {
 
 void ServerOverlappedPipe::close(bool skipDisconnect) {
   disconnectAndClose(handle_, skipDisconnect);
+  overlapped_.unbind();
   closed_ = true;
   idle_ = true;
 }
