@@ -29,9 +29,9 @@ std::uint32_t readCount(Con::Pipe& pipe) {
 client::client(std::u16string keyPath, std::u16string valueName)
     : keyPath_(std::move(keyPath)), valueName_(std::move(valueName)) {}
 
-std::u16string client::pipeName() const {
-  std::u16string name = valueName_;
-  (void)registry::lookup(registry::HKEY_LOCAL_MACHINE, keyPath_, valueName_, name, registry::VIEW_32);
+std::u16string pipeNameOf(std::u16string_view keyPath, std::u16string_view valueName) {
+  std::u16string name(valueName);
+  (void)registry::lookup(registry::HKEY_LOCAL_MACHINE, keyPath, valueName, name, registry::VIEW_32);
   return u"\\\\.\\pipe\\" + name;
 }
 
@@ -39,7 +39,7 @@ void client::connect() {
   if (pipe_ && pipe_->valid()) return;
   pipe_.reset();
   pipe_ = std::make_unique<Con::ClientOverlappedPipe>(
-      Con::ClientOverlappedPipe::create(pipeName(), Con::PIPE_READMODE_MESSAGE, kConnectTries));
+      Con::ClientOverlappedPipe::create(pipeNameOf(keyPath_, valueName_), Con::PIPE_READMODE_MESSAGE, kConnectTries));
 }
 
 std::vector<std::uint8_t> client::exchange(const std::vector<std::uint8_t>& request) {

@@ -14,6 +14,10 @@
 
 namespace vpipechannel {
 
+// "\\.\pipe\" + the string value `valueName` of HKLM\`keyPath` (32-bit view), or + valueName
+// itself when the key or value is missing.
+std::u16string pipeNameOf(std::u16string_view keyPath, std::u16string_view valueName);
+
 class client {
 public:
   // The pipe is "\\.\pipe\" + the string value `valueName` of HKLM\`keyPath` (32-bit view), or
@@ -25,9 +29,6 @@ public:
   // failure reaches the caller. A connection that the service closed for good fails with
   // vexception "Pipe is finished".
   std::vector<std::uint8_t> query(const kelvosrv::MethodId& method, const vserializer::buffer& arguments);
-
-  // The pipe name in force ("\\.\pipe\..."), looked up anew.
-  std::u16string pipeName() const;
 
 private:
   void connect();
