@@ -1,0 +1,100 @@
+// Named pipes as Unix domain sockets, anonymous pipes, and the waits on both.
+//
+// `\\.\pipe\NAME` is the socket `<run directory>/pipe/NAME`. A message pipe is a SOCK_SEQPACKET
+// socket (each send is one message, and a receive into a smaller buffer fails with moreData), a
+// byte pipe a SOCK_STREAM socket. Every descriptor made here is close-on-exec and non-blocking:
+// a transfer that cannot go on at once fails with ioPending, and the caller waits with
+// waitReady. Sends never raise SIGPIPE.
+//
+// Failures are Win32 codes: fileNotFound when nobody listens on the name, pipeBusy when the
+// listener's backlog is full, handleEof when the other side has closed its end, brokenPipe when
+// it went away while data was moving, moreData for a message longer than the buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os/error.h"
+#include "os/handle.h"
+#include "os/sync.h"
+
+namespace os::pipe {
+
+inline constexpr std::uint32_t ioPending = 997;
+
+enum class Kind { Message, Byte };
+
+// The host path of the pipe named `\\.\pipe\NAME` (the prefix may be omitted). A name that is
+// empty, "." or "..", or holds '/', is badPathName: a pipe name never leaves the pipe directory.
+Result<std::string> socketPath(const std::string& runDirectory, std::u16string_view pipeName);
+
+// The kind of pipe the descriptor is: Message for a SOCK_SEQPACKET socket, Byte for anything
+// else (a stream socket, an anonymous pipe).
+Result<Kind> kindOf(NativeHandle pipe);
+
+// A duplicate of the descriptor (close-on-exec).
+Result<Handle> duplicate(NativeHandle handle);
+
+// Connects to a listening pipe.
+Result<Handle> connect(const std::string& path, Kind kind);
+
+// Listens on the path (creating the pipe directory and its parent, mode 0755, when missing, and replacing a
+// socket left by an earlier listener); the socket file gets `mode`.
+Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, int backlog);
+
+// Takes one pending connection; ioPending when none is waiting.
+Result<Handle> accept(NativeHandle listener);
+
+// One receive of up to `count` bytes (one message on a message pipe). Returns the bytes moved;
+// 0 only when count is 0.
+Result<std::size_t> receive(NativeHandle pipe, void* buffer, std::size_t count);
+// One send of up to `count` bytes (one message on a message pipe, all or nothing).
+Result<std::size_t> send(NativeHandle pipe, const void* data, std::size_t count);
+
+// A send whose message carries descriptors (SCM_RIGHTS); the receiver gets duplicates.
+Result<std::size_t> sendWithHandles(NativeHandle pipe, const void* data, std::size_t count,
+                                    std::span<const NativeHandle> handles);
+// A receive that takes over the descriptors the message carries (appended to `handles`).
+Result<std::size_t> receiveWithHandles(NativeHandle pipe, void* buffer, std::size_t count,
+                                       std::vector<Handle>& handles);
+
+enum class Direction { Read, Write };
+
+// Waits until the descriptor can be read (or is at its end) or written, up to timeoutMs
+// (INFINITE_WAIT: forever). Alertable, calls queued for the thread end the wait after they ran.
+// Returns WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_IO_COMPLETION.
+Result<std::uint32_t> waitReady(NativeHandle handle, Direction direction, std::uint32_t timeoutMs,
+                                bool alertable);
+
+// Waits until one of the descriptors can be read: WAIT_OBJECT_0 + its index, or WAIT_TIMEOUT.
+// Not alertable (for services that own their threads).
+Result<std::uint32_t> waitReadable(std::span<const NativeHandle> handles, std::uint32_t timeoutMs);
+
+// A waitable object that is signalled while the descriptor can be read or is at its end. It
+// owns a duplicate of the descriptor, so it does not keep the caller's copy alive.
+Result<SyncObject> readableObject(NativeHandle handle);
+
+// Ends both directions of a connection (the other side sees its end) without closing it.
+[[nodiscard]] std::uint32_t disconnect(NativeHandle pipe);
+
+// The connected peer's account and process: the credentials it had when it connected.
+struct PeerCredentials {
+  std::uint32_t pid = 0;
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+};
+Result<PeerCredentials> peerCredentials(NativeHandle pipe);
+
+// An anonymous pipe. The read end is non-blocking when asked (overlapped reads), the write end
+// blocking, as a process expects of its standard output. bufferSize 0 keeps the host's default.
+struct PipePair {
+  Handle read;
+  Handle write;
+};
+Result<PipePair> createPipe(std::uint32_t bufferSize, bool nonBlockingRead);
+
+} // namespace os::pipe

@@ -1,0 +1,293 @@
+#include "os/pipe.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "os/posix/apc.h"
+#include "os/posix/errno_map.h"
+#include "os/posix/fd.h"
+#include "os/text.h"
+
+namespace os::pipe {
+
+namespace {
+
+using posix::Fd;
+using posix::fdOf;
+
+// Socket failures in pipe terms; everything else goes through the common mapping.
+std::uint32_t pipeError(int error) {
+  switch (error) {
+  case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+  case EWOULDBLOCK:
+#endif
+    return ioPending;
+  case ECONNREFUSED:
+    return err::fileNotFound;
+  case EPIPE:
+  case ECONNRESET:
+  case ENOTCONN:
+    return err::brokenPipe;
+  case EMSGSIZE:
+    return err::moreData;
+  default:
+    return posix::win32FromErrno(error);
+  }
+}
+
+template <class T>
+Result<T> failure(int error) {
+  return Result<T>::failure(pipeError(error));
+}
+
+int socketType(Kind kind) { return kind == Kind::Message ? SOCK_SEQPACKET : SOCK_STREAM; }
+
+Result<sockaddr_un> address(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return Result<sockaddr_un>::failure(err::filenameExcedRange);
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  return addr;
+}
+
+Result<Fd> newSocket(Kind kind) {
+  int fd = ::socket(AF_UNIX, socketType(kind) | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return failure<Fd>(errno);
+  return Fd(fd);
+}
+
+// The time left before a deadline, in poll's terms (-1: forever).
+int remainingMs(bool infinite, std::chrono::steady_clock::time_point deadline) {
+  if (infinite) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// A received message's length and whether it was cut: the end of the data is handleEof.
+Result<std::size_t> receivedSize(ssize_t n, const msghdr& header) {
+  if (n < 0) return failure<std::size_t>(errno);
+  if (header.msg_flags & MSG_TRUNC) return Result<std::size_t>::failure(err::moreData);
+  if (n == 0 && header.msg_iovlen > 0 && header.msg_iov[0].iov_len > 0)
+    return Result<std::size_t>::failure(err::handleEof);
+  return static_cast<std::size_t>(n);
+}
+
+} // namespace
+
+Result<std::string> socketPath(const std::string& runDirectory, std::u16string_view pipeName) {
+  constexpr std::u16string_view prefix = u"\\\\.\\pipe\\";
+  if (pipeName.starts_with(prefix)) pipeName.remove_prefix(prefix.size());
+  if (pipeName.empty() || pipeName == u"." || pipeName == u".." || pipeName.find(u'/') != pipeName.npos ||
+      pipeName.find(u'\0') != pipeName.npos)
+    return Result<std::string>::failure(err::badPathName);
+  return runDirectory + "/pipe/" + utf8FromUtf16(pipeName);
+}
+
+Result<Kind> kindOf(NativeHandle pipe) {
+  int type = 0;
+  socklen_t size = sizeof type;
+  if (::getsockopt(fdOf(pipe), SOL_SOCKET, SO_TYPE, &type, &size) < 0) {
+    if (errno == ENOTSOCK) return Kind::Byte;
+    return failure<Kind>(errno);
+  }
+  return type == SOCK_SEQPACKET ? Kind::Message : Kind::Byte;
+}
+
+Result<Handle> duplicate(NativeHandle handle) {
+  int fd = ::fcntl(fdOf(handle), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return failure<Handle>(errno);
+  return Handle(posix::handleOf(fd));
+}
+
+Result<Handle> connect(const std::string& path, Kind kind) {
+  Result<sockaddr_un> addr = address(path);
+  if (!addr.ok()) return Result<Handle>::failure(addr.code());
+  Result<Fd> fd = newSocket(kind);
+  if (!fd.ok()) return Result<Handle>::failure(fd.code());
+  int rc;
+  do rc = ::connect(fd.value().get(), reinterpret_cast<const sockaddr*>(&addr.value()), sizeof addr.value());
+  while (rc < 0 && errno == EINTR);
+  if (rc < 0) {
+    // A Unix socket refuses at once when its backlog is full: the pipe is busy.
+    if (errno == EAGAIN) return Result<Handle>::failure(err::pipeBusy);
+    // A socket of the other type listens on the name: the pipe exists, but not for this mode.
+    if (errno == EPROTOTYPE) return Result<Handle>::failure(err::pipeNotConnected);
+    return failure<Handle>(errno);
+  }
+  return posix::toHandle(std::move(fd.value()));
+}
+
+Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, int backlog) {
+  Result<sockaddr_un> addr = address(path);
+  if (!addr.ok()) return Result<Handle>::failure(addr.code());
+  // The run directory and its pipe directory, when missing.
+  const std::string directory = path.substr(0, path.rfind('/'));
+  for (const std::string& dir : {directory.substr(0, directory.rfind('/')), directory})
+    if (!dir.empty() && ::mkdir(dir.c_str(), 0755) < 0 && errno != EEXIST) return failure<Handle>(errno);
+  Result<Fd> fd = newSocket(kind);
+  if (!fd.ok()) return Result<Handle>::failure(fd.code());
+  // Only a socket is ever replaced: a file someone put under the pipe's name is an error.
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) return Result<Handle>::failure(err::alreadyExists);
+    if (::unlink(path.c_str()) < 0) return failure<Handle>(errno);
+  }
+  // The socket is made under a restrictive umask and opened up afterwards, so that no client
+  // connects before the mode is right.
+  const mode_t previous = ::umask(0077);
+  int rc = ::bind(fd.value().get(), reinterpret_cast<const sockaddr*>(&addr.value()), sizeof addr.value());
+  const int bindError = errno;
+  ::umask(previous);
+  if (rc < 0) return failure<Handle>(bindError);
+  if (::chmod(path.c_str(), mode) < 0 || ::listen(fd.value().get(), backlog) < 0) return failure<Handle>(errno);
+  return posix::toHandle(std::move(fd.value()));
+}
+
+Result<Handle> accept(NativeHandle listener) {
+  int fd;
+  do fd = ::accept4(fdOf(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return failure<Handle>(errno);
+  return Handle(posix::handleOf(fd));
+}
+
+Result<std::size_t> receive(NativeHandle pipe, void* buffer, std::size_t count) {
+  std::vector<Handle> none;
+  Result<std::size_t> received = receiveWithHandles(pipe, buffer, count, none);
+  if (received.ok() || received.code() != posix::win32FromErrno(ENOTSOCK)) return received;
+  // An anonymous pipe: a plain read, whose 0 is the end of the data.
+  ssize_t n;
+  do n = ::read(fdOf(pipe), buffer, count);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return failure<std::size_t>(errno);
+  if (n == 0 && count > 0) return Result<std::size_t>::failure(err::handleEof);
+  return static_cast<std::size_t>(n);
+}
+
+Result<std::size_t> send(NativeHandle pipe, const void* data, std::size_t count) {
+  return sendWithHandles(pipe, data, count, {});
+}
+
+Result<std::size_t> sendWithHandles(NativeHandle pipe, const void* data, std::size_t count,
+                                    std::span<const NativeHandle> handles) {
+  iovec io{const_cast<void*>(data), count};
+  msghdr header{};
+  header.msg_iov = &io;
+  header.msg_iovlen = 1;
+  std::vector<char> control;
+  if (!handles.empty()) {
+    control.resize(CMSG_SPACE(sizeof(int) * handles.size()));
+    header.msg_control = control.data();
+    header.msg_controllen = control.size();
+    cmsghdr* message = CMSG_FIRSTHDR(&header);
+    message->cmsg_level = SOL_SOCKET;
+    message->cmsg_type = SCM_RIGHTS;
+    message->cmsg_len = CMSG_LEN(sizeof(int) * handles.size());
+    int* fds = reinterpret_cast<int*>(CMSG_DATA(message));
+    for (std::size_t i = 0; i < handles.size(); ++i) fds[i] = fdOf(handles[i]);
+  }
+  ssize_t n;
+  do n = ::sendmsg(fdOf(pipe), &header, MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return failure<std::size_t>(errno);
+  return static_cast<std::size_t>(n);
+}
+
+Result<std::size_t> receiveWithHandles(NativeHandle pipe, void* buffer, std::size_t count,
+                                       std::vector<Handle>& handles) {
+  iovec io{buffer, count};
+  msghdr header{};
+  header.msg_iov = &io;
+  header.msg_iovlen = 1;
+  // Room for the descriptors of one message; more than that are closed by the kernel (MSG_CTRUNC).
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 16)];
+  header.msg_control = control;
+  header.msg_controllen = sizeof control;
+  ssize_t n;
+  do n = ::recvmsg(fdOf(pipe), &header, MSG_CMSG_CLOEXEC);
+  while (n < 0 && errno == EINTR);
+  if (n >= 0) {
+    for (cmsghdr* message = CMSG_FIRSTHDR(&header); message; message = CMSG_NXTHDR(&header, message)) {
+      if (message->cmsg_level != SOL_SOCKET || message->cmsg_type != SCM_RIGHTS) continue;
+      const std::size_t fdCount = (message->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      const int* fds = reinterpret_cast<const int*>(CMSG_DATA(message));
+      for (std::size_t i = 0; i < fdCount; ++i) handles.emplace_back(posix::handleOf(fds[i]));
+    }
+  }
+  return receivedSize(n, header);
+}
+
+Result<std::uint32_t> waitReady(NativeHandle handle, Direction direction, std::uint32_t timeoutMs,
+                                bool alertable) {
+  using Wait = Result<std::uint32_t>;
+  const Result<int> apcQueue = alertable ? posix::apcDescriptor() : Result<int>(-1);
+  if (!apcQueue.ok()) return Wait::failure(apcQueue.code());
+  const int apc = apcQueue.value();
+  const bool infinite = timeoutMs == INFINITE_WAIT;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+  const short events = direction == Direction::Read ? POLLIN : POLLOUT;
+  for (;;) {
+    pollfd polled[2] = {{fdOf(handle), events, 0}, {apc, POLLIN, 0}};
+    int n = ::poll(polled, alertable ? 2 : 1, remainingMs(infinite, deadline));
+    if (n < 0 && errno != EINTR) return Wait::failure(posix::win32FromErrno(errno));
+    if (n > 0 && polled[0].revents) return WAIT_OBJECT_0;
+    if (n > 0 && (polled[1].revents & POLLIN) && posix::runQueuedApcs()) return WAIT_IO_COMPLETION;
+    if (n == 0) return WAIT_TIMEOUT;
+  }
+}
+
+Result<std::uint32_t> waitReadable(std::span<const NativeHandle> handles, std::uint32_t timeoutMs) {
+  using Wait = Result<std::uint32_t>;
+  std::vector<pollfd> polled;
+  for (NativeHandle handle : handles) polled.push_back({fdOf(handle), POLLIN, 0});
+  const bool infinite = timeoutMs == INFINITE_WAIT;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+  for (;;) {
+    int n = ::poll(polled.data(), polled.size(), remainingMs(infinite, deadline));
+    if (n < 0 && errno != EINTR) return Wait::failure(posix::win32FromErrno(errno));
+    if (n == 0) return WAIT_TIMEOUT;
+    for (std::size_t i = 0; n > 0 && i < polled.size(); ++i)
+      if (polled[i].revents) return static_cast<std::uint32_t>(WAIT_OBJECT_0 + i);
+  }
+}
+
+Result<SyncObject> readableObject(NativeHandle handle) {
+  Result<Handle> copy = duplicate(handle);
+  if (!copy.ok()) return Result<SyncObject>::failure(copy.code());
+  return SyncObject::adoptReadable(std::move(copy.value()));
+}
+
+std::uint32_t disconnect(NativeHandle pipe) {
+  if (::shutdown(fdOf(pipe), SHUT_RDWR) < 0 && errno != ENOTCONN) return pipeError(errno);
+  return err::success;
+}
+
+Result<PeerCredentials> peerCredentials(NativeHandle pipe) {
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(fdOf(pipe), SOL_SOCKET, SO_PEERCRED, &credentials, &size) < 0)
+    return failure<PeerCredentials>(errno);
+  return PeerCredentials{static_cast<std::uint32_t>(credentials.pid), credentials.uid, credentials.gid};
+}
+
+Result<PipePair> createPipe(std::uint32_t bufferSize, bool nonBlockingRead) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) < 0) return Result<PipePair>::failure(posix::win32FromErrno(errno));
+  PipePair pair{Handle(posix::handleOf(fds[0])), Handle(posix::handleOf(fds[1]))};
+  if (nonBlockingRead && ::fcntl(fds[0], F_SETFL, O_NONBLOCK) < 0)
+    return Result<PipePair>::failure(posix::win32FromErrno(errno));
+  if (bufferSize != 0 && ::fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(bufferSize)) < 0)
+    return Result<PipePair>::failure(posix::win32FromErrno(errno));
+  return pair;
+}
+
+} // namespace os::pipe

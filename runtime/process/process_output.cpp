@@ -1,0 +1,98 @@
+#include "runtime/process/process_output.h"
+
+#include <array>
+#include <chrono>
+#include <vector>
+
+#include "os/pipe.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/format.h"
+
+namespace RunTime {
+
+void createAsyncPipe(os::Handle& readEnd, os::Handle& writeEnd, std::uint32_t bufferSize, Overlapped& overlapped) {
+  readEnd.reset();
+  writeEnd.reset();
+  os::Result<os::pipe::PipePair> pair = os::pipe::createPipe(bufferSize, true);
+  if (!pair.ok()) throwOSError(u"Unable to create pipe", pair.code(), VCONTEXT("RunTime::createAsyncPipe"));
+  overlapped.bind(pair.value().read.get(), "RunTime::createAsyncPipe");
+  readEnd = std::move(pair.value().read);
+  writeEnd = std::move(pair.value().write);
+}
+
+namespace {
+
+// One pipe of the collection.
+struct Source {
+  std::string& output;
+  os::NativeHandle handle;
+  Overlapped& overlapped;
+  bool ended;
+  std::uint32_t position = 0;
+};
+
+// Reads one chunk if one is there. Returns true when it read something or the pipe ended.
+bool readChunk(Source& source, const std::string& other, bool same, std::size_t limit, const OutputCallback& callback) {
+  std::array<char, 1024> buffer;
+  os::Result<std::size_t> got = os::pipe::receive(source.handle, buffer.data(), buffer.size());
+  if (!got.ok()) {
+    if (got.code() == os::pipe::ioPending) return false;
+    if (got.code() != os::err::handleEof && got.code() != os::err::brokenPipe)
+      throwOSError(u"Unable to read pipe", got.code(), VCONTEXT("RunTime::asyncReadTaskOutput"));
+    source.ended = true;
+    return true;
+  }
+  const std::size_t total = source.output.size() + (same ? source.output.size() : other.size());
+  if (total < limit && got.value() > 0) {
+    source.output.append(buffer.data(), got.value());
+    if (callback) callback(source.output, source.position, source.ended);
+  }
+  return true;
+}
+
+} // namespace
+
+bool asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeHandle readEnd1, Overlapped& overlapped1,
+                         os::NativeHandle readEnd2, Overlapped& overlapped2, VEvent* cancelEvent,
+                         std::uint32_t timeoutMs, std::size_t limit, const OutputCallback& callback) {
+  output1.clear();
+  output2.clear();
+  if (cancelEvent) cancelEvent->unlock();
+  std::array<Source, 2> sources{Source{output1, readEnd1, overlapped1, readEnd1 == os::NativeHandle::none},
+                                Source{output2, readEnd2, overlapped2, readEnd2 == os::NativeHandle::none}};
+  for (Source& source : sources)
+    if (!source.ended && !source.overlapped.bound()) source.overlapped.bind(source.handle, "RunTime::asyncReadTaskOutput");
+  const bool same = &output1 == &output2;
+
+  using Clock = std::chrono::steady_clock;
+  const bool infinite = timeoutMs == os::INFINITE_WAIT;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+  for (;;) {
+    bool progressed = false;
+    for (std::size_t i = 0; i < sources.size(); ++i)
+      if (!sources[i].ended)
+        progressed |= readChunk(sources[i], sources[1 - i].output, same, limit, callback);
+    if (sources[0].ended && sources[1].ended) return true;
+    if (progressed) continue;
+
+    // Nothing at hand: wait for either pipe that is still open, or the cancel event.
+    std::vector<VSyncObject*> waited;
+    for (Source& source : sources)
+      if (!source.ended) waited.push_back(&source.overlapped);
+    const std::size_t pipes = waited.size();
+    if (cancelEvent) waited.push_back(cancelEvent);
+    std::uint32_t remaining = os::INFINITE_WAIT;
+    if (!infinite) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      remaining = left > 0 ? static_cast<std::uint32_t>(left) : 0;
+    }
+    os::Result<std::uint32_t> result = waitForMultipleObjects(waited, false, remaining);
+    if (!result.ok()) throwOSError(u"Unable to read pipe", result.code(), VCONTEXT("RunTime::asyncReadTaskOutput"));
+    const std::uint32_t index = result.value();
+    if (index < os::WAIT_OBJECT_0 + pipes) continue;
+    if (index == os::WAIT_TIMEOUT || index == os::WAIT_OBJECT_0 + pipes) return false;
+    throw vexception(formatString(u"Unable to read pipe: Unknown state %X", index), VCONTEXT("RunTime::asyncReadTaskOutput"));
+  }
+}
+
+} // namespace RunTime

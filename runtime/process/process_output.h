@@ -1,0 +1,36 @@
+// The output of a process started for the tool: pipes whose reading ends support overlapped
+// reads, and the collection of what arrives on two of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "os/handle.h"
+#include "runtime/core/sync.h"
+#include "runtime/pipe/overlapped.h"
+
+namespace RunTime {
+
+// Makes a pipe: readEnd (non-blocking, bound to `overlapped`) for the tool, writeEnd (blocking)
+// for the process. Both are reset first and set on success; bufferSize 0 keeps the host's
+// default. Throws the OS error "Unable to create pipe".
+void createAsyncPipe(os::Handle& readEnd, os::Handle& writeEnd, std::uint32_t bufferSize, Overlapped& overlapped);
+
+// Called after each chunk appended: the output it went to, that pipe's position word (0 at the
+// start; the callback may keep what it likes in it) and whether that pipe has ended.
+using OutputCallback = std::function<void(const std::string& output, std::uint32_t& position, bool ended)>;
+
+// Collects what arrives on the two reading ends (either may be none: it counts as ended) until
+// both end: true. False when the cancel event was signalled or timeoutMs (os::INFINITE_WAIT:
+// none) passed. Chunks of up to 1024 bytes are appended while output1 and output2 together are
+// below `limit` (so the total may pass it by one chunk); later output is read and dropped, so
+// the writer never blocks. output1 and output2 may be the same string (its size then counts
+// twice). The outputs are emptied first; the cancel event is reset first. Throws the OS error
+// "Unable to read pipe".
+bool asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeHandle readEnd1, Overlapped& overlapped1,
+                         os::NativeHandle readEnd2, Overlapped& overlapped2, VEvent* cancelEvent,
+                         std::uint32_t timeoutMs, std::size_t limit, const OutputCallback& callback = {});
+
+} // namespace RunTime

@@ -1,0 +1,198 @@
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "os/pipe.h"
+#include "runtime/core/registry.h"
+#include "service/kelvo_srv_client.h"
+#include "service/protocol.h"
+#include "service/serializer.h"
+#include "tests/service/service_process.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes le32(std::uint32_t v) {
+  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+          static_cast<std::uint8_t>(v >> 24)};
+}
+
+Bytes getStringRequest(std::u16string_view name) {
+  vserializer::buffer request;
+  request.writeBlock(kelvosrv::getString);
+  request.writeString(name);
+  return request.data();
+}
+
+// A connection that speaks the wire format by hand, as a hostile or careless peer might.
+class RawPeer {
+public:
+  explicit RawPeer(const std::string& path) {
+    os::Result<os::Handle> connected = os::pipe::connect(path, os::pipe::Kind::Message);
+    if (connected.ok()) handle_ = std::move(connected.value());
+  }
+  bool connected() const { return handle_.valid(); }
+
+  bool send(const Bytes& message) {
+    for (;;) {
+      os::Result<std::size_t> sent = os::pipe::send(handle_.get(), message.data(), message.size());
+      if (sent.ok()) return true;
+      if (sent.code() != os::pipe::ioPending) return false;
+      (void)os::pipe::waitReady(handle_.get(), os::pipe::Direction::Write, 1000, false);
+    }
+  }
+  // The next message, or nothing when the service closed the connection or sent nothing in time.
+  std::optional<Bytes> receive(std::uint32_t timeoutMs = 2000) {
+    os::Result<std::uint32_t> ready = os::pipe::waitReady(handle_.get(), os::pipe::Direction::Read, timeoutMs, false);
+    if (!ready.ok() || ready.value() != os::WAIT_OBJECT_0) return std::nullopt;
+    Bytes message(2 * 1024 * 1024);
+    os::Result<std::size_t> got = os::pipe::receive(handle_.get(), message.data(), message.size());
+    if (!got.ok()) return std::nullopt;
+    message.resize(got.value());
+    return message;
+  }
+  // One whole request and its reply's text: the value, "error: <message>", or "closed".
+  std::string query(const Bytes& request) {
+    if (!send(le32(static_cast<std::uint32_t>(request.size()))) || !send(request)) return "closed";
+    return readReply();
+  }
+  std::string readReply() {
+    std::optional<Bytes> count = receive();
+    if (!count) return "closed";
+    std::optional<Bytes> body = receive();
+    if (!body) return "closed";
+    try {
+      return u8(vserializer::reader(*body).readString());
+    } catch (const vexception& e) {
+      return "error: " + u8(e.message());
+    }
+  }
+
+private:
+  os::Handle handle_;
+};
+
+class Service : public ::testing::Test {
+protected:
+  Service() {
+    // Accounts other than root must reach the socket through the test's directories.
+    ::chmod(dir_.path().c_str(), 0755);
+  }
+  void start(const std::string& allowed = {}) {
+    registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n" +
+                    (allowed.empty() ? "" : "\"ManagementServiceClients\"=\"" + allowed + "\"\n") +
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                    "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n");
+    ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
+    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipe());
+  }
+  std::string pipe() { return dir_.file("run/pipe/zrcpipe"); }
+
+  TempDir dir_;
+  ScopedRegistry registry_;
+  std::unique_ptr<ServiceProcess> service_;
+};
+
+// Runs a query as another account in a child process: 0 answered, 1 refused, 2 no connection.
+int queryAs(std::uint32_t uid, std::uint32_t gid, const std::string& pipe) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(3);
+    RawPeer peer(pipe);
+    if (!peer.connected()) ::_exit(2);
+    ::_exit(peer.query(getStringRequest(u"PRODUCT_DATA_D")) == "C:\\data" ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Service, OnlyRootAndListedAccountsAreAnswered) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as other accounts needs root";
+  ScopedUser listed, unlisted;
+  ASSERT_TRUE(listed.ok() && unlisted.ok());
+  start("999999999, " + std::to_string(listed.uid()));
+  EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed";
+  EXPECT_EQ(queryAs(unlisted.uid(), unlisted.gid(), pipe()), 1) << "not listed";
+  // The service goes on serving the others.
+  EXPECT_EQ(RawPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
+  EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed, after a refusal";
+}
+
+TEST_F(Service, FiftyClientsAtOnceAllGetTheirAnswers) {
+  start();
+  std::vector<std::thread> clients;
+  std::vector<std::string> answers(50);
+  for (std::size_t i = 0; i < answers.size(); ++i)
+    clients.emplace_back([&, i] {
+      KelvoSrvClient client(std::u16string(registry::PRODUCT_CONFIG_KEY), u"zrcpipe");
+      try {
+        for (int round = 0; round < 20; ++round) answers[i] = u8(client.getString(u"PRODUCT_DATA_D"));
+      } catch (const vexception& e) {
+        answers[i] = u8(e.fullText());
+      }
+    });
+  for (std::thread& client : clients) client.join();
+  for (const std::string& answer : answers) EXPECT_EQ(answer, "C:\\data");
+}
+
+TEST_F(Service, HostilePeersNeitherCrashItNorDelayOthers) {
+  start();
+  // A peer that announces a request and never sends it.
+  RawPeer half(pipe());
+  ASSERT_TRUE(half.send(le32(100)));
+  // A peer that sends a byte count of the wrong size.
+  RawPeer odd(pipe());
+  ASSERT_TRUE(odd.send({1, 2, 3, 4, 5}));
+  // A peer that sends a megabyte of random bytes as messages.
+  RawPeer noisy(pipe());
+  std::mt19937 random(7);
+  for (int i = 0; i < 16; ++i) {
+    Bytes chunk(64 * 1024);
+    for (auto& byte : chunk) byte = static_cast<std::uint8_t>(random());
+    if (!noisy.send(chunk)) break;
+  }
+  // A peer that announces 0xFFFFFFFF bytes is told why it is turned away.
+  RawPeer huge(pipe());
+  ASSERT_TRUE(huge.send(le32(0xFFFFFFFF)));
+  EXPECT_EQ(huge.readReply(), "error: The request is too long");
+  EXPECT_FALSE(huge.receive(500).has_value()) << "the connection stays open";
+
+  // A request whose arguments do not parse gets an error reply on a connection that goes on.
+  RawPeer careless(pipe());
+  Bytes bad = getStringRequest(u"X");
+  bad.push_back(0);
+  EXPECT_EQ(careless.query(bad), "error: Unexpected data after the arguments");
+  EXPECT_EQ(careless.query(le32(7)), "error: Invalid size of block");
+  EXPECT_EQ(careless.query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
+
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(RawPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+  EXPECT_EQ(RawPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data") << "still serving";
+}
+
+TEST_F(Service, SigtermStopsItWithClientsConnected) {
+  start();
+  RawPeer idle(pipe());
+  ASSERT_EQ(idle.query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(service_->stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+  EXPECT_FALSE(idle.receive(100).has_value());
+}
+
+} // namespace

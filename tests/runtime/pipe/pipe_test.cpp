@@ -1,0 +1,208 @@
+#include "runtime/pipe/pipe.h"
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "runtime/core/exception.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr char16_t kName[] = u"\\\\.\\pipe\\tavrix-test";
+
+// A private run directory, and a connected pair of overlapped pipes of the given read mode.
+class Pipes : public ::testing::Test {
+protected:
+  explicit Pipes(std::string extra = {})
+      : registry_("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + run_.file("run") + "\"\n" + extra) {}
+
+  void connectPair(std::uint32_t mode) {
+    server_ = std::make_unique<Con::ServerOverlappedPipe>(Con::ServerOverlappedPipe::create(kName, mode));
+    client_ = std::make_unique<Con::ClientOverlappedPipe>(Con::ClientOverlappedPipe::create(kName, mode, 1));
+    ASSERT_TRUE(server_->connect(1000));
+  }
+
+  TempDir run_;
+  ScopedRegistry registry_;
+  std::unique_ptr<Con::ServerOverlappedPipe> server_;
+  std::unique_ptr<Con::ClientOverlappedPipe> client_;
+};
+
+// The time a call takes, in milliseconds.
+long long elapsedMs(const std::function<void()>& call) {
+  auto start = std::chrono::steady_clock::now();
+  call();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string errorText(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const vexception& e) {
+    return u8(e.message());
+  }
+  return "no exception";
+}
+
+TEST_F(Pipes, ConnectTriesHalfASecondApartWhileNobodyListens) {
+  long long ms = elapsedMs([] {
+    try {
+      (void)Con::ClientOverlappedPipe::create(kName, Con::PIPE_READMODE_MESSAGE, 2);
+      ADD_FAILURE() << "connected to nothing";
+    } catch (const VFileNotFoundException& e) {
+      EXPECT_EQ(e.code(), 2u);
+      EXPECT_TRUE(u8(e.message()).ends_with(" at Unable to connect to pipe \\\\.\\pipe\\tavrix-test")) << u8(e.message());
+    }
+  });
+  EXPECT_GE(ms, 950);
+  EXPECT_LT(ms, 1500);
+}
+
+class PipesWithTryCount : public Pipes {
+protected:
+  PipesWithTryCount()
+      : Pipes("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n\"PipeConnectTryCount\"=dword:00000003\n") {}
+};
+
+TEST_F(PipesWithTryCount, TheRegistryCountOverridesTheCaller) {
+  long long ms = elapsedMs([] { EXPECT_THROW((void)Con::ClientOverlappedPipe::create(kName, 0, 10), VFileNotFoundException); });
+  EXPECT_GE(ms, 1450);
+  EXPECT_LT(ms, 2100);
+}
+
+TEST_F(Pipes, MessagesMoveWholeOrFail) {
+  connectPair(Con::PIPE_READMODE_MESSAGE);
+  struct Case {
+    const char* what;
+    std::string sent;
+    std::uint32_t asked;
+    std::string expected; // the data read, or the error text
+  };
+  const Case cases[] = {
+      {"a message of the size asked for", "12345678", 8, "12345678"},
+      {"a shorter message", "abc", 8, "Completed only 3 of 8 bytes"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(client_->write(c.sent.data(), static_cast<std::uint32_t>(c.sent.size()), true), c.sent.size());
+    std::string got(c.asked, '\0');
+    std::string outcome = errorText([&] { server_->read(got.data(), c.asked, true); });
+    EXPECT_EQ(outcome == "no exception" ? got : outcome, c.expected) << c.what;
+  }
+  // A longer message fails with ERROR_MORE_DATA.
+  ASSERT_EQ(client_->write("0123456789", 10, true), 10u);
+  char small[4];
+  try {
+    server_->read(small, 4, true);
+    ADD_FAILURE() << "a longer message was read in part";
+  } catch (const vosexception& e) {
+    EXPECT_EQ(e.code(), 234u);
+  }
+}
+
+TEST_F(Pipes, ByteReadsGatherWritesUntilTheCount) {
+  connectPair(Con::PIPE_READMODE_BYTE);
+  std::thread writer([&] {
+    for (const char* part : {"ab", "cde", "fgh"}) {
+      client_->write(part, static_cast<std::uint32_t>(std::strlen(part)), true);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    client_->close();
+  });
+  char got[8];
+  EXPECT_EQ(server_->read(got, 8, true), 8u);
+  EXPECT_EQ(std::string(got, 8), "abcdefgh");
+  writer.join();
+  // The writer closed: the next read returns 0 and the pipe stays closed.
+  EXPECT_EQ(server_->read(got, 1, true), 0u);
+  EXPECT_TRUE(server_->closed());
+}
+
+TEST_F(Pipes, OtherSideClosingDuringAPendingReadEndsItWithZero) {
+  connectPair(Con::PIPE_READMODE_MESSAGE);
+  char buffer[4];
+  EXPECT_EQ(server_->beginRead(buffer, 4, true), 0u);
+  EXPECT_FALSE(server_->idle());
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client_.reset();
+  });
+  EXPECT_EQ(server_->complete(nullptr, os::INFINITE_WAIT, true), 0u);
+  closer.join();
+  EXPECT_TRUE(server_->closed());
+  EXPECT_TRUE(server_->idle());
+  EXPECT_EQ(server_->write("x", 1, true), 0u);
+  EXPECT_EQ(server_->read(buffer, 4, true), 0u);
+}
+
+TEST_F(Pipes, OverlappedStateRules) {
+  connectPair(Con::PIPE_READMODE_MESSAGE);
+  char buffer[4];
+  EXPECT_EQ(errorText([&] { server_->complete(nullptr, 0, true); }), "Previous request has completed!");
+  EXPECT_EQ(server_->beginRead(buffer, 4, true), 0u);
+  EXPECT_EQ(errorText([&] { server_->beginRead(buffer, 4, true); }), "Previous request has not completed!");
+  EXPECT_EQ(errorText([&] { server_->beginWrite(buffer, 4, true); }), "Previous request has not completed!");
+
+  // A time-out abandons the read; so does the extra event.
+  EXPECT_EQ(server_->complete(nullptr, 50, true), 0u);
+  EXPECT_TRUE(server_->idle());
+  VEvent cancel(true, true);
+  EXPECT_EQ(server_->beginRead(buffer, 4, true), 0u);
+  EXPECT_EQ(server_->complete(&cancel, os::INFINITE_WAIT, true), 0u);
+  EXPECT_TRUE(server_->idle());
+  EXPECT_FALSE(server_->closed());
+
+  // Data already there completes the read at once.
+  ASSERT_EQ(client_->write("wxyz", 4, true), 4u);
+  EXPECT_EQ(server_->beginRead(buffer, 4, true), 4u);
+  EXPECT_TRUE(server_->idle());
+  EXPECT_EQ(std::string(buffer, 4), "wxyz");
+}
+
+TEST_F(Pipes, HandlesTravelWithTheirMessage) {
+  connectPair(Con::PIPE_READMODE_MESSAGE);
+  // The sender passes the write end of a pipe of its own; the receiver writes through it.
+  Con::ServerPipe inner(Con::ServerPipe::create(u"inner", Con::PIPE_READMODE_BYTE));
+  Con::ClientPipe innerClient(Con::ClientPipe::create(u"inner", Con::PIPE_READMODE_BYTE));
+  inner.connect();
+  const os::NativeHandle passed[] = {innerClient.handle()};
+  ASSERT_EQ(client_->writeWithHandles("head", 4, passed), 4u);
+  innerClient.close();
+
+  std::vector<os::Handle> received;
+  char head[4];
+  ASSERT_EQ(server_->readWithHandles(head, 4, received), 4u);
+  ASSERT_EQ(received.size(), 1u);
+  Con::ClientPipe through(std::move(received[0]));
+  ASSERT_EQ(through.write("via fd", 6, true), 6u);
+  through.close();
+  char got[6];
+  EXPECT_EQ(inner.read(got, 6, true), 6u);
+  EXPECT_EQ(std::string(got, 6), "via fd");
+}
+
+TEST_F(Pipes, DuplicateSharesTheConnection) {
+  connectPair(Con::PIPE_READMODE_MESSAGE);
+  std::unique_ptr<Con::Pipe> copy = client_->duplicate();
+  ASSERT_NE(dynamic_cast<Con::ClientOverlappedPipe*>(copy.get()), nullptr);
+  client_->close();
+  EXPECT_EQ(client_->write("x", 1, true), 0u); // closed here: nothing moves
+  ASSERT_EQ(copy->write("dup", 3, true), 3u);
+  char got[3];
+  EXPECT_EQ(server_->read(got, 3, true), 3u);
+  EXPECT_EQ(std::string(got, 3), "dup");
+}
+
+TEST(PipeNames, NamesStayInThePipeDirectory) {
+  for (std::u16string_view name : {u"\\\\.\\pipe\\", u"\\\\.\\pipe\\..", u"\\\\.\\pipe\\a/../../etc/x"})
+    EXPECT_EQ(os::pipe::socketPath("/run/x", name).code(), os::err::badPathName) << u8(name);
+  EXPECT_EQ(os::pipe::socketPath("/run/x", u"\\\\.\\pipe\\zrcpipe").value(), "/run/x/pipe/zrcpipe");
+}
+
+} // namespace

@@ -1,0 +1,163 @@
+#include "runtime/process/process_output.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "os/exit_code.h"
+#include "os/pipe.h"
+#include "runtime/core/exception.h"
+#include "runtime/process/vprocess.h"
+#include "tests/support/testing.h"
+
+extern char** environ;
+
+using namespace testing_support;
+
+namespace {
+
+int fdOf(const os::Handle& handle) { return static_cast<int>(handle.get()); }
+
+// A shell script run with its standard output and error on two async pipes, and a process handle
+// that a watcher thread fills with the exit code, as the impersonation service does.
+class Child {
+public:
+  explicit Child(const std::string& script) {
+    RunTime::createAsyncPipe(outRead, outWrite, 0, outOverlapped);
+    RunTime::createAsyncPipe(errRead, errWrite, 0, errOverlapped);
+    os::Result<os::pipe::PipePair> exit = os::pipe::createPipe(0, false);
+    process = std::move(exit.value().read);
+    os::Handle exitWrite = std::move(exit.value().write);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fdOf(outWrite), 1);
+    posix_spawn_file_actions_adddup2(&actions, fdOf(errWrite), 2);
+    const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // The tool keeps only its reading ends.
+    outWrite.reset();
+    errWrite.reset();
+    watcher_ = std::thread([pid, writer = std::move(exitWrite)] {
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      (void)os::writeExitCode(writer.get(), WIFEXITED(status) ? WEXITSTATUS(status) : 255);
+    });
+  }
+  ~Child() { watcher_.join(); }
+
+  bool collect(std::string& out, std::string& err, std::size_t limit, std::uint32_t timeoutMs = os::INFINITE_WAIT,
+               VEvent* cancel = nullptr, const RunTime::OutputCallback& callback = {}) {
+    return RunTime::asyncReadTaskOutput(out, err, outRead.get(), outOverlapped, errRead.get(), errOverlapped, cancel,
+                                        timeoutMs, limit, callback);
+  }
+
+  os::Handle outRead, outWrite, errRead, errWrite, process;
+  RunTime::Overlapped outOverlapped, errOverlapped;
+
+private:
+  std::thread watcher_;
+};
+
+long long msSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(ProcessOutput, CollectionStopsAtTheLimitAndTheChildStillEnds) {
+  // 20 MiB on standard output, a line on standard error after each MiB.
+  Child child("i=0; while [ $i -lt 20 ]; do head -c 1048576 /dev/zero; echo err$i >&2; i=$((i+1)); done; exit 3");
+  std::string out, err;
+  const std::size_t limit = 4 * 1024 * 1024;
+  EXPECT_TRUE(child.collect(out, err, limit));
+  EXPECT_GE(out.size() + err.size(), limit);
+  EXPECT_LE(out.size() + err.size(), limit + 1024) << "at most one chunk past the limit";
+  EXPECT_TRUE(err.starts_with("err0\nerr1\nerr2\n")) << err;
+  EXPECT_EQ(VProcess::getExitCode(child.process.get()), 3u);
+}
+
+TEST(ProcessOutput, ClosedStandardErrorDoesNotEndCollection) {
+  Child child("exec 2>&-; for i in 1 2 3 4 5; do echo line$i; sleep 0.05; done");
+  std::string out, err;
+  int calls = 0;
+  EXPECT_TRUE(child.collect(out, err, 1 << 20, os::INFINITE_WAIT, nullptr,
+                            [&](const std::string& output, std::uint32_t& position, bool) {
+                              EXPECT_EQ(&output, &out);
+                              position = static_cast<std::uint32_t>(output.size());
+                              ++calls;
+                            }));
+  EXPECT_EQ(out, "line1\nline2\nline3\nline4\nline5\n");
+  EXPECT_EQ(err, "");
+  EXPECT_GE(calls, 5);
+  EXPECT_EQ(VProcess::getExitCode(child.process.get()), 0u);
+}
+
+TEST(ProcessOutput, OneStringTakesBothPipesAndCountsTwice) {
+  Child child("echo a; sleep 0.05; echo b >&2; sleep 0.05; echo c");
+  std::string both;
+  EXPECT_TRUE(child.collect(both, both, 1 << 20));
+  EXPECT_EQ(both, "a\nb\nc\n");
+  // With the same string as both outputs, 3 bytes count as 6: nothing after the first chunk.
+  Child limited("printf abc; sleep 0.05; printf def");
+  EXPECT_TRUE(limited.collect(both, both, 6));
+  EXPECT_EQ(both, "abc");
+}
+
+TEST(ProcessOutput, CancelEventAndTimeOutEndCollectionEarly) {
+  Child child("sleep 2");
+  std::string out, err;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(child.collect(out, err, 1024, 100));
+  EXPECT_GE(msSince(start), 95);
+  EXPECT_LT(msSince(start), 1000);
+
+  VEvent cancel(true, true); // reset by the collection before it waits
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    cancel.set();
+  });
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(child.collect(out, err, 1024, os::INFINITE_WAIT, &cancel));
+  EXPECT_GE(msSince(start), 95);
+  EXPECT_LT(msSince(start), 1000);
+  canceller.join();
+}
+
+TEST(ProcessOutput, PipesClosedBeforeTheExitThenTheExitCodeIsWaitedFor) {
+  Child child("exec >&- 2>&-; sleep 0.3; exit 7");
+  std::string out, err;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(child.collect(out, err, 1024));
+  EXPECT_LT(msSince(start), 250);
+  EXPECT_EQ(VProcess::getExitCode(child.process.get()), 7u);
+  EXPECT_GE(msSince(start), 280);
+  EXPECT_EQ(VProcess::getExitCode(child.process.get()), 7u) << "asked again";
+}
+
+TEST(ProcessOutput, MissingReadingEndsCountAsEnded) {
+  RunTime::Overlapped one, two;
+  std::string out = "old", err = "old";
+  EXPECT_TRUE(RunTime::asyncReadTaskOutput(out, err, os::NativeHandle::none, one, os::NativeHandle::none, two, nullptr,
+                                           os::INFINITE_WAIT, 1024));
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "");
+}
+
+TEST(ProcessOutput, ExitCodeOfAWriterThatClosedWithoutOne) {
+  os::Result<os::pipe::PipePair> pipe = os::pipe::createPipe(0, false);
+  pipe.value().write.reset();
+  try {
+    (void)VProcess::getExitCode(pipe.value().read.get());
+    ADD_FAILURE() << "no exit code was written";
+  } catch (const vosexception& e) {
+    EXPECT_EQ(e.code(), os::err::handleEof);
+    EXPECT_TRUE(u8(e.message()).ends_with(" at GetExitCodeProcess")) << u8(e.message());
+  }
+}
+
+} // namespace

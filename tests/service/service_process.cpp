@@ -1,0 +1,49 @@
+#include "tests/service/service_process.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/support/testing.h"
+
+extern char** environ;
+
+namespace testing_support {
+
+ServiceProcess::ServiceProcess(const std::string& registry, const std::string& pipePath) {
+  const std::string program = binary("tavrix-management-service");
+  const std::string option = "--registry=" + registry;
+  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(option.c_str()), nullptr};
+  // A socket left by an earlier instance must not pass for this one's.
+  ::unlink(pipePath.c_str());
+  if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ) != 0) throw std::runtime_error("spawn failed");
+  struct stat st;
+  for (int i = 0; i < 500 && ::stat(pipePath.c_str(), &st) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+ServiceProcess::~ServiceProcess() {
+  if (pid_ > 0) (void)stop();
+}
+
+int ServiceProcess::stop() {
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void ServiceProcess::kill() {
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+} // namespace testing_support

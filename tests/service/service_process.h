@@ -1,0 +1,27 @@
+// The real tavrix-management-service, started for a test on a private registry and run directory.
+#pragma once
+
+#include <string>
+
+namespace testing_support {
+
+class ServiceProcess {
+public:
+  // Starts the service with --registry=<registry> and waits until its pipe exists.
+  ServiceProcess(const std::string& registry, const std::string& pipePath);
+  // Stops it with SIGTERM (when still running) and waits for it.
+  ~ServiceProcess();
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  // Sends SIGTERM and returns the exit status (as waitpid reports it: -1 when killed by signal).
+  int stop();
+  // Kills it with SIGKILL (no clean-up) and waits for it.
+  void kill();
+  bool running() const { return pid_ > 0; }
+
+private:
+  int pid_ = -1;
+};
+
+} // namespace testing_support
