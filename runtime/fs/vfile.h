@@ -69,6 +69,8 @@ public:
   static std::u16string temporaryFileName();
 
 private:
+  os::NativeHandle native() const { return static_cast<os::NativeHandle>(handle_.get()); }
+
   RunTime::AutoHandle handle_;
   std::u16string path_;
 };
