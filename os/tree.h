@@ -84,7 +84,8 @@ TreeOutcome copyTree(const Root& sourceRoot, std::u16string_view source, const R
 // once more; no other failure leads to a take-over. A directory that cannot be opened or listed
 // fails (readDirectory) and is never counted as empty; one that vanished meanwhile is passed
 // over, and one that became a link is removed as a link. A root that is a link is removed as a
-// link. Stops at the first failure; what was removed stays removed.
+// link. Stops at the first failure; what was removed stays removed. A root's own directory (an
+// empty relative path) is not removed through the root: 123, before anything changes.
 TreeOutcome removeTree(std::u16string_view path, bool force);
 TreeOutcome removeTree(const Root& root, std::u16string_view relative, bool force);
 

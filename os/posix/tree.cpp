@@ -311,6 +311,11 @@ TreeOutcome removeTreeAt(Result<posix::Located> where, std::u16string path, bool
     outcome.failure = {TreeFailure::Step::deleteDirectory, where.code(), std::move(path), {}, {}};
     return outcome;
   }
+  if (where.value().name == ".") {
+    // A root is not removed through itself (only from a full path or a root above it).
+    outcome.failure = {TreeFailure::Step::deleteDirectory, err::invalidName, std::move(path), {}, {}};
+    return outcome;
+  }
   RemoveVisitor visitor{std::move(path), force, outcome};
   posix::walkTree(where.value().parent.get(), where.value().name, visitor);
   return outcome;

@@ -115,6 +115,9 @@ TEST_F(RootTest, APathThatLeavesItsRootIsRefusedBeforeAnythingChanges) {
     EXPECT_EQ(failureOf([&] { app.removeFile(relative, true); }).context,
               "RunTime::File::Root::check");
   }
+  // The root itself is not emptied through the root.
+  EXPECT_EQ(failureOf([&] { app.removeDir(u"lib\\..", true); }).code, 123u);
+  EXPECT_TRUE(stdfs::exists(host("site/app/index.php")));
   // ".." that stays inside is fine.
   app.removeFile(u"lib\\..\\index.php", true);
   EXPECT_FALSE(stdfs::exists(host("site/app/index.php")));
