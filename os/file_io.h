@@ -8,6 +8,8 @@
 #include <string_view>
 
 #include "os/error.h"
+#include "os/handle.h"
+#include "os/root.h"
 
 namespace os {
 
@@ -37,24 +39,26 @@ inline constexpr std::uint32_t FILE_BEGIN = 0;
 inline constexpr std::uint32_t FILE_CURRENT = 1;
 inline constexpr std::uint32_t FILE_END = 2;
 
-// Opens or creates a file and returns its descriptor (closed by the caller, RunTime::AutoHandle).
-// Read and write access open it for reading and writing; append-only access writes at its end.
-// CREATE_NEW fails with 80 when the file exists, OPEN_EXISTING and TRUNCATE_EXISTING with 2 when
-// it does not. A directory opens only for reading (5 otherwise). A link in the last component is
-// followed unless FILE_FLAG_OPEN_REPARSE_POINT is given (then 1921); confinement (os/files.h)
-// applies.
-Result<int> openFile(std::u16string_view path, std::uint32_t access, std::uint32_t share,
-                     std::uint32_t disposition, std::uint32_t flags);
+// Opens or creates a file. Read and write access open it for reading and writing; append-only
+// access writes at its end. CREATE_NEW fails with 80 when the file exists, OPEN_EXISTING and
+// TRUNCATE_EXISTING with 2 when it does not. A directory opens only for reading (5 otherwise).
+// On a full path (resolved by os/root.h's rule) a link in the last component is followed when
+// root or the process's own user owns it, unless FILE_FLAG_OPEN_REPARSE_POINT is given (then
+// 1921); beneath a root a link is never followed (1921).
+Result<Handle> openFile(std::u16string_view path, std::uint32_t access, std::uint32_t share,
+                        std::uint32_t disposition, std::uint32_t flags);
+Result<Handle> openFile(const Root& root, std::u16string_view relative, std::uint32_t access,
+                        std::uint32_t share, std::uint32_t disposition, std::uint32_t flags);
 
 // Reads at most count bytes; 0 at the end of the file.
-Result<std::size_t> readFile(int fd, void* buffer, std::size_t count);
+Result<std::size_t> readFile(NativeHandle file, void* buffer, std::size_t count);
 
 // Writes count bytes (several writes where the host takes fewer at once). Returns how many were
 // written; a failure after some bytes were written returns that smaller count.
-Result<std::size_t> writeFile(int fd, const void* buffer, std::size_t count);
+Result<std::size_t> writeFile(NativeHandle file, const void* buffer, std::size_t count);
 
 // Moves the file position (FILE_BEGIN, FILE_CURRENT, FILE_END) and returns the new one.
-Result<std::uint64_t> seekFile(int fd, std::int64_t distance, std::uint32_t method);
+Result<std::uint64_t> seekFile(NativeHandle file, std::int64_t distance, std::uint32_t method);
 
 // The host's directory for temporary files (TMPDIR, TMP or TEMP, else /tmp) as a Windows-form
 // path ending in "\". It may not exist.

@@ -2,18 +2,17 @@
 // deletions, the take-over of a path, and the processes that hold files locked. Whole-tree copy
 // and removal are in os/tree.h, file contents in os/file_io.h.
 //
-// Paths are Windows-form and reach the host by hostPath's rules ("\\?\" prefixes dropped).
+// Where. Every operation is offered in two forms: on a full Windows-form path (reaching the host
+// by hostPath's rules, "\\?\" prefixes dropped), and on a path relative to a Root (os/root.h),
+// which is resolved beneath the root's directory and never outside it. A full path is resolved
+// from the host's "/" by os/root.h's rule: a symbolic link on the way is followed only when root
+// or the process's own user owns it (a site user's link fails with 1921). Callers that act on
+// paths named by a site (a file list, a package) use the root form with the site's directory.
 //
 // Links. A symbolic link is a reparse point with the symbolic-link tag (which has the
 // name-surrogate bit); one that leads to a directory also has the directory attribute. Nothing
 // here follows a link in the last component of a path it changes, creates, copies or deletes.
-// Queries (attributes, listings) resolve paths the host's way.
-//
-// Confinement. While a ConfinedScope is active on the calling thread, every path below its
-// directory (here and in os/tree.h, os/file_io.h) is opened beneath that directory's descriptor:
-// a symbolic link in any component below it is not followed (ELOOP, reported as 1921) and ".."
-// cannot leave it. Callers that act on paths named by a site (a file list, a package) confine
-// them to the site's directory.
+// Listing a full path follows a safe link in its last component; below a root, never.
 //
 // Attributes. Directory = a directory; reparse point = a symbolic link; read-only = no owner
 // write bit. The hidden, system and archive bits are not kept on this host (setting or clearing
@@ -34,6 +33,8 @@
 #include <vector>
 
 #include "os/error.h"
+#include "os/handle.h"
+#include "os/root.h"
 
 namespace os {
 
@@ -71,9 +72,11 @@ struct DirectoryEntry {
 // directory gets the directory attribute). Fails with 2, or 3 when a directory on the way is
 // missing or is not a directory.
 Result<FileInfo> fileInformation(std::u16string_view path);
+Result<FileInfo> fileInformation(const Root& root, std::u16string_view relative);
 
 // Every entry of the directory in listing order, "." and ".." included.
 Result<std::vector<DirectoryEntry>> listDirectory(std::u16string_view directory);
+Result<std::vector<DirectoryEntry>> listDirectory(const Root& root, std::u16string_view relative);
 
 // Who may use a new directory: the host's defaults for its creator (the umask and the parent's
 // default access list), or every account (mode 1777: anyone may create files in it and each
@@ -82,14 +85,17 @@ enum class DirectoryAccess { creatorDefaults, everyone };
 
 // Creates one directory (its parent must exist: 3 otherwise; 183 when the name is taken).
 [[nodiscard]] std::uint32_t createDirectory(std::u16string_view path, DirectoryAccess access);
+[[nodiscard]] std::uint32_t createDirectory(const Root& root, std::u16string_view relative,
+                                            DirectoryAccess access);
 
-// Opens an existing directory (a link in the last component is refused) and returns its
-// descriptor, which the caller closes (RunTime::AutoHandle).
-Result<int> openDirectory(std::u16string_view path);
+// Opens an existing directory (a link in the last component is refused, 1921) for reading.
+Result<Handle> openDirectory(std::u16string_view path);
 
 // Gives the path these attributes (see "Attributes" above): read-only clears every write bit,
 // its absence gives the owner the write bit back.
 [[nodiscard]] std::uint32_t setFileAttributes(std::u16string_view path, std::uint32_t attributes);
+[[nodiscard]] std::uint32_t setFileAttributes(const Root& root, std::u16string_view relative,
+                                              std::uint32_t attributes);
 
 // Copies a regular file's data (in the kernel where it can), its permission bits (so the
 // read-only attribute) and its last write time to target. An existing target is replaced
@@ -99,47 +105,32 @@ Result<int> openDirectory(std::u16string_view path);
 // file fails with 50.
 [[nodiscard]] std::uint32_t copyFile(std::u16string_view source, std::u16string_view target,
                                      bool failIfExists);
+[[nodiscard]] std::uint32_t copyFile(const Root& sourceRoot, std::u16string_view source,
+                                     const Root& targetRoot, std::u16string_view target,
+                                     bool failIfExists);
 
 // Deletes a file or a link (never what it leads to). A directory fails with 5, a file in use
 // with 32, a read-only file with 5 when honourReadOnly is set (a forced deletion ignores it).
 [[nodiscard]] std::uint32_t deleteFile(std::u16string_view path, bool honourReadOnly);
+[[nodiscard]] std::uint32_t deleteFile(const Root& root, std::u16string_view relative,
+                                       bool honourReadOnly);
 
-// Makes the path the calling process's own, on the opened object: its effective user becomes the
-// owner and the owner gets full access (rwx on a directory, rw on a file), which also clears the
-// read-only attribute. A non-directory with more than one link is left exactly as it is
-// (skippedHardLink): it may be a hard link that a site user made to a file outside the site. A
-// link is left as it is (skippedLink).
-enum class TakeOver { done, skippedHardLink, skippedLink };
-Result<TakeOver> takeOver(std::u16string_view path);
+// Makes the object at the path the calling process's own, so that a removal that was denied
+// can be tried again. The object is opened once without following a link, and its type, its
+// link count, its owner and its mode are read and changed on that descriptor only (whatever the
+// name leads to meanwhile): its effective user becomes the owner and the owner gets full access
+// (rwx on a directory, rw on a file), which also clears the read-only attribute. Left exactly
+// as it is: a link (skippedLink); an object of another kind than the one the caller set out to
+// remove (skippedOtherKind: a file swapped for a directory must not make that directory the
+// process's); a non-directory with more than one link (skippedHardLink: it may be a hard link
+// that a site user made to a file outside the site).
+enum class ObjectKind { file, directory };
+enum class TakeOver { done, skippedHardLink, skippedLink, skippedOtherKind };
+Result<TakeOver> takeOver(std::u16string_view path, ObjectKind kind);
+Result<TakeOver> takeOver(const Root& root, std::u16string_view relative, ObjectKind kind);
 
 // The processes other than this one that hold a lock on any of the paths, as "name (pid)", each
 // once. Paths that cannot be looked at are left out; empty when none is locked.
 std::vector<std::u16string> lockHolders(const std::vector<std::u16string>& paths);
-
-// Confines the calling thread's paths below a directory (see "Confinement" above) until the
-// object goes away. The directory itself is resolved the host's way when the scope begins and
-// stays the one opened then. Scopes nest; the innermost one that holds a path applies to it.
-class ConfinedScope {
-public:
-  explicit ConfinedScope(std::u16string_view directory);
-  ~ConfinedScope();
-  ConfinedScope(const ConfinedScope&) = delete;
-  ConfinedScope& operator=(const ConfinedScope&) = delete;
-
-  // 0 when the scope is active; else the Win32 code of the failure to open the directory (the
-  // scope then confines nothing).
-  std::uint32_t code() const { return code_; }
-
-  // Used by the boundary's implementation.
-  int descriptor() const { return fd_; }
-  const std::vector<std::string>& components() const { return components_; }
-  const ConfinedScope* previous() const { return previous_; }
-
-private:
-  int fd_ = -1;
-  std::uint32_t code_ = 0;
-  std::vector<std::string> components_;
-  ConfinedScope* previous_ = nullptr;
-};
 
 } // namespace os

@@ -3,9 +3,10 @@
 // attribute "trusted.tavrix.ntacl" (the trusted namespace: only a process with CAP_SYS_ADMIN
 // reads or writes it, so a site user who owns a file cannot rewrite what was recorded for it).
 //
-// Objects are opened once and acted on through their descriptor, never again by path. Only
-// regular files and directories are security objects here: a symbolic link in the last
-// component is refused (1921), other kinds of file fail with 5.
+// Objects are opened once and acted on through their descriptor, never again by path: from a
+// full path by os/root.h's rule (a site user's link on the way fails with 1921), or beneath a
+// Root. Only regular files and directories are security objects here: a symbolic link in the
+// last component is refused (1921), other kinds of file fail with 5.
 //
 // Hard links: a non-directory with more than one link may be a hard link that a site user made
 // to a file outside the site, so its descriptor, ACL and owner are never changed (5).
@@ -19,7 +20,9 @@
 #include <vector>
 
 #include "os/error.h"
+#include "os/handle.h"
 #include "os/posix_acl.h"
+#include "os/root.h"
 
 namespace os {
 
@@ -39,7 +42,9 @@ class SecurityObject;
 // Visits the files and directories below a directory: a directory before what it holds, the
 // files of a directory before its subdirectories. `visit` gets the object and its depth (1 for
 // the root's children), sets `descend` to go into a directory, and returns 0 or a code that
-// stops the walk. Symbolic links and other kinds of file are passed over; nothing is followed.
+// stops the walk. Symbolic links and other kinds of file are passed over; nothing is followed,
+// and nothing on another file system than the root's is visited (mount points are passed
+// over). The walk holds a bounded number of descriptors and memory linear in the depth.
 // Returns the code that stopped the walk: the visit's, or that of a directory that cannot be
 // opened or listed or of an object that cannot be read (what vanished or was replaced by a link
 // while the walk ran is passed over).
@@ -50,23 +55,24 @@ using SecurityVisit =
 
 class SecurityObject {
 public:
-  // Opens a Windows-syntax path (a link in its last component is refused; paths under the
-  // thread's confined directory are opened beneath it, see os/files.h) and reads its state.
+  // Opens a Windows-syntax path, or a path beneath a root (a link in the last component is
+  // refused), and reads its state.
   static Result<SecurityObject> open(std::u16string_view path);
-  // The object that a handle (an open descriptor, possibly opened for its path only) refers to;
-  // the handle stays the caller's.
-  static Result<SecurityObject> fromHandle(int handle);
+  static Result<SecurityObject> open(const Root& root, std::u16string_view relative);
+  // The object that a handle (possibly opened for its path only) refers to; the handle stays
+  // the caller's.
+  static Result<SecurityObject> fromHandle(NativeHandle handle);
 
   // Refers to no object.
   SecurityObject() = default;
 
-  SecurityObject(SecurityObject&& other) noexcept;
-  SecurityObject& operator=(SecurityObject&& other) noexcept;
-  ~SecurityObject();
+  SecurityObject(SecurityObject&&) noexcept = default;
+  SecurityObject& operator=(SecurityObject&&) noexcept = default;
 
   const SecurityState& state() const { return state_; }
-  // The Windows form of the object's path, for reports.
-  const std::u16string& path() const { return path_; }
+  // The Windows form of the object's path, for reports (made when asked: a walk keeps no path
+  // per object).
+  std::u16string path() const { return describe_ ? describe_() : path_; }
   // Whether the object is a non-directory with more than one link (left unchanged).
   bool hardLinked() const { return !state_.directory && state_.linkCount > 1; }
 
@@ -84,13 +90,18 @@ public:
   [[nodiscard]] std::uint32_t setOwner(std::uint32_t uid);
 
 private:
-  SecurityObject(int fd, std::u16string path);
+  SecurityObject(Handle handle, std::u16string path);
+  SecurityObject(Handle handle, std::function<std::u16string()> describe);
+  // The object of a handle opened for reading, with its state read.
+  static Result<SecurityObject> reading(Result<Handle> handle, std::u16string path);
   [[nodiscard]] std::uint32_t readState();
+  int fd() const;
   friend class SecurityWalk;
   friend std::uint32_t walkSecurityTree(const SecurityObject&, const SecurityVisit&);
 
-  int fd_ = -1;
+  Handle handle_;
   std::u16string path_;
+  std::function<std::u16string()> describe_;
   SecurityState state_;
   std::uint64_t device_ = 0;
   std::uint64_t inode_ = 0;

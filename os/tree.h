@@ -1,7 +1,10 @@
 // Whole-tree copy and removal at the boundary. Both walk from directory descriptors (see
-// os/posix/walker.h): no full path is resolved again during the walk, and no symbolic link
-// below the roots is followed; the roots are opened by os/files.h's rules (their last component
-// is never followed; confinement applies).
+// os/posix/walker.h): no full path is resolved again during the walk, no symbolic link below
+// the roots is followed, and nothing on another file system than the root's is touched (a
+// mount point met below the root is reported in the outcome and left alone). The roots are
+// given as full paths or as paths beneath a Root, by os/files.h's rules (their last component
+// is never followed). The walks hold a bounded number of descriptors and memory linear in the
+// depth, however deep the tree.
 //
 // Names are handled as the host's bytes: entries whose names hold newlines, reach the host's
 // 255-byte limit or are not valid UTF-8 are copied and removed exactly. Only the paths of a
@@ -14,13 +17,17 @@
 #include <string_view>
 #include <vector>
 
+#include "os/files.h"
+#include "os/root.h"
+
 namespace os {
 
 // Where a tree operation stopped. Paths are the roots as the caller gave them with the
 // entry's path below them ("\"-separated).
 struct TreeFailure {
   enum class Step {
-    readDirectory,   // path: the source directory that could not be opened or listed
+    readDirectory,   // path: the directory that could not be opened or listed (for a copy,
+                     // in the source)
     createDirectory, // path: the target directory that could not be made or opened
     directoryIsFile, // path: a target directory name taken by a file (code 0)
     copyFile,        // path, target: a file (or link) that could not be copied
@@ -40,6 +47,8 @@ struct TreeOutcome {
   std::optional<TreeFailure> failure;
   // Objects a take-over left alone because they have more than one link (os::takeOver).
   std::vector<std::u16string> skippedHardLinks;
+  // Mount points met below the root: not walked, nothing below them copied or removed.
+  std::vector<std::u16string> mountPoints;
 };
 
 struct TreeCopyOptions {
@@ -64,14 +73,20 @@ struct TreeCopyOptions {
 // Stops at the first failure; what was copied stays.
 TreeOutcome copyTree(std::u16string_view source, std::u16string_view target,
                      const TreeCopyOptions& options);
+TreeOutcome copyTree(const Root& sourceRoot, std::u16string_view source, const Root& targetRoot,
+                     std::u16string_view target, const TreeCopyOptions& options);
 
 // Removes the directory and everything below it, one level at a time: the files (and links, as
 // links) in listing order, then each subdirectory the same way, then the directory itself. A
 // file in use (see os/files.h) fails with 32; without force a read-only file fails with 5. With
-// force a directory that cannot be opened, a file and a directory that cannot be deleted are
-// taken over (os::takeOver) and tried once more; a directory that still cannot be read counts
-// as empty (its removal then fails with 145). A root that is a link is removed as a link.
-// Stops at the first failure; what was removed stays removed.
+// force a directory that cannot be opened, a file and a directory that cannot be deleted because
+// access is denied (5) are taken over (os::takeOver, on the kind of object listed) and tried
+// once more; no other failure leads to a take-over. A directory that cannot be opened or listed
+// fails (readDirectory) and is never counted as empty; one that vanished meanwhile is passed
+// over, and one that became a link is removed as a link. A root that is a link is removed as a
+// link. Stops at the first failure; what was removed stays removed. A root's own directory (an
+// empty relative path) is not removed through the root: 123, before anything changes.
 TreeOutcome removeTree(std::u16string_view path, bool force);
+TreeOutcome removeTree(const Root& root, std::u16string_view relative, bool force);
 
 } // namespace os

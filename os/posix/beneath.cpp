@@ -1,25 +1,25 @@
-// Opening host paths: confinement below a directory, openat2 and its fallback.
+// Resolving host paths: safely from "/", beneath a directory with openat2 and its fallback.
+#include "os/posix/beneath.h"
+
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <deque>
+#include <vector>
 
-#include "os/files.h"
-#include "os/path.h"
-#include "os/posix/errno_map.h"
-#include "os/posix/walker.h"
-
-namespace os {
+namespace os::posix {
 namespace {
 
-thread_local ConfinedScope* innermost = nullptr;
+constexpr int kMaxLinks = 40; // as the kernel's own limit
 
 // The components of a host path, without empty and "." components.
-std::vector<std::string> pathComponents(std::string_view path) {
-  std::vector<std::string> parts;
+std::deque<std::string> pathComponents(std::string_view path) {
+  std::deque<std::string> parts;
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t end = path.find('/', start);
@@ -31,80 +31,107 @@ std::vector<std::string> pathComponents(std::string_view path) {
   return parts;
 }
 
-std::string joined(const std::vector<std::string>& parts, std::size_t from, std::size_t to) {
-  std::string text;
-  for (std::size_t i = from; i < to; ++i) {
-    if (i > from) text += '/';
-    text += parts[i];
-  }
-  return text;
+int startOf(std::string_view path, Fd& at) {
+  at.reset(open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return at.valid() ? 0 : errno;
 }
 
-// The innermost scope that holds the absolute path, and the path's part below it.
-const ConfinedScope* confinementOf(const std::vector<std::string>& parts, std::string& below) {
-  for (const ConfinedScope* scope = innermost; scope; scope = scope->previous()) {
-    const std::vector<std::string>& root = scope->components();
-    if (root.size() <= parts.size() && std::equal(root.begin(), root.end(), parts.begin())) {
-      below = joined(parts, root.size(), parts.size());
-      return scope;
+// A link whose owner could reach its target without it: root, or the process's own user.
+bool safeLink(const struct stat& link) { return link.st_uid == 0 || link.st_uid == geteuid(); }
+
+// The text of the link `name` in dir.
+int readLink(int dir, const std::string& name, std::string& target) {
+  target.assign(256, '\0');
+  for (;;) {
+    ssize_t n = readlinkat(dir, name.c_str(), target.data(), target.size());
+    if (n < 0) return errno;
+    if (static_cast<std::size_t>(n) < target.size()) {
+      target.resize(static_cast<std::size_t>(n));
+      return 0;
     }
+    target.resize(target.size() * 2);
   }
-  return nullptr;
+}
+
+// Replaces the link `name` of at by its target: the target's components go in front of those
+// still to resolve, and an absolute target starts again from "/".
+int followLink(Fd& at, const std::string& name, const struct stat& st, int& links,
+               std::deque<std::string>& todo) {
+  if (!safeLink(st) || ++links > kMaxLinks) return ELOOP;
+  std::string target;
+  if (int error = readLink(at.get(), name, target)) return error;
+  if (target.starts_with('/'))
+    if (int error = startOf(target, at)) return error;
+  std::deque<std::string> parts = pathComponents(target);
+  todo.insert(todo.begin(), parts.begin(), parts.end());
+  return 0;
 }
 
 } // namespace
 
-ConfinedScope::ConfinedScope(std::u16string_view directory) {
-  Result<std::string> host = hostPath(directory);
-  if (!host.ok()) {
-    code_ = host.code();
-    return;
+int locateSafely(std::string_view hostPath, bool followLast, Located& out) {
+  Fd at;
+  if (int error = startOf(hostPath, at)) return error;
+  std::deque<std::string> todo = pathComponents(hostPath);
+  if (todo.empty()) {
+    // "/" itself, or the working directory.
+    out = {std::move(at), "."};
+    return 0;
   }
-  if (!host.value().starts_with('/')) {
-    code_ = err::badPathName;
-    return;
+  int links = 0;
+  for (;;) {
+    std::string name = std::move(todo.front());
+    todo.pop_front();
+    struct stat st;
+    const bool last = todo.empty();
+    if (fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      // Only a missing intermediate directory is a failure here; the caller acts on the last.
+      if (last) {
+        out = {std::move(at), std::move(name)};
+        return 0;
+      }
+      return errno;
+    }
+    if (S_ISLNK(st.st_mode) && (!last || followLast)) {
+      if (int error = followLink(at, name, st, links, todo)) return error;
+      if (todo.empty()) { // a link to "/" or "."
+        out = {std::move(at), "."};
+        return 0;
+      }
+      continue;
+    }
+    if (last) {
+      out = {std::move(at), std::move(name)};
+      return 0;
+    }
+    Fd next(openat(at.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) return errno; // ELOOP when it became a link since
+    at = std::move(next);
   }
-  fd_ = open(host.value().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd_ < 0) {
-    code_ = posix::win32FromErrno(errno);
-    return;
-  }
-  components_ = pathComponents(host.value());
-  previous_ = innermost;
-  innermost = this;
 }
 
-ConfinedScope::~ConfinedScope() {
-  if (fd_ < 0) return;
-  innermost = previous_;
-  close(fd_);
+int openSafely(std::string_view hostPath, int flags, mode_t mode, Fd& out) {
+  Located where;
+  if (int error = locateSafely(hostPath, !(flags & O_NOFOLLOW), where)) return error;
+  out.reset(openat(where.parent.get(), where.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+  return out.valid() ? 0 : errno;
 }
 
-namespace posix {
-
-int openHostPath(const std::string& hostPath, int flags, mode_t mode) {
-  if (hostPath.starts_with('/')) {
-    std::string below;
-    if (const ConfinedScope* scope = confinementOf(pathComponents(hostPath), below))
-      return openBeneath(scope->descriptor(), below, flags, mode);
-  }
-  return open(hostPath.c_str(), flags | O_CLOEXEC, mode);
-}
-
-bool openParent(const std::string& hostPath, ParentAndName& out) {
-  std::vector<std::string> parts = pathComponents(hostPath);
-  const bool absolute = hostPath.starts_with('/');
-  std::string parent;
+int locateBeneath(int base, std::string_view relative, Located& out) {
+  std::deque<std::string> parts = pathComponents(relative);
+  for (const std::string& part : parts)
+    if (part == "..") return EXDEV;
   if (parts.empty()) {
-    parent = absolute ? "/" : ".";
+    out.parent.reset(openat(base, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     out.name = ".";
-  } else {
-    out.name = parts.back();
-    parent = (absolute ? "/" : "") + joined(parts, 0, parts.size() - 1);
-    if (parent.empty()) parent = ".";
+    return out.parent.valid() ? 0 : errno;
   }
-  out.parent.reset(openHostPath(parent, O_PATH | O_DIRECTORY, 0));
-  return out.parent.valid();
+  out.name = std::move(parts.back());
+  parts.pop_back();
+  std::string directory;
+  for (const std::string& part : parts) directory += (directory.empty() ? "" : "/") + part;
+  out.parent.reset(openBeneath(base, directory, O_PATH | O_DIRECTORY));
+  return out.parent.valid() ? 0 : errno;
 }
 
 int openBeneath(int base, std::string_view relative, int flags, mode_t mode) {
@@ -112,15 +139,30 @@ int openBeneath(int base, std::string_view relative, int flags, mode_t mode) {
   open_how how{};
   how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
   how.mode = (flags & O_CREAT) ? mode : 0;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  how.resolve =
+      RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
   const std::string path(relative);
   long fd = syscall(SYS_openat2, base, path.c_str(), &how, sizeof how);
   if (fd < 0 && errno == ENOSYS) return openBeneathByComponents(base, relative, flags, mode);
   return static_cast<int>(fd);
 }
 
+int identify(int fd, DirectoryIdentity& identity) {
+  struct statx st;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &st) != 0) return errno;
+  identity.device = makedev(st.stx_dev_major, st.stx_dev_minor);
+  identity.inode = st.stx_ino;
+  identity.mount = (st.stx_mask & STATX_MNT_ID) ? st.stx_mnt_id : identity.device;
+  return 0;
+}
+
+bool onOtherMount(int base, int object) {
+  DirectoryIdentity a, b;
+  return identify(base, a) != 0 || identify(object, b) != 0 || a.mount != b.mount;
+}
+
 int openBeneathByComponents(int base, std::string_view relative, int flags, mode_t mode) {
-  std::vector<std::string> parts = pathComponents(relative);
+  std::deque<std::string> parts = pathComponents(relative);
   if (parts.empty()) return openat(base, ".", flags | O_CLOEXEC, mode);
   Fd current;
   int at = base;
@@ -130,9 +172,9 @@ int openBeneathByComponents(int base, std::string_view relative, int flags, mode
       return -1;
     }
     const bool last = i + 1 == parts.size();
-    int fd = last ? openat(at, parts[i].c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode)
-                  : openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    Fd fd(last ? openat(at, parts[i].c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode)
+               : openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
       // A link met with O_PATH | O_DIRECTORY says "not a directory"; report it as openat2 does.
       int error = errno;
       struct stat st;
@@ -142,12 +184,15 @@ int openBeneathByComponents(int base, std::string_view relative, int flags, mode
       errno = error;
       return -1;
     }
-    if (last) return fd;
-    current.reset(fd);
-    at = fd;
+    if (onOtherMount(base, fd.get())) {
+      errno = EXDEV;
+      return -1;
+    }
+    if (last) return fd.release();
+    current = std::move(fd);
+    at = current.get();
   }
   return -1;
 }
 
-} // namespace posix
-} // namespace os
+} // namespace os::posix

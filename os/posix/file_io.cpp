@@ -12,7 +12,7 @@
 #include "os/path.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/file_ops.h"
-#include "os/posix/walker.h"
+#include "os/posix/beneath.h"
 #include "os/text.h"
 
 namespace os {
@@ -37,6 +37,19 @@ int openFlags(std::uint32_t access, std::uint32_t disposition, std::uint32_t fla
   }
 }
 
+// Opens the entry where names; the last component is never followed here (where already went
+// through a link that may be followed).
+Result<Handle> openAt(const posix::Located& where, int open, std::uint32_t flags) {
+  const mode_t mode = (flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  posix::Fd fd(openat(where.parent.get(), where.name.c_str(), open | O_NOFOLLOW | O_CLOEXEC, mode));
+  if (fd.valid()) return posix::toHandle(std::move(fd));
+  switch (errno) {
+  case EEXIST: return Result<Handle>::failure(err::fileExists);
+  case EISDIR: return Result<Handle>::failure(err::accessDenied);
+  default: return Result<Handle>::failure(posix::win32FromErrno(errno));
+  }
+}
+
 std::u16string withSeparator(std::u16string path) {
   if (path.empty() || (path.back() != u'\\' && path.back() != u'/')) path += u'\\';
   return path;
@@ -44,35 +57,40 @@ std::u16string withSeparator(std::u16string path) {
 
 } // namespace
 
-Result<int> openFile(std::u16string_view path, std::uint32_t access, std::uint32_t,
-                     std::uint32_t disposition, std::uint32_t flags) {
+Result<Handle> openFile(std::u16string_view path, std::uint32_t access, std::uint32_t,
+                        std::uint32_t disposition, std::uint32_t flags) {
   const int open = openFlags(access, disposition, flags);
-  if (open < 0) return Result<int>::failure(err::invalidParameter);
+  if (open < 0) return Result<Handle>::failure(err::invalidParameter);
   Result<std::string> host = hostPath(path);
-  if (!host.ok()) return Result<int>::failure(host.code());
-  const mode_t mode = (flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-  int fd = posix::openHostPath(host.value(), open, mode);
-  if (fd >= 0) return fd;
-  switch (errno) {
-  case EEXIST: return Result<int>::failure(err::fileExists);
-  case EISDIR: return Result<int>::failure(err::accessDenied);
-  default: return Result<int>::failure(posix::pathError(host.value(), errno));
-  }
+  if (!host.ok()) return Result<Handle>::failure(host.code());
+  posix::Located where;
+  if (int error = posix::locateSafely(host.value(), !(open & O_NOFOLLOW), where))
+    return Result<Handle>::failure(posix::locateError(error));
+  return openAt(where, open, flags);
 }
 
-Result<std::size_t> readFile(int fd, void* buffer, std::size_t count) {
+Result<Handle> openFile(const Root& root, std::u16string_view relative, std::uint32_t access,
+                        std::uint32_t, std::uint32_t disposition, std::uint32_t flags) {
+  const int open = openFlags(access, disposition, flags);
+  if (open < 0) return Result<Handle>::failure(err::invalidParameter);
+  Result<posix::Located> where = posix::locate(root, relative);
+  if (!where.ok()) return Result<Handle>::failure(where.code());
+  return openAt(where.value(), open, flags);
+}
+
+Result<std::size_t> readFile(NativeHandle file, void* buffer, std::size_t count) {
   for (;;) {
-    ssize_t n = read(fd, buffer, count);
+    ssize_t n = read(posix::fdOf(file), buffer, count);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return Result<std::size_t>::failure(posix::win32FromErrno(errno));
   }
 }
 
-Result<std::size_t> writeFile(int fd, const void* buffer, std::size_t count) {
+Result<std::size_t> writeFile(NativeHandle file, const void* buffer, std::size_t count) {
   const char* bytes = static_cast<const char*>(buffer);
   std::size_t done = 0;
   while (done < count) {
-    ssize_t n = write(fd, bytes + done, count - done);
+    ssize_t n = write(posix::fdOf(file), bytes + done, count - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (done > 0) break;
@@ -83,10 +101,10 @@ Result<std::size_t> writeFile(int fd, const void* buffer, std::size_t count) {
   return done;
 }
 
-Result<std::uint64_t> seekFile(int fd, std::int64_t distance, std::uint32_t method) {
+Result<std::uint64_t> seekFile(NativeHandle file, std::int64_t distance, std::uint32_t method) {
   const int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
   if (method > FILE_END) return Result<std::uint64_t>::failure(err::invalidParameter);
-  off_t position = lseek(fd, static_cast<off_t>(distance), whence);
+  off_t position = lseek(posix::fdOf(file), static_cast<off_t>(distance), whence);
   if (position < 0) return Result<std::uint64_t>::failure(posix::win32FromErrno(errno));
   return static_cast<std::uint64_t>(position);
 }
@@ -111,14 +129,11 @@ Result<std::u16string> createTempFile(std::u16string_view directory, std::u16str
     if (unique == 0) continue;
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "%04X.TMP", unique);
-    int fd = posix::openHostPath(folder + stem + suffix,
-                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-    if (fd >= 0) {
-      close(fd);
-      return utf16FromUtf8(stem + suffix);
-    }
-    if (errno != EEXIST)
-      return Result<std::u16string>::failure(posix::pathError(folder + stem + suffix, errno));
+    posix::Fd fd;
+    int error = posix::openSafely(folder + stem + suffix,
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, fd);
+    if (error == 0) return utf16FromUtf8(stem + suffix);
+    if (error != EEXIST) return Result<std::u16string>::failure(posix::locateError(error));
   }
   return Result<std::u16string>::failure(err::fileExists);
 }

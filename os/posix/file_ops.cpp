@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "os/path.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
 
@@ -22,15 +23,6 @@ std::uint64_t fileTime(const statx_timestamp& t) {
   return (static_cast<std::uint64_t>(t.tv_sec + static_cast<std::int64_t>(kEpochDifference)) *
           10000000ull) +
          t.tv_nsec / 100;
-}
-
-bool parentIsDirectory(const std::string& hostPath) {
-  std::string_view p = hostPath;
-  while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
-  std::size_t slash = p.rfind('/');
-  std::string parent = slash == p.npos ? "." : slash == 0 ? "/" : std::string(p.substr(0, slash));
-  struct stat st;
-  return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Copies what is left of `in` (size bytes expected) to `out`: in the kernel where the file
@@ -96,9 +88,26 @@ int chmodOpened(int fd, mode_t mode) {
   return chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), mode);
 }
 
-std::uint32_t pathError(const std::string& hostPath, int error) {
-  if (error == ENOENT && !parentIsDirectory(hostPath)) return err::pathNotFound;
-  return win32FromErrno(error);
+std::uint32_t locateError(int error) {
+  return error == ENOENT ? err::pathNotFound : win32FromErrno(error);
+}
+
+Result<Located> locate(std::u16string_view path) {
+  Result<std::string> host = hostPath(path);
+  if (!host.ok()) return Result<Located>::failure(host.code());
+  Located where;
+  if (int error = locateSafely(host.value(), false, where))
+    return Result<Located>::failure(locateError(error));
+  return where;
+}
+
+Result<Located> locate(const Root& root, std::u16string_view relative) {
+  Result<std::string> host = relativeHostPath(relative);
+  if (!host.ok()) return Result<Located>::failure(host.code());
+  Located where;
+  if (int error = locateBeneath(fdOf(root.handle()), host.value(), where))
+    return Result<Located>::failure(locateError(error));
+  return where;
 }
 
 int fileInfoAt(int dir, const char* name, FileInfo& info) {
@@ -143,7 +152,7 @@ std::uint32_t copyFileAt(int srcDir, const std::string& srcName, int dstDir,
   using Stamp = decltype(st.st_mtim); // seconds and nanoseconds
   const Stamp times[2] = {{0, UTIME_OMIT}, st.st_mtim};
   if (!code && futimens(out.get(), times) != 0) code = win32FromErrno(errno);
-  if (!code && ::close(out.release()) != 0) code = win32FromErrno(errno);
+  out.reset();
   if (code) unlinkat(dstDir, dstName.c_str(), 0);
   return code;
 }
@@ -210,19 +219,23 @@ std::uint32_t removeDirectoryAt(int dir, const std::string& name) {
   return win32FromErrno(error);
 }
 
-Result<TakeOver> takeOverAt(int dir, const std::string& name) {
+Result<TakeOver> takeOverAt(int dir, const std::string& name, ObjectKind kind) {
+  // Everything below acts on this one descriptor: the name may lead elsewhere a moment later.
   Fd object(openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (!object.valid() || fstat(object.get(), &st) != 0)
     return Result<TakeOver>::failure(win32FromErrno(errno));
   if (S_ISLNK(st.st_mode)) return TakeOver::skippedLink;
+  if (S_ISDIR(st.st_mode) != (kind == ObjectKind::directory)) return TakeOver::skippedOtherKind;
   if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) return TakeOver::skippedHardLink;
   const uid_t self = geteuid();
   const gid_t sameGroup = static_cast<gid_t>(-1);
   if (st.st_uid != self && fchownat(object.get(), "", self, sameGroup, AT_EMPTY_PATH) != 0)
     return Result<TakeOver>::failure(win32FromErrno(errno));
-  // Owning the object changes its mode only by dropping set-id bits; read it again.
+  // Owning the object changes its mode only by dropping set-id bits; read it again, and its
+  // link count once more: a hard link made meanwhile leaves the mode as it is.
   if (fstat(object.get(), &st) != 0) return Result<TakeOver>::failure(win32FromErrno(errno));
+  if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) return TakeOver::skippedHardLink;
   const mode_t full = S_ISDIR(st.st_mode) ? S_IRWXU : (S_IRUSR | S_IWUSR);
   const mode_t mode = (st.st_mode & 07777) | full;
   if (mode != (st.st_mode & 07777) && chmodOpened(object.get(), mode) != 0)

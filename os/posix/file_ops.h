@@ -10,13 +10,21 @@
 
 #include "os/error.h"
 #include "os/files.h"
+#include "os/posix/beneath.h"
 #include "os/posix/locks.h"
+#include "os/root.h"
 
 namespace os::posix {
 
-// The Win32 code of a failure to reach a host path: ENOENT is 3 when a directory on the way is
-// missing, else 2; other errnos by win32FromErrno.
-std::uint32_t pathError(const std::string& hostPath, int error);
+// Where a full Windows-form path leads (locateSafely, its last component not followed), or
+// where a root's relative path leads (locateBeneath). Fails with the Win32 code: 3 when a
+// directory on the way is missing or not a directory, 1921 for a link that is refused, 17 for
+// a path that leaves the root or crosses a mount.
+Result<Located> locate(std::u16string_view path);
+Result<Located> locate(const Root& root, std::u16string_view relative);
+
+// The Win32 code of a failure to locate.
+std::uint32_t locateError(int error);
 
 // What the entry is (see os::fileInformation); an errno on failure.
 int fileInfoAt(int dir, const char* name, FileInfo& info);
@@ -53,6 +61,6 @@ std::uint32_t removeDirectoryAt(int dir, const std::string& name);
 int chmodOpened(int fd, mode_t mode);
 
 // See os::takeOver.
-Result<TakeOver> takeOverAt(int dir, const std::string& name);
+Result<TakeOver> takeOverAt(int dir, const std::string& name, ObjectKind kind);
 
 } // namespace os::posix

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "os/path.h"
+#include "os/posix/beneath.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
 #include "os/posix/file_ops.h"
@@ -19,56 +20,56 @@ namespace os {
 namespace {
 
 using posix::Fd;
-using posix::ParentAndName;
+using posix::Located;
 
-// The parent directory and name of a Windows-form path, or the Win32 code of the failure.
-std::uint32_t locate(std::u16string_view path, ParentAndName& where, std::string* host = nullptr) {
-  Result<std::string> hostPath = os::hostPath(path);
-  if (!hostPath.ok()) return hostPath.code();
-  if (host) *host = hostPath.value();
-  if (posix::openParent(hostPath.value(), where)) return err::success;
-  return errno == ENOENT ? err::pathNotFound : posix::win32FromErrno(errno);
-}
+// Each operation below is written once, on where its path leads; the public forms only say how
+// the path is resolved (a full path, or a path beneath a root).
 
-} // namespace
-
-Result<FileInfo> fileInformation(std::u16string_view path) {
-  ParentAndName where;
-  std::string host;
-  if (std::uint32_t code = locate(path, where, &host)) return Result<FileInfo>::failure(code);
+Result<FileInfo> informationAt(Result<Located> where) {
+  if (!where.ok()) return Result<FileInfo>::failure(where.code());
   FileInfo info;
-  if (int error = posix::fileInfoAt(where.parent.get(), where.name.c_str(), info))
-    return Result<FileInfo>::failure(posix::pathError(host, error));
+  if (int error = posix::fileInfoAt(where.value().parent.get(), where.value().name.c_str(), info))
+    return Result<FileInfo>::failure(posix::win32FromErrno(error));
   return info;
 }
 
-Result<std::vector<DirectoryEntry>> listDirectory(std::u16string_view directory) {
+// The directory where leads to, opened for reading (a link in its last component refused);
+// notDirectory is the code for something else than a directory there.
+Result<Handle> openDirectoryAt(Result<Located> where, std::uint32_t notDirectory) {
+  if (!where.ok()) return Result<Handle>::failure(where.code());
+  Fd fd(openat(where.value().parent.get(), where.value().name.c_str(),
+               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid())
+    return Result<Handle>::failure(errno == ENOTDIR ? notDirectory : posix::win32FromErrno(errno));
+  return posix::toHandle(std::move(fd));
+}
+
+Result<std::vector<DirectoryEntry>> listingOf(Result<Located> where) {
   using Listing = Result<std::vector<DirectoryEntry>>;
-  Result<std::string> host = hostPath(directory);
-  if (!host.ok()) return Listing::failure(host.code());
-  Fd fd(posix::openHostPath(host.value(), O_RDONLY | O_DIRECTORY));
-  if (!fd.valid()) return Listing::failure(posix::pathError(host.value(), errno));
+  // As a search below a file reports it.
+  Result<Handle> opened = openDirectoryAt(std::move(where), err::pathNotFound);
+  if (!opened.ok()) return Listing::failure(opened.code());
+  const Fd fd = posix::toFd(std::move(opened.value()));
   std::vector<posix::WalkEntry> listed;
-  if (int error = posix::listEntries(fd.get(), listed))
-    return Listing::failure(posix::win32FromErrno(error));
+  if (int failed = posix::listEntries(fd.get(), listed))
+    return Listing::failure(posix::win32FromErrno(failed));
   // As the system's own listing, the directory and its parent come first.
   listed.insert(listed.begin(), {posix::WalkEntry{"."}, posix::WalkEntry{".."}});
   std::vector<DirectoryEntry> entries;
   for (const posix::WalkEntry& e : listed) {
     DirectoryEntry entry{utf16FromUtf8(e.name), {}};
     // An entry removed since the listing is left out.
-    if (posix::fileInfoAt(fd.get(), e.name.c_str(), entry.info) == 0) entries.push_back(std::move(entry));
+    if (posix::fileInfoAt(fd.get(), e.name.c_str(), entry.info) == 0)
+      entries.push_back(std::move(entry));
   }
   return entries;
 }
 
-std::uint32_t createDirectory(std::u16string_view path, DirectoryAccess access) {
-  ParentAndName where;
-  if (std::uint32_t code = locate(path, where)) return code;
-  const int parent = where.parent.get();
-  const char* name = where.name.c_str();
-  if (mkdirat(parent, name, 0777) != 0)
-    return errno == ENOENT ? err::pathNotFound : posix::win32FromErrno(errno);
+std::uint32_t createDirectoryAt(Result<Located> where, DirectoryAccess access) {
+  if (!where.ok()) return where.code();
+  const int parent = where.value().parent.get();
+  const char* name = where.value().name.c_str();
+  if (mkdirat(parent, name, 0777) != 0) return posix::locateError(errno);
   if (access == DirectoryAccess::everyone) {
     // The umask took bits away; give them back on the directory just made.
     Fd made(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -77,19 +78,10 @@ std::uint32_t createDirectory(std::u16string_view path, DirectoryAccess access) 
   return err::success;
 }
 
-Result<int> openDirectory(std::u16string_view path) {
-  Result<std::string> host = hostPath(path);
-  if (!host.ok()) return Result<int>::failure(host.code());
-  int fd = posix::openHostPath(host.value(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-  if (fd >= 0) return fd;
-  return Result<int>::failure(errno == ENOTDIR ? err::directory
-                                               : posix::pathError(host.value(), errno));
-}
-
-std::uint32_t setFileAttributes(std::u16string_view path, std::uint32_t attributes) {
-  ParentAndName where;
-  if (std::uint32_t code = locate(path, where)) return code;
-  Fd object(openat(where.parent.get(), where.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+std::uint32_t setAttributesAt(Result<Located> where, std::uint32_t attributes) {
+  if (!where.ok()) return where.code();
+  Fd object(openat(where.value().parent.get(), where.value().name.c_str(),
+                   O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (!object.valid() || fstat(object.get(), &st) != 0) return posix::win32FromErrno(errno);
   if (S_ISLNK(st.st_mode)) return err::success; // a link has no mode of its own
@@ -102,26 +94,95 @@ std::uint32_t setFileAttributes(std::u16string_view path, std::uint32_t attribut
                                                     : posix::win32FromErrno(errno);
 }
 
-std::uint32_t copyFile(std::u16string_view source, std::u16string_view target,
-                       bool failIfExists) {
-  ParentAndName from, to;
-  if (std::uint32_t code = locate(source, from)) return code;
-  if (std::uint32_t code = locate(target, to)) return code;
-  return posix::copyFileAt(from.parent.get(), from.name, to.parent.get(), to.name, failIfExists,
-                           posix::LockTable::read());
+std::uint32_t copyFileAt(Result<Located> from, Result<Located> to, bool failIfExists) {
+  if (!from.ok()) return from.code();
+  if (!to.ok()) return to.code();
+  return posix::copyFileAt(from.value().parent.get(), from.value().name, to.value().parent.get(),
+                           to.value().name, failIfExists, posix::LockTable::read());
 }
 
-std::uint32_t deleteFile(std::u16string_view path, bool honourReadOnly) {
-  ParentAndName where;
-  if (std::uint32_t code = locate(path, where)) return code;
-  return posix::deleteFileAt(where.parent.get(), where.name, honourReadOnly,
+std::uint32_t deleteFileAt(Result<Located> where, bool honourReadOnly) {
+  if (!where.ok()) return where.code();
+  return posix::deleteFileAt(where.value().parent.get(), where.value().name, honourReadOnly,
                              posix::LockTable::read(), 0, 0);
 }
 
-Result<TakeOver> takeOver(std::u16string_view path) {
-  ParentAndName where;
-  if (std::uint32_t code = locate(path, where)) return Result<TakeOver>::failure(code);
-  return posix::takeOverAt(where.parent.get(), where.name);
+Result<TakeOver> takeOverAt(Result<Located> where, ObjectKind kind) {
+  if (!where.ok()) return Result<TakeOver>::failure(where.code());
+  return posix::takeOverAt(where.value().parent.get(), where.value().name, kind);
+}
+
+} // namespace
+
+Result<FileInfo> fileInformation(std::u16string_view path) {
+  return informationAt(posix::locate(path));
+}
+
+Result<FileInfo> fileInformation(const Root& root, std::u16string_view relative) {
+  return informationAt(posix::locate(root, relative));
+}
+
+Result<std::vector<DirectoryEntry>> listDirectory(std::u16string_view directory) {
+  // A listing goes through a safe link in the last component, as a query may.
+  Result<std::string> host = hostPath(directory);
+  if (!host.ok()) return Result<std::vector<DirectoryEntry>>::failure(host.code());
+  Located where;
+  if (int error = posix::locateSafely(host.value(), true, where))
+    return Result<std::vector<DirectoryEntry>>::failure(posix::locateError(error));
+  return listingOf(std::move(where));
+}
+
+Result<std::vector<DirectoryEntry>> listDirectory(const Root& root, std::u16string_view relative) {
+  return listingOf(posix::locate(root, relative));
+}
+
+std::uint32_t createDirectory(std::u16string_view path, DirectoryAccess access) {
+  return createDirectoryAt(posix::locate(path), access);
+}
+
+std::uint32_t createDirectory(const Root& root, std::u16string_view relative,
+                              DirectoryAccess access) {
+  return createDirectoryAt(posix::locate(root, relative), access);
+}
+
+Result<Handle> openDirectory(std::u16string_view path) {
+  return openDirectoryAt(posix::locate(path), err::directory);
+}
+
+std::uint32_t setFileAttributes(std::u16string_view path, std::uint32_t attributes) {
+  return setAttributesAt(posix::locate(path), attributes);
+}
+
+std::uint32_t setFileAttributes(const Root& root, std::u16string_view relative,
+                                std::uint32_t attributes) {
+  return setAttributesAt(posix::locate(root, relative), attributes);
+}
+
+std::uint32_t copyFile(std::u16string_view source, std::u16string_view target,
+                       bool failIfExists) {
+  return copyFileAt(posix::locate(source), posix::locate(target), failIfExists);
+}
+
+std::uint32_t copyFile(const Root& sourceRoot, std::u16string_view source, const Root& targetRoot,
+                       std::u16string_view target, bool failIfExists) {
+  return copyFileAt(posix::locate(sourceRoot, source), posix::locate(targetRoot, target),
+                    failIfExists);
+}
+
+std::uint32_t deleteFile(std::u16string_view path, bool honourReadOnly) {
+  return deleteFileAt(posix::locate(path), honourReadOnly);
+}
+
+std::uint32_t deleteFile(const Root& root, std::u16string_view relative, bool honourReadOnly) {
+  return deleteFileAt(posix::locate(root, relative), honourReadOnly);
+}
+
+Result<TakeOver> takeOver(std::u16string_view path, ObjectKind kind) {
+  return takeOverAt(posix::locate(path), kind);
+}
+
+Result<TakeOver> takeOver(const Root& root, std::u16string_view relative, ObjectKind kind) {
+  return takeOverAt(posix::locate(root, relative), kind);
 }
 
 std::vector<std::u16string> lockHolders(const std::vector<std::u16string>& paths) {
@@ -129,10 +190,10 @@ std::vector<std::u16string> lockHolders(const std::vector<std::u16string>& paths
   const posix::LockTable locks = posix::LockTable::read();
   if (locks.empty()) return names;
   for (const std::u16string& path : paths) {
-    ParentAndName where;
+    Result<Located> where = posix::locate(path);
     struct stat st;
-    if (locate(path, where) != err::success ||
-        fstatat(where.parent.get(), where.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (!where.ok() || fstatat(where.value().parent.get(), where.value().name.c_str(), &st,
+                               AT_SYMLINK_NOFOLLOW) != 0)
       continue;
     for (std::u16string& name : locks.holders(st.st_dev, st.st_ino))
       if (std::find(names.begin(), names.end(), name) == names.end())

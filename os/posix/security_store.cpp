@@ -12,8 +12,10 @@
 #include <string_view>
 
 #include "os/path.h"
+#include "os/posix/beneath.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
+#include "os/posix/file_ops.h"
 #include "os/posix/walker.h"
 #include "os/text.h"
 
@@ -167,16 +169,26 @@ std::uint32_t readAcls(int fd, const struct stat& st, const Present& present,
 
 // Reopens an object that a path-only descriptor refers to, for reading, and checks that it is
 // still the same securable object.
-Result<int> reopen(int fd) {
+Result<Handle> reopen(int fd) {
+  using Opened = Result<Handle>;
   struct stat before, after;
-  if (fstat(fd, &before) != 0) return Result<int>::failure(lastCode());
-  if (std::uint32_t code = kindCode(before.st_mode)) return Result<int>::failure(code);
+  if (fstat(fd, &before) != 0) return Opened::failure(lastCode());
+  if (std::uint32_t code = kindCode(before.st_mode)) return Opened::failure(code);
   posix::Fd object(::open(procPath(fd).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!object.valid()) return Result<int>::failure(lastCode());
-  if (fstat(object.get(), &after) != 0) return Result<int>::failure(lastCode());
+  if (!object.valid()) return Opened::failure(lastCode());
+  if (fstat(object.get(), &after) != 0) return Opened::failure(lastCode());
   if (after.st_dev != before.st_dev || after.st_ino != before.st_ino)
-    return Result<int>::failure(err::accessDenied);
-  return object.release();
+    return Opened::failure(err::accessDenied);
+  return posix::toHandle(std::move(object));
+}
+
+// Opens the object where leads to (a link there refused) for reading.
+Result<Handle> openAt(Result<posix::Located> where) {
+  if (!where.ok()) return Result<Handle>::failure(where.code());
+  posix::Fd located(openat(where.value().parent.get(), where.value().name.c_str(),
+                           O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!located.valid()) return Result<Handle>::failure(lastCode());
+  return reopen(located.get());
 }
 
 std::string linkTarget(int fd) {
@@ -187,31 +199,24 @@ std::string linkTarget(int fd) {
 
 } // namespace
 
-SecurityObject::SecurityObject(int fd, std::u16string path) : fd_(fd), path_(std::move(path)) {}
+SecurityObject::SecurityObject(Handle handle, std::u16string path)
+    : handle_(std::move(handle)), path_(std::move(path)) {}
 
-SecurityObject::SecurityObject(SecurityObject&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)),
-      state_(std::move(other.state_)), device_(other.device_), inode_(other.inode_) {}
+SecurityObject::SecurityObject(Handle handle, std::function<std::u16string()> describe)
+    : handle_(std::move(handle)), describe_(std::move(describe)) {}
 
-SecurityObject& SecurityObject::operator=(SecurityObject&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-    path_ = std::move(other.path_);
-    state_ = std::move(other.state_);
-    device_ = other.device_;
-    inode_ = other.inode_;
-  }
-  return *this;
-}
+int SecurityObject::fd() const { return posix::fdOf(handle_.get()); }
 
-SecurityObject::~SecurityObject() {
-  if (fd_ >= 0) ::close(fd_);
+Result<SecurityObject> SecurityObject::reading(Result<Handle> handle, std::u16string path) {
+  if (!handle.ok()) return Result<SecurityObject>::failure(handle.code());
+  SecurityObject object(std::move(handle.value()), std::move(path));
+  if (std::uint32_t code = object.readState()) return Result<SecurityObject>::failure(code);
+  return object;
 }
 
 std::uint32_t SecurityObject::readState() {
   struct stat st;
-  if (fstat(fd_, &st) != 0) return lastCode();
+  if (fstat(fd(), &st) != 0) return lastCode();
   if (std::uint32_t code = kindCode(st.st_mode)) return code;
   state_.directory = S_ISDIR(st.st_mode);
   state_.owner = st.st_uid;
@@ -220,47 +225,43 @@ std::uint32_t SecurityObject::readState() {
   device_ = st.st_dev;
   inode_ = st.st_ino;
   Present present;
-  if (std::uint32_t code = listAttributes(fd_, present)) return code;
+  if (std::uint32_t code = listAttributes(fd(), present)) return code;
   state_.hasDescriptor = false;
   state_.descriptor.clear();
   if (present.descriptor)
-    if (std::uint32_t code = readDescriptor(fd_, state_)) return code;
-  return readAcls(fd_, st, present, state_);
+    if (std::uint32_t code = readDescriptor(fd(), state_)) return code;
+  return readAcls(fd(), st, present, state_);
 }
 
 Result<SecurityObject> SecurityObject::open(std::u16string_view path) {
-  Result<std::string> host = hostPath(path);
-  if (!host.ok()) return Result<SecurityObject>::failure(host.code());
-  posix::Fd located(posix::openHostPath(host.value(), O_PATH | O_NOFOLLOW));
-  if (!located.valid()) return Result<SecurityObject>::failure(lastCode());
-  Result<int> fd = reopen(located.get());
-  if (!fd.ok()) return Result<SecurityObject>::failure(fd.code());
-  SecurityObject object(fd.value(), std::u16string(path));
-  if (std::uint32_t code = object.readState()) return Result<SecurityObject>::failure(code);
-  return object;
+  return reading(openAt(posix::locate(path)), std::u16string(path));
 }
 
-Result<SecurityObject> SecurityObject::fromHandle(int handle) {
-  Result<int> fd = reopen(handle);
-  if (!fd.ok()) return Result<SecurityObject>::failure(fd.code());
-  SecurityObject object(fd.value(), windowsPath(linkTarget(fd.value())));
-  if (std::uint32_t code = object.readState()) return Result<SecurityObject>::failure(code);
-  return object;
+Result<SecurityObject> SecurityObject::open(const Root& root, std::u16string_view relative) {
+  return reading(openAt(posix::locate(root, relative)), root.pathOf(relative));
+}
+
+Result<SecurityObject> SecurityObject::fromHandle(NativeHandle handle) {
+  Result<Handle> reopened = reopen(posix::fdOf(handle));
+  if (!reopened.ok()) return Result<SecurityObject>::failure(reopened.code());
+  std::u16string path = windowsPath(linkTarget(posix::fdOf(reopened.value().get())));
+  return reading(std::move(reopened), std::move(path));
 }
 
 Result<SecurityObject> SecurityObject::parent() const {
   auto top = [] { return Result<SecurityObject>::failure(err::fileNotFound); };
   posix::Fd parentFd;
   if (state_.directory) {
-    parentFd.reset(openat(fd_, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    parentFd.reset(openat(fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   } else {
     // A file's descriptor does not lead to its directory: take the directory of the path the
     // descriptor was opened by and check that it still holds this very file.
-    std::string target = linkTarget(fd_);
+    std::string target = linkTarget(fd());
     std::size_t slash = target.rfind('/');
     if (target.empty() || target[0] != '/' || slash == std::string::npos) return top();
-    parentFd.reset(::open(slash == 0 ? "/" : target.substr(0, slash).c_str(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (int error = posix::openSafely(slash == 0 ? "/" : target.substr(0, slash),
+                                      O_RDONLY | O_DIRECTORY, 0, parentFd))
+      return Result<SecurityObject>::failure(posix::win32FromErrno(error));
     struct stat child;
     if (parentFd.valid() &&
         (fstatat(parentFd.get(), target.c_str() + slash + 1, &child, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -271,15 +272,13 @@ Result<SecurityObject> SecurityObject::parent() const {
   struct stat st;
   if (fstat(parentFd.get(), &st) != 0) return Result<SecurityObject>::failure(lastCode());
   if (st.st_dev != device_ || st.st_ino == inode_) return top();
-  int fd = parentFd.release();
-  SecurityObject parent(fd, windowsPath(linkTarget(fd)));
-  if (std::uint32_t code = parent.readState()) return Result<SecurityObject>::failure(code);
-  return parent;
+  std::u16string path = windowsPath(linkTarget(parentFd.get()));
+  return reading(posix::toHandle(std::move(parentFd)), std::move(path));
 }
 
 std::uint32_t SecurityObject::writeDescriptor(std::span<const std::uint8_t> descriptor) {
   if (hardLinked()) return err::accessDenied;
-  if (fsetxattr(fd_, kDescriptorName, descriptor.data(), descriptor.size(), 0) != 0)
+  if (fsetxattr(fd(), kDescriptorName, descriptor.data(), descriptor.size(), 0) != 0)
     return lastCode();
   state_.descriptor.assign(descriptor.begin(), descriptor.end());
   state_.hasDescriptor = true;
@@ -290,11 +289,11 @@ std::uint32_t SecurityObject::applyAcl(const PosixAcl& access, const PosixAcl& d
   if (hardLinked()) return err::accessDenied;
   if (access != state_.access) {
     AclPtr acl = toAcl(access);
-    if (!acl || acl_set_fd(fd_, acl.get()) != 0) return lastCode();
+    if (!acl || acl_set_fd(fd(), acl.get()) != 0) return lastCode();
     state_.access = access;
   }
   if (!state_.directory || defaults == state_.defaults) return err::success;
-  const std::string proc = procPath(fd_);
+  const std::string proc = procPath(fd());
   if (defaults.empty()) {
     if (acl_delete_def_file(proc.c_str()) != 0) return lastCode();
   } else {
@@ -307,7 +306,7 @@ std::uint32_t SecurityObject::applyAcl(const PosixAcl& access, const PosixAcl& d
 
 std::uint32_t SecurityObject::setOwner(std::uint32_t uid) {
   if (hardLinked()) return err::accessDenied;
-  if (fchown(fd_, uid, static_cast<gid_t>(-1)) != 0) return lastCode();
+  if (fchown(fd(), uid, static_cast<gid_t>(-1)) != 0) return lastCode();
   state_.owner = uid;
   return err::success;
 }
@@ -316,27 +315,32 @@ std::uint32_t SecurityObject::setOwner(std::uint32_t uid) {
 class SecurityWalk : public posix::TreeVisitor {
 public:
   SecurityWalk(const SecurityObject& root, const SecurityVisit& visit)
-      : visit_(visit), paths_{root.path()}, descend_{true} {}
+      : visit_(visit), root_(root.path()), descend_{true} {}
 
   std::uint32_t code() const { return code_; }
 
   Recovery cannotRead(const posix::WalkDirectory&, const posix::WalkEntry&, int error) override {
-    if (vanished(error)) return Recovery::asEmpty;
+    if (vanished(error)) return Recovery::skip;
     code_ = posix::win32FromErrno(error);
     return Recovery::stop;
   }
 
+  // What another file system holds is not this tree's.
+  Flow mountPoint(const posix::WalkDirectory&, const posix::WalkEntry&) override {
+    return Flow::proceed;
+  }
+
+  void cannotReturn(const std::string&, int error) override { code_ = posix::locateError(error); }
+
   Flow enterDirectory(const posix::WalkDirectory& parent, const posix::WalkEntry& entry,
                       const posix::WalkDirectory& directory) override {
     if (directory.depth == 0) return Flow::proceed;
-    std::size_t depth = static_cast<std::size_t>(directory.depth);
-    paths_.resize(depth + 1);
+    const std::size_t depth = static_cast<std::size_t>(directory.depth);
     descend_.resize(depth + 1);
-    paths_[depth] = childPath(parent, entry);
     descend_[depth] = false;
-    int fd = fcntl(directory.fd, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) return fail(lastCode());
-    SecurityObject object(fd, paths_[depth]);
+    posix::Fd fd(fcntl(directory.fd, F_DUPFD_CLOEXEC, 0));
+    if (!fd.valid()) return fail(lastCode());
+    SecurityObject object(posix::toHandle(std::move(fd)), describe(parent, entry));
     if (std::uint32_t code = object.readState()) return fail(code);
     bool descend = false;
     if (std::uint32_t code = visit_(object, directory.depth, descend)) return fail(code);
@@ -350,12 +354,12 @@ public:
     for (posix::WalkEntry& entry : entries) {
       if (entry.kind == posix::WalkEntry::Kind::directory) entry.descend = true;
       if (entry.kind != posix::WalkEntry::Kind::file) continue;
-      int fd = openat(directory.fd, entry.name.c_str(), kObjectFlags);
-      if (fd < 0) {
+      posix::Fd fd(openat(directory.fd, entry.name.c_str(), kObjectFlags));
+      if (!fd.valid()) {
         if (vanished(errno)) continue;
         return fail(lastCode());
       }
-      SecurityObject object(fd, childPath(directory, entry));
+      SecurityObject object(posix::toHandle(std::move(fd)), describe(directory, entry));
       std::uint32_t code = object.readState();
       if (code == err::cantResolveFilename || code == err::accessDenied) continue; // replaced
       if (code) return fail(code);
@@ -376,20 +380,30 @@ private:
     return Flow::stop;
   }
 
-  std::u16string childPath(const posix::WalkDirectory& directory, const posix::WalkEntry& entry) {
-    return paths_[static_cast<std::size_t>(directory.depth)] + u"\\" + utf16FromUtf8(entry.name);
+  // The path of an entry of the directory, made only when a visit asks for it (during the
+  // visit: the walk has moved on afterwards).
+  std::function<std::u16string()> describe(const posix::WalkDirectory& directory,
+                                           const posix::WalkEntry& entry) const {
+    return [root = &root_, branch = &directory.branch, depth = directory.depth,
+            name = &entry.name] {
+      const std::string relative =
+          depth <= 0 ? *name : posix::joinRelative(branch->relative(depth), *name);
+      std::u16string path = *root + u"\\";
+      for (char16_t c : utf16FromUtf8(relative)) path += c == u'/' ? u'\\' : c;
+      return path;
+    };
   }
 
   const SecurityVisit& visit_;
-  std::vector<std::u16string> paths_; // of the directories on the current branch, by depth
-  std::vector<bool> descend_;         // whether the visit went into them
+  const std::u16string root_;
+  std::vector<bool> descend_; // whether the visit went into the directories of the branch
   std::uint32_t code_ = err::success;
 };
 
 std::uint32_t walkSecurityTree(const SecurityObject& root, const SecurityVisit& visit) {
   if (!root.state().directory) return err::success;
   SecurityWalk walk(root, visit);
-  posix::walkTree(root.fd_, ".", walk);
+  posix::walkTree(root.fd(), ".", walk);
   return walk.code();
 }
 

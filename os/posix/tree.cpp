@@ -7,6 +7,7 @@
 
 #include "os/path.h"
 #include "os/posix/errno_map.h"
+#include "os/posix/beneath.h"
 #include "os/posix/file_ops.h"
 #include "os/posix/locks.h"
 #include "os/posix/walker.h"
@@ -33,38 +34,20 @@ std::u16string displayPath(const std::u16string& root, const std::string& relati
 
 // The path of an entry relative to the walk's root (the root itself is "").
 std::string relativeOf(const WalkDirectory& parent, const WalkEntry& entry) {
-  return parent.depth < 0 ? std::string() : posix::joinRelative(parent.relative, entry.name);
-}
-
-// The parent directory and name of a Windows-form root; false with the failure recorded.
-bool locateRoot(std::u16string_view path, posix::ParentAndName& where, TreeFailure& failure) {
-  Result<std::string> host = hostPath(path);
-  if (!host.ok()) {
-    failure.code = host.code();
-    return false;
-  }
-  if (posix::openParent(host.value(), where)) return true;
-  failure.code = errno == ENOENT ? err::pathNotFound : posix::win32FromErrno(errno);
-  return false;
+  return parent.depth < 0 ? std::string() : posix::joinRelative(parent.relative(), entry.name);
 }
 
 class CopyVisitor : public TreeVisitor {
 public:
   CopyVisitor(std::u16string source, std::u16string target, const TreeCopyOptions& options,
-              TreeOutcome& outcome)
+              int targetParent, TreeOutcome& outcome)
       : source_(std::move(source)), target_(std::move(target)), options_(options),
-        outcome_(outcome), locks_(posix::LockTable::read()) {}
+        outcome_(outcome), locks_(posix::LockTable::read()), targets_(targetParent) {}
 
   // Step 1 for the root: the target directory, made when missing, and opened.
-  bool openTargetRoot(int parent, const std::string& name) {
-    if (!ensureTarget(parent, name, "")) return false;
-    Fd root(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!root.valid()) {
-      fail(TreeFailure::Step::createDirectory, posix::win32FromErrno(errno), "");
-      return false;
-    }
-    targets_.push_back(std::move(root));
-    return true;
+  bool openTargetRoot(const std::string& name) {
+    if (!ensureTarget(targets_.top(), name, "")) return false;
+    return openTarget(name, "") == Flow::proceed;
   }
 
   Recovery cannotRead(const WalkDirectory& parent, const WalkEntry& entry, int error) override {
@@ -76,16 +59,20 @@ public:
     return Recovery::stop;
   }
 
+  // The directory made for it in the target stays empty.
+  Flow mountPoint(const WalkDirectory& parent, const WalkEntry& entry) override {
+    outcome_.mountPoints.push_back(displayPath(source_, relativeOf(parent, entry)));
+    return Flow::proceed;
+  }
+
+  void cannotReturn(const std::string& relative, int error) override {
+    fail(TreeFailure::Step::readDirectory, posix::locateError(error), relative);
+  }
+
   Flow enterDirectory(const WalkDirectory& parent, const WalkEntry& entry,
                       const WalkDirectory&) override {
     if (parent.depth < 0) return Flow::proceed; // the root's target is open already
-    const std::string relative = relativeOf(parent, entry);
-    Fd child(openat(targets_.back().get(), entry.name.c_str(),
-                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!child.valid())
-      return fail(TreeFailure::Step::createDirectory, posix::win32FromErrno(errno), relative);
-    targets_.push_back(std::move(child));
-    return Flow::proceed;
+    return openTarget(entry.name, relativeOf(parent, entry));
   }
 
   Flow visitEntries(const WalkDirectory& directory, std::vector<WalkEntry>& entries) override {
@@ -100,8 +87,8 @@ public:
         return Flow::stop;
     for (std::size_t i = 0; i < entries.size(); ++i)
       if (subdirectory[i] && !(isLink(entries[i]) && options_.preserveLinks) &&
-          !ensureTarget(targets_.back().get(), entries[i].name,
-                        posix::joinRelative(directory.relative, entries[i].name)))
+          !ensureTarget(targets_.top(), entries[i].name,
+                        posix::joinRelative(directory.relative(), entries[i].name)))
         return Flow::stop;
     if (!options_.recursive) return Flow::proceed;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -115,11 +102,23 @@ public:
   }
 
   Flow leaveDirectory(const WalkDirectory& parent, const WalkEntry&) override {
-    if (parent.depth >= 0) targets_.pop_back();
+    if (parent.depth < 0) return Flow::proceed;
+    if (int error = targets_.pop())
+      return fail(TreeFailure::Step::createDirectory, posix::locateError(error), parent.relative());
     return Flow::proceed;
   }
 
 private:
+  // Opens the target directory `name` below the current one and makes it the current one.
+  Flow openTarget(const std::string& name, const std::string& relative) {
+    Fd child(openat(targets_.top(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    posix::DirectoryIdentity identity;
+    if (!child.valid() || posix::identify(child.get(), identity) != 0)
+      return fail(TreeFailure::Step::createDirectory, posix::win32FromErrno(errno), relative);
+    targets_.push(std::move(child), identity);
+    return Flow::proceed;
+  }
+
   static bool isLink(const WalkEntry& entry) { return entry.kind == WalkEntry::Kind::link; }
 
   // Whether a link leads to a directory: the one look through a link that a copy makes, at the
@@ -145,7 +144,7 @@ private:
 
   Flow copyEntry(const WalkDirectory& directory, const WalkEntry& entry, bool replace) {
     if (isLink(entry) && options_.preserveLinks) return Flow::proceed;
-    const int target = targets_.back().get();
+    const int target = targets_.top();
     struct stat st;
     if (!replace && fstatat(target, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
       return Flow::proceed;
@@ -159,13 +158,13 @@ private:
 
   Flow copyLink(const WalkDirectory& directory, const WalkEntry& entry, TreeFailure::Step step) {
     std::uint32_t code =
-        posix::copyLinkAt(directory.fd, entry.name, targets_.back().get(), entry.name);
+        posix::copyLinkAt(directory.fd, entry.name, targets_.top(), entry.name);
     return code ? failCopy(step, code, directory, entry) : Flow::proceed;
   }
 
   Flow failCopy(TreeFailure::Step step, std::uint32_t code, const WalkDirectory& directory,
                 const WalkEntry& entry) {
-    const std::string relative = posix::joinRelative(directory.relative, entry.name);
+    const std::string relative = posix::joinRelative(directory.relative(), entry.name);
     outcome_.failure = TreeFailure{step, code, displayPath(source_, relative),
                                    displayPath(target_, relative), {}};
     return Flow::stop;
@@ -183,8 +182,8 @@ private:
   const TreeCopyOptions options_;
   TreeOutcome& outcome_;
   const posix::LockTable locks_;
-  // The target directory of each level of the current branch.
-  std::vector<Fd> targets_;
+  // The target directories of the current branch.
+  posix::DirectoryStack targets_;
 };
 
 class RemoveVisitor : public TreeVisitor {
@@ -194,15 +193,36 @@ public:
         locks_(posix::LockTable::read()) {}
 
   Recovery cannotRead(const WalkDirectory& parent, const WalkEntry& entry, int error) override {
-    // With force: take the directory over once and try again; else (or when that did not
-    // help) treat it as empty, so that its removal reports what is left.
-    if (!force_ || retried_ == &entry || (error != EACCES && error != EPERM)) {
-      retried_ = nullptr;
-      return Recovery::asEmpty;
+    if (error == ENOENT && parent.depth >= 0) return Recovery::skip; // gone already
+    if (error == ENOTDIR || error == ELOOP) {
+      // No longer a directory (a root that is a link, or one swapped for a link): a link goes
+      // as a link, a file is reported.
+      std::uint32_t code = posix::removeDirectoryAt(parent.fd, entry.name);
+      if (code == err::success) return Recovery::skip;
+      fail(TreeFailure::Step::deleteDirectory, code, parent, entry, 0);
+      return Recovery::stop;
     }
-    retried_ = &entry;
-    takeOver(parent, entry);
-    return Recovery::retry;
+    // Only "access denied" is what a take-over can cure, and only once; anything else is
+    // reported (a directory that cannot be read is never taken for an empty one).
+    if (force_ && retried_ != &entry && (error == EACCES || error == EPERM)) {
+      retried_ = &entry;
+      takeOver(parent, entry, ObjectKind::directory);
+      return Recovery::retry;
+    }
+    retried_ = nullptr;
+    fail(TreeFailure::Step::readDirectory, posix::win32FromErrno(error), parent, entry, 0);
+    return Recovery::stop;
+  }
+
+  // Nothing of another file system is removed; the directory above it then stays (145).
+  Flow mountPoint(const WalkDirectory& parent, const WalkEntry& entry) override {
+    outcome_.mountPoints.push_back(displayPath(root_, relativeOf(parent, entry)));
+    return Flow::proceed;
+  }
+
+  void cannotReturn(const std::string& relative, int error) override {
+    outcome_.failure = TreeFailure{TreeFailure::Step::deleteDirectory, posix::locateError(error),
+                                   displayPath(root_, relative), {}, {}};
   }
 
   Flow visitEntries(const WalkDirectory& directory, std::vector<WalkEntry>& entries) override {
@@ -216,9 +236,8 @@ public:
         continue;
       }
       std::uint32_t code = deleteFile(directory, entry, device);
-      if (code && force_ && code != err::sharingViolation) {
-        // Taking a file over cannot end another process's lock, so a file in use is not.
-        takeOver(directory, entry);
+      if (code == err::accessDenied && force_) {
+        takeOver(directory, entry, ObjectKind::file);
         code = deleteFile(directory, entry, device);
       }
       if (code) return fail(TreeFailure::Step::deleteFile, code, directory, entry, device);
@@ -230,8 +249,8 @@ public:
   // govern its removal here.
   Flow leaveDirectory(const WalkDirectory& parent, const WalkEntry& entry) override {
     std::uint32_t code = posix::removeDirectoryAt(parent.fd, entry.name);
-    if (code && force_) {
-      takeOver(parent, entry);
+    if (code == err::accessDenied && force_) {
+      takeOver(parent, entry, ObjectKind::directory);
       code = posix::removeDirectoryAt(parent.fd, entry.name);
     }
     return code ? fail(TreeFailure::Step::deleteDirectory, code, parent, entry, 0) : Flow::proceed;
@@ -242,8 +261,8 @@ private:
     return posix::deleteFileAt(directory.fd, entry.name, !force_, locks_, device, entry.inode);
   }
 
-  void takeOver(const WalkDirectory& parent, const WalkEntry& entry) {
-    Result<TakeOver> done = posix::takeOverAt(parent.fd, entry.name);
+  void takeOver(const WalkDirectory& parent, const WalkEntry& entry, ObjectKind kind) {
+    Result<TakeOver> done = posix::takeOverAt(parent.fd, entry.name, kind);
     if (done.ok() && done.value() == TakeOver::skippedHardLink)
       outcome_.skippedHardLinks.push_back(displayPath(root_, relativeOf(parent, entry)));
   }
@@ -265,39 +284,63 @@ private:
   const WalkEntry* retried_ = nullptr;
 };
 
+// The tree operations on where their roots lead; source and target are the roots as given, for
+// reports.
+TreeOutcome copyTreeAt(Result<posix::Located> from, std::u16string source,
+                       Result<posix::Located> to, std::u16string target,
+                       const TreeCopyOptions& options) {
+  TreeOutcome outcome;
+  if (!from.ok()) {
+    outcome.failure = {TreeFailure::Step::readDirectory, from.code(), std::move(source), {}, {}};
+    return outcome;
+  }
+  if (!to.ok()) {
+    outcome.failure = {TreeFailure::Step::createDirectory, to.code(), std::move(target), {}, {}};
+    return outcome;
+  }
+  CopyVisitor visitor{std::move(source), std::move(target), options, to.value().parent.get(),
+                      outcome};
+  if (visitor.openTargetRoot(to.value().name))
+    posix::walkTree(from.value().parent.get(), from.value().name, visitor);
+  return outcome;
+}
+
+TreeOutcome removeTreeAt(Result<posix::Located> where, std::u16string path, bool force) {
+  TreeOutcome outcome;
+  if (!where.ok()) {
+    outcome.failure = {TreeFailure::Step::deleteDirectory, where.code(), std::move(path), {}, {}};
+    return outcome;
+  }
+  if (where.value().name == ".") {
+    // A root is not removed through itself (only from a full path or a root above it).
+    outcome.failure = {TreeFailure::Step::deleteDirectory, err::invalidName, std::move(path), {}, {}};
+    return outcome;
+  }
+  RemoveVisitor visitor{std::move(path), force, outcome};
+  posix::walkTree(where.value().parent.get(), where.value().name, visitor);
+  return outcome;
+}
+
 } // namespace
 
 TreeOutcome copyTree(std::u16string_view source, std::u16string_view target,
                      const TreeCopyOptions& options) {
-  TreeOutcome outcome;
-  TreeFailure failure{TreeFailure::Step::readDirectory, 0, std::u16string(source), {}, {}};
-  posix::ParentAndName from, to;
-  if (!locateRoot(source, from, failure)) {
-    outcome.failure = failure;
-    return outcome;
-  }
-  failure = {TreeFailure::Step::createDirectory, 0, std::u16string(target), {}, {}};
-  if (!locateRoot(target, to, failure)) {
-    outcome.failure = failure;
-    return outcome;
-  }
-  CopyVisitor visitor{std::u16string(source), std::u16string(target), options, outcome};
-  if (visitor.openTargetRoot(to.parent.get(), to.name))
-    posix::walkTree(from.parent.get(), from.name, visitor);
-  return outcome;
+  return copyTreeAt(posix::locate(source), std::u16string(source), posix::locate(target),
+                    std::u16string(target), options);
+}
+
+TreeOutcome copyTree(const Root& sourceRoot, std::u16string_view source, const Root& targetRoot,
+                     std::u16string_view target, const TreeCopyOptions& options) {
+  return copyTreeAt(posix::locate(sourceRoot, source), sourceRoot.pathOf(source),
+                    posix::locate(targetRoot, target), targetRoot.pathOf(target), options);
 }
 
 TreeOutcome removeTree(std::u16string_view path, bool force) {
-  TreeOutcome outcome;
-  TreeFailure failure{TreeFailure::Step::deleteDirectory, 0, std::u16string(path), {}, {}};
-  posix::ParentAndName where;
-  if (!locateRoot(path, where, failure)) {
-    outcome.failure = failure;
-    return outcome;
-  }
-  RemoveVisitor visitor{std::u16string(path), force, outcome};
-  posix::walkTree(where.parent.get(), where.name, visitor);
-  return outcome;
+  return removeTreeAt(posix::locate(path), std::u16string(path), force);
+}
+
+TreeOutcome removeTree(const Root& root, std::u16string_view relative, bool force) {
+  return removeTreeAt(posix::locate(root, relative), root.pathOf(relative), force);
 }
 
 } // namespace os

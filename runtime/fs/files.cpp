@@ -1,15 +1,10 @@
 #include "runtime/fs/files.h"
 
-#include <chrono>
-#include <thread>
-
 #include "os/tree.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
-#include "runtime/core/log_sink.h"
+#include "runtime/fs/operations.h"
 #include "runtime/fs/path/filename.h"
-#include "runtime/security/access.h"
-#include "runtime/security/model/sid.h"
 
 namespace {
 
@@ -62,55 +57,6 @@ RunTime::File::DirectoryEntry entryOf(const os::DirectoryEntry& listed) {
   default:
     throwOSError(formatString(u"Unable to create directory (%s)", failure.path), failure.code,
                  VCONTEXT("RunTime::File::createDirectory"));
-  }
-}
-
-std::u16string joinedLines(const std::vector<std::u16string>& lines) {
-  std::u16string text;
-  for (const std::u16string& line : lines) {
-    if (!text.empty()) text += u'\n';
-    text += line;
-  }
-  return text;
-}
-
-void refuseRecycler(bool asked, const char* function) {
-  if (asked)
-    throw ArgumentException(u"The recycler is not supported",
-                            ExceptionContext({}, function, __LINE__));
-}
-
-void warnHardLink(const std::u16string& path) {
-  corelog::log(corelog::levelWarning,
-               u"Take-over of '%s' skipped: it has more than one hard link", path);
-}
-
-// Takes the path over for a forced removal: the program's own account becomes its owner and is
-// granted delete and attribute-writing access, and the read-only attribute is cleared. A
-// non-directory with several hard links (one the site user made to a file elsewhere) is left
-// alone. Its own failure is not reported: the removal that is tried next reports what is in the
-// way. Inside tree removals the walker takes entries over on their open descriptors instead.
-void takeOver(const std::u16string& longPath) {
-  constexpr std::uint32_t kDeleteAndWriteAttributes = 0x10100;
-  try {
-    os::Result<os::FileInfo> info = os::fileInformation(longPath);
-    if (info.ok() && !(info.value().attributes & os::FILE_ATTRIBUTE_DIRECTORY) &&
-        info.value().linkCount > 1) {
-      warnHardLink(longPath);
-      return;
-    }
-    RunTime::Access::setOwner(longPath, RunTime::Access::SE_FILE_OBJECT);
-    RunTime::Sid self;
-    self.loadFromProcessOwner();
-    RunTime::Ace grant;
-    grant.init(RunTime::ACCESS_ALLOWED_ACE_TYPE, 0, kDeleteAndWriteAttributes, self);
-    RunTime::Acl acl = RunTime::Access::getSecurity(longPath, RunTime::Access::SE_FILE_OBJECT);
-    acl.add(std::span<const RunTime::Ace>(&grant, 1));
-    for (const std::u16string& skipped :
-         RunTime::Access::setSecurity(longPath, RunTime::Access::SE_FILE_OBJECT, acl))
-      warnHardLink(skipped);
-    setFileAttributes(longPath, os::FILE_ATTRIBUTE_READONLY);
-  } catch (const vexception&) {
   }
 }
 
@@ -177,18 +123,16 @@ AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string&
   } else {
     createDirectory(path, security);
   }
-  os::Result<int> fd = os::openDirectory(VFileName::longPath(path));
-  if (!fd.ok())
-    throwOSError(formatString(u"Unable to open directory (%s)", path), fd.code(),
+  os::Result<os::Handle> directory = os::openDirectory(VFileName::longPath(path));
+  if (!directory.ok())
+    throwOSError(formatString(u"Unable to open directory (%s)", path), directory.code(),
                  VCONTEXT("RunTime::File::createDirectoryEx"));
-  return AutoHandle(static_cast<os::NativeHandle>(fd.value()));
+  return AutoHandle(std::move(directory.value()));
 }
 
 void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,
                    bool preserveLinks, bool replaceExisting) {
-  os::TreeOutcome outcome =
-      os::copyTree(source, target, {recursive, preserveLinks, replaceExisting});
-  if (outcome.failure) throwCopyFailure(*outcome.failure);
+  detail::reportCopy(os::copyTree(source, target, {recursive, preserveLinks, replaceExisting}));
 }
 
 void copy(const std::u16string& source, const std::u16string& target) {
@@ -198,12 +142,22 @@ void copy(const std::u16string& source, const std::u16string& target) {
                  VCONTEXT("RunTime::File::copy"));
 }
 
-ConfinedPaths::ConfinedPaths(const std::u16string& directory)
-    : scope_(VFileName::longPath(directory)) {
-  if (scope_.code())
-    throwOSError(formatString(u"Unable to open directory (%s)", directory), scope_.code(),
-                 VCONTEXT("RunTime::File::ConfinedPaths"));
+namespace detail {
+
+std::u16string joinedLines(const std::vector<std::u16string>& lines) {
+  std::u16string text;
+  for (const std::u16string& line : lines) {
+    if (!text.empty()) text += u'\n';
+    text += line;
+  }
+  return text;
 }
+
+void reportCopy(const os::TreeOutcome& outcome) {
+  if (outcome.failure) throwCopyFailure(*outcome.failure);
+}
+
+} // namespace detail
 
 } // namespace RunTime::File
 
@@ -224,7 +178,7 @@ void copyFile(const std::u16string& source, const std::u16string& target, bool f
     std::vector<std::u16string> holders = RunTime::getProccessesByOpenedFiles({source, target});
     if (!holders.empty())
       throwOSError(message + u". Source or destination file is locked by processes: " +
-                       joinedLines(holders),
+                       RunTime::File::detail::joinedLines(holders),
                    code, VCONTEXT("copyFile"));
   }
   throwOSError(message, os::err::sharingViolation, VCONTEXT("copyFile"));
@@ -241,44 +195,3 @@ void setFileAttributes(const std::u16string& path, std::uint32_t attributesToCle
                  VCONTEXT("setFileAttributes"));
 }
 
-void VDirectory::remove(const std::u16string& path, bool force, bool useRecycler) {
-  refuseRecycler(useRecycler, "VDirectory::remove");
-  if (exists(path)) removeDir(path, force);
-}
-
-void removeDir(const std::u16string& path, bool force, const std::u16string& recyclerDirectory) {
-  refuseRecycler(!recyclerDirectory.empty(), "removeDir");
-  os::TreeOutcome outcome = os::removeTree(VFileName::longPath(path), force);
-  for (const std::u16string& skipped : outcome.skippedHardLinks) warnHardLink(skipped);
-  if (!outcome.failure) return;
-  const os::TreeFailure& failure = *outcome.failure;
-  std::u16string message = failure.step == os::TreeFailure::Step::deleteFile
-                               ? u"Delete file '" + failure.path + u"'"
-                               : u"Delete directory '" + failure.path + u"'";
-  if (failure.code == os::err::sharingViolation)
-    message += u". Processes: " + joinedLines(failure.holders);
-  throwOSError(message, failure.code, VCONTEXT("removeDir"));
-}
-
-void removeFile(const std::u16string& path, bool force, bool useRecycler,
-                std::uint32_t retryCount, std::uint32_t pauseMs) {
-  refuseRecycler(useRecycler, "removeFile");
-  const std::u16string longPath = VFileName::longPath(path);
-  // A forced deletion ignores the read-only attribute, which its take-over would clear.
-  auto attempt = [&] { return os::deleteFile(longPath, !force); };
-  auto done = [](std::uint32_t code) {
-    return code == os::err::success || code == os::err::fileNotFound;
-  };
-  std::uint32_t code = attempt();
-  if (done(code)) return;
-  if (force && code != os::err::sharingViolation) {
-    takeOver(longPath);
-    if (done(code = attempt())) return;
-  }
-  while (retryCount > 0) {
-    --retryCount;
-    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-    if (done(code = attempt())) return;
-  }
-  throwOSError(u"DeleteFile '" + longPath + u"'", code, VCONTEXT("removeFile"));
-}

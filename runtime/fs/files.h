@@ -5,12 +5,14 @@
 // Every operation hands the host the long-path form of its paths (VFileName::longPath) and
 // reports a failure as a vexception with its fixed message and context name (an OS failure as
 // the class of its Win32 code, through throwOSError). Nothing is retried unless said, nothing
-// is rolled back. How the platform's notions map to this host (links, read-only, files in use,
-// names that are not UTF-8, confinement below a directory) is described in os/files.h and
-// os/tree.h; in short:
+// is rolled back. Paths here are full paths; paths that a site names are acted on beneath a
+// RunTime::File::Root (root.h) instead. How the platform's notions map to this host (links,
+// read-only, files in use, names that are not UTF-8) is described in os/files.h and os/tree.h;
+// in short:
 // - a symbolic link is a reparse point with the name-surrogate bit (a link entry); nothing here
 //   follows a link below the root of a tree it copies or removes, nor in the last component of
-//   a path it writes;
+//   a path it writes, and a link on the way to a path is followed only when root owns it;
+// - tree walks stay on the file system where they begin: a mount point below is left alone;
 // - read-only = no owner write bit; deleting a read-only file fails with 5 unless forced;
 // - a file is in use (32) while another process holds a lock on it;
 // - tree copies and removals handle every name exactly (newlines, 255 bytes, bytes that are not
@@ -104,19 +106,6 @@ void copyDirectory(const std::u16string& source, const std::u16string& target, b
 // (<source>) to (<target>)" (context "RunTime::File::copy").
 void copy(const std::u16string& source, const std::u16string& target);
 
-// While it exists, the calling thread's paths below the directory are opened beneath it: no
-// symbolic link below it is followed and ".." cannot leave it (os::ConfinedScope). Operations
-// on paths that a site names (a package, a file list, a request) run inside one for the site's
-// directory. Throws the OS error "Unable to open directory (<directory>)" (context
-// "RunTime::File::ConfinedPaths") when the directory cannot be opened.
-class ConfinedPaths {
-public:
-  explicit ConfinedPaths(const std::u16string& directory);
-
-private:
-  os::ConfinedScope scope_;
-};
-
 } // namespace RunTime::File
 
 namespace RunTime {
@@ -136,9 +125,12 @@ void copyFile(const std::u16string& source, const std::u16string& target, bool f
 void setFileAttributes(const std::u16string& path, std::uint32_t attributesToClear);
 
 // Removes the directory tree (os::removeTree): files in listing order, then subdirectories,
-// then the directory. With force, what cannot be read or deleted is taken over (the process's
-// effective user becomes its owner with full access) and tried once more; a non-directory with
-// several hard links is never taken over (a warning is logged). Throws at the first failure,
+// then the directory. With force, what cannot be read or deleted because access is denied is
+// taken over (the process's effective user becomes its owner with full access) and tried once
+// more; a non-directory with several hard links is never taken over (the warning "Take-over of
+// '<path>' skipped: it has more than one hard link" is logged), and a mount point met below is
+// left alone (the warning "'<path>' is a mount point: what it holds is left alone"). A
+// directory that cannot be read fails ("Delete directory '<path>'"), never counts as empty. Throws at the first failure,
 // with context "removeDir" and the path in long-path form: "Delete file '<path>'", or for a
 // file in use "Delete file '<path>'. Processes: <names, one per line>"; "Delete directory
 // '<path>'" and "Delete directory '<path>'. Processes: <names>" likewise. The recycler is not
@@ -146,9 +138,10 @@ void setFileAttributes(const std::u16string& path, std::uint32_t attributesToCle
 void removeDir(const std::u16string& path, bool force,
                const std::u16string& recyclerDirectory = {});
 
-// Deletes a file; a missing file is not a failure. With force a file that cannot be deleted
-// (a read-only one, for instance) is taken over and deleted once more; then, while retries
-// remain, it is tried again after pauseMs. Throws the OS error "DeleteFile '<path in long-path
+// Deletes a file; a missing file is not a failure. With force a file whose deletion is denied
+// (5) is taken over (os::takeOver: only a file with one link, never what the name leads to once
+// it is something else) and deleted once more; then, while retries remain, it is tried again
+// after pauseMs. Throws the OS error "DeleteFile '<path in long-path
 // form>'" (context "removeFile"). useRecycler must be false (ArgumentException otherwise).
 void removeFile(const std::u16string& path, bool force, bool useRecycler = false,
                 std::uint32_t retryCount = 0, std::uint32_t pauseMs = 0);

@@ -29,14 +29,14 @@ std::u16string newGuidText() {
 
 void VFile::open(const std::u16string& path, std::uint32_t access, std::uint32_t shareMode,
                  std::uint32_t disposition, std::uint32_t flags) {
-  os::Result<int> fd = os::openFile(path, access, shareMode, disposition, flags);
-  if (!fd.ok()) throwOSError(u"Open file '" + path + u"'", fd.code(), VCONTEXT("VFile::open"));
-  handle_ = RunTime::AutoHandle(static_cast<os::NativeHandle>(fd.value()));
+  os::Result<os::Handle> file = os::openFile(path, access, shareMode, disposition, flags);
+  if (!file.ok()) throwOSError(u"Open file '" + path + u"'", file.code(), VCONTEXT("VFile::open"));
+  handle_ = RunTime::AutoHandle(std::move(file.value()));
   path_ = path;
 }
 
 std::uint32_t VFile::read(void* buffer, std::uint32_t count) {
-  os::Result<std::size_t> n = os::readFile(static_cast<int>(handle_.get()), buffer, count);
+  os::Result<std::size_t> n = os::readFile(native(), buffer, count);
   if (!n.ok()) throwOSError(u"Read from file '" + path_ + u"'", n.code(), VCONTEXT("VFile::read"));
   return static_cast<std::uint32_t>(n.value());
 }
@@ -60,7 +60,7 @@ std::uint32_t VFile::seek(std::int32_t distance, std::int32_t* distanceHigh,
   const std::int64_t move =
       distanceHigh ? static_cast<std::int64_t>(high << 32 | static_cast<std::uint32_t>(distance))
                    : distance;
-  os::Result<std::uint64_t> position = os::seekFile(static_cast<int>(handle_.get()), move, method);
+  os::Result<std::uint64_t> position = os::seekFile(native(), move, method);
   if (!position.ok())
     throwOSError(u"Unable seek in file '" + path_ + u"'", position.code(), VCONTEXT("VFile::seek"));
   if (distanceHigh) *distanceHigh = static_cast<std::int32_t>(position.value() >> 32);
@@ -68,7 +68,7 @@ std::uint32_t VFile::seek(std::int32_t distance, std::int32_t* distanceHigh,
 }
 
 std::uint32_t VFile::write(const void* buffer, std::uint32_t count, bool mustBeComplete) {
-  os::Result<std::size_t> n = os::writeFile(static_cast<int>(handle_.get()), buffer, count);
+  os::Result<std::size_t> n = os::writeFile(native(), buffer, count);
   if (!n.ok()) throwOSError(u"Write to file '" + path_ + u"'", n.code(), VCONTEXT("VFile::write"));
   if (mustBeComplete && n.value() < count)
     throw vexception(formatString(u"Unable to write %d bytes into file '%s'", count, path_),

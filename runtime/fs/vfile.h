@@ -69,6 +69,8 @@ public:
   static std::u16string temporaryFileName();
 
 private:
+  os::NativeHandle native() const { return handle_.get(); }
+
   RunTime::AutoHandle handle_;
   std::u16string path_;
 };

@@ -62,7 +62,7 @@ Acl getSecurity(int handle, ObjectType type) {
   const Failure failure{u"Unable to get the object security info", "RunTime::Access::getSecurity",
                         __LINE__};
   requireFileObject(type, failure);
-  os::SecurityObject object = failure.check(os::SecurityObject::fromHandle(handle));
+  os::SecurityObject object = failure.check(os::SecurityObject::fromHandle(static_cast<os::NativeHandle>(handle)));
   return failure.check(readDacl(object));
 }
 
@@ -78,7 +78,7 @@ std::vector<std::u16string> setSecurity(int handle, ObjectType type, const Acl& 
   const Failure failure{u"Unable to set the object security info", "RunTime::Access::setSecurity",
                         __LINE__};
   requireFileObject(type, failure);
-  return failure.check(write(os::SecurityObject::fromHandle(handle), acl, true));
+  return failure.check(write(os::SecurityObject::fromHandle(static_cast<os::NativeHandle>(handle)), acl, true));
 }
 
 std::vector<std::u16string> setSecurity(const std::u16string& name, ObjectType type,
@@ -103,7 +103,7 @@ std::vector<std::u16string> setInheritedSecurity(int handle, ObjectType type, co
   const Failure failure{u"Unable to set the object security info",
                         "RunTime::Access::setInheritedSecurity", __LINE__};
   requireFileObject(type, failure);
-  return failure.check(write(os::SecurityObject::fromHandle(handle), acl, false));
+  return failure.check(write(os::SecurityObject::fromHandle(static_cast<os::NativeHandle>(handle)), acl, false));
 }
 
 void setOwner(const std::u16string& name, ObjectType type) {

@@ -1,4 +1,4 @@
-// Opening beneath a directory, confinement, the lock table and the take-over.
+// Opening beneath a directory, roots, the lock table and the take-over.
 #include "os/posix/walker.h"
 
 #include <fcntl.h>
@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "os/files.h"
+#include "os/posix/beneath.h"
 #include "os/posix/locks.h"
+#include "os/root.h"
 #include "os/text.h"
 #include "tests/support/testing.h"
 
@@ -47,22 +49,88 @@ TEST(Walker, OpeningBeneathRefusesLinksAndEscapes) {
   }
 }
 
-TEST(Walker, ConfinedPathsDoNotFollowLinksBelowTheDirectory) {
+TEST(Walker, RelativePathsThatWouldLeaveARootAreRefused) {
+  struct Case {
+    const char16_t* relative;
+    const char* host; // nullptr: refused with code
+    std::uint32_t code;
+  };
+  const Case cases[] = {{u"a\\b", "a/b", 0},          {u"\\a/./b\\", "a/b", 0},
+                        {u"", "", 0},                   {u"a\\..\\b", nullptr, 17},
+                        {u"..", nullptr, 17},           {u"C:\\x", nullptr, 161},
+                        {u"C:x", nullptr, 161},         {u"\\\\server\\share", nullptr, 161},
+                        {u"\\\\?\\C:\\x", nullptr, 161}, {u"\\??\\C:\\x", nullptr, 161}};
+  for (const Case& c : cases) {
+    os::Result<std::string> host = os::relativeHostPath(c.relative);
+    if (c.host) {
+      ASSERT_TRUE(host.ok()) << c.host;
+      EXPECT_EQ(host.value(), c.host);
+    } else {
+      EXPECT_EQ(host.code(), c.code) << os::utf8FromUtf16(c.relative);
+    }
+  }
+}
+
+TEST(Walker, RootOperationsStayBeneathTheRoot) {
   TempDir dir;
   writeFile(dir.file("site/real/keep"), "x");
   writeFile(dir.file("decoy/secret"), "x");
   symlink(dir.file("decoy").c_str(), dir.file("site/link").c_str());
-  const std::u16string through = os::utf16FromUtf8(dir.file("site/link/secret"));
-  {
-    os::ConfinedScope scope(os::utf16FromUtf8(dir.file("site")));
-    ASSERT_EQ(scope.code(), 0u);
-    EXPECT_EQ(os::deleteFile(through, false), os::err::cantResolveFilename);
-    EXPECT_EQ(os::fileInformation(through).code(), os::err::cantResolveFilename);
-    EXPECT_TRUE(os::fileInformation(os::utf16FromUtf8(dir.file("site/real/keep"))).ok());
-    EXPECT_TRUE(os::fileInformation(os::utf16FromUtf8(dir.file("decoy/secret"))).ok());
-  }
+  os::Result<os::Root> root = os::Root::open(os::utf16FromUtf8(dir.file("site")));
+  ASSERT_TRUE(root.ok());
+  EXPECT_EQ(os::deleteFile(root.value(), u"link\\secret", false), os::err::cantResolveFilename);
+  EXPECT_EQ(os::deleteFile(root.value(), u"..\\decoy\\secret", false), os::err::notSameDevice);
+  EXPECT_EQ(os::fileInformation(root.value(), u"link\\secret").code(),
+            os::err::cantResolveFilename);
+  EXPECT_TRUE(os::fileInformation(root.value(), u"real\\keep").ok());
+  // The link itself is what a root acts on.
+  EXPECT_EQ(os::deleteFile(root.value(), u"link", false), 0u);
   EXPECT_TRUE(std::filesystem::exists(dir.file("decoy/secret")));
-  EXPECT_TRUE(os::fileInformation(through).ok()); // outside the scope the host resolves it
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("site/link"))));
+}
+
+TEST(Walker, FullPathsFollowOnlyLinksThatRootOwns) {
+  if (geteuid() != 0) GTEST_SKIP() << "links of another owner need root";
+  TempDir dir;
+  writeFile(dir.file("decoy/secret"), "x");
+  std::filesystem::create_directories(dir.file("site"));
+  symlink(dir.file("decoy").c_str(), dir.file("site/root-link").c_str());
+  symlink(dir.file("decoy").c_str(), dir.file("site/user-link").c_str());
+  lchown(dir.file("site/user-link").c_str(), 54321, 54321);
+  const auto path = [&](const char* relative) { return os::utf16FromUtf8(dir.file(relative)); };
+  EXPECT_TRUE(os::fileInformation(path("site/root-link/secret")).ok());
+  EXPECT_EQ(os::fileInformation(path("site/user-link/secret")).code(),
+            os::err::cantResolveFilename);
+  EXPECT_EQ(os::deleteFile(path("site/user-link/secret"), false), os::err::cantResolveFilename);
+  EXPECT_EQ(os::Root::open(path("site/user-link")).code(), os::err::cantResolveFilename);
+  EXPECT_TRUE(os::Root::open(path("site/root-link")).ok());
+  EXPECT_TRUE(std::filesystem::exists(dir.file("decoy/secret")));
+}
+
+TEST(Walker, ABranchHoldsFewDescriptorsAndNoticesAMovedDirectory) {
+  TempDir dir;
+  std::string path = dir.file("t");
+  for (int i = 0; i < 6; ++i) path += "/d";
+  std::filesystem::create_directories(path);
+  os::posix::Fd base(open(dir.path().c_str(), O_PATH | O_DIRECTORY));
+  os::posix::DirectoryStack stack(base.get(), 2);
+  const char* names[] = {"t", "d", "d", "d", "d", "d", "d"};
+  for (const char* name : names) {
+    os::posix::Fd fd(openat(stack.top(), name, O_RDONLY | O_DIRECTORY));
+    os::posix::DirectoryIdentity identity;
+    ASSERT_EQ(os::posix::identify(fd.get(), identity), 0);
+    stack.push(std::move(fd), identity);
+  }
+  // Back up through closed levels by "..": the right directories come back.
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(stack.pop(), 0);
+  struct stat expected, actual;
+  ASSERT_EQ(stat(dir.file("t/d/d/d").c_str(), &expected), 0);
+  ASSERT_EQ(fstat(stack.top(), &actual), 0);
+  EXPECT_EQ(actual.st_ino, expected.st_ino);
+  // A level moved elsewhere meanwhile is not taken for the one that was left.
+  std::filesystem::create_directories(dir.file("elsewhere"));
+  std::filesystem::rename(dir.file("t/d/d/d"), dir.file("elsewhere/d"));
+  EXPECT_EQ(stack.pop(), ENOENT);
 }
 
 TEST(Walker, LockTableKnowsWhoHoldsWhat) {
@@ -84,7 +152,7 @@ TEST(Walker, LockTableKnowsWhoHoldsWhat) {
     EXPECT_EQ(table.locked(makedev(c.major, c.minor), c.inode), c.locked) << c.inode;
 }
 
-TEST(Walker, TakeOverLeavesHardLinksAndLinksAlone) {
+TEST(Walker, TakeOverChangesOnlyTheKindItWasAskedForWithOneLink) {
   if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
   TempDir dir;
   writeFile(dir.file("foreign"), "x");
@@ -92,22 +160,29 @@ TEST(Walker, TakeOverLeavesHardLinksAndLinksAlone) {
   link(dir.file("linked").c_str(), dir.file("second").c_str());
   symlink("foreign", dir.file("symlink").c_str());
   std::filesystem::create_directories(dir.file("dir"));
-  for (const char* name : {"foreign", "linked", "dir"}) {
+  std::filesystem::create_directories(dir.file("other"));
+  writeFile(dir.file("file-not-dir"), "x");
+  for (const char* name : {"foreign", "linked", "dir", "other", "file-not-dir"}) {
     chown(dir.file(name).c_str(), 54321, 54321);
     chmod(dir.file(name).c_str(), 0400);
   }
   struct Case {
     const char* name;
+    os::ObjectKind kind;
     os::TakeOver result;
     uid_t owner;
     mode_t mode;
   };
-  const Case cases[] = {{"foreign", os::TakeOver::done, 0, 0600},
-                        {"dir", os::TakeOver::done, 0, 0700},
-                        {"linked", os::TakeOver::skippedHardLink, 54321, 0400},
-                        {"symlink", os::TakeOver::skippedLink, 0, 0}};
+  using K = os::ObjectKind;
+  using T = os::TakeOver;
+  const Case cases[] = {{"foreign", K::file, T::done, 0, 0600},
+                        {"dir", K::directory, T::done, 0, 0700},
+                        {"linked", K::file, T::skippedHardLink, 54321, 0400},
+                        {"symlink", K::file, T::skippedLink, 0, 0},
+                        {"other", K::file, T::skippedOtherKind, 54321, 0400},
+                        {"file-not-dir", K::directory, T::skippedOtherKind, 54321, 0400}};
   for (const Case& c : cases) {
-    os::Result<os::TakeOver> r = os::takeOver(os::utf16FromUtf8(dir.file(c.name)));
+    os::Result<os::TakeOver> r = os::takeOver(os::utf16FromUtf8(dir.file(c.name)), c.kind);
     ASSERT_TRUE(r.ok()) << c.name;
     EXPECT_EQ(r.value(), c.result) << c.name;
     struct stat st;

@@ -2,6 +2,7 @@
 // a child process that holds a file locked.
 #pragma once
 
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 
 #include "os/text.h"
 #include "runtime/core/exception.h"
+#include "runtime/core/log_sink.h"
 #include "tests/support/testing.h"
 
 namespace fs_testing {
@@ -106,6 +108,43 @@ public:
 private:
   pid_t pid_ = -1;
   bool locked_ = false;
+};
+
+// Runs the action in a child process acting as the account (no supplementary groups) and
+// returns what it returned; "child failed" when the child could not switch or died.
+inline std::string runAs(std::uint32_t uid, std::uint32_t gid,
+                         const std::function<std::string()>& action) {
+  int out[2];
+  if (pipe(out) != 0) throw std::runtime_error("pipe");
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(out[0]);
+    std::string result = "child failed";
+    if (setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
+        setresuid(uid, uid, uid) == 0)
+      result = action();
+    (void)!write(out[1], result.data(), result.size());
+    _exit(0);
+  }
+  close(out[1]);
+  std::string result;
+  char buffer[512];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) result.append(buffer, n);
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? result : "child failed";
+}
+
+// The messages logged while it exists.
+class CapturedLog : public corelog::LogSink {
+public:
+  CapturedLog() { corelog::installLogSink(this); }
+  ~CapturedLog() override { corelog::installLogSink(nullptr); }
+  void write(int level, const std::u16string& text) noexcept override {
+    lines.push_back(std::to_string(level) + " " + testing_support::u8(text));
+  }
+  std::vector<std::string> lines;
 };
 
 } // namespace fs_testing

@@ -1,0 +1,60 @@
+// Confinement: a directory that operations act beneath.
+//
+// A Root is a directory opened once. The operations of the boundary that take a Root and a
+// relative path (os/files.h, os/tree.h, os/file_io.h, os/security_store.h) resolve that path
+// beneath the directory and nowhere else:
+//   - a symbolic link in any component but the last is refused (1921); a link in the last
+//     component is acted on as the link itself (removed, described), never followed;
+//   - a mount point below the root is not crossed (17);
+//   - the relative path is Windows-form ("\" or "/" separated; leading separators mean "from
+//     the root", "." components are skipped); a ".." component (17), a drive, a UNC or a
+//     "\\?\" form (161) is refused. What does not resolve beneath the root is refused, never
+//     opened another way.
+//
+// Opening a root from a full path (one the panel gives) walks it from the host's "/" one
+// component at a time: a symbolic link on the way, the last component included, is followed
+// only when root or the calling process's effective user owns it; a site user's link fails
+// with 1921. Full paths given to the other operations of the boundary are resolved by the same
+// rule up to their last component, which they never follow when they change it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "os/error.h"
+#include "os/handle.h"
+
+namespace os {
+
+class Root {
+public:
+  // Opens the directory at a full Windows-form path (see above). 267 when it is not a
+  // directory.
+  static Result<Root> open(std::u16string_view path);
+
+  // Holds no directory.
+  Root() = default;
+
+  // A directory beneath this one (relative path as above, its last component never a link) as
+  // a root of its own; its path is this root's path with the relative path below it.
+  Result<Root> subdirectory(std::u16string_view relative) const;
+
+  NativeHandle handle() const { return handle_.get(); }
+  bool valid() const { return handle_.valid(); }
+  // The Windows-form path the root was opened by, for reports.
+  const std::u16string& path() const { return path_; }
+  // path() with a relative path below it ("\"-separated), for reports.
+  std::u16string pathOf(std::u16string_view relative) const;
+
+private:
+  Root(Handle handle, std::u16string path) : handle_(std::move(handle)), path_(std::move(path)) {}
+
+  Handle handle_;
+  std::u16string path_;
+};
+
+// The host form ("/"-separated, no leading separator, "." components dropped) of a relative
+// path given to an operation on a Root, or 17 / 161 for a path that would leave it (see above).
+Result<std::string> relativeHostPath(std::u16string_view relative);
+
+} // namespace os

@@ -1,0 +1,105 @@
+// Removing files and trees, on full paths and beneath roots.
+#include <chrono>
+#include <thread>
+
+#include "os/files.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/format.h"
+#include "runtime/core/log_sink.h"
+#include "runtime/fs/files.h"
+#include "runtime/fs/operations.h"
+#include "runtime/fs/path/filename.h"
+
+namespace {
+
+using RunTime::File::detail::Target;
+
+void refuseRecycler(bool asked, const char* function) {
+  if (asked)
+    throw ArgumentException(u"The recycler is not supported",
+                            ExceptionContext({}, function, __LINE__));
+}
+
+void warnHardLink(const std::u16string& path) {
+  corelog::log(corelog::levelWarning,
+               u"Take-over of '%s' skipped: it has more than one hard link", path);
+}
+
+void warnMountPoint(const std::u16string& path) {
+  corelog::log(corelog::levelWarning,
+               u"'%s' is a mount point: what it holds is left alone", path);
+}
+
+std::uint32_t deleteFile(const Target& target, bool honourReadOnly) {
+  return target.root ? os::deleteFile(*target.root, target.path, honourReadOnly)
+                     : os::deleteFile(target.path, honourReadOnly);
+}
+
+// Takes the file over for a forced removal (os::takeOver, on the one object it opens): the
+// process's effective user becomes its owner with read and write access, which clears the
+// read-only attribute. Anything else than a file with one link is left alone; its own failure is
+// not reported: the removal that is tried next reports what is in the way.
+void takeOver(const Target& target, const std::u16string& display) {
+  os::Result<os::TakeOver> done =
+      target.root ? os::takeOver(*target.root, target.path, os::ObjectKind::file)
+                  : os::takeOver(target.path, os::ObjectKind::file);
+  if (done.ok() && done.value() == os::TakeOver::skippedHardLink) warnHardLink(display);
+}
+
+} // namespace
+
+namespace RunTime::File::detail {
+
+void reportTreeRemoval(const os::TreeOutcome& outcome) {
+  for (const std::u16string& skipped : outcome.skippedHardLinks) warnHardLink(skipped);
+  for (const std::u16string& mount : outcome.mountPoints) warnMountPoint(mount);
+  if (!outcome.failure) return;
+  const os::TreeFailure& failure = *outcome.failure;
+  std::u16string message = failure.step == os::TreeFailure::Step::deleteFile
+                               ? u"Delete file '" + failure.path + u"'"
+                               : u"Delete directory '" + failure.path + u"'";
+  if (failure.code == os::err::sharingViolation)
+    message += u". Processes: " + joinedLines(failure.holders);
+  throwOSError(message, failure.code, VCONTEXT("removeDir"));
+}
+
+void removeFile(const Target& target, const std::u16string& display, bool force,
+                std::uint32_t retryCount, std::uint32_t pauseMs) {
+  // A forced deletion ignores the read-only attribute, which its take-over would clear.
+  auto attempt = [&] { return deleteFile(target, !force); };
+  auto done = [](std::uint32_t code) {
+    return code == os::err::success || code == os::err::fileNotFound;
+  };
+  std::uint32_t code = attempt();
+  if (done(code)) return;
+  // Only a denied access is what a take-over can cure.
+  if (force && code == os::err::accessDenied) {
+    takeOver(target, display);
+    if (done(code = attempt())) return;
+  }
+  while (retryCount > 0) {
+    --retryCount;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    if (done(code = attempt())) return;
+  }
+  throwOSError(u"DeleteFile '" + display + u"'", code, VCONTEXT("removeFile"));
+}
+
+} // namespace RunTime::File::detail
+
+void VDirectory::remove(const std::u16string& path, bool force, bool useRecycler) {
+  refuseRecycler(useRecycler, "VDirectory::remove");
+  if (exists(path)) removeDir(path, force);
+}
+
+void removeDir(const std::u16string& path, bool force, const std::u16string& recyclerDirectory) {
+  refuseRecycler(!recyclerDirectory.empty(), "removeDir");
+  RunTime::File::detail::reportTreeRemoval(os::removeTree(VFileName::longPath(path), force));
+}
+
+void removeFile(const std::u16string& path, bool force, bool useRecycler,
+                std::uint32_t retryCount, std::uint32_t pauseMs) {
+  refuseRecycler(useRecycler, "removeFile");
+  const std::u16string longPath = VFileName::longPath(path);
+  RunTime::File::detail::removeFile({nullptr, longPath}, longPath, force, retryCount, pauseMs);
+}

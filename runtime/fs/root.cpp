@@ -1,0 +1,100 @@
+#include "runtime/fs/root.h"
+
+#include <vector>
+
+#include "runtime/core/exception.h"
+#include "runtime/core/format.h"
+#include "runtime/fs/files.h"
+#include "runtime/fs/path/filename.h"
+#include "runtime/fs/operations.h"
+
+namespace RunTime::File {
+namespace {
+
+bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+} // namespace
+
+std::optional<std::u16string> pathInside(const std::u16string& relative) {
+  // Two leading separators begin a UNC or device path; "\??\" is the native device form.
+  if (relative.size() >= 2 && isSeparator(relative[0]) && isSeparator(relative[1]))
+    return std::nullopt;
+  if (relative.starts_with(u"\\??\\")) return std::nullopt;
+  std::vector<std::u16string> parts;
+  std::size_t start = 0;
+  while (start <= relative.size()) {
+    std::size_t end = start;
+    while (end < relative.size() && !isSeparator(relative[end])) ++end;
+    std::u16string part = relative.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == u".") continue;
+    // A drive, or a stream name ("a:b"): never a name below the base.
+    if (part.find(u':') != std::u16string::npos) return std::nullopt;
+    if (part != u"..") {
+      parts.push_back(std::move(part));
+      continue;
+    }
+    if (parts.empty()) return std::nullopt;
+    parts.pop_back();
+  }
+  std::u16string normal;
+  for (const std::u16string& part : parts) {
+    if (!normal.empty()) normal += u'\\';
+    normal += part;
+  }
+  return normal;
+}
+
+Root::Root(const std::u16string& directory) : path_(directory) {
+  os::Result<os::Root> opened = os::Root::open(VFileName::longPath(directory));
+  if (!opened.ok())
+    throwOSError(formatString(u"Unable to open directory (%s)", directory), opened.code(),
+                 VCONTEXT("RunTime::File::Root"));
+  root_ = std::move(opened.value());
+}
+
+std::u16string Root::check(const std::u16string& relative) const {
+  std::optional<std::u16string> inside = pathInside(relative);
+  if (!inside)
+    throw vexception(formatString(u"Path (%s) is outside of (%s)", relative, path_),
+                     VCONTEXT("RunTime::File::Root::check"));
+  return *inside;
+}
+
+std::u16string Root::fullPath(const std::u16string& relative) const {
+  return relative.empty() ? path_ : VFileName::combine(path_, relative);
+}
+
+bool Root::exists(const std::u16string& relative, bool* isDirectory) const {
+  const std::u16string inside = check(relative);
+  os::Result<os::FileInfo> info = os::fileInformation(root_, inside);
+  if (!info.ok()) {
+    if (info.code() == os::err::fileNotFound || info.code() == os::err::pathNotFound) return false;
+    throwOSError(u"retrieves attributes for file or directory " + fullPath(inside), info.code(),
+                 VCONTEXT("fileExist"));
+  }
+  if (isDirectory) *isDirectory = info.value().attributes & os::FILE_ATTRIBUTE_DIRECTORY;
+  return true;
+}
+
+void Root::removeDir(const std::u16string& relative, bool force) const {
+  const std::u16string inside = check(relative);
+  detail::reportTreeRemoval(os::removeTree(root_, inside, force));
+}
+
+void Root::removeFile(const std::u16string& relative, bool force, std::uint32_t retryCount,
+                      std::uint32_t pauseMs) const {
+  const std::u16string inside = check(relative);
+  detail::removeFile({&root_, inside}, fullPath(inside), force, retryCount, pauseMs);
+}
+
+void Root::copyDirectory(const Root& from, const std::u16string& source,
+                         const std::u16string& target, bool recursive, bool preserveLinks,
+                         bool replaceExisting) const {
+  const std::u16string sourceInside = from.check(source);
+  const std::u16string targetInside = check(target);
+  detail::reportCopy(os::copyTree(from.root_, sourceInside, root_, targetInside,
+                          {recursive, preserveLinks, replaceExisting}));
+}
+
+} // namespace RunTime::File

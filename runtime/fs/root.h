@@ -1,0 +1,62 @@
+// RunTime::File::Root: a directory that operations on paths named by a site act beneath.
+//
+// Every operation on a site opens its base directories once (the site's directory, a
+// package's directory) as roots, and every path that comes from input (a mapping's url or path,
+// a FILE entry, a request's script name, an access entry's SubPath) is a path relative to one
+// of them. Such a path is checked before anything changes: normalised, it must stay inside the
+// root; "..", a drive, a UNC or "\\?\" form that would leave it is refused with a message that
+// names the path and the root. Leading separators only mean "from the root", as
+// VFileName::combine has it. Below the root no symbolic link is followed (a link in any
+// component but the last fails with 1921; one in the last component is acted on as the link)
+// and no mount point is crossed (os/root.h).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "os/root.h"
+#include "os/tree.h"
+
+namespace RunTime::File {
+
+// The normal form ("\"-separated, no leading or trailing separator, "." and ".." resolved) of a
+// relative path that stays inside its base, or nothing for one that would leave it: ".." above
+// the base, a drive ("C:…", "C:\…"), a UNC or device form ("\\server\share", "\\?\…", "\\.\…",
+// "\??\…"). An empty result names the base itself.
+std::optional<std::u16string> pathInside(const std::u16string& relative);
+
+class Root {
+public:
+  // Opens the directory, a full path the panel gave: a symbolic link on the way is followed
+  // only when root (or this process's own user) owns it. Throws the OS error "Unable to open
+  // directory (<directory>)" (context "RunTime::File::Root").
+  explicit Root(const std::u16string& directory);
+
+  // The path of the root, as given.
+  const std::u16string& path() const { return path_; }
+  // The boundary's root, for the operations offered there (os/files.h, os/security_store.h).
+  const os::Root& os() const { return root_; }
+
+  // pathInside(relative), or the vexception "Path (<relative>) is outside of (<root>)" (context
+  // "RunTime::File::Root::check").
+  std::u16string check(const std::u16string& relative) const;
+  // The full path of a checked relative path, for messages.
+  std::u16string fullPath(const std::u16string& relative) const;
+
+  // True when something exists at the relative path (see fileExist); isDirectory as there.
+  bool exists(const std::u16string& relative, bool* isDirectory = nullptr) const;
+  // removeDir and removeFile (files.h) for a path beneath the root; messages name the full path.
+  void removeDir(const std::u16string& relative, bool force) const;
+  void removeFile(const std::u16string& relative, bool force, std::uint32_t retryCount = 0,
+                  std::uint32_t pauseMs = 0) const;
+  // RunTime::File::copyDirectory from a directory beneath `from` to one beneath this root.
+  void copyDirectory(const Root& from, const std::u16string& source, const std::u16string& target,
+                     bool recursive, bool preserveLinks, bool replaceExisting) const;
+
+private:
+  std::u16string path_;
+  os::Root root_;
+};
+
+} // namespace RunTime::File

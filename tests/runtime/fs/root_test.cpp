@@ -1,0 +1,145 @@
+// Confinement: the three ways a root-owned decoy outside a site was reached, and the check of
+// relative paths from input.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+
+#include "os/security_store.h"
+#include "runtime/fs/files.h"
+#include "runtime/fs/root.h"
+#include "tests/runtime/fs/fs_testing.h"
+
+using fs_testing::DriveTest;
+using fs_testing::failureOf;
+using fs_testing::snapshot;
+using testing_support::u8;
+using testing_support::writeFile;
+namespace stdfs = std::filesystem;
+
+namespace {
+
+TEST(PathInside, KeepsRelativePathsInsideTheirBase) {
+  struct Case {
+    std::u16string relative;
+    std::optional<std::u16string> inside;
+  };
+  const Case cases[] = {
+      {u"app\\index.php", u"app\\index.php"},
+      {u"\\app/./lib\\", u"app\\lib"}, // leading separators mean "from the base"
+      {u"app\\..\\lib", u"lib"},
+      {u"", u""},
+      {u"app\\..\\..\\decoy", std::nullopt},
+      {u"..\\..\\decoy\\victimdir", std::nullopt},
+      {u"C:\\decoy", std::nullopt},
+      {u"C:decoy", std::nullopt},
+      {u"\\\\server\\share\\x", std::nullopt},
+      {u"\\\\?\\C:\\decoy", std::nullopt},
+      {u"\\\\.\\C:\\decoy", std::nullopt},
+      {u"\\??\\C:\\decoy", std::nullopt},
+      {u"file.txt:stream", std::nullopt},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(RunTime::File::pathInside(c.relative), c.inside) << u8(c.relative);
+}
+
+// A site owned by a real user; the decoy beside it is root's.
+class RootTest : public DriveTest {
+protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "links owned by a site user need root and useradd";
+    ASSERT_TRUE(user_.ok());
+    writeFile(host("decoy/victim"), "decoy");
+    writeFile(host("decoy/victimdir/inner"), "decoy");
+    chmod(host("decoy/victim").c_str(), 0466);
+    writeFile(host("site/app/index.php"), "site");
+    decoy_ = snapshot(host("decoy"));
+  }
+  // A link made by the site user.
+  void userLink(const std::string& target, const std::string& link) {
+    ASSERT_EQ(symlink(target.c_str(), host(link).c_str()), 0);
+    ASSERT_EQ(lchown(host(link).c_str(), user_.uid(), user_.gid()), 0);
+  }
+  void expectDecoyUntouched() {
+    EXPECT_EQ(snapshot(host("decoy")), decoy_);
+    struct stat st;
+    ASSERT_EQ(stat(host("decoy/victim").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0466u);
+    EXPECT_EQ(st.st_uid, 0u);
+  }
+
+  testing_support::ScopedUser user_;
+  std::map<std::string, std::string> decoy_;
+};
+
+TEST_F(RootTest, AFullPathThroughASiteUsersLinkIsRefused) {
+  userLink(host("decoy"), "site/x");
+  fs_testing::Failure f = failureOf([&] { removeFile(win("site/x/victim"), true); });
+  EXPECT_EQ(f.code, 1921u) << f.message;
+  f = failureOf([&] { removeDir(win("site/x/victimdir"), true); });
+  EXPECT_EQ(f.code, 1921u) << f.message;
+  EXPECT_EQ(os::SecurityObject::open(win("site/x/victim")).code(), 1921u);
+  EXPECT_EQ(os::SecurityObject::open(win("site/x/victimdir")).code(), 1921u);
+  expectDecoyUntouched();
+}
+
+TEST_F(RootTest, ARootIsNotOpenedThroughASiteUsersLink) {
+  userLink(host("decoy"), "site/app/data");
+  userLink(host("decoy"), "site-link");
+  for (const char* base : {"site-link", "site/app/data", "site-link/victimdir"}) {
+    fs_testing::Failure f = failureOf([&] { RunTime::File::Root root(win(base)); });
+    EXPECT_EQ(f.code, 1921u) << base << ": " << f.message;
+    EXPECT_EQ(f.context, "RunTime::File::Root");
+  }
+  // Below a root, not even the root's own links are followed.
+  ASSERT_EQ(symlink(host("decoy").c_str(), host("site/app/rootlink").c_str()), 0);
+  RunTime::File::Root site(win("site"));
+  EXPECT_EQ(failureOf([&] { site.removeDir(u"app\\rootlink\\victimdir", true); }).code, 1921u);
+  EXPECT_EQ(failureOf([&] { site.removeFile(u"app\\data\\victim", true); }).code, 1921u);
+  site.removeDir(u"app\\rootlink", true); // the link itself goes
+  EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(host("site/app/rootlink"))));
+  expectDecoyUntouched();
+}
+
+TEST_F(RootTest, APathThatLeavesItsRootIsRefusedBeforeAnythingChanges) {
+  RunTime::File::Root app(win("site/app"));
+  for (const std::u16string& relative :
+       {std::u16string(u"..\\..\\decoy\\victimdir"), std::u16string(u"..\\..\\decoy\\victim"),
+        std::u16string(u"C:\\decoy\\victim"), std::u16string(u"\\\\?\\C:\\decoy\\victim")}) {
+    fs_testing::Failure dir = failureOf([&] { app.removeDir(relative, true); });
+    EXPECT_NE(dir.message.find("Path (" + u8(relative) + ") is outside of (" +
+                               u8(win("site/app")) + ")"),
+              std::string::npos)
+        << dir.message;
+    EXPECT_EQ(dir.context, "RunTime::File::Root::check");
+    EXPECT_EQ(failureOf([&] { app.removeFile(relative, true); }).context,
+              "RunTime::File::Root::check");
+  }
+  // The root itself is not emptied through the root.
+  EXPECT_EQ(failureOf([&] { app.removeDir(u"lib\\..", true); }).code, 123u);
+  EXPECT_TRUE(stdfs::exists(host("site/app/index.php")));
+  // ".." that stays inside is fine.
+  app.removeFile(u"lib\\..\\index.php", true);
+  EXPECT_FALSE(stdfs::exists(host("site/app/index.php")));
+  expectDecoyUntouched();
+}
+
+TEST_F(RootTest, CopiesBetweenRootsStayInThem) {
+  writeFile(host("pkg/lib/a.php"), "a");
+  RunTime::File::Root package(win("pkg"));
+  RunTime::File::Root site(win("site"));
+  site.copyDirectory(package, u"lib", u"app\\lib", true, false, true);
+  EXPECT_EQ(testing_support::readFile(host("site/app/lib/a.php")), "a");
+  userLink(host("decoy"), "site/app/out");
+  EXPECT_EQ(failureOf([&] { site.copyDirectory(package, u"lib", u"app\\out\\lib", true, false,
+                                               true); })
+                .code,
+            1921u);
+  EXPECT_EQ(failureOf([&] { site.copyDirectory(package, u"..\\decoy", u"app", true, false,
+                                               true); })
+                .context,
+            "RunTime::File::Root::check");
+  expectDecoyUntouched();
+}
+
+} // namespace

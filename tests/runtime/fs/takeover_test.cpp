@@ -1,0 +1,148 @@
+// The take-over of forced removals: only on a denied access, only of the object opened and of
+// the kind asked for, and what it leaves alone.
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "runtime/fs/files.h"
+#include "tests/runtime/fs/fs_testing.h"
+
+using fs_testing::DriveTest;
+using fs_testing::failureOf;
+using testing_support::u8;
+using testing_support::writeFile;
+namespace stdfs = std::filesystem;
+
+namespace {
+
+class TakeOverTest : public DriveTest {
+protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "owners of other accounts need root and useradd";
+    ASSERT_TRUE(user_.ok());
+    // The site user must be able to reach the trees below the drive.
+    chmod(root_.path().c_str(), 0755);
+  }
+  void own(const std::string& relative, mode_t mode) {
+    ASSERT_EQ(lchown(host(relative).c_str(), user_.uid(), user_.gid()), 0);
+    ASSERT_EQ(chmod(host(relative).c_str(), mode), 0);
+  }
+  std::u16string hostPath16(const std::string& relative) const {
+    return os::utf16FromUtf8(host(relative));
+  }
+  static std::string describe(const fs_testing::Failure& f) {
+    return f.message.empty() ? "ok" : std::to_string(f.code) + f.message.substr(f.message.find(" at "));
+  }
+
+  testing_support::ScopedUser user_;
+};
+
+TEST_F(TakeOverTest, ASwapOfADirectoryAndAHardLinkNeverChangesEitherOwner) {
+  // The site user keeps exchanging its directory x and y, a hard link to a root-owned file,
+  // while x is removed with force: the take-over meets a directory or a file with two links,
+  // and must change neither.
+  writeFile(host("decoy/secret"), "decoy");
+  chmod(host("decoy/secret").c_str(), 0466);
+  stdfs::create_directories(host("site"));
+  own("site", 0755);
+  for (int run = 0; run < 100; ++run) {
+    stdfs::create_directories(host("site/x"));
+    own("site/x", 0555);
+    ASSERT_EQ(link(host("decoy/secret").c_str(), host("site/y").c_str()), 0);
+    std::atomic<bool> stop = false;
+    std::thread swapper([&] {
+      while (!stop)
+        renameat2(AT_FDCWD, host("site/x").c_str(), AT_FDCWD, host("site/y").c_str(),
+                  RENAME_EXCHANGE);
+    });
+    failureOf([&] { removeFile(win("site/x"), true); });
+    stop = true;
+    swapper.join();
+    struct stat st;
+    ASSERT_EQ(stat(host("decoy/secret").c_str(), &st), 0);
+    ASSERT_EQ(st.st_mode & 07777, 0466u) << "run " << run;
+    ASSERT_EQ(st.st_uid, 0u);
+    for (const char* name : {"site/x", "site/y"})
+      if (stdfs::is_directory(stdfs::symlink_status(host(name)))) {
+        ASSERT_EQ(lstat(host(name).c_str(), &st), 0);
+        ASSERT_EQ(st.st_uid, user_.uid()) << "run " << run;
+        ASSERT_EQ(st.st_mode & 07777, 0555u) << "run " << run;
+      }
+    stdfs::remove_all(host("site/x"));
+    stdfs::remove_all(host("site/y"));
+  }
+  EXPECT_EQ(testing_support::readFile(host("decoy/secret")), "decoy");
+}
+
+TEST_F(TakeOverTest, AnUnreadableDirectoryIsReportedAndTakenOverOnlyWithForce) {
+  writeFile(host("home/site/locked/f"), "x");
+  own("home", 0755);
+  own("home/site", 0755);
+  own("home/site/locked/f", 0644);
+  own("home/site/locked", 0);
+  const std::u16string site = hostPath16("home/site");
+  // As the site user: without force the unreadable directory is the failure (never an empty
+  // directory whose removal then fails); with force it is taken over and the removal goes on.
+  const std::string result = fs_testing::runAs(user_.uid(), user_.gid(), [&] {
+    std::string first = describe(failureOf([&] { removeDir(site, false); }));
+    std::string second = describe(failureOf([&] { removeDir(site, true); }));
+    return first + "|" + second;
+  });
+  EXPECT_EQ(result, "5 at Delete directory '" + host("home/site") + "\\locked'|ok");
+  EXPECT_FALSE(stdfs::exists(host("home/site")));
+}
+
+TEST_F(TakeOverTest, AHardLinkIsNotTakenOverAndTheWarningNamesIt) {
+  // A directory the site user cannot write to: deleting its file is denied, and the file has a
+  // second link, so the take-over leaves it and says so.
+  writeFile(host("site/shared"), "x");
+  ASSERT_EQ(link(host("site/shared").c_str(), host("site/second").c_str()), 0);
+  own("site/shared", 0644);
+  const std::u16string shared = hostPath16("site/shared");
+  const std::string result = fs_testing::runAs(user_.uid(), user_.gid(), [&] {
+    fs_testing::CapturedLog log;
+    std::string outcome = describe(failureOf([&] { removeFile(shared, true); }));
+    for (const std::string& line : log.lines) outcome += "|" + line;
+    return outcome;
+  });
+  EXPECT_EQ(result, "5 at DeleteFile '" + host("site/shared") + "'|1 Take-over of '" +
+                        host("site/shared") + "' skipped: it has more than one hard link");
+  struct stat st;
+  ASSERT_EQ(stat(host("site/shared").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, user_.uid());
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+TEST_F(TakeOverTest, AMountPointIsLeftAloneAndItsParentKeepsItsOwner) {
+  writeFile(host("elsewhere/keep"), "keep");
+  writeFile(host("site/a/file"), "x");
+  stdfs::create_directories(host("site/a/mnt"));
+  own("site/a", 0750);
+  ASSERT_EQ(mount(host("elsewhere").c_str(), host("site/a/mnt").c_str(), nullptr, MS_BIND,
+                  nullptr),
+            0);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{host("site/a/mnt")};
+  fs_testing::CapturedLog log;
+  fs_testing::Failure f = failureOf([&] { removeDir(win("site"), true); });
+  // The mount point's directory is not empty, which no take-over cures: the directory above it
+  // keeps its owner and mode.
+  EXPECT_EQ(describe(f), "145 at Delete directory '\\\\?\\" + u8(win("site/a")) + "'");
+  EXPECT_EQ(log.lines, std::vector<std::string>{"1 '\\\\?\\" + u8(win("site/a/mnt")) +
+                                                "' is a mount point: what it holds is left alone"});
+  EXPECT_EQ(testing_support::readFile(host("elsewhere/keep")), "keep");
+  EXPECT_FALSE(stdfs::exists(host("site/a/file")));
+  struct stat st;
+  ASSERT_EQ(stat(host("site/a").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, user_.uid());
+  EXPECT_EQ(st.st_mode & 07777, 0750u);
+}
+
+} // namespace
