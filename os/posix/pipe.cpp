@@ -8,9 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <algorithm>
 #include <cstring>
 
+#include "os/deadline.h"
 #include "os/posix/apc.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
@@ -66,10 +67,9 @@ Result<Fd> newSocket(Kind kind) {
 }
 
 // The time left before a deadline, in poll's terms (-1: forever).
-int remainingMs(bool infinite, std::chrono::steady_clock::time_point deadline) {
-  if (infinite) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+int pollTimeout(const Deadline& deadline) {
+  if (deadline.infinite()) return -1;
+  return static_cast<int>(std::min<std::uint32_t>(deadline.remainingMs(), INT32_MAX));
 }
 
 // A received message's length and whether it was cut: the end of the data is handleEof.
@@ -232,12 +232,11 @@ Result<std::uint32_t> waitReady(NativeHandle handle, Direction direction, std::u
   const Result<int> apcQueue = alertable ? posix::apcDescriptor() : Result<int>(-1);
   if (!apcQueue.ok()) return Wait::failure(apcQueue.code());
   const int apc = apcQueue.value();
-  const bool infinite = timeoutMs == INFINITE_WAIT;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+  const Deadline deadline(timeoutMs);
   const short events = direction == Direction::Read ? POLLIN : POLLOUT;
   for (;;) {
     pollfd polled[2] = {{fdOf(handle), events, 0}, {apc, POLLIN, 0}};
-    int n = ::poll(polled, alertable ? 2 : 1, remainingMs(infinite, deadline));
+    int n = ::poll(polled, alertable ? 2 : 1, pollTimeout(deadline));
     if (n < 0 && errno != EINTR) return Wait::failure(posix::win32FromErrno(errno));
     if (n > 0 && polled[0].revents) return WAIT_OBJECT_0;
     if (n > 0 && (polled[1].revents & POLLIN) && posix::runQueuedApcs()) return WAIT_IO_COMPLETION;
@@ -249,10 +248,9 @@ Result<std::uint32_t> waitReadable(std::span<const NativeHandle> handles, std::u
   using Wait = Result<std::uint32_t>;
   std::vector<pollfd> polled;
   for (NativeHandle handle : handles) polled.push_back({fdOf(handle), POLLIN, 0});
-  const bool infinite = timeoutMs == INFINITE_WAIT;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+  const Deadline deadline(timeoutMs);
   for (;;) {
-    int n = ::poll(polled.data(), polled.size(), remainingMs(infinite, deadline));
+    int n = ::poll(polled.data(), polled.size(), pollTimeout(deadline));
     if (n < 0 && errno != EINTR) return Wait::failure(posix::win32FromErrno(errno));
     if (n == 0) return WAIT_TIMEOUT;
     for (std::size_t i = 0; n > 0 && i < polled.size(); ++i)

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "os/deadline.h"
 #include "os/posix/apc.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
@@ -36,7 +37,6 @@ public:
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using posix::Fd;
 
 Result<Fd> makeEventFd(unsigned initial) {
@@ -319,8 +319,7 @@ Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool 
   if (!apcQueue.ok()) return apcQueue.error();
   const int apc = apcQueue.value();
 
-  const bool infinite = timeoutMs == INFINITE_WAIT;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+  const Deadline deadline(timeoutMs);
   // One entry per object (-1 for one that cannot be polled) and the APC queue's descriptor last.
   std::vector<pollfd> polled(impls.size() + 1);
   int pauseMs = 1;
@@ -333,10 +332,10 @@ Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool 
     if (!taken.ok()) return taken.error();
     if (taken.value()) return *taken.value();
     int waitMs = -1;
-    if (!infinite) {
-      auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (remaining <= 0) return WAIT_TIMEOUT;
-      waitMs = static_cast<int>(std::min<long long>(remaining, INT32_MAX));
+    if (!deadline.infinite()) {
+      const std::uint32_t remaining = deadline.remainingMs();
+      if (remaining == 0) return WAIT_TIMEOUT;
+      waitMs = static_cast<int>(std::min<std::uint32_t>(remaining, INT32_MAX));
     }
     // Sleep until something may have changed. A wait for all leaves out the objects that are
     // signalled already, so that they do not keep waking it, and looks again after a pause in

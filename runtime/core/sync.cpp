@@ -3,28 +3,21 @@
 #include <chrono>
 #include <vector>
 
+#include "os/deadline.h"
 #include "runtime/core/cancelation.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/exclusive_task.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // An alertable wait that is an asynchronous cancellation point for its whole duration. After
 // APCs ran it waits again for what is left of the timeout, so they never make the total longer.
 os::Result<std::uint32_t> alertableWait(std::span<os::SyncObject* const> objects, bool waitAll,
                                         std::uint32_t timeoutMs) {
   ThreadCancelation::CancelationPoint point(ThreadCancelation::ASYNCHRONOUS);
-  const bool infinite = timeoutMs == os::INFINITE_WAIT;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+  const os::Deadline deadline(timeoutMs);
   for (;;) {
-    std::uint32_t remaining = os::INFINITE_WAIT;
-    if (!infinite) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      remaining = left > 0 ? static_cast<std::uint32_t>(left) : 0;
-    }
-    os::Result<std::uint32_t> result = os::waitForObjects(objects, waitAll, remaining, true);
+    os::Result<std::uint32_t> result = os::waitForObjects(objects, waitAll, deadline.remainingMs(), true);
     if (!result.ok() || result.value() != os::WAIT_IO_COMPLETION) return result;
   }
 }

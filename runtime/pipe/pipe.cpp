@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 
+#include "os/deadline.h"
 #include "os/named_mutex.h"
 #include "runtime/core/cancelation.h"
 #include "runtime/core/exception.h"
@@ -266,15 +267,9 @@ std::uint32_t OverlappedPipe::internalComplete(bool exact) {
 std::uint32_t OverlappedPipe::complete(VSyncObject* extraEvent, std::uint32_t timeoutMs, bool exact) {
   constexpr const char* context = "Con::OverlappedPipe::complete";
   if (idle_) throw vexception(u"Previous request has completed!", VCONTEXT(context));
-  using Clock = std::chrono::steady_clock;
-  const bool infinite = timeoutMs == os::INFINITE_WAIT;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+  const os::Deadline deadline(timeoutMs);
   for (;;) {
-    std::uint32_t remaining = os::INFINITE_WAIT;
-    if (!infinite) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      remaining = left > 0 ? static_cast<std::uint32_t>(left) : 0;
-    }
+    const std::uint32_t remaining = deadline.remainingMs();
     std::uint32_t result;
     if (transfer_.write) {
       // Writability has no event of its own: an extra event is not watched during a write.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <vector>
 
+#include "os/deadline.h"
 #include "os/pipe.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
@@ -64,9 +65,7 @@ bool asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeH
     if (!source.ended && !source.overlapped.bound()) source.overlapped.bind(source.handle, "RunTime::asyncReadTaskOutput");
   const bool same = &output1 == &output2;
 
-  using Clock = std::chrono::steady_clock;
-  const bool infinite = timeoutMs == os::INFINITE_WAIT;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+  const os::Deadline deadline(timeoutMs);
   for (;;) {
     bool progressed = false;
     for (std::size_t i = 0; i < sources.size(); ++i)
@@ -81,12 +80,7 @@ bool asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeH
       if (!source.ended) waited.push_back(&source.overlapped);
     const std::size_t pipes = waited.size();
     if (cancelEvent) waited.push_back(cancelEvent);
-    std::uint32_t remaining = os::INFINITE_WAIT;
-    if (!infinite) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      remaining = left > 0 ? static_cast<std::uint32_t>(left) : 0;
-    }
-    os::Result<std::uint32_t> result = waitForMultipleObjects(waited, false, remaining);
+    os::Result<std::uint32_t> result = waitForMultipleObjects(waited, false, deadline.remainingMs());
     if (!result.ok()) throwOSError(u"Unable to read pipe", result.code(), VCONTEXT("RunTime::asyncReadTaskOutput"));
     const std::uint32_t index = result.value();
     if (index < os::WAIT_OBJECT_0 + pipes) continue;
