@@ -8,6 +8,7 @@ namespace DiskSecurity {
 namespace {
 
 int comparePaths(const std::u16string& a, const std::u16string& b) {
+  if (a == b) return 0; // most entries share their path: skip the component-wise comparison
   switch (VFileName::compare(a, b)) {
   case VFileName::same: return 0;
   case VFileName::firstBelow: return 1; // a path sorts before the paths below it
