@@ -94,3 +94,16 @@ TEST(DefaultSystemHelperFiles, PatternsIgnoreCase) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(DefaultSystemHelperSwitch, VerboseFollowsTheProductValue) {
+  DefaultSystemHelper helper;
+  testing_support::ScopedRegistry registry;
+  EXPECT_FALSE(helper.isVerbose());
+  registry.write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                 "\"DebugSecuritySettings\"=dword:00000001\n");
+  EXPECT_TRUE(helper.isVerbose());
+}
+
+} // namespace
