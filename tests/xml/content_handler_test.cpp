@@ -113,23 +113,18 @@ TEST_F(StreamingReader, HandlerFailureStopsAtThatEvent) {
     Recorder r;
     r.throwOn = c.throwOn;
     r.thrower = c.thrower;
-    std::string message = parse("<first><second/></first>", r);
+    writeFile(dir.file("doc.xml"), "<first><second/></first>");
+    std::string message, context;
+    try {
+      r.parseURL(os::utf16FromUtf8(dir.file("doc.xml")));
+    } catch (const vexception& e) {
+      message = u8(e.message());
+      context = e.contexts().empty() ? "" : u8(e.contexts()[0].message);
+    }
+    EXPECT_EQ(context, c.throwOn == "endDocument" ? "Unable to end document" : "Unable to start element");
     EXPECT_NE(message.find(c.message), std::string::npos) << message;
     ASSERT_FALSE(r.events.empty());
     EXPECT_EQ(r.events.back().rfind(c.throwOn, 0), 0u) << "no event after the failing one";
-  }
-}
-
-TEST_F(StreamingReader, FailureContextNamesTheEvent) {
-  Recorder r;
-  r.throwOn = "startElement";
-  writeFile(dir.file("doc.xml"), "<a/>");
-  try {
-    r.parseURL(os::utf16FromUtf8(dir.file("doc.xml")));
-    FAIL() << "no failure";
-  } catch (const vexception& e) {
-    ASSERT_EQ(e.contexts().size(), 1u);
-    EXPECT_EQ(u8(e.contexts()[0].message), "Unable to start element");
   }
 }
 

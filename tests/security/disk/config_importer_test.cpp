@@ -66,12 +66,6 @@ TEST_F(ConfigImport, ReadsEveryAttributeInNamesOrNumbers) {
   EXPECT_EQ(u8(c->storageName()), dir.file("a.xml"));
 }
 
-TEST_F(ConfigImport, EntriesDifferingInTagCaseAreOne) {
-  auto c = load(file("a.xml", R"(<Entry AccounType="0" Account="Users" Path="C:\a" Tag="App"/>)"
-                              R"(<Entry AccounType="0" Account="Users" Path="c:\A" Tag="aPP"/>)"));
-  EXPECT_EQ(c->size(), 1u);
-}
-
 TEST_F(ConfigImport, AdministratorAccountBringsItsGroup) {
   const std::string entries = R"(<Entry AccounType="1" Account="zrcadm" Path="C:\a"/>)";
   helper->addAccount(u"zrcadm", 500);
