@@ -75,6 +75,24 @@ std::u16string currentFailureText() {
   }
 }
 
+// Keeps the parser's unstructured reports (encoding and I/O errors) off the standard error for
+// the duration of a parse on this thread; the parse's outcome says what went wrong.
+class QuietReports {
+public:
+  QuietReports() : previous_(xmlGenericError), previousContext_(xmlGenericErrorContext) {
+    xmlSetGenericErrorFunc(nullptr, &ignore);
+  }
+  ~QuietReports() { xmlSetGenericErrorFunc(previousContext_, previous_); }
+  QuietReports(const QuietReports&) = delete;
+  QuietReports& operator=(const QuietReports&) = delete;
+
+private:
+  static void ignore(void*, const char*, ...) {}
+
+  xmlGenericErrorFunc previous_;
+  void* previousContext_;
+};
+
 } // namespace
 
 // The state of one parse and the parser's callbacks, each of which hands its event to the
@@ -254,6 +272,7 @@ void ContentHandlerWrapper::parseURL(const std::u16string& file) {
 void ContentHandlerWrapper::parseStream(const ByteSource& source) {
   xml::initLibxml();
   failure_.clear();
+  QuietReports quiet;
   SaxEvents events(*this);
   xmlSAXHandler sax = SaxEvents::callbacks();
   std::vector<char> buffer(CHUNK);
