@@ -40,10 +40,6 @@ struct AccessEntry {
   std::u16string tag;
   std::u16string tag2;
   std::shared_ptr<ISystemHelper> systemHelper;
-
-  bool denies() const { return (entryFlags & Deny) != 0; }
-  // "deny to" or "allow for".
-  const char16_t* verb() const { return denies() ? u"deny to" : u"allow for"; }
 };
 
 // The order of entries, key by key: path and subPath (path comparison: a path before the paths
