@@ -93,6 +93,14 @@ private:
   void* previousContext_;
 };
 
+// Even without a tree the parser records entity declarations in a document of its own (for
+// compatibility with older SAX users); it goes with the parser.
+void freeParser(xmlParserCtxt* parser) {
+  if (parser->myDoc) xmlFreeDoc(parser->myDoc);
+  xmlFreeParserCtxt(parser);
+}
+using OwnedPushParser = xml::Owned<xmlParserCtxt, freeParser>;
+
 } // namespace
 
 // The state of one parse and the parser's callbacks, each of which hands its event to the
@@ -278,7 +286,7 @@ void ContentHandlerWrapper::parseStream(const ByteSource& source) {
   std::vector<char> buffer(CHUNK);
   // The first bytes tell the parser the encoding (a byte-order mark or the declaration).
   std::size_t count = source(buffer.data(), buffer.size());
-  xml::OwnedParserContext parser(xml::allocated(
+  OwnedPushParser parser(xml::allocated(
       xmlCreatePushParserCtxt(&sax, &events, buffer.data(), static_cast<int>(count), nullptr)));
   events.parser = parser.get();
   xmlCtxtUseOptions(parser.get(), PARSE_OPTIONS);
