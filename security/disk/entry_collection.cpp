@@ -29,7 +29,11 @@ EntryCollection::EntryCollection(std::shared_ptr<ISystemHelper> systemHelper)
 
 bool EntryCollection::insert(AccessEntry entry) {
   if (!entry.systemHelper) entry.systemHelper = systemHelper_;
-  return entries_.insert(std::move(entry)).second;
+  const std::size_t before = entries_.size();
+  // Files are written in the collection's order, so an entry read from one usually goes last:
+  // the hint makes that one comparison instead of a descent.
+  entries_.insert(entries_.end(), std::move(entry));
+  return entries_.size() != before;
 }
 
 void EntryCollection::parseFile(const std::u16string& file, bool lenient) {
