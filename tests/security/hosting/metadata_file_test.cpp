@@ -165,6 +165,8 @@ TEST_F(MetadataFile, EntriesXmlCannotCarryAreSkippedWhenLenient) {
   EXPECT_NE(failure([&] { save(c, dir.file("b.Security"), false); }).find("its Tag holds characters"),
             std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.file("b.Security"))) << "a failed save writes nothing";
+  for (const auto& left : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_NE(left.path().extension(), ".tmp") << "the temporary file goes with the failure";
 }
 
 TEST_F(MetadataFile, PlantedLinksAndHardLinksAreRefused) {
@@ -196,6 +198,7 @@ TEST_F(MetadataFile, PlantedLinksAndHardLinksAreRefused) {
     EXPECT_NE(saving.find("Unable to call saveToFile()"), std::string::npos) << saving;
   }
   EXPECT_EQ(readFile(outside + "/.Security"), "precious");
+  EXPECT_EQ(os::storedDosAttributes(w(outside)).value(), 0u) << "not marked through the link";
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside),
                           std::filesystem::directory_iterator()),
             1)
