@@ -303,7 +303,9 @@ void ContentHandlerWrapper::parseStream(const ByteSource& source) {
                      ExceptionContext(events.failedEvent->context, events.failedEvent->span,
                                       __LINE__));
   }
-  if (!parser->wellFormed)
+  // An undeclared namespace prefix is no fatal error to the parser, but the document is not
+  // namespace-well-formed, and the DOM loader refuses it too.
+  if (!parser->wellFormed || !parser->nsWellFormed)
     throw vexception(formatString(u"XML parsing error: 0x%lX",
                                   static_cast<unsigned long>(resultCode(parser->errNo))),
                      VCONTEXT("ContentHandlerWrapper::parseURL"));

@@ -136,6 +136,7 @@ TEST_F(StreamingReader, MalformedDocumentGivesTheResultCode) {
       "<Entries><Entry Path=\"C", // truncated
       "\x01\x02\xFF\xFE garbage",   // random bytes
       "<a>&undeclared;</a>",        // entity without a document type
+      "<p:a/>",                     // undeclared namespace prefix
   };
   for (const char* content : cases) {
     Recorder r;
