@@ -28,9 +28,12 @@ std::shared_ptr<testing_support::FakeSystemHelper> helper() {
 }
 
 const std::string& file() {
+  // In memory where the host has a memory file system: the input is written for every run.
   static const std::string path = [] {
-    char directory[] = "/tmp/metadata-fuzz.XXXXXX";
-    return std::string(mkdtemp(directory)) + "/.Security";
+    char memory[] = "/dev/shm/metadata-fuzz.XXXXXX";
+    char disk[] = "/tmp/metadata-fuzz.XXXXXX";
+    const char* directory = mkdtemp(memory);
+    return std::string(directory ? directory : mkdtemp(disk)) + "/.Security";
   }();
   return path;
 }
