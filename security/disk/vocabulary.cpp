@@ -51,66 +51,62 @@ int digitValue(char16_t c) {
   return 99;
 }
 
-// One well-known account: its name and how its SID is made.
+// One well-known account: its name and its SID.
 struct WellKnown {
   std::u16string_view name;
-  std::uint64_t authority;
-  std::uint8_t count;
-  std::uint32_t s0, s1;
-  bool domainRelative; // the local account domain's SID with s0 appended
+  std::u16string_view sid;
 };
 
+// The computer's own Administrator and Guest are relative ids 500 and 501 of its account
+// domain. Here the users' domain S-1-22-1 counts uids, so 500 would be whoever has uid 500: they
+// get a domain no host account belongs to, and an entry for them grants nobody anything.
 constexpr WellKnown WELL_KNOWN[] = {
-    {u"Null", 0, 1, 0, 0, false},
-    {u"Everyone", 1, 1, 0, 0, false},
-    {u"Local", 2, 1, 0, 0, false},
-    {u"CreatorOwner", 3, 1, 0, 0, false},
-    {u"CreatorGroup", 3, 1, 1, 0, false},
-    {u"CreatorOwnerServer", 3, 1, 2, 0, false},
-    {u"CreatorGroupServer", 3, 1, 3, 0, false},
-    {u"Dialup", 5, 1, 1, 0, false},
-    {u"Network", 5, 1, 2, 0, false},
-    {u"Batch", 5, 1, 3, 0, false},
-    {u"Interactive", 5, 1, 4, 0, false},
-    {u"Service", 5, 1, 6, 0, false},
-    {u"AnonymousLogon", 5, 1, 7, 0, false},
-    {u"Proxy", 5, 1, 8, 0, false},
-    {u"ServerLogon", 5, 1, 9, 0, false},
-    {u"Self", 5, 1, 10, 0, false},
-    {u"AuthenticatedUser", 5, 1, 11, 0, false},
-    {u"RestrictedCode", 5, 1, 12, 0, false},
-    {u"TerminalServer", 5, 1, 13, 0, false},
-    {u"System", 5, 1, 18, 0, false},
-    {u"LocalService", 5, 1, 19, 0, false},
-    {u"NetworkService", 5, 1, 20, 0, false},
-    {u"ThisOrganization", 5, 1, 15, 0, false},
-    {u"Administrators", 5, 2, 32, 544, false},
-    {u"Users", 5, 2, 32, 545, false},
-    {u"Guests", 5, 2, 32, 546, false},
-    {u"PowerUsers", 5, 2, 32, 547, false},
-    {u"RemoteDesktopUsers", 5, 2, 32, 555, false},
-    {u"AccountOps", 5, 2, 32, 548, false},
-    {u"SystemOps", 5, 2, 32, 549, false},
-    {u"PrintOps", 5, 2, 32, 550, false},
-    {u"BackupOps", 5, 2, 32, 551, false},
-    {u"Replicator", 5, 2, 32, 552, false},
-    {u"RasServers", 5, 2, 32, 553, false},
-    {u"PreW2kCompAccess", 5, 2, 32, 554, false},
-    {u"Administrator", 0, 0, 500, 0, true},
-    {u"Guest", 0, 0, 501, 0, true},
+    {u"Null", u"S-1-0-0"},
+    {u"Everyone", u"S-1-1-0"},
+    {u"Local", u"S-1-2-0"},
+    {u"CreatorOwner", u"S-1-3-0"},
+    {u"CreatorGroup", u"S-1-3-1"},
+    {u"CreatorOwnerServer", u"S-1-3-2"},
+    {u"CreatorGroupServer", u"S-1-3-3"},
+    {u"Dialup", u"S-1-5-1"},
+    {u"Network", u"S-1-5-2"},
+    {u"Batch", u"S-1-5-3"},
+    {u"Interactive", u"S-1-5-4"},
+    {u"Service", u"S-1-5-6"},
+    {u"AnonymousLogon", u"S-1-5-7"},
+    {u"Proxy", u"S-1-5-8"},
+    {u"ServerLogon", u"S-1-5-9"},
+    {u"Self", u"S-1-5-10"},
+    {u"AuthenticatedUser", u"S-1-5-11"},
+    {u"RestrictedCode", u"S-1-5-12"},
+    {u"TerminalServer", u"S-1-5-13"},
+    {u"System", u"S-1-5-18"},
+    {u"LocalService", u"S-1-5-19"},
+    {u"NetworkService", u"S-1-5-20"},
+    {u"ThisOrganization", u"S-1-5-15"},
+    {u"Administrators", u"S-1-5-32-544"},
+    {u"Users", u"S-1-5-32-545"},
+    {u"Guests", u"S-1-5-32-546"},
+    {u"PowerUsers", u"S-1-5-32-547"},
+    {u"RemoteDesktopUsers", u"S-1-5-32-555"},
+    {u"AccountOps", u"S-1-5-32-548"},
+    {u"SystemOps", u"S-1-5-32-549"},
+    {u"PrintOps", u"S-1-5-32-550"},
+    {u"BackupOps", u"S-1-5-32-551"},
+    {u"Replicator", u"S-1-5-32-552"},
+    {u"RasServers", u"S-1-5-32-553"},
+    {u"PreW2kCompAccess", u"S-1-5-32-554"},
+    {u"Administrator", u"S-1-5-21-0-0-0-500"},
+    {u"Guest", u"S-1-5-21-0-0-0-501"},
 };
-
-RunTime::Sid sidOf(const WellKnown& account) {
-  if (account.domainRelative) return RunTime::Sid(std::u16string(), account.s0);
-  return RunTime::Sid(account.authority, account.count, account.s0, account.s1);
-}
 
 // Every well-known account with its SID, made once.
 const std::vector<std::pair<std::u16string_view, RunTime::Sid>>& wellKnownTable() {
   static const std::vector<std::pair<std::u16string_view, RunTime::Sid>> table = [] {
     std::vector<std::pair<std::u16string_view, RunTime::Sid>> made;
     for (const WellKnown& account : WELL_KNOWN) {
-      RunTime::Sid sid = sidOf(account);
+      RunTime::Sid sid;
+      sid.loadFromSidString(account.sid);
       sid.setAccount(std::u16string(account.name), {}, RunTime::SidTypeWellKnownGroup);
       made.emplace_back(account.name, std::move(sid));
     }

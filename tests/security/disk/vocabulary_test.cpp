@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/core/exception.h"
+#include "runtime/security/account_sids.h"
 #include "tests/support/testing.h"
 
 using namespace DiskSecurity;
@@ -74,6 +75,12 @@ TEST(Vocabulary, WellKnownAccountsAreNamedBack) {
       {u"AuthenticatedUser", u"S-1-5-11"}};
   for (const auto& [name, sid] : sids) {
     EXPECT_EQ(wellKnownAccount(name).toSidString(), sid);
+    EXPECT_EQ(wellKnownName(wellKnownAccount(name)), name);
+  }
+  // The computer's Administrator and Guest stand for no account of this host (uid 500 and 501
+  // are whoever has them).
+  for (const char16_t* name : {u"Administrator", u"Guest"}) {
+    EXPECT_EQ(RunTime::posixPrincipal(wellKnownAccount(name)), std::nullopt) << u8(name);
     EXPECT_EQ(wellKnownName(wellKnownAccount(name)), name);
   }
   RunTime::Sid user;
