@@ -1,0 +1,171 @@
+// Store files in directories a site user can change: opened from their directory's descriptor,
+// never through a link, and replaced by rename.
+#include "os/store_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "os/file_io.h"
+#include "os/path.h"
+#include "os/posix/errno_map.h"
+#include "os/posix/fd.h"
+#include "os/posix/walker.h"
+
+namespace os {
+namespace {
+
+using posix::Fd;
+
+StoreStatus failed(std::uint32_t code) { return {code, StoreRefusal::none}; }
+StoreStatus refused(StoreRefusal refusal) { return {err::success, refusal}; }
+
+struct HostLocation {
+  std::string directory;
+  std::string name;
+};
+
+// The host directory and last component of a store path.
+Result<HostLocation> locate(std::u16string_view path) {
+  Result<std::string> host = hostPath(path);
+  if (!host.ok()) return Result<HostLocation>::failure(host.code());
+  const std::string& text = host.value();
+  const std::size_t slash = text.rfind('/');
+  if (slash == std::string::npos || slash + 1 == text.size())
+    return Result<HostLocation>::failure(err::invalidName);
+  return HostLocation{slash == 0 ? "/" : text.substr(0, slash), text.substr(slash + 1)};
+}
+
+bool isLink(const std::string& hostPath) {
+  struct stat st;
+  return lstat(hostPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Opens the store's directory itself, never through a link in its own name.
+StoreStatus openDirectory(const std::string& directory, Fd& out) {
+  out.reset(posix::openHostPath(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  if (out.valid()) return {};
+  const int error = errno;
+  if (error == ELOOP || (error == ENOTDIR && isLink(directory)))
+    return refused(StoreRefusal::directoryIsLink);
+  return failed(error == ENOENT ? err::pathNotFound : posix::win32FromErrno(error));
+}
+
+// What an existing object of the store's name says against reading or replacing it.
+StoreRefusal judge(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return StoreRefusal::fileIsLink;
+  if (!S_ISREG(st.st_mode)) return StoreRefusal::notRegular;
+  if (st.st_nlink > 1) return StoreRefusal::hardLinked;
+  return StoreRefusal::none;
+}
+
+std::string randomSuffix() {
+  Result<std::array<std::uint8_t, 16>> random = randomBytes();
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < 6; ++i) {
+    const std::uint8_t byte = random.ok() ? random.value()[i] : static_cast<std::uint8_t>(i);
+    text += digits[byte >> 4];
+    text += digits[byte & 0xF];
+  }
+  return text;
+}
+
+} // namespace
+
+StoreStatus openStoreFile(std::u16string_view path, Handle& file) {
+  file.reset();
+  Result<HostLocation> where = locate(path);
+  if (!where.ok()) return failed(where.code());
+  Fd directory;
+  if (StoreStatus status = openDirectory(where.value().directory, directory); !status.ok())
+    return status;
+  // O_NONBLOCK: a pipe planted under the store's name must not stall the open.
+  Fd fd(openat(directory.get(), where.value().name.c_str(),
+               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) {
+    if (errno == ELOOP) return refused(StoreRefusal::fileIsLink);
+    return failed(errno == ENOENT ? err::fileNotFound : posix::win32FromErrno(errno));
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return failed(posix::win32FromErrno(errno));
+  if (StoreRefusal refusal = judge(st); refusal != StoreRefusal::none) return refused(refusal);
+  file = posix::toHandle(std::move(fd));
+  return {};
+}
+
+Result<std::size_t> readStoreFile(const Handle& file, void* buffer, std::size_t count) {
+  for (;;) {
+    ssize_t n = read(posix::fdOf(file.get()), buffer, count);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return Result<std::size_t>::failure(posix::win32FromErrno(errno));
+  }
+}
+
+StoreReplacement::~StoreReplacement() { discard(); }
+
+void StoreReplacement::discard() {
+  if (directory_.valid() && !temporaryName_.empty())
+    unlinkat(posix::fdOf(directory_.get()), temporaryName_.c_str(), 0);
+  temporaryName_.clear();
+  file_.reset();
+}
+
+StoreStatus StoreReplacement::begin(std::u16string_view path) {
+  discard();
+  Result<HostLocation> where = locate(path);
+  if (!where.ok()) return failed(where.code());
+  Fd directory;
+  if (StoreStatus status = openDirectory(where.value().directory, directory); !status.ok())
+    return status;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::string name = where.value().name + "." + randomSuffix() + ".tmp";
+    Fd fd(openat(directory.get(), name.c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid() && errno == EEXIST) continue;
+    if (!fd.valid()) return failed(posix::win32FromErrno(errno));
+    fchmod(fd.get(), 0644); // whatever the umask: the store is readable by others
+    directory_ = posix::toHandle(std::move(directory));
+    file_ = posix::toHandle(std::move(fd));
+    name_ = where.value().name;
+    temporaryName_ = name;
+    temporaryPath_ = windowsPath(where.value().directory + "/" + name);
+    return {};
+  }
+  return failed(err::fileExists);
+}
+
+StoreStatus StoreReplacement::write(const void* data, std::size_t count) {
+  const char* bytes = static_cast<const char*>(data);
+  while (count > 0) {
+    ssize_t n = ::write(posix::fdOf(file_.get()), bytes, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return failed(posix::win32FromErrno(errno));
+    bytes += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+StoreStatus StoreReplacement::commit() {
+  const int directory = posix::fdOf(directory_.get());
+  if (fsync(posix::fdOf(file_.get())) != 0) return failed(posix::win32FromErrno(errno));
+  file_.reset();
+  struct stat st;
+  if (fstatat(directory, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (StoreRefusal refusal = judge(st); refusal != StoreRefusal::none) return refused(refusal);
+  } else if (errno != ENOENT) {
+    return failed(posix::win32FromErrno(errno));
+  }
+  if (renameat(directory, temporaryName_.c_str(), directory, name_.c_str()) != 0)
+    return failed(posix::win32FromErrno(errno));
+  temporaryName_.clear();
+  // The rename is durable only once the directory is.
+  if (fsync(directory) != 0) return failed(posix::win32FromErrno(errno));
+  return {};
+}
+
+} // namespace os

@@ -1,0 +1,73 @@
+// Store files kept in directories that a site user can change (the security metadata files):
+// read and replaced so that a link or a hard link the user planted is never read or written
+// through, and replaced so that a kill or a power cut at any moment leaves the old file or the
+// new one, complete.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "os/error.h"
+#include "os/handle.h"
+
+namespace os {
+
+// Why a store file was refused.
+enum class StoreRefusal {
+  none,
+  directoryIsLink, // the directory that holds the file is a symbolic link
+  fileIsLink,      // the file is a symbolic link
+  hardLinked,      // the file has more than one name (it may be a file outside the site)
+  notRegular,      // the name is taken by a directory, a device, a pipe ...
+};
+
+// The outcome of a store operation: success, a refusal, or the Win32 code of a failure.
+struct StoreStatus {
+  std::uint32_t code = err::success;
+  StoreRefusal refusal = StoreRefusal::none;
+  bool ok() const { return code == err::success && refusal == StoreRefusal::none; }
+};
+
+// Opens an existing store file for reading into `file`. The directory's own name and the
+// file's name are never followed when they are links (the directories above are resolved the
+// host's way, beneath the calling thread's confined directory when there is one). A missing
+// file or directory fails with fileNotFound or pathNotFound. `file` is left empty on failure.
+StoreStatus openStoreFile(std::u16string_view path, Handle& file);
+
+// Reads at most count bytes from a store opened by openStoreFile; 0 at the end of the file.
+Result<std::size_t> readStoreFile(const Handle& file, void* buffer, std::size_t count);
+
+// A new content for a store file: written to a temporary file beside it and renamed over it by
+// commit. The temporary file is removed when the object goes away uncommitted.
+class StoreReplacement {
+public:
+  StoreReplacement() = default;
+  ~StoreReplacement();
+  StoreReplacement(const StoreReplacement&) = delete;
+  StoreReplacement& operator=(const StoreReplacement&) = delete;
+
+  // Opens the directory of `path` (refused when it is a link; pathNotFound when missing) and
+  // creates the temporary file "<name>.<random>.tmp" in it, mode 0644.
+  StoreStatus begin(std::u16string_view path);
+  // Appends the bytes to the temporary file.
+  StoreStatus write(const void* data, std::size_t count);
+  // Flushes the temporary file to the disk, checks that the store's name holds nothing or a
+  // regular file with one name, renames the temporary file over it and flushes the directory.
+  // On failure or refusal the store is untouched.
+  StoreStatus commit();
+  // The temporary file's name (Windows form), for messages.
+  const std::u16string& temporaryPath() const { return temporaryPath_; }
+
+private:
+  void discard();
+
+  Handle directory_;
+  Handle file_;
+  std::string name_;
+  std::string temporaryName_;
+  std::u16string temporaryPath_;
+};
+
+} // namespace os

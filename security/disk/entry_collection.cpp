@@ -1,0 +1,80 @@
+#include "security/disk/entry_collection.h"
+
+#include "os/store_file.h"
+#include "runtime/core/guard.h"
+#include "runtime/core/text.h"
+#include "runtime/fs/path/filename.h"
+#include "runtime/log/log_manager.h"
+#include "security/disk/config_importer.h"
+#include "security/disk/store_refusal.h"
+
+namespace DiskSecurity {
+namespace {
+
+constexpr std::u16string_view DEFAULT_FILE = u"DiskSecurity.xml";
+
+// Reads one file into the collection in a span, wrapping a failure with `what` and the file.
+void parseInto(EntryCollection& collection, const std::u16string& file, bool lenient,
+               const char* span, const char16_t* what) {
+  guarded(span, __LINE__, [&] { return std::u16string(what) + u": '" + file + u"'"; },
+          [&] { collection.parseFile(file, lenient); });
+}
+
+} // namespace
+
+EntryCollection::EntryCollection() : EntryCollection(std::make_shared<DefaultSystemHelper>()) {}
+
+EntryCollection::EntryCollection(std::shared_ptr<ISystemHelper> systemHelper)
+    : systemHelper_(std::move(systemHelper)) {}
+
+bool EntryCollection::insert(AccessEntry entry) {
+  if (!entry.systemHelper) entry.systemHelper = systemHelper_;
+  const std::size_t before = entries_.size();
+  // Files are written in the collection's order, so an entry read from one usually goes last:
+  // the hint makes that one comparison instead of a descent.
+  entries_.insert(entries_.end(), std::move(entry));
+  return entries_.size() != before;
+}
+
+void EntryCollection::parseFile(const std::u16string& file, bool lenient) {
+  os::Handle handle;
+  os::StoreStatus status = os::openStoreFile(file, handle);
+  if (status.refusal != os::StoreRefusal::none) throwStoreRefusal(status.refusal, file);
+  if (status.code) throwOSError(u"Open file '" + file + u"'", status.code, VCONTEXT("parseFile"));
+  ConfigImporter importer(*this, lenient);
+  importer.parseStream([&](char* buffer, std::size_t size) {
+    os::Result<std::size_t> n = os::readStoreFile(handle, buffer, size);
+    if (!n.ok()) throwOSError(u"Read from file '" + file + u"'", n.code(), VCONTEXT("parseFile"));
+    return n.value();
+  });
+}
+
+std::shared_ptr<EntryCollection>
+EntryCollection::loadFromConfig(const std::u16string& location, bool defaultDirectory,
+                                std::shared_ptr<IUserInformation>,
+                                std::shared_ptr<ISystemHelper> systemHelper, bool lenient) {
+  auto collection = std::make_shared<EntryCollection>(std::move(systemHelper));
+  ISystemHelper& helper = *collection->systemHelper();
+  if (helper.directoryExists(location)) {
+    for (const std::u16string& name : helper.findFiles(location, u"*.xml")) {
+      if (RunTime::striequal(name, DEFAULT_FILE) != defaultDirectory) continue;
+      const std::u16string file = VFileName::combine(location, name);
+      if (defaultDirectory)
+        parseInto(*collection, file, lenient, "Parse default directory URL",
+                  u"Unable to parse default directory URL");
+      else
+        parseInto(*collection, file, lenient, "Parse not default directory URL",
+                  u"Unable to parse not default directory URL");
+    }
+  } else if (helper.fileExists(location)) {
+    parseInto(*collection, location, lenient, "Parse file URL", u"Unable to parse file URL");
+  } else {
+    LogManager::instance().log(LOG_ERROR, u"Disk security configuration path is not found: %s",
+                               location);
+    return collection;
+  }
+  collection->setStorageName(location);
+  return collection;
+}
+
+} // namespace DiskSecurity

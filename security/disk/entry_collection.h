@@ -1,0 +1,63 @@
+// DiskSecurity::EntryCollection: an ordered set of access entries (an entry equal to one already
+// present is not added again), the name of the file it was read from or saved to, and the
+// system helper its entries use.
+#pragma once
+
+#include <memory>
+#include <set>
+#include <string>
+
+#include "security/disk/access_entry.h"
+#include "security/disk/system_helper.h"
+
+class IUserInformation;
+
+namespace DiskSecurity {
+
+class EntryCollection {
+public:
+  using Entries = std::set<AccessEntry, EntryOrder>;
+
+  // An empty collection with a DefaultSystemHelper of its own.
+  EntryCollection();
+  explicit EntryCollection(std::shared_ptr<ISystemHelper> systemHelper);
+
+  // Adds the entry (with this collection's helper when it has none); false when an equal entry
+  // is present already.
+  bool insert(AccessEntry entry);
+  Entries& entries() { return entries_; }
+  const Entries& entries() const { return entries_; }
+  std::size_t size() const { return entries_.size(); }
+
+  const std::u16string& storageName() const { return storageName_; }
+  void setStorageName(std::u16string name) { storageName_ = std::move(name); }
+  const std::shared_ptr<ISystemHelper>& systemHelper() const { return systemHelper_; }
+
+  // Reads entries from `location`:
+  // - a directory: with defaultDirectory false every "*.xml" file of it in listing order except
+  //   "DiskSecurity.xml" (letter case ignored); with defaultDirectory true only that file;
+  // - a file: that file;
+  // - nothing there: logs "Disk security configuration path is not found: %s" (Error) and
+  //   returns the empty collection.
+  // Each file is opened without following a link in its own or its directory's name; a link, a
+  // file with several names or a non-regular file is refused with a message naming it. Every
+  // element "Entry" becomes an entry (config_importer.h). Failures are rethrown with the
+  // context "Unable to parse file URL: '%s'" (or "... not default directory URL ...", "...
+  // default directory URL ...").
+  // `lenient`: an account whose name no longer resolves is taken from its stored SID, and a
+  // missing companion group of "zrcadm" is left out instead of failing the load.
+  static std::shared_ptr<EntryCollection>
+  loadFromConfig(const std::u16string& location, bool defaultDirectory,
+                 std::shared_ptr<IUserInformation> userInformation,
+                 std::shared_ptr<ISystemHelper> systemHelper, bool lenient);
+
+  // Reads one XML file into this collection (see loadFromConfig).
+  void parseFile(const std::u16string& file, bool lenient);
+
+private:
+  Entries entries_;
+  std::u16string storageName_;
+  std::shared_ptr<ISystemHelper> systemHelper_;
+};
+
+} // namespace DiskSecurity

@@ -1,0 +1,30 @@
+#include "security/disk/store_refusal.h"
+
+#include "runtime/core/exception.h"
+#include "runtime/fs/path/filename.h"
+
+namespace DiskSecurity {
+
+void throwStoreRefusal(os::StoreRefusal refusal, const std::u16string& file) {
+  std::u16string message;
+  switch (refusal) {
+  case os::StoreRefusal::directoryIsLink:
+    message = u"Refused: the directory '" + VFileName::removeFileSpec(file) +
+              u"' is a symbolic link";
+    break;
+  case os::StoreRefusal::fileIsLink:
+    message = u"Refused: the file '" + file + u"' is a symbolic link";
+    break;
+  case os::StoreRefusal::hardLinked:
+    message = u"Refused: the file '" + file + u"' has more than one hard link";
+    break;
+  case os::StoreRefusal::notRegular:
+  case os::StoreRefusal::none:
+    message = u"Refused: '" + file + u"' is not a regular file";
+    break;
+  }
+  throw VAccessDeniedException(message, os::err::accessDenied,
+                               VCONTEXT("DiskSecurity::throwStoreRefusal"));
+}
+
+} // namespace DiskSecurity

@@ -1,0 +1,138 @@
+#include "security/disk/system_helper.h"
+
+#include <cstdlib>
+
+#include "os/text.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/format.h"
+#include "runtime/core/registry.h"
+#include "runtime/core/text.h"
+#include "runtime/fs/files.h"
+#include "runtime/security/accounts.h"
+
+namespace DiskSecurity {
+namespace {
+
+constexpr std::u16string_view CURRENT_VERSION = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+constexpr std::u16string_view NT_CURRENT_VERSION =
+    u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+
+// A registry string, or the platform's own default when the value is not set.
+std::u16string registryPath(std::u16string_view key, std::u16string_view value, unsigned view,
+                            std::u16string fallback) {
+  std::u16string path;
+  if (registry::lookup(registry::HKEY_LOCAL_MACHINE, key, value, path, view) != 0 || path.empty())
+    return fallback;
+  return path;
+}
+
+std::u16string windowsDirectory() {
+  return registryPath(NT_CURRENT_VERSION, u"SystemRoot", registry::VIEW_64, u"C:\\Windows");
+}
+
+bool matchesFrom(std::u16string_view name, std::u16string_view pattern) {
+  if (pattern.empty()) return name.empty();
+  if (pattern[0] == u'*') {
+    for (std::size_t skip = 0; skip <= name.size(); ++skip)
+      if (matchesFrom(name.substr(skip), pattern.substr(1))) return true;
+    return false;
+  }
+  if (name.empty()) return false;
+  if (pattern[0] != u'?' && !RunTime::striequal(name.substr(0, 1), pattern.substr(0, 1)))
+    return false;
+  return matchesFrom(name.substr(1), pattern.substr(1));
+}
+
+} // namespace
+
+bool matchesPattern(std::u16string_view name, std::u16string_view pattern) {
+  return matchesFrom(name, pattern);
+}
+
+bool DefaultSystemHelper::fileExists(const std::u16string& path) {
+  bool isDirectory = false;
+  return fileExist(path, &isDirectory) && !isDirectory;
+}
+
+bool DefaultSystemHelper::directoryExists(const std::u16string& path) {
+  bool isDirectory = false;
+  return fileExist(path, &isDirectory) && isDirectory;
+}
+
+std::uint32_t DefaultSystemHelper::getPathKind(const std::u16string& path) {
+  bool isDirectory = false;
+  if (!fileExist(path, &isDirectory)) return PATH_ABSENT;
+  return isDirectory ? PATH_DIRECTORY : PATH_FILE;
+}
+
+void DefaultSystemHelper::copyFile(const std::u16string& source, const std::u16string& target) {
+  ::copyFile(source, target, false);
+}
+
+std::vector<std::u16string> DefaultSystemHelper::findFiles(const std::u16string& directory,
+                                                           const std::u16string& pattern) {
+  std::vector<std::u16string> names;
+  for (const RunTime::File::DirectoryEntry& entry : RunTime::File::listDirectory(directory).files)
+    if (matchesPattern(entry.name, pattern)) names.push_back(entry.name);
+  return names;
+}
+
+bool DefaultSystemHelper::isVerbose() {
+  return registry::productDword(u"DebugSecuritySettings", 0) != 0;
+}
+
+std::map<std::u16string, std::u16string> DefaultSystemHelper::getSpecialFolders() {
+  const std::u16string programFiles =
+      registryPath(CURRENT_VERSION, u"ProgramFilesDir", registry::VIEW_64, u"C:\\Program Files");
+  return {
+      {u"ProgramFilesX64", programFiles},
+      {u"ProgramFilesCommonX64", registryPath(CURRENT_VERSION, u"CommonFilesDir",
+                                              registry::VIEW_64, programFiles + u"\\Common Files")},
+      {u"WindowsSystem32X64", windowsDirectory() + u"\\System32"},
+  };
+}
+
+std::u16string DefaultSystemHelper::getSpecialFolderPath(std::uint32_t csidl) {
+  // The program is a 32-bit process: program files, common files and the system folder are
+  // the 32-bit ones, read through the 32-bit registry view.
+  const std::u16string programFiles = registryPath(CURRENT_VERSION, u"ProgramFilesDir",
+                                                   registry::VIEW_32, u"C:\\Program Files (x86)");
+  switch (csidl) {
+  case 0x23: return u"C:\\ProgramData";
+  case 0x24: return windowsDirectory();
+  case 0x29: return windowsDirectory() + u"\\SysWOW64";
+  case 0x2A: return programFiles;
+  case 0x2C:
+    return registryPath(CURRENT_VERSION, u"CommonFilesDir", registry::VIEW_32,
+                        programFiles + u"\\Common Files");
+  case 0x2E: return u"C:\\Users\\Public\\Documents";
+  case 0x2F:
+    return u"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Administrative Tools";
+  case 0x3E:
+    return registryPath(std::u16string(NT_CURRENT_VERSION) + u"\\ProfileList",
+                        u"ProfilesDirectory", registry::VIEW_64, u"C:\\Users");
+  default:
+    throw vexception(formatString(u"Unable to get special folder path for CSIDL %X", csidl),
+                     VCONTEXT("DiskSecurity::DefaultSystemHelper::getSpecialFolderPath"));
+  }
+}
+
+std::optional<std::u16string>
+DefaultSystemHelper::getEnvironmentVariable(const std::u16string& name) {
+  const char* value = std::getenv(os::utf8FromUtf16(name).c_str());
+  if (!value) return std::nullopt;
+  return os::utf16FromUtf8(value);
+}
+
+std::u16string DefaultSystemHelper::getLocalAccountDomain() {
+  return SidCache::OfflineSidManager::domainName();
+}
+
+RunTime::Sid DefaultSystemHelper::getAccount(const std::u16string& name,
+                                             const std::u16string& domain) {
+  RunTime::Sid account;
+  account.loadByServerAndAccountNames(domain, name, true);
+  return account;
+}
+
+} // namespace DiskSecurity

@@ -1,0 +1,70 @@
+// DiskSecurity::ISystemHelper: how the access-entry engine reaches the operating system, so that
+// the engine can be tested with a fake; DefaultSystemHelper is the real one.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "runtime/security/sid.h"
+
+namespace DiskSecurity {
+
+// Kinds of getPathKind.
+inline constexpr std::uint32_t PATH_ABSENT = 0;
+inline constexpr std::uint32_t PATH_FILE = 1;
+inline constexpr std::uint32_t PATH_DIRECTORY = 3;
+
+class ISystemHelper {
+public:
+  virtual ~ISystemHelper() = default;
+
+  // The path exists and is not a directory.
+  virtual bool fileExists(const std::u16string& path) = 0;
+  // The path exists and is a directory.
+  virtual bool directoryExists(const std::u16string& path) = 0;
+  virtual std::uint32_t getPathKind(const std::u16string& path) = 0;
+  // Copies a file over a target, replacing it.
+  virtual void copyFile(const std::u16string& source, const std::u16string& target) = 0;
+  // The names of the directory's files that match a pattern of "*" and "?" (letter case
+  // ignored), in listing order.
+  virtual std::vector<std::u16string> findFiles(const std::u16string& directory,
+                                                const std::u16string& pattern) = 0;
+  // Whether verbose security logging is on (the product value "DebugSecuritySettings").
+  virtual bool isVerbose() = 0;
+  // The 64-bit folders by name: "ProgramFilesX64", "ProgramFilesCommonX64",
+  // "WindowsSystem32X64".
+  virtual std::map<std::u16string, std::u16string> getSpecialFolders() = 0;
+  // The path of a shell folder by its identifier (CSIDL). Throws vexception for an identifier
+  // this host does not know.
+  virtual std::u16string getSpecialFolderPath(std::uint32_t csidl) = 0;
+  virtual std::optional<std::u16string> getEnvironmentVariable(const std::u16string& name) = 0;
+  // The local computer's account-domain name.
+  virtual std::u16string getLocalAccountDomain() = 0;
+  // The account record of a name in a domain (empty: the account information's own choice).
+  // Throws the OS error 1332 "Unable to lookup SID for name %s" when nothing has the name.
+  virtual RunTime::Sid getAccount(const std::u16string& name, const std::u16string& domain) = 0;
+};
+
+class DefaultSystemHelper : public ISystemHelper {
+public:
+  bool fileExists(const std::u16string& path) override;
+  bool directoryExists(const std::u16string& path) override;
+  std::uint32_t getPathKind(const std::u16string& path) override;
+  void copyFile(const std::u16string& source, const std::u16string& target) override;
+  std::vector<std::u16string> findFiles(const std::u16string& directory,
+                                        const std::u16string& pattern) override;
+  bool isVerbose() override;
+  std::map<std::u16string, std::u16string> getSpecialFolders() override;
+  std::u16string getSpecialFolderPath(std::uint32_t csidl) override;
+  std::optional<std::u16string> getEnvironmentVariable(const std::u16string& name) override;
+  std::u16string getLocalAccountDomain() override;
+  RunTime::Sid getAccount(const std::u16string& name, const std::u16string& domain) override;
+};
+
+// Whether the name matches a pattern of "*" (any run) and "?" (any one unit), ignoring case.
+bool matchesPattern(std::u16string_view name, std::u16string_view pattern);
+
+} // namespace DiskSecurity

@@ -1,0 +1,74 @@
+#include "security/disk/access_entry.h"
+
+#include <gtest/gtest.h>
+
+#include "security/disk/entry_collection.h"
+#include "tests/support/testing.h"
+
+using namespace DiskSecurity;
+
+namespace {
+
+RunTime::Sid sid(const char16_t* text) {
+  RunTime::Sid s;
+  s.loadFromSidString(text);
+  return s;
+}
+
+AccessEntry entry(const char16_t* path = u"C:\\site", const char16_t* subPath = u"",
+                  const char16_t* account = u"S-1-5-32-545", std::uint32_t aceFlags = 3,
+                  std::uint32_t mask = 0x1F01FF, std::int32_t flags = 0,
+                  const char16_t* tag = u"", const char16_t* tag2 = u"") {
+  return AccessEntry{sid(account), path, subPath, aceFlags, mask, flags, tag, tag2, nullptr};
+}
+
+TEST(AccessEntryOrder, KeysCompareInTurn) {
+  struct Case {
+    const char* what;
+    AccessEntry a, b;
+    int expected; // sign of compareEntries(a, b)
+  };
+  const Case cases[] = {
+      {"a path before the paths below it", entry(u"C:\\site\\sub"), entry(u"C:\\site"), 1},
+      {"paths ignore case and separators", entry(u"c:/SITE/"), entry(u"C:\\site"), 0},
+      {"first differing component", entry(u"C:\\a\\z"), entry(u"C:\\b"), -1},
+      {"subPath after path", entry(u"C:\\a", u"z"), entry(u"C:\\b", u"a"), -1},
+      {"subPath below", entry(u"C:\\a", u"x\\y"), entry(u"C:\\a", u"x"), 1},
+      {"shorter SID first, whatever its bytes", entry(u"C:\\a", u"", u"S-1-5-99"),
+       entry(u"C:\\a", u"", u"S-1-5-32-544"), -1},
+      {"SID content", entry(u"C:\\a", u"", u"S-1-5-32-546"), entry(u"C:\\a", u"", u"S-1-5-32-545"),
+       1},
+      {"ACE flags", entry(u"C:\\a", u"", u"S-1-1-0", 1), entry(u"C:\\a", u"", u"S-1-1-0", 2), -1},
+      {"generic rights mapped", entry(u"C:\\a", u"", u"S-1-1-0", 3, 0x10000000),
+       entry(u"C:\\a", u"", u"S-1-1-0", 3, 0x1F01FF), 0},
+      {"masks", entry(u"C:\\a", u"", u"S-1-1-0", 3, 0x120089),
+       entry(u"C:\\a", u"", u"S-1-1-0", 3, 0x1F01FF), -1},
+      {"entry flags are signed", entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, -1),
+       entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, 0), -1},
+      {"tags ignore case", entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, 0, u"App"),
+       entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, 0, u"aPP"), 0},
+      {"tag2", entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, 0, u"x", u"b"),
+       entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, 0, u"X", u"a"), 1},
+  };
+  for (const Case& c : cases) {
+    const int forward = compareEntries(c.a, c.b), backward = compareEntries(c.b, c.a);
+    EXPECT_EQ((forward > 0) - (forward < 0), c.expected) << c.what;
+    EXPECT_EQ((backward > 0) - (backward < 0), -c.expected) << c.what << " (reversed)";
+  }
+}
+
+TEST(EntryCollection, KeepsOneOfEqualEntriesInOrder) {
+  EntryCollection collection;
+  EXPECT_TRUE(collection.insert(entry(u"C:\\b", u"", u"S-1-1-0", 3, 0, 0, u"Tag")));
+  EXPECT_FALSE(collection.insert(entry(u"c:\\B", u"", u"S-1-1-0", 3, 0, 0, u"tAG")));
+  EXPECT_TRUE(collection.insert(entry(u"C:\\a\\deep")));
+  EXPECT_TRUE(collection.insert(entry(u"C:\\a")));
+  std::vector<std::u16string> paths;
+  for (const AccessEntry& e : collection.entries()) {
+    paths.push_back(e.path);
+    EXPECT_EQ(e.systemHelper, collection.systemHelper()) << "entries share the helper";
+  }
+  EXPECT_EQ(paths, (std::vector<std::u16string>{u"C:\\a", u"C:\\a\\deep", u"C:\\b"}));
+}
+
+} // namespace

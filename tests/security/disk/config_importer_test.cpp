@@ -1,0 +1,153 @@
+#include "security/disk/config_importer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "os/text.h"
+#include "tests/security/disk/fake_system_helper.h"
+#include "tests/support/testing.h"
+
+using namespace DiskSecurity;
+using testing_support::u8;
+using testing_support::writeFile;
+
+namespace {
+
+class ConfigImport : public testing::Test {
+protected:
+  std::shared_ptr<EntryCollection> load(const std::string& location, bool lenient = true,
+                                        bool defaultDirectory = false) {
+    return EntryCollection::loadFromConfig(os::utf16FromUtf8(location), defaultDirectory, nullptr,
+                                           helper, lenient);
+  }
+  // Writes a file of the given Entry elements.
+  std::string file(const std::string& name, const std::string& entries) {
+    writeFile(dir.file(name), "<?xml version=\"1.0\"?><Entries>" + entries + "</Entries>");
+    return dir.file(name);
+  }
+  std::string failure(const std::string& location, bool lenient = true) {
+    try {
+      load(location, lenient);
+      return "";
+    } catch (const vexception& e) {
+      return u8(e.fullText());
+    }
+  }
+  // One line per entry: account SID, path, subPath, ACE flags, mask, flags, tags.
+  static std::vector<std::string> lines(const EntryCollection& c) {
+    std::vector<std::string> out;
+    for (const AccessEntry& e : c.entries())
+      out.push_back(u8(e.account.toSidString()) + " " + u8(e.path) + " [" + u8(e.subPath) + "] " +
+                    std::to_string(e.aceFlags) + " " + std::to_string(e.accessMask) + " " +
+                    std::to_string(e.entryFlags) + " [" + u8(e.tag) + "][" + u8(e.tag2) + "]");
+    return out;
+  }
+
+  testing_support::TempDir dir;
+  std::shared_ptr<testing_support::FakeSystemHelper> helper =
+      std::make_shared<testing_support::FakeSystemHelper>();
+};
+
+TEST_F(ConfigImport, ReadsEveryAttributeInNamesOrNumbers) {
+  helper->addAccount(u"bob", 1001);
+  auto c = load(file("a.xml",
+                     R"(<Entry AccounType="Builtin" Account="Everyone" Path="[HTTPD_VHOSTS_D]" )"
+                     R"(SubPath="site\docs" AceFlags="ThisFolderSubfoldersAndFiles" )"
+                     R"(AccessMask="Read" EntryFlags="Deny|NoPropagate" Tag="t" Tag2="u"/>)"
+                     R"(<Entry AccounType="1" Account="bob" Path="C:\x" AceFlags="0x3" )"
+                     R"(AccessMask="0x1f01ff" EntryFlags="2048"/>)"
+                     R"(<Other Account="ignored"/>)"));
+  // "C:" sorts first: a shorter component sorts before a longer one.
+  EXPECT_EQ(lines(*c), (std::vector<std::string>{
+                           "S-1-5-21-1-2-3-1001 C:\\x [] 3 2032127 2048 [][]",
+                           "S-1-1-0 [HTTPD_VHOSTS_D] [site\\docs] 3 1179785 17 [t][u]",
+                       }));
+  EXPECT_EQ(u8(c->storageName()), dir.file("a.xml"));
+}
+
+TEST_F(ConfigImport, AdministratorAccountBringsItsGroup) {
+  const std::string entries = R"(<Entry AccounType="1" Account="zrcadm" Path="C:\a"/>)";
+  helper->addAccount(u"zrcadm", 500);
+  helper->addAccount(u"zrcadm_users", 600);
+  EXPECT_EQ(lines(*load(file("a.xml", entries))),
+            (std::vector<std::string>{"S-1-5-21-1-2-3-600 C:\\a [] 0 0 0 [][]",
+                                      "S-1-5-21-1-2-3-500 C:\\a [] 0 0 0 [][]"}))
+      << "SIDs of one length compare byte by byte: 600 (58 02) before 500 (f4 01)";
+  helper->accounts.erase(u"zrcadm_users");
+  EXPECT_EQ(load(file("a.xml", entries))->size(), 1u) << "lenient: the group is left out";
+  EXPECT_NE(failure(file("a.xml", entries), false).find("zrcadm_users"), std::string::npos);
+}
+
+TEST_F(ConfigImport, AccountThatNoLongerExists) {
+  const std::string entries =
+      R"(<Entry AccounType="1" Account="gone" Domain="CORP" SidStr="S-1-5-21-9-9-9-1234" Path="C:\a"/>)";
+  auto c = load(file("a.xml", entries));
+  ASSERT_EQ(c->size(), 1u);
+  const RunTime::Sid& account = c->entries().begin()->account;
+  EXPECT_EQ(account.toSidString(), u"S-1-5-21-9-9-9-1234");
+  EXPECT_EQ(account.name(), u"gone") << "the stored name is kept for the next save";
+  EXPECT_EQ(account.domain(), u"CORP");
+  EXPECT_NE(failure(file("a.xml", entries), false).find("Unable to lookup SID for name gone"),
+            std::string::npos);
+  EXPECT_NE(failure(file("b.xml", R"(<Entry AccounType="1" Account="gone" SidStr="S-x" Path="C:\a"/>)"))
+                .find("Unable to convert a string to SID"),
+            std::string::npos);
+}
+
+TEST_F(ConfigImport, VocabularyFailuresNameTheFileAndTheValue) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"(<Entry AccounType="0" Account="Everyone" EntryFlags="Deny|Bogus"/>)",
+       "Unknown entry flag: Bogus, known names are:\n"},
+      {R"(<Entry AccounType="0" Account="Everyone" AccessMask="Everything"/>)",
+       "Unknown access mask: Everything, known names are:\n"},
+      {R"(<Entry AccounType="2x" Account="Everyone"/>)", "Unknown accoun type: 2x"},
+      {R"(<Entry AccounType="0" Account="Nobody"/>)", "Unknown account name: Nobody"},
+  };
+  for (const auto& [entries, message] : cases) {
+    const std::string text = failure(file("bad.xml", entries));
+    EXPECT_EQ(text.rfind(message, 0), 0u) << text;
+    EXPECT_NE(text.find("Unable to load entry from XML"), std::string::npos) << text;
+    EXPECT_NE(text.find("Unable to parse file URL: '" + dir.file("bad.xml") + "'"),
+              std::string::npos)
+        << text;
+  }
+}
+
+TEST_F(ConfigImport, DirectoriesReadTheirXmlFiles) {
+  std::filesystem::create_directory(dir.file("conf"));
+  file("conf/one.xml", R"(<Entry AccounType="0" Account="Users" Path="C:\one"/>)");
+  file("conf/TWO.XML", R"(<Entry AccounType="0" Account="Users" Path="C:\two"/>)");
+  file("conf/diskSecurity.xml", R"(<Entry AccounType="0" Account="Users" Path="C:\default"/>)");
+  file("conf/three.txt", R"(<Entry AccounType="0" Account="Users" Path="C:\three"/>)");
+  auto paths = [](const EntryCollection& c) {
+    std::vector<std::u16string> out;
+    for (const AccessEntry& e : c.entries()) out.push_back(e.path);
+    return out;
+  };
+  EXPECT_EQ(paths(*load(dir.file("conf"))), (std::vector<std::u16string>{u"C:\\one", u"C:\\two"}));
+  EXPECT_EQ(paths(*load(dir.file("conf"), true, true)),
+            (std::vector<std::u16string>{u"C:\\default"}));
+  EXPECT_EQ(load(dir.file("missing"))->size(), 0u);
+}
+
+TEST_F(ConfigImport, PlantedFilesAreRefusedByName) {
+  const std::string real = file("real.xml", R"(<Entry AccounType="0" Account="Users" Path="C:\a"/>)");
+  std::filesystem::create_symlink(real, dir.file("link.xml"));
+  std::filesystem::create_hard_link(real, dir.file("hard.xml"));
+  std::filesystem::create_directory(dir.file("real"));
+  file("real/in.xml", R"(<Entry AccounType="0" Account="Users" Path="C:\a"/>)");
+  std::filesystem::create_directory_symlink(dir.file("real"), dir.file("linkdir"));
+  const std::pair<std::string, std::string> cases[] = {
+      {dir.file("link.xml"), "the file '" + dir.file("link.xml") + "' is a symbolic link"},
+      {dir.file("hard.xml"), "the file '" + dir.file("hard.xml") + "' has more than one hard link"},
+      {dir.file("linkdir/in.xml"), "the directory '" + dir.file("linkdir") + "' is a symbolic link"},
+  };
+  for (const auto& [location, message] : cases) {
+    std::string text = failure(location);
+    std::replace(text.begin(), text.end(), '\\', '/');
+    EXPECT_NE(text.find(message), std::string::npos) << text;
+  }
+}
+
+} // namespace

@@ -1,0 +1,49 @@
+// A system helper whose accounts, environment and folders are tables of the test; files are the
+// real ones.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "os/error.h"
+#include "runtime/core/exception.h"
+#include "security/disk/system_helper.h"
+
+namespace testing_support {
+
+class FakeSystemHelper : public DiskSecurity::DefaultSystemHelper {
+public:
+  // name -> account (SID, name, domain)
+  std::map<std::u16string, RunTime::Sid> accounts;
+  std::map<std::u16string, std::u16string> environment;
+  std::map<std::uint32_t, std::u16string> folders{{0x2A, u"C:\\Program Files (x86)"},
+                                                  {0x24, u"C:\\Windows"}};
+  std::map<std::u16string, std::u16string> wideFolders{{u"ProgramFilesX64", u"C:\\Program Files"}};
+  std::u16string localDomain = u"HOST";
+
+  // Adds an account of the local domain (or another) with a SID S-1-5-21-1-2-3-<rid>.
+  RunTime::Sid& addAccount(const std::u16string& name, std::uint32_t rid,
+                           const std::u16string& domain = u"HOST") {
+    RunTime::Sid sid(5, 5, 21, 1, 2, 3, rid);
+    sid.setAccount(name, domain, RunTime::SidTypeUser);
+    return accounts[name] = sid;
+  }
+
+  RunTime::Sid getAccount(const std::u16string& name, const std::u16string&) override {
+    auto found = accounts.find(name);
+    if (found == accounts.end())
+      throwOSError(u"Unable to lookup SID for name " + name, os::err::noneMapped,
+                   VCONTEXT("RunTime::Sid::loadByServerAndAccountNames"));
+    return found->second;
+  }
+  std::optional<std::u16string> getEnvironmentVariable(const std::u16string& name) override {
+    auto found = environment.find(name);
+    if (found == environment.end()) return std::nullopt;
+    return found->second;
+  }
+  std::u16string getSpecialFolderPath(std::uint32_t csidl) override { return folders.at(csidl); }
+  std::map<std::u16string, std::u16string> getSpecialFolders() override { return wideFolders; }
+  std::u16string getLocalAccountDomain() override { return localDomain; }
+};
+
+} // namespace testing_support

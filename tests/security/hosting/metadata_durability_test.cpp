@@ -1,0 +1,85 @@
+// A save killed at any moment leaves the old metadata file or the new one, complete.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+
+#include "os/text.h"
+#include "security/hosting/metadata_file.h"
+#include "tests/security/hosting/metadata_testing.h"
+
+using testing_support::entryLines;
+
+namespace {
+
+// Each kill is followed by a load of 10,000 entries: under the address sanitizer that is a
+// second or two, so the instrumented build kills fewer times (it looks for memory faults, the
+// plain build for torn files).
+#ifdef __SANITIZE_ADDRESS__
+constexpr int KILLS = 20;
+#else
+constexpr int KILLS = 200;
+#endif
+
+TEST(MetadataDurability, KilledSavesLeaveTheOldOrTheNewFile) {
+  testing_support::TempDir dir;
+  auto helper = testing_support::accountsHelper(60);
+  auto first = testing_support::makeCollection(helper, 10000, 1);
+  auto second = testing_support::makeCollection(helper, 10000, 2);
+  const std::vector<std::string> firstLines = entryLines(*first), secondLines = entryLines(*second);
+  ASSERT_NE(firstLines, secondLines);
+  const std::u16string file =
+      HostingSecurity::domainMetadataFile(os::utf16FromUtf8(dir.path()), u"site1");
+
+  std::u16string location = file;
+  const auto started = std::chrono::steady_clock::now();
+  HostingSecurity::saveToFile(*first, location, u"", true);
+  const auto saveMicroseconds = std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::steady_clock::now() - started)
+                                    .count();
+
+  std::mt19937 random(20261206);
+  // Up to a little longer than a whole save, so that some saves finish.
+  std::uniform_int_distribution<long> delay(0, saveMicroseconds * 5 / 4);
+  const DiskSecurity::EntryCollection* current = first.get();
+  int keptOld = 0, gotNew = 0;
+  for (int kill = 0; kill < KILLS; ++kill) {
+    DiskSecurity::EntryCollection* next = current == first.get() ? second.get() : first.get();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      try {
+        std::u16string target = file;
+        HostingSecurity::saveToFile(*next, target, u"", true);
+      } catch (...) {
+        _exit(2);
+      }
+      _exit(0);
+    }
+    usleep(static_cast<useconds_t>(delay(random)));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+
+    auto loaded = HostingSecurity::loadFromFile(file, nullptr, helper, true);
+    const std::vector<std::string> lines = entryLines(*loaded);
+    ASSERT_TRUE(lines == firstLines || lines == secondLines)
+        << "kill " << kill << " left " << lines.size() << " entries of neither collection";
+    if (lines == entryLines(*next)) {
+      ++gotNew;
+      current = next;
+    } else {
+      ++keptOld;
+    }
+  }
+  // Both outcomes happened, so the kills did land inside saves.
+  EXPECT_GT(keptOld, 0);
+  EXPECT_GT(gotNew, 0);
+  std::cout << "kept the old file " << keptOld << " times, the new one " << gotNew << " times\n";
+}
+
+} // namespace

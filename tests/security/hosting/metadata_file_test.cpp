@@ -1,0 +1,268 @@
+#include "security/hosting/metadata_file.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "os/dos_attributes.h"
+#include "os/files.h"
+#include "os/text.h"
+#include "runtime/security/account_sids.h"
+#include "security/disk/vocabulary.h"
+#include "tests/security/hosting/metadata_testing.h"
+
+using namespace DiskSecurity;
+using namespace HostingSecurity;
+using testing_support::entryLines;
+using testing_support::readFile;
+using testing_support::u8;
+using testing_support::writeFile;
+
+namespace {
+
+std::u16string w(const std::string& text) { return os::utf16FromUtf8(text); }
+
+class MetadataFile : public testing::Test {
+protected:
+  std::shared_ptr<EntryCollection> load(const std::string& file, bool lenient = true) {
+    return loadFromFile(w(file), nullptr, helper, lenient);
+  }
+  void save(EntryCollection& c, const std::string& file, bool lenient = true) {
+    std::u16string location;
+    saveToFile(c, location, w(file), lenient);
+  }
+  template <class F>
+  static std::string failure(F&& action) {
+    try {
+      action();
+      return "";
+    } catch (const vexception& e) {
+      std::string text = u8(e.fullText());
+      std::replace(text.begin(), text.end(), '\\', '/');
+      return text;
+    }
+  }
+  AccessEntry entry(RunTime::Sid account, std::int32_t flags = 0, std::uint32_t mask = 0x1F01FF,
+                    std::uint32_t aceFlags = 3) {
+    AccessEntry e;
+    e.account = std::move(account);
+    e.path = u"[HTTPD_VHOSTS_D]";
+    e.subPath = u"site1\\httpdocs";
+    e.aceFlags = aceFlags;
+    e.accessMask = mask;
+    e.entryFlags = flags;
+    return e;
+  }
+
+  testing_support::TempDir dir;
+  std::shared_ptr<testing_support::FakeSystemHelper> helper = testing_support::accountsHelper(60);
+};
+
+TEST(MetadataFileNames, DomainAndWebUserFilesLieInKelvo) {
+  EXPECT_EQ(domainMetadataFile(u"C:\\vhosts", u"site1"), u"C:\\vhosts\\site1\\.kelvo\\.Security");
+  EXPECT_EQ(webuserMetadataFile(u"C:\\vhosts\\", u"site1", u"bob"),
+            u"C:\\vhosts\\site1\\.kelvo\\.Web.bob.Security");
+  EXPECT_EQ(rootMetadataFile(u"C:\\inetpub"), u"C:\\inetpub\\.Security");
+  for (const char16_t* bad : {u"..", u".", u"", u"a\\b", u"a/b", u"C:"}) {
+    EXPECT_THROW(domainMetadataFile(u"C:\\vhosts", bad), vexception) << u8(bad);
+    EXPECT_THROW(webuserMetadataFile(u"C:\\vhosts", u"site1", bad), vexception) << u8(bad);
+  }
+}
+
+TEST_F(MetadataFile, WritesTheDocumentExactly) {
+  EntryCollection c(helper);
+  c.insert(entry(wellKnownAccount(u"Everyone")));
+  c.insert(entry(helper->accounts.at(u"useraa"), Deny, 0x1F01FE, 4));     // local: no Domain
+  c.insert(entry(helper->accounts.at(u"userba"), RemoveAccess | Deny, 0, 0)); // directory
+  save(c, dir.file("a.Security"));
+  EXPECT_EQ(readFile(dir.file("a.Security")),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Entries>"
+            "<Entry AccounType=\"0\" Account=\"Everyone\" Path=\"[HTTPD_VHOSTS_D]\" "
+            "SubPath=\"site1\\httpdocs\" AceFlags=\"ThisFolderSubfoldersAndFiles\" "
+            "AccessMask=\"FullAccess\" EntryFlags=\"0x0\" Tag=\"\" Tag2=\"\"/>"
+            "<Entry AccounType=\"1\" Account=\"useraa\" SidStr=\"S-1-5-21-1-2-3-1000\" "
+            "Path=\"[HTTPD_VHOSTS_D]\" SubPath=\"site1\\httpdocs\" AceFlags=\"0x4\" "
+            "AccessMask=\"0x1f01fe\" EntryFlags=\"0x1\" Tag=\"\" Tag2=\"\"/>"
+            "<Entry AccounType=\"1\" Domain=\"CORP\" Account=\"userba\" "
+            "SidStr=\"S-1-5-21-1-2-3-1001\" Path=\"[HTTPD_VHOSTS_D]\" "
+            "SubPath=\"site1\\httpdocs\" AceFlags=\"ThisObjectOnly\" AccessMask=\"NoAccess\" "
+            "EntryFlags=\"0x801\" Tag=\"\" Tag2=\"\"/>"
+            "</Entries>\n");
+  EntryCollection empty(helper);
+  save(empty, dir.file("empty.Security"));
+  EXPECT_EQ(readFile(dir.file("empty.Security")),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Entries/>\n");
+  EXPECT_EQ(load(dir.file("empty.Security"))->size(), 0u);
+}
+
+TEST_F(MetadataFile, TenThousandEntriesRoundTrip) {
+  auto original = testing_support::makeCollection(helper, 10000, 7);
+  ASSERT_EQ(original->size(), 10000u);
+  save(*original, dir.file(".Security"));
+  auto loaded = load(dir.file(".Security"));
+  EXPECT_EQ(entryLines(*loaded), entryLines(*original));
+  EXPECT_EQ(u8(loaded->storageName()), dir.file(".Security"));
+  // A byte-order mark before the text is accepted as well.
+  writeFile(dir.file("bom.Security"), "\xEF\xBB\xBF" + readFile(dir.file(".Security")));
+  EXPECT_EQ(load(dir.file("bom.Security"))->size(), 10000u);
+}
+
+TEST_F(MetadataFile, MissingFileIsEmptyAndTheSaveCreatesHiddenKelvo) {
+  const std::u16string file = domainMetadataFile(w(dir.path()), u"site1");
+  std::u16string location = file;
+  auto c = loadFromFile(file, nullptr, helper, true);
+  EXPECT_EQ(c->size(), 0u);
+  c->insert(entry(wellKnownAccount(u"Users")));
+  saveToFile(*c, location, u"", true);
+  EXPECT_EQ(c->storageName(), file);
+  os::Result<std::uint32_t> bits = os::storedDosAttributes(w(dir.file("site1/.kelvo")));
+  ASSERT_TRUE(bits.ok()) << bits.code();
+  EXPECT_EQ(bits.value() & os::FILE_ATTRIBUTE_HIDDEN, os::FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(load(dir.file("site1/.kelvo/.Security"))->size(), 1u);
+  std::u16string nowhere;
+  EXPECT_NE(failure([&] { saveToFile(*c, nowhere, u"", true); })
+                .find("Unable to save data to unknown path"),
+            std::string::npos);
+}
+
+TEST_F(MetadataFile, BrokenFilesGiveClearMessages) {
+  auto c = testing_support::makeCollection(helper, 50, 1);
+  save(*c, dir.file("good.Security"));
+  const std::string good = readFile(dir.file("good.Security"));
+  std::mt19937 random(12345);
+  std::string noise(4096, '\0');
+  for (char& ch : noise) ch = static_cast<char>(random());
+  std::string unknownFlag = good;
+  unknownFlag.replace(unknownFlag.find("EntryFlags=\"0x0\""), 16, "EntryFlags=\"Deny|Sometimes\"");
+  const std::pair<std::string, std::string> cases[] = {
+      {good.substr(0, good.size() / 2), "XML parsing error: 0x"},
+      {noise, "XML parsing error: 0x"},
+      {"", "XML parsing error: 0x"},
+      {unknownFlag, "Unknown entry flag: Sometimes, known names are:\n"},
+  };
+  for (const auto& [content, message] : cases) {
+    writeFile(dir.file("bad.Security"), content);
+    const std::string text = failure([&] { load(dir.file("bad.Security")); });
+    EXPECT_EQ(text.rfind(message, 0), 0u) << text;
+    EXPECT_NE(text.find("Unable to call loadFromFile(" + dir.file("bad.Security") + ", false)"),
+              std::string::npos)
+        << text;
+  }
+}
+
+TEST_F(MetadataFile, EntriesXmlCannotCarryAreSkippedWhenLenient) {
+  EntryCollection c(helper);
+  c.insert(entry(wellKnownAccount(u"Users")));
+  AccessEntry bad = entry(wellKnownAccount(u"Guests"));
+  bad.tag = u"bell\u0007";
+  c.insert(bad);
+  save(c, dir.file("a.Security"));
+  EXPECT_EQ(load(dir.file("a.Security"))->size(), 1u);
+  EXPECT_NE(failure([&] { save(c, dir.file("b.Security"), false); }).find("its Tag holds characters"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("b.Security"))) << "a failed save writes nothing";
+  for (const auto& left : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_NE(left.path().extension(), ".tmp") << "the temporary file goes with the failure";
+}
+
+TEST_F(MetadataFile, PlantedLinksAndHardLinksAreRefused) {
+  auto c = testing_support::makeCollection(helper, 3, 0);
+  const std::string outside = dir.file("outside");
+  std::filesystem::create_directories(outside);
+  writeFile(outside + "/.Security", "precious");
+  // A ".kelvo" that leads elsewhere.
+  std::filesystem::create_directories(dir.file("d1"));
+  std::filesystem::create_directory_symlink(outside, dir.file("d1/.kelvo"));
+  // A metadata file that is a link, or another name of a file elsewhere.
+  std::filesystem::create_directories(dir.file("d2/.kelvo"));
+  std::filesystem::create_symlink(outside + "/.Security", dir.file("d2/.kelvo/.Security"));
+  std::filesystem::create_directories(dir.file("d3/.kelvo"));
+  std::filesystem::create_hard_link(outside + "/.Security", dir.file("d3/.kelvo/.Security"));
+  const std::pair<std::string, std::string> cases[] = {
+      {"d1", "the directory '" + dir.file("d1/.kelvo") + "' is a symbolic link"},
+      {"d2", "the file '" + dir.file("d2/.kelvo/.Security") + "' is a symbolic link"},
+      {"d3", "the file '" + dir.file("d3/.kelvo/.Security") + "' has more than one hard link"},
+  };
+  for (const auto& [domain, message] : cases) {
+    const std::u16string file = domainMetadataFile(w(dir.path()), w(domain));
+    EXPECT_NE(failure([&] { loadFromFile(file, nullptr, helper, true); }).find(message),
+              std::string::npos)
+        << domain;
+    std::u16string location = file;
+    const std::string saving = failure([&] { saveToFile(*c, location, u"", true); });
+    EXPECT_NE(saving.find(message), std::string::npos) << saving;
+    EXPECT_NE(saving.find("Unable to call saveToFile()"), std::string::npos) << saving;
+  }
+  EXPECT_EQ(readFile(outside + "/.Security"), "precious");
+  EXPECT_EQ(os::storedDosAttributes(w(outside)).value(), 0u) << "not marked through the link";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside),
+                          std::filesystem::directory_iterator()),
+            1)
+      << "nothing was created through the link";
+}
+
+TEST_F(MetadataFile, AccountThatNoLongerExists) {
+  if (geteuid() != 0) GTEST_SKIP() << "creating accounts needs root";
+  auto real = std::make_shared<DefaultSystemHelper>();
+  std::string userName;
+  RunTime::Sid userSid;
+  {
+    testing_support::ScopedUser user;
+    ASSERT_TRUE(user.ok());
+    userName = user.name();
+    EntryCollection c(real);
+    // Not looked up by name: the process keeps every name it resolved.
+    userSid = RunTime::userSid(user.uid());
+    userSid.setAccount(w(userName), real->getLocalAccountDomain(), RunTime::SidTypeUser);
+    c.insert(entry(userSid));
+    save(c, dir.file("a.Security"));
+    EXPECT_NE(readFile(dir.file("a.Security")).find("Account=\"" + userName + "\""),
+              std::string::npos);
+  }
+  // The user is gone: a lenient load takes the stored SID, a strict one fails.
+  auto loaded = loadFromFile(w(dir.file("a.Security")), nullptr, real, true);
+  ASSERT_EQ(loaded->size(), 1u);
+  EXPECT_EQ(loaded->entries().begin()->account, userSid);
+  const std::string strict =
+      failure([&] { loadFromFile(w(dir.file("a.Security")), nullptr, real, false); });
+  EXPECT_NE(strict.find("Unable to lookup SID for name " + userName), std::string::npos) << strict;
+}
+
+long residentKiB(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+  return -1;
+}
+
+TEST_F(MetadataFile, TwoHundredMegabytesLoadInBoundedMemory) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the address sanitizer's quarantine keeps freed memory resident";
+#endif
+  // One entry written over and over: the reader must not keep what it has read.
+  const std::string path = dir.file("big.Security");
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Entries>";
+    const std::string line =
+        "<Entry AccounType=\"0\" Account=\"Everyone\" Path=\"[HTTPD_VHOSTS_D]\" "
+        "SubPath=\"site1\\httpdocs\" AceFlags=\"3\" AccessMask=\"FullAccess\" "
+        "EntryFlags=\"0x0\" Tag=\"\" Tag2=\"\"/>\n";
+    std::string block;
+    while (block.size() < (1u << 20)) block += line;
+    for (int i = 0; i < 200; ++i) out << block;
+    out << "</Entries>\n";
+  }
+  ASSERT_GE(std::filesystem::file_size(path), 200u << 20);
+  std::ofstream("/proc/self/clear_refs") << "5"; // restart the peak from the current size
+  auto c = load(path);
+  EXPECT_EQ(c->size(), 1u);
+  EXPECT_LT(residentKiB("VmHWM:"), 50 * 1024) << "peak resident memory";
+}
+
+} // namespace

@@ -1,0 +1,66 @@
+// Collections for the metadata-file tests: made, compared and turned into text.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "security/disk/entry_collection.h"
+#include "security/disk/vocabulary.h"
+#include "tests/security/disk/fake_system_helper.h"
+#include "tests/support/testing.h"
+
+namespace testing_support {
+
+// One line per entry with every field, the account's name and domain included.
+inline std::vector<std::string> entryLines(const DiskSecurity::EntryCollection& c) {
+  std::vector<std::string> out;
+  for (const DiskSecurity::AccessEntry& e : c.entries())
+    out.push_back(u8(e.account.toSidString()) + " " + u8(e.account.domain()) + "\\" +
+                  u8(e.account.name()) + " " + u8(e.path) + " [" + u8(e.subPath) + "] " +
+                  std::to_string(e.aceFlags) + " " + std::to_string(e.accessMask) + " " +
+                  std::to_string(e.entryFlags) + " [" + u8(e.tag) + "][" + u8(e.tag2) + "]");
+  return out;
+}
+
+// A helper that knows local accounts (domain HOST) and directory accounts (domain CORP).
+inline std::shared_ptr<FakeSystemHelper> accountsHelper(std::uint32_t accounts) {
+  auto helper = std::make_shared<FakeSystemHelper>();
+  for (std::uint32_t i = 0; i < accounts; ++i) {
+    helper->addAccount(u"user" + std::u16string(1, u'a' + i % 26) + std::u16string(1, u'a' + i / 26),
+                       1000 + i, i % 2 ? u"CORP" : u"HOST");
+  }
+  return helper;
+}
+
+// `count` distinct entries over well-known, local and directory accounts; allowing, denying and
+// revoking; the variety of `seed` changes the masks and tags.
+inline std::shared_ptr<DiskSecurity::EntryCollection>
+makeCollection(std::shared_ptr<FakeSystemHelper> helper, std::size_t count, std::uint32_t seed) {
+  auto c = std::make_shared<DiskSecurity::EntryCollection>(helper);
+  std::vector<RunTime::Sid> accounts;
+  for (const char16_t* name : {u"Everyone", u"System", u"Administrators", u"CreatorOwner"})
+    accounts.push_back(DiskSecurity::wellKnownAccount(name));
+  for (const auto& [name, sid] : helper->accounts) accounts.push_back(sid);
+  const std::int32_t flags[] = {0, DiskSecurity::Deny, DiskSecurity::RemoveAccess,
+                                DiskSecurity::Deny | DiskSecurity::NoPropagate};
+  const std::uint32_t masks[] = {0x1F01FF, 0x120089, 0x1301BF, 0x12345, 0};
+  for (std::size_t i = 0; c->size() < count; ++i) {
+    DiskSecurity::AccessEntry e;
+    e.account = accounts[i % accounts.size()];
+    e.path = i % 3 ? u"[HTTPD_VHOSTS_D]" : u"C:\\vhosts";
+    e.subPath = i % 5 ? u"site" + std::u16string(1, u'a' + i % 7) + u"\\d\u00e9p\\" +
+                            std::u16string(1, u'0' + (i / 7) % 10) + std::u16string(1, u'0' + i / 70 % 10) +
+                            std::u16string(1, u'0' + i / 700 % 10) + std::u16string(1, u'0' + i / 7000 % 10)
+                      : u"";
+    e.aceFlags = static_cast<std::uint32_t>(i % 4);
+    e.accessMask = masks[(i + seed) % 5];
+    e.entryFlags = flags[i % 4];
+    e.tag = (i + seed) % 3 ? u"" : u"app <&\"'> " + std::u16string(1, u'A' + seed % 26);
+    e.tag2 = i % 11 ? u"" : u"second";
+    c->insert(std::move(e));
+  }
+  return c;
+}
+
+} // namespace testing_support

@@ -1,0 +1,227 @@
+#include "xml/content_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <stdexcept>
+
+#include "os/text.h"
+#include "runtime/core/exception.h"
+#include "tests/support/testing.h"
+
+using testing_support::u8;
+using testing_support::writeFile;
+
+namespace {
+
+// Writes every event it receives as one line.
+class Recorder : public ContentHandlerWrapper {
+public:
+  std::vector<std::string> events;
+  // The event name whose handler throws, and what it throws.
+  std::string throwOn;
+  std::function<void()> thrower = [] { throw std::runtime_error("handler says no"); };
+
+protected:
+  void note(const std::string& line) {
+    events.push_back(line);
+    if (!throwOn.empty() && line.rfind(throwOn, 0) == 0) thrower();
+  }
+  void startDocument() override { note("startDocument"); }
+  void endDocument() override { note("endDocument"); }
+  void startPrefixMapping(std::u16string_view prefix, std::u16string_view uri) override {
+    note("startPrefixMapping " + u8(prefix) + "=" + u8(uri));
+  }
+  void endPrefixMapping(std::u16string_view prefix) override {
+    note("endPrefixMapping " + u8(prefix));
+  }
+  void startElement(std::u16string_view uri, std::u16string_view localName,
+                    std::u16string_view qName, const SaxAttributes& attributes) override {
+    std::string line = "startElement {" + u8(uri) + "}" + u8(localName) + " " + u8(qName);
+    for (int i = 0; i < attributes.length(); ++i)
+      line += " " + u8(attributes.localName(i)) + "=" + u8(attributes.value(i));
+    line += " a=[" + u8(attributes.getValueFromName(u"a")) + "]";
+    note(line);
+  }
+  void endElement(std::u16string_view, std::u16string_view, std::u16string_view qName) override {
+    note("endElement " + u8(qName));
+  }
+  // The parser may split a text into several calls; one line holds them all.
+  void characters(std::u16string_view text) override {
+    if (!events.empty() && events.back().rfind("characters ", 0) == 0)
+      events.back() += u8(text);
+    else
+      note("characters " + u8(text));
+  }
+  void processingInstruction(std::u16string_view target, std::u16string_view data) override {
+    note("pi " + u8(target) + " " + u8(data));
+  }
+  void skippedEntity(std::u16string_view name) override { note("skippedEntity " + u8(name)); }
+};
+
+class StreamingReader : public testing::Test {
+protected:
+  // Parses the content from a file; returns the failure message, empty when none.
+  std::string parse(const std::string& content, Recorder& recorder) {
+    writeFile(dir.file("doc.xml"), content);
+    try {
+      recorder.parseURL(os::utf16FromUtf8(dir.file("doc.xml")));
+      return {};
+    } catch (const vexception& e) {
+      return u8(e.message());
+    }
+  }
+  testing_support::TempDir dir;
+};
+
+TEST_F(StreamingReader, DeliversEventsInDocumentOrder) {
+  Recorder r;
+  ASSERT_EQ(parse("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+                  "<p:root xmlns:p=\"urn:p\" a=\"1 &amp; 2\" p:a=\"ns\"><?go now?>"
+                  "<leaf a=\"x\"/>t&#233;xt</p:root>",
+                  r),
+            "");
+  const std::vector<std::string> expected = {
+      "startDocument",
+      "startPrefixMapping p=urn:p",
+      "startElement {urn:p}root p:root a=1 & 2 a=ns a=[1 & 2]",
+      "pi go now",
+      "startElement {}leaf leaf a=x a=[x]",
+      "endElement leaf",
+      "characters t\xC3\xA9xt",
+      "endElement p:root",
+      "endPrefixMapping p",
+      "endDocument",
+  };
+  EXPECT_EQ(r.events, expected);
+}
+
+TEST_F(StreamingReader, HandlerFailureStopsAtThatEvent) {
+  struct Case {
+    std::string throwOn;
+    std::function<void()> thrower;
+    std::string message; // must be contained in the parse's message
+  };
+  const Case cases[] = {
+      {"startElement {}first", [] { throw std::runtime_error("handler says no"); },
+       "handler says no"},
+      {"startElement {}first", [] { throw vexception(u"entry refused"); }, "entry refused"},
+      {"startElement {}first", [] { throw 42; }, "Unexpected error"},
+      {"endDocument", [] { throw std::runtime_error("at the end"); }, "at the end"},
+  };
+  for (const Case& c : cases) {
+    Recorder r;
+    r.throwOn = c.throwOn;
+    r.thrower = c.thrower;
+    writeFile(dir.file("doc.xml"), "<first><second/></first>");
+    std::string message, context;
+    try {
+      r.parseURL(os::utf16FromUtf8(dir.file("doc.xml")));
+    } catch (const vexception& e) {
+      message = u8(e.message());
+      context = e.contexts().empty() ? "" : u8(e.contexts()[0].message);
+    }
+    EXPECT_EQ(context, c.throwOn == "endDocument" ? "Unable to end document" : "Unable to start element");
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    ASSERT_FALSE(r.events.empty());
+    EXPECT_EQ(r.events.back().rfind(c.throwOn, 0), 0u) << "no event after the failing one";
+  }
+}
+
+TEST_F(StreamingReader, MalformedDocumentGivesTheResultCode) {
+  const char* cases[] = {
+      "",                           // empty
+      "<a><b></a>",                 // mismatched tags
+      "<a x=\"1\" x=\"2\"/>",       // repeated attribute
+      "<Entries><Entry Path=\"C", // truncated
+      "\x01\x02\xFF\xFE garbage",   // random bytes
+      "<a>&undeclared;</a>",        // entity without a document type
+      "<p:a/>",                     // undeclared namespace prefix
+  };
+  for (const char* content : cases) {
+    Recorder r;
+    std::string message = parse(content, r);
+    EXPECT_EQ(message.rfind("XML parsing error: 0xC00C", 0), 0u) << content << ": " << message;
+  }
+}
+
+TEST_F(StreamingReader, NothingOutsideTheFileIsRead) {
+  writeFile(dir.file("secret.dtd"), "<!ENTITY x \"SECRET\">");
+  writeFile(dir.file("secret.txt"), "SECRET");
+  struct Case {
+    std::string document;
+    bool wellFormed;
+  };
+  const Case cases[] = {
+      // The external subset is not loaded: its entity stays a skipped one.
+      {"<!DOCTYPE r SYSTEM \"" + dir.file("secret.dtd") + "\"><r>&x;</r>", true},
+      // Entities are never substituted, so an external one is not fetched and nested
+      // definitions cannot blow up: the reference is to an entity the reader does not know.
+      {"<!DOCTYPE r [<!ENTITY ext SYSTEM \"file://" + dir.file("secret.txt") + "\">]><r>&ext;</r>",
+       false},
+      {"<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">"
+       "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]><r>&c;</r>",
+       false},
+  };
+  for (const Case& c : cases) {
+    Recorder r;
+    std::string message = parse(c.document, r);
+    EXPECT_EQ(message.empty(), c.wellFormed) << c.document << ": " << message;
+    for (const std::string& event : r.events)
+      EXPECT_EQ(event.find("SECRET"), std::string::npos) << event;
+    if (c.wellFormed) {
+      EXPECT_NE(std::find(r.events.begin(), r.events.end(), "skippedEntity x"), r.events.end());
+    }
+  }
+}
+
+long peakResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+TEST(StreamingReaderMemory, LargeStreamStaysInBoundedMemory) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the address sanitizer's quarantine keeps freed memory resident";
+#endif
+  // 64 MiB of entries, generated as the parser asks for them; nothing is kept.
+  class Counter : public ContentHandlerWrapper {
+  public:
+    std::size_t elements = 0;
+
+  protected:
+    void startElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                      const SaxAttributes& attributes) override {
+      elements += attributes.getValueFromName(u"Path").empty() ? 0 : 1;
+    }
+  } counter;
+  const std::string head = "<Entries>";
+  const std::string entry = "<Entry Path=\"C:\\vhosts\\site\" SubPath=\"httpdocs\\app\" Tag=\"\"/>";
+  const std::size_t total = 64u << 20, count = total / entry.size();
+  std::string pending = head;
+  std::size_t produced = 0;
+  bool closed = false;
+  const long before = peakResidentKiB();
+  counter.parseStream([&](char* buffer, std::size_t size) {
+    while (pending.size() < size && !closed) {
+      if (produced < count) {
+        pending += entry;
+        ++produced;
+      } else {
+        pending += "</Entries>";
+        closed = true;
+      }
+    }
+    std::size_t n = std::min(size, pending.size());
+    pending.copy(buffer, n);
+    pending.erase(0, n);
+    return n;
+  });
+  EXPECT_EQ(counter.elements, count);
+  EXPECT_LT(peakResidentKiB() - before, 16 * 1024) << "peak resident memory grew too much";
+}
+
+} // namespace
