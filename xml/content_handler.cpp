@@ -62,6 +62,8 @@ constexpr Event SKIPPED_ENTITY{"ContentHandlerWrapper::raw_skippedEntity",
 std::u16string currentFailureText() {
   try {
     throw;
+  } catch (const ThreadCancelation::ThreadCanceled&) {
+    throw;
   } catch (const vexception& e) {
     return e.fullText();
   } catch (const _com_error& e) {
@@ -263,11 +265,11 @@ std::uint32_t ContentHandlerWrapper::resultCode(int parserError) {
 }
 
 void ContentHandlerWrapper::parseURL(const std::u16string& file) {
-  os::Result<int> fd =
+  os::Result<os::Handle> opened =
       os::openFile(file, os::GENERIC_READ, os::FILE_SHARE_READ, os::OPEN_EXISTING, 0);
-  if (!fd.ok())
-    throwOSError(u"Open file '" + file + u"'", fd.code(), VCONTEXT("ContentHandlerWrapper::parseURL"));
-  RunTime::AutoHandle input(fd.value());
+  if (!opened.ok())
+    throwOSError(u"Open file '" + file + u"'", opened.code(), VCONTEXT("ContentHandlerWrapper::parseURL"));
+  RunTime::AutoHandle input(std::move(opened.value()));
   parseStream([&](char* buffer, std::size_t size) {
     os::Result<std::size_t> n = os::readFile(input.get(), buffer, size);
     if (!n.ok())

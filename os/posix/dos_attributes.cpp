@@ -11,6 +11,7 @@
 #include "os/file_io.h"
 #include "os/files.h"
 #include "os/path.h"
+#include "os/posix/beneath.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/file_ops.h"
 #include "os/posix/fd.h"
@@ -25,8 +26,9 @@ constexpr char ATTRIBUTE_NAME[] = "user.tavrix.dosattrib";
 Result<posix::Fd> openObject(std::u16string_view path) {
   Result<std::string> host = hostPath(path);
   if (!host.ok()) return Result<posix::Fd>::failure(host.code());
-  posix::Fd fd(posix::openHostPath(host.value(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-  if (!fd.valid()) return Result<posix::Fd>::failure(posix::pathError(host.value(), errno));
+  posix::Fd fd;
+  if (int error = posix::openSafely(host.value(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd))
+    return Result<posix::Fd>::failure(posix::missingObjectCode(error, host.value()));
   return fd;
 }
 

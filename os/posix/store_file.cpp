@@ -11,6 +11,7 @@
 
 #include "os/file_io.h"
 #include "os/path.h"
+#include "os/posix/beneath.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
 #include "os/posix/walker.h"
@@ -46,9 +47,8 @@ bool isLink(const std::string& hostPath) {
 
 // Opens the store's directory itself, never through a link in its own name.
 StoreStatus openDirectory(const std::string& directory, Fd& out) {
-  out.reset(posix::openHostPath(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-  if (out.valid()) return {};
-  const int error = errno;
+  const int error = posix::openSafely(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, out);
+  if (error == 0) return {};
   if (error == ELOOP || (error == ENOTDIR && isLink(directory)))
     return refused(StoreRefusal::directoryIsLink);
   return failed(error == ENOENT ? err::pathNotFound : posix::win32FromErrno(error));

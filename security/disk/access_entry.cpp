@@ -2,7 +2,7 @@
 
 #include "runtime/core/text.h"
 #include "runtime/fs/path/filename.h"
-#include "runtime/security/inheritance.h"
+#include "runtime/security/model/inheritance.h"
 
 namespace DiskSecurity {
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "runtime/security/sid.h"
+#include "runtime/security/model/sid.h"
 
 namespace DiskSecurity {
 

@@ -69,7 +69,7 @@ EntryCollection::loadFromConfig(const std::u16string& location, bool defaultDire
   } else if (helper.fileExists(location)) {
     parseInto(*collection, location, lenient, "Parse file URL", u"Unable to parse file URL");
   } else {
-    LogManager::instance().log(LOG_ERROR, u"Disk security configuration path is not found: %s",
+    LogManager::instance().log(corelog::levelError, u"Disk security configuration path is not found: %s",
                                location);
     return collection;
   }

@@ -38,7 +38,7 @@ ISystemHelper& helperOf(const AccessEntry& entry) {
 
 std::u16string folderPath(const AccessEntry& entry, std::uint32_t csidl) {
   std::u16string path = helperOf(entry).getSpecialFolderPath(csidl);
-  LogManager::instance().log(LOG_INFO, u"Obtaining wellknown path %s for CSIDL %X", path, csidl);
+  LogManager::instance().log(corelog::levelInfo, u"Obtaining wellknown path %s for CSIDL %X", path, csidl);
   return path;
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/security/sid.h"
+#include "runtime/security/model/sid.h"
 
 namespace DiskSecurity {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/security/sid.h"
+#include "runtime/security/model/sid.h"
 
 namespace DiskSecurity {
 

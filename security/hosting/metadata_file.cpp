@@ -79,7 +79,7 @@ void prepareDirectory(const std::u16string& location) {
   const std::u16string directory = VFileName::removeFileSpec(location);
   if (directory.empty()) return;
   if (!VDirectory::exists(directory)) {
-    LogManager::instance().log(LOG_WARNING, u"Creating directory for security metadata file '%s'",
+    LogManager::instance().log(corelog::levelWarning, u"Creating directory for security metadata file '%s'",
                                location);
     VDirectory::createDirectory(directory);
   }
@@ -90,7 +90,7 @@ void prepareDirectory(const std::u16string& location) {
   // The hidden bit only keeps the directory out of listings; a file system without user
   // attributes must not stop the save.
   if (code)
-    LogManager::instance().log(LOG_WARNING, u"Unable to mark directory '%s' hidden: %s", directory,
+    LogManager::instance().log(corelog::levelWarning, u"Unable to mark directory '%s' hidden: %s", directory,
                                osErrorMessage(code));
 }
 
@@ -146,7 +146,7 @@ namespace {
 LoadedMetadata loadNamed(const std::u16string& file, const char16_t* missing,
                          std::shared_ptr<IUserInformation> userInformation,
                          std::shared_ptr<DiskSecurity::ISystemHelper> systemHelper, bool lenient) {
-  if (!systemHelper->fileExists(file)) LogManager::instance().log(LOG_WARNING, missing, file);
+  if (!systemHelper->fileExists(file)) LogManager::instance().log(corelog::levelWarning, missing, file);
   return {file, loadFromFile(file, std::move(userInformation), std::move(systemHelper), lenient)};
 }
 
@@ -187,7 +187,7 @@ void writeEntries(const EntryCollection& entries, SaxWriter& writer, bool lenien
       attributes = attributesOf(entry, localDomain);
     } catch (const vexception& e) {
       if (!lenient) throw;
-      LogManager::instance().logText(LOG_WARNING, e.message());
+      LogManager::instance().logText(corelog::levelWarning, e.message());
       continue;
     }
     writer.startElement(u"Entry");

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/core/exception.h"
-#include "runtime/security/account_sids.h"
+#include "runtime/security/model/account_sids.h"
 #include "tests/support/testing.h"
 
 using namespace DiskSecurity;

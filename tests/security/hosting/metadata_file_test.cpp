@@ -11,7 +11,7 @@
 #include "os/dos_attributes.h"
 #include "os/files.h"
 #include "os/text.h"
-#include "runtime/security/account_sids.h"
+#include "runtime/security/model/account_sids.h"
 #include "security/disk/vocabulary.h"
 #include "tests/security/hosting/metadata_testing.h"
 
