@@ -21,6 +21,11 @@ enum class Missing { object, directoryOnTheWay };
 // win32FromErrno. The one place where "a missing parent means 3" is decided.
 std::uint32_t missingObjectCode(int error, Missing what);
 
+// For failures to reach a path's parent directory (resolving, listing, creating in it).
+inline std::uint32_t missingOnTheWay(int error) {
+  return missingObjectCode(error, Missing::directoryOnTheWay);
+}
+
 // The same when only the host path is known: a directory on the way is missing when the
 // path's parent is not an existing directory (looked at now, following links as the failed
 // call did).

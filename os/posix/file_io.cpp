@@ -65,7 +65,7 @@ Result<Handle> openFile(std::u16string_view path, std::uint32_t access, std::uin
   if (!host.ok()) return Result<Handle>::failure(host.code());
   posix::Located where;
   if (int error = posix::locateSafely(host.value(), !(open & O_NOFOLLOW), where))
-    return Result<Handle>::failure(posix::locateError(error));
+    return Result<Handle>::failure(posix::missingOnTheWay(error));
   return openAt(where, open, flags);
 }
 
@@ -133,7 +133,7 @@ Result<std::u16string> createTempFile(std::u16string_view directory, std::u16str
     int error = posix::openSafely(folder + stem + suffix,
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, fd);
     if (error == 0) return utf16FromUtf8(stem + suffix);
-    if (error != EEXIST) return Result<std::u16string>::failure(posix::locateError(error));
+    if (error != EEXIST) return Result<std::u16string>::failure(posix::missingOnTheWay(error));
   }
   return Result<std::u16string>::failure(err::fileExists);
 }

@@ -88,16 +88,12 @@ int chmodOpened(int fd, mode_t mode) {
   return chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), mode);
 }
 
-std::uint32_t locateError(int error) {
-  return error == ENOENT ? err::pathNotFound : win32FromErrno(error);
-}
-
 Result<Located> locate(std::u16string_view path) {
   Result<std::string> host = hostPath(path);
   if (!host.ok()) return Result<Located>::failure(host.code());
   Located where;
   if (int error = locateSafely(host.value(), false, where))
-    return Result<Located>::failure(locateError(error));
+    return Result<Located>::failure(missingOnTheWay(error));
   return where;
 }
 
@@ -106,7 +102,7 @@ Result<Located> locate(const Root& root, std::u16string_view relative) {
   if (!host.ok()) return Result<Located>::failure(host.code());
   Located where;
   if (int error = locateBeneath(fdOf(root.handle()), host.value(), where))
-    return Result<Located>::failure(locateError(error));
+    return Result<Located>::failure(missingOnTheWay(error));
   return where;
 }
 
@@ -182,7 +178,7 @@ std::uint32_t copyLinkAt(int srcDir, const std::string& srcName, int dstDir,
 
 EnsuredDirectory ensureDirectoryAt(int dir, const std::string& name) {
   if (mkdirat(dir, name.c_str(), 0777) == 0) return {};
-  if (errno != EEXIST) return {errno == ENOENT ? err::pathNotFound : win32FromErrno(errno), false};
+  if (errno != EEXIST) return {missingObjectCode(errno, Missing::directoryOnTheWay), false};
   struct stat st;
   if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return {win32FromErrno(errno), false};

@@ -23,9 +23,6 @@ namespace os::posix {
 Result<Located> locate(std::u16string_view path);
 Result<Located> locate(const Root& root, std::u16string_view relative);
 
-// The Win32 code of a failure to locate.
-std::uint32_t locateError(int error);
-
 // What the entry is (see os::fileInformation); an errno on failure.
 int fileInfoAt(int dir, const char* name, FileInfo& info);
 

@@ -69,7 +69,7 @@ std::uint32_t createDirectoryAt(Result<Located> where, DirectoryAccess access) {
   if (!where.ok()) return where.code();
   const int parent = where.value().parent.get();
   const char* name = where.value().name.c_str();
-  if (mkdirat(parent, name, 0777) != 0) return posix::locateError(errno);
+  if (mkdirat(parent, name, 0777) != 0) return posix::missingOnTheWay(errno);
   if (access == DirectoryAccess::everyone) {
     // The umask took bits away; give them back on the directory just made.
     Fd made(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -128,7 +128,7 @@ Result<std::vector<DirectoryEntry>> listDirectory(std::u16string_view directory)
   if (!host.ok()) return Result<std::vector<DirectoryEntry>>::failure(host.code());
   Located where;
   if (int error = posix::locateSafely(host.value(), true, where))
-    return Result<std::vector<DirectoryEntry>>::failure(posix::locateError(error));
+    return Result<std::vector<DirectoryEntry>>::failure(posix::missingOnTheWay(error));
   return listingOf(std::move(where));
 }
 

@@ -330,7 +330,7 @@ public:
     return Flow::proceed;
   }
 
-  void cannotReturn(const std::string&, int error) override { code_ = posix::locateError(error); }
+  void cannotReturn(const std::string&, int error) override { code_ = posix::missingOnTheWay(error); }
 
   Flow enterDirectory(const posix::WalkDirectory& parent, const posix::WalkEntry& entry,
                       const posix::WalkDirectory& directory) override {

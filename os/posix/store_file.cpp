@@ -51,7 +51,7 @@ StoreStatus openDirectory(const std::string& directory, Fd& out) {
   if (error == 0) return {};
   if (error == ELOOP || (error == ENOTDIR && isLink(directory)))
     return refused(StoreRefusal::directoryIsLink);
-  return failed(error == ENOENT ? err::pathNotFound : posix::win32FromErrno(error));
+  return failed(posix::missingOnTheWay(error));
 }
 
 // What an existing object of the store's name says against reading or replacing it.
@@ -88,7 +88,7 @@ StoreStatus openStoreFile(std::u16string_view path, Handle& file) {
                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) {
     if (errno == ELOOP) return refused(StoreRefusal::fileIsLink);
-    return failed(errno == ENOENT ? err::fileNotFound : posix::win32FromErrno(errno));
+    return failed(posix::missingObjectCode(errno, posix::Missing::object));
   }
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return failed(posix::win32FromErrno(errno));

@@ -66,7 +66,7 @@ public:
   }
 
   void cannotReturn(const std::string& relative, int error) override {
-    fail(TreeFailure::Step::readDirectory, posix::locateError(error), relative);
+    fail(TreeFailure::Step::readDirectory, posix::missingOnTheWay(error), relative);
   }
 
   Flow enterDirectory(const WalkDirectory& parent, const WalkEntry& entry,
@@ -104,7 +104,7 @@ public:
   Flow leaveDirectory(const WalkDirectory& parent, const WalkEntry&) override {
     if (parent.depth < 0) return Flow::proceed;
     if (int error = targets_.pop())
-      return fail(TreeFailure::Step::createDirectory, posix::locateError(error), parent.relative());
+      return fail(TreeFailure::Step::createDirectory, posix::missingOnTheWay(error), parent.relative());
     return Flow::proceed;
   }
 
@@ -221,7 +221,7 @@ public:
   }
 
   void cannotReturn(const std::string& relative, int error) override {
-    outcome_.failure = TreeFailure{TreeFailure::Step::deleteDirectory, posix::locateError(error),
+    outcome_.failure = TreeFailure{TreeFailure::Step::deleteDirectory, posix::missingOnTheWay(error),
                                    displayPath(root_, relative), {}, {}};
   }
 
