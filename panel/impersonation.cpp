@@ -89,13 +89,21 @@ void serveImpersonation(Channel& channel) {
   for (;;) {
     RequestReader reader(source);
     std::optional<RequestHead> head;
-    os::ThreadIdentity account;
     try {
       head = reader.readHead();
-      if (!head) return;
+    } catch (const vexception& fault) {
+      refuse(channel, fault, "malformed request");
+    }
+    if (!head) return;
+    // A client whose head is refused sends nothing more of that request: the connection stays in
+    // step and serves on.
+    os::ThreadIdentity account;
+    try {
       account = RunTime::accountIdentity(head->sid);
     } catch (const vexception& fault) {
-      refuse(channel, fault, "request refused");
+      logLine("account refused: " + os::utf8FromUtf16(fault.message()));
+      replyError(channel, fault.message());
+      continue;
     }
     reply(channel, wire::statusDone, {});
     if (!head->isRun()) {
@@ -107,7 +115,7 @@ void serveImpersonation(Channel& channel) {
     try {
       run = reader.readRun();
     } catch (const vexception& fault) {
-      refuse(channel, fault, "request refused");
+      refuse(channel, fault, "malformed request");
     }
     try {
       os::Handle process = startProgram(account, *head, run);

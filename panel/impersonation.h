@@ -7,9 +7,9 @@
 
 namespace panel {
 
-// Serves one connection's requests until the peer leaves. A malformed head, or one naming an
-// account the service does not act as, gets an error reply and ends the connection (Drop); a
-// program that cannot be started gets an error reply and the connection goes on.
+// Serves one connection's requests until the peer leaves. A malformed request gets an error reply
+// and ends the connection (Drop); a head naming an account the service does not act as, or a
+// program that cannot be started, gets an error reply and the connection goes on.
 void serveImpersonation(Channel& channel);
 
 } // namespace panel
