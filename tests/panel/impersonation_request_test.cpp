@@ -10,17 +10,12 @@
 
 #include "os/pipe.h"
 #include "runtime/core/exception.h"
+#include "tests/panel/raw_peer.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;
-using Bytes = std::vector<std::uint8_t>;
 
 namespace {
-
-Bytes word(std::uint32_t v) {
-  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
-          static_cast<std::uint8_t>(v >> 24)};
-}
 
 Bytes utf16(std::u16string_view text) {
   Bytes bytes;
@@ -62,8 +57,8 @@ Bytes header() {
 // A whole run request: its head (messages 1-6, the header the 6th) and its parameters.
 std::vector<Bytes> runRequest(std::uint32_t code) {
   const std::u16string sid = u"S-1-22-1-1000";
-  return {word(1), word(code), word(static_cast<std::uint32_t>(sid.size() * 2)), utf16(sid), word(40), header(),
-          word(4), word(1), word(4), utf16(u"C:"), word(6), utf16(u"a b"), word(0), word(8), utf16(std::u16string_view(u"X=1\0", 4))};
+  return {le32(1), le32(code), le32(static_cast<std::uint32_t>(sid.size() * 2)), utf16(sid), le32(40), header(),
+          le32(4), le32(1), le32(4), utf16(u"C:"), le32(6), utf16(u"a b"), le32(0), le32(8), utf16(std::u16string_view(u"X=1\0", 4))};
 }
 
 std::string failureOf(panel::MessageSource& source, bool run) {
@@ -115,18 +110,18 @@ TEST(ImpersonationRequest, MalformedRequestsAreRefusedWithTheirFault) {
     int descriptors;
     std::string fault;
   } cases[] = {
-      {"start word 2", with(3, 0, word(2)), 3, "A request must begin with the word 1"},
+      {"start word 2", with(3, 0, le32(2)), 3, "A request must begin with the word 1"},
       {"start word of 3 bytes", with(3, 0, Bytes{1, 0, 0}), 3, "A request must begin with the word 1"},
-      {"request code 4", with(4, 1, word(4)), 3, "Unknown request code 4"},
-      {"request code 8", with(8, 1, word(8)), 3, "Unknown request code 8"},
-      {"odd SID count", with(3, 2, word(5)), 3, "The SID has an odd byte count"},
+      {"request code 4", with(4, 1, le32(4)), 3, "Unknown request code 4"},
+      {"request code 8", with(8, 1, le32(8)), 3, "Unknown request code 8"},
+      {"odd SID count", with(3, 2, le32(5)), 3, "The SID has an odd byte count"},
       {"SID shorter than its count", with(3, 3, utf16(u"S-1")), 3, "A message of 6 bytes where 26 were expected"},
-      {"a count over a mebibyte", with(3, 2, word(0x100000)), 3, "The request is too long"},
-      {"header of 39 bytes", with(3, 4, word(39)), 3, "The process header must be 40 bytes"},
+      {"a count over a mebibyte", with(3, 2, le32(0x100000)), 3, "The request is too long"},
+      {"header of 39 bytes", with(3, 4, le32(39)), 3, "The process header must be 40 bytes"},
       {"a run without descriptors", runRequest(3), 0, "The process header carries 0 descriptors"},
       {"an impersonation with descriptors", runRequest(5), 3, "The process header carries 3 descriptors"},
-      {"flag of 8 bytes", with(3, 6, word(8)), 3, "A flag must be 4 bytes"},
-      {"flag value 2", with(3, 7, word(2)), 3, "A flag must be 0 or 1, not 2"},
+      {"flag of 8 bytes", with(3, 6, le32(8)), 3, "A flag must be 4 bytes"},
+      {"flag value 2", with(3, 7, le32(2)), 3, "A flag must be 0 or 1, not 2"},
       {"the client leaves inside the head", cut(3), 3, "The client left in the middle of a request"},
       {"the client leaves inside the run", cut(12), 3, "The client left in the middle of a request"},
       {"a long message where a word belongs", with(3, 12, Bytes(8, 0)), 3, "A message of 5 bytes where 4 were expected"},
