@@ -71,7 +71,7 @@ protected:
     ::chmod(dir_.path().c_str(), 0755);
     registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
                     "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                    "\"PipeConnectTryCount\"=dword:00000003\n");
+                    "\"PipeConnectTryCount\"=dword:00000005\n");
     ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
     LogManager::instance().addListener(log_);
   }
