@@ -1,8 +1,9 @@
 #!/bin/sh
 # fuzz/run.sh TARGET SECONDS [libFuzzer options...]
 #
-# Builds the fuzz target fuzz_TARGET (request_parser, reply_reader, streaming_reader,
-# metadata_loader) with clang 14, libFuzzer, AddressSanitizer and UBSan in build-fuzz/, and runs it for SECONDS seconds (or until an option
+# Builds the fuzz target fuzz_TARGET (request_parser, reply_reader, impersonation_request,
+# impersonation_reply, streaming_reader, metadata_loader) with clang 14, libFuzzer,
+# AddressSanitizer and UBSan in build-fuzz/, and runs it for SECONDS seconds (or until an option
 # such as -runs=1000000 ends it first) on the corpus build-fuzz/corpus/TARGET, seeded from
 # fuzz/seeds/TARGET. A finding is left as build-fuzz/crash-* and the script exits non-zero.
 set -eu

@@ -2,105 +2,16 @@
 //
 //   tavrix-management-service [--run-directory=DIR] [--registry=FILE]
 //
-// --registry names the registry store (as TAVRIX_REGISTRY does); --run-directory overrides the
-// store's "RunDirectory". The pipe is "zrcpipe" of the product configuration (default zrcpipe),
-// the socket <run directory>/pipe/<name>, mode 0666: any local process may connect, and only
-// root and the uids listed in "ManagementServiceClients" of HKLM\SYSTEM\Tavrix are answered.
-// Runs in the foreground, logs to standard error, stops on SIGTERM or SIGINT.
-#include <iostream>
-#include <set>
-#include <string>
-#include <string_view>
-
-#include "os/environment.h"
-#include "os/pipe.h"
-#include "os/stop_signal.h"
-#include "os/text.h"
+// The pipe is "zrcpipe" of the product configuration (default zrcpipe); only root and the uids
+// listed in "ManagementServiceClients" of HKLM\SYSTEM\Tavrix are answered (panel/service_main.h).
 #include "panel/management.h"
-#include "panel/server.h"
-#include "runtime/core/exception.h"
-#include "runtime/core/exclusive_task.h"
+#include "panel/service_main.h"
 #include "runtime/core/registry.h"
 #include "service/pipe_channel.h"
 
-namespace {
-
-struct Options {
-  std::string runDirectory;
-  std::string registry;
-};
-
-bool takeValue(std::string_view argument, std::string_view option, std::string& value) {
-  if (!argument.starts_with(option) || argument.size() <= option.size() || argument[option.size()] != '=') return false;
-  value = argument.substr(option.size() + 1);
-  return true;
-}
-
-// The uids in "ManagementServiceClients": numbers separated by commas or blanks.
-std::set<std::uint32_t> allowedUids() {
-  std::u16string list;
-  std::set<std::uint32_t> uids;
-  if (registry::lookup(registry::HKEY_LOCAL_MACHINE, u"SYSTEM\\Tavrix", u"ManagementServiceClients", list,
-                       registry::VIEW_64) != os::err::success)
-    return uids;
-  std::uint64_t uid = 0;
-  bool inNumber = false;
-  for (char16_t unit : list + u",") {
-    if (unit >= u'0' && unit <= u'9') {
-      uid = uid * 10 + (unit - u'0');
-      inNumber = uid <= 0xFFFFFFFE;
-      if (!inNumber) uid = 0xFFFFFFFF; // too large: ignored, and keeps ignoring the rest of it
-    } else {
-      if (inNumber) uids.insert(static_cast<std::uint32_t>(uid));
-      uid = 0;
-      inNumber = false;
-    }
-  }
-  return uids;
-}
-
-int serve(const Options& options) {
-  if (!options.registry.empty())
-    if (os::setEnvironmentVariable("TAVRIX_REGISTRY", options.registry) != os::err::success) return 1;
-  os::Result<os::Handle> stop = os::openStopSignal();
-  if (!stop.ok()) {
-    panel::logLine("cannot watch for SIGTERM: error " + std::to_string(stop.code()));
-    return 1;
-  }
-  const std::string runDir = options.runDirectory.empty() ? runDirectory() : options.runDirectory;
-  const std::u16string name = vpipechannel::pipeNameOf(registry::PRODUCT_CONFIG_KEY, u"zrcpipe");
-  os::Result<std::string> path = os::pipe::socketPath(runDir, name);
-  if (!path.ok()) {
-    panel::logLine("invalid pipe name " + os::utf8FromUtf16(name));
-    return 1;
-  }
-  os::Result<os::Handle> listener = os::pipe::listen(path.value(), os::pipe::Kind::Message, 0666, 128);
-  if (!listener.ok()) {
-    panel::logLine("cannot listen on " + path.value() + ": " + os::utf8FromUtf16(osErrorMessage(listener.code())));
-    return 1;
-  }
-  panel::logLine("listening on " + path.value());
-  panel::Server server(std::move(listener.value()), stop.value().get(), panel::answer, allowedUids);
-  server.run();
-  panel::logLine("stopped");
-  return 0;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
-  Options options;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view argument = argv[i];
-    if (takeValue(argument, "--run-directory", options.runDirectory) || takeValue(argument, "--registry", options.registry))
-      continue;
-    std::cerr << "usage: tavrix-management-service [--run-directory=DIR] [--registry=FILE]\n";
-    return 2;
-  }
-  try {
-    return serve(options);
-  } catch (const vexception& e) {
-    panel::logLine(os::utf8FromUtf16(e.fullText()));
-    return 1;
-  }
+  return panel::serviceMain(argc, argv,
+                            {"tavrix-management-service",
+                             [] { return vpipechannel::pipeNameOf(registry::PRODUCT_CONFIG_KEY, u"zrcpipe"); },
+                             u"ManagementServiceClients", panel::serveManagement});
 }

@@ -1,6 +1,7 @@
 #include "panel/management.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "os/accounts.h"
 #include "panel/request.h"
@@ -39,6 +40,17 @@ bool isMember(const std::u16string& user, const std::u16string& group) {
   return std::ranges::find(groups.value(), groupAccount.value().gid) != groups.value().end();
 }
 
+std::vector<std::uint8_t> errorReply(std::u16string_view message) {
+  vserializer::buffer reply;
+  reply.writeError(message);
+  return reply.data();
+}
+
+void reply(Channel& channel, const std::vector<std::uint8_t>& body) {
+  channel.send(littleEndian(static_cast<std::uint32_t>(body.size())));
+  if (!body.empty()) channel.send(body);
+}
+
 } // namespace
 
 std::vector<std::uint8_t> answer(std::span<const std::uint8_t> bytes) {
@@ -64,6 +76,30 @@ std::vector<std::uint8_t> answer(std::span<const std::uint8_t> bytes) {
     reply.writeError(u"Unexpected error");
   }
   return reply.data();
+}
+
+void serveManagement(Channel& channel) {
+  for (;;) {
+    std::optional<std::vector<std::uint8_t>> count = channel.receive(4, true);
+    if (!count) return;
+    if (count->size() != 4) throw Drop{"malformed byte count"};
+    const std::uint32_t size = fromLittleEndian(count->data());
+    if (size > kelvosrv::maxMessage) {
+      reply(channel, errorReply(u"The request is too long"));
+      throw Drop{"request too long"};
+    }
+    std::vector<std::uint8_t> request;
+    if (size != 0) {
+      std::optional<std::vector<std::uint8_t>> body = channel.receive(size);
+      if (!body) return;
+      if (body->size() != size) {
+        reply(channel, errorReply(u"The request does not have the announced size"));
+        throw Drop{"request of the wrong size"};
+      }
+      request = std::move(*body);
+    }
+    reply(channel, answer(request));
+  }
 }
 
 } // namespace panel

@@ -17,18 +17,13 @@
 #include "service/kelvo_srv_client.h"
 #include "service/protocol.h"
 #include "service/serializer.h"
+#include "tests/panel/raw_peer.h"
 #include "tests/service/service_process.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;
-using Bytes = std::vector<std::uint8_t>;
 
 namespace {
-
-Bytes le32(std::uint32_t v) {
-  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
-          static_cast<std::uint8_t>(v >> 24)};
-}
 
 Bytes getStringRequest(std::u16string_view name) {
   vserializer::buffer request;
@@ -37,33 +32,11 @@ Bytes getStringRequest(std::u16string_view name) {
   return request.data();
 }
 
-// A connection that speaks the wire format by hand, as a hostile or careless peer might.
-class RawPeer {
+// A raw peer that frames management requests: the byte count, then the request.
+class ManagementPeer : public RawPeer {
 public:
-  explicit RawPeer(const std::string& path) {
-    os::Result<os::Handle> connected = os::pipe::connect(path, os::pipe::Kind::Message);
-    if (connected.ok()) handle_ = std::move(connected.value());
-  }
-  bool connected() const { return handle_.valid(); }
+  using RawPeer::RawPeer;
 
-  bool send(const Bytes& message) {
-    for (;;) {
-      os::Result<std::size_t> sent = os::pipe::send(handle_.get(), message.data(), message.size());
-      if (sent.ok()) return true;
-      if (sent.code() != os::pipe::ioPending) return false;
-      (void)os::pipe::waitReady(handle_.get(), os::pipe::Direction::Write, 1000, false);
-    }
-  }
-  // The next message, or nothing when the service closed the connection or sent nothing in time.
-  std::optional<Bytes> receive(std::uint32_t timeoutMs = 2000) {
-    os::Result<std::uint32_t> ready = os::pipe::waitReady(handle_.get(), os::pipe::Direction::Read, timeoutMs, false);
-    if (!ready.ok() || ready.value() != os::WAIT_OBJECT_0) return std::nullopt;
-    Bytes message(2 * 1024 * 1024);
-    os::Result<std::size_t> got = os::pipe::receive(handle_.get(), message.data(), message.size());
-    if (!got.ok()) return std::nullopt;
-    message.resize(got.value());
-    return message;
-  }
   // One whole request and its reply's text: the value, "error: <message>", or "closed".
   std::string query(const Bytes& request) {
     if (!send(le32(static_cast<std::uint32_t>(request.size()))) || !send(request)) return "closed";
@@ -80,9 +53,6 @@ public:
       return "error: " + u8(e.message());
     }
   }
-
-private:
-  os::Handle handle_;
 };
 
 class Service : public ::testing::Test {
@@ -111,7 +81,7 @@ int queryAs(std::uint32_t uid, std::uint32_t gid, const std::string& pipe) {
   pid_t child = ::fork();
   if (child == 0) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(3);
-    RawPeer peer(pipe);
+    ManagementPeer peer(pipe);
     if (!peer.connected()) ::_exit(2);
     ::_exit(peer.query(getStringRequest(u"PRODUCT_DATA_D")) == "C:\\data" ? 0 : 1);
   }
@@ -128,7 +98,7 @@ TEST_F(Service, OnlyRootAndListedAccountsAreAnswered) {
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed";
   EXPECT_EQ(queryAs(unlisted.uid(), unlisted.gid(), pipe()), 1) << "not listed";
   // The service goes on serving the others.
-  EXPECT_EQ(RawPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
+  EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed, after a refusal";
 }
 
@@ -152,13 +122,13 @@ TEST_F(Service, FiftyClientsAtOnceAllGetTheirAnswers) {
 TEST_F(Service, HostilePeersNeitherCrashItNorDelayOthers) {
   start();
   // A peer that announces a request and never sends it.
-  RawPeer half(pipe());
+  ManagementPeer half(pipe());
   ASSERT_TRUE(half.send(le32(100)));
   // A peer that sends a byte count of the wrong size.
-  RawPeer odd(pipe());
+  ManagementPeer odd(pipe());
   ASSERT_TRUE(odd.send({1, 2, 3, 4, 5}));
   // A peer that sends a megabyte of random bytes as messages.
-  RawPeer noisy(pipe());
+  ManagementPeer noisy(pipe());
   std::mt19937 random(7);
   for (int i = 0; i < 16; ++i) {
     Bytes chunk(64 * 1024);
@@ -166,13 +136,13 @@ TEST_F(Service, HostilePeersNeitherCrashItNorDelayOthers) {
     if (!noisy.send(chunk)) break;
   }
   // A peer that announces 0xFFFFFFFF bytes is told why it is turned away.
-  RawPeer huge(pipe());
+  ManagementPeer huge(pipe());
   ASSERT_TRUE(huge.send(le32(0xFFFFFFFF)));
   EXPECT_EQ(huge.readReply(), "error: The request is too long");
   EXPECT_FALSE(huge.receive(500).has_value()) << "the connection stays open";
 
   // A request whose arguments do not parse gets an error reply on a connection that goes on.
-  RawPeer careless(pipe());
+  ManagementPeer careless(pipe());
   Bytes bad = getStringRequest(u"X");
   bad.push_back(0);
   EXPECT_EQ(careless.query(bad), "error: Unexpected data after the arguments");
@@ -180,14 +150,14 @@ TEST_F(Service, HostilePeersNeitherCrashItNorDelayOthers) {
   EXPECT_EQ(careless.query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
 
   auto begin = std::chrono::steady_clock::now();
-  EXPECT_EQ(RawPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
+  EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
-  EXPECT_EQ(RawPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data") << "still serving";
+  EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data") << "still serving";
 }
 
 TEST_F(Service, SigtermStopsItWithClientsConnected) {
   start();
-  RawPeer idle(pipe());
+  ManagementPeer idle(pipe());
   ASSERT_EQ(idle.query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
   auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(service_->stop(), 0);

@@ -16,8 +16,8 @@ extern char** environ;
 
 namespace testing_support {
 
-ServiceProcess::ServiceProcess(const std::string& registry, const std::string& pipePath) {
-  const std::string program = binary("tavrix-management-service");
+ServiceProcess::ServiceProcess(const std::string& registry, const std::string& pipePath, const std::string& name) {
+  const std::string program = binary(name);
   const std::string option = "--registry=" + registry;
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(option.c_str()), nullptr};
   // A socket left by an earlier instance must not pass for this one's.

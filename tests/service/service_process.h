@@ -1,4 +1,4 @@
-// The real tavrix-management-service, started for a test on a private registry and run directory.
+// A real panel service (the management service unless named), started for a test on a private registry and run directory.
 #pragma once
 
 #include <string>
@@ -7,8 +7,10 @@ namespace testing_support {
 
 class ServiceProcess {
 public:
-  // Starts the service with --registry=<registry> and waits until its pipe exists.
-  ServiceProcess(const std::string& registry, const std::string& pipePath);
+  // Starts the service (build/bin/<program>) with --registry=<registry> and waits until its pipe
+  // exists.
+  ServiceProcess(const std::string& registry, const std::string& pipePath,
+                 const std::string& program = "tavrix-management-service");
   // Stops it with SIGTERM (when still running) and waits for it.
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;

@@ -1,0 +1,51 @@
+#include "panel/channel.h"
+
+#include "os/pipe.h"
+#include "os/sync.h"
+
+namespace panel {
+
+std::optional<std::vector<std::uint8_t>> Channel::receive(std::size_t limit, bool betweenRequests,
+                                                          std::vector<os::Handle>* handles) {
+  const os::NativeHandle watched[2] = {connection_, stop_};
+  os::Result<std::uint32_t> ready = os::pipe::waitReadable(watched, betweenRequests ? limits_.idleMs : limits_.requestMs);
+  if (!ready.ok()) throw Drop{"wait failed"};
+  if (ready.value() == os::WAIT_TIMEOUT) throw Drop{"timed out"};
+  if (ready.value() != os::WAIT_OBJECT_0) throw Drop{"stopping"};
+  // One byte more than allowed tells a longer message from one of the right size.
+  std::vector<std::uint8_t> message(limit + 1);
+  std::vector<os::Handle> received;
+  os::Result<std::size_t> got = os::pipe::receiveWithHandles(connection_, message.data(), message.size(), received);
+  if (!got.ok()) {
+    if (got.code() == os::err::handleEof || got.code() == os::err::brokenPipe) return std::nullopt;
+    throw Drop{got.code() == os::err::moreData ? "message too long" : "receive failed"};
+  }
+  if (got.value() > limit) throw Drop{"message too long"};
+  message.resize(got.value());
+  if (handles)
+    for (os::Handle& handle : received) handles->push_back(std::move(handle));
+  return message;
+}
+
+void Channel::send(std::span<const std::uint8_t> message, std::span<const os::NativeHandle> handles) {
+  for (;;) {
+    os::Result<std::size_t> sent = os::pipe::sendWithHandles(connection_, message.data(), message.size(), handles);
+    if (sent.ok()) return;
+    if (sent.code() != os::pipe::ioPending) throw Drop{"send failed"};
+    // A peer that does not read its replies is not waited for long.
+    os::Result<std::uint32_t> ready =
+        os::pipe::waitReady(connection_, os::pipe::Direction::Write, limits_.requestMs, false);
+    if (!ready.ok() || ready.value() != os::WAIT_OBJECT_0) throw Drop{"peer does not read"};
+  }
+}
+
+std::vector<std::uint8_t> littleEndian(std::uint32_t value) {
+  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+std::uint32_t fromLittleEndian(const std::uint8_t* bytes) {
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+} // namespace panel

@@ -1,0 +1,135 @@
+#include "panel/impersonation.h"
+
+#include <algorithm>
+#include <array>
+#include <thread>
+
+#include "os/exit_code.h"
+#include "os/pipe.h"
+#include "os/spawn.h"
+#include "os/text.h"
+#include "panel/impersonation_request.h"
+#include "panel/server.h"
+#include "runtime/core/exception.h"
+#include "runtime/process/impersonation_account.h"
+
+namespace panel {
+
+namespace wire = RunTime::impersonation;
+
+namespace {
+
+class ChannelSource : public MessageSource {
+public:
+  explicit ChannelSource(Channel& channel) : channel_(channel) {}
+  std::optional<std::vector<std::uint8_t>> next(std::size_t limit, bool betweenRequests,
+                                                std::vector<os::Handle>& handles) override {
+    return channel_.receive(limit, betweenRequests, &handles);
+  }
+
+private:
+  Channel& channel_;
+};
+
+// A reply: status, byte count and payload, each a message of its own; descriptors travel with
+// the payload.
+void reply(Channel& channel, std::uint32_t status, std::span<const std::uint8_t> payload,
+           std::span<const os::NativeHandle> handles = {}) {
+  channel.send(wire::encodeWord(status));
+  channel.send(wire::encodeWord(static_cast<std::uint32_t>(payload.size())));
+  if (!payload.empty()) channel.send(payload, handles);
+}
+
+void replyError(Channel& channel, std::u16string_view message) {
+  const std::string bytes = os::littleEndianFromUtf16(message);
+  reply(channel, wire::statusError, {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+}
+
+// Answers the fault and ends the connection.
+[[noreturn]] void refuse(Channel& channel, const vexception& fault, const char* reason) {
+  logLine(std::string(reason) + ": " + os::utf8FromUtf16(fault.message()));
+  replyError(channel, fault.message());
+  throw Drop{reason};
+}
+
+// Starts the program as the account and returns its process handle: the read end of a pipe on
+// which a watcher writes the exit code when the program ends.
+os::Handle startProgram(const os::ThreadIdentity& account, const RequestHead& head, const RunParameters& run) {
+  const ProgramLine line = programLine(run);
+  os::ProcessStart start{line.program,
+                         line.arguments,
+                         environmentEntries(run.environment),
+                         run.currentDirectory.empty() ? u"\\" : run.currentDirectory,
+                         account.uid,
+                         account.gid,
+                         account.groups,
+                         head.streams[0].get(),
+                         head.streams[1].get(),
+                         head.streams[2].get()};
+  os::Result<os::pipe::PipePair> exitPipe = os::pipe::createPipe(0, false);
+  if (!exitPipe.ok()) throwOSError(u"Unable to create pipe", exitPipe.code(), VCONTEXT("panel::startProgram"));
+  os::Result<std::uint32_t> started = os::startProcessAs(start);
+  if (!started.ok())
+    throwOSError(u"Unable to start " + line.program, started.code(), VCONTEXT("panel::startProgram"));
+  const std::uint32_t pid = started.value();
+  logLine("started " + os::utf8FromUtf16(line.program) + " as uid " + std::to_string(account.uid) + ", pid " +
+          std::to_string(pid) + ", for pid " + std::to_string(head.header.processId));
+  // The watcher outlives the connection: the program may run longer than its client stays.
+  std::thread([pid, writer = std::move(exitPipe.value().write)] {
+    os::Result<std::uint32_t> code = os::waitForProcess(pid);
+    if (code.ok()) (void)os::writeExitCode(writer.get(), code.value());
+  }).detach();
+  return std::move(exitPipe.value().read);
+}
+
+} // namespace
+
+void serveImpersonation(Channel& channel) {
+  ChannelSource source(channel);
+  for (;;) {
+    RequestReader reader(source);
+    std::optional<RequestHead> head;
+    try {
+      head = reader.readHead();
+    } catch (const vexception& fault) {
+      refuse(channel, fault, "malformed request");
+    }
+    if (!head) return;
+    // A client whose head is refused sends nothing more of that request: the connection stays in
+    // step and serves on.
+    os::ThreadIdentity account;
+    try {
+      account = RunTime::accountIdentity(head->sid);
+    } catch (const vexception& fault) {
+      logLine("account refused: " + os::utf8FromUtf16(fault.message()));
+      replyError(channel, fault.message());
+      continue;
+    }
+    reply(channel, wire::statusDone, {});
+    if (!head->isRun()) {
+      logLine("impersonation of uid " + std::to_string(account.uid) + " authorised for pid " +
+              std::to_string(head->header.processId));
+      continue;
+    }
+    RunParameters run;
+    try {
+      run = reader.readRun();
+    } catch (const vexception& fault) {
+      refuse(channel, fault, "malformed request");
+    }
+    try {
+      os::Handle process = startProgram(account, *head, run);
+      // The handle value is this service's; the descriptor itself travels with the reply.
+      std::array<std::uint8_t, 8> value{};
+      const auto word = wire::encodeWord(static_cast<std::uint32_t>(process.get()));
+      std::copy(word.begin(), word.end(), value.begin());
+      const os::NativeHandle handles[1] = {process.get()};
+      reply(channel, wire::statusText, value, handles);
+    } catch (const vexception& fault) {
+      logLine("start failed: " + os::utf8FromUtf16(fault.message()));
+      replyError(channel, fault.message());
+    }
+  }
+}
+
+} // namespace panel

@@ -1,0 +1,98 @@
+#include "panel/service_main.h"
+
+#include <iostream>
+
+#include "os/environment.h"
+#include "os/pipe.h"
+#include "os/stop_signal.h"
+#include "os/text.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/exclusive_task.h"
+#include "runtime/core/registry.h"
+
+namespace panel {
+
+namespace {
+
+struct Options {
+  std::string runDirectory;
+  std::string registry;
+};
+
+bool takeValue(std::string_view argument, std::string_view option, std::string& value) {
+  if (!argument.starts_with(option) || argument.size() <= option.size() || argument[option.size()] != '=') return false;
+  value = argument.substr(option.size() + 1);
+  return true;
+}
+
+int serve(const Options& options, const ServiceDefinition& service) {
+  if (!options.registry.empty())
+    if (os::setEnvironmentVariable("TAVRIX_REGISTRY", options.registry) != os::err::success) return 1;
+  os::Result<os::Handle> stop = os::openStopSignal();
+  if (!stop.ok()) {
+    logLine("cannot watch for SIGTERM: error " + std::to_string(stop.code()));
+    return 1;
+  }
+  const std::string runDir = options.runDirectory.empty() ? runDirectory() : options.runDirectory;
+  const std::u16string name = service.pipeName();
+  os::Result<std::string> path = os::pipe::socketPath(runDir, name);
+  if (!path.ok()) {
+    logLine("invalid pipe name " + os::utf8FromUtf16(name));
+    return 1;
+  }
+  os::Result<os::Handle> listener = os::pipe::listen(path.value(), os::pipe::Kind::Message, 0666, 128);
+  if (!listener.ok()) {
+    logLine("cannot listen on " + path.value() + ": " + os::utf8FromUtf16(osErrorMessage(listener.code())));
+    return 1;
+  }
+  logLine("listening on " + path.value());
+  const std::u16string allowList(service.allowListValue);
+  Server server(std::move(listener.value()), stop.value().get(), service.handler,
+                [allowList] { return allowedUids(allowList); });
+  server.run();
+  logLine("stopped");
+  return 0;
+}
+
+} // namespace
+
+std::set<std::uint32_t> allowedUids(std::u16string_view valueName) {
+  std::u16string list;
+  std::set<std::uint32_t> uids;
+  if (registry::lookup(registry::HKEY_LOCAL_MACHINE, u"SYSTEM\\Tavrix", valueName, list, registry::VIEW_64) !=
+      os::err::success)
+    return uids;
+  std::uint64_t uid = 0;
+  bool inNumber = false;
+  for (char16_t unit : list + u",") {
+    if (unit >= u'0' && unit <= u'9') {
+      uid = uid * 10 + (unit - u'0');
+      inNumber = uid <= 0xFFFFFFFE;
+      if (!inNumber) uid = 0xFFFFFFFF; // too large: ignored, and keeps ignoring the rest of it
+    } else {
+      if (inNumber) uids.insert(static_cast<std::uint32_t>(uid));
+      uid = 0;
+      inNumber = false;
+    }
+  }
+  return uids;
+}
+
+int serviceMain(int argc, char** argv, const ServiceDefinition& service) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view argument = argv[i];
+    if (takeValue(argument, "--run-directory", options.runDirectory) || takeValue(argument, "--registry", options.registry))
+      continue;
+    std::cerr << "usage: " << service.program << " [--run-directory=DIR] [--registry=FILE]\n";
+    return 2;
+  }
+  try {
+    return serve(options, service);
+  } catch (const vexception& e) {
+    logLine(os::utf8FromUtf16(e.fullText()));
+    return 1;
+  }
+}
+
+} // namespace panel

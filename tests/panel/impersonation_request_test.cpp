@@ -1,0 +1,172 @@
+// The impersonation service's request reader on scripted messages, and the environment block
+// and program line of a run.
+#include "panel/impersonation_request.h"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "os/pipe.h"
+#include "runtime/core/exception.h"
+#include "tests/panel/raw_peer.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+
+namespace {
+
+Bytes utf16(std::u16string_view text) {
+  Bytes bytes;
+  for (char16_t unit : text) bytes.insert(bytes.end(), {static_cast<std::uint8_t>(unit), static_cast<std::uint8_t>(unit >> 8)});
+  return bytes;
+}
+
+// Messages given in advance; the one marked carries `descriptors` descriptors (pipe ends).
+class Script : public panel::MessageSource {
+public:
+  Script(std::vector<Bytes> messages, std::size_t marked = 0, int descriptors = 0)
+      : messages_(messages.begin(), messages.end()), marked_(marked), descriptors_(descriptors) {}
+  std::optional<Bytes> next(std::size_t limit, bool, std::vector<os::Handle>& handles) override {
+    if (messages_.empty()) return std::nullopt;
+    Bytes message = std::move(messages_.front());
+    messages_.pop_front();
+    if (++index_ == marked_)
+      for (int i = 0; i < descriptors_; ++i) handles.push_back(std::move(os::pipe::createPipe(0, false).value().read));
+    if (message.size() > limit) message.resize(limit + 1);
+    return message;
+  }
+
+private:
+  std::deque<Bytes> messages_;
+  std::size_t marked_;
+  int descriptors_;
+  std::size_t index_ = 0;
+};
+
+Bytes header() {
+  Bytes bytes(40, 0);
+  bytes[0] = 0x39;  // process id 0x1239
+  bytes[1] = 0x12;
+  bytes[8] = 7;     // stdin handle value
+  bytes[32] = 1;    // flag
+  return bytes;
+}
+
+// A whole run request: its head (messages 1-6, the header the 6th) and its parameters.
+std::vector<Bytes> runRequest(std::uint32_t code) {
+  const std::u16string sid = u"S-1-22-1-1000";
+  return {le32(1), le32(code), le32(static_cast<std::uint32_t>(sid.size() * 2)), utf16(sid), le32(40), header(),
+          le32(4), le32(1), le32(4), utf16(u"C:"), le32(6), utf16(u"a b"), le32(0), le32(8), utf16(std::u16string_view(u"X=1\0", 4))};
+}
+
+std::string failureOf(panel::MessageSource& source, bool run) {
+  try {
+    panel::RequestReader reader(source);
+    std::optional<panel::RequestHead> head = reader.readHead();
+    if (!head) return "no request";
+    if (run) reader.readRun();
+  } catch (const vexception& e) {
+    return u8(e.message());
+  }
+  return "read";
+}
+
+TEST(ImpersonationRequest, AWholeRunRequestIsReadIntoItsValues) {
+  Script script(runRequest(3), 6, 3);
+  panel::RequestReader reader(script);
+  std::optional<panel::RequestHead> head = reader.readHead();
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->code, 3u);
+  EXPECT_TRUE(head->isRun());
+  EXPECT_EQ(head->sid, u"S-1-22-1-1000");
+  EXPECT_EQ(head->header.processId, 0x1239u);
+  EXPECT_EQ(head->header.stdinRead, 7);
+  EXPECT_EQ(head->header.flag, 1u);
+  EXPECT_EQ(head->streams.size(), 3u);
+  panel::RunParameters run = reader.readRun();
+  EXPECT_TRUE(run.useApplicationName);
+  EXPECT_EQ(run.applicationName, u"C:");
+  EXPECT_EQ(run.commandLine, u"a b");
+  EXPECT_EQ(run.currentDirectory, u"");
+  EXPECT_EQ(run.environment, std::u16string(u"X=1\0", 4));
+}
+
+TEST(ImpersonationRequest, MalformedRequestsAreRefusedWithTheirFault) {
+  auto with = [](std::uint32_t code, std::size_t index, Bytes message) {
+    std::vector<Bytes> request = runRequest(code);
+    request[index] = std::move(message);
+    return request;
+  };
+  auto cut = [](std::size_t count) {
+    std::vector<Bytes> request = runRequest(3);
+    request.resize(count);
+    return request;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Bytes> messages;
+    int descriptors;
+    std::string fault;
+  } cases[] = {
+      {"start word 2", with(3, 0, le32(2)), 3, "A request must begin with the word 1"},
+      {"start word of 3 bytes", with(3, 0, Bytes{1, 0, 0}), 3, "A request must begin with the word 1"},
+      {"request code 4", with(4, 1, le32(4)), 3, "Unknown request code 4"},
+      {"request code 8", with(8, 1, le32(8)), 3, "Unknown request code 8"},
+      {"odd SID count", with(3, 2, le32(5)), 3, "The SID has an odd byte count"},
+      {"SID shorter than its count", with(3, 3, utf16(u"S-1")), 3, "A message of 6 bytes where 26 were expected"},
+      {"a count over a mebibyte", with(3, 2, le32(0x100000)), 3, "The request is too long"},
+      {"header of 39 bytes", with(3, 4, le32(39)), 3, "The process header must be 40 bytes"},
+      {"a run without descriptors", runRequest(3), 0, "The process header carries 0 descriptors"},
+      {"an impersonation with descriptors", runRequest(5), 3, "The process header carries 3 descriptors"},
+      {"flag of 8 bytes", with(3, 6, le32(8)), 3, "A flag must be 4 bytes"},
+      {"flag value 2", with(3, 7, le32(2)), 3, "A flag must be 0 or 1, not 2"},
+      {"the client leaves inside the head", cut(3), 3, "The client left in the middle of a request"},
+      {"the client leaves inside the run", cut(12), 3, "The client left in the middle of a request"},
+      {"a long message where a word belongs", with(3, 12, Bytes(8, 0)), 3, "A message of 5 bytes where 4 were expected"},
+  };
+  for (Case& c : cases) {
+    Script script(c.messages, 6, c.descriptors);
+    EXPECT_EQ(failureOf(script, true), c.fault) << c.name;
+  }
+  Script nothing({});
+  EXPECT_EQ(failureOf(nothing, true), "no request");
+}
+
+TEST(ImpersonationRequest, TheEnvironmentBlockAndTheProgramLine) {
+  struct Env {
+    std::u16string block;
+    std::vector<std::u16string> entries;
+  } environments[] = {
+      {u"", {}},
+      {std::u16string(u"A=1\0B=x y\0\0", 11), {u"A=1", u"B=x y"}},
+      {std::u16string(u"A=1", 3), {u"A=1"}},
+      {std::u16string(u"A=1\0\0B=2\0\0", 10), {u"A=1"}},
+      {std::u16string(u"=C:=C:\\\0", 8), {u"=C:=C:\\"}},
+  };
+  for (const Env& e : environments) EXPECT_EQ(panel::environmentEntries(e.block), e.entries) << u8(e.block);
+
+  struct Line {
+    panel::RunParameters run;
+    std::u16string program;
+    std::vector<std::u16string> arguments;
+  } lines[] = {
+      {{false, u"", u"\"C:\\php 8\\php.exe\" -f \"a b.php\"", u"", u""}, u"C:\\php 8\\php.exe",
+       {u"C:\\php 8\\php.exe", u"-f", u"a b.php"}},
+      {{true, u"/usr/bin/env", u"env -i", u"", u""}, u"/usr/bin/env", {u"env", u"-i"}},
+      {{true, u"/usr/bin/env", u"", u"", u""}, u"/usr/bin/env", {u"/usr/bin/env"}},
+  };
+  for (const Line& l : lines) {
+    panel::ProgramLine line = panel::programLine(l.run);
+    EXPECT_EQ(line.program, l.program) << u8(l.run.commandLine);
+    EXPECT_EQ(line.arguments, l.arguments) << u8(l.run.commandLine);
+  }
+  for (const panel::RunParameters& none :
+       {panel::RunParameters{false, u"", u"", u"", u""}, panel::RunParameters{false, u"", u"   ", u"", u""},
+        panel::RunParameters{true, u"", u"x", u"", u""}}) {
+    EXPECT_THROW(panel::programLine(none), vexception) << u8(none.commandLine);
+  }
+}
+
+} // namespace

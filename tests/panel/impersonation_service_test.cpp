@@ -1,0 +1,164 @@
+// The reference impersonation service as its peers meet it: the peer check, hostile and
+// malformed input, many clients at once, SIGTERM.
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/panel/raw_peer.h"
+#include "tests/service/service_process.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+
+namespace {
+
+// The head of an impersonation request for the user, message by message.
+std::vector<Bytes> impersonation(std::uint32_t uid) {
+  const std::string sid = "S-1-22-1-" + std::to_string(uid);
+  Bytes text;
+  for (char c : sid) text.insert(text.end(), {static_cast<std::uint8_t>(c), 0});
+  return {le32(1), le32(5), le32(static_cast<std::uint32_t>(text.size())), text, le32(40), Bytes(40, 0)};
+}
+
+// A raw peer that sends whole requests and reads impersonation replies.
+class ImpersonationPeer : public RawPeer {
+public:
+  using RawPeer::RawPeer;
+  using RawPeer::send;
+
+  bool send(const std::vector<Bytes>& messages) {
+    for (const Bytes& message : messages)
+      if (!send(message)) return false;
+    return true;
+  }
+  // One reply: "ok" (status 0, nothing), "error: <text>" or "closed".
+  std::string reply() {
+    std::optional<Bytes> status = receive();
+    std::optional<Bytes> count = status ? receive() : std::nullopt;
+    if (!count || status->size() != 4 || count->size() != 4) return "closed";
+    if (*status == le32(0) && *count == le32(0)) return "ok";
+    std::optional<Bytes> text = receive();
+    if (!text || *status != le32(0xFFFFFFFF)) return "closed";
+    std::string ascii;
+    for (std::size_t i = 0; i < text->size(); i += 2) ascii += static_cast<char>((*text)[i]);
+    return "error: " + ascii;
+  }
+  // True when the service has closed the connection (and sent nothing more).
+  bool closedByService() {
+    std::optional<Bytes> more = receive(3000);
+    return !more.has_value() && !receive(0).has_value();
+  }
+};
+
+class ImpersonationService : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "the service acts as other accounts: it needs root";
+    ::chmod(dir_.path().c_str(), 0755);
+    ASSERT_TRUE(listed_.ok() && unlisted_.ok());
+    registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
+                    "\"\n\"ImpersonationServiceClients\"=\"7, " + std::to_string(listed_.uid()) + "\"\n");
+    ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
+    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipe(), "tavrix-impersonation-service");
+  }
+  std::string pipe() const { return dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"); }
+
+  TempDir dir_;
+  ScopedRegistry registry_;
+  ScopedUser listed_, unlisted_;
+  std::unique_ptr<ServiceProcess> service_;
+};
+
+// Asks for an impersonation of itself as another account, in a child process: 0 acknowledged,
+// 1 turned away, 2 no connection.
+int requestAs(const ScopedUser& user, const std::string& pipe) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(user.gid()) != 0 || ::setuid(user.uid()) != 0) ::_exit(3);
+    ImpersonationPeer peer(pipe);
+    if (!peer.connected()) ::_exit(2);
+    ::_exit(peer.send(impersonation(user.uid())) && peer.reply() == "ok" ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ImpersonationService, OnlyRootAndListedAccountsAreServed) {
+  EXPECT_EQ(requestAs(listed_, pipe()), 0) << "listed";
+  EXPECT_EQ(requestAs(unlisted_, pipe()), 1) << "not listed";
+  ImpersonationPeer root(pipe());
+  ASSERT_TRUE(root.send(impersonation(unlisted_.uid())));
+  EXPECT_EQ(root.reply(), "ok") << "root";
+  // Neither uid 0 nor System, for anyone.
+  ASSERT_TRUE(root.send(impersonation(0)));
+  EXPECT_EQ(root.reply(), "error: Refusing to act as S-1-22-1-0: no program runs as uid 0 or System here");
+  ASSERT_TRUE(root.send(impersonation(listed_.uid())));
+  EXPECT_EQ(root.reply(), "ok") << "the connection goes on after a refusal";
+}
+
+TEST_F(ImpersonationService, MalformedAndHostileInputIsAnsweredAndTheServiceGoesOn) {
+  struct Case {
+    const char* name;
+    std::vector<Bytes> messages;
+    std::string reply; // empty: closed without a reply
+  } cases[] = {
+      {"start word 9", {le32(9)}, "error: A request must begin with the word 1"},
+      {"unknown code", {le32(1), le32(77)}, "error: Unknown request code 77"},
+      {"a count of 4 GiB", {le32(1), le32(5), le32(0xFFFFFFFE)}, "error: The request is too long"},
+      {"a short SID", {le32(1), le32(5), le32(10), Bytes{'S', 0}}, "error: A message of 2 bytes where 10 were expected"},
+      {"a run without its descriptors", {le32(1), le32(3), le32(0), le32(40), Bytes(40, 0)},
+       "error: The process header carries 0 descriptors"},
+      {"a message longer than its item", {Bytes(100, 1)}, ""},
+  };
+  for (Case& c : cases) {
+    ImpersonationPeer peer(pipe());
+    ASSERT_TRUE(peer.send(c.messages)) << c.name;
+    if (!c.reply.empty()) {
+      EXPECT_EQ(peer.reply(), c.reply) << c.name;
+    }
+    EXPECT_TRUE(peer.closedByService()) << c.name;
+  }
+  ImpersonationPeer after(pipe());
+  ASSERT_TRUE(after.send(impersonation(listed_.uid())));
+  EXPECT_EQ(after.reply(), "ok");
+}
+
+TEST_F(ImpersonationService, ManyClientsAtOnceAndOneSilentNeverStallTheOthers) {
+  std::vector<std::unique_ptr<ImpersonationPeer>> silent;
+  for (int i = 0; i < 20; ++i) silent.push_back(std::make_unique<ImpersonationPeer>(pipe()));
+  silent.back()->send(le32(1));
+  std::vector<std::thread> clients;
+  std::vector<std::string> replies(40);
+  const auto begin = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < replies.size(); ++i)
+    clients.emplace_back([&, i] {
+      ImpersonationPeer peer(pipe());
+      for (int round = 0; round < 10 && replies[i] != "closed"; ++round)
+        replies[i] = peer.send(impersonation(listed_.uid())) ? peer.reply() : "closed";
+    });
+  for (std::thread& client : clients) client.join();
+  for (const std::string& reply : replies) EXPECT_EQ(reply, "ok");
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4));
+}
+
+TEST_F(ImpersonationService, SigtermStopsItWithClientsConnected) {
+  ImpersonationPeer idle(pipe());
+  ASSERT_TRUE(idle.send(impersonation(listed_.uid())));
+  ASSERT_EQ(idle.reply(), "ok");
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(service_->stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+  EXPECT_TRUE(idle.closedByService());
+}
+
+} // namespace

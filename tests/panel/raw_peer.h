@@ -1,0 +1,52 @@
+// A connection to a panel service that speaks the wire format by hand, message by message, as a
+// hostile or careless peer might.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "os/pipe.h"
+
+namespace testing_support {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes le32(std::uint32_t v) {
+  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+          static_cast<std::uint8_t>(v >> 24)};
+}
+
+class RawPeer {
+public:
+  explicit RawPeer(const std::string& path) {
+    os::Result<os::Handle> connected = os::pipe::connect(path, os::pipe::Kind::Message);
+    if (connected.ok()) handle_ = std::move(connected.value());
+  }
+  bool connected() const { return handle_.valid(); }
+
+  bool send(const Bytes& message) {
+    for (;;) {
+      os::Result<std::size_t> sent = os::pipe::send(handle_.get(), message.data(), message.size());
+      if (sent.ok()) return true;
+      if (sent.code() != os::pipe::ioPending) return false;
+      (void)os::pipe::waitReady(handle_.get(), os::pipe::Direction::Write, 1000, false);
+    }
+  }
+  // The next message, or nothing when the service closed the connection or sent nothing in time.
+  std::optional<Bytes> receive(std::uint32_t timeoutMs = 2000) {
+    os::Result<std::uint32_t> ready = os::pipe::waitReady(handle_.get(), os::pipe::Direction::Read, timeoutMs, false);
+    if (!ready.ok() || ready.value() != os::WAIT_OBJECT_0) return std::nullopt;
+    Bytes message(2 * 1024 * 1024);
+    os::Result<std::size_t> got = os::pipe::receive(handle_.get(), message.data(), message.size());
+    if (!got.ok()) return std::nullopt;
+    message.resize(got.value());
+    return message;
+  }
+
+private:
+  os::Handle handle_;
+};
+
+} // namespace testing_support

@@ -1,0 +1,425 @@
+// The impersonation client against the real reference service over real sockets (as root, with
+// created users and groups), and against a scripted service for the replies a real one never
+// gives.
+#include "runtime/process/sid_client.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "os/impersonation.h"
+#include "os/text.h"
+#include "os/pipe.h"
+#include "runtime/log/log_manager.h"
+#include "runtime/process/impersonation_guard.h"
+#include "runtime/process/impersonation_wire.h"
+#include "runtime/process/vprocess.h"
+#include "runtime/security/model/account_sids.h"
+#include "tests/service/service_process.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+using RunTime::SIDClient;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr const char* kPipe = "ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}";
+
+class LogLines : public LogListener {
+public:
+  void onException(int, const vexception&) override {}
+  void onText(int level, const std::u16string& text) override {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(u8(LogManager::levelWord(level) + u": " + text));
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+std::string failure(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const vexception& e) {
+    return u8(e.fullText());
+  }
+  return "no failure";
+}
+
+// A private registry and run directory; the client's connection is dropped between tests, so
+// each test meets its own service.
+class ImpersonationTest : public ::testing::Test {
+protected:
+  ImpersonationTest() {
+    ::chmod(dir_.path().c_str(), 0755);
+    registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
+                    "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                    "\"PipeConnectTryCount\"=dword:00000005\n");
+    ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
+    LogManager::instance().addListener(log_);
+  }
+  ~ImpersonationTest() override { RunTime::PipeClient().disconnect(); }
+
+  std::string pipePath() const { return dir_.file("run/pipe/") + kPipe; }
+  std::unique_ptr<ServiceProcess> startService() {
+    return std::make_unique<ServiceProcess>(registry_.path(), pipePath(), "tavrix-impersonation-service");
+  }
+  std::vector<std::string> infoLines() {
+    std::vector<std::string> info;
+    for (const std::string& line : log_->lines())
+      if (line.starts_with("Info: Kelvo impersonation pipe")) info.push_back(line);
+    return info;
+  }
+
+  TempDir dir_;
+  ScopedRegistry registry_;
+  std::shared_ptr<LogLines> log_ = std::make_shared<LogLines>();
+};
+
+struct Ran {
+  std::string output;
+  std::uint32_t exitCode = 0;
+};
+
+// Runs a command line as the account the way the script runner does (request 3, no input).
+Ran runAs(const RunTime::Sid& sid, const std::u16string& commandLine, const std::u16string& environment = u"",
+          const std::u16string& directory = u"") {
+  SIDClient client;
+  os::Handle process =
+      client.exRunAsUserEx(sid, false, u"", commandLine, directory, environment, false, true, true, true, false);
+  Ran ran;
+  ran.output = client.casyncReadTaskOutput();
+  ran.exitCode = VProcess::getExitCode(process.get());
+  return ran;
+}
+
+class RealService : public ImpersonationTest {
+protected:
+  RealService() {
+    if (::geteuid() != 0) return;
+    service_ = startService();
+  }
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "starting programs as other accounts needs root";
+    ASSERT_TRUE(primary_.ok() && extra_.ok() && user_.ok()) << "cannot create the test accounts";
+  }
+  RunTime::Sid sid() const { return RunTime::userSid(user_.uid()); }
+
+  std::unique_ptr<ServiceProcess> service_;
+  ScopedGroup primary_;
+  ScopedGroup extra_;
+  ScopedUser user_{primary_, {&extra_}};
+};
+
+TEST_F(RealService, TheProgramRunsAsTheUserWithItsGroupsOnly) {
+  Ran id = runAs(sid(), u"/usr/bin/id");
+  const std::string uid = std::to_string(user_.uid()), gid = std::to_string(primary_.gid());
+  EXPECT_EQ(id.output, "uid=" + uid + "(" + user_.name() + ") gid=" + gid + "(" + primary_.name() + ") groups=" + gid +
+                           "(" + primary_.name() + ")," + std::to_string(extra_.gid()) + "(" + extra_.name() + ")\n");
+  EXPECT_EQ(id.exitCode, 0u);
+
+  // No capability survived the change of user: a root-only file stays closed.
+  writeFile(dir_.file("secret"), "root only\n");
+  ::chmod(dir_.file("secret").c_str(), 0600);
+  Ran cat = runAs(sid(), u"/bin/cat \"" + os::utf16FromUtf8(dir_.file("secret")) + u"\"");
+  EXPECT_NE(cat.output.find("Permission denied"), std::string::npos) << cat.output;
+  EXPECT_EQ(cat.exitCode, 1u);
+}
+
+TEST_F(RealService, TheProgramSeesExactlyItsEnvironmentArgumentsAndDirectory) {
+  struct Case {
+    const char* name;
+    std::u16string commandLine, environment, directory;
+    std::string output;
+  } cases[] = {
+      {"environment block", u"/usr/bin/env", std::u16string(u"A=1\0B=two words\0\0", 18), u"", "A=1\nB=two words\n"},
+      {"empty environment", u"/usr/bin/env", u"", u"", ""},
+      {"arguments split by the command-line rules", u"/usr/bin/printf \"%s|\" \"a b\" c\\\"d \"e\\\\\\\"f\"",
+       u"", u"", "a b|c\"d|e\\\"f|"},
+      {"working directory", u"/bin/pwd", u"", u"\\usr\\lib", "/usr/lib\n"},
+      {"no directory given: the root", u"/bin/pwd", u"", u"", "/\n"},
+  };
+  for (const Case& c : cases) {
+    Ran ran = runAs(sid(), c.commandLine, c.environment, c.directory);
+    EXPECT_EQ(ran.output, c.output) << c.name;
+    EXPECT_EQ(ran.exitCode, 0u) << c.name;
+  }
+}
+
+TEST_F(RealService, TheExitCodeAndOutputOverEightMebibytes) {
+  Ran ran = runAs(sid(), u"/usr/bin/head -c 20000000 /dev/zero");
+  // Half the limit (both streams are one string), plus at most the chunk that crossed it; the
+  // rest was read and dropped, so the program ended normally.
+  EXPECT_GE(ran.output.size(), 8u << 20);
+  EXPECT_LE(ran.output.size(), (8u << 20) + 1024);
+  EXPECT_EQ(ran.output.find_first_not_of('\0'), std::string::npos);
+  EXPECT_EQ(ran.exitCode, 0u);
+
+  EXPECT_EQ(runAs(sid(), u"/bin/sh -c \"echo out; echo err >&2; exit 7\"").exitCode, 7u);
+}
+
+TEST_F(RealService, RefusedAccountsAndProgramsFailWithTheServiceMessage) {
+  struct Case {
+    const char* name;
+    RunTime::Sid sid;
+    std::u16string commandLine;
+    std::string message;
+  } cases[] = {
+      {"System", VSID::system(), u"/usr/bin/id", "Refusing to act as S-1-5-18"},
+      {"uid 0", RunTime::Sid(22, 2, 1, 0), u"/usr/bin/id", "Refusing to act as S-1-22-1-0"},
+      {"a group", RunTime::groupSid(primary_.gid()), u"/usr/bin/id", "is not a user account"},
+      {"nobody has the uid", RunTime::userSid(3999999999u), u"/usr/bin/id", "Unknown account S-1-22-1-3999999999"},
+      {"missing program", sid(), u"/nonexistent/program", "Unable to start /nonexistent/program"},
+      {"empty command line", sid(), u"", "No program to start"},
+  };
+  for (const Case& c : cases) {
+    std::string message = failure([&] { runAs(c.sid, c.commandLine); });
+    EXPECT_NE(message.find(c.message), std::string::npos) << c.name << ": " << message;
+    EXPECT_NE(message.find("Unable to call exRunAsUserEx()"), std::string::npos) << c.name << ": " << message;
+  }
+  // A refusal during the request head counts as a communication error: tried once more.
+  EXPECT_EQ(infoLines().size(), 4u);
+  // The connection serves on after all of them.
+  EXPECT_EQ(runAs(sid(), u"/bin/echo still here").output, "still here\n");
+}
+
+TEST_F(RealService, TheInputThreadFeedsTheToolsStandardInput) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const int savedInput = ::dup(0);
+  ::dup2(fds[0], 0);
+  ::close(fds[0]);
+  Ran ran;
+  {
+    SIDClient client;
+    os::Handle process =
+        client.exRunAsUserEx(sid(), false, u"", u"/bin/cat", u"", u"", true, true, true, true, false);
+    const std::string text = "through the input thread\n";
+    EXPECT_EQ(::write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fds[1]);
+    ran.output = client.casyncReadTaskOutput();
+    ran.exitCode = VProcess::getExitCode(process.get());
+  }
+  ::dup2(savedInput, 0);
+  ::close(savedInput);
+  EXPECT_EQ(ran.output, "through the input thread\n");
+  EXPECT_EQ(ran.exitCode, 0u);
+}
+
+TEST_F(RealService, AClientDestroyedWhileItsInputThreadWaitsEndsIt) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const int savedInput = ::dup(0);
+  ::dup2(fds[0], 0);
+  ::close(fds[0]);
+  {
+    SIDClient client;
+    os::Handle process = client.exRunAsUserEx(sid(), false, u"", u"/bin/true", u"", u"", true, true, true, true, false);
+    EXPECT_EQ(client.casyncReadTaskOutput(), "");
+    // The input never ends: destroying the client must end its thread, not wait for the input.
+  }
+  ::close(fds[1]);
+  ::dup2(savedInput, 0);
+  ::close(savedInput);
+}
+
+TEST_F(RealService, ImpersonationMakesTheThreadCreateFilesAsTheUserAndThenReverts) {
+  TempDir place;
+  ::chmod(place.path().c_str(), 0777);
+  writeFile(dir_.file("secret"), "root only\n");
+  ::chmod(dir_.file("secret").c_str(), 0600);
+  os::ThreadIdentity during, after;
+  bool secretReadable = true;
+  std::string error;
+  std::thread worker([&] {
+    try {
+      {
+        RunTime::ImpersonationGuard guard(sid());
+        during = os::currentThreadIdentity();
+        writeFile(place.file("as-user"), "x");
+        const int fd = ::open(dir_.file("secret").c_str(), O_RDONLY);
+        secretReadable = fd >= 0;
+        if (fd >= 0) ::close(fd);
+      }
+      after = os::currentThreadIdentity();
+      writeFile(place.file("as-root"), "x");
+    } catch (const vexception& e) {
+      error = u8(e.fullText());
+    }
+  });
+  worker.join();
+  ASSERT_EQ(error, "");
+  EXPECT_EQ(during.uid, user_.uid());
+  EXPECT_EQ(during.gid, primary_.gid());
+  EXPECT_FALSE(secretReadable);
+  EXPECT_EQ(after.uid, 0u);
+  struct stat asUser{}, asRoot{};
+  ASSERT_EQ(::stat(place.file("as-user").c_str(), &asUser), 0);
+  ASSERT_EQ(::stat(place.file("as-root").c_str(), &asRoot), 0);
+  EXPECT_EQ(asUser.st_uid, user_.uid());
+  EXPECT_EQ(asUser.st_gid, primary_.gid());
+  EXPECT_EQ(asRoot.st_uid, 0u);
+  EXPECT_EQ(asRoot.st_gid, 0u);
+  // The impersonation of uid 0 is refused before the thread changes.
+  EXPECT_NE(failure([] { RunTime::ImpersonationGuard guard(VSID::system()); }).find("Refusing to act as S-1-5-18"),
+            std::string::npos);
+  EXPECT_EQ(os::currentThreadIdentity().uid, 0u);
+}
+
+TEST_F(RealService, AServiceRestartedAtOnceIsReachedAgainWithoutARetry) {
+  EXPECT_EQ(runAs(sid(), u"/bin/echo one").output, "one\n");
+  service_->kill();
+  service_ = startService();
+  // The request finds the old connection closed and opens a new one as it begins.
+  EXPECT_EQ(runAs(sid(), u"/bin/echo two").output, "two\n");
+  EXPECT_TRUE(infoLines().empty());
+}
+
+TEST_F(RealService, AServiceBackOnlyAfterTheConnectTriesIsReachedThroughTheRetry) {
+  EXPECT_EQ(runAs(sid(), u"/bin/echo one").output, "one\n");
+  service_->kill();
+  std::optional<Ran> second;
+  std::string error;
+  std::thread request([&] {
+    try {
+      second = runAs(sid(), u"/bin/echo two");
+    } catch (const vexception& e) {
+      error = u8(e.fullText());
+    }
+  });
+  // The first attempt gives up after its connect tries; the service returns for the second.
+  for (int i = 0; i < 1000 && infoLines().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  service_ = startService();
+  request.join();
+  ASSERT_EQ(error, "");
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->output, "two\n");
+  std::vector<std::string> info = infoLines();
+  ASSERT_EQ(info.size(), 1u);
+  EXPECT_TRUE(info[0].starts_with("Info: Kelvo impersonation pipe communication error: ")) << info[0];
+  EXPECT_NE(info[0].find("Unable to connect to pipe \\\\.\\pipe\\ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"),
+            std::string::npos)
+      << info[0];
+  EXPECT_TRUE(info[0].ends_with(". Trying to reconnect again.")) << info[0];
+}
+
+// A service that records every message of one connection, acknowledges the request head and
+// answers a run with the given reply.
+class ScriptedService {
+public:
+  ScriptedService(const std::string& path, std::uint32_t status, Bytes payload) {
+    os::Result<os::Handle> listener = os::pipe::listen(path, os::pipe::Kind::Message, 0600, 4);
+    if (!listener.ok()) return;
+    thread_ = std::thread([this, listener = std::move(listener.value()), status, payload] {
+      const os::NativeHandle watched[1] = {listener.get()};
+      if (!os::pipe::waitReadable(watched, 5000).ok()) return;
+      os::Result<os::Handle> connection = os::pipe::accept(listener.get());
+      if (!connection.ok()) return;
+      const os::NativeHandle peer = connection.value().get();
+      // Head: start word, code, SID count and text, header count and header.
+      for (int i = 0; i < 6; ++i) receive(peer);
+      send(peer, {0, 0, 0, 0});
+      send(peer, {0, 0, 0, 0});
+      // Flag count and value, then three strings (a count, and bytes unless it is 0).
+      receive(peer);
+      receive(peer);
+      for (int i = 0; i < 3; ++i)
+        if (!receive(peer).empty() && messages_.back() != Bytes{0, 0, 0, 0}) receive(peer);
+      const auto statusBytes = RunTime::impersonation::encodeWord(status);
+      const auto countBytes = RunTime::impersonation::encodeWord(static_cast<std::uint32_t>(payload.size()));
+      send(peer, Bytes(statusBytes.begin(), statusBytes.end()));
+      send(peer, Bytes(countBytes.begin(), countBytes.end()));
+      if (!payload.empty()) send(peer, payload);
+    });
+  }
+  ~ScriptedService() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // Every message received, in order (complete once the client has its reply).
+  const std::vector<Bytes>& messages() const { return messages_; }
+
+private:
+  const Bytes& receive(os::NativeHandle peer) {
+    Bytes message(4096);
+    std::vector<os::Handle> handles;
+    (void)os::pipe::waitReady(peer, os::pipe::Direction::Read, 5000, false);
+    os::Result<std::size_t> got = os::pipe::receiveWithHandles(peer, message.data(), message.size(), handles);
+    message.resize(got.ok() ? got.value() : 0);
+    messages_.push_back(message);
+    return messages_.back();
+  }
+  static void send(os::NativeHandle peer, const Bytes& message) {
+    (void)os::pipe::send(peer, message.data(), message.size());
+  }
+
+  std::vector<Bytes> messages_;
+  std::thread thread_;
+};
+
+class ScriptedReplies : public ImpersonationTest {};
+
+TEST_F(ScriptedReplies, ARunReplyOfAnotherLengthThanEightBytesIsInvalid) {
+  struct Case {
+    Bytes payload;
+    std::string text;
+  } cases[] = {
+      {{'a', 0, 'b', 0, 'c', 0}, "Invalid answer from server: (abc)"},
+      {{'a', 0, 'b', 0, 'c', 0, 'd', 0, 'e', 0, 'f', 0}, "Invalid answer from server: (abcdef)"},
+  };
+  for (const Case& c : cases) {
+    ScriptedService service(pipePath(), RunTime::impersonation::statusText, c.payload);
+    std::string message = failure([&] { runAs(RunTime::userSid(1234), u"/bin/true"); });
+    EXPECT_TRUE(message.starts_with(c.text)) << message;
+    RunTime::PipeClient().disconnect();
+  }
+}
+
+TEST_F(ScriptedReplies, TheServiceErrorTextIsTheFailure) {
+  ScriptedService service(pipePath(), RunTime::impersonation::statusError, {'n', 0, 'o', 0});
+  std::string message = failure([&] { runAs(RunTime::userSid(1234), u"/bin/true"); });
+  EXPECT_TRUE(message.starts_with("no\n")) << message;
+}
+
+TEST_F(ScriptedReplies, AnEmptyCommandLineAndEnvironmentAreCountsOfZero) {
+  std::vector<Bytes> messages;
+  {
+    ScriptedService service(pipePath(), RunTime::impersonation::statusText, {1, 0, 0, 0, 0, 0, 0, 0});
+    // The reply carries no descriptor: still no process handle for the tool.
+    (void)failure([&] { runAs(RunTime::userSid(1234), u"", u"", u"C:"); });
+    messages = service.messages();
+  }
+  const Bytes zero{0, 0, 0, 0};
+  const std::u16string sid = u"S-1-22-1-1234";
+  ASSERT_EQ(messages.size(), 12u);
+  EXPECT_EQ(messages[0], (Bytes{1, 0, 0, 0}));                 // start word
+  EXPECT_EQ(messages[1], (Bytes{3, 0, 0, 0}));                 // run, kind bit 1
+  EXPECT_EQ(messages[2], (Bytes{static_cast<std::uint8_t>(sid.size() * 2), 0, 0, 0}));
+  EXPECT_EQ(messages[4], (Bytes{40, 0, 0, 0}));                // header count
+  EXPECT_EQ(messages[5].size(), 40u);
+  EXPECT_EQ(messages[5][32], 1);                               // header flag
+  EXPECT_EQ(messages[6], (Bytes{4, 0, 0, 0}));                 // flag count
+  EXPECT_EQ(messages[7], zero);                                // no application name
+  EXPECT_EQ(messages[8], zero);                                // command line
+  EXPECT_EQ(messages[9], (Bytes{4, 0, 0, 0}));                 // current directory "C:"
+  EXPECT_EQ(messages[10], (Bytes{'C', 0, ':', 0}));
+  EXPECT_EQ(messages[11], zero);                               // environment
+}
+
+} // namespace
