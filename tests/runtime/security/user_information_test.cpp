@@ -17,7 +17,7 @@
 #include "tests/service/service_process.h"
 #include "tests/support/testing.h"
 
-using testing_support::u8;
+using namespace testing_support;
 
 namespace {
 
@@ -25,7 +25,7 @@ std::u16string wide(const std::string& s) { return std::u16string(s.begin(), s.e
 
 const std::string productKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n";
 
-// The message and the contexts' messages of what the call throws, one line each.
+// The message and the messages of the contexts of what the call throws, one line each.
 std::string failureOf(const std::function<void()>& call) {
   try {
     call();
@@ -39,22 +39,17 @@ std::string failureOf(const std::function<void()>& call) {
 }
 
 TEST(CreateUserInformation, TheConfigurationChoosesTheVariant) {
-  os::Result<os::DomainNames> host = os::primaryDomain();
-  ASSERT_TRUE(host.ok());
-  struct Case {
-    const char* value; // the "active_directory_mode" line, empty for none
-    bool directory;
-  };
-  const Case cases[] = {{"", false}, {"\"active_directory_mode\"=dword:00000000\n", false},
-                        {"\"active_directory_mode\"=dword:00000001\n", true},
-                        {"\"active_directory_mode\"=dword:00000100\n", true}};
-  for (const Case& c : cases) {
-    testing_support::ScopedRegistry registry(productKey + c.value);
+  const os::DomainNames host = os::primaryDomain().value();
+  const std::pair<const char*, bool> cases[] = {{"", false},
+                                                {"\"active_directory_mode\"=dword:00000000\n", false},
+                                                {"\"active_directory_mode\"=dword:00000001\n", true},
+                                                {"\"active_directory_mode\"=dword:00000100\n", true}};
+  for (const auto& [value, directory] : cases) {
+    ScopedRegistry registry(productKey + value);
     std::shared_ptr<IUserInformation> info = createUserInformation();
-    EXPECT_EQ(dynamic_cast<ADUserInformation*>(info.get()) != nullptr, c.directory) << c.value;
-    EXPECT_EQ(dynamic_cast<LocalUserInformation*>(info.get()) != nullptr, !c.directory) << c.value;
-    EXPECT_EQ(info->domainDnsName(), c.directory ? host.value().dnsName : u"") << c.value;
-    EXPECT_EQ(info->domainFlatName(), c.directory ? host.value().flatName : u"") << c.value;
+    EXPECT_EQ(dynamic_cast<ADUserInformation*>(info.get()) != nullptr, directory) << value;
+    EXPECT_EQ(info->domainDnsName(), directory ? host.dnsName : u"") << value;
+    EXPECT_EQ(info->domainFlatName(), directory ? host.flatName : u"") << value;
   }
 }
 
@@ -69,62 +64,51 @@ protected:
   }
   void TearDown() override { RunTime::installDirectoryMembership(nullptr); }
 
-  std::unique_ptr<testing_support::ServiceProcess> startService() {
-    return std::make_unique<testing_support::ServiceProcess>(registry_.path(), dir_.file("run/pipe/zrcpipe"));
-  }
-
-  testing_support::TempDir dir_;
-  testing_support::ScopedRegistry registry_{"[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" +
-                                            dir_.file("run") + "\"\n" + productKey +
-                                            "\"PipeConnectTryCount\"=dword:00000001\n"};
+  TempDir dir_;
+  ScopedRegistry registry_{"[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n" +
+                           productKey + "\"PipeConnectTryCount\"=dword:00000001\n"};
   KelvoSrvClient client_{std::u16string(registry::PRODUCT_CONFIG_KEY), u"zrcpipe"};
-  testing_support::ScopedGroup primary_, listed_, other_;
-  testing_support::ScopedUser user_{primary_, {&listed_}};
+  ServiceProcess service_{registry_.path(), dir_.file("run/pipe/zrcpipe")};
+  ScopedGroup primary_, listed_, other_;
+  ScopedUser user_{primary_, {&listed_}};
   const LocalUserInformation local_;
   const ADUserInformation directory_{u"EXAMPLE", u"example.com"};
 };
 
 TEST_F(GroupMembership, YesForThePrimaryAndAListedGroupNoOtherwise) {
-  auto service = startService();
-  struct Case {
-    const std::string& group;
-    bool member;
-  };
-  const Case cases[] = {{primary_.name(), true}, {listed_.name(), true}, {other_.name(), false}};
+  const std::pair<std::string, bool> cases[] = {
+      {primary_.name(), true}, {listed_.name(), true}, {other_.name(), false}};
   for (const IUserInformation* info : {static_cast<const IUserInformation*>(&local_),
                                        static_cast<const IUserInformation*>(&directory_)})
-    for (const Case& c : cases)
-      EXPECT_EQ(info->isGroupMember(wide(user_.name()), wide(c.group)), c.member) << c.group;
-  // A user is not a member of a group that does not exist.
+    for (const auto& [group, member] : cases)
+      EXPECT_EQ(info->isGroupMember(wide(user_.name()), wide(group)), member) << group;
+  // The host's database has no member in a group it does not know (the service calls it an error).
   EXPECT_FALSE(local_.isGroupMember(wide(user_.name()), u"tvx-no-such-group"));
 }
 
-TEST_F(GroupMembership, AnUnknownUserFailsInTheCallersContext) {
-  auto service = startService();
-  EXPECT_EQ(failureOf([&] { local_.isGroupMember(u"tvx-no-such-user", wide(other_.name())); }),
-            "The account name or security identifier is not mapped (Error code 1332) at Unable to get the "
-            "groups of user tvx-no-such-user\nat Unable to call isGroupMember(tvx-no-such-user, " +
-                other_.name() + ")");
-  // The service's text, within the client's context and then the account information's.
-  EXPECT_EQ(failureOf([&] { directory_.isGroupMember(u"tvx-no-such-user", wide(other_.name())); }),
-            "The account name or security identifier is not mapped (Error code 1332) at Unknown user "
-            "tvx-no-such-user\nat Unable to call KelvoSrvClient::isGroupMemberUser(tvx-no-such-user, " +
-                other_.name() + ")\nat Unable to call isGroupMember(tvx-no-such-user, " + other_.name() + ")");
-}
-
-TEST_F(GroupMembership, DirectoryAccountsAreAskedOfTheInstalledSource) {
-  const std::string context = "\nat Unable to call isGroupMember(" + user_.name() + ", " + primary_.name() + ")";
-  // No service listening: the directory variant fails where the local one still answers.
-  EXPECT_TRUE(local_.isGroupMember(wide(user_.name()), wide(primary_.name())));
-  EXPECT_EQ(failureOf([&] { directory_.isGroupMember(wide(user_.name()), wide(primary_.name())); }),
-            "No such file or directory (Error code 2) at Unable to connect to pipe \\\\.\\pipe\\zrcpipe\nat Unable to call KelvoSrvClient::isGroupMemberUser(" +
-                user_.name() + ", " + primary_.name() + ")" + context);
-  // Without a source installed, nothing answers for directory accounts.
+TEST_F(GroupMembership, FailuresNameTheCallAndTheSource) {
+  const std::string user = user_.name(), group = primary_.name();
+  const std::string call = "\nat Unable to call isGroupMember(" + user + ", " + group + ")";
+  const std::string client = "\nat Unable to call KelvoSrvClient::isGroupMemberUser(" + user + ", " + group + ")";
+  auto local = [&] { return local_.isGroupMember(wide(user), wide(group)); };
+  auto directory = [&] { return directory_.isGroupMember(wide(user), wide(group)); };
+  const std::string unknown = "The account name or security identifier is not mapped (Error code 1332) at ";
+  EXPECT_EQ(failureOf([&] { local_.isGroupMember(u"tvx-no-user", wide(group)); }),
+            unknown + "Unable to get the groups of user tvx-no-user\nat Unable to call isGroupMember(tvx-no-user, " +
+                group + ")");
+  EXPECT_EQ(failureOf([&] { directory_.isGroupMember(u"tvx-no-user", wide(group)); }),
+            unknown + "Unknown user tvx-no-user\nat Unable to call KelvoSrvClient::isGroupMemberUser(tvx-no-user, " +
+                group + ")\nat Unable to call isGroupMember(tvx-no-user, " + group + ")");
+  // The service gone, the directory variant fails where the local one still answers.
+  (void)service_.stop();
+  EXPECT_TRUE(local());
+  EXPECT_EQ(failureOf(directory),
+            "No such file or directory (Error code 2) at Unable to connect to pipe \\\\.\\pipe\\zrcpipe" + client + call);
+  // With no source installed nothing answers for directory accounts, but a local-only group is
+  // the host's (which has none by that name).
   RunTime::installDirectoryMembership(nullptr);
-  EXPECT_EQ(failureOf([&] { directory_.isGroupMember(wide(user_.name()), wide(primary_.name())); }),
-            "No directory service is installed to answer group membership" + context);
-  // A group of the local-only set is the host's: the host has none by that name.
-  EXPECT_FALSE(directory_.isGroupMember(wide(user_.name()), u"ZRCADM_USERS"));
+  EXPECT_EQ(failureOf(directory), "No directory service is installed to answer group membership" + call);
+  EXPECT_FALSE(directory_.isGroupMember(wide(user), u"ZRCADM_USERS"));
 }
 
 } // namespace
