@@ -1,6 +1,7 @@
 #include "runtime/security/user_information.h"
 
 #include <array>
+#include <utility>
 
 #include "os/domain.h"
 #include "runtime/core/exception.h"
