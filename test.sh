@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ pkg-config ccache libgtest-dev libgmock-dev libxml2-dev
-          libacl1-dev acl attr e2fsprogs coreutils gdb passwd util-linux libc-bin)
+          libacl1-dev acl attr e2fsprogs coreutils gdb passwd util-linux libc-bin php-cli)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,11 +1,15 @@
 #include "runtime/security/user_information.h"
 
 #include <array>
+#include <utility>
 
 #include "os/domain.h"
 #include "runtime/core/exception.h"
+#include "runtime/core/format.h"
+#include "runtime/core/guard.h"
 #include "runtime/core/registry.h"
 #include "runtime/core/text.h"
+#include "runtime/security/group_membership.h"
 
 namespace {
 
@@ -20,7 +24,36 @@ bool localOnly(const std::u16string& name) {
   return false;
 }
 
+bool hostGroupMember(const std::u16string& user, const std::u16string& group) {
+  os::Result<bool> member = RunTime::isHostGroupMember(user, group);
+  if (!member.ok())
+    throwOSError(formatString(u"Unable to get the groups of user %s", user), member.code(),
+                 VCONTEXT("hostGroupMember"));
+  return member.value();
+}
+
+// The guard of isGroupMember, under the variant's own function name.
+template <class Body>
+bool guardedMembership(const char* function, std::int32_t line, const std::u16string& user,
+                       const std::u16string& group, Body&& body) {
+  return guarded(function, line,
+                 [&] { return formatString(u"Unable to call isGroupMember(%s, %s)", user, group); },
+                 std::forward<Body>(body));
+}
+
 } // namespace
+
+bool LocalUserInformation::isGroupMember(const std::u16string& user, const std::u16string& group) const {
+  return guardedMembership("LocalUserInformation::isGroupMember", __LINE__, user, group,
+                           [&] { return hostGroupMember(user, group); });
+}
+
+bool ADUserInformation::isGroupMember(const std::u16string& user, const std::u16string& group) const {
+  return guardedMembership("ADUserInformation::isGroupMember", __LINE__, user, group, [&] {
+    if (localOnly(group)) return hostGroupMember(user, group);
+    return RunTime::directoryMembership()->isGroupMemberUser(user, group);
+  });
+}
 
 RunTime::Sid UserInformation::getAccount(const std::u16string& name,
                                          const std::u16string& domain) const {

@@ -22,6 +22,11 @@ public:
   // for name %s" when nothing matches.
   virtual RunTime::Sid getAccount(const std::u16string& name,
                                   const std::u16string& domain) const = 0;
+  // Whether the user is a member of the group (directly or as its primary group). Local accounts
+  // are answered by the host's account database, directory accounts by the directory-membership
+  // source (group_membership.h). Throws through the guard with the context
+  // "Unable to call isGroupMember(<user>, <group>)".
+  virtual bool isGroupMember(const std::u16string& user, const std::u16string& group) const = 0;
   // The server that answers for an account name; empty for the local computer.
   virtual std::u16string getServerName(const std::u16string& name) const = 0;
   // The directory domain's flat (NetBIOS) and DNS names; empty for local accounts.
@@ -41,6 +46,9 @@ public:
 
 class LocalUserInformation : public UserInformation {
 public:
+  // Asks the host's account database; an unknown user is the OS error 1332, an unknown group
+  // has no members.
+  bool isGroupMember(const std::u16string& user, const std::u16string& group) const override;
   std::u16string getServerName(const std::u16string&) const override { return {}; }
   std::u16string domainFlatName() const override { return {}; }
   std::u16string domainDnsName() const override { return {}; }
@@ -56,6 +64,9 @@ public:
   // Throws vexception "Cannot determine Active Directory domain name" when either domain name is
   // empty.
   std::u16string getServerName(const std::u16string& name) const override;
+  // A group of the local-only set is asked of the host's account database, any other of the
+  // installed directory-membership source (the management service).
+  bool isGroupMember(const std::u16string& user, const std::u16string& group) const override;
   std::u16string domainFlatName() const override { return flatName_; }
   std::u16string domainDnsName() const override { return dnsName_; }
 

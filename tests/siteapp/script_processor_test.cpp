@@ -1,0 +1,150 @@
+// Script processors over a private package registry, the reference management service and the
+// host's real PHP and Perl.
+#include "siteapp/script_processor.h"
+
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "os/path.h"
+#include "os/text.h"
+#include "runtime/core/command_line.h"
+#include "runtime/core/exception.h"
+#include "siteapp/well_known_path.h"
+#include "tests/service/service_process.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::u16string w(const std::string& s) { return os::utf16FromUtf8(s); }
+
+// The packages key, or one package's subkey with its value lines.
+std::string packages(const std::string& package = {}, const std::string& values = {}) {
+  return R"([HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo\ZRC Config\Config\Packages)" +
+         (package.empty() ? "" : "\\" + package) + "]\n" + values;
+}
+
+// "program | processor arguments", or the message and first context's function of the failure.
+std::string processorFor(const std::string& name, const std::string& script, const std::string& arguments) {
+  std::u16string program = u"p", processorArguments = u"a";
+  try {
+    SiteApplicationRepository::fsaGetScriptProcessor(w(name), w(script), w(arguments), program, processorArguments);
+  } catch (const vexception& e) {
+    // The outputs are left as they were.
+    return u8(e.message()) + " @" + e.contexts().front().function + (program + processorArguments == u"pa" ? "" : " !");
+  }
+  return u8(program) + " | " + u8(processorArguments);
+}
+
+// A private registry and run directory; `body` is added to the store's text.
+class ScriptProcessor : public ::testing::Test {
+protected:
+  void useRegistry(const std::string& body) {
+    registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n" +
+                    R"([HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo\ZRC Config\Config])" "\n"
+                    "\"PipeConnectTryCount\"=dword:00000001\n" + body);
+  }
+
+  TempDir dir_;
+  ScopedRegistry registry_;
+};
+
+TEST_F(ScriptProcessor, EachProcessorNameGivesItsProgramAndArguments) {
+  useRegistry(packages() + packages("script.php5", "@=\"php\"\n\"InstallDir\"=\"C:\\\\php5\"\n") +
+              packages("script.php7", "@=\"PHP\"\n\"InstallDir\"=\"C:\\\\php 7\"\n\"IniFilePath\"=\"C:\\\\etc\\\\7&.ini\"\n") +
+              packages("script.php56", "@=\"php56\"\n\"InstallDir\"=\"C:\\\\php56\\\\\"\n") +
+              packages("script.php-perl", "@=\"Perl\"\n\"InstallDir\"=\"C:\\\\perl-php\"\n") +
+              packages("script.phpnodir", "@=\"php8\"\n\"InstallDir\"=\"\"\n") +
+              packages("script.phpnoname", "\"InstallDir\"=\"C:\\\\noname\"\n") +
+              packages("legacy.script.php", "@=\"legacy\"\n\"InstallDir\"=\"C:\\\\legacy\"\n") +
+              packages("Script.PHP9", "@=\"php9\"\n\"InstallDir\"=\"C:\\\\php9\"\n") +
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\n"
+              "\"SystemRoot\"=\"D:\\\\Win dows\"\n");
+  const std::string php = " -dvariables_order=EGPCS -dopen_basedir= -n -q ";
+  const std::string unsupported = " @SiteApplicationRepository::fsaGetScriptProcessor";
+  struct Case {
+    std::string name, script, arguments, expected;
+  };
+  const Case cases[] = {
+      // script.php7 is enumerated after script.php5 and offers the same name in another case.
+      {"php", R"(C:\site\i.php)", "a b", R"("C:\php 7\php.exe" | -c "C:\etc\7&.ini")" + php + R"(C:\site\i.php a b)"},
+      {"Php56", R"(C:\my site\i.php)", "", R"(C:\php56\php.exe | -c C:\php56\php.ini)" + php + R"("C:\my site\i.php" )"},
+      // A package comes before the built-in processor of its name (no service runs here).
+      {"perl", R"(C:\site\i.pl)", "", R"(C:\perl-php\php.exe | -c C:\perl-php\php.ini)" + php + R"(C:\site\i.pl )"},
+      {"VBScript", R"(C:\site\a&b.vbs)", "",
+       R"("D:\Win dows\System32\cscript.exe" | /nologo //E:vbscript "C:\site\a&b.vbs" )"},
+      {"jscript", R"(C:\site\s.js)", "--x", R"("D:\Win dows\System32\cscript.exe" | /nologo //E:jscript C:\site\s.js --x)"},
+      {"Binary", R"(C:\site\run.exe)", R"(-x "y z")", R"(C:\site\run.exe | -x "y z")"},
+      // Backslashes are doubled only before the closing quote or an embedded one.
+      {"binary", R"(C:\my dir\a\"q\)", "", R"("C:\my dir\a\\\"q\\" | )"},
+      // No install directory, no name, the prefix later in the key's name or in another case:
+      // those packages offer nothing.
+      {"php8", "s", "", "Unsupported script processor php8" + unsupported},
+      {"legacy", "s", "", "Unsupported script processor legacy" + unsupported},
+      {"php9", "s", "", "Unsupported script processor php9" + unsupported},
+      {"Python", "s", "", "Unsupported script processor Python" + unsupported},
+  };
+  for (const Case& c : cases) EXPECT_EQ(processorFor(c.name, c.script, c.arguments), c.expected) << c.name;
+}
+
+TEST_F(ScriptProcessor, FailuresOfTheSources) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "No such file or directory (Error code 2) at RegOpenKeyEx subKey=SOFTWARE\\Kelvo\\ZRC "
+           "Config\\Config\\Packages @registry::open"},
+      {packages("script.php", "@=dword:00000001\n"),
+       "RegGetValue invalid type of 'SOFTWARE\\Kelvo\\ZRC Config\\Config\\Packages\\script.php\\' @registry::lookup"},
+      {packages(), "No such file or directory (Error code 2) at Unable to connect to pipe \\\\.\\pipe\\zrcpipe "
+                   "@Con::ClientOverlappedPipe::create"},
+  };
+  for (const auto& [registry, message] : cases) {
+    useRegistry(registry);
+    EXPECT_EQ(processorFor("perl", "s", ""), message);
+  }
+  // Without SystemRoot the system folder is the default Windows directory's.
+  EXPECT_EQ(getWellKnownPath(CSIDL_SYSTEM), u"C:\\Windows\\System32");
+}
+
+// The host's interpreters behind a PHP package and the perl component, as the panel installs
+// them, run the command line as it was built: no shell, every argument intact.
+TEST_F(ScriptProcessor, TheHostsPhpAndPerlRunTheScriptWithItsArguments) {
+  for (const char* host : {"/usr/bin/php", "/usr/bin/perl"})
+    if (::access(host, X_OK) != 0) GTEST_SKIP() << host << " is missing (./test.sh installs php-cli)";
+  const std::string c = dir_.file("c");
+  writeFile(c + "/php 8.2/.keep", "");
+  writeFile(c + "/perl/bin/.keep", "");
+  ASSERT_EQ(::symlink("/usr/bin/php", (c + "/php 8.2/php.exe").c_str()), 0);
+  ASSERT_EQ(::symlink("/usr/bin/perl", (c + "/perl/bin/perl.exe").c_str()), 0);
+  useRegistry("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + c + "\"\n" +
+              packages("script.php82", "@=\"php\"\n\"InstallDir\"=\"C:\\\\php 8.2\"\n") +
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\perl]\n\"InstallDir\"=\"C:\\\\perl\"\n");
+  ServiceProcess service(registry_.path(), dir_.file("run/pipe/zrcpipe"));
+  // The program maps through the drive; the script path is handed on as it is.
+  const std::string scripts = dir_.file("my site & $(x)");
+  writeFile(scripts + "/install.php", "<?php foreach ($argv as $a) echo $a, \"\\n\";");
+  writeFile(scripts + "/install.pl", "print \"$0\\n\"; print \"$_\\n\" for @ARGV;");
+  const std::vector<std::u16string> arguments = {u"a b", u"x&y|z;w", u"$(touch /tmp/tvx-shell)", u"\"q\" 'r'",
+                                                 u"back\\slash\\", u"`id`", u""};
+  std::string lines;
+  for (const std::u16string& a : arguments) lines += u8(a) + "\n";
+  for (const std::string& script : {scripts + "/install.php", scripts + "/install.pl"}) {
+    std::u16string program, processorArguments;
+    SiteApplicationRepository::fsaGetScriptProcessor(script.ends_with(".php") ? u"php" : u"perl", w(script),
+                                                     joinCommandLine(arguments), program, processorArguments);
+    std::vector<std::u16string> split = splitCommandLine(program + u" " + processorArguments);
+    std::vector<std::string> argv = {os::hostPath(split[0]).value()};
+    for (std::size_t i = 1; i < split.size(); ++i) argv.push_back(u8(split[i]));
+    ProcessResult run = runProcess(argv);
+    EXPECT_EQ(run.exitCode, 0) << script << ": " << run.err;
+    EXPECT_EQ(run.out, script + "\n" + lines);
+  }
+  EXPECT_NE(::access("/tmp/tvx-shell", F_OK), 0) << "a shell ran";
+}
+
+} // namespace
