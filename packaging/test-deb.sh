@@ -50,8 +50,9 @@ cleanup() {
   if dpkg-query -W -f='${Status}' tavrix 2>/dev/null | grep -q 'ok installed\|config-files'; then
     dpkg --purge tavrix >/dev/null 2>&1
   fi
+  # What is there now came from the package (a purge that failed to remove it): replaced.
   for dir in /var/lib/tavrix /run/tavrix; do
-    if [ -e "$work/saved$dir" ] && [ ! -e "$dir" ]; then cp -a "$work/saved$dir" "$dir"; fi
+    if [ -e "$work/saved$dir" ]; then rm -rf "$dir" && cp -a "$work/saved$dir" "$dir"; fi
   done
   rm -rf "$work"
 }
