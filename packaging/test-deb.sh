@@ -83,6 +83,10 @@ for unit in $units; do
   check "unit $unit enabled" test "$(readlink "/etc/systemd/system/multi-user.target.wants/$unit.service")" = \
     "/lib/systemd/system/$unit.service"
 done
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify /lib/systemd/system/tavrix-*.service >"$work/verify.log" 2>&1
+  check "systemd-analyze verify finds nothing in the units" test $? -eq 0 -a ! -s "$work/verify.log"
+fi
 check "/etc/tavrix/registry.reg is a conffile" \
   sh -c "dpkg-query -W -f='\${Conffiles}' tavrix | grep -q '^ /etc/tavrix/registry.reg '"
 check "/etc/tavrix/registry.reg is UTF-8 text" sh -c 'iconv -f UTF-8 -t UTF-8 /etc/tavrix/registry.reg >/dev/null'
@@ -100,12 +104,14 @@ check "tavrix --help prints the usage" grep -q "^usage: tavrix" "$work/help.txt"
 runuser -u nobody -- env -u TAVRIX_REGISTRY /usr/sbin/tavrix --help >/dev/null 2>&1
 check "tavrix --help exits 0 for a user other than root" test $? -eq 0
 
-# Starts a service by hand on the installed configuration; waits for its "listening on" line.
-start_service() { # start_service PROGRAM LOG [OPTIONS...]
-  local program=$1 log=$2
+# Starts a service by hand, as its unit's ExecStart does, on the installed configuration; waits
+# for its "listening on" line.
+start_service() { # start_service UNIT LOG [OPTIONS...]
+  local program log=$2
+  program=$(sed -n 's/^ExecStart=//p' "/lib/systemd/system/$1.service")
   shift 2
   env -u TAVRIX_REGISTRY -u TAVRIX_OPERATOR_REGISTRY -u TAVRIX_TOOL_REGISTRY \
-    "/usr/sbin/$program" "$@" 2>"$log" &
+    $program "$@" 2>"$log" &
   started_pid=$!
   service_pids="$service_pids $started_pid"
   for _ in $(seq 50); do
