@@ -66,7 +66,7 @@ if [ ! -f "$deb" ]; then
 fi
 ok "built $(basename "$deb")"
 
-# Whatever the package leaves must differ from this; /var/lib/tavrix and /run/tavrix included.
+# A purge must bring these trees back to this state; /var/lib/tavrix and /run/tavrix included.
 rm -rf /var/lib/tavrix /run/tavrix
 snapshot >"$work/before.files"
 accounts >"$work/before.accounts"
