@@ -110,9 +110,11 @@ std::size_t g_auxvSize;
 
 // The other threads' registers. Each is stopped by a signal whose handler stores its context,
 // and waits there until the dump is written, so that memory stays as the registers describe it.
-// A thread that does not answer in time (the signal blocked) is left out of the dump.
+// A thread that does not answer in time (the signal blocked) is left out of the dump. The wait
+// is generous: on a loaded machine a runnable thread can take hundreds of milliseconds to be
+// scheduled, and a dump that misses a thread loses its stack for good.
 constexpr std::size_t kMaxThreads = 256;
-constexpr long kCaptureWaitNs = 200'000'000;
+constexpr long kCaptureWaitNs = 2'000'000'000;
 
 struct ThreadSlot {
   std::atomic<long> tid{0};
