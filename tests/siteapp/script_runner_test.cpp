@@ -234,21 +234,37 @@ TEST_F(ScriptRunner, LargeOutputIsCutAndTheScriptEnds) {
 
 // A script that never ends is waited for; cancelling the tool's thread ends the wait.
 TEST_F(ScriptRunner, NeverEndingScriptIsWaitedForUntilCancelled) {
-  const std::string pids = dir_.file("pids");
+  const std::string pids = dir_.file("pids"), pidFile = pids + "/pid";
   std::filesystem::create_directories(pids);
   ASSERT_EQ(::chmod(pids.c_str(), 0777), 0);
-  script("install.php", "<?php file_put_contents('" + pids + "/pid', getmypid()); echo 'started'; sleep(3600);");
+  script("install.php", "<?php file_put_contents('" + pidFile + ".new', getmypid()); rename('" + pidFile + ".new', '" +
+                            pidFile + "'); echo 'started'; sleep(3600);");
   request("php");
   std::string outcome = "none";
   VThread runner([&]() -> std::uint32_t {
     outcome = run("install", "install");
     return 0;
   });
+  // Whatever fails below, the wait ends and the script is killed before the fixture goes.
+  struct Cleanup {
+    VThread& runner;
+    std::string pidFile;
+    ~Cleanup() {
+      runner.terminate(7);
+      runner.waitForSingleObject(10000);
+      if (!std::filesystem::exists(pidFile)) return;
+      // The account can only be removed once the process is gone.
+      const pid_t pid = std::stoi(readFile(pidFile));
+      ::kill(pid, SIGKILL);
+      for (int i = 0; i < 250 && std::filesystem::exists("/proc/" + std::to_string(pid)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  } cleanup{runner, pidFile};
+
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!std::filesystem::exists(pids + "/pid") && std::chrono::steady_clock::now() < deadline)
+  while (!std::filesystem::exists(pidFile) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_TRUE(std::filesystem::exists(pids + "/pid"));
-  const pid_t pid = std::stoi(readFile(pids + "/pid"));
+  ASSERT_TRUE(std::filesystem::exists(pidFile));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(runner.exitCode(), VThread::STILL_ACTIVE);
 
@@ -256,8 +272,7 @@ TEST_F(ScriptRunner, NeverEndingScriptIsWaitedForUntilCancelled) {
   EXPECT_EQ(runner.waitForSingleObject(10000), 0u);
   EXPECT_EQ(runner.exitCode(), 7u);
   EXPECT_EQ(outcome, "none"); // the run neither returned nor failed: the cancellation ended it
-  EXPECT_EQ(::kill(pid, 0), 0) << "the script was still running";
-  ::kill(pid, SIGKILL);
+  EXPECT_EQ(::kill(std::stoi(readFile(pidFile)), 0), 0) << "the script was still running";
 }
 
 } // namespace
