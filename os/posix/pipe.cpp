@@ -137,18 +137,24 @@ Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, in
   if (!fd.ok()) return Result<Handle>::failure(fd.code());
   // Only a socket is ever replaced: a file someone put under the pipe's name is an error.
   struct stat st;
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) return Result<Handle>::failure(err::alreadyExists);
-    if (::unlink(path.c_str()) < 0) return failure<Handle>(errno);
+  if (::lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode))
+    return Result<Handle>::failure(err::alreadyExists);
+  // The socket is bound under a private name, listening and given its mode there, and then
+  // renamed over the pipe's name: a client never finds the name before it accepts connections
+  // with the right mode (root ignores the mode, so the umask alone would not do).
+  const std::string staging = directory + "/.listen." + std::to_string(::getpid());
+  Result<sockaddr_un> stagingAddress = address(staging);
+  if (!stagingAddress.ok()) return Result<Handle>::failure(stagingAddress.code());
+  ::unlink(staging.c_str());
+  if (::bind(fd.value().get(), reinterpret_cast<const sockaddr*>(&stagingAddress.value()),
+             sizeof stagingAddress.value()) < 0)
+    return failure<Handle>(errno);
+  if (::chmod(staging.c_str(), mode) < 0 || ::listen(fd.value().get(), backlog) < 0 ||
+      ::rename(staging.c_str(), path.c_str()) < 0) {
+    const int error = errno;
+    ::unlink(staging.c_str());
+    return failure<Handle>(error);
   }
-  // The socket is made under a restrictive umask and opened up afterwards, so that no client
-  // connects before the mode is right.
-  const mode_t previous = ::umask(0077);
-  int rc = ::bind(fd.value().get(), reinterpret_cast<const sockaddr*>(&addr.value()), sizeof addr.value());
-  const int bindError = errno;
-  ::umask(previous);
-  if (rc < 0) return failure<Handle>(bindError);
-  if (::chmod(path.c_str(), mode) < 0 || ::listen(fd.value().get(), backlog) < 0) return failure<Handle>(errno);
   return posix::toHandle(std::move(fd.value()));
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -22,7 +23,8 @@ ServiceProcess::ServiceProcess(const std::string& registry, const std::string& p
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(option.c_str()), nullptr};
   // A socket left by an earlier instance must not pass for this one's.
   ::unlink(pipePath.c_str());
-  if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ) != 0) throw std::runtime_error("spawn failed");
+  if (int error = posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ))
+    throw std::runtime_error("spawn of " + program + " failed: " + std::strerror(error));
   struct stat st;
   for (int i = 0; i < 500 && ::stat(pipePath.c_str(), &st) != 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

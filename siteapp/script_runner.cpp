@@ -1,0 +1,136 @@
+#include "siteapp/script_runner.h"
+
+#include <array>
+
+#include "os/path.h"
+#include "os/text.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/format.h"
+#include "runtime/core/text.h"
+#include "runtime/fs/finder.h"
+#include "runtime/fs/path/filename.h"
+#include "runtime/fs/root.h"
+#include "runtime/log/log_manager.h"
+#include "runtime/process/sid_client.h"
+#include "runtime/process/vprocess.h"
+#include "service/kelvo_srv_client.h"
+#include "siteapp/script_processor.h"
+
+namespace {
+
+constexpr char kRun[] = "SiteApplicationManager::fsaRunApplicationScript";
+constexpr char kCheck[] = "SiteApplicationManager::fsaCheckScript";
+constexpr char kExecute[] = "SiteApplicationManager::fsaExecuteScript";
+
+constexpr std::array<std::u16string_view, 7> kActions = {u"install", u"configure", u"upgrade", u"remove",
+                                                         u"enable",  u"disable",   u"query"};
+
+std::u16string upperCase(std::u16string text) {
+  for (char16_t& unit : text) unit = os::toUpper(unit);
+  return text;
+}
+
+// The first entry matching "<file name>.*" in the scripts directory, as a full path; nothing
+// when none does (or the directory is missing). The file name comes from the caller and may not
+// lead out of the directory.
+std::optional<std::u16string> findScript(const std::u16string& scriptsDirectory, const std::u16string& scriptFileName) {
+  const std::u16string pattern = scriptFileName + u".*";
+  if (!RunTime::File::pathInside(pattern))
+    throw vexception(formatString(u"Path (%s) is outside of (%s)", pattern, scriptsDirectory), VCONTEXT(kRun));
+  VFileFinder finder;
+  if (!finder.first(VFileName::combine(scriptsDirectory, pattern))) return std::nullopt;
+  std::u16string found = VFileName::combine(scriptsDirectory, finder.name());
+  finder.close();
+  return found;
+}
+
+// Interpreters run on this host take the script as a host path: only the program of a command
+// line is mapped when it starts.
+std::u16string hostScriptPath(const std::u16string& scriptPath) {
+  os::Result<std::string> host = os::hostPath(scriptPath);
+  if (!host.ok()) throwOSError(formatString(u"Unable to locate script %s", scriptPath), host.code(), VCONTEXT(kRun));
+  return os::utf16FromUtf8(host.value());
+}
+
+} // namespace
+
+std::u16string scriptEnvironmentBlock(const ScriptEnvironment& environment) {
+  ScriptEnvironment upper;
+  for (const auto& [name, value] : environment) upper[upperCase(name)] = value;
+  std::u16string block;
+  for (const auto& [name, value] : upper) {
+    block += name;
+    block += u'=';
+    block += value;
+    block += u'\0';
+  }
+  block += u'\0';
+  return block;
+}
+
+std::u16string scriptCommandLine(const std::u16string& program, const std::u16string& arguments) {
+  const bool quoted = program.size() >= 2 && program.front() == u'"' && program.back() == u'"';
+  return (quoted ? program : u"\"" + program + u"\"") + u" " + arguments;
+}
+
+std::u16string scriptArgumentString(const std::u16string& scriptName, const std::optional<std::u16string>& params) {
+  std::u16string arguments = scriptName;
+  if (params) {
+    if (!arguments.empty()) arguments += u' ';
+    arguments += *params;
+  }
+  return arguments;
+}
+
+std::u16string scriptApplicationRepositoryPath(const std::u16string& applicationFullName) {
+  constexpr std::u16string_view kFileUrl = u"file:///";
+  if (applicationFullName.size() > kFileUrl.size() && applicationFullName.starts_with(kFileUrl))
+    return applicationFullName.substr(kFileUrl.size());
+  return VFileName::combine(KelvoSrvClient::getInstance().productDataDirectory(), u"var\\cgitory") + u"\\" +
+         applicationFullName;
+}
+
+void ApplicationScriptRunner::fsaRunApplicationScript(const std::u16string& scriptFileName,
+                                                      const std::u16string& scriptName,
+                                                      const std::u16string& requestFile) const {
+  const ScriptRequest request = loadScriptRequest(requestFile);
+  if (!scriptName.empty()) fsaCheckScript(scriptName);
+  if (manager_.applicationFullName().empty()) throw vexception(u"Invalid script directory", VCONTEXT(kRun));
+  const std::u16string scriptsDirectory =
+      scriptApplicationRepositoryPath(manager_.applicationFullName()) + u"\\scripts";
+
+  const std::optional<std::u16string> scriptPath = findScript(scriptsDirectory, scriptFileName);
+  if (!scriptPath) {
+    LogManager::instance().log(corelog::levelInfo, u"Script '%s' doesn't exist", scriptName);
+    return;
+  }
+  std::u16string program, processorArguments;
+  SiteApplicationRepository::fsaGetScriptProcessor(request.processorName, hostScriptPath(*scriptPath),
+                                                   scriptArgumentString(scriptName, request.scriptParams), program,
+                                                   processorArguments);
+  LogManager::instance().log(corelog::levelInfo, u"Calling %s %s\n", program, processorArguments);
+  fsaExecuteScript(program, processorArguments, scriptsDirectory, scriptName, request.environment);
+}
+
+void ApplicationScriptRunner::fsaCheckScript(const std::u16string& scriptName) {
+  for (std::u16string_view action : kActions)
+    if (RunTime::striequal(scriptName, action)) return;
+  std::u16string message = u"Requested action can be one of values ";
+  for (std::size_t i = 0; i < kActions.size(); ++i) message += (i ? u", " : u"") + std::u16string(kActions[i]);
+  throw vexception(message, VCONTEXT(kCheck));
+}
+
+void ApplicationScriptRunner::fsaExecuteScript(const std::u16string& program, const std::u16string& arguments,
+                                               const std::u16string& workingDirectory, const std::u16string&,
+                                               const ScriptEnvironment& environment) const {
+  const std::u16string block = scriptEnvironmentBlock(environment);
+  const std::u16string commandLine = scriptCommandLine(program, arguments);
+  const RunTime::Sid user = manager_.userInformation()->getAccount(manager_.userName(), u"");
+
+  RunTime::SIDClient client;
+  const os::Handle process =
+      client.exRunAsUserEx(user, false, u"", commandLine, workingDirectory, block, false, true, true, true, false);
+  const std::u16string output = os::utf16FromUtf8(client.casyncReadTaskOutput());
+  LogManager::instance().log(corelog::levelInfo, u"Configuration script returns: %s\n", output);
+  if (VProcess::getExitCode(process.get()) != 0) throw vexception(output, VCONTEXT(kExecute));
+}

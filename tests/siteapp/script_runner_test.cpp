@@ -1,0 +1,278 @@
+// --run-application-script's operation against the real impersonation and management services,
+// the host's PHP and Perl, and created accounts (as root).
+#include "siteapp/script_runner.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "os/text.h"
+#include "runtime/core/command_line.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/thread.h"
+#include "runtime/log/log_manager.h"
+#include "runtime/process/pipe_client.h"
+#include "runtime/security/user_information.h"
+#include "tests/service/service_process.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::u16string w(const std::string& s) { return os::utf16FromUtf8(s); }
+
+class InfoLines : public LogListener {
+public:
+  void onException(int, const vexception&) override {}
+  void onText(int level, const std::u16string& text) override {
+    std::lock_guard lock(mutex_);
+    if (level == corelog::levelInfo && !text.starts_with(u"Kelvo")) lines_.push_back(u8(text));
+  }
+  std::vector<std::string> take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(lines_, {});
+  }
+
+private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// A drive C: with the panel's PHP package (C:\php) and perl component (C:\perl) linked to the
+// host's interpreters, the application "file:///C:\repo\<app>", both services, and a site user
+// with a primary and a supplementary group.
+class ScriptRunner : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "running scripts as a site user needs root";
+    for (const char* host : {"/usr/bin/php", "/usr/bin/perl"})
+      if (::access(host, X_OK) != 0) GTEST_SKIP() << host << " is missing (./test.sh installs php-cli)";
+    ASSERT_TRUE(primary_.ok() && extra_.ok() && user_.ok()) << "cannot create the test accounts";
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+    std::filesystem::create_directories(c_ + "/php");
+    std::filesystem::create_directories(c_ + "/perl/bin");
+    ASSERT_EQ(::symlink("/usr/bin/php", (c_ + "/php/php.exe").c_str()), 0);
+    ASSERT_EQ(::symlink("/usr/bin/perl", (c_ + "/perl/bin/perl.exe").c_str()), 0);
+    // The package's ini file, a host path, loads the extension the identity check uses.
+    writeFile(dir_.file("php.ini"), "extension=posix\n");
+    useRegistry("");
+    impersonation_ = std::make_unique<ServiceProcess>(
+        registry_.path(), dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"),
+        "tavrix-impersonation-service");
+    management_ = std::make_unique<ServiceProcess>(registry_.path(), dir_.file("run/pipe/zrcpipe"));
+    LogManager::instance().addListener(log_);
+    manager_.setUserName(w(user_.name()));
+    useApplication("app");
+  }
+  void TearDown() override { RunTime::PipeClient().disconnect(); }
+
+  void useRegistry(const std::string& extra) {
+    registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n"
+                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + c_ + "\"\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                    "\"PipeConnectTryCount\"=dword:00000005\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config\\Packages\\script.php82]\n"
+                    "@=\"php\"\n\"InstallDir\"=\"C:\\\\php\"\n\"IniFilePath\"=\"" + dir_.file("php.ini") + "\"\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\perl]\n\"InstallDir\"=\"C:\\\\perl\"\n" + extra);
+  }
+  // The application directory's name under C:\repo; its scripts directory is made.
+  void useApplication(const std::string& name) {
+    scripts_ = c_ + "/repo/" + name + "/scripts";
+    std::filesystem::create_directories(scripts_);
+    manager_.setApplicationFullName(w("file:///C:\\repo\\" + name));
+  }
+  void script(const std::string& fileName, const std::string& text) { writeFile(scripts_ + "/" + fileName, text); }
+  // The request file: processor, variables (name, value) and the script-params element (none
+  // when `params` is "-").
+  void request(const std::string& processor, const std::vector<std::pair<std::string, std::string>>& variables = {},
+               const std::string& params = "-") {
+    std::string xml = "<fsa-run-application-script><script-processor>" + processor + "</script-processor><environment>";
+    for (const auto& [name, value] : variables) xml += "<variable name='" + name + "' value='" + value + "'/>";
+    xml += "</environment>";
+    if (params != "-") xml += "<script-params><![CDATA[" + params + "]]></script-params>";
+    writeFile(dir_.file("request.xml"), xml + "</fsa-run-application-script>");
+  }
+  // Empty on success, else "message @function" of the failure.
+  std::string run(const std::string& scriptFileName, const std::string& scriptName) {
+    try {
+      ApplicationScriptRunner(manager_).fsaRunApplicationScript(w(scriptFileName), w(scriptName),
+                                                                w(dir_.file("request.xml")));
+    } catch (const vexception& e) {
+      return u8(e.message()) + " @" + e.contexts().front().function;
+    }
+    return {};
+  }
+
+  TempDir dir_;
+  std::string c_ = dir_.file("c");
+  std::string scripts_;
+  ScopedRegistry registry_;
+  ScopedGroup primary_;
+  ScopedGroup extra_;
+  ScopedUser user_{primary_, {&extra_}};
+  std::unique_ptr<ServiceProcess> impersonation_;
+  std::unique_ptr<ServiceProcess> management_;
+  SiteApplicationManager manager_{std::make_shared<LocalUserInformation>()};
+  std::shared_ptr<InfoLines> log_ = std::make_shared<InfoLines>();
+};
+
+TEST_F(ScriptRunner, RunsAsTheSiteUserWithOnlyTheRequestsEnvironment) {
+  useRegistry("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage]\n\"ACP\"=\"1252\"\n");
+  ::setenv("TAVRIX_TOOL_ONLY", "1", 1);
+  writeFile(dir_.file("secret"), "root only\n");
+  ASSERT_EQ(::chmod(dir_.file("secret").c_str(), 0600), 0);
+  script("install.php", "<?php\n"
+                        "$groups = posix_getgroups(); sort($groups);\n"
+                        "echo posix_getuid(), ' ', posix_getgid(), ' ', implode(',', $groups), \"\\n\";\n"
+                        "echo getcwd(), \"\\n\";\n"
+                        "echo @file_get_contents($argv[2]) === false ? \"closed\\n\" : \"open\\n\";\n"
+                        "$env = getenv(); ksort($env);\n"
+                        "foreach ($env as $k => $v) echo $k, '=', $v, \"\\n\";\n");
+  request("php",
+          {{"db_pass", "second"}, {"DB_PASS", "third"}, {"Db_Pass", "first"}, {"admin_name", "caf\xc3\xa9"},
+           {"empty", ""}},
+          dir_.file("secret"));
+  EXPECT_EQ(run("install", "Install"), "");
+
+  const std::string output = std::to_string(user_.uid()) + " " + std::to_string(primary_.gid()) + " " +
+                             std::to_string(std::min(primary_.gid(), extra_.gid())) + "," +
+                             std::to_string(std::max(primary_.gid(), extra_.gid())) + "\n" + scripts_ +
+                             "\nclosed\n"
+                             // Re-encoded: the value's UTF-8 bytes read as Windows-1252, then sent as UTF-8.
+                             "ADMIN_NAME=caf\xc3\x83\xc2\xa9\nDB_PASS=second\nEMPTY=\n";
+  const std::vector<std::string> expected = {
+      "Calling C:\\php\\php.exe -c " + dir_.file("php.ini") + " -dvariables_order=EGPCS -dopen_basedir= -n -q " + scripts_ +
+          "/install.php Install " + dir_.file("secret") + "\n",
+      "Configuration script returns: " + output + "\n"};
+  EXPECT_EQ(log_->take(), expected);
+  ::unsetenv("TAVRIX_TOOL_ONLY");
+}
+
+TEST_F(ScriptRunner, OutcomesOfTheCommand) {
+  script("fail.php", "<?php echo \"Database error: can't connect\\nline 2 \\xc3\\xa9\"; exit(3);");
+  script("ok.php", "<?php echo 'done'; fwrite(STDERR, ' and warned');");
+  script("args.pl", "print join('|', @ARGV);");
+  struct Case {
+    std::string processor, params, fileName, scriptName, error;
+    std::vector<std::string> log;
+  };
+  const std::string execute = " @SiteApplicationManager::fsaExecuteScript";
+  const std::string runScript = " @SiteApplicationManager::fsaRunApplicationScript";
+  const Case cases[] = {
+      // The script's output, and nothing else, is the message.
+      {"php", "-", "fail", "install", "Database error: can't connect\nline 2 \xc3\xa9" + execute,
+       {"Configuration script returns: Database error: can't connect\nline 2 \xc3\xa9\n"}},
+      {"php", "-", "ok", "upgrade", "", {"Configuration script returns: done and warned\n"}},
+      {"PHP", "-", "nothing", "remove", "", {"Script 'remove' doesn't exist"}},
+      // An empty action passes no check and no action word.
+      {"perl", "a b", "args", "", "", {"Configuration script returns: a|b\n"}},
+      {"perl", "", "args", "QUERY", "", {"Configuration script returns: QUERY\n"}},
+      {"perl", "-", "args", "run",
+       "Requested action can be one of values install, configure, upgrade, remove, enable, disable, query"
+       " @SiteApplicationManager::fsaCheckScript",
+       {}},
+      {"python", "-", "ok", "install", "Unsupported script processor python @SiteApplicationRepository::fsaGetScriptProcessor", {}},
+      {"php", "-", "..\\app\\scripts\\..\\..\\other\\x", "install",
+       "Path (..\\app\\scripts\\..\\..\\other\\x.*) is outside of (C:\\repo\\app\\scripts)" + runScript, {}},
+  };
+  for (const Case& c : cases) {
+    request(c.processor, {}, c.params);
+    EXPECT_EQ(run(c.fileName, c.scriptName), c.error) << c.fileName;
+    std::vector<std::string> log = log_->take();
+    std::erase_if(log, [](const std::string& line) { return line.starts_with("Calling "); });
+    EXPECT_EQ(log, c.log) << c.fileName;
+  }
+  manager_.setApplicationFullName(u"");
+  EXPECT_EQ(run("ok", "install"), "Invalid script directory" + runScript);
+}
+
+// The script path and every argument reach PHP and Perl exactly, with no shell on the way.
+TEST_F(ScriptRunner, NoShellBetweenTheToolAndTheScript) {
+  const std::string marker = dir_.file("shell-ran");
+  useApplication("my app & $(touch " + marker + ") | x; 'q' `id`");
+  const std::vector<std::u16string> arguments = {u"a b", u"x&y|z;w", w("$(touch " + marker + ")"), u"\"q\" 'r'",
+                                                 u"back\\slash\\", w("`touch " + marker + "`"), u""};
+  std::string lines;
+  for (const std::u16string& a : arguments) lines += u8(a) + "\n";
+  script("install.php", "<?php foreach ($argv as $a) echo $a, \"\\n\";");
+  script("configure.pl", "print \"$0\\n\"; print \"$_\\n\" for @ARGV;");
+  for (const auto& [processor, file, action] :
+       {std::tuple{"php", "install.php", "install"}, std::tuple{"perl", "configure.pl", "configure"}}) {
+    request(processor, {}, u8(joinCommandLine(arguments)));
+    EXPECT_EQ(run(action, action), "");
+    const std::vector<std::string> log = log_->take();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1], "Configuration script returns: " + scripts_ + "/" + file + "\n" + action + "\n" + lines + "\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+// 20 MiB of output: the first 8 MiB (and at most one more chunk) are kept, the rest is read and
+// dropped, and the script runs to its end.
+TEST_F(ScriptRunner, LargeOutputIsCutAndTheScriptEnds) {
+  script("install.php", "<?php for ($i = 0; $i < 20; ++$i) echo str_repeat('x', 1 << 20); exit(3);");
+  request("php");
+  const std::string error = run("install", "install");
+  const std::size_t kept = error.find(' ');
+  ASSERT_NE(kept, std::string::npos) << error.substr(0, 200);
+  EXPECT_GE(kept, 8u << 20);
+  EXPECT_LE(kept, (8u << 20) + 1024);
+  EXPECT_EQ(error.find_first_not_of('x'), kept);
+  EXPECT_EQ(error.substr(kept), " @SiteApplicationManager::fsaExecuteScript");
+}
+
+// A script that never ends is waited for; cancelling the tool's thread ends the wait.
+TEST_F(ScriptRunner, NeverEndingScriptIsWaitedForUntilCancelled) {
+  const std::string pids = dir_.file("pids"), pidFile = pids + "/pid";
+  std::filesystem::create_directories(pids);
+  ASSERT_EQ(::chmod(pids.c_str(), 0777), 0);
+  script("install.php", "<?php file_put_contents('" + pidFile + ".new', getmypid()); rename('" + pidFile + ".new', '" +
+                            pidFile + "'); echo 'started'; sleep(3600);");
+  request("php");
+  std::string outcome = "none";
+  VThread runner([&]() -> std::uint32_t {
+    outcome = run("install", "install");
+    return 0;
+  });
+  // Whatever fails below, the wait ends and the script is killed before the fixture goes.
+  struct Cleanup {
+    VThread& runner;
+    std::string pidFile;
+    ~Cleanup() {
+      runner.terminate(7);
+      runner.waitForSingleObject(10000);
+      if (!std::filesystem::exists(pidFile)) return;
+      // The account can only be removed once the process is gone.
+      const pid_t pid = std::stoi(readFile(pidFile));
+      ::kill(pid, SIGKILL);
+      for (int i = 0; i < 250 && std::filesystem::exists("/proc/" + std::to_string(pid)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  } cleanup{runner, pidFile};
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!std::filesystem::exists(pidFile) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(std::filesystem::exists(pidFile));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(runner.exitCode(), VThread::STILL_ACTIVE);
+
+  runner.terminate(7);
+  EXPECT_EQ(runner.waitForSingleObject(10000), 0u);
+  EXPECT_EQ(runner.exitCode(), 7u);
+  EXPECT_EQ(outcome, "none"); // the run neither returned nor failed: the cancellation ended it
+  EXPECT_EQ(::kill(std::stoi(readFile(pidFile)), 0), 0) << "the script was still running";
+}
+
+} // namespace
