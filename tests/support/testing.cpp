@@ -7,12 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "os/accounts.h"
 #include "os/text.h"
@@ -154,10 +156,25 @@ std::uint32_t randomId() {
 
 bool succeeds(const std::vector<std::string>& argv) { return runProcess(argv).exitCode == 0; }
 
+// The account tools fail at once while another process holds the account files' lock (tests
+// of other executables create accounts at the same time), so they are tried again for a while.
+constexpr int kAccountToolTries = 100;
+
+void pauseBeforeRetry() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
+
+bool succeedsSoon(const std::vector<std::string>& argv) {
+  for (int attempt = 0; attempt < kAccountToolTries; ++attempt) {
+    if (succeeds(argv)) return true;
+    pauseBeforeRetry();
+  }
+  return false;
+}
+
 } // namespace
 
 ScopedGroup::ScopedGroup() {
-  for (int attempt = 0; attempt < 5 && !ok_; ++attempt) {
+  for (int attempt = 0; attempt < kAccountToolTries && !ok_; ++attempt) {
+    if (attempt) pauseBeforeRetry();
     gid_ = randomId();
     name_ = uniqueName("tvxg", gid_);
     ok_ = succeeds({"/usr/sbin/groupadd", "-g", std::to_string(gid_), name_});
@@ -165,7 +182,7 @@ ScopedGroup::ScopedGroup() {
 }
 
 ScopedGroup::~ScopedGroup() {
-  if (ok_) succeeds({"/usr/sbin/groupdel", name_});
+  if (ok_) succeedsSoon({"/usr/sbin/groupdel", name_});
 }
 
 ScopedUser::ScopedUser() { create({"-U"}); }
@@ -180,7 +197,8 @@ ScopedUser::ScopedUser(const ScopedGroup& primary, const std::vector<const Scope
 }
 
 void ScopedUser::create(std::vector<std::string> options) {
-  for (int attempt = 0; attempt < 5 && !ok_; ++attempt) {
+  for (int attempt = 0; attempt < kAccountToolTries && !ok_; ++attempt) {
+    if (attempt) pauseBeforeRetry();
     uid_ = randomId();
     name_ = uniqueName("tvxu", uid_);
     std::vector<std::string> argv = {"/usr/sbin/useradd", "-M", "-u", std::to_string(uid_)};
@@ -196,7 +214,7 @@ void ScopedUser::create(std::vector<std::string> options) {
 
 ScopedUser::~ScopedUser() {
   // -U made a group of the user's own, which userdel removes with it.
-  if (ok_) succeeds({"/usr/sbin/userdel", name_});
+  if (ok_) succeedsSoon({"/usr/sbin/userdel", name_});
 }
 
 std::string binary(std::string_view name) {
