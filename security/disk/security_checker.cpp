@@ -24,6 +24,15 @@ ExistingAcl existingOf(const os::SecurityState& state) {
 
 // A link (or a link on the way) is refused by the open with this code.
 constexpr std::uint32_t LINK_REFUSED = os::err::cantResolveFilename;
+// What getPathKind answers for a path that leads through a link (never followed).
+constexpr std::uint32_t PATH_THROUGH_LINK = 0xFFFFFFFF;
+
+void warnLink(const std::u16string& path) {
+  LogManager::instance().log(corelog::levelWarning,
+                             u"Cannot apply security to path %s, because it points to another "
+                             u"path %s. Links are not allowed.",
+                             path, path);
+}
 
 } // namespace
 
@@ -54,8 +63,8 @@ void SecurityChecker::enter(std::shared_ptr<SecurityInformation> information,
 void SecurityChecker::walk(const std::shared_ptr<SecurityInformation>& information,
                            const std::u16string& path) {
   ThreadCancelation::CancelationPoint point(ThreadCancelation::SYNCHRONOUS);
-  const std::uint32_t kind = systemHelper_->getPathKind(path);
-  if (kind == PATH_ABSENT) return;
+  const std::uint32_t kind = pathKind(path);
+  if (kind == PATH_ABSENT || kind == PATH_THROUGH_LINK) return;
   const SecurityInformation::Properties properties = information->properties(path);
   if (properties.skip && !properties.exactChildren) {
     verboseLog(verbose_, u"Path %s skipped because of skipPath property", path);
@@ -73,7 +82,8 @@ void SecurityChecker::walk(const std::shared_ptr<SecurityInformation>& informati
   const std::vector<std::u16string> children = information->childrenWithEntries(path);
   if (children.empty()) verboseLog(verbose_, u"No children security entries found for path %s", path);
   for (const std::u16string& child : children) {
-    const std::uint32_t childKind = systemHelper_->getPathKind(child);
+    const std::uint32_t childKind = pathKind(child);
+    if (childKind == PATH_THROUGH_LINK) continue;
     if (childKind == PATH_ABSENT) {
       LogManager::instance().log(corelog::levelInfo, u"Path does not exist %s, skipped", child);
       continue;
@@ -83,6 +93,16 @@ void SecurityChecker::walk(const std::shared_ptr<SecurityInformation>& informati
       enter(information, child);
     else if (information->properties(child).ownEntries)
       checkAnswered(*information, child, false);
+  }
+}
+
+std::uint32_t SecurityChecker::pathKind(const std::u16string& path) {
+  try {
+    return systemHelper_->getPathKind(path);
+  } catch (const vosexception& e) {
+    if (e.code() != LINK_REFUSED) throw;
+    warnLink(path);
+    return PATH_THROUGH_LINK;
   }
 }
 
@@ -115,10 +135,7 @@ int SecurityChecker::checkPath(const SecurityInformation& information, const std
   if (callback_.onPath(path, directory) == CHECK_SKIPPED) return CHECK_SKIPPED;
   os::Result<os::SecurityObject> object = os::SecurityObject::open(path);
   if (!object.ok() && object.code() == LINK_REFUSED) {
-    LogManager::instance().log(corelog::levelWarning,
-                               u"Cannot apply security to path %s, because it points to another "
-                               u"path %s. Links are not allowed.",
-                               path, path);
+    warnLink(path);
     return CHECK_SKIPPED;
   }
   if (!object.ok())

@@ -49,6 +49,8 @@ protected:
 private:
   void enter(std::shared_ptr<SecurityInformation> information, const std::u16string& path);
   void walk(const std::shared_ptr<SecurityInformation>& information, const std::u16string& path);
+  // The helper's getPathKind; a path that leads through a link is refused with a warning.
+  std::uint32_t pathKind(const std::u16string& path);
   // checkPath with failures handed to the callback, repeated while the answer is CHECK_AGAIN;
   // throws AbortException on CHECK_ABORT.
   int checkAnswered(const SecurityInformation& information, const std::u16string& path,

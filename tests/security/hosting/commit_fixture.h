@@ -53,6 +53,9 @@ struct HostingEnvironment {
 
   HostingEnvironment() {
     std::filesystem::create_directories(base.file("c/vhosts"));
+    // Site users reach their sites, as below a real virtual-hosts directory.
+    for (const std::string& dir : {base.path(), base.file("c"), base.file("c/vhosts")})
+      std::filesystem::permissions(dir, std::filesystem::perms(0755));
     service = std::make_unique<ServiceProcess>(registry.path(), base.file("run/pipe/zrcpipe"));
     LogManager::instance().addListener(log);
   }
@@ -67,11 +70,11 @@ struct HostingEnvironment {
 class WorkerGroup {
 public:
   explicit WorkerGroup(const std::string& user) : name_("IWPG_" + user) {
-    ok_ = runProcess({"groupadd", name_}).exitCode == 0;
+    ok_ = runProcess({"/usr/sbin/groupadd", name_}).exitCode == 0;
     if (const struct group* g = ok_ ? getgrnam(name_.c_str()) : nullptr) gid_ = g->gr_gid;
   }
   ~WorkerGroup() {
-    if (ok_) runProcess({"groupdel", name_});
+    if (ok_) runProcess({"/usr/sbin/groupdel", name_});
   }
   bool ok() const { return ok_; }
   const std::string& name() const { return name_; }
@@ -87,7 +90,7 @@ private:
 
 // getfacl's lines for a path (numeric ids off, no header).
 inline std::vector<std::string> facl(const std::string& path) {
-  ProcessResult result = runProcess({"getfacl", "-p", "--omit-header", path});
+  ProcessResult result = runProcess({"/usr/bin/getfacl", "-p", "--omit-header", path});
   std::vector<std::string> lines;
   std::size_t start = 0;
   while (start < result.out.size()) {
