@@ -47,7 +47,8 @@ struct HostingEnvironment {
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + base.file("run") + "\"\n"
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + base.file("c") + "\"\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-      "\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n"};
+      "\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n"
+      "\"DebugSecuritySettings\"=dword:00000001\n"};
   std::unique_ptr<ServiceProcess> service;
   std::shared_ptr<LogLines> log = std::make_shared<LogLines>();
 

@@ -102,6 +102,24 @@ TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
     EXPECT_EQ(lineStarting(lines, "user::"), ownerLines[entry.path()]) << entry.path();
   }
   EXPECT_TRUE(has(facl(app), "default:" + groupLine("rwx")));
+  const std::vector<std::string> log = env().log->take();
+  const std::string appText = "C:\\vhosts\\site1\\httpdocs\\app";
+  // The dump names accounts by SID: the ACEs read back carry no names.
+  std::string items;
+  int index = 0;
+  const std::string sid = u8(group_->sid().toSidString());
+  for (const char* onto : {"ThisObject", "Files", "SubFolders"})
+    items += "Index " + std::to_string(index++) + ", apply onto " + onto +
+             ", type Allow, account " + sid + ", access 1F01FF[3], key " + sid + "\n";
+  for (const std::string& line :
+       {"Info: Commiting file system security changes for path " + appText +
+            ", root path: C:\\vhosts",
+        "Info: Checking security for path " + appText + " using fast algorithm",
+        "Info: Generating ACL for path " + appText,
+        "Info: No children security entries found for path " + appText,
+        "Info: Setting inherited security " + items + " to " + appText,
+        std::string("Info: File system security changes applied successfully")})
+    EXPECT_TRUE(has(log, line)) << line;
   const std::string stored = readFile(site("site1") + "/.kelvo/.Security");
   EXPECT_NE(stored.find("Account=\"" + group_->name() + "\""), std::string::npos) << stored;
   EXPECT_NE(stored.find("SubPath=\"site1\\httpdocs\\app\""), std::string::npos) << stored;
