@@ -4,32 +4,19 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "os/security_store.h"
 #include "os/text.h"
+#include "tests/security/disk/acl_lines.h"
 #include "tests/support/testing.h"
 
 using namespace DiskSecurity;
 using namespace testing_support;
 
 namespace {
-
-std::vector<std::string> facl(const std::string& path) {
-  const std::string out = runProcess({"/usr/bin/getfacl", "-p", "--omit-header", path}).out;
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
-    if (end > start) lines.push_back(out.substr(start, end - start));
-  return lines;
-}
-
-bool has(const std::vector<std::string>& lines, const std::string& line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 class Checker : public ::testing::Test {
 protected:

@@ -3,8 +3,6 @@
 // lines of the process. One service per test program: the service client is process-wide.
 #pragma once
 
-#include <grp.h>
-
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -17,6 +15,7 @@
 #include "runtime/log/log_manager.h"
 #include "runtime/security/model/sid.h"
 #include "security/disk/system_helper.h"
+#include "tests/security/disk/acl_lines.h"
 #include "tests/service/service_process.h"
 #include "tests/support/testing.h"
 
@@ -72,7 +71,6 @@ class WorkerGroup {
 public:
   explicit WorkerGroup(const std::string& user) : name_("IWPG_" + user) {
     ok_ = runProcess({"/usr/sbin/groupadd", name_}).exitCode == 0;
-    if (const struct group* g = ok_ ? getgrnam(name_.c_str()) : nullptr) gid_ = g->gr_gid;
   }
   ~WorkerGroup() {
     if (ok_) runProcess({"/usr/sbin/groupdel", name_});
@@ -86,25 +84,6 @@ public:
 private:
   std::string name_;
   bool ok_ = false;
-  std::uint32_t gid_ = 0;
 };
-
-// getfacl's lines for a path (numeric ids off, no header).
-inline std::vector<std::string> facl(const std::string& path) {
-  ProcessResult result = runProcess({"/usr/bin/getfacl", "-p", "--omit-header", path});
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < result.out.size()) {
-    std::size_t end = result.out.find('\n', start);
-    if (end == std::string::npos) end = result.out.size();
-    if (end > start) lines.push_back(result.out.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-inline bool has(const std::vector<std::string>& lines, const std::string& line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 } // namespace testing_support
