@@ -7,7 +7,11 @@
 //       one is given, as the extraction does;
 //   tavrix_bench remove <dir>                    the forced tree removal;
 //   tavrix_bench grant <dir> <group>             one inheritable full-access grant to the group
-//       (0x1F01FF, object and container inherit) written at the directory, with its projection.
+//       (0x1F01FF, object and container inherit) written at the directory, with its projection;
+//   tavrix_bench commit <dir> <group>            a complete checker's commit of one allowing
+//       entry for the group (0x1F01FF, flags 3) at the directory: the walk, the required list,
+//       the write when it differs and the drift repair below; prints the number of descriptor
+//       and ACL writes.
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -20,7 +24,9 @@
 #include "os/text.h"
 #include "runtime/core/exception.h"
 #include "runtime/fs/files.h"
+#include "os/security_store.h"
 #include "runtime/security/access.h"
+#include "security/disk/security_checker.h"
 
 namespace {
 
@@ -86,6 +92,22 @@ int grant(const std::string& directory, const std::string& group) {
   return skipped.empty() ? 0 : 1;
 }
 
+int commit(const std::string& directory, const std::string& group) {
+  auto helper = std::make_shared<DiskSecurity::DefaultSystemHelper>();
+  const std::u16string path = os::utf16FromUtf8(directory);
+  DiskSecurity::EntryCollection entries(helper);
+  entries.insert({helper->getAccount(os::utf16FromUtf8(group), u""), path, u"", 3, 0x1F01FF,
+                  DiskSecurity::Default, u"", u"", helper});
+  DiskSecurity::Callback callback;
+  DiskSecurity::CompleteChecker checker(callback, 1, helper);
+  checker.checkPathSecurityByCallbackSecurityInformation(
+      std::make_shared<DiskSecurity::SecurityInformation>(entries, path, 0, checker.pathResolver(),
+                                                          u"", false),
+      path);
+  std::printf("%llu\n", static_cast<unsigned long long>(os::securityWriteCount()));
+  return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -95,6 +117,7 @@ int main(int argc, char** argv) {
       return generate(argv[2], std::atol(argv[3]), argc > 4 ? std::atoi(argv[4]) : 1);
     if (command == "copy" && (argc == 4 || argc >= 6)) return copy(argc, argv);
     if (command == "grant" && argc == 4) return grant(argv[2], argv[3]);
+    if (command == "commit" && argc == 4) return commit(argv[2], argv[3]);
     if (command == "remove" && argc == 3) {
       removeDir(os::utf16FromUtf8(argv[2]), true);
       return 0;
@@ -105,7 +128,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: %s generate <dir> <files> [seed] | copy <source> <target> [uid gid [group...]]"
-               " | remove <dir> | grant <dir> <group>\n",
+               " | remove <dir> | grant <dir> <group> | commit <dir> <group>\n",
                argv[0]);
   return 2;
 }

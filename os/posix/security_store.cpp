@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <string_view>
@@ -276,8 +277,15 @@ Result<SecurityObject> SecurityObject::parent() const {
   return reading(posix::toHandle(std::move(parentFd)), std::move(path));
 }
 
+namespace {
+std::atomic<std::uint64_t> securityWrites{0};
+} // namespace
+
+std::uint64_t securityWriteCount() { return securityWrites.load(std::memory_order_relaxed); }
+
 std::uint32_t SecurityObject::writeDescriptor(std::span<const std::uint8_t> descriptor) {
   if (hardLinked()) return err::accessDenied;
+  securityWrites.fetch_add(1, std::memory_order_relaxed);
   if (fsetxattr(fd(), kDescriptorName, descriptor.data(), descriptor.size(), 0) != 0)
     return lastCode();
   state_.descriptor.assign(descriptor.begin(), descriptor.end());
@@ -288,11 +296,13 @@ std::uint32_t SecurityObject::writeDescriptor(std::span<const std::uint8_t> desc
 std::uint32_t SecurityObject::applyAcl(const PosixAcl& access, const PosixAcl& defaults) {
   if (hardLinked()) return err::accessDenied;
   if (access != state_.access) {
+    securityWrites.fetch_add(1, std::memory_order_relaxed);
     AclPtr acl = toAcl(access);
     if (!acl || acl_set_fd(fd(), acl.get()) != 0) return lastCode();
     state_.access = access;
   }
   if (!state_.directory || defaults == state_.defaults) return err::success;
+  securityWrites.fetch_add(1, std::memory_order_relaxed);
   const std::string proc = procPath(fd());
   if (defaults.empty()) {
     if (acl_delete_def_file(proc.c_str()) != 0) return lastCode();

@@ -92,6 +92,33 @@ Acl explicitEntries(const Acl& dacl, bool daclProtected) {
 }
 
 namespace {
+// Projects, below `object` (whose governing DACL is given), every object from the DACL that
+// governs it; only ACLs that differ are written. A hard-linked file is passed over and listed.
+// With `intoProtected` false a protected descendant and what lies below it are left alone (a
+// write above them does not change them); with it they are projected from their own DACL.
+std::uint32_t projectBelow(const os::SecurityObject& object, const Acl& objectDacl,
+                           const GroupMemberships& memberships, bool intoProtected,
+                           std::vector<std::u16string>& skipped) {
+  std::vector<Acl> governing{objectDacl};
+  return os::walkSecurityTree(
+      object, [&](os::SecurityObject& child, int depth, bool& descend) -> std::uint32_t {
+        if (child.hardLinked()) {
+          skipped.push_back(child.path());
+          return os::err::success;
+        }
+        if (!intoProtected && storedProtected(child.state())) return os::err::success;
+        std::size_t level = static_cast<std::size_t>(depth);
+        Acl dacl = governingDacl(child.state(), governing[level - 1]);
+        if (std::uint32_t failed = project(child, dacl, memberships)) return failed;
+        if (child.state().directory) {
+          governing.resize(level + 1);
+          governing[level] = std::move(dacl);
+          descend = true;
+        }
+        return os::err::success;
+      });
+}
+
 // A hard link the site user made may lead to a file outside the site: it is never changed, and
 // the log says so.
 std::vector<std::u16string> warnedAbout(std::vector<std::u16string> skipped) {
@@ -129,29 +156,31 @@ os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
   written.hasDescriptor = true;
   written.descriptor = descriptor;
   // The tree below is projected from the DACL as it governs the object once written.
-  std::vector<Acl> governing{governingDacl(written, parentDacl)};
+  const Acl governing = governingDacl(written, parentDacl);
   const AccountMemberships memberships;
-  if (std::uint32_t code = project(object, governing[0], memberships))
+  if (std::uint32_t code = project(object, governing, memberships))
     return Outcome::failure(code);
   if (std::uint32_t code = object.writeDescriptor(descriptor)) return Outcome::failure(code);
-  std::uint32_t code = os::walkSecurityTree(
-      object, [&](os::SecurityObject& child, int depth, bool& descend) -> std::uint32_t {
-        if (child.hardLinked()) {
-          skipped.push_back(child.path());
-          return os::err::success;
-        }
-        if (storedProtected(child.state())) return os::err::success;
-        std::size_t level = static_cast<std::size_t>(depth);
-        Acl dacl = governingDacl(child.state(), governing[level - 1]);
-        if (std::uint32_t failed = project(child, dacl, memberships)) return failed;
-        if (child.state().directory) {
-          governing.resize(level + 1);
-          governing[level] = std::move(dacl);
-          descend = true;
-        }
-        return os::err::success;
-      });
-  if (code) return Outcome::failure(code);
+  if (std::uint32_t code = projectBelow(object, governing, memberships, false, skipped))
+    return Outcome::failure(code);
+  return warnedAbout(std::move(skipped));
+}
+
+os::Result<std::vector<std::u16string>> repairProjection(os::SecurityObject& object) {
+  using Outcome = os::Result<std::vector<std::u16string>>;
+  std::vector<std::u16string> skipped;
+  os::Result<std::optional<Acl>> chain = chainDacl(object);
+  if (!chain.ok()) return Outcome::failure(chain.code());
+  if (!chain.value()) return skipped; // nothing stored: the POSIX ACLs are the truth
+  const AccountMemberships memberships;
+  if (object.hardLinked()) {
+    skipped.push_back(object.path());
+  } else if (std::uint32_t code = project(object, *chain.value(), memberships)) {
+    return Outcome::failure(code);
+  }
+  if (object.state().directory)
+    if (std::uint32_t code = projectBelow(object, *chain.value(), memberships, true, skipped))
+      return Outcome::failure(code);
   return warnedAbout(std::move(skipped));
 }
 

@@ -43,4 +43,11 @@ Acl explicitEntries(const Acl& dacl, bool daclProtected);
 os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
                                                   const Acl& explicitDacl, bool daclProtected);
 
+// Drift repair: the POSIX ACL projection of the object and of every object below it (protected
+// ones included, each from the DACL that governs it) is compared with what the stored
+// descriptors make it, reading only, and rewritten where it differs; descriptors are not
+// written. Hard-linked files are passed over and returned. Nothing is done when neither the
+// object nor an ancestor has a stored descriptor.
+os::Result<std::vector<std::u16string>> repairProjection(os::SecurityObject& object);
+
 } // namespace RunTime

@@ -124,6 +124,14 @@ DefaultSystemHelper::getEnvironmentVariable(const std::u16string& name) {
   return os::utf16FromUtf8(value);
 }
 
+std::optional<std::u16string> DefaultSystemHelper::getProductValue(const std::u16string& name) {
+  std::u16string value;
+  if (registry::lookup(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY, name, value,
+                       registry::VIEW_32) != 0)
+    return std::nullopt;
+  return value;
+}
+
 std::u16string DefaultSystemHelper::getLocalAccountDomain() {
   return SidCache::OfflineSidManager::domainName();
 }

@@ -41,6 +41,9 @@ public:
   // this host does not know.
   virtual std::u16string getSpecialFolderPath(std::uint32_t csidl) = 0;
   virtual std::optional<std::u16string> getEnvironmentVariable(const std::u16string& name) = 0;
+  // A string value of the product configuration key (32-bit view); nothing when the key or the
+  // value is missing.
+  virtual std::optional<std::u16string> getProductValue(const std::u16string& name) = 0;
   // The local computer's account-domain name.
   virtual std::u16string getLocalAccountDomain() = 0;
   // The account record of a name in a domain (empty: the account information's own choice).
@@ -60,6 +63,7 @@ public:
   std::map<std::u16string, std::u16string> getSpecialFolders() override;
   std::u16string getSpecialFolderPath(std::uint32_t csidl) override;
   std::optional<std::u16string> getEnvironmentVariable(const std::u16string& name) override;
+  std::optional<std::u16string> getProductValue(const std::u16string& name) override;
   std::u16string getLocalAccountDomain() override;
   RunTime::Sid getAccount(const std::u16string& name, const std::u16string& domain) override;
 };

@@ -1,0 +1,123 @@
+#include "security/disk/security_information.h"
+
+#include "runtime/fs/path/filename.h"
+#include "runtime/log/log_manager.h"
+
+namespace DiskSecurity {
+namespace {
+
+std::vector<std::u16string> components(const std::u16string& path) {
+  std::vector<std::u16string> parts;
+  std::u16string current;
+  for (char16_t unit : path) {
+    if (unit == u'\\' || unit == u'/') {
+      if (!current.empty()) parts.push_back(std::move(current));
+      current.clear();
+    } else {
+      current += unit;
+    }
+  }
+  if (!current.empty()) parts.push_back(std::move(current));
+  return parts;
+}
+
+bool atOrBelow(const std::u16string& path, const std::u16string& base) {
+  const VFileName::Relation relation = VFileName::compare(path, base);
+  return relation == VFileName::same || relation == VFileName::firstBelow;
+}
+
+void verboseLog(bool verbose, std::u16string_view format, const auto&... args) {
+  if (verbose) LogManager::instance().log(corelog::levelInfo, format, args...);
+}
+
+// The paths an entry applies to below one of its base paths: the SubPath, or with
+// AllSplittedBySpaceNames each of its parts split at spaces.
+std::vector<std::u16string> subPaths(const AccessEntry& entry) {
+  if (!(entry.entryFlags & AllSplittedBySpaceNames)) return {entry.subPath};
+  std::vector<std::u16string> parts;
+  std::size_t start = 0;
+  while (start <= entry.subPath.size()) {
+    std::size_t end = entry.subPath.find(u' ', start);
+    if (end == std::u16string::npos) end = entry.subPath.size();
+    if (end > start) parts.push_back(entry.subPath.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+} // namespace
+
+bool PathOrder::operator()(const std::u16string& a, const std::u16string& b) const {
+  const VFileName::Relation relation = VFileName::compare(a, b);
+  return relation == VFileName::secondBelow || relation == VFileName::sortsBefore;
+}
+
+SecurityInformation::SecurityInformation(const EntryCollection& entries,
+                                         const std::u16string& scope, std::uint32_t flags,
+                                         IComponentPathResolver& resolver,
+                                         const std::u16string& virtualHosts, bool verbose)
+    : storageName_(entries.storageName()), flags_(flags), verbose_(verbose) {
+  for (const AccessEntry& entry : entries.entries())
+    for (const std::u16string& base : EntryTemplate::basePaths(entry, resolver))
+      for (const std::u16string& subPath : subPaths(entry)) {
+        const std::u16string full = VFileName::combine(base, subPath);
+        if (entry.entryFlags & AllSplittedBySpaceNames)
+          verboseLog(verbose_, u"Found splitted by space(s) path: %s, for entry %s", full,
+                     VFileName::combine(entry.path, entry.subPath));
+        add(entry, full, scope, virtualHosts);
+      }
+}
+
+void SecurityInformation::add(const AccessEntry& entry, const std::u16string& fullPath,
+                              const std::u16string& scope, const std::u16string& virtualHosts) {
+  if (!atOrBelow(fullPath, scope)) {
+    verboseLog(verbose_, u"%s is skipped, because it is out of scope %s", fullPath, scope);
+    return;
+  }
+  if (!virtualHosts.empty() && VFileName::compare(fullPath, virtualHosts) == VFileName::same) {
+    verboseLog(verbose_, u"Skip HTTPD_VHOSTS_D security propagation for path: '%s'", fullPath);
+    return;
+  }
+  if (entry.entryFlags & NoPropagate)
+    verboseLog(verbose_, u"No propogate is selected for %s by the entry with path %s", fullPath,
+               entry.path);
+  byPath_[fullPath].push_back(entry);
+}
+
+std::vector<const AccessEntry*> SecurityInformation::entriesAt(const std::u16string& path) const {
+  std::vector<const AccessEntry*> result;
+  if (auto found = byPath_.find(path); found != byPath_.end())
+    for (const AccessEntry& entry : found->second) result.push_back(&entry);
+  return result;
+}
+
+SecurityInformation::Properties SecurityInformation::properties(const std::u16string& path) const {
+  Properties properties;
+  for (const AccessEntry* entry : entriesAt(path)) {
+    properties.ownEntries = true;
+    properties.skip |= (entry->entryFlags & SkipPath) != 0;
+    properties.exactChildren |= (entry->entryFlags & CheckThisPathExactly) != 0;
+    properties.noPropagate |= (entry->entryFlags & NoPropagate) != 0;
+    properties.repair |= (entry->entryFlags & RepaireFolder) != 0;
+    properties.ignoreErrors |= (entry->entryFlags & IgnoreErrors) != 0;
+  }
+  return properties;
+}
+
+std::vector<std::u16string>
+SecurityInformation::childrenWithEntries(const std::u16string& path) const {
+  std::vector<std::u16string> children;
+  const std::size_t depth = components(path).size();
+  for (auto it = byPath_.upper_bound(path);
+       it != byPath_.end() && VFileName::compare(it->first, path) == VFileName::firstBelow; ++it) {
+    const std::u16string child = VFileName::combine(path, components(it->first)[depth]);
+    if (!children.empty() && VFileName::compare(children.back(), child) == VFileName::same)
+      continue;
+    if (VFileName::compare(child, it->first) != VFileName::same)
+      verboseLog(verbose_, u"Path %s added as part of path %s", child, it->first);
+    children.push_back(child);
+  }
+  return children;
+}
+
+} // namespace DiskSecurity

@@ -1,0 +1,237 @@
+#include "security/hosting/security_manager.h"
+
+#include "runtime/core/format.h"
+#include "runtime/core/guard.h"
+#include "runtime/fs/path/filename.h"
+#include "runtime/log/log_manager.h"
+#include "security/hosting/metadata_file.h"
+#include "service/kelvo_srv_client.h"
+
+namespace HostingSecurity {
+namespace {
+
+using DiskSecurity::AccessEntry;
+using DiskSecurity::EntryCollection;
+
+constexpr std::u16string_view VHOSTS_TOKEN = u"[HTTPD_VHOSTS_D]";
+constexpr std::u16string_view WEB_USERS = u"web_users";
+
+std::vector<std::u16string> components(const std::u16string& path) {
+  std::vector<std::u16string> parts;
+  std::u16string current;
+  for (char16_t unit : path) {
+    if (unit == u'\\' || unit == u'/') {
+      if (!current.empty()) parts.push_back(std::move(current));
+      current.clear();
+    } else {
+      current += unit;
+    }
+  }
+  if (!current.empty()) parts.push_back(std::move(current));
+  return parts;
+}
+
+bool samePath(const std::u16string& a, const std::u16string& b) {
+  return (a.empty() && b.empty()) ||
+         (!a.empty() && !b.empty() && VFileName::compare(a, b) == VFileName::same);
+}
+
+void logInfo(std::u16string_view format, const auto&... args) {
+  LogManager::instance().log(corelog::levelInfo, format, args...);
+}
+
+// Restores a field on every exit of the scope.
+template <class T> class Restore {
+public:
+  Restore(T& field, T value) : field_(field), previous_(field) { field_ = value; }
+  ~Restore() { field_ = previous_; }
+  Restore(const Restore&) = delete;
+  Restore& operator=(const Restore&) = delete;
+
+private:
+  T& field_;
+  T previous_;
+};
+
+} // namespace
+
+SecurityManager::SecurityManager(const std::u16string& path, bool loadMetadata,
+                                 std::shared_ptr<IUserInformation> userInformation)
+    : userInformation_(std::move(userInformation)),
+      systemHelper_(std::make_shared<DiskSecurity::DefaultSystemHelper>()) {
+  entries_ = std::make_shared<EntryCollection>(systemHelper_);
+  virtualHosts_ = obtainVirtualHosts();
+  if (VFileName::compare(path, virtualHosts_) == VFileName::firstBelow) {
+    rootPath_ = virtualHosts_;
+    rootIsVirtualHosts_ = true;
+  } else {
+    rootPath_ = path;
+    logInfo(u"Root path is %s", path);
+  }
+  const std::vector<std::u16string> parts = components(getRootRelativePath(path, false));
+  metadataLocation_ = metadataFileFor(path);
+  // The entries held are those of this file: the walk does not read it again.
+  entries_->setStorageName(metadataLocation_);
+  if (!loadMetadata || parts.empty()) return;
+  LoadedMetadata loaded =
+      parts.size() >= 3 && parts[1] == WEB_USERS
+          ? loadWebuserSecurity(rootPath_, parts[0], parts[2], userInformation_, systemHelper_,
+                                lenient_)
+          : loadDomainSecurity(rootPath_, parts[0], userInformation_, systemHelper_, lenient_);
+  metadataLocation_ = loaded.location;
+  entries_ = loaded.entries;
+  entries_->setStorageName(metadataLocation_);
+}
+
+std::u16string SecurityManager::obtainVirtualHosts() const {
+  return VFileName::longPathName(KelvoSrvClient::getInstance().getString(u"HTTPD_VHOSTS_D"));
+}
+
+const std::u16string& SecurityManager::getRootPath() {
+  if (rootIsVirtualHosts_ && rootPath_.empty()) rootPath_ = obtainVirtualHosts();
+  return rootPath_;
+}
+
+std::u16string SecurityManager::getRootRelativePath(const std::u16string& fullPath,
+                                                    bool firstComponentOnly) const {
+  const VFileName::Relation relation = VFileName::compare(rootPath_, fullPath);
+  if (relation == VFileName::same) return {};
+  if (relation != VFileName::secondBelow)
+    throw RootCorrelationException(
+        u"Invalid full path '" + fullPath + u"' and root '" + rootPath_ + u"' correlation.",
+        VCONTEXT("HostingSecurity::SecurityManager::getRootRelativePath"));
+  const std::vector<std::u16string> parts = components(fullPath);
+  std::u16string relative;
+  for (std::size_t i = components(rootPath_).size(); i < parts.size(); ++i) {
+    if (!relative.empty()) relative += u'\\';
+    relative += parts[i];
+    if (firstComponentOnly) break;
+  }
+  return relative;
+}
+
+std::u16string SecurityManager::metadataFileFor(const std::u16string& path) const {
+  const std::vector<std::u16string> parts = components(getRootRelativePath(path, false));
+  if (parts.empty()) return rootMetadataFile(rootPath_);
+  if (parts.size() >= 3 && parts[1] == WEB_USERS)
+    return webuserMetadataFile(rootPath_, parts[0], parts[2]);
+  return domainMetadataFile(rootPath_, parts[0]);
+}
+
+std::u16string SecurityManager::entryPath() const {
+  return rootIsVirtualHosts_ ? std::u16string(VHOSTS_TOKEN) : rootPath_;
+}
+
+void SecurityManager::addAccessEntry(const std::u16string& path, const RunTime::Sid& account,
+                                     std::uint32_t accessMask, std::uint32_t aceFlags, bool allow) {
+  revokeAccessEntries(path, account, DiskSecurity::RemoveAccess);
+  entries_->insert(AccessEntry{account, entryPath(), getRootRelativePath(path, false), aceFlags,
+                               accessMask, allow ? DiskSecurity::Default : DiskSecurity::Deny,
+                               u"", u"", systemHelper_});
+}
+
+void SecurityManager::revokeAccessEntries(const std::u16string& path, const RunTime::Sid& account,
+                                          std::int32_t flagFilter) {
+  const std::u16string entryRoot = entryPath();
+  const std::u16string subPath = getRootRelativePath(path, false);
+  EntryCollection::Entries& entries = entries_->entries();
+  for (auto it = entries.begin(); it != entries.end();) {
+    const bool matching = samePath(it->path, entryRoot) && samePath(it->subPath, subPath) &&
+                          it->account == account &&
+                          (flagFilter == 0 || (it->entryFlags & flagFilter) != 0);
+    it = matching ? entries.erase(it) : std::next(it);
+  }
+  if (!(flagFilter & DiskSecurity::RemoveAccess))
+    entries_->insert(AccessEntry{account, entryRoot, subPath, 0, 0, DiskSecurity::RemoveAccess,
+                                 u"", u"", systemHelper_});
+}
+
+void SecurityManager::commit(const std::u16string& path, bool complete,
+                             DiskSecurity::Callback* callback, std::uint32_t applyArgument) {
+  logInfo(u"Commiting file system security changes for path %s, root path: %s", path,
+          getRootPath());
+  DiskSecurity::Callback fallback;
+  Restore<DiskSecurity::Callback*> restoreCallback(callback_, callback ? callback : &fallback);
+  std::unique_ptr<DiskSecurity::SecurityChecker> checker =
+      complete ? std::make_unique<DiskSecurity::CompleteChecker>(*this, applyArgument, systemHelper_)
+               : std::make_unique<DiskSecurity::SecurityChecker>(*this, applyArgument, systemHelper_);
+  Restore<DiskSecurity::SecurityChecker*> restoreChecker(checker_, checker.get());
+  auto information = std::make_shared<DiskSecurity::SecurityInformation>(
+      *entries_, path, 0, checker->pathResolver(), virtualHosts_, systemHelper_->isVerbose());
+  try {
+    checker->checkPathSecurityByCallbackSecurityInformation(information, path);
+  } catch (const DiskSecurity::AbortException&) {
+    // The caller asked to stop; what was recorded is saved all the same.
+  }
+  saveToFile(*entries_, metadataLocation_, u"", lenient_);
+  logInfo(u"File system security changes applied successfully");
+}
+
+int SecurityManager::onFailure(const std::u16string& path, std::uint32_t code,
+                               const std::u16string& message, bool directory) {
+  return callback_ ? callback_->onFailure(path, code, message, directory) : DiskSecurity::CHECK_DONE;
+}
+
+int SecurityManager::onWritten(const std::u16string& path, bool directory) {
+  return callback_ ? callback_->onWritten(path, directory) : DiskSecurity::CHECK_DONE;
+}
+
+int SecurityManager::onPath(const std::u16string& path, bool directory) {
+  return callback_ ? callback_->onPath(path, directory) : DiskSecurity::CHECK_DONE;
+}
+
+std::shared_ptr<DiskSecurity::SecurityInformation>
+SecurityManager::getSecurityInformation(std::shared_ptr<DiskSecurity::SecurityInformation> current,
+                                        const std::u16string& path, std::uint32_t flags) {
+  return guarded(
+      "getSecurityInformation", __LINE__,
+      [&] { return formatString(u"Unable to call getSecurityInformation(%s)", path); },
+      [&]() -> std::shared_ptr<DiskSecurity::SecurityInformation> {
+        const std::u16string file = metadataFileFor(path);
+        if (!systemHelper_->fileExists(file))
+          return callback_ ? callback_->getSecurityInformation(current, path, flags) : current;
+        if (samePath(file, current->storageName())) return current;
+        logInfo(u"Loading new security metadata from %s, old storage was %s", file,
+                current->storageName());
+        std::shared_ptr<EntryCollection> entries = EntryCollection::loadFromConfig(
+            file, false, userInformation_, systemHelper_, lenient_);
+        DiskSecurity::KelvoComponentResolver ownResolver(systemHelper_);
+        DiskSecurity::IComponentPathResolver& resolver =
+            checker_ ? checker_->pathResolver() : ownResolver;
+        return std::make_shared<DiskSecurity::SecurityInformation>(
+            *entries, path, flags, resolver, virtualHosts_, systemHelper_->isVerbose());
+      });
+}
+
+ManagerPathCache& ManagerPathCache::instance() {
+  static ManagerPathCache cache;
+  return cache;
+}
+
+std::shared_ptr<SecurityManager>
+ManagerPathCache::getManagerByPath(const std::u16string& path,
+                                   std::shared_ptr<IUserInformation> userInformation) {
+  return guarded("getManagerByPath", __LINE__,
+                 [&] { return formatString(u"Unable to call getManagerByPath(%s)", path); }, [&] {
+                   if (cached_) {
+                     SecurityManager probe(path, false, userInformation);
+                     if (samePath(probe.getRootPath(), cached_->getRootPath()) &&
+                         samePath(probe.getMetadataLocation(), cached_->getMetadataLocation())) {
+                       logInfo(u"SecurityManager for path %s was successfully found in cache, "
+                               u"metadata location %s",
+                               path, cached_->getMetadataLocation());
+                       return cached_;
+                     }
+                     logInfo(u"Unable to find in cache SecurityManager for path %s, cache "
+                             u"contains SecurityManager for path %s",
+                             path, cached_->getMetadataLocation());
+                   } else {
+                     logInfo(u"Unable to find in cache SecurityManager for path %s, cache is empty",
+                             path);
+                   }
+                   cached_ = std::make_shared<SecurityManager>(path, true, std::move(userInformation));
+                   return cached_;
+                 });
+}
+
+} // namespace HostingSecurity

@@ -1,0 +1,109 @@
+#include "security/disk/component_resolver.h"
+
+#include <filesystem>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "runtime/core/exception.h"
+#include "tests/security/disk/fake_system_helper.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Product values from a table, each read counted.
+class CountingHelper : public FakeSystemHelper {
+public:
+  std::map<std::u16string, std::u16string> product;
+  int reads = 0;
+  std::optional<std::u16string> getProductValue(const std::u16string& name) override {
+    ++reads;
+    auto found = product.find(name);
+    if (found == product.end()) return std::nullopt;
+    return found->second;
+  }
+};
+
+// Drive C: is a temporary directory holding the directories the components name.
+class Resolver : public ::testing::Test {
+protected:
+  Resolver()
+      : registry_("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + dir_.path() +
+                  "\"\n"
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\perl]\n"
+                  "\"InstallDir\"=\"C:\\\\perl\"\n"
+                  "\"AdditionalPaths\"=hex(7):43,00,3a,00,5c,00,6c,00,69,00,62,00,00,00,00,00\n"
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\nodir]\n") {
+    for (const char* name : {"vhosts", "perl", "lib"})
+      std::filesystem::create_directory(dir_.file(name));
+    helper_->product[u"HTTPD_VHOSTS_D"] = u"C:\\vhosts";
+    helper_->product[u"perl"] = u"C:\\vhosts";
+  }
+
+  std::string failure(const std::u16string& name) {
+    try {
+      resolver_.getPath(name);
+    } catch (const vexception& e) {
+      std::string text = u8(e.message());
+      for (const ExceptionContext& context : e.contexts())
+        if (!context.message.empty()) text += " / " + u8(context.message);
+      return text;
+    }
+    return "no exception";
+  }
+
+  TempDir dir_;
+  ScopedRegistry registry_;
+  std::shared_ptr<CountingHelper> helper_ = std::make_shared<CountingHelper>();
+  DiskSecurity::KelvoComponentResolver resolver_{helper_};
+};
+
+TEST_F(Resolver, ConfigurationValueFirstThenTableThenAdditionalPaths) {
+  struct Case {
+    std::u16string name;
+    bool inConfiguration;
+    std::vector<std::u16string> paths;
+  } cases[] = {
+      {u"HTTPD_VHOSTS_D", true, {u"C:\\vhosts"}},
+      {u"PERL", false, {u"C:\\perl", u"C:\\lib"}},
+      {u"perl", true, {u"C:\\vhosts", u"C:\\lib"}},
+  };
+  for (const Case& c : cases) {
+    if (!c.inConfiguration) helper_->product.erase(c.name);
+    EXPECT_EQ(resolver_.getPath(c.name), c.paths) << u8(c.name);
+  }
+}
+
+TEST_F(Resolver, SecondRequestIsServedFromTheCache) {
+  const std::vector<std::u16string> first = resolver_.getPath(u"HTTPD_VHOSTS_D");
+  helper_->product[u"HTTPD_VHOSTS_D"] = u"C:\\perl";
+  EXPECT_EQ(resolver_.getPath(u"HTTPD_VHOSTS_D"), first);
+  EXPECT_EQ(helper_->reads, 1);
+}
+
+TEST_F(Resolver, FailuresNameTheComponentAndTheCause) {
+  helper_->product[u"missing"] = u"C:\\absent";
+  struct Case {
+    std::u16string name;
+    std::string message;
+  } cases[] = {
+      {u"unknown", "Component unknown isn't supported / Unable to obtain parameter: 'unknown' / "
+                   "Unable to call getPath(unknown)"},
+      {u"nodir", "Component nodir has no install directory / Unable to obtain parameter: "
+                 "'nodir' / Unable to call getPath(nodir)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(failure(c.name), c.message);
+  const std::string absent = failure(u"missing");
+  EXPECT_NE(absent.find(" / Unable to obtain long file path for: 'C:\\absent' / Unable to call "
+                        "getPath(missing)"),
+            std::string::npos)
+      << absent;
+  // A configured value of a component the table does not know has no additional paths to give.
+  helper_->product[u"other"] = u"C:\\vhosts";
+  EXPECT_EQ(failure(u"other"), "Component other isn't supported / Unable to call "
+                               "getAdditionalPaths(other) / Unable to call getPath(other)");
+}
+
+} // namespace

@@ -1,0 +1,97 @@
+#include "security/disk/security_information.h"
+
+#include <gtest/gtest.h>
+
+#include "security/disk/vocabulary.h"
+#include "tests/security/disk/fake_system_helper.h"
+#include "tests/support/testing.h"
+
+using namespace DiskSecurity;
+using testing_support::u8;
+
+namespace {
+
+class Components : public IComponentPathResolver {
+public:
+  std::vector<std::u16string> getPath(const std::u16string& name) override {
+    if (name == u"HTTPD_VHOSTS_D") return {u"C:\\vhosts"};
+    return {u"C:\\one", u"C:\\two"};
+  }
+};
+
+AccessEntry entry(std::u16string path, std::u16string subPath, std::int32_t flags = Default) {
+  return {wellKnownAccount(u"Everyone"), std::move(path), std::move(subPath), 3, 0x1F01FF, flags,
+          u"", u"", nullptr};
+}
+
+std::vector<std::string> texts(const std::vector<std::u16string>& paths) {
+  std::vector<std::string> out;
+  for (const std::u16string& p : paths) out.push_back(u8(p));
+  return out;
+}
+
+TEST(SecurityInformation, EntriesSortedByTheFullPathTheyApplyTo) {
+  EntryCollection collection(std::make_shared<testing_support::FakeSystemHelper>());
+  collection.setStorageName(u"C:\\vhosts\\site\\.kelvo\\.Security");
+  for (AccessEntry e : {entry(u"[HTTPD_VHOSTS_D]", u"site\\app"),
+                        entry(u"[HTTPD_VHOSTS_D]", u"SITE/app/a/b/c", SkipPath),
+                        entry(u"[HTTPD_VHOSTS_D]", u"site\\app\\x y", AllSplittedBySpaceNames),
+                        entry(u"[HTTPD_VHOSTS_D]", u"site\\app\\f.txt", NoPropagate),
+                        entry(u"[HTTPD_VHOSTS_D]", u"other\\app"),
+                        entry(u"[HTTPD_VHOSTS_D]", u""),
+                        entry(u"[component]", u"site\\app"),
+                        entry(u"C:\\vhosts\\site\\app\\lit", u"", RepaireFolder | IgnoreErrors)})
+    collection.insert(e);
+  Components components;
+  SecurityInformation information(collection, u"C:\\vhosts\\site", 7, components,
+                                  u"C:\\vhosts", false);
+  EXPECT_EQ(u8(information.storageName()), "C:\\vhosts\\site\\.kelvo\\.Security");
+  EXPECT_EQ(information.flags(), 7u);
+
+  struct Case {
+    std::u16string path;
+    std::size_t entries;
+    std::vector<std::string> children;
+    bool skip, noPropagate, repair, ignoreErrors;
+  } cases[] = {
+      {u"C:\\vhosts\\site", 0, {"C:\\vhosts\\site\\app"}, false, false, false, false},
+      {u"C:\\vhosts\\site\\app", 1,
+       // Path order: a shorter component first. "x y" split gives "site\app\x" and "y", the
+       // latter outside the committed scope.
+       {"C:\\vhosts\\site\\app\\a", "C:\\vhosts\\site\\app\\x", "C:\\vhosts\\site\\app\\lit",
+        "C:\\vhosts\\site\\app\\f.txt"},
+       false, false, false, false},
+      {u"c:/VHOSTS/site/app/A", 0, {"c:\\VHOSTS\\site\\app\\A\\b"}, false, false, false, false},
+      {u"C:\\vhosts\\site\\app\\a\\b\\c", 1, {}, true, false, false, false},
+      {u"C:\\vhosts\\site\\app\\f.txt", 1, {}, false, true, false, false},
+      {u"C:\\vhosts\\site\\app\\lit", 1, {}, false, false, true, true},
+      {u"C:\\vhosts\\site\\app\\x", 1, {}, false, false, false, false},
+      {u"C:\\vhosts\\y", 0, {}, false, false, false, false},
+      {u"C:\\vhosts\\other\\app", 0, {}, false, false, false, false},
+      {u"C:\\vhosts", 0, {"C:\\vhosts\\site"}, false, false, false, false},
+      {u"C:\\one\\site\\app", 0, {}, false, false, false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(information.entriesAt(c.path).size(), c.entries) << u8(c.path);
+    EXPECT_EQ(texts(information.childrenWithEntries(c.path)), c.children) << u8(c.path);
+    SecurityInformation::Properties p = information.properties(c.path);
+    EXPECT_EQ(p.ownEntries, c.entries > 0) << u8(c.path);
+    EXPECT_EQ(p.skip, c.skip) << u8(c.path);
+    EXPECT_EQ(p.noPropagate, c.noPropagate) << u8(c.path);
+    EXPECT_EQ(p.repair, c.repair) << u8(c.path);
+    EXPECT_EQ(p.ignoreErrors, c.ignoreErrors) << u8(c.path);
+  }
+}
+
+TEST(SecurityInformation, EntriesAtTheVirtualHostsDirectoryAreNotApplied) {
+  EntryCollection collection(std::make_shared<testing_support::FakeSystemHelper>());
+  collection.insert(entry(u"[HTTPD_VHOSTS_D]", u""));
+  collection.insert(entry(u"[HTTPD_VHOSTS_D]", u"site"));
+  Components components;
+  SecurityInformation information(collection, u"C:\\vhosts", 0, components, u"C:\\VHOSTS\\",
+                                  false);
+  EXPECT_TRUE(information.entriesAt(u"C:\\vhosts").empty());
+  EXPECT_EQ(information.entriesAt(u"C:\\vhosts\\site").size(), 1u);
+}
+
+} // namespace

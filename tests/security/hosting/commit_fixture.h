@@ -1,0 +1,89 @@
+// A site under C:\vhosts (drive C: mapped to a temporary directory), the reference management
+// service answering HTTPD_VHOSTS_D, a site user with its worker group IWPG_<user>, and the log
+// lines of the process. One service per test program: the service client is process-wide.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "os/text.h"
+#include "runtime/log/log_manager.h"
+#include "runtime/security/model/sid.h"
+#include "security/disk/system_helper.h"
+#include "tests/security/disk/acl_lines.h"
+#include "tests/service/service_process.h"
+#include "tests/support/testing.h"
+
+namespace testing_support {
+
+class LogLines : public LogListener {
+public:
+  void onException(int, const vexception&) override {}
+  void onText(int level, const std::u16string& text) override {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(u8(LogManager::levelWord(level) + u": " + text));
+  }
+  // The lines logged since the last call.
+  std::vector<std::string> take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(lines_, {});
+  }
+
+private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// The process-wide part: drive C:, the registry, the service.
+struct HostingEnvironment {
+  TempDir base;
+  ScopedRegistry registry{
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + base.file("run") + "\"\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + base.file("c") + "\"\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+      "\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n"
+      "\"DebugSecuritySettings\"=dword:00000001\n"};
+  std::unique_ptr<ServiceProcess> service;
+  std::shared_ptr<LogLines> log = std::make_shared<LogLines>();
+
+  HostingEnvironment() {
+    std::filesystem::create_directories(base.file("c/vhosts"));
+    // Site users reach their sites, as below a real virtual-hosts directory.
+    for (const std::string& dir : {base.path(), base.file("c"), base.file("c/vhosts")})
+      std::filesystem::permissions(dir, std::filesystem::perms(0755));
+    service = std::make_unique<ServiceProcess>(registry.path(), base.file("run/pipe/zrcpipe"));
+    LogManager::instance().addListener(log);
+  }
+  static HostingEnvironment& get() {
+    static HostingEnvironment environment;
+    return environment;
+  }
+  std::string host(const std::string& relative) { return base.file("c/" + relative); }
+};
+
+// A worker group named after the site user, removed when destroyed.
+class WorkerGroup {
+public:
+  explicit WorkerGroup(const std::string& user) : name_("IWPG_" + user) {
+    ok_ = runProcess({"/usr/sbin/groupadd", name_}).exitCode == 0;
+  }
+  ~WorkerGroup() {
+    if (ok_) runProcess({"/usr/sbin/groupdel", name_});
+  }
+  bool ok() const { return ok_; }
+  const std::string& name() const { return name_; }
+  RunTime::Sid sid() const {
+    return DiskSecurity::DefaultSystemHelper().getAccount(os::utf16FromUtf8(name_), u"");
+  }
+
+private:
+  std::string name_;
+  bool ok_ = false;
+};
+
+} // namespace testing_support
