@@ -133,7 +133,9 @@ std::vector<std::u16string> Root::listTree(const std::u16string& relative) const
 void Root::removeFile(const std::u16string& relative, bool force, std::uint32_t retryCount,
                       std::uint32_t pauseMs) const {
   const std::u16string inside = check(relative);
-  detail::removeFile({&root_, inside}, fullPath(inside), force, retryCount, pauseMs);
+  // Messages name the path in the form handed to the host, as removeFile's on a full path do.
+  detail::removeFile({&root_, inside}, VFileName::longPath(fullPath(inside)), force, retryCount,
+                     pauseMs);
 }
 
 void Root::copyDirectory(const Root& from, const std::u16string& source,
