@@ -76,8 +76,13 @@ void deleteApplicationFiles(const std::u16string& wwwRoot, const std::u16string&
   RunTime::File::checkInside(subdirectory, wwwRoot);
   const std::u16string siteDirectory = VFileName::combine(wwwRoot, subdirectory);
   std::vector<std::u16string> inside;
-  for (const std::u16string& entry : entries)
+  for (const std::u16string& entry : entries) {
     inside.push_back(RunTime::File::checkInside(entry, siteDirectory));
+    // The site directory is opened as the base of the removal and is not removed through it.
+    if (inside.back().empty())
+      throw vexception(formatString(u"Path (%s) names the directory (%s) itself", entry, siteDirectory),
+                       VCONTEXT("deleteApplicationFiles"));
+  }
 
   const std::optional<Root> site = openSiteDirectory(wwwRoot, subdirectory);
   if (!site) return;

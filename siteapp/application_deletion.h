@@ -18,7 +18,9 @@ std::vector<std::u16string> readDeletionList(const std::u16string& path);
 // operation, with the entries before it removed.
 //
 // Confinement: before anything is removed the subdirectory is checked against the web root and
-// every entry against the site directory ("Path (<entry>) is outside of (<site directory>)"),
+// every entry against the site directory ("Path (<entry>) is outside of (<site directory>)";
+// an entry that names the site directory itself: "Path (<entry>) names the directory (<site
+// directory>) itself"),
 // and every entry is looked up beneath the site directory, opened once: an entry that passes
 // through a link fails there (fileExist's error, 1921). So a list with one such entry removes
 // nothing. A site directory that is missing removes nothing and is no failure.

@@ -217,6 +217,7 @@ TEST_F(DeleteApplication, HostileEntriesRemoveNothing) {
       {"\\\\?\\C:\\decoy", "app", "Path (\\\\?\\C:\\decoy" + outside},
       {"lnk\\secret", "app", "Path (lnk\\secret) passes through a link in (C:\\vhosts\\site1\\httpdocs\\app)"},
       {"good", "../../decoy", "Path (..\\..\\decoy) is outside of (C:\\vhosts\\site1\\httpdocs)"},
+      {"good/..", "app", "Path (good/..) names the directory (C:\\vhosts\\site1\\httpdocs\\app) itself"},
   };
   const auto before = decoys();
   for (const Case& c : cases) {
