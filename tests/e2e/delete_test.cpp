@@ -203,6 +203,7 @@ TEST_F(DeleteApplication, ALockedFileFailsAfterTenAttemptsNamingItsHolder) {
 // entry, and nothing at all is removed, the good entries around it included.
 TEST_F(DeleteApplication, HostileEntriesRemoveNothing) {
   ASSERT_EQ(::symlink((drive_ + "/vhosts/site1/decoy").c_str(), (site_ + "/lnk").c_str()), 0);
+  ASSERT_EQ(::symlink(site_.c_str(), (site_ + "/../applink").c_str()), 0);
   struct Case {
     std::string entry;
     std::string subdirectory;
@@ -217,6 +218,9 @@ TEST_F(DeleteApplication, HostileEntriesRemoveNothing) {
       {"\\\\?\\C:\\decoy", "app", "Path (\\\\?\\C:\\decoy" + outside},
       {"lnk\\secret", "app", "Path (lnk\\secret) passes through a link in (C:\\vhosts\\site1\\httpdocs\\app)"},
       {"good", "../../decoy", "Path (..\\..\\decoy) is outside of (C:\\vhosts\\site1\\httpdocs)"},
+      {"good", "applink",
+       "The directory name is invalid (Error code 267) at Unable to open directory "
+       "(C:\\vhosts\\site1\\httpdocs\\applink)"},
       {"good/..", "app", "Path (good/..) names the directory (C:\\vhosts\\site1\\httpdocs\\app) itself"},
   };
   const auto before = decoys();
