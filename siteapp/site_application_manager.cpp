@@ -3,6 +3,8 @@
 #include "runtime/core/format.h"
 #include "runtime/core/guard.h"
 #include "runtime/fs/path/filename.h"
+#include "service/kelvo_srv_client.h"
+#include "siteapp/application_deletion.h"
 
 namespace {
 
@@ -18,6 +20,10 @@ void notAvailable(const char* operation, const std::u16string& argument) {
 
 } // namespace
 
+std::u16string getApplicationRepositoryRoot() {
+  return VFileName::combine(KelvoSrvClient::getInstance().productDataDirectory(), u"var\\cgitory");
+}
+
 SiteApplicationManager::SiteApplicationManager(std::shared_ptr<IUserInformation> userInformation)
     : userInformation_(std::move(userInformation)) {}
 
@@ -26,6 +32,17 @@ void SiteApplicationManager::setApplicationSubdirectory(const std::u16string& su
   std::size_t first = normal.find_first_not_of(u'\\');
   std::size_t last = normal.find_last_not_of(u'\\');
   applicationSubdirectory_ = first == std::u16string::npos ? u"" : normal.substr(first, last - first + 1);
+}
+
+std::u16string SiteApplicationManager::getApplicationRepositoryPath() const {
+  constexpr std::u16string_view fileUrl = u"file:///";
+  if (applicationFullName_.size() > fileUrl.size() && applicationFullName_.starts_with(fileUrl))
+    return applicationFullName_.substr(fileUrl.size());
+  return getApplicationRepositoryRoot() + u"\\" + applicationFullName_;
+}
+
+std::u16string SiteApplicationManager::getSiteApplicationPath() const {
+  return VFileName::combine(wwwRoot_, applicationSubdirectory_);
 }
 
 void SiteApplicationManager::fsaRunApplicationScript(const std::u16string& scriptFileName,
@@ -44,5 +61,10 @@ void SiteApplicationManager::updateApplicationPermissions(const std::u16string& 
 }
 
 void SiteApplicationManager::deleteApplication(const std::u16string& filesList) {
-  notAvailable("SiteApplicationManager::deleteApplication", filesList);
+  guarded("SiteApplicationManager::deleteApplication", __LINE__,
+          [&] { return formatString(u"Unable to call SiteApplicationManager::deleteApplication(%s)", filesList); },
+          [&] {
+            const std::vector<std::u16string> entries = readDeletionList(filesList);
+            deleteApplicationFiles(wwwRoot_, applicationSubdirectory_, entries);
+          });
 }

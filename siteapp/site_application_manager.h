@@ -7,6 +7,10 @@
 
 #include "runtime/security/user_information.h"
 
+// The panel's application repository: the product data directory (from the management service)
+// with "var\cgitory" below it.
+std::u16string getApplicationRepositoryRoot();
+
 class SiteApplicationManager {
 public:
   explicit SiteApplicationManager(std::shared_ptr<IUserInformation> userInformation);
@@ -23,12 +27,23 @@ public:
   const std::u16string& userName() const { return userName_; }
   const std::shared_ptr<IUserInformation>& userInformation() const { return userInformation_; }
 
-  // The four operations. Not built yet: each fails with a vexception that says so.
+  // The application's directory in the repository: the rest of a full name that begins with
+  // "file:///" (and is longer), else the repository root, "\" and the full name as plain text.
+  // Throws what the management service query throws.
+  std::u16string getApplicationRepositoryPath() const;
+  // The application's directory in the site: VFileName::combine of the web root and the
+  // subdirectory (the web root itself when there is none).
+  std::u16string getSiteApplicationPath() const;
+
+  // Removes the entries of the "htdocs" sections of the file list beneath the site directory
+  // (see siteapp/application_deletion.h).
+  void deleteApplication(const std::u16string& filesList);
+
+  // Not built yet: each fails with a vexception that says so.
   void fsaRunApplicationScript(const std::u16string& scriptFileName, const std::u16string& scriptName,
                                const std::u16string& requestFile);
   void extractApplication(const std::u16string& metadataFile);
   void updateApplicationPermissions(const std::u16string& metadataFile);
-  void deleteApplication(const std::u16string& filesList);
 
 private:
   std::u16string applicationSubdirectory_;

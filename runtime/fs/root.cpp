@@ -4,6 +4,7 @@
 
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
+#include "os/files.h"
 #include "runtime/fs/files.h"
 #include "runtime/fs/path/filename.h"
 #include "runtime/fs/operations.h"
@@ -45,6 +46,14 @@ std::optional<std::u16string> pathInside(const std::u16string& relative) {
   return normal;
 }
 
+std::u16string checkInside(const std::u16string& relative, const std::u16string& base) {
+  std::optional<std::u16string> inside = pathInside(relative);
+  if (!inside)
+    throw vexception(formatString(u"Path (%s) is outside of (%s)", relative, base),
+                     VCONTEXT("RunTime::File::Root::check"));
+  return *inside;
+}
+
 Root::Root(const std::u16string& directory) : path_(directory) {
   os::Result<os::Root> opened = os::Root::open(VFileName::longPath(directory));
   if (!opened.ok())
@@ -53,12 +62,18 @@ Root::Root(const std::u16string& directory) : path_(directory) {
   root_ = std::move(opened.value());
 }
 
+Root::Root(const Root& parent, const std::u16string& relative) {
+  const std::u16string inside = parent.check(relative);
+  path_ = parent.fullPath(inside);
+  os::Result<os::Root> opened = parent.root_.subdirectory(inside);
+  if (!opened.ok())
+    throwOSError(formatString(u"Unable to open directory (%s)", path_), opened.code(),
+                 VCONTEXT("RunTime::File::Root"));
+  root_ = std::move(opened.value());
+}
+
 std::u16string Root::check(const std::u16string& relative) const {
-  std::optional<std::u16string> inside = pathInside(relative);
-  if (!inside)
-    throw vexception(formatString(u"Path (%s) is outside of (%s)", relative, path_),
-                     VCONTEXT("RunTime::File::Root::check"));
-  return *inside;
+  return checkInside(relative, path_);
 }
 
 std::u16string Root::fullPath(const std::u16string& relative) const {
@@ -82,10 +97,45 @@ void Root::removeDir(const std::u16string& relative, bool force) const {
   detail::reportTreeRemoval(os::removeTree(root_, inside, force));
 }
 
+void Root::createDirectories(const std::u16string& relative) const {
+  const std::u16string inside = check(relative);
+  // Each level from the root down: what exists is passed over, as VDirectory::createDirectory
+  // does; a level resolved beneath the root never follows a link.
+  for (std::size_t end = inside.find(u'\\');; end = inside.find(u'\\', end + 1)) {
+    const std::u16string level = inside.substr(0, end);
+    if (!level.empty() && !exists(level)) {
+      if (std::uint32_t code = os::createDirectory(root_, level, os::DirectoryAccess::creatorDefaults))
+        throwOSError(formatString(u"CreateDirectory(%s)", fullPath(level)), code, VCONTEXT("makeDir"));
+    }
+    if (end == std::u16string::npos) return;
+  }
+}
+
+std::vector<std::u16string> Root::listTree(const std::u16string& relative) const {
+  std::vector<std::u16string> directories{check(relative)};
+  for (std::size_t next = 0; next < directories.size(); ++next) {
+    const std::u16string directory = directories[next];
+    os::Result<std::vector<os::DirectoryEntry>> listed = os::listDirectory(root_, directory);
+    if (!listed.ok())
+      throwOSError(formatString(u"Unable to read directory (%s)", fullPath(directory)),
+                   listed.code(), VCONTEXT("RunTime::File::findFirstFile"));
+    for (const os::DirectoryEntry& entry : listed.value()) {
+      const bool isDirectory = entry.info.attributes & os::FILE_ATTRIBUTE_DIRECTORY;
+      const bool isLink = entry.info.attributes & os::FILE_ATTRIBUTE_REPARSE_POINT;
+      if (!isDirectory || isLink || entry.name == u"." || entry.name == u"..") continue;
+      directories.push_back(directory.empty() ? entry.name : directory + u'\\' + entry.name);
+    }
+  }
+  directories.erase(directories.begin());
+  return directories;
+}
+
 void Root::removeFile(const std::u16string& relative, bool force, std::uint32_t retryCount,
                       std::uint32_t pauseMs) const {
   const std::u16string inside = check(relative);
-  detail::removeFile({&root_, inside}, fullPath(inside), force, retryCount, pauseMs);
+  // Messages name the path in the form handed to the host, as removeFile's on a full path do.
+  detail::removeFile({&root_, inside}, VFileName::longPath(fullPath(inside)), force, retryCount,
+                     pauseMs);
 }
 
 void Root::copyDirectory(const Root& from, const std::u16string& source,

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "os/root.h"
 #include "os/tree.h"
@@ -26,12 +27,20 @@ namespace RunTime::File {
 // "\??\…"). An empty result names the base itself.
 std::optional<std::u16string> pathInside(const std::u16string& relative);
 
+// pathInside(relative), or the vexception "Path (<relative>) is outside of (<base>)" (context
+// "RunTime::File::Root::check"). For checking a whole input before any of it is acted on.
+std::u16string checkInside(const std::u16string& relative, const std::u16string& base);
+
 class Root {
 public:
   // Opens the directory, a full path the panel gave: a symbolic link on the way is followed
   // only when root (or this process's own user) owns it. Throws the OS error "Unable to open
   // directory (<directory>)" (context "RunTime::File::Root").
   explicit Root(const std::u16string& directory);
+  // Opens a directory beneath parent (checked as check() does, no link followed, no mount
+  // crossed); its path is parent's full path of it. Throws the vexception of check(), or the
+  // OS error "Unable to open directory (<path>)" (context "RunTime::File::Root").
+  Root(const Root& parent, const std::u16string& relative);
 
   // The path of the root, as given.
   const std::u16string& path() const { return path_; }
@@ -48,6 +57,14 @@ public:
   bool exists(const std::u16string& relative, bool* isDirectory = nullptr) const;
   // removeDir and removeFile (files.h) for a path beneath the root; messages name the full path.
   void removeDir(const std::u16string& relative, bool force) const;
+  // Creates the directory and the missing ones above it, beneath the root; an existing
+  // directory is fine. Throws the OS error "CreateDirectory(<full path>)" (context "makeDir").
+  void createDirectories(const std::u16string& relative) const;
+  // Every subdirectory below the directory, at every depth (links to directories are not
+  // entered), as checked relative paths in listing order, parents before their children.
+  // Throws the OS error "Unable to read directory (<full path>)" (context
+  // "RunTime::File::findFirstFile") for a directory that cannot be listed.
+  std::vector<std::u16string> listTree(const std::u16string& relative) const;
   void removeFile(const std::u16string& relative, bool force, std::uint32_t retryCount = 0,
                   std::uint32_t pauseMs = 0) const;
   // RunTime::File::copyDirectory from a directory beneath `from` to one beneath this root.

@@ -1,0 +1,296 @@
+// Whole-process tests of --delete-application: the real binary against the reference management
+// service, on a site tree below a temporary drive C:, with a decoy of root's files beside it.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/service/service_process.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Everything that a removal or a take-over could change below a directory: per path the type,
+// mode, owner, group, size, content or link text, and every extended attribute (POSIX ACLs and
+// the stored descriptor included).
+std::map<std::string, std::string> snapshot(const std::string& top) {
+  std::map<std::string, std::string> state;
+  auto record = [&](const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return;
+    std::string line = std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + " " +
+                       std::to_string(st.st_gid) + " " + std::to_string(st.st_size) + " ";
+    if (S_ISREG(st.st_mode)) line += readFile(path);
+    if (S_ISLNK(st.st_mode)) line += fs::read_symlink(path).string();
+    char names[4096];
+    ssize_t length = ::llistxattr(path.c_str(), names, sizeof names);
+    for (ssize_t at = 0; at < length; at += std::strlen(names + at) + 1) {
+      char value[4096];
+      ssize_t size = ::lgetxattr(path.c_str(), names + at, value, sizeof value);
+      line += std::string(" ") + (names + at) + "=" + std::string(value, size > 0 ? size : 0);
+    }
+    state[path] = line;
+  };
+  record(top);
+  if (fs::is_directory(fs::symlink_status(top)))
+    for (const auto& entry : fs::recursive_directory_iterator(top)) record(entry.path().string());
+  return state;
+}
+
+// A child process that holds an exclusive lock on the file until it is destroyed.
+class LockHolder {
+public:
+  explicit LockHolder(const std::string& path) {
+    int ready[2];
+    if (::pipe(ready) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      int fd = ::open(path.c_str(), O_RDONLY);
+      if (fd >= 0 && ::flock(fd, LOCK_EX) == 0) (void)!::write(ready[1], "x", 1);
+      ::pause();
+      ::_exit(0);
+    }
+    char byte = 0;
+    locked_ = ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    ::close(ready[1]);
+  }
+  ~LockHolder() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  bool locked() const { return locked_; }
+  // "name (pid)" as the holder is named in messages.
+  std::string holder() const {
+    std::string comm = readFile("/proc/" + std::to_string(pid_) + "/comm");
+    return comm.substr(0, comm.find('\n')) + " (" + std::to_string(pid_) + ")";
+  }
+
+private:
+  pid_t pid_ = -1;
+  bool locked_ = false;
+};
+
+class DeleteApplication : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "the decoy must be root's and the service runs as root";
+    writeFile(registry_, "Windows Registry Editor Version 5.00\n\n"
+                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n"
+                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + drive_ + "\"\n"
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                         "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n");
+    service_ = std::make_unique<ServiceProcess>(registry_, dir_.file("run/pipe/zrcpipe"));
+    fs::create_directories(site_);
+    for (const std::string& decoy : {drive_ + "/vhosts/site1/decoy", drive_ + "/decoy"}) {
+      writeFile(decoy + "/secret", "root's own\n");
+      writeFile(decoy + "/inner/deep", "deeper\n");
+      ::chmod((decoy + "/secret").c_str(), 0600);
+      ASSERT_EQ(std::system(("setfacl -m u:nobody:r " + decoy + "/secret").c_str()), 0);
+    }
+  }
+
+  ProcessResult deleteWith(const std::string& list, const std::string& subdirectory = "app") {
+    writeFile(dir_.file("files.xml"), list);
+    return runProcess({binary("tavrix"), "--delete-application", "--application-full-name=demo-1.0",
+                       "--www-root=C:\\vhosts\\site1\\httpdocs", "--user-name=jdoe",
+                       "--application-subdirectory=" + subdirectory, "--files=" + dir_.file("files.xml")},
+                      {{"TAVRIX_REGISTRY", registry_}});
+  }
+
+  static std::string htdocs(const std::vector<std::string>& entries) {
+    std::string list = "<files><SECTION PREFIX=\"htdocs\">";
+    for (const std::string& entry : entries) list += "<FILE>" + entry + "</FILE>";
+    return list + "</SECTION></files>";
+  }
+
+  std::map<std::string, std::string> decoys() const {
+    auto state = snapshot(drive_ + "/vhosts/site1/decoy");
+    state.merge(snapshot(drive_ + "/decoy"));
+    return state;
+  }
+
+  TempDir dir_;
+  std::string registry_ = dir_.file("registry.reg");
+  std::string drive_ = dir_.file("c");
+  std::string site_ = drive_ + "/vhosts/site1/httpdocs/app";
+  std::string longSite_ = "\\\\?\\C:\\vhosts\\site1\\httpdocs\\app";
+  std::unique_ptr<ServiceProcess> service_;
+};
+
+TEST_F(DeleteApplication, RemovesTheEntriesOfHtdocsSectionsInDocumentOrder) {
+  writeFile(site_ + "/index.php", "x");
+  writeFile(site_ + "/lib/a/b.php", "x");
+  writeFile(site_ + "/lib/c.php", "x");
+  writeFile(site_ + "/keep-capitals", "x");
+  writeFile(site_ + "/keep-noprefix", "x");
+  writeFile(site_ + "/keep-other", "x");
+  writeFile(site_ + "/keep-sibling", "x");
+  writeFile(site_ + "/readonly", "x");
+  ::chmod((site_ + "/readonly").c_str(), 0444);
+  ::chmod((site_ + "/lib/c.php").c_str(), 0444);
+  const std::string list =
+      "<files><SECTION PREFIX=\"HTDOCS\"><FILE>keep-capitals</FILE></SECTION>"
+      "<SECTION><FILE>keep-noprefix</FILE></SECTION>"
+      "<SECTION PREFIX=\"other\"><FILE>keep-other</FILE></SECTION>"
+      "<!-- a comment --><section PREFIX=\"htdocs\"><FILE>keep-sibling</FILE></section>"
+      "<SECTION PREFIX=\"htdocs\">text<!-- c --><file>keep-sibling</file>"
+      "<FILE>lib</FILE><FILE>lib/c.php</FILE><FILE>index.php</FILE><FILE>readonly</FILE>"
+      "<FILE>never-there</FILE><OTHER><FILE>keep-sibling</FILE></OTHER></SECTION></files>";
+  for (int run = 0; run < 2; ++run) { // the second run finds everything gone and succeeds
+    ProcessResult r = deleteWith(list);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(r.out, "");
+  }
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(site_)) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"keep-capitals", "keep-noprefix", "keep-other", "keep-sibling"}));
+}
+
+TEST_F(DeleteApplication, MissingSiteOrListAndUnparsableList) {
+  ProcessResult gone = deleteWith(htdocs({"index.php"}), "not-installed");
+  EXPECT_EQ(gone.exitCode, 0) << gone.out;
+
+  writeFile(site_ + "/index.php", "x");
+  ProcessResult broken = deleteWith("<files><SECTION PREFIX=\"htdocs\"><FILE>index.php</FILE></files>");
+  EXPECT_EQ(broken.exitCode, 1);
+  EXPECT_NE(broken.out.find(" at load " + dir_.file("files.xml")), std::string::npos) << broken.out;
+  EXPECT_TRUE(fs::exists(site_ + "/index.php"));
+}
+
+TEST_F(DeleteApplication, ALockedFileFailsAfterTenAttemptsNamingItsHolder) {
+  writeFile(site_ + "/locked.txt", "x");
+  writeFile(site_ + "/tree/sub/held", "x");
+  LockHolder file(site_ + "/locked.txt");
+  LockHolder inTree(site_ + "/tree/sub/held");
+  ASSERT_TRUE(file.locked() && inTree.locked());
+
+  auto started = std::chrono::steady_clock::now();
+  ProcessResult r = deleteWith(htdocs({"locked.txt"}));
+  auto elapsed = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("at DeleteFile '" + longSite_ + "\\locked.txt'\n   at (removeFile line"),
+            std::string::npos) << r.out;
+  // Nine pauses of 10 ms between the ten attempts.
+  EXPECT_GE(elapsed, std::chrono::milliseconds(90));
+  EXPECT_TRUE(fs::exists(site_ + "/locked.txt"));
+
+  r = deleteWith(htdocs({"tree"}));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("at Delete file '" + longSite_ + "\\tree\\sub\\held'. Processes: " + inTree.holder() +
+                       "\n   at (removeDir line"),
+            std::string::npos) << r.out;
+  EXPECT_TRUE(fs::exists(site_ + "/tree/sub/held"));
+}
+
+// Entries and subdirectories that would reach outside the site: the command fails naming the
+// entry, and nothing at all is removed, the good entries around it included.
+TEST_F(DeleteApplication, HostileEntriesRemoveNothing) {
+  ASSERT_EQ(::symlink((drive_ + "/vhosts/site1/decoy").c_str(), (site_ + "/lnk").c_str()), 0);
+  ASSERT_EQ(::symlink(site_.c_str(), (site_ + "/../applink").c_str()), 0);
+  struct Case {
+    std::string entry;
+    std::string subdirectory;
+    std::string message;
+  };
+  const std::string outside = ") is outside of (C:\\vhosts\\site1\\httpdocs\\app)";
+  const Case cases[] = {
+      {"../../decoy", "app", "Path (../../decoy" + outside},
+      {"C:\\decoy", "app", "Path (C:\\decoy" + outside},
+      {"C:\\..\\decoy", "app", "Path (C:\\..\\decoy" + outside},
+      {"sub/../../decoy", "app", "Path (sub/../../decoy" + outside},
+      {"\\\\?\\C:\\decoy", "app", "Path (\\\\?\\C:\\decoy" + outside},
+      {"lnk\\secret", "app", "Path (lnk\\secret) passes through a link in (C:\\vhosts\\site1\\httpdocs\\app)"},
+      {"good", "../../decoy", "Path (..\\..\\decoy) is outside of (C:\\vhosts\\site1\\httpdocs)"},
+      {"good", "applink",
+       "The directory name is invalid (Error code 267) at Unable to open directory "
+       "(C:\\vhosts\\site1\\httpdocs\\applink)"},
+      {"good/..", "app", "Path (good/..) names the directory (C:\\vhosts\\site1\\httpdocs\\app) itself"},
+  };
+  const auto before = decoys();
+  for (const Case& c : cases) {
+    writeFile(site_ + "/first", "x");
+    writeFile(site_ + "/good/last", "x");
+    ProcessResult r = deleteWith(htdocs({"first", c.entry, "good"}), c.subdirectory);
+    EXPECT_EQ(r.exitCode, 1) << c.entry;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), c.message) << c.entry;
+    EXPECT_TRUE(fs::exists(site_ + "/first")) << c.entry;
+    EXPECT_TRUE(fs::exists(site_ + "/good/last")) << c.entry;
+    EXPECT_EQ(decoys(), before) << c.entry;
+  }
+}
+
+// A link named by an entry goes as the link; "/etc/passwd" names etc\passwd below the site.
+TEST_F(DeleteApplication, LinksAreRemovedAsLinksAndRootedEntriesStayBelowTheSite) {
+  ASSERT_EQ(::symlink((drive_ + "/vhosts/site1/decoy").c_str(), (site_ + "/lnk").c_str()), 0);
+  ASSERT_EQ(::symlink((drive_ + "/decoy/secret").c_str(), (site_ + "/filelink").c_str()), 0);
+  writeFile(site_ + "/etc/passwd", "site's own");
+  const auto before = decoys();
+  const auto passwd = snapshot("/etc/passwd");
+  ProcessResult r = deleteWith(htdocs({"lnk", "/filelink", "/etc/passwd"}));
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(site_ + "/lnk")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(site_ + "/filelink")));
+  EXPECT_FALSE(fs::exists(site_ + "/etc/passwd"));
+  EXPECT_EQ(decoys(), before);
+  EXPECT_EQ(snapshot("/etc/passwd"), passwd);
+}
+
+// While the application directory is removed, another process keeps swapping one of its
+// subdirectories for a link to the decoy and back. The decoy never changes.
+TEST_F(DeleteApplication, ASubdirectorySwappedForALinkNeverLeadsOutside) {
+  const std::string decoy = drive_ + "/vhosts/site1/decoy";
+  const auto before = decoys();
+  std::atomic<int> swaps = 0;
+  for (int run = 0; run < 20; ++run) {
+    fs::create_directories(site_ + "/tree");
+    for (int d = 0; d < 20; ++d) {
+      const std::string directory = site_ + "/tree/d" + std::to_string(d);
+      ASSERT_EQ(::mkdir(directory.c_str(), 0755), 0);
+      for (int f = 0; f < 100; ++f)
+        ::close(::open((directory + "/f" + std::to_string(f)).c_str(), O_CREAT | O_WRONLY, 0644));
+    }
+    const std::string swapped = site_ + "/tree/d10";
+    const std::string aside = dir_.file("aside");
+    std::atomic<bool> done = false;
+    std::thread swapper([&] {
+      while (!done) {
+        // Gone (removed, or the run is over): look again shortly.
+        if (::rename(swapped.c_str(), aside.c_str()) != 0) {
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
+          continue;
+        }
+        if (::symlink(decoy.c_str(), swapped.c_str()) == 0) ++swaps;
+        std::this_thread::yield();
+        (void)::unlink(swapped.c_str());
+        (void)::rename(aside.c_str(), swapped.c_str());
+      }
+    });
+    ProcessResult r = deleteWith(htdocs({"tree"}));
+    done = true;
+    swapper.join();
+    EXPECT_EQ(decoys(), before) << "run " << run << "\n" << r.out;
+    std::error_code ec;
+    fs::remove_all(site_ + "/tree", ec);
+    fs::remove_all(aside, ec);
+  }
+  EXPECT_GT(swaps, 0) << "the link was never in place during a deletion";
+}
+
+} // namespace

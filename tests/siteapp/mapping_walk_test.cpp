@@ -1,0 +1,159 @@
+// The mapping walk on real package trees: targets, copies, the permission map, confinement.
+#include "siteapp/mapping_walk.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "runtime/core/exception.h"
+#include "runtime/fs/path/filename.h"
+#include "tests/support/testing.h"
+#include "xml/app_metadata.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+std::string failure(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const vexception& e) {
+    return u8(e.message());
+  }
+  return "no exception";
+}
+
+// A package with htdocs and cgi-bin directories, and an empty site.
+class Walk : public ::testing::Test {
+protected:
+  Walk() {
+    writeFile(package_ + "/htdocs/index.php", "index");
+    writeFile(package_ + "/htdocs/sub/a.txt", "a");
+    writeFile(package_ + "/cgi-bin/run.cgi", "run");
+    fs::create_directories(site_);
+  }
+
+  // Walks a metadata document whose application element holds `mappings`.
+  PermissionMap walk(const std::string& mappings, bool copy = true) {
+    const std::string base = u8(APP_PACKAGE_NAMESPACE_BASE);
+    writeFile(dir_.file("APP-META.xml"),
+              "<application xmlns=\"" + base + "\" xmlns:p=\"" + base + "/php\" xmlns:a=\"" + base +
+                  "/aspnet\">" + mappings + "</application>");
+    RunTime::File::Root site(wide(site_));
+    RunTime::File::Root package(wide(package_));
+    return MappingWalk(site, package, copy).walk(loadApplicationMetadata(wide(dir_.file("APP-META.xml"))));
+  }
+
+  std::u16string target(const std::u16string& relative) { return VFileName::combine(wide(site_), relative); }
+
+  TempDir dir_;
+  ScopedRegistry registry_;
+  std::string package_ = dir_.file("package");
+  std::string site_ = dir_.file("site");
+};
+
+TEST_F(Walk, NestedMappingsTakeTheirContentFromThePackageRoot) {
+  PermissionMap map = walk("<mapping url=\"/\" path=\"htdocs\"><mapping url=\"cgi-bin\" path=\"cgi-bin\"/></mapping>");
+  EXPECT_TRUE(map.empty());
+  EXPECT_EQ(readFile(site_ + "/index.php"), "index");
+  EXPECT_EQ(readFile(site_ + "/sub/a.txt"), "a");
+  EXPECT_EQ(readFile(site_ + "/cgi-bin/run.cgi"), "run");
+  EXPECT_FALSE(fs::exists(site_ + "/htdocs"));
+}
+
+TEST_F(Walk, SpellingsOfOnePathYieldTheSameDirectory) {
+  for (const char* spelling : {"cgi-bin", "/cgi-bin/", "\\cgi-bin\\", "./cgi-bin/.", "cgi-bin//", "x/../cgi-bin"}) {
+    fs::remove_all(site_);
+    fs::create_directories(site_);
+    const std::string s(spelling);
+    PermissionMap map = walk("<mapping url=\"/\"><mapping url=\"" + s + "\" path=\"" + s +
+                             "\"><p:permissions writable=\"true\"/></mapping></mapping>");
+    EXPECT_EQ(readFile(site_ + "/cgi-bin/run.cgi"), "run") << spelling;
+    EXPECT_EQ(map, (PermissionMap{{target(u"cgi-bin"), u"php"}})) << spelling;
+  }
+}
+
+TEST_F(Walk, PermissionRules) {
+  const struct {
+    std::string rules;
+    std::u16string kind; // empty: no entry
+  } cases[] = {
+      {"<a:permissions writable=\"TRUE\"/>", u"aspnet"},
+      {"<p:permissions writable=\"True\"/>", u"php"},
+      {"<p:permissions readable=\"FALSE\"/>", u"php-disabled"},
+      {"<p:permissions writable=\"true\" readable=\"false\"/>", u"php-disabled"},
+      {"<a:permissions writable=\"true\"/><p:permissions readable=\"false\"/>", u"php-disabled"},
+      {"<p:permissions writable=\"true\"/><a:permissions writable=\"true\"/>", u"php"},
+      {"<p:permissions readable=\"false\"/><p:permissions writable=\"true\"/>", u"php"},
+      {"<p:permissions writable=\" true\" readable=\"false \"/>", u""},
+      {"<a:permissions writable=\"yes\"/><p:permissions readable=\"true\"/>", u""},
+      {"<permissions writable=\"true\"/>", u""}, // the base namespace is not a rule's
+  };
+  for (const auto& c : cases) {
+    PermissionMap map = walk("<mapping url=\"data\" virtual=\"\">" + c.rules + "</mapping>", false);
+    const PermissionMap expected =
+        c.kind.empty() ? PermissionMap{} : PermissionMap{{target(u"data"), c.kind}};
+    EXPECT_EQ(map, expected) << c.rules;
+  }
+}
+
+TEST_F(Walk, MappingsWithoutContentMakeNoDirectoryButKeepTheirRulesAndChildren) {
+  PermissionMap map = walk(
+      "<mapping url=\"v1\" path=\"htdocs\" virtual=\"false\"><a:permissions writable=\"true\"/>"
+      "  <mapping url=\"in\" path=\"cgi-bin\"/></mapping>"
+      "<mapping url=\"v2\"><p:permissions writable=\"true\"/></mapping>"
+      "<mapping url=\"v3\" path=\"\"><mapping url=\"deep\"><p:permissions readable=\"false\"/></mapping></mapping>"
+      // The same target again: one entry, the later rule's.
+      "<mapping url=\"/v2/\"><a:permissions writable=\"true\"/></mapping>");
+  EXPECT_EQ(map, (PermissionMap{{target(u"v1"), u"aspnet"},
+                                {target(u"v2"), u"aspnet"},
+                                {target(u"v3\\deep"), u"php-disabled"}}));
+  EXPECT_FALSE(fs::exists(site_ + "/v2"));
+  EXPECT_FALSE(fs::exists(site_ + "/v3"));
+  EXPECT_FALSE(fs::exists(site_ + "/v1/index.php"));
+  EXPECT_EQ(readFile(site_ + "/v1/in/run.cgi"), "run"); // made with its missing parent
+}
+
+TEST_F(Walk, WithoutCopyingDirectoriesAreMadeAndSourcesStillRead) {
+  walk("<mapping url=\"a/b\" path=\"htdocs\"><mapping url=\"c\" path=\"cgi-bin\"/></mapping>", false);
+  EXPECT_TRUE(fs::is_directory(site_ + "/a/b/c"));
+  EXPECT_TRUE(fs::is_empty(site_ + "/a/b/c"));
+  EXPECT_FALSE(fs::exists(site_ + "/a/b/index.php"));
+
+  std::string message = failure([&] { walk("<mapping url=\"x\" path=\"missing\"/>", false); });
+  EXPECT_EQ(message.substr(message.find(" at ")), " at Unable to read directory (" + u8(VFileName::combine(wide(package_), u"missing")) + ")");
+}
+
+// Urls and paths that would leave the site or the package are refused before anything is made;
+// a link in the middle of a url is not followed.
+TEST_F(Walk, ConfinedToTheSiteAndThePackage) {
+  const std::string decoy = dir_.file("decoy");
+  writeFile(decoy + "/keep", "keep");
+  ASSERT_EQ(::symlink(decoy.c_str(), (site_ + "/lnk").c_str()), 0);
+  const std::string outsideSite = ") is outside of (" + site_ + ")";
+  const std::string outsidePackage = ") is outside of (" + package_ + ")";
+  const struct {
+    std::string mappings;
+    std::string message;
+  } cases[] = {
+      {"<mapping url=\"../decoy\" path=\"htdocs\"/>", "Path (..\\decoy" + outsideSite},
+      {"<mapping url=\"a\"><mapping url=\"../../decoy\" path=\"htdocs\"/></mapping>", "Path (a\\..\\..\\decoy" + outsideSite},
+      {"<mapping url=\"C:\\decoy\" path=\"htdocs\"/>", "Path (C:\\decoy" + outsideSite},
+      {"<mapping url=\"x\" path=\"../decoy\"/>", "Path (..\\decoy" + outsidePackage},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(failure([&] { walk(c.mappings); }), c.message) << c.mappings;
+  std::string message = failure([&] { walk("<mapping url=\"lnk/new\" path=\"htdocs\"/>"); });
+  EXPECT_NE(message.find("(Error code 1921)"), std::string::npos) << message;
+  EXPECT_EQ(fs::directory_iterator(decoy)->path().filename(), "keep");
+  EXPECT_EQ(std::distance(fs::directory_iterator(decoy), fs::directory_iterator()), 1);
+  EXPECT_FALSE(fs::exists(site_ + "/x"));
+}
+
+} // namespace
