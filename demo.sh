@@ -60,8 +60,10 @@ chmod 755 "$work"   # site users must reach their sites, as below a real virtual
 cp -r "$package_source" "$repository/$app"
 ln -s "$(command -v php)" "$drive/php/php.exe"
 
-useradd -M -U -s /usr/sbin/nologin "$user" && user_made=1
-groupadd "$group" && group_made=1
+useradd -M -U -s /usr/sbin/nologin "$user"
+user_made=1
+groupadd "$group"
+group_made=1
 chown "$user:$user" "$www_root"
 
 export TAVRIX_REGISTRY=$work/registry.reg
