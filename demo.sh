@@ -143,12 +143,12 @@ check_access_rules() {
   expect "install/ denies $group all access" acl_has "$site/install" "group:$group:---"
 }
 
-site_options=(--application-full-name=$app --www-root='C:\vhosts\demo.example\httpdocs'
+site_options=(--application-full-name="$app" --www-root='C:\vhosts\demo.example\httpdocs'
               --user-name="$user" --application-subdirectory=guestbook)
-metadata=--metadata-file='C:\data\var\cgitory\'$app'\APP-META.xml'
+metadata="--metadata-file=C:\\data\\var\\cgitory\\$app\\APP-META.xml"
 
-echo "site user $user, worker group $group, repository C:\\data\\var\\cgitory, site" \
-     "C:\\vhosts\\demo.example\\httpdocs (C: is \$WORK/c, \$WORK is $work)"
+printf '%s\n' "site user $user, worker group $group, repository C:\\data\\var\\cgitory, site" \
+  "C:\\vhosts\\demo.example\\httpdocs (C: is \$WORK/c, \$WORK is $work)"
 
 # --- 1. Extract -----------------------------------------------------------------------------
 heading "1. Extract the package into the site"
@@ -213,9 +213,12 @@ expect "config.php holds the request's database name" grep -q "'guestbook_demo'"
 
 # --- 4. Delete -------------------------------------------------------------------------------
 heading "4. Delete the application's files"
+# What the package put at the top of the site directory, and the file its script wrote.
+mapfile -t installed < <(find "$repository/$app/htdocs" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort)
+installed+=(config.php)
 {
   echo '<files><SECTION PREFIX="htdocs">'
-  for entry in $(ls -A "$repository/$app/htdocs") config.php; do echo "  <FILE>$entry</FILE>"; done
+  for entry in "${installed[@]}"; do echo "  <FILE>$entry</FILE>"; done
   echo '</SECTION></files>'
 } > "$work/files.xml"
 echo "The file list:"
@@ -223,7 +226,7 @@ cat "$work/files.xml"
 echo
 run_tavrix --delete-application "${site_options[@]}" --files="$work/files.xml"
 expect "the deletion succeeds" test "$rc" -eq 0
-echo "Left in the site directory: $(ls -A "$site" | tr '\n' ' ')"
-for entry in $(ls -A "$repository/$app/htdocs") config.php; do
+echo "Left in the site directory: $(find "$site" -mindepth 1 -maxdepth 1 -printf '%f ')"
+for entry in "${installed[@]}"; do
   expect "$entry is removed" test ! -e "$site/$entry"
 done
