@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -100,8 +101,11 @@ protected:
 
   // A small PHP application: files at several depths, modes other than the umask's, old times.
   // The repository is readable by everyone, as the copy reads it as the site user.
-  void writePackage(const std::string& package, const std::string& metadata) {
+  void writePackage(const std::string& package, const std::string& metadata, int bulkFiles = 0) {
     writeFile(package + "/APP-META.xml", metadata);
+    for (int i = 0; i < bulkFiles; ++i)
+      writeFile(package + "/htdocs/assets/d" + std::to_string(i % 20) + "/f" + std::to_string(i) + ".php",
+                std::string(512, 'x'));
     for (const char* file : {"htdocs/index.php", "htdocs/uploads/.keep", "htdocs/cache/.keep",
                              "htdocs/config/settings.php", "htdocs/admin/tools/run.php", "lib/util.php",
                              "lib/deep/er/most.php"})
@@ -121,6 +125,9 @@ protected:
     return runProcess(argv, {{"TAVRIX_REGISTRY", registry_}});
   }
   ProcessResult extract(const std::string& metadata) { return tavrix("--extract-application", site_, metadata); }
+  ProcessResult extractFor(const SiteAccount& account) {
+    return tavrix("--extract-application", account, packageMetadata());
+  }
   ProcessResult update(const std::string& metadata) {
     return tavrix("--update-application-permissions", site_, metadata);
   }
@@ -325,14 +332,98 @@ TEST_F(Extract, UpdateWarnsAboutMissingFilesAndTakesTheLaterRule) {
   EXPECT_EQ(uploadsEntries, 1u) << security;
 }
 
-TEST_F(Extract, ARestartedServiceIsReconnected) {
+TEST_F(Extract, AServiceRestartedDuringAnExtractionIsReconnected) {
   ASSERT_EQ(extract(packageMetadata()).exitCode, 0);
   impersonation_->kill();
-  startImpersonation();
+  fs::remove(dir_.file(kImpersonationPipe)); // gone until the service is back
   fs::remove_all(app_);
-  ProcessResult r = extract(packageMetadata());
+  takeLog();
+  ProcessResult r;
+  std::thread second([&] { r = extract(packageMetadata()); });
+  // The first connection gives up after ten tries half a second apart; the retry finds the
+  // service back.
+  std::this_thread::sleep_for(std::chrono::milliseconds(6500));
+  startImpersonation();
+  second.join();
   ASSERT_EQ(r.exitCode, 0) << r.out;
   EXPECT_EQ(ownerOf(app_ + "/index.php"), std::to_string(site_.user.uid()) + ":" + std::to_string(site_.user.gid()));
+  EXPECT_NE(takeLog().find("Info: Kelvo impersonation pipe communication error: "), std::string::npos);
+}
+
+// Per process id, the positions in the log of its first line that starts `from` and of its
+// line that starts `to`. (What is logged while the thread acts as the site user does not reach
+// the root-owned log file, so the copy itself leaves no line.)
+std::map<std::string, std::pair<std::size_t, std::size_t>> spans(const std::string& log, const std::string& from,
+                                                                 const std::string& to) {
+  std::map<std::string, std::pair<std::size_t, std::size_t>> found;
+  const std::regex line(R"(\d\d:\d\d:\d\d\.\d{3} (\d+) \d+ Info: (.*))");
+  for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it) {
+    const std::size_t at = static_cast<std::size_t>(it->position());
+    const std::string pid = (*it)[1], message = (*it)[2];
+    if (message.starts_with(from)) found.try_emplace(pid, at, at);
+    if (message.starts_with(to) && found.count(pid)) found[pid].second = at;
+  }
+  return found;
+}
+
+bool overlapping(const std::pair<std::size_t, std::size_t>& a, const std::pair<std::size_t, std::size_t>& b) {
+  return a.first < b.second && b.first < a.second;
+}
+
+TEST_F(Extract, ExtractionsForOneUserRunOneAfterAnother) {
+  writePackage(repository_ + "/demo-1.0", kPhpMetadata, 400);
+  takeLog();
+  std::vector<ProcessResult> results(8);
+  std::vector<std::thread> runs;
+  for (ProcessResult& result : results) runs.emplace_back([&] { result = extract(packageMetadata()); });
+  for (std::thread& run : runs) run.join();
+  for (const ProcessResult& result : results) EXPECT_EQ(result.exitCode, 0) << result.out;
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(app_ + "/assets"), {}), 420);
+  EXPECT_EQ(deniedToUser(site_, app_), "");
+
+  // From its grants to its end, each holds the user's lock: no two of them interleave.
+  const auto granting = spans(takeLog(), "Set DENY PHP", "End command ");
+  ASSERT_EQ(granting.size(), 8u);
+  for (auto a = granting.begin(); a != granting.end(); ++a)
+    for (auto b = std::next(a); b != granting.end(); ++b) EXPECT_FALSE(overlapping(a->second, b->second));
+}
+
+TEST_F(Extract, ExtractionsForDifferentUsersOverlap) {
+  writePackage(repository_ + "/demo-1.0", kPhpMetadata, 400);
+  std::vector<std::unique_ptr<SiteAccount>> accounts;
+  for (int i = 0; i < 8; ++i) {
+    accounts.push_back(std::make_unique<SiteAccount>());
+    ASSERT_TRUE(accounts.back()->ok());
+    makeSiteRoot(*accounts.back());
+  }
+  takeLog();
+  std::vector<ProcessResult> results(8);
+  std::vector<std::chrono::steady_clock::duration> took(8);
+  std::vector<std::thread> runs;
+  const auto started = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < 8; ++i)
+    runs.emplace_back([&, i] {
+      const auto begin = std::chrono::steady_clock::now();
+      results[i] = extractFor(*accounts[i]);
+      took[i] = std::chrono::steady_clock::now() - begin;
+    });
+  for (std::thread& run : runs) run.join();
+  const auto wall = std::chrono::steady_clock::now() - started;
+
+  std::chrono::steady_clock::duration sum{};
+  for (std::size_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(results[i].exitCode, 0) << results[i].out;
+    EXPECT_EQ(ownerOf(webRoot(*accounts[i]) + "/blog/assets/d3/f3.php"),
+              std::to_string(accounts[i]->user.uid()) + ":" + std::to_string(accounts[i]->user.gid()));
+    sum += took[i];
+  }
+  EXPECT_LT(wall, sum * 3 / 4);
+  const auto running = spans(takeLog(), "Start command", "End command ");
+  ASSERT_EQ(running.size(), 8u);
+  int overlaps = 0;
+  for (auto a = running.begin(); a != running.end(); ++a)
+    for (auto b = std::next(a); b != running.end(); ++b) overlaps += overlapping(a->second, b->second);
+  EXPECT_GT(overlaps, 0);
 }
 
 } // namespace
