@@ -35,6 +35,9 @@ constexpr PermissionRule kRules[] = {
     {u"php-disabled", false, u"Set DENY PHP access permissions for group %s to directory %s"},
 };
 
+// The group whose members run the site's ASP.NET and PHP workers.
+std::u16string workerGroupName(const std::u16string& userName) { return u"IWPG_" + userName; }
+
 std::u16string packageMetadataPath(const std::u16string& repositoryDirectory) {
   return VFileName::combine(repositoryDirectory, u"APP-META.xml");
 }
@@ -56,8 +59,6 @@ PermissionMap walkPackage(const SiteApplicationManager& manager, const std::u16s
 }
 
 } // namespace
-
-std::u16string workerGroupName(const std::u16string& userName) { return u"IWPG_" + userName; }
 
 void extractApplication(const SiteApplicationManager& manager, const std::u16string& metadataFile) {
   const std::u16string repository = manager.getApplicationRepositoryPath();

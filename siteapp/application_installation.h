@@ -9,9 +9,6 @@
 
 class SiteApplicationManager;
 
-// The group whose members run the site's ASP.NET and PHP workers: "IWPG_" and the user name.
-std::u16string workerGroupName(const std::u16string& userName);
-
 // Checks that the application's repository directory is a directory holding "APP-META.xml"
 // ("Application directory <path> doesn't exist in repository", "Unable to find APP-META.xml:
 // <path>"), then walks the caller's metadata file with content copying while the thread acts as
