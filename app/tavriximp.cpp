@@ -8,7 +8,6 @@
 #include "os/text.h"
 #include "runtime/core/exclusive_task.h"
 #include "runtime/security/user_information.h"
-#include "siteapp/script_runner.h"
 #include "siteapp/site_application_manager.h"
 
 namespace {
@@ -61,7 +60,7 @@ const std::vector<Command>& commands() {
          std::u16string xmlFile = params.get(u"--fsa-xml-file", false, u"");
          std::u16string scriptName = params.getRequired(u"--script-name");
          std::u16string scriptFileName = params.getRequired(u"--script-filename");
-         ApplicationScriptRunner(manager).fsaRunApplicationScript(scriptFileName, scriptName, xmlFile);
+         manager.fsaRunApplicationScript(scriptFileName, scriptName, xmlFile);
        }},
       {u"--extract-application",
        [](const Params& params, SiteApplicationManager& manager, tavriximp&) {

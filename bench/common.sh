@@ -57,3 +57,10 @@ report() {
   printf '%-36s ours %9s ms (%s-%s)   theirs %9s ms (%s-%s)   ratio %s\n' "$label" \
     "$(ms "$om")" "$(ms "$omin")" "$(ms "$omax")" "$(ms "$tm")" "$(ms "$tmin")" "$(ms "$tmax")" "$ratio"
 }
+
+# How the medians grew from the first size to the second: growth <small> <large> <ours1> <ours2>
+# <theirs1> <theirs2> (microseconds).
+growth() {
+  awk -v s="$1" -v l="$2" -v o1="$3" -v o2="$4" -v t1="$5" -v t2="$6" \
+      'BEGIN {printf "growth from %d to %d files (linear: %.1fx): ours %.1fx   theirs %.1fx\n", s, l, l / s, o2 / o1, t2 / t1}'
+}

@@ -54,7 +54,5 @@ done
 
 if ((${#sizes[@]} == 2)); then
   small=${sizes[0]} large=${sizes[1]}
-  awk -v s="$small" -v l="$large" -v o1="${time_ours[$small]}" -v o2="${time_ours[$large]}" \
-      -v t1="${time_theirs[$small]}" -v t2="${time_theirs[$large]}" \
-      'BEGIN {printf "growth from %d to %d files (linear: %.1fx): ours %.1fx   theirs %.1fx\n", s, l, l / s, o2 / o1, t2 / t1}'
+  growth "$small" "$large" "${time_ours[$small]}" "${time_ours[$large]}" "${time_theirs[$small]}" "${time_theirs[$large]}"
 fi

@@ -13,7 +13,6 @@
 #include "runtime/log/log_manager.h"
 #include "runtime/process/sid_client.h"
 #include "runtime/process/vprocess.h"
-#include "service/kelvo_srv_client.h"
 #include "siteapp/script_processor.h"
 
 namespace {
@@ -82,22 +81,13 @@ std::u16string scriptArgumentString(const std::u16string& scriptName, const std:
   return arguments;
 }
 
-std::u16string scriptApplicationRepositoryPath(const std::u16string& applicationFullName) {
-  constexpr std::u16string_view kFileUrl = u"file:///";
-  if (applicationFullName.size() > kFileUrl.size() && applicationFullName.starts_with(kFileUrl))
-    return applicationFullName.substr(kFileUrl.size());
-  return VFileName::combine(KelvoSrvClient::getInstance().productDataDirectory(), u"var\\cgitory") + u"\\" +
-         applicationFullName;
-}
-
 void ApplicationScriptRunner::fsaRunApplicationScript(const std::u16string& scriptFileName,
                                                       const std::u16string& scriptName,
                                                       const std::u16string& requestFile) const {
   const ScriptRequest request = loadScriptRequest(requestFile);
   if (!scriptName.empty()) fsaCheckScript(scriptName);
   if (manager_.applicationFullName().empty()) throw vexception(u"Invalid script directory", VCONTEXT(kRun));
-  const std::u16string scriptsDirectory =
-      scriptApplicationRepositoryPath(manager_.applicationFullName()) + u"\\scripts";
+  const std::u16string scriptsDirectory = manager_.getApplicationRepositoryPath() + u"\\scripts";
 
   const std::optional<std::u16string> scriptPath = findScript(scriptsDirectory, scriptFileName);
   if (!scriptPath) {

@@ -23,12 +23,6 @@ std::u16string scriptCommandLine(const std::u16string& program, const std::u16st
 // parameters, a space (only after a non-empty name) and their text.
 std::u16string scriptArgumentString(const std::u16string& scriptName, const std::optional<std::u16string>& params);
 
-// The application's repository directory (the part of the application locations this command
-// needs): the rest of a full name that starts with "file:///" (and is longer than that), else the
-// product data directory's "var\cgitory", "\" and the full name as text. Throws what the
-// management service client throws.
-std::u16string scriptApplicationRepositoryPath(const std::u16string& applicationFullName);
-
 // The operations of the command on one manager (application full name, user name, account
 // information). Failures are vexceptions whose context names the operation.
 class ApplicationScriptRunner {

@@ -5,20 +5,8 @@
 #include "runtime/fs/path/filename.h"
 #include "service/kelvo_srv_client.h"
 #include "siteapp/application_deletion.h"
-
-namespace {
-
-// The operations that later work builds; until then the caller learns plainly that they are
-// missing instead of getting a silent success.
-void notAvailable(const char* operation, const std::u16string& argument) {
-  guarded(operation, __LINE__,
-          [&] { return formatString(u"Unable to call %hs(%s)", operation, argument); },
-          [&] {
-            throw vexception(formatString(u"%hs is not available yet in this build of tavrix", operation));
-          });
-}
-
-} // namespace
+#include "siteapp/application_installation.h"
+#include "siteapp/script_runner.h"
 
 std::u16string getApplicationRepositoryRoot() {
   return VFileName::combine(KelvoSrvClient::getInstance().productDataDirectory(), u"var\\cgitory");
@@ -48,16 +36,22 @@ std::u16string SiteApplicationManager::getSiteApplicationPath() const {
 void SiteApplicationManager::fsaRunApplicationScript(const std::u16string& scriptFileName,
                                                      const std::u16string& scriptName,
                                                      const std::u16string& requestFile) {
-  notAvailable("SiteApplicationManager::fsaRunApplicationScript",
-               scriptFileName + u", " + scriptName + u", " + requestFile);
+  ApplicationScriptRunner(*this).fsaRunApplicationScript(scriptFileName, scriptName, requestFile);
 }
 
 void SiteApplicationManager::extractApplication(const std::u16string& metadataFile) {
-  notAvailable("SiteApplicationManager::extractApplication", metadataFile);
+  guarded("SiteApplicationManager::extractApplication", __LINE__,
+          [&] { return formatString(u"Unable to call SiteApplicationManager::extractApplication(%s)", metadataFile); },
+          [&] { ::extractApplication(*this, metadataFile); });
 }
 
 void SiteApplicationManager::updateApplicationPermissions(const std::u16string& metadataFile) {
-  notAvailable("SiteApplicationManager::updateApplicationPermissions", metadataFile);
+  guarded("SiteApplicationManager::updateApplicationPermissions", __LINE__,
+          [&] {
+            return formatString(u"Unable to call SiteApplicationManager::updateApplicationPermissions(%s)",
+                                metadataFile);
+          },
+          [&] { ::updateApplicationPermissions(*this, metadataFile); });
 }
 
 void SiteApplicationManager::deleteApplication(const std::u16string& filesList) {

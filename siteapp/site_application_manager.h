@@ -39,9 +39,11 @@ public:
   // (see siteapp/application_deletion.h).
   void deleteApplication(const std::u16string& filesList);
 
-  // Not built yet: each fails with a vexception that says so.
+  // Runs one configuration script of the application (siteapp/script_runner.h).
   void fsaRunApplicationScript(const std::u16string& scriptFileName, const std::u16string& scriptName,
                                const std::u16string& requestFile);
+  // Copies the package into the site as the site's user and applies its permission map; then
+  // re-applies the map of an installed application (siteapp/application_installation.h).
   void extractApplication(const std::u16string& metadataFile);
   void updateApplicationPermissions(const std::u16string& metadataFile);
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
@@ -82,6 +83,16 @@ std::uint32_t createTarget(int dstDir, const std::string& dstName, mode_t mode, 
   }
 }
 
+// A copy keeps its source's mode: gives back what the umask took from a new file. A file that
+// inherited a default ACL keeps what that made of the mode (its mask is not widened).
+std::uint32_t keepMode(int fd, mode_t mode) {
+  struct stat made;
+  if (fstat(fd, &made) != 0) return win32FromErrno(errno);
+  if ((made.st_mode & 0777) == mode) return err::success;
+  if (fgetxattr(fd, "system.posix_acl_access", nullptr, 0) > 0) return err::success;
+  return fchmod(fd, mode) == 0 ? err::success : win32FromErrno(errno);
+}
+
 } // namespace
 
 int chmodOpened(int fd, mode_t mode) {
@@ -144,7 +155,8 @@ std::uint32_t copyFileAt(int srcDir, const std::string& srcName, int dstDir,
   Fd out;
   std::uint32_t code = createTarget(dstDir, dstName, st.st_mode & 0777, failIfExists, locks, out);
   if (code) return code;
-  code = copyData(in.get(), out.get(), st.st_size);
+  code = keepMode(out.get(), st.st_mode & 0777);
+  if (!code) code = copyData(in.get(), out.get(), st.st_size);
   using Stamp = decltype(st.st_mtim); // seconds and nanoseconds
   const Stamp times[2] = {{0, UTIME_OMIT}, st.st_mtim};
   if (!code && futimens(out.get(), times) != 0) code = win32FromErrno(errno);

@@ -119,6 +119,34 @@ std::uint32_t projectBelow(const os::SecurityObject& object, const Acl& objectDa
       });
 }
 
+// Below an object with nothing stored on its chain: the POSIX ACLs of every object without a
+// stored descriptor are the truth and stay; a descendant with one has its subtree projected from
+// its DACL, which inherits from its parent's POSIX ACLs (as chainDacl reads it).
+std::uint32_t repairStoredBelow(const os::SecurityObject& object, const GroupMemberships& memberships,
+                                std::vector<std::u16string>& skipped) {
+  std::vector<os::SecurityState> parents{object.state()};
+  return os::walkSecurityTree(
+      object, [&](os::SecurityObject& child, int depth, bool& descend) -> std::uint32_t {
+        const std::size_t level = static_cast<std::size_t>(depth);
+        if (!child.state().hasDescriptor) {
+          if (child.state().directory) {
+            parents.resize(level + 1);
+            parents[level] = child.state();
+            descend = true;
+          }
+          return os::err::success;
+        }
+        if (child.hardLinked()) {
+          skipped.push_back(child.path());
+          return os::err::success;
+        }
+        const Acl dacl = governingDacl(child.state(), daclFromPosix(posixObject(parents[level - 1])));
+        if (std::uint32_t failed = project(child, dacl, memberships)) return failed;
+        return child.state().directory ? projectBelow(child, dacl, memberships, true, skipped)
+                                       : os::err::success;
+      });
+}
+
 // A hard link the site user made may lead to a file outside the site: it is never changed, and
 // the log says so.
 std::vector<std::u16string> warnedAbout(std::vector<std::u16string> skipped) {
@@ -171,8 +199,13 @@ os::Result<std::vector<std::u16string>> repairProjection(os::SecurityObject& obj
   std::vector<std::u16string> skipped;
   os::Result<std::optional<Acl>> chain = chainDacl(object);
   if (!chain.ok()) return Outcome::failure(chain.code());
-  if (!chain.value()) return skipped; // nothing stored: the POSIX ACLs are the truth
   const AccountMemberships memberships;
+  if (!chain.value()) {
+    // Nothing stored here: only the subtrees of stored descendants have a DACL to hold to.
+    if (object.state().directory)
+      if (std::uint32_t code = repairStoredBelow(object, memberships, skipped)) return Outcome::failure(code);
+    return warnedAbout(std::move(skipped));
+  }
   if (object.hardLinked()) {
     skipped.push_back(object.path());
   } else if (std::uint32_t code = project(object, *chain.value(), memberships)) {

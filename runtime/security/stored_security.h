@@ -46,8 +46,9 @@ os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
 // Drift repair: the POSIX ACL projection of the object and of every object below it (protected
 // ones included, each from the DACL that governs it) is compared with what the stored
 // descriptors make it, reading only, and rewritten where it differs; descriptors are not
-// written. Hard-linked files are passed over and returned. Nothing is done when neither the
-// object nor an ancestor has a stored descriptor.
+// written. Hard-linked files are passed over and returned. When neither the object nor an
+// ancestor has a stored descriptor, only the subtrees of descendants that have one are repaired
+// (every other object keeps its POSIX ACLs).
 os::Result<std::vector<std::u16string>> repairProjection(os::SecurityObject& object);
 
 } // namespace RunTime

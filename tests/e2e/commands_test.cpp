@@ -32,8 +32,11 @@ const char kUsage[] =
 class Commands : public ::testing::Test {
 protected:
   Commands() {
+    // No panel service runs here: one connect try, so that operations fail at once.
     writeFile(registry_, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n"
-                         "\"RunDirectory\"=\"" + dir_.file("run") + "\"\n");
+                         "\"RunDirectory\"=\"" + dir_.file("run") + "\"\n"
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                         "\"PipeConnectTryCount\"=dword:00000001\n");
   }
 
   ProcessResult tavrix(std::vector<std::string> args) {
@@ -133,17 +136,20 @@ TEST_F(Commands, ParameterChecks) {
   }
 }
 
+// What an operation that needs the management service says when none is listening.
+constexpr char kNoService[] =
+    "No such file or directory (Error code 2) at Unable to connect to pipe \\\\.\\pipe\\zrcpipe";
+
 TEST_F(Commands, CheckedCommandsReachTheirOperation) {
   // Every check passes (with the always-accepted internal package name); the operation itself
-  // is what fails.
-  ProcessResult r = tavrix({"--update-application-permissions", "--application-full-name=a",
-                            "--www-root=/x", "--application-subdirectory=s", "--user-name=u",
-                            "--metadata-file=m", "--internal-package-name=pkg"});
+  // is what fails, asking the management service for the repository.
+  ProcessResult r = tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x",
+                            "--application-subdirectory=s", "--user-name=u", "--metadata-file=m",
+                            "--internal-package-name=pkg"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(withoutLines(r.out).substr(0, r.out.find('\n')),
-            "SiteApplicationManager::updateApplicationPermissions is not available yet in this build of tavrix");
-  EXPECT_NE(r.out.find("at Unable to call SiteApplicationManager::updateApplicationPermissions(m)"),
-            std::string::npos);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), kNoService);
+  EXPECT_NE(r.out.find("at Unable to call SiteApplicationManager::extractApplication("), std::string::npos)
+      << r.out;
 }
 
 TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
@@ -170,8 +176,7 @@ TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
   ::close(fd);
   ProcessResult r = blocked.get();
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
-            "SiteApplicationManager::extractApplication is not available yet in this build of tavrix");
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), kNoService);
 }
 
 } // namespace

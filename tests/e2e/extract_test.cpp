@@ -1,0 +1,429 @@
+// Whole-process tests of --extract-application and --update-application-permissions: the real
+// binary and both reference services, a created site user with its worker group, a generated
+// PHP package in the repository below a temporary drive C:.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/security/hosting/commit_fixture.h"
+#include "tests/service/service_process.h"
+#include "tests/support/testing.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kImpersonationPipe = "run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}";
+
+// The package's metadata: the whole of htdocs published at the site directory, with two
+// writable directories and one PHP may not read; a nested mapping publishes the package's lib
+// below it.
+const std::string kPhpMetadata =
+    "<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:php='http://tavrix.dev/app-package/ns/1/php'>"
+    "<mapping url='/' path='htdocs'>"
+    "<mapping url='uploads'><php:permissions writable='true'/></mapping>"
+    "<mapping url='cache'><php:permissions writable='true'/></mapping>"
+    "<mapping url='config'><php:permissions readable='false'/></mapping>"
+    "<mapping url='vendor/lib' path='lib'/>"
+    "</mapping></application>";
+
+// A site user, its worker group IWPG_<user> and where its sites live.
+struct SiteAccount {
+  ScopedUser user;
+  WorkerGroup group{user.name()};
+  bool ok() const { return user.ok() && group.ok(); }
+};
+
+std::string ownerOf(const std::string& path) {
+  struct stat st {};
+  ::lstat(path.c_str(), &st);
+  return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
+}
+
+// Every path below the directory with its change time: an ACL or mode write moves it.
+std::map<std::string, std::int64_t> changeTimes(const std::string& top) {
+  std::map<std::string, std::int64_t> times;
+  for (const auto& entry : fs::recursive_directory_iterator(top)) {
+    struct stat st {};
+    ::lstat(entry.path().c_str(), &st);
+    times[entry.path()] = st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec;
+  }
+  return times;
+}
+
+class Extract : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "extraction acts as a created site user and the services run as root";
+    ASSERT_TRUE(site_.ok()) << "cannot create the site user and its worker group";
+    writeFile(registry_, "Windows Registry Editor Version 5.00\n\n"
+                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n"
+                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + drive_ + "\"\n"
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                         "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n"
+                         "\"PRODUCT_ROOT_D\"=\"" + dir_.file("product") + "\"\n\"Debug\"=dword:00000001\n");
+    fs::create_directories(dir_.file("product/admin/logs"));
+    for (const std::string& dir : {dir_.path(), drive_, drive_ + "/vhosts", drive_ + "/data"}) {
+      fs::create_directories(dir);
+      fs::permissions(dir, fs::perms(0755));
+    }
+    management_ = std::make_unique<ServiceProcess>(registry_, dir_.file("run/pipe/zrcpipe"));
+    startImpersonation();
+    makeSiteRoot(site_);
+    writePackage(repository_ + "/demo-1.0", kPhpMetadata);
+  }
+
+  void startImpersonation() {
+    impersonation_ = std::make_unique<ServiceProcess>(registry_, dir_.file(kImpersonationPipe),
+                                                      "tavrix-impersonation-service");
+  }
+
+  // The web root of the account's site, the user's own as the panel makes it.
+  void makeSiteRoot(const SiteAccount& account) {
+    const std::string root = webRoot(account);
+    fs::create_directories(root);
+    for (std::string dir = root; dir != drive_ + "/vhosts"; dir = fs::path(dir).parent_path())
+      ASSERT_EQ(::chown(dir.c_str(), account.user.uid(), account.user.gid()), 0);
+  }
+
+  std::string webRoot(const SiteAccount& account) const {
+    return drive_ + "/vhosts/" + account.user.name() + "/httpdocs";
+  }
+
+  // A small PHP application: files at several depths, modes other than the umask's, old times.
+  // The repository is readable by everyone, as the copy reads it as the site user.
+  void writePackage(const std::string& package, const std::string& metadata, int bulkFiles = 0) {
+    writeFile(package + "/APP-META.xml", metadata);
+    for (int i = 0; i < bulkFiles; ++i)
+      writeFile(package + "/htdocs/assets/d" + std::to_string(i % 20) + "/f" + std::to_string(i) + ".php",
+                std::string(512, 'x'));
+    for (const char* file : {"htdocs/index.php", "htdocs/uploads/.keep", "htdocs/cache/.keep",
+                             "htdocs/config/settings.php", "htdocs/admin/tools/run.php", "lib/util.php",
+                             "lib/deep/er/most.php"})
+      writeFile(package + "/" + file, std::string("<?php // ") + file + "\n");
+    ::chmod((package + "/htdocs/admin/tools/run.php").c_str(), 0755);
+    ::chmod((package + "/htdocs/config/settings.php").c_str(), 0664);
+    for (const auto& entry : fs::recursive_directory_iterator(package))
+      fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - std::chrono::hours(240));
+  }
+
+  ProcessResult tavrix(const std::string& command, const SiteAccount& account, const std::string& metadata,
+                       const std::string& fullName = "demo-1.0") {
+    std::vector<std::string> argv = {binary("tavrix"), command, "--application-full-name=" + fullName,
+                                     "--www-root=C:\\vhosts\\" + account.user.name() + "\\httpdocs",
+                                     "--user-name=" + account.user.name(), "--application-subdirectory=/blog/"};
+    if (!metadata.empty()) argv.push_back("--metadata-file=" + metadata);
+    return runProcess(argv, {{"TAVRIX_REGISTRY", registry_}});
+  }
+  ProcessResult extract(const std::string& metadata) { return tavrix("--extract-application", site_, metadata); }
+  ProcessResult extractFor(const SiteAccount& account) {
+    return tavrix("--extract-application", account, packageMetadata());
+  }
+  ProcessResult update(const std::string& metadata) {
+    return tavrix("--update-application-permissions", site_, metadata);
+  }
+
+  std::string packageMetadata() const { return repository_ + "/demo-1.0/APP-META.xml"; }
+  std::string groupLine(const std::string& permissions) const { return "group:" + site_.group.name() + ":" + permissions; }
+
+  // The log file's text (it is UTF-16 with a byte-order mark), emptied for the next command.
+  std::string takeLog() {
+    std::time_t now = std::time(nullptr);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y%m%d", std::localtime(&now));
+    const std::string file = dir_.file("product/admin/logs/kelvolog_debug") + date + ".log";
+    if (!fs::exists(file)) return {};
+    const std::string raw = readFile(file);
+    fs::remove(file);
+    std::u16string text;
+    for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
+      text += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | static_cast<unsigned char>(raw[i + 1]) << 8);
+    return u8(text);
+  }
+
+  // What the account cannot do below the directory: read and write each file, create and remove
+  // in each directory. Empty when it can do everything.
+  std::string deniedToUser(const SiteAccount& account, const std::string& top) {
+    const std::string script =
+        "find \"$1\" -type d ! -exec sh -c 'touch \"$1/.probe\" && rm \"$1/.probe\"' _ {} \\; -print 2>&1;"
+        "find \"$1\" -type f ! -exec sh -c 'cat \"$1\" >/dev/null && test -w \"$1\"' _ {} \\; -print 2>&1";
+    return runProcess({"/usr/bin/setpriv", "--reuid=" + std::to_string(account.user.uid()),
+                       "--regid=" + std::to_string(account.user.gid()), "--init-groups", "/bin/sh", "-c", script,
+                       "sh", top})
+        .out;
+  }
+
+  TempDir dir_;
+  std::string registry_ = dir_.file("registry.reg");
+  std::string drive_ = dir_.file("c");
+  std::string repository_ = drive_ + "/data/var/cgitory";
+  SiteAccount site_;
+  std::string app_ = webRoot(site_) + "/blog";
+  std::unique_ptr<ServiceProcess> management_;
+  std::unique_ptr<ServiceProcess> impersonation_;
+};
+
+TEST_F(Extract, CopiesAsTheSiteUserAndGrantsTheWorkerGroup) {
+  ProcessResult r = extract(packageMetadata());
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+
+  const std::string user = std::to_string(site_.user.uid()) + ":" + std::to_string(site_.user.gid());
+  const std::string package = repository_ + "/demo-1.0";
+  std::map<std::string, std::string> sources = {{"", "htdocs"}, {"vendor/lib", "lib"}};
+  int files = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(app_)) {
+    EXPECT_EQ(ownerOf(entry.path()), user) << entry.path();
+    if (!entry.is_regular_file()) continue;
+    const std::string relative = fs::relative(entry.path(), app_);
+    const std::string source = package + (relative.starts_with("vendor/lib/") ? "/lib/" + relative.substr(11)
+                                                                             : "/htdocs/" + relative);
+    struct stat copied {}, original {};
+    ::lstat(entry.path().c_str(), &copied);
+    ::lstat(source.c_str(), &original);
+    // A grant widens the group class of the mode (the ACL mask) below the writable directories.
+    const bool granted = relative.starts_with("uploads/") || relative.starts_with("cache/");
+    EXPECT_EQ(copied.st_mode | (granted ? 0070 : 0), original.st_mode | (granted ? 0070 : 0)) << relative;
+    EXPECT_EQ(copied.st_mtim.tv_sec, original.st_mtim.tv_sec) << relative;
+    EXPECT_EQ(readFile(entry.path()), readFile(source)) << relative;
+    ++files;
+  }
+  EXPECT_EQ(files, 7);
+
+  for (const char* writable : {"/uploads", "/cache"}) {
+    const std::vector<std::string> lines = facl(app_ + writable);
+    EXPECT_TRUE(has(lines, groupLine("rwx"))) << writable;
+    EXPECT_TRUE(has(lines, "default:" + groupLine("rwx"))) << writable;
+    EXPECT_TRUE(has(facl(app_ + writable + "/.keep"), groupLine("rwx"))) << writable;
+  }
+  EXPECT_TRUE(has(facl(app_ + "/config"), groupLine("---")));
+  EXPECT_TRUE(has(facl(app_ + "/config/settings.php"), groupLine("---")));
+  const std::string log = takeLog();
+  EXPECT_NE(log.find("Set DENY PHP access permissions for group " + site_.group.name() + " to directory "),
+            std::string::npos) << log;
+  EXPECT_EQ(deniedToUser(site_, app_), "");
+}
+
+TEST_F(Extract, ExtractingAgainReplacesPackagedFilesAndKeepsTheSites) {
+  ASSERT_EQ(extract(packageMetadata()).exitCode, 0);
+  writeFile(app_ + "/index.php", "changed by the site");
+  writeFile(app_ + "/uploads/photo.jpg", "the site's own");
+  writeFile(app_ + "/vendor/lib/deep/added.php", "the site's own");
+
+  ProcessResult r = extract(packageMetadata());
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(readFile(app_ + "/index.php"), "<?php // htdocs/index.php\n");
+  EXPECT_EQ(readFile(app_ + "/uploads/photo.jpg"), "the site's own");
+  EXPECT_EQ(readFile(app_ + "/vendor/lib/deep/added.php"), "the site's own");
+  EXPECT_TRUE(has(facl(app_ + "/uploads/photo.jpg"), groupLine("rwx")));
+}
+
+TEST_F(Extract, ALinkInThePackageBecomesAnEmptyDirectory) {
+  const std::string decoy = dir_.file("decoy");
+  writeFile(decoy + "/secret", "root's own\n");
+  fs::permissions(decoy, fs::perms(0755));
+  const std::string before = runProcess({"/bin/ls", "-lAR", "--time-style=full-iso", decoy}).out;
+  fs::create_directory_symlink(decoy, repository_ + "/demo-1.0/htdocs/uploads/linked");
+  ::symlink(decoy.c_str(), (repository_ + "/demo-1.0/htdocs/linked-top").c_str());
+
+  ProcessResult r = extract(packageMetadata());
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  for (const char* link : {"/uploads/linked", "/linked-top"}) {
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(app_ + link))) << link;
+    EXPECT_TRUE(fs::is_empty(app_ + link)) << link;
+  }
+  EXPECT_EQ(runProcess({"/bin/ls", "-lAR", "--time-style=full-iso", decoy}).out, before);
+  EXPECT_FALSE(has(facl(decoy), groupLine("rwx")));
+}
+
+TEST_F(Extract, RepositoryChecksAndUnreadableMetadataChangeNothing) {
+  // An entry that is a file, a directory without APP-META.xml, no metadata file, a broken one.
+  writeFile(repository_ + "/a-file", "x");
+  fs::create_directories(repository_ + "/no-meta/htdocs");
+  writeFile(dir_.file("broken.xml"), "<application>");
+  struct Case {
+    std::string fullName, metadata, message;
+  } cases[] = {
+      {"a-file", packageMetadata(), "Application directory C:\\data\\var\\cgitory\\a-file doesn't exist in repository"},
+      {"missing", packageMetadata(), "Application directory C:\\data\\var\\cgitory\\missing doesn't exist in repository"},
+      {"no-meta", packageMetadata(), "Unable to find APP-META.xml: C:\\data\\var\\cgitory\\no-meta\\APP-META.xml"},
+      {"demo-1.0", "", " at load "},
+      {"demo-1.0", dir_.file("broken.xml"), " at load " + dir_.file("broken.xml")},
+  };
+  for (const Case& c : cases) {
+    ProcessResult r = tavrix("--extract-application", site_, c.metadata, c.fullName);
+    EXPECT_EQ(r.exitCode, 1) << c.fullName;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(app_)) << c.fullName;
+  }
+}
+
+TEST_F(Extract, WithoutPermissionsNoSecurityMetadataIsTouched) {
+  writeFile(dir_.file("plain.xml"),
+            "<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:php='http://tavrix.dev/app-package/ns/1/php'>"
+            "<mapping url='/' path='htdocs'><php:permissions writable='false' readable='true'/></mapping></application>");
+  ProcessResult r = extract(dir_.file("plain.xml"));
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_TRUE(fs::exists(app_ + "/admin/tools/run.php"));
+  EXPECT_FALSE(fs::exists(drive_ + "/vhosts/" + site_.user.name() + "/.kelvo"));
+  for (const auto& line : facl(app_ + "/uploads")) EXPECT_EQ(line.find(site_.group.name()), std::string::npos) << line;
+}
+
+TEST_F(Extract, UpdateRestoresTheGroupsAccessAndWritesNothingTwice) {
+  ASSERT_EQ(extract(packageMetadata()).exitCode, 0);
+  // The site user narrows its writable directories; the group's entries lose their write bit.
+  ASSERT_EQ(runProcess({"/usr/bin/setpriv", "--reuid=" + std::to_string(site_.user.uid()),
+                        "--regid=" + std::to_string(site_.user.gid()), "--init-groups", "/bin/chmod", "-R", "755",
+                        app_ + "/uploads", app_ + "/cache"})
+                .exitCode,
+            0);
+  ASSERT_FALSE(has(facl(app_ + "/uploads"), groupLine("rwx")));
+  takeLog();
+
+  ProcessResult r = update(packageMetadata());
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  for (const char* path : {"/uploads", "/uploads/.keep", "/cache", "/cache/.keep"})
+    EXPECT_TRUE(has(facl(app_ + path), groupLine("rwx"))) << path;
+  EXPECT_TRUE(has(facl(app_ + "/config"), groupLine("---")));
+  EXPECT_NE(takeLog().find("Set full PHP access permissions for group " + site_.group.name()), std::string::npos);
+
+  const auto before = changeTimes(webRoot(site_));
+  const std::string security = readFile(drive_ + "/vhosts/" + site_.user.name() + "/.kelvo/.Security");
+  ASSERT_EQ(update(packageMetadata()).exitCode, 0);
+  EXPECT_EQ(changeTimes(webRoot(site_)), before);
+  EXPECT_EQ(readFile(drive_ + "/vhosts/" + site_.user.name() + "/.kelvo/.Security"), security);
+}
+
+TEST_F(Extract, UpdateWarnsAboutMissingFilesAndTakesTheLaterRule) {
+  fs::create_directories(repository_ + "/no-meta");
+  struct Case {
+    std::string fullName, metadata, warning;
+  } warnings[] = {
+      {"demo-1.0", dir_.file("nowhere.xml"), "Unable to open metadata file: " + dir_.file("nowhere.xml")},
+      {"no-meta", packageMetadata(), "Unable to open file: C:\\data\\var\\cgitory\\no-meta\\APP-META.xml"},
+  };
+  for (const Case& c : warnings) {
+    ProcessResult r = tavrix("--update-application-permissions", site_, c.metadata, c.fullName);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(takeLog().find(c.warning), std::string::npos) << c.warning;
+  }
+
+  // uploads is writable in the first mapping and denied in the second: one entry, the denial.
+  writeFile(dir_.file("twice.xml"),
+            "<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:php='http://tavrix.dev/app-package/ns/1/php'>"
+            "<mapping url='/' path='htdocs'><mapping url='uploads'><php:permissions writable='true'/></mapping></mapping>"
+            "<mapping url='uploads'><php:permissions readable='false'/></mapping></application>");
+  fs::create_directories(app_ + "/uploads");
+  ASSERT_EQ(update(dir_.file("twice.xml")).exitCode, 0);
+  const std::vector<std::string> lines = facl(app_ + "/uploads");
+  EXPECT_TRUE(has(lines, groupLine("---")));
+  EXPECT_FALSE(has(lines, groupLine("rwx")));
+  const std::string security = readFile(drive_ + "/vhosts/" + site_.user.name() + "/.kelvo/.Security");
+  std::size_t uploadsEntries = 0;
+  for (std::size_t at = 0; (at = security.find("\\uploads\"", at)) != std::string::npos; ++at) ++uploadsEntries;
+  EXPECT_EQ(uploadsEntries, 1u) << security;
+}
+
+TEST_F(Extract, AServiceRestartedDuringAnExtractionIsReconnected) {
+  ASSERT_EQ(extract(packageMetadata()).exitCode, 0);
+  impersonation_->kill();
+  fs::remove(dir_.file(kImpersonationPipe)); // gone until the service is back
+  fs::remove_all(app_);
+  takeLog();
+  ProcessResult r;
+  std::thread second([&] { r = extract(packageMetadata()); });
+  // The first connection gives up after ten tries half a second apart; the retry finds the
+  // service back.
+  std::this_thread::sleep_for(std::chrono::milliseconds(6500));
+  startImpersonation();
+  second.join();
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(ownerOf(app_ + "/index.php"), std::to_string(site_.user.uid()) + ":" + std::to_string(site_.user.gid()));
+  EXPECT_NE(takeLog().find("Info: Kelvo impersonation pipe communication error: "), std::string::npos);
+}
+
+// Per process id, the positions in the log of its first line that starts `from` and of its
+// line that starts `to`. (What is logged while the thread acts as the site user does not reach
+// the root-owned log file, so the copy itself leaves no line.)
+std::map<std::string, std::pair<std::size_t, std::size_t>> spans(const std::string& log, const std::string& from,
+                                                                 const std::string& to) {
+  std::map<std::string, std::pair<std::size_t, std::size_t>> found;
+  const std::regex line(R"(\d\d:\d\d:\d\d\.\d{3} (\d+) \d+ Info: (.*))");
+  for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it) {
+    const std::size_t at = static_cast<std::size_t>(it->position());
+    const std::string pid = (*it)[1], message = (*it)[2];
+    if (message.starts_with(from)) found.try_emplace(pid, at, at);
+    if (message.starts_with(to) && found.count(pid)) found[pid].second = at;
+  }
+  return found;
+}
+
+bool overlapping(const std::pair<std::size_t, std::size_t>& a, const std::pair<std::size_t, std::size_t>& b) {
+  return a.first < b.second && b.first < a.second;
+}
+
+TEST_F(Extract, ExtractionsForOneUserRunOneAfterAnother) {
+  writePackage(repository_ + "/demo-1.0", kPhpMetadata, 400);
+  takeLog();
+  std::vector<ProcessResult> results(8);
+  std::vector<std::thread> runs;
+  for (ProcessResult& result : results) runs.emplace_back([&] { result = extract(packageMetadata()); });
+  for (std::thread& run : runs) run.join();
+  for (const ProcessResult& result : results) EXPECT_EQ(result.exitCode, 0) << result.out;
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(app_ + "/assets"), {}), 420);
+  EXPECT_EQ(deniedToUser(site_, app_), "");
+
+  // From its grants to its end, each holds the user's lock: no two of them interleave.
+  const auto granting = spans(takeLog(), "Set DENY PHP", "End command ");
+  ASSERT_EQ(granting.size(), 8u);
+  for (auto a = granting.begin(); a != granting.end(); ++a)
+    for (auto b = std::next(a); b != granting.end(); ++b) EXPECT_FALSE(overlapping(a->second, b->second));
+}
+
+TEST_F(Extract, ExtractionsForDifferentUsersOverlap) {
+  writePackage(repository_ + "/demo-1.0", kPhpMetadata, 400);
+  std::vector<std::unique_ptr<SiteAccount>> accounts;
+  for (int i = 0; i < 8; ++i) {
+    accounts.push_back(std::make_unique<SiteAccount>());
+    ASSERT_TRUE(accounts.back()->ok());
+    makeSiteRoot(*accounts.back());
+  }
+  takeLog();
+  std::vector<ProcessResult> results(8);
+  std::vector<std::chrono::steady_clock::duration> took(8);
+  std::vector<std::thread> runs;
+  const auto started = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < 8; ++i)
+    runs.emplace_back([&, i] {
+      const auto begin = std::chrono::steady_clock::now();
+      results[i] = extractFor(*accounts[i]);
+      took[i] = std::chrono::steady_clock::now() - begin;
+    });
+  for (std::thread& run : runs) run.join();
+  const auto wall = std::chrono::steady_clock::now() - started;
+
+  std::chrono::steady_clock::duration sum{};
+  for (std::size_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(results[i].exitCode, 0) << results[i].out;
+    EXPECT_EQ(ownerOf(webRoot(*accounts[i]) + "/blog/assets/d3/f3.php"),
+              std::to_string(accounts[i]->user.uid()) + ":" + std::to_string(accounts[i]->user.gid()));
+    sum += took[i];
+  }
+  EXPECT_LT(wall, sum * 3 / 4);
+  const auto running = spans(takeLog(), "Start command", "End command ");
+  ASSERT_EQ(running.size(), 8u);
+  int overlaps = 0;
+  for (auto a = running.begin(); a != running.end(); ++a)
+    for (auto b = std::next(a); b != running.end(); ++b) overlaps += overlapping(a->second, b->second);
+  EXPECT_GT(overlaps, 0);
+}
+
+} // namespace
