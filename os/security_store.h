@@ -51,11 +51,14 @@ std::uint64_t securityWriteCount();
 // over). The walk holds a bounded number of descriptors and memory linear in the depth.
 // Returns the code that stopped the walk: the visit's, or that of a directory that cannot be
 // opened or listed or of an object that cannot be read (what vanished or was replaced by a link
-// while the walk ran is passed over).
+// while the walk ran is passed over). `link`, when given, gets the path of each symbolic link
+// listed in a directory the visit went into, so that a caller can say it was refused.
 using SecurityVisit =
     std::function<std::uint32_t(SecurityObject& object, int depth, bool& descend)>;
+using LinkVisit = std::function<void(const std::u16string& path)>;
 [[nodiscard]] std::uint32_t walkSecurityTree(const SecurityObject& root,
-                                             const SecurityVisit& visit);
+                                             const SecurityVisit& visit,
+                                             const LinkVisit& link = {});
 
 class SecurityObject {
 public:
@@ -101,7 +104,8 @@ private:
   [[nodiscard]] std::uint32_t readState();
   int fd() const;
   friend class SecurityWalk;
-  friend std::uint32_t walkSecurityTree(const SecurityObject&, const SecurityVisit&);
+  friend std::uint32_t walkSecurityTree(const SecurityObject&, const SecurityVisit&,
+                                        const LinkVisit&);
 
   Handle handle_;
   std::u16string path_;

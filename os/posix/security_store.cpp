@@ -324,8 +324,8 @@ std::uint32_t SecurityObject::setOwner(std::uint32_t uid) {
 // The walk over the tree below a directory, on the boundary's one tree walker.
 class SecurityWalk : public posix::TreeVisitor {
 public:
-  SecurityWalk(const SecurityObject& root, const SecurityVisit& visit)
-      : visit_(visit), root_(root.path()), descend_{true} {}
+  SecurityWalk(const SecurityObject& root, const SecurityVisit& visit, const LinkVisit& link)
+      : visit_(visit), link_(link), root_(root.path()), descend_{true} {}
 
   std::uint32_t code() const { return code_; }
 
@@ -363,6 +363,7 @@ public:
     if (!descend_[static_cast<std::size_t>(directory.depth)]) return Flow::proceed;
     for (posix::WalkEntry& entry : entries) {
       if (entry.kind == posix::WalkEntry::Kind::directory) entry.descend = true;
+      if (entry.kind == posix::WalkEntry::Kind::link && link_) link_(describe(directory, entry)());
       if (entry.kind != posix::WalkEntry::Kind::file) continue;
       posix::Fd fd(openat(directory.fd, entry.name.c_str(), kObjectFlags));
       if (!fd.valid()) {
@@ -405,14 +406,16 @@ private:
   }
 
   const SecurityVisit& visit_;
+  const LinkVisit& link_;
   const std::u16string root_;
   std::vector<bool> descend_; // whether the visit went into the directories of the branch
   std::uint32_t code_ = err::success;
 };
 
-std::uint32_t walkSecurityTree(const SecurityObject& root, const SecurityVisit& visit) {
+std::uint32_t walkSecurityTree(const SecurityObject& root, const SecurityVisit& visit,
+                               const LinkVisit& link) {
   if (!root.state().directory) return err::success;
-  SecurityWalk walk(root, visit);
+  SecurityWalk walk(root, visit, link);
   posix::walkTree(root.fd(), ".", walk);
   return walk.code();
 }
