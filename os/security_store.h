@@ -99,15 +99,24 @@ public:
 private:
   SecurityObject(Handle handle, std::u16string path);
   SecurityObject(Handle handle, std::function<std::u16string()> describe);
+  // A file of a walked directory, read by its name there and opened only when it is changed or
+  // its parent asked for (while the walk holds the directory open).
+  SecurityObject(int directory, std::string name, std::function<std::u16string()> describe);
   // The object of a handle opened for reading, with its state read.
   static Result<SecurityObject> reading(Result<Handle> handle, std::u16string path);
   [[nodiscard]] std::uint32_t readState();
+  // Opens an object read by name, without following a link, when it is still the object read;
+  // sets gone_ (and succeeds) when it is no longer there: what is not there is not changed.
+  [[nodiscard]] std::uint32_t opened();
   int fd() const;
   friend class SecurityWalk;
   friend std::uint32_t walkSecurityTree(const SecurityObject&, const SecurityVisit&,
                                         const LinkVisit&);
 
   Handle handle_;
+  int directory_ = -1; // with name_, where an object read by name lies
+  std::string name_;
+  bool gone_ = false;
   std::u16string path_;
   std::function<std::u16string()> describe_;
   SecurityState state_;
