@@ -377,8 +377,8 @@ std::uint64_t securityWriteCount() { return securityWrites.load(std::memory_orde
 
 std::uint32_t SecurityObject::writeDescriptor(std::span<const std::uint8_t> descriptor) {
   if (hardLinked()) return err::accessDenied;
-  securityWrites.fetch_add(1, std::memory_order_relaxed);
   if (std::uint32_t code = opened(); code || gone_) return code;
+  securityWrites.fetch_add(1, std::memory_order_relaxed);
   if (fsetxattr(fd(), kDescriptorName, descriptor.data(), descriptor.size(), 0) != 0)
     return lastCode();
   state_.descriptor.assign(descriptor.begin(), descriptor.end());
