@@ -30,12 +30,12 @@ protected:
     EXPECT_TRUE(top.ok());
     return std::move(top.value());
   }
-  std::string acl(const std::string& file, const std::string& spec) {
+  std::string acl(const std::string& file, const std::string& entries) {
     const std::string path = dir_.file("tree/" + file);
     if (!std::filesystem::exists(path)) writeFile(path, "x");
     runProcess({"/usr/bin/chmod", "640", path});
-    if (!spec.empty()) {
-      EXPECT_EQ(runProcess({"/usr/bin/setfacl", "-m", spec, path}).exitCode, 0);
+    if (!entries.empty()) {
+      EXPECT_EQ(runProcess({"/usr/bin/setfacl", "-m", entries, path}).exitCode, 0);
     }
     return path;
   }
@@ -50,7 +50,7 @@ TEST_F(WalkedFile, ReadsAsTheKernelKeepsIt) {
   const std::string named = "g:" + group_.name() + ":";
   const struct Case {
     const char* file;
-    std::string spec; // setfacl -m, after chmod 640
+    std::string entries; // setfacl -m, after chmod 640
     os::PosixAcl access;
   } cases[] = {
       {"plain", "", {{AclTag::UserObj, 0, 6}, {AclTag::GroupObj, 0, 4}, {AclTag::Other, 0, 0}}},
@@ -61,7 +61,7 @@ TEST_F(WalkedFile, ReadsAsTheKernelKeepsIt) {
        {{AclTag::UserObj, 0, 6}, {AclTag::User, 0, 5}, {AclTag::GroupObj, 0, 4},
         {AclTag::Group, g, 2}, {AclTag::Mask, 0, 7}, {AclTag::Other, 0, 0}}},
   };
-  for (const Case& c : cases) acl(c.file, c.spec);
+  for (const Case& c : cases) acl(c.file, c.entries);
   ASSERT_EQ(runProcess({"/usr/bin/setfacl", "-m", "d:" + named + "r-x", dir_.file("tree/sub")}).exitCode, 0);
 
   std::map<std::string, os::SecurityState> read;
