@@ -9,8 +9,9 @@
 #     every object's ACL and writes none: the script fails if it counts a write) against the same
 #     setfacl -R run again on the tree it already changed.
 # Each pair runs several times, the two alternating which goes first; the script prints the
-# median and min-max of each, the ratios, and how each time grows from the first size to the
-# second. Needs root.
+# median and min-max of each, the ratios, how each time grows from the first size to the
+# second, and (with strace) the system calls per object of one unchanged commit and one setfacl
+# run. Needs root.
 #   bench/commit.sh [runs]     (default 5; SIZES overrides "10000 50000")
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,6 +41,14 @@ ours_commit() {
 }
 setfacl_grant() { timed setfacl -R -m "g:$group:rwx,d:g:$group:rwx" "$1"; }
 
+# System calls per object of a command on the tree $1 (every traced call counted, those strace
+# cannot name included).
+calls_per_object() {
+  local tree=$1; shift
+  strace -f -qq -o "$work/trace" "$@" >/dev/null
+  awk -v objects="$(find "$tree" | wc -l)" '!/^[0-9]+ +(\+\+\+|---)/ {n++} END {printf "%.2f", n / objects}' "$work/trace"
+}
+
 sizes=(${SIZES:-10000 50000})
 for files in "${sizes[@]}"; do
   tree=$work/tree$files
@@ -66,6 +75,10 @@ for files in "${sizes[@]}"; do
   done
   report "first commit $files vs setfacl -R" "${first_ours[@]}" -- "${first_setfacl[@]}"; remember "first $files"
   report "unchanged commit $files vs setfacl -R" "${again_ours[@]}" -- "${again_setfacl[@]}"; remember "again $files"
+  if command -v strace >/dev/null; then
+    echo "  system calls per object, unchanged: ours $(calls_per_object "$tree" "$driver" commit "$tree" "$group")" \
+         "setfacl -R $(calls_per_object "$tree" setfacl -R -m "g:$group:rwx,d:g:$group:rwx" "$tree")"
+  fi
   rm -rf "$tree"
 done
 

@@ -51,11 +51,14 @@ std::uint64_t securityWriteCount();
 // over). The walk holds a bounded number of descriptors and memory linear in the depth.
 // Returns the code that stopped the walk: the visit's, or that of a directory that cannot be
 // opened or listed or of an object that cannot be read (what vanished or was replaced by a link
-// while the walk ran is passed over).
+// while the walk ran is passed over). `link`, when given, gets the path of each symbolic link
+// listed in a directory the visit went into, so that a caller can say it was refused.
 using SecurityVisit =
     std::function<std::uint32_t(SecurityObject& object, int depth, bool& descend)>;
+using LinkVisit = std::function<void(const std::u16string& path)>;
 [[nodiscard]] std::uint32_t walkSecurityTree(const SecurityObject& root,
-                                             const SecurityVisit& visit);
+                                             const SecurityVisit& visit,
+                                             const LinkVisit& link = {});
 
 class SecurityObject {
 public:
@@ -96,14 +99,24 @@ public:
 private:
   SecurityObject(Handle handle, std::u16string path);
   SecurityObject(Handle handle, std::function<std::u16string()> describe);
+  // A file of a walked directory, read by its name there and opened only when it is changed or
+  // its parent asked for (while the walk holds the directory open).
+  SecurityObject(int directory, std::string name, std::function<std::u16string()> describe);
   // The object of a handle opened for reading, with its state read.
   static Result<SecurityObject> reading(Result<Handle> handle, std::u16string path);
   [[nodiscard]] std::uint32_t readState();
+  // Opens an object read by name, without following a link, when it is still the object read;
+  // sets gone_ (and succeeds) when it is no longer there: what is not there is not changed.
+  [[nodiscard]] std::uint32_t opened();
   int fd() const;
   friend class SecurityWalk;
-  friend std::uint32_t walkSecurityTree(const SecurityObject&, const SecurityVisit&);
+  friend std::uint32_t walkSecurityTree(const SecurityObject&, const SecurityVisit&,
+                                        const LinkVisit&);
 
   Handle handle_;
+  int directory_ = -1; // with name_, where an object read by name lies
+  std::string name_;
+  bool gone_ = false;
   std::u16string path_;
   std::function<std::u16string()> describe_;
   SecurityState state_;

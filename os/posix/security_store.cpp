@@ -2,12 +2,15 @@
 
 #include <acl/libacl.h>
 #include <fcntl.h>
+#include <linux/posix_acl_xattr.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cerrno>
 #include <memory>
 #include <string_view>
@@ -56,31 +59,6 @@ constexpr struct {
   std::uint8_t bit;
 } kPerms[] = {{ACL_READ, os::permRead}, {ACL_WRITE, os::permWrite}, {ACL_EXECUTE, os::permExecute}};
 
-PosixAcl entriesOf(acl_t acl) {
-  PosixAcl out;
-  acl_entry_t entry;
-  for (int which = ACL_FIRST_ENTRY; acl_get_entry(acl, which, &entry) == 1;
-       which = ACL_NEXT_ENTRY) {
-    acl_tag_t posixTag = ACL_UNDEFINED_TAG;
-    acl_get_tag_type(entry, &posixTag);
-    AclEntry e;
-    for (const auto& t : kTags)
-      if (t.posix == posixTag) e.tag = t.tag;
-    if (e.tag == AclTag::User || e.tag == AclTag::Group) {
-      void* qualifier = acl_get_qualifier(entry);
-      if (qualifier) e.id = *static_cast<const std::uint32_t*>(qualifier);
-      acl_free(qualifier);
-    }
-    acl_permset_t permset;
-    acl_get_permset(entry, &permset);
-    for (const auto& p : kPerms)
-      if (acl_get_perm(permset, p.posix) == 1) e.perms |= p.bit;
-    out.push_back(e);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
 // The base entries that the mode bits stand for, where the file system keeps no ACL.
 PosixAcl modeEntries(mode_t mode) {
   return {{AclTag::UserObj, 0, static_cast<std::uint8_t>((mode >> 6) & 7)},
@@ -107,15 +85,62 @@ AclPtr toAcl(const PosixAcl& entries) {
   return acl;
 }
 
+// The calls that read attributes by name relative to a directory descriptor (Linux 6.13),
+// with their numbers, which glibc does not name yet.
+constexpr long kGetXattrAt = 464, kListXattrAt = 465;
+struct XattrArgs {
+  std::uint64_t value;
+  std::uint32_t size;
+  std::uint32_t flags;
+};
+// Whether the host has them; cleared by the first call that finds it does not.
+std::atomic<bool> xattrAtAvailable{true};
+
+// Where the attributes of an object are read: through its descriptor, or by its name in an
+// open directory, never following a link in the last component, for a file the walk has not
+// opened: relative to the directory's descriptor where the host can, else through /proc.
+struct AttributeSource {
+  int fd = -1;
+  int directory = -1; // with name, when fd < 0
+  std::string name;
+
+  ssize_t list(char* names, std::size_t size) const {
+    if (fd >= 0) return flistxattr(fd, names, size);
+    if (xattrAtAvailable.load(std::memory_order_relaxed)) {
+      ssize_t got = syscall(kListXattrAt, directory, name.c_str(), AT_SYMLINK_NOFOLLOW, names, size);
+      if (got >= 0 || errno != ENOSYS) return got;
+      xattrAtAvailable.store(false, std::memory_order_relaxed);
+    }
+    return llistxattr(procName().c_str(), names, size);
+  }
+  ssize_t get(const char* attribute, void* value, std::size_t size) const {
+    if (fd >= 0) return fgetxattr(fd, attribute, value, size);
+    if (xattrAtAvailable.load(std::memory_order_relaxed)) {
+      XattrArgs args{reinterpret_cast<std::uintptr_t>(value), static_cast<std::uint32_t>(size), 0};
+      ssize_t got = syscall(kGetXattrAt, directory, name.c_str(), AT_SYMLINK_NOFOLLOW, attribute,
+                            &args, sizeof args);
+      if (got >= 0 || errno != ENOSYS) return got;
+      xattrAtAvailable.store(false, std::memory_order_relaxed);
+    }
+    return lgetxattr(procName().c_str(), attribute, value, size);
+  }
+
+private:
+  std::string procName() const { return procPath(directory) + "/" + name; }
+};
+
+constexpr const char* kAccessName = "system.posix_acl_access";
+constexpr const char* kDefaultName = "system.posix_acl_default";
+
 // Which of the attributes the state needs the object has: one listing spares a read of each
 // attribute it does not have (most objects have none).
 struct Present {
   bool descriptor = true, access = true, defaults = true;
 };
 
-std::uint32_t listAttributes(int fd, Present& present) {
+std::uint32_t listAttributes(const AttributeSource& source, Present& present) {
   char names[1024];
-  ssize_t size = flistxattr(fd, names, sizeof names);
+  ssize_t size = source.list(names, sizeof names);
   if (size < 0) {
     if (errno == ERANGE) return err::success; // too many to list here: read each
     if (errno != ENOTSUP) return lastCode();
@@ -125,47 +150,90 @@ std::uint32_t listAttributes(int fd, Present& present) {
   for (std::string_view list(names, static_cast<std::size_t>(size)); !list.empty();) {
     std::string_view name = list.substr(0, list.find('\0'));
     present.descriptor |= name == kDescriptorName;
-    present.access |= name == "system.posix_acl_access";
-    present.defaults |= name == "system.posix_acl_default";
+    present.access |= name == kAccessName;
+    present.defaults |= name == kDefaultName;
     list.remove_prefix(std::min(list.size(), name.size() + 1));
   }
   return err::success;
 }
 
-std::uint32_t readDescriptor(int fd, SecurityState& state) {
-  state.descriptor.resize(512);
+// Reads an attribute whole; false (and success) when the object has none.
+std::uint32_t readAttribute(const AttributeSource& source, const char* name,
+                            std::vector<std::uint8_t>& value, bool& found) {
+  found = false;
+  value.resize(512);
   for (;;) {
-    ssize_t size = fgetxattr(fd, kDescriptorName, state.descriptor.data(), state.descriptor.size());
+    ssize_t size = source.get(name, value.data(), value.size());
     if (size >= 0) {
-      state.descriptor.resize(static_cast<std::size_t>(size));
-      state.hasDescriptor = true;
+      value.resize(static_cast<std::size_t>(size));
+      found = true;
       return err::success;
     }
     if (errno == ERANGE) {
-      ssize_t needed = fgetxattr(fd, kDescriptorName, nullptr, 0);
+      ssize_t needed = source.get(name, nullptr, 0);
       if (needed < 0) return lastCode();
-      state.descriptor.resize(static_cast<std::size_t>(needed));
+      value.resize(static_cast<std::size_t>(needed));
       continue;
     }
-    state.descriptor.clear();
+    value.clear();
     return errno == ENODATA ? err::success : lastCode();
   }
 }
 
-std::uint32_t readAcls(int fd, const struct stat& st, const Present& present,
-                       SecurityState& state) {
-  state.access = modeEntries(st.st_mode);
-  if (present.access) {
-    AclPtr access(acl_get_fd(fd));
-    if (!access) return lastCode();
-    state.access = entriesOf(access.get());
+// The entries of a POSIX ACL as the kernel keeps it in its attribute (a version word, then
+// little-endian tag, permissions and id per entry): read directly, so that an ACL costs one
+// call on a descriptor or a name and no conversion through the library.
+std::uint32_t parseAcl(const std::vector<std::uint8_t>& value, PosixAcl& out) {
+  posix_acl_xattr_header header;
+  if (value.size() < sizeof header || (value.size() - sizeof header) % 8 != 0)
+    return err::invalidAcl;
+  std::memcpy(&header, value.data(), sizeof header);
+  if (le32toh(header.a_version) != POSIX_ACL_XATTR_VERSION) return err::invalidAcl;
+  out.clear();
+  for (std::size_t at = sizeof header; at < value.size(); at += sizeof(posix_acl_xattr_entry)) {
+    posix_acl_xattr_entry raw;
+    std::memcpy(&raw, value.data() + at, sizeof raw);
+    AclEntry e;
+    const acl_tag_t posixTag = le16toh(raw.e_tag);
+    bool known = false;
+    for (const auto& t : kTags)
+      if (t.posix == posixTag) e.tag = t.tag, known = true;
+    if (!known) return err::invalidAcl;
+    if (e.tag == AclTag::User || e.tag == AclTag::Group) e.id = le32toh(raw.e_id);
+    for (const auto& p : kPerms)
+      if (le16toh(raw.e_perm) & p.posix) e.perms |= p.bit;
+    out.push_back(e);
   }
+  std::sort(out.begin(), out.end());
+  return err::success;
+}
+
+std::uint32_t readAcl(const AttributeSource& source, const char* name, PosixAcl& acl,
+                      bool& found) {
+  std::vector<std::uint8_t> value;
+  if (std::uint32_t code = readAttribute(source, name, value, found)) return code;
+  return found ? parseAcl(value, acl) : err::success;
+}
+
+// The descriptor and the ACLs of the object, what it has of them.
+std::uint32_t readAttributes(const AttributeSource& source, const struct stat& st,
+                             SecurityState& state) {
+  Present present;
+  if (std::uint32_t code = listAttributes(source, present)) return code;
+  state.hasDescriptor = false;
+  state.descriptor.clear();
+  bool found = false;
+  if (present.descriptor)
+    if (std::uint32_t code = readAttribute(source, kDescriptorName, state.descriptor, found))
+      return code;
+  state.hasDescriptor = found;
+  state.access.clear();
+  if (present.access)
+    if (std::uint32_t code = readAcl(source, kAccessName, state.access, found)) return code;
+  if (state.access.empty()) state.access = modeEntries(st.st_mode);
   state.defaults.clear();
   if (!state.directory || !present.defaults) return err::success;
-  AclPtr defaults(acl_get_file(procPath(fd).c_str(), ACL_TYPE_DEFAULT));
-  if (!defaults) return lastCode();
-  state.defaults = entriesOf(defaults.get());
-  return err::success;
+  return readAcl(source, kDefaultName, state.defaults, found);
 }
 
 // Reopens an object that a path-only descriptor refers to, for reading, and checks that it is
@@ -206,7 +274,27 @@ SecurityObject::SecurityObject(Handle handle, std::u16string path)
 SecurityObject::SecurityObject(Handle handle, std::function<std::u16string()> describe)
     : handle_(std::move(handle)), describe_(std::move(describe)) {}
 
+SecurityObject::SecurityObject(int directory, std::string name,
+                               std::function<std::u16string()> describe)
+    : directory_(directory), name_(std::move(name)), describe_(std::move(describe)) {}
+
 int SecurityObject::fd() const { return posix::fdOf(handle_.get()); }
+
+std::uint32_t SecurityObject::opened() {
+  if (handle_.valid() || gone_) return err::success;
+  posix::Fd object(openat(directory_, name_.c_str(), kObjectFlags));
+  struct stat st;
+  if (object.valid() && fstat(object.get(), &st) != 0) return lastCode();
+  if (!object.valid() || st.st_dev != device_ || st.st_ino != inode_) {
+    if (object.valid() || errno == ENOENT || errno == ELOOP) {
+      gone_ = true;
+      return err::success;
+    }
+    return lastCode();
+  }
+  handle_ = posix::toHandle(std::move(object));
+  return err::success;
+}
 
 Result<SecurityObject> SecurityObject::reading(Result<Handle> handle, std::u16string path) {
   if (!handle.ok()) return Result<SecurityObject>::failure(handle.code());
@@ -217,7 +305,9 @@ Result<SecurityObject> SecurityObject::reading(Result<Handle> handle, std::u16st
 
 std::uint32_t SecurityObject::readState() {
   struct stat st;
-  if (fstat(fd(), &st) != 0) return lastCode();
+  const bool byName = !handle_.valid();
+  if ((byName ? fstatat(directory_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) : fstat(fd(), &st)) != 0)
+    return lastCode();
   if (std::uint32_t code = kindCode(st.st_mode)) return code;
   state_.directory = S_ISDIR(st.st_mode);
   state_.owner = st.st_uid;
@@ -225,13 +315,9 @@ std::uint32_t SecurityObject::readState() {
   state_.linkCount = static_cast<std::uint32_t>(st.st_nlink);
   device_ = st.st_dev;
   inode_ = st.st_ino;
-  Present present;
-  if (std::uint32_t code = listAttributes(fd(), present)) return code;
-  state_.hasDescriptor = false;
-  state_.descriptor.clear();
-  if (present.descriptor)
-    if (std::uint32_t code = readDescriptor(fd(), state_)) return code;
-  return readAcls(fd(), st, present, state_);
+  return readAttributes(byName ? AttributeSource{-1, directory_, name_}
+                               : AttributeSource{fd(), -1, {}},
+                        st, state_);
 }
 
 Result<SecurityObject> SecurityObject::open(std::u16string_view path) {
@@ -251,6 +337,12 @@ Result<SecurityObject> SecurityObject::fromHandle(NativeHandle handle) {
 
 Result<SecurityObject> SecurityObject::parent() const {
   auto top = [] { return Result<SecurityObject>::failure(err::fileNotFound); };
+  if (!handle_.valid()) { // read by name in a directory the walk holds open
+    posix::Fd parentFd(fcntl(directory_, F_DUPFD_CLOEXEC, 0));
+    if (!parentFd.valid()) return Result<SecurityObject>::failure(lastCode());
+    std::u16string path = windowsPath(linkTarget(parentFd.get()));
+    return reading(posix::toHandle(std::move(parentFd)), std::move(path));
+  }
   posix::Fd parentFd;
   if (state_.directory) {
     parentFd.reset(openat(fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -285,6 +377,7 @@ std::uint64_t securityWriteCount() { return securityWrites.load(std::memory_orde
 
 std::uint32_t SecurityObject::writeDescriptor(std::span<const std::uint8_t> descriptor) {
   if (hardLinked()) return err::accessDenied;
+  if (std::uint32_t code = opened(); code || gone_) return code;
   securityWrites.fetch_add(1, std::memory_order_relaxed);
   if (fsetxattr(fd(), kDescriptorName, descriptor.data(), descriptor.size(), 0) != 0)
     return lastCode();
@@ -295,6 +388,9 @@ std::uint32_t SecurityObject::writeDescriptor(std::span<const std::uint8_t> desc
 
 std::uint32_t SecurityObject::applyAcl(const PosixAcl& access, const PosixAcl& defaults) {
   if (hardLinked()) return err::accessDenied;
+  if (access == state_.access && (!state_.directory || defaults == state_.defaults))
+    return err::success;
+  if (std::uint32_t code = opened(); code || gone_) return code;
   if (access != state_.access) {
     securityWrites.fetch_add(1, std::memory_order_relaxed);
     AclPtr acl = toAcl(access);
@@ -316,6 +412,7 @@ std::uint32_t SecurityObject::applyAcl(const PosixAcl& access, const PosixAcl& d
 
 std::uint32_t SecurityObject::setOwner(std::uint32_t uid) {
   if (hardLinked()) return err::accessDenied;
+  if (std::uint32_t code = opened(); code || gone_) return code;
   if (fchown(fd(), uid, static_cast<gid_t>(-1)) != 0) return lastCode();
   state_.owner = uid;
   return err::success;
@@ -324,8 +421,8 @@ std::uint32_t SecurityObject::setOwner(std::uint32_t uid) {
 // The walk over the tree below a directory, on the boundary's one tree walker.
 class SecurityWalk : public posix::TreeVisitor {
 public:
-  SecurityWalk(const SecurityObject& root, const SecurityVisit& visit)
-      : visit_(visit), root_(root.path()), descend_{true} {}
+  SecurityWalk(const SecurityObject& root, const SecurityVisit& visit, const LinkVisit& link)
+      : visit_(visit), link_(link), root_(root.path()), descend_{true} {}
 
   std::uint32_t code() const { return code_; }
 
@@ -363,15 +460,15 @@ public:
     if (!descend_[static_cast<std::size_t>(directory.depth)]) return Flow::proceed;
     for (posix::WalkEntry& entry : entries) {
       if (entry.kind == posix::WalkEntry::Kind::directory) entry.descend = true;
+      if (entry.kind == posix::WalkEntry::Kind::link && link_) link_(describe(directory, entry)());
       if (entry.kind != posix::WalkEntry::Kind::file) continue;
-      posix::Fd fd(openat(directory.fd, entry.name.c_str(), kObjectFlags));
-      if (!fd.valid()) {
-        if (vanished(errno)) continue;
-        return fail(lastCode());
-      }
-      SecurityObject object(posix::toHandle(std::move(fd)), describe(directory, entry));
+      // Read by name: a file is opened only when it is to be changed.
+      SecurityObject object(directory.fd, entry.name, describe(directory, entry));
       std::uint32_t code = object.readState();
-      if (code == err::cantResolveFilename || code == err::accessDenied) continue; // replaced
+      // Gone since it was listed, or replaced by a link or by what is not a file.
+      if (code == err::fileNotFound || code == err::pathNotFound ||
+          code == err::cantResolveFilename || code == err::accessDenied)
+        continue;
       if (code) return fail(code);
       bool descend = false;
       if ((code = visit_(object, directory.depth + 1, descend))) return fail(code);
@@ -405,14 +502,16 @@ private:
   }
 
   const SecurityVisit& visit_;
+  const LinkVisit& link_;
   const std::u16string root_;
   std::vector<bool> descend_; // whether the visit went into the directories of the branch
   std::uint32_t code_ = err::success;
 };
 
-std::uint32_t walkSecurityTree(const SecurityObject& root, const SecurityVisit& visit) {
+std::uint32_t walkSecurityTree(const SecurityObject& root, const SecurityVisit& visit,
+                               const LinkVisit& link) {
   if (!root.state().directory) return err::success;
-  SecurityWalk walk(root, visit);
+  SecurityWalk walk(root, visit, link);
   posix::walkTree(root.fd(), ".", walk);
   return walk.code();
 }

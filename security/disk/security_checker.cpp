@@ -1,5 +1,7 @@
 #include "security/disk/security_checker.h"
 
+#include <exception>
+
 #include "os/security_store.h"
 #include "os/text.h"
 #include "runtime/core/cancelation.h"
@@ -65,19 +67,35 @@ void SecurityChecker::walk(const std::shared_ptr<SecurityInformation>& informati
   ThreadCancelation::CancelationPoint point(ThreadCancelation::SYNCHRONOUS);
   const std::uint32_t kind = pathKind(path);
   if (kind == PATH_ABSENT || kind == PATH_THROUGH_LINK) return;
-  const SecurityInformation::Properties properties = information->properties(path);
+  if (!visit(*information, path, kind == PATH_DIRECTORY, nullptr) || kind != PATH_DIRECTORY)
+    return;
+  if (fullWalk_) {
+    if (propagates(information, path)) walkAll(information, path);
+    return;
+  }
+  verboseLog(verbose_, u"Checking security for path %s using fast algorithm", path);
+  walkChildrenWithEntries(information, path);
+}
+
+bool SecurityChecker::visit(const SecurityInformation& information, const std::u16string& path,
+                            bool directory, os::SecurityObject* opened) {
+  const SecurityInformation::Properties properties = information.properties(path);
   if (properties.skip && !properties.exactChildren) {
     verboseLog(verbose_, u"Path %s skipped because of skipPath property", path);
-    return;
+    return false;
   }
-  // A path on the way to deeper entries is entered, not checked: it keeps what it has.
-  if (properties.ownEntries && !properties.skip &&
-      checkAnswered(*information, path, kind == PATH_DIRECTORY) == CHECK_SKIPPED) {
+  // The fast walk enters a path on the way to deeper entries without checking it: it keeps
+  // what it has.
+  const bool check = !properties.skip && (fullWalk_ || properties.ownEntries);
+  if (check && checkAnswered(information, path, directory, opened) == CHECK_SKIPPED) {
     verboseLog(verbose_, u"Ignore security checks result received for path %s", path);
-    return;
+    return false;
   }
-  if (kind != PATH_DIRECTORY) return;
-  verboseLog(verbose_, u"Checking security for path %s using fast algorithm", path);
+  return true;
+}
+
+void SecurityChecker::walkChildrenWithEntries(
+    const std::shared_ptr<SecurityInformation>& information, const std::u16string& path) {
   verboseLog(verbose_, u"Collecting children security entries for path %s", path);
   const std::vector<std::u16string> children = information->childrenWithEntries(path);
   if (children.empty()) verboseLog(verbose_, u"No children security entries found for path %s", path);
@@ -91,9 +109,68 @@ void SecurityChecker::walk(const std::shared_ptr<SecurityInformation>& informati
     verboseLog(verbose_, u"Checking children path %s", child);
     if (childKind == PATH_DIRECTORY)
       enter(information, child);
-    else if (information->properties(child).ownEntries)
-      checkAnswered(*information, child, false);
+    else
+      visit(*information, child, false, nullptr);
   }
+}
+
+bool SecurityChecker::propagates(const std::shared_ptr<SecurityInformation>& information,
+                                 const std::u16string& path) {
+  const SecurityInformation::Properties properties = information->properties(path);
+  if (!properties.noPropagate && !properties.skip) return true;
+  verboseLog(verbose_, u"No propagate security to %s children", path);
+  if (properties.exactChildren) {
+    verboseLog(verbose_, u"Checking exactly %s children", path);
+    walkChildrenWithEntries(information, path);
+  }
+  return false;
+}
+
+void SecurityChecker::walkAll(const std::shared_ptr<SecurityInformation>& information,
+                              const std::u16string& path) {
+  os::Result<os::SecurityObject> top = os::SecurityObject::open(path);
+  if (!top.ok() && top.code() == LINK_REFUSED) { // swapped for a link since it was checked
+    warnLink(path);
+    return;
+  }
+  if (!top.ok())
+    throwOSError(u"Unable to open '" + path + u"' for security", top.code(),
+                 VCONTEXT("DiskSecurity::SecurityChecker::walkAll"));
+  Informations informations{information};
+  // What a check throws is carried across the walker, which then stops, and thrown again here.
+  std::exception_ptr thrown;
+  const std::uint32_t code = os::walkSecurityTree(
+      top.value(),
+      [&](os::SecurityObject& object, int depth, bool& descend) -> std::uint32_t {
+        try {
+          descend = visitObject(informations, object, depth);
+          return os::err::success;
+        } catch (...) {
+          thrown = std::current_exception();
+          return os::err::operationAborted;
+        }
+      },
+      [](const std::u16string& link) { warnLink(link); });
+  if (thrown) std::rethrow_exception(thrown);
+  if (code)
+    throwOSError(u"Unable to walk the tree below '" + path + u"'", code,
+                 VCONTEXT("DiskSecurity::SecurityChecker::walkAll"));
+}
+
+bool SecurityChecker::visitObject(Informations& informations, os::SecurityObject& object,
+                                  int depth) {
+  ThreadCancelation::CancelationPoint point(ThreadCancelation::SYNCHRONOUS);
+  const std::size_t level = static_cast<std::size_t>(depth);
+  const std::u16string path = object.path();
+  const bool directory = object.state().directory;
+  std::shared_ptr<SecurityInformation> information = informations[level - 1];
+  if (directory)
+    information = callback_.getSecurityInformation(information, path, information->flags());
+  verboseLog(verbose_, u"Checking children path %s", path);
+  if (!visit(*information, path, directory, &object) || !directory) return false;
+  informations.resize(level + 1);
+  informations[level] = information;
+  return propagates(information, path);
 }
 
 std::uint32_t SecurityChecker::pathKind(const std::u16string& path) {
@@ -107,11 +184,13 @@ std::uint32_t SecurityChecker::pathKind(const std::u16string& path) {
 }
 
 int SecurityChecker::checkAnswered(const SecurityInformation& information,
-                                   const std::u16string& path, bool directory) {
+                                   const std::u16string& path, bool directory,
+                                   os::SecurityObject* opened) {
   for (;;) {
     int result = CHECK_DONE;
     try {
-      result = checkPath(information, path, directory);
+      result = opened ? checkObject(information, path, directory, *opened)
+                      : checkPath(information, path, directory);
     } catch (const AbortException&) {
       throw;
     } catch (const vexception& e) {
@@ -141,8 +220,20 @@ int SecurityChecker::checkPath(const SecurityInformation& information, const std
   if (!object.ok())
     throwOSError(u"Unable to open '" + path + u"' for security", object.code(),
                  VCONTEXT("DiskSecurity::SecurityChecker::checkPath"));
-  if (!apply(information, path, directory, object.value())) return CHECK_DONE;
-  if (callback_.onWritten(path, directory) == CHECK_ABORT) throw AbortException();
+  return written(information, path, directory, object.value());
+}
+
+int SecurityChecker::checkObject(const SecurityInformation& information, const std::u16string& path,
+                                 bool directory, os::SecurityObject& object) {
+  if (callback_.onPath(path, directory) == CHECK_SKIPPED) return CHECK_SKIPPED;
+  return written(information, path, directory, object);
+}
+
+int SecurityChecker::written(const SecurityInformation& information, const std::u16string& path,
+                             bool directory, os::SecurityObject& object) {
+  if (apply(information, path, directory, object) &&
+      callback_.onWritten(path, directory) == CHECK_ABORT)
+    throw AbortException();
   return CHECK_DONE;
 }
 
