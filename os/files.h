@@ -91,11 +91,12 @@ enum class DirectoryAccess { creatorDefaults, everyone };
 // Opens an existing directory (a link in the last component is refused, 1921) for reading.
 Result<Handle> openDirectory(std::u16string_view path);
 
-// Gives the path these attributes (see "Attributes" above): read-only clears every write bit,
-// its absence gives the owner the write bit back.
-[[nodiscard]] std::uint32_t setFileAttributes(std::u16string_view path, std::uint32_t attributes);
-[[nodiscard]] std::uint32_t setFileAttributes(const Root& root, std::u16string_view relative,
-                                              std::uint32_t attributes);
+// Gives the path exactly these attributes, replacing the ones it had (see "Attributes" above):
+// read-only clears every write bit, its absence gives the owner the write bit back.
+[[nodiscard]] std::uint32_t replaceFileAttributes(std::u16string_view path,
+                                                  std::uint32_t attributes);
+[[nodiscard]] std::uint32_t replaceFileAttributes(const Root& root, std::u16string_view relative,
+                                                  std::uint32_t attributes);
 
 // Copies a regular file's data (in the kernel where it can), its permission bits (so the
 // read-only attribute) and its last write time to target. An existing target is replaced

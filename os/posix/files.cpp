@@ -149,12 +149,12 @@ Result<Handle> openDirectory(std::u16string_view path) {
   return openDirectoryAt(posix::locate(path), err::directory);
 }
 
-std::uint32_t setFileAttributes(std::u16string_view path, std::uint32_t attributes) {
+std::uint32_t replaceFileAttributes(std::u16string_view path, std::uint32_t attributes) {
   return setAttributesAt(posix::locate(path), attributes);
 }
 
-std::uint32_t setFileAttributes(const Root& root, std::u16string_view relative,
-                                std::uint32_t attributes) {
+std::uint32_t replaceFileAttributes(const Root& root, std::u16string_view relative,
+                                    std::uint32_t attributes) {
   return setAttributesAt(posix::locate(root, relative), attributes);
 }
 

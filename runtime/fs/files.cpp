@@ -188,7 +188,7 @@ void setFileAttributes(const std::u16string& path, std::uint32_t attributesToCle
   const std::u16string longPath = VFileName::longPath(path);
   os::Result<os::FileInfo> info = os::fileInformation(longPath);
   std::uint32_t code =
-      info.ok() ? os::setFileAttributes(longPath, info.value().attributes & ~attributesToClear)
+      info.ok() ? os::replaceFileAttributes(longPath, info.value().attributes & ~attributesToClear)
                 : info.code();
   if (code)
     throwOSError(formatString(u"SetFileAttributes(%s)", path), code,
