@@ -60,6 +60,13 @@ RunTime::File::DirectoryEntry entryOf(const os::DirectoryEntry& listed) {
   }
 }
 
+// One copy of a file on the long-path forms: what RunTime::File::copy does once and copyFile
+// repeats while the file is shared.
+std::uint32_t copyOnce(const std::u16string& source, const std::u16string& target,
+                       bool failIfExists) {
+  return os::copyFileData(VFileName::longPath(source), VFileName::longPath(target), failIfExists);
+}
+
 } // namespace
 
 bool fileExist(const std::u16string& path, bool* isDirectory) {
@@ -136,8 +143,7 @@ void copyDirectory(const std::u16string& source, const std::u16string& target, b
 }
 
 void copy(const std::u16string& source, const std::u16string& target) {
-  if (std::uint32_t code =
-          os::copyFile(VFileName::longPath(source), VFileName::longPath(target), false))
+  if (std::uint32_t code = copyOnce(source, target, false))
     throwOSError(formatString(u"Unable to copy (%s) to (%s)", source, target), code,
                  VCONTEXT("RunTime::File::copy"));
 }
@@ -171,8 +177,7 @@ std::vector<std::u16string> RunTime::getProccessesByOpenedFiles(
 void copyFile(const std::u16string& source, const std::u16string& target, bool failIfExists) {
   const std::u16string message = formatString(u"Unable to copy file '%s' to '%s'", source, target);
   for (int attempt = 0; attempt < 3; ++attempt) {
-    std::uint32_t code =
-        os::copyFile(VFileName::longPath(source), VFileName::longPath(target), failIfExists);
+    const std::uint32_t code = copyOnce(source, target, failIfExists);
     if (code == os::err::success) return;
     if (code != os::err::sharingViolation) throwOSError(message, code, VCONTEXT("copyFile"));
     std::vector<std::u16string> holders = RunTime::getProccessesByOpenedFiles({source, target});

@@ -102,7 +102,7 @@ AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string&
 void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,
                    bool preserveLinks, bool replaceExisting);
 
-// Copies one file, replacing the target (see os::copyFile). Throws the OS error "Unable to copy
+// Copies one file, replacing the target (see os::copyFileData). Throws the OS error "Unable to copy
 // (<source>) to (<target>)" (context "RunTime::File::copy").
 void copy(const std::u16string& source, const std::u16string& target);
 
