@@ -67,6 +67,12 @@ std::uint32_t copyOnce(const std::u16string& source, const std::u16string& targe
   return os::copyFileData(VFileName::longPath(source), VFileName::longPath(target), failIfExists);
 }
 
+// A path below longForm (the long-path form of given) as below given.
+std::u16string asGiven(const std::u16string& path, const std::u16string& longForm,
+                       const std::u16string& given) {
+  return path.starts_with(longForm) ? given + path.substr(longForm.size()) : path;
+}
+
 } // namespace
 
 bool fileExist(const std::u16string& path, bool* isDirectory) {
@@ -139,7 +145,21 @@ AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string&
 
 void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,
                    bool preserveLinks, bool replaceExisting) {
-  detail::reportCopy(os::copyTree(source, target, {recursive, preserveLinks, replaceExisting}));
+  const std::u16string longSource = VFileName::longPath(source);
+  const std::u16string longTarget = VFileName::longPath(target);
+  os::TreeOutcome outcome =
+      os::copyTree(longSource, longTarget, {recursive, preserveLinks, replaceExisting});
+  if (outcome.failure) {
+    // Messages name the paths as the caller gave them.
+    os::TreeFailure& failure = *outcome.failure;
+    const bool inSource = failure.step == os::TreeFailure::Step::readDirectory ||
+                          failure.step == os::TreeFailure::Step::copyFile ||
+                          failure.step == os::TreeFailure::Step::createLink;
+    failure.path = inSource ? asGiven(failure.path, longSource, source)
+                            : asGiven(failure.path, longTarget, target);
+    failure.target = asGiven(failure.target, longTarget, target);
+  }
+  detail::reportCopy(outcome);
 }
 
 void copy(const std::u16string& source, const std::u16string& target) {
