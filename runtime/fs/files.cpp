@@ -105,7 +105,7 @@ void VDirectory::createDirectory(const std::u16string& path, os::DirectoryAccess
 
 namespace RunTime::File {
 
-DirectoryListing listDirectory(const std::u16string& directory) {
+DirectoryListing findFirstFile(const std::u16string& directory) {
   os::Result<std::vector<os::DirectoryEntry>> listed =
       os::listDirectory(VFileName::longPath(directory));
   if (!listed.ok())
