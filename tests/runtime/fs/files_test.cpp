@@ -119,7 +119,7 @@ TEST_F(FilesTest, CopyFileHonoursFailIfExistsAndNamesTheLockingProcess) {
   EXPECT_EQ(f.code, 80u);
   EXPECT_EQ(f.context, "copyFile");
 
-  fs_testing::LockingChild child(host("dst.xml"));
+  testing_support::LockingChild child(host("dst.xml"));
   ASSERT_TRUE(child.locked());
   f = failureOf([&] { copyFile(win("src.xml"), win("dst.xml"), false); });
   EXPECT_TRUE(f.message.ends_with(" at " + prefix +

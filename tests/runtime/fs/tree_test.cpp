@@ -263,7 +263,7 @@ TEST_F(TreeTest, ADirectorySwappedForALinkDuringRemovalsLeavesTheDecoyAlone) {
 TEST_F(TreeTest, RemovalOfAFileLockedByAnotherProcessNamesTheProcess) {
   writeFile(host("site/a/first.txt"), "1");
   writeFile(host("site/a/locked.txt"), "2");
-  fs_testing::LockingChild child(host("site/a/locked.txt"));
+  testing_support::LockingChild child(host("site/a/locked.txt"));
   ASSERT_TRUE(child.locked());
 
   fs_testing::Failure f = failureOf([&] { removeDir(win("site"), true); });
