@@ -18,7 +18,6 @@
 
 #include "os/text.h"
 #include "runtime/core/exception.h"
-#include "runtime/core/log_sink.h"
 #include "tests/support/testing.h"
 
 namespace fs_testing {
@@ -103,16 +102,5 @@ inline std::string runAs(std::uint32_t uid, std::uint32_t gid,
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? result : "child failed";
 }
-
-// The messages logged while it exists.
-class CapturedLog : public corelog::LogSink {
-public:
-  CapturedLog() { corelog::installLogSink(this); }
-  ~CapturedLog() override { corelog::installLogSink(nullptr); }
-  void write(int level, const std::u16string& text) noexcept override {
-    lines.push_back(std::to_string(level) + " " + testing_support::u8(text));
-  }
-  std::vector<std::string> lines;
-};
 
 } // namespace fs_testing

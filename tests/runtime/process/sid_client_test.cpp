@@ -27,6 +27,7 @@
 #include "runtime/process/vprocess.h"
 #include "runtime/security/model/account_sids.h"
 #include "tests/service/service_process.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;
@@ -36,23 +37,6 @@ using Bytes = std::vector<std::uint8_t>;
 namespace {
 
 constexpr const char* kPipe = "ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}";
-
-class LogLines : public LogListener {
-public:
-  void onException(int, const vexception&) override {}
-  void onText(int level, const std::u16string& text) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(u8(LogManager::levelWord(level) + u": " + text));
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
-private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 std::string failure(const std::function<void()>& action) {
   try {
