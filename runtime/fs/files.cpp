@@ -73,6 +73,12 @@ std::u16string asGiven(const std::u16string& path, const std::u16string& longFor
   return path.starts_with(longForm) ? given + path.substr(longForm.size()) : path;
 }
 
+// Whether a copy failure's path is in the source tree (else it is in the target).
+bool isInSource(os::TreeFailure::Step step) {
+  using Step = os::TreeFailure::Step;
+  return step == Step::readDirectory || step == Step::copyFile || step == Step::createLink;
+}
+
 } // namespace
 
 bool fileExist(const std::u16string& path, bool* isDirectory) {
@@ -149,14 +155,11 @@ void copyDirectory(const std::u16string& source, const std::u16string& target, b
   const std::u16string longTarget = VFileName::longPath(target);
   os::TreeOutcome outcome =
       os::copyTree(longSource, longTarget, {recursive, preserveLinks, replaceExisting});
+  // Messages name the paths as the caller gave them.
   if (outcome.failure) {
-    // Messages name the paths as the caller gave them.
     os::TreeFailure& failure = *outcome.failure;
-    const bool inSource = failure.step == os::TreeFailure::Step::readDirectory ||
-                          failure.step == os::TreeFailure::Step::copyFile ||
-                          failure.step == os::TreeFailure::Step::createLink;
-    failure.path = inSource ? asGiven(failure.path, longSource, source)
-                            : asGiven(failure.path, longTarget, target);
+    failure.path = isInSource(failure.step) ? asGiven(failure.path, longSource, source)
+                                            : asGiven(failure.path, longTarget, target);
     failure.target = asGiven(failure.target, longTarget, target);
   }
   detail::reportCopy(outcome);
