@@ -91,11 +91,12 @@ enum class DirectoryAccess { creatorDefaults, everyone };
 // Opens an existing directory (a link in the last component is refused, 1921) for reading.
 Result<Handle> openDirectory(std::u16string_view path);
 
-// Gives the path these attributes (see "Attributes" above): read-only clears every write bit,
-// its absence gives the owner the write bit back.
-[[nodiscard]] std::uint32_t setFileAttributes(std::u16string_view path, std::uint32_t attributes);
-[[nodiscard]] std::uint32_t setFileAttributes(const Root& root, std::u16string_view relative,
-                                              std::uint32_t attributes);
+// Gives the path exactly these attributes, replacing the ones it had (see "Attributes" above):
+// read-only clears every write bit, its absence gives the owner the write bit back.
+[[nodiscard]] std::uint32_t replaceFileAttributes(std::u16string_view path,
+                                                  std::uint32_t attributes);
+[[nodiscard]] std::uint32_t replaceFileAttributes(const Root& root, std::u16string_view relative,
+                                                  std::uint32_t attributes);
 
 // Copies a regular file's data (in the kernel where it can), its permission bits (so the
 // read-only attribute) and its last write time to target. An existing target is replaced
@@ -103,11 +104,11 @@ Result<Handle> openDirectory(std::u16string_view path);
 // failIfExists (80) or it is read-only (5), a directory (5) or in use (32); a source or target
 // in use fails with 32. A partly written target is removed. A source that is not a regular
 // file fails with 50.
-[[nodiscard]] std::uint32_t copyFile(std::u16string_view source, std::u16string_view target,
-                                     bool failIfExists);
-[[nodiscard]] std::uint32_t copyFile(const Root& sourceRoot, std::u16string_view source,
-                                     const Root& targetRoot, std::u16string_view target,
-                                     bool failIfExists);
+[[nodiscard]] std::uint32_t copyFileData(std::u16string_view source, std::u16string_view target,
+                                         bool failIfExists);
+[[nodiscard]] std::uint32_t copyFileData(const Root& sourceRoot, std::u16string_view source,
+                                         const Root& targetRoot, std::u16string_view target,
+                                         bool failIfExists);
 
 // Deletes a file or a link (never what it leads to). A directory fails with 5, a file in use
 // with 32, a read-only file with 5 when honourReadOnly is set (a forced deletion ignores it).

@@ -60,7 +60,7 @@ struct TreeCopyOptions {
 // Copies the directory source into target, one level at a time:
 //   1. target is created when missing (one level: its parent must exist);
 //   2. source is listed once;
-//   3. every file is copied (os::copyFile's rules, without failIfExists) in listing order,
+//   3. every file is copied (os::copyFileData's rules, without failIfExists) in listing order,
 //      skipping links when preserveLinks is set and, unless replaceExisting, names the target
 //      already has; a link to a file is copied as a link with the same target text (never
 //      read through); a FIFO, socket or device fails with 50;

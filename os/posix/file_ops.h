@@ -26,7 +26,7 @@ Result<Located> locate(const Root& root, std::u16string_view relative);
 // What the entry is (see os::fileInformation); an errno on failure.
 int fileInfoAt(int dir, const char* name, FileInfo& info);
 
-// Copies the regular file srcName of srcDir to dstName of dstDir (see os::copyFile). Locks in
+// Copies the regular file srcName of srcDir to dstName of dstDir (see os::copyFileData). Locks in
 // the table make the source or an existing target "in use".
 std::uint32_t copyFileAt(int srcDir, const std::string& srcName, int dstDir,
                          const std::string& dstName, bool failIfExists, const LockTable& locks);

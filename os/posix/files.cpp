@@ -149,22 +149,22 @@ Result<Handle> openDirectory(std::u16string_view path) {
   return openDirectoryAt(posix::locate(path), err::directory);
 }
 
-std::uint32_t setFileAttributes(std::u16string_view path, std::uint32_t attributes) {
+std::uint32_t replaceFileAttributes(std::u16string_view path, std::uint32_t attributes) {
   return setAttributesAt(posix::locate(path), attributes);
 }
 
-std::uint32_t setFileAttributes(const Root& root, std::u16string_view relative,
-                                std::uint32_t attributes) {
+std::uint32_t replaceFileAttributes(const Root& root, std::u16string_view relative,
+                                    std::uint32_t attributes) {
   return setAttributesAt(posix::locate(root, relative), attributes);
 }
 
-std::uint32_t copyFile(std::u16string_view source, std::u16string_view target,
-                       bool failIfExists) {
+std::uint32_t copyFileData(std::u16string_view source, std::u16string_view target,
+                           bool failIfExists) {
   return copyFileAt(posix::locate(source), posix::locate(target), failIfExists);
 }
 
-std::uint32_t copyFile(const Root& sourceRoot, std::u16string_view source, const Root& targetRoot,
-                       std::u16string_view target, bool failIfExists) {
+std::uint32_t copyFileData(const Root& sourceRoot, std::u16string_view source,
+                           const Root& targetRoot, std::u16string_view target, bool failIfExists) {
   return copyFileAt(posix::locate(sourceRoot, source), posix::locate(targetRoot, target),
                     failIfExists);
 }

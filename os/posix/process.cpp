@@ -14,6 +14,7 @@
 #include "os/path.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
+#include "os/posix/io.h"
 #include "os/text.h"
 
 namespace os {
@@ -38,20 +39,6 @@ LocalTime localTime() {
           local.tm_min,         local.tm_sec,     static_cast<int>(now.tv_usec / 1000)};
 }
 
-namespace {
-
-std::uint32_t writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return posix::win32FromErrno(errno);
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return err::success;
-}
-
-} // namespace
-
 std::uint32_t appendToFile(std::u16string_view path, std::string_view header, std::string_view data) {
   Result<std::string> host = hostPath(path);
   if (!host.ok()) return host.code();
@@ -59,8 +46,8 @@ std::uint32_t appendToFile(std::u16string_view path, std::string_view header, st
   if (!fd) return posix::win32FromErrno(errno);
   struct stat st{};
   std::uint32_t rc = ::fstat(fd.get(), &st) == 0 ? err::success : posix::win32FromErrno(errno);
-  if (rc == err::success && st.st_size == 0) rc = writeAll(fd.get(), header);
-  if (rc == err::success) rc = writeAll(fd.get(), data);
+  if (rc == err::success && st.st_size == 0) rc = posix::writeAll(fd.get(), header);
+  if (rc == err::success) rc = posix::writeAll(fd.get(), data);
   return rc;
 }
 

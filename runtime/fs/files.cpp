@@ -60,6 +60,25 @@ RunTime::File::DirectoryEntry entryOf(const os::DirectoryEntry& listed) {
   }
 }
 
+// One copy of a file on the long-path forms: what RunTime::File::copy does once and copyFile
+// repeats while the file is shared.
+std::uint32_t copyOnce(const std::u16string& source, const std::u16string& target,
+                       bool failIfExists) {
+  return os::copyFileData(VFileName::longPath(source), VFileName::longPath(target), failIfExists);
+}
+
+// A path below longForm (the long-path form of given) as below given.
+std::u16string asGiven(const std::u16string& path, const std::u16string& longForm,
+                       const std::u16string& given) {
+  return path.starts_with(longForm) ? given + path.substr(longForm.size()) : path;
+}
+
+// Whether a copy failure's path is in the source tree (else it is in the target).
+bool isInSource(os::TreeFailure::Step step) {
+  using Step = os::TreeFailure::Step;
+  return step == Step::readDirectory || step == Step::copyFile || step == Step::createLink;
+}
+
 } // namespace
 
 bool fileExist(const std::u16string& path, bool* isDirectory) {
@@ -92,7 +111,7 @@ void VDirectory::createDirectory(const std::u16string& path, os::DirectoryAccess
 
 namespace RunTime::File {
 
-DirectoryListing listDirectory(const std::u16string& directory) {
+DirectoryListing findFirstFile(const std::u16string& directory) {
   os::Result<std::vector<os::DirectoryEntry>> listed =
       os::listDirectory(VFileName::longPath(directory));
   if (!listed.ok())
@@ -132,12 +151,22 @@ AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string&
 
 void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,
                    bool preserveLinks, bool replaceExisting) {
-  detail::reportCopy(os::copyTree(source, target, {recursive, preserveLinks, replaceExisting}));
+  const std::u16string longSource = VFileName::longPath(source);
+  const std::u16string longTarget = VFileName::longPath(target);
+  os::TreeOutcome outcome =
+      os::copyTree(longSource, longTarget, {recursive, preserveLinks, replaceExisting});
+  // Messages name the paths as the caller gave them.
+  if (outcome.failure) {
+    os::TreeFailure& failure = *outcome.failure;
+    failure.path = isInSource(failure.step) ? asGiven(failure.path, longSource, source)
+                                            : asGiven(failure.path, longTarget, target);
+    failure.target = asGiven(failure.target, longTarget, target);
+  }
+  detail::reportCopy(outcome);
 }
 
 void copy(const std::u16string& source, const std::u16string& target) {
-  if (std::uint32_t code =
-          os::copyFile(VFileName::longPath(source), VFileName::longPath(target), false))
+  if (std::uint32_t code = copyOnce(source, target, false))
     throwOSError(formatString(u"Unable to copy (%s) to (%s)", source, target), code,
                  VCONTEXT("RunTime::File::copy"));
 }
@@ -171,8 +200,7 @@ std::vector<std::u16string> RunTime::getProccessesByOpenedFiles(
 void copyFile(const std::u16string& source, const std::u16string& target, bool failIfExists) {
   const std::u16string message = formatString(u"Unable to copy file '%s' to '%s'", source, target);
   for (int attempt = 0; attempt < 3; ++attempt) {
-    std::uint32_t code =
-        os::copyFile(VFileName::longPath(source), VFileName::longPath(target), failIfExists);
+    const std::uint32_t code = copyOnce(source, target, failIfExists);
     if (code == os::err::success) return;
     if (code != os::err::sharingViolation) throwOSError(message, code, VCONTEXT("copyFile"));
     std::vector<std::u16string> holders = RunTime::getProccessesByOpenedFiles({source, target});
@@ -188,7 +216,7 @@ void setFileAttributes(const std::u16string& path, std::uint32_t attributesToCle
   const std::u16string longPath = VFileName::longPath(path);
   os::Result<os::FileInfo> info = os::fileInformation(longPath);
   std::uint32_t code =
-      info.ok() ? os::setFileAttributes(longPath, info.value().attributes & ~attributesToClear)
+      info.ok() ? os::replaceFileAttributes(longPath, info.value().attributes & ~attributesToClear)
                 : info.code();
   if (code)
     throwOSError(formatString(u"SetFileAttributes(%s)", path), code,

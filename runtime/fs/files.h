@@ -71,9 +71,10 @@ struct DirectoryListing {
   std::vector<DirectoryEntry> files;
 };
 
-// Lists the directory. Throws the OS error "Unable to read directory (<directory>)" (context
+// Lists the whole directory at once (the system names its listing after the search's first
+// step). Throws the OS error "Unable to read directory (<directory>)" (context
 // "RunTime::File::findFirstFile") when it is missing or cannot be read.
-DirectoryListing listDirectory(const std::u16string& directory);
+DirectoryListing findFirstFile(const std::u16string& directory);
 
 // Creates one directory (its parent must exist). Throws the OS error "Unable to create
 // directory (<path>)" (context "RunTime::File::createDirectory").
@@ -102,7 +103,7 @@ AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string&
 void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,
                    bool preserveLinks, bool replaceExisting);
 
-// Copies one file, replacing the target (see os::copyFile). Throws the OS error "Unable to copy
+// Copies one file, replacing the target (see os::copyFileData). Throws the OS error "Unable to copy
 // (<source>) to (<target>)" (context "RunTime::File::copy").
 void copy(const std::u16string& source, const std::u16string& target);
 

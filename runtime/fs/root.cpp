@@ -16,19 +16,29 @@ bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 } // namespace
 
+std::vector<std::u16string> pathComponents(const std::u16string& path) {
+  std::vector<std::u16string> parts;
+  std::u16string current;
+  for (char16_t unit : path) {
+    if (!isSeparator(unit)) {
+      current += unit;
+    } else if (!current.empty()) {
+      parts.push_back(std::move(current));
+      current.clear();
+    }
+  }
+  if (!current.empty()) parts.push_back(std::move(current));
+  return parts;
+}
+
 std::optional<std::u16string> pathInside(const std::u16string& relative) {
   // Two leading separators begin a UNC or device path; "\??\" is the native device form.
   if (relative.size() >= 2 && isSeparator(relative[0]) && isSeparator(relative[1]))
     return std::nullopt;
   if (relative.starts_with(u"\\??\\")) return std::nullopt;
   std::vector<std::u16string> parts;
-  std::size_t start = 0;
-  while (start <= relative.size()) {
-    std::size_t end = start;
-    while (end < relative.size() && !isSeparator(relative[end])) ++end;
-    std::u16string part = relative.substr(start, end - start);
-    start = end + 1;
-    if (part.empty() || part == u".") continue;
+  for (std::u16string& part : pathComponents(relative)) {
+    if (part == u".") continue;
     // A drive, or a stream name ("a:b"): never a name below the base.
     if (part.find(u':') != std::u16string::npos) return std::nullopt;
     if (part != u"..") {

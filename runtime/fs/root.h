@@ -21,6 +21,9 @@
 
 namespace RunTime::File {
 
+// The names of a path in order, split at "\" and "/"; empty names are dropped.
+std::vector<std::u16string> pathComponents(const std::u16string& path);
+
 // The normal form ("\"-separated, no leading or trailing separator, "." and ".." resolved) of a
 // relative path that stays inside its base, or nothing for one that would leave it: ".." above
 // the base, a drive ("C:…", "C:\…"), a UNC or device form ("\\server\share", "\\?\…", "\\.\…",

@@ -50,7 +50,8 @@ std::string VFile::readAll() {
 
 std::string VFile::readAll(const std::u16string& path) {
   VFile file;
-  file.open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, os::FILE_ATTRIBUTE_NORMAL);
+  file.open(path, os::GENERIC_READ, os::FILE_SHARE_READ, os::OPEN_EXISTING,
+            os::FILE_ATTRIBUTE_NORMAL);
   return file.readAll();
 }
 

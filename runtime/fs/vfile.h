@@ -8,33 +8,16 @@
 #include "os/file_io.h"
 #include "runtime/core/handle.h"
 
-using os::CREATE_ALWAYS;
-using os::CREATE_NEW;
-using os::FILE_APPEND_DATA;
-using os::FILE_BEGIN;
-using os::FILE_CURRENT;
-using os::FILE_END;
-using os::FILE_FLAG_BACKUP_SEMANTICS;
-using os::FILE_FLAG_OPEN_REPARSE_POINT;
-using os::FILE_SHARE_DELETE;
-using os::FILE_SHARE_READ;
-using os::FILE_SHARE_WRITE;
-using os::GENERIC_ALL;
-using os::GENERIC_READ;
-using os::GENERIC_WRITE;
-using os::OPEN_ALWAYS;
-using os::OPEN_EXISTING;
-using os::TRUNCATE_EXISTING;
-
 class VFile {
 public:
   VFile() = default;
   VFile(VFile&&) = default;
   VFile& operator=(VFile&&) = default;
 
-  // Opens the path as given (not in long-path form) with these values (os::openFile); an open
-  // file is closed and replaced on success, and the object remembers the path. Throws the OS
-  // error "Open file '<path>'" (context "VFile::open"), leaving the object as it was.
+  // Opens the path as given (not in long-path form) with these values (os::openFile, with the
+  // os:: constants of os/file_io.h); an open file is closed and replaced on success, and the
+  // object remembers the path. Throws the OS error "Open file '<path>'" (context
+  // "VFile::open"), leaving the object as it was.
   void open(const std::u16string& path, std::uint32_t access, std::uint32_t shareMode,
             std::uint32_t disposition, std::uint32_t flags);
 

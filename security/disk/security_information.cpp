@@ -1,25 +1,13 @@
 #include "security/disk/security_information.h"
 
 #include "runtime/fs/path/filename.h"
+#include "runtime/fs/root.h"
 #include "runtime/log/log_manager.h"
 
 namespace DiskSecurity {
 namespace {
 
-std::vector<std::u16string> components(const std::u16string& path) {
-  std::vector<std::u16string> parts;
-  std::u16string current;
-  for (char16_t unit : path) {
-    if (unit == u'\\' || unit == u'/') {
-      if (!current.empty()) parts.push_back(std::move(current));
-      current.clear();
-    } else {
-      current += unit;
-    }
-  }
-  if (!current.empty()) parts.push_back(std::move(current));
-  return parts;
-}
+using RunTime::File::pathComponents;
 
 bool atOrBelow(const std::u16string& path, const std::u16string& base) {
   const VFileName::Relation relation = VFileName::compare(path, base);
@@ -107,10 +95,10 @@ SecurityInformation::Properties SecurityInformation::properties(const std::u16st
 std::vector<std::u16string>
 SecurityInformation::childrenWithEntries(const std::u16string& path) const {
   std::vector<std::u16string> children;
-  const std::size_t depth = components(path).size();
+  const std::size_t depth = pathComponents(path).size();
   for (auto it = byPath_.upper_bound(path);
        it != byPath_.end() && VFileName::compare(it->first, path) == VFileName::firstBelow; ++it) {
-    const std::u16string child = VFileName::combine(path, components(it->first)[depth]);
+    const std::u16string child = VFileName::combine(path, pathComponents(it->first)[depth]);
     if (!children.empty() && VFileName::compare(children.back(), child) == VFileName::same)
       continue;
     if (VFileName::compare(child, it->first) != VFileName::same)

@@ -72,7 +72,7 @@ void DefaultSystemHelper::copyFile(const std::u16string& source, const std::u16s
 std::vector<std::u16string> DefaultSystemHelper::findFiles(const std::u16string& directory,
                                                            const std::u16string& pattern) {
   std::vector<std::u16string> names;
-  for (const RunTime::File::DirectoryEntry& entry : RunTime::File::listDirectory(directory).files)
+  for (const RunTime::File::DirectoryEntry& entry : RunTime::File::findFirstFile(directory).files)
     if (matchesPattern(entry.name, pattern)) names.push_back(entry.name);
   return names;
 }

@@ -3,6 +3,7 @@
 #include "runtime/core/format.h"
 #include "runtime/core/guard.h"
 #include "runtime/fs/path/filename.h"
+#include "runtime/fs/root.h"
 #include "runtime/log/log_manager.h"
 #include "security/hosting/metadata_file.h"
 #include "service/kelvo_srv_client.h"
@@ -12,24 +13,10 @@ namespace {
 
 using DiskSecurity::AccessEntry;
 using DiskSecurity::EntryCollection;
+using RunTime::File::pathComponents;
 
 constexpr std::u16string_view VHOSTS_TOKEN = u"[HTTPD_VHOSTS_D]";
 constexpr std::u16string_view WEB_USERS = u"web_users";
-
-std::vector<std::u16string> components(const std::u16string& path) {
-  std::vector<std::u16string> parts;
-  std::u16string current;
-  for (char16_t unit : path) {
-    if (unit == u'\\' || unit == u'/') {
-      if (!current.empty()) parts.push_back(std::move(current));
-      current.clear();
-    } else {
-      current += unit;
-    }
-  }
-  if (!current.empty()) parts.push_back(std::move(current));
-  return parts;
-}
 
 bool samePath(const std::u16string& a, const std::u16string& b) {
   return (a.empty() && b.empty()) ||
@@ -68,7 +55,7 @@ SecurityManager::SecurityManager(const std::u16string& path, bool loadMetadata,
     rootPath_ = path;
     logInfo(u"Root path is %s", path);
   }
-  const std::vector<std::u16string> parts = components(getRootRelativePath(path, false));
+  const std::vector<std::u16string> parts = pathComponents(getRootRelativePath(path, false));
   metadataLocation_ = metadataFileFor(path);
   // The entries held are those of this file: the walk does not read it again.
   entries_->setStorageName(metadataLocation_);
@@ -100,9 +87,9 @@ std::u16string SecurityManager::getRootRelativePath(const std::u16string& fullPa
     throw RootCorrelationException(
         u"Invalid full path '" + fullPath + u"' and root '" + rootPath_ + u"' correlation.",
         VCONTEXT("HostingSecurity::SecurityManager::getRootRelativePath"));
-  const std::vector<std::u16string> parts = components(fullPath);
+  const std::vector<std::u16string> parts = pathComponents(fullPath);
   std::u16string relative;
-  for (std::size_t i = components(rootPath_).size(); i < parts.size(); ++i) {
+  for (std::size_t i = pathComponents(rootPath_).size(); i < parts.size(); ++i) {
     if (!relative.empty()) relative += u'\\';
     relative += parts[i];
     if (firstComponentOnly) break;
@@ -111,7 +98,7 @@ std::u16string SecurityManager::getRootRelativePath(const std::u16string& fullPa
 }
 
 std::u16string SecurityManager::metadataFileFor(const std::u16string& path) const {
-  const std::vector<std::u16string> parts = components(getRootRelativePath(path, false));
+  const std::vector<std::u16string> parts = pathComponents(getRootRelativePath(path, false));
   if (parts.empty()) return rootMetadataFile(rootPath_);
   if (parts.size() >= 3 && parts[1] == WEB_USERS)
     return webuserMetadataFile(rootPath_, parts[0], parts[2]);

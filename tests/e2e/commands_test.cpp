@@ -160,9 +160,9 @@ TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
   ProcessResult first = tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x",
                                 "--user-name=bob", "--application-subdirectory=s"});
   ASSERT_EQ(first.exitCode, 1); // creates the lock directory and file, then fails in the operation
-  int fd = ::open((lockDir + "/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}bob").c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  os::posix::Fd fd(::open((lockDir + "/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}bob").c_str(), O_RDWR));
+  ASSERT_TRUE(fd.valid());
+  ASSERT_EQ(::flock(fd.get(), LOCK_EX), 0);
 
   auto blocked = std::async(std::launch::async, [&] {
     return tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x",
@@ -172,8 +172,8 @@ TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
                        "--user-name=carol", "--application-subdirectory=s", "--files=f"});
   EXPECT_EQ(other.exitCode, 1); // another user is not blocked
   EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
-  ::flock(fd, LOCK_UN);
-  ::close(fd);
+  ::flock(fd.get(), LOCK_UN);
+  fd.reset();
   ProcessResult r = blocked.get();
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out.substr(0, r.out.find('\n')), kNoService);

@@ -52,40 +52,6 @@ std::map<std::string, std::string> snapshot(const std::string& top) {
   return state;
 }
 
-// A child process that holds an exclusive lock on the file until it is destroyed.
-class LockHolder {
-public:
-  explicit LockHolder(const std::string& path) {
-    int ready[2];
-    if (::pipe(ready) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      int fd = ::open(path.c_str(), O_RDONLY);
-      if (fd >= 0 && ::flock(fd, LOCK_EX) == 0) (void)!::write(ready[1], "x", 1);
-      ::pause();
-      ::_exit(0);
-    }
-    char byte = 0;
-    locked_ = ::read(ready[0], &byte, 1) == 1;
-    ::close(ready[0]);
-    ::close(ready[1]);
-  }
-  ~LockHolder() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  bool locked() const { return locked_; }
-  // "name (pid)" as the holder is named in messages.
-  std::string holder() const {
-    std::string comm = readFile("/proc/" + std::to_string(pid_) + "/comm");
-    return comm.substr(0, comm.find('\n')) + " (" + std::to_string(pid_) + ")";
-  }
-
-private:
-  pid_t pid_ = -1;
-  bool locked_ = false;
-};
-
 class DeleteApplication : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -177,8 +143,8 @@ TEST_F(DeleteApplication, MissingSiteOrListAndUnparsableList) {
 TEST_F(DeleteApplication, ALockedFileFailsAfterTenAttemptsNamingItsHolder) {
   writeFile(site_ + "/locked.txt", "x");
   writeFile(site_ + "/tree/sub/held", "x");
-  LockHolder file(site_ + "/locked.txt");
-  LockHolder inTree(site_ + "/tree/sub/held");
+  LockingChild file(site_ + "/locked.txt");
+  LockingChild inTree(site_ + "/tree/sub/held");
   ASSERT_TRUE(file.locked() && inTree.locked());
 
   auto started = std::chrono::steady_clock::now();
@@ -264,7 +230,7 @@ TEST_F(DeleteApplication, ASubdirectorySwappedForALinkNeverLeadsOutside) {
       const std::string directory = site_ + "/tree/d" + std::to_string(d);
       ASSERT_EQ(::mkdir(directory.c_str(), 0755), 0);
       for (int f = 0; f < 100; ++f)
-        ::close(::open((directory + "/f" + std::to_string(f)).c_str(), O_CREAT | O_WRONLY, 0644));
+        writeFile(directory + "/f" + std::to_string(f), "");
     }
     const std::string swapped = site_ + "/tree/d10";
     const std::string aside = dir_.file("aside");

@@ -20,10 +20,8 @@ namespace {
 
 // Creates a file; returns 0 or the errno of the failure.
 int create(const std::string& path) {
-  int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
-  ::close(fd);
-  return 0;
+  const os::posix::Fd fd(::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644));
+  return fd.valid() ? 0 : errno;
 }
 
 std::pair<uid_t, gid_t> ownerOf(const std::string& path) {

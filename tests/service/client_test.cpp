@@ -15,29 +15,12 @@
 #include "runtime/log/log_manager.h"
 #include "service/component_table.h"
 #include "tests/service/service_process.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;
 
 namespace {
-
-// Collects the log's lines.
-class LogLines : public LogListener {
-public:
-  void onException(int, const vexception&) override {}
-  void onText(int level, const std::u16string& text) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(u8(LogManager::levelWord(level) + u": " + text));
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
-private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 // A registry with settings and a component table, a private run directory, and a client of its own.
 class Client : public ::testing::Test {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,13 +82,13 @@ void drain(int fd, std::string& into) {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment,
                          std::chrono::milliseconds timeout) {
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe failed");
+  Pipe out = makePipe();
+  Pipe err = makePipe();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, out.writeEnd.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, err.writeEnd.get(), 2);
 
   std::map<std::string, std::string> env;
   for (char** e = environ; *e; ++e) {
@@ -108,13 +109,13 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   pid_t pid;
   int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  close(err[1]);
+  out.writeEnd.reset();
+  err.writeEnd.reset();
   if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
 
   ProcessResult result;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  pollfd fds[2] = {{out.readEnd.get(), POLLIN, 0}, {err.readEnd.get(), POLLIN, 0}};
   int open = 2;
   while (open > 0) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -127,11 +128,12 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
     if (ready <= 0) continue;
     for (pollfd& p : fds) {
       if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP))) continue;
-      std::string& target = p.fd == out[0] ? result.out : result.err;
+      const bool isOut = p.fd == out.readEnd.get();
+      std::string& target = isOut ? result.out : result.err;
       std::size_t before = target.size();
       drain(p.fd, target);
       if (target.size() == before) {
-        close(p.fd);
+        (isOut ? out : err).readEnd.reset();
         p.fd = -1;
         --open;
       }
@@ -141,6 +143,39 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   waitpid(pid, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+Pipe makePipe() {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  return {os::posix::Fd(ends[0]), os::posix::Fd(ends[1])};
+}
+
+LockingChild::LockingChild(const std::string& file) {
+  Pipe ready = makePipe();
+  pid_ = fork();
+  if (pid_ == 0) {
+    // Only async-signal-safe calls in the child of a threaded process; its descriptors go with
+    // it when it is killed.
+    int fd = open(file.c_str(), O_RDONLY);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+    (void)!write(ready.writeEnd.get(), "x", 1);
+    for (;;) pause();
+  }
+  ready.writeEnd.reset();
+  char byte = 0;
+  locked_ = pid_ > 0 && read(ready.readEnd.get(), &byte, 1) == 1;
+}
+
+LockingChild::~LockingChild() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+}
+
+std::string LockingChild::holder() const {
+  std::string comm = readFile("/proc/" + std::to_string(pid_) + "/comm");
+  return comm.substr(0, comm.find('\n')) + " (" + std::to_string(pid_) + ")";
 }
 
 namespace {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "os/posix/fd.h"
+
 namespace testing_support {
 
 // UTF-16 to UTF-8 for assertions and messages.
@@ -104,6 +106,31 @@ private:
   bool ok_ = false;
   std::uint32_t uid_ = 0;
   std::uint32_t gid_ = 0;
+};
+
+// Both ends of a new pipe, each owned. Throws std::runtime_error when none can be made.
+struct Pipe {
+  os::posix::Fd readEnd;
+  os::posix::Fd writeEnd;
+};
+Pipe makePipe();
+
+// A child process that holds an exclusive flock on a file until the object goes away.
+class LockingChild {
+public:
+  explicit LockingChild(const std::string& file);
+  ~LockingChild();
+  LockingChild(const LockingChild&) = delete;
+  LockingChild& operator=(const LockingChild&) = delete;
+
+  bool locked() const { return locked_; }
+  int pid() const { return pid_; }
+  // "name (pid)", as a holder of a file is named in messages.
+  std::string holder() const;
+
+private:
+  int pid_ = -1;
+  bool locked_ = false;
 };
 
 // Path of a built executable (build/bin/<name>).

@@ -14,31 +14,13 @@
 #include "runtime/core/log_sink.h"
 #include "runtime/core/sync.h"
 #include "runtime/core/thread.h"
+#include "tests/support/captured_log.h"
 #include "tests/support/testing.h"
 
 using namespace ThreadCancelation;
 using testing_support::u8;
 
 namespace {
-
-// Collects what runtime/core logs while a test runs.
-class CapturedLog : public corelog::LogSink {
-public:
-  CapturedLog() { corelog::installLogSink(this); }
-  ~CapturedLog() override { corelog::installLogSink(nullptr); }
-  void write(int level, const std::u16string& text) noexcept override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::to_string(level) + " " + u8(text));
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
-private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 TEST(Cancelation, NestedPointsRestoreTheOuterOneAndInheritMode2) {
   struct Case {
@@ -69,7 +51,7 @@ TEST(Cancelation, CancelEndsAThreadBlockedInAWait) {
     std::uint32_t exitCode;
   };
   for (const Case& c : {Case{7, 7}, Case{std::nullopt, 995}}) {
-    CapturedLog log;
+    testing_support::CapturedLog log;
     std::latch waiting(1);
     std::atomic<std::uint32_t> threadId{0};
     std::atomic<bool> unwound{false}, returned{false};
@@ -133,7 +115,7 @@ TEST(Cancelation, BoundedWorkerGivesUpAfterItsTimeout) {
        "", true},
   };
   for (const Case& c : cases) {
-    CapturedLog log;
+    testing_support::CapturedLog log;
     EXPECT_EQ(u8(GetFinalPathNameByHandleExecutor::getFilePath(0x1f, c.resolve, 200)), c.path);
     std::vector<std::string> warning;
     if (c.warned)

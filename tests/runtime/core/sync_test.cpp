@@ -167,27 +167,24 @@ TEST_F(Sync, AbandonedNamedMutexIsAcquired) {
   const std::u16string name = u"Global\\abandoned";
   VMutex mutex(false, name);
   const std::string path = lockFile(name);
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
+  Pipe ready = makePipe();
   pid_t child = ::fork();
   if (child == 0) {
     // Only async-signal-safe calls in the child of a threaded process.
     int fd = ::open(path.c_str(), O_RDWR);
     char done = ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
-    (void)!::write(ready[1], &done, 1);
+    (void)!::write(ready.writeEnd.get(), &done, 1);
     ::pause();
     ::_exit(0);
   }
   char done = 0;
-  ASSERT_EQ(::read(ready[0], &done, 1), 1);
+  ASSERT_EQ(::read(ready.readEnd.get(), &done, 1), 1);
   ASSERT_EQ(done, 'y');
   EXPECT_FALSE(mutex.lock(50));
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
   EXPECT_TRUE(mutex.lock(2000));
   mutex.unlock();
-  ::close(ready[0]);
-  ::close(ready[1]);
 }
 
 TEST_F(Sync, MutexOfAThreadThatEndedIsAcquired) {

@@ -85,7 +85,7 @@ TEST_F(FilesTest, ListingSortsDirectoriesFromFilesAndFlagsLinks) {
   stdfs::create_directories(host("d/sub"));
   symlink("sub", host("d/sublink").c_str());
   symlink("file.txt", host("d/filelink").c_str());
-  RunTime::File::DirectoryListing listing = RunTime::File::listDirectory(win("d"));
+  RunTime::File::DirectoryListing listing = RunTime::File::findFirstFile(win("d"));
   auto names = [](const std::vector<RunTime::File::DirectoryEntry>& entries) {
     std::vector<std::string> out;
     for (const auto& e : entries)
@@ -101,7 +101,7 @@ TEST_F(FilesTest, ListingSortsDirectoriesFromFilesAndFlagsLinks) {
       EXPECT_EQ(e.size, 5u);
     }
 
-  fs_testing::Failure f = failureOf([&] { RunTime::File::listDirectory(win("missing")); });
+  fs_testing::Failure f = failureOf([&] { RunTime::File::findFirstFile(win("missing")); });
   EXPECT_TRUE(f.message.ends_with(" at Unable to read directory (" + u8(win("missing")) + ")"));
   EXPECT_EQ(f.context, "RunTime::File::findFirstFile");
 }
@@ -119,7 +119,7 @@ TEST_F(FilesTest, CopyFileHonoursFailIfExistsAndNamesTheLockingProcess) {
   EXPECT_EQ(f.code, 80u);
   EXPECT_EQ(f.context, "copyFile");
 
-  fs_testing::LockingChild child(host("dst.xml"));
+  testing_support::LockingChild child(host("dst.xml"));
   ASSERT_TRUE(child.locked());
   f = failureOf([&] { copyFile(win("src.xml"), win("dst.xml"), false); });
   EXPECT_TRUE(f.message.ends_with(" at " + prefix +

@@ -18,7 +18,6 @@
 
 #include "os/text.h"
 #include "runtime/core/exception.h"
-#include "runtime/core/log_sink.h"
 #include "tests/support/testing.h"
 
 namespace fs_testing {
@@ -80,71 +79,28 @@ inline Failure failureOf(const std::function<void()>& action) {
   return {};
 }
 
-// A child process that holds an exclusive flock on a file until the object goes away.
-class LockingChild {
-public:
-  explicit LockingChild(const std::string& file) {
-    int ready[2];
-    if (pipe(ready) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      int fd = open(file.c_str(), O_RDONLY);
-      if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
-      (void)!write(ready[1], "x", 1);
-      for (;;) pause();
-    }
-    close(ready[1]);
-    char byte = 0;
-    locked_ = read(ready[0], &byte, 1) == 1;
-    close(ready[0]);
-  }
-  ~LockingChild() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  bool locked() const { return locked_; }
-  pid_t pid() const { return pid_; }
-
-private:
-  pid_t pid_ = -1;
-  bool locked_ = false;
-};
-
 // Runs the action in a child process acting as the account (no supplementary groups) and
 // returns what it returned; "child failed" when the child could not switch or died.
 inline std::string runAs(std::uint32_t uid, std::uint32_t gid,
                          const std::function<std::string()>& action) {
-  int out[2];
-  if (pipe(out) != 0) throw std::runtime_error("pipe");
+  testing_support::Pipe out = testing_support::makePipe();
   pid_t pid = fork();
   if (pid == 0) {
-    close(out[0]);
     std::string result = "child failed";
     if (setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
         setresuid(uid, uid, uid) == 0)
       result = action();
-    (void)!write(out[1], result.data(), result.size());
+    (void)!write(out.writeEnd.get(), result.data(), result.size());
     _exit(0);
   }
-  close(out[1]);
+  out.writeEnd.reset();
   std::string result;
   char buffer[512];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) result.append(buffer, n);
-  close(out[0]);
+  for (ssize_t n; (n = read(out.readEnd.get(), buffer, sizeof buffer)) > 0;)
+    result.append(buffer, n);
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? result : "child failed";
 }
-
-// The messages logged while it exists.
-class CapturedLog : public corelog::LogSink {
-public:
-  CapturedLog() { corelog::installLogSink(this); }
-  ~CapturedLog() override { corelog::installLogSink(nullptr); }
-  void write(int level, const std::u16string& text) noexcept override {
-    lines.push_back(std::to_string(level) + " " + testing_support::u8(text));
-  }
-  std::vector<std::string> lines;
-};
 
 } // namespace fs_testing

@@ -11,6 +11,7 @@
 
 #include "runtime/fs/files.h"
 #include "tests/runtime/fs/fs_testing.h"
+#include "tests/support/captured_log.h"
 
 using fs_testing::DriveTest;
 using fs_testing::failureOf;
@@ -105,9 +106,9 @@ TEST_F(TakeOverTest, AHardLinkIsNotTakenOverAndTheWarningNamesIt) {
   own("site/shared", 0644);
   const std::u16string shared = hostPath16("site/shared");
   const std::string result = fs_testing::runAs(user_.uid(), user_.gid(), [&] {
-    fs_testing::CapturedLog log;
+    testing_support::CapturedLog log;
     std::string outcome = describe(failureOf([&] { removeFile(shared, true); }));
-    for (const std::string& line : log.lines) outcome += "|" + line;
+    for (const std::string& line : log.lines()) outcome += "|" + line;
     return outcome;
   });
   EXPECT_EQ(result, "5 at DeleteFile '" + host("site/shared") + "'|1 Take-over of '" +
@@ -130,12 +131,12 @@ TEST_F(TakeOverTest, AMountPointIsLeftAloneAndItsParentKeepsItsOwner) {
     std::string path;
     ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
   } unmount{host("site/a/mnt")};
-  fs_testing::CapturedLog log;
+  testing_support::CapturedLog log;
   fs_testing::Failure f = failureOf([&] { removeDir(win("site"), true); });
   // The mount point's directory is not empty, which no take-over cures: the directory above it
   // keeps its owner and mode.
   EXPECT_EQ(describe(f), "145 at Delete directory '\\\\?\\" + u8(win("site/a")) + "'");
-  EXPECT_EQ(log.lines, std::vector<std::string>{"1 '\\\\?\\" + u8(win("site/a/mnt")) +
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"1 '\\\\?\\" + u8(win("site/a/mnt")) +
                                                 "' is a mount point: what it holds is left alone"});
   EXPECT_EQ(testing_support::readFile(host("elsewhere/keep")), "keep");
   EXPECT_FALSE(stdfs::exists(host("site/a/file")));

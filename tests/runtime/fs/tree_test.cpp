@@ -137,6 +137,26 @@ TEST_F(TreeTest, CopyCopiesFilesThenCreatesEverySubdirectoryBeforeTheFirstDescen
   }
 }
 
+TEST_F(TreeTest, CopyTakesThePathsItsSiblingsTake) {
+  // Unresolved ".." and "/" separators are normalised as for a listing; messages keep the
+  // paths as given.
+  writeFile(host("pkg/sub/x"), "x");
+  const std::u16string source = u"C:\\gone\\..\\pkg";
+  ASSERT_EQ(RunTime::File::findFirstFile(source).subdirectories.size(), 3u); // ".", "..", "sub"
+  RunTime::File::copyDirectory(source, u"C:/copy/", true, false, true);
+  EXPECT_EQ(snapshot(host("copy")),
+            (std::map<std::string, std::string>{{"sub", "/"}, {"sub/x", "=x"}}));
+
+  writeFile(host("site/sub"), "a file where a directory goes");
+  fs_testing::Failure f = failureOf(
+      [&] { RunTime::File::copyDirectory(source, u"C:\\x\\..\\site", true, false, true); });
+  EXPECT_EQ(f.message, "Path (C:\\x\\..\\site\\sub) is a file");
+  f = failureOf(
+      [&] { RunTime::File::copyDirectory(u"C:\\x\\..\\gone", u"C:\\copy", true, false, true); });
+  EXPECT_NE(f.message.find("Unable to read directory (C:\\x\\..\\gone)"), std::string::npos)
+      << f.message;
+}
+
 TEST_F(TreeTest, CopyFailuresNameThePath) {
   writeFile(host("pkg/sub/x"), "x");
   writeFile(host("site/sub"), "a file where a directory goes");
@@ -243,7 +263,7 @@ TEST_F(TreeTest, ADirectorySwappedForALinkDuringRemovalsLeavesTheDecoyAlone) {
 TEST_F(TreeTest, RemovalOfAFileLockedByAnotherProcessNamesTheProcess) {
   writeFile(host("site/a/first.txt"), "1");
   writeFile(host("site/a/locked.txt"), "2");
-  fs_testing::LockingChild child(host("site/a/locked.txt"));
+  testing_support::LockingChild child(host("site/a/locked.txt"));
   ASSERT_TRUE(child.locked());
 
   fs_testing::Failure f = failureOf([&] { removeDir(win("site"), true); });

@@ -20,18 +20,19 @@ using VFileTest = DriveTest;
 
 TEST_F(VFileTest, WriteSeekReadAndReadAll) {
   VFile file;
-  file.open(win("log.txt"), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, 0);
+  file.open(win("log.txt"), os::GENERIC_READ | os::GENERIC_WRITE, os::FILE_SHARE_READ,
+            os::CREATE_ALWAYS, 0);
   std::string data(3000, 'a');
   data[2999] = 'z';
   EXPECT_EQ(file.write(data.data(), 3000), 3000u);
   std::int32_t high = -1; // with a high part the distance is high:low, so -1 is -1:-1
-  EXPECT_EQ(file.seek(-1, &high, FILE_END), 2999u);
+  EXPECT_EQ(file.seek(-1, &high, os::FILE_END), 2999u);
   EXPECT_EQ(high, 0);
   char last = 0;
   EXPECT_EQ(file.read(&last, 1), 1u);
   EXPECT_EQ(last, 'z');
   EXPECT_EQ(file.read(&last, 1), 0u); // the end is not a failure
-  EXPECT_EQ(file.seek(0, nullptr, FILE_BEGIN), 0u);
+  EXPECT_EQ(file.seek(0, nullptr, os::FILE_BEGIN), 0u);
   EXPECT_EQ(file.readAll(), data);
   file.close();
   EXPECT_EQ(VFile::readAll(win("log.txt")), data);
@@ -44,14 +45,14 @@ TEST_F(VFileTest, OpenFailuresKeepThePathAsGiven) {
     std::uint32_t disposition, code;
   };
   const Case cases[] = {
-      {win("missing"), OPEN_EXISTING, 2},
-      {win("no/dir/f"), CREATE_ALWAYS, 3},
-      {win("exists"), CREATE_NEW, 80},
+      {win("missing"), os::OPEN_EXISTING, 2},
+      {win("no/dir/f"), os::CREATE_ALWAYS, 3},
+      {win("exists"), os::CREATE_NEW, 80},
   };
   for (const Case& c : cases) {
     VFile file;
     fs_testing::Failure f =
-        failureOf([&] { file.open(c.path, GENERIC_WRITE, 0, c.disposition, 0); });
+        failureOf([&] { file.open(c.path, os::GENERIC_WRITE, 0, c.disposition, 0); });
     EXPECT_TRUE(f.message.ends_with(" at Open file '" + u8(c.path) + "'")) << f.message;
     EXPECT_EQ(f.code, c.code) << f.message;
     EXPECT_EQ(f.context, "VFile::open");

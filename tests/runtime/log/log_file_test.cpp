@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "os/posix/fd.h"
 #include "os/text.h"
 #include "tests/support/testing.h"
 
@@ -28,20 +29,18 @@ std::u16string logName(int round) { return u"race" + os::utf16FromUtf8(std::to_s
 TEST(LogFileChild, WritesOneLinePerRound) {
   const char* fifos = std::getenv("TAVRIX_TEST_LOG_FIFOS");
   if (!fifos) GTEST_SKIP() << "runs only as the child of LogFile.TwoProcessesAtOnce...";
-  int go = ::open((std::string(fifos) + "/go").c_str(), O_RDONLY | O_CLOEXEC);
-  int done = ::open((std::string(fifos) + "/done").c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(go, 0);
-  ASSERT_GE(done, 0);
-  ASSERT_EQ(::write(done, "r", 1), 1);
+  const os::posix::Fd go(::open((std::string(fifos) + "/go").c_str(), O_RDONLY | O_CLOEXEC));
+  const os::posix::Fd done(::open((std::string(fifos) + "/done").c_str(), O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(go.valid());
+  ASSERT_TRUE(done.valid());
+  ASSERT_EQ(::write(done.get(), "r", 1), 1);
   for (int round = 0; round < kRounds; ++round) {
     LogFile file(logName(round), true);
     char byte;
-    ASSERT_EQ(::read(go, &byte, 1), 1);
+    ASSERT_EQ(::read(go.get(), &byte, 1), 1);
     file.write(u"first line");
-    ASSERT_EQ(::write(done, "d", 1), 1);
+    ASSERT_EQ(::write(done.get(), "d", 1), 1);
   }
-  ::close(go);
-  ::close(done);
 }
 
 // The units of a UTF-16LE file.
@@ -69,19 +68,23 @@ TEST(LogFile, TwoProcessesAtOnceStartTheFileWithOneByteOrderMark) {
     });
   };
   auto first = writer(), second = writer();
-  int go = ::open(dir.file("go").c_str(), O_WRONLY | O_CLOEXEC);
-  int done = ::open(dir.file("done").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(go, 0);
-  ASSERT_GE(done, 0);
+  // Declared after the children's futures, so a failed assertion closes the FIFOs (and the
+  // children stop) before those futures wait for them.
+  os::posix::Fd go(::open(dir.file("go").c_str(), O_WRONLY | O_CLOEXEC));
+  os::posix::Fd done(::open(dir.file("done").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(go.valid());
+  ASSERT_TRUE(done.valid());
   char answers[2];
-  auto both = [&] { return ::read(done, answers, 1) == 1 && ::read(done, answers + 1, 1) == 1; };
+  auto both = [&] {
+    return ::read(done.get(), answers, 1) == 1 && ::read(done.get(), answers + 1, 1) == 1;
+  };
   ASSERT_TRUE(both()) << "both children are ready";
   for (int round = 0; round < kRounds; ++round) {
-    ASSERT_EQ(::write(go, "gg", 2), 2);
+    ASSERT_EQ(::write(go.get(), "gg", 2), 2);
     ASSERT_TRUE(both()) << "round " << round;
   }
-  ::close(go);
-  ::close(done);
+  go.reset();
+  done.reset();
   for (auto* child : {&first, &second}) {
     ProcessResult r = child->get();
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;

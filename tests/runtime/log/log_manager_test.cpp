@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "os/posix/fd.h"
 #include "os/process.h"
 #include "runtime/core/cancelation.h"
 #include "runtime/core/log_sink.h"
@@ -91,22 +92,22 @@ public:
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    bound_ = fd_.valid() &&
+             ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
-  ~SyslogCapture() { ::close(fd_); }
   bool ok() const { return bound_; }
 
   // The records received so far.
   std::vector<std::string> records() {
     std::vector<std::string> all;
     char buffer[8192];
-    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+    for (ssize_t n; (n = ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
       all.emplace_back(buffer, static_cast<std::size_t>(n));
     return all;
   }
 
 private:
-  int fd_;
+  os::posix::Fd fd_;
   bool bound_ = false;
 };
 

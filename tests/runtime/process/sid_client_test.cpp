@@ -27,6 +27,7 @@
 #include "runtime/process/vprocess.h"
 #include "runtime/security/model/account_sids.h"
 #include "tests/service/service_process.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;
@@ -36,23 +37,6 @@ using Bytes = std::vector<std::uint8_t>;
 namespace {
 
 constexpr const char* kPipe = "ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}";
-
-class LogLines : public LogListener {
-public:
-  void onException(int, const vexception&) override {}
-  void onText(int level, const std::u16string& text) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(u8(LogManager::levelWord(level) + u": " + text));
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
-private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 std::string failure(const std::function<void()>& action) {
   try {
@@ -201,43 +185,40 @@ TEST_F(RealService, RefusedAccountsAndProgramsFailWithTheServiceMessage) {
 }
 
 TEST_F(RealService, TheInputThreadFeedsTheToolsStandardInput) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  const int savedInput = ::dup(0);
-  ::dup2(fds[0], 0);
-  ::close(fds[0]);
+  Pipe input = makePipe();
+  const os::posix::Fd savedInput(::dup(0));
+  ::dup2(input.readEnd.get(), 0);
+  input.readEnd.reset();
   Ran ran;
   {
     SIDClient client;
     os::Handle process =
         client.exRunAsUserEx(sid(), false, u"", u"/bin/cat", u"", u"", true, true, true, true, false);
     const std::string text = "through the input thread\n";
-    EXPECT_EQ(::write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    ::close(fds[1]);
+    EXPECT_EQ(::write(input.writeEnd.get(), text.data(), text.size()),
+              static_cast<ssize_t>(text.size()));
+    input.writeEnd.reset();
     ran.output = client.casyncReadTaskOutput();
     ran.exitCode = VProcess::getExitCode(process.get());
   }
-  ::dup2(savedInput, 0);
-  ::close(savedInput);
+  ::dup2(savedInput.get(), 0);
   EXPECT_EQ(ran.output, "through the input thread\n");
   EXPECT_EQ(ran.exitCode, 0u);
 }
 
 TEST_F(RealService, AClientDestroyedWhileItsInputThreadWaitsEndsIt) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  const int savedInput = ::dup(0);
-  ::dup2(fds[0], 0);
-  ::close(fds[0]);
+  Pipe input = makePipe();
+  const os::posix::Fd savedInput(::dup(0));
+  ::dup2(input.readEnd.get(), 0);
+  input.readEnd.reset();
   {
     SIDClient client;
     os::Handle process = client.exRunAsUserEx(sid(), false, u"", u"/bin/true", u"", u"", true, true, true, true, false);
     EXPECT_EQ(client.casyncReadTaskOutput(), "");
     // The input never ends: destroying the client must end its thread, not wait for the input.
   }
-  ::close(fds[1]);
-  ::dup2(savedInput, 0);
-  ::close(savedInput);
+  input.writeEnd.reset();
+  ::dup2(savedInput.get(), 0);
 }
 
 TEST_F(RealService, ImpersonationMakesTheThreadCreateFilesAsTheUserAndThenReverts) {
@@ -254,9 +235,8 @@ TEST_F(RealService, ImpersonationMakesTheThreadCreateFilesAsTheUserAndThenRevert
         RunTime::ImpersonationGuard guard(sid());
         during = os::currentThreadIdentity();
         writeFile(place.file("as-user"), "x");
-        const int fd = ::open(dir_.file("secret").c_str(), O_RDONLY);
-        secretReadable = fd >= 0;
-        if (fd >= 0) ::close(fd);
+        const os::posix::Fd secret(::open(dir_.file("secret").c_str(), O_RDONLY | O_CLOEXEC));
+        secretReadable = secret.valid();
       }
       after = os::currentThreadIdentity();
       writeFile(place.file("as-root"), "x");

@@ -17,27 +17,10 @@
 #include "security/disk/system_helper.h"
 #include "tests/security/disk/acl_lines.h"
 #include "tests/service/service_process.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/testing.h"
 
 namespace testing_support {
-
-class LogLines : public LogListener {
-public:
-  void onException(int, const vexception&) override {}
-  void onText(int level, const std::u16string& text) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(u8(LogManager::levelWord(level) + u": " + text));
-  }
-  // The lines logged since the last call.
-  std::vector<std::string> take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(lines_, {});
-  }
-
-private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 // The process-wide part: drive C:, the registry, the service.
 struct HostingEnvironment {
