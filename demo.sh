@@ -124,9 +124,6 @@ expect() { # description, command...
   "$@" || { echo "not as expected: $what" >&2; exit 1; }
 }
 
-# This build does not have the command yet; say so and let the demo go on.
-not_built() { [ "$rc" -ne 0 ] && grep -q "is not available yet" <<<"$output"; }
-
 show_site() {
   echo "Files below the site directory (owner:group mode path):"
   (cd "$site" && find . -mindepth 1 -printf '  %u:%g %m %P\n' | sort -k3)
@@ -153,30 +150,18 @@ printf '%s\n' "site user $user, worker group $group, repository C:\\data\\var\\c
 # --- 1. Extract -----------------------------------------------------------------------------
 heading "1. Extract the package into the site"
 run_tavrix --extract-application "${site_options[@]}" "$metadata"
-if not_built; then
-  echo "(this build has no --extract-application yet: the demo copies htdocs as the site user instead)"
-  setpriv --reuid="$user" --regid="$user" --init-groups \
-    cp -r --preserve=mode,timestamps "$repository/$app/htdocs" "$site"
-  extracted=0
-else
-  expect "the extraction succeeds" test "$rc" -eq 0
-  extracted=1
-fi
+expect "the extraction succeeds" test "$rc" -eq 0
 show_site
 expect "the site's files belong to $user" owned_by_site_user
-((extracted)) && check_access_rules
+check_access_rules
 
 # --- 2. Update permissions -------------------------------------------------------------------
 heading "2. Apply the package's access rules again (after a chmod -R 755 of the site)"
 chmod -R 755 "$site"
 run_tavrix --update-application-permissions "${site_options[@]}" "$metadata"
-if not_built; then
-  echo "(this build has no --update-application-permissions yet: nothing was applied)"
-else
-  expect "the permission update succeeds" test "$rc" -eq 0
-  getfacl -p "$site/uploads" "$site/install" | sed "s|$work|\$WORK|g"
-  check_access_rules
-fi
+expect "the permission update succeeds" test "$rc" -eq 0
+getfacl -p "$site/uploads" "$site/install" | sed "s|$work|\$WORK|g"
+check_access_rules
 
 # --- 3. Run the install script ---------------------------------------------------------------
 heading "3. Run the install script as the site user"
