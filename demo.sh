@@ -26,6 +26,7 @@ tools/install-deps.sh
 ninja -C build -j2 tavrix tavrix-management-service tavrix-impersonation-service >/dev/null
 bin=$PWD/build/bin
 package_source=$PWD/demo/sample-app
+source "$PWD/tools/panel-host.sh"
 
 umask 022
 app=guestbook-1.0
@@ -67,41 +68,21 @@ group_made=1
 chown "$user:$user" "$www_root"
 
 export TAVRIX_REGISTRY=$work/registry.reg
-cat > "$TAVRIX_REGISTRY" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]
-"RunDirectory"="$work/run"
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]
-"C:"="$drive"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]
-"PRODUCT_DATA_D"="C:\\\\data"
-"HTTPD_VHOSTS_D"="C:\\\\vhosts"
-"PRODUCT_ROOT_D"="$work/product"
-"Debug"=dword:00000001
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config\\Packages\\script.php82]
-@="php"
-"InstallDir"="C:\\\\php"
-REG
+panel_registry "$TAVRIX_REGISTRY" "$work/run" "$drive" \
+  "\"PRODUCT_ROOT_D\"=\"$work/product\"" \
+  '"Debug"=dword:00000001' \
+  '' \
+  '[HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo\ZRC Config\Config\Packages\script.php82]' \
+  '@="php"' \
+  '"InstallDir"="C:\\php"'
 
 # --- Both services, on the private run directory ------------------------------------------------
 start_service() { # program, socket name below <run>/pipe
-  "$bin/$1" --run-directory="$work/run" --registry="$TAVRIX_REGISTRY" 2>>"$work/$1.log" &
-  service_pids+=($!)
-  for _ in $(seq 100); do
-    [ -S "$work/run/pipe/$2" ] && return 0
-    kill -0 "${service_pids[-1]}" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "$1 did not start:" >&2
-  cat "$work/$1.log" >&2
-  return 1
+  start_panel_service "$bin" "$1" "$TAVRIX_REGISTRY" "$work/run" "$2" "$work/$1.log" || return 1
+  service_pids+=("$panel_service_pid")
 }
-start_service tavrix-management-service zrcpipe
-start_service tavrix-impersonation-service "ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"
+start_service tavrix-management-service "$management_pipe"
+start_service tavrix-impersonation-service "$impersonation_pipe"
 
 # --- Showing and checking ----------------------------------------------------------------------
 heading() { printf '\n=== %s\n\n' "$*"; }

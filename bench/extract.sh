@@ -13,6 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "bench/extract.sh needs root" >&2; exit 1; }
 source bench/common.sh
+source tools/panel-host.sh
 ninja -C "$build" ${JOBS:+-j"$JOBS"} tavrix tavrix-management-service tavrix-impersonation-service >/dev/null
 tavrix=$(realpath "$build/bin/tavrix")
 
@@ -33,27 +34,15 @@ chown -R "$uid:$gid" "$drive/vhosts/$user" "$work/theirs"
 chmod 755 "$work" "$drive" "$drive/vhosts" "$drive/data"
 
 registry=$work/registry.reg
-cat >"$registry" <<EOF
-Windows Registry Editor Version 5.00
+panel_registry "$registry" "$work/run" "$drive"
 
-[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]
-"RunDirectory"="$work/run"
-[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]
-"C:"="$drive"
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]
-"PRODUCT_DATA_D"="C:\\\\data"
-"HTTPD_VHOSTS_D"="C:\\\\vhosts"
-EOF
-
-# Starts a reference service on the private run directory and waits for its pipe.
-start_service() {
-  "$build/bin/$1" --registry="$registry" >"$work/$1.log" 2>&1 &
-  cleanups+=("kill $! 2>/dev/null; wait $! 2>/dev/null")
-  for _ in $(seq 100); do [ -S "$2" ] && return; sleep 0.05; done
-  echo "$1 did not start" >&2; exit 1
-}
-start_service tavrix-management-service "$work/run/pipe/zrcpipe"
-start_service tavrix-impersonation-service "$work/run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"
+# Both reference services on the private run directory, stopped at the end.
+for service in "tavrix-management-service:$management_pipe" \
+               "tavrix-impersonation-service:$impersonation_pipe"; do
+  start_panel_service "$build/bin" "${service%%:*}" "$registry" "$work/run" "${service#*:}" \
+    "$work/${service%%:*}.log"
+  cleanups+=("kill $panel_service_pid 2>/dev/null; wait $panel_service_pid 2>/dev/null")
+done
 
 extract_application() {
   TAVRIX_REGISTRY="$registry" "$tavrix" --extract-application --application-full-name=bench \

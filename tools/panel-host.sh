@@ -1,0 +1,47 @@
+# Shell functions for the scripts that set up a private panel host — a registry store, a run
+# directory, a drive C: — and its two reference services: the demo and the benchmarks. Source it.
+
+# panel_registry FILE RUN_DIR DRIVE [LINE...]
+# Writes the registry store: the run directory, C: mapped to DRIVE, the product data directory
+# C:\data and the virtual hosts C:\vhosts. Each LINE is appended as it is (the product
+# configuration's key is the last one open, so values there land in it).
+panel_registry() {
+  local file=$1 run=$2 drive=$3
+  shift 3
+  {
+    cat <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]
+"RunDirectory"="$run"
+
+[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]
+"C:"="$drive"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]
+"PRODUCT_DATA_D"="C:\\\\data"
+"HTTPD_VHOSTS_D"="C:\\\\vhosts"
+REG
+    if (($#)); then printf '%s\n' "$@"; fi
+  } >"$file"
+}
+
+# start_panel_service BIN_DIR PROGRAM REGISTRY RUN_DIR SOCKET LOG
+# Starts a reference service on the run directory and waits for its socket <RUN_DIR>/pipe/SOCKET;
+# its pid is left in panel_service_pid. Fails, showing the log, when it does not come up.
+start_panel_service() {
+  "$1/$2" --run-directory="$4" --registry="$3" 2>>"$6" &
+  panel_service_pid=$!
+  for _ in $(seq 100); do
+    [ -S "$4/pipe/$5" ] && return 0
+    kill -0 "$panel_service_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "$2 did not start:" >&2
+  cat "$6" >&2
+  return 1
+}
+
+# The socket names of the two services.
+management_pipe=zrcpipe
+impersonation_pipe="ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"
