@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "os/error.h"
@@ -56,6 +57,21 @@ public:
 private:
   ImpersonationScope() = default;
   bool active_ = true;
+};
+
+// The process's own rights for the lifetime of the object, on a thread that may be
+// impersonating: what the tool writes for itself (its log) must not be written, or refused, as
+// the account. The impersonation is taken up again when the object goes away; on a thread that
+// does not impersonate nothing changes.
+class [[nodiscard]] SelfScope {
+public:
+  SelfScope();
+  ~SelfScope();
+  SelfScope(const SelfScope&) = delete;
+  SelfScope& operator=(const SelfScope&) = delete;
+
+private:
+  std::optional<ThreadIdentity> resumed_;
 };
 
 } // namespace os

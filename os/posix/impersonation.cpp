@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <optional>
 
 #include "os/posix/capabilities.h"
@@ -102,6 +103,19 @@ std::uint32_t revertToSelf() {
   }
   t_saved.reset();
   return err::success;
+}
+
+SelfScope::SelfScope() {
+  if (!t_saved) return;
+  ThreadIdentity account = currentThreadIdentity();
+  if (revertToSelf() == err::success) resumed_ = std::move(account);
+}
+
+SelfScope::~SelfScope() {
+  // The thread went back to its own rights a moment ago, so taking the account up again cannot
+  // fail for want of rights. Should it fail anyway, the thread would go on as the tool where its
+  // caller counts on the account's narrower rights: the process must not go on.
+  if (resumed_ && impersonateOnThread(*resumed_) != err::success) std::abort();
 }
 
 Result<ImpersonationScope> ImpersonationScope::begin(const ThreadIdentity& identity) {

@@ -1,5 +1,6 @@
 #include "runtime/log/log_file.h"
 
+#include "os/impersonation.h"
 #include "os/named_mutex.h"
 #include "os/process.h"
 #include "runtime/core/exception.h"
@@ -41,6 +42,8 @@ LogFile::LogFile(const std::u16string& name, bool enabledByDefault)
 
 void LogFile::write(const std::u16string& line) {
   if (!enabled_) return;
+  // The log is the tool's own file: a thread acting as a site user writes it as the tool.
+  const os::SelfScope self;
   lock_->lock(os::INFINITE_WAIT);
   struct Release {
     VMutex& mutex;

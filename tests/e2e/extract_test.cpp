@@ -351,8 +351,7 @@ TEST_F(Extract, AServiceRestartedDuringAnExtractionIsReconnected) {
 }
 
 // Per process id, the positions in the log of its first line that starts `from` and of its
-// line that starts `to`. (What is logged while the thread acts as the site user does not reach
-// the root-owned log file, so the copy itself leaves no line.)
+// line that starts `to`.
 std::map<std::string, std::pair<std::size_t, std::size_t>> spans(const std::string& log, const std::string& from,
                                                                  const std::string& to) {
   std::map<std::string, std::pair<std::size_t, std::size_t>> found;
@@ -381,11 +380,12 @@ TEST_F(Extract, ExtractionsForOneUserRunOneAfterAnother) {
   EXPECT_EQ(std::distance(fs::recursive_directory_iterator(app_ + "/assets"), {}), 420);
   EXPECT_EQ(deniedToUser(site_, app_), "");
 
-  // From its grants to its end, each holds the user's lock: no two of them interleave.
-  const auto granting = spans(takeLog(), "Set DENY PHP", "End command ");
-  ASSERT_EQ(granting.size(), 8u);
-  for (auto a = granting.begin(); a != granting.end(); ++a)
-    for (auto b = std::next(a); b != granting.end(); ++b) EXPECT_FALSE(overlapping(a->second, b->second));
+  // From its copy (logged as the site user) to its end, each holds the user's lock: no two of
+  // them interleave.
+  const auto locked = spans(takeLog(), "Copying content from", "End command ");
+  ASSERT_EQ(locked.size(), 8u);
+  for (auto a = locked.begin(); a != locked.end(); ++a)
+    for (auto b = std::next(a); b != locked.end(); ++b) EXPECT_FALSE(overlapping(a->second, b->second));
 }
 
 TEST_F(Extract, ExtractionsForDifferentUsersOverlap) {

@@ -112,4 +112,35 @@ TEST(Impersonation, TheThreadHoldsNoCapabilityUntilTheScopeEnds) {
   EXPECT_EQ(ownerOf(file), std::make_pair(uid_t(0), gid_t(0)));
 }
 
+// The tool's own files are written with its own rights from a thread that acts as an account:
+// a root-only directory is writable inside the scope, the account is back after it.
+TEST(Impersonation, SelfScopeActsAsTheProcessAndResumesTheAccount) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing a thread's ids needs root";
+  ScopedUser user;
+  ASSERT_TRUE(user.ok());
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);
+  const std::string own = dir.file("own");
+  ::mkdir(own.c_str(), 0700);
+
+  int asAccount = -1, asSelf = -1, resumed = -1;
+  std::thread worker([&] {
+    os::Result<os::ImpersonationScope> scope =
+        os::ImpersonationScope::begin({user.uid(), user.gid(), {user.gid()}});
+    if (!scope.ok()) return;
+    asAccount = create(own + "/a");
+    {
+      const os::SelfScope self;
+      asSelf = create(own + "/b");
+    }
+    resumed = create(own + "/c");
+  });
+  worker.join();
+
+  EXPECT_EQ(asAccount, EACCES);
+  EXPECT_EQ(asSelf, 0);
+  EXPECT_EQ(ownerOf(own + "/b"), std::make_pair(uid_t(0), gid_t(0)));
+  EXPECT_EQ(resumed, EACCES) << "the account's identity did not come back after the scope";
+}
+
 } // namespace
