@@ -31,13 +31,11 @@ struct StoreStatus {
 };
 
 // Opens an existing store file for reading into `file`. The directory's own name and the
-// file's name are never followed when they are links (the directories above are resolved the
-// host's way, beneath the calling thread's confined directory when there is one). A missing
+// file's name are never followed when they are links (in the directories above, only links that
+// root or the process's own user owns are followed). A missing
 // file or directory fails with fileNotFound or pathNotFound. `file` is left empty on failure.
+// Read it with os::readFile.
 StoreStatus openStoreFile(std::u16string_view path, Handle& file);
-
-// Reads at most count bytes from a store opened by openStoreFile; 0 at the end of the file.
-Result<std::size_t> readStoreFile(const Handle& file, void* buffer, std::size_t count);
 
 // A new content for a store file: written to a temporary file beside it and renamed over it by
 // commit. The temporary file is removed when the object goes away uncommitted.

@@ -6,17 +6,14 @@
 #include <fstream>
 #include <iterator>
 
+#include "os/posix/io.h"
 #include "os/text.h"
 
 namespace os {
 
 void writeStdout(std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  // Nothing is left to tell about a console that cannot be written.
+  (void)posix::writeAll(STDOUT_FILENO, bytes);
 }
 
 std::vector<std::u16string> processArguments() {

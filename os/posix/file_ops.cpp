@@ -12,6 +12,7 @@
 #include "os/path.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
+#include "os/posix/io.h"
 
 namespace os::posix {
 namespace {
@@ -50,12 +51,8 @@ std::uint32_t copyData(int in, int out, off_t size) {
       if (errno == EINTR) continue;
       return win32FromErrno(errno);
     }
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return w < 0 ? win32FromErrno(errno) : err::diskFull;
-      done += w;
-    }
+    if (std::uint32_t rc = writeAll(out, std::string_view(buffer.data(), static_cast<std::size_t>(n))))
+      return rc;
     size -= n;
   }
   return err::success;

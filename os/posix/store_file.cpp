@@ -14,6 +14,7 @@
 #include "os/posix/beneath.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
+#include "os/posix/io.h"
 #include "os/posix/walker.h"
 
 namespace os {
@@ -97,14 +98,6 @@ StoreStatus openStoreFile(std::u16string_view path, Handle& file) {
   return {};
 }
 
-Result<std::size_t> readStoreFile(const Handle& file, void* buffer, std::size_t count) {
-  for (;;) {
-    ssize_t n = read(posix::fdOf(file.get()), buffer, count);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return Result<std::size_t>::failure(posix::win32FromErrno(errno));
-  }
-}
-
 StoreReplacement::~StoreReplacement() { discard(); }
 
 void StoreReplacement::discard() {
@@ -139,14 +132,9 @@ StoreStatus StoreReplacement::begin(std::u16string_view path) {
 }
 
 StoreStatus StoreReplacement::write(const void* data, std::size_t count) {
-  const char* bytes = static_cast<const char*>(data);
-  while (count > 0) {
-    ssize_t n = ::write(posix::fdOf(file_.get()), bytes, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return failed(posix::win32FromErrno(errno));
-    bytes += n;
-    count -= static_cast<std::size_t>(n);
-  }
+  if (std::uint32_t rc = posix::writeAll(posix::fdOf(file_.get()),
+                                         std::string_view(static_cast<const char*>(data), count)))
+    return failed(rc);
   return {};
 }
 

@@ -1,5 +1,6 @@
 #include "security/disk/entry_collection.h"
 
+#include "os/file_io.h"
 #include "os/store_file.h"
 #include "runtime/core/guard.h"
 #include "runtime/core/text.h"
@@ -43,7 +44,7 @@ void EntryCollection::parseFile(const std::u16string& file, bool lenient) {
   if (status.code) throwOSError(u"Open file '" + file + u"'", status.code, VCONTEXT("parseFile"));
   ConfigImporter importer(*this, lenient);
   importer.parseStream([&](char* buffer, std::size_t size) {
-    os::Result<std::size_t> n = os::readStoreFile(handle, buffer, size);
+    os::Result<std::size_t> n = os::readFile(handle.get(), buffer, size);
     if (!n.ok()) throwOSError(u"Read from file '" + file + u"'", n.code(), VCONTEXT("parseFile"));
     return n.value();
   });
