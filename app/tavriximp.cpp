@@ -7,6 +7,7 @@
 #include "os/named_mutex.h"
 #include "os/text.h"
 #include "runtime/core/exclusive_task.h"
+#include "runtime/fs/root.h"
 #include "runtime/security/user_information.h"
 #include "siteapp/site_application_manager.h"
 
@@ -33,7 +34,8 @@ constexpr char kUsage[] =
 void ensureSiteApplicationFields(const Params& params, SiteApplicationManager& manager) {
   manager.setApplicationFullName(params.get(u"--application-full-name", false, u""));
   manager.setUserName(params.get(u"--user-name", false, u""));
-  manager.setWwwRoot(params.get(u"--www-root", false, u""));
+  // A host path names the same site as its drive form: the security metadata is found by it.
+  manager.setWwwRoot(RunTime::File::panelForm(params.get(u"--www-root", false, u"")));
   manager.setApplicationSubdirectory(params.get(u"--application-subdirectory", false, u""));
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "os/error.h"
+#include "os/handle.h"
 
 namespace os {
 
@@ -14,8 +15,7 @@ namespace os {
 // none are stored.
 Result<std::uint32_t> storedDosAttributes(std::u16string_view path);
 
-// Adds the hidden bit to the stored bits of the path. A link in the last component is refused
-// with cantResolveFilename and left as it is.
-[[nodiscard]] std::uint32_t addHiddenAttribute(std::u16string_view path);
+// Adds the hidden bit to the stored bits of an open object.
+[[nodiscard]] std::uint32_t addHiddenAttribute(NativeHandle object);
 
 } // namespace os

@@ -60,6 +60,8 @@ namespace os {
   X(noMoreItems, 259, (ENODATA), u"There are no more items", vosexception)                     \
   X(directory, 267, (EISDIR), u"The directory name is invalid", VInvalidDirectoryNameException)\
   X(notOwner, 288, (), nullptr, vosexception)                                                  \
+  X(untrustedMountPoint, 448, (ENOLINK),                                                       \
+    u"The path passes through a link or a directory that another user controls", vosexception)\
   X(operationAborted, 995, (ECANCELED), nullptr, vosexception)                                 \
   X(serviceDoesNotExist, 1060, (), u"The service does not exist", VServiceDoesNotExistException)\
   X(serviceMarkedForDelete, 1072, (), u"The service is marked for deletion",                   \

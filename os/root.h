@@ -12,10 +12,13 @@
 //     opened another way.
 //
 // Opening a root from a full path (one the panel gives) walks it from the host's "/" one
-// component at a time: a symbolic link on the way, the last component included, is followed
-// only when root or the calling process's effective user owns it; a site user's link fails
-// with 1921. Full paths given to the other operations of the boundary are resolved by the same
-// rule up to their last component, which they never follow when they change it.
+// component at a time, by safe steps only: from a directory of a user other than root (or the
+// calling process's own user) the walk goes on only to objects of that same user, and a
+// symbolic link, the last component included, is followed only where it stands in a directory
+// that no other user can change, whoever owns the link (a site user can rename root's links
+// within its own tree). An unsafe step fails with 448. Full paths given to the other
+// operations of the boundary are resolved by the same rule up to their last component, which
+// they never follow when they change it.
 #pragma once
 
 #include <string>

@@ -21,6 +21,8 @@ enum class StoreRefusal {
   fileIsLink,      // the file is a symbolic link
   hardLinked,      // the file has more than one name (it may be a file outside the site)
   notRegular,      // the name is taken by a directory, a device, a pipe ...
+  directoryNotTrusted, // the directory is not the process's own, or another user may write it
+  fileNotTrusted,      // the file is not the process's own, or another user may write it
 };
 
 // The outcome of a store operation: success, a refusal, or the Win32 code of a failure.
@@ -30,9 +32,17 @@ struct StoreStatus {
   bool ok() const { return code == err::success && refusal == StoreRefusal::none; }
 };
 
+// Store files and their directories are trusted only when they are the process's own (root's, as
+// the tool runs) and no other user may write them: anything else may hold what a site user wrote.
+// The directories above them are reached by the safe walk of full paths (os/posix/beneath.h).
+
+// Creates the store directory `path` (mode 0755) when it is missing and opens it into `opened`;
+// `created` says whether it was made. An existing one is refused when it is a link or not
+// trusted.
+StoreStatus ensureStoreDirectory(std::u16string_view path, Handle& opened, bool& created);
+
 // Opens an existing store file for reading into `file`. The directory's own name and the
-// file's name are never followed when they are links (in the directories above, only links that
-// root or the process's own user owns are followed). A missing
+// file's name are never followed when they are links, and both must be trusted. A missing
 // file or directory fails with fileNotFound or pathNotFound. `file` is left empty on failure.
 // Read it with os::readFile.
 StoreStatus openStoreFile(std::u16string_view path, Handle& file);
@@ -46,13 +56,13 @@ public:
   StoreReplacement(const StoreReplacement&) = delete;
   StoreReplacement& operator=(const StoreReplacement&) = delete;
 
-  // Opens the directory of `path` (refused when it is a link; pathNotFound when missing) and
-  // creates the temporary file "<name>.<random>.tmp" in it, mode 0644.
+  // Opens the directory of `path` (refused when it is a link or not trusted; pathNotFound when
+  // missing) and creates the temporary file "<name>.<random>.tmp" in it, mode 0644.
   StoreStatus begin(std::u16string_view path);
   // Appends the bytes to the temporary file.
   StoreStatus write(const void* data, std::size_t count);
   // Flushes the temporary file to the disk, checks that the store's name holds nothing or a
-  // regular file with one name, renames the temporary file over it and flushes the directory.
+  // trusted regular file with one name, renames the temporary file over it and flushes the directory.
   // On failure or refusal the store is untouched.
   StoreStatus commit();
   // The temporary file's name (Windows form), for messages.

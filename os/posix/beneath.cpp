@@ -31,13 +31,35 @@ std::deque<std::string> pathComponents(std::string_view path) {
   return parts;
 }
 
-int startOf(std::string_view path, Fd& at) {
-  at.reset(open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  return at.valid() ? 0 : errno;
+// Whether an object of this owner may be trusted by the process: root's, or the process's own.
+bool trustedOwner(uid_t owner) { return owner == 0 || owner == geteuid(); }
+
+// Whether the directory `dir` (as fstat saw it) may hold a link the resolver follows: only a
+// trusted owner may change its entries. Group write counts unless the group is root's (with an
+// ACL the group bits are its mask, so a named entry with write shows there too).
+bool holdsTrustedLinks(const struct stat& dir) {
+  return trustedOwner(dir.st_uid) && !(dir.st_mode & S_IWOTH) &&
+         (!(dir.st_mode & S_IWGRP) || dir.st_gid == 0);
 }
 
-// A link whose owner could reach its target without it: root, or the process's own user.
-bool safeLink(const struct stat& link) { return link.st_uid == 0 || link.st_uid == geteuid(); }
+// Whether going from the directory `from` to its entry `to` is safe: a directory of a user the
+// process does not trust leads only to that user's own objects. Anything else there was put by
+// someone else and moved in by the user (a rename needs only the directory's write right).
+bool safeTransition(const struct stat& from, const struct stat& to) {
+  return trustedOwner(from.st_uid) || from.st_uid == to.st_uid;
+}
+
+// The directory the resolver stands in, and what fstat said of it.
+struct Position {
+  Fd fd;
+  struct stat st{};
+};
+
+int startOf(std::string_view path, Position& at) {
+  at.fd.reset(open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!at.fd.valid() || fstat(at.fd.get(), &at.st) != 0) return errno;
+  return 0;
+}
 
 // The text of the link `name` in dir.
 int readLink(int dir, const std::string& name, std::string& target) {
@@ -55,11 +77,11 @@ int readLink(int dir, const std::string& name, std::string& target) {
 
 // Replaces the link `name` of at by its target: the target's components go in front of those
 // still to resolve, and an absolute target starts again from "/".
-int followLink(Fd& at, const std::string& name, const struct stat& st, int& links,
-               std::deque<std::string>& todo) {
-  if (!safeLink(st) || ++links > kMaxLinks) return ELOOP;
+int followLink(Position& at, const std::string& name, int& links, std::deque<std::string>& todo) {
+  if (!holdsTrustedLinks(at.st)) return kUnsafePath;
+  if (++links > kMaxLinks) return ELOOP;
   std::string target;
-  if (int error = readLink(at.get(), name, target)) return error;
+  if (int error = readLink(at.fd.get(), name, target)) return error;
   if (target.starts_with('/'))
     if (int error = startOf(target, at)) return error;
   std::deque<std::string> parts = pathComponents(target);
@@ -67,54 +89,67 @@ int followLink(Fd& at, const std::string& name, const struct stat& st, int& link
   return 0;
 }
 
+// Opens the directory `name` of at and stands in it.
+int enter(Position& at, const std::string& name) {
+  Position next;
+  next.fd.reset(openat(at.fd.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!next.fd.valid()) return errno; // ELOOP when it became a link since
+  if (fstat(next.fd.get(), &next.st) != 0) return errno;
+  if (!safeTransition(at.st, next.st)) return kUnsafePath;
+  at = std::move(next);
+  return 0;
+}
+
 } // namespace
 
 int locateSafely(std::string_view hostPath, bool followLast, Located& out) {
-  Fd at;
+  Position at;
   if (int error = startOf(hostPath, at)) return error;
   std::deque<std::string> todo = pathComponents(hostPath);
-  if (todo.empty()) {
-    // "/" itself, or the working directory.
-    out = {std::move(at), "."};
-    return 0;
-  }
   int links = 0;
-  for (;;) {
+  while (!todo.empty()) {
     std::string name = std::move(todo.front());
     todo.pop_front();
     struct stat st;
     const bool last = todo.empty();
-    if (fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(at.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       // Only a missing intermediate directory is a failure here; the caller acts on the last.
       if (last) {
-        out = {std::move(at), std::move(name)};
+        out = {std::move(at.fd), std::move(name)};
         return 0;
       }
       return errno;
     }
     if (S_ISLNK(st.st_mode) && (!last || followLast)) {
-      if (int error = followLink(at, name, st, links, todo)) return error;
-      if (todo.empty()) { // a link to "/" or "."
-        out = {std::move(at), "."};
-        return 0;
-      }
+      if (int error = followLink(at, name, links, todo)) return error;
       continue;
     }
     if (last) {
-      out = {std::move(at), std::move(name)};
+      // A link acted on as itself harms nothing; any other object must be a safe step.
+      if (!S_ISLNK(st.st_mode) && !safeTransition(at.st, st)) return kUnsafePath;
+      out = {std::move(at.fd), std::move(name)};
       return 0;
     }
-    Fd next(openat(at.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next.valid()) return errno; // ELOOP when it became a link since
-    at = std::move(next);
+    if (int error = enter(at, name)) return error;
   }
+  // "/" itself, the working directory, or a link that led to one of them.
+  out = {std::move(at.fd), "."};
+  return 0;
 }
 
 int openSafely(std::string_view hostPath, int flags, mode_t mode, Fd& out) {
   Located where;
   if (int error = locateSafely(hostPath, !(flags & O_NOFOLLOW), where)) return error;
   out.reset(openat(where.parent.get(), where.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
-  return out.valid() ? 0 : errno;
+  if (!out.valid()) return errno;
+  // What was opened is judged again: it may have been swapped since the resolver looked.
+  struct stat parent, opened;
+  if (fstat(where.parent.get(), &parent) != 0 || fstat(out.get(), &opened) != 0) return errno;
+  if (where.name != "." && !safeTransition(parent, opened)) {
+    out.reset();
+    return kUnsafePath;
+  }
+  return 0;
 }
 
 int locateBeneath(int base, std::string_view relative, Located& out) {

@@ -1,15 +1,20 @@
 // Resolving host paths without following a link that a site user could plant.
 //
-// Why: tavrix runs as root in trees that site users control. A link followed by root leads
-// wherever its owner wants, so a path is resolved one component at a time from a directory
-// descriptor, and a link is followed only when its owner could have reached the target anyway
-// (root, or the calling process's own user, as the kernel's protected_symlinks rule has it).
-// Below a root (os/root.h) no link is followed at all.
+// Why: tavrix runs as root in trees that site users control. A full path is resolved one
+// component at a time from a directory descriptor, by safe steps only: from a directory whose
+// owner the process does not trust (anyone but root and the process's own user) the walk goes
+// on only to objects of that same owner, and a link is followed only where it stands in a
+// directory that no untrusted user can change. Whoever owns the link does not matter: a site user
+// can rename a link that root made into any path of its own tree. Below a root (os/root.h) no
+// link is followed at all.
 //
-// Every function here returns 0 or the errno of the failure; descriptors are O_CLOEXEC.
+// Every function here returns 0 or the errno of the failure (kUnsafePath for an unsafe step);
+// descriptors are O_CLOEXEC.
 #pragma once
 
 #include <sys/types.h>
+
+#include <cerrno>
 
 #include <cstdint>
 #include <string>
@@ -19,6 +24,10 @@
 
 namespace os::posix {
 
+// The failure of a step the resolver refuses as unsafe. No call the resolver makes fails with
+// ENOLINK otherwise, so the errno can carry it to the one place that maps errnos.
+inline constexpr int kUnsafePath = ENOLINK;
+
 // Where an operation acts: a directory (opened with O_PATH) and the name of an entry in it
 // ("." for the directory itself).
 struct Located {
@@ -27,14 +36,16 @@ struct Located {
 };
 
 // The host path up to its last component, resolved from "/" (or the working directory for a
-// relative path). Each directory is opened from the one before with O_NOFOLLOW; a link met on
-// the way is followed only when root or the process's effective user owns it (ELOOP for any
-// other, and after 40 links). With followLast a safe link in the last component is followed
-// too, and name is what it finally leads to. The last component itself is not opened.
+// relative path). Each directory is opened from the one before with O_NOFOLLOW and must be a
+// safe step; a link met on the way is followed only from a directory that no untrusted user can
+// change (kUnsafePath otherwise; ELOOP after 40 links). With followLast a link in the last
+// component is followed by the same rule, and name is what it finally leads to. The last
+// component itself is not opened; when it exists and is not a link it must be a safe step too.
 int locateSafely(std::string_view hostPath, bool followLast, Located& out);
 
 // Opens a host path by locateSafely's rules: O_NOFOLLOW in flags refuses a link in the last
-// component (ELOOP), else a safe link there is followed.
+// component (ELOOP), else a safe link there is followed. The object opened is checked to be a
+// safe step from its directory.
 int openSafely(std::string_view hostPath, int flags, mode_t mode, Fd& out);
 
 // The entry `relative` names beneath the directory base (host form, "/"-separated): its

@@ -49,15 +49,14 @@ Result<std::uint32_t> storedDosAttributes(std::u16string_view path) {
   return readBits(fd.value().get());
 }
 
-std::uint32_t addHiddenAttribute(std::u16string_view path) {
-  Result<posix::Fd> fd = openObject(path);
-  if (!fd.ok()) return fd.code();
-  Result<std::uint32_t> bits = readBits(fd.value().get());
+std::uint32_t addHiddenAttribute(NativeHandle object) {
+  const int fd = posix::fdOf(object);
+  Result<std::uint32_t> bits = readBits(fd);
   if (!bits.ok()) return bits.code();
   if (bits.value() & FILE_ATTRIBUTE_HIDDEN) return err::success;
   char text[32];
   const int length = std::snprintf(text, sizeof text, "0x%x", bits.value() | FILE_ATTRIBUTE_HIDDEN);
-  if (fsetxattr(fd.value().get(), ATTRIBUTE_NAME, text, static_cast<std::size_t>(length), 0) != 0)
+  if (fsetxattr(fd, ATTRIBUTE_NAME, text, static_cast<std::size_t>(length), 0) != 0)
     return posix::win32FromErrno(errno);
   return err::success;
 }

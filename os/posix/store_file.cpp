@@ -41,18 +41,46 @@ Result<HostLocation> locate(std::u16string_view path) {
   return HostLocation{slash == 0 ? "/" : text.substr(0, slash), text.substr(slash + 1)};
 }
 
-bool isLink(const std::string& hostPath) {
-  struct stat st;
-  return lstat(hostPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+// Whether a store file or its directory may be trusted: the process's own (root's, as the tool
+// runs) and writable by no other user (group write counts unless the group is root's; with an
+// ACL the group bits are its mask). Anything else may hold what a site user wrote.
+bool trusted(const struct stat& st) {
+  return st.st_uid == geteuid() && !(st.st_mode & S_IWOTH) &&
+         (!(st.st_mode & S_IWGRP) || st.st_gid == 0);
 }
 
-// Opens the store's directory itself, never through a link in its own name.
+// The directory that holds the store's directory, reached by the safe walk of full paths.
+StoreStatus openParent(const std::string& directory, Fd& out, std::string& name) {
+  const std::size_t slash = directory.rfind('/');
+  if (slash == std::string::npos || slash + 1 == directory.size()) return failed(err::invalidName);
+  name = directory.substr(slash + 1);
+  const int error = posix::openSafely(slash == 0 ? "/" : directory.substr(0, slash),
+                                      O_PATH | O_DIRECTORY, 0, out);
+  return error == 0 ? StoreStatus{} : failed(posix::missingOnTheWay(error));
+}
+
+// Judges the store's directory, opened with O_NOFOLLOW from its parent (`error` is the open's).
+StoreStatus judgeDirectory(const Fd& opened, int error, int parent, const std::string& name) {
+  struct stat st;
+  if (!opened.valid()) {
+    if (error == ELOOP || (error == ENOTDIR && fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           S_ISLNK(st.st_mode)))
+      return refused(StoreRefusal::directoryIsLink);
+    return failed(posix::missingOnTheWay(error));
+  }
+  if (fstat(opened.get(), &st) != 0) return failed(posix::win32FromErrno(errno));
+  return trusted(st) ? StoreStatus{} : refused(StoreRefusal::directoryNotTrusted);
+}
+
+// Opens the store's directory itself: never through a link in its own name, and only when it
+// may be trusted. Its parent is a directory a site user may own (a site's own directory holds
+// ".kelvo"), so the directory is judged by who owns and may write it, not by the walk's step.
 StoreStatus openDirectory(const std::string& directory, Fd& out) {
-  const int error = posix::openSafely(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, out);
-  if (error == 0) return {};
-  if (error == ELOOP || (error == ENOTDIR && isLink(directory)))
-    return refused(StoreRefusal::directoryIsLink);
-  return failed(posix::missingOnTheWay(error));
+  Fd parent;
+  std::string name;
+  if (StoreStatus status = openParent(directory, parent, name); !status.ok()) return status;
+  out.reset(openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  return judgeDirectory(out, errno, parent.get(), name);
 }
 
 // What an existing object of the store's name says against reading or replacing it.
@@ -60,6 +88,7 @@ StoreRefusal judge(const struct stat& st) {
   if (S_ISLNK(st.st_mode)) return StoreRefusal::fileIsLink;
   if (!S_ISREG(st.st_mode)) return StoreRefusal::notRegular;
   if (st.st_nlink > 1) return StoreRefusal::hardLinked;
+  if (!trusted(st)) return StoreRefusal::fileNotTrusted;
   return StoreRefusal::none;
 }
 
@@ -76,6 +105,25 @@ std::string randomSuffix() {
 }
 
 } // namespace
+
+StoreStatus ensureStoreDirectory(std::u16string_view path, Handle& opened, bool& created) {
+  created = false;
+  opened.reset();
+  Result<std::string> host = hostPath(path);
+  if (!host.ok()) return failed(host.code());
+  Fd parent;
+  std::string name;
+  if (StoreStatus status = openParent(host.value(), parent, name); !status.ok()) return status;
+  if (mkdirat(parent.get(), name.c_str(), 0755) == 0) created = true;
+  else if (errno != EEXIST) return failed(posix::missingOnTheWay(errno));
+  Fd directory(openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  // The umask may have taken away less than others' write.
+  if (created && directory.valid() && fchmod(directory.get(), 0755) != 0)
+    return failed(posix::win32FromErrno(errno));
+  StoreStatus status = judgeDirectory(directory, errno, parent.get(), name);
+  if (status.ok()) opened = posix::toHandle(std::move(directory));
+  return status;
+}
 
 StoreStatus openStoreFile(std::u16string_view path, Handle& file) {
   file.reset();
@@ -120,7 +168,7 @@ StoreStatus StoreReplacement::begin(std::u16string_view path) {
                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.valid() && errno == EEXIST) continue;
     if (!fd.valid()) return failed(posix::win32FromErrno(errno));
-    fchmod(fd.get(), 0644); // whatever the umask: the store is readable by others
+    fchmod(fd.get(), 0644); // whatever the umask: readable by others, writable by the owner only
     directory_ = posix::toHandle(std::move(directory));
     file_ = posix::toHandle(std::move(fd));
     name_ = where.value().name;

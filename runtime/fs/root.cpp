@@ -5,6 +5,7 @@
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
 #include "os/files.h"
+#include "os/path.h"
 #include "runtime/fs/files.h"
 #include "runtime/fs/path/filename.h"
 #include "runtime/fs/operations.h"
@@ -54,6 +55,15 @@ std::optional<std::u16string> pathInside(const std::u16string& relative) {
     normal += part;
   }
   return normal;
+}
+
+std::u16string panelForm(const std::u16string& path) {
+  const bool driveOrDevice = (path.size() >= 2 && path[1] == u':') || path.starts_with(u"\\\\");
+  if (driveOrDevice) return path;
+  os::Result<std::string> host = os::hostPath(path);
+  if (!host.ok()) return path;
+  std::u16string form = os::windowsPath(host.value());
+  return form.size() >= 2 && form[1] == u':' ? form : path;
 }
 
 std::u16string checkInside(const std::u16string& relative, const std::u16string& base) {

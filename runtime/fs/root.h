@@ -34,10 +34,16 @@ std::optional<std::u16string> pathInside(const std::u16string& relative);
 // "RunTime::File::Root::check"). For checking a whole input before any of it is acted on.
 std::u16string checkInside(const std::u16string& relative, const std::u16string& base);
 
+// The panel's form of a full path: a host path ("/srv/…", "\srv\…") that lies on a mapped
+// drive becomes "X:\…", so that it names its site as the same place given by drive does; any
+// other path is returned as given.
+std::u16string panelForm(const std::u16string& path);
+
 class Root {
 public:
-  // Opens the directory, a full path the panel gave: a symbolic link on the way is followed
-  // only when root (or this process's own user) owns it. Throws the OS error "Unable to open
+  // Opens the directory, a full path the panel gave, by safe steps only (os/root.h): a link on
+  // the way is followed only where no user but root can change it, and from a directory of
+  // another user the walk goes on only to that user's objects. Throws the OS error "Unable to open
   // directory (<directory>)" (context "RunTime::File::Root").
   explicit Root(const std::u16string& directory);
   // Opens a directory beneath parent (checked as check() does, no link followed, no mount

@@ -15,10 +15,15 @@ namespace {
 constexpr std::u16string_view DEFAULT_FILE = u"DiskSecurity.xml";
 
 // Reads one file into the collection in a span, wrapping a failure with `what` and the file.
-void parseInto(EntryCollection& collection, const std::u16string& file, bool lenient,
+bool parseInto(EntryCollection& collection, const std::u16string& file, bool lenient,
                const char* span, const char16_t* what) {
-  guarded(span, __LINE__, [&] { return std::u16string(what) + u": '" + file + u"'"; },
-          [&] { collection.parseFile(file, lenient); });
+  return guarded(span, __LINE__, [&] { return std::u16string(what) + u": '" + file + u"'"; },
+                 [&] { return collection.parseFile(file, lenient); });
+}
+
+void logNotFound(const std::u16string& location) {
+  LogManager::instance().log(corelog::levelError, u"Disk security configuration path is not found: %s",
+                             location);
 }
 
 } // namespace
@@ -37,10 +42,16 @@ bool EntryCollection::insert(AccessEntry entry) {
   return entries_.size() != before;
 }
 
-void EntryCollection::parseFile(const std::u16string& file, bool lenient) {
+bool EntryCollection::parseFile(const std::u16string& file, bool lenient) {
   os::Handle handle;
   os::StoreStatus status = os::openStoreFile(file, handle);
+  if (refusalSkipsRead(status.refusal)) {
+    LogManager::instance().logText(corelog::levelWarning,
+                                   storeRefusalText(status.refusal, file) + u": its entries are not applied");
+    return true;
+  }
   if (status.refusal != os::StoreRefusal::none) throwStoreRefusal(status.refusal, file);
+  if (status.code == os::err::fileNotFound || status.code == os::err::pathNotFound) return false;
   if (status.code) throwOSError(u"Open file '" + file + u"'", status.code, VCONTEXT("parseFile"));
   ConfigImporter importer(*this, lenient);
   importer.parseStream([&](char* buffer, std::size_t size) {
@@ -48,6 +59,19 @@ void EntryCollection::parseFile(const std::u16string& file, bool lenient) {
     if (!n.ok()) throwOSError(u"Read from file '" + file + u"'", n.code(), VCONTEXT("parseFile"));
     return n.value();
   });
+  return true;
+}
+
+std::shared_ptr<EntryCollection> EntryCollection::loadFromStore(const std::u16string& file,
+                                                                std::shared_ptr<ISystemHelper> systemHelper,
+                                                                bool lenient) {
+  auto collection = std::make_shared<EntryCollection>(std::move(systemHelper));
+  if (!parseInto(*collection, file, lenient, "Parse file URL", u"Unable to parse file URL")) {
+    logNotFound(file);
+    return collection;
+  }
+  collection->setStorageName(file);
+  return collection;
 }
 
 std::shared_ptr<EntryCollection>
@@ -70,8 +94,7 @@ EntryCollection::loadFromConfig(const std::u16string& location, bool defaultDire
   } else if (helper.fileExists(location)) {
     parseInto(*collection, location, lenient, "Parse file URL", u"Unable to parse file URL");
   } else {
-    LogManager::instance().log(corelog::levelError, u"Disk security configuration path is not found: %s",
-                               location);
+    logNotFound(location);
     return collection;
   }
   collection->setStorageName(location);

@@ -51,8 +51,17 @@ public:
                  std::shared_ptr<IUserInformation> userInformation,
                  std::shared_ptr<ISystemHelper> systemHelper, bool lenient);
 
-  // Reads one XML file into this collection (see loadFromConfig).
-  void parseFile(const std::u16string& file, bool lenient);
+  // Reads a security metadata file, a store file that only root writes (os/store_file.h), into
+  // a new collection named after it. A missing file logs "Disk security configuration path is
+  // not found: %s" (Error) and gives the empty collection without a name; one that is not
+  // root's or that another user may write is passed over with a warning. Failures are rethrown
+  // with the context "Unable to parse file URL: '%s'".
+  static std::shared_ptr<EntryCollection> loadFromStore(const std::u16string& file,
+                                                        std::shared_ptr<ISystemHelper> systemHelper,
+                                                        bool lenient);
+
+  // Reads one XML file into this collection (see loadFromConfig); false when it is missing.
+  bool parseFile(const std::u16string& file, bool lenient);
 
 private:
   Entries entries_;

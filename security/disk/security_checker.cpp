@@ -24,8 +24,11 @@ ExistingAcl existingOf(const os::SecurityState& state) {
   return {stored.dacl(), stored.daclProtected()};
 }
 
-// A link (or a link on the way) is refused by the open with this code.
-constexpr std::uint32_t LINK_REFUSED = os::err::cantResolveFilename;
+// Whether the open refused a link: one beneath a root (1921), or one met on the safe walk of a
+// full path, where a directory of the site user stands on the way as well (448).
+bool linkRefused(std::uint32_t code) {
+  return code == os::err::cantResolveFilename || code == os::err::untrustedMountPoint;
+}
 // What getPathKind answers for a path that leads through a link (never followed).
 constexpr std::uint32_t PATH_THROUGH_LINK = 0xFFFFFFFF;
 
@@ -129,7 +132,7 @@ bool SecurityChecker::propagates(const std::shared_ptr<SecurityInformation>& inf
 void SecurityChecker::walkAll(const std::shared_ptr<SecurityInformation>& information,
                               const std::u16string& path) {
   os::Result<os::SecurityObject> top = os::SecurityObject::open(path);
-  if (!top.ok() && top.code() == LINK_REFUSED) { // swapped for a link since it was checked
+  if (!top.ok() && linkRefused(top.code())) { // swapped for a link since it was checked
     warnLink(path);
     return;
   }
@@ -177,7 +180,7 @@ std::uint32_t SecurityChecker::pathKind(const std::u16string& path) {
   try {
     return systemHelper_->getPathKind(path);
   } catch (const vosexception& e) {
-    if (e.code() != LINK_REFUSED) throw;
+    if (!linkRefused(e.code())) throw;
     warnLink(path);
     return PATH_THROUGH_LINK;
   }
@@ -213,7 +216,7 @@ int SecurityChecker::checkPath(const SecurityInformation& information, const std
                                bool directory) {
   if (callback_.onPath(path, directory) == CHECK_SKIPPED) return CHECK_SKIPPED;
   os::Result<os::SecurityObject> object = os::SecurityObject::open(path);
-  if (!object.ok() && object.code() == LINK_REFUSED) {
+  if (!object.ok() && linkRefused(object.code())) {
     warnLink(path);
     return CHECK_SKIPPED;
   }
@@ -282,7 +285,7 @@ void CompleteChecker::checkPathSecurityByCallbackSecurityInformation(
   SecurityChecker::checkPathSecurityByCallbackSecurityInformation(std::move(information), path);
   if (wrote(path) || helper().getPathKind(path) == PATH_ABSENT) return;
   os::Result<os::SecurityObject> object = os::SecurityObject::open(path);
-  if (!object.ok() && object.code() == LINK_REFUSED) return; // a link is never followed
+  if (!object.ok() && linkRefused(object.code())) return; // a link is never followed
   os::Result<std::vector<std::u16string>> repaired =
       object.ok() ? RunTime::repairProjection(object.value())
                   : os::Result<std::vector<std::u16string>>::failure(object.code());

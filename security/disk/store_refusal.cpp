@@ -5,6 +5,13 @@
 
 namespace DiskSecurity {
 
+std::u16string storeRefusalText(os::StoreRefusal refusal, const std::u16string& file) {
+  if (refusal == os::StoreRefusal::directoryNotTrusted)
+    return u"Refused: the directory '" + VFileName::removeFileSpec(file) +
+           u"' is not root's, or another user may write it";
+  return u"Refused: the file '" + file + u"' is not root's, or another user may write it";
+}
+
 void throwStoreRefusal(os::StoreRefusal refusal, const std::u16string& file) {
   std::u16string message;
   switch (refusal) {
@@ -17,6 +24,10 @@ void throwStoreRefusal(os::StoreRefusal refusal, const std::u16string& file) {
     break;
   case os::StoreRefusal::hardLinked:
     message = u"Refused: the file '" + file + u"' has more than one hard link";
+    break;
+  case os::StoreRefusal::directoryNotTrusted:
+  case os::StoreRefusal::fileNotTrusted:
+    message = storeRefusalText(refusal, file);
     break;
   case os::StoreRefusal::notRegular:
   case os::StoreRefusal::none:

@@ -74,19 +74,20 @@ attributesOf(const AccessEntry& entry, const std::u16string& localDomain) {
   return attributes;
 }
 
-// Creates the metadata directory when missing and marks a ".kelvo" directory hidden.
+// Creates the metadata directory when missing (root's, writable by root alone) and marks a
+// ".kelvo" directory hidden. One that a site user could have made or may change is refused.
 void prepareDirectory(const std::u16string& location) {
   const std::u16string directory = VFileName::removeFileSpec(location);
   if (directory.empty()) return;
-  if (!VDirectory::exists(directory)) {
+  os::Handle opened;
+  bool created = false;
+  checkStore(os::ensureStoreDirectory(directory, opened, created), location,
+             u"Unable to create directory for security metadata file '");
+  if (created)
     LogManager::instance().log(corelog::levelWarning, u"Creating directory for security metadata file '%s'",
                                location);
-    VDirectory::createDirectory(directory);
-  }
   if (lastComponent(directory) != METADATA_DIRECTORY) return;
-  const std::uint32_t code = os::addHiddenAttribute(directory);
-  if (code == os::err::cantResolveFilename)
-    DiskSecurity::throwStoreRefusal(os::StoreRefusal::directoryIsLink, location);
+  const std::uint32_t code = os::addHiddenAttribute(opened.get());
   // The hidden bit only keeps the directory out of listings; a file system without user
   // attributes must not stop the save.
   if (code)
@@ -131,13 +132,18 @@ std::u16string webuserMetadataFile(const std::u16string& virtualHosts,
                             u".Web." + component(user) + u".Security");
 }
 
+bool metadataFileExists(const std::u16string& file) {
+  os::Handle handle;
+  const os::StoreStatus status = os::openStoreFile(file, handle);
+  return status.code != os::err::fileNotFound && status.code != os::err::pathNotFound;
+}
+
 std::shared_ptr<EntryCollection>
-loadFromFile(const std::u16string& file, std::shared_ptr<IUserInformation> userInformation,
+loadFromFile(const std::u16string& file, std::shared_ptr<IUserInformation>,
              std::shared_ptr<DiskSecurity::ISystemHelper> systemHelper, bool lenient) {
   return guarded("loadFromFile", __LINE__,
                  [&] { return u"Unable to call loadFromFile(" + file + u", false)"; }, [&] {
-                   return EntryCollection::loadFromConfig(file, false, std::move(userInformation),
-                                                          std::move(systemHelper), lenient);
+                   return EntryCollection::loadFromStore(file, std::move(systemHelper), lenient);
                  });
 }
 
@@ -146,7 +152,7 @@ namespace {
 LoadedMetadata loadNamed(const std::u16string& file, const char16_t* missing,
                          std::shared_ptr<IUserInformation> userInformation,
                          std::shared_ptr<DiskSecurity::ISystemHelper> systemHelper, bool lenient) {
-  if (!systemHelper->fileExists(file)) LogManager::instance().log(corelog::levelWarning, missing, file);
+  if (!metadataFileExists(file)) LogManager::instance().log(corelog::levelWarning, missing, file);
   return {file, loadFromFile(file, std::move(userInformation), std::move(systemHelper), lenient)};
 }
 

@@ -32,8 +32,13 @@ std::u16string domainMetadataFile(const std::u16string& virtualHosts, const std:
 std::u16string webuserMetadataFile(const std::u16string& virtualHosts,
                                    const std::u16string& domain, const std::u16string& user);
 
+// Whether something stands at a metadata file's path. Metadata files are looked at only as the
+// store reads them (os/store_file.h): a domain's ".kelvo" is root's inside a directory the site
+// user owns, which the safe walk of full paths does not enter.
+bool metadataFileExists(const std::u16string& file);
+
 // The entries of a metadata file: a missing file is an empty collection; see
-// DiskSecurity::EntryCollection::loadFromConfig. Failures carry the context
+// DiskSecurity::EntryCollection::loadFromStore. Failures carry the context
 // "Unable to call loadFromFile(<file>, false)".
 std::shared_ptr<DiskSecurity::EntryCollection>
 loadFromFile(const std::u16string& file, std::shared_ptr<IUserInformation> userInformation,

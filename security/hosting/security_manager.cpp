@@ -175,13 +175,13 @@ SecurityManager::getSecurityInformation(std::shared_ptr<DiskSecurity::SecurityIn
       [&] { return formatString(u"Unable to call getSecurityInformation(%s)", path); },
       [&]() -> std::shared_ptr<DiskSecurity::SecurityInformation> {
         const std::u16string file = metadataFileFor(path);
-        if (!systemHelper_->fileExists(file))
+        if (!metadataFileExists(file))
           return callback_ ? callback_->getSecurityInformation(current, path, flags) : current;
         if (samePath(file, current->storageName())) return current;
         logInfo(u"Loading new security metadata from %s, old storage was %s", file,
                 current->storageName());
-        std::shared_ptr<EntryCollection> entries = EntryCollection::loadFromConfig(
-            file, false, userInformation_, systemHelper_, lenient_);
+        std::shared_ptr<EntryCollection> entries =
+            EntryCollection::loadFromStore(file, systemHelper_, lenient_);
         DiskSecurity::KelvoComponentResolver ownResolver(systemHelper_);
         DiskSecurity::IComponentPathResolver& resolver =
             checker_ ? checker_->pathResolver() : ownResolver;

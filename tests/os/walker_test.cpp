@@ -89,21 +89,42 @@ TEST(Walker, RootOperationsStayBeneathTheRoot) {
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("site/link"))));
 }
 
-TEST(Walker, FullPathsFollowOnlyLinksThatRootOwns) {
-  if (geteuid() != 0) GTEST_SKIP() << "links of another owner need root";
+// Full paths are walked by safe steps: a link is followed only where no other user can change the
+// directory it stands in, whoever owns the link, and a directory of another user leads only to
+// that user's own objects (a site user can rename root's links and directories in its own tree).
+TEST(Walker, FullPathsGoOnlyBySafeSteps) {
+  if (geteuid() != 0) GTEST_SKIP() << "objects of another owner need root";
   TempDir dir;
+  const uid_t user = 54321;
   writeFile(dir.file("decoy/secret"), "x");
+  writeFile(dir.file("home/own/file"), "x");
+  writeFile(dir.file("home/rootdir/file"), "x");
   std::filesystem::create_directories(dir.file("site"));
-  symlink(dir.file("decoy").c_str(), dir.file("site/root-link").c_str());
-  symlink(dir.file("decoy").c_str(), dir.file("site/user-link").c_str());
-  lchown(dir.file("site/user-link").c_str(), 54321, 54321);
-  const auto path = [&](const char* relative) { return os::utf16FromUtf8(dir.file(relative)); };
-  EXPECT_TRUE(os::fileInformation(path("site/root-link/secret")).ok());
-  EXPECT_EQ(os::fileInformation(path("site/user-link/secret")).code(),
-            os::err::cantResolveFilename);
-  EXPECT_EQ(os::deleteFile(path("site/user-link/secret"), false), os::err::cantResolveFilename);
-  EXPECT_EQ(os::Root::open(path("site/user-link")).code(), os::err::cantResolveFilename);
+  std::filesystem::create_directories(dir.file("open"));
+  chmod(dir.file("open").c_str(), 0777);
+  for (const char* link : {"site/root-link", "site/user-link", "open/root-link", "home/root-link"})
+    symlink(dir.file("decoy").c_str(), dir.file(link).c_str());
+  lchown(dir.file("site/user-link").c_str(), user, user);
+  for (const char* owned : {"home", "home/own", "home/own/file"}) lchown(dir.file(owned).c_str(), user, user);
+  const auto path = [&](const std::string& relative) { return os::utf16FromUtf8(dir.file(relative)); };
+  const struct {
+    const char* path;
+    std::uint32_t code;
+  } cases[] = {
+      {"site/root-link/secret", os::err::success},
+      {"site/user-link/secret", os::err::success},
+      {"open/root-link/secret", os::err::untrustedMountPoint},
+      {"home/root-link/secret", os::err::untrustedMountPoint},
+      {"home/own/file", os::err::success},
+      {"home/rootdir/file", os::err::untrustedMountPoint},
+      {"home/rootdir", os::err::untrustedMountPoint},
+  };
+  for (const auto& c : cases) EXPECT_EQ(os::fileInformation(path(c.path)).code(), c.code) << c.path;
+  EXPECT_EQ(os::deleteFile(path("home/root-link/secret"), false), os::err::untrustedMountPoint);
+  EXPECT_EQ(os::Root::open(path("home/root-link")).code(), os::err::untrustedMountPoint);
+  EXPECT_EQ(os::Root::open(path("home/rootdir")).code(), os::err::untrustedMountPoint);
   EXPECT_TRUE(os::Root::open(path("site/root-link")).ok());
+  EXPECT_TRUE(os::Root::open(path("home/own")).ok());
   EXPECT_TRUE(std::filesystem::exists(dir.file("decoy/secret")));
 }
 

@@ -35,6 +35,7 @@ TEST(MetadataDurability, KilledSavesLeaveTheOldOrTheNewFile) {
   const std::u16string file =
       HostingSecurity::domainMetadataFile(os::utf16FromUtf8(dir.path()), u"site1");
 
+  std::filesystem::create_directories(dir.file("site1"));
   std::u16string location = file;
   const auto started = std::chrono::steady_clock::now();
   HostingSecurity::saveToFile(*first, location, u"", true);

@@ -117,6 +117,9 @@ TEST_F(MetadataFile, MissingFileIsEmptyAndTheSaveCreatesHiddenKelvo) {
   auto c = loadFromFile(file, nullptr, helper, true);
   EXPECT_EQ(c->size(), 0u);
   c->insert(entry(wellKnownAccount(u"Users")));
+  EXPECT_NE(failure([&] { saveToFile(*c, location, u"", true); }).find("Unable to create directory"),
+            std::string::npos) << "no domain directory, no metadata";
+  std::filesystem::create_directories(dir.file("site1"));
   saveToFile(*c, location, u"", true);
   EXPECT_EQ(c->storageName(), file);
   os::Result<std::uint32_t> bits = os::storedDosAttributes(w(dir.file("site1/.kelvo")));

@@ -1,0 +1,176 @@
+// The private panel host of the whole-process extraction tests: a registry store, a temporary
+// drive C: with the application repository and the sites, both reference services, and a created
+// site user with its worker group whose web root is its own, as a panel makes it.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/security/hosting/commit_fixture.h"
+#include "tests/service/service_process.h"
+#include "tests/support/testing.h"
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+inline const std::string kImpersonationPipe = "run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}";
+
+// The package's metadata: the whole of htdocs published at the site directory, with two
+// writable directories and one PHP may not read; a nested mapping publishes the package's lib
+// below it.
+inline const std::string kPhpMetadata =
+    "<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:php='http://tavrix.dev/app-package/ns/1/php'>"
+    "<mapping url='/' path='htdocs'>"
+    "<mapping url='uploads'><php:permissions writable='true'/></mapping>"
+    "<mapping url='cache'><php:permissions writable='true'/></mapping>"
+    "<mapping url='config'><php:permissions readable='false'/></mapping>"
+    "<mapping url='vendor/lib' path='lib'/>"
+    "</mapping></application>";
+
+// A site user, its worker group IWPG_<user> and where its sites live.
+struct SiteAccount {
+  ScopedUser user;
+  WorkerGroup group{user.name()};
+  bool ok() const { return user.ok() && group.ok(); }
+};
+
+inline std::string ownerOf(const std::string& path) {
+  struct stat st {};
+  ::lstat(path.c_str(), &st);
+  return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
+}
+
+// Every path below the directory with its change time: an ACL or mode write moves it.
+inline std::map<std::string, std::int64_t> changeTimes(const std::string& top) {
+  std::map<std::string, std::int64_t> times;
+  for (const auto& entry : fs::recursive_directory_iterator(top)) {
+    struct stat st {};
+    ::lstat(entry.path().c_str(), &st);
+    times[entry.path()] = st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec;
+  }
+  return times;
+}
+
+class Extract : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "extraction acts as a created site user and the services run as root";
+    ASSERT_TRUE(site_.ok()) << "cannot create the site user and its worker group";
+    writeFile(registry_, "Windows Registry Editor Version 5.00\n\n"
+                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n"
+                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + drive_ + "\"\n"
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                         "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n"
+                         "\"PRODUCT_ROOT_D\"=\"" + dir_.file("product") + "\"\n\"Debug\"=dword:00000001\n");
+    fs::create_directories(dir_.file("product/admin/logs"));
+    for (const std::string& dir : {dir_.path(), drive_, drive_ + "/vhosts", drive_ + "/data"}) {
+      fs::create_directories(dir);
+      fs::permissions(dir, fs::perms(0755));
+    }
+    management_ = std::make_unique<ServiceProcess>(registry_, dir_.file("run/pipe/zrcpipe"));
+    startImpersonation();
+    makeSiteRoot(site_);
+    writePackage(repository_ + "/demo-1.0", kPhpMetadata);
+  }
+
+  void startImpersonation() {
+    impersonation_ = std::make_unique<ServiceProcess>(registry_, dir_.file(kImpersonationPipe),
+                                                      "tavrix-impersonation-service");
+  }
+
+  // The web root of the account's site, the user's own as the panel makes it.
+  void makeSiteRoot(const SiteAccount& account) {
+    const std::string root = webRoot(account);
+    fs::create_directories(root);
+    for (std::string dir = root; dir != drive_ + "/vhosts"; dir = fs::path(dir).parent_path())
+      ASSERT_EQ(::chown(dir.c_str(), account.user.uid(), account.user.gid()), 0);
+  }
+
+  std::string webRoot(const SiteAccount& account) const {
+    return drive_ + "/vhosts/" + account.user.name() + "/httpdocs";
+  }
+
+  // A small PHP application: files at several depths, modes other than the umask's, old times.
+  // The repository is readable by everyone, as the copy reads it as the site user.
+  void writePackage(const std::string& package, const std::string& metadata, int bulkFiles = 0) {
+    writeFile(package + "/APP-META.xml", metadata);
+    for (int i = 0; i < bulkFiles; ++i)
+      writeFile(package + "/htdocs/assets/d" + std::to_string(i % 20) + "/f" + std::to_string(i) + ".php",
+                std::string(512, 'x'));
+    for (const char* file : {"htdocs/index.php", "htdocs/uploads/.keep", "htdocs/cache/.keep",
+                             "htdocs/config/settings.php", "htdocs/admin/tools/run.php", "lib/util.php",
+                             "lib/deep/er/most.php"})
+      writeFile(package + "/" + file, std::string("<?php // ") + file + "\n");
+    ::chmod((package + "/htdocs/admin/tools/run.php").c_str(), 0755);
+    ::chmod((package + "/htdocs/config/settings.php").c_str(), 0664);
+    for (const auto& entry : fs::recursive_directory_iterator(package))
+      fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - std::chrono::hours(240));
+  }
+
+  ProcessResult tavrix(const std::string& command, const SiteAccount& account, const std::string& metadata,
+                       const std::string& fullName = "demo-1.0") {
+    std::vector<std::string> argv = {binary("tavrix"), command, "--application-full-name=" + fullName,
+                                     "--www-root=C:\\vhosts\\" + account.user.name() + "\\httpdocs",
+                                     "--user-name=" + account.user.name(), "--application-subdirectory=/blog/"};
+    if (!metadata.empty()) argv.push_back("--metadata-file=" + metadata);
+    return runProcess(argv, {{"TAVRIX_REGISTRY", registry_}});
+  }
+  ProcessResult extract(const std::string& metadata) { return tavrix("--extract-application", site_, metadata); }
+  ProcessResult extractFor(const SiteAccount& account) {
+    return tavrix("--extract-application", account, packageMetadata());
+  }
+  ProcessResult update(const std::string& metadata) {
+    return tavrix("--update-application-permissions", site_, metadata);
+  }
+
+  std::string packageMetadata() const { return repository_ + "/demo-1.0/APP-META.xml"; }
+  std::string groupLine(const std::string& permissions) const { return "group:" + site_.group.name() + ":" + permissions; }
+
+  // The log file's text (it is UTF-16 with a byte-order mark), emptied for the next command.
+  std::string takeLog() {
+    std::time_t now = std::time(nullptr);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y%m%d", std::localtime(&now));
+    const std::string file = dir_.file("product/admin/logs/kelvolog_debug") + date + ".log";
+    if (!fs::exists(file)) return {};
+    const std::string raw = readFile(file);
+    fs::remove(file);
+    std::u16string text;
+    for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
+      text += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | static_cast<unsigned char>(raw[i + 1]) << 8);
+    return u8(text);
+  }
+
+  // What the account cannot do below the directory: read and write each file, create and remove
+  // in each directory. Empty when it can do everything.
+  std::string deniedToUser(const SiteAccount& account, const std::string& top) {
+    const std::string script =
+        "find \"$1\" -type d ! -exec sh -c 'touch \"$1/.probe\" && rm \"$1/.probe\"' _ {} \\; -print 2>&1;"
+        "find \"$1\" -type f ! -exec sh -c 'cat \"$1\" >/dev/null && test -w \"$1\"' _ {} \\; -print 2>&1";
+    return runProcess({"/usr/bin/setpriv", "--reuid=" + std::to_string(account.user.uid()),
+                       "--regid=" + std::to_string(account.user.gid()), "--init-groups", "/bin/sh", "-c", script,
+                       "sh", top})
+        .out;
+  }
+
+  TempDir dir_;
+  std::string registry_ = dir_.file("registry.reg");
+  std::string drive_ = dir_.file("c");
+  std::string repository_ = drive_ + "/data/var/cgitory";
+  SiteAccount site_;
+  std::string app_ = webRoot(site_) + "/blog";
+  std::unique_ptr<ServiceProcess> management_;
+  std::unique_ptr<ServiceProcess> impersonation_;
+};
+
+} // namespace testing_support
