@@ -133,6 +133,10 @@ private:
   bool locked_ = false;
 };
 
+// The processes that hold (true) or wait for (false) a lock on one of the files, by process id,
+// as /proc/locks lists them.
+std::map<int, bool> lockersOf(const std::vector<std::string>& files);
+
 // Path of a built executable (build/bin/<name>).
 std::string binary(std::string_view name);
 
