@@ -209,6 +209,20 @@ std::map<int, bool> lockersOf(const std::vector<std::string>& files) {
   return found;
 }
 
+int threadId() { return static_cast<int>(::gettid()); }
+
+void waitUntilAsleep(int threadId) {
+  const std::string stat = "/proc/self/task/" + std::to_string(threadId) + "/stat";
+  for (;;) {
+    // "<id> (<name>) <state> ...": the name may hold spaces and parentheses.
+    const std::string fields = readFile(stat);
+    if (fields.empty()) return; // the thread has ended
+    const std::size_t end = fields.rfind(')');
+    if (end != std::string::npos && end + 2 < fields.size() && fields[end + 2] == 'S') return;
+    std::this_thread::yield();
+  }
+}
+
 namespace {
 
 // A name and an id that no account is likely to have: ids from a range far above the ones the

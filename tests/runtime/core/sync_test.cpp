@@ -221,12 +221,14 @@ TEST_F(Sync, AWaiterIsWokenWhenTheOwningThreadEnds) {
     finish.get_future().wait();
   });
   owned.get_future().wait();
+  std::promise<int> waiter;
   auto waiting = std::async(std::launch::async, [&] {
+    waiter.set_value(threadId());
     std::uint32_t got = mutex.waitForSingleObject(5000);
     if (got == os::WAIT_OBJECT_0) mutex.unlock();
     return got;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  waitUntilAsleep(waiter.get_future().get());
   finish.set_value();
   owner.join();
   EXPECT_EQ(waiting.get(), os::WAIT_OBJECT_0);

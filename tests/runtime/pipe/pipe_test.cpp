@@ -108,10 +108,11 @@ TEST_F(Pipes, MessagesMoveWholeOrFail) {
 
 TEST_F(Pipes, ByteReadsGatherWritesUntilTheCount) {
   connectPair(Con::PIPE_READMODE_BYTE);
-  std::thread writer([&] {
+  // Each part is written while the reader waits for more.
+  std::thread writer([&, reader = threadId()] {
     for (const char* part : {"ab", "cde", "fgh"}) {
+      waitUntilAsleep(reader);
       client_->write(part, static_cast<std::uint32_t>(std::strlen(part)), true);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     client_->close();
   });
@@ -129,8 +130,8 @@ TEST_F(Pipes, OtherSideClosingDuringAPendingReadEndsItWithZero) {
   char buffer[4];
   EXPECT_EQ(server_->beginRead(buffer, 4, true), 0u);
   EXPECT_FALSE(server_->idle());
-  std::thread closer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::thread closer([&, reader = threadId()] {
+    waitUntilAsleep(reader);
     client_.reset();
   });
   EXPECT_EQ(server_->complete(nullptr, os::INFINITE_WAIT, true), 0u);
