@@ -7,12 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -143,26 +145,41 @@ TEST_F(Sync, FailuresCarryTheirTextAndContext) {
   }
 }
 
-TEST_F(Sync, AlertableWaitGoesOnWithTheRemainingTimeAfterAnApc) {
-  VEvent never(true, false);
-  std::promise<os::ThreadRef> waiter;
-  std::atomic<bool> ran{false};
-  auto started = std::chrono::steady_clock::now();
-  auto result = std::async(std::launch::async, [&] {
-    waiter.set_value(os::currentThread().value());
-    return never.waitForSingleObject(400);
-  });
-  // Queued before or during the wait, the APC runs in it and takes the first 200 ms of it.
-  ASSERT_EQ(os::queueUserApc(waiter.get_future().get(), [&] {
-              std::this_thread::sleep_for(std::chrono::milliseconds(200));
-              ran = true;
-            }),
-            0u);
-  EXPECT_EQ(result.get(), os::WAIT_TIMEOUT);
-  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-  EXPECT_TRUE(ran);
-  // A wait that ended at the APC would have taken 200 ms.
-  EXPECT_GE(elapsed.count(), 395);
+TEST_F(Sync, AnAlertableWaitEndsAtItsTimeOutWhateverItsApcsTake) {
+  struct Case {
+    const char* what;
+    int apcMs;
+    bool waitsAgain; // the rest of the 400 ms once the APC is over
+  };
+  // A wait that ended at the APC would take 200 ms in the first case; one that started its
+  // time-out again after the APC would wait again in the second.
+  const Case cases[] = {{"an APC shorter than the time-out", 200, true}, {"a longer APC", 500, false}};
+  for (const Case& c : cases) {
+    VEvent never(true, false);
+    std::promise<std::pair<os::ThreadRef, int>> waiter;
+    std::atomic<bool> apcOver{false}, returned{false};
+    const auto started = std::chrono::steady_clock::now();
+    auto result = std::async(std::launch::async, [&] {
+      waiter.set_value({os::currentThread().value(), threadId()});
+      const std::uint32_t got = never.waitForSingleObject(400);
+      returned = true;
+      return got;
+    });
+    const auto [thread, id] = waiter.get_future().get();
+    // Queued before or during the wait, the APC runs in it.
+    ASSERT_EQ(os::queueUserApc(thread, [&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(c.apcMs));
+                apcOver = true;
+                apcOver.notify_all();
+              }),
+              0u);
+    apcOver.wait(false);
+    waitUntilAsleep(id);
+    const bool waitedAgain = !returned;
+    EXPECT_EQ(result.get(), os::WAIT_TIMEOUT) << c.what;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(395)) << c.what;
+    EXPECT_TRUE(c.waitsAgain || !waitedAgain) << c.what;
+  }
 }
 
 TEST_F(Sync, AbandonedNamedMutexIsAcquired) {
