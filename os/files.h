@@ -98,8 +98,9 @@ Result<Handle> openDirectory(std::u16string_view path);
 [[nodiscard]] std::uint32_t replaceFileAttributes(const Root& root, std::u16string_view relative,
                                                   std::uint32_t attributes);
 
-// Copies a regular file's data (in the kernel where it can), its permission bits (so the
-// read-only attribute) and its last write time to target. An existing target is replaced
+// Copies a regular file's data (in the kernel where it can; holes stay holes, so a sparse file
+// takes no more room in the copy), its permission bits (so the read-only attribute) and its
+// last write time to target. An existing target is replaced
 // (unlinked and created anew, so a link or a hard link there is never written through) unless
 // failIfExists (80) or it is read-only (5), a directory (5) or in use (32); a source or target
 // in use fails with 32. A partly written target is removed. A source that is not a regular

@@ -5,6 +5,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <string_view>
@@ -27,8 +28,8 @@ std::uint64_t fileTime(const statx_timestamp& t) {
          t.tv_nsec / 100;
 }
 
-// Copies what is left of `in` (size bytes expected) to `out`: in the kernel where the file
-// systems allow it, else through a buffer.
+// Copies size bytes from the current offset of `in` to the current offset of `out`: in the
+// kernel where the file systems allow it, else through a buffer.
 std::uint32_t copyData(int in, int out, off_t size) {
   bool inKernel = true;
   while (size > 0) {
@@ -56,6 +57,26 @@ std::uint32_t copyData(int in, int out, off_t size) {
     size -= n;
   }
   return err::success;
+}
+
+// Copies the first size bytes of `in` to the new, empty file `out` extent by extent, as SEEK_DATA
+// and SEEK_HOLE find them: a hole is skipped, and setting the size at the end keeps a trailing
+// hole a hole, so a sparse file takes no more room in the copy than in the source. A file
+// system that cannot tell holes (EINVAL) has it copied whole.
+std::uint32_t copySparse(int in, int out, off_t size) {
+  off_t data = lseek(in, 0, SEEK_DATA);
+  if (data < 0 && errno == EINVAL) return copyData(in, out, size);
+  off_t hole = 0;
+  while (data >= 0 && data < size && (hole = lseek(in, data, SEEK_HOLE)) >= 0) {
+    if (lseek(in, data, SEEK_SET) < 0 || lseek(out, data, SEEK_SET) < 0)
+      return win32FromErrno(errno);
+    const off_t end = std::min(hole, size);
+    if (std::uint32_t rc = copyData(in, out, end - data)) return rc;
+    data = end < size ? lseek(in, end, SEEK_DATA) : size;
+  }
+  // ENXIO: no data past the offset (the rest is a hole, or the source shrank meanwhile).
+  if ((data < 0 || hole < 0) && errno != ENXIO) return win32FromErrno(errno);
+  return ftruncate(out, size) == 0 ? err::success : win32FromErrno(errno);
 }
 
 // Opens dstName in dstDir as a new file for writing, replacing a replaceable entry there.
@@ -153,7 +174,7 @@ std::uint32_t copyFileAt(int srcDir, const std::string& srcName, int dstDir,
   std::uint32_t code = createTarget(dstDir, dstName, st.st_mode & 0777, failIfExists, locks, out);
   if (code) return code;
   code = keepMode(out.get(), st.st_mode & 0777);
-  if (!code) code = copyData(in.get(), out.get(), st.st_size);
+  if (!code) code = copySparse(in.get(), out.get(), st.st_size);
   using Stamp = decltype(st.st_mtim); // seconds and nanoseconds
   const Stamp times[2] = {{0, UTIME_OMIT}, st.st_mtim};
   if (!code && futimens(out.get(), times) != 0) code = win32FromErrno(errno);

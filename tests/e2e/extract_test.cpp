@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -239,41 +240,48 @@ TEST_F(Extract, ExtractionsForOneUserRunOneAfterAnother) {
 }
 
 TEST_F(Extract, ExtractionsForDifferentUsersOverlap) {
-  writePackage(repository_ + "/demo-1.0", kPhpMetadata, 400);
+  writePackage(repository_ + "/demo-1.0", kPhpMetadata, 20);
   std::vector<std::unique_ptr<SiteAccount>> accounts;
   for (int i = 0; i < 8; ++i) {
     accounts.push_back(std::make_unique<SiteAccount>());
     ASSERT_TRUE(accounts.back()->ok());
     makeSiteRoot(*accounts.back());
   }
-  takeLog();
+  // Each extraction takes its user's lock, then asks the impersonation service to act as the
+  // user. With the service stopped they all stay there: the eight hold their locks at once,
+  // unless a lock keeps them out of each other's way (then one holds it and seven wait).
+  impersonation_->suspend();
   std::vector<ProcessResult> results(8);
-  std::vector<std::chrono::steady_clock::duration> took(8);
+  std::atomic<int> finished{0};
   std::vector<std::thread> runs;
-  const auto started = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < 8; ++i)
     runs.emplace_back([&, i] {
-      const auto begin = std::chrono::steady_clock::now();
       results[i] = extractFor(*accounts[i]);
-      took[i] = std::chrono::steady_clock::now() - begin;
+      ++finished;
     });
+  // The files of the users' locks (the tool's other named mutexes are held for moments).
+  const auto userLocks = [&] {
+    std::vector<std::string> files;
+    std::error_code missing;
+    for (const auto& entry : fs::directory_iterator(dir_.file("run/lock"), missing))
+      if (entry.path().filename().string().starts_with("{E87E2855-6D09-4f17-BA44-1D012E75DD7F}"))
+        files.push_back(entry.path());
+    return files;
+  };
+  std::map<int, bool> locking;
+  while ((locking = lockersOf(userLocks())).size() < 8 && finished == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // between looks at /proc/locks
+  impersonation_->resume();
   for (std::thread& run : runs) run.join();
-  const auto wall = std::chrono::steady_clock::now() - started;
+  int holding = 0;
+  for (const auto& [pid, holds] : locking) holding += holds;
+  EXPECT_EQ(holding, 8);
 
-  std::chrono::steady_clock::duration sum{};
   for (std::size_t i = 0; i < 8; ++i) {
     EXPECT_EQ(results[i].exitCode, 0) << results[i].out;
     EXPECT_EQ(ownerOf(webRoot(*accounts[i]) + "/blog/assets/d3/f3.php"),
               std::to_string(accounts[i]->user.uid()) + ":" + std::to_string(accounts[i]->user.gid()));
-    sum += took[i];
   }
-  EXPECT_LT(wall, sum * 3 / 4);
-  const auto running = spans(takeLog(), "Start command", "End command ");
-  ASSERT_EQ(running.size(), 8u);
-  int overlaps = 0;
-  for (auto a = running.begin(); a != running.end(); ++a)
-    for (auto b = std::next(a); b != running.end(); ++b) overlaps += overlapping(a->second, b->second);
-  EXPECT_GT(overlaps, 0);
 }
 
 } // namespace

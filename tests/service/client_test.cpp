@@ -110,27 +110,28 @@ TEST_F(Client, GroupMembershipComesFromTheAccountDatabase) {
 }
 
 TEST_F(Client, NoServiceFailsAfterTenTriesHalfASecondApart) {
+  auto lines = std::make_shared<LogLines>();
+  LogManager::instance().addListener(lines);
   auto start = std::chrono::steady_clock::now();
   std::string message = failure([&] { client_.getString(u"PRODUCT_DATA_D"); });
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   EXPECT_TRUE(message.ends_with(" at Unable to connect to pipe \\\\.\\pipe\\zrcpipe")) << message;
-  // The first connection fails after its ten tries; a failed connect is not retried.
+  // The first connection fails after its ten tries, each followed by its pause; a failed
+  // connect is not retried (a retry is logged).
   EXPECT_GE(ms, 4900);
-  EXPECT_LT(ms, 5600);
+  EXPECT_EQ(lines->lines(), std::vector<std::string>{});
 }
 
+// Three tries keep the failure short (that the registry's count replaces the caller's is
+// tested with the pipes).
 class ClientWithThreeTries : public Client {
 protected:
   ClientWithThreeTries() : Client("\"PipeConnectTryCount\"=dword:00000003\n\"zrcpipe\"=\"panel-mgmt\"\n") {}
 };
 
-TEST_F(ClientWithThreeTries, TheTryCountAndPipeNameComeFromTheRegistry) {
-  auto start = std::chrono::steady_clock::now();
+TEST_F(ClientWithThreeTries, ThePipeNameComesFromTheRegistry) {
   std::string message = failure([&] { client_.getString(u"PRODUCT_DATA_D"); });
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   EXPECT_TRUE(message.ends_with(" at Unable to connect to pipe \\\\.\\pipe\\panel-mgmt")) << message;
-  EXPECT_GE(ms, 1450);
-  EXPECT_LT(ms, 2100);
   auto service = this->start("panel-mgmt");
   EXPECT_EQ(client_.getString(u"PRODUCT_DATA_D"), u"C:\\panel\\data\\");
 }

@@ -36,6 +36,7 @@ ServiceProcess::~ServiceProcess() {
 
 int ServiceProcess::stop() {
   ::kill(pid_, SIGTERM);
+  ::kill(pid_, SIGCONT);
   int status = 0;
   ::waitpid(pid_, &status, 0);
   pid_ = -1;
@@ -47,5 +48,9 @@ void ServiceProcess::kill() {
   ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
+
+void ServiceProcess::suspend() { ::kill(pid_, SIGSTOP); }
+
+void ServiceProcess::resume() { ::kill(pid_, SIGCONT); }
 
 } // namespace testing_support

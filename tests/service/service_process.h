@@ -16,10 +16,14 @@ public:
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
-  // Sends SIGTERM and returns the exit status (as waitpid reports it: -1 when killed by signal).
+  // Sends SIGTERM (resuming a suspended service) and returns the exit status (as waitpid reports
+  // it: -1 when killed by signal).
   int stop();
   // Kills it with SIGKILL (no clean-up) and waits for it.
   void kill();
+  // Stops it (SIGSTOP) until resumed: clients connect to its backlog and wait for replies.
+  void suspend();
+  void resume();
   bool running() const { return pid_ > 0; }
 
 private:

@@ -5,17 +5,22 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "os/accounts.h"
 #include "os/text.h"
@@ -176,6 +181,46 @@ LockingChild::~LockingChild() {
 std::string LockingChild::holder() const {
   std::string comm = readFile("/proc/" + std::to_string(pid_) + "/comm");
   return comm.substr(0, comm.find('\n')) + " (" + std::to_string(pid_) + ")";
+}
+
+std::map<int, bool> lockersOf(const std::vector<std::string>& files) {
+  std::set<std::tuple<unsigned, unsigned, ino_t>> wanted;
+  for (const std::string& file : files) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0) wanted.emplace(major(st.st_dev), minor(st.st_dev), st.st_ino);
+  }
+  // "1: FLOCK  ADVISORY  WRITE 1234 fd:00:5678 0 EOF", a waiter with "->" before the kind.
+  std::map<int, bool> found;
+  std::istringstream locks(readFile("/proc/locks"));
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, advisory, mode, where;
+    int pid = 0;
+    fields >> number >> kind;
+    const bool waiting = kind == "->";
+    if (waiting) fields >> kind;
+    fields >> advisory >> mode >> pid >> where;
+    unsigned major = 0, minor = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &inode) == 3 &&
+        wanted.count({major, minor, static_cast<ino_t>(inode)}))
+      found[pid] = found[pid] || !waiting;
+  }
+  return found;
+}
+
+int threadId() { return static_cast<int>(::gettid()); }
+
+void waitUntilAsleep(int threadId) {
+  const std::string stat = "/proc/self/task/" + std::to_string(threadId) + "/stat";
+  for (;;) {
+    // "<id> (<name>) <state> ...": the name may hold spaces and parentheses.
+    const std::string fields = readFile(stat);
+    if (fields.empty()) return; // the thread has ended
+    const std::size_t end = fields.rfind(')');
+    if (end != std::string::npos && end + 2 < fields.size() && fields[end + 2] == 'S') return;
+    std::this_thread::yield();
+  }
 }
 
 namespace {

@@ -133,6 +133,16 @@ private:
   bool locked_ = false;
 };
 
+// The processes that hold (true) or wait for (false) a lock on one of the files, by process id,
+// as /proc/locks lists them.
+std::map<int, bool> lockersOf(const std::vector<std::string>& files);
+
+// The calling thread's id, and a wait until the thread of that id (in this process) sleeps in
+// the kernel or has ended, as /proc shows it: how a test knows another thread has got to a
+// blocking wait.
+int threadId();
+void waitUntilAsleep(int threadId);
+
 // Path of a built executable (build/bin/<name>).
 std::string binary(std::string_view name);
 

@@ -7,12 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -143,24 +145,41 @@ TEST_F(Sync, FailuresCarryTheirTextAndContext) {
   }
 }
 
-TEST_F(Sync, AlertableWaitGoesOnWithTheRemainingTimeAfterAnApc) {
-  VEvent never(true, false);
-  std::promise<os::ThreadRef> waiter;
-  std::atomic<bool> ran{false};
-  auto started = std::chrono::steady_clock::now();
-  auto result = std::async(std::launch::async, [&] {
-    waiter.set_value(os::currentThread().value());
-    return never.waitForSingleObject(400);
-  });
-  os::ThreadRef thread = waiter.get_future().get();
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  ASSERT_EQ(os::queueUserApc(thread, [&] { ran = true; }), 0u);
-  EXPECT_EQ(result.get(), os::WAIT_TIMEOUT);
-  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-  EXPECT_TRUE(ran);
-  // Ending at the APC would take 200 ms, starting the timeout again 600 ms.
-  EXPECT_GE(elapsed.count(), 395);
-  EXPECT_LT(elapsed.count(), 550);
+TEST_F(Sync, AnAlertableWaitEndsAtItsTimeOutWhateverItsApcsTake) {
+  struct Case {
+    const char* what;
+    int apcMs;
+    bool waitsAgain; // the rest of the 400 ms once the APC is over
+  };
+  // A wait that ended at the APC would take 200 ms in the first case; one that started its
+  // time-out again after the APC would wait again in the second.
+  const Case cases[] = {{"an APC shorter than the time-out", 200, true}, {"a longer APC", 500, false}};
+  for (const Case& c : cases) {
+    VEvent never(true, false);
+    std::promise<std::pair<os::ThreadRef, int>> waiter;
+    std::atomic<bool> apcOver{false}, returned{false};
+    const auto started = std::chrono::steady_clock::now();
+    auto result = std::async(std::launch::async, [&] {
+      waiter.set_value({os::currentThread().value(), threadId()});
+      const std::uint32_t got = never.waitForSingleObject(400);
+      returned = true;
+      return got;
+    });
+    const auto [thread, id] = waiter.get_future().get();
+    // Queued before or during the wait, the APC runs in it.
+    ASSERT_EQ(os::queueUserApc(thread, [&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(c.apcMs));
+                apcOver = true;
+                apcOver.notify_all();
+              }),
+              0u);
+    apcOver.wait(false);
+    waitUntilAsleep(id);
+    const bool waitedAgain = !returned;
+    EXPECT_EQ(result.get(), os::WAIT_TIMEOUT) << c.what;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(395)) << c.what;
+    EXPECT_TRUE(c.waitsAgain || !waitedAgain) << c.what;
+  }
 }
 
 TEST_F(Sync, AbandonedNamedMutexIsAcquired) {
@@ -219,12 +238,14 @@ TEST_F(Sync, AWaiterIsWokenWhenTheOwningThreadEnds) {
     finish.get_future().wait();
   });
   owned.get_future().wait();
+  std::promise<int> waiter;
   auto waiting = std::async(std::launch::async, [&] {
+    waiter.set_value(threadId());
     std::uint32_t got = mutex.waitForSingleObject(5000);
     if (got == os::WAIT_OBJECT_0) mutex.unlock();
     return got;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  waitUntilAsleep(waiter.get_future().get());
   finish.set_value();
   owner.join();
   EXPECT_EQ(waiting.get(), os::WAIT_OBJECT_0);

@@ -3,6 +3,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -112,20 +113,21 @@ TEST(ProcessOutput, CancelEventAndTimeOutEndCollectionEarly) {
   Child child("sleep 2");
   std::string out, err;
   auto start = std::chrono::steady_clock::now();
+  // Collection that went on to the child's end would succeed.
   EXPECT_FALSE(child.collect(out, err, 1024, 100));
   EXPECT_GE(msSince(start), 95);
-  EXPECT_LT(msSince(start), 1000);
 
   VEvent cancel(true, true); // reset by the collection before it waits
+  std::atomic<bool> collected{false}, sawReset{false};
   std::thread canceller([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (!collected && cancel.waitForSingleObject(0) == os::WAIT_OBJECT_0) std::this_thread::yield();
+    sawReset = !collected;
     cancel.set();
   });
-  start = std::chrono::steady_clock::now();
   EXPECT_FALSE(child.collect(out, err, 1024, os::INFINITE_WAIT, &cancel));
-  EXPECT_GE(msSince(start), 95);
-  EXPECT_LT(msSince(start), 1000);
+  collected = true;
   canceller.join();
+  EXPECT_TRUE(sawReset) << "the collection ended on the event set before it";
 }
 
 TEST(ProcessOutput, PipesClosedBeforeTheExitThenTheExitCodeIsWaitedFor) {
@@ -133,7 +135,6 @@ TEST(ProcessOutput, PipesClosedBeforeTheExitThenTheExitCodeIsWaitedFor) {
   std::string out, err;
   auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(child.collect(out, err, 1024));
-  EXPECT_LT(msSince(start), 250);
   EXPECT_EQ(VProcess::getExitCode(child.process.get()), 7u);
   EXPECT_GE(msSince(start), 280);
   EXPECT_EQ(VProcess::getExitCode(child.process.get()), 7u) << "asked again";
