@@ -74,7 +74,8 @@ os::Handle startProgram(const os::ThreadIdentity& account, const RequestHead& he
   const std::uint32_t pid = started.value().id;
   logLine("started " + os::utf8FromUtf16(line.program) + " as uid " + std::to_string(account.uid) + ", pid " +
           std::to_string(pid) + ", for pid " + std::to_string(head.header.processId) +
-          (started.value().groupName.empty() ? ", in its process group" : ", in control group " + started.value().groupName));
+          (started.value().groupName.empty() ? ", in its process group"
+                                              : ", in control group " + started.value().groupName));
   // The watcher outlives the connection: the program may run longer than its client stays. The
   // exit code goes out once what the program left behind is gone, so the client's output pipes
   // are at their end by then.

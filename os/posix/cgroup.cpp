@@ -137,7 +137,8 @@ Result<Base> openBase() {
   Result<std::string> controllers = readText(base.get(), "cgroup.subtree_control");
   if (!controllers.ok()) return refuse(*path + "/cgroup.subtree_control", controllers.code());
   if (controllers.value().find_first_not_of(" \n") != std::string::npos) {
-    if (::mkdirat(base.get(), "service", 0755) != 0 && errno != EEXIST) return refuse(*path + "/service", win32FromErrno(errno));
+    if (::mkdirat(base.get(), "service", 0755) != 0 && errno != EEXIST)
+      return refuse(*path + "/service", win32FromErrno(errno));
     Fd leaf(::openat(base.get(), "service", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     std::uint32_t moved = leaf ? place(leaf.get(), static_cast<int>(::getpid())) : win32FromErrno(errno);
     if (moved != err::success) return refuse("moving into " + *path + "/service", moved);

@@ -121,18 +121,23 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
     // No group for this one (too many groups, say): its process group holds it.
     if (made.ok()) group = std::move(made.value());
   }
+  auto failed = [&](int error) {
+    if (group.dir) (void)posix::cgroup::remove(programGroups.get(), group.name);
+    return Started::failure(posix::win32FromErrno(error));
+  };
   pid_t child = group.dir ? cloneIntoGroup(group.dir.get()) : -1;
-  if (child == 0) becomeProgram(start, program.value(), directory.value(), groups, argv.get(), envp.get(), reportWrite.get(), -1);
+  if (child == 0)
+    becomeProgram(start, program.value(), directory.value(), groups, argv.get(), envp.get(), reportWrite.get(), -1);
   if (child < 0) {
     // With a group, the child waits on `placed` until the parent has moved it there.
     posix::Fd placedRead, placedWrite;
     if (group.dir) {
-      if (::pipe2(fds, O_CLOEXEC) < 0) return Started::failure(posix::win32FromErrno(errno));
+      if (::pipe2(fds, O_CLOEXEC) < 0) return failed(errno);
       placedRead.reset(fds[0]);
       placedWrite.reset(fds[1]);
     }
     child = ::fork();
-    if (child < 0) return Started::failure(posix::win32FromErrno(errno));
+    if (child < 0) return failed(errno);
     if (child == 0) {
       if (placedWrite) ::close(placedWrite.get());
       becomeProgram(start, program.value(), directory.value(), groups, argv.get(), envp.get(), reportWrite.get(),
@@ -183,7 +188,8 @@ Result<ProgramEnd> waitForProgram(StartedProcess& process) {
   end.exitCode = static_cast<std::uint32_t>(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
   if (process.group) {
     process.group.reset();
-    if (end.cleanupError == err::success) end.cleanupError = posix::cgroup::remove(programGroups.get(), process.groupName);
+    if (end.cleanupError == err::success)
+      end.cleanupError = posix::cgroup::remove(programGroups.get(), process.groupName);
   }
   return end;
 }

@@ -97,7 +97,8 @@ bool asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeH
     if (index < os::WAIT_OBJECT_0 + pipes) continue;
     if (index == os::WAIT_TIMEOUT || (cancelEvent && index == os::WAIT_OBJECT_0 + pipes)) return false;
     if (processEnded && index == os::WAIT_OBJECT_0 + waited.size() - 1) {
-      for (std::size_t i = 0; i < sources.size(); ++i) drain(sources[i], sources[1 - i].output, same, limit, callback);
+      for (std::size_t i = 0; i < sources.size(); ++i)
+        drain(sources[i], sources[1 - i].output, same, limit, callback);
       return true;
     }
     throw vexception(formatString(u"Unable to read pipe: Unknown state %X", index), VCONTEXT("RunTime::asyncReadTaskOutput"));
