@@ -1,10 +1,15 @@
-// Starting a program as another account, and waiting for it.
+// Starting a program as another account, and waiting for it and for what it started.
 //
 // The program runs with exactly the account's user, primary group and supplementary groups
 // (no capability of the caller survives the change of user), in the given directory, with the
 // given environment only and the three given descriptors as its standard input, output and
 // error. No shell is involved: the program file is executed as it is (a binary or a "#!"
 // script), with the argument list as given.
+//
+// A program's run is the program and everything it starts: each program runs in a control group
+// of its own below this process's control group (unified hierarchy), or, where none can be made
+// there, in a session and process group of its own. When the program ends, what it left behind
+// is killed, so that nothing of the run survives it or keeps its output pipes open.
 #pragma once
 
 #include <cstdint>
@@ -29,13 +34,37 @@ struct ProcessStart {
   NativeHandle error = NativeHandle::none;
 };
 
-// Starts the program and returns its process id once it runs the program. Fails with the Win32
-// code of what went wrong before that: the program or directory missing (2, 3), not
-// executable (5), the ids refused. Safe to call from several threads at once.
-Result<std::uint32_t> startProcessAs(const ProcessStart& start);
+// Chooses how the programs started from now on are held together with what they start, and
+// returns that choice as a line for the log. With `controlGroups` false, or when this process
+// cannot make a control group below its own (no unified hierarchy, not delegated, read-only),
+// programs get a process group and session of their own. A control group that holds this
+// process and has controllers enabled for its children cannot hold processes as well, so this
+// process first moves into a leaf "service" below it. Call it once, before starting threads.
+std::string chooseProgramGrouping(bool controlGroups);
 
-// Waits for the started process to end and returns its exit code: the status it passed to exit,
-// or 128 plus the number of the signal that ended it.
-Result<std::uint32_t> waitForProcess(std::uint32_t processId);
+// A started program: its process id and, when it got one, its control group (a directory handle
+// and the group's name below the base).
+struct StartedProcess {
+  std::uint32_t id = 0;
+  Handle group;
+  std::string groupName;
+};
+
+// How a program's run ended: the program's exit code (the status it passed to exit, or 128 plus
+// the number of the signal that ended it) and the Win32 code of a failure to kill what it left
+// behind or to remove its control group (0 when none).
+struct ProgramEnd {
+  std::uint32_t exitCode = 0;
+  std::uint32_t cleanupError = 0;
+};
+
+// Starts the program and returns it once it runs the program. Fails with the Win32 code of what
+// went wrong before that: the program or directory missing (2, 3), not executable (5), the ids
+// refused. Safe to call from several threads at once.
+Result<StartedProcess> startProcessAs(const ProcessStart& start);
+
+// Waits for the program to end; then kills what it left behind (its control group, or its process
+// group), waits until its control group is empty and removes it; then returns.
+Result<ProgramEnd> waitForProgram(StartedProcess& process);
 
 } // namespace os

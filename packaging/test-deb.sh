@@ -83,6 +83,8 @@ for unit in $units; do
   check "unit $unit enabled" test "$(readlink "/etc/systemd/system/multi-user.target.wants/$unit.service")" = \
     "/lib/systemd/system/$unit.service"
 done
+check "the impersonation unit delegates its control group" \
+  grep -qx "Delegate=yes" /lib/systemd/system/tavrix-impersonation-service.service
 if command -v systemd-analyze >/dev/null; then
   systemd-analyze verify /lib/systemd/system/tavrix-*.service >"$work/verify.log" 2>&1
   check "systemd-analyze verify finds nothing in the units" test $? -eq 0 -a ! -s "$work/verify.log"

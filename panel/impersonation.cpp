@@ -68,16 +68,24 @@ os::Handle startProgram(const os::ThreadIdentity& account, const RequestHead& he
                          head.streams[2].get()};
   os::Result<os::pipe::PipePair> exitPipe = os::pipe::createPipe(0, false);
   if (!exitPipe.ok()) throwOSError(u"Unable to create pipe", exitPipe.code(), VCONTEXT("panel::startProgram"));
-  os::Result<std::uint32_t> started = os::startProcessAs(start);
+  os::Result<os::StartedProcess> started = os::startProcessAs(start);
   if (!started.ok())
     throwOSError(u"Unable to start " + line.program, started.code(), VCONTEXT("panel::startProgram"));
-  const std::uint32_t pid = started.value();
+  const std::uint32_t pid = started.value().id;
   logLine("started " + os::utf8FromUtf16(line.program) + " as uid " + std::to_string(account.uid) + ", pid " +
-          std::to_string(pid) + ", for pid " + std::to_string(head.header.processId));
-  // The watcher outlives the connection: the program may run longer than its client stays.
-  std::thread([pid, writer = std::move(exitPipe.value().write)] {
-    os::Result<std::uint32_t> code = os::waitForProcess(pid);
-    if (code.ok()) (void)os::writeExitCode(writer.get(), code.value());
+          std::to_string(pid) + ", for pid " + std::to_string(head.header.processId) +
+          (started.value().groupName.empty() ? ", in its process group"
+                                              : ", in control group " + started.value().groupName));
+  // The watcher outlives the connection: the program may run longer than its client stays. The
+  // exit code goes out once what the program left behind is gone, so the client's output pipes
+  // are at their end by then.
+  std::thread([process = std::move(started.value()), writer = std::move(exitPipe.value().write)]() mutable {
+    os::Result<os::ProgramEnd> end = os::waitForProgram(process);
+    if (!end.ok()) return;
+    if (end.value().cleanupError)
+      logLine("pid " + std::to_string(process.id) + " ended; what it left behind: " +
+              os::utf8FromUtf16(osErrorMessage(end.value().cleanupError)));
+    (void)os::writeExitCode(writer.get(), end.value().exitCode);
   }).detach();
   return std::move(exitPipe.value().read);
 }

@@ -5,11 +5,22 @@
 // The pipe is "ZRC_pipe" of the product configuration (default "ZRC_pipe {110D2F0F-...}"); only
 // root and the uids listed in "ImpersonationServiceClients" of HKLM\SYSTEM\Tavrix are served
 // (panel/service_main.h). Programs it starts outlive it: stopping the service does not end them.
+//
+// Each program runs in a control group of its own below the service's (systemd: Delegate=yes),
+// or in a process group of its own where none can be made; when it ends, what it left behind is
+// killed. TAVRIX_NO_CGROUPS=1 in the environment keeps to process groups.
+#include <cstdlib>
+#include <string_view>
+
+#include "os/spawn.h"
 #include "panel/impersonation.h"
+#include "panel/server.h"
 #include "panel/service_main.h"
 #include "runtime/process/impersonation_wire.h"
 
 int main(int argc, char** argv) {
+  const char* noControlGroups = std::getenv("TAVRIX_NO_CGROUPS");
+  panel::logLine(os::chooseProgramGrouping(!noControlGroups || std::string_view(noControlGroups) != "1"));
   return panel::serviceMain(argc, argv,
                             {"tavrix-impersonation-service", RunTime::impersonation::pipeName,
                              u"ImpersonationServiceClients", panel::serveImpersonation});

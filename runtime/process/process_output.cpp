@@ -51,11 +51,20 @@ bool readChunk(Source& source, const std::string& other, bool same, std::size_t 
   return true;
 }
 
+// Reads what a pipe holds now, without waiting: at most what the largest pipe an unprivileged
+// process may make holds by default (1 MiB), so a writer that never stops cannot hold us here.
+void drain(Source& source, const std::string& other, bool same, std::size_t limit, const OutputCallback& callback) {
+  constexpr int kMostChunks = 1024;
+  for (int chunk = 0; chunk < kMostChunks && !source.ended; ++chunk)
+    if (!readChunk(source, other, same, limit, callback)) return;
+}
+
 } // namespace
 
 bool asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeHandle readEnd1, Overlapped& overlapped1,
                          os::NativeHandle readEnd2, Overlapped& overlapped2, VEvent* cancelEvent,
-                         std::uint32_t timeoutMs, std::size_t limit, const OutputCallback& callback) {
+                         std::uint32_t timeoutMs, std::size_t limit, const OutputCallback& callback,
+                         VSyncObject* processEnded) {
   output1.clear();
   output2.clear();
   if (cancelEvent) cancelEvent->unlock();
@@ -80,11 +89,18 @@ bool asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeH
       if (!source.ended) waited.push_back(&source.overlapped);
     const std::size_t pipes = waited.size();
     if (cancelEvent) waited.push_back(cancelEvent);
+    // Last, so that a pipe with something to read is served first.
+    if (processEnded) waited.push_back(processEnded);
     os::Result<std::uint32_t> result = waitForMultipleObjects(waited, false, deadline.remainingMs());
     if (!result.ok()) throwOSError(u"Unable to read pipe", result.code(), VCONTEXT("RunTime::asyncReadTaskOutput"));
     const std::uint32_t index = result.value();
     if (index < os::WAIT_OBJECT_0 + pipes) continue;
-    if (index == os::WAIT_TIMEOUT || index == os::WAIT_OBJECT_0 + pipes) return false;
+    if (index == os::WAIT_TIMEOUT || (cancelEvent && index == os::WAIT_OBJECT_0 + pipes)) return false;
+    if (processEnded && index == os::WAIT_OBJECT_0 + waited.size() - 1) {
+      for (std::size_t i = 0; i < sources.size(); ++i)
+        drain(sources[i], sources[1 - i].output, same, limit, callback);
+      return true;
+    }
     throw vexception(formatString(u"Unable to read pipe: Unknown state %X", index), VCONTEXT("RunTime::asyncReadTaskOutput"));
   }
 }

@@ -41,6 +41,7 @@ std::int64_t handleValue(const os::Handle& handle) { return static_cast<std::int
 
 SIDClient::SIDClient()
     : stdoutOverlapped_("RunTime::Overlapped::Overlapped"), stderrOverlapped_("RunTime::Overlapped::Overlapped"),
+      processOverlapped_("RunTime::Overlapped::Overlapped"),
       inputThreadMarker_(std::make_shared<std::atomic<std::uintptr_t>>(0)) {}
 
 SIDClient::~SIDClient() {
@@ -126,6 +127,7 @@ os::Handle SIDClient::exRunAsUserEx(const Sid& sid, bool useApplicationName, con
     // The handle value is the service's; the descriptor that came with the reply is the tool's.
     if (process.size() != 1)
       throw vexception(u"Invalid answer from server: (no process handle)", VCONTEXT("RunTime::PipeClient::readValue"));
+    processOverlapped_.bind(process.front().get(), "RunTime::SIDClient::exRunAsUserEx");
     return std::move(process.front());
   });
 }
@@ -151,7 +153,8 @@ std::string SIDClient::casyncReadTaskOutput() {
                  contextOf(u"Unable to call casyncReadTaskOutput()"), [&] {
                    std::string output;
                    (void)asyncReadTaskOutput(output, output, stdoutRead_.get(), stdoutOverlapped_, stderrRead_.get(),
-                                             stderrOverlapped_, nullptr, os::INFINITE_WAIT, outputLimit_);
+                                             stderrOverlapped_, nullptr, os::INFINITE_WAIT, outputLimit_, {},
+                                             processOverlapped_.bound() ? &processOverlapped_ : nullptr);
                    return output;
                  });
 }

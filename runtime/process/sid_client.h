@@ -51,7 +51,9 @@ public:
   void impersonateWithoutProfile(const Sid& sid);
 
   // What the started program wrote to its standard output and error, in the order the reads
-  // completed, until both ended. Collection stops at half the output limit (both outputs are
+  // completed, until both ended or the program's end was reported (then what the pipes hold is
+  // read without waiting for more: a process the program left behind that escaped the service's
+  // kill does not keep the tool waiting). Collection stops at half the output limit (both outputs are
   // this one string, so its size counts twice) plus at most the chunk that crossed it; later
   // output is read and dropped, so the program never blocks on a full pipe.
   std::string casyncReadTaskOutput();
@@ -78,6 +80,9 @@ private:
   Overlapped stdoutOverlapped_;
   os::Handle stderrWrite_;
   Overlapped stderrOverlapped_;
+  // Bound to the process handle exRunAsUserEx returned: signalled when the program's end is
+  // reported.
+  Overlapped processOverlapped_;
   std::unique_ptr<VThread> inputThread_;
   // 0 until the input thread starts; then the address of a word on its stack; 1 when the client
   // was destroyed first (a thread that starts later then ends at once).

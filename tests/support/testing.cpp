@@ -297,6 +297,49 @@ ScopedUser::~ScopedUser() {
   if (ok_) succeedsSoon({"/usr/sbin/userdel", name_});
 }
 
+namespace {
+
+// The value of a "Name:\tvalue" line of /proc/<pid>/status.
+std::string statusField(const std::string& status, const std::string& name) {
+  const std::size_t at = status.find("\n" + name + ":\t");
+  if (at == std::string::npos) return {};
+  const std::size_t begin = at + name.size() + 3;
+  return status.substr(begin, status.find('\n', begin) - begin);
+}
+
+bool killPending(const std::string& mask) {
+  return !mask.empty() && (std::stoull(mask, nullptr, 16) & (1ULL << (SIGKILL - 1))) != 0;
+}
+
+} // namespace
+
+std::vector<std::string> liveProcessesOf(std::uint32_t uid) {
+  constexpr unsigned kExiting = 0x4; // PF_EXITING in the flags of /proc/<pid>/stat
+  std::vector<std::string> live;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    // A process gone meanwhile reads as empty: no uid.
+    const std::string status = "\n" + readFile("/proc/" + pid + "/status");
+    const std::string stat = readFile("/proc/" + pid + "/stat");
+    const std::string uids = statusField(status, "Uid");
+    if (uids.substr(0, uids.find('\t')) != std::to_string(uid)) continue;
+    const std::string state = statusField(status, "State");
+    // The fields after the command's closing parenthesis: state, ppid, pgrp, session, tty,
+    // tpgid, flags.
+    std::istringstream after(stat.substr(stat.rfind(')') + 1));
+    std::string field;
+    unsigned flags = 0;
+    for (int i = 0; i < 6; ++i) after >> field;
+    after >> flags;
+    if (state.starts_with("Z") || state.starts_with("X") || (flags & kExiting) ||
+        killPending(statusField(status, "SigPnd")) || killPending(statusField(status, "ShdPnd")))
+      continue;
+    live.push_back(pid + " " + statusField(status, "Name"));
+  }
+  return live;
+}
+
 std::string binary(std::string_view name) {
   const char* dir = std::getenv("TAVRIX_BIN");
   return std::string(dir ? dir : "build/bin") + "/" + std::string(name);

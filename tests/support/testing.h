@@ -143,6 +143,10 @@ std::map<int, bool> lockersOf(const std::vector<std::string>& files);
 int threadId();
 void waitUntilAsleep(int threadId);
 
+// The processes of the user that are alive: neither a zombie, nor exiting, nor with SIGKILL
+// pending (killed, but not yet scheduled to die). As "pid comm" for messages.
+std::vector<std::string> liveProcessesOf(std::uint32_t uid);
+
 // Path of a built executable (build/bin/<name>).
 std::string binary(std::string_view name);
 

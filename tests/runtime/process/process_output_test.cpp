@@ -54,9 +54,10 @@ public:
   ~Child() { watcher_.join(); }
 
   bool collect(std::string& out, std::string& err, std::size_t limit, std::uint32_t timeoutMs = os::INFINITE_WAIT,
-               VEvent* cancel = nullptr, const RunTime::OutputCallback& callback = {}) {
+               VEvent* cancel = nullptr, const RunTime::OutputCallback& callback = {},
+               VSyncObject* processEnded = nullptr) {
     return RunTime::asyncReadTaskOutput(out, err, outRead.get(), outOverlapped, errRead.get(), errOverlapped, cancel,
-                                        timeoutMs, limit, callback);
+                                        timeoutMs, limit, callback, processEnded);
   }
 
   os::Handle outRead, outWrite, errRead, errWrite, process;
@@ -138,6 +139,17 @@ TEST(ProcessOutput, PipesClosedBeforeTheExitThenTheExitCodeIsWaitedFor) {
   EXPECT_EQ(VProcess::getExitCode(child.process.get()), 7u);
   EXPECT_GE(msSince(start), 280);
   EXPECT_EQ(VProcess::getExitCode(child.process.get()), 7u) << "asked again";
+}
+
+TEST(ProcessOutput, TheReportedEndOfTheProcessEndsCollectionWithWhatThePipesHold) {
+  // The background sleep keeps both pipes open; its pid is the output.
+  Child child("sleep 600 & echo $!; echo err >&2");
+  RunTime::Overlapped ended;
+  ended.bind(child.process.get(), "ProcessOutput test");
+  std::string out, err;
+  EXPECT_TRUE(child.collect(out, err, 1 << 20, os::INFINITE_WAIT, nullptr, {}, &ended));
+  EXPECT_EQ(err, "err\n");
+  ASSERT_EQ(::kill(std::stoi(out), SIGKILL), 0) << out;
 }
 
 TEST(ProcessOutput, MissingReadingEndsCountAsEnded) {

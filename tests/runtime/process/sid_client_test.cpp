@@ -159,6 +159,21 @@ TEST_F(RealService, TheExitCodeAndOutputOverEightMebibytes) {
   EXPECT_EQ(runAs(sid(), u"/bin/sh -c \"echo out; echo err >&2; exit 7\"").exitCode, 7u);
 }
 
+TEST_F(RealService, WhatTheProgramLeavesBehindIsKilledWhenItEnds) {
+  // The sleep holds the output pipe; the exit code is the program's, not the killed sleep's.
+  for (const char* noControlGroups : {"0", "1"}) {
+    service_.reset();
+    RunTime::PipeClient().disconnect();
+    ::setenv("TAVRIX_NO_CGROUPS", noControlGroups, 1);
+    service_ = startService();
+    ::unsetenv("TAVRIX_NO_CGROUPS");
+    Ran ran = runAs(sid(), u"/bin/sh -c \"sleep 600 & echo started; exit 3\"");
+    EXPECT_EQ(ran.output, "started\n") << "TAVRIX_NO_CGROUPS=" << noControlGroups;
+    EXPECT_EQ(ran.exitCode, 3u) << "TAVRIX_NO_CGROUPS=" << noControlGroups;
+    EXPECT_EQ(liveProcessesOf(user_.uid()), std::vector<std::string>{}) << "TAVRIX_NO_CGROUPS=" << noControlGroups;
+  }
+}
+
 TEST_F(RealService, RefusedAccountsAndProgramsFailWithTheServiceMessage) {
   struct Case {
     const char* name;
