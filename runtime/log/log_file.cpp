@@ -62,6 +62,6 @@ void LogFile::write(const std::u16string& line) {
       formatString(u"%04d%s%02d%s%02d %02d:%02d:%02d.%03d", t.year, u"/", t.month, u"/", t.day,
                    t.hour, t.minute, t.second, t.milliseconds) +
       formatString(u" %u %u ", os::processId(), os::threadId()) + line + u"\r\n";
-  if (std::uint32_t rc = os::appendToFile(file, "\xFF\xFE", utf16le(text)))
+  if (std::uint32_t rc = os::appendToLog(file, "\xFF\xFE", utf16le(text)))
     throwOSError(u"write log file " + file, rc, VCONTEXT("LogFile::write"));
 }
