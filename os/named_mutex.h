@@ -1,4 +1,4 @@
-// Named mutexes that every account can open, shared by all processes of the host.
+// Named mutexes shared by the processes of the host that run as the same effective user.
 #pragma once
 
 #include <cstdint>
@@ -16,15 +16,20 @@ inline constexpr std::uint32_t WAIT_ABANDONED = 0x80;
 inline constexpr std::uint32_t WAIT_TIMEOUT = 0x102;
 
 // A mutex named like a kernel object ("Global\" and "Local\" prefixes share one namespace;
-// names compare exactly, letter case included, as kernel object names do). It is a lock file under <runDirectory>/lock: the
-// directory is world-writable and sticky and the files are readable and writable by all, so any
-// account can open the mutex. A holder that dies releases it, so an abandoned mutex is simply
-// acquired.
+// names compare exactly, letter case included, as kernel object names do). It is a lock file
+// under <runDirectory>/lock, a directory of the effective user (root in production) with mode
+// 0755 whose files are that user's with mode 0600: a lock that another account could open is a
+// lock it could hold for ever and stop every run of the tool. An older lock directory of the
+// user's with a looser mode is narrowed, a lock file that another account made or may have
+// opened is replaced, never waited on (see os/posix/lock_area.h). A holder that dies releases
+// the mutex, so an abandoned mutex is simply acquired.
 class NamedMutex {
 public:
   NamedMutex() = default;
 
-  // Opens (creating when needed) the mutex; not owned.
+  // Opens (creating when needed) the mutex; not owned. The lock area is opened with the
+  // process's own rights, also on a thread that acts as another account. Fails with 5 when the
+  // lock directory is a link, not a directory, or another user's.
   static Result<NamedMutex> open(const std::string& runDirectory, std::u16string_view name);
 
   // Waits up to timeoutMs (INFINITE_WAIT: forever): WAIT_OBJECT_0 or WAIT_TIMEOUT.

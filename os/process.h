@@ -20,10 +20,14 @@ struct LocalTime {
 };
 LocalTime localTime();
 
-// Opens the file (creating it when absent), writes `header` when the file is empty, then `data`,
-// at its end. The path is Windows-form. Returns the Win32 code of the outcome.
-[[nodiscard]] std::uint32_t appendToFile(std::u16string_view path, std::string_view header,
-                                         std::string_view data);
+// Opens the log file at the Windows-form path (creating it when absent), writes `header` when
+// the file is empty, then `data`, at its end. The log may hold secrets (a script's command line
+// when debugging), so a new file gets mode 0640 and, made by root, the group "adm" (the host's
+// group of those who may read its logs; the owner's group where there is none); root gives an
+// older log of its own with a looser mode the same mode and group. A link or a special file in
+// its place is not written (5). Returns the Win32 code of the outcome.
+[[nodiscard]] std::uint32_t appendToLog(std::u16string_view path, std::string_view header,
+                                        std::string_view data);
 
 enum class EventType { Information, Warning, Success, Error };
 

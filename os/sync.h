@@ -73,10 +73,6 @@ private:
 Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool waitAll,
                                      std::uint32_t timeoutMs, bool alertable);
 
-// Removes the lock file of a named mutex that no other process uses (one whose name holds this
-// process's id); holders keep their lock until they let it go. Returns the Win32 code.
-[[nodiscard]] std::uint32_t removeNamedMutex(const std::string& runDirectory, std::u16string_view name);
-
 // A duplicate of the handle (not inherited by programs the process starts).
 Result<Handle> duplicateHandle(NativeHandle handle);
 

@@ -95,7 +95,7 @@ check "/etc/tavrix/registry.reg is UTF-8 text" sh -c 'iconv -f UTF-8 -t UTF-8 /e
 mode() { stat -c '%a %U:%G' "$1" 2>/dev/null; }
 check "/var/lib/tavrix made, 755 root" test "$(mode /var/lib/tavrix)" = "755 root:root"
 check "/run/tavrix made, 755 root" test "$(mode /run/tavrix)" = "755 root:root"
-check "/run/tavrix/lock made, 1777 root" test "$(mode /run/tavrix/lock)" = "1777 root:root"
+check "/run/tavrix/lock made, 755 root" test "$(mode /run/tavrix/lock)" = "755 root:root"
 check "/run/tavrix/pipe made, 755 root" test "$(mode /run/tavrix/pipe)" = "755 root:root"
 
 echo "# the README's first command"

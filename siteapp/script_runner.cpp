@@ -10,6 +10,7 @@
 #include "runtime/fs/finder.h"
 #include "runtime/fs/path/filename.h"
 #include "runtime/fs/root.h"
+#include "runtime/log/log_file.h"
 #include "runtime/log/log_manager.h"
 #include "runtime/process/sid_client.h"
 #include "runtime/process/vprocess.h"
@@ -121,6 +122,12 @@ void ApplicationScriptRunner::fsaExecuteScript(const std::u16string& program, co
   const os::Handle process =
       client.exRunAsUserEx(user, false, u"", commandLine, workingDirectory, block, false, true, true, true, false);
   const std::u16string output = os::utf16FromUtf8(client.casyncReadTaskOutput());
-  LogManager::instance().log(corelog::levelInfo, u"Configuration script returns: %s\n", output);
-  if (VProcess::getExitCode(process.get()) != 0) throw vexception(output, VCONTEXT(kExecute));
+  // The script writes what it likes: in the log its lines are marked as its own.
+  const std::u16string logged = markedForLog(u"script output: ", output);
+  LogManager::instance().log(corelog::levelInfo, u"Configuration script returns:\n%s", logged);
+  if (VProcess::getExitCode(process.get()) != 0) {
+    vexception failure(output, VCONTEXT(kExecute));
+    failure.setLoggedMessage(logged);
+    throw failure;
+  }
 }

@@ -4,6 +4,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/procfs.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -475,6 +476,8 @@ std::uint32_t writeCoreDump(const FaultContext& context) {
   g_path[g_prefixLength + kStampLength] = '\0';
   posix::Fd fd(::open(g_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd) return posix::win32FromErrno(errno);
+  // The dump holds the process's memory: a file that was there already keeps no wider mode.
+  if (::fchmod(fd.get(), 0600) != 0) return posix::win32FromErrno(errno);
   const long self = ::syscall(SYS_gettid);
   stopOtherThreads(self);
   struct Resume {

@@ -1,6 +1,5 @@
 #include "os/named_mutex.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,38 +8,21 @@
 #include <chrono>
 #include <thread>
 
+#include "os/impersonation.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
+#include "os/posix/lock_area.h"
 #include "os/text.h"
 
 namespace os {
 namespace {
 
-// Creates a directory with exactly the given mode (umask aside) when it is missing.
-std::uint32_t ensureDirectory(const std::string& path, mode_t mode) {
-  if (::mkdir(path.c_str(), mode) == 0) {
-    if (::chmod(path.c_str(), mode) != 0) return posix::win32FromErrno(errno);
-    return err::success;
-  }
+// The run directory is made when missing (its parent must exist), with mode 0755 whatever the
+// umask.
+std::uint32_t ensureRunDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) == 0)
+    return ::chmod(path.c_str(), 0755) == 0 ? err::success : posix::win32FromErrno(errno);
   return errno == EEXIST ? err::success : posix::win32FromErrno(errno);
-}
-
-// Opens the lock file. Opening without O_CREAT first keeps root able to open a file another
-// account created in the sticky directory (the kernel's protected_regular rule refuses O_CREAT
-// there).
-Result<posix::Fd> openLockFile(const std::string& path) {
-  for (;;) {
-    posix::Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.valid()) return fd;
-    if (errno != ENOENT) break;
-    fd.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
-    if (fd.valid()) {
-      ::fchmod(fd.get(), 0666);
-      return fd;
-    }
-    if (errno != EEXIST) break;
-  }
-  return Result<posix::Fd>::failure(posix::win32FromErrno(errno));
 }
 
 } // namespace
@@ -67,10 +49,13 @@ std::string mutexFileName(std::u16string_view name) {
 }
 
 Result<NamedMutex> NamedMutex::open(const std::string& runDirectory, std::u16string_view name) {
-  if (std::uint32_t rc = ensureDirectory(runDirectory, 0755)) return Result<NamedMutex>::failure(rc);
-  std::string lockDir = runDirectory + "/lock";
-  if (std::uint32_t rc = ensureDirectory(lockDir, 01777)) return Result<NamedMutex>::failure(rc);
-  Result<posix::Fd> fd = openLockFile(lockDir + "/" + mutexFileName(name));
+  // The lock area is the process's own: a thread acting as a site user opens it as the tool.
+  const SelfScope self;
+  if (std::uint32_t rc = ensureRunDirectory(runDirectory)) return Result<NamedMutex>::failure(rc);
+  const std::string lockDir = runDirectory + "/lock";
+  Result<posix::Fd> directory = posix::openLockDirectory(lockDir);
+  if (!directory.ok()) return directory.error();
+  Result<posix::Fd> fd = posix::openLockFile(directory.value().get(), lockDir, mutexFileName(name));
   if (!fd.ok()) return fd.error();
   return NamedMutex(posix::toHandle(std::move(fd.value())));
 }

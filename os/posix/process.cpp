@@ -11,6 +11,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "os/accounts.h"
 #include "os/path.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
@@ -18,6 +19,24 @@
 #include "os/text.h"
 
 namespace os {
+
+namespace {
+
+constexpr mode_t kLogMode = 0640;
+
+// Gives a log the mode of a new one (whatever the umask took away) and, when root writes it, the
+// group of the host's log readers: "adm" where the account database knows it (otherwise the
+// owner's group stays, which is no wider).
+std::uint32_t makeLogPrivate(int fd) {
+  if (::fchmod(fd, kLogMode) != 0) return posix::win32FromErrno(errno);
+  if (::geteuid() != 0) return err::success;
+  Result<GroupAccount> readers = groupByName(u"adm");
+  if (!readers.ok()) return err::success;
+  return ::fchown(fd, static_cast<uid_t>(-1), readers.value().gid) == 0 ? err::success
+                                                                          : posix::win32FromErrno(errno);
+}
+
+} // namespace
 
 std::u16string executablePath() {
   char buffer[4096];
@@ -39,14 +58,25 @@ LocalTime localTime() {
           local.tm_min,         local.tm_sec,     static_cast<int>(now.tv_usec / 1000)};
 }
 
-std::uint32_t appendToFile(std::u16string_view path, std::string_view header, std::string_view data) {
+std::uint32_t appendToLog(std::u16string_view path, std::string_view header, std::string_view data) {
   Result<std::string> host = hostPath(path);
   if (!host.ok()) return host.code();
-  posix::Fd fd(::open(host.value().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644));
-  if (!fd) return posix::win32FromErrno(errno);
+  // O_NONBLOCK: a FIFO in the log's place must not hold the tool up.
+  constexpr int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  bool created = true;
+  posix::Fd fd(::open(host.value().c_str(), flags | O_CREAT | O_EXCL, kLogMode));
+  if (!fd && errno == EEXIST) {
+    created = false;
+    fd.reset(::open(host.value().c_str(), flags));
+  }
+  if (!fd) return errno == ELOOP ? err::accessDenied : posix::win32FromErrno(errno);
   struct stat st{};
-  std::uint32_t rc = ::fstat(fd.get(), &st) == 0 ? err::success : posix::win32FromErrno(errno);
-  if (rc == err::success && st.st_size == 0) rc = posix::writeAll(fd.get(), header);
+  if (::fstat(fd.get(), &st) != 0) return posix::win32FromErrno(errno);
+  if (!S_ISREG(st.st_mode)) return err::accessDenied;
+  const bool looser = (st.st_mode & 07777 & ~kLogMode) != 0;
+  if (created || (::geteuid() == 0 && st.st_uid == 0 && st.st_nlink == 1 && looser))
+    if (std::uint32_t rc = makeLogPrivate(fd.get())) return rc;
+  std::uint32_t rc = st.st_size == 0 ? posix::writeAll(fd.get(), header) : err::success;
   if (rc == err::success) rc = posix::writeAll(fd.get(), data);
   return rc;
 }

@@ -15,6 +15,7 @@
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
 #include "os/posix/io.h"
+#include "os/posix/lock_area.h"
 #include "os/registry_store.h"
 #include "os/text.h"
 
@@ -194,15 +195,23 @@ std::uint32_t ensureStoreDirectory(const std::string& path) {
   return posix::missingObjectCode(errno, posix::Missing::directoryOnTheWay);
 }
 
+// The writers' lock "<store>.lock": a private lock file (os/posix/lock_area.h), since one that
+// another account can open is one it can hold, stopping every write.
+Result<Fd> openWritersLock(const std::string& path) {
+  const std::string directory = directoryOf(path);
+  Fd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return Result<Fd>::failure(posix::missingObjectCode(errno, posix::Missing::directoryOnTheWay));
+  return posix::openLockFile(fd.get(), directory, path.substr(path.rfind('/') + 1) + ".lock");
+}
+
 // Applies `change` to the tool's file under the writers' lock, reading the file afresh first;
 // the file is replaced when `change` reports a modification. True when it was.
 Result<bool> modifyToolStore(const std::function<bool(Store&)>& change) {
   const std::string path = storeFiles().toolFile;
   if (std::uint32_t code = ensureStoreDirectory(path)) return Result<bool>::failure(code);
-  Fd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (!lock.valid())
-    return Result<bool>::failure(posix::missingObjectCode(errno, posix::Missing::directoryOnTheWay));
-  while (::flock(lock.get(), LOCK_EX) != 0)
+  Result<Fd> lock = openWritersLock(path);
+  if (!lock.ok()) return lock.error();
+  while (::flock(lock.value().get(), LOCK_EX) != 0)
     if (errno != EINTR) return Result<bool>::failure(posix::win32FromErrno(errno));
   Version version;
   Snapshot current = readStore(path, version);

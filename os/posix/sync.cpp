@@ -355,11 +355,6 @@ Result<std::uint32_t> waitForObjects(std::span<SyncObject* const> objects, bool 
   }
 }
 
-std::uint32_t removeNamedMutex(const std::string& runDirectory, std::u16string_view name) {
-  std::string path = runDirectory + "/lock/" + mutexFileName(name);
-  return ::unlink(path.c_str()) == 0 ? err::success : posix::win32FromErrno(errno);
-}
-
 Result<Handle> duplicateHandle(NativeHandle handle) {
   Fd copy(::fcntl(posix::fdOf(handle), F_DUPFD_CLOEXEC, 0));
   if (!copy.valid()) return Result<Handle>::failure(posix::win32FromErrno(errno));

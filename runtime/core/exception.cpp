@@ -9,8 +9,12 @@ vexception::vexception(std::u16string message, ExceptionContext context)
   contexts_.push_back(std::move(context));
 }
 
-std::u16string vexception::fullText() const {
-  std::u16string text = message_;
+std::u16string vexception::fullText() const { return textWith(message_); }
+
+std::u16string vexception::loggedText() const { return textWith(loggedMessage_.value_or(message_)); }
+
+std::u16string vexception::textWith(const std::u16string& message) const {
+  std::u16string text = message;
   for (const ExceptionContext& c : contexts_) {
     text += u"\n   at ";
     text += c.message;

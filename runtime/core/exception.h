@@ -32,8 +32,17 @@ public:
   // The message followed by one "\n   at <message>(<function> line <n>)" per context.
   std::u16string fullText() const;
 
+  // The message as the log writes it, where it differs from the one shown: text from outside the
+  // tool (a script's output) marked so that it cannot pass for the log's own lines.
+  void setLoggedMessage(std::u16string message) { loggedMessage_ = std::move(message); }
+  // fullText() with the logged message in place of the message.
+  std::u16string loggedText() const;
+
 private:
+  std::u16string textWith(const std::u16string& message) const;
+
   std::u16string message_;
+  std::optional<std::u16string> loggedMessage_;
   std::vector<ExceptionContext> contexts_;
 };
 

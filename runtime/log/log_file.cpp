@@ -27,6 +27,28 @@ std::string utf16le(const std::u16string& text) {
 
 } // namespace
 
+std::u16string markedForLog(std::u16string_view label, std::u16string_view text) {
+  std::u16string marked;
+  bool lineStarts = true;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit == u'\r' || unit == u'\n') {
+      if (unit == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') ++i;
+      if (lineStarts) marked += label; // an empty line
+      if (i + 1 < text.size()) marked += u'\n';
+      lineStarts = true;
+      continue;
+    }
+    if (lineStarts) marked += label;
+    lineStarts = false;
+    if ((unit < 0x20 && unit != u'\t') || unit == 0x7F)
+      marked += formatString(u"\\x%02X", static_cast<unsigned>(unit));
+    else
+      marked += unit;
+  }
+  return marked;
+}
+
 std::u16string productRoot() {
   return registry::getstr(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY,
                           u"PRODUCT_ROOT_D", registry::VIEW_32);
@@ -62,6 +84,6 @@ void LogFile::write(const std::u16string& line) {
       formatString(u"%04d%s%02d%s%02d %02d:%02d:%02d.%03d", t.year, u"/", t.month, u"/", t.day,
                    t.hour, t.minute, t.second, t.milliseconds) +
       formatString(u" %u %u ", os::processId(), os::threadId()) + line + u"\r\n";
-  if (std::uint32_t rc = os::appendToFile(file, "\xFF\xFE", utf16le(text)))
+  if (std::uint32_t rc = os::appendToLog(file, "\xFF\xFE", utf16le(text)))
     throwOSError(u"write log file " + file, rc, VCONTEXT("LogFile::write"));
 }

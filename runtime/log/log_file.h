@@ -4,12 +4,19 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "runtime/core/sync.h"
 
 // The product installation root: "PRODUCT_ROOT_D" of the product configuration. Throws the OS
 // error of the lookup when it is not set.
 std::u16string productRoot();
+
+// Text from outside the tool (a script's output) as a log entry holds it, so that none of it can
+// pass for the log's own lines: each of its lines (ended by CR, LF or CR LF; a break at the very
+// end starts no further line) begins with `label`, and every control character but tab (below
+// 0x20, and 0x7F) is written as \xNN. The lines are joined by LF; no text gives no line.
+std::u16string markedForLog(std::u16string_view label, std::u16string_view text);
 
 class LogFile {
 public:

@@ -68,12 +68,15 @@ std::u16string LogManager::levelWord(int level) {
   return level >= 0 && level < kLevels ? words[level] : u"Unknown level";
 }
 
-void LogManager::logText(int level, const std::u16string& text) { dispatch(level, text, nullptr); }
+void LogManager::logText(int level, const std::u16string& text) { dispatch(level, text, text, nullptr); }
 
 void LogManager::logException(int level, const vexception& e) {
-  std::optional<std::u16string> text;
-  dropFailures([&] { text = e.fullText(); });
-  if (text) dispatch(level, *text, &e);
+  std::optional<std::u16string> shown, logged;
+  dropFailures([&] {
+    shown = e.fullText();
+    logged = e.loggedText();
+  });
+  if (shown && logged) dispatch(level, *shown, *logged, &e);
 }
 
 void LogManager::addListener(std::shared_ptr<LogListener> listener) {
@@ -81,7 +84,8 @@ void LogManager::addListener(std::shared_ptr<LogListener> listener) {
   listeners_.push_back(std::move(listener));
 }
 
-void LogManager::dispatch(int level, const std::u16string& text, const vexception* e) {
+void LogManager::dispatch(int level, const std::u16string& shown, const std::u16string& logged,
+                          const vexception* e) {
   const bool known = level >= 0 && level < kLevels;
   bool toEventLog = false, toConsole = false;
   std::vector<std::shared_ptr<LogListener>> listeners;
@@ -93,18 +97,18 @@ void LogManager::dispatch(int level, const std::u16string& text, const vexceptio
   }
   dropFailures([&] {
     if (debugEnabled() || level > corelog::levelResult)
-      LogFile(u"debug", true).write(levelWord(level) + u": " + text);
+      LogFile(u"debug", true).write(levelWord(level) + u": " + logged);
   });
   dropFailures([&] {
-    if (toEventLog) eventLogSink_.report(level, text);
+    if (toEventLog) eventLogSink_.report(level, logged);
   });
   dropFailures([&] {
-    if (toConsole) printConsole(text);
+    if (toConsole) printConsole(shown);
   });
   for (const auto& listener : listeners)
     dropFailures([&] {
       if (e) listener->onException(level, *e);
-      else listener->onText(level, text);
+      else listener->onText(level, shown);
     });
 }
 

@@ -43,7 +43,8 @@ public:
     if (text) logText(level, *text);
   }
   void logText(int level, const std::u16string& text);
-  // Logs the full text of an exception; listeners receive the exception itself.
+  // Logs the full text of an exception (its logged text in the log file and the event log);
+  // listeners receive the exception itself.
   void logException(int level, const vexception& e);
 
   void addListener(std::shared_ptr<LogListener> listener);
@@ -57,7 +58,8 @@ public:
 
 private:
   LogManager();
-  void dispatch(int level, const std::u16string& text, const vexception* e);
+  // `shown` goes to the console, `logged` to the log file and the event log.
+  void dispatch(int level, const std::u16string& shown, const std::u16string& logged, const vexception* e);
   void printConsole(const std::u16string& text);
 
   static constexpr int kLevels = corelog::levelCrash + 1;

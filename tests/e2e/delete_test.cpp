@@ -13,7 +13,9 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -45,12 +47,13 @@ protected:
     }
   }
 
-  ProcessResult deleteWith(const std::string& list, const std::string& subdirectory = "app") {
+  ProcessResult deleteWith(const std::string& list, const std::string& subdirectory = "app",
+                           std::chrono::milliseconds timeout = std::chrono::hours(1)) {
     writeFile(dir_.file("files.xml"), list);
     return runProcess({binary("tavrix"), "--delete-application", "--application-full-name=demo-1.0",
                        "--www-root=C:\\vhosts\\site1\\httpdocs", "--user-name=jdoe",
                        "--application-subdirectory=" + subdirectory, "--files=" + dir_.file("files.xml")},
-                      {{"TAVRIX_REGISTRY", registry_}});
+                      {{"TAVRIX_REGISTRY", registry_}}, timeout);
   }
 
   static std::string htdocs(const std::vector<std::string>& entries) {
@@ -231,6 +234,52 @@ TEST_F(DeleteApplication, ASubdirectorySwappedForALinkNeverLeadsOutside) {
     fs::remove_all(aside, ec);
   }
   EXPECT_GT(swaps, 0) << "the link was never in place during a deletion";
+}
+
+// A local user who could open the lock files (the lock area of earlier versions was everyone's)
+// made them or opened them and holds them: the per-user lock of the deletion, the log's and the
+// event log's.
+// The deletion neither waits for them nor uses them, and afterwards the lock area is root's alone.
+TEST_F(DeleteApplication, LocksOfAnotherUserHoldNothingUp) {
+  constexpr int kNobody = 65534;
+  const std::string product = dir_.file("product");
+  fs::create_directories(product + "/admin/logs");
+  writeFile(registry_, readFile(registry_) + "\"PRODUCT_ROOT_D\"=\"" + product + "\"\n\"Debug\"=dword:00000001\n");
+  // The store's writers' lock is a link to where the tool must not write.
+  ASSERT_EQ(::symlink(dir_.file("written-through-link").c_str(), (registry_ + ".lock").c_str()), 0);
+  const std::string lockDir = dir_.file("run/lock");
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(dir_.file("run").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(lockDir.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(lockDir.c_str(), 01777), 0);
+  const std::vector<std::string> names = {"{E87E2855-6D09-4f17-BA44-1D012E75DD7F}jdoe", "kelvolog_debug_mutex",
+                                          "{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}"};
+  // One of them the tool of an earlier version made, open to all.
+  writeFile(lockDir + "/" + names[2], "");
+  ASSERT_EQ(::chmod((lockDir + "/" + names[2]).c_str(), 0666), 0);
+  std::vector<std::unique_ptr<LockingChild>> holders;
+  for (const std::string& name : names) {
+    holders.push_back(std::make_unique<LockingChild>(lockDir + "/" + name, kNobody));
+    ASSERT_TRUE(holders.back()->locked()) << name;
+  }
+
+  ProcessResult r = deleteWith(htdocs({}), "app", std::chrono::minutes(2));
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(readDailyLog(product).find(" Info: End command '"), std::string::npos);
+
+  struct stat st {};
+  ASSERT_EQ(::lstat(lockDir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  for (const std::string& name : names) {
+    ASSERT_EQ(::lstat((lockDir + "/" + name).c_str(), &st), 0) << name;
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0u && (st.st_mode & 07777) == 0600u) << name;
+  }
+  ASSERT_EQ(::lstat((registry_ + ".lock").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0600u);
+  EXPECT_FALSE(fs::exists(dir_.file("written-through-link")));
+  LockingChild intruder(lockDir + "/intruder", kNobody);
+  EXPECT_FALSE(intruder.locked());
 }
 
 } // namespace

@@ -1,11 +1,12 @@
 // Whole-process tests of the log file sink: which messages reach the daily file, and its format.
-#include <ctime>
+#include <grp.h>
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <regex>
 
 #include <gtest/gtest.h>
 
-#include "os/text.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;
@@ -26,24 +27,20 @@ protected:
     argv.insert(argv.end(), args.begin(), args.end());
     exitCode_ = runProcess(argv, {{"TAVRIX_REGISTRY", registry_}}).exitCode;
 
-    std::time_t now = std::time(nullptr);
-    char date[16];
-    std::strftime(date, sizeof date, "%Y%m%d", std::localtime(&now));
-    std::string file = root_ + "/admin/logs/kelvolog_debug" + date + ".log";
-    if (!std::filesystem::exists(file)) return {};
-    std::string raw = readFile(file);
-    EXPECT_EQ(raw.substr(0, 2), "\xFF\xFE");
-    std::u16string text;
-    for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
-      text += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | static_cast<unsigned char>(raw[i + 1]) << 8);
+    const std::string file = dailyLogPath(root_);
+    logStat_ = {};
+    if (::stat(file.c_str(), &logStat_) != 0) return {};
+    EXPECT_EQ(readFile(file).substr(0, 2), "\xFF\xFE");
+    std::string text = readDailyLog(root_);
     std::filesystem::remove(file);
-    return os::utf8FromUtf16(text);
+    return text;
   }
 
   TempDir dir_;
   std::string root_ = dir_.file("product");
   std::string registry_ = dir_.file("registry.reg");
   int exitCode_ = -1;
+  struct stat logStat_ {};
 };
 
 TEST_F(LogFileSink, DebugLoggingWritesStartAndEndWithMaskedSecrets) {
@@ -66,6 +63,24 @@ TEST_F(LogFileSink, SwitchesDecideWhatReachesTheFile) {
   EXPECT_NE(errors.find(" Error: command --Help not supported."), std::string::npos);
   EXPECT_EQ(errors.find("Info:"), std::string::npos);
   EXPECT_EQ(runWith("\"Debug\"=dword:00000001\n\"log_debug_enabled\"=dword:00000000\n", {"--Help"}), "");
+}
+
+// The log holds command lines (a script's, with its passwords, while debugging): a new log, and an
+// older one of root's that anyone could read, are root's and the log readers' group's alone.
+TEST_F(LogFileSink, TheLogIsReadableByRootAndTheLogReadersOnly) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the log's group is given by root";
+  const group* adm = ::getgrnam("adm");
+  const gid_t readers = adm ? adm->gr_gid : 0;
+  for (bool older : {false, true}) {
+    if (older) {
+      writeFile(dailyLogPath(root_), std::string("\xFF\xFE", 2));
+      ASSERT_EQ(::chmod(dailyLogPath(root_).c_str(), 0666), 0);
+    }
+    EXPECT_NE(runWith("\"Debug\"=dword:00000001\n", {"--help"}), "");
+    EXPECT_EQ(logStat_.st_mode & 07777, 0640u) << older;
+    EXPECT_EQ(logStat_.st_uid, 0u) << older;
+    EXPECT_EQ(logStat_.st_gid, readers) << older;
+  }
 }
 
 } // namespace

@@ -16,6 +16,8 @@ using namespace testing_support;
 
 namespace {
 
+constexpr char kForged[] = "2026-12-06 10:00:00.000 123 456 Info: forged";
+
 class ScriptCommand : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -25,11 +27,14 @@ protected:
     ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
     std::filesystem::create_directories(dir_.file("c/php"));
     std::filesystem::create_directories(dir_.file("out"));
+    std::filesystem::create_directories(dir_.file("product/admin/logs"));
     ASSERT_EQ(::chmod(dir_.file("out").c_str(), 0777), 0);
     ASSERT_EQ(::symlink("/usr/bin/php", dir_.file("c/php/php.exe").c_str()), 0);
     writeFile(registry_, "Windows Registry Editor Version 5.00\n\n"
                          "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n"
                          "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + dir_.file("c") + "\"\n"
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                         "\"PRODUCT_ROOT_D\"=\"" + dir_.file("product") + "\"\n\"Debug\"=dword:00000001\n"
                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config\\Packages\\script.php]\n"
                          "@=\"php\"\n\"InstallDir\"=\"C:\\\\php\"\n");
     service_ = std::make_unique<ServiceProcess>(
@@ -39,7 +44,9 @@ protected:
                                         "</fsa-run-application-script>");
     writeFile(dir_.file("c/repo/app/scripts/install.php"),
               "<?php file_put_contents('" + dir_.file("out/ran") + "', getenv('GREETING') . ' from ' . $argv[1]);");
-    writeFile(dir_.file("c/repo/app/scripts/remove.php"), "<?php echo \"cannot remove:\\n  tables in use\"; exit(3);");
+    // The failing script also writes a line made up as one of the log's own.
+    writeFile(dir_.file("c/repo/app/scripts/remove.php"),
+              "<?php echo \"cannot remove:\\r\\n" + std::string(kForged) + "\\x07\\n  tables in use\"; exit(3);");
   }
 
   ProcessResult tavrix(const std::string& scriptFileName, const std::string& scriptName) {
@@ -69,7 +76,20 @@ TEST_F(ScriptCommand, ExitCodeAndMessageFollowTheScript) {
   EXPECT_EQ(failed.exitCode, 1);
   const std::string out = std::regex_replace(failed.out, std::regex(" line [0-9]+\\)"), " line N)");
   EXPECT_EQ(out.substr(0, out.find("\n   at Unable to execute console command")),
-            "cannot remove:\n  tables in use\n   at (SiteApplicationManager::fsaExecuteScript line N)");
+            "cannot remove:\r\n" + std::string(kForged) +
+                "\x07\n  tables in use\n   at (SiteApplicationManager::fsaExecuteScript line N)");
+
+  // In the log every line of it is marked as the script's, its control characters escaped.
+  const std::string marked = "script output: cannot remove:\nscript output: " + std::string(kForged) +
+                             "\\x07\nscript output:   tables in use";
+  const std::string log = readDailyLog(dir_.file("product"));
+  EXPECT_NE(log.find(" Info: Configuration script returns:\n" + marked + "\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" Error: " + marked + "\n   at (SiteApplicationManager::fsaExecuteScript line "),
+            std::string::npos)
+      << log;
+  std::size_t forged = 0;
+  for (std::size_t at = log.find("forged"); at != std::string::npos; at = log.find("forged", at + 1)) ++forged;
+  EXPECT_EQ(forged, 2u) << log;
 }
 
 } // namespace

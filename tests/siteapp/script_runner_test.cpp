@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -154,7 +155,8 @@ TEST_F(ScriptRunner, RunsAsTheSiteUserWithOnlyTheRequestsEnvironment) {
   const std::vector<std::string> expected = {
       "Calling C:\\php\\php.exe -c " + dir_.file("php.ini") + " -dvariables_order=EGPCS -dopen_basedir= -n -q " + scripts_ +
           "/install.php Install " + dir_.file("secret") + "\n",
-      "Configuration script returns: " + output + "\n"};
+      "Configuration script returns:\nscript output: " +
+          std::regex_replace(output.substr(0, output.size() - 1), std::regex("\n"), "\nscript output: ")};
   EXPECT_EQ(log_->take(), expected);
   ::unsetenv("TAVRIX_TOOL_ONLY");
 }
@@ -172,12 +174,12 @@ TEST_F(ScriptRunner, OutcomesOfTheCommand) {
   const Case cases[] = {
       // The script's output, and nothing else, is the message.
       {"php", "-", "fail", "install", "Database error: can't connect\nline 2 \xc3\xa9" + execute,
-       {"Configuration script returns: Database error: can't connect\nline 2 \xc3\xa9\n"}},
-      {"php", "-", "ok", "upgrade", "", {"Configuration script returns: done and warned\n"}},
+       {"Configuration script returns:\nscript output: Database error: can't connect\nscript output: line 2 \xc3\xa9"}},
+      {"php", "-", "ok", "upgrade", "", {"Configuration script returns:\nscript output: done and warned"}},
       {"PHP", "-", "nothing", "remove", "", {"Script 'remove' doesn't exist"}},
       // An empty action passes no check and no action word.
-      {"perl", "a b", "args", "", "", {"Configuration script returns: a|b\n"}},
-      {"perl", "", "args", "QUERY", "", {"Configuration script returns: QUERY\n"}},
+      {"perl", "a b", "args", "", "", {"Configuration script returns:\nscript output: a|b"}},
+      {"perl", "", "args", "QUERY", "", {"Configuration script returns:\nscript output: QUERY"}},
       {"perl", "-", "args", "run",
        "Requested action can be one of values install, configure, upgrade, remove, enable, disable, query"
        " @SiteApplicationManager::fsaCheckScript",
@@ -204,7 +206,7 @@ TEST_F(ScriptRunner, NoShellBetweenTheToolAndTheScript) {
   const std::vector<std::u16string> arguments = {u"a b", u"x&y|z;w", w("$(touch " + marker + ")"), u"\"q\" 'r'",
                                                  u"back\\slash\\", w("`touch " + marker + "`"), u""};
   std::string lines;
-  for (const std::u16string& a : arguments) lines += u8(a) + "\n";
+  for (const std::u16string& a : arguments) lines += "\nscript output: " + u8(a);
   script("install.php", "<?php foreach ($argv as $a) echo $a, \"\\n\";");
   script("configure.pl", "print \"$0\\n\"; print \"$_\\n\" for @ARGV;");
   for (const auto& [processor, file, action] :
@@ -213,7 +215,8 @@ TEST_F(ScriptRunner, NoShellBetweenTheToolAndTheScript) {
     EXPECT_EQ(run(action, action), "");
     const std::vector<std::string> log = log_->take();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[1], "Configuration script returns: " + scripts_ + "/" + file + "\n" + action + "\n" + lines + "\n");
+    EXPECT_EQ(log[1], "Configuration script returns:\nscript output: " + scripts_ + "/" + file + "\nscript output: " +
+                          action + lines);
   }
   EXPECT_FALSE(std::filesystem::exists(marker));
 }

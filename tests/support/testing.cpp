@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -156,13 +158,14 @@ Pipe makePipe() {
   return {os::posix::Fd(ends[0]), os::posix::Fd(ends[1])};
 }
 
-LockingChild::LockingChild(const std::string& file) {
+LockingChild::LockingChild(const std::string& file, int asAccount) {
   Pipe ready = makePipe();
   pid_ = fork();
   if (pid_ == 0) {
     // Only async-signal-safe calls in the child of a threaded process; its descriptors go with
     // it when it is killed.
-    int fd = open(file.c_str(), O_RDONLY);
+    if (asAccount >= 0 && (setgroups(0, nullptr) != 0 || setgid(asAccount) != 0 || setuid(asAccount) != 0)) _exit(1);
+    int fd = open(file.c_str(), asAccount >= 0 ? O_RDONLY | O_CREAT : O_RDONLY, 0644);
     if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
     (void)!write(ready.writeEnd.get(), "x", 1);
     for (;;) pause();
@@ -338,6 +341,23 @@ std::vector<std::string> liveProcessesOf(std::uint32_t uid) {
     live.push_back(pid + " " + statusField(status, "Name"));
   }
   return live;
+}
+
+std::string dailyLogPath(const std::string& productRoot) {
+  std::time_t now = std::time(nullptr);
+  char date[16];
+  std::strftime(date, sizeof date, "%Y%m%d", std::localtime(&now));
+  return productRoot + "/admin/logs/kelvolog_debug" + date + ".log";
+}
+
+std::string readDailyLog(const std::string& productRoot) {
+  const std::string file = dailyLogPath(productRoot);
+  if (!std::filesystem::exists(file)) return {};
+  const std::string raw = readFile(file);
+  std::u16string text;
+  for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
+    text += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | static_cast<unsigned char>(raw[i + 1]) << 8);
+  return os::utf8FromUtf16(text);
 }
 
 std::string binary(std::string_view name) {

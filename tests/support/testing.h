@@ -115,10 +115,12 @@ struct Pipe {
 };
 Pipe makePipe();
 
-// A child process that holds an exclusive flock on a file until the object goes away.
+// A child process that holds an exclusive flock on a file until the object goes away. Given an
+// account id, the child runs as that user and group (no supplementary groups) and creates the
+// file when it is missing, as a local user out to stop the tool would.
 class LockingChild {
 public:
-  explicit LockingChild(const std::string& file);
+  explicit LockingChild(const std::string& file, int asAccount = -1);
   ~LockingChild();
   LockingChild(const LockingChild&) = delete;
   LockingChild& operator=(const LockingChild&) = delete;
@@ -146,6 +148,11 @@ void waitUntilAsleep(int threadId);
 // The processes of the user that are alive: neither a zombie, nor exiting, nor with SIGKILL
 // pending (killed, but not yet scheduled to die). As "pid comm" for messages.
 std::vector<std::string> liveProcessesOf(std::uint32_t uid);
+
+// The tool's daily log of today below a product root, and its text as UTF-8 (after the
+// byte-order mark; empty when there is no such file).
+std::string dailyLogPath(const std::string& productRoot);
+std::string readDailyLog(const std::string& productRoot);
 
 // Path of a built executable (build/bin/<name>).
 std::string binary(std::string_view name);

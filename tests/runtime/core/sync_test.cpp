@@ -182,6 +182,31 @@ TEST_F(Sync, AnAlertableWaitEndsAtItsTimeOutWhateverItsApcsTake) {
   }
 }
 
+// A lock directory that another account owns or that is a link could hold lock files of that
+// account's: it is refused, and nothing is made in it or changed on it.
+TEST_F(Sync, ALockDirectoryOfAnotherUserOrALinkIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to another user";
+  const std::string lockDir = run_.file("run/lock"), elsewhere = run_.file("elsewhere");
+  std::filesystem::create_directories(elsewhere);
+  ASSERT_EQ(::chmod(elsewhere.c_str(), 0755), 0);
+  for (bool link : {false, true}) {
+    std::filesystem::remove_all(lockDir);
+    std::filesystem::create_directories(run_.file("run"));
+    if (link) {
+      ASSERT_EQ(::symlink(elsewhere.c_str(), lockDir.c_str()), 0);
+    } else {
+      ASSERT_EQ(::mkdir(lockDir.c_str(), 0700), 0);
+      ASSERT_EQ(::chown(lockDir.c_str(), 65534, 65534), 0);
+    }
+    EXPECT_THROW(VMutex(false, u"Global\\refused"), VAccessDeniedException) << link;
+    const std::string target = link ? elsewhere : lockDir;
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, link ? 0755u : 0700u) << link;
+    EXPECT_TRUE(std::filesystem::is_empty(target)) << link;
+  }
+}
+
 TEST_F(Sync, AbandonedNamedMutexIsAcquired) {
   const std::u16string name = u"Global\\abandoned";
   VMutex mutex(false, name);
@@ -261,39 +286,6 @@ TEST_F(Sync, NamedMutexNamesThatDifferInCaseAreDifferentMutexes) {
     return got;
   }));
   upper.unlock();
-}
-
-// The other half of the next test: runs only as its child, as an ordinary account.
-TEST(NamedMutexChild, TakesTheMutex) {
-  const char* name = std::getenv(kChildMutexVariable);
-  if (!name) GTEST_SKIP() << "runs only as the child of NamedMutexCreatedByRootOpensForAnyAccount";
-  VMutex mutex(false, os::utf16FromUtf8(name));
-  EXPECT_TRUE(mutex.lock(0));
-  mutex.unlock();
-}
-
-TEST_F(Sync, NamedMutexCreatedByRootOpensForAnyAccount) {
-  if (::geteuid() != 0) GTEST_SKIP() << "running a child as another account needs root";
-  ScopedUser user;
-  ASSERT_TRUE(user.ok());
-  const std::u16string name = u"Global\\{E87E2855-6D09-4f17-BA44-1D012E75DD7F}shared";
-  { VMutex created(false, name); }
-  struct stat st {};
-  ASSERT_EQ(::stat(lockFile(name).c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 0u);
-  // The child reads the registry and the run directory below our temporary directories.
-  namespace fs = std::filesystem;
-  fs::permissions(run_.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-  fs::permissions(fs::path(registry_.path()).parent_path(), fs::perms::owner_all | fs::perms::others_exec);
-  fs::permissions(registry_.path(), fs::perms::owner_read | fs::perms::others_read, fs::perm_options::add);
-
-  ProcessResult child = runProcess(
-      {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.uid()), "--regid=" + std::to_string(user.gid()),
-       "--clear-groups", fs::read_symlink("/proc/self/exe").string(), "--gtest_filter=NamedMutexChild.*"},
-      {{kChildMutexVariable, u8(name)}});
-  EXPECT_EQ(child.exitCode, 0) << child.out << child.err;
-  EXPECT_NE(child.out.find("[  PASSED  ] 1 test"), std::string::npos) << child.out;
-  EXPECT_EQ(child.out.find("SKIPPED"), std::string::npos) << child.out;
 }
 
 } // namespace

@@ -51,6 +51,10 @@ TEST(CrashDump, FaultInAGuardedOperationIsReportedDumpedAndSurvived) {
   ASSERT_GE(files.size(), 1u);
   ASSERT_LE(files.size(), 2u);
   EXPECT_NE(files[0].find("/test_runtime_log"), std::string::npos);
+  // A dump holds the process's memory: its owner's alone.
+  for (const std::string& file : files)
+    EXPECT_EQ(std::filesystem::status(file).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write) << file;
   ProcessResult gdb = runProcess({"/usr/bin/gdb", "-batch", "-nx", "-ex", "bt",
                                   std::filesystem::read_symlink("/proc/self/exe").string(), files[0]});
   EXPECT_NE(gdb.out.find("writeThroughNull"), std::string::npos) << gdb.out << gdb.err;
