@@ -6,6 +6,7 @@
 #include "runtime/core/exception.h"
 #include "runtime/core/text.h"
 #include "runtime/fs/path/filename.h"
+#include "runtime/fs/root.h"
 #include "service/kelvo_srv_client.h"
 #include "siteapp/package_registry.h"
 #include "siteapp/well_known_path.h"
@@ -47,7 +48,11 @@ void SiteApplicationRepository::fsaGetScriptProcessor(const std::u16string& proc
   std::u16string chosenProgram, chosenArguments;
   if (std::optional<PhpInstallation> php = phpInstallation(processorName)) {
     chosenProgram = quoteArgument(php->interpreter);
-    chosenArguments = u"-c " + quoteArgument(php->iniFile) + u" -dvariables_order=EGPCS -dopen_basedir= -n -q " + script;
+    // PHP opens the ini file itself, so it gets the host's path. Without -n it also reads the
+    // host's scan directory (conf.d) as -c leaves it: the extensions the host's PHP is built
+    // with are loaded there.
+    chosenArguments = u"-c " + quoteArgument(RunTime::File::hostForm(php->iniFile)) +
+                      u" -dvariables_order=EGPCS -dopen_basedir= -q " + script;
   } else if (RunTime::striequal(processorName, u"perl")) {
     chosenProgram = quoteArgument(
         VFileName::combine(KelvoSrvClient::getInstance().componentInstallDirectory(u"perl"), u"bin\\perl.exe"));

@@ -2,7 +2,6 @@
 
 #include <array>
 
-#include "os/path.h"
 #include "os/text.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
@@ -42,14 +41,6 @@ std::optional<std::u16string> findScript(const std::u16string& scriptsDirectory,
   std::u16string found = VFileName::combine(scriptsDirectory, finder.name());
   finder.close();
   return found;
-}
-
-// Interpreters run on this host take the script as a host path: only the program of a command
-// line is mapped when it starts.
-std::u16string hostScriptPath(const std::u16string& scriptPath) {
-  os::Result<std::string> host = os::hostPath(scriptPath);
-  if (!host.ok()) throwOSError(formatString(u"Unable to locate script %s", scriptPath), host.code(), VCONTEXT(kRun));
-  return os::utf16FromUtf8(host.value());
 }
 
 } // namespace
@@ -96,7 +87,7 @@ void ApplicationScriptRunner::fsaRunApplicationScript(const std::u16string& scri
     return;
   }
   std::u16string program, processorArguments;
-  SiteApplicationRepository::fsaGetScriptProcessor(request.processorName, hostScriptPath(*scriptPath),
+  SiteApplicationRepository::fsaGetScriptProcessor(request.processorName, RunTime::File::hostForm(*scriptPath),
                                                    scriptArgumentString(scriptName, request.scriptParams), program,
                                                    processorArguments);
   LogManager::instance().log(corelog::levelInfo, u"Calling %s %s\n", program, processorArguments);

@@ -1,25 +1,19 @@
 // The application package's metadata file, loaded with the package vocabulary's prefixes bound.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 #include "xml/dom.h"
 
-// The package vocabulary's base namespace, unless the product configuration names another in
-// its string value APP_PACKAGE_NAMESPACE_VALUE. The "php" and "aspnet" namespaces are the base
-// followed by "/php" and "/aspnet".
-inline constexpr std::u16string_view APP_PACKAGE_NAMESPACE_BASE =
-    u"http://tavrix.dev/app-package/ns/1";
-inline constexpr std::u16string_view APP_PACKAGE_NAMESPACE_VALUE = u"AppPackageNamespaceBase";
-
-// The namespace base in force. Throws the registry's vexception when the configured value is
-// not a string.
-std::u16string appPackageNamespaceBase();
-
-// The selection namespaces of a metadata document: the declarations of "df", "php" and
-// "aspnet", in that order, separated by single blanks.
-std::u16string applicationSelectionNamespaces();
-
-// vxmlLoad(path, validate on parse, no externals), then binds the three package prefixes.
+// vxmlLoad(path, validate on parse, no externals), then binds the package prefixes: "df" to the
+// vocabulary's base namespace, "php" and "aspnet" to the base followed by "/php" and "/aspnet".
+// Packages declare the host of their vocabulary themselves; only the path is fixed. So the base
+// is the namespace of the document's root element, which must end in "/ns/1", unless the
+// product configuration's string value "AppPackageNamespaceBase" names another one, which the
+// root element must then have.
+//
+// Throws vxmlLoad's vexception, the registry's when the configured value is not a string, and
+// vexception "The root element of <path> declares <its namespace, or no namespace>; expected
+// <what>" (context "loadApplicationMetadata") when the root element is not in the base
+// namespace: such a file selects no mapping, and a command over it would succeed doing nothing.
 xml::Document loadApplicationMetadata(std::u16string_view path);

@@ -80,6 +80,12 @@ std::u16string Node::nodeName() const {
   }
 }
 
+std::u16string Node::namespaceURI() const {
+  xmlNode* node = checked();
+  const bool named = node->type == XML_ELEMENT_NODE || node->type == XML_ATTRIBUTE_NODE;
+  return named && node->ns ? fromXml(node->ns->href) : std::u16string();
+}
+
 std::optional<std::u16string> Node::nodeValue() const {
   xmlNode* node = checked();
   switch (node->type) {

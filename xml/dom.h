@@ -60,6 +60,9 @@ public:
   // The qualified name of an element or attribute, the target of a processing instruction, the
   // name of a document type or entity reference, otherwise "#text", "#comment" and the like.
   std::u16string nodeName() const;
+  // The namespace URI of an element or attribute; empty when it has none, and for every other
+  // node type.
+  std::u16string namespaceURI() const;
   // The text of attributes, text, CDATA sections, comments and processing instructions; no
   // value (null) for every other node type.
   std::optional<std::u16string> nodeValue() const;

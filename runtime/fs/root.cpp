@@ -6,6 +6,7 @@
 #include "runtime/core/format.h"
 #include "os/files.h"
 #include "os/path.h"
+#include "os/text.h"
 #include "runtime/fs/files.h"
 #include "runtime/fs/path/filename.h"
 #include "runtime/fs/operations.h"
@@ -64,6 +65,13 @@ std::u16string panelForm(const std::u16string& path) {
   if (!host.ok()) return path;
   std::u16string form = os::windowsPath(host.value());
   return form.size() >= 2 && form[1] == u':' ? form : path;
+}
+
+std::u16string hostForm(const std::u16string& path) {
+  os::Result<std::string> host = os::hostPath(path);
+  if (!host.ok())
+    throwOSError(formatString(u"Unable to locate %s", path), host.code(), VCONTEXT("RunTime::File::hostForm"));
+  return os::utf16FromUtf8(host.value());
 }
 
 std::u16string checkInside(const std::u16string& relative, const std::u16string& base) {

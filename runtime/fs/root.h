@@ -39,6 +39,11 @@ std::u16string checkInside(const std::u16string& relative, const std::u16string&
 // other path is returned as given.
 std::u16string panelForm(const std::u16string& path);
 
+// The host form of a full path, for a program started on this host that takes the path as an
+// argument: only a command line's program is mapped when it starts. Throws the OS error "Unable
+// to locate <path>" (context "RunTime::File::hostForm") for a path on a drive that is not mapped.
+std::u16string hostForm(const std::u16string& path);
+
 class Root {
 public:
   // Opens the directory, a full path the panel gave, by safe steps only (os/root.h): a link on

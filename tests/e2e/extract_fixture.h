@@ -27,15 +27,17 @@ inline const std::string kImpersonationPipe = "run/pipe/ZRC_pipe {110D2F0F-F073-
 
 // The package's metadata: the whole of htdocs published at the site directory, with two
 // writable directories and one PHP may not read; a nested mapping publishes the package's lib
-// below it.
-inline const std::string kPhpMetadata =
-    "<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:php='http://tavrix.dev/app-package/ns/1/php'>"
-    "<mapping url='/' path='htdocs'>"
-    "<mapping url='uploads'><php:permissions writable='true'/></mapping>"
-    "<mapping url='cache'><php:permissions writable='true'/></mapping>"
-    "<mapping url='config'><php:permissions readable='false'/></mapping>"
-    "<mapping url='vendor/lib' path='lib'/>"
-    "</mapping></application>";
+// below it. The package names the host of its vocabulary's namespaces itself.
+inline std::string phpMetadata(const std::string& host) {
+  return "<application xmlns='" + host + "/app-package/ns/1' xmlns:php='" + host + "/app-package/ns/1/php'>"
+         "<mapping url='/' path='htdocs'>"
+         "<mapping url='uploads'><php:permissions writable='true'/></mapping>"
+         "<mapping url='cache'><php:permissions writable='true'/></mapping>"
+         "<mapping url='config'><php:permissions readable='false'/></mapping>"
+         "<mapping url='vendor/lib' path='lib'/>"
+         "</mapping></application>";
+}
+inline const std::string kPhpMetadata = phpMetadata("http://tavrix.dev");
 
 // A site user, its worker group IWPG_<user> and where its sites live.
 struct SiteAccount {

@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 namespace {
 
 TEST_F(Extract, CopiesAsTheSiteUserAndGrantsTheWorkerGroup) {
+  writeFile(packageMetadata(), phpMetadata("http://example.org")); // another host than the other tests'
   ProcessResult r = extract(packageMetadata());
   ASSERT_EQ(r.exitCode, 0) << r.out;
 
@@ -98,6 +99,7 @@ TEST_F(Extract, RepositoryChecksAndUnreadableMetadataChangeNothing) {
   writeFile(repository_ + "/a-file", "x");
   fs::create_directories(repository_ + "/no-meta/htdocs");
   writeFile(dir_.file("broken.xml"), "<application>");
+  writeFile(dir_.file("no-namespace.xml"), "<application><mapping url='/' path='htdocs'/></application>");
   struct Case {
     std::string fullName, metadata, message;
   } cases[] = {
@@ -106,6 +108,8 @@ TEST_F(Extract, RepositoryChecksAndUnreadableMetadataChangeNothing) {
       {"no-meta", packageMetadata(), "Unable to find APP-META.xml: C:\\data\\var\\cgitory\\no-meta\\APP-META.xml"},
       {"demo-1.0", "", " at load "},
       {"demo-1.0", dir_.file("broken.xml"), " at load " + dir_.file("broken.xml")},
+      {"demo-1.0", dir_.file("no-namespace.xml"),
+       "The root element of " + dir_.file("no-namespace.xml") + " declares no namespace; expected a package namespace ending in \"/ns/1\""},
   };
   for (const Case& c : cases) {
     ProcessResult r = tavrix("--extract-application", site_, c.metadata, c.fullName);

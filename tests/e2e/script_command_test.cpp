@@ -36,14 +36,21 @@ protected:
                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
                          "\"PRODUCT_ROOT_D\"=\"" + dir_.file("product") + "\"\n\"Debug\"=dword:00000001\n"
                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config\\Packages\\script.php]\n"
-                         "@=\"php\"\n\"InstallDir\"=\"C:\\\\php\"\n");
+                         "@=\"php\"\n\"InstallDir\"=\"C:\\\\php\"\n\"IniFilePath\"=\"C:\\\\conf\\\\site.ini\"\n");
+    writeFile(dir_.file("c/conf/site.ini"), "memory_limit = 77M\n");
     service_ = std::make_unique<ServiceProcess>(
         registry_, dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"), "tavrix-impersonation-service");
     writeFile(dir_.file("request.xml"), "<fsa-run-application-script><script-processor>php</script-processor>"
                                         "<environment><variable name='greeting' value='hello'/></environment>"
                                         "</fsa-run-application-script>");
+    // What a real install script uses: the host's extensions (posix, mbstring, PDO SQLite) and the
+    // package's ini file.
     writeFile(dir_.file("c/repo/app/scripts/install.php"),
-              "<?php file_put_contents('" + dir_.file("out/ran") + "', getenv('GREETING') . ' from ' . $argv[1]);");
+              "<?php $db = new PDO('sqlite:" + dir_.file("out/app.db") + "');\n"
+              "$db->exec(\"CREATE TABLE t (v TEXT); INSERT INTO t VALUES ('stored')\");\n"
+              "file_put_contents('" + dir_.file("out/ran") + "', getenv('GREETING') . ' from ' . $argv[1] . ' as ' .\n"
+              "  posix_getpwuid(posix_geteuid())['name'] . ': ' . mb_strlen('h\xc3\xa9llo') . ' ' .\n"
+              "  $db->query('SELECT v FROM t')->fetchColumn() . ' ' . ini_get('memory_limit'));");
     // The failing script also writes a line made up as one of the log's own.
     writeFile(dir_.file("c/repo/app/scripts/remove.php"),
               "<?php echo \"cannot remove:\\r\\n" + std::string(kForged) + "\\x07\\n  tables in use\"; exit(3);");
@@ -69,7 +76,7 @@ TEST_F(ScriptCommand, ExitCodeAndMessageFollowTheScript) {
     EXPECT_EQ(ok.exitCode, 0) << ok.out;
     EXPECT_EQ(ok.out, "");
   }
-  EXPECT_EQ(readFile(dir_.file("out/ran")), "hello from install");
+  EXPECT_EQ(readFile(dir_.file("out/ran")), "hello from install as " + user_.name() + ": 5 stored 77M");
 
   // The script's own text is the error; the records under it name where it was raised.
   ProcessResult failed = tavrix("remove", "remove");

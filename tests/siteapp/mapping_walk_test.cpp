@@ -41,7 +41,7 @@ protected:
 
   // Walks a metadata document whose application element holds `mappings`.
   PermissionMap walk(const std::string& mappings, bool copy = true) {
-    const std::string base = u8(APP_PACKAGE_NAMESPACE_BASE);
+    const std::string base = "http://example.org/app-package/ns/1";
     writeFile(dir_.file("APP-META.xml"),
               "<application xmlns=\"" + base + "\" xmlns:p=\"" + base + "/php\" xmlns:a=\"" + base +
                   "/aspnet\">" + mappings + "</application>");

@@ -57,6 +57,7 @@ protected:
 };
 
 TEST_F(ScriptProcessor, EachProcessorNameGivesItsProgramAndArguments) {
+  const std::string drive = dir_.file("c");
   useRegistry(packages() + packages("script.php5", "@=\"php\"\n\"InstallDir\"=\"C:\\\\php5\"\n") +
               packages("script.php7", "@=\"PHP\"\n\"InstallDir\"=\"C:\\\\php 7\"\n\"IniFilePath\"=\"C:\\\\etc\\\\7&.ini\"\n") +
               packages("script.php56", "@=\"php56\"\n\"InstallDir\"=\"C:\\\\php56\\\\\"\n") +
@@ -65,19 +66,22 @@ TEST_F(ScriptProcessor, EachProcessorNameGivesItsProgramAndArguments) {
               packages("script.phpnoname", "\"InstallDir\"=\"C:\\\\noname\"\n") +
               packages("legacy.script.php", "@=\"legacy\"\n\"InstallDir\"=\"C:\\\\legacy\"\n") +
               packages("Script.PHP9", "@=\"php9\"\n\"InstallDir\"=\"C:\\\\php9\"\n") +
+              packages("script.phpd", "@=\"phpd\"\n\"InstallDir\"=\"D:\\\\php\"\n") +
+              "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + drive + "\"\n"
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\n"
               "\"SystemRoot\"=\"D:\\\\Win dows\"\n");
-  const std::string php = " -dvariables_order=EGPCS -dopen_basedir= -n -q ";
+  // PHP opens its ini file itself: it gets the host's path.
+  const std::string php = " -dvariables_order=EGPCS -dopen_basedir= -q ";
   const std::string unsupported = " @SiteApplicationRepository::fsaGetScriptProcessor";
   struct Case {
     std::string name, script, arguments, expected;
   };
   const Case cases[] = {
       // script.php7 is enumerated after script.php5 and offers the same name in another case.
-      {"php", R"(C:\site\i.php)", "a b", R"("C:\php 7\php.exe" | -c "C:\etc\7&.ini")" + php + R"(C:\site\i.php a b)"},
-      {"Php56", R"(C:\my site\i.php)", "", R"(C:\php56\php.exe | -c C:\php56\php.ini)" + php + R"("C:\my site\i.php" )"},
+      {"php", R"(C:\site\i.php)", "a b", R"("C:\php 7\php.exe" | -c ")" + drive + R"(/etc/7&.ini")" + php + R"(C:\site\i.php a b)"},
+      {"Php56", R"(C:\my site\i.php)", "", R"(C:\php56\php.exe | -c )" + drive + "/php56/php.ini" + php + R"("C:\my site\i.php" )"},
       // A package comes before the built-in processor of its name (no service runs here).
-      {"perl", R"(C:\site\i.pl)", "", R"(C:\perl-php\php.exe | -c C:\perl-php\php.ini)" + php + R"(C:\site\i.pl )"},
+      {"perl", R"(C:\site\i.pl)", "", R"(C:\perl-php\php.exe | -c )" + drive + "/perl-php/php.ini" + php + R"(C:\site\i.pl )"},
       {"VBScript", R"(C:\site\a&b.vbs)", "",
        R"("D:\Win dows\System32\cscript.exe" | /nologo //E:vbscript "C:\site\a&b.vbs" )"},
       {"jscript", R"(C:\site\s.js)", "--x", R"("D:\Win dows\System32\cscript.exe" | /nologo //E:jscript C:\site\s.js --x)"},
@@ -90,6 +94,7 @@ TEST_F(ScriptProcessor, EachProcessorNameGivesItsProgramAndArguments) {
       {"legacy", "s", "", "Unsupported script processor legacy" + unsupported},
       {"php9", "s", "", "Unsupported script processor php9" + unsupported},
       {"Python", "s", "", "Unsupported script processor Python" + unsupported},
+      {"phpd", "s", "", R"(The path is not found (Error code 3) at Unable to locate D:\php\php.ini @RunTime::File::hostForm)"},
   };
   for (const Case& c : cases) EXPECT_EQ(processorFor(c.name, c.script, c.arguments), c.expected) << c.name;
 }

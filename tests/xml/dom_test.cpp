@@ -66,13 +66,41 @@ TEST_F(XmlDocumentTest, PackagePrefixesSelectByNamespace) {
   EXPECT_TRUE(doc.selectSingleNode(u"df:application/df:nothing").empty());
 }
 
-TEST_F(XmlDocumentTest, RegistryOverridesTheNamespaceBase) {
-  registry.write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                 "\"AppPackageNamespaceBase\"=\"urn:example:ns/1\"\n");
-  xml::Document doc = load("<application xmlns='urn:example:ns/1' xmlns:q='urn:example:ns/1/php'>"
-                           "<q:permissions/></application>",
-                           true);
-  EXPECT_EQ(doc.selectNodes(u"df:application/php:permissions").length(), 1);
+TEST_F(XmlDocumentTest, TheRootElementOrTheConfigurationGivesTheNamespaceBase) {
+  const std::string expectedSuffix = "; expected a package namespace ending in \"/ns/1\"";
+  struct Case {
+    std::string root;       // the root element's start tag
+    std::string configured; // AppPackageNamespaceBase, none when empty
+    std::string outcome;    // the number of php rules selected, or the failure's message
+  } cases[] = {
+      {"<application xmlns='http://example.org/app-package/ns/1' xmlns:q='http://example.org/app-package/ns/1/php'>",
+       "", "1"},
+      {"<d:application xmlns:d='https://pkg.example/ns/1' xmlns:q='https://pkg.example/ns/1/php'>", "", "1"},
+      // The php namespace follows the root's base, not some other host's.
+      {"<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:q='http://example.org/app-package/ns/1/php'>",
+       "", "0"},
+      {"<application xmlns:q='http://example.org/app-package/ns/1/php'>", "", "declares no namespace" + expectedSuffix},
+      {"<application xmlns='http://example.org/app-package/ns/2' xmlns:q='http://example.org/app-package/ns/2/php'>",
+       "", "declares the namespace \"http://example.org/app-package/ns/2\"" + expectedSuffix},
+      {"<application xmlns='urn:own' xmlns:q='urn:own/php'>", "urn:own", "1"},
+      {"<application xmlns='urn:example:ns/1' xmlns:q='urn:example:ns/1/php'>", "urn:own",
+       "declares the namespace \"urn:example:ns/1\"; expected the configured package namespace \"urn:own\""},
+  };
+  for (const Case& c : cases) {
+    registry.write(c.configured.empty() ? ""
+                                        : "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                                          "\"AppPackageNamespaceBase\"=\"" + c.configured + "\"\n");
+    std::string outcome;
+    try {
+      const xml::Document doc = load(c.root + "<q:permissions/></" + c.root.substr(1, c.root.find(' ') - 1) + ">", true);
+      outcome = std::to_string(doc.selectNodes(u"df:application/php:permissions").length());
+    } catch (const vexception& e) {
+      const std::string message = u8(e.message());
+      outcome = message.substr(message.find(" declares ") + 1);
+      EXPECT_EQ(message.substr(0, message.find(" declares ")), "The root element of " + dir.file("APP-META.xml"));
+    }
+    EXPECT_EQ(outcome, c.outcome) << c.root;
+  }
 }
 
 TEST_F(XmlDocumentTest, NavigatesEveryNodeType) {
