@@ -50,7 +50,10 @@ Sandbox prepareSandbox(const os::ThreadIdentity& account, const std::u16string& 
   rules.enabled = true;
   rules.readExecute = {u"/usr", u"/lib", u"/lib32", u"/lib64", u"/libx32", u"/bin", u"/sbin", u"/etc", u"/opt"};
   if (const std::u16string directory = parentOf(program); !directory.empty()) rules.readExecute.push_back(directory);
-  if (const std::u16string repository = parentOf(workingDirectory); !repository.empty())
+  // A working directory at the top of a drive or of the host has no repository above it: its
+  // parent would open everything.
+  if (const std::u16string repository = parentOf(workingDirectory);
+      repository.size() > 1 && !(repository.size() == 2 && repository[1] == u':'))
     rules.read.push_back(repository);
   appendPaths(u"ExtraReadPaths", rules.read);
   std::u16string sites;

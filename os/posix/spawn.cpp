@@ -244,6 +244,7 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
     return Started::failure(posix::win32FromErrno(error));
   };
   // Version 1 groups take a process only by its id: the child then waits until it is placed.
+  std::uint32_t unplaced = err::success;
   pid_t child = group.dir && !started.memoryGroup ? cloneIntoGroup(group.dir.get()) : -1;
   if (child == 0)
     becomeProgram(start, program.value(), directory.value(), groups, argv.get(), envp.get(), reportWrite.get(), -1,
@@ -265,10 +266,11 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
     }
     if (group.dir && posix::cgroup::place(group.dir.get(), child) != err::success) group.dir.reset();
     // A run outside its limits' groups would run without them: it is stopped before it starts.
-    if (started.memoryGroup &&
-        (posix::cgroup::place(posix::fdOf(started.memoryGroup.get()), child) != err::success ||
-         posix::cgroup::place(posix::fdOf(started.tasksGroup.get()), child) != err::success))
-      ::kill(child, SIGKILL);
+    if (started.memoryGroup) {
+      unplaced = posix::cgroup::place(posix::fdOf(started.memoryGroup.get()), child);
+      if (unplaced == err::success) unplaced = posix::cgroup::place(posix::fdOf(started.tasksGroup.get()), child);
+      if (unplaced != err::success) ::kill(child, SIGKILL);
+    }
   }
   if (group.dir) {
     started.group = posix::toHandle(std::move(group.dir));
@@ -283,8 +285,9 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
   ssize_t n;
   do n = ::read(reportRead.get(), failure, sizeof failure);
   while (n < 0 && errno == EINTR);
-  if (n == sizeof failure) {
+  if (n == sizeof failure || unplaced != err::success) {
     (void)waitForProgram(started);
+    if (unplaced != err::success) return Started::failure(unplaced);
     return Started::failure(failure[0] == 1 ? err::directory : posix::win32FromErrno(failure[1]));
   }
   return started;
