@@ -21,6 +21,26 @@
 
 namespace os {
 
+// What a program may reach of the file system (Landlock, where the kernel has it). Paths are
+// Windows-form or host paths; one that does not exist is passed over. Anything not named is out
+// of reach, /proc/self (the program's own process directory) and /dev/null, /dev/zero and
+// /dev/urandom excepted. The network is not restricted.
+struct Confinement {
+  bool enabled = false;
+  std::vector<std::u16string> readExecute; // read and run files, list directories
+  std::vector<std::u16string> read;        // read files, list directories
+  std::vector<std::u16string> readWrite;   // everything beneath: create, change, remove
+};
+
+// Limits of a program's run; 0 is no limit. Memory and tasks hold for the whole run (its control
+// groups), CPU time for each of its processes, the wall clock for the run from its start.
+struct RunLimits {
+  std::uint64_t memoryBytes = 0;
+  std::uint32_t tasks = 0;
+  std::uint32_t cpuSeconds = 0;
+  std::uint32_t wallSeconds = 0;
+};
+
 struct ProcessStart {
   std::u16string program;                  // Windows-form path of the program file
   std::vector<std::u16string> arguments;   // the argument list, the program's name first
@@ -32,12 +52,20 @@ struct ProcessStart {
   NativeHandle input = NativeHandle::none;
   NativeHandle output = NativeHandle::none;
   NativeHandle error = NativeHandle::none;
+  Confinement confinement;
+  RunLimits limits;
 };
+
+// The Landlock ABI version of the running kernel; 0 when it has none (or it is turned off).
+int landlockVersion();
 
 // Chooses how the programs started from now on are held together with what they start, and
 // returns that choice as a line for the log. With `controlGroups` false, or when this process
 // cannot make a control group below its own (no unified hierarchy, not delegated, read-only),
-// programs get a process group and session of their own. A control group that holds this
+// programs get a process group and session of their own. The line also says where memory and
+// task limits are set: in the unified hierarchy (memory.max, pids.max) when its memory and pids
+// controllers can be enabled below this process's group, else in groups of the version 1
+// memory and pids hierarchies, else nowhere. A control group that holds this
 // process and has controllers enabled for its children cannot hold processes as well, so this
 // process first moves into a leaf "service" below it. Call it once, before starting threads.
 std::string chooseProgramGrouping(bool controlGroups);
@@ -48,7 +76,14 @@ struct StartedProcess {
   std::uint32_t id = 0;
   Handle group;
   std::string groupName;
+  Handle memoryGroup; // version 1 hierarchies, where the limits are set there
+  Handle tasksGroup;
+  std::string limitGroupName;
+  RunLimits limits;
 };
+
+// The limit a run was stopped by, or the last one it ran into.
+enum class LimitHit { none, memory, tasks, cpuTime, wallClock };
 
 // How a program's run ended: the program's exit code (the status it passed to exit, or 128 plus
 // the number of the signal that ended it) and the Win32 code of a failure to kill what it left
@@ -56,6 +91,7 @@ struct StartedProcess {
 struct ProgramEnd {
   std::uint32_t exitCode = 0;
   std::uint32_t cleanupError = 0;
+  LimitHit limit = LimitHit::none;
 };
 
 // Starts the program and returns it once it runs the program. Fails with the Win32 code of what
@@ -63,8 +99,11 @@ struct ProgramEnd {
 // refused. Safe to call from several threads at once.
 Result<StartedProcess> startProcessAs(const ProcessStart& start);
 
-// Waits for the program to end; then kills what it left behind (its control group, or its process
-// group), waits until its control group is empty and removes it; then returns.
+// Waits for the program to end, or until its wall-clock limit has passed (then kills its whole
+// run); then kills what it left behind (its control group, or its process group), waits until
+// its control group is empty, notes the limit it ran into (the memory limit when the kernel
+// killed a process for it, the task limit when a fork was refused, the CPU time when the program
+// ended by SIGXCPU) and removes its groups; then returns.
 Result<ProgramEnd> waitForProgram(StartedProcess& process);
 
 } // namespace os

@@ -22,7 +22,7 @@ close $in;
 # management service's string query, the pipe name lookup and the services' entry (which names
 # their allow-list values). A value name kept in a constant is a *_VALUE constant.
 my $readers = join('|', qw(lookup get getString getstr productDword queryValue registryPath
-                           getPackageValue pipeNameOf serviceMain));
+                           getPackageValue pipeNameOf serviceMain sandboxDword appendPaths));
 my %read;    # value name => first place it is read
 my $skip = qr{^\Q$root\E/(?:tests|fuzz|bench|build[^/]*)/};
 find(

@@ -5,10 +5,13 @@
 #include <thread>
 
 #include "os/exit_code.h"
+#include "os/file_io.h"
+#include "os/tree.h"
 #include "os/pipe.h"
 #include "os/spawn.h"
 #include "os/text.h"
 #include "panel/impersonation_request.h"
+#include "panel/sandbox.h"
 #include "panel/server.h"
 #include "runtime/core/exception.h"
 #include "runtime/process/impersonation_account.h"
@@ -54,18 +57,45 @@ void replyError(Channel& channel, std::u16string_view message) {
 
 // Starts the program as the account and returns its process handle: the read end of a pipe on
 // which a watcher writes the exit code when the program ends.
+// What the run leaves in /tmp goes with it; the walk follows no link the user made there.
+void removeTemporaryDirectory(const std::u16string& path) {
+  const os::TreeOutcome removed = os::removeTree(path, true);
+  if (removed.failure)
+    logLine("the run's temporary directory " + os::utf8FromUtf16(path) + " stays: " +
+            os::utf8FromUtf16(osErrorMessage(removed.failure->code)));
+}
+
+// Ends the run's error output with the limit it ran into, for the client to show.
+void reportLimit(const os::Handle& error, const os::ProgramEnd& end, const os::RunLimits& limits) {
+  const std::string message = limitMessage(end.limit, limits);
+  if (message.empty() || end.exitCode == 0 || !error) return;
+  const std::string line = "\n" + message + "\n";
+  (void)os::writeFile(error.get(), line.data(), line.size());
+}
+
 os::Handle startProgram(const os::ThreadIdentity& account, const RequestHead& head, const RunParameters& run) {
   const ProgramLine line = programLine(run);
+  const std::u16string directory = run.currentDirectory.empty() ? u"\\" : run.currentDirectory;
+  Sandbox sandbox = prepareSandbox(account, line.program, directory);
+  struct TemporaryGuard {
+    std::u16string path;
+    ~TemporaryGuard() {
+      if (!path.empty()) removeTemporaryDirectory(path);
+    }
+  } temporary{sandbox.temporaryDirectory};
   os::ProcessStart start{line.program,
                          line.arguments,
-                         environmentEntries(run.environment),
-                         run.currentDirectory.empty() ? u"\\" : run.currentDirectory,
+                         withTemporaryDirectory(environmentEntries(run.environment), sandbox.temporaryDirectory),
+                         directory,
                          account.uid,
                          account.gid,
                          account.groups,
                          head.streams[0].get(),
                          head.streams[1].get(),
-                         head.streams[2].get()};
+                         head.streams[2].get(),
+                         sandbox.confinement,
+                         sandbox.limits};
+  os::Result<os::Handle> error = os::pipe::duplicate(head.streams[2].get());
   os::Result<os::pipe::PipePair> exitPipe = os::pipe::createPipe(0, false);
   if (!exitPipe.ok()) throwOSError(u"Unable to create pipe", exitPipe.code(), VCONTEXT("panel::startProgram"));
   os::Result<os::StartedProcess> started = os::startProcessAs(start);
@@ -79,12 +109,19 @@ os::Handle startProgram(const os::ThreadIdentity& account, const RequestHead& he
   // The watcher outlives the connection: the program may run longer than its client stays. The
   // exit code goes out once what the program left behind is gone, so the client's output pipes
   // are at their end by then.
-  std::thread([process = std::move(started.value()), writer = std::move(exitPipe.value().write)]() mutable {
+  std::thread([process = std::move(started.value()), writer = std::move(exitPipe.value().write),
+               error = error.ok() ? std::move(error.value()) : os::Handle(),
+               temporaryPath = std::exchange(temporary.path, {})]() mutable {
     os::Result<os::ProgramEnd> end = os::waitForProgram(process);
+    removeTemporaryDirectory(temporaryPath);
     if (!end.ok()) return;
     if (end.value().cleanupError)
       logLine("pid " + std::to_string(process.id) + " ended; what it left behind: " +
               os::utf8FromUtf16(osErrorMessage(end.value().cleanupError)));
+    if (const std::string message = limitMessage(end.value().limit, process.limits); !message.empty())
+      logLine("pid " + std::to_string(process.id) + ": " + message);
+    reportLimit(error, end.value(), process.limits);
+    error.reset();
     (void)os::writeExitCode(writer.get(), end.value().exitCode);
   }).detach();
   return std::move(exitPipe.value().read);

@@ -10,6 +10,7 @@
 // or in a process group of its own where none can be made; when it ends, what it left behind is
 // killed. TAVRIX_NO_CGROUPS=1 in the environment keeps to process groups.
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "os/spawn.h"
@@ -21,6 +22,10 @@
 int main(int argc, char** argv) {
   const char* noControlGroups = std::getenv("TAVRIX_NO_CGROUPS");
   panel::logLine(os::chooseProgramGrouping(!noControlGroups || std::string_view(noControlGroups) != "1"));
+  if (os::landlockVersion() == 0)
+    panel::logLine("warning: this kernel has no Landlock; programs run without file-system confinement");
+  else
+    panel::logLine("programs run confined by Landlock (ABI " + std::to_string(os::landlockVersion()) + ")");
   return panel::serviceMain(argc, argv,
                             {"tavrix-impersonation-service", RunTime::impersonation::pipeName,
                              u"ImpersonationServiceClients", panel::serveImpersonation});

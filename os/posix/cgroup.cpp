@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <optional>
@@ -61,18 +62,32 @@ std::string unescape(const std::string& path) {
   return out;
 }
 
-// This process's group as /proc/self/cgroup names it in the unified hierarchy ("0::/path").
-std::optional<std::string> ownGroup() {
+bool listed(const std::string& list, const std::string& item, char separator) {
+  std::istringstream in(list);
+  for (std::string entry; std::getline(in, entry, separator);)
+    if (entry == item) return true;
+  return false;
+}
+
+// This process's group as /proc/self/cgroup names it: in the unified hierarchy ("0::/path") with
+// an empty controller, else in the version 1 hierarchy that carries the controller
+// ("4:memory:/path").
+std::optional<std::string> ownGroup(const std::string& controller = {}) {
   Result<std::string> text = readText(AT_FDCWD, "/proc/self/cgroup");
   if (!text.ok()) return std::nullopt;
   std::istringstream in(text.value());
-  for (std::string line; std::getline(in, line);)
-    if (line.starts_with("0::")) return line.substr(3);
+  for (std::string line; std::getline(in, line);) {
+    if (controller.empty() && line.starts_with("0::")) return line.substr(3);
+    const std::size_t first = line.find(':'), second = line.find(':', first + 1);
+    if (!controller.empty() && second != line.npos && listed(line.substr(first + 1, second - first - 1), controller, ','))
+      return line.substr(second + 1);
+  }
   return std::nullopt;
 }
 
-// The directory of `own` in a mounted unified hierarchy whose mounted root contains it.
-std::optional<std::string> groupDirectory(const std::string& own) {
+// The directory of `own` in a mounted hierarchy whose mounted root contains it: the unified one
+// with an empty controller, else the version 1 one that carries the controller.
+std::optional<std::string> groupDirectory(const std::string& own, const std::string& controller = {}) {
   Result<std::string> text = readText(AT_FDCWD, "/proc/self/mountinfo");
   if (!text.ok()) return std::nullopt;
   std::istringstream in(text.value());
@@ -81,7 +96,9 @@ std::optional<std::string> groupDirectory(const std::string& own) {
     const std::vector<std::string> f = fields(line);
     std::size_t dash = 6;
     while (dash < f.size() && f[dash] != "-") ++dash;
-    if (dash + 1 >= f.size() || f[dash + 1] != "cgroup2") continue;
+    if (dash + 3 >= f.size()) continue;
+    if (controller.empty() ? f[dash + 1] != "cgroup2" : f[dash + 1] != "cgroup" || !listed(f[dash + 3], controller, ','))
+      continue;
     const std::string root = unescape(f[3]), mountPoint = unescape(f[4]);
     if (root == "/") return own == "/" ? mountPoint : mountPoint + own;
     if (own == root) return mountPoint;
@@ -125,7 +142,65 @@ std::uint32_t waitUntilEmpty(int group) {
   }
 }
 
+// The number after `key` on its line of a flat-keyed file ("oom_kill 2"); 0 when absent.
+std::uint64_t counter(int group, const char* file, const std::string& key) {
+  Result<std::string> text = readText(group, file);
+  if (!text.ok()) return 0;
+  std::istringstream in(text.value());
+  for (std::string name; in >> name;) {
+    std::uint64_t value = 0;
+    if (!(in >> value)) return 0;
+    if (name == key) return value;
+  }
+  return 0;
+}
+
+// Makes and removes a group below the base: what every run will do there.
+std::optional<std::string> probe(int base, const std::string& path) {
+  Result<Group> made = create(base);
+  if (!made.ok()) return "making a group in " + path + ": " + utf8FromUtf16(systemMessage(made.code()));
+  made.value().dir.reset();
+  if (std::uint32_t rc = remove(base, made.value().name))
+    return "removing a group in " + path + ": " + utf8FromUtf16(systemMessage(rc));
+  return std::nullopt;
+}
+
 } // namespace
+
+Result<Base> openVersion1Base(const std::string& controller) {
+  const std::optional<std::string> own = ownGroup(controller);
+  if (!own) return refuse("this process is in no group of a " + controller + " hierarchy");
+  const std::optional<std::string> path = groupDirectory(*own, controller);
+  if (!path) return refuse("no version 1 " + controller + " hierarchy is mounted that shows " + *own);
+  Fd base(::open(path->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!base) return refuse(*path, win32FromErrno(errno));
+  if (std::optional<std::string> why = probe(base.get(), *path)) return refuse(*why);
+  return Base{std::move(base), *path, true};
+}
+
+std::uint32_t limitMemory(int group, std::uint64_t bytes, bool version1) {
+  if (bytes == 0) return err::success;
+  const std::string value = std::to_string(bytes);
+  if (!version1) {
+    // Without the swap limit a run would go on in swap past its memory limit.
+    (void)writeText(group, "memory.swap.max", "0");
+    return writeText(group, "memory.max", value);
+  }
+  const std::uint32_t rc = writeText(group, "memory.limit_in_bytes", value);
+  // Only where swap is accounted (and after the memory limit: it may not be below it).
+  if (rc == err::success) (void)writeText(group, "memory.memsw.limit_in_bytes", value);
+  return rc;
+}
+
+std::uint32_t limitTasks(int group, std::uint32_t tasks) {
+  return tasks == 0 ? err::success : writeText(group, "pids.max", std::to_string(tasks));
+}
+
+bool memoryLimitHit(int group, bool version1) {
+  return counter(group, version1 ? "memory.oom_control" : "memory.events", "oom_kill") > 0;
+}
+
+bool taskLimitHit(int group) { return counter(group, "pids.events", "max") > 0; }
 
 Result<Base> openBase() {
   const std::optional<std::string> own = ownGroup();
@@ -136,18 +211,23 @@ Result<Base> openBase() {
   if (!base) return refuse(*path, win32FromErrno(errno));
   Result<std::string> controllers = readText(base.get(), "cgroup.subtree_control");
   if (!controllers.ok()) return refuse(*path + "/cgroup.subtree_control", controllers.code());
-  if (controllers.value().find_first_not_of(" \n") != std::string::npos) {
+  const bool wantLimits = [&] {
+    Result<std::string> available = readText(base.get(), "cgroup.controllers");
+    const std::vector<std::string> names = available.ok() ? fields(available.value()) : std::vector<std::string>{};
+    return std::find(names.begin(), names.end(), "memory") != names.end() &&
+           std::find(names.begin(), names.end(), "pids") != names.end();
+  }();
+  if (wantLimits || controllers.value().find_first_not_of(" \n") != std::string::npos) {
     if (::mkdirat(base.get(), "service", 0755) != 0 && errno != EEXIST)
       return refuse(*path + "/service", win32FromErrno(errno));
     Fd leaf(::openat(base.get(), "service", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     std::uint32_t moved = leaf ? place(leaf.get(), static_cast<int>(::getpid())) : win32FromErrno(errno);
     if (moved != err::success) return refuse("moving into " + *path + "/service", moved);
   }
-  Result<Group> probe = create(base.get());
-  if (!probe.ok()) return refuse("making a group in " + *path, probe.code());
-  probe.value().dir.reset();
-  if (std::uint32_t rc = remove(base.get(), probe.value().name)) return refuse("removing a group in " + *path, rc);
-  return Base{std::move(base), *path};
+  // A group with processes of its own may not enable controllers: the move above comes first.
+  const bool limits = wantLimits && writeText(base.get(), "cgroup.subtree_control", "+memory +pids") == err::success;
+  if (std::optional<std::string> why = probe(base.get(), *path)) return refuse(*why);
+  return Base{std::move(base), *path, limits};
 }
 
 Result<Group> create(int base) {
@@ -176,6 +256,8 @@ std::uint32_t killAll(int group) {
   if (rc == err::fileNotFound) rc = killEach(group);
   return rc == err::success ? waitUntilEmpty(group) : rc;
 }
+
+std::uint32_t killListed(int group) { return killEach(group); }
 
 std::uint32_t remove(int base, const std::string& name) {
   return ::unlinkat(base, name.c_str(), AT_REMOVEDIR) == 0 ? err::success : win32FromErrno(errno);

@@ -3,16 +3,21 @@
 #include <fcntl.h>
 #include <linux/sched.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
 #include "os/path.h"
 #include "os/posix/cgroup.h"
 #include "os/posix/errno_map.h"
+#include "os/posix/landlock.h"
 #include "os/posix/fd.h"
 #include "os/text.h"
 
@@ -22,6 +27,10 @@ namespace {
 
 // The directory below which each program gets a control group of its own; none: process groups.
 posix::Fd programGroups;
+// Where memory and task limits are set: in the program's own group (unified hierarchy), or in
+// groups of its own below these version 1 hierarchies; neither: nowhere.
+bool unifiedLimits = false;
+posix::Fd memoryGroups, taskGroups;
 // clone3 with CLONE_INTO_CGROUP (kernel 5.7) until the kernel turns it down.
 std::atomic<bool> cloneIntoGroupWorks{true};
 
@@ -47,7 +56,7 @@ private:
 // else 0, errno} on `report` and ends.
 [[noreturn]] void becomeProgram(const ProcessStart& start, const std::string& program, const std::string& directory,
                                 const std::vector<gid_t>& groups, char* const* argv, char* const* envp, int report,
-                                int placed) {
+                                int placed, int ruleset) {
   char byte;
   while (placed >= 0 && ::read(placed, &byte, 1) < 0 && errno == EINTR) {
   }
@@ -72,8 +81,17 @@ private:
   // A working directory that cannot be entered is reported as such, as the system's process
   // creation does (267), not as a missing program.
   int failure[2] = {0, 0};
-  if (ok && ::chdir(directory.c_str()) != 0) failure[0] = 1;
-  else if (ok) ::execve(program.c_str(), argv, envp);
+  // CPU time counts for each process: soft limit SIGXCPU, a second later SIGKILL.
+  const rlimit cpu{start.limits.cpuSeconds, static_cast<rlim_t>(start.limits.cpuSeconds) + 1};
+  ok = ok && (start.limits.cpuSeconds == 0 || ::setrlimit(RLIMIT_CPU, &cpu) == 0);
+  if (ok && ::chdir(directory.c_str()) != 0) {
+    failure[0] = 1;
+  } else if (ok) {
+    // Last, so that nothing before the program itself runs confined; no-new-privileges always.
+    const int rc = posix::landlock::restrictSelf(ruleset);
+    if (rc == 0) ::execve(program.c_str(), argv, envp);
+    else errno = rc;
+  }
   failure[1] = errno;
   (void)!::write(report, failure, sizeof failure);
   ::_exit(127);
@@ -92,14 +110,95 @@ pid_t cloneIntoGroup(int group) {
   return child;
 }
 
+// Kills the whole run: its control group, else its version 1 memory group, else its process
+// group.
+std::uint32_t killRun(StartedProcess& process) {
+  if (process.group) return posix::cgroup::killAll(posix::fdOf(process.group.get()));
+  if (process.memoryGroup) return posix::cgroup::killListed(posix::fdOf(process.memoryGroup.get()));
+  return ::kill(-static_cast<pid_t>(process.id), SIGKILL) == 0 || errno == ESRCH ? err::success
+                                                                                : posix::win32FromErrno(errno);
+}
+
+// Waits until the program ends or its wall-clock time is over; false when it is over (a kernel
+// without pidfd_open, 5.3, gets no wall-clock limit).
+bool endsInTime(pid_t pid, std::uint32_t seconds) {
+  if (seconds == 0) return true;
+  posix::Fd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  if (!process) return true;
+  pollfd ended{process.get(), POLLIN, 0};
+  int rc;
+  do rc = ::poll(&ended, 1, static_cast<int>(std::min<std::uint64_t>(seconds * 1000ULL, 0x7FFFFFFF)));
+  while (rc < 0 && errno == EINTR);
+  return rc != 0;
+}
+
+LimitHit limitHit(const StartedProcess& process, int status) {
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) return LimitHit::cpuTime;
+  const int memory = process.memoryGroup ? posix::fdOf(process.memoryGroup.get())
+                     : unifiedLimits && process.group ? posix::fdOf(process.group.get())
+                                                      : -1;
+  if (memory >= 0 && posix::cgroup::memoryLimitHit(memory, bool(process.memoryGroup))) return LimitHit::memory;
+  const int tasks = process.tasksGroup ? posix::fdOf(process.tasksGroup.get())
+                    : unifiedLimits && process.group ? posix::fdOf(process.group.get())
+                                                     : -1;
+  if (tasks >= 0 && posix::cgroup::taskLimitHit(tasks)) return LimitHit::tasks;
+  return LimitHit::none;
+}
+
+// Groups of the version 1 memory and pids hierarchies for one run, with its limits.
+std::uint32_t makeLimitGroups(const RunLimits& limits, StartedProcess& started) {
+  if (!memoryGroups || (limits.memoryBytes == 0 && limits.tasks == 0)) return err::success;
+  Result<posix::cgroup::Group> memory = posix::cgroup::create(memoryGroups.get());
+  if (!memory.ok()) return memory.code();
+  started.limitGroupName = memory.value().name;
+  started.memoryGroup = posix::toHandle(std::move(memory.value().dir));
+  if (::mkdirat(taskGroups.get(), started.limitGroupName.c_str(), 0755) != 0) return posix::win32FromErrno(errno);
+  posix::Fd tasks(::openat(taskGroups.get(), started.limitGroupName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!tasks) return posix::win32FromErrno(errno);
+  started.tasksGroup = posix::toHandle(std::move(tasks));
+  if (std::uint32_t rc = posix::cgroup::limitMemory(posix::fdOf(started.memoryGroup.get()), limits.memoryBytes, true))
+    return rc;
+  return posix::cgroup::limitTasks(posix::fdOf(started.tasksGroup.get()), limits.tasks);
+}
+
+std::uint32_t removeLimitGroups(StartedProcess& process) {
+  if (process.limitGroupName.empty()) return err::success;
+  process.memoryGroup.reset();
+  process.tasksGroup.reset();
+  std::uint32_t rc = posix::cgroup::remove(memoryGroups.get(), process.limitGroupName);
+  const std::uint32_t tasks = posix::cgroup::remove(taskGroups.get(), process.limitGroupName);
+  if (rc == err::success && tasks != err::fileNotFound) rc = tasks;
+  process.limitGroupName.clear();
+  return rc;
+}
+
+// Which limits hold, for the log.
+std::string limitPlace(const posix::cgroup::Base& base) {
+  if (base.limits) {
+    unifiedLimits = true;
+    return "; memory and task limits in the unified hierarchy (memory.max, pids.max)";
+  }
+  Result<posix::cgroup::Base> memory = posix::cgroup::openVersion1Base("memory");
+  Result<posix::cgroup::Base> tasks = posix::cgroup::openVersion1Base("pids");
+  if (!memory.ok() || !tasks.ok())
+    return "; no memory and task limits: " + utf8FromUtf16((memory.ok() ? tasks : memory).detail());
+  memoryGroups = std::move(memory.value().dir);
+  taskGroups = std::move(tasks.value().dir);
+  return "; memory and task limits in version 1 hierarchies below " + memory.value().path + " and " +
+         tasks.value().path;
+}
+
 } // namespace
 
+int landlockVersion() { return posix::landlock::version(); }
+
 std::string chooseProgramGrouping(bool controlGroups) {
-  if (!controlGroups) return "programs run in process groups of their own: control groups are turned off";
+  if (!controlGroups)
+    return "programs run in process groups of their own, with no memory and task limits: control groups are turned off";
   Result<posix::cgroup::Base> base = posix::cgroup::openBase();
-  if (!base.ok()) return "programs run in process groups of their own: " + utf8FromUtf16(base.detail());
+  if (!base.ok()) return "programs run in process groups of their own: " + utf8FromUtf16(base.detail()) + limitPlace({});
   programGroups = std::move(base.value().dir);
-  return "programs run in control groups of their own below " + base.value().path;
+  return "programs run in control groups of their own below " + base.value().path + limitPlace(base.value());
 }
 
 Result<StartedProcess> startProcessAs(const ProcessStart& start) {
@@ -114,24 +213,46 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) < 0) return Started::failure(posix::win32FromErrno(errno));
   posix::Fd reportRead(fds[0]), reportWrite(fds[1]);
+  posix::Fd ruleset;
+  if (start.confinement.enabled) {
+    Result<posix::Fd> rules = posix::landlock::ruleset(start.confinement);
+    if (!rules.ok()) return Started::failure(rules.code());
+    ruleset = std::move(rules.value());
+  }
   StartedProcess started;
+  started.limits = start.limits;
+  if (std::uint32_t rc = makeLimitGroups(start.limits, started)) {
+    (void)removeLimitGroups(started);
+    return Started::failure(rc);
+  }
   posix::cgroup::Group group;
   if (programGroups) {
     Result<posix::cgroup::Group> made = posix::cgroup::create(programGroups.get());
     // No group for this one (too many groups, say): its process group holds it.
     if (made.ok()) group = std::move(made.value());
+    if (group.dir && unifiedLimits &&
+        (posix::cgroup::limitMemory(group.dir.get(), start.limits.memoryBytes, false) != err::success ||
+         posix::cgroup::limitTasks(group.dir.get(), start.limits.tasks) != err::success)) {
+      (void)posix::cgroup::remove(programGroups.get(), group.name);
+      (void)removeLimitGroups(started);
+      return Started::failure(err::accessDenied);
+    }
   }
   auto failed = [&](int error) {
     if (group.dir) (void)posix::cgroup::remove(programGroups.get(), group.name);
+    (void)removeLimitGroups(started);
     return Started::failure(posix::win32FromErrno(error));
   };
-  pid_t child = group.dir ? cloneIntoGroup(group.dir.get()) : -1;
+  // Version 1 groups take a process only by its id: the child then waits until it is placed.
+  std::uint32_t unplaced = err::success;
+  pid_t child = group.dir && !started.memoryGroup ? cloneIntoGroup(group.dir.get()) : -1;
   if (child == 0)
-    becomeProgram(start, program.value(), directory.value(), groups, argv.get(), envp.get(), reportWrite.get(), -1);
+    becomeProgram(start, program.value(), directory.value(), groups, argv.get(), envp.get(), reportWrite.get(), -1,
+                  ruleset.get());
   if (child < 0) {
     // With a group, the child waits on `placed` until the parent has moved it there.
     posix::Fd placedRead, placedWrite;
-    if (group.dir) {
+    if (group.dir || started.memoryGroup) {
       if (::pipe2(fds, O_CLOEXEC) < 0) return failed(errno);
       placedRead.reset(fds[0]);
       placedWrite.reset(fds[1]);
@@ -141,9 +262,15 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
     if (child == 0) {
       if (placedWrite) ::close(placedWrite.get());
       becomeProgram(start, program.value(), directory.value(), groups, argv.get(), envp.get(), reportWrite.get(),
-                    placedRead.get());
+                    placedRead.get(), ruleset.get());
     }
     if (group.dir && posix::cgroup::place(group.dir.get(), child) != err::success) group.dir.reset();
+    // A run outside its limits' groups would run without them: it is stopped before it starts.
+    if (started.memoryGroup) {
+      unplaced = posix::cgroup::place(posix::fdOf(started.memoryGroup.get()), child);
+      if (unplaced == err::success) unplaced = posix::cgroup::place(posix::fdOf(started.tasksGroup.get()), child);
+      if (unplaced != err::success) ::kill(child, SIGKILL);
+    }
   }
   if (group.dir) {
     started.group = posix::toHandle(std::move(group.dir));
@@ -158,8 +285,9 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
   ssize_t n;
   do n = ::read(reportRead.get(), failure, sizeof failure);
   while (n < 0 && errno == EINTR);
-  if (n == sizeof failure) {
+  if (n == sizeof failure || unplaced != err::success) {
     (void)waitForProgram(started);
+    if (unplaced != err::success) return Started::failure(unplaced);
     return Started::failure(failure[0] == 1 ? err::directory : posix::win32FromErrno(failure[1]));
   }
   return started;
@@ -167,6 +295,11 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
 
 Result<ProgramEnd> waitForProgram(StartedProcess& process) {
   const pid_t pid = static_cast<pid_t>(process.id);
+  LimitHit limit = LimitHit::none;
+  if (!endsInTime(pid, process.limits.wallSeconds)) {
+    limit = LimitHit::wallClock;
+    (void)killRun(process);
+  }
   // The program has ended but stays unreaped meanwhile, so its id, which is its process group's,
   // is not handed to another process before the group is killed.
   siginfo_t info{};
@@ -175,17 +308,15 @@ Result<ProgramEnd> waitForProgram(StartedProcess& process) {
   while (rc < 0 && errno == EINTR);
   if (rc < 0) return Result<ProgramEnd>::failure(posix::win32FromErrno(errno));
   ProgramEnd end;
-  if (process.group) {
-    end.cleanupError = posix::cgroup::killAll(posix::fdOf(process.group.get()));
-  } else if (::kill(-pid, SIGKILL) != 0 && errno != ESRCH) {
-    end.cleanupError = posix::win32FromErrno(errno);
-  }
+  end.cleanupError = killRun(process);
   int status = 0;
   pid_t ended;
   do ended = ::waitpid(pid, &status, 0);
   while (ended < 0 && errno == EINTR);
   if (ended < 0) return Result<ProgramEnd>::failure(posix::win32FromErrno(errno));
   end.exitCode = static_cast<std::uint32_t>(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
+  end.limit = limit != LimitHit::none ? limit : limitHit(process, status);
+  if (std::uint32_t rc = removeLimitGroups(process); end.cleanupError == err::success) end.cleanupError = rc;
   if (process.group) {
     process.group.reset();
     if (end.cleanupError == err::success)

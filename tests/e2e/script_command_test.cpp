@@ -36,7 +36,10 @@ protected:
                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
                          "\"PRODUCT_ROOT_D\"=\"" + dir_.file("product") + "\"\n\"Debug\"=dword:00000001\n"
                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config\\Packages\\script.php]\n"
-                         "@=\"php\"\n\"InstallDir\"=\"C:\\\\php\"\n\"IniFilePath\"=\"C:\\\\conf\\\\site.ini\"\n");
+                         "@=\"php\"\n\"InstallDir\"=\"C:\\\\php\"\n\"IniFilePath\"=\"C:\\\\conf\\\\site.ini\"\n"
+                         // out/ is no site directory and conf/ no program's: the script reaches them only by these.
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Sandbox]\n\"ExtraWritePaths\"=\"" + dir_.file("out") + "\"\n"
+                         "\"ExtraReadPaths\"=\"" + dir_.file("c/conf") + "\"\n");
     writeFile(dir_.file("c/conf/site.ini"), "memory_limit = 77M\n");
     service_ = std::make_unique<ServiceProcess>(
         registry_, dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"), "tavrix-impersonation-service");
