@@ -140,8 +140,8 @@ TEST_F(Extract, FailedOrEmptyWalksLeaveNothingBehind) {
   } cases[] = {
       {"demo-1.0", dir_.file("missing.xml"), "Unable to read directory (C:\\data\\var\\cgitory\\demo-1.0\\missing)", 1},
       {"locked-1.0", repository_ + "/locked-1.0/APP-META.xml",
-       "(Error code 5) at Unable to copy (\\\\?\\C:\\data\\var\\cgitory\\locked-1.0\\htdocs\\admin\\key.php) to (\\\\?\\" +
-           site + "\\admin\\key.php)", 1},
+       "(Error code 5) at Unable to copy (\\\\?\\C:\\data\\var\\cgitory\\locked-1.0\\htdocs\\admin\\key.php) "
+       "to (\\\\?\\" + site + "\\admin\\key.php)", 1},
       {"demo-1.0", dir_.file("virtual.xml"), "", 0},
   };
   const auto before = snapshot(drive_ + "/vhosts");
@@ -244,8 +244,8 @@ TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
   // The virtual hosts directory is root's: the user may not make a domain there.
   r = extractAt(site_.user.name() + "-other\\httpdocs");
   EXPECT_EQ(r.exitCode, 1) << r.out;
-  EXPECT_NE(r.out.find("(Error code 5) at CreateDirectory(C:\\vhosts\\" + site_.user.name() + "-other)"), std::string::npos)
-      << r.out;
+  const std::string refused = "(Error code 5) at CreateDirectory(C:\\vhosts\\" + site_.user.name() + "-other)";
+  EXPECT_NE(r.out.find(refused), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(domain + "-other"));
 }
 
