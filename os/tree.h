@@ -30,7 +30,7 @@ struct TreeFailure {
                      // in the source)
     createDirectory, // path: the target directory that could not be made or opened
     directoryIsFile, // path: a target directory name taken by a file (code 0)
-    copyFile,        // path, target: a file (or link) that could not be copied
+    copyFile,        // path, target: a file (or a link to one) that could not be copied
     createLink,      // path, target: a link kept as a link that could not be made
     deleteFile,      // path
     deleteDirectory, // path
@@ -62,8 +62,9 @@ struct TreeCopyOptions {
 //   2. source is listed once;
 //   3. every file is copied (os::copyFileData's rules, without failIfExists) in listing order,
 //      skipping links when preserveLinks is set and, unless replaceExisting, names the target
-//      already has; a link to a file is copied as a link with the same target text (never
-//      read through); a FIFO, socket or device fails with 50;
+//      already has; a link to a file is copied as the file it leads to, read through the link
+//      with the caller's rights (so a copy for a site runs as the site's user); a FIFO, socket
+//      or device, also behind a link, fails with 50;
 //   4. every subdirectory (a link to a directory included, unless preserveLinks) is created in
 //      target, in listing order; a file of that name fails (directoryIsFile), a link of that
 //      name fails with 1921;

@@ -42,19 +42,14 @@ std::u16string packageMetadataPath(const std::u16string& repositoryDirectory) {
   return VFileName::combine(repositoryDirectory, u"APP-META.xml");
 }
 
-// The site directory beneath the web root, made (with the missing ones above it, by whoever the
-// thread acts as) when missing.
-Root openSiteDirectory(const SiteApplicationManager& manager) {
-  Root web(manager.wwwRoot());
-  if (manager.applicationSubdirectory().empty()) return web;
-  web.createDirectories(manager.applicationSubdirectory());
-  return Root(web, manager.applicationSubdirectory());
-}
-
+// The walk runs as the site's user, with or without copying: every directory it makes in the site
+// is the user's, and it makes none where the user may not.
 PermissionMap walkPackage(const SiteApplicationManager& manager, const std::u16string& repository,
                           const xml::Document& metadata, bool copyContent) {
+  const RunTime::Sid user = manager.userInformation()->getAccount(manager.userName(), u"");
+  RunTime::ImpersonationGuard asUser(user);
   const Root package(repository);
-  const Root site = openSiteDirectory(manager);
+  SiteDirectory site(manager.wwwRoot(), manager.applicationSubdirectory());
   return MappingWalk(site, package, copyContent).walk(metadata);
 }
 
@@ -73,13 +68,7 @@ void extractApplication(const SiteApplicationManager& manager, const std::u16str
   // The document is read before the thread changes identity: a malformed file fails with
   // nothing made.
   const xml::Document metadata = loadApplicationMetadata(metadataFile);
-  const RunTime::Sid user = manager.userInformation()->getAccount(manager.userName(), u"");
-  PermissionMap permissions;
-  {
-    RunTime::ImpersonationGuard asUser(user);
-    permissions = walkPackage(manager, repository, metadata, true);
-  }
-  applyPermissionMap(manager, permissions);
+  applyPermissionMap(manager, walkPackage(manager, repository, metadata, true));
 }
 
 void updateApplicationPermissions(const SiteApplicationManager& manager, const std::u16string& metadataFile) {

@@ -13,12 +13,13 @@ class SiteApplicationManager;
 // ("Application directory <path> doesn't exist in repository", "Unable to find APP-META.xml:
 // <path>"), then walks the caller's metadata file with content copying while the thread acts as
 // the site's user, so that everything made below the site directory is the user's; finally
-// applies the permission map. Nothing is rolled back: a failure of the copy leaves what was
-// made and applies no entries.
+// applies the permission map. Missing target directories are made, the web root and those above
+// it included, only where a mapping has content. A failure of the walk removes the directories
+// it made and applies no entries.
 void extractApplication(const SiteApplicationManager& manager, const std::u16string& metadataFile);
 
-// Walks the metadata file without copying (missing target directories are made, as root) and
-// applies the permission map. A missing metadata file or repository "APP-META.xml" is a
+// Walks the metadata file without copying, as the site's user (missing target directories are
+// made, the user's), and applies the permission map. A missing metadata file or repository "APP-META.xml" is a
 // warning in the log and no failure.
 void updateApplicationPermissions(const SiteApplicationManager& manager, const std::u16string& metadataFile);
 

@@ -28,7 +28,12 @@ std::u16string normalizeMappingPath(const std::u16string& value) {
 
 PermissionMap MappingWalk::walk(const xml::Document& metadata) {
   map_.clear();
-  walkMappings(metadata.selectNodes(u"df:application/df:mapping"), u"");
+  try {
+    walkMappings(metadata.selectNodes(u"df:application/df:mapping"), u"");
+  } catch (...) {
+    site_.removeMade();
+    throw;
+  }
   return std::move(map_);
 }
 
@@ -54,7 +59,7 @@ void MappingWalk::copyMappingContent(const std::u16string& path, const std::u16s
   if (!copyContent_) return;
   corelog::log(corelog::levelInfo, u"Copying content from %s to %s", package_.fullPath(source),
                site_.fullPath(target));
-  site_.copyDirectory(package_, source, target, true, false, true);
+  site_.copyFrom(package_, source, target);
 }
 
 void MappingWalk::collectPermissions(const xml::Node& mapping, const std::u16string& target) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "runtime/fs/root.h"
+#include "siteapp/site_directory.h"
 #include "xml/dom.h"
 
 // Target directory (its full path) → permission kind: "aspnet", "php" or "php-disabled".
@@ -17,13 +18,14 @@ using PermissionMap = std::map<std::u16string, std::u16string>;
 // trailing "\" removed ("/" gives the empty string).
 std::u16string normalizeMappingPath(const std::u16string& value);
 
-// One walk over a metadata document, on the site's and the package's directories opened once.
-// Every url and path of the document is a path relative to its root, checked before it is used
-// (a url that would leave the site or a path that would leave the package throws "Path (<path>)
-// is outside of (<root>)") and resolved beneath its root (a link in the middle is refused).
+// One walk over a metadata document, on the site's directory and the package's directory opened
+// once. Every url and path of the document is a path relative to its root, checked before it is
+// used (a url that would leave the site or a path that would leave the package throws "Path
+// (<path>) is outside of (<root>)") and resolved beneath its root (a link in the middle is
+// refused).
 class MappingWalk {
 public:
-  MappingWalk(const RunTime::File::Root& site, const RunTime::File::Root& package, bool copyContent)
+  MappingWalk(SiteDirectory& site, const RunTime::File::Root& package, bool copyContent)
       : site_(site), package_(package), copyContent_(copyContent) {}
 
   // Walks the document's "df:application/df:mapping" elements with the site directory as the
@@ -32,7 +34,8 @@ public:
   // content (no "virtual" attribute, a non-empty "path") gets its target directory made with
   // the missing ones above it, its source tree read (a directory that cannot be listed fails),
   // and with copyContent the source copied into the target (files replaced, links not kept);
-  // then its aspnet rules, its php rules and its nested mappings. Nothing is rolled back.
+  // then its aspnet rules, its php rules and its nested mappings. A walk that fails removes the
+  // directories it made, with what it copied into them; files it replaced elsewhere stay.
   PermissionMap walk(const xml::Document& metadata);
 
 private:
@@ -41,7 +44,7 @@ private:
   void copyMappingContent(const std::u16string& path, const std::u16string& target);
   void collectPermissions(const xml::Node& mapping, const std::u16string& target);
 
-  const RunTime::File::Root& site_;
+  SiteDirectory& site_;
   const RunTime::File::Root& package_;
   bool copyContent_;
   PermissionMap map_;

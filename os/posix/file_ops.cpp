@@ -162,9 +162,11 @@ int fileInfoAt(int dir, const char* name, FileInfo& info) {
 }
 
 std::uint32_t copyFileAt(int srcDir, const std::string& srcName, int dstDir,
-                         const std::string& dstName, bool failIfExists, const LockTable& locks) {
+                         const std::string& dstName, bool failIfExists, const LockTable& locks,
+                         bool throughLink) {
   // O_NONBLOCK: a FIFO put in the file's place must not block the copy.
-  Fd in(openat(srcDir, srcName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const int follow = throughLink ? 0 : O_NOFOLLOW;
+  Fd in(openat(srcDir, srcName.c_str(), O_RDONLY | follow | O_NONBLOCK | O_CLOEXEC));
   if (!in.valid()) return win32FromErrno(errno);
   struct stat st;
   if (fstat(in.get(), &st) != 0) return win32FromErrno(errno);

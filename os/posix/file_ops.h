@@ -27,9 +27,11 @@ Result<Located> locate(const Root& root, std::u16string_view relative);
 int fileInfoAt(int dir, const char* name, FileInfo& info);
 
 // Copies the regular file srcName of srcDir to dstName of dstDir (see os::copyFileData). Locks in
-// the table make the source or an existing target "in use".
+// the table make the source or an existing target "in use". With throughLink a link srcName is
+// followed (the file it leads to is read with the caller's rights); without, it is not opened.
 std::uint32_t copyFileAt(int srcDir, const std::string& srcName, int dstDir,
-                         const std::string& dstName, bool failIfExists, const LockTable& locks);
+                         const std::string& dstName, bool failIfExists, const LockTable& locks,
+                         bool throughLink = false);
 
 // Creates dstName in dstDir as a link with the same target text as the link srcName of srcDir,
 // replacing an existing non-directory entry.

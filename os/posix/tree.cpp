@@ -95,7 +95,7 @@ public:
       if (!subdirectory[i]) continue;
       if (!isLink(entries[i])) entries[i].descend = true;
       else if (options_.preserveLinks &&
-               copyLink(directory, entries[i], TreeFailure::Step::createLink) == Flow::stop)
+               copyLink(directory, entries[i]) == Flow::stop)
         return Flow::stop;
     }
     return Flow::proceed;
@@ -148,18 +148,19 @@ private:
     struct stat st;
     if (!replace && fstatat(target, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
       return Flow::proceed;
-    if (isLink(entry)) return copyLink(directory, entry, TreeFailure::Step::copyFile);
+    // A link to a file is copied as the file it leads to, read through the link with the
+    // caller's rights.
     const std::uint32_t code =
-        entry.kind == WalkEntry::Kind::file
-            ? posix::copyFileAt(directory.fd, entry.name, target, entry.name, false, locks_)
+        entry.kind == WalkEntry::Kind::file || isLink(entry)
+            ? posix::copyFileAt(directory.fd, entry.name, target, entry.name, false, locks_, isLink(entry))
             : err::notSupported;
     return code ? failCopy(TreeFailure::Step::copyFile, code, directory, entry) : Flow::proceed;
   }
 
-  Flow copyLink(const WalkDirectory& directory, const WalkEntry& entry, TreeFailure::Step step) {
+  Flow copyLink(const WalkDirectory& directory, const WalkEntry& entry) {
     std::uint32_t code =
         posix::copyLinkAt(directory.fd, entry.name, targets_.top(), entry.name);
-    return code ? failCopy(step, code, directory, entry) : Flow::proceed;
+    return code ? failCopy(TreeFailure::Step::createLink, code, directory, entry) : Flow::proceed;
   }
 
   Flow failCopy(TreeFailure::Step step, std::uint32_t code, const WalkDirectory& directory,

@@ -100,6 +100,26 @@ Root::Root(const Root& parent, const std::u16string& relative) {
   root_ = std::move(opened.value());
 }
 
+Root Root::openNearest(const std::u16string& directory, std::u16string& missing) {
+  missing.clear();
+  std::u16string existing = VFileName::normalize(directory);
+  for (;;) {
+    os::Result<os::Root> opened = os::Root::open(VFileName::longPath(existing));
+    if (opened.ok()) return Root(existing, std::move(opened.value()));
+    const bool absent = opened.code() == os::err::fileNotFound || opened.code() == os::err::pathNotFound;
+    const std::u16string parent = VFileName::removeFileSpec(existing);
+    if (!absent || parent == existing)
+      throwOSError(formatString(u"Unable to open directory (%s)", directory), opened.code(),
+                   VCONTEXT("RunTime::File::Root"));
+    // A trailing separator gives no name: the same directory is tried again without it.
+    const std::u16string name = existing.size() > parent.size()
+                                    ? checkInside(existing.substr(parent.size()), directory)
+                                    : std::u16string();
+    if (!name.empty()) missing = missing.empty() ? name : name + u'\\' + missing;
+    existing = parent;
+  }
+}
+
 std::u16string Root::check(const std::u16string& relative) const {
   return checkInside(relative, path_);
 }
@@ -125,8 +145,9 @@ void Root::removeDir(const std::u16string& relative, bool force) const {
   detail::reportTreeRemoval(os::removeTree(root_, inside, force));
 }
 
-void Root::createDirectories(const std::u16string& relative) const {
+std::u16string Root::createDirectories(const std::u16string& relative) const {
   const std::u16string inside = check(relative);
+  std::u16string highest;
   // Each level from the root down: what exists is passed over, as VDirectory::createDirectory
   // does; a level resolved beneath the root never follows a link.
   for (std::size_t end = inside.find(u'\\');; end = inside.find(u'\\', end + 1)) {
@@ -134,8 +155,9 @@ void Root::createDirectories(const std::u16string& relative) const {
     if (!level.empty() && !exists(level)) {
       if (std::uint32_t code = os::createDirectory(root_, level, os::DirectoryAccess::creatorDefaults))
         throwOSError(formatString(u"CreateDirectory(%s)", fullPath(level)), code, VCONTEXT("makeDir"));
+      if (highest.empty()) highest = level;
     }
-    if (end == std::u16string::npos) return;
+    if (end == std::u16string::npos) return highest;
   }
 }
 

@@ -55,6 +55,12 @@ public:
   // crossed); its path is parent's full path of it. Throws the vexception of check(), or the
   // OS error "Unable to open directory (<path>)" (context "RunTime::File::Root").
   Root(const Root& parent, const std::u16string& relative);
+  // The nearest of the directory and the directories above it that exists, opened as the
+  // first constructor opens a directory; `missing` is set to the relative path from it down
+  // to the directory ("" when the directory exists). Throws the OS error "Unable to open
+  // directory (<directory>)" (context "RunTime::File::Root") for any failure but a missing
+  // directory, and when not even the path's root exists.
+  static Root openNearest(const std::u16string& directory, std::u16string& missing);
 
   // The path of the root, as given.
   const std::u16string& path() const { return path_; }
@@ -71,9 +77,10 @@ public:
   bool exists(const std::u16string& relative, bool* isDirectory = nullptr) const;
   // removeDir and removeFile (files.h) for a path beneath the root; messages name the full path.
   void removeDir(const std::u16string& relative, bool force) const;
-  // Creates the directory and the missing ones above it, beneath the root; an existing
-  // directory is fine. Throws the OS error "CreateDirectory(<full path>)" (context "makeDir").
-  void createDirectories(const std::u16string& relative) const;
+  // Creates the directory and the missing ones above it, beneath the root, and returns the
+  // highest one it made ("" when all existed). Throws the OS error "CreateDirectory(<full
+  // path>)" (context "makeDir"); the levels made before the failure stay.
+  std::u16string createDirectories(const std::u16string& relative) const;
   // Every subdirectory below the directory, at every depth (links to directories are not
   // entered), as checked relative paths in listing order, parents before their children.
   // Throws the OS error "Unable to read directory (<full path>)" (context
@@ -86,6 +93,8 @@ public:
                      bool recursive, bool preserveLinks, bool replaceExisting) const;
 
 private:
+  Root(std::u16string path, os::Root root) : path_(std::move(path)), root_(std::move(root)) {}
+
   std::u16string path_;
   os::Root root_;
 };

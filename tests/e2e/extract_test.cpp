@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/extract_fixture.h"
+#include "tests/e2e/snapshot.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -76,13 +77,15 @@ TEST_F(Extract, ExtractingAgainReplacesPackagedFilesAndKeepsTheSites) {
   EXPECT_TRUE(has(facl(app_ + "/uploads/photo.jpg"), groupLine("rwx")));
 }
 
-TEST_F(Extract, ALinkInThePackageBecomesAnEmptyDirectory) {
+// A link to a directory becomes an empty directory; a link to a file, the file's content.
+TEST_F(Extract, LinksInThePackage) {
   const std::string decoy = dir_.file("decoy");
   writeFile(decoy + "/secret", "root's own\n");
   fs::permissions(decoy, fs::perms(0755));
   const std::string before = runProcess({"/bin/ls", "-lAR", "--time-style=full-iso", decoy}).out;
   fs::create_directory_symlink(decoy, repository_ + "/demo-1.0/htdocs/uploads/linked");
   ::symlink(decoy.c_str(), (repository_ + "/demo-1.0/htdocs/linked-top").c_str());
+  ::symlink((decoy + "/secret").c_str(), (repository_ + "/demo-1.0/htdocs/readme.txt").c_str());
 
   ProcessResult r = extract(packageMetadata());
   ASSERT_EQ(r.exitCode, 0) << r.out;
@@ -90,6 +93,9 @@ TEST_F(Extract, ALinkInThePackageBecomesAnEmptyDirectory) {
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(app_ + link))) << link;
     EXPECT_TRUE(fs::is_empty(app_ + link)) << link;
   }
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(app_ + "/readme.txt")));
+  EXPECT_EQ(readFile(app_ + "/readme.txt"), "root's own\n");
+  EXPECT_EQ(ownerOf(app_ + "/readme.txt"), std::to_string(site_.user.uid()) + ":" + std::to_string(site_.user.gid()));
   EXPECT_EQ(runProcess({"/bin/ls", "-lAR", "--time-style=full-iso", decoy}).out, before);
   EXPECT_FALSE(has(facl(decoy), groupLine("rwx")));
 }
@@ -116,6 +122,38 @@ TEST_F(Extract, RepositoryChecksAndUnreadableMetadataChangeNothing) {
     EXPECT_EQ(r.exitCode, 1) << c.fullName;
     EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
     EXPECT_FALSE(fs::exists(app_)) << c.fullName;
+  }
+}
+
+// An extraction that fails in its walk, or has nothing to copy, leaves the site as it was.
+TEST_F(Extract, FailedOrEmptyWalksLeaveNothingBehind) {
+  const std::string ns = "xmlns='http://tavrix.dev/app-package/ns/1'";
+  writeFile(dir_.file("missing.xml"), "<application " + ns + "><mapping url='/' path='htdocs'>"
+                                      "<mapping url='more/deep' path='missing'/></mapping></application>");
+  writeFile(dir_.file("virtual.xml"), "<application " + ns + "><mapping url='/'><mapping url='data' path=''/>"
+                                      "</mapping></application>");
+  // A link to a file the site user may not read.
+  writeFile(dir_.file("root-only"), "root's alone");
+  ::chmod(dir_.file("root-only").c_str(), 0600);
+  writePackage(repository_ + "/locked-1.0", kPhpMetadata);
+  ::symlink(dir_.file("root-only").c_str(), (repository_ + "/locked-1.0/htdocs/admin/key.php").c_str());
+  const std::string site = "C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\blog";
+  struct Case {
+    std::string fullName, metadata, message;
+    int exitCode;
+  } cases[] = {
+      {"demo-1.0", dir_.file("missing.xml"), "Unable to read directory (C:\\data\\var\\cgitory\\demo-1.0\\missing)", 1},
+      {"locked-1.0", repository_ + "/locked-1.0/APP-META.xml",
+       "(Error code 5) at Unable to copy (\\\\?\\C:\\data\\var\\cgitory\\locked-1.0\\htdocs\\admin\\key.php) "
+       "to (\\\\?\\" + site + "\\admin\\key.php)", 1},
+      {"demo-1.0", dir_.file("virtual.xml"), "", 0},
+  };
+  const auto before = snapshot(drive_ + "/vhosts");
+  for (const Case& c : cases) {
+    ProcessResult r = tavrix("--extract-application", site_, c.metadata, c.fullName);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_EQ(snapshot(drive_ + "/vhosts"), before) << c.metadata;
   }
 }
 
@@ -185,6 +223,34 @@ TEST_F(Extract, UpdateWarnsAboutMissingFilesAndTakesTheLaterRule) {
   std::size_t uploadsEntries = 0;
   for (std::size_t at = 0; (at = security.find("\\uploads\"", at)) != std::string::npos; ++at) ++uploadsEntries;
   EXPECT_EQ(uploadsEntries, 1u) << security;
+}
+
+// Whichever command makes a directory in a site makes it as the site user: where the user may.
+TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
+  const std::string user = std::to_string(site_.user.uid()) + ":" + std::to_string(site_.user.gid());
+  ASSERT_EQ(update(packageMetadata()).exitCode, 0);
+  for (const std::string& dir : {app_, app_ + "/vendor", app_ + "/vendor/lib"}) EXPECT_EQ(ownerOf(dir), user) << dir;
+  ProcessResult r = extract(packageMetadata());
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+
+  // A web root that is not there yet is made with the missing directories above it.
+  const auto extractAt = [&](const std::string& webRoot) {
+    return runProcess({binary("tavrix"), "--extract-application", "--application-full-name=demo-1.0",
+                       "--www-root=C:\\vhosts\\" + webRoot, "--user-name=" + site_.user.name(),
+                       "--application-subdirectory=/blog/", "--metadata-file=" + packageMetadata()},
+                      {{"TAVRIX_REGISTRY", registry_}});
+  };
+  const std::string domain = drive_ + "/vhosts/" + site_.user.name();
+  r = extractAt(site_.user.name() + "\\new\\httpdocs");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  for (const std::string& dir : {domain + "/new", domain + "/new/httpdocs", domain + "/new/httpdocs/blog/index.php"})
+    EXPECT_EQ(ownerOf(dir), user) << dir;
+  // The virtual hosts directory is root's: the user may not make a domain there.
+  r = extractAt(site_.user.name() + "-other\\httpdocs");
+  EXPECT_EQ(r.exitCode, 1) << r.out;
+  const std::string refused = "(Error code 5) at CreateDirectory(C:\\vhosts\\" + site_.user.name() + "-other)";
+  EXPECT_NE(r.out.find(refused), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(domain + "-other"));
 }
 
 TEST_F(Extract, AServiceRestartedDuringAnExtractionIsReconnected) {

@@ -45,7 +45,7 @@ protected:
     writeFile(dir_.file("APP-META.xml"),
               "<application xmlns=\"" + base + "\" xmlns:p=\"" + base + "/php\" xmlns:a=\"" + base +
                   "/aspnet\">" + mappings + "</application>");
-    RunTime::File::Root site(wide(site_));
+    SiteDirectory site(wide(site_), u"");
     RunTime::File::Root package(wide(package_));
     return MappingWalk(site, package, copy).walk(loadApplicationMetadata(wide(dir_.file("APP-META.xml"))));
   }
@@ -126,8 +126,10 @@ TEST_F(Walk, WithoutCopyingDirectoriesAreMadeAndSourcesStillRead) {
   EXPECT_TRUE(fs::is_empty(site_ + "/a/b/c"));
   EXPECT_FALSE(fs::exists(site_ + "/a/b/index.php"));
 
-  std::string message = failure([&] { walk("<mapping url=\"x\" path=\"missing\"/>", false); });
+  // A walk that fails removes the directories it made.
+  std::string message = failure([&] { walk("<mapping url=\"x/y\" path=\"missing\"/>", false); });
   EXPECT_EQ(message.substr(message.find(" at ")), " at Unable to read directory (" + u8(VFileName::combine(wide(package_), u"missing")) + ")");
+  EXPECT_FALSE(fs::exists(site_ + "/x"));
 }
 
 // Urls and paths that would leave the site or the package are refused before anything is made;
