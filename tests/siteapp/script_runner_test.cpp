@@ -85,7 +85,10 @@ protected:
                     "\"PipeConnectTryCount\"=dword:00000005\n"
                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config\\Packages\\script.php82]\n"
                     "@=\"php\"\n\"InstallDir\"=\"C:\\\\php\"\n\"IniFilePath\"=\"" + dir_.file("php.ini") + "\"\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\perl]\n\"InstallDir\"=\"C:\\\\perl\"\n" + extra);
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\perl]\n\"InstallDir\"=\"C:\\\\perl\"\n"
+                    // The scripts here read an ini file and leave their pid outside any site.
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Sandbox]\n\"ExtraReadPaths\"=\"" + dir_.file("php.ini") +
+                    "\"\n\"ExtraWritePaths\"=\"" + dir_.file("pids") + "\"\n" + extra);
   }
   // The application directory's name under C:\repo; its scripts directory is made.
   void useApplication(const std::string& name) {
@@ -151,13 +154,17 @@ TEST_F(ScriptRunner, RunsAsTheSiteUserWithOnlyTheRequestsEnvironment) {
                              std::to_string(std::max(primary_.gid(), extra_.gid())) + "\n" + scripts_ +
                              "\nclosed\n"
                              // Re-encoded: the value's UTF-8 bytes read as Windows-1252, then sent as UTF-8.
-                             "ADMIN_NAME=caf\xc3\x83\xc2\xa9\nDB_PASS=second\nEMPTY=\n";
+                             "ADMIN_NAME=caf\xc3\x83\xc2\xa9\nDB_PASS=second\nEMPTY=\n"
+                             // The run's private temporary directory, and nothing else of the host's.
+                             "TMPDIR=/tmp/tavrix-run-X\n";
   const std::vector<std::string> expected = {
       "Calling C:\\php\\php.exe -c " + dir_.file("php.ini") + " -dvariables_order=EGPCS -dopen_basedir= -q " + scripts_ +
           "/install.php Install " + dir_.file("secret") + "\n",
       "Configuration script returns:\nscript output: " +
           std::regex_replace(output.substr(0, output.size() - 1), std::regex("\n"), "\nscript output: ")};
-  EXPECT_EQ(log_->take(), expected);
+  std::vector<std::string> lines = log_->take();
+  for (std::string& line : lines) line = std::regex_replace(line, std::regex("tavrix-run-\\w{6}"), "tavrix-run-X");
+  EXPECT_EQ(lines, expected);
   ::unsetenv("TAVRIX_TOOL_ONLY");
 }
 
