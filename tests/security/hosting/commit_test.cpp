@@ -263,6 +263,22 @@ TEST_F(Commit, DriftIsRepairedByTheNextCompleteCommit) {
   EXPECT_EQ(os::securityWriteCount(), repaired);
 }
 
+TEST_F(Commit, ManagersOfOneFileKeepEachOthersEntries) {
+  const std::string app = site("site7") + "/httpdocs/app";
+  makeTree(app, 2, 1);
+  chownToUser(site("site7"));
+  const std::u16string appPath = u"C:\\vhosts\\site7\\httpdocs\\app";
+  // Two commands read the file before either saves it.
+  HostingSecurity::SecurityManager first(appPath, true, nullptr), second(appPath, true, nullptr);
+  first.addAccessEntry(appPath + u"\\d0", group_->sid(), 0x1F01FF, 3, true);
+  second.addAccessEntry(appPath + u"\\d1", group_->sid(), 0x1F01FF, 3, false);
+  first.commit(appPath, true, nullptr, 1);
+  second.commit(appPath, true, nullptr, 1);
+  EXPECT_EQ(HostingSecurity::SecurityManager(appPath, true, nullptr).entries().size(), 2u);
+  EXPECT_TRUE(has(facl(app + "/d0"), groupLine("rwx")));
+  EXPECT_TRUE(has(facl(app + "/d1"), groupLine("---")));
+}
+
 } // namespace
 
 namespace {
