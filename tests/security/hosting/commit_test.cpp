@@ -193,10 +193,14 @@ TEST_F(Commit, LinksAndHardLinksLeaveTheirTargetsAlone) {
   EXPECT_EQ(decoyFingerprints(decoy) + fingerprint(env().host("decoy3file")), before);
   EXPECT_TRUE(has(facl(app + "/d0/f0.txt"), groupLine("rwx")));
   const std::vector<std::string> log = env().log->take();
-  for (const char* link : {"linkdir", "link.txt", "d1\\linkdir\\inside.txt"}) {
-    const std::string path = "C:\\vhosts\\site3\\httpdocs\\app\\" + std::string(link);
+  // Each is named with where it leads, a link on the way included.
+  const std::pair<std::string, std::string> links[] = {{"linkdir", "C:\\decoy3"},
+                                                       {"link.txt", "C:\\decoy3file"},
+                                                       {"d1\\linkdir\\inside.txt", "C:\\decoy3\\inside.txt"}};
+  for (const auto& [link, target] : links) {
+    const std::string path = "C:\\vhosts\\site3\\httpdocs\\app\\" + link;
     EXPECT_TRUE(has(log, "Warning: Cannot apply security to path " + path +
-                             ", because it points to another path " + path +
+                             ", because it points to another path " + target +
                              ". Links are not allowed."))
         << link;
   }
