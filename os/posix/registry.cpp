@@ -181,7 +181,8 @@ void removeKilledWritersFiles(const std::string& path) {
 }
 
 // Writes a temporary file beside the store with the owner and mode of the store (0644 for a new
-// one) and renames it over the store. The caller holds the writers' lock. On failure the store is untouched and the temporary gone.
+// one) and renames it over the store. The caller holds the writers' lock. On failure the store
+// is untouched and the temporary gone.
 std::uint32_t replaceFile(const std::string& path, std::string_view bytes) {
   removeKilledWritersFiles(path);
   struct stat old;
