@@ -60,6 +60,14 @@ std::u16string Params::get(const std::u16string& name, bool required,
 
 std::u16string Params::getRequired(const std::u16string& name) const { return get(name, true, u""); }
 
+std::u16string Params::getFileName(const std::u16string& name) const {
+  auto it = values_.find(name);
+  if (it == values_.end()) return u"";
+  if (it->second.empty())
+    throw vexception(u"Parameter " + name + u" names no file", VCONTEXT("Params::getFileName"));
+  return it->second;
+}
+
 void Params::reportMissingParameter(const std::u16string& name) {
   throw vexception(u"Missing required parameter " + name + u". " + formatPossibleParameters({}, {}),
                    VCONTEXT("Params::reportMissingParameter"));

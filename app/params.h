@@ -25,6 +25,10 @@ public:
   // else returns the default.
   std::u16string get(const std::u16string& name, bool required, const std::u16string& defaultValue) const;
   std::u16string getRequired(const std::u16string& name) const;
+  // The value of a parameter that names a file, empty when the parameter is absent. Given with
+  // an empty value it throws "Parameter <name> names no file": an empty path would name the
+  // working directory.
+  std::u16string getFileName(const std::u16string& name) const;
 
   [[noreturn]] static void reportMissingParameter(const std::u16string& name);
 

@@ -72,7 +72,7 @@ const std::vector<Command>& commands() {
          ExclusiveTask task;
          lockUser(params, task);
          ensureSiteApplicationFields(params, manager);
-         manager.extractApplication(params.get(u"--metadata-file", false, u""));
+         manager.extractApplication(params.getFileName(u"--metadata-file"));
        }},
       {u"--update-application-permissions",
        [](const Params& params, SiteApplicationManager& manager, tavriximp&) {
@@ -80,7 +80,7 @@ const std::vector<Command>& commands() {
                        u"--user-name", u"--metadata-file"},
                       {});
          ensureSiteApplicationFields(params, manager);
-         manager.updateApplicationPermissions(params.get(u"--metadata-file", false, u""));
+         manager.updateApplicationPermissions(params.getFileName(u"--metadata-file"));
        }},
       {u"--delete-application",
        [](const Params& params, SiteApplicationManager& manager, tavriximp&) {

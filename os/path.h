@@ -20,6 +20,12 @@ Result<std::string> hostPath(std::u16string_view path);
 // otherwise "\..." with "/" turned into "\".
 std::u16string windowsPath(std::string_view hostPath);
 
+// Where a path leads when every symbolic link on it is replaced by its target, read with
+// readlinkat (at most 40 links; nothing is opened): what a report names as the place that a
+// refused link points to. The Windows form; a path without links comes back as its host path
+// reads in that form.
+Result<std::u16string> linkedPath(std::u16string_view path);
+
 // The long form of an existing path: the path itself when it exists; fileNotFound or
 // pathNotFound when it does not.
 Result<std::u16string> longPathName(std::u16string_view path);

@@ -57,7 +57,10 @@ public:
   StoreReplacement& operator=(const StoreReplacement&) = delete;
 
   // Opens the directory of `path` (refused when it is a link or not trusted; pathNotFound when
-  // missing) and creates the temporary file "<name>.<random>.tmp" in it, mode 0644.
+  // missing) and creates the temporary file "<name>.<random>.tmp" in it, mode 0644. Temporary
+  // files of the same store that killed writers left there are removed first (regular files of
+  // the process's user only, never through a link): the caller holds the store's writers' lock,
+  // so no live writer has one.
   StoreStatus begin(std::u16string_view path);
   // Appends the bytes to the temporary file.
   StoreStatus write(const void* data, std::size_t count);

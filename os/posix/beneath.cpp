@@ -89,6 +89,15 @@ int followLink(Position& at, const std::string& name, int& links, std::deque<std
   return 0;
 }
 
+// A link where a directory is expected fails the open with ENOTDIR; it is reported as a link
+// met anywhere else on the way (ELOOP), whichever resolver met it.
+int linkOrNotDirectory(int dir, const char* name, int error) {
+  struct stat st;
+  if (error == ENOTDIR && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+    return ELOOP;
+  return error;
+}
+
 // Opens the directory `name` of at and stands in it.
 int enter(Position& at, const std::string& name) {
   Position next;
@@ -179,6 +188,13 @@ int openBeneath(int base, std::string_view relative, int flags, mode_t mode) {
   const std::string path(relative);
   long fd = syscall(SYS_openat2, base, path.c_str(), &how, sizeof how);
   if (fd < 0 && errno == ENOSYS) return openBeneathByComponents(base, relative, flags, mode);
+  if (fd < 0 && errno == ENOTDIR) {
+    // A non-directory on the way, or a link as the last component (one on the way is ELOOP).
+    Located where;
+    errno = locateBeneath(base, relative, where) == 0
+                ? linkOrNotDirectory(where.parent.get(), where.name.c_str(), ENOTDIR)
+                : ENOTDIR;
+  }
   return static_cast<int>(fd);
 }
 
@@ -210,13 +226,7 @@ int openBeneathByComponents(int base, std::string_view relative, int flags, mode
     Fd fd(last ? openat(at, parts[i].c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode)
                : openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid()) {
-      // A link met with O_PATH | O_DIRECTORY says "not a directory"; report it as openat2 does.
-      int error = errno;
-      struct stat st;
-      if (error == ENOTDIR && fstatat(at, parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISLNK(st.st_mode))
-        error = ELOOP;
-      errno = error;
+      errno = linkOrNotDirectory(at, parts[i].c_str(), errno);
       return -1;
     }
     if (onOtherMount(base, fd.get())) {

@@ -1,8 +1,11 @@
 #include "os/path.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <deque>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -97,6 +100,19 @@ std::string belowDrive(std::u16string_view rest) {
   return below;
 }
 
+// The components of a host path, without empty and "." ones.
+std::deque<std::string> hostComponents(std::string_view path) {
+  std::deque<std::string> parts;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == path.npos) end = path.size();
+    std::string_view part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") parts.emplace_back(part);
+    start = end + 1;
+  }
+  return parts;
+}
+
 } // namespace
 
 Result<std::string> hostPath(std::u16string_view path) {
@@ -123,6 +139,37 @@ std::u16string windowsPath(std::string_view hostPath) {
     if (c == u'/') c = u'\\';
   if (!best) return path;
   return std::u16string{best->drive, u':'} + (path.empty() ? u"\\" : path);
+}
+
+Result<std::u16string> linkedPath(std::u16string_view path) {
+  Result<std::string> host = hostPath(path);
+  if (!host.ok()) return host.error();
+  const bool absolute = host.value().starts_with('/');
+  std::deque<std::string> todo = hostComponents(host.value());
+  std::vector<std::string> reached; // no link among them
+  const auto joined = [&](const std::vector<std::string>& parts) {
+    std::string text = absolute ? "/" : "";
+    for (const std::string& part : parts) text += (text.empty() || text == "/" ? "" : "/") + part;
+    return text;
+  };
+  for (int links = 0; !todo.empty();) {
+    std::string name = std::move(todo.front());
+    todo.pop_front();
+    if (name == "..") {
+      if (!reached.empty()) reached.pop_back();
+      continue;
+    }
+    reached.push_back(std::move(name));
+    char target[4096];
+    const ssize_t size = readlinkat(AT_FDCWD, joined(reached).c_str(), target, sizeof target);
+    if (size <= 0 || static_cast<std::size_t>(size) == sizeof target || ++links > 40) continue;
+    const std::string text(target, static_cast<std::size_t>(size));
+    reached.pop_back();
+    if (text.starts_with('/')) reached.clear();
+    std::deque<std::string> parts = hostComponents(text);
+    todo.insert(todo.begin(), parts.begin(), parts.end());
+  }
+  return windowsPath(joined(reached));
 }
 
 Result<std::u16string> longPathName(std::u16string_view path) {

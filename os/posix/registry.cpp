@@ -15,6 +15,7 @@
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
 #include "os/posix/io.h"
+#include "os/posix/leftovers.h"
 #include "os/posix/lock_area.h"
 #include "os/registry_store.h"
 #include "os/text.h"
@@ -164,9 +165,26 @@ void syncDirectory(const std::string& path) {
   if (fd.valid()) ::fsync(fd.get());
 }
 
+bool temporaryNameCharacter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// Removes the "<store>.XXXXXX" files of writers killed before their rename. Only writers that
+// hold the writers' lock make them, so none of them belongs to a live writer.
+void removeKilledWritersFiles(const std::string& path) {
+  Fd directory(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.valid()) return;
+  const std::string prefix = path.substr(path.rfind('/') + 1) + ".";
+  posix::removeLeftovers(directory.get(), [&](std::string_view name) {
+    return posix::matchesTemporary(name, prefix, 6, temporaryNameCharacter, "");
+  });
+}
+
 // Writes a temporary file beside the store with the owner and mode of the store (0644 for a new
-// one) and renames it over the store. On failure the store is untouched and the temporary gone.
+// one) and renames it over the store. The caller holds the writers' lock. On failure the store
+// is untouched and the temporary gone.
 std::uint32_t replaceFile(const std::string& path, std::string_view bytes) {
+  removeKilledWritersFiles(path);
   struct stat old;
   bool existed = ::stat(path.c_str(), &old) == 0;
   std::string temp = path + ".XXXXXX";

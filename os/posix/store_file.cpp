@@ -15,6 +15,7 @@
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
 #include "os/posix/io.h"
+#include "os/posix/leftovers.h"
 #include "os/posix/walker.h"
 
 namespace os {
@@ -92,11 +93,15 @@ StoreRefusal judge(const struct stat& st) {
   return StoreRefusal::none;
 }
 
+constexpr std::size_t kSuffixLength = 12; // hex digits of six random bytes
+
+bool lowerHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
 std::string randomSuffix() {
   Result<std::array<std::uint8_t, 16>> random = randomBytes();
   static constexpr char digits[] = "0123456789abcdef";
   std::string text;
-  for (std::size_t i = 0; i < 6; ++i) {
+  for (std::size_t i = 0; i < kSuffixLength / 2; ++i) {
     const std::uint8_t byte = random.ok() ? random.value()[i] : static_cast<std::uint8_t>(i);
     text += digits[byte >> 4];
     text += digits[byte & 0xF];
@@ -162,6 +167,10 @@ StoreStatus StoreReplacement::begin(std::u16string_view path) {
   Fd directory;
   if (StoreStatus status = openDirectory(where.value().directory, directory); !status.ok())
     return status;
+  const std::string prefix = where.value().name + ".";
+  posix::removeLeftovers(directory.get(), [&](std::string_view name) {
+    return posix::matchesTemporary(name, prefix, kSuffixLength, lowerHexDigit, ".tmp");
+  });
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::string name = where.value().name + "." + randomSuffix() + ".tmp";
     Fd fd(openat(directory.get(), name.c_str(),

@@ -57,9 +57,12 @@ bool ADUserInformation::isGroupMember(const std::u16string& user, const std::u16
 
 RunTime::Sid UserInformation::getAccount(const std::u16string& name,
                                          const std::u16string& domain) const {
-  RunTime::Sid account;
-  account.loadByServerAndAccountNames(domain.empty() ? getServerName(name) : domain, name);
-  return account;
+  return guarded("UserInformation::getAccount", __LINE__,
+                 [&] { return formatString(u"Unable to call getAccount(%s, %s)", name, domain); }, [&] {
+                   RunTime::Sid account;
+                   account.loadByServerAndAccountNames(domain.empty() ? getServerName(name) : domain, name);
+                   return account;
+                 });
 }
 
 std::u16string ADUserInformation::getServerName(const std::u16string& name) const {

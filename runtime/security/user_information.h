@@ -19,7 +19,8 @@ public:
 
   // The account record (SID, name, domain, kind) of a name, asked of `domain`, or of
   // getServerName(name) when `domain` is empty. Throws the OS error 1332 "Unable to lookup SID
-  // for name %s" when nothing matches.
+  // for name %s" when nothing matches; failures carry the context
+  // "Unable to call getAccount(<name>, <domain>)".
   virtual RunTime::Sid getAccount(const std::u16string& name,
                                   const std::u16string& domain) const = 0;
   // Whether the user is a member of the group (directly or as its primary group). Local accounts

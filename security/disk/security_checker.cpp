@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "os/path.h"
 #include "os/security_store.h"
 #include "os/text.h"
 #include "runtime/core/cancelation.h"
@@ -32,11 +33,13 @@ bool linkRefused(std::uint32_t code) {
 // What getPathKind answers for a path that leads through a link (never followed).
 constexpr std::uint32_t PATH_THROUGH_LINK = 0xFFFFFFFF;
 
+// Names the refused path and where its links lead.
 void warnLink(const std::u16string& path) {
+  const os::Result<std::u16string> target = os::linkedPath(path);
   LogManager::instance().log(corelog::levelWarning,
                              u"Cannot apply security to path %s, because it points to another "
                              u"path %s. Links are not allowed.",
-                             path, path);
+                             path, target.ok() ? target.value() : path);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "security/hosting/security_manager.h"
 
+#include "runtime/core/exclusive_task.h"
 #include "runtime/core/format.h"
 #include "runtime/core/guard.h"
 #include "runtime/fs/path/filename.h"
@@ -40,13 +41,39 @@ private:
   T previous_;
 };
 
+// Erases the account's entries at entryRoot\subPath whose flags share a bit with flagFilter (all
+// of them for 0).
+void eraseEntries(EntryCollection& collection, const std::u16string& entryRoot,
+                  const std::u16string& subPath, const RunTime::Sid& account, std::int32_t flagFilter) {
+  EntryCollection::Entries& entries = collection.entries();
+  for (auto it = entries.begin(); it != entries.end();) {
+    const bool matching = samePath(it->path, entryRoot) && samePath(it->subPath, subPath) &&
+                          it->account == account &&
+                          (flagFilter == 0 || (it->entryFlags & flagFilter) != 0);
+    it = matching ? entries.erase(it) : std::next(it);
+  }
+}
+
+// The named mutex of a metadata file. Its name is a digest of the file's name (FNV-1a), which
+// may be longer than a lock file's name can be; two files that share a digest only wait for
+// each other.
+std::u16string metadataMutexName(const std::u16string& file) {
+  std::uint64_t digest = 0xcbf29ce484222325ULL;
+  for (char16_t unit : file)
+    for (unsigned byte : {unit & 0xFFu, unsigned(unit) >> 8}) {
+      digest ^= byte;
+      digest *= 0x100000001b3ULL;
+    }
+  return formatString(u"Global\\{3F0C7A52-9B1D-4E6A-8C27-D5E41B90A6F3}%08X%08X",
+                      static_cast<std::uint32_t>(digest >> 32), static_cast<std::uint32_t>(digest));
+}
+
 } // namespace
 
 SecurityManager::SecurityManager(const std::u16string& path, bool loadMetadata,
                                  std::shared_ptr<IUserInformation> userInformation)
-    : userInformation_(std::move(userInformation)),
+    : path_(path), userInformation_(std::move(userInformation)),
       systemHelper_(std::make_shared<DiskSecurity::DefaultSystemHelper>()) {
-  entries_ = std::make_shared<EntryCollection>(systemHelper_);
   virtualHosts_ = obtainVirtualHosts();
   if (VFileName::compare(path, virtualHosts_) == VFileName::firstBelow) {
     rootPath_ = virtualHosts_;
@@ -55,19 +82,9 @@ SecurityManager::SecurityManager(const std::u16string& path, bool loadMetadata,
     rootPath_ = path;
     logInfo(u"Root path is %s", path);
   }
-  const std::vector<std::u16string> parts = pathComponents(getRootRelativePath(path, false));
   metadataLocation_ = metadataFileFor(path);
   // The entries held are those of this file: the walk does not read it again.
-  entries_->setStorageName(metadataLocation_);
-  if (!loadMetadata || parts.empty()) return;
-  LoadedMetadata loaded =
-      parts.size() >= 3 && parts[1] == WEB_USERS
-          ? loadWebuserSecurity(rootPath_, parts[0], parts[2], userInformation_, systemHelper_,
-                                lenient_)
-          : loadDomainSecurity(rootPath_, parts[0], userInformation_, systemHelper_, lenient_);
-  metadataLocation_ = loaded.location;
-  entries_ = loaded.entries;
-  entries_->setStorageName(metadataLocation_);
+  entries_ = loadMetadata ? loadEntries() : noEntries();
 }
 
 std::u16string SecurityManager::obtainVirtualHosts() const {
@@ -111,26 +128,49 @@ std::u16string SecurityManager::entryPath() const {
 
 void SecurityManager::addAccessEntry(const std::u16string& path, const RunTime::Sid& account,
                                      std::uint32_t accessMask, std::uint32_t aceFlags, bool allow) {
-  revokeAccessEntries(path, account, DiskSecurity::RemoveAccess);
-  entries_->insert(AccessEntry{account, entryPath(), getRootRelativePath(path, false), aceFlags,
-                               accessMask, allow ? DiskSecurity::Default : DiskSecurity::Deny,
-                               u"", u"", systemHelper_});
+  const std::u16string subPath = getRootRelativePath(path, false);
+  record([=, entryRoot = entryPath(), helper = systemHelper_](EntryCollection& entries) {
+    // The new entry replaces whatever the account had there, a revocation or an earlier rule:
+    // a denial left beside a later grant would go on denying.
+    eraseEntries(entries, entryRoot, subPath, account, 0);
+    entries.insert(AccessEntry{account, entryRoot, subPath, aceFlags, accessMask,
+                               allow ? DiskSecurity::Default : DiskSecurity::Deny, u"", u"", helper});
+  });
 }
 
 void SecurityManager::revokeAccessEntries(const std::u16string& path, const RunTime::Sid& account,
                                           std::int32_t flagFilter) {
-  const std::u16string entryRoot = entryPath();
   const std::u16string subPath = getRootRelativePath(path, false);
-  EntryCollection::Entries& entries = entries_->entries();
-  for (auto it = entries.begin(); it != entries.end();) {
-    const bool matching = samePath(it->path, entryRoot) && samePath(it->subPath, subPath) &&
-                          it->account == account &&
-                          (flagFilter == 0 || (it->entryFlags & flagFilter) != 0);
-    it = matching ? entries.erase(it) : std::next(it);
-  }
-  if (!(flagFilter & DiskSecurity::RemoveAccess))
-    entries_->insert(AccessEntry{account, entryRoot, subPath, 0, 0, DiskSecurity::RemoveAccess,
-                                 u"", u"", systemHelper_});
+  record([=, entryRoot = entryPath(), helper = systemHelper_](EntryCollection& entries) {
+    eraseEntries(entries, entryRoot, subPath, account, flagFilter);
+    if (!(flagFilter & DiskSecurity::RemoveAccess))
+      entries.insert(AccessEntry{account, entryRoot, subPath, 0, 0, DiskSecurity::RemoveAccess, u"",
+                                 u"", helper});
+  });
+}
+
+void SecurityManager::record(std::function<void(EntryCollection&)> change) {
+  change(*entries_);
+  changes_.push_back(std::move(change));
+}
+
+std::shared_ptr<EntryCollection> SecurityManager::noEntries() const {
+  auto entries = std::make_shared<EntryCollection>(systemHelper_);
+  entries->setStorageName(metadataLocation_);
+  return entries;
+}
+
+std::shared_ptr<EntryCollection> SecurityManager::loadEntries() {
+  const std::vector<std::u16string> parts = pathComponents(getRootRelativePath(path_, false));
+  if (parts.empty()) return noEntries();
+  LoadedMetadata loaded =
+      parts.size() >= 3 && parts[1] == WEB_USERS
+          ? loadWebuserSecurity(rootPath_, parts[0], parts[2], userInformation_, systemHelper_,
+                                lenient_)
+          : loadDomainSecurity(rootPath_, parts[0], userInformation_, systemHelper_, lenient_);
+  metadataLocation_ = loaded.location;
+  loaded.entries->setStorageName(metadataLocation_);
+  return loaded.entries;
 }
 
 void SecurityManager::commit(const std::u16string& path, bool complete,
@@ -143,6 +183,13 @@ void SecurityManager::commit(const std::u16string& path, bool complete,
       complete ? std::make_unique<DiskSecurity::CompleteChecker>(*this, applyArgument, systemHelper_)
                : std::make_unique<DiskSecurity::SecurityChecker>(*this, applyArgument, systemHelper_);
   Restore<DiskSecurity::SecurityChecker*> restoreChecker(checker_, checker.get());
+  // From the read to the rename the file is this process's: what another command saved since
+  // this manager read it is read again, and this run's changes are made to that.
+  ExclusiveTask lock;
+  lock.Initialize(metadataMutexName(metadataLocation_), os::INFINITE_WAIT);
+  // A file still missing was reported when the manager was made.
+  entries_ = metadataFileExists(metadataLocation_) ? loadEntries() : noEntries();
+  for (const auto& change : changes_) change(*entries_);
   auto information = std::make_shared<DiskSecurity::SecurityInformation>(
       *entries_, path, 0, checker->pathResolver(), virtualHosts_, systemHelper_->isVerbose());
   try {
@@ -151,6 +198,7 @@ void SecurityManager::commit(const std::u16string& path, bool complete,
     // The caller asked to stop; what was recorded is saved all the same.
   }
   saveToFile(*entries_, metadataLocation_, u"", lenient_);
+  changes_.clear();
   logInfo(u"File system security changes applied successfully");
 }
 

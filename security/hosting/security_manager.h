@@ -9,8 +9,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "runtime/core/exception.h"
 #include "security/disk/callback.h"
@@ -41,8 +43,8 @@ public:
   const std::u16string& getMetadataLocation() const { return metadataLocation_; }
   const DiskSecurity::EntryCollection& entries() const { return *entries_; }
 
-  // Records that `account` is allowed (denied) accessMask at `path` with the ACE flags,
-  // withdrawing a revocation recorded for the account there. An equal entry is kept once.
+  // Records that `account` is allowed (denied) accessMask at `path` with the ACE flags, in place
+  // of whatever the account had there (an earlier rule or a revocation).
   void addAccessEntry(const std::u16string& path, const RunTime::Sid& account,
                       std::uint32_t accessMask, std::uint32_t aceFlags, bool allow);
   // Erases the account's entries at `path` whose flags share a bit with flagFilter (all of them
@@ -50,8 +52,11 @@ public:
   void revokeAccessEntries(const std::u16string& path, const RunTime::Sid& account,
                            std::int32_t flagFilter);
   // Applies the entries below `path` (CompleteChecker when complete, else SecurityChecker) and
-  // saves the metadata file. An abort of the walk is swallowed and the file saved; any other
-  // failure leaves the file as it was.
+  // saves the metadata file. From reading the file afresh (the additions and revocations since
+  // the last commit made again to what it holds now) to the rename, it holds the file's named
+  // mutex: commands that change one file run their commits one after another and keep each
+  // other's entries, commits to different files overlap. An abort of the walk is swallowed and
+  // the file saved; any other failure leaves the file as it was.
   void commit(const std::u16string& path, bool complete, DiskSecurity::Callback* callback,
               std::uint32_t applyArgument);
 
@@ -69,10 +74,18 @@ public:
 
 private:
   std::u16string metadataFileFor(const std::u16string& path) const;
+  // The entries of this manager's metadata file as stored now (none for a root's own file).
+  std::shared_ptr<DiskSecurity::EntryCollection> loadEntries();
+  std::shared_ptr<DiskSecurity::EntryCollection> noEntries() const;
+  // Makes a change to the entries and keeps it, to be made again to what the commit reads.
+  void record(std::function<void(DiskSecurity::EntryCollection&)> change);
   std::u16string entryPath() const;
   std::u16string obtainVirtualHosts() const;
 
+  const std::u16string path_;
   std::shared_ptr<DiskSecurity::EntryCollection> entries_;
+  // This run's additions and revocations, in order, since the last commit.
+  std::vector<std::function<void(DiskSecurity::EntryCollection&)>> changes_;
   std::u16string metadataLocation_;
   std::u16string rootPath_;
   std::u16string virtualHosts_;

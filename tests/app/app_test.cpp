@@ -30,6 +30,10 @@ TEST(Params, ParsingRules) {
   EXPECT_EQ(failure([&] { p.getRequired(u"--missing"); }),
             "Missing required parameter --missing.  @Params::reportMissingParameter");
   EXPECT_EQ(parse({}).get(u"--a", false, u"none"), u"none");
+  // A file parameter given empty names nothing: not the working directory.
+  EXPECT_EQ(p.getFileName(u"--a"), u"2=3");
+  EXPECT_EQ(p.getFileName(u"--missing"), u"");
+  EXPECT_EQ(failure([&] { p.getFileName(u"--c"); }), "Parameter --c names no file @Params::getFileName");
 }
 
 // The order of the checks, their messages and the always-accepted internal package name are

@@ -108,6 +108,7 @@ TEST_F(Commands, ParameterChecks) {
   struct Case {
     std::vector<std::string> args;
     std::string message;
+    std::string where = "Params::check";
   };
   const std::string extractPossible =
       "Possible parameters:\n    --application-full-name\n    --www-root\n    --user-name\n"
@@ -123,13 +124,19 @@ TEST_F(Commands, ParameterChecks) {
         "--script-name=n", "--user-name=u"},
        "Missing required parameter --fsa-xml-file. Possible parameters:\n    --application-full-name\n"
        "    --script-filename\n    --script-name\n    --user-name\n    --fsa-xml-file"},
+      {{"--extract-application", "--application-full-name=a", "--www-root=/x", "--user-name=u",
+        "--application-subdirectory=s", "--metadata-file="},
+       "Parameter --metadata-file names no file", "Params::getFileName"},
+      {{"--update-application-permissions", "--application-full-name=a", "--www-root=/x", "--user-name=u",
+        "--application-subdirectory=s", "--metadata-file"},
+       "Parameter --metadata-file names no file", "Params::getFileName"},
   };
   for (const Case& c : cases) {
     ProcessResult r = tavrix(c.args);
     EXPECT_EQ(r.exitCode, 1);
     std::string out = withoutLines(r.out);
     EXPECT_EQ(out.substr(0, out.find("\n   at ")), c.message);
-    EXPECT_NE(out.find("\n   at (Params::check line N)\n   at Unable to execute console command: '" +
+    EXPECT_NE(out.find("\n   at (" + c.where + " line N)\n   at Unable to execute console command: '" +
                        c.args[0] + "'(vconsoleapp::start line N)\n   at Unable to execute command: '"),
               std::string::npos)
         << out;

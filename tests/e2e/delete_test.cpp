@@ -162,7 +162,7 @@ TEST_F(DeleteApplication, HostileEntriesRemoveNothing) {
       {"lnk\\secret", "app", "Path (lnk\\secret) passes through a link in (C:\\vhosts\\site1\\httpdocs\\app)"},
       {"good", "../../decoy", "Path (..\\..\\decoy) is outside of (C:\\vhosts\\site1\\httpdocs)"},
       {"good", "applink",
-       "The directory name is invalid (Error code 267) at Unable to open directory "
+       "Too many levels of symbolic links (Error code 1921) at Unable to open directory "
        "(C:\\vhosts\\site1\\httpdocs\\applink)"},
       {"good/..", "app", "Path (good/..) names the directory (C:\\vhosts\\site1\\httpdocs\\app) itself"},
   };

@@ -1,5 +1,7 @@
 #include "os/path.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/testing.h"
@@ -71,6 +73,26 @@ TEST(Path, LongPathNameOfExistingAndMissingPaths) {
     if (r.ok()) {
       EXPECT_EQ(r.value(), c.path);
     }
+  }
+}
+
+TEST(Path, LinkedPathReadsEveryLinkOnTheWay) {
+  TempDir dir;
+  writeFile(dir.file("real/sub/f"), "x");
+  ::symlink(dir.file("real").c_str(), dir.file("absolute").c_str());
+  ::symlink("real/sub", dir.file("relative").c_str());
+  ::symlink("../absolute", dir.file("real/up").c_str());
+  ::symlink("loop", dir.file("loop").c_str());
+  ::symlink("nowhere/x", dir.file("dangling").c_str());
+  ScopedRegistry reg(devices("\"C:\"=\"" + dir.path() + "\"\n"));
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"C:\\real\\sub\\f", u"C:\\real\\sub\\f"}, {u"C:\\absolute\\sub", u"C:\\real\\sub"},
+      {u"C:\\relative\\f", u"C:\\real\\sub\\f"},    {u"C:\\real\\up\\sub", u"C:\\real\\sub"},
+      {u"C:\\loop", u"C:\\loop"},                       {u"C:\\dangling", u"C:\\nowhere\\x"}};
+  for (const auto& [path, target] : cases) {
+    os::Result<std::u16string> r = os::linkedPath(path);
+    ASSERT_TRUE(r.ok()) << u8(path);
+    EXPECT_EQ(u8(r.value()), u8(target)) << u8(path);
   }
 }
 

@@ -183,6 +183,36 @@ TEST(Registry, FailedWriteLeavesTheStoreIntact) {
   EXPECT_EQ(files, (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
 }
 
+TEST(Registry, AWriteRemovesOnlyTheTemporaryFilesOfKilledWriters) {
+  if (geteuid() != 0) GTEST_SKIP() << "planting another user's file needs root";
+  ScopedRegistry reg("[HKEY_USERS\\K]\n");
+  const std::filesystem::path dir = std::filesystem::path(reg.path()).parent_path();
+  enum Kind { file, link, directory, othersFile };
+  const struct Case {
+    const char* name;
+    Kind kind;
+    bool removed;
+  } cases[] = {{"registry.reg.AbC123", file, true},       {"registry.reg.zz9900", file, true},
+               {"registry.reg.AbC12", file, false},       {"registry.reg.AbC1234", file, false},
+               {"registry.reg.AbC-23", file, false},      {"other.reg.AbC123", file, false},
+               {"registry.reg.Link01", link, false},      {"registry.reg.Dir001", directory, false},
+               {"registry.reg.Other1", othersFile, false}};
+  testing_support::writeFile((dir / "target").string(), "kept");
+  for (const Case& c : cases) {
+    const std::filesystem::path path = dir / c.name;
+    if (c.kind == link) std::filesystem::create_symlink(dir / "target", path);
+    if (c.kind == directory) std::filesystem::create_directory(path);
+    if (c.kind == file || c.kind == othersFile) testing_support::writeFile(path.string(), "left");
+    if (c.kind == othersFile) {
+      ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0) << "needs root";
+    }
+  }
+  ASSERT_EQ(set(openKey(Root::Users, u"K", kAll).value(), sz(u"v", u"1")), 0u);
+  for (const Case& c : cases)
+    EXPECT_NE(std::filesystem::exists(std::filesystem::symlink_status(dir / c.name)), c.removed) << c.name;
+  EXPECT_EQ(readFile((dir / "target").string()), "kept");
+}
+
 TEST(Registry, MalformedStoreIsReportedWithItsLine) {
   ScopedRegistry reg("[HKEY_USERS\\K]\n");
   KeyHandle key = openKey(Root::Users, u"K", kAll).value();

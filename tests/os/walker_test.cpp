@@ -35,15 +35,19 @@ TEST(Walker, OpeningBeneathRefusesLinksAndEscapes) {
   struct Case {
     const char* path;
     int error; // 0: opens
+    int flags = O_RDONLY;
   };
+  constexpr int directory = O_PATH | O_DIRECTORY | O_NOFOLLOW;
+  // A link opened as a directory is a link on both resolvers, a file is not a directory.
   const Case cases[] = {{"a/file", 0},       {"a", 0},           {"", 0},
                         {"dirlink/file", ELOOP}, {"a/filelink", ELOOP}, {"../outside", EXDEV},
-                        {"a/missing", ENOENT}};
+                        {"a/missing", ENOENT}, {"dirlink", ELOOP, directory}, {"a/file", ENOTDIR, directory},
+                        {"a/file/x", ENOTDIR, directory}};
   for (OpenFunction openBeneath : {OpenFunction(&os::posix::openBeneath),
                                    OpenFunction(&os::posix::openBeneathByComponents)}) {
     for (const Case& c : cases) {
       errno = 0;
-      os::posix::Fd fd(openBeneath(base.get(), c.path, O_RDONLY, 0));
+      os::posix::Fd fd(openBeneath(base.get(), c.path, c.flags, 0));
       EXPECT_EQ(fd.valid() ? 0 : errno, c.error) << c.path;
     }
   }

@@ -99,6 +99,11 @@ TEST_F(GroupMembership, FailuresNameTheCallAndTheSource) {
   EXPECT_EQ(failureOf([&] { directory_.isGroupMember(u"tvx-no-user", wide(group)); }),
             unknown + "Unknown user tvx-no-user\nat Unable to call KelvoSrvClient::isGroupMemberUser(tvx-no-user, " +
                 group + ")\nat Unable to call isGroupMember(tvx-no-user, " + group + ")");
+  // Account lookups name their call too, whichever step fails.
+  EXPECT_EQ(failureOf([&] { local_.getAccount(u"tvx-no-user", u""); }),
+            unknown + "Unable to lookup SID for name tvx-no-user\nat Unable to call getAccount(tvx-no-user, )");
+  EXPECT_EQ(failureOf([&] { ADUserInformation(u"", u"").getAccount(u"tvx-no-user", u""); }),
+            "Cannot determine Active Directory domain name\nat Unable to call getAccount(tvx-no-user, )");
   // The service gone, the directory variant fails where the local one still answers.
   (void)service_.stop();
   EXPECT_TRUE(local());

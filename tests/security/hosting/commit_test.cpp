@@ -193,10 +193,14 @@ TEST_F(Commit, LinksAndHardLinksLeaveTheirTargetsAlone) {
   EXPECT_EQ(decoyFingerprints(decoy) + fingerprint(env().host("decoy3file")), before);
   EXPECT_TRUE(has(facl(app + "/d0/f0.txt"), groupLine("rwx")));
   const std::vector<std::string> log = env().log->take();
-  for (const char* link : {"linkdir", "link.txt", "d1\\linkdir\\inside.txt"}) {
-    const std::string path = "C:\\vhosts\\site3\\httpdocs\\app\\" + std::string(link);
+  // Each is named with where it leads, a link on the way included.
+  const std::pair<std::string, std::string> links[] = {{"linkdir", "C:\\decoy3"},
+                                                       {"link.txt", "C:\\decoy3file"},
+                                                       {"d1\\linkdir\\inside.txt", "C:\\decoy3\\inside.txt"}};
+  for (const auto& [link, target] : links) {
+    const std::string path = "C:\\vhosts\\site3\\httpdocs\\app\\" + link;
     EXPECT_TRUE(has(log, "Warning: Cannot apply security to path " + path +
-                             ", because it points to another path " + path +
+                             ", because it points to another path " + target +
                              ". Links are not allowed."))
         << link;
   }
@@ -261,6 +265,22 @@ TEST_F(Commit, DriftIsRepairedByTheNextCompleteCommit) {
   const std::uint64_t repaired = os::securityWriteCount();
   manager->commit(appPath, true, nullptr, 1);
   EXPECT_EQ(os::securityWriteCount(), repaired);
+}
+
+TEST_F(Commit, ManagersOfOneFileKeepEachOthersEntries) {
+  const std::string app = site("site7") + "/httpdocs/app";
+  makeTree(app, 2, 1);
+  chownToUser(site("site7"));
+  const std::u16string appPath = u"C:\\vhosts\\site7\\httpdocs\\app";
+  // Two commands read the file before either saves it.
+  HostingSecurity::SecurityManager first(appPath, true, nullptr), second(appPath, true, nullptr);
+  first.addAccessEntry(appPath + u"\\d0", group_->sid(), 0x1F01FF, 3, true);
+  second.addAccessEntry(appPath + u"\\d1", group_->sid(), 0x1F01FF, 3, false);
+  first.commit(appPath, true, nullptr, 1);
+  second.commit(appPath, true, nullptr, 1);
+  EXPECT_EQ(HostingSecurity::SecurityManager(appPath, true, nullptr).entries().size(), 2u);
+  EXPECT_TRUE(has(facl(app + "/d0"), groupLine("rwx")));
+  EXPECT_TRUE(has(facl(app + "/d1"), groupLine("---")));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <random>
+#include <set>
 
 #include "os/text.h"
 #include "security/hosting/metadata_file.h"
@@ -80,6 +81,17 @@ TEST(MetadataDurability, KilledSavesLeaveTheOldOrTheNewFile) {
   // Both outcomes happened, so the kills did land inside saves.
   EXPECT_GT(keptOld, 0);
   EXPECT_GT(gotNew, 0);
+
+  // The next save removes the temporary files the killed ones left, and nothing like them.
+  const std::string kelvo = dir.file("site1/.kelvo");
+  std::filesystem::create_directory_symlink(kelvo, kelvo + "/.Security.0123456789ab.tmp");
+  testing_support::writeFile(kelvo + "/.Security.0123456789ab.tmp.keep", "");
+  testing_support::writeFile(kelvo + "/.Web.u.Security.0123456789ab.tmp", "");
+  HostingSecurity::saveToFile(*first, location, u"", true);
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(kelvo)) names.insert(entry.path().filename());
+  EXPECT_EQ(names, (std::set<std::string>{".Security", ".Security.0123456789ab.tmp",
+                                          ".Security.0123456789ab.tmp.keep", ".Web.u.Security.0123456789ab.tmp"}));
   std::cout << "kept the old file " << keptOld << " times, the new one " << gotNew << " times\n";
 }
 
