@@ -365,4 +365,12 @@ std::string binary(std::string_view name) {
   return std::string(dir ? dir : "build/bin") + "/" + std::string(name);
 }
 
+bool launcherRefuses(std::string_view name) {
+  const char* list = std::getenv("TAVRIX_ENOSYS");
+  std::istringstream calls(list ? list : "");
+  for (std::string call; std::getline(calls, call, ',');)
+    if (call == name) return true;
+  return false;
+}
+
 } // namespace testing_support

@@ -157,4 +157,8 @@ std::string readDailyLog(const std::string& productRoot);
 // Path of a built executable (build/bin/<name>).
 std::string binary(std::string_view name);
 
+// Whether the test runs under tools/enosys.c's launcher (./test.sh's sanitizer pass) with the
+// system call `name` failing with ENOSYS, as on a kernel that lacks it (TAVRIX_ENOSYS lists them).
+bool launcherRefuses(std::string_view name);
+
 } // namespace testing_support
