@@ -229,6 +229,14 @@ int openBeneathByComponents(int base, std::string_view relative, int flags, mode
       errno = linkOrNotDirectory(at, parts[i].c_str(), errno);
       return -1;
     }
+    // With O_PATH and no O_NOFOLLOW openat2 refuses a link in the last component (it would
+    // follow it); opened here with O_NOFOLLOW, O_PATH gives the link itself.
+    struct stat st;
+    if (last && (flags & O_PATH) && !(flags & O_NOFOLLOW) && fstat(fd.get(), &st) == 0 &&
+        S_ISLNK(st.st_mode)) {
+      errno = ELOOP;
+      return -1;
+    }
     if (onOtherMount(base, fd.get())) {
       errno = EXDEV;
       return -1;

@@ -148,11 +148,20 @@ LimitHit limitHit(const StartedProcess& process, int status) {
 // Groups of the version 1 memory and pids hierarchies for one run, with its limits.
 std::uint32_t makeLimitGroups(const RunLimits& limits, StartedProcess& started) {
   if (!memoryGroups || (limits.memoryBytes == 0 && limits.tasks == 0)) return err::success;
-  Result<posix::cgroup::Group> memory = posix::cgroup::create(memoryGroups.get());
-  if (!memory.ok()) return memory.code();
-  started.limitGroupName = memory.value().name;
-  started.memoryGroup = posix::toHandle(std::move(memory.value().dir));
-  if (::mkdirat(taskGroups.get(), started.limitGroupName.c_str(), 0755) != 0) return posix::win32FromErrno(errno);
+  // One name free in both hierarchies: they may sit at different depths, and another
+  // instance's groups (or one it left behind) may hold a name in one of them only.
+  for (;;) {
+    Result<posix::cgroup::Group> memory = posix::cgroup::create(memoryGroups.get());
+    if (!memory.ok()) return memory.code();
+    if (::mkdirat(taskGroups.get(), memory.value().name.c_str(), 0755) == 0) {
+      started.limitGroupName = memory.value().name;
+      started.memoryGroup = posix::toHandle(std::move(memory.value().dir));
+      break;
+    }
+    const int error = errno;
+    (void)posix::cgroup::remove(memoryGroups.get(), memory.value().name);
+    if (error != EEXIST) return posix::win32FromErrno(error);
+  }
   posix::Fd tasks(::openat(taskGroups.get(), started.limitGroupName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!tasks) return posix::win32FromErrno(errno);
   started.tasksGroup = posix::toHandle(std::move(tasks));
