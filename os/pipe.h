@@ -42,9 +42,21 @@ Result<Handle> duplicate(NativeHandle handle);
 // Connects to a listening pipe.
 Result<Handle> connect(const std::string& path, Kind kind);
 
+// Which file a listener was bound to: the name may later be another listener's.
+struct SocketFile {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
 // Listens on the path (creating the pipe directory and its parent, mode 0755, when missing, and replacing a
-// socket left by an earlier listener); the socket file gets `mode`.
-Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, int backlog);
+// socket left by an earlier listener); the socket file gets `mode`. `bound`, when given, receives
+// the file made.
+Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, int backlog,
+                      SocketFile* bound = nullptr);
+
+// Removes the socket file at the path when it is still the one `bound` names; a socket another
+// listener has put there since is left alone.
+void removeSocketFile(const std::string& path, const SocketFile& bound);
 
 // Takes one pending connection; ioPending when none is waiting.
 Result<Handle> accept(NativeHandle listener);

@@ -40,11 +40,18 @@ int serve(const Options& options, const ServiceDefinition& service) {
     logLine("invalid pipe name " + os::utf8FromUtf16(name));
     return 1;
   }
-  os::Result<os::Handle> listener = os::pipe::listen(path.value(), os::pipe::Kind::Message, 0666, 128);
+  os::pipe::SocketFile bound;
+  os::Result<os::Handle> listener = os::pipe::listen(path.value(), os::pipe::Kind::Message, 0666, 128, &bound);
   if (!listener.ok()) {
     logLine("cannot listen on " + path.value() + ": " + os::utf8FromUtf16(osErrorMessage(listener.code())));
     return 1;
   }
+  // A socket file left behind would make clients meet "connection refused" instead of "no service".
+  struct SocketRemoval {
+    const std::string& path;
+    const os::pipe::SocketFile& bound;
+    ~SocketRemoval() { os::pipe::removeSocketFile(path, bound); }
+  } removal{path.value(), bound};
   logLine("listening on " + path.value());
   const std::u16string allowList(service.allowListValue);
   Server server(std::move(listener.value()), stop.value().get(), service.handler,

@@ -126,7 +126,7 @@ Result<Handle> connect(const std::string& path, Kind kind) {
   return posix::toHandle(std::move(fd.value()));
 }
 
-Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, int backlog) {
+Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, int backlog, SocketFile* bound) {
   Result<sockaddr_un> addr = address(path);
   if (!addr.ok()) return Result<Handle>::failure(addr.code());
   // The run directory and its pipe directory, when missing.
@@ -149,13 +149,21 @@ Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, in
   if (::bind(fd.value().get(), reinterpret_cast<const sockaddr*>(&stagingAddress.value()),
              sizeof stagingAddress.value()) < 0)
     return failure<Handle>(errno);
+  // The file keeps its device and inode through the rename.
   if (::chmod(staging.c_str(), mode) < 0 || ::listen(fd.value().get(), backlog) < 0 ||
-      ::rename(staging.c_str(), path.c_str()) < 0) {
+      ::lstat(staging.c_str(), &st) < 0 || ::rename(staging.c_str(), path.c_str()) < 0) {
     const int error = errno;
     ::unlink(staging.c_str());
     return failure<Handle>(error);
   }
+  if (bound) *bound = {st.st_dev, st.st_ino};
   return posix::toHandle(std::move(fd.value()));
+}
+
+void removeSocketFile(const std::string& path, const SocketFile& bound) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == bound.device && st.st_ino == bound.inode)
+    ::unlink(path.c_str());
 }
 
 Result<Handle> accept(NativeHandle listener) {

@@ -154,6 +154,8 @@ TEST_F(ImpersonationService, SigtermStopsItWithClientsConnected) {
   ASSERT_EQ(idle.reply(), "ok");
   EXPECT_EQ(service_->stop(), 0);
   EXPECT_TRUE(idle.closedByService());
+  struct stat st;
+  EXPECT_NE(::lstat(pipe().c_str(), &st), 0) << "the socket file is removed";
 }
 
 } // namespace

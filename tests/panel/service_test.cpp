@@ -162,4 +162,20 @@ TEST_F(Service, SigtermStopsItWithClientsConnected) {
   EXPECT_FALSE(idle.receive(100).has_value());
 }
 
+TEST_F(Service, StoppingRemovesItsOwnSocketFileOnly) {
+  struct Case {
+    const char* name;
+    bool replaced; // another listener has put its socket under the name since
+  } cases[] = {{"its own socket", false}, {"another listener's socket", true}};
+  for (const Case& c : cases) {
+    start();
+    std::optional<os::Result<os::Handle>> other;
+    if (c.replaced) other = os::pipe::listen(pipe(), os::pipe::Kind::Message, 0600, 1);
+    ASSERT_TRUE(!other || other->ok()) << c.name;
+    EXPECT_EQ(service_->stop(), 0) << c.name;
+    struct stat st;
+    EXPECT_EQ(::lstat(pipe().c_str(), &st) == 0, c.replaced) << c.name;
+  }
+}
+
 } // namespace
