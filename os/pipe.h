@@ -54,6 +54,13 @@ struct SocketFile {
 Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, int backlog,
                       SocketFile* bound = nullptr);
 
+// Claims the pipe's name for this process for as long as the handle stays open: an exclusive
+// lock on "<path>.lock" (made when missing with mode 0600; it must be a regular file of this
+// process's user, reached without a symbolic link), which is given this process's id.
+// lockViolation when another process holds the name: `holder` then gets that process's id (0
+// when it has not written it yet).
+Result<Handle> claimName(const std::string& path, std::uint32_t& holder);
+
 // Removes the socket file at the path when it is still the one `bound` names; a socket another
 // listener has put there since is left alone.
 void removeSocketFile(const std::string& path, const SocketFile& bound);

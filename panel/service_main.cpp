@@ -40,6 +40,16 @@ int serve(const Options& options, const ServiceDefinition& service) {
     logLine("invalid pipe name " + os::utf8FromUtf16(name));
     return 1;
   }
+  // A second instance would put its socket over the first's, which would go on running unreachable.
+  std::uint32_t holder = 0;
+  os::Result<os::Handle> claim = os::pipe::claimName(path.value(), holder);
+  if (!claim.ok()) {
+    if (claim.code() == os::err::lockViolation)
+      logLine("another instance (pid " + std::to_string(holder) + ") already serves " + path.value() + ": not starting");
+    else
+      logLine("cannot lock " + path.value() + ".lock: " + os::utf8FromUtf16(osErrorMessage(claim.code())));
+    return 1;
+  }
   os::pipe::SocketFile bound;
   os::Result<os::Handle> listener = os::pipe::listen(path.value(), os::pipe::Kind::Message, 0666, 128, &bound);
   if (!listener.ok()) {

@@ -5,8 +5,10 @@
 // --registry names the registry store (as TAVRIX_REGISTRY does); --run-directory overrides the
 // store's "RunDirectory". The socket is <run directory>/pipe/<pipe name>, mode 0666: any local
 // process may connect, and only root and the uids listed in the service's allow-list value of
-// HKLM\SYSTEM\Tavrix are served. A service runs in the foreground, logs to standard error and
-// stops on SIGTERM or SIGINT.
+// HKLM\SYSTEM\Tavrix are served. One instance serves a pipe: it holds a lock on
+// <run directory>/pipe/<pipe name>.lock, which holds its pid, and a second exits at once. A service
+// runs in the foreground, logs to standard error and stops on SIGTERM or SIGINT, removing its
+// socket file.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -81,6 +82,22 @@ Result<std::size_t> receivedSize(ssize_t n, const msghdr& header) {
   return static_cast<std::size_t>(n);
 }
 
+// The run directory and its pipe directory, when missing; 0 or the errno.
+int makePipeDirectory(const std::string& directory) {
+  for (const std::string& dir : {directory.substr(0, directory.rfind('/')), directory})
+    if (!dir.empty() && ::mkdir(dir.c_str(), 0755) < 0 && errno != EEXIST) return errno;
+  return 0;
+}
+
+// The process id written in a lock file, or 0.
+std::uint32_t writtenId(int fd) {
+  char text[16] = {};
+  if (::pread(fd, text, sizeof text - 1, 0) <= 0) return 0;
+  std::uint32_t id = 0;
+  for (const char* c = text; *c >= '0' && *c <= '9' && id < 100000000; ++c) id = id * 10 + (*c - '0');
+  return id;
+}
+
 } // namespace
 
 Result<std::string> socketPath(const std::string& runDirectory, std::u16string_view pipeName) {
@@ -129,10 +146,8 @@ Result<Handle> connect(const std::string& path, Kind kind) {
 Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, int backlog, SocketFile* bound) {
   Result<sockaddr_un> addr = address(path);
   if (!addr.ok()) return Result<Handle>::failure(addr.code());
-  // The run directory and its pipe directory, when missing.
   const std::string directory = path.substr(0, path.rfind('/'));
-  for (const std::string& dir : {directory.substr(0, directory.rfind('/')), directory})
-    if (!dir.empty() && ::mkdir(dir.c_str(), 0755) < 0 && errno != EEXIST) return failure<Handle>(errno);
+  if (int error = makePipeDirectory(directory)) return failure<Handle>(error);
   Result<Fd> fd = newSocket(kind);
   if (!fd.ok()) return Result<Handle>::failure(fd.code());
   // Only a socket is ever replaced: a file someone put under the pipe's name is an error.
@@ -158,6 +173,27 @@ Result<Handle> listen(const std::string& path, Kind kind, std::uint32_t mode, in
   }
   if (bound) *bound = {st.st_dev, st.st_ino};
   return posix::toHandle(std::move(fd.value()));
+}
+
+Result<Handle> claimName(const std::string& path, std::uint32_t& holder) {
+  if (int error = makePipeDirectory(path.substr(0, path.rfind('/')))) return failure<Handle>(error);
+  const std::string lockPath = path + ".lock";
+  // O_NONBLOCK: a FIFO put under the name must not hang the open.
+  Fd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (!fd.valid()) return failure<Handle>(errno);
+  struct stat st;
+  if (::fstat(fd.get(), &st) < 0) return failure<Handle>(errno);
+  if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077))
+    return Result<Handle>::failure(err::accessDenied);
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) < 0) {
+    if (errno != EWOULDBLOCK) return failure<Handle>(errno);
+    holder = writtenId(fd.get());
+    return Result<Handle>::failure(err::lockViolation);
+  }
+  const std::string id = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd.get(), 0) < 0 || ::pwrite(fd.get(), id.data(), id.size(), 0) != static_cast<ssize_t>(id.size()))
+    return failure<Handle>(errno);
+  return posix::toHandle(std::move(fd));
 }
 
 void removeSocketFile(const std::string& path, const SocketFile& bound) {

@@ -158,4 +158,16 @@ TEST_F(ImpersonationService, SigtermStopsItWithClientsConnected) {
   EXPECT_NE(::lstat(pipe().c_str(), &st), 0) << "the socket file is removed";
 }
 
+TEST_F(ImpersonationService, ASecondInstanceOnTheRunDirectoryRefusesToStartAnotherKindRuns) {
+  // The management service has a pipe of its own: the lock is per pipe, not per run directory.
+  ServiceProcess management(registry_.path(), dir_.file("run/pipe/zrcpipe"), "tavrix-management-service");
+  EXPECT_TRUE(RawPeer(dir_.file("run/pipe/zrcpipe")).connected()) << "another kind";
+
+  ProcessResult second = runProcess({binary("tavrix-impersonation-service"), "--registry=" + registry_.path()});
+  EXPECT_EQ(second.exitCode, 1);
+  EXPECT_NE(second.err.find("another instance (pid " + std::to_string(service_->pid()) + ")"), std::string::npos)
+      << second.err;
+  EXPECT_EQ(requestAs(listed_, pipe()), 0) << "the first still serves";
+}
+
 } // namespace

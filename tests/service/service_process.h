@@ -25,6 +25,7 @@ public:
   void suspend();
   void resume();
   bool running() const { return pid_ > 0; }
+  int pid() const { return pid_; }
 
 private:
   int pid_ = -1;
