@@ -32,16 +32,18 @@ Server::~Server() {
 void Server::run() {
   const os::NativeHandle watched[2] = {listener_.get(), stop_};
   for (;;) {
-    // Wakes now and then to end the threads of finished connections.
+    // Wakes now and then to end the threads of finished connections and report refusals.
     os::Result<std::uint32_t> ready = os::pipe::waitReadable(watched, 1000);
     if (!ready.ok()) {
       logLine("wait for clients failed: error " + std::to_string(ready.code()));
       break;
     }
     reap();
+    refusals_.report();
     if (ready.value() == os::WAIT_OBJECT_0 + 1) break;
     if (ready.value() == os::WAIT_OBJECT_0) accept();
   }
+  refusals_.report(true);
   // The stop request is readable for every connection thread too: each ends at its next wait.
   for (Connection& connection : connections_) connection.thread.join();
   connections_.clear();
@@ -72,8 +74,7 @@ bool Server::permitted(os::NativeHandle connection) {
     // An unreadable allow-list allows no one but root.
   } catch (const vexception&) {
   }
-  logLine("connection refused: uid " + std::to_string(peer.value().uid) + " (pid " + std::to_string(peer.value().pid) +
-          ") is not allowed");
+  refusals_.refused(peer.value().uid, peer.value().pid);
   return false;
 }
 

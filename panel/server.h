@@ -13,6 +13,7 @@
 
 #include "os/handle.h"
 #include "panel/channel.h"
+#include "panel/refusal_log.h"
 
 namespace panel {
 
@@ -47,6 +48,7 @@ private:
   ConnectionHandler handler_;
   AllowedUids allowed_;
   ServerLimits limits_;
+  RefusalLog refusals_;
   std::list<Connection> connections_;
 };
 

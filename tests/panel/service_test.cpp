@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,13 +61,16 @@ protected:
     // Accounts other than root must reach the socket through the test's directories.
     ::chmod(dir_.path().c_str(), 0755);
   }
-  void start(const std::string& allowed = {}) {
+  void start(const std::string& allowed = {}, const std::string& log = {}) {
+    writeRegistry(allowed);
+    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipe(), "tavrix-management-service", log);
+  }
+  void writeRegistry(const std::string& allowed) {
     registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n" +
                     (allowed.empty() ? "" : "\"ManagementServiceClients\"=\"" + allowed + "\"\n") +
                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
                     "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n");
     ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
-    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipe());
   }
   std::string pipe() { return dir_.file("run/pipe/zrcpipe"); }
 
@@ -99,6 +103,40 @@ TEST_F(Service, OnlyRootAndListedAccountsAreAnswered) {
   // The service goes on serving the others.
   EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed, after a refusal";
+}
+
+TEST_F(Service, AFloodOfRefusedConnectsIsLoggedAsCounts) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another account needs root";
+  ScopedUser unlisted;
+  ASSERT_TRUE(unlisted.ok());
+  const std::string log = dir_.file("service.log");
+  start("", log);
+  constexpr int connects = 2000;
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(unlisted.gid()) != 0 || ::setuid(unlisted.uid()) != 0) ::_exit(3);
+    // A full backlog turns a connect away (pipeBusy): it is tried again.
+    for (int made = 0; made < connects;)
+      if (RawPeer(pipe()).connected()) ++made;
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data") << "root is served";
+  ASSERT_EQ(service_->stop(), 0);
+  // Every refusal is counted, in a handful of lines.
+  std::istringstream lines(readFile(log));
+  int refusalLines = 0;
+  std::uint64_t counted = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("connection refused: uid ")) counted += 1;
+    else if (line.starts_with("connections refused: ")) counted += std::stoull(line.substr(21));
+    else continue;
+    ++refusalLines;
+  }
+  EXPECT_LT(refusalLines, 10);
+  EXPECT_EQ(counted, static_cast<std::uint64_t>(connects));
 }
 
 TEST_F(Service, FiftyClientsAtOnceAllGetTheirAnswers) {

@@ -1,5 +1,6 @@
 #include "tests/service/service_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -17,14 +18,20 @@ extern char** environ;
 
 namespace testing_support {
 
-ServiceProcess::ServiceProcess(const std::string& registry, const std::string& pipePath, const std::string& name) {
+ServiceProcess::ServiceProcess(const std::string& registry, const std::string& pipePath, const std::string& name,
+                               const std::string& logFile) {
   const std::string program = binary(name);
   const std::string option = "--registry=" + registry;
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(option.c_str()), nullptr};
   // A socket left by an earlier instance must not pass for this one's.
   ::unlink(pipePath.c_str());
-  if (int error = posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ))
-    throw std::runtime_error("spawn of " + program + " failed: " + std::strerror(error));
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!logFile.empty())
+    posix_spawn_file_actions_addopen(&actions, 2, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error) throw std::runtime_error("spawn of " + program + " failed: " + std::strerror(error));
   struct stat st;
   for (int i = 0; i < 500 && ::stat(pipePath.c_str(), &st) != 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

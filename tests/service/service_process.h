@@ -8,9 +8,9 @@ namespace testing_support {
 class ServiceProcess {
 public:
   // Starts the service (build/bin/<program>) with --registry=<registry> and waits until its pipe
-  // exists.
+  // exists. Its standard error (the log) goes to `logFile` when one is named.
   ServiceProcess(const std::string& registry, const std::string& pipePath,
-                 const std::string& program = "tavrix-management-service");
+                 const std::string& program = "tavrix-management-service", const std::string& logFile = {});
   // Stops it with SIGTERM (when still running) and waits for it.
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;
