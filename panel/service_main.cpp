@@ -1,6 +1,8 @@
 #include "panel/service_main.h"
 
+#include <algorithm>
 #include <iostream>
+#include <optional>
 
 #include "os/environment.h"
 #include "os/pipe.h"
@@ -19,6 +21,18 @@ struct Options {
   std::string registry;
 };
 
+// A uid of the allow-list: decimal digits only, and not 4294967295 (no uid).
+std::optional<std::uint32_t> parseUid(std::u16string_view text) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  std::uint64_t uid = 0;
+  for (char16_t unit : text) {
+    if (unit < u'0' || unit > u'9') return std::nullopt;
+    uid = uid * 10 + (unit - u'0');
+  }
+  if (uid > 0xFFFFFFFE) return std::nullopt;
+  return static_cast<std::uint32_t>(uid);
+}
+
 bool takeValue(std::string_view argument, std::string_view option, std::string& value) {
   if (!argument.starts_with(option) || argument.size() <= option.size() || argument[option.size()] != '=') return false;
   value = argument.substr(option.size() + 1);
@@ -28,6 +42,8 @@ bool takeValue(std::string_view argument, std::string_view option, std::string& 
 int serve(const Options& options, const ServiceDefinition& service) {
   if (!options.registry.empty())
     if (os::setEnvironmentVariable("TAVRIX_REGISTRY", options.registry) != os::err::success) return 1;
+  // A malformed allow-list is a start-up error rather than a silently different list.
+  (void)allowedUids(service.allowListValue);
   os::Result<os::Handle> stop = os::openStopSignal();
   if (!stop.ok()) {
     logLine("cannot watch for SIGTERM: error " + std::to_string(stop.code()));
@@ -79,18 +95,24 @@ std::set<std::uint32_t> allowedUids(std::u16string_view valueName) {
   if (registry::lookup(registry::HKEY_LOCAL_MACHINE, u"SYSTEM\\Tavrix", valueName, list, registry::VIEW_64) !=
       os::err::success)
     return uids;
-  std::uint64_t uid = 0;
-  bool inNumber = false;
-  for (char16_t unit : list + u",") {
-    if (unit >= u'0' && unit <= u'9') {
-      uid = uid * 10 + (unit - u'0');
-      inNumber = uid <= 0xFFFFFFFE;
-      if (!inNumber) uid = 0xFFFFFFFF; // too large: ignored, and keeps ignoring the rest of it
-    } else {
-      if (inNumber) uids.insert(static_cast<std::uint32_t>(uid));
-      uid = 0;
-      inNumber = false;
+  auto malformed = [&](const std::u16string& why) {
+    throw ArgumentException(std::u16string(valueName) + u" of HKLM\\SYSTEM\\Tavrix is \"" + list + u"\": " + why);
+  };
+  constexpr std::u16string_view blanks = u" \t";
+  if (list.find_first_not_of(blanks) == list.npos) return uids;
+  for (std::size_t start = 0; start <= list.size();) {
+    const std::size_t comma = std::min(list.find(u',', start), list.size());
+    const std::u16string_view element = std::u16string_view(list).substr(start, comma - start);
+    if (element.find_first_not_of(blanks) == element.npos) malformed(u"an element is empty");
+    for (std::size_t word = element.find_first_not_of(blanks); word != element.npos;
+         word = element.find_first_not_of(blanks, word)) {
+      const std::u16string_view text = element.substr(word, element.find_first_of(blanks, word) - word);
+      const std::optional<std::uint32_t> uid = parseUid(text);
+      if (!uid) malformed(u"\"" + std::u16string(text) + u"\" is not a uid");
+      uids.insert(*uid);
+      word += text.size();
     }
+    start = comma + 1;
   }
   return uids;
 }

@@ -32,9 +32,10 @@ struct ServiceDefinition {
 // service cannot start).
 int serviceMain(int argc, char** argv, const ServiceDefinition& service);
 
-// The uids in the allow-list value of HKLM\SYSTEM\Tavrix: numbers separated by commas or
-// blanks; anything else, and numbers too large for a uid, are ignored. Empty when the value is
-// missing.
+// The uids in the allow-list value of HKLM\SYSTEM\Tavrix: decimal numbers separated by commas
+// or blanks. Empty when the value is missing or blank; anything else (a letter, a sign, an empty
+// element between commas, a number too large for a uid) throws ArgumentException naming the
+// value, which stops a service at start-up.
 std::set<std::uint32_t> allowedUids(std::u16string_view valueName);
 
 } // namespace panel

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "os/pipe.h"
+#include "panel/service_main.h"
 #include "runtime/core/registry.h"
 #include "service/kelvo_srv_client.h"
 #include "service/protocol.h"
@@ -137,6 +139,37 @@ TEST_F(Service, AFloodOfRefusedConnectsIsLoggedAsCounts) {
   }
   EXPECT_LT(refusalLines, 10);
   EXPECT_EQ(counted, static_cast<std::uint64_t>(connects));
+}
+
+TEST_F(Service, TheAllowListIsParsedStrictly) {
+  struct Case {
+    std::string value;
+    std::string error; // empty: the uids below
+    std::set<std::uint32_t> uids;
+  } cases[] = {
+      {" ", "", {}},
+      {"7, 8 9,4294967294", "", {7, 8, 9, 4294967294}},
+      {"10O1", "\"10O1\" is not a uid", {}},
+      {"1,,2", "an element is empty", {}},
+      {"1,", "an element is empty", {}},
+      {"-5", "\"-5\" is not a uid", {}},
+      {"4294967295", "\"4294967295\" is not a uid", {}},
+      {"99999999999", "\"99999999999\" is not a uid", {}},
+  };
+  for (const Case& c : cases) {
+    writeRegistry(c.value);
+    try {
+      EXPECT_EQ(panel::allowedUids(u"ManagementServiceClients"), c.uids) << c.value;
+      EXPECT_EQ(c.error, "") << c.value;
+    } catch (const vexception& e) {
+      EXPECT_EQ(u8(e.message()), "ManagementServiceClients of HKLM\\SYSTEM\\Tavrix is \"" + c.value + "\": " + c.error);
+    }
+  }
+  // The service does not start on a malformed list.
+  writeRegistry("10O1");
+  ProcessResult run = runProcess({binary("tavrix-management-service"), "--registry=" + registry_.path()});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("\"10O1\" is not a uid"), std::string::npos) << run.err;
 }
 
 TEST_F(Service, FiftyClientsAtOnceAllGetTheirAnswers) {
