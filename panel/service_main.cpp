@@ -39,6 +39,19 @@ bool takeValue(std::string_view argument, std::string_view option, std::string& 
   return true;
 }
 
+// The pipe's name, held for the service's life: a second instance would put its socket over the
+// first's, which would go on running unreachable. Nothing (logged) when it cannot be held.
+std::optional<os::Handle> claimPipe(const std::string& path) {
+  std::uint32_t holder = 0;
+  os::Result<os::Handle> claim = os::pipe::claimName(path, holder);
+  if (claim.ok()) return std::move(claim.value());
+  if (claim.code() == os::err::lockViolation)
+    logLine("another instance (pid " + std::to_string(holder) + ") already serves " + path + ": not starting");
+  else
+    logLine("cannot lock " + path + ".lock: " + os::utf8FromUtf16(osErrorMessage(claim.code())));
+  return std::nullopt;
+}
+
 int serve(const Options& options, const ServiceDefinition& service) {
   if (!options.registry.empty())
     if (os::setEnvironmentVariable("TAVRIX_REGISTRY", options.registry) != os::err::success) return 1;
@@ -56,16 +69,8 @@ int serve(const Options& options, const ServiceDefinition& service) {
     logLine("invalid pipe name " + os::utf8FromUtf16(name));
     return 1;
   }
-  // A second instance would put its socket over the first's, which would go on running unreachable.
-  std::uint32_t holder = 0;
-  os::Result<os::Handle> claim = os::pipe::claimName(path.value(), holder);
-  if (!claim.ok()) {
-    if (claim.code() == os::err::lockViolation)
-      logLine("another instance (pid " + std::to_string(holder) + ") already serves " + path.value() + ": not starting");
-    else
-      logLine("cannot lock " + path.value() + ".lock: " + os::utf8FromUtf16(osErrorMessage(claim.code())));
-    return 1;
-  }
+  const std::optional<os::Handle> claim = claimPipe(path.value());
+  if (!claim) return 1;
   os::pipe::SocketFile bound;
   os::Result<os::Handle> listener = os::pipe::listen(path.value(), os::pipe::Kind::Message, 0666, 128, &bound);
   if (!listener.ok()) {
