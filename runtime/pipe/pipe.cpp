@@ -6,6 +6,8 @@
 
 #include "os/deadline.h"
 #include "os/named_mutex.h"
+#include "os/pipe.h"
+#include "os/text.h"
 #include "runtime/core/cancelation.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/exclusive_task.h"
@@ -81,6 +83,16 @@ std::uint32_t connectTryCount(std::uint32_t tries) {
   const std::uint32_t setting = tryCountSetting;
   return setting != 0 ? setting : tries;
 }
+
+namespace {
+
+// The context of a failed connect: the socket's host path, which the pipe name alone does not
+// tell (it depends on the run directory).
+ExceptionContext socketContext(const std::string& path, const char* function, std::int32_t line) {
+  return ExceptionContext(u"Unable to connect to socket " + os::utf16FromUtf8(path), function, line);
+}
+
+} // namespace
 
 std::string pipePath(std::u16string_view name) {
   os::Result<std::string> path = os::pipe::socketPath(runDirectory(), name);
@@ -179,9 +191,11 @@ std::unique_ptr<Pipe> ClientPipe::duplicate() const {
 }
 
 os::Handle ClientPipe::create(std::u16string_view name, std::uint32_t readMode) {
-  os::Result<os::Handle> handle = os::pipe::connect(pipePath(name), kindOfMode(readMode));
+  const std::string path = pipePath(name);
+  os::Result<os::Handle> handle = os::pipe::connect(path, kindOfMode(readMode));
   if (!handle.ok())
-    throwOSError(u"Unable to connect to pipe " + std::u16string(name), handle.code(), VCONTEXT("Con::ClientPipe::create"));
+    throwOSError(u"Unable to connect to pipe " + std::u16string(name), handle.code(),
+                 socketContext(path, "Con::ClientPipe::create", __LINE__));
   return std::move(handle.value());
 }
 
@@ -357,7 +371,7 @@ os::Handle ClientOverlappedPipe::create(std::u16string_view name, std::uint32_t 
     else
       break;
   }
-  throwOSError(where, last, VCONTEXT("Con::ClientOverlappedPipe::create"));
+  throwOSError(where, last, socketContext(path, "Con::ClientOverlappedPipe::create", __LINE__));
 }
 
 std::unique_ptr<Pipe> ServerOverlappedPipe::duplicate() const {

@@ -47,6 +47,20 @@ protected:
   ScopedRegistry registry_;
 };
 
+// A failed connect's message, and the host path of the socket its context names.
+std::pair<std::string, std::string> connectFailure(const std::function<void()>& call) {
+  constexpr std::string_view prefix = "Unable to connect to socket ";
+  try {
+    call();
+  } catch (const vexception& e) {
+    std::string socket;
+    for (const ExceptionContext& context : e.contexts())
+      if (u8(context.message).starts_with(prefix)) socket = u8(context.message).substr(prefix.size());
+    return {u8(e.message()), socket};
+  }
+  return {"no exception", ""};
+}
+
 std::string failure(const std::function<void()>& call) {
   try {
     call();
@@ -130,8 +144,9 @@ protected:
 };
 
 TEST_F(ClientWithThreeTries, ThePipeNameComesFromTheRegistry) {
-  std::string message = failure([&] { client_.getString(u"PRODUCT_DATA_D"); });
+  auto [message, socket] = connectFailure([&] { client_.getString(u"PRODUCT_DATA_D"); });
   EXPECT_TRUE(message.ends_with(" at Unable to connect to pipe \\\\.\\pipe\\panel-mgmt")) << message;
+  EXPECT_EQ(socket, pipePath("panel-mgmt")) << "no socket file";
   auto service = this->start("panel-mgmt");
   EXPECT_EQ(client_.getString(u"PRODUCT_DATA_D"), u"C:\\panel\\data\\");
 }
@@ -154,7 +169,9 @@ TEST_F(Client, ASecondFailureReachesTheCaller) {
   EXPECT_EQ(client_.getString(u"PRODUCT_DATA_D"), u"C:\\panel\\data\\");
   service->kill();
   // The retry finds nobody listening: its connect failure is what the caller sees.
-  EXPECT_TRUE(failure([&] { client_.getString(u"PRODUCT_DATA_D"); }).ends_with("Unable to connect to pipe \\\\.\\pipe\\zrcpipe"));
+  auto [message, socket] = connectFailure([&] { client_.getString(u"PRODUCT_DATA_D"); });
+  EXPECT_TRUE(message.ends_with("Unable to connect to pipe \\\\.\\pipe\\zrcpipe")) << message;
+  EXPECT_EQ(socket, pipePath()) << "a socket file nobody listens on";
 }
 
 TEST(ComponentTable, AdditionalPathsAndTheVirtualHostsDefault) {

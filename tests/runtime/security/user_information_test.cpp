@@ -108,7 +108,8 @@ TEST_F(GroupMembership, FailuresNameTheCallAndTheSource) {
   (void)service_.stop();
   EXPECT_TRUE(local());
   EXPECT_EQ(failureOf(directory),
-            "No such file or directory (Error code 2) at Unable to connect to pipe \\\\.\\pipe\\zrcpipe" + client + call);
+            "No such file or directory (Error code 2) at Unable to connect to pipe \\\\.\\pipe\\zrcpipe\nat Unable to "
+            "connect to socket " + dir_.file("run/pipe/zrcpipe") + client + call);
   // With no source installed nothing answers for directory accounts, but a local-only group is
   // the host's (which has none by that name).
   RunTime::installDirectoryMembership(nullptr);
