@@ -42,8 +42,11 @@ ServiceProcess::~ServiceProcess() {
 }
 
 int ServiceProcess::stop() {
+  // Only a suspended service is resumed, and before the SIGTERM: a SIGCONT that reaches a
+  // running service discards the SIGSTOP by which the leak checker stops it at exit, and the
+  // checker then waits for ever.
+  if (suspended_) resume();
   ::kill(pid_, SIGTERM);
-  ::kill(pid_, SIGCONT);
   int status = 0;
   ::waitpid(pid_, &status, 0);
   pid_ = -1;
@@ -56,8 +59,14 @@ void ServiceProcess::kill() {
   pid_ = -1;
 }
 
-void ServiceProcess::suspend() { ::kill(pid_, SIGSTOP); }
+void ServiceProcess::suspend() {
+  ::kill(pid_, SIGSTOP);
+  suspended_ = true;
+}
 
-void ServiceProcess::resume() { ::kill(pid_, SIGCONT); }
+void ServiceProcess::resume() {
+  ::kill(pid_, SIGCONT);
+  suspended_ = false;
+}
 
 } // namespace testing_support

@@ -29,6 +29,7 @@ public:
 
 private:
   int pid_ = -1;
+  bool suspended_ = false;
 };
 
 } // namespace testing_support
