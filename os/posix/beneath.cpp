@@ -17,20 +17,6 @@ namespace {
 
 constexpr int kMaxLinks = 40; // as the kernel's own limit
 
-// The components of a host path, without empty and "." components.
-std::deque<std::string> pathComponents(std::string_view path) {
-  std::deque<std::string> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == path.npos) end = path.size();
-    std::string_view part = path.substr(start, end - start);
-    if (!part.empty() && part != ".") parts.emplace_back(part);
-    start = end + 1;
-  }
-  return parts;
-}
-
 // Whether an object of this owner may be trusted by the process: root's, or the process's own.
 bool trustedOwner(uid_t owner) { return owner == 0 || owner == geteuid(); }
 
@@ -84,7 +70,7 @@ int followLink(Position& at, const std::string& name, int& links, std::deque<std
   if (int error = readLink(at.fd.get(), name, target)) return error;
   if (target.starts_with('/'))
     if (int error = startOf(target, at)) return error;
-  std::deque<std::string> parts = pathComponents(target);
+  std::deque<std::string> parts = hostComponents(target);
   todo.insert(todo.begin(), parts.begin(), parts.end());
   return 0;
 }
@@ -111,10 +97,22 @@ int enter(Position& at, const std::string& name) {
 
 } // namespace
 
+std::deque<std::string> hostComponents(std::string_view path) {
+  std::deque<std::string> parts;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == path.npos) end = path.size();
+    std::string_view part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") parts.emplace_back(part);
+    start = end + 1;
+  }
+  return parts;
+}
+
 int locateSafely(std::string_view hostPath, bool followLast, Located& out) {
   Position at;
   if (int error = startOf(hostPath, at)) return error;
-  std::deque<std::string> todo = pathComponents(hostPath);
+  std::deque<std::string> todo = hostComponents(hostPath);
   int links = 0;
   while (!todo.empty()) {
     std::string name = std::move(todo.front());
@@ -162,7 +160,7 @@ int openSafely(std::string_view hostPath, int flags, mode_t mode, Fd& out) {
 }
 
 int locateBeneath(int base, std::string_view relative, Located& out) {
-  std::deque<std::string> parts = pathComponents(relative);
+  std::deque<std::string> parts = hostComponents(relative);
   for (const std::string& part : parts)
     if (part == "..") return EXDEV;
   if (parts.empty()) {
@@ -213,7 +211,7 @@ bool onOtherMount(int base, int object) {
 }
 
 int openBeneathByComponents(int base, std::string_view relative, int flags, mode_t mode) {
-  std::deque<std::string> parts = pathComponents(relative);
+  std::deque<std::string> parts = hostComponents(relative);
   if (parts.empty()) return openat(base, ".", flags | O_CLOEXEC, mode);
   Fd current;
   int at = base;

@@ -17,6 +17,7 @@
 #include <cerrno>
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,9 @@ namespace os::posix {
 // The failure of a step the resolver refuses as unsafe. No call the resolver makes fails with
 // ENOLINK otherwise, so the errno can carry it to the one place that maps errnos.
 inline constexpr int kUnsafePath = ENOLINK;
+
+// The components of a host path, without empty and "." ones.
+std::deque<std::string> hostComponents(std::string_view path);
 
 // Where an operation acts: a directory (opened with O_PATH) and the name of an entry in it
 // ("." for the directory itself).

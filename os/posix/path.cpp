@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/posix/beneath.h"
 #include "os/posix/errno_map.h"
 #include "os/registry.h"
 #include "os/text.h"
@@ -100,19 +101,6 @@ std::string belowDrive(std::u16string_view rest) {
   return below;
 }
 
-// The components of a host path, without empty and "." ones.
-std::deque<std::string> hostComponents(std::string_view path) {
-  std::deque<std::string> parts;
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = path.find('/', start);
-    if (end == path.npos) end = path.size();
-    std::string_view part = path.substr(start, end - start);
-    if (!part.empty() && part != ".") parts.emplace_back(part);
-    start = end + 1;
-  }
-  return parts;
-}
-
 } // namespace
 
 Result<std::string> hostPath(std::u16string_view path) {
@@ -145,7 +133,7 @@ Result<std::u16string> linkedPath(std::u16string_view path) {
   Result<std::string> host = hostPath(path);
   if (!host.ok()) return host.error();
   const bool absolute = host.value().starts_with('/');
-  std::deque<std::string> todo = hostComponents(host.value());
+  std::deque<std::string> todo = posix::hostComponents(host.value());
   std::vector<std::string> reached; // no link among them
   const auto joined = [&](const std::vector<std::string>& parts) {
     std::string text = absolute ? "/" : "";
@@ -166,7 +154,7 @@ Result<std::u16string> linkedPath(std::u16string_view path) {
     const std::string text(target, static_cast<std::size_t>(size));
     reached.pop_back();
     if (text.starts_with('/')) reached.clear();
-    std::deque<std::string> parts = hostComponents(text);
+    std::deque<std::string> parts = posix::hostComponents(text);
     todo.insert(todo.begin(), parts.begin(), parts.end());
   }
   return windowsPath(joined(reached));
