@@ -45,8 +45,10 @@ TEST(MetadataDurability, KilledSavesLeaveTheOldOrTheNewFile) {
                                     .count();
 
   std::mt19937 random(20261206);
-  // Up to a little longer than a whole save, so that some saves finish.
-  std::uniform_int_distribution<long> delay(0, saveMicroseconds * 5 / 4);
+  // Up to a little longer than a whole save, so that some saves finish. A forked child on a
+  // loaded machine may save slower than the measured save: while no save has got through, the
+  // range widens after each kill.
+  long longestDelay = saveMicroseconds * 5 / 4;
   const DiskSecurity::EntryCollection* current = first.get();
   int keptOld = 0, gotNew = 0;
   for (int kill = 0; kill < KILLS; ++kill) {
@@ -62,7 +64,7 @@ TEST(MetadataDurability, KilledSavesLeaveTheOldOrTheNewFile) {
       }
       _exit(0);
     }
-    usleep(static_cast<useconds_t>(delay(random)));
+    usleep(static_cast<useconds_t>(std::uniform_int_distribution<long>(0, longestDelay)(random)));
     ::kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
@@ -76,6 +78,7 @@ TEST(MetadataDurability, KilledSavesLeaveTheOldOrTheNewFile) {
       current = next;
     } else {
       ++keptOld;
+      if (gotNew == 0) longestDelay = longestDelay * 3 / 2;
     }
   }
   // Both outcomes happened, so the kills did land inside saves.
