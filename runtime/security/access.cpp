@@ -112,9 +112,7 @@ void setOwner(const std::u16string& name, ObjectType type) {
   requireFileObject(type, failure);
   if (privilegeExist(std::u16string(kTakeOwnership)))
     enablePrivilege(std::u16string(kTakeOwnership));
-  Sid owner;
-  owner.loadFromProcessOwner();
-  std::optional<PosixPrincipal> user = posixPrincipal(owner);
+  std::optional<PosixPrincipal> user = posixPrincipal(threadUserSid());
   if (!user || user->kind != PosixPrincipal::Kind::User) failure.raise(os::err::noneMapped);
   os::SecurityObject object = failure.check(os::SecurityObject::open(name));
   if (std::uint32_t code = object.setOwner(user->id)) failure.raise(code);
