@@ -11,6 +11,7 @@
 #include "os/accounts.h"
 #include "os/impersonation.h"
 #include "runtime/core/handle.h"
+#include "runtime/security/stored_security.h"
 #include "tests/runtime/security/model/security_testing.h"
 #include "tests/support/testing.h"
 
@@ -288,10 +289,22 @@ TEST_F(ProjectionForMembers, AGroupsGrantReachesANamedMember) {
   EXPECT_EQ(daclOf(file), (Lines{"0/0/120089/" + groupSid(), "0/0/120116/" + memberSid()}));
 }
 
-TEST(SecurityModelFailures, CarryTheSystemsMessage) {
-  Failure f = failureOf([] { Acl().getAce(0); });
-  EXPECT_EQ(f.code, 87u);
-  EXPECT_EQ(f.message, u8(osErrorMessage(87, u"Unable to get ACL ACE (0)")));
+// The model says what failed in its own terms; what leaves runtime/security is the system's OS
+// error: the host's message, and the exception class the code selects.
+TEST(SecurityModelFailures, LeaveTheLayerAsTheSystemsErrors) {
+  EXPECT_EQ(failureOf([] { Acl().getAce(0); }).message, "(Error code 87) at Unable to get ACL ACE (0)");
+  os::SecurityState stored;
+  stored.hasDescriptor = true;
+  stored.descriptor = {1, 0, 4};
+  try {
+    governingDacl(stored, Acl::none());
+    ADD_FAILURE() << "a stored descriptor that is not one was read";
+  } catch (const vosexception& e) {
+    EXPECT_EQ(e.code(), 1338u);
+    EXPECT_EQ(e.message(), osErrorMessage(1338, u"Unable to read the self-relative security descriptor"));
+    ASSERT_EQ(e.contexts().size(), 1u);
+    EXPECT_EQ(e.contexts()[0].function, "RunTime::SecurityDescriptor::fromSelfRelative");
+  }
 }
 
 TEST(AccessToken, PrivilegesAndGroupsFollowTheThreadsCredentials) {
