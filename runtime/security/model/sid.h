@@ -59,9 +59,6 @@ public:
   // Raw SID bytes; the buffer may be longer than the SID. Throws the OS error "Unable to
   // allocate memory for SID" when the bytes are not a valid SID.
   void loadFromSidData(std::span<const std::uint8_t> data);
-  // A SID in memory, its length taken from its header. Throws the OS error "Unable to copy sid"
-  // for a null pointer or an invalid SID.
-  void loadFromPSid(const std::uint8_t* sid);
   // "S-1-<authority>-<sub-authority>..." (authority in decimal, or "0x" and hexadecimal).
   // Throws the OS error "Unable to convert a string to SID".
   void loadFromSidString(std::u16string_view text);

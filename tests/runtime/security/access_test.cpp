@@ -307,7 +307,7 @@ TEST(SecurityModelFailures, LeaveTheLayerAsTheSystemsErrors) {
   }
 }
 
-TEST(AccessToken, PrivilegesAndGroupsFollowTheThreadsCredentials) {
+TEST(AccessToken, PrivilegesFollowTheThreadsCredentials) {
   if (geteuid() != 0) GTEST_SKIP() << "acting as another account needs root";
   EXPECT_TRUE(Access::privilegeExist(u"SeTakeOwnershipPrivilege"));
   EXPECT_TRUE(Access::privilegeExist(u"sechangenotifyprivilege"));
@@ -315,21 +315,14 @@ TEST(AccessToken, PrivilegesAndGroupsFollowTheThreadsCredentials) {
   Failure unknown = failureOf([] { Access::privilegeExist(u"SeNoSuchPrivilege"); });
   EXPECT_TRUE(endsWith(unknown.message, "at The privilege (SeNoSuchPrivilege) is not found"));
   EXPECT_EQ(unknown.code, 1313u);
-  std::vector<std::string> groups;
-  for (const Sid& sid : Access::tokenGroups()) groups.push_back(sidText(sid));
-  EXPECT_EQ(groups.front(), kAdmins);
-  EXPECT_EQ(groups.back(), "S-1-1-0");
 
   ASSERT_EQ(os::impersonateOnThread({4321, 4322, {4323, 4322}}), 0u);
   bool held = Access::privilegeExist(u"SeTakeOwnershipPrivilege");
   Failure enable = failureOf([] { Access::enablePrivilege(u"SeTakeOwnershipPrivilege"); });
-  groups.clear();
-  for (const Sid& sid : Access::tokenGroups()) groups.push_back(sidText(sid));
   ASSERT_EQ(os::revertToSelf(), 0u);
   EXPECT_FALSE(held);
   EXPECT_TRUE(endsWith(enable.message, "at Unable to adjust privilege (SeTakeOwnershipPrivilege)"));
   EXPECT_EQ(enable.code, 1300u);
-  EXPECT_EQ(groups, (std::vector<std::string>{"S-1-22-2-4322", "S-1-22-2-4323", "S-1-1-0"}));
 }
 
 } // namespace
