@@ -1,5 +1,5 @@
 // Security identifiers: the account record RunTime::Sid and the well-known identifiers of VSID.
-// Looking accounts up in the host's database is runtime/security's (accounts.h, sid_accounts.h).
+// Looking accounts up in the host's database is runtime/security's (runtime/security/accounts.h).
 //
 // A SID is kept in its binary layout: revision 1, the number of sub-authorities, the 48-bit
 // identifier authority (big-endian) and each 32-bit sub-authority (little-endian); 8 + 4 * count
