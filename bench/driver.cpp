@@ -26,6 +26,7 @@
 #include "runtime/fs/files.h"
 #include "os/security_store.h"
 #include "runtime/security/access.h"
+#include "runtime/security/accounts.h"
 #include "security/disk/security_checker.h"
 
 namespace {
@@ -80,8 +81,7 @@ int copy(int argc, char** argv) {
 }
 
 int grant(const std::string& directory, const std::string& group) {
-  RunTime::Sid sid;
-  sid.loadByServerAndAccountNames(u"", os::utf16FromUtf8(group));
+  const RunTime::Sid sid = RunTime::accountByName(u"", os::utf16FromUtf8(group));
   RunTime::Ace ace;
   ace.init(RunTime::ACCESS_ALLOWED_ACE_TYPE,
            RunTime::OBJECT_INHERIT_ACE | RunTime::CONTAINER_INHERIT_ACE, 0x1F01FF, sid);

@@ -36,29 +36,6 @@ struct ThreadIdentity {
 // The calling thread's file-system user and group and supplementary groups.
 ThreadIdentity currentThreadIdentity();
 
-// Impersonation for the lifetime of the object: the destructor reverts, also when an exception
-// leaves the scope. A revert that fails leaves the thread as the account, without capabilities
-// (never with more rights than either identity).
-class [[nodiscard]] ImpersonationScope {
-public:
-  static Result<ImpersonationScope> begin(const ThreadIdentity& identity);
-
-  ImpersonationScope(ImpersonationScope&& other) noexcept : active_(other.active_) {
-    other.active_ = false;
-  }
-  ImpersonationScope& operator=(ImpersonationScope&&) = delete;
-  ~ImpersonationScope() {
-    if (active_) (void)revertToSelf();
-  }
-
-  // Reverts now; returns the Win32 code.
-  [[nodiscard]] std::uint32_t revert();
-
-private:
-  ImpersonationScope() = default;
-  bool active_ = true;
-};
-
 // The process's own rights for the lifetime of the object, on a thread that may be
 // impersonating: what the tool writes for itself (its log) must not be written, or refused, as
 // the account. The impersonation is taken up again when the object goes away; on a thread that

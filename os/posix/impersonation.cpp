@@ -118,15 +118,4 @@ SelfScope::~SelfScope() {
   if (resumed_ && impersonateOnThread(*resumed_) != err::success) std::abort();
 }
 
-Result<ImpersonationScope> ImpersonationScope::begin(const ThreadIdentity& identity) {
-  if (std::uint32_t rc = impersonateOnThread(identity)) return Result<ImpersonationScope>::failure(rc);
-  return ImpersonationScope();
-}
-
-std::uint32_t ImpersonationScope::revert() {
-  if (!active_) return err::success;
-  active_ = false;
-  return revertToSelf();
-}
-
 } // namespace os

@@ -6,12 +6,13 @@
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
 #include "runtime/security/model/account_sids.h"
+#include "runtime/security/model_failures.h"
 
 namespace RunTime {
 
 os::ThreadIdentity accountIdentity(std::u16string_view sidString) {
   Sid sid;
-  sid.loadFromSidString(sidString);
+  withSystemErrors([&] { sid.loadFromSidString(sidString); });
   const std::u16string text = sid.toSidString();
   const std::optional<PosixPrincipal> principal = posixPrincipal(sid);
   // Acting as the superuser would hand a site user's request every right of the host.

@@ -1,9 +1,7 @@
 #include "runtime/security/access.h"
 
-#include <algorithm>
 #include <optional>
 
-#include "os/impersonation.h"
 #include "os/privileges.h"
 #include "os/security_store.h"
 #include "runtime/core/exception.h"
@@ -112,9 +110,7 @@ void setOwner(const std::u16string& name, ObjectType type) {
   requireFileObject(type, failure);
   if (privilegeExist(std::u16string(kTakeOwnership)))
     enablePrivilege(std::u16string(kTakeOwnership));
-  Sid owner;
-  owner.loadFromProcessOwner();
-  std::optional<PosixPrincipal> user = posixPrincipal(owner);
+  std::optional<PosixPrincipal> user = posixPrincipal(threadUserSid());
   if (!user || user->kind != PosixPrincipal::Kind::User) failure.raise(os::err::noneMapped);
   os::SecurityObject object = failure.check(os::SecurityObject::open(name));
   if (std::uint32_t code = object.setOwner(user->id)) failure.raise(code);
@@ -132,18 +128,6 @@ bool privilegeExist(const std::u16string& name) {
     throwOSError(formatString(u"The privilege (%s) is not found", name), held.code(),
                  VCONTEXT("RunTime::Access::privilegeExist"));
   return held.value();
-}
-
-std::vector<Sid> tokenGroups() {
-  os::ThreadIdentity identity = os::currentThreadIdentity();
-  std::vector<Sid> groups{groupSid(identity.gid)};
-  for (std::uint32_t gid : identity.groups) groups.push_back(groupSid(gid));
-  groups.push_back(VSID::everyone());
-  std::vector<Sid> unique;
-  for (Sid& sid : groups)
-    if (std::find(unique.begin(), unique.end(), sid) == unique.end())
-      unique.push_back(std::move(sid));
-  return unique;
 }
 
 } // namespace RunTime::Access

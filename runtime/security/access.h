@@ -58,8 +58,4 @@ void enablePrivilege(const std::u16string& name);
 // OS error 1313 "The privilege (%s) is not found" for a name the host does not know.
 bool privilegeExist(const std::u16string& name);
 
-// The groups of the calling thread's token: its group, its supplementary groups and Everyone
-// (gid 0 is Administrators), each once.
-std::vector<Sid> tokenGroups();
-
 } // namespace RunTime::Access

@@ -37,6 +37,18 @@ os::Result<Sid> lookupAccountName(std::u16string_view account);
 // included).
 os::Result<Sid> lookupAccountSid(const Sid& sid);
 
+// The lookups the tool's operations make (sid_accounts.cpp), failures thrown as OS errors.
+
+// The account record of a name as lookupAccountName finds it, tried as given and then with its
+// name part in lower case (the database's names are case-sensitive, account names are not).
+// Throws the OS error 1332 "Unable to lookup SID for name %s" when nothing is found. A name once
+// resolved is answered from a process-wide cache afterwards.
+Sid accountByName(const std::u16string& server, const std::u16string& account);
+
+// The user the calling thread acts as (its file-system user, which impersonation changes); it
+// is also the default owner of what the thread creates.
+Sid threadUserSid();
+
 } // namespace RunTime
 
 namespace SidCache {

@@ -1,5 +1,5 @@
-// The members of RunTime::Sid that ask the account database.
-#include "runtime/security/model/sid.h"
+// The throwing account lookups of accounts.h: the name forms tried and the cache of names.
+#include "runtime/security/accounts.h"
 
 #include <map>
 #include <mutex>
@@ -9,8 +9,6 @@
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
 #include "runtime/security/model/account_sids.h"
-#include "runtime/security/accounts.h"
-#include "runtime/security/model/bytes.h"
 
 namespace RunTime {
 namespace {
@@ -53,57 +51,20 @@ NameCache& nameCache() {
 
 } // namespace
 
-Sid::Sid(const std::u16string& server, std::uint32_t relativeId) {
-  os::Result<UserModals> modals = userModals(server);
-  if (!modals.ok())
-    throwOSError(formatString(u"Unable to get the domain (%s) SID", server), modals.code(),
-                 VCONTEXT("RunTime::Sid::Sid"));
-  std::vector<std::uint8_t> sid(modals.value().domainSid.data().begin(),
-                                modals.value().domainSid.data().end());
-  if (sid[1] >= SID_MAX_SUB_AUTHORITIES)
-    throwOSError(u"Unable to copy domain sid", os::err::invalidSid, VCONTEXT("RunTime::Sid::Sid"));
-  ++sid[1];
-  sid.resize(sid.size() + 4);
-  bytes::store32(&sid[sid.size() - 4], relativeId);
-  setSid(std::move(sid));
-}
+Sid threadUserSid() { return userSid(os::threadUserId()); }
 
-void Sid::loadFromProcess() { *this = userSid(os::threadUserId()); }
-
-void Sid::loadFromProcessOwner() {
-  // What a thread creates is owned by the user it acts as.
-  loadFromProcess();
-}
-
-bool Sid::loadByServerAndAccountNames(const std::u16string& /*server*/,
-                                      const std::u16string& account, bool mustExist) {
+Sid accountByName(const std::u16string& /*server*/, const std::u16string& account) {
   for (const std::u16string& form : nameForms(account)) {
     Sid found;
-    if (nameCache().find(form, found)) {
-      *this = std::move(found);
-      return true;
-    }
+    if (nameCache().find(form, found)) return found;
     os::Result<Sid> lookup = lookupAccountName(form);
     if (lookup.ok()) {
       nameCache().store(form, lookup.value());
-      *this = std::move(lookup.value());
-      return true;
+      return std::move(lookup.value());
     }
   }
-  if (mustExist)
-    throwOSError(formatString(u"Unable to lookup SID for name %s", account), os::err::noneMapped,
-                 VCONTEXT("RunTime::Sid::loadByServerAndAccountNames"));
-  return false;
-}
-
-void Sid::lookupByAccountNameAndDomain() {
-  static std::mutex lock;
-  std::lock_guard<std::mutex> guard(lock);
-  os::Result<Sid> found = lookupAccountSid(*this);
-  if (!found.ok())
-    throwOSError(u"Unable to lookup name for SID", found.code(),
-                 VCONTEXT("RunTime::Sid::lookupByAccountNameAndDomain"));
-  setAccount(found.value().name(), found.value().domain(), found.value().kind());
+  throwOSError(formatString(u"Unable to lookup SID for name %s", account), os::err::noneMapped,
+               VCONTEXT("RunTime::accountByName"));
 }
 
 } // namespace RunTime

@@ -4,6 +4,7 @@
 
 #include "runtime/core/log_sink.h"
 #include "runtime/security/memberships.h"
+#include "runtime/security/model_failures.h"
 #include "runtime/security/model/account_sids.h"
 #include "runtime/security/model/inheritance.h"
 #include "runtime/security/model/security_descriptor.h"
@@ -59,36 +60,42 @@ std::uint32_t project(os::SecurityObject& object, const Acl& dacl,
 } // namespace
 
 Acl governingDacl(const os::SecurityState& state, const Acl& parentDacl) {
-  std::optional<SecurityDescriptor> stored = storedDescriptor(state);
-  bool daclProtected = stored && stored->daclProtected();
-  std::vector<Ace> inherited;
-  if (!daclProtected)
-    inherited = inheritedAces(
-        parentDacl, InheritingObject{state.directory, userSid(state.owner), groupSid(state.group)});
-  return effectiveDacl(stored ? stored->dacl() : Acl(), daclProtected, inherited);
+  return withSystemErrors([&] {
+    std::optional<SecurityDescriptor> stored = storedDescriptor(state);
+    bool daclProtected = stored && stored->daclProtected();
+    std::vector<Ace> inherited;
+    if (!daclProtected)
+      inherited = inheritedAces(
+          parentDacl, InheritingObject{state.directory, userSid(state.owner), groupSid(state.group)});
+    return effectiveDacl(stored ? stored->dacl() : Acl(), daclProtected, inherited);
+  });
 }
 
 os::Result<Acl> readDacl(const os::SecurityObject& object) {
-  os::Result<std::optional<Acl>> chain = chainDacl(object);
-  if (!chain.ok()) return os::Result<Acl>::failure(chain.code());
-  const PosixObject posix = posixObject(object.state());
-  const std::optional<Acl>& dacl = chain.value();
-  if (!dacl || !projectionHolds(projectDacl(*dacl, posix, AccountMemberships()), posix))
-    return daclFromPosix(posix);
-  return *dacl;
+  return withSystemErrors([&]() -> os::Result<Acl> {
+    os::Result<std::optional<Acl>> chain = chainDacl(object);
+    if (!chain.ok()) return os::Result<Acl>::failure(chain.code());
+    const PosixObject posix = posixObject(object.state());
+    const std::optional<Acl>& dacl = chain.value();
+    if (!dacl || !projectionHolds(projectDacl(*dacl, posix, AccountMemberships()), posix))
+      return daclFromPosix(posix);
+    return *dacl;
+  });
 }
 
 Acl explicitEntries(const Acl& dacl, bool daclProtected) {
-  if (!dacl.hasBuffer()) return Acl::none();
-  if (!daclProtected) return effectiveDacl(dacl, false, {});
-  std::vector<Ace> entries;
-  for (std::uint32_t i = 0, count = dacl.aceCount(); i < count; ++i) {
-    Ace ace = dacl.getAce(i);
-    ace.setFlags(static_cast<std::uint8_t>(ace.flags() & ~INHERITED_ACE));
-    entries.push_back(std::move(ace));
-  }
-  // The entries alone, in canonical order.
-  return effectiveDacl(Acl(), false, entries);
+  return withSystemErrors([&] {
+    if (!dacl.hasBuffer()) return Acl::none();
+    if (!daclProtected) return effectiveDacl(dacl, false, {});
+    std::vector<Ace> entries;
+    for (std::uint32_t i = 0, count = dacl.aceCount(); i < count; ++i) {
+      Ace ace = dacl.getAce(i);
+      ace.setFlags(static_cast<std::uint8_t>(ace.flags() & ~INHERITED_ACE));
+      entries.push_back(std::move(ace));
+    }
+    // The entries alone, in canonical order.
+    return effectiveDacl(Acl(), false, entries);
+  });
 }
 
 namespace {
@@ -159,62 +166,66 @@ std::vector<std::u16string> warnedAbout(std::vector<std::u16string> skipped) {
 
 os::Result<std::vector<std::u16string>> writeDacl(os::SecurityObject& object,
                                                   const Acl& explicitDacl, bool daclProtected) {
-  using Outcome = os::Result<std::vector<std::u16string>>;
-  std::vector<std::u16string> skipped;
-  if (object.hardLinked()) {
-    skipped.push_back(object.path());
-    return warnedAbout(std::move(skipped));
-  }
-  Acl parentDacl = Acl::none();
-  if (!daclProtected) {
-    os::Result<os::SecurityObject> parent = object.parent();
-    if (parent.ok()) {
-      os::Result<std::optional<Acl>> chain = chainDacl(parent.value());
-      if (!chain.ok()) return Outcome::failure(chain.code());
-      parentDacl =
-          chain.value() ? *chain.value() : daclFromPosix(posixObject(parent.value().state()));
-    } else if (parent.code() != os::err::fileNotFound) {
-      return Outcome::failure(parent.code());
+  return withSystemErrors([&]() -> os::Result<std::vector<std::u16string>> {
+    using Outcome = os::Result<std::vector<std::u16string>>;
+    std::vector<std::u16string> skipped;
+    if (object.hardLinked()) {
+      skipped.push_back(object.path());
+      return warnedAbout(std::move(skipped));
     }
-  }
-  const std::vector<std::uint8_t> descriptor =
-      SecurityDescriptor(Sid(), Sid(), explicitEntries(explicitDacl, daclProtected), daclProtected)
-          .toSelfRelative();
-  os::SecurityState written = object.state();
-  written.hasDescriptor = true;
-  written.descriptor = descriptor;
-  // The tree below is projected from the DACL as it governs the object once written.
-  const Acl governing = governingDacl(written, parentDacl);
-  const AccountMemberships memberships;
-  if (std::uint32_t code = project(object, governing, memberships))
-    return Outcome::failure(code);
-  if (std::uint32_t code = object.writeDescriptor(descriptor)) return Outcome::failure(code);
-  if (std::uint32_t code = projectBelow(object, governing, memberships, false, skipped))
-    return Outcome::failure(code);
-  return warnedAbout(std::move(skipped));
+    Acl parentDacl = Acl::none();
+    if (!daclProtected) {
+      os::Result<os::SecurityObject> parent = object.parent();
+      if (parent.ok()) {
+        os::Result<std::optional<Acl>> chain = chainDacl(parent.value());
+        if (!chain.ok()) return Outcome::failure(chain.code());
+        parentDacl =
+            chain.value() ? *chain.value() : daclFromPosix(posixObject(parent.value().state()));
+      } else if (parent.code() != os::err::fileNotFound) {
+        return Outcome::failure(parent.code());
+      }
+    }
+    const std::vector<std::uint8_t> descriptor =
+        SecurityDescriptor(Sid(), Sid(), explicitEntries(explicitDacl, daclProtected), daclProtected)
+            .toSelfRelative();
+    os::SecurityState written = object.state();
+    written.hasDescriptor = true;
+    written.descriptor = descriptor;
+    // The tree below is projected from the DACL as it governs the object once written.
+    const Acl governing = governingDacl(written, parentDacl);
+    const AccountMemberships memberships;
+    if (std::uint32_t code = project(object, governing, memberships))
+      return Outcome::failure(code);
+    if (std::uint32_t code = object.writeDescriptor(descriptor)) return Outcome::failure(code);
+    if (std::uint32_t code = projectBelow(object, governing, memberships, false, skipped))
+      return Outcome::failure(code);
+    return warnedAbout(std::move(skipped));
+  });
 }
 
 os::Result<std::vector<std::u16string>> repairProjection(os::SecurityObject& object) {
-  using Outcome = os::Result<std::vector<std::u16string>>;
-  std::vector<std::u16string> skipped;
-  os::Result<std::optional<Acl>> chain = chainDacl(object);
-  if (!chain.ok()) return Outcome::failure(chain.code());
-  const AccountMemberships memberships;
-  if (!chain.value()) {
-    // Nothing stored here: only the subtrees of stored descendants have a DACL to hold to.
-    if (object.state().directory)
-      if (std::uint32_t code = repairStoredBelow(object, memberships, skipped)) return Outcome::failure(code);
-    return warnedAbout(std::move(skipped));
-  }
-  if (object.hardLinked()) {
-    skipped.push_back(object.path());
-  } else if (std::uint32_t code = project(object, *chain.value(), memberships)) {
-    return Outcome::failure(code);
-  }
-  if (object.state().directory)
-    if (std::uint32_t code = projectBelow(object, *chain.value(), memberships, true, skipped))
+  return withSystemErrors([&]() -> os::Result<std::vector<std::u16string>> {
+    using Outcome = os::Result<std::vector<std::u16string>>;
+    std::vector<std::u16string> skipped;
+    os::Result<std::optional<Acl>> chain = chainDacl(object);
+    if (!chain.ok()) return Outcome::failure(chain.code());
+    const AccountMemberships memberships;
+    if (!chain.value()) {
+      // Nothing stored here: only the subtrees of stored descendants have a DACL to hold to.
+      if (object.state().directory)
+        if (std::uint32_t code = repairStoredBelow(object, memberships, skipped)) return Outcome::failure(code);
+      return warnedAbout(std::move(skipped));
+    }
+    if (object.hardLinked()) {
+      skipped.push_back(object.path());
+    } else if (std::uint32_t code = project(object, *chain.value(), memberships)) {
       return Outcome::failure(code);
-  return warnedAbout(std::move(skipped));
+    }
+    if (object.state().directory)
+      if (std::uint32_t code = projectBelow(object, *chain.value(), memberships, true, skipped))
+        return Outcome::failure(code);
+    return warnedAbout(std::move(skipped));
+  });
 }
 
 } // namespace RunTime

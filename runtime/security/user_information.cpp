@@ -9,6 +9,7 @@
 #include "runtime/core/guard.h"
 #include "runtime/core/registry.h"
 #include "runtime/core/text.h"
+#include "runtime/security/accounts.h"
 #include "runtime/security/group_membership.h"
 
 namespace {
@@ -59,9 +60,7 @@ RunTime::Sid UserInformation::getAccount(const std::u16string& name,
                                          const std::u16string& domain) const {
   return guarded("UserInformation::getAccount", __LINE__,
                  [&] { return formatString(u"Unable to call getAccount(%s, %s)", name, domain); }, [&] {
-                   RunTime::Sid account;
-                   account.loadByServerAndAccountNames(domain.empty() ? getServerName(name) : domain, name);
-                   return account;
+                   return RunTime::accountByName(domain.empty() ? getServerName(name) : domain, name);
                  });
 }
 

@@ -138,9 +138,7 @@ std::u16string DefaultSystemHelper::getLocalAccountDomain() {
 
 RunTime::Sid DefaultSystemHelper::getAccount(const std::u16string& name,
                                              const std::u16string& domain) {
-  RunTime::Sid account;
-  account.loadByServerAndAccountNames(domain, name, true);
-  return account;
+  return RunTime::accountByName(domain, name);
 }
 
 } // namespace DiskSecurity

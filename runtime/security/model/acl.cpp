@@ -179,12 +179,6 @@ std::uint32_t Acl::findAce(const Ace& entry, std::uint32_t start) const {
   return npos;
 }
 
-std::uint32_t Acl::findSid(const Sid& sid, std::uint32_t start) const {
-  for (std::uint32_t i = start, count = aceCount(); i < count; ++i)
-    if (Ace(aceBytes(i)).sid() == sid) return i;
-  return npos;
-}
-
 void Acl::deleteAce(std::uint32_t index) {
   if (index >= aceCount())
     raiseOsFailure(u"Unable to delete ACL ACE (" + decimal(index) + u")", os::err::invalidParameter,

@@ -76,8 +76,6 @@ public:
   std::uint32_t getInsertionIndex(const Ace& entry) const;
   // The first index from `start` of an equal entry (Ace::operator==), or npos.
   std::uint32_t findAce(const Ace& entry, std::uint32_t start = 0) const;
-  // The first index from `start` of an entry with the SID, or npos.
-  std::uint32_t findSid(const Sid& sid, std::uint32_t start = 0) const;
   // OS error 87 "Unable to delete ACL ACE (%d)" past the end.
   void deleteAce(std::uint32_t index);
 

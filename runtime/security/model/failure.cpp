@@ -1,25 +1,16 @@
 #include "runtime/security/model/failure.h"
 
-#include <atomic>
-#include <cstdlib>
-
 namespace RunTime {
-namespace {
 
-std::atomic<OsFailureReporter> g_reporter{nullptr};
-
-} // namespace
-
-void installOsFailureReporter(OsFailureReporter reporter) { g_reporter.store(reporter); }
+SecurityModelError::SecurityModelError(std::u16string where, std::uint32_t code,
+                                       ExceptionContext context)
+    : vexception(u"(Error code " + decimal(code) + u") at " + where), where_(std::move(where)),
+      code_(code) {
+  addContext(std::move(context));
+}
 
 void raiseOsFailure(const std::u16string& where, std::uint32_t code, ExceptionContext context) {
-  if (OsFailureReporter reporter = g_reporter.load()) {
-    reporter(where, code, std::move(context));
-    std::abort(); // a reporter that returns breaks its contract
-  }
-  SecurityModelError error(u"(Error code " + decimal(code) + u") at " + where, code);
-  error.addContext(std::move(context));
-  throw error;
+  throw SecurityModelError(where, code, std::move(context));
 }
 
 void raiseFailure(std::u16string message, ExceptionContext context) {

@@ -1,11 +1,10 @@
 // How the security model reports failures.
 //
 // The model makes no OS call, so the text of a Win32 code (the host's own message) is not its to
-// give. An operating-system failure of the model (an invalid SID, ACL or parameter) goes through a
-// reporter; the system part (runtime/security) installs one that throws the OS error with the
-// system's message, and every program that links the system part has it installed before main.
-// Without one, as in a program that links only the model, the model throws SecurityModelError.
-// Plain failures (no code) are vexceptions either way.
+// give. An operating-system failure of the model (an invalid SID, ACL or parameter) is a
+// SecurityModelError: the code and what was attempted, in the model's own words. runtime/security,
+// which owns the system's messages, turns it into the system's OS error where the model's work
+// leaves that layer (runtime/security/model_failures.h). Plain failures (no code) are vexceptions.
 #pragma once
 
 #include <cstdint>
@@ -15,25 +14,20 @@
 
 namespace RunTime {
 
-// What the model throws for an OS failure when no reporter is installed: the message
-// "(Error code N) at <where>" and the code.
+// An OS failure of the model: the code, what was attempted ("where") and the message
+// "(Error code N) at <where>", with the context of the operation that failed.
 class SecurityModelError : public vexception {
 public:
-  SecurityModelError(std::u16string message, std::uint32_t code)
-      : vexception(std::move(message)), code_(code) {}
+  SecurityModelError(std::u16string where, std::uint32_t code, ExceptionContext context);
   std::uint32_t code() const { return code_; }
+  const std::u16string& where() const { return where_; }
 
 private:
+  std::u16string where_;
   std::uint32_t code_;
 };
 
-// Throws the OS error of `code` with " at <where>" and the context; must not return.
-using OsFailureReporter = void (*)(const std::u16string& where, std::uint32_t code,
-                                   ExceptionContext context);
-
-// Installs the reporter (null: the model's own). Safe from any thread.
-void installOsFailureReporter(OsFailureReporter reporter);
-
+// Throws the SecurityModelError of `code` and `where` with the context.
 [[noreturn]] void raiseOsFailure(const std::u16string& where, std::uint32_t code,
                                  ExceptionContext context);
 

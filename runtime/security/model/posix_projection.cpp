@@ -251,12 +251,6 @@ std::uint32_t accessMask(std::uint8_t perms) {
          ((perms & os::permExecute) ? FILE_GENERIC_EXECUTE : 0);
 }
 
-const std::vector<std::uint32_t>& MembershipTable::groupsOf(std::uint32_t uid) const {
-  static const std::vector<std::uint32_t> none;
-  auto found = groups_.find(uid);
-  return found == groups_.end() ? none : found->second;
-}
-
 PosixProjection projectDacl(const Acl& effectiveDacl, const PosixObject& object,
                             const GroupMemberships& memberships) {
   PosixProjection projection;

@@ -11,7 +11,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <vector>
 
 #include "os/posix_acl.h"
@@ -43,18 +42,6 @@ public:
   // The gids of the user's groups, its primary group included; empty for a user the database
   // does not know.
   virtual const std::vector<std::uint32_t>& groupsOf(std::uint32_t uid) const = 0;
-};
-
-// Memberships given as a table; a user it does not list belongs to no group.
-class MembershipTable : public GroupMemberships {
-public:
-  MembershipTable() = default;
-  explicit MembershipTable(std::map<std::uint32_t, std::vector<std::uint32_t>> groups)
-      : groups_(std::move(groups)) {}
-  const std::vector<std::uint32_t>& groupsOf(std::uint32_t uid) const override;
-
-private:
-  std::map<std::uint32_t, std::vector<std::uint32_t>> groups_;
 };
 
 // The r/w/x that a mask (generic rights mapped) allows.

@@ -130,13 +130,6 @@ void Sid::loadFromSidData(std::span<const std::uint8_t> data) {
   setSid(std::vector<std::uint8_t>(data.begin(), data.begin() + length));
 }
 
-void Sid::loadFromPSid(const std::uint8_t* sid) {
-  if (!sid || sid[0] != 1 || sid[1] > SID_MAX_SUB_AUTHORITIES)
-    raiseOsFailure(u"Unable to copy sid", os::err::invalidSid,
-                   VCONTEXT("RunTime::Sid::loadFromPSid"));
-  setSid(std::vector<std::uint8_t>(sid, sid + 8 + 4 * sid[1]));
-}
-
 void Sid::loadFromSidString(std::u16string_view text) {
   std::optional<std::vector<std::uint8_t>> sid = parseSidString(text);
   if (!sid)

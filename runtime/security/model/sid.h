@@ -1,4 +1,5 @@
 // Security identifiers: the account record RunTime::Sid and the well-known identifiers of VSID.
+// Looking accounts up in the host's database is runtime/security's (runtime/security/accounts.h).
 //
 // A SID is kept in its binary layout: revision 1, the number of sub-authorities, the 48-bit
 // identifier authority (big-endian) and each 32-bit sub-authority (little-endian); 8 + 4 * count
@@ -58,9 +59,6 @@ public:
   // Raw SID bytes; the buffer may be longer than the SID. Throws the OS error "Unable to
   // allocate memory for SID" when the bytes are not a valid SID.
   void loadFromSidData(std::span<const std::uint8_t> data);
-  // A SID in memory, its length taken from its header. Throws the OS error "Unable to copy sid"
-  // for a null pointer or an invalid SID.
-  void loadFromPSid(const std::uint8_t* sid);
   // "S-1-<authority>-<sub-authority>..." (authority in decimal, or "0x" and hexadecimal).
   // Throws the OS error "Unable to convert a string to SID".
   void loadFromSidString(std::u16string_view text);
@@ -73,30 +71,6 @@ public:
   bool operator<(const Sid& other) const;
   // Same SID bytes; names are not compared.
   bool operator==(const Sid& other) const { return sid_ == other.sid_; }
-
-  // The operations below ask the host's account database. They are members so that they keep
-  // their names, but the model does not define them: the system part does
-  // (runtime/security/sid_accounts.cpp), and a program that links only the model cannot call
-  // them.
-
-  // The account domain SID of `server` (the user-modals answer, see
-  // runtime/security/accounts.h) with `relativeId` appended. Throws the OS error "Unable to get
-  // the domain (%s) SID".
-  Sid(const std::u16string& server, std::uint32_t relativeId);
-  // The user the calling thread acts as (its file-system user, which impersonation changes).
-  void loadFromProcess();
-  // The default owner of what the calling thread creates; on this host that is the same user.
-  void loadFromProcessOwner();
-  // Resolves an account name (see runtime/security/accounts.h for the names accepted, and why
-  // the server does not narrow the lookup), tried as given and then with its name part in lower
-  // case; fills SID, name, domain and kind. When nothing is found: throws the OS error 1332
-  // "Unable to lookup SID for name %s" if mustExist, else returns false and leaves the object
-  // unchanged. A name once resolved is answered from a process-wide cache afterwards.
-  bool loadByServerAndAccountNames(const std::u16string& server, const std::u16string& account,
-                                   bool mustExist = true);
-  // Fills name, domain and kind from the SID. Throws the OS error "Unable to lookup name for
-  // SID" (1332 when no account has the SID).
-  void lookupByAccountNameAndDomain();
 
 private:
   void setSid(std::vector<std::uint8_t> sid);

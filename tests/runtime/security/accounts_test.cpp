@@ -62,28 +62,23 @@ TEST(Accounts, UsersAndGroupsMapToUnixSids) {
       {u"Everyone", "S-1-1-0", RunTime::SidTypeWellKnownGroup, u"Everyone"},
   };
   for (const Case& c : cases) {
-    RunTime::Sid byName;
-    ASSERT_TRUE(byName.loadByServerAndAccountNames(u"", c.name)) << u8(c.name);
+    const RunTime::Sid byName = RunTime::accountByName(u"", c.name);
     EXPECT_EQ(sidText(byName), c.sid) << u8(c.name);
     EXPECT_EQ(byName.kind(), c.kind) << u8(c.name);
 
-    RunTime::Sid bySid = sid(c.sid.c_str());
-    bySid.lookupByAccountNameAndDomain();
+    const RunTime::Sid bySid = RunTime::lookupAccountSid(sid(c.sid.c_str())).value();
     EXPECT_EQ(bySid.name(), c.canonical);
     EXPECT_EQ(bySid.kind(), c.kind);
   }
 
   // Names are tried as given and then in lower case.
-  RunTime::Sid upper;
   std::string shouted = accounts.user;
   std::transform(shouted.begin(), shouted.end(), shouted.begin(), ::toupper);
-  ASSERT_TRUE(upper.loadByServerAndAccountNames(u"", wide(shouted)));
+  const RunTime::Sid upper = RunTime::accountByName(u"", wide(shouted));
   EXPECT_EQ(sidText(upper), userSid);
   EXPECT_EQ(upper.domain(), computer());
 
-  RunTime::Sid self;
-  self.loadFromProcess();
-  EXPECT_EQ(sidText(self), "S-1-5-18"); // the calling thread acts as root
+  EXPECT_EQ(sidText(RunTime::threadUserSid()), "S-1-5-18"); // the calling thread acts as root
 }
 
 TEST(Accounts, VanishedAccountsAreNotMapped) {
@@ -92,15 +87,9 @@ TEST(Accounts, VanishedAccountsAreNotMapped) {
   // be given the same uid.)
   std::uint32_t uid = 3999999999u;
   while (getpwuid(uid)) --uid;
-  RunTime::Sid orphan = RunTime::userSid(uid);
-  Failure f = failureOf([&] { orphan.lookupByAccountNameAndDomain(); });
-  EXPECT_EQ(f.code, 1332u);
-  EXPECT_TRUE(endsWith(f.message, " at Unable to lookup name for SID")) << f.message;
+  EXPECT_EQ(RunTime::lookupAccountSid(RunTime::userSid(uid)).code(), 1332u);
 
-  RunTime::Sid missing;
-  EXPECT_FALSE(missing.loadByServerAndAccountNames(u"", u"tvx-no-such-account", false));
-  EXPECT_TRUE(missing.empty());
-  f = failureOf([&] { missing.loadByServerAndAccountNames(u"", u"tvx-no-such-account"); });
+  const Failure f = failureOf([] { RunTime::accountByName(u"", u"tvx-no-such-account"); });
   EXPECT_EQ(f.code, 1332u);
   EXPECT_TRUE(endsWith(f.message, " at Unable to lookup SID for name tvx-no-such-account"))
       << f.message;
@@ -124,8 +113,8 @@ TEST(Accounts, ComputerNameAndAccountDomain) {
     EXPECT_EQ(RunTime::lookupAccountSid(sid("S-1-22-1-0")).value().domain(), u"WEBHOST7");
   }
   // The account domain SID is S-1-22-1, whatever server is asked.
-  EXPECT_EQ(sidText(RunTime::Sid(u"", 1000)), "S-1-22-1-1000");
-  EXPECT_EQ(sidText(RunTime::Sid(u"dc1.example.com", 1001)), "S-1-22-1-1001");
+  for (const char16_t* server : {u"", u"dc1.example.com"})
+    EXPECT_EQ(sidText(RunTime::userModals(server).value().domainSid), "S-1-22-1");
 }
 
 // Unix user and group SIDs, SYSTEM and Everyone are projected in posix_projection_test.cpp.

@@ -33,7 +33,7 @@ public:
     auto found = accounts.find(name);
     if (found == accounts.end())
       throwOSError(u"Unable to lookup SID for name " + name, os::err::noneMapped,
-                   VCONTEXT("RunTime::Sid::loadByServerAndAccountNames"));
+                   VCONTEXT("RunTime::accountByName"));
     return found->second;
   }
   std::optional<std::u16string> getEnvironmentVariable(const std::u16string& name) override {

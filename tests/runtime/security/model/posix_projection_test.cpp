@@ -6,9 +6,11 @@
 
 #include "runtime/security/model/inheritance.h"
 #include "tests/runtime/security/model/security_testing.h"
+#include "tests/support/membership_table.h"
 
 using namespace security_testing;
 using namespace RunTime;
+using testing_support::MembershipTable;
 
 namespace {
 

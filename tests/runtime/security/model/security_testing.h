@@ -60,8 +60,8 @@ inline std::vector<std::string> entriesOf(const RunTime::Acl& acl) {
 }
 
 // The message of the vexception that `call` throws ("" when it throws none), and its OS code
-// (0 when it is not an OS error): the system's when the system part is linked, the model's own
-// otherwise.
+// (0 when it is not an OS error): the model's own failure, or the system's OS error that
+// runtime/security makes of it.
 struct Failure {
   std::string message;
   std::uint32_t code = 0;

@@ -43,14 +43,12 @@ TEST(Sid, BinaryLayout) {
   EXPECT_EQ(built, VSID::admins());
   EXPECT_EQ(sidText(RunTime::Sid(0x123456789ABCull, 1, 9)), "S-1-0x123456789ABC-9");
 
-  // A longer buffer holds the SID at its start; the pointer form takes the length from the SID.
+  // A longer buffer holds the SID at its start.
   std::vector<std::uint8_t> padded = admins;
   padded.resize(40, 0xEE);
-  RunTime::Sid fromData, fromPointer;
+  RunTime::Sid fromData;
   fromData.loadFromSidData(padded);
-  fromPointer.loadFromPSid(padded.data());
   EXPECT_EQ(fromData, built);
-  EXPECT_EQ(fromPointer, built);
 }
 
 TEST(Sid, LoaderFailures) {
@@ -65,8 +63,6 @@ TEST(Sid, LoaderFailures) {
        " at Unable to allocate memory for SID"},
       {[&] { RunTime::Sid().loadFromSidData(truncated); },
        " at Unable to allocate memory for SID"},
-      {[&] { RunTime::Sid().loadFromPSid(badRevision.data()); }, " at Unable to copy sid"},
-      {[&] { RunTime::Sid().loadFromPSid(nullptr); }, " at Unable to copy sid"},
       {[] { RunTime::Sid().toSidString(); }, " at Unable to convert a SID to it's string form"},
       {[] { RunTime::Sid(5, 9); }, " at Unable to allocate and initialize sid"},
   };
