@@ -3,8 +3,9 @@
 // the roots is followed, and nothing on another file system than the root's is touched (a
 // mount point met below the root is reported in the outcome and left alone). The roots are
 // given as full paths or as paths beneath a Root, by os/files.h's rules (their last component
-// is never followed). The walks hold a bounded number of descriptors and memory linear in the
-// depth, however deep the tree.
+// is never followed). The walks hold a bounded number of descriptors however deep the tree, and
+// read each directory in batches of up to 1,024 entries, so that their memory grows with the
+// depth and not with how wide a directory is (see os/posix/walker.h).
 //
 // Names are handled as the host's bytes: entries whose names hold newlines, reach the host's
 // 255-byte limit or are not valid UTF-8 are copied and removed exactly. Only the paths of a
@@ -59,7 +60,8 @@ struct TreeCopyOptions {
 
 // Copies the directory source into target, one level at a time:
 //   1. target is created when missing (one level: its parent must exist);
-//   2. source is listed once;
+//   2. source is listed once, in batches of up to 1,024 entries (a directory that holds no more
+//      is one batch); steps 3 to 5 are taken for each batch in turn:
 //   3. every file is copied (os::copyFileData's rules, without failIfExists) in listing order,
 //      skipping links when preserveLinks is set and, unless replaceExisting, names the target
 //      already has; a link to a file is copied as the file it leads to, read through the link
@@ -77,16 +79,19 @@ TreeOutcome copyTree(std::u16string_view source, std::u16string_view target,
 TreeOutcome copyTree(const Root& sourceRoot, std::u16string_view source, const Root& targetRoot,
                      std::u16string_view target, const TreeCopyOptions& options);
 
-// Removes the directory and everything below it, one level at a time: the files (and links, as
-// links) in listing order, then each subdirectory the same way, then the directory itself. A
-// file in use (see os/files.h) fails with 32; without force a read-only file fails with 5. With
-// force a directory that cannot be opened, a file and a directory that cannot be deleted because
-// access is denied (5) are taken over (os::takeOver, on the kind of object listed) and tried
-// once more; no other failure leads to a take-over. A directory that cannot be opened or listed
-// fails (readDirectory) and is never counted as empty; one that vanished meanwhile is passed
-// over, and one that became a link is removed as a link. A root that is a link is removed as a
-// link. Stops at the first failure; what was removed stays removed. A root's own directory (an
-// empty relative path) is not removed through the root: 123, before anything changes.
+// Removes the directory and everything below it, one level at a time and there one batch of up
+// to 1,024 listed entries at a time: the batch's files (and links, as links) in listing order,
+// then each of its subdirectories the same way; then the directory itself. A file in use (see
+// os/files.h) fails with 32; without force a read-only file fails with 5. With force a directory
+// that cannot be opened, a file and a directory that cannot be deleted because access is denied
+// (5) are taken over (os::takeOver, on the kind of object listed) and tried once more; no other
+// failure leads to a take-over. A directory that cannot be opened or listed fails
+// (readDirectory) and is never counted as empty; one that became a link is removed as a link.
+// What is not there counts as removed: a file, link or directory that vanished since it was
+// listed, and a root that is missing (or a directory on the way to it). A root that is a link is
+// removed as a link. Stops at the first failure; what was removed stays removed. A root's own
+// directory (an empty relative path) is not removed through the root: 123, before anything
+// changes.
 TreeOutcome removeTree(std::u16string_view path, bool force);
 TreeOutcome removeTree(const Root& root, std::u16string_view relative, bool force);
 

@@ -36,15 +36,17 @@ std::optional<Root> openSiteDirectory(const std::u16string& wwwRoot,
   }
 }
 
-// Runs the removal up to kAttempts times, kPause apart; the last failure propagates. Only the
-// system's own failures are retried: a cancellation is not a vexception and passes at once.
+// Runs the removal up to kAttempts times, kPause apart, while it fails because another process
+// holds a file (32), which it may let go of; the last failure propagates. Any other failure
+// propagates at once: what vanished meanwhile already counts as removed below, and a retry of
+// anything else would only meet the same failure again.
 template <class Removal> void withAttempts(Removal&& removal) {
   for (int attempt = 1;; ++attempt) {
     try {
       removal();
       return;
-    } catch (const vexception&) {
-      if (attempt == kAttempts) throw;
+    } catch (const vosexception& e) {
+      if (e.code() != os::err::sharingViolation || attempt == kAttempts) throw;
     }
     std::this_thread::sleep_for(kPause);
   }

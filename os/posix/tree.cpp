@@ -194,23 +194,24 @@ public:
         locks_(posix::LockTable::read()) {}
 
   Recovery cannotRead(const WalkDirectory& parent, const WalkEntry& entry, int error) override {
-    if (error == ENOENT && parent.depth >= 0) return Recovery::skip; // gone already
+    const bool retried = retried_ == &entry;
+    retried_ = nullptr;
+    if (error == ENOENT) return Recovery::skip; // gone already: removed
     if (error == ENOTDIR || error == ELOOP) {
       // No longer a directory (a root that is a link, or one swapped for a link): a link goes
       // as a link, a file is reported.
-      std::uint32_t code = posix::removeDirectoryAt(parent.fd, entry.name);
+      std::uint32_t code = removedOrGone(posix::removeDirectoryAt(parent.fd, entry.name));
       if (code == err::success) return Recovery::skip;
       fail(TreeFailure::Step::deleteDirectory, code, parent, entry, 0);
       return Recovery::stop;
     }
     // Only "access denied" is what a take-over can cure, and only once; anything else is
     // reported (a directory that cannot be read is never taken for an empty one).
-    if (force_ && retried_ != &entry && (error == EACCES || error == EPERM)) {
+    if (force_ && !retried && (error == EACCES || error == EPERM)) {
       retried_ = &entry;
       takeOver(parent, entry, ObjectKind::directory);
       return Recovery::retry;
     }
-    retried_ = nullptr;
     fail(TreeFailure::Step::readDirectory, posix::win32FromErrno(error), parent, entry, 0);
     return Recovery::stop;
   }
@@ -249,17 +250,24 @@ public:
   // The directory's read-only attribute is not cleared first: a directory's own mode does not
   // govern its removal here.
   Flow leaveDirectory(const WalkDirectory& parent, const WalkEntry& entry) override {
-    std::uint32_t code = posix::removeDirectoryAt(parent.fd, entry.name);
+    std::uint32_t code = removedOrGone(posix::removeDirectoryAt(parent.fd, entry.name));
     if (code == err::accessDenied && force_) {
       takeOver(parent, entry, ObjectKind::directory);
-      code = posix::removeDirectoryAt(parent.fd, entry.name);
+      code = removedOrGone(posix::removeDirectoryAt(parent.fd, entry.name));
     }
     return code ? fail(TreeFailure::Step::deleteDirectory, code, parent, entry, 0) : Flow::proceed;
   }
 
 private:
+  // An object that vanished since it was listed (another removal was quicker) counts as
+  // removed: removing it was all that was asked.
+  static std::uint32_t removedOrGone(std::uint32_t code) {
+    return code == err::fileNotFound ? err::success : code;
+  }
+
   std::uint32_t deleteFile(const WalkDirectory& directory, const WalkEntry& entry, dev_t device) {
-    return posix::deleteFileAt(directory.fd, entry.name, !force_, locks_, device, entry.inode);
+    return removedOrGone(
+        posix::deleteFileAt(directory.fd, entry.name, !force_, locks_, device, entry.inode));
   }
 
   void takeOver(const WalkDirectory& parent, const WalkEntry& entry, ObjectKind kind) {
@@ -308,6 +316,9 @@ TreeOutcome copyTreeAt(Result<posix::Located> from, std::u16string source,
 
 TreeOutcome removeTreeAt(Result<posix::Located> where, std::u16string path, bool force) {
   TreeOutcome outcome;
+  // Nothing there, or no longer a directory on the way to it: nothing to remove.
+  if (!where.ok() && (where.code() == err::fileNotFound || where.code() == err::pathNotFound))
+    return outcome;
   if (!where.ok()) {
     outcome.failure = {TreeFailure::Step::deleteDirectory, where.code(), std::move(path), {}, {}};
     return outcome;

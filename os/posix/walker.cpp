@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -16,7 +17,7 @@ WalkEntry::Kind kindOfMode(mode_t mode) {
   return WalkEntry::Kind::other;
 }
 
-WalkEntry::Kind kindOf(int dirFd, const dirent& d) {
+WalkEntry::Kind kindOf(int dirFd, const dirent64& d) {
   switch (d.d_type) {
   case DT_REG: return WalkEntry::Kind::file;
   case DT_DIR: return WalkEntry::Kind::directory;
@@ -34,10 +35,52 @@ bool isDots(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// Where the listing of a directory goes on.
+struct ListingPosition {
+  off_t cookie = 0;   // the file system's position after the last entry taken
+  bool ended = false; // the listing was read to its end
+};
+
+// Reads listings in batches through one buffer: only the deepest directory of a walk is read at
+// a time.
+class ListingReader {
+public:
+  // Reads the next batch of at most kListingBatch entries of the directory open as fd into
+  // batch (emptied first); 0 or the errno of the failure. An empty batch ends the listing.
+  // Each batch starts with a seek to the position: the last batch may have ended inside a read,
+  // and the descriptor may have been closed and opened again since (DirectoryStack).
+  int next(int fd, ListingPosition& position, std::vector<WalkEntry>& batch) {
+    batch.clear();
+    if (position.ended) return 0;
+    if (lseek(fd, position.cookie, SEEK_SET) < 0) return errno;
+    while (batch.size() < kListingBatch) {
+      const ssize_t got = getdents64(fd, buffer_.data(), buffer_.size() * sizeof buffer_[0]);
+      if (got < 0) return errno;
+      if (got == 0) {
+        position.ended = true;
+        return 0;
+      }
+      for (ssize_t at = 0; at < got;) {
+        if (batch.size() == kListingBatch) return 0; // the rest comes again with the next batch
+        const auto* d =
+            reinterpret_cast<const dirent64*>(reinterpret_cast<const char*>(buffer_.data()) + at);
+        at += d->d_reclen;
+        position.cookie = d->d_off;
+        if (!isDots(d->d_name)) batch.push_back({d->d_name, kindOf(fd, *d), d->d_ino, false});
+      }
+    }
+    return 0;
+  }
+
+private:
+  std::vector<std::uint64_t> buffer_ = std::vector<std::uint64_t>(4096); // 32 KiB, aligned
+};
+
 using Flow = TreeVisitor::Flow;
 
 // One walk: the branch being walked, as a stack of levels beside the stack of their
-// descriptors. A level keeps its own entry (its name) and the subdirectories still to walk.
+// descriptors. A level keeps its own entry (its name), where its listing goes on and the
+// subdirectories of its current batch still to walk.
 class Walk : public WalkBranch {
 public:
   Walk(int parentFd, TreeVisitor& visitor) : directories_(parentFd), visitor_(visitor) {}
@@ -50,17 +93,11 @@ public:
         WalkEntry child = std::move(top.children.back());
         top.children.pop_back();
         if (!descend(std::move(child))) return false;
-        continue;
-      }
-      const WalkEntry self = std::move(top.self);
-      levels_.pop_back();
-      const int depth = static_cast<int>(levels_.size()) - 1;
-      if (int error = directories_.pop()) {
-        visitor_.cannotReturn(relative(depth), error);
+      } else if (!top.listing.ended) {
+        if (!nextBatch(top)) return false;
+      } else if (!leave()) {
         return false;
       }
-      if (visitor_.leaveDirectory({directories_.top(), depth, *this}, self) == Flow::stop)
-        return false;
     }
     return true;
   }
@@ -77,30 +114,36 @@ public:
 private:
   struct Level {
     WalkEntry self;
+    ListingPosition listing;
     std::vector<WalkEntry> children; // still to walk, the next one last
   };
 
-  // Opens and lists the directory `name` of fd; 0 or the errno of the failure.
-  static int read(int fd, const std::string& name, Fd& directory, DirectoryIdentity& identity,
-                  std::vector<WalkEntry>& entries) {
-    entries.clear();
+  int depth() const { return static_cast<int>(levels_.size()) - 1; }
+
+  // Opens the directory `name` of fd; 0 or the errno of the failure.
+  static int open(int fd, const std::string& name, Fd& directory, DirectoryIdentity& identity) {
     directory.reset(openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!directory.valid()) return errno;
-    int error = identify(directory.get(), identity);
-    if (!error) error = listEntries(directory.get(), entries);
+    const int error = identify(directory.get(), identity);
     if (error) directory.reset();
     return error;
   }
 
   // Steps 1 to 3 for the entry, a subdirectory of the deepest level; false when the walk stops.
   bool descend(WalkEntry entry) {
-    const int parentDepth = static_cast<int>(levels_.size()) - 1;
+    const int parentDepth = depth();
     const WalkDirectory parent{directories_.top(), parentDepth, *this};
     Fd fd;
     DirectoryIdentity identity;
-    std::vector<WalkEntry> entries;
+    ListingPosition listing;
     for (;;) {
-      int error = read(parent.fd, entry.name, fd, identity, entries);
+      int error = open(parent.fd, entry.name, fd, identity);
+      if (error == 0 && parentDepth >= 0 && identity.mount != rootMount_)
+        return visitor_.mountPoint(parent, entry) == Flow::proceed;
+      if (error == 0) {
+        listing = {};
+        error = reader_.next(fd.get(), listing, batch_);
+      }
       if (error == 0) break;
       switch (visitor_.cannotRead(parent, entry, error)) {
       case TreeVisitor::Recovery::retry: continue;
@@ -109,24 +152,54 @@ private:
       }
     }
     if (parentDepth < 0) rootMount_ = identity.mount;
-    else if (identity.mount != rootMount_) return visitor_.mountPoint(parent, entry) == Flow::proceed;
     directories_.push(std::move(fd), identity);
-    levels_.push_back({std::move(entry), {}});
+    levels_.push_back({std::move(entry), listing, {}});
     Level& level = levels_.back();
     const WalkDirectory self{directories_.top(), parentDepth + 1, *this};
     if (visitor_.enterDirectory({directories_.aboveTop(), parentDepth, *this}, level.self, self) ==
         Flow::stop)
       return false;
-    if (visitor_.visitEntries(self, entries) == Flow::stop) return false;
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+    return visitBatch(level, self);
+  }
+
+  // Step 5: the next batch of the deepest level; false when the walk stops.
+  bool nextBatch(Level& level) {
+    const WalkDirectory self{directories_.top(), depth(), *this};
+    if (int error = reader_.next(self.fd, level.listing, batch_)) {
+      if (error != ENOENT) {
+        visitor_.cannotReturn(relative(self.depth), error);
+        return false;
+      }
+      level.listing.ended = true; // removed meanwhile, so empty
+      return true;
+    }
+    return batch_.empty() || visitBatch(level, self);
+  }
+
+  bool visitBatch(Level& level, const WalkDirectory& self) {
+    if (visitor_.visitEntries(self, batch_) == Flow::stop) return false;
+    for (auto it = batch_.rbegin(); it != batch_.rend(); ++it)
       if (it->descend) level.children.push_back(std::move(*it));
     return true;
+  }
+
+  // Step 6 for the deepest level; false when the walk stops.
+  bool leave() {
+    const WalkEntry self = std::move(levels_.back().self);
+    levels_.pop_back();
+    if (int error = directories_.pop()) {
+      visitor_.cannotReturn(relative(depth()), error);
+      return false;
+    }
+    return visitor_.leaveDirectory({directories_.top(), depth(), *this}, self) == Flow::proceed;
   }
 
   DirectoryStack directories_;
   std::deque<Level> levels_;
   std::uint64_t rootMount_ = 0;
   TreeVisitor& visitor_;
+  ListingReader reader_;
+  std::vector<WalkEntry> batch_;
 };
 
 } // namespace
@@ -155,16 +228,13 @@ int DirectoryStack::pop() {
 }
 
 int listEntries(int fd, std::vector<WalkEntry>& entries) {
-  Fd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-  if (!copy) return errno;
-  DirStream stream = openDirStream(std::move(copy));
-  if (!stream) return errno;
+  ListingReader reader;
+  ListingPosition position;
+  std::vector<WalkEntry> batch;
   for (;;) {
-    errno = 0;
-    const dirent* d = readdir(stream.get());
-    if (!d) return errno;
-    if (isDots(d->d_name)) continue;
-    entries.push_back({d->d_name, kindOf(fd, *d), d->d_ino, false});
+    if (int error = reader.next(fd, position, batch)) return error;
+    if (batch.empty()) return 0;
+    for (WalkEntry& entry : batch) entries.push_back(std::move(entry));
   }
 }
 

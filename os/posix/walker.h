@@ -8,13 +8,16 @@
 // acted on through its parent's descriptor (unlinkat, mkdirat, fstatat with
 // AT_SYMLINK_NOFOLLOW) or through its own descriptor, and no full path is resolved again.
 //
-// A site user decides how deep a tree is, so the walk costs the same whatever its depth: a
-// bounded number of descriptors, no recursion on the machine stack, and memory linear in the
-// depth (one name per level, no path per level).
+// A site user decides how deep a tree is and how wide its directories are, so neither bounds
+// what the walk can afford: it holds a bounded number of descriptors however deep the tree, does
+// not recurse on the machine stack, and reads each directory in batches, so that its memory grows
+// with the depth (per level a name, a listing position and at most one batch of names) and never
+// with a directory's width.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -75,7 +78,10 @@ struct WalkEntry {
   bool descend = false;
 };
 
-// Lists an open directory once, without "." and ".."; 0 or the errno of the failure.
+// How many entries a walk reads from a directory at a time.
+constexpr std::size_t kListingBatch = 1024;
+
+// Lists an open directory whole, without "." and ".."; 0 or the errno of the failure.
 int listEntries(int fd, std::vector<WalkEntry>& entries);
 
 // The names on the branch from the walk's root down to a directory.
@@ -90,7 +96,8 @@ public:
 
 // A directory during a walk: its open descriptor and its depth (0 for the root; the root's
 // parent has depth -1 and the descriptor the walk was started from). Each step of a visitor
-// needs only this and what the visitor was given at its start.
+// needs only this and what the visitor was given at its start. The walker reads the listing
+// through fd: a visitor acts through it (the *at calls) but never reads or seeks it.
 struct WalkDirectory {
   int fd;
   int depth;
@@ -99,23 +106,30 @@ struct WalkDirectory {
 };
 
 // The hooks of a walk. For each directory the walker:
-//   1. opens it from its parent's descriptor (O_RDONLY | O_DIRECTORY | O_NOFOLLOW) and lists it
-//      once (getdents through fdopendir on a duplicate of the descriptor), "." and ".." left out;
-//      when that fails, asks cannotRead what to do;
-//   2. when it lies on another mount than the walk's root (a mount point), closes it and calls
-//      mountPoint instead of the steps below: nothing on another file system is walked;
-//   3. calls enterDirectory (pre-order), then visitEntries with the whole listing in listing
-//      order; visitEntries acts on the entries it wants and marks the subdirectories to walk;
-//   4. walks each marked subdirectory in listing order (all of them after visitEntries returned,
-//      so a visitor can treat every entry of a level before the first descent);
-//   5. closes the directory and calls leaveDirectory (post-order) with its parent.
-// Any hook can stop the walk; nothing is called after a stop. When the walk cannot get back to
-// a directory it left (cannotReturn), it stops.
+//   1. opens it from its parent's descriptor (O_RDONLY | O_DIRECTORY | O_NOFOLLOW); when it lies
+//      on another mount than the walk's root (a mount point), closes it and calls mountPoint
+//      instead of the steps below: nothing on another file system is walked;
+//   2. reads the first batch of its listing: at most kListingBatch entries in listing order,
+//      "." and ".." left out (getdents64 on its descriptor); when the open or this read fails,
+//      asks cannotRead what to do;
+//   3. calls enterDirectory (pre-order), then visitEntries with the batch; visitEntries acts on
+//      the entries it wants and marks the subdirectories to walk;
+//   4. walks each marked subdirectory of the batch in listing order (all of them after
+//      visitEntries returned, so a visitor treats every entry of a batch before its first
+//      descent);
+//   5. reads the next batch from where the last one ended, and goes on with it as in 3 (without
+//      enterDirectory) and 4, until the listing ends; a directory removed meanwhile ends there
+//      (it was empty);
+//   6. closes the directory and calls leaveDirectory (post-order) with its parent.
+// A directory of at most kListingBatch entries is thus read, visited and descended into as one
+// listing. Any hook can stop the walk; nothing is called after a stop. When the walk cannot get
+// back to a directory it left, or cannot read a later batch of a listing, it calls cannotReturn
+// and stops.
 class TreeVisitor {
 public:
   enum class Flow { proceed, stop };
   enum class Recovery {
-    retry, // open and list the directory again (the hook changed something)
+    retry, // open and read the directory again (the hook changed something)
     skip,  // go on without it: no step of the directory, leaveDirectory included, is called
     stop,
   };
@@ -127,17 +141,27 @@ public:
                               const WalkDirectory& directory);
   virtual Flow visitEntries(const WalkDirectory& directory, std::vector<WalkEntry>& entries) = 0;
   virtual Flow leaveDirectory(const WalkDirectory& parent, const WalkEntry& entry);
-  // The directory (its relative path given) could not be opened again on the way back up.
+  // The directory (its relative path given) could not be opened again on the way back up, or
+  // the rest of its listing could not be read.
   virtual void cannotReturn(const std::string& relative, int error) = 0;
 };
 
 // Walks the directory `name` of the directory open as parentFd (the root of the walk) and the
 // tree below it. True when it ran to the end, false when it stopped.
 //
-// Cost: one open, one statx, one listing and one close per directory, and one more open per
-// directory whose descriptor was given up on the way down (DirectoryStack); nothing per file
-// beyond what the visitor does (and an fstatat for entries whose type the file system does not
-// report). At most DirectoryStack::kMaxOpen + 2 descriptors are open at a time.
+// Cost: per directory one open, one statx, one close, and per batch of its listing one lseek to
+// where the batch starts and the getdents64 reads it takes (the last batch one more, to find the
+// end); a directory whose descriptor was given up on the way down (DirectoryStack) costs one
+// more open. Nothing per file beyond what the visitor does (and an fstatat for entries whose
+// type the file system does not report). At most DirectoryStack::kMaxOpen + 2 descriptors are
+// open at a time.
+// Memory: one 32 KiB listing buffer and one batch for the whole walk; per level of the branch
+// being walked its name, its listing position and the marked subdirectories of its current batch
+// not walked yet (at most kListingBatch names, each at most 255 bytes). However wide a directory,
+// it adds no more than that; a branch of narrow directories costs a few names per level.
+// A listing goes on from the file system's cookie (d_off) of the last entry taken, also when the
+// directory was opened again in between: the file systems that export over the network keep
+// these cookies valid from one open to the next.
 bool walkTree(int parentFd, const std::string& name, TreeVisitor& visitor);
 
 // "a/b" + "c" -> "a/b/c"; "" + "c" -> "c".

@@ -1,5 +1,6 @@
-// Trees as deep as a site user cares to make them: removal and projection under the usual
-// limits of descriptors and stack, in memory linear in the depth.
+// Trees as deep and directories as wide as a site user cares to make them: removal and
+// projection under the usual limits of descriptors and stack, in memory that grows with the
+// depth and not with the width.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -9,11 +10,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include <gtest/gtest.h>
 
 #include "os/posix/fd.h"
+#include "os/posix/walker.h"
 #include "os/security_store.h"
 #include "os/text.h"
 #include "os/tree.h"
@@ -25,12 +28,17 @@ using testing_support::writeFile;
 namespace {
 
 constexpr int kDepth = 100000;
+constexpr int kWidth = 1000000;
 
 // The address sanitizer's shadow memory and quarantine would count against the bound.
 #ifdef __SANITIZE_ADDRESS__
 constexpr long kMaxRssKb = 1024 * 1024;
+constexpr long kHeadroomKb = 1024 * 1024;
 #else
 constexpr long kMaxRssKb = 64 * 1024;
+// What a walk of a million entries may add to the address space: listing the directory whole
+// takes some 85 MB.
+constexpr long kHeadroomKb = 16 * 1024;
 #endif
 
 // A chain of directories "d" `depth` levels deep below `root`, a file at each of a few levels.
@@ -51,17 +59,31 @@ struct Limited {
   long maxRssKb = 0;
 };
 
-// Runs the action in a child process limited to 1,024 descriptors and an 8 MB stack, and
-// returns its result and the child's peak resident memory.
-Limited runLimited(const std::function<std::uint32_t()>& action) {
+// The address space of this process in kB.
+long addressSpaceKb() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("VmSize:")) return std::stol(line.substr(7));
+  return 0;
+}
+
+// Runs the action in a child process limited to 1,024 descriptors, an 8 MB stack and, when
+// headroomKb is given, an address space that much larger than the one it starts with; returns
+// its result and its peak resident memory.
+Limited runLimited(const std::function<std::uint32_t()>& action, long headroomKb = 0) {
   int out[2];
   if (pipe(out) != 0) return {};
   pid_t pid = fork();
   if (pid == 0) {
-    const rlimit files{1024, 1024}, stack{8 << 20, 8 << 20};
+    const rlim_t space = static_cast<rlim_t>(addressSpaceKb() + headroomKb) * 1024;
+    const rlimit files{1024, 1024}, stack{8 << 20, 8 << 20}, memory{space, space};
     Limited result;
-    if (setrlimit(RLIMIT_NOFILE, &files) == 0 && setrlimit(RLIMIT_STACK, &stack) == 0) {
-      result.code = action();
+    if (setrlimit(RLIMIT_NOFILE, &files) == 0 && setrlimit(RLIMIT_STACK, &stack) == 0 &&
+        (headroomKb == 0 || setrlimit(RLIMIT_AS, &memory) == 0)) {
+      try {
+        result.code = action();
+      } catch (...) { // out of memory under the cap: the code says it failed
+      }
       rusage usage{};
       getrusage(RUSAGE_SELF, &usage);
       result.maxRssKb = usage.ru_maxrss;
@@ -144,6 +166,106 @@ TEST(DeepTree, AHundredThousandLevelsAreProjectedAndRemovedWithinTheLimits) {
   EXPECT_LT(removed.maxRssKb, kMaxRssKb);
   EXPECT_FALSE(std::filesystem::exists(root));
   if (std::filesystem::exists(root)) testing_support::runProcess({"/bin/rm", "-rf", root});
+}
+
+// A directory of `width` entries: empty files, and every 1,000th one a directory holding a file.
+void makeWide(const std::string& path, int width) {
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  os::posix::Fd at(open(path.c_str(), O_RDONLY | O_DIRECTORY));
+  for (int i = 0; i < width; ++i) {
+    const std::string name = std::to_string(i);
+    if (i % 1000 != 999) {
+      ASSERT_EQ(mknodat(at.get(), name.c_str(), S_IFREG | 0644, 0), 0) << name;
+      continue;
+    }
+    ASSERT_EQ(mkdirat(at.get(), name.c_str(), 0755), 0) << name;
+    os::posix::Fd sub(openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_EQ(mknodat(sub.get(), "f", S_IFREG | 0644, 0), 0) << name;
+  }
+}
+
+TEST(WideTree, AMillionEntriesAreProjectedAndRemovedInBoundedMemory) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting the tmpfs for the tree needs root";
+  TempDir dir;
+  ScopedTmpfs tmpfs(dir.file("fs"));
+  ASSERT_TRUE(tmpfs.mounted);
+  const std::string root = tmpfs.path + "/wide";
+  makeWide(root, kWidth);
+  if (HasFatalFailure()) return;
+
+  // Every object is visited once: the million entries and the file in each subdirectory.
+  Limited projected = runLimited([&] {
+    os::Result<os::SecurityObject> top = os::SecurityObject::open(os::utf16FromUtf8(root));
+    if (!top.ok()) return top.code();
+    std::uint32_t visited = 0;
+    std::uint32_t code = os::walkSecurityTree(top.value(), [&](os::SecurityObject&, int,
+                                                                bool& descend) {
+      descend = true;
+      ++visited;
+      return 0u;
+    });
+    return code ? code : visited == kWidth + kWidth / 1000 ? 0u : 1u;
+  }, kHeadroomKb);
+  EXPECT_EQ(projected.code, 0u);
+
+  Limited removed = runLimited(
+      [&] { return os::removeTree(os::utf16FromUtf8(root), false).failure.has_value() ? 1u : 0u; },
+      kHeadroomKb);
+  EXPECT_EQ(removed.code, 0u);
+  EXPECT_FALSE(std::filesystem::exists(root));
+}
+
+// The paths below a directory, sorted.
+std::vector<std::string> pathsBelow(const std::string& top) {
+  std::vector<std::string> paths;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
+    paths.push_back(entry.path().string().substr(top.size()));
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+TEST(WideTree, BranchesDeeperThanTheOpenDescriptorsGoOnInTheListingWhereTheyLeftIt) {
+  // Every 500th entry of a directory of several batches leads down a branch deeper than the
+  // descriptors a walk keeps open: the directory is opened again after each branch and its
+  // listing must go on where it stopped, neither again from its start nor past an entry.
+  TempDir dir;
+  const std::string tree = dir.file("tree");
+  ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+  const int width = 3 * os::posix::kListingBatch + 100;
+  const int depth = os::posix::DirectoryStack::kMaxOpen + 10;
+  int objects = 0;
+  for (int i = 0; i < width; ++i, ++objects) {
+    const std::string name = tree + "/" + std::to_string(i);
+    if (i % 500 != 0) {
+      writeFile(name, "x");
+      continue;
+    }
+    std::string branch = name;
+    for (int level = 1; level < depth; ++level, ++objects) branch += "/d";
+    writeFile(branch + "/f", "x");
+    ++objects;
+  }
+
+  os::Result<os::SecurityObject> top = os::SecurityObject::open(os::utf16FromUtf8(tree));
+  ASSERT_TRUE(top.ok());
+  int visited = 0;
+  EXPECT_EQ(os::walkSecurityTree(top.value(),
+                                 [&](os::SecurityObject&, int, bool& descend) {
+                                   descend = true;
+                                   return ++visited > objects ? 1u : 0u; // a walk going round
+                                 }),
+            0u);
+  ASSERT_EQ(visited, objects);
+
+  os::TreeOutcome copied =
+      os::copyTree(os::utf16FromUtf8(tree), os::utf16FromUtf8(dir.file("copy")), {});
+  EXPECT_FALSE(copied.failure.has_value());
+  EXPECT_EQ(pathsBelow(dir.file("copy")), pathsBelow(tree));
+
+  for (const std::string& removed : {tree, dir.file("copy")}) {
+    EXPECT_FALSE(os::removeTree(os::utf16FromUtf8(removed), false).failure.has_value()) << removed;
+    EXPECT_FALSE(std::filesystem::exists(removed));
+  }
 }
 
 TEST(DeepTree, ABindMountInsideAWalkedTreeIsLeftAlone) {

@@ -262,6 +262,23 @@ TEST_F(TreeTest, ADirectorySwappedForALinkDuringRemovalsLeavesTheDecoyAlone) {
   EXPECT_EQ(testing_support::runProcess({"/usr/bin/getfacl", "-R", "-p", host("decoy")}).out, acl);
 }
 
+TEST_F(TreeTest, WhatVanishedBeforeItsRemovalCountsAsRemoved) {
+  // Two removals of one tree at once: each finds files and directories it listed already gone,
+  // the other one was quicker. Both succeed, as does one of a tree that is not there at all.
+  for (int run = 0; run < 5; ++run) {
+    for (int d = 0; d < 10; ++d)
+      for (int f = 0; f < 100; ++f)
+        writeFile(host("site/d" + std::to_string(d) + "/f" + std::to_string(f)), "x");
+    fs_testing::Failure other;
+    std::thread second([&] { other = failureOf([&] { removeDir(win("site"), true); }); });
+    fs_testing::Failure first = failureOf([&] { removeDir(win("site"), true); });
+    second.join();
+    EXPECT_EQ(first.message + other.message, "") << "run " << run;
+    EXPECT_FALSE(stdfs::exists(host("site")));
+  }
+  EXPECT_EQ(failureOf([&] { removeDir(win("site/below"), false); }).message, "");
+}
+
 TEST_F(TreeTest, RemovalOfAFileLockedByAnotherProcessNamesTheProcess) {
   writeFile(host("site/a/first.txt"), "1");
   writeFile(host("site/a/locked.txt"), "2");
