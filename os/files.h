@@ -88,9 +88,6 @@ enum class DirectoryAccess { creatorDefaults, everyone };
 [[nodiscard]] std::uint32_t createDirectory(const Root& root, std::u16string_view relative,
                                             DirectoryAccess access);
 
-// Opens an existing directory (a link in the last component is refused, 1921) for reading.
-Result<Handle> openDirectory(std::u16string_view path);
-
 // Gives the path exactly these attributes, replacing the ones it had (see "Attributes" above):
 // read-only clears every write bit, its absence gives the owner the write bit back.
 [[nodiscard]] std::uint32_t replaceFileAttributes(std::u16string_view path,

@@ -6,10 +6,12 @@
 //   - a symbolic link in any component but the last is refused (1921); a link in the last
 //     component is acted on as the link itself (removed, described), never followed;
 //   - a mount point below the root is not crossed (17);
-//   - the relative path is Windows-form ("\" or "/" separated; leading separators mean "from
-//     the root", "." components are skipped); a ".." component (17), a drive, a UNC or a
-//     "\\?\" form (161) is refused. What does not resolve beneath the root is refused, never
-//     opened another way.
+//   - the relative path is Windows-form (os/path_grammar.h: "\" or "/" separated; leading
+//     separators mean "from the root"); "." and ".." are resolved by their text before anything
+//     is opened, and ".." that climbs above the root (17), a drive, a UNC or a "\\?\" form (161)
+//     is refused. The resolver itself never walks "..": once a component could have been moved,
+//     ".." no longer proves where it leads. What does not resolve beneath the root is refused,
+//     never opened another way.
 //
 // Opening a root from a full path (one the panel gives) walks it from the host's "/" one
 // component at a time, by safe steps only: from a directory of a user other than root (or the
@@ -56,8 +58,8 @@ private:
   std::u16string path_;
 };
 
-// The host form ("/"-separated, no leading separator, "." components dropped) of a relative
-// path given to an operation on a Root, or 17 / 161 for a path that would leave it (see above).
+// The host form ("/"-separated, no leading separator, "." and ".." resolved) of a relative path
+// given to an operation on a Root, or 17 / 161 for a path that would leave it (see above).
 Result<std::string> relativeHostPath(std::u16string_view relative);
 
 } // namespace os

@@ -145,10 +145,6 @@ std::uint32_t createDirectory(const Root& root, std::u16string_view relative,
   return createDirectoryAt(posix::locate(root, relative), access);
 }
 
-Result<Handle> openDirectory(std::u16string_view path) {
-  return openDirectoryAt(posix::locate(path), err::directory);
-}
-
 std::uint32_t replaceFileAttributes(std::u16string_view path, std::uint32_t attributes) {
   return setAttributesAt(posix::locate(path), attributes);
 }

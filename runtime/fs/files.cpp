@@ -130,25 +130,6 @@ void createDirectory(const std::u16string& path, os::DirectoryAccess access) {
                  VCONTEXT("RunTime::File::createDirectory"));
 }
 
-AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string& name,
-                             std::uint32_t, std::uint32_t, os::DirectoryAccess security,
-                             std::uint32_t, std::uint32_t) {
-  const std::u16string path = VFileName::combine(parent, name);
-  bool isFile = false;
-  if (VDirectory::exists(path, &isFile)) {
-    if (isFile)
-      throw vexception(formatString(u"Path (%s) is a file", path),
-                       VCONTEXT("RunTime::File::createDirectoryEx"));
-  } else {
-    createDirectory(path, security);
-  }
-  os::Result<os::Handle> directory = os::openDirectory(VFileName::longPath(path));
-  if (!directory.ok())
-    throwOSError(formatString(u"Unable to open directory (%s)", path), directory.code(),
-                 VCONTEXT("RunTime::File::createDirectoryEx"));
-  return AutoHandle(std::move(directory.value()));
-}
-
 void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,
                    bool preserveLinks, bool replaceExisting) {
   const std::u16string longSource = VFileName::longPath(source);

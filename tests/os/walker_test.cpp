@@ -67,7 +67,8 @@ TEST(Walker, RelativePathsThatWouldLeaveARootAreRefused) {
     std::uint32_t code;
   };
   const Case cases[] = {{u"a\\b", "a/b", 0},          {u"\\a/./b\\", "a/b", 0},
-                        {u"", "", 0},                   {u"a\\..\\b", nullptr, 17},
+                        {u"", "", 0},                   {u"a\\..\\b", "b", 0},
+                        {u"a\\..\\..\\b", nullptr, 17},
                         {u"..", nullptr, 17},           {u"C:\\x", nullptr, 161},
                         {u"C:x", nullptr, 161},         {u"\\\\server\\share", nullptr, 161},
                         {u"\\\\?\\C:\\x", nullptr, 161}, {u"\\??\\C:\\x", nullptr, 161}};
