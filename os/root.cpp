@@ -23,7 +23,7 @@ std::u16string Root::pathOf(std::u16string_view relative) const {
   std::u16string path = path_;
   std::size_t start = 0;
   while (start < relative.size() && grammar::isSeparator(relative[start])) ++start;
-  if (start == relative.size()) return path;
+  if (start == relative.size() || relative.substr(start) == u".") return path;
   if (!path.empty() && !grammar::isSeparator(path.back())) path += u'\\';
   for (char16_t c : relative.substr(start)) path += c == u'/' ? u'\\' : c;
   return path;

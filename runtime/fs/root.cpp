@@ -164,7 +164,7 @@ void Root::removeFile(const std::u16string& relative, bool force, std::uint32_t 
                       std::uint32_t pauseMs) const {
   const std::u16string inside = check(relative);
   // Messages name the path in the form handed to the host, as removeFile's on a full path do.
-  detail::removeFile({&root_, inside}, VFileName::longPath(fullPath(inside)), force, retryCount,
+  detail::removeFile(root_, inside, VFileName::longPath(fullPath(inside)), force, retryCount,
                      pauseMs);
 }
 
