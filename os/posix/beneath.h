@@ -61,9 +61,9 @@ int openSafely(std::string_view hostPath, int flags, mode_t mode, Fd& out);
 // could have been moved, ".." no longer proves where it leads).
 //
 // What the caller wants:
-//   - object: the object itself, opened with flags | O_NOFOLLOW (a link as the last component
-//     fails with ELOOP; with O_PATH it is refused too, as opening it would follow it);
-//     out.parent is that descriptor and out.name ".";
+//   - object: the object itself, opened with flags; a link as the last component fails with
+//     ELOOP (only O_PATH | O_NOFOLLOW gives the link itself); out.parent is that descriptor and
+//     out.name ".";
 //   - parent: the directory the last component stands in (O_PATH) and that component's name,
 //     for what acts on the name itself: describing, removing, creating, taking over. An empty
 //     path names base itself ("." in a reopened base).
