@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <deque>
-#include <vector>
 
 namespace os::posix {
 namespace {

@@ -126,6 +126,7 @@ TEST(Walker, FullPathsGoOnlyBySafeSteps) {
   chmod(dir.file("open").c_str(), 0777);
   for (const char* link : {"site/root-link", "site/user-link", "open/root-link", "home/root-link"})
     symlink(dir.file("decoy").c_str(), dir.file(link).c_str());
+  symlink("loop", dir.file("site/loop").c_str());
   lchown(dir.file("site/user-link").c_str(), user, user);
   for (const char* owned : {"home", "home/own", "home/own/file"}) lchown(dir.file(owned).c_str(), user, user);
   const auto path = [&](const std::string& relative) { return os::utf16FromUtf8(dir.file(relative)); };
@@ -140,6 +141,8 @@ TEST(Walker, FullPathsGoOnlyBySafeSteps) {
       {"home/own/file", os::err::success},
       {"home/rootdir/file", os::err::untrustedMountPoint},
       {"home/rootdir", os::err::untrustedMountPoint},
+      // A loop of safe links is not a refused link: the two fail differently.
+      {"site/loop/x", os::err::cantResolveFilename},
   };
   // An operation on a full path acts beneath the root of its parent, reached by the same steps.
   for (const auto& c : cases) {
