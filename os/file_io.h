@@ -42,11 +42,8 @@ inline constexpr std::uint32_t FILE_END = 2;
 // Opens or creates a file. Read and write access open it for reading and writing; append-only
 // access writes at its end. CREATE_NEW fails with 80 when the file exists, OPEN_EXISTING and
 // TRUNCATE_EXISTING with 2 when it does not. A directory opens only for reading (5 otherwise).
-// On a full path (resolved by os/root.h's rule) a link in the last component is followed when
-// root or the process's own user owns it, unless FILE_FLAG_OPEN_REPARSE_POINT is given (then
-// 1921); beneath a root a link is never followed (1921).
-Result<Handle> openFile(std::u16string_view path, std::uint32_t access, std::uint32_t share,
-                        std::uint32_t disposition, std::uint32_t flags);
+// A link in the last component is never followed (1921): a caller that opens a full path and
+// means to go through a safe link opens the root of its parent with Root::Last::followSafeLink.
 Result<Handle> openFile(const Root& root, std::u16string_view relative, std::uint32_t access,
                         std::uint32_t share, std::uint32_t disposition, std::uint32_t flags);
 

@@ -2,17 +2,15 @@
 // deletions, the take-over of a path, and the processes that hold files locked. Whole-tree copy
 // and removal are in os/tree.h, file contents in os/file_io.h.
 //
-// Where. Every operation is offered in two forms: on a full Windows-form path (reaching the host
-// by hostPath's rules, "\\?\" prefixes dropped), and on a path relative to a Root (os/root.h),
-// which is resolved beneath the root's directory and never outside it. A full path is resolved
-// from the host's "/" by os/root.h's rule: a symbolic link on the way is followed only when root
-// or the process's own user owns it (a site user's link fails with 1921). Callers that act on
-// paths named by a site (a file list, a package) use the root form with the site's directory.
+// Where. Every operation acts on a path relative to a Root (os/root.h), resolved beneath the
+// root's directory and never outside it: no link is followed on the way (448), and a link in
+// the last component is acted on as itself. A caller that has a full path opens the root of its
+// parent once (Root::openParent, by safe steps from the host's "/") and acts on its last name.
+// Callers that act on paths named by a site (a file list, a package) use the site's root.
 //
 // Links. A symbolic link is a reparse point with the symbolic-link tag (which has the
 // name-surrogate bit); one that leads to a directory also has the directory attribute. Nothing
 // here follows a link in the last component of a path it changes, creates, copies or deletes.
-// Listing a full path follows a safe link in its last component; below a root, never.
 //
 // Attributes. Directory = a directory; reparse point = a symbolic link; read-only = no owner
 // write bit. The hidden, system and archive bits are not kept on this host (setting or clearing
@@ -71,11 +69,9 @@ struct DirectoryEntry {
 // What the path itself is (a link is described, not followed, except that a link to a
 // directory gets the directory attribute). Fails with 2, or 3 when a directory on the way is
 // missing or is not a directory.
-Result<FileInfo> fileInformation(std::u16string_view path);
 Result<FileInfo> fileInformation(const Root& root, std::u16string_view relative);
 
 // Every entry of the directory in listing order, "." and ".." included.
-Result<std::vector<DirectoryEntry>> listDirectory(std::u16string_view directory);
 Result<std::vector<DirectoryEntry>> listDirectory(const Root& root, std::u16string_view relative);
 
 // Who may use a new directory: the host's defaults for its creator (the umask and the parent's
@@ -84,17 +80,11 @@ Result<std::vector<DirectoryEntry>> listDirectory(const Root& root, std::u16stri
 enum class DirectoryAccess { creatorDefaults, everyone };
 
 // Creates one directory (its parent must exist: 3 otherwise; 183 when the name is taken).
-[[nodiscard]] std::uint32_t createDirectory(std::u16string_view path, DirectoryAccess access);
 [[nodiscard]] std::uint32_t createDirectory(const Root& root, std::u16string_view relative,
                                             DirectoryAccess access);
 
-// Opens an existing directory (a link in the last component is refused, 1921) for reading.
-Result<Handle> openDirectory(std::u16string_view path);
-
 // Gives the path exactly these attributes, replacing the ones it had (see "Attributes" above):
 // read-only clears every write bit, its absence gives the owner the write bit back.
-[[nodiscard]] std::uint32_t replaceFileAttributes(std::u16string_view path,
-                                                  std::uint32_t attributes);
 [[nodiscard]] std::uint32_t replaceFileAttributes(const Root& root, std::u16string_view relative,
                                                   std::uint32_t attributes);
 
@@ -105,15 +95,12 @@ Result<Handle> openDirectory(std::u16string_view path);
 // failIfExists (80) or it is read-only (5), a directory (5) or in use (32); a source or target
 // in use fails with 32. A partly written target is removed. A source that is not a regular
 // file fails with 50.
-[[nodiscard]] std::uint32_t copyFileData(std::u16string_view source, std::u16string_view target,
-                                         bool failIfExists);
 [[nodiscard]] std::uint32_t copyFileData(const Root& sourceRoot, std::u16string_view source,
                                          const Root& targetRoot, std::u16string_view target,
                                          bool failIfExists);
 
 // Deletes a file or a link (never what it leads to). A directory fails with 5, a file in use
 // with 32, a read-only file with 5 when honourReadOnly is set (a forced deletion ignores it).
-[[nodiscard]] std::uint32_t deleteFile(std::u16string_view path, bool honourReadOnly);
 [[nodiscard]] std::uint32_t deleteFile(const Root& root, std::u16string_view relative,
                                        bool honourReadOnly);
 
@@ -128,7 +115,6 @@ Result<Handle> openDirectory(std::u16string_view path);
 // that a site user made to a file outside the site).
 enum class ObjectKind { file, directory };
 enum class TakeOver { done, skippedHardLink, skippedLink, skippedOtherKind };
-Result<TakeOver> takeOver(std::u16string_view path, ObjectKind kind);
 Result<TakeOver> takeOver(const Root& root, std::u16string_view relative, ObjectKind kind);
 
 // The processes other than this one that hold a lock on any of the paths, as "name (pid)", each

@@ -2,10 +2,10 @@
 // os/posix/walker.h): no full path is resolved again during the walk, no symbolic link below
 // the roots is followed, and nothing on another file system than the root's is touched (a
 // mount point met below the root is reported in the outcome and left alone). The roots are
-// given as full paths or as paths beneath a Root, by os/files.h's rules (their last component
-// is never followed). The walks hold a bounded number of descriptors however deep the tree, and
-// read each directory in batches of up to 1,024 entries, so that their memory grows with the
-// depth and not with how wide a directory is (see os/posix/walker.h).
+// given as paths beneath a Root, by os/files.h's rules (their last component is never
+// followed). The walks hold a bounded number of descriptors however deep the tree, and read
+// each directory in batches of up to 1,024 entries, so that their memory grows with the depth
+// and not with how wide a directory is (see os/posix/walker.h).
 //
 // Names are handled as the host's bytes: entries whose names hold newlines, reach the host's
 // 255-byte limit or are not valid UTF-8 are copied and removed exactly. Only the paths of a
@@ -23,8 +23,8 @@
 
 namespace os {
 
-// Where a tree operation stopped. Paths are the roots as the caller gave them with the
-// entry's path below them ("\"-separated).
+// Where a tree operation stopped. Paths are the roots' paths with the relative paths given and
+// the entry's path below them ("\"-separated; see Root::pathOf).
 struct TreeFailure {
   enum class Step {
     readDirectory,   // path: the directory that could not be opened or listed (for a copy,
@@ -74,8 +74,6 @@ struct TreeCopyOptions {
 //      preserveLinks made as links with the same target text; every real subdirectory is
 //      copied the same way, in listing order, with replaceExisting set.
 // Stops at the first failure; what was copied stays.
-TreeOutcome copyTree(std::u16string_view source, std::u16string_view target,
-                     const TreeCopyOptions& options);
 TreeOutcome copyTree(const Root& sourceRoot, std::u16string_view source, const Root& targetRoot,
                      std::u16string_view target, const TreeCopyOptions& options);
 
@@ -92,7 +90,6 @@ TreeOutcome copyTree(const Root& sourceRoot, std::u16string_view source, const R
 // removed as a link. Stops at the first failure; what was removed stays removed. A root's own
 // directory (an empty relative path) is not removed through the root: 123, before anything
 // changes.
-TreeOutcome removeTree(std::u16string_view path, bool force);
 TreeOutcome removeTree(const Root& root, std::u16string_view relative, bool force);
 
 } // namespace os

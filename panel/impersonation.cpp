@@ -59,10 +59,16 @@ void replyError(Channel& channel, std::u16string_view message) {
 // which a watcher writes the exit code when the program ends.
 // What the run leaves in /tmp goes with it; the walk follows no link the user made there.
 void removeTemporaryDirectory(const std::u16string& path) {
-  const os::TreeOutcome removed = os::removeTree(path, true);
-  if (removed.failure)
+  std::u16string name;
+  os::Result<os::Root> parent = os::Root::openParent(path, name);
+  std::uint32_t code = parent.ok() ? 0 : parent.code();
+  if (parent.ok()) {
+    const os::TreeOutcome removed = os::removeTree(parent.value(), name, true);
+    if (removed.failure) code = removed.failure->code;
+  }
+  if (code)
     logLine("the run's temporary directory " + os::utf8FromUtf16(path) + " stays: " +
-            os::utf8FromUtf16(osErrorMessage(removed.failure->code)));
+            os::utf8FromUtf16(osErrorMessage(code)));
 }
 
 // Ends the run's error output with the limit it ran into, for the client to show.

@@ -94,7 +94,7 @@ void deleteApplicationFiles(const std::u16string& wwwRoot, const std::u16string&
     try {
       site->exists(inside[i]);
     } catch (const vosexception& e) {
-      if (e.code() != os::err::cantResolveFilename) throw;
+      if (e.code() != os::err::untrustedMountPoint) throw;
       throw vexception(formatString(u"Path (%s) passes through a link in (%s)", entries[i], siteDirectory),
                        VCONTEXT("deleteApplicationFiles"));
     }

@@ -265,8 +265,12 @@ std::uint32_t ContentHandlerWrapper::resultCode(int parserError) {
 }
 
 void ContentHandlerWrapper::parseURL(const std::u16string& file) {
+  std::u16string name;
+  os::Result<os::Root> parent = os::Root::openParent(file, name, os::Root::Last::followSafeLink);
   os::Result<os::Handle> opened =
-      os::openFile(file, os::GENERIC_READ, os::FILE_SHARE_READ, os::OPEN_EXISTING, 0);
+      parent.ok() ? os::openFile(parent.value(), name, os::GENERIC_READ, os::FILE_SHARE_READ,
+                                 os::OPEN_EXISTING, 0)
+                  : os::Result<os::Handle>::failure(parent.code());
   if (!opened.ok())
     throwOSError(u"Open file '" + file + u"'", opened.code(), VCONTEXT("ContentHandlerWrapper::parseURL"));
   RunTime::AutoHandle input(std::move(opened.value()));

@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <deque>
-#include <vector>
 
 namespace os::posix {
 namespace {
@@ -75,15 +74,6 @@ int followLink(Position& at, const std::string& name, int& links, std::deque<std
   return 0;
 }
 
-// A link where a directory is expected fails the open with ENOTDIR; it is reported as a link
-// met anywhere else on the way (ELOOP), whichever resolver met it.
-int linkOrNotDirectory(int dir, const char* name, int error) {
-  struct stat st;
-  if (error == ENOTDIR && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-    return ELOOP;
-  return error;
-}
-
 // Opens the directory `name` of at and stands in it.
 int enter(Position& at, const std::string& name) {
   Position next;
@@ -93,6 +83,65 @@ int enter(Position& at, const std::string& name) {
   if (!safeTransition(at.st, next.st)) return kUnsafePath;
   at = std::move(next);
   return 0;
+}
+
+// The kernel's resolution beneath base: no link followed, no mount crossed, nothing above base
+// reached. -1 with errno set (ENOSYS where the kernel lacks openat2).
+int openInKernel(int base, const std::string& path, int flags, mode_t mode) {
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) ? mode : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
+  return static_cast<int>(syscall(SYS_openat2, base, path.c_str(), &how, sizeof how));
+}
+
+// The same one component at a time, for kernels without openat2. -1 with errno set.
+int openByComponents(int base, const std::deque<std::string>& parts, int flags, mode_t mode) {
+  if (parts.empty()) return openat(base, ".", flags | O_CLOEXEC, mode);
+  Fd current;
+  int at = base;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    Fd fd(last ? openat(at, parts[i].c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode)
+               : openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) return -1;
+    // With O_PATH and no O_NOFOLLOW openat2 refuses a link in the last component (it would
+    // follow it); opened here with O_NOFOLLOW, O_PATH gives the link itself.
+    struct stat st;
+    if (last && (flags & O_PATH) && !(flags & O_NOFOLLOW) && fstat(fd.get(), &st) == 0 &&
+        S_ISLNK(st.st_mode)) {
+      errno = ELOOP;
+      return -1;
+    }
+    if (onOtherMount(base, fd.get())) {
+      errno = EXDEV;
+      return -1;
+    }
+    if (last) return fd.release();
+    current = std::move(fd);
+    at = current.get();
+  }
+  return -1;
+}
+
+// What made a resolution fail with ELOOP or ENOTDIR (both engines report a link so, or a
+// non-directory on the way): looked at again one component at a time, a link in the last
+// component when it is the caller's target is ELOOP (a link acted on, never followed), a link
+// anywhere else is refused (kUnsafePath); otherwise the error stays.
+int linkFailure(int base, const std::deque<std::string>& parts, bool lastIsTarget, int error) {
+  Fd current;
+  int at = base;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    struct stat st;
+    if (fstatat(at, parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return error;
+    if (S_ISLNK(st.st_mode)) return last && lastIsTarget ? ELOOP : kUnsafePath;
+    if (last) return error;
+    current.reset(openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!current.valid()) return error;
+    at = current.get();
+  }
+  return error;
 }
 
 } // namespace
@@ -159,41 +208,31 @@ int openSafely(std::string_view hostPath, int flags, mode_t mode, Fd& out) {
   return 0;
 }
 
-int locateBeneath(int base, std::string_view relative, Located& out) {
+int resolveBeneath(int base, std::string_view relative, Want want, int flags, mode_t mode,
+                   Located& out) {
   std::deque<std::string> parts = hostComponents(relative);
   for (const std::string& part : parts)
     if (part == "..") return EXDEV;
-  if (parts.empty()) {
-    out.parent.reset(openat(base, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    out.name = ".";
-    return out.parent.valid() ? 0 : errno;
+  std::string name = ".";
+  if (want == Want::parent) {
+    if (!parts.empty()) {
+      name = std::move(parts.back());
+      parts.pop_back();
+    }
+    flags = O_PATH | O_DIRECTORY;
+    mode = 0;
   }
-  out.name = std::move(parts.back());
-  parts.pop_back();
-  std::string directory;
-  for (const std::string& part : parts) directory += (directory.empty() ? "" : "/") + part;
-  out.parent.reset(openBeneath(base, directory, O_PATH | O_DIRECTORY));
-  return out.parent.valid() ? 0 : errno;
-}
-
-int openBeneath(int base, std::string_view relative, int flags, mode_t mode) {
-  if (relative.empty()) return openat(base, ".", flags | O_CLOEXEC, mode);
-  open_how how{};
-  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
-  how.mode = (flags & O_CREAT) ? mode : 0;
-  how.resolve =
-      RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
-  const std::string path(relative);
-  long fd = syscall(SYS_openat2, base, path.c_str(), &how, sizeof how);
-  if (fd < 0 && errno == ENOSYS) return openBeneathByComponents(base, relative, flags, mode);
-  if (fd < 0 && errno == ENOTDIR) {
-    // A non-directory on the way, or a link as the last component (one on the way is ELOOP).
-    Located where;
-    errno = locateBeneath(base, relative, where) == 0
-                ? linkOrNotDirectory(where.parent.get(), where.name.c_str(), ENOTDIR)
-                : ENOTDIR;
-  }
-  return static_cast<int>(fd);
+  std::string path;
+  for (const std::string& part : parts) path += (path.empty() ? "" : "/") + part;
+  Fd fd(path.empty() ? openat(base, ".", flags | O_CLOEXEC, mode)
+                     : openInKernel(base, path, flags, mode));
+  if (!fd.valid() && errno == ENOSYS) fd.reset(openByComponents(base, parts, flags, mode));
+  if (!fd.valid())
+    return errno == ELOOP || errno == ENOTDIR
+               ? linkFailure(base, parts, want == Want::object, errno)
+               : errno;
+  out = {std::move(fd), std::move(name)};
+  return 0;
 }
 
 int identify(int fd, DirectoryIdentity& identity) {
@@ -208,42 +247,6 @@ int identify(int fd, DirectoryIdentity& identity) {
 bool onOtherMount(int base, int object) {
   DirectoryIdentity a, b;
   return identify(base, a) != 0 || identify(object, b) != 0 || a.mount != b.mount;
-}
-
-int openBeneathByComponents(int base, std::string_view relative, int flags, mode_t mode) {
-  std::deque<std::string> parts = hostComponents(relative);
-  if (parts.empty()) return openat(base, ".", flags | O_CLOEXEC, mode);
-  Fd current;
-  int at = base;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (parts[i] == "..") {
-      errno = EXDEV;
-      return -1;
-    }
-    const bool last = i + 1 == parts.size();
-    Fd fd(last ? openat(at, parts[i].c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode)
-               : openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) {
-      errno = linkOrNotDirectory(at, parts[i].c_str(), errno);
-      return -1;
-    }
-    // With O_PATH and no O_NOFOLLOW openat2 refuses a link in the last component (it would
-    // follow it); opened here with O_NOFOLLOW, O_PATH gives the link itself.
-    struct stat st;
-    if (last && (flags & O_PATH) && !(flags & O_NOFOLLOW) && fstat(fd.get(), &st) == 0 &&
-        S_ISLNK(st.st_mode)) {
-      errno = ELOOP;
-      return -1;
-    }
-    if (onOtherMount(base, fd.get())) {
-      errno = EXDEV;
-      return -1;
-    }
-    if (last) return fd.release();
-    current = std::move(fd);
-    at = current.get();
-  }
-  return -1;
 }
 
 } // namespace os::posix

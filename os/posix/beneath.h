@@ -52,23 +52,27 @@ int locateSafely(std::string_view hostPath, bool followLast, Located& out);
 // safe step from its directory.
 int openSafely(std::string_view hostPath, int flags, mode_t mode, Fd& out);
 
-// The entry `relative` names beneath the directory base (host form, "/"-separated): its
-// parent opened with openBeneath, and its last component. A ".." component fails with EXDEV;
-// an empty path names base itself (".").
-int locateBeneath(int base, std::string_view relative, Located& out);
-
-// Opens `relative` beneath the directory `base` with openat2(RESOLVE_BENEATH |
-// RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV): a symbolic link in any
-// component fails with ELOOP, a path that would leave base or cross a mount point with EXDEV.
-// Where the kernel lacks openat2 it falls back to openBeneathByComponents. An empty relative
-// path reopens base itself. Returns the descriptor, or -1 with errno set.
-int openBeneath(int base, std::string_view relative, int flags, mode_t mode = 0);
-
-// The fallback: one component at a time, each directory with O_PATH | O_DIRECTORY | O_NOFOLLOW
-// and the last one with flags | O_NOFOLLOW, each checked to be on base's mount. A ".."
-// component fails with EXDEV (after any earlier component could have been moved, ".." no
-// longer proves where it leads).
-int openBeneathByComponents(int base, std::string_view relative, int flags, mode_t mode = 0);
+// The one resolver of paths beneath a directory (a Root's): `relative` is in host form
+// ("/"-separated, "." and ".." already resolved by their text, os::relativeHostPath), and is
+// resolved beneath base with openat2(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS |
+// RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV), or where the kernel lacks openat2 one component at
+// a time (each directory with O_PATH | O_DIRECTORY | O_NOFOLLOW, each checked to be on base's
+// mount). It never walks "..": a ".." component fails with EXDEV (after any earlier component
+// could have been moved, ".." no longer proves where it leads).
+//
+// What the caller wants:
+//   - object: the object itself, opened with flags; a link as the last component fails with
+//     ELOOP (only O_PATH | O_NOFOLLOW gives the link itself); out.parent is that descriptor and
+//     out.name ".";
+//   - parent: the directory the last component stands in (O_PATH) and that component's name,
+//     for what acts on the name itself: describing, removing, creating, taking over. An empty
+//     path names base itself ("." in a reopened base).
+// A link met in any other component is refused with kUnsafePath; a path that crosses a mount
+// point fails with EXDEV, a missing component with ENOENT, a non-directory on the way with
+// ENOTDIR. Returns 0 or the errno.
+enum class Want { object, parent };
+int resolveBeneath(int base, std::string_view relative, Want want, int flags, mode_t mode,
+                   Located& out);
 
 // What an open directory is, to find it again: its device and inode, and its mount (the
 // kernel's mount id where it gives one, else the device). 0 or errno.

@@ -57,18 +57,6 @@ std::u16string withSeparator(std::u16string path) {
 
 } // namespace
 
-Result<Handle> openFile(std::u16string_view path, std::uint32_t access, std::uint32_t,
-                        std::uint32_t disposition, std::uint32_t flags) {
-  const int open = openFlags(access, disposition, flags);
-  if (open < 0) return Result<Handle>::failure(err::invalidParameter);
-  Result<std::string> host = hostPath(path);
-  if (!host.ok()) return Result<Handle>::failure(host.code());
-  posix::Located where;
-  if (int error = posix::locateSafely(host.value(), !(open & O_NOFOLLOW), where))
-    return Result<Handle>::failure(posix::missingOnTheWay(error));
-  return openAt(where, open, flags);
-}
-
 Result<Handle> openFile(const Root& root, std::u16string_view relative, std::uint32_t access,
                         std::uint32_t, std::uint32_t disposition, std::uint32_t flags) {
   const int open = openFlags(access, disposition, flags);

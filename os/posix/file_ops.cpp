@@ -130,7 +130,7 @@ Result<Located> locate(const Root& root, std::u16string_view relative) {
   Result<std::string> host = relativeHostPath(relative);
   if (!host.ok()) return Result<Located>::failure(host.code());
   Located where;
-  if (int error = locateBeneath(fdOf(root.handle()), host.value(), where))
+  if (int error = resolveBeneath(fdOf(root.handle()), host.value(), Want::parent, 0, 0, where))
     return Result<Located>::failure(missingOnTheWay(error));
   return where;
 }

@@ -17,9 +17,9 @@
 namespace os::posix {
 
 // Where a full Windows-form path leads (locateSafely, its last component not followed), or
-// where a root's relative path leads (locateBeneath). Fails with the Win32 code: 3 when a
-// directory on the way is missing or not a directory, 1921 for a link that is refused, 17 for
-// a path that leaves the root or crosses a mount.
+// where a root's relative path leads (resolveBeneath, for the parent). Fails with the Win32
+// code: 3 when a directory on the way is missing or not a directory, 448 for a link that is
+// refused, 17 for a path that leaves the root or crosses a mount.
 Result<Located> locate(std::u16string_view path);
 Result<Located> locate(const Root& root, std::u16string_view relative);
 

@@ -22,8 +22,7 @@ namespace {
 using posix::Fd;
 using posix::Located;
 
-// Each operation below is written once, on where its path leads; the public forms only say how
-// the path is resolved (a full path, or a path beneath a root).
+// Each operation below is written once, on where its path leads beneath the root.
 
 Result<FileInfo> informationAt(Result<Located> where) {
   if (!where.ok()) return Result<FileInfo>::failure(where.code());
@@ -114,30 +113,12 @@ Result<TakeOver> takeOverAt(Result<Located> where, ObjectKind kind) {
 
 } // namespace
 
-Result<FileInfo> fileInformation(std::u16string_view path) {
-  return informationAt(posix::locate(path));
-}
-
 Result<FileInfo> fileInformation(const Root& root, std::u16string_view relative) {
   return informationAt(posix::locate(root, relative));
 }
 
-Result<std::vector<DirectoryEntry>> listDirectory(std::u16string_view directory) {
-  // A listing goes through a safe link in the last component, as a query may.
-  Result<std::string> host = hostPath(directory);
-  if (!host.ok()) return Result<std::vector<DirectoryEntry>>::failure(host.code());
-  Located where;
-  if (int error = posix::locateSafely(host.value(), true, where))
-    return Result<std::vector<DirectoryEntry>>::failure(posix::missingOnTheWay(error));
-  return listingOf(std::move(where));
-}
-
 Result<std::vector<DirectoryEntry>> listDirectory(const Root& root, std::u16string_view relative) {
   return listingOf(posix::locate(root, relative));
-}
-
-std::uint32_t createDirectory(std::u16string_view path, DirectoryAccess access) {
-  return createDirectoryAt(posix::locate(path), access);
 }
 
 std::uint32_t createDirectory(const Root& root, std::u16string_view relative,
@@ -145,22 +126,9 @@ std::uint32_t createDirectory(const Root& root, std::u16string_view relative,
   return createDirectoryAt(posix::locate(root, relative), access);
 }
 
-Result<Handle> openDirectory(std::u16string_view path) {
-  return openDirectoryAt(posix::locate(path), err::directory);
-}
-
-std::uint32_t replaceFileAttributes(std::u16string_view path, std::uint32_t attributes) {
-  return setAttributesAt(posix::locate(path), attributes);
-}
-
 std::uint32_t replaceFileAttributes(const Root& root, std::u16string_view relative,
                                     std::uint32_t attributes) {
   return setAttributesAt(posix::locate(root, relative), attributes);
-}
-
-std::uint32_t copyFileData(std::u16string_view source, std::u16string_view target,
-                           bool failIfExists) {
-  return copyFileAt(posix::locate(source), posix::locate(target), failIfExists);
 }
 
 std::uint32_t copyFileData(const Root& sourceRoot, std::u16string_view source,
@@ -169,16 +137,8 @@ std::uint32_t copyFileData(const Root& sourceRoot, std::u16string_view source,
                     failIfExists);
 }
 
-std::uint32_t deleteFile(std::u16string_view path, bool honourReadOnly) {
-  return deleteFileAt(posix::locate(path), honourReadOnly);
-}
-
 std::uint32_t deleteFile(const Root& root, std::u16string_view relative, bool honourReadOnly) {
   return deleteFileAt(posix::locate(root, relative), honourReadOnly);
-}
-
-Result<TakeOver> takeOver(std::u16string_view path, ObjectKind kind) {
-  return takeOverAt(posix::locate(path), kind);
 }
 
 Result<TakeOver> takeOver(const Root& root, std::u16string_view relative, ObjectKind kind) {

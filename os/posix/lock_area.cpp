@@ -41,7 +41,10 @@ std::uint32_t removeEntry(int directory, const std::string& directoryPath, const
   if (!S_ISDIR(now.st_mode))
     return ::unlinkat(directory, name.c_str(), 0) == 0 || errno == ENOENT ? err::success
                                                                            : win32FromErrno(errno);
-  TreeOutcome removed = removeTree(windowsPath(directoryPath + "/" + name), true);
+  std::u16string entry;
+  Result<Root> parent = Root::openParent(windowsPath(directoryPath + "/" + name), entry);
+  if (!parent.ok()) return parent.code();
+  TreeOutcome removed = removeTree(parent.value(), entry, true);
   return removed.failure ? removed.failure->code : err::success;
 }
 

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/path_grammar.h"
 #include "os/posix/beneath.h"
 #include "os/posix/errno_map.h"
 #include "os/registry.h"
@@ -19,10 +20,6 @@ namespace os {
 namespace {
 
 constexpr std::u16string_view kDosDevices = u"SYSTEM\\Tavrix\\DosDevices";
-
-bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
-bool isDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
 // A mapped directory as a prefix of host paths: no trailing "/" ("" for the root directory).
 std::string directoryPrefix(std::u16string_view directory) {
@@ -62,7 +59,7 @@ std::vector<Mapping> driveMappings() {
     if (!value.ok()) break;
     const std::u16string& name = value.value().name;
     std::optional<std::u16string> directory = registry::stringOf(value.value());
-    if (name.size() == 2 && isDriveLetter(name[0]) && name[1] == u':' && directory)
+    if (name.size() == 2 && grammar::isDriveLetter(name[0]) && name[1] == u':' && directory)
       mappings.push_back({toUpper(name[0]), directoryPrefix(*directory)});
   }
   return mappings;
@@ -83,33 +80,22 @@ std::string hostSeparators(std::u16string_view path) {
 // text and never above the drive's directory, whatever the spelling ("C:..\x", "C:\..\x").
 // Resolving by text is what keeps the clamp: the kernel would let a link lead ".." elsewhere.
 std::string belowDrive(std::u16string_view rest) {
-  std::vector<std::string> kept;
-  std::string host = hostSeparators(rest);
-  for (std::size_t start = 0; start <= host.size();) {
-    std::size_t end = std::min(host.find('/', start), host.size());
-    std::string part = host.substr(start, end - start);
-    if (part == "..") {
-      if (!kept.empty()) kept.pop_back();
-    } else if (!part.empty() && part != ".") {
-      kept.push_back(std::move(part));
-    }
-    start = end + 1;
-  }
   std::string below;
-  for (const std::string& part : kept) below += "/" + part;
-  if (!below.empty() && host.ends_with('/')) below += '/';
+  using grammar::Above;
+  for (std::u16string_view name : grammar::resolveDots(grammar::components(rest), Above::clamp))
+    below += "/" + utf8FromUtf16(name);
+  if (!below.empty() && !rest.empty() && grammar::isSeparator(rest.back())) below += '/';
   return below;
 }
 
 } // namespace
 
 Result<std::string> hostPath(std::u16string_view path) {
-  if (path.starts_with(u"\\\\?\\") || path.starts_with(u"\\??\\")) path.remove_prefix(4);
+  path = grammar::withoutLongPrefix(path);
   // Network paths ("\\server\share", "\\?\UNC\...") have no place on this host.
-  if ((path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) ||
-      path.starts_with(u"UNC\\"))
+  if (grammar::isUncOrDevice(path) || path.starts_with(u"UNC\\"))
     return Result<std::string>::failure(err::pathNotFound);
-  if (path.size() < 2 || !isDriveLetter(path[0]) || path[1] != u':') return hostSeparators(path);
+  if (!grammar::hasDrive(path)) return hostSeparators(path);
   Result<std::string> directory = driveDirectory(path[0]);
   if (!directory.ok()) return directory;
   std::string host = directory.value() + belowDrive(path.substr(2));

@@ -335,20 +335,10 @@ TreeOutcome removeTreeAt(Result<posix::Located> where, std::u16string path, bool
 
 } // namespace
 
-TreeOutcome copyTree(std::u16string_view source, std::u16string_view target,
-                     const TreeCopyOptions& options) {
-  return copyTreeAt(posix::locate(source), std::u16string(source), posix::locate(target),
-                    std::u16string(target), options);
-}
-
 TreeOutcome copyTree(const Root& sourceRoot, std::u16string_view source, const Root& targetRoot,
                      std::u16string_view target, const TreeCopyOptions& options) {
   return copyTreeAt(posix::locate(sourceRoot, source), sourceRoot.pathOf(source),
                     posix::locate(targetRoot, target), targetRoot.pathOf(target), options);
-}
-
-TreeOutcome removeTree(std::u16string_view path, bool force) {
-  return removeTreeAt(posix::locate(path), std::u16string(path), force);
 }
 
 TreeOutcome removeTree(const Root& root, std::u16string_view relative, bool force) {

@@ -14,7 +14,10 @@ bool isNotFound(std::uint32_t code) {
 
 // The attributes of the path, or nothing when it is not found. Throws as fileExist does.
 bool attributesOf(const std::u16string& path, std::uint32_t& attributes) {
-  os::Result<os::FileInfo> info = os::fileInformation(VFileName::longPath(path));
+  os::Result<os::FileInfo> info =
+      RunTime::File::detail::onParent(path, [](const os::Root& root, const std::u16string& name) {
+        return os::fileInformation(root, name);
+      });
   if (info.ok()) {
     attributes = info.value().attributes;
     return true;
@@ -64,7 +67,20 @@ RunTime::File::DirectoryEntry entryOf(const os::DirectoryEntry& listed) {
 // repeats while the file is shared.
 std::uint32_t copyOnce(const std::u16string& source, const std::u16string& target,
                        bool failIfExists) {
-  return os::copyFileData(VFileName::longPath(source), VFileName::longPath(target), failIfExists);
+  using RunTime::File::detail::onParent;
+  return onParent(source, [&](const os::Root& sourceRoot, const std::u16string& sourceName) {
+    return onParent(target, [&](const os::Root& targetRoot, const std::u16string& targetName) {
+      return os::copyFileData(sourceRoot, sourceName, targetRoot, targetName, failIfExists);
+    });
+  });
+}
+
+// createDirectory of os/files.h on a full path.
+std::uint32_t createOne(const std::u16string& path, os::DirectoryAccess access) {
+  return RunTime::File::detail::onParent(
+      path, [&](const os::Root& root, const std::u16string& name) {
+        return os::createDirectory(root, name, access);
+      });
 }
 
 // A path below longForm (the long-path form of given) as below given.
@@ -105,15 +121,14 @@ void VDirectory::createDirectory(const std::u16string& path, os::DirectoryAccess
   const std::u16string parent = VFileName::removeFileSpec(directory);
   if (!parent.empty() && VFileName::compare(parent, directory) != VFileName::same)
     createDirectory(parent, access);
-  if (std::uint32_t code = os::createDirectory(VFileName::longPath(directory), access))
+  if (std::uint32_t code = createOne(directory, access))
     throwOSError(formatString(u"CreateDirectory(%s)", directory), code, VCONTEXT("makeDir"));
 }
 
 namespace RunTime::File {
 
 DirectoryListing findFirstFile(const std::u16string& directory) {
-  os::Result<std::vector<os::DirectoryEntry>> listed =
-      os::listDirectory(VFileName::longPath(directory));
+  os::Result<std::vector<os::DirectoryEntry>> listed = detail::listFullPath(directory);
   if (!listed.ok())
     throwOSError(formatString(u"Unable to read directory (%s)", directory), listed.code(),
                  VCONTEXT("RunTime::File::findFirstFile"));
@@ -125,36 +140,26 @@ DirectoryListing findFirstFile(const std::u16string& directory) {
 }
 
 void createDirectory(const std::u16string& path, os::DirectoryAccess access) {
-  if (std::uint32_t code = os::createDirectory(VFileName::longPath(path), access))
+  if (std::uint32_t code = createOne(path, access))
     throwOSError(formatString(u"Unable to create directory (%s)", path), code,
                  VCONTEXT("RunTime::File::createDirectory"));
-}
-
-AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string& name,
-                             std::uint32_t, std::uint32_t, os::DirectoryAccess security,
-                             std::uint32_t, std::uint32_t) {
-  const std::u16string path = VFileName::combine(parent, name);
-  bool isFile = false;
-  if (VDirectory::exists(path, &isFile)) {
-    if (isFile)
-      throw vexception(formatString(u"Path (%s) is a file", path),
-                       VCONTEXT("RunTime::File::createDirectoryEx"));
-  } else {
-    createDirectory(path, security);
-  }
-  os::Result<os::Handle> directory = os::openDirectory(VFileName::longPath(path));
-  if (!directory.ok())
-    throwOSError(formatString(u"Unable to open directory (%s)", path), directory.code(),
-                 VCONTEXT("RunTime::File::createDirectoryEx"));
-  return AutoHandle(std::move(directory.value()));
 }
 
 void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,
                    bool preserveLinks, bool replaceExisting) {
   const std::u16string longSource = VFileName::longPath(source);
   const std::u16string longTarget = VFileName::longPath(target);
-  os::TreeOutcome outcome =
-      os::copyTree(longSource, longTarget, {recursive, preserveLinks, replaceExisting});
+  os::TreeOutcome outcome;
+  os::Result<detail::Parent> from = detail::openParent(source);
+  os::Result<detail::Parent> to = detail::openParent(target);
+  // As a copy reports a source or a target it cannot reach.
+  if (!from.ok())
+    outcome.failure = {os::TreeFailure::Step::readDirectory, from.code(), longSource, {}, {}};
+  else if (!to.ok())
+    outcome.failure = {os::TreeFailure::Step::createDirectory, to.code(), longTarget, {}, {}};
+  else
+    outcome = os::copyTree(from.value().root, from.value().name, to.value().root,
+                           to.value().name, {recursive, preserveLinks, replaceExisting});
   // Messages name the paths as the caller gave them.
   if (outcome.failure) {
     os::TreeFailure& failure = *outcome.failure;
@@ -172,6 +177,21 @@ void copy(const std::u16string& source, const std::u16string& target) {
 }
 
 namespace detail {
+
+os::Result<Parent> openParent(const std::u16string& path, os::Root::Last last) {
+  std::u16string name;
+  os::Result<os::Root> root = os::Root::openParent(VFileName::longPath(path), name, last);
+  if (!root.ok()) return os::Result<Parent>::failure(root.code());
+  return Parent{std::move(root.value()), std::move(name)};
+}
+
+os::Result<std::vector<os::DirectoryEntry>> listFullPath(const std::u16string& directory) {
+  // A listing goes through a safe link in the last component, as a query may.
+  return onParent(
+      directory,
+      [](const os::Root& root, const std::u16string& name) { return os::listDirectory(root, name); },
+      os::Root::Last::followSafeLink);
+}
 
 std::u16string joinedLines(const std::vector<std::u16string>& lines) {
   std::u16string text;
@@ -213,11 +233,13 @@ void copyFile(const std::u16string& source, const std::u16string& target, bool f
 }
 
 void setFileAttributes(const std::u16string& path, std::uint32_t attributesToClear) {
-  const std::u16string longPath = VFileName::longPath(path);
-  os::Result<os::FileInfo> info = os::fileInformation(longPath);
-  std::uint32_t code =
-      info.ok() ? os::replaceFileAttributes(longPath, info.value().attributes & ~attributesToClear)
-                : info.code();
+  const std::uint32_t code = RunTime::File::detail::onParent(
+      path, [&](const os::Root& root, const std::u16string& name) {
+        os::Result<os::FileInfo> info = os::fileInformation(root, name);
+        return info.ok() ? os::replaceFileAttributes(root, name,
+                                                     info.value().attributes & ~attributesToClear)
+                         : info.code();
+      });
   if (code)
     throwOSError(formatString(u"SetFileAttributes(%s)", path), code,
                  VCONTEXT("setFileAttributes"));

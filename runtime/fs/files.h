@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "os/files.h"
-#include "runtime/core/handle.h"
 
 // True when something exists at the path; isDirectory (when given) tells whether it is a
 // directory (a link to a directory counts as one). A path that is not found, or whose
@@ -80,17 +79,6 @@ DirectoryListing findFirstFile(const std::u16string& directory);
 // directory (<path>)" (context "RunTime::File::createDirectory").
 void createDirectory(const std::u16string& path,
                      os::DirectoryAccess access = os::DirectoryAccess::creatorDefaults);
-
-// The directory `name` below parent (VFileName::combine), created when missing, opened and
-// handed to the caller. This host opens a directory for reading whatever access, share mode,
-// disposition and flags say, and never through a link. Throws vexception "Path (<path>) is a
-// file" (context "RunTime::File::createDirectoryEx") when a non-directory has the name,
-// createDirectory's error, or the OS error "Unable to open directory (<path>)" (context
-// "RunTime::File::createDirectoryEx").
-AutoHandle createDirectoryEx(const std::u16string& parent, const std::u16string& name,
-                             std::uint32_t access, std::uint32_t shareMode,
-                             os::DirectoryAccess security, std::uint32_t disposition,
-                             std::uint32_t flags);
 
 // Copies the directory source into target level by level, as os::copyTree describes (files
 // first, then every subdirectory created, then the descents; links never followed). Throws at

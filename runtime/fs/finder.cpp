@@ -1,7 +1,10 @@
 #include "runtime/fs/finder.h"
 
+#include "runtime/fs/operations.h"
+
 #include "os/text.h"
 #include "runtime/core/exception.h"
+#include "runtime/fs/operations.h"
 #include "runtime/fs/path/filename.h"
 
 namespace {
@@ -74,7 +77,7 @@ bool VFileFinder::first(const std::u16string& pattern) {
   if (mask.empty()) return false;
   using Listing = os::Result<std::vector<os::DirectoryEntry>>;
   Listing listed = hasWildcard(directory) ? Listing::failure(os::err::invalidName)
-                                          : os::listDirectory(VFileName::longPath(directory));
+                                          : RunTime::File::detail::listFullPath(directory);
   if (!listed.ok()) {
     if (listed.code() == os::err::fileNotFound || listed.code() == os::err::pathNotFound)
       return false;

@@ -1,4 +1,4 @@
-// Removing files and trees, on full paths and beneath roots.
+// Removing files and trees, on full paths (beneath the root of their parent) and beneath roots.
 #include <chrono>
 #include <thread>
 
@@ -11,8 +11,6 @@
 #include "runtime/fs/path/filename.h"
 
 namespace {
-
-using RunTime::File::detail::Target;
 
 void refuseRecycler(bool asked, const char* function) {
   if (asked)
@@ -30,19 +28,12 @@ void warnMountPoint(const std::u16string& path) {
                u"'%s' is a mount point: what it holds is left alone", path);
 }
 
-std::uint32_t deleteFile(const Target& target, bool honourReadOnly) {
-  return target.root ? os::deleteFile(*target.root, target.path, honourReadOnly)
-                     : os::deleteFile(target.path, honourReadOnly);
-}
-
 // Takes the file over for a forced removal (os::takeOver, on the one object it opens): the
 // process's effective user becomes its owner with read and write access, which clears the
 // read-only attribute. Anything else than a file with one link is left alone; its own failure is
 // not reported: the removal that is tried next reports what is in the way.
-void takeOver(const Target& target, const std::u16string& display) {
-  os::Result<os::TakeOver> done =
-      target.root ? os::takeOver(*target.root, target.path, os::ObjectKind::file)
-                  : os::takeOver(target.path, os::ObjectKind::file);
+void takeOver(const os::Root& root, const std::u16string& relative, const std::u16string& display) {
+  os::Result<os::TakeOver> done = os::takeOver(root, relative, os::ObjectKind::file);
   if (done.ok() && done.value() == os::TakeOver::skippedHardLink) warnHardLink(display);
 }
 
@@ -63,10 +54,10 @@ void reportTreeRemoval(const os::TreeOutcome& outcome) {
   throwOSError(message, failure.code, VCONTEXT("removeDir"));
 }
 
-void removeFile(const Target& target, const std::u16string& display, bool force,
-                std::uint32_t retryCount, std::uint32_t pauseMs) {
+void removeFile(const os::Root& root, const std::u16string& relative, const std::u16string& display,
+                bool force, std::uint32_t retryCount, std::uint32_t pauseMs) {
   // A forced deletion ignores the read-only attribute, which its take-over would clear.
-  auto attempt = [&] { return deleteFile(target, !force); };
+  auto attempt = [&] { return os::deleteFile(root, relative, !force); };
   auto done = [](std::uint32_t code) {
     return code == os::err::success || code == os::err::fileNotFound;
   };
@@ -74,7 +65,7 @@ void removeFile(const Target& target, const std::u16string& display, bool force,
   if (done(code)) return;
   // Only a denied access is what a take-over can cure.
   if (force && code == os::err::accessDenied) {
-    takeOver(target, display);
+    takeOver(root, relative, display);
     if (done(code = attempt())) return;
   }
   while (retryCount > 0) {
@@ -94,12 +85,21 @@ void VDirectory::remove(const std::u16string& path, bool force, bool useRecycler
 
 void removeDir(const std::u16string& path, bool force, const std::u16string& recyclerDirectory) {
   refuseRecycler(!recyclerDirectory.empty(), "removeDir");
-  RunTime::File::detail::reportTreeRemoval(os::removeTree(VFileName::longPath(path), force));
+  os::Result<RunTime::File::detail::Parent> parent = RunTime::File::detail::openParent(path);
+  if (!parent.ok())
+    throwOSError(u"Delete directory '" + VFileName::longPath(path) + u"'", parent.code(),
+                 VCONTEXT("removeDir"));
+  RunTime::File::detail::reportTreeRemoval(
+      os::removeTree(parent.value().root, parent.value().name, force));
 }
 
 void removeFile(const std::u16string& path, bool force, bool useRecycler,
                 std::uint32_t retryCount, std::uint32_t pauseMs) {
   refuseRecycler(useRecycler, "removeFile");
   const std::u16string longPath = VFileName::longPath(path);
-  RunTime::File::detail::removeFile({nullptr, longPath}, longPath, force, retryCount, pauseMs);
+  os::Result<RunTime::File::detail::Parent> parent = RunTime::File::detail::openParent(path);
+  if (!parent.ok())
+    throwOSError(u"DeleteFile '" + longPath + u"'", parent.code(), VCONTEXT("removeFile"));
+  RunTime::File::detail::removeFile(parent.value().root, parent.value().name, longPath, force,
+                                    retryCount, pauseMs);
 }

@@ -6,6 +6,7 @@
 #include "runtime/core/format.h"
 #include "os/files.h"
 #include "os/path.h"
+#include "os/path_grammar.h"
 #include "os/text.h"
 #include "runtime/fs/files.h"
 #include "runtime/fs/path/filename.h"
@@ -14,52 +15,31 @@
 namespace RunTime::File {
 namespace {
 
-bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+std::u16string joined(const std::vector<std::u16string_view>& names) {
+  std::u16string path;
+  for (std::u16string_view name : names) {
+    if (!path.empty()) path += u'\\';
+    path += name;
+  }
+  return path;
+}
 
 } // namespace
 
 std::vector<std::u16string> pathComponents(const std::u16string& path) {
   std::vector<std::u16string> parts;
-  std::u16string current;
-  for (char16_t unit : path) {
-    if (!isSeparator(unit)) {
-      current += unit;
-    } else if (!current.empty()) {
-      parts.push_back(std::move(current));
-      current.clear();
-    }
-  }
-  if (!current.empty()) parts.push_back(std::move(current));
+  for (std::u16string_view name : os::grammar::components(path)) parts.emplace_back(name);
   return parts;
 }
 
 std::optional<std::u16string> pathInside(const std::u16string& relative) {
-  // Two leading separators begin a UNC or device path; "\??\" is the native device form.
-  if (relative.size() >= 2 && isSeparator(relative[0]) && isSeparator(relative[1]))
-    return std::nullopt;
-  if (relative.starts_with(u"\\??\\")) return std::nullopt;
-  std::vector<std::u16string> parts;
-  for (std::u16string& part : pathComponents(relative)) {
-    if (part == u".") continue;
-    // A drive, or a stream name ("a:b"): never a name below the base.
-    if (part.find(u':') != std::u16string::npos) return std::nullopt;
-    if (part != u"..") {
-      parts.push_back(std::move(part));
-      continue;
-    }
-    if (parts.empty()) return std::nullopt;
-    parts.pop_back();
-  }
-  std::u16string normal;
-  for (const std::u16string& part : parts) {
-    if (!normal.empty()) normal += u'\\';
-    normal += part;
-  }
-  return normal;
+  os::Result<std::vector<std::u16string_view>> names = os::grammar::componentsInside(relative);
+  if (!names.ok()) return std::nullopt;
+  return joined(names.value());
 }
 
 std::u16string panelForm(const std::u16string& path) {
-  const bool driveOrDevice = (path.size() >= 2 && path[1] == u':') || path.starts_with(u"\\\\");
+  const bool driveOrDevice = os::grammar::hasDrive(path) || path.starts_with(u"\\\\");
   if (driveOrDevice) return path;
   os::Result<std::string> host = os::hostPath(path);
   if (!host.ok()) return path;
@@ -184,7 +164,7 @@ void Root::removeFile(const std::u16string& relative, bool force, std::uint32_t 
                       std::uint32_t pauseMs) const {
   const std::u16string inside = check(relative);
   // Messages name the path in the form handed to the host, as removeFile's on a full path do.
-  detail::removeFile({&root_, inside}, VFileName::longPath(fullPath(inside)), force, retryCount,
+  detail::removeFile(root_, inside, VFileName::longPath(fullPath(inside)), force, retryCount,
                      pauseMs);
 }
 

@@ -7,8 +7,8 @@
 // root; "..", a drive, a UNC or "\\?\" form that would leave it is refused with a message that
 // names the path and the root. Leading separators only mean "from the root", as
 // VFileName::combine has it. Below the root no symbolic link is followed (a link in any
-// component but the last fails with 1921; one in the last component is acted on as the link)
-// and no mount point is crossed (os/root.h).
+// component but the last fails with 448; one in the last component is acted on as the link, and
+// fails with 1921 where it would have to be opened) and no mount point is crossed (os/root.h).
 #pragma once
 
 #include <cstdint>

@@ -29,7 +29,15 @@ std::u16string newGuidText() {
 
 void VFile::open(const std::u16string& path, std::uint32_t access, std::uint32_t shareMode,
                  std::uint32_t disposition, std::uint32_t flags) {
-  os::Result<os::Handle> file = os::openFile(path, access, shareMode, disposition, flags);
+  // A safe link in the last component is followed unless the caller opens the link itself.
+  const os::Root::Last last = (flags & os::FILE_FLAG_OPEN_REPARSE_POINT)
+                                  ? os::Root::Last::asIs
+                                  : os::Root::Last::followSafeLink;
+  std::u16string name;
+  os::Result<os::Root> parent = os::Root::openParent(path, name, last);
+  os::Result<os::Handle> file =
+      parent.ok() ? os::openFile(parent.value(), name, access, shareMode, disposition, flags)
+                  : os::Result<os::Handle>::failure(parent.code());
   if (!file.ok()) throwOSError(u"Open file '" + path + u"'", file.code(), VCONTEXT("VFile::open"));
   handle_ = RunTime::AutoHandle(std::move(file.value()));
   path_ = path;

@@ -161,7 +161,10 @@ TEST(DeepTree, AHundredThousandLevelsAreProjectedAndRemovedWithinTheLimits) {
   }
 
   Limited removed = runLimited(
-      [&] { return os::removeTree(os::utf16FromUtf8(root), false).failure.has_value() ? 1u : 0u; });
+      [&] {
+        testing_support::ParentOf parent = testing_support::parentOf(root);
+        return os::removeTree(parent.root, parent.name, false).failure.has_value() ? 1u : 0u;
+      });
   EXPECT_EQ(removed.code, 0u);
   EXPECT_LT(removed.maxRssKb, kMaxRssKb);
   EXPECT_FALSE(std::filesystem::exists(root));
@@ -283,8 +286,9 @@ TEST(DeepTree, ABindMountInsideAWalkedTreeIsLeftAlone) {
   } unmount{dir.file("tree/a/mnt")};
   const std::u16string tree = os::utf16FromUtf8(dir.file("tree"));
 
-  os::TreeOutcome copied =
-      os::copyTree(tree, os::utf16FromUtf8(dir.file("copy")), os::TreeCopyOptions{});
+  testing_support::ParentOf from = testing_support::parentOf(dir.file("tree"));
+  testing_support::ParentOf to = testing_support::parentOf(dir.file("copy"));
+  os::TreeOutcome copied = os::copyTree(from.root, from.name, to.root, to.name, os::TreeCopyOptions{});
   EXPECT_FALSE(copied.failure.has_value());
   EXPECT_EQ(copied.mountPoints, std::vector<std::u16string>{tree + u"\\a\\mnt"});
   EXPECT_TRUE(std::filesystem::is_empty(dir.file("copy/a/mnt")));
@@ -302,7 +306,7 @@ TEST(DeepTree, ABindMountInsideAWalkedTreeIsLeftAlone) {
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ(seen, (std::vector<std::string>{dir.file("tree") + "\\a", dir.file("tree") + "\\a\\file"}));
 
-  os::TreeOutcome removed = os::removeTree(tree, true);
+  os::TreeOutcome removed = os::removeTree(from.root, from.name, true);
   ASSERT_TRUE(removed.failure.has_value());
   EXPECT_EQ(removed.failure->code, os::err::dirNotEmpty);
   EXPECT_EQ(removed.mountPoints, std::vector<std::u16string>{tree + u"\\a\\mnt"});

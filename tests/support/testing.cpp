@@ -360,6 +360,13 @@ std::string readDailyLog(const std::string& productRoot) {
   return os::utf8FromUtf16(text);
 }
 
+ParentOf parentOf(const std::string& hostPath) {
+  ParentOf parent;
+  os::Result<os::Root> root = os::Root::openParent(os::utf16FromUtf8(hostPath), parent.name);
+  if (root.ok()) parent.root = std::move(root.value());
+  return parent;
+}
+
 std::string binary(std::string_view name) {
   const char* dir = std::getenv("TAVRIX_BIN");
   return std::string(dir ? dir : "build/bin") + "/" + std::string(name);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "os/posix/fd.h"
+#include "os/root.h"
 
 namespace testing_support {
 
@@ -153,6 +154,15 @@ std::vector<std::string> liveProcessesOf(std::uint32_t uid);
 // byte-order mark; empty when there is no such file).
 std::string dailyLogPath(const std::string& productRoot);
 std::string readDailyLog(const std::string& productRoot);
+
+// The root of a host path's parent (os::Root::openParent) and the path's last name beneath it,
+// for the operations of os/files.h and os/tree.h on a full path; an invalid root when it cannot
+// be opened.
+struct ParentOf {
+  os::Root root;
+  std::u16string name;
+};
+ParentOf parentOf(const std::string& hostPath);
 
 // Path of a built executable (build/bin/<name>).
 std::string binary(std::string_view name);

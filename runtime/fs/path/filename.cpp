@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "os/path.h"
+#include "os/path_grammar.h"
 #include "os/text.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
@@ -14,77 +15,31 @@
 
 namespace {
 
-constexpr std::u16string_view longPrefix = u"\\\\?\\";
-constexpr std::u16string_view devicePrefix = u"\\\\.\\";
-constexpr std::u16string_view ntPrefix = u"\\??\\";
-
-bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+using os::grammar::isSeparator;
+using os::grammar::kDevicePrefix;
+using os::grammar::kLongPrefix;
 
 // What the path functions give back, without the "\\?\" or "\??\" prefix they work with.
-std::u16string withoutLongPrefix(std::u16string path) {
-  if (path.starts_with(longPrefix) || path.starts_with(ntPrefix))
-    path.erase(0, longPrefix.size());
-  return path;
+std::u16string withoutLongPrefix(const std::u16string& path) {
+  return std::u16string(os::grammar::withoutLongPrefix(path));
 }
 
 std::uint32_t statusBits(shell_path::HRESULT status) { return static_cast<std::uint32_t>(status); }
-
-std::vector<std::u16string_view> split(std::u16string_view text) {
-  std::vector<std::u16string_view> parts;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t end = text.find(u'\\', start);
-    parts.push_back(text.substr(start, end == std::u16string_view::npos ? end : end - start));
-    if (end == std::u16string_view::npos)
-      return parts;
-    start = end + 1;
-  }
-}
 
 // The components of a "\"-separated path with empty and "." ones dropped and each ".." removing
 // the component before it; a ".." with nothing (or only "..") before it stays. A drive is the
 // root of its path: a ".." right after it is dropped.
 std::vector<std::u16string_view> lexicalComponents(std::u16string_view text) {
-  bool drive = text.size() >= 2 && text[1] == u':' && (text.size() == 2 || text[2] == u'\\');
-  std::vector<std::u16string_view> kept;
-  for (std::u16string_view part : split(text)) {
-    if (part.empty() || part == u".")
-      continue;
-    if (part != u"..")
-      kept.push_back(part);
-    else if (kept.empty() || kept.back() == u"..")
-      kept.push_back(part);
-    else if (!(kept.size() == 1 && drive))
-      kept.pop_back();
-  }
+  using os::grammar::Above;
+  const bool drive = text.size() >= 2 && text[1] == u':' && (text.size() == 2 || text[2] == u'\\');
+  std::vector<std::u16string_view> names = os::grammar::components(text);
+  if (!drive) return os::grammar::resolveDots(names, Above::keep);
+  std::vector<std::u16string_view> kept{names.front()};
+  names.erase(names.begin());
+  for (std::u16string_view name : os::grammar::resolveDots(names, Above::clamp))
+    kept.push_back(name);
   return kept;
 }
-
-// The components of a path one by one; any run of separators separates once.
-class ComponentWalk {
-public:
-  explicit ComponentWalk(std::u16string_view path) : rest_(path) {
-    if (rest_.starts_with(longPrefix) || rest_.starts_with(ntPrefix))
-      rest_.remove_prefix(longPrefix.size());
-  }
-
-  std::optional<std::u16string_view> next() {
-    std::size_t start = 0;
-    while (start < rest_.size() && isSeparator(rest_[start]))
-      ++start;
-    if (start == rest_.size())
-      return std::nullopt;
-    std::size_t end = start;
-    while (end < rest_.size() && !isSeparator(rest_[end]))
-      ++end;
-    std::u16string_view component = rest_.substr(start, end - start);
-    rest_.remove_prefix(end);
-    return component;
-  }
-
-private:
-  std::u16string_view rest_;
-};
 
 // Negative, zero or positive: components of different length order by length, others by their
 // upper-case units (the ordinal case-insensitive order of file names).
@@ -119,9 +74,9 @@ std::u16string VFileName::normalize(const std::u16string& path) {
   std::u16string text = path;
   std::replace(text.begin(), text.end(), u'/', u'\\');
   std::u16string prefix;
-  if (text.starts_with(longPrefix) || text.starts_with(devicePrefix)) {
-    prefix = text.substr(0, longPrefix.size());
-    text.erase(0, longPrefix.size());
+  if (text.starts_with(kLongPrefix) || text.starts_with(kDevicePrefix)) {
+    prefix = text.substr(0, kLongPrefix.size());
+    text.erase(0, kLongPrefix.size());
   }
   bool leading = text.starts_with(u'\\');
   bool trailing = text.size() > 1 && text.ends_with(u'\\');
@@ -154,7 +109,7 @@ std::u16string VFileName::canonicalize(const std::u16string& path) {
 std::u16string VFileName::longPath(const std::u16string& path) {
   if (path.size() < 2 || path[1] != u':')
     return path;
-  return std::u16string(longPrefix) + (path.size() == 2 ? appendSlash(path) : normalize(path));
+  return std::u16string(kLongPrefix) + (path.size() == 2 ? appendSlash(path) : normalize(path));
 }
 
 std::u16string VFileName::appendSlash(const std::u16string& path) {
@@ -193,16 +148,14 @@ std::u16string VFileName::longPathName(const std::u16string& path) {
 }
 
 VFileName::Relation VFileName::compare(const std::u16string& a, const std::u16string& b) {
-  ComponentWalk walkA(a);
-  ComponentWalk walkB(b);
-  while (true) {
-    std::optional<std::u16string_view> partA = walkA.next();
-    std::optional<std::u16string_view> partB = walkB.next();
-    if (!partA)
-      return partB ? secondBelow : same;
-    if (!partB)
-      return firstBelow;
-    if (int order = compareComponents(*partA, *partB); order != 0)
+  const std::vector<std::u16string_view> namesA =
+      os::grammar::components(os::grammar::withoutLongPrefix(a));
+  const std::vector<std::u16string_view> namesB =
+      os::grammar::components(os::grammar::withoutLongPrefix(b));
+  for (std::size_t i = 0;; ++i) {
+    if (i == namesA.size()) return i == namesB.size() ? same : secondBelow;
+    if (i == namesB.size()) return firstBelow;
+    if (int order = compareComponents(namesA[i], namesB[i]); order != 0)
       return order < 0 ? sortsBefore : sortsAfter;
   }
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "os/path_grammar.h"
+
 namespace shell_path {
 namespace {
 
@@ -19,10 +21,7 @@ bool isValidArgument(std::u16string_view path) {
 }
 
 bool isDriveAt(std::u16string_view s, std::size_t i) {
-  if (s.size() < i + 2 || s[i + 1] != u':')
-    return false;
-  char16_t c = s[i];
-  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+  return s.size() > i && os::grammar::hasDrive(s.substr(i));
 }
 
 // The end of the component that starts at `from`.
@@ -65,20 +64,7 @@ bool isFullyQualified(std::u16string_view s) {
 
 // The components after the root with "." and empty ones dropped and ".." resolved.
 std::vector<std::u16string_view> resolvedComponents(std::u16string_view rest) {
-  std::vector<std::u16string_view> parts;
-  std::size_t start = 0;
-  while (start <= rest.size()) {
-    std::size_t end = componentEnd(rest, start);
-    std::u16string_view part = rest.substr(start, end - start);
-    if (part == u"..") {
-      if (!parts.empty())
-        parts.pop_back();
-    } else if (!part.empty() && part != u".") {
-      parts.push_back(part);
-    }
-    start = end + 1;
-  }
-  return parts;
+  return os::grammar::resolveDots(os::grammar::components(rest), os::grammar::Above::clamp);
 }
 
 std::u16string canonicalText(std::u16string_view s) {

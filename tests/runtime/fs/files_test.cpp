@@ -64,22 +64,6 @@ TEST_F(FilesTest, CreateDirectoryMakesTheMissingParents) {
   }
 }
 
-TEST_F(FilesTest, CreateDirectoryExOpensOrCreatesAndRefusesFiles) {
-  writeFile(host("site/file"), "x");
-  for (const char* name : {"new", "new"}) {
-    RunTime::AutoHandle handle =
-        RunTime::File::createDirectoryEx(win("site"), os::utf16FromUtf8(name), 0, 0,
-                                         os::DirectoryAccess::creatorDefaults, 4, 0);
-    EXPECT_TRUE(handle.valid());
-  }
-  fs_testing::Failure f = failureOf([&] {
-    RunTime::File::createDirectoryEx(win("site"), u"file", 0, 0,
-                                     os::DirectoryAccess::creatorDefaults, 4, 0);
-  });
-  EXPECT_EQ(f.message, "Path (" + u8(win("site/file")) + ") is a file");
-  EXPECT_EQ(f.context, "RunTime::File::createDirectoryEx");
-}
-
 TEST_F(FilesTest, ListingSortsDirectoriesFromFilesAndFlagsLinks) {
   writeFile(host("d/file.txt"), "12345");
   stdfs::create_directories(host("d/sub"));

@@ -100,8 +100,8 @@ TEST_F(RootTest, ARootIsNotOpenedThroughASiteUsersLink) {
   // Below a root, not even the root's own links are followed.
   ASSERT_EQ(symlink(host("decoy").c_str(), host("site/app/rootlink").c_str()), 0);
   RunTime::File::Root site(win("site"));
-  EXPECT_EQ(failureOf([&] { site.removeDir(u"app\\rootlink\\victimdir", true); }).code, 1921u);
-  EXPECT_EQ(failureOf([&] { site.removeFile(u"app\\data\\victim", true); }).code, 1921u);
+  EXPECT_EQ(failureOf([&] { site.removeDir(u"app\\rootlink\\victimdir", true); }).code, 448u);
+  EXPECT_EQ(failureOf([&] { site.removeFile(u"app\\data\\victim", true); }).code, 448u);
   site.removeDir(u"app\\rootlink", true); // the link itself goes
   EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(host("site/app/rootlink"))));
   expectDecoyUntouched();
@@ -140,7 +140,7 @@ TEST_F(RootTest, CopiesBetweenRootsStayInThem) {
   EXPECT_EQ(failureOf([&] { site.copyDirectory(package, u"lib", u"app\\out\\lib", true, false,
                                                true); })
                 .code,
-            1921u);
+            448u);
   EXPECT_EQ(failureOf([&] { site.copyDirectory(package, u"..\\decoy", u"app", true, false,
                                                true); })
                 .context,
