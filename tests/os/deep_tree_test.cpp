@@ -212,7 +212,10 @@ TEST(WideTree, AMillionEntriesAreProjectedAndRemovedInBoundedMemory) {
   EXPECT_EQ(projected.code, 0u);
 
   Limited removed = runLimited(
-      [&] { return os::removeTree(os::utf16FromUtf8(root), false).failure.has_value() ? 1u : 0u; },
+      [&] {
+        testing_support::ParentOf parent = testing_support::parentOf(root);
+        return os::removeTree(parent.root, parent.name, false).failure.has_value() ? 1u : 0u;
+      },
       kHeadroomKb);
   EXPECT_EQ(removed.code, 0u);
   EXPECT_FALSE(std::filesystem::exists(root));
@@ -260,13 +263,15 @@ TEST(WideTree, BranchesDeeperThanTheOpenDescriptorsGoOnInTheListingWhereTheyLeft
             0u);
   ASSERT_EQ(visited, objects);
 
-  os::TreeOutcome copied =
-      os::copyTree(os::utf16FromUtf8(tree), os::utf16FromUtf8(dir.file("copy")), {});
+  testing_support::ParentOf from = testing_support::parentOf(tree);
+  testing_support::ParentOf to = testing_support::parentOf(dir.file("copy"));
+  os::TreeOutcome copied = os::copyTree(from.root, from.name, to.root, to.name, {});
   EXPECT_FALSE(copied.failure.has_value());
   EXPECT_EQ(pathsBelow(dir.file("copy")), pathsBelow(tree));
 
   for (const std::string& removed : {tree, dir.file("copy")}) {
-    EXPECT_FALSE(os::removeTree(os::utf16FromUtf8(removed), false).failure.has_value()) << removed;
+    testing_support::ParentOf parent = testing_support::parentOf(removed);
+    EXPECT_FALSE(os::removeTree(parent.root, parent.name, false).failure.has_value()) << removed;
     EXPECT_FALSE(std::filesystem::exists(removed));
   }
 }
