@@ -1,10 +1,20 @@
 // Whole-process tests of what a hostile site user can put in a command's way on a real host:
-// a link that root made, moved into the path the panel names, and security metadata it planted.
+// a link that root made, moved into the path the panel names, security metadata it planted, a
+// directory it swaps for a link while root walks the site, a hard link to root's file, and
+// entries of the site's metadata that climb out of it.
 #include <fcntl.h>
 #include <grp.h>
+#include <stdio.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
+#include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -18,6 +28,71 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A process of the site user that exchanges one of its directories with a link to a decoy and
+// back, in a tight loop, until it is told to stop. It counts the exchanges in memory shared with
+// the test and leaves the directory as it found it.
+class Swapper {
+public:
+  Swapper(const SiteAccount& account, const std::string& directory, const std::string& decoy) {
+    void* memory = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) return;
+    shared_ = new (memory) Shared{};
+    const std::string parent = fs::path(directory).parent_path(), name = fs::path(directory).filename(),
+                      link = name + ".swap";
+    const uid_t uid = account.user.uid();
+    const gid_t gid = account.user.gid();
+    Pipe started = makePipe();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // Only async-signal-safe calls in the child of a threaded process.
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0) _exit(1);
+      const int at = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
+      if (at < 0 || ::symlinkat(decoy.c_str(), at, link.c_str()) != 0) _exit(2);
+      const auto exchange = [&] { return ::renameat2(at, name.c_str(), at, link.c_str(), RENAME_EXCHANGE) == 0; };
+      while (!shared_->stop) {
+        if (!exchange()) {
+          shared_->failure = errno;
+          break;
+        }
+        if (++shared_->swaps == 1) (void)!::write(started.writeEnd.get(), "x", 1);
+      }
+      if (shared_->swaps % 2 != 0 && !exchange()) _exit(3);
+      _exit(::unlinkat(at, link.c_str(), 0) == 0 && shared_->failure == 0 ? 0 : 4);
+    }
+    started.writeEnd.reset();
+    char byte = 0;
+    started_ = pid_ > 0 && ::read(started.readEnd.get(), &byte, 1) == 1;
+  }
+  ~Swapper() {
+    if (pid_ > 0) stop();
+    if (shared_) ::munmap(shared_, sizeof(Shared));
+  }
+  Swapper(const Swapper&) = delete;
+  Swapper& operator=(const Swapper&) = delete;
+
+  bool started() const { return started_; }
+  long swaps() const { return shared_->swaps; }
+  bool failed() const { return shared_->failure != 0; }
+  // Ends the exchanges: whether every one succeeded and the directory is back in its place.
+  bool stop() {
+    shared_->stop = true;
+    int status = 0;
+    const bool waited = ::waitpid(pid_, &status, 0) == pid_;
+    pid_ = -1;
+    return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+private:
+  struct Shared {
+    std::atomic<long> swaps{0};
+    std::atomic<int> failure{0};
+    std::atomic<bool> stop{false};
+  };
+  Shared* shared_ = nullptr;
+  pid_t pid_ = -1;
+  bool started_ = false;
+};
+
 class HostilePaths : public Extract {
 protected:
   void SetUp() override {
@@ -30,6 +105,9 @@ protected:
     fs::create_directories(dir_.file("panel"));
     fs::create_directory_symlink(decoy_, dir_.file("panel/stats"));
     fs::create_directory_symlink(decoy_, webRoot(site_) + "/stats");
+    // Where the site's metadata leads when it climbs out of the virtual hosts directory: C:\decoy.
+    writeFile(drive_ + "/decoy/f", "root's own\n");
+    ASSERT_EQ(std::system(("setfacl -m u:nobody:r " + drive_ + "/decoy/f").c_str()), 0);
   }
 
   ProcessResult run(const std::string& command, const std::string& wwwRoot) {
@@ -43,6 +121,31 @@ protected:
       argv.insert(argv.end(), {"--application-subdirectory=app", "--metadata-file=" + packageMetadata()});
     }
     return runProcess(argv, {{"TAVRIX_REGISTRY", registry_}});
+  }
+
+  // Root's directories outside the site, as a snapshot.
+  std::map<std::string, std::string> decoys() const {
+    std::map<std::string, std::string> both = snapshot(dir_.file("decoy"));
+    both.merge(snapshot(drive_ + "/decoy"));
+    return both;
+  }
+
+  // The site's trusted metadata (root's, written by the tool) with one more entry: the first
+  // entry's grant to the worker group, at another SubPath below the virtual hosts directory.
+  static std::string withEntry(const std::string& metadata, const std::string& subPath) {
+    const std::size_t start = metadata.find("<Entry "), end = metadata.find("/>", start) + 2;
+    std::string entry = metadata.substr(start, end - start);
+    const std::size_t value = entry.find("SubPath=\"") + 9;
+    entry.replace(value, entry.find('"', value) - value, subPath);
+    std::string text = metadata;
+    return text.insert(text.find("</Entries>"), entry);
+  }
+
+  // A file of the site user in a directory of its own.
+  void makeUsersFile(const std::string& file) {
+    writeFile(file, "the site's own\n");
+    for (const std::string& path : {fs::path(file).parent_path().string(), file})
+      ASSERT_EQ(::chown(path.c_str(), site_.user.uid(), site_.user.gid()), 0);
   }
 
   std::string domain() const { return drive_ + "/vhosts/" + site_.user.name(); }
@@ -100,6 +203,95 @@ TEST_F(HostilePaths, PlantedSecurityMetadataIsNotApplied) {
     for (const char* path : {"/uploads", "/cache", "/config"})
       for (const std::string& line : facl(app_ + path)) EXPECT_EQ(line.find("nogroup"), std::string::npos) << path;
     EXPECT_EQ(readFile(kelvo + "/.Security"), planted) << root;
+  }
+}
+
+// While the update walks the site, as the user and then as root, the site user exchanges one of
+// its directories with a link to root's decoy, over and over: the application directory where
+// root's walk starts, a writable directory that the mapping names (its entry lands there), and a
+// directory below that one with an entry of its own in the site's metadata. No walk follows the
+// link; an update that meets it fails naming where.
+TEST_F(HostilePaths, ADirectorySwappedForALinkDuringAnUpdateIsNotFollowed) {
+  ASSERT_EQ(extract(packageMetadata()).exitCode, 0);
+  makeUsersFile(app_ + "/uploads/inner/own.txt");
+  // Files the walk below uploads visits after listing it and before it enters inner: time in
+  // which inner becomes the link.
+  for (int i = 0; i < 200; ++i) makeUsersFile(app_ + "/uploads/photo" + std::to_string(i) + ".jpg");
+  const std::string metadata = domain() + "/.kelvo/.Security";
+  writeFile(metadata, withEntry(readFile(metadata), site_.user.name() + "\\httpdocs\\blog\\uploads\\inner"));
+  // Updates alternate between granting and denying uploads: each one writes its list and what
+  // lies below it.
+  std::string denying = kPhpMetadata;
+  denying.replace(denying.find("writable='true'"), 15, "readable='false'");
+  writeFile(dir_.file("denying.xml"), denying);
+  const auto before = decoys();
+  for (const std::string swapped : {"blog", "blog/uploads", "blog/uploads/inner"}) {
+    std::string named = "C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\" + swapped;
+    std::replace(named.begin(), named.end(), '/', '\\');
+    Swapper swapper(site_, webRoot(site_) + "/" + swapped, decoy_);
+    ASSERT_TRUE(swapper.started()) << swapped;
+    std::vector<ProcessResult> updates;
+    while ((swapper.swaps() < 1000 || updates.size() < 20) && !swapper.failed())
+      updates.push_back(update(updates.size() % 2 ? dir_.file("denying.xml") : packageMetadata()));
+    EXPECT_TRUE(swapper.stop()) << swapped << ": an exchange failed";
+    for (const ProcessResult& r : updates) {
+      EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1) << swapped << "\n" << r.out;
+      if (r.exitCode != 0) {
+        EXPECT_NE(r.out.find(named), std::string::npos) << swapped << "\n" << r.out;
+      }
+    }
+    EXPECT_EQ(decoys(), before) << swapped;
+  }
+}
+
+// Entries of the site's trusted metadata whose SubPath climbs out of the application directory
+// are passed over; an entry on a hard link to root's file, in a directory the site user may
+// write, leaves the file as it is. The update succeeds either way.
+TEST_F(HostilePaths, UpdateLeavesRootsFilesOutsideTheSiteAlone) {
+  ASSERT_EQ(extract(packageMetadata()).exitCode, 0);
+  // The checker logs the entries it passes over only when asked to.
+  std::string store = readFile(registry_);
+  writeFile(registry_, store.insert(store.find("\"Debug\""), "\"DebugSecuritySettings\"=dword:00000001\n"));
+  const std::string metadata = domain() + "/.kelvo/.Security", trusted = readFile(metadata);
+  const std::string inSite = site_.user.name() + "\\httpdocs\\blog\\", linked = app_ + "/uploads/linked";
+  // Climbing stops at the drive's root: each of them names C:\decoy.
+  const std::string skipped =
+      "C:\\decoy is skipped, because it is out of scope C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\blog";
+  struct Case {
+    std::string subPath;
+    bool hardLink;
+    std::string logged;
+  } cases[] = {
+      {"..\\..\\decoy", false, skipped},
+      {"..\\decoy", false, skipped},
+      {"sub\\..\\..\\..\\decoy", false, skipped},
+      {inSite + "..\\..\\..\\..\\decoy", false, skipped},
+      {inSite + "uploads/../../../../../decoy", false, skipped},
+      {"C:\\decoy", false, skipped},
+      // Protected hard links (fs.protected_hardlinks) keep the user from linking root's file
+      // itself: root makes the link in the user's directory, as one made before that was on.
+      {inSite + "uploads\\linked", true,
+       "Permissions of 'C:\\vhosts\\" + inSite + "uploads\\linked' left unchanged: it has more than one hard link"},
+  };
+  const auto before = decoys();
+  for (const Case& c : cases) {
+    writeFile(metadata, withEntry(trusted, c.subPath));
+    if (c.hardLink) {
+      ASSERT_EQ(::link((decoy_ + "/f").c_str(), linked.c_str()), 0);
+      // The user narrows uploads: the update writes its list again and what lies below it.
+      ASSERT_EQ(runProcess({"/usr/bin/setpriv", "--reuid=" + std::to_string(site_.user.uid()),
+                            "--regid=" + std::to_string(site_.user.gid()), "--init-groups", "/bin/chmod", "755",
+                            app_ + "/uploads"})
+                    .exitCode,
+                0);
+    }
+    takeLog();
+    ProcessResult r = update(packageMetadata());
+    EXPECT_EQ(r.exitCode, 0) << c.subPath << "\n" << r.out;
+    const std::string log = takeLog();
+    EXPECT_NE(log.find(c.logged), std::string::npos) << c.subPath << "\n" << log;
+    EXPECT_EQ(decoys(), before) << c.subPath;
+    fs::remove(linked);
   }
 }
 
