@@ -110,7 +110,6 @@ int commit(const std::string& directory, const std::string& group) {
           std::make_shared<DiskSecurity::SecurityInformation>(entries, path, u"", 0, components,
                                                               u"", false),
           u"");
-  std::printf("%llu\n", static_cast<unsigned long long>(os::securityWriteCount()));
   return 0;
 }
 

@@ -83,7 +83,7 @@ std::u16string checkInside(const std::u16string& relative, const std::u16string&
 }
 
 Root::Root(const std::u16string& directory) : path_(directory) {
-  os::Result<os::Root> opened = os::Root::open(directory);
+  os::Result<os::Root> opened = os::Root::open(VFileName::longPath(directory));
   if (!opened.ok())
     throwOSError(formatString(u"Unable to open directory (%s)", directory), opened.code(),
                  VCONTEXT("RunTime::File::Root"));
@@ -104,7 +104,7 @@ Root Root::openNearest(const std::u16string& directory, std::u16string& missing)
   missing.clear();
   std::u16string existing = VFileName::normalize(directory);
   for (;;) {
-    os::Result<os::Root> opened = os::Root::open(existing);
+    os::Result<os::Root> opened = os::Root::open(VFileName::longPath(existing));
     if (opened.ok()) return Root(existing, std::move(opened.value()));
     const bool absent = opened.code() == os::err::fileNotFound || opened.code() == os::err::pathNotFound;
     const std::u16string parent = VFileName::removeFileSpec(existing);
