@@ -27,6 +27,9 @@
 #include "os/security_store.h"
 #include "runtime/security/access.h"
 #include "runtime/security/accounts.h"
+#include "runtime/fs/root.h"
+#include "security/disk/component_resolver.h"
+#include "security/disk/root_secured_tree.h"
 #include "security/disk/security_checker.h"
 
 namespace {
@@ -99,12 +102,14 @@ int commit(const std::string& directory, const std::string& group) {
   entries.insert({helper->getAccount(os::utf16FromUtf8(group), u""), path, u"", 3, 0x1F01FF,
                   DiskSecurity::Default, u"", u"", helper});
   DiskSecurity::Callback callback;
-  DiskSecurity::CompleteChecker checker(callback, 1, helper);
-  checker.checkPathSecurityByCallbackSecurityInformation(
-      std::make_shared<DiskSecurity::SecurityInformation>(entries, path, 0, checker.pathResolver(),
-                                                          u"", false),
-      path);
-  std::printf("%llu\n", static_cast<unsigned long long>(os::securityWriteCount()));
+  DiskSecurity::KelvoComponentResolver components(helper);
+  const RunTime::File::Root root(path);
+  DiskSecurity::RootSecuredTree tree(root);
+  DiskSecurity::CompleteChecker(tree, callback, nullptr, 1, false)
+      .checkPathSecurityByCallbackSecurityInformation(
+          std::make_shared<DiskSecurity::SecurityInformation>(entries, path, u"", 0, components,
+                                                              u"", false),
+          u"");
   return 0;
 }
 

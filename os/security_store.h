@@ -39,10 +39,6 @@ struct SecurityState {
 
 class SecurityObject;
 
-// How many descriptor and ACL writes this process has attempted (an ACL found to hold already
-// is not counted): what tests read to see that an unchanged commit writes nothing.
-std::uint64_t securityWriteCount();
-
 // Visits the files and directories below a directory: a directory before what it holds, the
 // files of a directory before its subdirectories. `visit` gets the object and its depth (1 for
 // the root's children), sets `descend` to go into a directory, and returns 0 or a code that

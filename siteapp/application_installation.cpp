@@ -90,14 +90,15 @@ void applyPermissionMap(const SiteApplicationManager& manager, const PermissionM
   if (permissions.empty()) return;
   const std::u16string siteDirectory = manager.getSiteApplicationPath();
   const std::shared_ptr<HostingSecurity::SecurityManager> security =
-      HostingSecurity::ManagerPathCache::instance().getManagerByPath(siteDirectory, manager.userInformation());
+      manager.securityManagers().getManagerByPath(siteDirectory);
   const std::u16string group = workerGroupName(manager.userName());
   const RunTime::Sid account = manager.userInformation()->getAccount(group, u"");
   for (const auto& [directory, kind] : permissions) {
     for (const PermissionRule& rule : kRules) {
       if (rule.kind != kind) continue;
       security->addAccessEntry(directory, account, kAllAccess, kObjectAndContainerInherit, rule.allow);
-      corelog::log(corelog::levelInfo, rule.message, group, directory);
+      corelog::log(corelog::levelInfo, rule.message, group,
+                   directory.empty() ? siteDirectory : VFileName::combine(siteDirectory, directory));
     }
   }
   security->commit(siteDirectory, true, nullptr, 1);

@@ -45,7 +45,7 @@ void MappingWalk::walkMappings(const xml::NodeList& mappings, const std::u16stri
     const std::u16string target =
         site_.check(targetBase.empty() || url.empty() ? targetBase + url : targetBase + u'\\' + url);
     if (!vxmlHasAttribute(mapping, u"virtual") && !path.empty()) copyMappingContent(path, target);
-    collectPermissions(mapping, site_.fullPath(target));
+    collectPermissions(mapping, target);
     walkMappings(mapping.selectNodes(u"df:mapping"), target);
   }
 }

@@ -10,8 +10,9 @@
 #include "siteapp/site_directory.h"
 #include "xml/dom.h"
 
-// Target directory (its full path) → permission kind: "aspnet", "php" or "php-disabled".
-// Ordered by plain code-unit comparison; a later assignment replaces an earlier one.
+// Target directory (relative to the site directory, checked to stay inside it; "" for the site
+// directory itself) → permission kind: "aspnet", "php" or "php-disabled". Ordered by plain
+// code-unit comparison; a later assignment replaces an earlier one.
 using PermissionMap = std::map<std::u16string, std::u16string>;
 
 // A url or path attribute as the walk uses it: VFileName::normalize, then every leading and

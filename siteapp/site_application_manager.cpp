@@ -13,7 +13,7 @@ std::u16string getApplicationRepositoryRoot() {
 }
 
 SiteApplicationManager::SiteApplicationManager(std::shared_ptr<IUserInformation> userInformation)
-    : userInformation_(std::move(userInformation)) {}
+    : userInformation_(userInformation), securityManagers_(std::move(userInformation)) {}
 
 void SiteApplicationManager::setApplicationSubdirectory(const std::u16string& subdirectory) {
   std::u16string normal = VFileName::normalize(subdirectory);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "runtime/security/user_information.h"
+#include "security/hosting/security_manager.h"
 
 // The panel's application repository: the product data directory (from the management service)
 // with "var\cgitory" below it.
@@ -26,6 +27,8 @@ public:
   const std::u16string& applicationFullName() const { return applicationFullName_; }
   const std::u16string& userName() const { return userName_; }
   const std::shared_ptr<IUserInformation>& userInformation() const { return userInformation_; }
+  // This command's security managers.
+  HostingSecurity::ManagerPathCache& securityManagers() const { return securityManagers_; }
 
   // The application's directory in the repository: the rest of a full name that begins with
   // "file:///" (and is longer), else the repository root, "\" and the full name as plain text.
@@ -53,4 +56,5 @@ private:
   std::u16string applicationFullName_;
   std::u16string userName_;
   std::shared_ptr<IUserInformation> userInformation_;
+  mutable HostingSecurity::ManagerPathCache securityManagers_;
 };

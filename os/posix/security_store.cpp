@@ -15,6 +15,7 @@
 #include <memory>
 #include <string_view>
 
+#include "os/path_grammar.h"
 #include "os/path.h"
 #include "os/posix/beneath.h"
 #include "os/posix/errno_map.h"
@@ -325,7 +326,9 @@ Result<SecurityObject> SecurityObject::open(std::u16string_view path) {
 }
 
 Result<SecurityObject> SecurityObject::open(const Root& root, std::u16string_view relative) {
-  return reading(openAt(posix::locate(root, relative)), root.pathOf(relative));
+  // Reports name an object in its plain form, whatever form its root was opened by.
+  return reading(openAt(posix::locate(root, relative)),
+                 std::u16string(grammar::withoutLongPrefix(root.pathOf(relative))));
 }
 
 Result<SecurityObject> SecurityObject::fromHandle(NativeHandle handle) {
@@ -369,16 +372,9 @@ Result<SecurityObject> SecurityObject::parent() const {
   return reading(posix::toHandle(std::move(parentFd)), std::move(path));
 }
 
-namespace {
-std::atomic<std::uint64_t> securityWrites{0};
-} // namespace
-
-std::uint64_t securityWriteCount() { return securityWrites.load(std::memory_order_relaxed); }
-
 std::uint32_t SecurityObject::writeDescriptor(std::span<const std::uint8_t> descriptor) {
   if (hardLinked()) return err::accessDenied;
   if (std::uint32_t code = opened(); code || gone_) return code;
-  securityWrites.fetch_add(1, std::memory_order_relaxed);
   if (fsetxattr(fd(), kDescriptorName, descriptor.data(), descriptor.size(), 0) != 0)
     return lastCode();
   state_.descriptor.assign(descriptor.begin(), descriptor.end());
@@ -392,13 +388,11 @@ std::uint32_t SecurityObject::applyAcl(const PosixAcl& access, const PosixAcl& d
     return err::success;
   if (std::uint32_t code = opened(); code || gone_) return code;
   if (access != state_.access) {
-    securityWrites.fetch_add(1, std::memory_order_relaxed);
-    AclPtr acl = toAcl(access);
+      AclPtr acl = toAcl(access);
     if (!acl || acl_set_fd(fd(), acl.get()) != 0) return lastCode();
     state_.access = access;
   }
   if (!state_.directory || defaults == state_.defaults) return err::success;
-  securityWrites.fetch_add(1, std::memory_order_relaxed);
   const std::string proc = procPath(fd());
   if (defaults.empty()) {
     if (acl_delete_def_file(proc.c_str()) != 0) return lastCode();

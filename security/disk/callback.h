@@ -1,5 +1,6 @@
-// DiskSecurity::Callback: what the checkers ask their caller while they walk, and the
-// exception that ends a walk on the caller's request.
+// DiskSecurity::Callback: what the checkers report to their caller while they walk, the source
+// of the information of a directory that another metadata file governs, and the exception that
+// ends a walk on the caller's request.
 #pragma once
 
 #include <cstdint>
@@ -39,12 +40,17 @@ public:
   virtual int onWritten(const std::u16string& /*path*/, bool /*directory*/) { return CHECK_DONE; }
   // Asked before each path is checked; CHECK_SKIPPED leaves it (and what lies below) alone.
   virtual int onPath(const std::u16string& /*path*/, bool /*directory*/) { return CHECK_DONE; }
-  // The information to use for the path, asked as the walk enters a directory.
+};
+
+// Where a walk takes the information of a directory it enters. The paths a callback gets are
+// full paths, for reports; the information is keyed by paths relative to the walked root.
+class InformationSource {
+public:
+  virtual ~InformationSource() = default;
+  // The information for the directory at `relative` (below the walked root), `current` while
+  // the file that governs it is the one `current` came from.
   virtual std::shared_ptr<SecurityInformation>
-  getSecurityInformation(std::shared_ptr<SecurityInformation> current,
-                         const std::u16string& /*path*/, std::uint32_t /*flags*/) {
-    return current;
-  }
+  informationFor(std::shared_ptr<SecurityInformation> current, const std::u16string& relative) = 0;
 };
 
 } // namespace DiskSecurity

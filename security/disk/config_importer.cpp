@@ -2,6 +2,7 @@
 
 #include "os/error.h"
 #include "runtime/core/guard.h"
+#include "runtime/security/model_failures.h"
 #include "security/disk/vocabulary.h"
 
 namespace DiskSecurity {
@@ -41,7 +42,7 @@ RunTime::Sid ConfigImporter::EntryImporter::loadAccount(const SaxAttributes& att
   // The account's name no longer resolves (a deleted account, a directory out of reach): the
   // stored SID stands for it, and the stored name is kept so that a save writes it again.
   RunTime::Sid account;
-  account.loadFromSidString(attributes.getValueFromName(u"SidStr"));
+  RunTime::withSystemErrors([&] { account.loadFromSidString(attributes.getValueFromName(u"SidStr")); });
   account.setAccount(name, domain, RunTime::SidTypeUnknown);
   return account;
 }

@@ -4,6 +4,7 @@
 #include "os/store_file.h"
 #include "runtime/core/guard.h"
 #include "runtime/core/text.h"
+#include "runtime/fs/files.h"
 #include "runtime/fs/path/filename.h"
 #include "runtime/log/log_manager.h"
 #include "security/disk/config_importer.h"
@@ -79,10 +80,13 @@ EntryCollection::loadFromConfig(const std::u16string& location, bool defaultDire
                                 std::shared_ptr<IUserInformation>,
                                 std::shared_ptr<ISystemHelper> systemHelper, bool lenient) {
   auto collection = std::make_shared<EntryCollection>(std::move(systemHelper));
-  ISystemHelper& helper = *collection->systemHelper();
-  if (helper.directoryExists(location)) {
-    for (const std::u16string& name : helper.findFiles(location, u"*.xml")) {
-      if (RunTime::striequal(name, DEFAULT_FILE) != defaultDirectory) continue;
+  bool isDirectory = false;
+  const bool exists = fileExist(location, &isDirectory);
+  if (exists && isDirectory) {
+    for (const RunTime::File::DirectoryEntry& entry : RunTime::File::findFirstFile(location).files) {
+      const std::u16string& name = entry.name;
+      if (!matchesPattern(name, u"*.xml") || RunTime::striequal(name, DEFAULT_FILE) != defaultDirectory)
+        continue;
       const std::u16string file = VFileName::combine(location, name);
       if (defaultDirectory)
         parseInto(*collection, file, lenient, "Parse default directory URL",
@@ -91,7 +95,7 @@ EntryCollection::loadFromConfig(const std::u16string& location, bool defaultDire
         parseInto(*collection, file, lenient, "Parse not default directory URL",
                   u"Unable to parse not default directory URL");
     }
-  } else if (helper.fileExists(location)) {
+  } else if (exists) {
     parseInto(*collection, location, lenient, "Parse file URL", u"Unable to parse file URL");
   } else {
     logNotFound(location);

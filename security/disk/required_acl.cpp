@@ -5,6 +5,7 @@
 
 #include "runtime/core/format.h"
 #include "runtime/security/model/inheritance.h"
+#include "runtime/security/model_failures.h"
 
 namespace DiskSecurity {
 namespace {
@@ -98,7 +99,7 @@ RequiredAcl requiredAcl(const std::vector<const AccessEntry*>& entries, bool dir
   }
   for (const AccessEntry* entry : entries)
     if (std::optional<Ace> ace = aceOf(*entry, directory)) aces.push_back(std::move(*ace));
-  required.explicitDacl = canonical(aces);
+  required.explicitDacl = RunTime::withSystemErrors([&] { return canonical(aces); });
   return required;
 }
 

@@ -14,6 +14,38 @@ bool atOrBelow(const std::u16string& path, const std::u16string& base) {
   return relation == VFileName::same || relation == VFileName::firstBelow;
 }
 
+std::u16string joined(const std::vector<std::u16string>& parts, std::size_t from) {
+  std::u16string path;
+  for (std::size_t i = from; i < parts.size(); ++i) {
+    if (!path.empty()) path += u'\\';
+    path += parts[i];
+  }
+  return path;
+}
+
+// The place `subPath` names below `base`, relative to `scope`; nothing when it lies outside the
+// scope or the SubPath would leave its base. Base and scope are full paths the host's settings
+// and the panel gave; the SubPath is only ever normalised, never resolved.
+std::optional<std::u16string> relativeToScope(const std::u16string& base,
+                                              const std::u16string& subPath,
+                                              const std::u16string& scope) {
+  const std::optional<std::u16string> inside = RunTime::File::pathInside(subPath);
+  if (!inside) return std::nullopt;
+  switch (VFileName::compare(base, scope)) {
+  case VFileName::same: return *inside;
+  case VFileName::firstBelow: {
+    const std::u16string baseBelow = joined(pathComponents(base), pathComponents(scope).size());
+    return inside->empty() ? baseBelow : baseBelow + u'\\' + *inside;
+  }
+  case VFileName::secondBelow: {
+    const std::u16string scopeBelow = joined(pathComponents(scope), pathComponents(base).size());
+    if (!atOrBelow(*inside, scopeBelow)) return std::nullopt;
+    return joined(pathComponents(*inside), pathComponents(scopeBelow).size());
+  }
+  default: return std::nullopt;
+  }
+}
+
 void verboseLog(bool verbose, std::u16string_view format, const auto&... args) {
   if (verbose) LogManager::instance().log(corelog::levelInfo, format, args...);
 }
@@ -41,35 +73,39 @@ bool PathOrder::operator()(const std::u16string& a, const std::u16string& b) con
 }
 
 SecurityInformation::SecurityInformation(const EntryCollection& entries,
-                                         const std::u16string& scope, std::uint32_t flags,
-                                         IComponentPathResolver& resolver,
+                                         const std::u16string& scope, const std::u16string& within,
+                                         std::uint32_t flags, IComponentPathResolver& resolver,
                                          const std::u16string& virtualHosts, bool verbose)
-    : storageName_(entries.storageName()), flags_(flags), verbose_(verbose) {
+    : scope_(scope), storageName_(entries.storageName()), flags_(flags), verbose_(verbose) {
   for (const AccessEntry& entry : entries.entries())
     for (const std::u16string& base : EntryTemplate::basePaths(entry, resolver))
       for (const std::u16string& subPath : subPaths(entry)) {
-        const std::u16string full = VFileName::combine(base, subPath);
         if (entry.entryFlags & AllSplittedBySpaceNames)
-          verboseLog(verbose_, u"Found splitted by space(s) path: %s, for entry %s", full,
+          verboseLog(verbose_, u"Found splitted by space(s) path: %s, for entry %s",
+                     VFileName::combine(base, subPath),
                      VFileName::combine(entry.path, entry.subPath));
-        add(entry, full, scope, virtualHosts);
+        add(entry, base, subPath, scope, within, virtualHosts);
       }
 }
 
-void SecurityInformation::add(const AccessEntry& entry, const std::u16string& fullPath,
-                              const std::u16string& scope, const std::u16string& virtualHosts) {
-  if (!atOrBelow(fullPath, scope)) {
-    verboseLog(verbose_, u"%s is skipped, because it is out of scope %s", fullPath, scope);
+void SecurityInformation::add(const AccessEntry& entry, const std::u16string& base,
+                              const std::u16string& subPath, const std::u16string& scope,
+                              const std::u16string& within, const std::u16string& virtualHosts) {
+  const std::optional<std::u16string> relative = relativeToScope(base, subPath, scope);
+  if (!relative || !atOrBelow(*relative, within)) {
+    verboseLog(verbose_, u"%s is skipped, because it is out of scope %s",
+               VFileName::combine(base, subPath), VFileName::combine(scope, within));
     return;
   }
-  if (!virtualHosts.empty() && VFileName::compare(fullPath, virtualHosts) == VFileName::same) {
-    verboseLog(verbose_, u"Skip HTTPD_VHOSTS_D security propagation for path: '%s'", fullPath);
+  const std::u16string display = VFileName::combine(scope, *relative);
+  if (!virtualHosts.empty() && VFileName::compare(display, virtualHosts) == VFileName::same) {
+    verboseLog(verbose_, u"Skip HTTPD_VHOSTS_D security propagation for path: '%s'", display);
     return;
   }
   if (entry.entryFlags & NoPropagate)
-    verboseLog(verbose_, u"No propogate is selected for %s by the entry with path %s", fullPath,
+    verboseLog(verbose_, u"No propogate is selected for %s by the entry with path %s", display,
                entry.path);
-  byPath_[fullPath].push_back(entry);
+  byPath_[*relative].push_back(entry);
 }
 
 std::vector<const AccessEntry*> SecurityInformation::entriesAt(const std::u16string& path) const {
@@ -98,11 +134,13 @@ SecurityInformation::childrenWithEntries(const std::u16string& path) const {
   const std::size_t depth = pathComponents(path).size();
   for (auto it = byPath_.upper_bound(path);
        it != byPath_.end() && VFileName::compare(it->first, path) == VFileName::firstBelow; ++it) {
-    const std::u16string child = VFileName::combine(path, pathComponents(it->first)[depth]);
+    const std::u16string name = pathComponents(it->first)[depth];
+    const std::u16string child = depth == 0 ? name : joined(pathComponents(path), 0) + u'\\' + name;
     if (!children.empty() && VFileName::compare(children.back(), child) == VFileName::same)
       continue;
     if (VFileName::compare(child, it->first) != VFileName::same)
-      verboseLog(verbose_, u"Path %s added as part of path %s", child, it->first);
+      verboseLog(verbose_, u"Path %s added as part of path %s", VFileName::combine(scope_, child),
+                 VFileName::combine(scope_, it->first));
     children.push_back(child);
   }
   return children;

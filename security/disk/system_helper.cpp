@@ -7,7 +7,6 @@
 #include "runtime/core/format.h"
 #include "runtime/core/registry.h"
 #include "runtime/core/text.h"
-#include "runtime/fs/files.h"
 #include "runtime/security/accounts.h"
 
 namespace DiskSecurity {
@@ -47,34 +46,6 @@ bool matchesFrom(std::u16string_view name, std::u16string_view pattern) {
 
 bool matchesPattern(std::u16string_view name, std::u16string_view pattern) {
   return matchesFrom(name, pattern);
-}
-
-bool DefaultSystemHelper::fileExists(const std::u16string& path) {
-  bool isDirectory = false;
-  return fileExist(path, &isDirectory) && !isDirectory;
-}
-
-bool DefaultSystemHelper::directoryExists(const std::u16string& path) {
-  bool isDirectory = false;
-  return fileExist(path, &isDirectory) && isDirectory;
-}
-
-std::uint32_t DefaultSystemHelper::getPathKind(const std::u16string& path) {
-  bool isDirectory = false;
-  if (!fileExist(path, &isDirectory)) return PATH_ABSENT;
-  return isDirectory ? PATH_DIRECTORY : PATH_FILE;
-}
-
-void DefaultSystemHelper::copyFile(const std::u16string& source, const std::u16string& target) {
-  ::copyFile(source, target, false);
-}
-
-std::vector<std::u16string> DefaultSystemHelper::findFiles(const std::u16string& directory,
-                                                           const std::u16string& pattern) {
-  std::vector<std::u16string> names;
-  for (const RunTime::File::DirectoryEntry& entry : RunTime::File::findFirstFile(directory).files)
-    if (matchesPattern(entry.name, pattern)) names.push_back(entry.name);
-  return names;
 }
 
 bool DefaultSystemHelper::isVerbose() {

@@ -12,26 +12,10 @@
 
 namespace DiskSecurity {
 
-// Kinds of getPathKind.
-inline constexpr std::uint32_t PATH_ABSENT = 0;
-inline constexpr std::uint32_t PATH_FILE = 1;
-inline constexpr std::uint32_t PATH_DIRECTORY = 3;
-
 class ISystemHelper {
 public:
   virtual ~ISystemHelper() = default;
 
-  // The path exists and is not a directory.
-  virtual bool fileExists(const std::u16string& path) = 0;
-  // The path exists and is a directory.
-  virtual bool directoryExists(const std::u16string& path) = 0;
-  virtual std::uint32_t getPathKind(const std::u16string& path) = 0;
-  // Copies a file over a target, replacing it.
-  virtual void copyFile(const std::u16string& source, const std::u16string& target) = 0;
-  // The names of the directory's files that match a pattern of "*" and "?" (letter case
-  // ignored), in listing order.
-  virtual std::vector<std::u16string> findFiles(const std::u16string& directory,
-                                                const std::u16string& pattern) = 0;
   // Whether verbose security logging is on (the product value "DebugSecuritySettings").
   virtual bool isVerbose() = 0;
   // The 64-bit folders by name: "ProgramFilesX64", "ProgramFilesCommonX64",
@@ -53,12 +37,6 @@ public:
 
 class DefaultSystemHelper : public ISystemHelper {
 public:
-  bool fileExists(const std::u16string& path) override;
-  bool directoryExists(const std::u16string& path) override;
-  std::uint32_t getPathKind(const std::u16string& path) override;
-  void copyFile(const std::u16string& source, const std::u16string& target) override;
-  std::vector<std::u16string> findFiles(const std::u16string& directory,
-                                        const std::u16string& pattern) override;
   bool isVerbose() override;
   std::map<std::u16string, std::u16string> getSpecialFolders() override;
   std::u16string getSpecialFolderPath(std::uint32_t csidl) override;

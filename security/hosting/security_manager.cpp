@@ -6,6 +6,9 @@
 #include "runtime/fs/path/filename.h"
 #include "runtime/fs/root.h"
 #include "runtime/log/log_manager.h"
+#include "security/disk/component_resolver.h"
+#include "security/disk/root_secured_tree.h"
+#include "security/disk/security_checker.h"
 #include "security/hosting/metadata_file.h"
 #include "service/kelvo_srv_client.h"
 
@@ -27,19 +30,6 @@ bool samePath(const std::u16string& a, const std::u16string& b) {
 void logInfo(std::u16string_view format, const auto&... args) {
   LogManager::instance().log(corelog::levelInfo, format, args...);
 }
-
-// Restores a field on every exit of the scope.
-template <class T> class Restore {
-public:
-  Restore(T& field, T value) : field_(field), previous_(field) { field_ = value; }
-  ~Restore() { field_ = previous_; }
-  Restore(const Restore&) = delete;
-  Restore& operator=(const Restore&) = delete;
-
-private:
-  T& field_;
-  T previous_;
-};
 
 // Erases the account's entries at entryRoot\subPath whose flags share a bit with flagFilter (all
 // of them for 0).
@@ -68,45 +58,19 @@ std::u16string metadataMutexName(const std::u16string& file) {
                       static_cast<std::uint32_t>(digest >> 32), static_cast<std::uint32_t>(digest));
 }
 
-} // namespace
-
-SecurityManager::SecurityManager(const std::u16string& path, bool loadMetadata,
-                                 std::shared_ptr<IUserInformation> userInformation)
-    : path_(path), userInformation_(std::move(userInformation)),
-      systemHelper_(std::make_shared<DiskSecurity::DefaultSystemHelper>()) {
-  virtualHosts_ = obtainVirtualHosts();
-  if (VFileName::compare(path, virtualHosts_) == VFileName::firstBelow) {
-    rootPath_ = virtualHosts_;
-    rootIsVirtualHosts_ = true;
-  } else {
-    rootPath_ = path;
-    logInfo(u"Root path is %s", path);
-  }
-  metadataLocation_ = metadataFileFor(path);
-  // The entries held are those of this file: the walk does not read it again.
-  entries_ = loadMetadata ? loadEntries() : noEntries();
-}
-
-std::u16string SecurityManager::obtainVirtualHosts() const {
-  return VFileName::longPathName(KelvoSrvClient::getInstance().getString(u"HTTPD_VHOSTS_D"));
-}
-
-const std::u16string& SecurityManager::getRootPath() {
-  if (rootIsVirtualHosts_ && rootPath_.empty()) rootPath_ = obtainVirtualHosts();
-  return rootPath_;
-}
-
-std::u16string SecurityManager::getRootRelativePath(const std::u16string& fullPath,
-                                                    bool firstComponentOnly) const {
-  const VFileName::Relation relation = VFileName::compare(rootPath_, fullPath);
+// The part of fullPath below root, components joined by "\" (only the first with
+// firstComponentOnly); empty for the root itself.
+std::u16string rootRelativePath(const std::u16string& root, const std::u16string& fullPath,
+                                bool firstComponentOnly) {
+  const VFileName::Relation relation = VFileName::compare(root, fullPath);
   if (relation == VFileName::same) return {};
   if (relation != VFileName::secondBelow)
     throw RootCorrelationException(
-        u"Invalid full path '" + fullPath + u"' and root '" + rootPath_ + u"' correlation.",
+        u"Invalid full path '" + fullPath + u"' and root '" + root + u"' correlation.",
         VCONTEXT("HostingSecurity::SecurityManager::getRootRelativePath"));
   const std::vector<std::u16string> parts = pathComponents(fullPath);
   std::u16string relative;
-  for (std::size_t i = pathComponents(rootPath_).size(); i < parts.size(); ++i) {
+  for (std::size_t i = pathComponents(root).size(); i < parts.size(); ++i) {
     if (!relative.empty()) relative += u'\\';
     relative += parts[i];
     if (firstComponentOnly) break;
@@ -114,21 +78,108 @@ std::u16string SecurityManager::getRootRelativePath(const std::u16string& fullPa
   return relative;
 }
 
-std::u16string SecurityManager::metadataFileFor(const std::u16string& path) const {
-  const std::vector<std::u16string> parts = pathComponents(getRootRelativePath(path, false));
-  if (parts.empty()) return rootMetadataFile(rootPath_);
+// The metadata file that governs a directory below root (the root's own for the root).
+std::u16string metadataFileFor(const std::u16string& root, const std::u16string& path) {
+  const std::vector<std::u16string> parts = pathComponents(rootRelativePath(root, path, false));
+  if (parts.empty()) return rootMetadataFile(root);
   if (parts.size() >= 3 && parts[1] == WEB_USERS)
-    return webuserMetadataFile(rootPath_, parts[0], parts[2]);
-  return domainMetadataFile(rootPath_, parts[0]);
+    return webuserMetadataFile(root, parts[0], parts[2]);
+  return domainMetadataFile(root, parts[0]);
+}
+
+// The information of the metadata file that governs each directory a commit's walk enters:
+// the current one while that is the file it came from (or no file exists there), else that
+// file's entries, freshly read, for what lies below the directory.
+class GoverningFiles : public DiskSecurity::InformationSource {
+public:
+  GoverningFiles(const std::u16string& root, const std::u16string& scope,
+                 const std::u16string& virtualHosts, DiskSecurity::IComponentPathResolver& resolver,
+                 std::shared_ptr<DiskSecurity::ISystemHelper> systemHelper, bool lenient)
+      : root_(root), scope_(scope), virtualHosts_(virtualHosts), resolver_(resolver),
+        systemHelper_(std::move(systemHelper)), lenient_(lenient),
+        verbose_(systemHelper_->isVerbose()) {}
+
+  std::shared_ptr<DiskSecurity::SecurityInformation>
+  informationFor(std::shared_ptr<DiskSecurity::SecurityInformation> current,
+                 const std::u16string& relative) override {
+    const std::u16string path = relative.empty() ? scope_ : VFileName::combine(scope_, relative);
+    return guarded(
+        "getSecurityInformation", __LINE__,
+        [&] { return formatString(u"Unable to call getSecurityInformation(%s)", path); },
+        [&]() -> std::shared_ptr<DiskSecurity::SecurityInformation> {
+          const std::u16string file = metadataFileFor(root_, path);
+          if (!metadataFileExists(file) || samePath(file, current->storageName())) return current;
+          logInfo(u"Loading new security metadata from %s, old storage was %s", file,
+                  current->storageName());
+          std::shared_ptr<EntryCollection> entries =
+              EntryCollection::loadFromStore(file, systemHelper_, lenient_);
+          return std::make_shared<DiskSecurity::SecurityInformation>(
+              *entries, scope_, relative, current->flags(), resolver_, virtualHosts_, verbose_);
+        });
+  }
+
+private:
+  const std::u16string& root_;
+  const std::u16string& scope_;
+  const std::u16string& virtualHosts_;
+  DiskSecurity::IComponentPathResolver& resolver_;
+  std::shared_ptr<DiskSecurity::ISystemHelper> systemHelper_;
+  bool lenient_;
+  bool verbose_;
+};
+
+// The directory a commit walks, or nothing when it does not exist.
+std::optional<RunTime::File::Root> openScope(const std::u16string& path) {
+  try {
+    return RunTime::File::Root(path);
+  } catch (const vosexception& e) {
+    if (e.code() == os::err::fileNotFound || e.code() == os::err::pathNotFound) return std::nullopt;
+    throw;
+  }
+}
+
+} // namespace
+
+std::u16string virtualHostsDirectory() {
+  return VFileName::longPathName(KelvoSrvClient::getInstance().getString(u"HTTPD_VHOSTS_D"));
+}
+
+SecurityManager::SecurityManager(const std::u16string& path, bool loadMetadata,
+                                 std::shared_ptr<IUserInformation> userInformation,
+                                 const std::u16string& virtualHosts)
+    : path_(path), virtualHosts_(virtualHosts), userInformation_(std::move(userInformation)),
+      systemHelper_(std::make_shared<DiskSecurity::DefaultSystemHelper>()) {
+  if (VFileName::compare(path, virtualHosts_) == VFileName::firstBelow) {
+    rootPath_ = virtualHosts_;
+    rootIsVirtualHosts_ = true;
+  } else {
+    rootPath_ = path;
+    logInfo(u"Root path is %s", path);
+  }
+  metadataLocation_ = metadataFileFor(rootPath_, path);
+  // The entries held are those of this file: the walk does not read it again.
+  entries_ = loadMetadata ? loadEntries() : noEntries();
+}
+
+std::u16string SecurityManager::getRootRelativePath(const std::u16string& fullPath,
+                                                    bool firstComponentOnly) const {
+  return rootRelativePath(rootPath_, fullPath, firstComponentOnly);
 }
 
 std::u16string SecurityManager::entryPath() const {
   return rootIsVirtualHosts_ ? std::u16string(VHOSTS_TOKEN) : rootPath_;
 }
 
-void SecurityManager::addAccessEntry(const std::u16string& path, const RunTime::Sid& account,
+std::u16string SecurityManager::subPathOf(const std::u16string& relative) const {
+  const std::u16string inside = RunTime::File::checkInside(relative, path_);
+  const std::u16string directory = getRootRelativePath(path_, false);
+  if (directory.empty() || inside.empty()) return directory + inside;
+  return directory + u'\\' + inside;
+}
+
+void SecurityManager::addAccessEntry(const std::u16string& relative, const RunTime::Sid& account,
                                      std::uint32_t accessMask, std::uint32_t aceFlags, bool allow) {
-  const std::u16string subPath = getRootRelativePath(path, false);
+  const std::u16string subPath = subPathOf(relative);
   record([=, entryRoot = entryPath(), helper = systemHelper_](EntryCollection& entries) {
     // The new entry replaces whatever the account had there, a revocation or an earlier rule:
     // a denial left beside a later grant would go on denying.
@@ -138,9 +189,9 @@ void SecurityManager::addAccessEntry(const std::u16string& path, const RunTime::
   });
 }
 
-void SecurityManager::revokeAccessEntries(const std::u16string& path, const RunTime::Sid& account,
-                                          std::int32_t flagFilter) {
-  const std::u16string subPath = getRootRelativePath(path, false);
+void SecurityManager::revokeAccessEntries(const std::u16string& relative,
+                                          const RunTime::Sid& account, std::int32_t flagFilter) {
+  const std::u16string subPath = subPathOf(relative);
   record([=, entryRoot = entryPath(), helper = systemHelper_](EntryCollection& entries) {
     eraseEntries(entries, entryRoot, subPath, account, flagFilter);
     if (!(flagFilter & DiskSecurity::RemoveAccess))
@@ -175,14 +226,9 @@ std::shared_ptr<EntryCollection> SecurityManager::loadEntries() {
 
 void SecurityManager::commit(const std::u16string& path, bool complete,
                              DiskSecurity::Callback* callback, std::uint32_t applyArgument) {
-  logInfo(u"Commiting file system security changes for path %s, root path: %s", path,
-          getRootPath());
-  DiskSecurity::Callback fallback;
-  Restore<DiskSecurity::Callback*> restoreCallback(callback_, callback ? callback : &fallback);
-  std::unique_ptr<DiskSecurity::SecurityChecker> checker =
-      complete ? std::make_unique<DiskSecurity::CompleteChecker>(*this, applyArgument, systemHelper_)
-               : std::make_unique<DiskSecurity::SecurityChecker>(*this, applyArgument, systemHelper_);
-  Restore<DiskSecurity::SecurityChecker*> restoreChecker(checker_, checker.get());
+  logInfo(u"Commiting file system security changes for path %s, root path: %s", path, rootPath_);
+  DiskSecurity::Callback silent;
+  DiskSecurity::Callback& report = callback ? *callback : silent;
   // From the read to the rename the file is this process's: what another command saved since
   // this manager read it is read again, and this run's changes are made to that.
   ExclusiveTask lock;
@@ -190,66 +236,37 @@ void SecurityManager::commit(const std::u16string& path, bool complete,
   // A file still missing was reported when the manager was made.
   entries_ = metadataFileExists(metadataLocation_) ? loadEntries() : noEntries();
   for (const auto& change : changes_) change(*entries_);
+  // Everything the walk needs is made before it starts: the entries resolved, the components
+  // they name, the directory opened.
+  const bool verbose = systemHelper_->isVerbose();
+  DiskSecurity::KelvoComponentResolver resolver(systemHelper_);
   auto information = std::make_shared<DiskSecurity::SecurityInformation>(
-      *entries_, path, 0, checker->pathResolver(), virtualHosts_, systemHelper_->isVerbose());
-  try {
-    checker->checkPathSecurityByCallbackSecurityInformation(information, path);
-  } catch (const DiskSecurity::AbortException&) {
-    // The caller asked to stop; what was recorded is saved all the same.
+      *entries_, path, u"", 0, resolver, virtualHosts_, verbose);
+  GoverningFiles governing(rootPath_, path, virtualHosts_, resolver, systemHelper_, lenient_);
+  if (const std::optional<RunTime::File::Root> scope = openScope(path)) {
+    DiskSecurity::RootSecuredTree tree(*scope);
+    std::unique_ptr<DiskSecurity::SecurityChecker> checker =
+        complete ? std::make_unique<DiskSecurity::CompleteChecker>(tree, report, &governing,
+                                                                   applyArgument, verbose)
+                 : std::make_unique<DiskSecurity::SecurityChecker>(tree, report, &governing,
+                                                                   applyArgument, verbose);
+    try {
+      checker->checkPathSecurityByCallbackSecurityInformation(information, u"");
+    } catch (const DiskSecurity::AbortException&) {
+      // The caller asked to stop; what was recorded is saved all the same.
+    }
   }
   saveToFile(*entries_, metadataLocation_, u"", lenient_);
   changes_.clear();
   logInfo(u"File system security changes applied successfully");
 }
 
-int SecurityManager::onFailure(const std::u16string& path, std::uint32_t code,
-                               const std::u16string& message, bool directory) {
-  return callback_ ? callback_->onFailure(path, code, message, directory) : DiskSecurity::CHECK_DONE;
-}
-
-int SecurityManager::onWritten(const std::u16string& path, bool directory) {
-  return callback_ ? callback_->onWritten(path, directory) : DiskSecurity::CHECK_DONE;
-}
-
-int SecurityManager::onPath(const std::u16string& path, bool directory) {
-  return callback_ ? callback_->onPath(path, directory) : DiskSecurity::CHECK_DONE;
-}
-
-std::shared_ptr<DiskSecurity::SecurityInformation>
-SecurityManager::getSecurityInformation(std::shared_ptr<DiskSecurity::SecurityInformation> current,
-                                        const std::u16string& path, std::uint32_t flags) {
-  return guarded(
-      "getSecurityInformation", __LINE__,
-      [&] { return formatString(u"Unable to call getSecurityInformation(%s)", path); },
-      [&]() -> std::shared_ptr<DiskSecurity::SecurityInformation> {
-        const std::u16string file = metadataFileFor(path);
-        if (!metadataFileExists(file))
-          return callback_ ? callback_->getSecurityInformation(current, path, flags) : current;
-        if (samePath(file, current->storageName())) return current;
-        logInfo(u"Loading new security metadata from %s, old storage was %s", file,
-                current->storageName());
-        std::shared_ptr<EntryCollection> entries =
-            EntryCollection::loadFromStore(file, systemHelper_, lenient_);
-        DiskSecurity::KelvoComponentResolver ownResolver(systemHelper_);
-        DiskSecurity::IComponentPathResolver& resolver =
-            checker_ ? checker_->pathResolver() : ownResolver;
-        return std::make_shared<DiskSecurity::SecurityInformation>(
-            *entries, path, flags, resolver, virtualHosts_, systemHelper_->isVerbose());
-      });
-}
-
-ManagerPathCache& ManagerPathCache::instance() {
-  static ManagerPathCache cache;
-  return cache;
-}
-
-std::shared_ptr<SecurityManager>
-ManagerPathCache::getManagerByPath(const std::u16string& path,
-                                   std::shared_ptr<IUserInformation> userInformation) {
+std::shared_ptr<SecurityManager> ManagerPathCache::getManagerByPath(const std::u16string& path) {
   return guarded("getManagerByPath", __LINE__,
                  [&] { return formatString(u"Unable to call getManagerByPath(%s)", path); }, [&] {
+                   if (!virtualHosts_) virtualHosts_ = virtualHostsDirectory();
                    if (cached_) {
-                     SecurityManager probe(path, false, userInformation);
+                     SecurityManager probe(path, false, userInformation_, *virtualHosts_);
                      if (samePath(probe.getRootPath(), cached_->getRootPath()) &&
                          samePath(probe.getMetadataLocation(), cached_->getMetadataLocation())) {
                        logInfo(u"SecurityManager for path %s was successfully found in cache, "
@@ -264,7 +281,8 @@ ManagerPathCache::getManagerByPath(const std::u16string& path,
                      logInfo(u"Unable to find in cache SecurityManager for path %s, cache is empty",
                              path);
                    }
-                   cached_ = std::make_shared<SecurityManager>(path, true, std::move(userInformation));
+                   cached_ = std::make_shared<SecurityManager>(path, true, userInformation_,
+                                                               *virtualHosts_);
                    return cached_;
                  });
 }

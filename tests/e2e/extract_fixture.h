@@ -52,17 +52,6 @@ inline std::string ownerOf(const std::string& path) {
   return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
 }
 
-// Every path below the directory with its change time: an ACL or mode write moves it.
-inline std::map<std::string, std::int64_t> changeTimes(const std::string& top) {
-  std::map<std::string, std::int64_t> times;
-  for (const auto& entry : fs::recursive_directory_iterator(top)) {
-    struct stat st {};
-    ::lstat(entry.path().c_str(), &st);
-    times[entry.path()] = st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec;
-  }
-  return times;
-}
-
 class Extract : public ::testing::Test {
 protected:
   void SetUp() override {

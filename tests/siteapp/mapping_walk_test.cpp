@@ -50,7 +50,6 @@ protected:
     return MappingWalk(site, package, copy).walk(loadApplicationMetadata(wide(dir_.file("APP-META.xml"))));
   }
 
-  std::u16string target(const std::u16string& relative) { return VFileName::combine(wide(site_), relative); }
 
   TempDir dir_;
   ScopedRegistry registry_;
@@ -75,7 +74,7 @@ TEST_F(Walk, SpellingsOfOnePathYieldTheSameDirectory) {
     PermissionMap map = walk("<mapping url=\"/\"><mapping url=\"" + s + "\" path=\"" + s +
                              "\"><p:permissions writable=\"true\"/></mapping></mapping>");
     EXPECT_EQ(readFile(site_ + "/cgi-bin/run.cgi"), "run") << spelling;
-    EXPECT_EQ(map, (PermissionMap{{target(u"cgi-bin"), u"php"}})) << spelling;
+    EXPECT_EQ(map, (PermissionMap{{u"cgi-bin", u"php"}})) << spelling;
   }
 }
 
@@ -98,7 +97,7 @@ TEST_F(Walk, PermissionRules) {
   for (const auto& c : cases) {
     PermissionMap map = walk("<mapping url=\"data\" virtual=\"\">" + c.rules + "</mapping>", false);
     const PermissionMap expected =
-        c.kind.empty() ? PermissionMap{} : PermissionMap{{target(u"data"), c.kind}};
+        c.kind.empty() ? PermissionMap{} : PermissionMap{{u"data", c.kind}};
     EXPECT_EQ(map, expected) << c.rules;
   }
 }
@@ -111,9 +110,9 @@ TEST_F(Walk, MappingsWithoutContentMakeNoDirectoryButKeepTheirRulesAndChildren) 
       "<mapping url=\"v3\" path=\"\"><mapping url=\"deep\"><p:permissions readable=\"false\"/></mapping></mapping>"
       // The same target again: one entry, the later rule's.
       "<mapping url=\"/v2/\"><a:permissions writable=\"true\"/></mapping>");
-  EXPECT_EQ(map, (PermissionMap{{target(u"v1"), u"aspnet"},
-                                {target(u"v2"), u"aspnet"},
-                                {target(u"v3\\deep"), u"php-disabled"}}));
+  EXPECT_EQ(map, (PermissionMap{{u"v1", u"aspnet"},
+                                {u"v2", u"aspnet"},
+                                {u"v3\\deep", u"php-disabled"}}));
   EXPECT_FALSE(fs::exists(site_ + "/v2"));
   EXPECT_FALSE(fs::exists(site_ + "/v3"));
   EXPECT_FALSE(fs::exists(site_ + "/v1/index.php"));

@@ -51,6 +51,19 @@ void writeFile(const std::string& path, std::string_view content) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+std::map<std::string, std::string> changeTimes(const std::string& path) {
+  std::map<std::string, std::string> times;
+  auto add = [&](const std::string& name) {
+    struct stat st {};
+    if (lstat(name.c_str(), &st) == 0)
+      times[name] = std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+  };
+  add(path);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(path))
+    add(entry.path().string());
+  return times;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

@@ -34,6 +34,9 @@ private:
 // Writes a file (creating missing parent directories).
 void writeFile(const std::string& path, std::string_view content);
 std::string readFile(const std::string& path);
+// The change time (seconds and nanoseconds) of the path and of everything below it, by path:
+// what a test compares to see that nothing's owner, mode, ACL or attributes was written.
+std::map<std::string, std::string> changeTimes(const std::string& path);
 
 // Points TAVRIX_REGISTRY at a private store file for the lifetime of the object. The text is
 // the body of the store, written after the format's header line.

@@ -1,15 +1,18 @@
-// The complete checker on a real tree, as root, with entry flags the manager never sets:
-// BreakInheritance, SkipPath and RepaireFolder.
+// The checkers on a real tree, as root: the lists the full walk leaves, a link refused with what
+// it leads to unchanged, and entry flags the manager never sets (BreakInheritance, SkipPath).
 #include "security/disk/security_checker.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
-#include "os/security_store.h"
 #include "os/text.h"
+#include "runtime/fs/root.h"
+#include "security/disk/component_resolver.h"
+#include "security/disk/root_secured_tree.h"
 #include "tests/security/disk/acl_lines.h"
 #include "tests/support/testing.h"
 
@@ -25,21 +28,32 @@ protected:
     for (auto& group : groups_) ASSERT_TRUE(group.ok());
     for (const char* dir : {"a/b/c", "d"}) std::filesystem::create_directories(dir_.file(dir));
     for (const char* file : {"x.txt", "a/b/c/y.txt", "d/z.txt"}) writeFile(dir_.file(file), "x");
+    std::filesystem::create_directory_symlink(outside_.path(), dir_.file("link"));
   }
 
-  // Runs a complete checker over the tree with entries (sub path, group, mask, entry flags).
-  void commit(const std::vector<std::tuple<std::string, int, std::uint32_t, std::int32_t>>& list) {
+  // Runs a checker over the tree with entries (sub path, group, mask, entry flags): the
+  // complete one, or the full walk.
+  void commit(const std::vector<std::tuple<std::string, int, std::uint32_t, std::int32_t>>& list,
+              bool fullWalk = false) {
     auto helper = std::make_shared<DefaultSystemHelper>();
     EntryCollection entries(helper);
     for (const auto& [sub, group, mask, flags] : list)
       entries.insert({helper->getAccount(os::utf16FromUtf8(groups_[group].name()), u""), root(),
                       os::utf16FromUtf8(sub), 3, mask, flags, u"", u"", helper});
     Callback callback;
-    CompleteChecker checker(callback, 1, helper);
-    checker.checkPathSecurityByCallbackSecurityInformation(
-        std::make_shared<SecurityInformation>(entries, root(), 0, checker.pathResolver(), u"",
-                                              false),
-        root());
+    KelvoComponentResolver components(helper);
+    auto information =
+        std::make_shared<SecurityInformation>(entries, root(), u"", 0, components, u"", false);
+    const RunTime::File::Root opened(root());
+    RootSecuredTree tree(opened);
+    if (fullWalk) {
+      SecurityChecker checker(tree, callback, nullptr, 1, false);
+      checker.setFullWalk(true);
+      checker.checkPathSecurityByCallbackSecurityInformation(information, u"");
+    } else {
+      CompleteChecker(tree, callback, nullptr, 1, false)
+          .checkPathSecurityByCallbackSecurityInformation(information, u"");
+    }
   }
   std::u16string root() const { return os::utf16FromUtf8(dir_.path()); }
   std::string line(int group, const std::string& perms) {
@@ -47,6 +61,7 @@ protected:
   }
 
   TempDir dir_;
+  TempDir outside_;
   ScopedGroup groups_[3];
 };
 
@@ -69,17 +84,25 @@ TEST_F(Checker, BrokenInheritanceKeepsWhatWasInheritedAndSkippedPathsStayAlone) 
   EXPECT_TRUE(has(facl(dir_.file("a/b/c/y.txt")), line(0, "rwx")));
 }
 
-TEST_F(Checker, RepairedFolderIsWrittenEvenWhenItsListMatches) {
-  const std::vector<std::tuple<std::string, int, std::uint32_t, std::int32_t>> entries = {
-      {"", 0, 0x1F01FF, Default}, {"d", 1, 0x1200A9, RepaireFolder}};
-  commit(entries);
-  EXPECT_TRUE(has(facl(dir_.file("d/z.txt")), line(1, "r-x")));
-  // Only the repaired folder's descriptor is written again; its ACLs already hold.
-  const std::uint64_t writes = os::securityWriteCount();
-  commit(entries);
-  EXPECT_EQ(os::securityWriteCount(), writes + 1);
-  commit({{"", 0, 0x1F01FF, Default}, {"d", 1, 0x1200A9, Default}});
-  EXPECT_EQ(os::securityWriteCount(), writes + 1);
+TEST_F(Checker, TheFullWalkLeavesEachObjectItsListAndNeverFollowsALink) {
+  const std::vector<std::string> outside = facl(outside_.path());
+  commit({{"", 0, 0x1F01FF, Default}, {"a\\b", 1, 0x1200A9, Default}}, true);
+  const auto sorted = [](std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
+  EXPECT_EQ(sorted(facl(dir_.file("a/b"))),
+            sorted({"user::rwx", "group::r-x", line(0, "rwx"), line(1, "r-x"), "mask::rwx",
+                    "other::r-x", "default:user::rwx", "default:group::r-x",
+                    "default:" + line(0, "rwx"), "default:" + line(1, "r-x"),
+                    "default:mask::rwx", "default:other::r-x"}));
+  EXPECT_EQ(sorted(facl(dir_.file("a/b/c/y.txt"))),
+            sorted({"user::rw-", "group::r--", line(0, "rwx"), line(1, "r-x"), "mask::rwx",
+                    "other::r--"}));
+  EXPECT_EQ(facl(dir_.file("x.txt")),
+            (std::vector<std::string>{"user::rw-", "group::r--", line(0, "rwx"), "mask::rwx",
+                                      "other::r--"}));
+  EXPECT_EQ(facl(outside_.path()), outside);
 }
 
 } // namespace

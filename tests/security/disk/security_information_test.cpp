@@ -30,7 +30,7 @@ std::vector<std::string> texts(const std::vector<std::u16string>& paths) {
   return out;
 }
 
-TEST(SecurityInformation, EntriesSortedByTheFullPathTheyApplyTo) {
+TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
   EntryCollection collection(std::make_shared<testing_support::FakeSystemHelper>());
   collection.setStorageName(u"C:\\vhosts\\site\\.kelvo\\.Security");
   for (AccessEntry e : {entry(u"[HTTPD_VHOSTS_D]", u"site\\app"),
@@ -40,10 +40,17 @@ TEST(SecurityInformation, EntriesSortedByTheFullPathTheyApplyTo) {
                         entry(u"[HTTPD_VHOSTS_D]", u"other\\app"),
                         entry(u"[HTTPD_VHOSTS_D]", u""),
                         entry(u"[component]", u"site\\app"),
-                        entry(u"C:\\vhosts\\site\\app\\lit", u"", RepaireFolder | IgnoreErrors)})
+                        entry(u"C:\\vhosts\\site\\app\\lit", u"", RepaireFolder | IgnoreErrors),
+                        // SubPaths that would leave their base name nothing.
+                        entry(u"[HTTPD_VHOSTS_D]", u"..\\site\\app\\up"),
+                        entry(u"C:\\vhosts\\site\\app", u"..\\..\\..\\decoy"),
+                        entry(u"C:\\vhosts\\site\\app", u"C:\\vhosts\\site\\app\\drive"),
+                        entry(u"C:\\vhosts\\site\\app", u"\\\\server\\share"),
+                        // Resolved before it is placed: "app\\a\\..\\n" is "app\\n".
+                        entry(u"[HTTPD_VHOSTS_D]", u"site\\app\\a\\..\\n")})
     collection.insert(e);
   Components components;
-  SecurityInformation information(collection, u"C:\\vhosts\\site", 7, components,
+  SecurityInformation information(collection, u"C:\\vhosts\\site", u"", 7, components,
                                   u"C:\\vhosts", false);
   EXPECT_EQ(u8(information.storageName()), "C:\\vhosts\\site\\.kelvo\\.Security");
   EXPECT_EQ(information.flags(), 7u);
@@ -54,22 +61,19 @@ TEST(SecurityInformation, EntriesSortedByTheFullPathTheyApplyTo) {
     std::vector<std::string> children;
     bool skip, noPropagate, repair, ignoreErrors;
   } cases[] = {
-      {u"C:\\vhosts\\site", 0, {"C:\\vhosts\\site\\app"}, false, false, false, false},
-      {u"C:\\vhosts\\site\\app", 1,
+      {u"", 0, {"app"}, false, false, false, false},
+      {u"app", 1,
        // Path order: a shorter component first. "x y" split gives "site\app\x" and "y", the
        // latter outside the committed scope.
-       {"C:\\vhosts\\site\\app\\a", "C:\\vhosts\\site\\app\\x", "C:\\vhosts\\site\\app\\lit",
-        "C:\\vhosts\\site\\app\\f.txt"},
+       {"app\\a", "app\\n", "app\\x", "app\\lit", "app\\f.txt"},
        false, false, false, false},
-      {u"c:/VHOSTS/site/app/A", 0, {"c:\\VHOSTS\\site\\app\\A\\b"}, false, false, false, false},
-      {u"C:\\vhosts\\site\\app\\a\\b\\c", 1, {}, true, false, false, false},
-      {u"C:\\vhosts\\site\\app\\f.txt", 1, {}, false, true, false, false},
-      {u"C:\\vhosts\\site\\app\\lit", 1, {}, false, false, true, true},
-      {u"C:\\vhosts\\site\\app\\x", 1, {}, false, false, false, false},
-      {u"C:\\vhosts\\y", 0, {}, false, false, false, false},
-      {u"C:\\vhosts\\other\\app", 0, {}, false, false, false, false},
-      {u"C:\\vhosts", 0, {"C:\\vhosts\\site"}, false, false, false, false},
-      {u"C:\\one\\site\\app", 0, {}, false, false, false, false},
+      {u"APP/A", 0, {"APP\\A\\b"}, false, false, false, false},
+      {u"app\\a\\b\\c", 1, {}, true, false, false, false},
+      {u"app\\f.txt", 1, {}, false, true, false, false},
+      {u"app\\lit", 1, {}, false, false, true, true},
+      {u"app\\x", 1, {}, false, false, false, false},
+      {u"app\\n", 1, {}, false, false, false, false},
+      {u"app\\up", 0, {}, false, false, false, false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(information.entriesAt(c.path).size(), c.entries) << u8(c.path);
@@ -88,10 +92,13 @@ TEST(SecurityInformation, EntriesAtTheVirtualHostsDirectoryAreNotApplied) {
   collection.insert(entry(u"[HTTPD_VHOSTS_D]", u""));
   collection.insert(entry(u"[HTTPD_VHOSTS_D]", u"site"));
   Components components;
-  SecurityInformation information(collection, u"C:\\vhosts", 0, components, u"C:\\VHOSTS\\",
-                                  false);
-  EXPECT_TRUE(information.entriesAt(u"C:\\vhosts").empty());
-  EXPECT_EQ(information.entriesAt(u"C:\\vhosts\\site").size(), 1u);
+  SecurityInformation information(collection, u"C:\\vhosts", u"", 0, components,
+                                  u"C:\\VHOSTS\\", false);
+  EXPECT_TRUE(information.entriesAt(u"").empty());
+  EXPECT_EQ(information.entriesAt(u"site").size(), 1u);
+  // A walk that enters another file's directory takes that file's entries below it only.
+  SecurityInformation below(collection, u"C:\\vhosts", u"other", 0, components, u"", false);
+  EXPECT_TRUE(below.entriesAt(u"site").empty());
 }
 
 } // namespace

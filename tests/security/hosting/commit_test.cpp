@@ -91,8 +91,8 @@ TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
     ownerLines[entry.path()] = lineStarting(facl(entry.path()), "user::");
 
   const std::u16string appPath = u"C:\\vhosts\\site1\\httpdocs\\app";
-  auto manager = ManagerPathCache::instance().getManagerByPath(appPath, nullptr);
-  manager->addAccessEntry(appPath, group_->sid(), 0x1F01FF, 3, true);
+  auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
+  manager->addAccessEntry(u"", group_->sid(), 0x1F01FF, 3, true);
   manager->commit(appPath, true, nullptr, 1);
 
   for (const auto& entry : fs::recursive_directory_iterator(app)) {
@@ -125,12 +125,12 @@ TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
   EXPECT_NE(stored.find("SubPath=\"site1\\httpdocs\\app\""), std::string::npos) << stored;
 
   // Nothing changed: nothing written.
-  const std::uint64_t writes = os::securityWriteCount();
+  const auto written = changeTimes(app);
   manager->commit(appPath, true, nullptr, 1);
-  EXPECT_EQ(os::securityWriteCount(), writes);
+  EXPECT_EQ(changeTimes(app), written);
 
   // A denial beside the grant leaves the group an entry with no permissions.
-  manager->addAccessEntry(appPath, group_->sid(), 0x1F01FF, 3, false);
+  manager->addAccessEntry(u"", group_->sid(), 0x1F01FF, 3, false);
   manager->commit(appPath, true, nullptr, 1);
   EXPECT_TRUE(has(facl(app + "/d1/f2.txt"), groupLine("---")));
   EXPECT_TRUE(has(facl(app + "/l1/l2"), "default:" + groupLine("---")));
@@ -142,19 +142,18 @@ TEST_F(Commit, WebUserDirectoryUsesThatUsersFile) {
   makeTree(domain + "/httpdocs/app", 1, 2);
   chownToUser(domain);
   const std::u16string bobApp = u"C:\\vhosts\\site2\\web_users\\bob\\app";
-  auto bob = ManagerPathCache::instance().getManagerByPath(bobApp, nullptr);
+  auto bob = ManagerPathCache(nullptr).getManagerByPath(bobApp);
   EXPECT_EQ(u8(bob->getMetadataLocation()), "C:\\vhosts\\site2\\.kelvo\\.Web.bob.Security");
-  bob->addAccessEntry(bobApp, group_->sid(), 0x1F01FF, 3, true);
+  bob->addAccessEntry(u"", group_->sid(), 0x1F01FF, 3, true);
   bob->commit(bobApp, true, nullptr, 1);
   EXPECT_TRUE(fs::exists(domain + "/.kelvo/.Web.bob.Security"));
   EXPECT_FALSE(fs::exists(domain + "/.kelvo/.Security"));
 
   // The domain's commit enters bob's directory with bob's entries: the domain's entry there
   // is not the one that applies.
-  auto site = ManagerPathCache::instance().getManagerByPath(u"C:\\vhosts\\site2\\httpdocs", nullptr);
-  site->addAccessEntry(u"C:\\vhosts\\site2\\httpdocs\\app", group_->sid(), 0x1200A9, 3, true);
-  site->addAccessEntry(u"C:\\vhosts\\site2\\web_users\\bob\\app\\d0", group_->sid(), 0x1200A9, 3,
-                       true);
+  auto site = ManagerPathCache(nullptr).getManagerByPath(u"C:\\vhosts\\site2");
+  site->addAccessEntry(u"httpdocs\\app", group_->sid(), 0x1200A9, 3, true);
+  site->addAccessEntry(u"web_users\\bob\\app\\d0", group_->sid(), 0x1200A9, 3, true);
   site->commit(u"C:\\vhosts\\site2", true, nullptr, 1);
   EXPECT_TRUE(has(facl(domain + "/httpdocs/app/d0"), groupLine("r-x")));
   EXPECT_TRUE(has(facl(domain + "/web_users/bob/app/d0"), groupLine("rwx")));
@@ -180,9 +179,8 @@ TEST_F(Commit, LinksAndHardLinksLeaveTheirTargetsAlone) {
   const std::string before = decoyFingerprints(decoy) + fingerprint(env().host("decoy3file"));
 
   const std::u16string appPath = u"C:\\vhosts\\site3\\httpdocs\\app";
-  auto manager = ManagerPathCache::instance().getManagerByPath(appPath, nullptr);
-  for (const std::u16string& path : {appPath, appPath + u"\\linkdir", appPath + u"\\link.txt",
-                                    appPath + u"\\hard.txt", appPath + u"\\d1\\linkdir\\inside.txt"})
+  auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
+  for (const std::u16string path : {u"", u"linkdir", u"link.txt", u"hard.txt", u"d1\\linkdir\\inside.txt"})
     manager->addAccessEntry(path, group_->sid(), 0x1F01FF, 3, true);
   try {
     manager->commit(appPath, true, nullptr, 1);
@@ -193,10 +191,10 @@ TEST_F(Commit, LinksAndHardLinksLeaveTheirTargetsAlone) {
   EXPECT_EQ(decoyFingerprints(decoy) + fingerprint(env().host("decoy3file")), before);
   EXPECT_TRUE(has(facl(app + "/d0/f0.txt"), groupLine("rwx")));
   const std::vector<std::string> log = env().log->take();
-  // Each is named with where it leads, a link on the way included.
+  // Each is named with where it leads; an entry below a link names the link on its way.
   const std::pair<std::string, std::string> links[] = {{"linkdir", "C:\\decoy3"},
                                                        {"link.txt", "C:\\decoy3file"},
-                                                       {"d1\\linkdir\\inside.txt", "C:\\decoy3\\inside.txt"}};
+                                                       {"d1\\linkdir", "C:\\decoy3"}};
   for (const auto& [link, target] : links) {
     const std::string path = "C:\\vhosts\\site3\\httpdocs\\app\\" + link;
     EXPECT_TRUE(has(log, "Warning: Cannot apply security to path " + path +
@@ -214,7 +212,7 @@ TEST_F(Commit, LinkSwappedInDuringTheCommitNeverChangesTheDecoy) {
   chownToUser(site("site4"));
   const std::string before = decoyFingerprints(decoy);
   const std::u16string appPath = u"C:\\vhosts\\site4\\httpdocs\\app";
-  auto manager = ManagerPathCache::instance().getManagerByPath(appPath, nullptr);
+  auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
 
   for (int run = 0; run < 20; ++run) {
     std::atomic<bool> stop{false};
@@ -229,8 +227,8 @@ TEST_F(Commit, LinkSwappedInDuringTheCommitNeverChangesTheDecoy) {
       }
     });
     // Each run requires another list, so the whole tree is written again.
-    manager->revokeAccessEntries(appPath, group_->sid(), 0);
-    manager->addAccessEntry(appPath, group_->sid(), run % 2 ? 0x1F01FF : 0x1200A9, 3, true);
+    manager->revokeAccessEntries(u"", group_->sid(), 0);
+    manager->addAccessEntry(u"", group_->sid(), run % 2 ? 0x1F01FF : 0x1200A9, 3, true);
     manager->commit(appPath, true, nullptr, 1);
     stop = true;
     swapper.join();
@@ -244,8 +242,8 @@ TEST_F(Commit, DriftIsRepairedByTheNextCompleteCommit) {
   makeTree(app, 1, 1);
   chownToUser(site("site5"));
   const std::u16string appPath = u"C:\\vhosts\\site5\\httpdocs\\app";
-  auto manager = ManagerPathCache::instance().getManagerByPath(appPath, nullptr);
-  manager->addAccessEntry(appPath, group_->sid(), 0x1F01FF, 3, true);
+  auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
+  manager->addAccessEntry(u"", group_->sid(), 0x1F01FF, 3, true);
   manager->commit(appPath, true, nullptr, 1);
 
   const std::string deep = app + "/l1/l2/l3/l4/l5/l6/l7/l8/deep.php";
@@ -255,16 +253,14 @@ TEST_F(Commit, DriftIsRepairedByTheNextCompleteCommit) {
   EXPECT_NE(lineStarting(facl(deep), groupLine("rwx")).find("#effective:r--"), std::string::npos);
   EXPECT_FALSE(has(facl(dir), groupLine("rwx")));
 
-  const std::uint64_t writes = os::securityWriteCount();
   manager->commit(appPath, true, nullptr, 1);
-  EXPECT_GT(os::securityWriteCount(), writes);
   EXPECT_TRUE(has(facl(deep), groupLine("rwx")));
   EXPECT_TRUE(has(facl(dir), groupLine("rwx")));
   EXPECT_TRUE(has(facl(dir), "default:" + groupLine("rwx")));
   // And only what drifted was written: a third commit writes nothing.
-  const std::uint64_t repaired = os::securityWriteCount();
+  const auto repaired = changeTimes(app);
   manager->commit(appPath, true, nullptr, 1);
-  EXPECT_EQ(os::securityWriteCount(), repaired);
+  EXPECT_EQ(changeTimes(app), repaired);
 }
 
 TEST_F(Commit, ManagersOfOneFileKeepEachOthersEntries) {
@@ -273,12 +269,14 @@ TEST_F(Commit, ManagersOfOneFileKeepEachOthersEntries) {
   chownToUser(site("site7"));
   const std::u16string appPath = u"C:\\vhosts\\site7\\httpdocs\\app";
   // Two commands read the file before either saves it.
-  HostingSecurity::SecurityManager first(appPath, true, nullptr), second(appPath, true, nullptr);
-  first.addAccessEntry(appPath + u"\\d0", group_->sid(), 0x1F01FF, 3, true);
-  second.addAccessEntry(appPath + u"\\d1", group_->sid(), 0x1F01FF, 3, false);
+  const std::u16string vhosts = HostingSecurity::virtualHostsDirectory();
+  HostingSecurity::SecurityManager first(appPath, true, nullptr, vhosts),
+      second(appPath, true, nullptr, vhosts);
+  first.addAccessEntry(u"d0", group_->sid(), 0x1F01FF, 3, true);
+  second.addAccessEntry(u"d1", group_->sid(), 0x1F01FF, 3, false);
   first.commit(appPath, true, nullptr, 1);
   second.commit(appPath, true, nullptr, 1);
-  EXPECT_EQ(HostingSecurity::SecurityManager(appPath, true, nullptr).entries().size(), 2u);
+  EXPECT_EQ(HostingSecurity::SecurityManager(appPath, true, nullptr, vhosts).entries().size(), 2u);
   EXPECT_TRUE(has(facl(app + "/d0"), groupLine("rwx")));
   EXPECT_TRUE(has(facl(app + "/d1"), groupLine("---")));
 }
@@ -310,9 +308,9 @@ TEST_F(Commit, CallbackSeesOnlyPathsWithEntriesAndMayStopTheWalk) {
   makeTree(app, 3, 2);
   chownToUser(site("site6"));
   const std::u16string appPath = u"C:\\vhosts\\site6\\httpdocs\\app";
-  auto manager = ManagerPathCache::instance().getManagerByPath(appPath, nullptr);
-  for (const char16_t* sub : {u"\\d0", u"\\d1\\f0.txt", u"\\d2", u"\\l1\\l2\\l3", u"\\missing"})
-    manager->addAccessEntry(appPath + sub, group_->sid(), 0x1200A9, 3, true);
+  auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
+  for (const char16_t* sub : {u"d0", u"d1\\f0.txt", u"d2", u"l1\\l2\\l3", u"missing"})
+    manager->addAccessEntry(sub, group_->sid(), 0x1200A9, 3, true);
 
   RecordingCallback skipping;
   skipping.skip = "C:\\vhosts\\site6\\httpdocs\\app\\d2";
@@ -331,8 +329,8 @@ TEST_F(Commit, CallbackSeesOnlyPathsWithEntriesAndMayStopTheWalk) {
 
   // An abort ends the walk; what was recorded is saved all the same.
   fs::remove(site("site6") + "/.kelvo/.Security");
-  manager->addAccessEntry(appPath + u"\\d0", group_->sid(), 0x1F01FF, 3, true);
-  manager->addAccessEntry(appPath + u"\\d2", group_->sid(), 0x1F01FF, 3, true);
+  manager->addAccessEntry(u"d0", group_->sid(), 0x1F01FF, 3, true);
+  manager->addAccessEntry(u"d2", group_->sid(), 0x1F01FF, 3, true);
   RecordingCallback aborting;
   aborting.abortAfterFirstWrite = true;
   manager->commit(appPath, false, &aborting, 1);

@@ -37,7 +37,7 @@ TEST_F(Manager, RootRelativePathAndMetadataFileOfAPath) {
       {u"C:\\other\\x", u"C:\\other\\x", u"", u"", u"C:\\other\\x\\.Security"},
   };
   for (const Case& c : cases) {
-    SecurityManager manager(c.path, false, nullptr);
+    SecurityManager manager(c.path, false, nullptr, HostingSecurity::virtualHostsDirectory());
     EXPECT_EQ(u8(manager.getRootPath()), u8(c.root)) << u8(c.path);
     EXPECT_EQ(u8(manager.getRootRelativePath(c.path, false)), u8(c.relative)) << u8(c.path);
     EXPECT_EQ(u8(manager.getRootRelativePath(c.path, true)), u8(c.first)) << u8(c.path);
@@ -47,7 +47,7 @@ TEST_F(Manager, RootRelativePathAndMetadataFileOfAPath) {
 }
 
 TEST_F(Manager, PathsOutsideTheRootAreRefused) {
-  SecurityManager manager(u"C:\\vhosts\\site1", false, nullptr);
+  SecurityManager manager(u"C:\\vhosts\\site1", false, nullptr, u"C:\\vhosts");
   for (const std::u16string path : {u"C:\\elsewhere", u"C:\\vhost", u"C:\\"}) {
     try {
       manager.getRootRelativePath(path, false);
@@ -60,21 +60,21 @@ TEST_F(Manager, PathsOutsideTheRootAreRefused) {
 }
 
 TEST_F(Manager, CacheKeepsTheManagerOfOneMetadataFile) {
-  ManagerPathCache& cache = ManagerPathCache::instance();
-  auto first = cache.getManagerByPath(u"C:\\vhosts\\cached\\httpdocs\\a", nullptr);
-  auto same = cache.getManagerByPath(u"C:/vhosts/cached/httpdocs/b/", nullptr);
+  ManagerPathCache cache(nullptr);
+  auto first = cache.getManagerByPath(u"C:\\vhosts\\cached\\httpdocs\\a");
+  auto same = cache.getManagerByPath(u"C:/vhosts/cached/httpdocs/b/");
   EXPECT_EQ(first, same);
   EXPECT_TRUE(has(log(), "Info: SecurityManager for path C:/vhosts/cached/httpdocs/b/ was "
                          "successfully found in cache, metadata location "
                          "C:\\vhosts\\cached\\.kelvo\\.Security"));
-  auto other = cache.getManagerByPath(u"C:\\vhosts\\second\\httpdocs", nullptr);
+  auto other = cache.getManagerByPath(u"C:\\vhosts\\second\\httpdocs");
   EXPECT_NE(other, first);
   EXPECT_TRUE(has(log(), "Info: Unable to find in cache SecurityManager for path "
                          "C:\\vhosts\\second\\httpdocs, cache contains SecurityManager for path "
                          "C:\\vhosts\\cached\\.kelvo\\.Security"));
-  auto again = cache.getManagerByPath(u"C:\\vhosts\\cached\\httpdocs\\a", nullptr);
+  auto again = cache.getManagerByPath(u"C:\\vhosts\\cached\\httpdocs\\a");
   EXPECT_NE(again, first);
-  auto webUser = cache.getManagerByPath(u"C:\\vhosts\\cached\\web_users\\bob", nullptr);
+  auto webUser = cache.getManagerByPath(u"C:\\vhosts\\cached\\web_users\\bob");
   EXPECT_NE(webUser, again);
 }
 
@@ -89,10 +89,10 @@ TEST_F(Manager, EntriesAddedRevokedAndWithdrawn) {
                     std::to_string(e.entryFlags));
     return out;
   };
-  SecurityManager manager(u"C:\\vhosts\\entries\\httpdocs", false, nullptr);
-  const std::u16string app = u"C:\\vhosts\\entries\\httpdocs\\app";
+  SecurityManager manager(u"C:\\vhosts\\entries\\httpdocs", false, nullptr, u"C:\\vhosts");
+  const std::u16string app = u"app";
   manager.addAccessEntry(app, everyone, 0x1F01FF, 3, true);
-  manager.addAccessEntry(u"C:/vhosts/entries//httpdocs/app/", everyone, 0x1F01FF, 3, true);
+  manager.addAccessEntry(u"/app//x/../", everyone, 0x1F01FF, 3, true);
   manager.addAccessEntry(app, system, 0x1F01FF, 3, false);
   EXPECT_EQ(lines(manager), (std::vector<std::string>{
                                 "S-1-1-0 [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 0",
@@ -114,10 +114,13 @@ TEST_F(Manager, EntriesAddedRevokedAndWithdrawn) {
                                 "S-1-1-0 [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1",
                                 "S-1-5-18 [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 0"}));
 
-  SecurityManager ownRoot(u"C:\\other\\root", false, nullptr);
-  ownRoot.addAccessEntry(u"C:\\other\\root\\x", everyone, 0x1F01FF, 3, true);
+  SecurityManager ownRoot(u"C:\\other\\root", false, nullptr, u"C:\\vhosts");
+  ownRoot.addAccessEntry(u"x", everyone, 0x1F01FF, 3, true);
   EXPECT_EQ(lines(ownRoot),
             (std::vector<std::string>{"S-1-1-0 C:\\other\\root [x] 3 2032127 0"}));
+  // A path that would leave the manager's directory is refused before anything is recorded.
+  EXPECT_THROW(ownRoot.addAccessEntry(u"..\\elsewhere", everyone, 0x1F01FF, 3, true), vexception);
+  EXPECT_EQ(lines(ownRoot).size(), 1u);
 }
 
 } // namespace
