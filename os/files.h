@@ -99,8 +99,9 @@ enum class DirectoryAccess { creatorDefaults, everyone };
                                          const Root& targetRoot, std::u16string_view target,
                                          bool failIfExists);
 
-// Deletes a file or a link (never what it leads to). A directory fails with 5, a file in use
-// with 32, a read-only file with 5 when honourReadOnly is set (a forced deletion ignores it).
+// Deletes a file or a link (never what it leads to); what is not there, or vanishes meanwhile,
+// counts as deleted. A directory fails with 5, a file in use with 32, a read-only file with 5
+// when honourReadOnly is set (a forced deletion ignores it).
 [[nodiscard]] std::uint32_t deleteFile(const Root& root, std::u16string_view relative,
                                        bool honourReadOnly);
 

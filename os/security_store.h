@@ -3,10 +3,10 @@
 // attribute "trusted.tavrix.ntacl" (the trusted namespace: only a process with CAP_SYS_ADMIN
 // reads or writes it, so a site user who owns a file cannot rewrite what was recorded for it).
 //
-// Objects are opened once and acted on through their descriptor, never again by path: from a
-// full path by os/root.h's rule (a site user's link on the way fails with 1921), or beneath a
-// Root. Only regular files and directories are security objects here: a symbolic link in the
-// last component is refused (1921), other kinds of file fail with 5.
+// Objects are opened once, beneath a Root (os/root.h: a link on the way fails with 448), and
+// acted on through their descriptor, never again by path. Only regular files and directories
+// are security objects here: a symbolic link in the last component is refused (1921), other
+// kinds of file fail with 5.
 //
 // Hard links: a non-directory with more than one link may be a hard link that a site user made
 // to a file outside the site, so its descriptor, ACL and owner are never changed (5).
@@ -39,8 +39,9 @@ struct SecurityState {
 
 class SecurityObject;
 
-// Visits the files and directories below a directory: a directory before what it holds, the
-// files of a directory before its subdirectories. `visit` gets the object and its depth (1 for
+// Visits the files and directories below a directory: a directory before what it holds, and
+// within each batch of up to 1,024 listed entries the files before the subdirectories.
+// `visit` gets the object and its depth (1 for
 // the root's children), sets `descend` to go into a directory, and returns 0 or a code that
 // stops the walk. Symbolic links and other kinds of file are passed over; nothing is followed,
 // and nothing on another file system than the root's is visited (mount points are passed
@@ -58,9 +59,7 @@ using LinkVisit = std::function<void(const std::u16string& path)>;
 
 class SecurityObject {
 public:
-  // Opens a Windows-syntax path, or a path beneath a root (a link in the last component is
-  // refused), and reads its state.
-  static Result<SecurityObject> open(std::u16string_view path);
+  // Opens a path beneath a root (a link in the last component is refused) and reads its state.
   static Result<SecurityObject> open(const Root& root, std::u16string_view relative);
   // The object that a handle (possibly opened for its path only) refers to; the handle stays
   // the caller's.

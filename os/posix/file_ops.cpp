@@ -223,7 +223,8 @@ std::uint32_t deleteFileAt(int dir, const std::string& name, bool honourReadOnly
                            const LockTable& locks, dev_t device, ino_t inode) {
   if (honourReadOnly || (inode == 0 && !locks.empty())) {
     struct stat st;
-    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return win32FromErrno(errno);
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return errno == ENOENT ? err::success : win32FromErrno(errno);
     if (S_ISDIR(st.st_mode)) return err::accessDenied;
     if (honourReadOnly && !S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR))
       return err::accessDenied;
@@ -231,17 +232,17 @@ std::uint32_t deleteFileAt(int dir, const std::string& name, bool honourReadOnly
     inode = st.st_ino;
   }
   if (!locks.empty() && locks.locked(device, inode)) return err::sharingViolation;
-  if (unlinkat(dir, name.c_str(), 0) == 0) return err::success;
+  if (unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT) return err::success;
   return errno == EISDIR ? err::accessDenied : win32FromErrno(errno);
 }
 
 std::uint32_t removeDirectoryAt(int dir, const std::string& name) {
-  if (unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) return err::success;
+  if (unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return err::success;
   int error = errno;
   struct stat st;
   if (error == ENOTDIR && fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (!S_ISLNK(st.st_mode)) return err::directory;
-    if (unlinkat(dir, name.c_str(), 0) == 0) return err::success;
+    if (unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT) return err::success;
     error = errno;
   }
   return win32FromErrno(error);

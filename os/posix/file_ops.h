@@ -52,8 +52,8 @@ EnsuredDirectory ensureDirectoryAt(int dir, const std::string& name);
 std::uint32_t deleteFileAt(int dir, const std::string& name, bool honourReadOnly,
                            const LockTable& locks, dev_t device, ino_t inode);
 
-// Removes an empty directory, or a link in its place (as the platform removes a directory link).
-// 145 when it is not empty, 267 when it is a file.
+// Removes an empty directory, or a link in its place (as the platform removes a directory link);
+// what is not there counts as removed. 145 when it is not empty, 267 when it is a file.
 std::uint32_t removeDirectoryAt(int dir, const std::string& name);
 
 // chmod of an object opened with O_PATH (fchmod refuses such descriptors).

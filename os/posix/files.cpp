@@ -101,7 +101,10 @@ std::uint32_t copyFileAt(Result<Located> from, Result<Located> to, bool failIfEx
 }
 
 std::uint32_t deleteFileAt(Result<Located> where, bool honourReadOnly) {
-  if (!where.ok()) return where.code();
+  // What is not there (its directory included) is removed already.
+  if (!where.ok())
+    return where.code() == err::fileNotFound || where.code() == err::pathNotFound ? err::success
+                                                                                 : where.code();
   return posix::deleteFileAt(where.value().parent.get(), where.value().name, honourReadOnly,
                              posix::LockTable::read(), 0, 0);
 }

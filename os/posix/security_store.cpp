@@ -321,10 +321,6 @@ std::uint32_t SecurityObject::readState() {
                         st, state_);
 }
 
-Result<SecurityObject> SecurityObject::open(std::u16string_view path) {
-  return reading(openAt(posix::locate(path)), std::u16string(path));
-}
-
 Result<SecurityObject> SecurityObject::open(const Root& root, std::u16string_view relative) {
   // Reports name an object in its plain form, whatever form its root was opened by.
   return reading(openAt(posix::locate(root, relative)),

@@ -200,7 +200,7 @@ public:
     if (error == ENOTDIR || error == ELOOP) {
       // No longer a directory (a root that is a link, or one swapped for a link): a link goes
       // as a link, a file is reported.
-      std::uint32_t code = removedOrGone(posix::removeDirectoryAt(parent.fd, entry.name));
+      std::uint32_t code = posix::removeDirectoryAt(parent.fd, entry.name);
       if (code == err::success) return Recovery::skip;
       fail(TreeFailure::Step::deleteDirectory, code, parent, entry, 0);
       return Recovery::stop;
@@ -250,10 +250,10 @@ public:
   // The directory's read-only attribute is not cleared first: a directory's own mode does not
   // govern its removal here.
   Flow leaveDirectory(const WalkDirectory& parent, const WalkEntry& entry) override {
-    std::uint32_t code = removedOrGone(posix::removeDirectoryAt(parent.fd, entry.name));
+    std::uint32_t code = posix::removeDirectoryAt(parent.fd, entry.name);
     if (code == err::accessDenied && force_) {
       takeOver(parent, entry, ObjectKind::directory);
-      code = removedOrGone(posix::removeDirectoryAt(parent.fd, entry.name));
+      code = posix::removeDirectoryAt(parent.fd, entry.name);
     }
     return code ? fail(TreeFailure::Step::deleteDirectory, code, parent, entry, 0) : Flow::proceed;
   }
@@ -261,13 +261,8 @@ public:
 private:
   // An object that vanished since it was listed (another removal was quicker) counts as
   // removed: removing it was all that was asked.
-  static std::uint32_t removedOrGone(std::uint32_t code) {
-    return code == err::fileNotFound ? err::success : code;
-  }
-
   std::uint32_t deleteFile(const WalkDirectory& directory, const WalkEntry& entry, dev_t device) {
-    return removedOrGone(
-        posix::deleteFileAt(directory.fd, entry.name, !force_, locks_, device, entry.inode));
+    return posix::deleteFileAt(directory.fd, entry.name, !force_, locks_, device, entry.inode);
   }
 
   void takeOver(const WalkDirectory& parent, const WalkEntry& entry, ObjectKind kind) {

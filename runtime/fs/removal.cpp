@@ -18,6 +18,11 @@ void refuseRecycler(bool asked, const char* function) {
                             ExceptionContext({}, function, __LINE__));
 }
 
+// What is not there, or whose directory is not, is removed already.
+bool gone(std::uint32_t code) {
+  return code == os::err::fileNotFound || code == os::err::pathNotFound;
+}
+
 void warnHardLink(const std::u16string& path) {
   corelog::log(corelog::levelWarning,
                u"Take-over of '%s' skipped: it has more than one hard link", path);
@@ -58,20 +63,17 @@ void removeFile(const os::Root& root, const std::u16string& relative, const std:
                 bool force, std::uint32_t retryCount, std::uint32_t pauseMs) {
   // A forced deletion ignores the read-only attribute, which its take-over would clear.
   auto attempt = [&] { return os::deleteFile(root, relative, !force); };
-  auto done = [](std::uint32_t code) {
-    return code == os::err::success || code == os::err::fileNotFound;
-  };
   std::uint32_t code = attempt();
-  if (done(code)) return;
+  if (code == os::err::success) return;
   // Only a denied access is what a take-over can cure.
   if (force && code == os::err::accessDenied) {
     takeOver(root, relative, display);
-    if (done(code = attempt())) return;
+    if ((code = attempt()) == os::err::success) return;
   }
   while (retryCount > 0) {
     --retryCount;
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-    if (done(code = attempt())) return;
+    if ((code = attempt()) == os::err::success) return;
   }
   throwOSError(u"DeleteFile '" + display + u"'", code, VCONTEXT("removeFile"));
 }
@@ -86,6 +88,7 @@ void VDirectory::remove(const std::u16string& path, bool force, bool useRecycler
 void removeDir(const std::u16string& path, bool force, const std::u16string& recyclerDirectory) {
   refuseRecycler(!recyclerDirectory.empty(), "removeDir");
   os::Result<RunTime::File::detail::Parent> parent = RunTime::File::detail::openParent(path);
+  if (!parent.ok() && gone(parent.code())) return;
   if (!parent.ok())
     throwOSError(u"Delete directory '" + VFileName::longPath(path) + u"'", parent.code(),
                  VCONTEXT("removeDir"));
@@ -98,6 +101,7 @@ void removeFile(const std::u16string& path, bool force, bool useRecycler,
   refuseRecycler(useRecycler, "removeFile");
   const std::u16string longPath = VFileName::longPath(path);
   os::Result<RunTime::File::detail::Parent> parent = RunTime::File::detail::openParent(path);
+  if (!parent.ok() && gone(parent.code())) return;
   if (!parent.ok())
     throwOSError(u"DeleteFile '" + longPath + u"'", parent.code(), VCONTEXT("removeFile"));
   RunTime::File::detail::removeFile(parent.value().root, parent.value().name, longPath, force,

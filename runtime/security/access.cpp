@@ -13,6 +13,16 @@
 namespace RunTime::Access {
 namespace {
 
+// The object at a full path: the root of its parent opened by safe steps, then the object
+// beneath it, its name never followed.
+os::Result<os::SecurityObject> openByName(const std::u16string& path) {
+  std::u16string name;
+  os::Result<os::Root> parent = os::Root::openParent(path, name);
+  if (!parent.ok()) return os::Result<os::SecurityObject>::failure(parent.code());
+  return os::SecurityObject::open(parent.value(), name);
+}
+
+
 constexpr std::u16string_view kTakeOwnership = u"SeTakeOwnershipPrivilege";
 
 // The failure of an operation: its message, code and the operation's name.
@@ -68,7 +78,7 @@ Acl getSecurity(const std::u16string& name, ObjectType type) {
   const Failure failure{formatString(u"Unable to get the object (%s) security info", name),
                         "RunTime::Access::getSecurity", __LINE__};
   requireFileObject(type, failure);
-  os::SecurityObject object = failure.check(os::SecurityObject::open(name));
+  os::SecurityObject object = failure.check(openByName(name));
   return failure.check(readDacl(object));
 }
 
@@ -85,14 +95,14 @@ std::vector<std::u16string> setSecurity(const std::u16string& name, ObjectType t
                         "RunTime::Access::setSecurity", __LINE__};
   requireFileObject(type, failure);
   os::Result<std::vector<std::u16string>> written =
-      write(os::SecurityObject::open(name), acl, true);
+      write(openByName(name), acl, true);
   if (!written.ok() && written.code() == os::err::accessDenied) {
     // A take-over that fails leaves the second try to fail with the write's own error.
     try {
       setOwner(name, type);
     } catch (const vexception&) {
     }
-    written = write(os::SecurityObject::open(name), acl, true);
+    written = write(openByName(name), acl, true);
   }
   return failure.check(std::move(written));
 }
@@ -112,7 +122,7 @@ void setOwner(const std::u16string& name, ObjectType type) {
     enablePrivilege(std::u16string(kTakeOwnership));
   std::optional<PosixPrincipal> user = posixPrincipal(threadUserSid());
   if (!user || user->kind != PosixPrincipal::Kind::User) failure.raise(os::err::noneMapped);
-  os::SecurityObject object = failure.check(os::SecurityObject::open(name));
+  os::SecurityObject object = failure.check(openByName(name));
   if (std::uint32_t code = object.setOwner(user->id)) failure.raise(code);
 }
 

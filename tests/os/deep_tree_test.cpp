@@ -126,7 +126,7 @@ TEST(DeepTree, AHundredThousandLevelsAreProjectedAndRemovedWithinTheLimits) {
 
   // The projection's walk: every object gets a named group entry.
   Limited projected = runLimited([&] {
-    os::Result<os::SecurityObject> top = os::SecurityObject::open(os::utf16FromUtf8(root));
+    os::Result<os::SecurityObject> top = testing_support::securityObjectAt(root);
     if (!top.ok()) return top.code();
     std::uint32_t visited = 0;
     std::uint32_t code = os::walkSecurityTree(top.value(), [&](os::SecurityObject& object, int,
@@ -198,7 +198,7 @@ TEST(WideTree, AMillionEntriesAreProjectedAndRemovedInBoundedMemory) {
 
   // Every object is visited once: the million entries and the file in each subdirectory.
   Limited projected = runLimited([&] {
-    os::Result<os::SecurityObject> top = os::SecurityObject::open(os::utf16FromUtf8(root));
+    os::Result<os::SecurityObject> top = testing_support::securityObjectAt(root);
     if (!top.ok()) return top.code();
     std::uint32_t visited = 0;
     std::uint32_t code = os::walkSecurityTree(top.value(), [&](os::SecurityObject&, int,
@@ -252,7 +252,7 @@ TEST(WideTree, BranchesDeeperThanTheOpenDescriptorsGoOnInTheListingWhereTheyLeft
     ++objects;
   }
 
-  os::Result<os::SecurityObject> top = os::SecurityObject::open(os::utf16FromUtf8(tree));
+  os::Result<os::SecurityObject> top = testing_support::securityObjectAt(tree);
   ASSERT_TRUE(top.ok());
   int visited = 0;
   EXPECT_EQ(os::walkSecurityTree(top.value(),
@@ -298,7 +298,7 @@ TEST(DeepTree, ABindMountInsideAWalkedTreeIsLeftAlone) {
   EXPECT_EQ(copied.mountPoints, std::vector<std::u16string>{tree + u"\\a\\mnt"});
   EXPECT_TRUE(std::filesystem::is_empty(dir.file("copy/a/mnt")));
 
-  os::Result<os::SecurityObject> top = os::SecurityObject::open(tree);
+  os::Result<os::SecurityObject> top = testing_support::securityObjectAt(dir.file("tree"));
   ASSERT_TRUE(top.ok());
   std::vector<std::string> seen;
   EXPECT_EQ(os::walkSecurityTree(top.value(),

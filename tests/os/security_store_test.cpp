@@ -17,7 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::u16string path16(const std::string& path) { return os::utf16FromUtf8(path); }
 
 TEST(SecurityStore, DescriptorIsKeptForRootOnly) {
   if (geteuid() != 0) GTEST_SKIP() << "the trusted attribute namespace needs root";
@@ -29,14 +28,14 @@ TEST(SecurityStore, DescriptorIsKeptForRootOnly) {
   std::ofstream(file) << "x";
   ASSERT_EQ(runProcess({"/usr/bin/chown", user.name() + ":", file}).exitCode, 0);
 
-  os::Result<os::SecurityObject> object = os::SecurityObject::open(path16(file));
+  os::Result<os::SecurityObject> object = testing_support::securityObjectAt(file);
   ASSERT_TRUE(object.ok()) << object.code();
   EXPECT_FALSE(object.value().state().hasDescriptor);
   // The store keeps the bytes it is given.
   const std::vector<std::uint8_t> bytes = {1, 0, 4, 0x90, 0xFF, 0x00, 0x7F, 0};
   if (object.value().writeDescriptor(bytes) == os::err::notSupported)
     GTEST_SKIP() << "the file system of " << tmp.path() << " keeps no trusted attributes";
-  EXPECT_EQ(os::SecurityObject::open(path16(file)).value().state().descriptor, bytes);
+  EXPECT_EQ(testing_support::securityObjectAt(file).value().state().descriptor, bytes);
 
   // The owner can neither rewrite nor remove what root recorded.
   for (std::vector<std::string> change :
@@ -49,7 +48,7 @@ TEST(SecurityStore, DescriptorIsKeptForRootOnly) {
     argv.push_back(file);
     EXPECT_NE(runProcess(argv).exitCode, 0) << change[0];
   }
-  EXPECT_EQ(os::SecurityObject::open(path16(file)).value().state().descriptor, bytes);
+  EXPECT_EQ(testing_support::securityObjectAt(file).value().state().descriptor, bytes);
 }
 
 TEST(SecurityStore, WalkPassesOverLinksAndReportsHardLinks) {
@@ -71,7 +70,7 @@ TEST(SecurityStore, WalkPassesOverLinksAndReportsHardLinks) {
   fs::create_hard_link(outside + "/o", root + "/a/hard");
   ASSERT_EQ(::mkfifo((root + "/fifo").c_str(), 0600), 0);
 
-  os::Result<os::SecurityObject> object = os::SecurityObject::open(path16(root));
+  os::Result<os::SecurityObject> object = testing_support::securityObjectAt(root);
   ASSERT_TRUE(object.ok());
   std::vector<std::string> seen;
   std::uint32_t code = os::walkSecurityTree(
@@ -87,7 +86,7 @@ TEST(SecurityStore, WalkPassesOverLinksAndReportsHardLinks) {
   EXPECT_EQ(seen, (std::vector<std::string>{"1 \\a", "1 \\f", "2 \\a\\b", "2 \\a\\hard hard",
                                             "3 \\a\\b\\g"}));
   for (const std::string& refused : {root + "/filelink", root + "/fifo"})
-    EXPECT_NE(os::SecurityObject::open(path16(refused)).code(), 0u) << refused;
+    EXPECT_NE(testing_support::securityObjectAt(refused).code(), 0u) << refused;
 }
 
 } // namespace

@@ -380,6 +380,12 @@ ParentOf parentOf(const std::string& hostPath) {
   return parent;
 }
 
+os::Result<os::SecurityObject> securityObjectAt(const std::string& hostPath) {
+  ParentOf parent = parentOf(hostPath);
+  if (!parent.root.valid()) return os::Result<os::SecurityObject>::failure(os::err::pathNotFound);
+  return os::SecurityObject::open(parent.root, parent.name);
+}
+
 std::string binary(std::string_view name) {
   const char* dir = std::getenv("TAVRIX_BIN");
   return std::string(dir ? dir : "build/bin") + "/" + std::string(name);

@@ -10,6 +10,7 @@
 
 #include "os/posix/fd.h"
 #include "os/root.h"
+#include "os/security_store.h"
 
 namespace testing_support {
 
@@ -166,6 +167,8 @@ struct ParentOf {
   std::u16string name;
 };
 ParentOf parentOf(const std::string& hostPath);
+// The security object at a host path, opened beneath its parent's root.
+os::Result<os::SecurityObject> securityObjectAt(const std::string& hostPath);
 
 // Path of a built executable (build/bin/<name>).
 std::string binary(std::string_view name);

@@ -26,7 +26,7 @@ protected:
     std::filesystem::create_directories(dir_.file("tree/sub"));
   }
   os::SecurityObject tree() {
-    os::Result<os::SecurityObject> top = os::SecurityObject::open(os::utf16FromUtf8(dir_.file("tree")));
+    os::Result<os::SecurityObject> top = testing_support::securityObjectAt(dir_.file("tree"));
     EXPECT_TRUE(top.ok());
     return std::move(top.value());
   }
