@@ -24,11 +24,11 @@ std::u16string longForm(const std::u16string& path) {
 
 } // namespace
 
-KelvoComponentResolver::KelvoComponentResolver(std::shared_ptr<ISystemHelper> systemHelper)
-    : systemHelper_(std::move(systemHelper)) {}
+KelvoComponentResolver::KelvoComponentResolver(std::shared_ptr<IHostSettings> settings)
+    : settings_(std::move(settings)) {}
 
 std::u16string KelvoComponentResolver::mainPath(const std::u16string& name) {
-  std::optional<std::u16string> value = systemHelper_->getProductValue(name);
+  std::optional<std::u16string> value = settings_->getProductValue(name);
   return value ? *value : installDirectory(name);
 }
 
@@ -37,7 +37,7 @@ std::vector<std::u16string> KelvoComponentResolver::getPath(const std::u16string
   return guarded("getPath", __LINE__,
                  [&] { return formatString(u"Unable to call getPath(%s)", name); }, [&] {
                    const std::u16string value = mainPath(name);
-                   if (systemHelper_->isVerbose())
+                   if (settings_->isVerbose())
                      LogManager::instance().log(corelog::levelInfo,
                                                 u"Obtaining Kelvo path: %s = %s", name, value);
                    std::vector<std::u16string> paths{longForm(value)};
@@ -50,7 +50,7 @@ void KelvoComponentResolver::getAdditionalPaths(const std::u16string& name,
                                                 std::vector<std::u16string>& paths) {
   guarded("getAdditionalPaths", __LINE__,
           [&] { return formatString(u"Unable to call getAdditionalPaths(%s)", name); }, [&] {
-            if (systemHelper_->isVerbose())
+            if (settings_->isVerbose())
               LogManager::instance().log(corelog::levelInfo,
                                          u"Obtaining Kelvo additional paths for %s", name);
             for (const std::u16string& path : ComponentTable::additionalPaths(name))

@@ -16,7 +16,7 @@ namespace DiskSecurity {
 
 class KelvoComponentResolver : public IComponentPathResolver {
 public:
-  explicit KelvoComponentResolver(std::shared_ptr<ISystemHelper> systemHelper);
+  explicit KelvoComponentResolver(std::shared_ptr<IHostSettings> settings);
 
   // The main directory first, then the additional ones. Throws vexception "Unable to call
   // getPath(<name>)" with the cause ("Unable to obtain parameter: '<name>'", "Unable to obtain
@@ -32,7 +32,7 @@ private:
   std::u16string mainPath(const std::u16string& name);
 
   std::map<std::u16string, std::vector<std::u16string>> cache_;
-  std::shared_ptr<ISystemHelper> systemHelper_;
+  std::shared_ptr<IHostSettings> settings_;
 };
 
 } // namespace DiskSecurity

@@ -29,7 +29,7 @@ std::u16string inner(std::u16string_view path) {
   return std::u16string(path.substr(1, path.size() - 2));
 }
 
-ISystemHelper& helperOf(const AccessEntry& entry) {
+IHostSettings& helperOf(const AccessEntry& entry) {
   if (!entry.systemHelper)
     throw vexception(u"The access entry has no system helper",
                      VCONTEXT("DiskSecurity::EntryTemplate"));

@@ -1,5 +1,8 @@
-// DiskSecurity::ISystemHelper: how the access-entry engine reaches the operating system, so that
-// the engine can be tested with a fake; DefaultSystemHelper is the real one.
+// What the access-entry engine asks the host, so that it can be tested with fakes: the accounts
+// entries name (IAccounts), and the settings that entry templates and component names resolve
+// through (IHostSettings). Files and directories are not here: the checkers reach them through a
+// SecuredTree (secured_tree.h). DefaultSystemHelper is the real host, both at once, as an entry
+// collection carries it for its entries.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +15,20 @@
 
 namespace DiskSecurity {
 
-class ISystemHelper {
+class IAccounts {
 public:
-  virtual ~ISystemHelper() = default;
+  virtual ~IAccounts() = default;
+
+  // The local computer's account-domain name.
+  virtual std::u16string getLocalAccountDomain() = 0;
+  // The account record of a name in a domain (empty: the account information's own choice).
+  // Throws the OS error 1332 "Unable to lookup SID for name %s" when nothing has the name.
+  virtual RunTime::Sid getAccount(const std::u16string& name, const std::u16string& domain) = 0;
+};
+
+class IHostSettings {
+public:
+  virtual ~IHostSettings() = default;
 
   // Whether verbose security logging is on (the product value "DebugSecuritySettings").
   virtual bool isVerbose() = 0;
@@ -28,12 +42,9 @@ public:
   // A string value of the product configuration key (32-bit view); nothing when the key or the
   // value is missing.
   virtual std::optional<std::u16string> getProductValue(const std::u16string& name) = 0;
-  // The local computer's account-domain name.
-  virtual std::u16string getLocalAccountDomain() = 0;
-  // The account record of a name in a domain (empty: the account information's own choice).
-  // Throws the OS error 1332 "Unable to lookup SID for name %s" when nothing has the name.
-  virtual RunTime::Sid getAccount(const std::u16string& name, const std::u16string& domain) = 0;
 };
+
+class ISystemHelper : public IAccounts, public IHostSettings {};
 
 class DefaultSystemHelper : public ISystemHelper {
 public:
