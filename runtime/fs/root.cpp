@@ -32,6 +32,18 @@ std::vector<std::u16string> pathComponents(const std::u16string& path) {
   return parts;
 }
 
+std::optional<std::u16string> pathBelow(const std::u16string& base, const std::u16string& path) {
+  const VFileName::Relation relation = VFileName::compare(path, base);
+  if (relation != VFileName::same && relation != VFileName::firstBelow) return std::nullopt;
+  const std::vector<std::u16string> parts = pathComponents(path);
+  std::u16string below;
+  for (std::size_t i = pathComponents(base).size(); i < parts.size(); ++i) {
+    if (!below.empty()) below += u'\\';
+    below += parts[i];
+  }
+  return below;
+}
+
 std::optional<std::u16string> pathInside(const std::u16string& relative) {
   os::Result<std::vector<std::u16string_view>> names = os::grammar::componentsInside(relative);
   if (!names.ok()) return std::nullopt;

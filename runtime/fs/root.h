@@ -24,6 +24,10 @@ namespace RunTime::File {
 // The names of a path in order, split at "\" and "/"; empty names are dropped.
 std::vector<std::u16string> pathComponents(const std::u16string& path);
 
+// The part of `path` below `base`, its names joined by "\" ("" for base itself), or nothing when
+// path lies neither at nor below base (names compared as VFileName::compare does).
+std::optional<std::u16string> pathBelow(const std::u16string& base, const std::u16string& path);
+
 // The normal form ("\"-separated, no leading or trailing separator, "." and ".." resolved) of a
 // relative path that stays inside its base, or nothing for one that would leave it: ".." above
 // the base, a drive ("C:…", "C:\…"), a UNC or device form ("\\server\share", "\\?\…", "\\.\…",

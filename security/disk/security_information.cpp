@@ -7,6 +7,7 @@
 namespace DiskSecurity {
 namespace {
 
+using RunTime::File::pathBelow;
 using RunTime::File::pathComponents;
 
 bool atOrBelow(const std::u16string& path, const std::u16string& base) {
@@ -14,13 +15,9 @@ bool atOrBelow(const std::u16string& path, const std::u16string& base) {
   return relation == VFileName::same || relation == VFileName::firstBelow;
 }
 
-std::u16string joined(const std::vector<std::u16string>& parts, std::size_t from) {
-  std::u16string path;
-  for (std::size_t i = from; i < parts.size(); ++i) {
-    if (!path.empty()) path += u'\\';
-    path += parts[i];
-  }
-  return path;
+// One relative path with another below it.
+std::u16string joined(const std::u16string& path, const std::u16string& below) {
+  return path.empty() || below.empty() ? path + below : path + u'\\' + below;
 }
 
 // The place `subPath` names below `base`, relative to `scope`; nothing when it lies outside the
@@ -31,19 +28,11 @@ std::optional<std::u16string> relativeToScope(const std::u16string& base,
                                               const std::u16string& scope) {
   const std::optional<std::u16string> inside = RunTime::File::pathInside(subPath);
   if (!inside) return std::nullopt;
-  switch (VFileName::compare(base, scope)) {
-  case VFileName::same: return *inside;
-  case VFileName::firstBelow: {
-    const std::u16string baseBelow = joined(pathComponents(base), pathComponents(scope).size());
-    return inside->empty() ? baseBelow : baseBelow + u'\\' + *inside;
-  }
-  case VFileName::secondBelow: {
-    const std::u16string scopeBelow = joined(pathComponents(scope), pathComponents(base).size());
-    if (!atOrBelow(*inside, scopeBelow)) return std::nullopt;
-    return joined(pathComponents(*inside), pathComponents(scopeBelow).size());
-  }
-  default: return std::nullopt;
-  }
+  if (const std::optional<std::u16string> baseBelow = pathBelow(scope, base))
+    return joined(*baseBelow, *inside);
+  if (const std::optional<std::u16string> scopeBelow = pathBelow(base, scope))
+    return pathBelow(*scopeBelow, *inside);
+  return std::nullopt;
 }
 
 void verboseLog(bool verbose, std::u16string_view format, const auto&... args) {
@@ -135,7 +124,7 @@ SecurityInformation::childrenWithEntries(const std::u16string& path) const {
   for (auto it = byPath_.upper_bound(path);
        it != byPath_.end() && VFileName::compare(it->first, path) == VFileName::firstBelow; ++it) {
     const std::u16string name = pathComponents(it->first)[depth];
-    const std::u16string child = depth == 0 ? name : joined(pathComponents(path), 0) + u'\\' + name;
+    const std::u16string child = joined(*pathBelow(u"", path), name);
     if (!children.empty() && VFileName::compare(children.back(), child) == VFileName::same)
       continue;
     if (VFileName::compare(child, it->first) != VFileName::same)

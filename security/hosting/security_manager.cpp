@@ -62,20 +62,12 @@ std::u16string metadataMutexName(const std::u16string& file) {
 // firstComponentOnly); empty for the root itself.
 std::u16string rootRelativePath(const std::u16string& root, const std::u16string& fullPath,
                                 bool firstComponentOnly) {
-  const VFileName::Relation relation = VFileName::compare(root, fullPath);
-  if (relation == VFileName::same) return {};
-  if (relation != VFileName::secondBelow)
+  const std::optional<std::u16string> below = RunTime::File::pathBelow(root, fullPath);
+  if (!below)
     throw RootCorrelationException(
         u"Invalid full path '" + fullPath + u"' and root '" + root + u"' correlation.",
         VCONTEXT("HostingSecurity::SecurityManager::getRootRelativePath"));
-  const std::vector<std::u16string> parts = pathComponents(fullPath);
-  std::u16string relative;
-  for (std::size_t i = pathComponents(root).size(); i < parts.size(); ++i) {
-    if (!relative.empty()) relative += u'\\';
-    relative += parts[i];
-    if (firstComponentOnly) break;
-  }
-  return relative;
+  return firstComponentOnly ? below->substr(0, below->find(u'\\')) : *below;
 }
 
 // The metadata file that governs a directory below root (the root's own for the root).
@@ -108,7 +100,8 @@ public:
         [&] { return formatString(u"Unable to call getSecurityInformation(%s)", path); },
         [&]() -> std::shared_ptr<DiskSecurity::SecurityInformation> {
           const std::u16string file = metadataFileFor(root_, path);
-          if (!metadataFileExists(file) || samePath(file, current->storageName())) return current;
+          // The file the walk already uses is looked up once, not again for every directory.
+          if (samePath(file, current->storageName()) || !metadataFileExists(file)) return current;
           logInfo(u"Loading new security metadata from %s, old storage was %s", file,
                   current->storageName());
           std::shared_ptr<EntryCollection> entries =

@@ -100,6 +100,28 @@ Limited runLimited(const std::function<std::uint32_t()>& action, long headroomKb
   return result;
 }
 
+// Walks every object below `root` (each handed to `touch`, which returns 0 or a code that stops
+// the walk): 0 when the walk ended well having visited exactly `expected` objects.
+std::uint32_t walkEvery(const std::string& root, std::uint32_t expected,
+                        const std::function<std::uint32_t(os::SecurityObject&)>& touch) {
+  os::Result<os::SecurityObject> top = testing_support::securityObjectAt(root);
+  if (!top.ok()) return top.code();
+  std::uint32_t visited = 0;
+  std::uint32_t code = os::walkSecurityTree(top.value(), [&](os::SecurityObject& object, int,
+                                                              bool& descend) {
+    descend = true;
+    ++visited;
+    return touch(object);
+  });
+  return code ? code : visited == expected ? 0u : 1u;
+}
+
+// Removes the tree at a host path: 0, or 1 when the removal failed.
+std::uint32_t removeAll(const std::string& path) {
+  testing_support::ParentOf parent = testing_support::parentOf(path);
+  return os::removeTree(parent.root, parent.name, false).failure.has_value() ? 1u : 0u;
+}
+
 // A private tmpfs, unmounted when destroyed.
 struct ScopedTmpfs {
   explicit ScopedTmpfs(const std::string& where) : path(where) {
@@ -126,20 +148,13 @@ TEST(DeepTree, AHundredThousandLevelsAreProjectedAndRemovedWithinTheLimits) {
 
   // The projection's walk: every object gets a named group entry.
   Limited projected = runLimited([&] {
-    os::Result<os::SecurityObject> top = testing_support::securityObjectAt(root);
-    if (!top.ok()) return top.code();
-    std::uint32_t visited = 0;
-    std::uint32_t code = os::walkSecurityTree(top.value(), [&](os::SecurityObject& object, int,
-                                                                bool& descend) {
-      descend = true;
-      ++visited;
+    return walkEvery(root, kDepth + kDepth / 10000, [](os::SecurityObject& object) {
       os::PosixAcl acl = object.state().access;
       acl.push_back({os::AclTag::Group, 4242, os::permRead | os::permExecute});
       acl.push_back({os::AclTag::Mask, 0, os::permRead | os::permExecute});
       std::sort(acl.begin(), acl.end());
       return object.applyAcl(acl, object.state().directory ? acl : os::PosixAcl{});
     });
-    return code ? code : visited == kDepth + kDepth / 10000 ? 0u : 1u;
   });
   EXPECT_EQ(projected.code, 0u);
   EXPECT_LT(projected.maxRssKb, kMaxRssKb);
@@ -160,11 +175,7 @@ TEST(DeepTree, AHundredThousandLevelsAreProjectedAndRemovedWithinTheLimits) {
               deepest.value().state().access.end());
   }
 
-  Limited removed = runLimited(
-      [&] {
-        testing_support::ParentOf parent = testing_support::parentOf(root);
-        return os::removeTree(parent.root, parent.name, false).failure.has_value() ? 1u : 0u;
-      });
+  Limited removed = runLimited([&] { return removeAll(root); });
   EXPECT_EQ(removed.code, 0u);
   EXPECT_LT(removed.maxRssKb, kMaxRssKb);
   EXPECT_FALSE(std::filesystem::exists(root));
@@ -197,26 +208,12 @@ TEST(WideTree, AMillionEntriesAreProjectedAndRemovedInBoundedMemory) {
   if (HasFatalFailure()) return;
 
   // Every object is visited once: the million entries and the file in each subdirectory.
-  Limited projected = runLimited([&] {
-    os::Result<os::SecurityObject> top = testing_support::securityObjectAt(root);
-    if (!top.ok()) return top.code();
-    std::uint32_t visited = 0;
-    std::uint32_t code = os::walkSecurityTree(top.value(), [&](os::SecurityObject&, int,
-                                                                bool& descend) {
-      descend = true;
-      ++visited;
-      return 0u;
-    });
-    return code ? code : visited == kWidth + kWidth / 1000 ? 0u : 1u;
-  }, kHeadroomKb);
+  Limited projected = runLimited(
+      [&] { return walkEvery(root, kWidth + kWidth / 1000, [](os::SecurityObject&) { return 0u; }); },
+      kHeadroomKb);
   EXPECT_EQ(projected.code, 0u);
 
-  Limited removed = runLimited(
-      [&] {
-        testing_support::ParentOf parent = testing_support::parentOf(root);
-        return os::removeTree(parent.root, parent.name, false).failure.has_value() ? 1u : 0u;
-      },
-      kHeadroomKb);
+  Limited removed = runLimited([&] { return removeAll(root); }, kHeadroomKb);
   EXPECT_EQ(removed.code, 0u);
   EXPECT_FALSE(std::filesystem::exists(root));
 }
@@ -270,8 +267,7 @@ TEST(WideTree, BranchesDeeperThanTheOpenDescriptorsGoOnInTheListingWhereTheyLeft
   EXPECT_EQ(pathsBelow(dir.file("copy")), pathsBelow(tree));
 
   for (const std::string& removed : {tree, dir.file("copy")}) {
-    testing_support::ParentOf parent = testing_support::parentOf(removed);
-    EXPECT_FALSE(os::removeTree(parent.root, parent.name, false).failure.has_value()) << removed;
+    EXPECT_EQ(removeAll(removed), 0u) << removed;
     EXPECT_FALSE(std::filesystem::exists(removed));
   }
 }
