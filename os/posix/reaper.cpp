@@ -131,14 +131,15 @@ private:
     }
   }
 
-  // Kills the runs whose wall-clock limit has passed; each then ends as any run does.
+  // Kills the runs whose wall-clock limit has passed; each then ends as any run does. A kill
+  // that failed (no descriptor to open its group with, say) is tried again a second later.
   void stopOverdue() {
     const Clock::time_point now = Clock::now();
     for (Run& run : runs_) {
       if (!run.deadline || *run.deadline > now) continue;
-      run.deadline.reset();
       run.stoppedBy = LimitHit::wallClock;
-      (void)posix::killRun(run.process);
+      run.deadline.reset();
+      if (posix::killRun(run.process) != err::success) run.deadline = now + std::chrono::seconds(1);
     }
   }
 

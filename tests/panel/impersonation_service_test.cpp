@@ -251,14 +251,27 @@ TEST_F(ImpersonationService, ThousandsOfRunningProgramsHoldNoThreadEach) {
   EXPECT_EQ(readFile(log()).find("left behind"), std::string::npos) << "a run's groups or processes stay";
 }
 
-TEST_F(ImpersonationService, SigtermStopsItWithClientsConnected) {
+TEST_F(ImpersonationService, SigtermStopsItWithClientsConnectedAndProgramsRunning) {
+  // In process groups: the program outlives the service, and no control group is left of it.
+  service_->stop();
+  ASSERT_EQ(::setenv("TAVRIX_NO_CGROUPS", "1", 1), 0);
+  service_ = std::make_unique<ServiceProcess>(registry_.path(), pipe(), "tavrix-impersonation-service");
+  ::unsetenv("TAVRIX_NO_CGROUPS");
   ImpersonationPeer idle(pipe());
-  ASSERT_TRUE(idle.send(impersonation(listed_.uid())));
-  ASSERT_EQ(idle.reply(), "ok");
+  os::Result<os::pipe::PipePair> input = os::pipe::createPipe(0, false);
+  ASSERT_TRUE(input.ok());
+  const os::NativeHandle streams[3] = {input.value().read.get(), input.value().read.get(), input.value().read.get()};
+  const os::Handle process = idle.run(listed_.uid(), "\\bin\\sh -c \"read line\"", streams);
+  ASSERT_TRUE(process.valid());
+  input.value().read.reset();
+
   EXPECT_EQ(service_->stop(), 0);
   EXPECT_TRUE(idle.closedByService());
   struct stat st;
   EXPECT_NE(::lstat(pipe().c_str(), &st), 0) << "the socket file is removed";
+  EXPECT_EQ(liveProcessesOf(listed_.uid()).size(), 1u) << "the program goes on";
+  std::uint32_t code;
+  EXPECT_EQ(::read(static_cast<int>(process.get()), &code, sizeof code), 0) << "its handle ends without a code";
 }
 
 TEST_F(ImpersonationService, ASecondInstanceOnTheRunDirectoryRefusesToStartAnotherKindRuns) {
