@@ -24,18 +24,16 @@ using namespace testing_support;
 
 namespace {
 
-// The head of an impersonation request for the user, message by message.
-std::vector<Bytes> impersonation(std::uint32_t uid) {
-  const std::string sid = "S-1-22-1-" + std::to_string(uid);
-  Bytes text;
-  for (char c : sid) text.insert(text.end(), {static_cast<std::uint8_t>(c), 0});
-  return {le32(1), le32(5), le32(static_cast<std::uint32_t>(text.size())), text, le32(40), Bytes(40, 0)};
-}
-
 Bytes utf16(const std::string& ascii) {
   Bytes text;
   for (char c : ascii) text.insert(text.end(), {static_cast<std::uint8_t>(c), 0});
   return text;
+}
+
+// The head of an impersonation request for the user, message by message.
+std::vector<Bytes> impersonation(std::uint32_t uid) {
+  const Bytes sid = utf16("S-1-22-1-" + std::to_string(uid));
+  return {le32(1), le32(5), le32(static_cast<std::uint32_t>(sid.size())), sid, le32(40), Bytes(40, 0)};
 }
 
 std::size_t entriesOf(const std::string& directory) {
