@@ -7,12 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <climits>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -56,6 +57,23 @@ class ProgramReaper::Watcher {
 public:
   Watcher(posix::Fd childSignal, posix::Fd wake) : childSignal_(std::move(childSignal)), wake_(std::move(wake)) {}
 
+  // Starts the thread. It takes no asynchronous signal (a stop signal is for the threads that
+  // wait for it); faults in it still reach the fault handlers.
+  [[nodiscard]] std::uint32_t launch() {
+    sigset_t all, before;
+    sigfillset(&all);
+    for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) sigdelset(&all, fault);
+    ::pthread_sigmask(SIG_SETMASK, &all, &before);
+    std::uint32_t rc = err::success;
+    try {
+      thread_ = std::thread([this] { loop(); });
+    } catch (const std::system_error& failure) {
+      rc = posix::win32FromErrno(failure.code().value());
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return rc;
+  }
+
   void add(Run run) {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
@@ -73,6 +91,7 @@ public:
     thread_.join();
   }
 
+private:
   void loop() {
     for (;;) {
       pollfd ready[2] = {{childSignal_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
@@ -98,9 +117,6 @@ public:
     }
   }
 
-  std::thread thread_;
-
-private:
   void signalWake() {
     const std::uint64_t one = 1;
     (void)!::write(wake_.get(), &one, sizeof one);
@@ -148,6 +164,7 @@ private:
   std::vector<Run> arrived_; // handed over, not yet seen by the thread
   bool stopping_ = false;
   std::vector<Run> runs_; // the thread's own
+  std::thread thread_;
 };
 
 Result<ProgramReaper> ProgramReaper::start() {
@@ -161,19 +178,7 @@ Result<ProgramReaper> ProgramReaper::start() {
   posix::Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake) return Started::failure(posix::win32FromErrno(errno));
   auto watcher = std::make_unique<Watcher>(std::move(childSignal), std::move(wake));
-  // The thread takes no asynchronous signal (a stop signal is for the threads that wait for it);
-  // faults in it still reach the fault handlers.
-  sigset_t all, before;
-  sigfillset(&all);
-  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) sigdelset(&all, fault);
-  ::pthread_sigmask(SIG_SETMASK, &all, &before);
-  try {
-    watcher->thread_ = std::thread([state = watcher.get()] { state->loop(); });
-  } catch (const std::system_error& failure) {
-    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    return Started::failure(posix::win32FromErrno(failure.code().value()));
-  }
-  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (std::uint32_t rc = watcher->launch()) return Started::failure(rc);
   return ProgramReaper(std::move(watcher));
 }
 
