@@ -1,4 +1,4 @@
-// Starting a program as another account, and waiting for it and for what it started.
+// Starting a program as another account.
 //
 // The program runs with exactly the account's user, primary group and supplementary groups
 // (no capability of the caller survives the change of user), in the given directory, with the
@@ -70,15 +70,13 @@ int landlockVersion();
 // process first moves into a leaf "service" below it. Call it once, before starting threads.
 std::string chooseProgramGrouping(bool controlGroups);
 
-// A started program: its process id and, when it got one, its control group (a directory handle
-// and the group's name below the base).
+// A started program: its process id and the names of its control groups below the service's
+// (empty where it has none). The run holds no descriptor of the service's: its groups are opened
+// by name when it ends.
 struct StartedProcess {
   std::uint32_t id = 0;
-  Handle group;
-  std::string groupName;
-  Handle memoryGroup; // version 1 hierarchies, where the limits are set there
-  Handle tasksGroup;
-  std::string limitGroupName;
+  std::string groupName;      // unified hierarchy; empty: its process group holds the run
+  std::string limitGroupName; // version 1 memory and pids hierarchies, where the limits are set there
   RunLimits limits;
 };
 
@@ -99,11 +97,7 @@ struct ProgramEnd {
 // refused. Safe to call from several threads at once.
 Result<StartedProcess> startProcessAs(const ProcessStart& start);
 
-// Waits for the program to end, or until its wall-clock limit has passed (then kills its whole
-// run); then kills what it left behind (its control group, or its process group), waits until
-// its control group is empty, notes the limit it ran into (the memory limit when the kernel
-// killed a process for it, the task limit when a fork was refused, the CPU time when the program
-// ended by SIGXCPU) and removes its groups; then returns.
-Result<ProgramEnd> waitForProgram(StartedProcess& process);
+// A started program is watched until it ends by os::ProgramReaper (os/reaper.h), which then does
+// the end of its run.
 
 } // namespace os

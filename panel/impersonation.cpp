@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <array>
-#include <thread>
+#include <exception>
+#include <memory>
 
 #include "os/exit_code.h"
 #include "os/file_io.h"
 #include "os/tree.h"
 #include "os/pipe.h"
+#include "os/reaper.h"
 #include "os/spawn.h"
 #include "os/text.h"
 #include "panel/impersonation_request.h"
@@ -55,8 +57,6 @@ void replyError(Channel& channel, std::u16string_view message) {
   throw Drop{reason};
 }
 
-// Starts the program as the account and returns its process handle: the read end of a pipe on
-// which a watcher writes the exit code when the program ends.
 // What the run leaves in /tmp goes with it; the walk follows no link the user made there.
 void removeTemporaryDirectory(const std::u16string& path) {
   std::u16string name;
@@ -79,7 +79,36 @@ void reportLimit(const os::Handle& error, const os::ProgramEnd& end, const os::R
   (void)os::writeFile(error.get(), line.data(), line.size());
 }
 
-os::Handle startProgram(const os::ThreadIdentity& account, const RequestHead& head, const RunParameters& run) {
+// What is left to do when a run has ended, held by the reaper meanwhile: two descriptors per
+// running program, the exit-code pipe's write end and the error stream (for the limit message).
+struct RunEnding {
+  os::Handle exitWriter;
+  os::Handle error;
+  std::u16string temporaryPath;
+
+  // The exit code goes out once what the program left behind is gone, so the client's output
+  // pipes are at their end by then.
+  void finish(const os::StartedProcess& process, const os::Result<os::ProgramEnd>& end) {
+    removeTemporaryDirectory(temporaryPath);
+    const std::string pid = "pid " + std::to_string(process.id);
+    if (!end.ok()) {
+      logLine(pid + " cannot be waited for: " + os::utf8FromUtf16(osErrorMessage(end.code())));
+      return;
+    }
+    if (end.value().cleanupError)
+      logLine(pid + " ended; what it left behind: " + os::utf8FromUtf16(osErrorMessage(end.value().cleanupError)));
+    if (const std::string message = limitMessage(end.value().limit, process.limits); !message.empty())
+      logLine(pid + ": " + message);
+    reportLimit(error, end.value(), process.limits);
+    error.reset();
+    (void)os::writeExitCode(exitWriter.get(), end.value().exitCode);
+  }
+};
+
+// Starts the program as the account, hands it to the reaper and returns its process handle: the
+// read end of a pipe on which the exit code comes when the program ends.
+os::Handle startProgram(os::ProgramReaper& reaper, const os::ThreadIdentity& account, const RequestHead& head,
+                        const RunParameters& run) {
   const ProgramLine line = programLine(run);
   const std::u16string directory = run.currentDirectory.empty() ? u"\\" : run.currentDirectory;
   Sandbox sandbox = prepareSandbox(account, line.program, directory);
@@ -112,30 +141,24 @@ os::Handle startProgram(const os::ThreadIdentity& account, const RequestHead& he
           std::to_string(pid) + ", for pid " + std::to_string(head.header.processId) +
           (started.value().groupName.empty() ? ", in its process group"
                                               : ", in control group " + started.value().groupName));
-  // The watcher outlives the connection: the program may run longer than its client stays. The
-  // exit code goes out once what the program left behind is gone, so the client's output pipes
-  // are at their end by then.
-  std::thread([process = std::move(started.value()), writer = std::move(exitPipe.value().write),
-               error = error.ok() ? std::move(error.value()) : os::Handle(),
-               temporaryPath = std::exchange(temporary.path, {})]() mutable {
-    os::Result<os::ProgramEnd> end = os::waitForProgram(process);
-    removeTemporaryDirectory(temporaryPath);
-    if (!end.ok()) return;
-    if (end.value().cleanupError)
-      logLine("pid " + std::to_string(process.id) + " ended; what it left behind: " +
-              os::utf8FromUtf16(osErrorMessage(end.value().cleanupError)));
-    if (const std::string message = limitMessage(end.value().limit, process.limits); !message.empty())
-      logLine("pid " + std::to_string(process.id) + ": " + message);
-    reportLimit(error, end.value(), process.limits);
-    error.reset();
-    (void)os::writeExitCode(writer.get(), end.value().exitCode);
-  }).detach();
+  // The run outlives the connection: the program may run longer than its client stays.
+  auto ending = std::make_shared<RunEnding>(RunEnding{std::move(exitPipe.value().write),
+                                                      error.ok() ? std::move(error.value()) : os::Handle(),
+                                                      std::exchange(temporary.path, {})});
+  reaper.watch(std::move(started.value()),
+               [ending](const os::StartedProcess& process, const os::Result<os::ProgramEnd>& end) {
+                 try {
+                   ending->finish(process, end);
+                 } catch (const std::exception& failure) {
+                   logLine("the end of pid " + std::to_string(process.id) + " is not reported: " + failure.what());
+                 }
+               });
   return std::move(exitPipe.value().read);
 }
 
 } // namespace
 
-void serveImpersonation(Channel& channel) {
+void serveImpersonation(Channel& channel, os::ProgramReaper& reaper) {
   ChannelSource source(channel);
   for (;;) {
     RequestReader reader(source);
@@ -169,7 +192,7 @@ void serveImpersonation(Channel& channel) {
       refuse(channel, fault, "malformed request");
     }
     try {
-      os::Handle process = startProgram(account, *head, run);
+      os::Handle process = startProgram(reaper, account, *head, run);
       // The handle value is this service's; the descriptor itself travels with the reply.
       std::array<std::uint8_t, 8> value{};
       const auto word = wire::encodeWord(static_cast<std::uint32_t>(process.get()));

@@ -8,15 +8,19 @@
 //
 // Each program runs in a control group of its own below the service's (systemd: Delegate=yes),
 // or in a process group of its own where none can be made; when it ends, what it left behind is
-// killed. TAVRIX_NO_CGROUPS=1 in the environment keeps to process groups.
+// killed. TAVRIX_NO_CGROUPS=1 in the environment keeps to process groups. One thread watches every
+// running program (os/reaper.h).
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "os/reaper.h"
 #include "os/spawn.h"
+#include "os/text.h"
 #include "panel/impersonation.h"
 #include "panel/server.h"
 #include "panel/service_main.h"
+#include "runtime/core/exception.h"
 #include "runtime/process/impersonation_wire.h"
 
 int main(int argc, char** argv) {
@@ -26,7 +30,15 @@ int main(int argc, char** argv) {
     panel::logLine("warning: this kernel has no Landlock; programs run without file-system confinement");
   else
     panel::logLine("programs run confined by Landlock (ABI " + std::to_string(os::landlockVersion()) + ")");
-  return panel::serviceMain(argc, argv,
-                            {"tavrix-impersonation-service", RunTime::impersonation::pipeName,
-                             u"ImpersonationServiceClients", panel::serveImpersonation});
+  // Before any other thread: SIGCHLD is blocked from here on for every thread of the service.
+  os::Result<os::ProgramReaper> reaper = os::ProgramReaper::start();
+  if (!reaper.ok()) {
+    panel::logLine("cannot watch for the end of programs: " + os::utf8FromUtf16(osErrorMessage(reaper.code())));
+    return 1;
+  }
+  // The reaper outlives every connection: the server has ended them all when serviceMain returns.
+  return panel::serviceMain(
+      argc, argv,
+      {"tavrix-impersonation-service", RunTime::impersonation::pipeName, u"ImpersonationServiceClients",
+       [&reaper](panel::Channel& channel) { panel::serveImpersonation(channel, reaper.value()); }});
 }

@@ -3,14 +3,12 @@
 #include <fcntl.h>
 #include <linux/sched.h>
 #include <signal.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -19,6 +17,7 @@
 #include "os/posix/errno_map.h"
 #include "os/posix/landlock.h"
 #include "os/posix/fd.h"
+#include "os/posix/run_end.h"
 #include "os/text.h"
 
 namespace os {
@@ -110,43 +109,37 @@ pid_t cloneIntoGroup(int group) {
   return child;
 }
 
-// Kills the whole run: its control group, else its version 1 memory group, else its process
-// group.
-std::uint32_t killRun(StartedProcess& process) {
-  if (process.group) return posix::cgroup::killAll(posix::fdOf(process.group.get()));
-  if (process.memoryGroup) return posix::cgroup::killListed(posix::fdOf(process.memoryGroup.get()));
-  return ::kill(-static_cast<pid_t>(process.id), SIGKILL) == 0 || errno == ESRCH ? err::success
-                                                                                : posix::win32FromErrno(errno);
+// One of the run's groups, opened by its name below the base.
+Result<posix::Fd> openGroup(const posix::Fd& base, const std::string& name) {
+  posix::Fd group(::openat(base.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!group) return Result<posix::Fd>::failure(posix::win32FromErrno(errno));
+  return group;
 }
 
-// Waits until the program ends or its wall-clock time is over; false when it is over (a kernel
-// without pidfd_open, 5.3, gets no wall-clock limit).
-bool endsInTime(pid_t pid, std::uint32_t seconds) {
-  if (seconds == 0) return true;
-  posix::Fd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  if (!process) return true;
-  pollfd ended{process.get(), POLLIN, 0};
-  int rc;
-  do rc = ::poll(&ended, 1, static_cast<int>(std::min<std::uint64_t>(seconds * 1000ULL, 0x7FFFFFFF)));
-  while (rc < 0 && errno == EINTR);
-  return rc != 0;
+// Whether the run met its memory or task limit, in the groups that carry them.
+LimitHit groupLimitHit(const StartedProcess& process) {
+  const bool version1 = !process.limitGroupName.empty();
+  if (!version1 && (!unifiedLimits || process.groupName.empty())) return LimitHit::none;
+  Result<posix::Fd> memory = version1 ? openGroup(memoryGroups, process.limitGroupName)
+                                      : openGroup(programGroups, process.groupName);
+  if (memory.ok() && posix::cgroup::memoryLimitHit(memory.value().get(), version1)) return LimitHit::memory;
+  Result<posix::Fd> tasks = version1 ? openGroup(taskGroups, process.limitGroupName) : std::move(memory);
+  if (tasks.ok() && posix::cgroup::taskLimitHit(tasks.value().get())) return LimitHit::tasks;
+  return LimitHit::none;
 }
 
 LimitHit limitHit(const StartedProcess& process, int status) {
   if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) return LimitHit::cpuTime;
-  const int memory = process.memoryGroup ? posix::fdOf(process.memoryGroup.get())
-                     : unifiedLimits && process.group ? posix::fdOf(process.group.get())
-                                                      : -1;
-  if (memory >= 0 && posix::cgroup::memoryLimitHit(memory, bool(process.memoryGroup))) return LimitHit::memory;
-  const int tasks = process.tasksGroup ? posix::fdOf(process.tasksGroup.get())
-                    : unifiedLimits && process.group ? posix::fdOf(process.group.get())
-                                                     : -1;
-  if (tasks >= 0 && posix::cgroup::taskLimitHit(tasks)) return LimitHit::tasks;
-  return LimitHit::none;
+  return groupLimitHit(process);
 }
 
+// A run's groups of the version 1 memory and pids hierarchies, open while the program is placed.
+struct LimitGroups {
+  posix::Fd memory, tasks;
+};
+
 // Groups of the version 1 memory and pids hierarchies for one run, with its limits.
-std::uint32_t makeLimitGroups(const RunLimits& limits, StartedProcess& started) {
+std::uint32_t makeLimitGroups(const RunLimits& limits, StartedProcess& started, LimitGroups& groups) {
   if (!memoryGroups || (limits.memoryBytes == 0 && limits.tasks == 0)) return err::success;
   // One name free in both hierarchies: they may sit at different depths, and another
   // instance's groups (or one it left behind) may hold a name in one of them only.
@@ -155,25 +148,22 @@ std::uint32_t makeLimitGroups(const RunLimits& limits, StartedProcess& started) 
     if (!memory.ok()) return memory.code();
     if (::mkdirat(taskGroups.get(), memory.value().name.c_str(), 0755) == 0) {
       started.limitGroupName = memory.value().name;
-      started.memoryGroup = posix::toHandle(std::move(memory.value().dir));
+      groups.memory = std::move(memory.value().dir);
       break;
     }
     const int error = errno;
     (void)posix::cgroup::remove(memoryGroups.get(), memory.value().name);
     if (error != EEXIST) return posix::win32FromErrno(error);
   }
-  posix::Fd tasks(::openat(taskGroups.get(), started.limitGroupName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!tasks) return posix::win32FromErrno(errno);
-  started.tasksGroup = posix::toHandle(std::move(tasks));
-  if (std::uint32_t rc = posix::cgroup::limitMemory(posix::fdOf(started.memoryGroup.get()), limits.memoryBytes, true))
-    return rc;
-  return posix::cgroup::limitTasks(posix::fdOf(started.tasksGroup.get()), limits.tasks);
+  Result<posix::Fd> tasks = openGroup(taskGroups, started.limitGroupName);
+  if (!tasks.ok()) return tasks.code();
+  groups.tasks = std::move(tasks.value());
+  if (std::uint32_t rc = posix::cgroup::limitMemory(groups.memory.get(), limits.memoryBytes, true)) return rc;
+  return posix::cgroup::limitTasks(groups.tasks.get(), limits.tasks);
 }
 
 std::uint32_t removeLimitGroups(StartedProcess& process) {
   if (process.limitGroupName.empty()) return err::success;
-  process.memoryGroup.reset();
-  process.tasksGroup.reset();
   std::uint32_t rc = posix::cgroup::remove(memoryGroups.get(), process.limitGroupName);
   const std::uint32_t tasks = posix::cgroup::remove(taskGroups.get(), process.limitGroupName);
   if (rc == err::success && tasks != err::fileNotFound) rc = tasks;
@@ -230,7 +220,8 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
   }
   StartedProcess started;
   started.limits = start.limits;
-  if (std::uint32_t rc = makeLimitGroups(start.limits, started)) {
+  LimitGroups limitGroups;
+  if (std::uint32_t rc = makeLimitGroups(start.limits, started, limitGroups)) {
     (void)removeLimitGroups(started);
     return Started::failure(rc);
   }
@@ -254,14 +245,14 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
   };
   // Version 1 groups take a process only by its id: the child then waits until it is placed.
   std::uint32_t unplaced = err::success;
-  pid_t child = group.dir && !started.memoryGroup ? cloneIntoGroup(group.dir.get()) : -1;
+  pid_t child = group.dir && !limitGroups.memory ? cloneIntoGroup(group.dir.get()) : -1;
   if (child == 0)
     becomeProgram(start, program.value(), directory.value(), groups, argv.get(), envp.get(), reportWrite.get(), -1,
                   ruleset.get());
   if (child < 0) {
     // With a group, the child waits on `placed` until the parent has moved it there.
     posix::Fd placedRead, placedWrite;
-    if (group.dir || started.memoryGroup) {
+    if (group.dir || limitGroups.memory) {
       if (::pipe2(fds, O_CLOEXEC) < 0) return failed(errno);
       placedRead.reset(fds[0]);
       placedWrite.reset(fds[1]);
@@ -275,14 +266,13 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
     }
     if (group.dir && posix::cgroup::place(group.dir.get(), child) != err::success) group.dir.reset();
     // A run outside its limits' groups would run without them: it is stopped before it starts.
-    if (started.memoryGroup) {
-      unplaced = posix::cgroup::place(posix::fdOf(started.memoryGroup.get()), child);
-      if (unplaced == err::success) unplaced = posix::cgroup::place(posix::fdOf(started.tasksGroup.get()), child);
+    if (limitGroups.memory) {
+      unplaced = posix::cgroup::place(limitGroups.memory.get(), child);
+      if (unplaced == err::success) unplaced = posix::cgroup::place(limitGroups.tasks.get(), child);
       if (unplaced != err::success) ::kill(child, SIGKILL);
     }
   }
   if (group.dir) {
-    started.group = posix::toHandle(std::move(group.dir));
     started.groupName = std::move(group.name);
   } else if (!group.name.empty()) {
     (void)posix::cgroup::remove(programGroups.get(), group.name);
@@ -295,43 +285,54 @@ Result<StartedProcess> startProcessAs(const ProcessStart& start) {
   do n = ::read(reportRead.get(), failure, sizeof failure);
   while (n < 0 && errno == EINTR);
   if (n == sizeof failure || unplaced != err::success) {
-    (void)waitForProgram(started);
+    (void)posix::finishRun(started, LimitHit::none);
     if (unplaced != err::success) return Started::failure(unplaced);
     return Started::failure(failure[0] == 1 ? err::directory : posix::win32FromErrno(failure[1]));
   }
   return started;
 }
 
-Result<ProgramEnd> waitForProgram(StartedProcess& process) {
-  const pid_t pid = static_cast<pid_t>(process.id);
-  LimitHit limit = LimitHit::none;
-  if (!endsInTime(pid, process.limits.wallSeconds)) {
-    limit = LimitHit::wallClock;
-    (void)killRun(process);
+namespace posix {
+
+std::uint32_t killRun(const StartedProcess& process) {
+  if (!process.groupName.empty() || !process.limitGroupName.empty()) {
+    const bool unified = !process.groupName.empty();
+    Result<Fd> group = unified ? openGroup(programGroups, process.groupName)
+                               : openGroup(memoryGroups, process.limitGroupName);
+    if (!group.ok()) return group.code();
+    return unified ? cgroup::killAll(group.value().get()) : cgroup::killListed(group.value().get());
   }
-  // The program has ended but stays unreaped meanwhile, so its id, which is its process group's,
-  // is not handed to another process before the group is killed.
+  return ::kill(-static_cast<pid_t>(process.id), SIGKILL) == 0 || errno == ESRCH ? err::success
+                                                                                : win32FromErrno(errno);
+}
+
+Result<ProgramEnd> finishRun(StartedProcess& process, LimitHit stoppedBy) {
+  const pid_t pid = static_cast<pid_t>(process.id);
+  // The program stays unreaped meanwhile, so its id, which is its process group's, is not
+  // handed to another process before the group is killed.
   siginfo_t info{};
   int rc;
   do rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
   while (rc < 0 && errno == EINTR);
-  if (rc < 0) return Result<ProgramEnd>::failure(posix::win32FromErrno(errno));
+  if (rc < 0) return Result<ProgramEnd>::failure(win32FromErrno(errno));
   ProgramEnd end;
   end.cleanupError = killRun(process);
   int status = 0;
   pid_t ended;
   do ended = ::waitpid(pid, &status, 0);
   while (ended < 0 && errno == EINTR);
-  if (ended < 0) return Result<ProgramEnd>::failure(posix::win32FromErrno(errno));
+  if (ended < 0) return Result<ProgramEnd>::failure(win32FromErrno(errno));
   end.exitCode = static_cast<std::uint32_t>(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
-  end.limit = limit != LimitHit::none ? limit : limitHit(process, status);
+  end.limit = stoppedBy != LimitHit::none ? stoppedBy : limitHit(process, status);
   if (std::uint32_t rc = removeLimitGroups(process); end.cleanupError == err::success) end.cleanupError = rc;
-  if (process.group) {
-    process.group.reset();
-    if (end.cleanupError == err::success)
-      end.cleanupError = posix::cgroup::remove(programGroups.get(), process.groupName);
+  if (!process.groupName.empty()) {
+    if (std::uint32_t rc = cgroup::remove(programGroups.get(), process.groupName); end.cleanupError == err::success)
+      end.cleanupError = rc;
+    process.groupName.clear();
   }
   return end;
 }
+
+} // namespace posix
 
 } // namespace os

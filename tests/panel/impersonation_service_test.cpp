@@ -1,11 +1,15 @@
 // The reference impersonation service as its peers meet it: the peer check, hostile and
-// malformed input, many clients at once, SIGTERM.
+// malformed input, many clients at once, thousands of running programs, SIGTERM.
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,12 +24,34 @@ using namespace testing_support;
 
 namespace {
 
+Bytes utf16(const std::string& ascii) {
+  Bytes text;
+  for (char c : ascii) text.insert(text.end(), {static_cast<std::uint8_t>(c), 0});
+  return text;
+}
+
 // The head of an impersonation request for the user, message by message.
 std::vector<Bytes> impersonation(std::uint32_t uid) {
-  const std::string sid = "S-1-22-1-" + std::to_string(uid);
-  Bytes text;
-  for (char c : sid) text.insert(text.end(), {static_cast<std::uint8_t>(c), 0});
-  return {le32(1), le32(5), le32(static_cast<std::uint32_t>(text.size())), text, le32(40), Bytes(40, 0)};
+  const Bytes sid = utf16("S-1-22-1-" + std::to_string(uid));
+  return {le32(1), le32(5), le32(static_cast<std::uint32_t>(sid.size())), sid, le32(40), Bytes(40, 0)};
+}
+
+std::size_t entriesOf(const std::string& directory) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory), {}));
+}
+
+// The processes whose parent is `pid`, zombies included.
+std::vector<std::string> childrenOf(int pid) {
+  std::vector<std::string> children;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string stat = readFile(entry.path().string() + "/stat");
+    std::istringstream after(stat.substr(stat.rfind(')') + 1));
+    std::string state;
+    int parent = 0;
+    after >> state >> parent;
+    if (parent == pid) children.push_back(entry.path().filename().string() + " " + state);
+  }
+  return children;
 }
 
 // A raw peer that sends whole requests and reads impersonation replies.
@@ -51,6 +77,31 @@ public:
     for (std::size_t i = 0; i < text->size(); i += 2) ascii += static_cast<char>((*text)[i]);
     return "error: " + ascii;
   }
+  // Starts the command line as the user with the three standard streams; the process handle
+  // that comes back (invalid when none came).
+  os::Handle run(std::uint32_t uid, const std::string& commandLine, const os::NativeHandle (&streams)[3]) {
+    const Bytes sid = utf16("S-1-22-1-" + std::to_string(uid)), line = utf16(commandLine), header(40, 0);
+    if (!send({le32(1), le32(3), le32(static_cast<std::uint32_t>(sid.size())), sid, le32(40)}) ||
+        !os::pipe::sendWithHandles(handle(), header.data(), header.size(), streams).ok() || word() != 0 ||
+        word() != 0 || !send({le32(4), le32(0), le32(static_cast<std::uint32_t>(line.size())), line, le32(0), le32(0)}) ||
+        word() != 1 || word() != 8 || !readable())
+      return {};
+    Bytes value(8);
+    std::vector<os::Handle> process;
+    (void)os::pipe::receiveWithHandles(handle(), value.data(), value.size(), process);
+    return process.size() == 1 ? std::move(process[0]) : os::Handle();
+  }
+  // A reply's word (status or count), read without the large buffer of an arbitrary message.
+  std::optional<std::uint32_t> word() {
+    Bytes bytes(4);
+    os::Result<std::size_t> got = readable() ? os::pipe::receive(handle(), bytes.data(), 4) : std::size_t{0};
+    if (!got.ok() || got.value() != 4) return std::nullopt;
+    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  }
+  bool readable() {
+    os::Result<std::uint32_t> ready = os::pipe::waitReady(handle(), os::pipe::Direction::Read, 10000, false);
+    return ready.ok() && ready.value() == os::WAIT_OBJECT_0;
+  }
   // True when the service has closed the connection (and sent nothing more).
   bool closedByService() {
     std::optional<Bytes> more = receive(3000);
@@ -67,9 +118,13 @@ protected:
     registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
                     "\"\n\"ImpersonationServiceClients\"=\"7, " + std::to_string(listed_.uid()) + "\"\n");
     ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
-    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipe(), "tavrix-impersonation-service");
+    // Thousands of running programs take two descriptors each in the service, and as many here.
+    const rlimit descriptors{16384, 16384};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &descriptors), 0);
+    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipe(), "tavrix-impersonation-service", log());
   }
   std::string pipe() const { return dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"); }
+  std::string log() const { return dir_.file("service.log"); }
 
   TempDir dir_;
   ScopedRegistry registry_;
@@ -148,14 +203,76 @@ TEST_F(ImpersonationService, ManyClientsAtOnceAndOneSilentNeverStallTheOthers) {
   for (const std::string& reply : replies) EXPECT_EQ(reply, "ok");
 }
 
-TEST_F(ImpersonationService, SigtermStopsItWithClientsConnected) {
+// A running program costs the service no thread and two descriptors; when they end, each exit
+// code reaches its client and nothing of the runs is left.
+TEST_F(ImpersonationService, ThousandsOfRunningProgramsHoldNoThreadEach) {
+  constexpr std::size_t kRuns = 2000;
+  const std::string service = "/proc/" + std::to_string(service_->pid());
+  ImpersonationPeer peer(pipe());
+  // Served once, so that its connection counts among the service's descriptors.
+  ASSERT_TRUE(peer.send(impersonation(listed_.uid())));
+  ASSERT_EQ(peer.reply(), "ok");
+  const std::size_t descriptorsBefore = entriesOf(service + "/fd");
+  const os::Handle nothing(static_cast<os::NativeHandle>(::open("/dev/null", O_WRONLY | O_CLOEXEC)));
+  std::vector<os::Handle> inputs, processes;
+  for (std::size_t i = 0; i < kRuns; ++i) {
+    os::Result<os::pipe::PipePair> input = os::pipe::createPipe(0, false);
+    ASSERT_TRUE(input.ok());
+    const os::NativeHandle streams[3] = {input.value().read.get(), nothing.get(), nothing.get()};
+    processes.push_back(peer.run(listed_.uid(), "\\bin\\sh -c \"read code; exit $code\"", streams));
+    ASSERT_TRUE(processes.back().valid()) << "run " << i << ": " << readFile(log());
+    inputs.push_back(std::move(input.value().write));
+  }
+  // Once the next request is answered, the connection has let go of the last run's streams.
+  ASSERT_TRUE(peer.send(impersonation(listed_.uid())));
+  ASSERT_EQ(peer.reply(), "ok");
+  EXPECT_LT(entriesOf(service + "/task"), 20u);
+  EXPECT_LE(entriesOf(service + "/fd"), descriptorsBefore + 2 * kRuns);
+
+  std::vector<std::uint32_t> codes, expected;
+  for (std::size_t i = 0; i < kRuns; ++i) {
+    const std::string code = std::to_string(i % 250) + "\n";
+    ASSERT_EQ(::write(static_cast<int>(inputs[i].get()), code.data(), code.size()), static_cast<ssize_t>(code.size()));
+    inputs[i].reset();
+    expected.push_back(static_cast<std::uint32_t>(i % 250));
+  }
+  for (const os::Handle& process : processes) {
+    // The code, then the end: the service has let go of the run once its writer is closed.
+    std::uint32_t code = 0xFFFFFFFF;
+    char end;
+    if (::read(static_cast<int>(process.get()), &code, sizeof code) != sizeof code ||
+        ::read(static_cast<int>(process.get()), &end, 1) != 0)
+      code = 0xFFFFFFFF;
+    codes.push_back(code);
+  }
+  EXPECT_EQ(codes, expected);
+  EXPECT_EQ(entriesOf(service + "/fd"), descriptorsBefore);
+  EXPECT_EQ(childrenOf(service_->pid()), std::vector<std::string>{}) << "running or unreaped";
+  EXPECT_EQ(liveProcessesOf(listed_.uid()), std::vector<std::string>{});
+  EXPECT_EQ(readFile(log()).find("left behind"), std::string::npos) << "a run's groups or processes stay";
+}
+
+TEST_F(ImpersonationService, SigtermStopsItWithClientsConnectedAndProgramsRunning) {
+  // In process groups: the program outlives the service, and no control group is left of it.
+  service_->stop();
+  ASSERT_EQ(::setenv("TAVRIX_NO_CGROUPS", "1", 1), 0);
+  service_ = std::make_unique<ServiceProcess>(registry_.path(), pipe(), "tavrix-impersonation-service");
+  ::unsetenv("TAVRIX_NO_CGROUPS");
   ImpersonationPeer idle(pipe());
-  ASSERT_TRUE(idle.send(impersonation(listed_.uid())));
-  ASSERT_EQ(idle.reply(), "ok");
+  os::Result<os::pipe::PipePair> input = os::pipe::createPipe(0, false);
+  ASSERT_TRUE(input.ok());
+  const os::NativeHandle streams[3] = {input.value().read.get(), input.value().read.get(), input.value().read.get()};
+  const os::Handle process = idle.run(listed_.uid(), "\\bin\\sh -c \"read line\"", streams);
+  ASSERT_TRUE(process.valid());
+  input.value().read.reset();
+
   EXPECT_EQ(service_->stop(), 0);
   EXPECT_TRUE(idle.closedByService());
   struct stat st;
   EXPECT_NE(::lstat(pipe().c_str(), &st), 0) << "the socket file is removed";
+  EXPECT_EQ(liveProcessesOf(listed_.uid()).size(), 1u) << "the program goes on";
+  std::uint32_t code;
+  EXPECT_EQ(::read(static_cast<int>(process.get()), &code, sizeof code), 0) << "its handle ends without a code";
 }
 
 TEST_F(ImpersonationService, ASecondInstanceOnTheRunDirectoryRefusesToStartAnotherKindRuns) {

@@ -25,6 +25,7 @@ public:
     if (connected.ok()) handle_ = std::move(connected.value());
   }
   bool connected() const { return handle_.valid(); }
+  os::NativeHandle handle() const { return handle_.get(); }
 
   bool send(const Bytes& message) {
     for (;;) {
