@@ -86,24 +86,24 @@ void tellServiceManager(std::uint32_t sent, const char* what) {
 }
 
 // Tells the service manager the service is stopping as soon as a stop request arrives, while the
-// server still ends its connections; ends silently when the server returns for another reason.
+// server still ends its connections. `wake` is a pipe whose write end, closed when the server has
+// returned, ends the wait when no stop request did.
 class StopAnnouncement {
 public:
-  StopAnnouncement(os::NativeHandle stop, os::pipe::PipePair serverEnd)
-      : serverEnd_(std::move(serverEnd)), thread_([this, stop] {
-          const os::NativeHandle watched[2] = {stop, serverEnd_.read.get()};
+  StopAnnouncement(os::NativeHandle stop, os::pipe::PipePair wake)
+      : wake_(std::move(wake)), thread_([this, stop] {
+          const os::NativeHandle watched[2] = {stop, wake_.read.get()};
           os::Result<std::uint32_t> ready = os::pipe::waitReadable(watched, os::INFINITE_WAIT);
           if (ready.ok() && ready.value() == os::WAIT_OBJECT_0)
             tellServiceManager(os::service_manager::notifyStopping(), "that it is stopping");
         }) {}
-  // The closed write end wakes the thread when no stop request did.
   ~StopAnnouncement() {
-    serverEnd_.write.reset();
+    wake_.write.reset();
     thread_.join();
   }
 
 private:
-  os::pipe::PipePair serverEnd_;
+  os::pipe::PipePair wake_;
   std::thread thread_;
 };
 
@@ -139,16 +139,16 @@ int serve(const Options& options, const ServiceDefinition& service) {
       if (made) os::pipe::removeSocketFile(path, *made);
     }
   } removal{path.value(), listener->made};
-  os::Result<os::pipe::PipePair> serverEnd = os::pipe::createPipe(0, false);
-  if (!serverEnd.ok()) {
-    logLine("cannot watch for the stop request: error " + std::to_string(serverEnd.code()));
+  os::Result<os::pipe::PipePair> wake = os::pipe::createPipe(0, false);
+  if (!wake.ok()) {
+    logLine("cannot watch for the stop request: error " + std::to_string(wake.code()));
     return 1;
   }
   const std::u16string allowList(service.allowListValue);
   Server server(std::move(listener->socket), stop.value().get(), service.handler,
                 [allowList] { return allowedUids(allowList); });
   {
-    StopAnnouncement stopping(stop.value().get(), std::move(serverEnd.value()));
+    StopAnnouncement stopping(stop.value().get(), std::move(wake.value()));
     tellServiceManager(os::service_manager::notifyReady(), "that it is ready");
     server.run();
   }
