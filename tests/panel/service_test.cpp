@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <random>
 #include <set>
@@ -255,12 +256,17 @@ TEST_F(Service, StoppingRemovesItsOwnSocketFileOnly) {
 
 // The service manager's end of the readiness notification: a datagram socket named by
 // NOTIFY_SOCKET in this process's environment (which a service started from here inherits).
+sockaddr_un unixAddress(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return address;
+}
+
 class NotifySocket {
 public:
   explicit NotifySocket(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const sockaddr_un address = unixAddress(path);
     // Only a guard against a service that never writes: a message ends the wait.
     const timeval patience{60, 0};
     ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
@@ -303,6 +309,31 @@ TEST_F(Service, TellsTheServiceManagerItsStateAndKeepsASocketItWasHandedOver) {
     EXPECT_EQ(::access(pipe().c_str(), F_OK) == 0, c.handedOver) << c.name;
     EXPECT_NE(readFile(log).find(c.name), std::string::npos) << readFile(log);
   }
+}
+
+TEST_F(Service, ARestartLosesNoConnectionQueuedInAHandedOverSocket) {
+  writeRegistry("");
+  // The test makes the socket and holds it across the restart, as systemd does.
+  std::filesystem::create_directories(dir_.file("run/pipe"));
+  const os::posix::Fd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  const sockaddr_un address = unixAddress(pipe());
+  ASSERT_EQ(::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(socket.get(), 16), 0);
+  NotifySocket manager(dir_.file("notify"));
+  const std::vector<std::string> command = {binary("tavrix-management-service"), "--registry=" + registry_.path()};
+  const int handedOver = socket.get();
+  {
+    ServiceProcess first(command, pipe(), {}, handedOver);
+    ASSERT_EQ(manager.next(), "READY=1");
+    ASSERT_EQ(first.stop(), 0);
+  }
+  ASSERT_EQ(manager.next(), "STOPPING=1");
+  ManagementPeer waiting(pipe());
+  const Bytes request = getStringRequest(u"PRODUCT_DATA_D");
+  ASSERT_TRUE(waiting.send(le32(static_cast<std::uint32_t>(request.size()))) && waiting.send(request));
+  ServiceProcess second(command, pipe(), {}, handedOver);
+  ASSERT_EQ(manager.next(), "READY=1");
+  EXPECT_EQ(waiting.readReply(), "C:\\data");
 }
 
 } // namespace
