@@ -52,20 +52,12 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # --- The host: drive C:, the repository, the site, the accounts, PHP, the registry -------------
-drive=$work/c
-repository=$drive/data/var/cgitory
-www_root=$drive/vhosts/demo.example/httpdocs
-site=$www_root/guestbook
-mkdir -p "$repository" "$www_root" "$drive/php" "$work/product/admin/logs"
-chmod 755 "$work"   # site users must reach their sites, as below a real virtual-hosts directory
-cp -r "$package_source" "$repository/$app"
-ln -s "$(command -v php)" "$drive/php/php.exe"
-
 useradd -M -U -s /usr/sbin/nologin "$user"
 user_made=1
 groupadd "$group"
 group_made=1
-chown "$user:$user" "$www_root"
+panel_site "$work" "$package_source" "$app" "$user"
+mkdir -p "$work/product/admin/logs"
 
 export TAVRIX_REGISTRY=$work/registry.reg
 panel_registry "$TAVRIX_REGISTRY" "$work/run" "$drive" \
@@ -120,10 +112,6 @@ check_access_rules() {
   expect "uploads/ grants $group full access" acl_has "$site/uploads" "group:$group:rwx"
   expect "install/ denies $group all access" acl_has "$site/install" "group:$group:---"
 }
-
-site_options=(--application-full-name="$app" --www-root='C:\vhosts\demo.example\httpdocs'
-              --user-name="$user" --application-subdirectory=guestbook)
-metadata="--metadata-file=C:\\data\\var\\cgitory\\$app\\APP-META.xml"
 
 printf '%s\n' "site user $user, worker group $group, repository C:\\data\\var\\cgitory, site" \
   "C:\\vhosts\\demo.example\\httpdocs (C: is \$WORK/c, \$WORK is $work)"

@@ -1,7 +1,9 @@
 #!/bin/bash
 # Installs the Debian package on this machine and takes it away again, checking what an operator
 # relies on: the files in place, the state and run directories, the enabled units, the tool and
-# both services working from the installed files, and a purge that leaves nothing behind.
+# both services working from the installed files (started through their socket units where
+# systemd runs, by hand otherwise), one real extraction through them into a site, and a purge
+# that leaves nothing behind.
 # Installs system-wide, so it is not part of ./test.sh. Run as root: packaging/test-deb.sh
 set -u
 
@@ -20,6 +22,8 @@ units="tavrix-management-service tavrix-impersonation-service"
 impersonation_pipe="ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"
 failures=0
 service_pids=""
+site_user=tvxdeb$$
+site_user_made=0
 
 ok() { echo "ok   - $*"; }
 fail() { echo "FAIL - $*"; failures=$((failures + 1)); }
@@ -47,6 +51,7 @@ done
 
 cleanup() {
   for pid in $service_pids; do kill "$pid" 2>/dev/null; done
+  if [ "$site_user_made" -eq 1 ]; then groupdel "IWPG_$site_user"; userdel "$site_user"; fi
   if dpkg-query -W -f='${Status}' tavrix 2>/dev/null | grep -q 'ok installed\|config-files'; then
     dpkg --purge tavrix >/dev/null 2>&1
   fi
@@ -82,11 +87,19 @@ for unit in $units; do
   check "unit $unit starts /usr/sbin/$unit" grep -qx "ExecStart=/usr/sbin/$unit" "/lib/systemd/system/$unit.service"
   check "unit $unit enabled" test "$(readlink "/etc/systemd/system/multi-user.target.wants/$unit.service")" = \
     "/lib/systemd/system/$unit.service"
+  check "socket unit $unit enabled" test "$(readlink "/etc/systemd/system/sockets.target.wants/$unit.socket")" = \
+    "/lib/systemd/system/$unit.socket"
 done
+check "the management socket unit listens on /run/tavrix/pipe/zrcpipe" \
+  grep -qx "ListenSequentialPacket=/run/tavrix/pipe/zrcpipe" /lib/systemd/system/tavrix-management-service.socket
+check "the impersonation socket unit listens on /run/tavrix/pipe/$impersonation_pipe" \
+  grep -qxF "ListenSequentialPacket=/run/tavrix/pipe/$impersonation_pipe" \
+  /lib/systemd/system/tavrix-impersonation-service.socket
 check "the impersonation unit delegates its control group" \
   grep -qx "Delegate=yes" /lib/systemd/system/tavrix-impersonation-service.service
 if command -v systemd-analyze >/dev/null; then
-  systemd-analyze verify /lib/systemd/system/tavrix-*.service >"$work/verify.log" 2>&1
+  systemd-analyze verify /lib/systemd/system/tavrix-*.service /lib/systemd/system/tavrix-*.socket \
+    >"$work/verify.log" 2>&1
   check "systemd-analyze verify finds nothing in the units" test $? -eq 0 -a ! -s "$work/verify.log"
 fi
 check "/etc/tavrix/registry.reg is a conffile" \
@@ -128,10 +141,41 @@ stop_service() {
   kill -TERM "$1" && wait "$1"
 }
 
+# One real extraction, as the panel runs it, through the installed services: the demo's package
+# into a site of a user made for it, on the installed registry files (the tool's own file, which
+# the purge removes, says where drive C: is) and the default run directory.
+source "$root/tools/panel-host.sh"
+extract() {
+  useradd -M -U -s /usr/sbin/nologin "$site_user" && groupadd "IWPG_$site_user" && site_user_made=1 &&
+    panel_site "$work" "$root/demo/sample-app" guestbook-1.0 "$site_user" &&
+    mkdir -p "$work/product/admin/logs" &&
+    panel_registry /var/lib/tavrix/registry.reg /run/tavrix "$drive" "\"PRODUCT_ROOT_D\"=\"$work/product\"" ||
+    return 1
+  env -u TAVRIX_REGISTRY -u TAVRIX_OPERATOR_REGISTRY -u TAVRIX_TOOL_REGISTRY \
+    /usr/sbin/tavrix --extract-application "${site_options[@]}" "$metadata" >"$work/extract.log" 2>&1
+}
+check_extraction() {
+  if extract; then
+    ok "tavrix --extract-application through the installed services exits 0"
+  else
+    fail "tavrix --extract-application through the installed services exits 0:"
+    sed 's/^/       /' "$work/extract.log"
+  fi
+  check "... and copied the package's index.php into the site as $site_user" \
+    test "$(stat -c %U "$site/index.php" 2>/dev/null)" = "$site_user"
+}
+
 echo "# the services"
 if [ -d /run/systemd/system ]; then
+  # Stopped, the services are started again by the first connection to their sockets.
+  systemctl stop $units
   for unit in $units; do
-    check "$unit active under systemd" systemctl is-active --quiet "$unit"
+    check "$unit.socket starts" systemctl start "$unit.socket"
+  done
+  check "the management socket is 0666 root" test "$(mode /run/tavrix/pipe/zrcpipe)" = "666 root:root"
+  check_extraction
+  for unit in $units; do
+    check "$unit started by its socket under systemd" systemctl is-active --quiet "$unit.service"
   done
 else
   echo "# systemd is not running as PID 1 here: starting the services by hand"
@@ -142,6 +186,7 @@ else
   start_service tavrix-impersonation-service "$work/impersonation.log"
   check "impersonation service listens on /run/tavrix/pipe/$impersonation_pipe" test -S "/run/tavrix/pipe/$impersonation_pipe"
   impersonation=$started_pid
+  check_extraction
   check "management service stops cleanly on SIGTERM" stop_service "$management"
   check "impersonation service stops cleanly on SIGTERM" stop_service "$impersonation"
   service_pids=""

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <iostream>
 #include <optional>
+#include <thread>
 
 #include "os/environment.h"
 #include "os/pipe.h"
+#include "os/service_manager.h"
 #include "os/stop_signal.h"
 #include "os/text.h"
 #include "runtime/core/exception.h"
@@ -52,6 +54,59 @@ std::optional<os::Handle> claimPipe(const std::string& path) {
   return std::nullopt;
 }
 
+// The socket the service listens on: the one the service manager handed over, or one it makes.
+struct Listener {
+  os::Handle socket;
+  std::optional<os::pipe::SocketFile> made; // the file the service made, which it removes when it stops
+};
+
+std::optional<Listener> listenOn(const std::string& path) {
+  os::service_manager::HandedOverSocket handedOver = os::service_manager::handedOverSocket(path);
+  if (!handedOver.fault.empty()) {
+    logLine("cannot listen on " + path + ": " + handedOver.fault);
+    return std::nullopt;
+  }
+  if (handedOver.socket) {
+    logLine("listening on " + path + " (socket handed over by the service manager)");
+    return Listener{std::move(handedOver.socket), std::nullopt};
+  }
+  os::pipe::SocketFile bound;
+  os::Result<os::Handle> made = os::pipe::listen(path, os::pipe::Kind::Message, 0666, 128, &bound);
+  if (!made.ok()) {
+    logLine("cannot listen on " + path + ": " + os::utf8FromUtf16(osErrorMessage(made.code())));
+    return std::nullopt;
+  }
+  logLine("listening on " + path + " (socket made by the service)");
+  return Listener{std::move(made.value()), bound};
+}
+
+void tellServiceManager(std::uint32_t sent, const char* what) {
+  if (sent != os::err::success)
+    logLine(std::string("cannot tell the service manager ") + what + ": " + os::utf8FromUtf16(osErrorMessage(sent)));
+}
+
+// Tells the service manager the service is stopping as soon as a stop request arrives, while the
+// server still ends its connections. `wake` is a pipe whose write end, closed when the server has
+// returned, ends the wait when no stop request did.
+class StopAnnouncement {
+public:
+  StopAnnouncement(os::NativeHandle stop, os::pipe::PipePair wake)
+      : wake_(std::move(wake)), thread_([this, stop] {
+          const os::NativeHandle watched[2] = {stop, wake_.read.get()};
+          os::Result<std::uint32_t> ready = os::pipe::waitReadable(watched, os::INFINITE_WAIT);
+          if (ready.ok() && ready.value() == os::WAIT_OBJECT_0)
+            tellServiceManager(os::service_manager::notifyStopping(), "that it is stopping");
+        }) {}
+  ~StopAnnouncement() {
+    wake_.write.reset();
+    thread_.join();
+  }
+
+private:
+  os::pipe::PipePair wake_;
+  std::thread thread_;
+};
+
 int serve(const Options& options, const ServiceDefinition& service) {
   if (!options.registry.empty())
     if (os::setEnvironmentVariable("TAVRIX_REGISTRY", options.registry) != os::err::success) return 1;
@@ -69,25 +124,34 @@ int serve(const Options& options, const ServiceDefinition& service) {
     logLine("invalid pipe name " + os::utf8FromUtf16(name));
     return 1;
   }
+  // Held whether the socket is made here or handed over: a second instance must not serve the
+  // same pipe beside this one.
   const std::optional<os::Handle> claim = claimPipe(path.value());
   if (!claim) return 1;
-  os::pipe::SocketFile bound;
-  os::Result<os::Handle> listener = os::pipe::listen(path.value(), os::pipe::Kind::Message, 0666, 128, &bound);
-  if (!listener.ok()) {
-    logLine("cannot listen on " + path.value() + ": " + os::utf8FromUtf16(osErrorMessage(listener.code())));
-    return 1;
-  }
-  // A socket file left behind would make clients meet "connection refused" instead of "no service".
+  std::optional<Listener> listener = listenOn(path.value());
+  if (!listener) return 1;
+  // A socket file left behind would make clients meet "connection refused" instead of "no
+  // service". One the service manager made stays: it keeps queueing connections for the next start.
   struct SocketRemoval {
     const std::string& path;
-    const os::pipe::SocketFile& bound;
-    ~SocketRemoval() { os::pipe::removeSocketFile(path, bound); }
-  } removal{path.value(), bound};
-  logLine("listening on " + path.value());
+    const std::optional<os::pipe::SocketFile>& made;
+    ~SocketRemoval() {
+      if (made) os::pipe::removeSocketFile(path, *made);
+    }
+  } removal{path.value(), listener->made};
+  os::Result<os::pipe::PipePair> wake = os::pipe::createPipe(0, false);
+  if (!wake.ok()) {
+    logLine("cannot watch for the stop request: error " + std::to_string(wake.code()));
+    return 1;
+  }
   const std::u16string allowList(service.allowListValue);
-  Server server(std::move(listener.value()), stop.value().get(), service.handler,
+  Server server(std::move(listener->socket), stop.value().get(), service.handler,
                 [allowList] { return allowedUids(allowList); });
-  server.run();
+  {
+    StopAnnouncement stopping(stop.value().get(), std::move(wake.value()));
+    tellServiceManager(os::service_manager::notifyReady(), "that it is ready");
+    server.run();
+  }
   logLine("stopped");
   return 0;
 }

@@ -8,7 +8,10 @@
 // HKLM\SYSTEM\Tavrix are served. One instance serves a pipe: it holds a lock on
 // <run directory>/pipe/<pipe name>.lock, which holds its pid, and a second exits at once. A service
 // runs in the foreground, logs to standard error and stops on SIGTERM or SIGINT, removing its
-// socket file.
+// socket file. Started by systemd through its socket unit, it serves on the socket handed over
+// (which must be bound to that same path) and leaves it in place when it stops, so that
+// connections queue there until the next start; it tells systemd when it is ready and when it
+// stops.
 #pragma once
 
 #include <cstdint>

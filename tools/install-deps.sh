@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config ccache libgtest-dev libgmock-dev libxml2-dev
           libacl1-dev acl attr e2fsprogs coreutils gdb passwd util-linux libc-bin php-cli
-          php-mbstring php-sqlite3)
+          php-mbstring php-sqlite3 libsystemd-dev systemd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

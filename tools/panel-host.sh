@@ -1,5 +1,6 @@
 # Shell functions for the scripts that set up a private panel host — a registry store, a run
-# directory, a drive C: — and its two reference services: the demo and the benchmarks. Source it.
+# directory, a drive C:, a site — and its two reference services: the demo, the benchmarks and the
+# package test. Source it.
 
 # panel_registry FILE RUN_DIR DRIVE [LINE...]
 # Writes the registry store: the run directory, C: mapped to DRIVE, the product data directory
@@ -40,6 +41,29 @@ start_panel_service() {
   echo "$2 did not start:" >&2
   cat "$6" >&2
   return 1
+}
+
+# panel_site WORK PACKAGE APP USER
+# Lays out a site host below WORK: drive C: (WORK/c) with the application repository
+# C:\data\var\cgitory holding the package directory PACKAGE as APP, C:\php\php.exe (the host's
+# PHP CLI) and the site C:\vhosts\demo.example\httpdocs of USER (an existing account with a group
+# of its name). Leaves the paths in drive, repository, www_root and site (the application's
+# directory, guestbook/ of the site), the tool's options for the application in site_options and
+# its metadata file option in metadata.
+panel_site() {
+  local work=$1 package=$2 app=$3 user=$4
+  drive=$work/c
+  repository=$drive/data/var/cgitory
+  www_root=$drive/vhosts/demo.example/httpdocs
+  site=$www_root/guestbook
+  mkdir -p "$repository" "$www_root" "$drive/php" &&
+    chmod 755 "$work" && # site users must reach their sites, as below a real virtual-hosts directory
+    cp -r "$package" "$repository/$app" &&
+    ln -s "$(command -v php)" "$drive/php/php.exe" &&
+    chown "$user:$user" "$www_root" || return 1
+  site_options=(--application-full-name="$app" --www-root='C:\vhosts\demo.example\httpdocs'
+                --user-name="$user" --application-subdirectory=guestbook)
+  metadata="--metadata-file=C:\\data\\var\\cgitory\\$app\\APP-META.xml"
 }
 
 # The socket names of the two services.

@@ -1,8 +1,13 @@
 #include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <optional>
 #include <random>
 #include <set>
@@ -247,6 +252,88 @@ TEST_F(Service, StoppingRemovesItsOwnSocketFileOnly) {
     struct stat st;
     EXPECT_EQ(::lstat(pipe().c_str(), &st) == 0, c.replaced) << c.name;
   }
+}
+
+// The service manager's end of the readiness notification: a datagram socket named by
+// NOTIFY_SOCKET in this process's environment (which a service started from here inherits).
+sockaddr_un unixAddress(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return address;
+}
+
+class NotifySocket {
+public:
+  explicit NotifySocket(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    const sockaddr_un address = unixAddress(path);
+    // Only a guard against a service that never writes: a message ends the wait.
+    const timeval patience{60, 0};
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+      ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  }
+  ~NotifySocket() { ::unsetenv("NOTIFY_SOCKET"); }
+  // The next message, or "" when none came.
+  std::string next() {
+    char text[256];
+    const ssize_t n = ::recv(fd_.get(), text, sizeof text, 0);
+    return n > 0 ? std::string(text, n) : "";
+  }
+
+private:
+  os::posix::Fd fd_;
+};
+
+TEST_F(Service, TellsTheServiceManagerItsStateAndKeepsASocketItWasHandedOver) {
+  struct Case {
+    const char* name;
+    bool handedOver; // a socket activator made the socket and starts the service at the first connect
+  } cases[] = {{"socket made by the service", false}, {"socket handed over", true}};
+  const std::string log = dir_.file("service.log");
+  writeRegistry("");
+  for (const Case& c : cases) {
+    NotifySocket manager(dir_.file(std::string("notify-") + (c.handedOver ? "activated" : "by-hand")));
+    std::vector<std::string> command = {binary("tavrix-management-service"), "--registry=" + registry_.path()};
+    if (c.handedOver)
+      command.insert(command.begin(), {"/usr/bin/systemd-socket-activate", "--seqpacket", "-E", "NOTIFY_SOCKET",
+                                       "-l", pipe()});
+    ServiceProcess service(command, pipe(), log);
+    ManagementPeer client(pipe());
+    ASSERT_TRUE(client.connected()) << c.name;
+    EXPECT_EQ(manager.next(), "READY=1") << c.name;
+    EXPECT_EQ(client.query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data") << c.name;
+    EXPECT_EQ(service.stop(), 0) << c.name;
+    EXPECT_EQ(manager.next(), "STOPPING=1") << c.name;
+    // A socket the service did not make is not its to remove: it queues connections for the next start.
+    EXPECT_EQ(::access(pipe().c_str(), F_OK) == 0, c.handedOver) << c.name;
+    EXPECT_NE(readFile(log).find(c.name), std::string::npos) << readFile(log);
+  }
+}
+
+TEST_F(Service, ARestartLosesNoConnectionQueuedInAHandedOverSocket) {
+  writeRegistry("");
+  // The test makes the socket and holds it across the restart, as systemd does.
+  std::filesystem::create_directories(dir_.file("run/pipe"));
+  const os::posix::Fd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  const sockaddr_un address = unixAddress(pipe());
+  ASSERT_EQ(::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(socket.get(), 16), 0);
+  NotifySocket manager(dir_.file("notify"));
+  const std::vector<std::string> command = {binary("tavrix-management-service"), "--registry=" + registry_.path()};
+  const int handedOver = socket.get();
+  {
+    ServiceProcess first(command, pipe(), {}, handedOver);
+    ASSERT_EQ(manager.next(), "READY=1");
+    ASSERT_EQ(first.stop(), 0);
+  }
+  ASSERT_EQ(manager.next(), "STOPPING=1");
+  ManagementPeer waiting(pipe());
+  const Bytes request = getStringRequest(u"PRODUCT_DATA_D");
+  ASSERT_TRUE(waiting.send(le32(static_cast<std::uint32_t>(request.size()))) && waiting.send(request));
+  ServiceProcess second(command, pipe(), {}, handedOver);
+  ASSERT_EQ(manager.next(), "READY=1");
+  EXPECT_EQ(waiting.readReply(), "C:\\data");
 }
 
 } // namespace

@@ -19,17 +19,29 @@ extern char** environ;
 namespace testing_support {
 
 ServiceProcess::ServiceProcess(const std::string& registry, const std::string& pipePath, const std::string& name,
-                               const std::string& logFile) {
-  const std::string program = binary(name);
-  const std::string option = "--registry=" + registry;
-  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(option.c_str()), nullptr};
-  // A socket left by an earlier instance must not pass for this one's.
-  ::unlink(pipePath.c_str());
+                               const std::string& logFile)
+    : ServiceProcess(std::vector<std::string>{binary(name), "--registry=" + registry}, pipePath, logFile) {}
+
+ServiceProcess::ServiceProcess(const std::vector<std::string>& command, const std::string& pipePath,
+                               const std::string& logFile, int listeningSocket) {
+  std::vector<std::string> line = command;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (listeningSocket >= 0) {
+    // The shell's process becomes the service, so its pid is the one LISTEN_PID must name.
+    line.insert(line.begin(), {"/bin/sh", "-c", "export LISTEN_FDS=1 LISTEN_PID=$$; exec \"$0\" \"$@\""});
+    posix_spawn_file_actions_adddup2(&actions, listeningSocket, 3);
+  } else {
+    // A socket left by an earlier instance must not pass for this one's.
+    ::unlink(pipePath.c_str());
+  }
+  std::vector<char*> argv;
+  for (const std::string& argument : line) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  const std::string& program = line.front();
   if (!logFile.empty())
     posix_spawn_file_actions_addopen(&actions, 2, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
+  const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (error) throw std::runtime_error("spawn of " + program + " failed: " + std::strerror(error));
   struct stat st;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -11,6 +12,11 @@ public:
   // exists. Its standard error (the log) goes to `logFile` when one is named.
   ServiceProcess(const std::string& registry, const std::string& pipePath,
                  const std::string& program = "tavrix-management-service", const std::string& logFile = {});
+  // Runs a command that becomes the service (a socket activator that executes it, say) and waits
+  // until the pipe exists. Given a listening socket, the service gets it as a service manager
+  // hands one over: as descriptor 3, named by LISTEN_FDS and LISTEN_PID.
+  ServiceProcess(const std::vector<std::string>& command, const std::string& pipePath, const std::string& logFile = {},
+                 int listeningSocket = -1);
   // Stops it with SIGTERM (when still running) and waits for it.
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;
