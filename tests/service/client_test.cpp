@@ -14,6 +14,7 @@
 #include "runtime/core/registry.h"
 #include "runtime/log/log_manager.h"
 #include "service/component_table.h"
+#include "service/protocol.h"
 #include "tests/service/service_process.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/testing.h"
@@ -148,6 +149,27 @@ TEST_F(ClientWithThreeTries, ThePipeNameComesFromTheRegistry) {
   EXPECT_TRUE(message.ends_with(" at Unable to connect to pipe \\\\.\\pipe\\panel-mgmt")) << message;
   EXPECT_EQ(socket, pipePath("panel-mgmt")) << "no socket file";
   auto service = this->start("panel-mgmt");
+  EXPECT_EQ(client_.getString(u"PRODUCT_DATA_D"), u"C:\\panel\\data\\");
+}
+
+// Values as long as a reply may carry, and longer (UTF-16 on the wire: two bytes a character).
+std::string digits(std::size_t count) {
+  std::string text(count, '0');
+  for (std::size_t i = 0; i < count; ++i) text[i] = static_cast<char>('0' + i % 10);
+  return text;
+}
+
+class ClientWithLongValues : public Client {
+protected:
+  ClientWithLongValues()
+      : Client("\"LONG\"=\"" + digits(1000000) + "\"\n\"TOO_LONG\"=\"" + digits(kelvosrv::maxMessage / 2) + "\"\n") {}
+};
+
+TEST_F(ClientWithLongValues, AMillionCharacterValueRoundTripsAndALongerOneIsRefused) {
+  auto service = start();
+  EXPECT_EQ(u8(client_.getString(u"LONG")), digits(1000000));
+  EXPECT_EQ(failure([&] { client_.getString(u"TOO_LONG"); }), "The reply is too long");
+  // The connection serves on.
   EXPECT_EQ(client_.getString(u"PRODUCT_DATA_D"), u"C:\\panel\\data\\");
 }
 
