@@ -48,18 +48,25 @@ protected:
   ScopedRegistry registry_;
 };
 
-// A failed connect's message, and the host path of the socket its context names.
-std::pair<std::string, std::string> connectFailure(const std::function<void()>& call) {
-  constexpr std::string_view prefix = "Unable to connect to socket ";
+// A failed connect's message, the host path of the socket its context names, and the service
+// its context names.
+struct ConnectFailure {
+  std::string message, socket, service;
+};
+ConnectFailure connectFailure(const std::function<void()>& call) {
+  constexpr std::string_view socketPrefix = "Unable to connect to socket ", servicePrefix = "Unable to reach ";
   try {
     call();
   } catch (const vexception& e) {
-    std::string socket;
-    for (const ExceptionContext& context : e.contexts())
-      if (u8(context.message).starts_with(prefix)) socket = u8(context.message).substr(prefix.size());
-    return {u8(e.message()), socket};
+    ConnectFailure failure{u8(e.message()), "", ""};
+    for (const ExceptionContext& context : e.contexts()) {
+      const std::string text = u8(context.message);
+      if (text.starts_with(socketPrefix)) failure.socket = text.substr(socketPrefix.size());
+      if (text.starts_with(servicePrefix)) failure.service = text.substr(servicePrefix.size());
+    }
+    return failure;
   }
-  return {"no exception", ""};
+  return {"no exception", "", ""};
 }
 
 std::string failure(const std::function<void()>& call) {
@@ -145,9 +152,10 @@ protected:
 };
 
 TEST_F(ClientWithThreeTries, ThePipeNameComesFromTheRegistry) {
-  auto [message, socket] = connectFailure([&] { client_.getString(u"PRODUCT_DATA_D"); });
+  auto [message, socket, named] = connectFailure([&] { client_.getString(u"PRODUCT_DATA_D"); });
   EXPECT_TRUE(message.ends_with(" at Unable to connect to pipe \\\\.\\pipe\\panel-mgmt")) << message;
   EXPECT_EQ(socket, pipePath("panel-mgmt")) << "no socket file";
+  EXPECT_EQ(named, "Kelvo Management Service");
   auto service = this->start("panel-mgmt");
   EXPECT_EQ(client_.getString(u"PRODUCT_DATA_D"), u"C:\\panel\\data\\");
 }
@@ -191,9 +199,10 @@ TEST_F(Client, ASecondFailureReachesTheCaller) {
   EXPECT_EQ(client_.getString(u"PRODUCT_DATA_D"), u"C:\\panel\\data\\");
   service->kill();
   // The retry finds nobody listening: its connect failure is what the caller sees.
-  auto [message, socket] = connectFailure([&] { client_.getString(u"PRODUCT_DATA_D"); });
+  auto [message, socket, named] = connectFailure([&] { client_.getString(u"PRODUCT_DATA_D"); });
   EXPECT_TRUE(message.ends_with("Unable to connect to pipe \\\\.\\pipe\\zrcpipe")) << message;
   EXPECT_EQ(socket, pipePath()) << "a socket file nobody listens on";
+  EXPECT_EQ(named, "Kelvo Management Service") << "a socket file nobody listens on";
 }
 
 TEST(ComponentTable, AdditionalPathsAndTheVirtualHostsDefault) {

@@ -323,6 +323,9 @@ TEST_F(RealService, AServiceBackOnlyAfterTheConnectTriesIsReachedThroughTheRetry
   EXPECT_NE(info[0].find("Unable to connect to pipe \\\\.\\pipe\\ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"),
             std::string::npos)
       << info[0];
+  // The failure names the service and its socket, which the pipe's name does not tell.
+  EXPECT_NE(info[0].find("Unable to connect to socket " + pipePath()), std::string::npos) << info[0];
+  EXPECT_NE(info[0].find("Unable to reach Kelvo impersonation service"), std::string::npos) << info[0];
   EXPECT_TRUE(info[0].ends_with(". Trying to reconnect again.")) << info[0];
 }
 
