@@ -21,6 +21,7 @@ namespace os {
 #define TAVRIX_ERROR_TABLE(X)                                                                   \
   X(fileNotFound, 2, (ENOENT, ECONNREFUSED), nullptr, VFileNotFoundException)                  \
   X(pathNotFound, 3, (ENOTDIR), u"The path is not found", VPathNotFoundException)              \
+  X(tooManyOpenFiles, 4, (EMFILE, ENFILE), nullptr, vosexception)                              \
   X(accessDenied, 5, (EACCES, EPERM), nullptr, VAccessDeniedException)                         \
   X(invalidHandle, 6, (EBADF), nullptr, VInvalidHandleException)                               \
   X(notEnoughMemory, 8, (ENOMEM), nullptr, vosexception)                                       \

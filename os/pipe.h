@@ -8,7 +8,8 @@
 //
 // Failures are Win32 codes: fileNotFound when nobody listens on the name, pipeBusy when the
 // listener's backlog is full, handleEof when the other side has closed its end, brokenPipe when
-// it went away while data was moving, moreData for a message longer than the buffer.
+// it went away while data was moving, moreData for a message longer than the buffer (or, sent,
+// longer than the sender's buffer), tooManyOpenFiles when the process is out of descriptors.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +27,12 @@ namespace os::pipe {
 
 inline constexpr std::uint32_t ioPending = 997;
 
+// The largest message a message pipe is made to carry, and so the bound every protocol spoken
+// over one enforces. Both ends of a message pipe get a send buffer that holds it: a message
+// larger than the sender's buffer cannot be sent at all. Only root may raise the buffer past
+// the host's limit (net.core.wmem_max), so another user's messages may be bounded lower.
+inline constexpr std::size_t maxMessage = 4 * 1024 * 1024;
+
 enum class Kind { Message, Byte };
 
 // The host path of the pipe named `\\.\pipe\NAME` (the prefix may be omitted). A name that is
@@ -39,7 +46,7 @@ Result<Kind> kindOf(NativeHandle pipe);
 // A duplicate of the descriptor (close-on-exec).
 Result<Handle> duplicate(NativeHandle handle);
 
-// Connects to a listening pipe.
+// Connects to a listening pipe (a message pipe with its send buffer sized for maxMessage).
 Result<Handle> connect(const std::string& path, Kind kind);
 
 // Which file a listener was bound to: the name may later be another listener's.
@@ -65,8 +72,14 @@ Result<Handle> claimName(const std::string& path, std::uint32_t& holder);
 // listener has put there since is left alone.
 void removeSocketFile(const std::string& path, const SocketFile& bound);
 
-// Takes one pending connection; ioPending when none is waiting.
+// Takes one pending connection (a message pipe with its send buffer sized for maxMessage);
+// ioPending when none is waiting, tooManyOpenFiles when the process is out of descriptors.
 Result<Handle> accept(NativeHandle listener);
+
+// A descriptor held in reserve by a server: closed, it makes room to accept a connection (and
+// close it at once) when the process is out of descriptors, so that the pending connection
+// does not keep the listener readable for ever.
+Result<Handle> reserveDescriptor();
 
 // One receive of up to `count` bytes (one message on a message pipe). Returns the bytes moved;
 // 0 only when count is 0.
@@ -78,8 +91,13 @@ Result<std::size_t> send(NativeHandle pipe, const void* data, std::size_t count)
 Result<std::size_t> sendWithHandles(NativeHandle pipe, const void* data, std::size_t count,
                                     std::span<const NativeHandle> handles);
 // A receive that takes over the descriptors the message carries (appended to `handles`).
+// tooManyOpenFiles when the process had no room for them: the message is consumed and the
+// descriptors that did arrive are closed.
 Result<std::size_t> receiveWithHandles(NativeHandle pipe, void* buffer, std::size_t count,
                                        std::vector<Handle>& handles);
+// The length of the next message on a message pipe, without taking it; 0 for an empty message
+// and at the end (a receive then tells them apart). ioPending when none is waiting.
+Result<std::size_t> nextMessageSize(NativeHandle pipe);
 
 enum class Direction { Read, Write };
 

@@ -1,7 +1,10 @@
 #include "panel/channel.h"
 
+#include <algorithm>
+
 #include "os/pipe.h"
 #include "os/sync.h"
+#include "runtime/core/exception.h"
 
 namespace panel {
 
@@ -12,15 +15,24 @@ std::optional<std::vector<std::uint8_t>> Channel::receive(std::size_t limit, boo
   if (!ready.ok()) throw Drop{"wait failed"};
   if (ready.value() == os::WAIT_TIMEOUT) throw Drop{"timed out"};
   if (ready.value() != os::WAIT_OBJECT_0) throw Drop{"stopping"};
-  // One byte more than allowed tells a longer message from one of the right size.
-  std::vector<std::uint8_t> message(limit + 1);
+  // The message's length first, so that only what it needs is allocated.
+  os::Result<std::size_t> size = os::pipe::nextMessageSize(connection_);
+  if (!size.ok()) {
+    if (size.code() == os::err::handleEof || size.code() == os::err::brokenPipe) return std::nullopt;
+    throw Drop{"receive failed"};
+  }
+  if (size.value() > limit) throw Drop{"message too long"};
+  // An empty message takes a byte of room, so that the end of the connection shows as such.
+  std::vector<std::uint8_t> message(std::max<std::size_t>(size.value(), 1));
   std::vector<os::Handle> received;
   os::Result<std::size_t> got = os::pipe::receiveWithHandles(connection_, message.data(), message.size(), received);
   if (!got.ok()) {
     if (got.code() == os::err::handleEof || got.code() == os::err::brokenPipe) return std::nullopt;
+    if (got.code() == os::err::tooManyOpenFiles)
+      throw vexception(u"The service is out of descriptors: it cannot take the descriptors sent with the request",
+                       VCONTEXT("panel::Channel::receive"));
     throw Drop{got.code() == os::err::moreData ? "message too long" : "receive failed"};
   }
-  if (got.value() > limit) throw Drop{"message too long"};
   message.resize(got.value());
   if (handles)
     for (os::Handle& handle : received) handles->push_back(std::move(handle));

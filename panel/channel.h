@@ -15,6 +15,9 @@ struct ServerLimits {
   std::uint32_t idleMs = 60000;    // between requests
   std::uint32_t requestMs = 5000;  // inside a request, and for a peer to take a reply
   std::size_t maxConnections = 256;
+  // Open connections of one peer account other than root's (root is the tool itself), so that
+  // one permitted account cannot take every connection.
+  std::size_t maxConnectionsPerPeer = 64;
 };
 
 // Why a connection ends early ("stopping" when the service stops).
@@ -29,7 +32,9 @@ public:
 
   // One whole message of at most `limit` bytes, waited for up to the idle bound (between
   // requests) or the request bound; an empty optional when the peer is gone. Descriptors that
-  // travel with it are appended to `handles` when given, and closed otherwise.
+  // travel with it are appended to `handles` when given, and closed otherwise. Throws vexception
+  // "The service is out of descriptors: ..." when they could not be taken, for the handler to
+  // answer with.
   std::optional<std::vector<std::uint8_t>> receive(std::size_t limit, bool betweenRequests = false,
                                                    std::vector<os::Handle>* handles = nullptr);
   // One message (with descriptors, when given), waited for up to the request bound.

@@ -8,7 +8,8 @@
 //         flag "use the application name" | [application name] | command line |
 //         current directory | environment block
 //
-// Every length is bounded: a request takes at most 1 MiB altogether.
+// Every length is bounded: a request takes at most RunTime::impersonation::maxLength bytes
+// altogether (what one message of a pipe carries).
 #pragma once
 
 #include <cstddef>
@@ -52,7 +53,8 @@ struct RunParameters {
 
 // Reads one request. Every method throws vexception naming the fault of a malformed request,
 // "The client left in the middle of a request" when the peer goes, and "The request is too
-// long" past 1 MiB.
+// long" past the bound. A source that could not take a message's descriptors throws its own
+// vexception (the service is out of descriptors), which passes through.
 class RequestReader {
 public:
   explicit RequestReader(MessageSource& source) : source_(source) {}

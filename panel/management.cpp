@@ -47,6 +47,8 @@ std::vector<std::uint8_t> errorReply(std::u16string_view message) {
 }
 
 void reply(Channel& channel, const std::vector<std::uint8_t>& body) {
+  // A value too long for one message is told as such, not cut off in the middle of its reply.
+  if (body.size() > kelvosrv::maxMessage) return reply(channel, errorReply(u"The reply is too long"));
   channel.send(littleEndian(static_cast<std::uint32_t>(body.size())));
   if (!body.empty()) channel.send(body);
 }

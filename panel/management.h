@@ -16,8 +16,9 @@ std::vector<std::uint8_t> answer(std::span<const std::uint8_t> request);
 
 // Serves one connection's requests. Framing on the message pipe: a 4-byte message with the
 // request's byte count, then the request as one message; the reply goes back the same way. A
-// count over 1 MiB gets an error reply and the connection is closed; a count message of another
-// size, or a request whose size differs from its count (after an error reply), ends it (Drop).
+// count over kelvosrv::maxMessage gets an error reply and the connection is closed; a count
+// message of another size, or a request whose size differs from its count (after an error
+// reply), ends it (Drop).
 void serveManagement(Channel& channel);
 
 } // namespace panel

@@ -1,11 +1,15 @@
 #include "panel/server.h"
 
+#include <algorithm>
 #include <iostream>
+#include <span>
+#include <system_error>
 #include <mutex>
 #include <string>
 
 #include "os/pipe.h"
 #include "os/sync.h"
+#include "os/text.h"
 #include "runtime/core/exception.h"
 
 namespace panel {
@@ -13,6 +17,9 @@ namespace panel {
 namespace {
 
 std::mutex logMutex;
+
+// How long a listener is left alone when a connection cannot be taken.
+constexpr std::uint32_t kPauseMs = 100;
 
 } // namespace
 
@@ -23,59 +30,117 @@ void logLine(const std::string& line) {
 
 Server::Server(os::Handle listener, os::NativeHandle stop, ConnectionHandler handler, AllowedUids allowed, ServerLimits limits)
     : listener_(std::move(listener)), stop_(stop), handler_(std::move(handler)), allowed_(std::move(allowed)),
-      limits_(limits) {}
+      limits_(limits) {
+  os::Result<os::Handle> reserve = os::pipe::reserveDescriptor();
+  if (reserve.ok()) reserve_ = std::move(reserve.value());
+}
 
 Server::~Server() {
   for (Connection& connection : connections_) connection.thread.join();
 }
 
 void Server::run() {
-  const os::NativeHandle watched[2] = {listener_.get(), stop_};
+  const os::NativeHandle watched[2] = {stop_, listener_.get()};
+  bool listening = true;
   for (;;) {
-    // Wakes now and then to end the threads of finished connections and report refusals.
-    os::Result<std::uint32_t> ready = os::pipe::waitReadable(watched, 1000);
+    // Wakes now and then to end the threads of finished connections and report refusals; a
+    // listener left alone is tried again after a short pause.
+    os::Result<std::uint32_t> ready =
+        os::pipe::waitReadable(std::span(watched, listening ? 2 : 1), listening ? 1000 : kPauseMs);
     if (!ready.ok()) {
       logLine("wait for clients failed: error " + std::to_string(ready.code()));
       break;
     }
     reap();
     refusals_.report();
-    if (ready.value() == os::WAIT_OBJECT_0 + 1) break;
-    if (ready.value() == os::WAIT_OBJECT_0) accept();
+    if (ready.value() == os::WAIT_OBJECT_0) break;
+    listening = ready.value() != os::WAIT_OBJECT_0 + 1 || accept();
   }
+  recovered();
   refusals_.report(true);
   // The stop request is readable for every connection thread too: each ends at its next wait.
   for (Connection& connection : connections_) connection.thread.join();
   connections_.clear();
 }
 
-void Server::accept() {
+bool Server::accept() {
+  if (!reserve_) {
+    os::Result<os::Handle> reserve = os::pipe::reserveDescriptor();
+    if (reserve.ok()) reserve_ = std::move(reserve.value());
+  }
   os::Result<os::Handle> connection = os::pipe::accept(listener_.get());
-  if (!connection.ok()) return; // gone before it was taken, or out of descriptors for now
-  if (!permitted(connection.value().get())) return;
-  if (connections_.size() >= limits_.maxConnections) {
-    logLine("connection refused: too many clients");
-    return;
+  if (!connection.ok()) {
+    if (connection.code() == os::err::tooManyOpenFiles) return refuseForWantOfDescriptors();
+    // Gone before it was taken; any other failure (out of memory) is not tried again at once.
+    return connection.code() == os::pipe::ioPending;
+  }
+  recovered();
+  std::optional<os::pipe::PeerCredentials> peer = permittedPeer(connection.value().get());
+  if (!peer) return true;
+  if (std::optional<Refusal> why = overLimit(peer->uid)) {
+    refusals_.refused(*why, peer->uid, peer->pid);
+    return true;
   }
   Connection& slot = connections_.emplace_back();
-  slot.thread = std::thread([this, &slot, handle = std::move(connection.value())]() mutable {
-    serve(std::move(handle));
-    slot.done = true;
-  });
+  slot.uid = peer->uid;
+  try {
+    slot.thread = std::thread([this, &slot, handle = std::move(connection.value())]() mutable {
+      serve(std::move(handle));
+      slot.done = true;
+    });
+  } catch (const std::system_error&) {
+    // The connection went with the thread's function: the peer sees its end.
+    connections_.pop_back();
+    refusals_.refused(Refusal::NoThread, peer->uid, peer->pid);
+  }
+  return true;
 }
 
-bool Server::permitted(os::NativeHandle connection) {
+bool Server::refuseForWantOfDescriptors() {
+  exhausted();
+  if (!reserve_) return false;
+  reserve_.reset();
+  // Closed at once: the client sees its end rather than waiting in the backlog.
+  if (os::pipe::accept(listener_.get()).ok()) ++refusedWhileExhausted_;
+  os::Result<os::Handle> reserve = os::pipe::reserveDescriptor();
+  if (reserve.ok()) reserve_ = std::move(reserve.value());
+  return reserve_.valid();
+}
+
+void Server::exhausted() {
+  if (exhausted_) return;
+  exhausted_ = true;
+  refusedWhileExhausted_ = 0;
+  logLine("out of descriptors: refusing connections");
+}
+
+void Server::recovered() {
+  if (!exhausted_) return;
+  exhausted_ = false;
+  logLine("descriptors available again: " + std::to_string(refusedWhileExhausted_) +
+          " connections refused while out of them");
+}
+
+std::optional<os::pipe::PeerCredentials> Server::permittedPeer(os::NativeHandle connection) {
   os::Result<os::pipe::PeerCredentials> peer = os::pipe::peerCredentials(connection);
-  if (!peer.ok()) return false;
-  if (peer.value().uid == 0) return true;
+  if (!peer.ok()) return std::nullopt;
+  if (peer.value().uid == 0) return peer.value();
   try {
-    if (allowed_().contains(peer.value().uid)) return true;
+    if (allowed_().contains(peer.value().uid)) return peer.value();
   } catch (const std::exception&) {
     // An unreadable allow-list allows no one but root.
   } catch (const vexception&) {
   }
-  refusals_.refused(peer.value().uid, peer.value().pid);
-  return false;
+  refusals_.refused(Refusal::NotAllowed, peer.value().uid, peer.value().pid);
+  return std::nullopt;
+}
+
+std::optional<Refusal> Server::overLimit(std::uint32_t uid) const {
+  if (connections_.size() >= limits_.maxConnections) return Refusal::ServerFull;
+  if (uid == 0) return std::nullopt;
+  const auto held = std::ranges::count_if(connections_, [uid](const Connection& c) { return c.uid == uid && !c.done; });
+  if (static_cast<std::size_t>(held) >= limits_.maxConnectionsPerPeer) return Refusal::PeerLimit;
+  return std::nullopt;
 }
 
 void Server::reap() {
@@ -92,6 +157,10 @@ void Server::serve(os::Handle connection) {
     handler_(channel);
   } catch (const Drop& drop) {
     if (std::string_view(drop.reason) != "stopping") logLine(std::string("connection closed: ") + drop.reason);
+  } catch (const vexception& e) {
+    logLine("connection closed: " + os::utf8FromUtf16(e.message()));
+  } catch (const std::exception& e) {
+    logLine(std::string("connection closed: ") + e.what());
   }
 }
 

@@ -38,8 +38,14 @@ std::u16string pipeNameOf(std::u16string_view keyPath, std::u16string_view value
 void client::connect() {
   if (pipe_ && pipe_->valid()) return;
   pipe_.reset();
-  pipe_ = std::make_unique<Con::ClientOverlappedPipe>(
-      Con::ClientOverlappedPipe::create(pipeNameOf(keyPath_, valueName_), Con::PIPE_READMODE_MESSAGE, kConnectTries));
+  try {
+    pipe_ = std::make_unique<Con::ClientOverlappedPipe>(
+        Con::ClientOverlappedPipe::create(pipeNameOf(keyPath_, valueName_), Con::PIPE_READMODE_MESSAGE, kConnectTries));
+  } catch (vexception& e) {
+    // The pipe's name and socket do not tell an operator which service is missing.
+    e.addContext(ExceptionContext(u"Unable to reach Kelvo Management Service", "vpipechannel::client::connect", __LINE__));
+    throw;
+  }
 }
 
 std::vector<std::uint8_t> client::exchange(const std::vector<std::uint8_t>& request) {

@@ -27,7 +27,8 @@ public:
   // Sends the method and its arguments and returns the reply. Whole queries are serialised.
   // A failed exchange is logged at Info and tried once more on a fresh connection; that second
   // failure reaches the caller. A connection that the service closed for good fails with
-  // vexception "Pipe is finished".
+  // vexception "Pipe is finished". A failed connect is the OS error "Unable to connect to pipe
+  // <name>", whose contexts name the socket's host path and the service.
   std::vector<std::uint8_t> query(const kelvosrv::MethodId& method, const vserializer::buffer& arguments);
 
 private:

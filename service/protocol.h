@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <span>
 
+#include "os/pipe.h"
+
 namespace kelvosrv {
 
 using MethodId = std::array<std::uint8_t, 16>;
@@ -32,8 +34,8 @@ inline constexpr MethodId componentInfo = guid(0x943B58AA, 0x49DE, 0x47A5, 0xAA5
 // {B07C2393-342B-4135-8158-48F33A485C42}: string user, string group -> 32-bit yes/no.
 inline constexpr MethodId isGroupMemberUser = guid(0xB07C2393, 0x342B, 0x4135, 0x815848F33A485C42);
 
-// The largest request or reply either side accepts.
-inline constexpr std::uint32_t maxMessage = 1024 * 1024;
+// The largest request or reply either side accepts: what one message of a pipe carries.
+inline constexpr std::uint32_t maxMessage = os::pipe::maxMessage;
 
 // The component information kind that is the install directory.
 inline constexpr std::uint32_t installDirKind = 2;

@@ -33,12 +33,16 @@ void buffer::appendLength(std::uint32_t length) {
 
 void buffer::writeString(std::u16string_view text) {
   appendLength(static_cast<std::uint32_t>(1 + 2 * text.size()));
-  const std::uint8_t charSize = 2;
-  append(&charSize, 1);
+  // One append for the whole text: growing by two bytes at a time would copy the buffer over and
+  // over for a long value.
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(1 + 2 * text.size());
+  bytes.push_back(2); // the character size
   for (char16_t unit : text) {
-    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(unit), static_cast<std::uint8_t>(unit >> 8)};
-    append(bytes, 2);
+    bytes.push_back(static_cast<std::uint8_t>(unit));
+    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
   }
+  append(bytes.data(), bytes.size());
 }
 
 void buffer::writeDword(std::uint32_t value) {

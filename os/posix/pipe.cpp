@@ -67,6 +67,29 @@ Result<Fd> newSocket(Kind kind) {
   return Fd(fd);
 }
 
+// The send buffer beyond the largest message: what the kernel counts of a message besides its
+// bytes.
+constexpr std::size_t kSendHeadroom = 64 * 1024;
+// The most descriptors one message may carry (the kernel's SCM_MAX_FD).
+constexpr std::size_t kMaxPassedDescriptors = 253;
+
+// Sizes a message pipe's send buffer for the largest message: the kernel refuses at once a
+// message larger than the sender's buffer (EMSGSIZE), whatever the receiver could take.
+// SO_SNDBUFFORCE passes the host's limit but needs root; the plain option is capped at
+// net.core.wmem_max. A buffer left smaller only lowers the bound, so failures are not errors.
+// The size is a limit, not memory set aside.
+void sizeSendBuffer(int fd) {
+  const int size = static_cast<int>(maxMessage + kSendHeadroom);
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) < 0)
+    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
+bool isMessageSocket(int fd) {
+  int type = 0;
+  socklen_t size = sizeof type;
+  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_SEQPACKET;
+}
+
 // The time left before a deadline, in poll's terms (-1: forever).
 int pollTimeout(const Deadline& deadline) {
   if (deadline.infinite()) return -1;
@@ -130,6 +153,7 @@ Result<Handle> connect(const std::string& path, Kind kind) {
   if (!addr.ok()) return Result<Handle>::failure(addr.code());
   Result<Fd> fd = newSocket(kind);
   if (!fd.ok()) return Result<Handle>::failure(fd.code());
+  if (kind == Kind::Message) sizeSendBuffer(fd.value().get());
   int rc;
   do rc = ::connect(fd.value().get(), reinterpret_cast<const sockaddr*>(&addr.value()), sizeof addr.value());
   while (rc < 0 && errno == EINTR);
@@ -207,7 +231,14 @@ Result<Handle> accept(NativeHandle listener) {
   do fd = ::accept4(fdOf(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return failure<Handle>(errno);
+  if (isMessageSocket(fd)) sizeSendBuffer(fd);
   return Handle(posix::handleOf(fd));
+}
+
+Result<Handle> reserveDescriptor() {
+  Fd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return failure<Handle>(errno);
+  return posix::toHandle(std::move(fd));
 }
 
 Result<std::size_t> receive(NativeHandle pipe, void* buffer, std::size_t count) {
@@ -258,22 +289,38 @@ Result<std::size_t> receiveWithHandles(NativeHandle pipe, void* buffer, std::siz
   msghdr header{};
   header.msg_iov = &io;
   header.msg_iovlen = 1;
-  // Room for the descriptors of one message; more than that are closed by the kernel (MSG_CTRUNC).
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 16)];
+  // Room for as many descriptors as a message may carry: the kernel then cuts them (MSG_CTRUNC)
+  // only when this process has no room for them.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedDescriptors)];
   header.msg_control = control;
   header.msg_controllen = sizeof control;
   ssize_t n;
   do n = ::recvmsg(fdOf(pipe), &header, MSG_CMSG_CLOEXEC);
   while (n < 0 && errno == EINTR);
+  std::vector<Handle> received;
   if (n >= 0) {
     for (cmsghdr* message = CMSG_FIRSTHDR(&header); message; message = CMSG_NXTHDR(&header, message)) {
       if (message->cmsg_level != SOL_SOCKET || message->cmsg_type != SCM_RIGHTS) continue;
       const std::size_t fdCount = (message->cmsg_len - CMSG_LEN(0)) / sizeof(int);
       const int* fds = reinterpret_cast<const int*>(CMSG_DATA(message));
-      for (std::size_t i = 0; i < fdCount; ++i) handles.emplace_back(posix::handleOf(fds[i]));
+      for (std::size_t i = 0; i < fdCount; ++i) received.emplace_back(posix::handleOf(fds[i]));
     }
+    // Part of what the message carried is lost: the rest is of no use.
+    if (header.msg_flags & MSG_CTRUNC) return Result<std::size_t>::failure(err::tooManyOpenFiles);
   }
-  return receivedSize(n, header);
+  Result<std::size_t> size = receivedSize(n, header);
+  if (size.ok())
+    for (Handle& handle : received) handles.push_back(std::move(handle));
+  return size;
+}
+
+Result<std::size_t> nextMessageSize(NativeHandle pipe) {
+  // On a message socket MSG_TRUNC makes a receive return the message's whole length.
+  ssize_t n;
+  do n = ::recv(fdOf(pipe), nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return failure<std::size_t>(errno);
+  return static_cast<std::size_t>(n);
 }
 
 Result<std::uint32_t> waitReady(NativeHandle handle, Direction direction, std::uint32_t timeoutMs,

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "os/pipe.h"
+
 namespace RunTime::impersonation {
 
 // The word that opens every request.
@@ -24,8 +26,9 @@ inline constexpr std::uint32_t statusDone = 0;
 inline constexpr std::uint32_t statusDoneToo = 2;
 inline constexpr std::uint32_t statusText = 1;
 inline constexpr std::uint32_t statusError = 0xFFFFFFFF;
-// No request, and no item of a reply, is longer than this: a longer count is a protocol fault.
-inline constexpr std::uint32_t maxLength = 1024 * 1024;
+// No request, and no item of a reply, is longer than this (what one message of a pipe carries):
+// a longer count is a protocol fault.
+inline constexpr std::uint32_t maxLength = os::pipe::maxMessage;
 inline constexpr std::size_t headerSize = 40;
 
 // "\\.\pipe\" + the string value "ZRC_pipe" of HKLM\SOFTWARE\Kelvo\ZRC Config\Config (32-bit

@@ -39,9 +39,14 @@ std::mutex& PipeClient::requestLock() {
 
 void PipeClient::connect(std::uint32_t tries) {
   if (connection && connection->valid()) return;
-  auto opened = std::make_unique<Con::ClientOverlappedPipe>(
-      Con::ClientOverlappedPipe::create(impersonation::pipeName(), Con::PIPE_READMODE_MESSAGE, tries));
-  connection = std::move(opened);
+  try {
+    connection = std::make_unique<Con::ClientOverlappedPipe>(
+        Con::ClientOverlappedPipe::create(impersonation::pipeName(), Con::PIPE_READMODE_MESSAGE, tries));
+  } catch (vexception& e) {
+    // The pipe's name and socket do not tell an operator which service is missing.
+    e.addContext(ExceptionContext(u"Unable to reach Kelvo impersonation service", "RunTime::PipeClient::connect", __LINE__));
+    throw;
+  }
 }
 
 void PipeClient::disconnect() { connection.reset(); }

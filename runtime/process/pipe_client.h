@@ -19,7 +19,8 @@ public:
   virtual ~PipeClient() = default;
 
   // Opens the connection unless one is open: the impersonation pipe, message read mode, up to
-  // `tries` connect tries. Throws the OS error "Unable to connect to pipe <name>".
+  // `tries` connect tries. Throws the OS error "Unable to connect to pipe <name>", whose contexts
+  // name the socket's host path and the service.
   void connect(std::uint32_t tries);
   // Closes the connection; the next request opens a new one.
   void disconnect();

@@ -2,6 +2,10 @@
 // and program line of a run.
 #include "panel/impersonation_request.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <deque>
 #include <string>
 #include <vector>
@@ -9,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "os/pipe.h"
+#include "panel/channel.h"
 #include "runtime/core/exception.h"
 #include "tests/panel/raw_peer.h"
 #include "tests/support/testing.h"
@@ -116,7 +121,8 @@ TEST(ImpersonationRequest, MalformedRequestsAreRefusedWithTheirFault) {
       {"request code 8", with(8, 1, le32(8)), 3, "Unknown request code 8"},
       {"odd SID count", with(3, 2, le32(5)), 3, "The SID has an odd byte count"},
       {"SID shorter than its count", with(3, 3, utf16(u"S-1")), 3, "A message of 6 bytes where 26 were expected"},
-      {"a count over a mebibyte", with(3, 2, le32(0x100000)), 3, "The request is too long"},
+      {"a count past what is left of the bound", with(3, 2, le32(RunTime::impersonation::maxLength)), 3,
+       "The request is too long"},
       {"header of 39 bytes", with(3, 4, le32(39)), 3, "The process header must be 40 bytes"},
       {"a run without descriptors", runRequest(3), 0, "The process header carries 0 descriptors"},
       {"an impersonation with descriptors", runRequest(5), 3, "The process header carries 3 descriptors"},
@@ -132,6 +138,40 @@ TEST(ImpersonationRequest, MalformedRequestsAreRefusedWithTheirFault) {
   }
   Script nothing({});
   EXPECT_EQ(failureOf(nothing, true), "no request");
+}
+
+TEST(ImpersonationRequest, StreamsTheServiceHasNoRoomForAreReportedAsSuch) {
+  TempDir dir;
+  const std::string path = dir.file("pipe/p");
+  os::Result<os::Handle> listener = os::pipe::listen(path, os::pipe::Kind::Message, 0600, 1);
+  ASSERT_TRUE(listener.ok());
+  RawPeer client(path);
+  os::Result<os::Handle> server = os::pipe::accept(listener.value().get());
+  os::Result<os::pipe::PipePair> stream = os::pipe::createPipe(0, false);
+  ASSERT_TRUE(server.ok() && stream.ok());
+  const os::NativeHandle streams[3] = {stream.value().read.get(), stream.value().write.get(), stream.value().write.get()};
+  const Bytes head = header();
+  ASSERT_TRUE(os::pipe::sendWithHandles(client.handle(), head.data(), head.size(), streams).ok());
+  pid_t child = ::fork();
+  if (child == 0) {
+    // No room for one more descriptor: the limit is the lowest free one.
+    const int lowest = ::dup(0);
+    ::close(lowest);
+    const rlimit limit{static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(2);
+    panel::Channel channel(server.value().get(), stream.value().read.get(), {});
+    std::vector<os::Handle> received;
+    try {
+      (void)channel.receive(40, false, &received);
+    } catch (const vexception& e) {
+      ::_exit(u8(e.message()) == "The service is out of descriptors: it cannot take the descriptors sent with the "
+                                 "request" ? 0 : 1);
+    }
+    ::_exit(3);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(ImpersonationRequest, TheEnvironmentBlockAndTheProgramLine) {

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -68,9 +69,10 @@ protected:
     // Accounts other than root must reach the socket through the test's directories.
     ::chmod(dir_.path().c_str(), 0755);
   }
-  void start(const std::string& allowed = {}, const std::string& log = {}) {
+  void start(const std::string& allowed = {}, const std::string& log = {}, unsigned descriptorLimit = 0) {
     writeRegistry(allowed);
-    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipe(), "tavrix-management-service", log);
+    service_ =
+        std::make_unique<ServiceProcess>(registry_.path(), pipe(), "tavrix-management-service", log, descriptorLimit);
   }
   void writeRegistry(const std::string& allowed) {
     registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n" +
@@ -86,11 +88,14 @@ protected:
   std::unique_ptr<ServiceProcess> service_;
 };
 
-// Runs a query as another account in a child process: 0 answered, 1 refused, 2 no connection.
-int queryAs(std::uint32_t uid, std::uint32_t gid, const std::string& pipe) {
+// Runs a query as another account in a child process, which holds `idle` other connections
+// open meanwhile: 0 answered, 1 refused, 2 no connection.
+int queryAs(std::uint32_t uid, std::uint32_t gid, const std::string& pipe, int idle = 0) {
   pid_t child = ::fork();
   if (child == 0) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(3);
+    std::vector<std::unique_ptr<RawPeer>> held;
+    for (int i = 0; i < idle; ++i) held.push_back(std::make_unique<RawPeer>(pipe));
     ManagementPeer peer(pipe);
     if (!peer.connected()) ::_exit(2);
     ::_exit(peer.query(getStringRequest(u"PRODUCT_DATA_D")) == "C:\\data" ? 0 : 1);
@@ -105,11 +110,14 @@ TEST_F(Service, OnlyRootAndListedAccountsAreAnswered) {
   ScopedUser listed, unlisted;
   ASSERT_TRUE(listed.ok() && unlisted.ok());
   start("999999999, " + std::to_string(listed.uid()));
-  EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed";
+  // An account other than root's may hold 64 connections (the first that account makes here:
+  // none of its earlier ones is still being closed).
+  EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe(), 63), 0) << "listed, holding 63 others";
   EXPECT_EQ(queryAs(unlisted.uid(), unlisted.gid(), pipe()), 1) << "not listed";
   // The service goes on serving the others.
   EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed, after a refusal";
+  EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe(), 64), 1) << "listed, holding 64 others";
 }
 
 TEST_F(Service, AFloodOfRefusedConnectsIsLoggedAsCounts) {
@@ -118,7 +126,7 @@ TEST_F(Service, AFloodOfRefusedConnectsIsLoggedAsCounts) {
   ASSERT_TRUE(unlisted.ok());
   const std::string log = dir_.file("service.log");
   start("", log);
-  constexpr int connects = 2000;
+  constexpr int connects = 100000;
   pid_t child = ::fork();
   if (child == 0) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(unlisted.gid()) != 0 || ::setuid(unlisted.uid()) != 0) ::_exit(3);
@@ -142,8 +150,66 @@ TEST_F(Service, AFloodOfRefusedConnectsIsLoggedAsCounts) {
     else continue;
     ++refusalLines;
   }
-  EXPECT_LT(refusalLines, 10);
+  EXPECT_LT(refusalLines, 100);
   EXPECT_EQ(counted, static_cast<std::uint64_t>(connects));
+}
+
+// The CPU time a process has used so far, in seconds (utime and stime of /proc/<pid>/stat).
+double cpuSeconds(int pid) {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  // The fields after the command's name, from the third (the state) on; utime and stime are the
+  // 14th and 15th.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string skipped;
+  for (int field = 3; field < 14; ++field) fields >> skipped;
+  std::uint64_t user = 0, system = 0;
+  fields >> user >> system;
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::size_t openDescriptors(int pid) {
+  const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(fds), {}));
+}
+
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> found;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (line.starts_with(prefix)) found.push_back(line);
+  return found;
+}
+
+TEST_F(Service, OutOfDescriptorsItRefusesConnectionsWithoutSpinningAndThenServesAgain) {
+  const std::string log = dir_.file("service.log");
+  constexpr unsigned limit = 64;
+  constexpr std::size_t connections = 80;
+  start("", log, limit);
+  const std::size_t atRest = openDescriptors(service_->pid());
+  // More idle connections than the service has descriptors for: those it cannot take are closed.
+  std::vector<std::unique_ptr<ManagementPeer>> held;
+  for (std::size_t i = 0; i < connections; ++i) {
+    held.push_back(std::make_unique<ManagementPeer>(pipe()));
+    ASSERT_TRUE(held.back()->connected()) << i;
+  }
+  // A window in which a service that keeps finding its listener readable would burn its CPU.
+  const double before = cpuSeconds(service_->pid());
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double window = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(cpuSeconds(service_->pid()) - before, 0.05 * window);
+  EXPECT_EQ(linesStartingWith(readFile(log), "out of descriptors"),
+            std::vector<std::string>{"out of descriptors: refusing connections"});
+
+  held.clear();
+  // The connections' threads end as they see their peers go, and give their descriptors back.
+  for (int i = 0; i < 1000 && openDescriptors(service_->pid()) > atRest; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
+  // The episode ends with the count it refused: at least the connections past the limit.
+  const std::vector<std::string> ended = linesStartingWith(readFile(log), "descriptors available again: ");
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_GE(std::stoul(ended[0].substr(29)), connections - limit) << ended[0];
 }
 
 TEST_F(Service, TheAllowListIsParsedStrictly) {

@@ -14,6 +14,7 @@
 #include "runtime/core/registry.h"
 #include "runtime/log/log_manager.h"
 #include "service/component_table.h"
+#include "service/protocol.h"
 #include "tests/service/service_process.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/testing.h"
@@ -47,18 +48,25 @@ protected:
   ScopedRegistry registry_;
 };
 
-// A failed connect's message, and the host path of the socket its context names.
-std::pair<std::string, std::string> connectFailure(const std::function<void()>& call) {
-  constexpr std::string_view prefix = "Unable to connect to socket ";
+// A failed connect's message, the host path of the socket its context names, and the service
+// its context names.
+struct ConnectFailure {
+  std::string message, socket, service;
+};
+ConnectFailure connectFailure(const std::function<void()>& call) {
+  constexpr std::string_view socketPrefix = "Unable to connect to socket ", servicePrefix = "Unable to reach ";
   try {
     call();
   } catch (const vexception& e) {
-    std::string socket;
-    for (const ExceptionContext& context : e.contexts())
-      if (u8(context.message).starts_with(prefix)) socket = u8(context.message).substr(prefix.size());
-    return {u8(e.message()), socket};
+    ConnectFailure failure{u8(e.message()), "", ""};
+    for (const ExceptionContext& context : e.contexts()) {
+      const std::string text = u8(context.message);
+      if (text.starts_with(socketPrefix)) failure.socket = text.substr(socketPrefix.size());
+      if (text.starts_with(servicePrefix)) failure.service = text.substr(servicePrefix.size());
+    }
+    return failure;
   }
-  return {"no exception", ""};
+  return {"no exception", "", ""};
 }
 
 std::string failure(const std::function<void()>& call) {
@@ -144,10 +152,32 @@ protected:
 };
 
 TEST_F(ClientWithThreeTries, ThePipeNameComesFromTheRegistry) {
-  auto [message, socket] = connectFailure([&] { client_.getString(u"PRODUCT_DATA_D"); });
+  auto [message, socket, named] = connectFailure([&] { client_.getString(u"PRODUCT_DATA_D"); });
   EXPECT_TRUE(message.ends_with(" at Unable to connect to pipe \\\\.\\pipe\\panel-mgmt")) << message;
   EXPECT_EQ(socket, pipePath("panel-mgmt")) << "no socket file";
+  EXPECT_EQ(named, "Kelvo Management Service");
   auto service = this->start("panel-mgmt");
+  EXPECT_EQ(client_.getString(u"PRODUCT_DATA_D"), u"C:\\panel\\data\\");
+}
+
+// Values as long as a reply may carry, and longer (UTF-16 on the wire: two bytes a character).
+std::string digits(std::size_t count) {
+  std::string text(count, '0');
+  for (std::size_t i = 0; i < count; ++i) text[i] = static_cast<char>('0' + i % 10);
+  return text;
+}
+
+class ClientWithLongValues : public Client {
+protected:
+  ClientWithLongValues()
+      : Client("\"LONG\"=\"" + digits(1000000) + "\"\n\"TOO_LONG\"=\"" + digits(kelvosrv::maxMessage / 2) + "\"\n") {}
+};
+
+TEST_F(ClientWithLongValues, AMillionCharacterValueRoundTripsAndALongerOneIsRefused) {
+  auto service = start();
+  EXPECT_EQ(u8(client_.getString(u"LONG")), digits(1000000));
+  EXPECT_EQ(failure([&] { client_.getString(u"TOO_LONG"); }), "The reply is too long");
+  // The connection serves on.
   EXPECT_EQ(client_.getString(u"PRODUCT_DATA_D"), u"C:\\panel\\data\\");
 }
 
@@ -169,9 +199,10 @@ TEST_F(Client, ASecondFailureReachesTheCaller) {
   EXPECT_EQ(client_.getString(u"PRODUCT_DATA_D"), u"C:\\panel\\data\\");
   service->kill();
   // The retry finds nobody listening: its connect failure is what the caller sees.
-  auto [message, socket] = connectFailure([&] { client_.getString(u"PRODUCT_DATA_D"); });
+  auto [message, socket, named] = connectFailure([&] { client_.getString(u"PRODUCT_DATA_D"); });
   EXPECT_TRUE(message.ends_with("Unable to connect to pipe \\\\.\\pipe\\zrcpipe")) << message;
   EXPECT_EQ(socket, pipePath()) << "a socket file nobody listens on";
+  EXPECT_EQ(named, "Kelvo Management Service") << "a socket file nobody listens on";
 }
 
 TEST(ComponentTable, AdditionalPathsAndTheVirtualHostsDefault) {

@@ -143,6 +143,9 @@ TEST_F(RealService, TheProgramSeesExactlyItsEnvironmentArgumentsAndDirectory) {
        u"", u"", "a b|c\"d|e\\\"f|"},
       {"working directory", u"/bin/pwd", u"", u"\\usr\\lib", "/usr/lib\n"},
       {"no directory given: the root", u"/bin/pwd", u"", u"", "/\n"},
+      // Longer than one message of the socket's default buffer; as long as a program may be given.
+      {"a variable of 131,000 characters", u"/bin/sh -c \"echo ${#BIG}\"", u"BIG=" + std::u16string(131000, u'x'),
+       u"", "131000\n"},
   };
   for (const Case& c : cases) {
     Ran ran = runAs(sid(), c.commandLine, c.environment, c.directory);
@@ -184,6 +187,7 @@ TEST_F(RealService, RefusedAccountsAndProgramsFailWithTheServiceMessage) {
     RunTime::Sid sid;
     std::u16string commandLine;
     std::string message;
+    std::u16string environment = {};
   } cases[] = {
       {"System", VSID::system(), u"/usr/bin/id", "Refusing to act as S-1-5-18"},
       {"uid 0", RunTime::Sid(22, 2, 1, 0), u"/usr/bin/id", "Refusing to act as S-1-22-1-0"},
@@ -191,9 +195,12 @@ TEST_F(RealService, RefusedAccountsAndProgramsFailWithTheServiceMessage) {
       {"nobody has the uid", RunTime::userSid(3999999999u), u"/usr/bin/id", "Unknown account S-1-22-1-3999999999"},
       {"missing program", sid(), u"/nonexistent/program", "Unable to start /nonexistent/program"},
       {"empty command line", sid(), u"", "No program to start"},
+      // The request reaches the service whole; the system gives no program a variable this long.
+      {"a variable of 500,000 characters", sid(), u"/bin/sh -c \"echo ${#BIG}\"", "Argument list too long",
+       u"BIG=" + std::u16string(500000, u'x')},
   };
   for (const Case& c : cases) {
-    std::string message = failure([&] { runAs(c.sid, c.commandLine); });
+    std::string message = failure([&] { runAs(c.sid, c.commandLine, c.environment); });
     EXPECT_NE(message.find(c.message), std::string::npos) << c.name << ": " << message;
     EXPECT_NE(message.find("Unable to call exRunAsUserEx()"), std::string::npos) << c.name << ": " << message;
   }
@@ -316,6 +323,9 @@ TEST_F(RealService, AServiceBackOnlyAfterTheConnectTriesIsReachedThroughTheRetry
   EXPECT_NE(info[0].find("Unable to connect to pipe \\\\.\\pipe\\ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"),
             std::string::npos)
       << info[0];
+  // The failure names the service and its socket, which the pipe's name does not tell.
+  EXPECT_NE(info[0].find("Unable to connect to socket " + pipePath()), std::string::npos) << info[0];
+  EXPECT_NE(info[0].find("Unable to reach Kelvo impersonation service"), std::string::npos) << info[0];
   EXPECT_TRUE(info[0].ends_with(". Trying to reconnect again.")) << info[0];
 }
 

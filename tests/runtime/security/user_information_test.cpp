@@ -109,7 +109,8 @@ TEST_F(GroupMembership, FailuresNameTheCallAndTheSource) {
   EXPECT_TRUE(local());
   EXPECT_EQ(failureOf(directory),
             "No such file or directory (Error code 2) at Unable to connect to pipe \\\\.\\pipe\\zrcpipe\nat Unable to "
-            "connect to socket " + dir_.file("run/pipe/zrcpipe") + client + call);
+            "connect to socket " + dir_.file("run/pipe/zrcpipe") + "\nat Unable to reach Kelvo Management Service" + client +
+                call);
   // With no source installed nothing answers for directory accounts, but a local-only group is
   // the host's (which has none by that name).
   RunTime::installDirectoryMembership(nullptr);
