@@ -39,7 +39,7 @@ Server::~Server() {
   for (Connection& connection : connections_) connection.thread.join();
 }
 
-void Server::run() {
+void Server::run(const std::function<void()>& stopping) {
   const os::NativeHandle watched[2] = {stop_, listener_.get()};
   bool listening = true;
   for (;;) {
@@ -53,7 +53,10 @@ void Server::run() {
     }
     reap();
     refusals_.report();
-    if (ready.value() == os::WAIT_OBJECT_0) break;
+    if (ready.value() == os::WAIT_OBJECT_0) {
+      if (stopping) stopping();
+      break;
+    }
     listening = ready.value() != os::WAIT_OBJECT_0 + 1 || accept();
   }
   recovered();

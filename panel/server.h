@@ -32,8 +32,9 @@ public:
          ServerLimits limits = {});
   ~Server();
 
-  // Serves until the stop descriptor becomes readable; then ends every connection and returns.
-  void run();
+  // Serves until the stop descriptor becomes readable; then calls `stopping` (when given) and
+  // ends every connection, and returns.
+  void run(const std::function<void()>& stopping = {});
 
 private:
   struct Connection {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <iostream>
 #include <optional>
-#include <thread>
 
 #include "os/environment.h"
 #include "os/pipe.h"
@@ -85,28 +84,6 @@ void tellServiceManager(std::uint32_t sent, const char* what) {
     logLine(std::string("cannot tell the service manager ") + what + ": " + os::utf8FromUtf16(osErrorMessage(sent)));
 }
 
-// Tells the service manager the service is stopping as soon as a stop request arrives, while the
-// server still ends its connections. `wake` is a pipe whose write end, closed when the server has
-// returned, ends the wait when no stop request did.
-class StopAnnouncement {
-public:
-  StopAnnouncement(os::NativeHandle stop, os::pipe::PipePair wake)
-      : wake_(std::move(wake)), thread_([this, stop] {
-          const os::NativeHandle watched[2] = {stop, wake_.read.get()};
-          os::Result<std::uint32_t> ready = os::pipe::waitReadable(watched, os::INFINITE_WAIT);
-          if (ready.ok() && ready.value() == os::WAIT_OBJECT_0)
-            tellServiceManager(os::service_manager::notifyStopping(), "that it is stopping");
-        }) {}
-  ~StopAnnouncement() {
-    wake_.write.reset();
-    thread_.join();
-  }
-
-private:
-  os::pipe::PipePair wake_;
-  std::thread thread_;
-};
-
 int serve(const Options& options, const ServiceDefinition& service) {
   if (!options.registry.empty())
     if (os::setEnvironmentVariable("TAVRIX_REGISTRY", options.registry) != os::err::success) return 1;
@@ -139,19 +116,12 @@ int serve(const Options& options, const ServiceDefinition& service) {
       if (made) os::pipe::removeSocketFile(path, *made);
     }
   } removal{path.value(), listener->made};
-  os::Result<os::pipe::PipePair> wake = os::pipe::createPipe(0, false);
-  if (!wake.ok()) {
-    logLine("cannot watch for the stop request: error " + std::to_string(wake.code()));
-    return 1;
-  }
   const std::u16string allowList(service.allowListValue);
   Server server(std::move(listener->socket), stop.value().get(), service.handler,
                 [allowList] { return allowedUids(allowList); });
-  {
-    StopAnnouncement stopping(stop.value().get(), std::move(wake.value()));
-    tellServiceManager(os::service_manager::notifyReady(), "that it is ready");
-    server.run();
-  }
+  tellServiceManager(os::service_manager::notifyReady(), "that it is ready");
+  // The word goes out before the connections are ended, which may take a while.
+  server.run([] { tellServiceManager(os::service_manager::notifyStopping(), "that it is stopping"); });
   logLine("stopped");
   return 0;
 }
