@@ -53,7 +53,7 @@ echo "after $count connections: $(usage)"
 
 # The flooder connects and closes as fast as it can, as nobody (not in the allow-list).
 chmod 0755 "$work"
-setpriv --reuid=65534 --regid=65534 --clear-groups python3 -c '
+setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c '
 import signal, socket, sys
 count = 0
 def report(*_):
@@ -73,6 +73,6 @@ while True:
 flooder=$!
 lines=$(wc -l <"$work/service.log")
 "$build/bin/tavrix-management-bench" 10000 | sed 's/^/under the flood: /'
-kill "$flooder"; wait "$flooder" || true; flooder=
+kill "$flooder" 2>/dev/null || true; wait "$flooder" || true; flooder=
 echo "log lines written during the flood: $(($(wc -l <"$work/service.log") - lines))"
 echo "after the flood: $(usage)"
