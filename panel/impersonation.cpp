@@ -166,7 +166,7 @@ void serveImpersonation(Channel& channel, os::ProgramReaper& reaper) {
     try {
       head = reader.readHead();
     } catch (const vexception& fault) {
-      refuse(channel, fault, "malformed request");
+      refuse(channel, fault, "request refused");
     }
     if (!head) return;
     // A client whose head is refused sends nothing more of that request: the connection stays in
@@ -189,7 +189,7 @@ void serveImpersonation(Channel& channel, os::ProgramReaper& reaper) {
     try {
       run = reader.readRun();
     } catch (const vexception& fault) {
-      refuse(channel, fault, "malformed request");
+      refuse(channel, fault, "request refused");
     }
     try {
       os::Handle process = startProgram(reaper, account, *head, run);
