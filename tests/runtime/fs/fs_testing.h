@@ -18,6 +18,7 @@
 
 #include "os/text.h"
 #include "runtime/core/exception.h"
+#include "tests/support/failure.h"
 #include "tests/support/testing.h"
 
 namespace fs_testing {
@@ -59,25 +60,8 @@ inline std::map<std::string, std::string> snapshot(const std::string& dir) {
   return tree;
 }
 
-struct Failure {
-  std::string message;
-  std::uint32_t code = 0; // 0 for a vexception that is not an OS error
-  std::string context;    // the first context's function
-};
-
-// Runs the action and returns what it threw (an empty message when it did not throw).
-inline Failure failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const vosexception& e) {
-    return {testing_support::u8(e.message()), e.code(),
-            e.contexts().empty() ? "" : e.contexts()[0].function};
-  } catch (const vexception& e) {
-    return {testing_support::u8(e.message()), 0,
-            e.contexts().empty() ? "" : e.contexts()[0].function};
-  }
-  return {};
-}
+using testing_support::Failure;
+using testing_support::failureOf;
 
 // Runs the action in a child process acting as the account (no supplementary groups) and
 // returns what it returned; "child failed" when the child could not switch or died.
