@@ -3,16 +3,15 @@
 // gets. What the lists do on a real file system is tested as root in security_checker_test.
 #include <algorithm>
 #include <set>
-#include <utility>
 
 #include <gtest/gtest.h>
 
 #include "os/text.h"
-#include "runtime/log/log_manager.h"
 #include "security/disk/security_checker.h"
 #include "security/disk/vocabulary.h"
 #include "tests/security/disk/acl_lines.h"
 #include "tests/security/disk/fake_system_helper.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/memory_secured_tree.h"
 #include "tests/support/testing.h"
 
@@ -32,24 +31,13 @@ struct VisitRecorder : Callback {
   std::set<std::string> visited;
 };
 
-struct NoComponents : IComponentPathResolver {
-  std::vector<std::u16string> getPath(const std::u16string&) override { return {}; }
-};
-
-struct LogRecorder : LogListener {
-  void onException(int, const vexception&) override {}
-  void onText(int, const std::u16string& text) override { lines.push_back(u8(text)); }
-  std::vector<std::string> take() { return std::exchange(lines, {}); }
-  std::vector<std::string> lines;
-};
-
-LogRecorder& logged() {
-  static std::shared_ptr<LogRecorder> recorder = [] {
-    auto made = std::make_shared<LogRecorder>();
+LogLines& logged() {
+  static std::shared_ptr<LogLines> lines = [] {
+    auto made = std::make_shared<LogLines>();
     LogManager::instance().addListener(made);
     return made;
   }();
-  return *recorder;
+  return *lines;
 }
 
 const std::set<std::string> kEverything = {"",    "x.txt", "a",     "a/y.txt",
@@ -73,7 +61,7 @@ protected:
     EntryCollection entries(std::make_shared<FakeSystemHelper>());
     for (const auto& [sub, account, mask, flags] : list)
       entries.insert({wellKnownAccount(account), u"T:", sub, 3, mask, flags, u"", u"", nullptr});
-    NoComponents components;
+    FakeComponents components;
     VisitRecorder callback;
     auto information =
         std::make_shared<SecurityInformation>(entries, u"T:", u"", 0, components, u"", true);
@@ -105,7 +93,7 @@ TEST_F(Decisions, TheFullWalkChecksEveryObjectTheFastWalkOnlyPathsWithEntries) {
   EXPECT_EQ(writes(u""), 1);
   EXPECT_EQ(writes(u"a\\b"), 1);
   // The link is never looked into, and is named with where it leads.
-  EXPECT_TRUE(has(logged().take(), "Cannot apply security to path T:\\link, because it points to "
+  EXPECT_TRUE(has(logged().take(), "Warning: Cannot apply security to path T:\\link, because it points to "
                        "another path T:\\elsewhere. Links are not allowed."));
 }
 
@@ -118,15 +106,15 @@ TEST_F(Decisions, EntryPropertiesStopTheDescentBelowTheirPath) {
     std::vector<std::string> logs;
   } cases[] = {
       {"SkipPath", SkipPath, {"", "x.txt", "d", "d/w.txt"},
-       {"Path T:\\a skipped because of skipPath property"}},
+       {"Info: Path T:\\a skipped because of skipPath property"}},
       {"NoPropagate", NoPropagate, {"", "x.txt", "a", "d", "d/w.txt"},
-       {"No propagate security to T:\\a children"}},
+       {"Info: No propagate security to T:\\a children"}},
       {"SkipPath with CheckThisPathExactly", SkipPath | exactly,
        {"", "x.txt", "a/b", "a/b/z.txt", "d", "d/w.txt"},
-       {"No propagate security to T:\\a children", "Checking exactly T:\\a children"}},
+       {"Info: No propagate security to T:\\a children", "Info: Checking exactly T:\\a children"}},
       {"NoPropagate with CheckThisPathExactly", NoPropagate | exactly,
        {"", "x.txt", "a", "a/b", "a/b/z.txt", "d", "d/w.txt"},
-       {"No propagate security to T:\\a children", "Checking exactly T:\\a children"}},
+       {"Info: No propagate security to T:\\a children", "Info: Checking exactly T:\\a children"}},
       {"CheckThisPathExactly alone", exactly, kEverything, {}},
       {"FullPath", FullPath, kEverything, {}},
   };
@@ -139,7 +127,7 @@ TEST_F(Decisions, EntryPropertiesStopTheDescentBelowTheirPath) {
     const std::vector<std::string> lines = logged().take();
     for (const std::string& line : c.logs) EXPECT_TRUE(has(lines, line)) << c.name << ": " << line;
     if (c.logs.empty()) {
-      EXPECT_FALSE(has(lines, "No propagate security to T:\\a children")) << c.name;
+      EXPECT_FALSE(has(lines, "Info: No propagate security to T:\\a children")) << c.name;
     }
   }
 }

@@ -3,44 +3,24 @@
 #include <gtest/gtest.h>
 
 #include "tests/security/disk/fake_system_helper.h"
+#include "tests/support/failure.h"
 #include "tests/support/testing.h"
 
 using namespace DiskSecurity;
-using testing_support::u8;
+using namespace testing_support;
 
 namespace {
 
-class Components : public IComponentPathResolver {
-public:
-  std::vector<std::u16string> getPath(const std::u16string& name) override {
-    if (name == u"HTTPD_VHOSTS_D") return {u"C:\\vhosts"};
-    if (name == u"php") return {u"C:\\php5", u"C:\\php7"};
-    throw vexception(u"Component " + name + u" isn't supported");
-  }
-};
+std::vector<std::u16string> basePaths(const std::shared_ptr<FakeSystemHelper>& helper, const std::u16string& path) {
+  AccessEntry entry;
+  entry.path = path;
+  entry.systemHelper = helper;
+  FakeComponents components;
+  return EntryTemplate::basePaths(entry, components);
+}
 
-class EntryTemplates : public testing::Test {
-protected:
-  AccessEntry entry(const std::u16string& path) {
-    AccessEntry e;
-    e.path = path;
-    e.systemHelper = helper;
-    return e;
-  }
-  std::string failure(const std::u16string& path) {
-    try {
-      EntryTemplate::basePaths(entry(path), components);
-      return "";
-    } catch (const vexception& e) {
-      return u8(e.message());
-    }
-  }
-  std::shared_ptr<testing_support::FakeSystemHelper> helper =
-      std::make_shared<testing_support::FakeSystemHelper>();
-  Components components;
-};
-
-TEST_F(EntryTemplates, PathFormDecidesTheResolution) {
+TEST(EntryTemplates, PathFormDecidesTheResolution) {
+  auto helper = std::make_shared<FakeSystemHelper>();
   helper->environment = {{u"SystemRoot", u"C:\\Windows"}, {u"APP", u"\\app"}};
   const std::pair<std::u16string, std::vector<std::u16string>> cases[] = {
       {u"{ProgramFiles}", {u"C:\\Program Files (x86)"}},
@@ -59,51 +39,41 @@ TEST_F(EntryTemplates, PathFormDecidesTheResolution) {
       {u"C:\\literal", {u"C:\\literal"}},
       {u"", {u""}},
   };
-  for (const auto& [path, expected] : cases)
-    EXPECT_EQ(EntryTemplate::basePaths(entry(path), components), expected) << u8(path);
+  for (const auto& [path, expected] : cases) EXPECT_EQ(basePaths(helper, path), expected) << u8(path);
+
+  const std::pair<std::u16string, std::string> failures[] = {
+      {u"%NOT_SET%", "Unable to expand environment string: %NOT_SET%. Unknown token: NOT_SET"},
+      {u"{Nowhere}", "Unknown CSIDL: {Nowhere}, known names are:\nCommonAdmintools\nCommonAppdata\n"
+                     "CommonDocuments\nProgramFiles\nProgramFilesX86\nProgramFilesCommon\n"
+                     "ProgramFilesCommonX86\nWindows\nWindowsSystem32\nWindowsSystem32X86\nProfiles\n"
+                     "ProgramFilesX64\n"},
+      {u"[mail]", "Component mail isn't supported"},
+  };
+  for (const auto& [path, message] : failures)
+    EXPECT_EQ(failureOf([&] { basePaths(helper, path); }).message, message) << u8(path);
 }
 
-TEST_F(EntryTemplates, UnresolvableTemplatesSayWhy) {
-  EXPECT_EQ(failure(u"%NOT_SET%"),
-            "Unable to expand environment string: %NOT_SET%. Unknown token: NOT_SET");
-  EXPECT_EQ(failure(u"{Nowhere}"),
-            "Unknown CSIDL: {Nowhere}, known names are:\nCommonAdmintools\nCommonAppdata\n"
-            "CommonDocuments\nProgramFiles\nProgramFilesX86\nProgramFilesCommon\n"
-            "ProgramFilesCommonX86\nWindows\nWindowsSystem32\nWindowsSystem32X86\nProfiles\n"
-            "ProgramFilesX64\n");
-  EXPECT_EQ(failure(u"[mail]"), "Component mail isn't supported");
-}
-
-TEST(DefaultSystemHelperFolders, KnownIdentifiersOnly) {
+TEST(DefaultSystemHelper, FoldersAndTheVerboseSwitchFollowTheRegistry) {
   DefaultSystemHelper helper;
-  testing_support::ScopedRegistry registry;
+  ScopedRegistry registry;
   EXPECT_EQ(helper.getSpecialFolderPath(0x2A), u"C:\\Program Files (x86)");
   EXPECT_EQ(helper.getSpecialFolders().at(u"WindowsSystem32X64"), u"C:\\Windows\\System32");
+  EXPECT_FALSE(helper.isVerbose());
   registry.write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\n"
-                 "\"SystemRoot\"=\"D:\\\\Win\"\n");
+                 "\"SystemRoot\"=\"D:\\\\Win\"\n"
+                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                 "\"DebugSecuritySettings\"=dword:00000001\n");
   EXPECT_EQ(helper.getSpecialFolderPath(0x24), u"D:\\Win");
-  EXPECT_THROW(helper.getSpecialFolderPath(0x99), vexception);
+  EXPECT_TRUE(helper.isVerbose());
+  EXPECT_NE(failureOf([&] { helper.getSpecialFolderPath(0x99); }).message, "");
 }
 
-TEST(DefaultSystemHelperFiles, PatternsIgnoreCase) {
+TEST(DefaultSystemHelper, FilePatternsIgnoreCase) {
   const std::tuple<const char16_t*, const char16_t*, bool> cases[] = {
       {u"a.xml", u"*.xml", true},   {u"A.XML", u"*.xml", true}, {u"a.xml.bak", u"*.xml", false},
       {u".xml", u"*.xml", true},    {u"ab.x", u"a?.x", true},   {u"a.x", u"a?.x", false}};
   for (const auto& [name, pattern, expected] : cases)
     EXPECT_EQ(matchesPattern(name, pattern), expected) << u8(name) << " " << u8(pattern);
-}
-
-} // namespace
-
-namespace {
-
-TEST(DefaultSystemHelperSwitch, VerboseFollowsTheProductValue) {
-  DefaultSystemHelper helper;
-  testing_support::ScopedRegistry registry;
-  EXPECT_FALSE(helper.isVerbose());
-  registry.write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                 "\"DebugSecuritySettings\"=dword:00000001\n");
-  EXPECT_TRUE(helper.isVerbose());
 }
 
 } // namespace

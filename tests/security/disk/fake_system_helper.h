@@ -1,5 +1,5 @@
-// A system helper whose accounts, environment and folders are tables of the test; files are the
-// real ones.
+// A system helper whose accounts, environment and folders are tables of the test (files are the
+// real ones), and components from a table.
 #pragma once
 
 #include <map>
@@ -7,6 +7,7 @@
 
 #include "os/error.h"
 #include "runtime/core/exception.h"
+#include "security/disk/entry_template.h"
 #include "security/disk/system_helper.h"
 
 namespace testing_support {
@@ -44,6 +45,16 @@ public:
   std::u16string getSpecialFolderPath(std::uint32_t csidl) override { return folders.at(csidl); }
   std::map<std::u16string, std::u16string> getSpecialFolders() override { return wideFolders; }
   std::u16string getLocalAccountDomain() override { return localDomain; }
+};
+
+// The virtual hosts directory C:\vhosts and a component "php" with two directories; any other
+// name is not supported.
+struct FakeComponents : DiskSecurity::IComponentPathResolver {
+  std::vector<std::u16string> getPath(const std::u16string& name) override {
+    if (name == u"HTTPD_VHOSTS_D") return {u"C:\\vhosts"};
+    if (name == u"php") return {u"C:\\php5", u"C:\\php7"};
+    throw vexception(u"Component " + name + u" isn't supported");
+  }
 };
 
 } // namespace testing_support

@@ -1,5 +1,6 @@
-// The checkers on a real tree, as root: the lists the full walk leaves, a link refused with what
-// it leads to unchanged, and entry flags the manager never sets (BreakInheritance, SkipPath).
+// The checkers on a real tree, as root: the lists the full walk leaves, links to a directory and
+// to a file refused with what they lead to unchanged, and entry flags the manager never sets
+// (BreakInheritance, SkipPath).
 #include "security/disk/security_checker.h"
 
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "security/disk/component_resolver.h"
 #include "security/disk/root_secured_tree.h"
 #include "tests/security/disk/acl_lines.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/testing.h"
 
 using namespace DiskSecurity;
@@ -29,6 +31,8 @@ protected:
     for (const char* dir : {"a/b/c", "d"}) std::filesystem::create_directories(dir_.file(dir));
     for (const char* file : {"x.txt", "a/b/c/y.txt", "d/z.txt"}) writeFile(dir_.file(file), "x");
     std::filesystem::create_directory_symlink(outside_.path(), dir_.file("link"));
+    writeFile(outside_.file("f"), "x");
+    std::filesystem::create_symlink(outside_.file("f"), dir_.file("a/flink"));
   }
 
   // Runs a checker over the tree with entries (sub path, group, mask, entry flags): the
@@ -85,8 +89,10 @@ TEST_F(Checker, BrokenInheritanceKeepsWhatWasInheritedAndSkippedPathsStayAlone) 
 }
 
 TEST_F(Checker, TheFullWalkLeavesEachObjectItsListAndNeverFollowsALink) {
-  const std::vector<std::string> outside = facl(outside_.path());
-  commit({{"", 0, 0x1F01FF, Default}, {"a\\b", 1, 0x1200A9, Default}}, true);
+  const std::vector<std::string> outside = facl(outside_.path()), outsideFile = facl(outside_.file("f"));
+  auto log = std::make_shared<LogLines>();
+  LogManager::instance().addListener(log);
+  commit({{"", 0, 0x1F01FF, Default}, {"a\\b", 1, 0x1200A9, Default}, {"a\\flink", 1, 0x1F01FF, Default}}, true);
   const auto sorted = [](std::vector<std::string> lines) {
     std::sort(lines.begin(), lines.end());
     return lines;
@@ -103,6 +109,19 @@ TEST_F(Checker, TheFullWalkLeavesEachObjectItsListAndNeverFollowsALink) {
             (std::vector<std::string>{"user::rw-", "group::r--", line(0, "rwx"), "mask::rwx",
                                       "other::r--"}));
   EXPECT_EQ(facl(outside_.path()), outside);
+  EXPECT_EQ(facl(outside_.file("f")), outsideFile);
+  // Each link is named with where it leads.
+  const auto backslashed = [](std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+  };
+  const std::string refused = "Warning: Cannot apply security to path ";
+  EXPECT_EQ(sorted(log->lines()),
+            sorted({
+                refused + backslashed(dir_.file("link") + ", because it points to another path " + outside_.path()) +
+                    ". Links are not allowed.",
+                refused + backslashed(dir_.file("a/flink") + ", because it points to another path " + outside_.file("f")) +
+                    ". Links are not allowed."}));
 }
 
 } // namespace

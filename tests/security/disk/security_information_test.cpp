@@ -11,14 +11,6 @@ using testing_support::u8;
 
 namespace {
 
-class Components : public IComponentPathResolver {
-public:
-  std::vector<std::u16string> getPath(const std::u16string& name) override {
-    if (name == u"HTTPD_VHOSTS_D") return {u"C:\\vhosts"};
-    return {u"C:\\one", u"C:\\two"};
-  }
-};
-
 AccessEntry entry(std::u16string path, std::u16string subPath, std::int32_t flags = Default) {
   return {wellKnownAccount(u"Everyone"), std::move(path), std::move(subPath), 3, 0x1F01FF, flags,
           u"", u"", nullptr};
@@ -39,7 +31,7 @@ TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
                         entry(u"[HTTPD_VHOSTS_D]", u"site\\app\\f.txt", NoPropagate),
                         entry(u"[HTTPD_VHOSTS_D]", u"other\\app"),
                         entry(u"[HTTPD_VHOSTS_D]", u""),
-                        entry(u"[component]", u"site\\app"),
+                        entry(u"[php]", u"site\\app"),
                         entry(u"C:\\vhosts\\site\\app\\lit", u"", RepaireFolder | IgnoreErrors),
                         // SubPaths that would leave their base name nothing.
                         entry(u"[HTTPD_VHOSTS_D]", u"..\\site\\app\\up"),
@@ -49,7 +41,7 @@ TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
                         // Resolved before it is placed: "app\\a\\..\\n" is "app\\n".
                         entry(u"[HTTPD_VHOSTS_D]", u"site\\app\\a\\..\\n")})
     collection.insert(e);
-  Components components;
+  testing_support::FakeComponents components;
   SecurityInformation information(collection, u"C:\\vhosts\\site", u"", 7, components,
                                   u"C:\\vhosts", false);
   EXPECT_EQ(u8(information.storageName()), "C:\\vhosts\\site\\.kelvo\\.Security");
@@ -91,7 +83,7 @@ TEST(SecurityInformation, EntriesAtTheVirtualHostsDirectoryAreNotApplied) {
   EntryCollection collection(std::make_shared<testing_support::FakeSystemHelper>());
   collection.insert(entry(u"[HTTPD_VHOSTS_D]", u""));
   collection.insert(entry(u"[HTTPD_VHOSTS_D]", u"site"));
-  Components components;
+  testing_support::FakeComponents components;
   SecurityInformation information(collection, u"C:\\vhosts", u"", 0, components,
                                   u"C:\\VHOSTS\\", false);
   EXPECT_TRUE(information.entriesAt(u"").empty());

@@ -2,25 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "runtime/core/exception.h"
 #include "runtime/security/model/account_sids.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 
 using namespace DiskSecurity;
 using testing_support::u8;
 
 namespace {
 
-// The message of the failure, or "" when there is none.
-template <class F>
-std::string failure(F&& read) {
-  try {
-    read();
-    return "";
-  } catch (const vexception& e) {
-    return u8(e.message());
-  }
-}
+std::string failure(const std::function<void()>& read) { return testing_support::failureOf(read).message; }
 
 TEST(Vocabulary, NumbersHaveAutomaticBase) {
   const std::pair<std::u16string, std::optional<std::uint32_t>> cases[] = {

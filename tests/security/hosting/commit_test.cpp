@@ -1,15 +1,11 @@
-// Commits as root on a real site tree: the ACLs that come out, the metadata files, links and
-// hard links to decoys, a link swapped in while the commit runs, drift, and writes counted.
-#include <sys/stat.h>
+// Commits as root on a real site tree: the ACLs that come out, the metadata files, the web
+// users' files, two managers of one file, and what the callback is asked. Links, hard links,
+// swaps and drift are proven on the same walk by tests/e2e/hostile_paths_test.cpp and
+// tests/e2e/extract_test.cpp; the checker's decisions by tests/security/disk.
 #include <unistd.h>
-
-#include <atomic>
-#include <fstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "os/security_store.h"
 #include "security/hosting/security_manager.h"
 #include "tests/security/hosting/commit_fixture.h"
 
@@ -18,23 +14,6 @@ using HostingSecurity::ManagerPathCache;
 namespace fs = std::filesystem;
 
 namespace {
-
-// What the tests compare of a decoy: its ACL lines, owner and mode.
-std::string fingerprint(const std::string& path) {
-  struct stat st {};
-  lstat(path.c_str(), &st);
-  std::string text = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
-                     std::to_string(st.st_mode) + "\n";
-  for (const std::string& line : facl(path)) text += line + "\n";
-  return text;
-}
-
-std::string decoyFingerprints(const std::string& decoy) {
-  std::string text = fingerprint(decoy);
-  for (const auto& entry : fs::recursive_directory_iterator(decoy))
-    text += fingerprint(entry.path().string());
-  return text;
-}
 
 std::string lineStarting(const std::vector<std::string>& lines, const std::string& prefix) {
   for (const std::string& line : lines)
@@ -70,11 +49,6 @@ protected:
                           std::to_string(user_->uid()) + ":" + std::to_string(user_->gid()), path})
                   .exitCode,
               0);
-  }
-  ProcessResult asUser(std::vector<std::string> command) {
-    command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(user_->uid()),
-                                     "--regid=" + std::to_string(user_->gid()), "--clear-groups"});
-    return runProcess(command);
   }
   std::string groupLine(const std::string& perms) { return "group:" + group_->name() + ":" + perms; }
 
@@ -161,106 +135,6 @@ TEST_F(Commit, WebUserDirectoryUsesThatUsersFile) {
                   "Info: Loading new security metadata from "
                   "C:\\vhosts\\site2\\.kelvo\\.Web.bob.Security, old storage was "
                   "C:\\vhosts\\site2\\.kelvo\\.Security"));
-}
-
-TEST_F(Commit, LinksAndHardLinksLeaveTheirTargetsAlone) {
-  const std::string app = site("site3") + "/httpdocs/app";
-  makeTree(app, 2, 2);
-  const std::string decoy = env().host("decoy3");
-  writeFile(decoy + "/inside.txt", "decoy");
-  writeFile(env().host("decoy3file"), "root's");
-  chmod(env().host("decoy3file").c_str(), 0600);
-  fs::create_directory_symlink(decoy, app + "/linkdir");
-  fs::create_directory_symlink(decoy, app + "/d1/linkdir");
-  fs::create_symlink(env().host("decoy3file"), app + "/link.txt");
-  fs::create_hard_link(env().host("decoy3file"), app + "/hard.txt");
-  chownToUser(site("site3"));
-  ASSERT_EQ(runProcess({"/usr/bin/chown", "root:root", app + "/hard.txt"}).exitCode, 0);
-  const std::string before = decoyFingerprints(decoy) + fingerprint(env().host("decoy3file"));
-
-  const std::u16string appPath = u"C:\\vhosts\\site3\\httpdocs\\app";
-  auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
-  for (const std::u16string path : {u"", u"linkdir", u"link.txt", u"hard.txt", u"d1\\linkdir\\inside.txt"})
-    manager->addAccessEntry(path, group_->sid(), 0x1F01FF, 3, true);
-  try {
-    manager->commit(appPath, true, nullptr, 1);
-  } catch (const vexception& e) {
-    FAIL() << u8(e.fullText());
-  }
-
-  EXPECT_EQ(decoyFingerprints(decoy) + fingerprint(env().host("decoy3file")), before);
-  EXPECT_TRUE(has(facl(app + "/d0/f0.txt"), groupLine("rwx")));
-  const std::vector<std::string> log = env().log->take();
-  // Each is named with where it leads; an entry below a link names the link on its way.
-  const std::pair<std::string, std::string> links[] = {{"linkdir", "C:\\decoy3"},
-                                                       {"link.txt", "C:\\decoy3file"},
-                                                       {"d1\\linkdir", "C:\\decoy3"}};
-  for (const auto& [link, target] : links) {
-    const std::string path = "C:\\vhosts\\site3\\httpdocs\\app\\" + link;
-    EXPECT_TRUE(has(log, "Warning: Cannot apply security to path " + path +
-                             ", because it points to another path " + target +
-                             ". Links are not allowed."))
-        << link;
-  }
-}
-
-TEST_F(Commit, LinkSwappedInDuringTheCommitNeverChangesTheDecoy) {
-  const std::string app = site("site4") + "/httpdocs/app";
-  makeTree(app, 20, 100);
-  const std::string decoy = env().host("decoy4");
-  writeFile(decoy + "/inside.txt", "decoy");
-  chownToUser(site("site4"));
-  const std::string before = decoyFingerprints(decoy);
-  const std::u16string appPath = u"C:\\vhosts\\site4\\httpdocs\\app";
-  auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
-
-  for (int run = 0; run < 20; ++run) {
-    std::atomic<bool> stop{false};
-    std::thread swapper([&] {
-      const std::string victim = app + "/d" + std::to_string(run % 20);
-      while (!stop) {
-        fs::rename(victim, victim + ".moved");
-        fs::create_directory_symlink(decoy, victim);
-        std::this_thread::yield();
-        fs::remove(victim);
-        fs::rename(victim + ".moved", victim);
-      }
-    });
-    // Each run requires another list, so the whole tree is written again.
-    manager->revokeAccessEntries(u"", group_->sid(), 0);
-    manager->addAccessEntry(u"", group_->sid(), run % 2 ? 0x1F01FF : 0x1200A9, 3, true);
-    manager->commit(appPath, true, nullptr, 1);
-    stop = true;
-    swapper.join();
-    ASSERT_EQ(decoyFingerprints(decoy), before) << "run " << run;
-  }
-  EXPECT_TRUE(has(facl(app + "/d3/f7.txt"), groupLine("rwx")));
-}
-
-TEST_F(Commit, DriftIsRepairedByTheNextCompleteCommit) {
-  const std::string app = site("site5") + "/httpdocs/app";
-  makeTree(app, 1, 1);
-  chownToUser(site("site5"));
-  const std::u16string appPath = u"C:\\vhosts\\site5\\httpdocs\\app";
-  auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
-  manager->addAccessEntry(u"", group_->sid(), 0x1F01FF, 3, true);
-  manager->commit(appPath, true, nullptr, 1);
-
-  const std::string deep = app + "/l1/l2/l3/l4/l5/l6/l7/l8/deep.php";
-  const std::string dir = app + "/l1/l2/l3";
-  ASSERT_EQ(asUser({"/usr/bin/chmod", "644", deep}).exitCode, 0);
-  ASSERT_EQ(asUser({"/usr/bin/setfacl", "-b", dir}).exitCode, 0);
-  EXPECT_NE(lineStarting(facl(deep), groupLine("rwx")).find("#effective:r--"), std::string::npos);
-  EXPECT_FALSE(has(facl(dir), groupLine("rwx")));
-
-  manager->commit(appPath, true, nullptr, 1);
-  EXPECT_TRUE(has(facl(deep), groupLine("rwx")));
-  EXPECT_TRUE(has(facl(dir), groupLine("rwx")));
-  EXPECT_TRUE(has(facl(dir), "default:" + groupLine("rwx")));
-  // And only what drifted was written: a third commit writes nothing.
-  const auto repaired = changeTimes(app);
-  manager->commit(appPath, true, nullptr, 1);
-  EXPECT_EQ(changeTimes(app), repaired);
 }
 
 TEST_F(Commit, ManagersOfOneFileKeepEachOthersEntries) {

@@ -4,6 +4,7 @@
 
 #include "security/disk/vocabulary.h"
 #include "tests/security/hosting/commit_fixture.h"
+#include "tests/support/failure.h"
 
 using namespace testing_support;
 using HostingSecurity::ManagerPathCache;
@@ -48,15 +49,9 @@ TEST_F(Manager, RootRelativePathAndMetadataFileOfAPath) {
 
 TEST_F(Manager, PathsOutsideTheRootAreRefused) {
   SecurityManager manager(u"C:\\vhosts\\site1", false, nullptr, u"C:\\vhosts");
-  for (const std::u16string path : {u"C:\\elsewhere", u"C:\\vhost", u"C:\\"}) {
-    try {
-      manager.getRootRelativePath(path, false);
-      ADD_FAILURE() << u8(path);
-    } catch (const HostingSecurity::RootCorrelationException& e) {
-      EXPECT_EQ(u8(e.message()),
-                "Invalid full path '" + u8(path) + "' and root 'C:\\vhosts' correlation.");
-    }
-  }
+  for (const std::u16string path : {u"C:\\elsewhere", u"C:\\vhost", u"C:\\"})
+    EXPECT_EQ(failureOf([&] { manager.getRootRelativePath(path, false); }).message,
+              "Invalid full path '" + u8(path) + "' and root 'C:\\vhosts' correlation.");
 }
 
 TEST_F(Manager, CacheKeepsTheManagerOfOneMetadataFile) {

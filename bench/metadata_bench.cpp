@@ -1,4 +1,4 @@
-// The driver of bench/entries.sh (not a test):
+// The driver of bench/entries.sh:
 //   metadata_bench <dir> <entries> <runs>
 // saves a collection of that many entries to <dir>\.kelvo\.Security and loads it again, <runs>
 // times, and prints one line per run: "<save microseconds> <load microseconds>".
