@@ -34,9 +34,10 @@ protected:
                   "\"\n"
                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\perl]\n"
                   "\"InstallDir\"=\"C:\\\\perl\"\n"
-                  "\"AdditionalPaths\"=hex(7):43,00,3a,00,5c,00,6c,00,69,00,62,00,00,00,00,00\n"
+                  "\"AdditionalPaths\"=hex(7):43,00,3a,00,5c,00,61,00,00,00,43,00,3a,00,5c,00,62,00,00,00,00,00\n"
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\php]\n\"InstallDir\"=\"C:\\\\perl\"\n"
                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\nodir]\n") {
-    for (const char* name : {"vhosts", "perl", "lib"})
+    for (const char* name : {"vhosts", "perl", "a", "b"})
       std::filesystem::create_directory(dir_.file(name));
     helper_->product[u"HTTPD_VHOSTS_D"] = u"C:\\vhosts";
     helper_->product[u"perl"] = u"C:\\vhosts";
@@ -67,8 +68,9 @@ TEST_F(Resolver, ConfigurationValueFirstThenTableThenAdditionalPaths) {
     std::vector<std::u16string> paths;
   } cases[] = {
       {u"HTTPD_VHOSTS_D", true, {u"C:\\vhosts"}},
-      {u"PERL", false, {u"C:\\perl", u"C:\\lib"}},
-      {u"perl", true, {u"C:\\vhosts", u"C:\\lib"}},
+      {u"PERL", false, {u"C:\\perl", u"C:\\a", u"C:\\b"}},
+      {u"perl", true, {u"C:\\vhosts", u"C:\\a", u"C:\\b"}},
+      {u"Php", false, {u"C:\\perl"}}, // no additional paths
   };
   for (const Case& c : cases) {
     if (!c.inConfiguration) helper_->product.erase(c.name);
@@ -93,6 +95,9 @@ TEST_F(Resolver, FailuresNameTheComponentAndTheCause) {
                    "Unable to call getPath(unknown)"},
       {u"nodir", "Component nodir has no install directory / Unable to obtain parameter: "
                  "'nodir' / Unable to call getPath(nodir)"},
+      // The virtual hosts directory has no install directory of the table's: only a configured value.
+      {u"httpd_vhosts_d", "Component httpd_vhosts_d isn't supported / Unable to obtain parameter: "
+                          "'httpd_vhosts_d' / Unable to call getPath(httpd_vhosts_d)"},
   };
   for (const Case& c : cases) EXPECT_EQ(failure(c.name), c.message);
   const std::string absent = failure(u"missing");
