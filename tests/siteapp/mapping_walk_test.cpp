@@ -8,9 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "runtime/core/exception.h"
 #include "runtime/fs/path/filename.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 #include "xml/app_metadata.h"
 
 using namespace testing_support;
@@ -21,12 +20,8 @@ namespace {
 std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 std::string failure(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const vexception& e) {
-    return u8(e.message());
-  }
-  return "no exception";
+  const Failure failed = failureOf(call);
+  return failed.message.empty() ? "no exception" : failed.message;
 }
 
 // A package with htdocs and cgi-bin directories, and an empty site.
@@ -49,7 +44,6 @@ protected:
     RunTime::File::Root package(wide(package_));
     return MappingWalk(site, package, copy).walk(loadApplicationMetadata(wide(dir_.file("APP-META.xml"))));
   }
-
 
   TempDir dir_;
   ScopedRegistry registry_;

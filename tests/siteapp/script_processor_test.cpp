@@ -1,22 +1,15 @@
-// Script processors over a private package registry, the reference management service and the
-// host's real PHP and Perl.
+// Script processors over a private package registry. That the command lines built here reach the
+// host's PHP and Perl intact, with no shell, is script_runner_test's NoShellBetweenTheToolAndTheScript.
 #include "siteapp/script_processor.h"
 
-#include <unistd.h>
-
 #include <functional>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "os/path.h"
 #include "os/text.h"
-#include "runtime/core/command_line.h"
 #include "runtime/core/exception.h"
 #include "siteapp/well_known_path.h"
-#include "tests/service/service_process.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;
@@ -114,42 +107,6 @@ TEST_F(ScriptProcessor, FailuresOfTheSources) {
   }
   // Without SystemRoot the system folder is the default Windows directory's.
   EXPECT_EQ(getWellKnownPath(CSIDL_SYSTEM), u"C:\\Windows\\System32");
-}
-
-// The host's interpreters behind a PHP package and the perl component, as the panel installs
-// them, run the command line as it was built: no shell, every argument intact.
-TEST_F(ScriptProcessor, TheHostsPhpAndPerlRunTheScriptWithItsArguments) {
-  for (const char* host : {"/usr/bin/php", "/usr/bin/perl"})
-    if (::access(host, X_OK) != 0) GTEST_SKIP() << host << " is missing (./test.sh installs php-cli)";
-  const std::string c = dir_.file("c");
-  writeFile(c + "/php 8.2/.keep", "");
-  writeFile(c + "/perl/bin/.keep", "");
-  ASSERT_EQ(::symlink("/usr/bin/php", (c + "/php 8.2/php.exe").c_str()), 0);
-  ASSERT_EQ(::symlink("/usr/bin/perl", (c + "/perl/bin/perl.exe").c_str()), 0);
-  useRegistry("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + c + "\"\n" +
-              packages("script.php82", "@=\"php\"\n\"InstallDir\"=\"C:\\\\php 8.2\"\n") +
-              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\perl]\n\"InstallDir\"=\"C:\\\\perl\"\n");
-  ServiceProcess service(registry_.path(), dir_.file("run/pipe/zrcpipe"));
-  // The program maps through the drive; the script path is handed on as it is.
-  const std::string scripts = dir_.file("my site & $(x)");
-  writeFile(scripts + "/install.php", "<?php foreach ($argv as $a) echo $a, \"\\n\";");
-  writeFile(scripts + "/install.pl", "print \"$0\\n\"; print \"$_\\n\" for @ARGV;");
-  const std::vector<std::u16string> arguments = {u"a b", u"x&y|z;w", u"$(touch /tmp/tvx-shell)", u"\"q\" 'r'",
-                                                 u"back\\slash\\", u"`id`", u""};
-  std::string lines;
-  for (const std::u16string& a : arguments) lines += u8(a) + "\n";
-  for (const std::string& script : {scripts + "/install.php", scripts + "/install.pl"}) {
-    std::u16string program, processorArguments;
-    SiteApplicationRepository::fsaGetScriptProcessor(script.ends_with(".php") ? u"php" : u"perl", w(script),
-                                                     joinCommandLine(arguments), program, processorArguments);
-    std::vector<std::u16string> split = splitCommandLine(program + u" " + processorArguments);
-    std::vector<std::string> argv = {os::hostPath(split[0]).value()};
-    for (std::size_t i = 1; i < split.size(); ++i) argv.push_back(u8(split[i]));
-    ProcessResult run = runProcess(argv);
-    EXPECT_EQ(run.exitCode, 0) << script << ": " << run.err;
-    EXPECT_EQ(run.out, script + "\n" + lines);
-  }
-  EXPECT_NE(::access("/tmp/tvx-shell", F_OK), 0) << "a shell ran";
 }
 
 } // namespace

@@ -7,9 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "os/text.h"
-#include "runtime/core/exception.h"
 #include "siteapp/script_runner.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 
 using namespace testing_support;
 
@@ -17,14 +16,14 @@ namespace {
 
 // "processor / NAME=value;... / [params] (or -)", or "! message @function" of the failure.
 std::string described(const std::string& path) {
-  try {
+  std::string text;
+  const Failure failed = failureOf([&] {
     ScriptRequest request = loadScriptRequest(os::utf16FromUtf8(path));
-    std::string text = u8(request.processorName) + " /";
+    text = u8(request.processorName) + " /";
     for (const auto& [name, value] : request.environment) text += " " + u8(name) + "=" + u8(value) + ";";
-    return text + " / " + (request.scriptParams ? "[" + u8(*request.scriptParams) + "]" : "-");
-  } catch (const vexception& e) {
-    return "! " + u8(e.message()) + " @" + e.contexts().front().function;
-  }
+    text += " / " + (request.scriptParams ? "[" + u8(*request.scriptParams) + "]" : "-");
+  });
+  return failed.message.empty() ? text : "! " + failed.message + " @" + failed.context;
 }
 
 TEST(ScriptRequest, FileContentGivesProcessorVariablesAndParameters) {

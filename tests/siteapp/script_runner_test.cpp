@@ -2,17 +2,18 @@
 // the host's PHP and Perl, and created accounts (as root).
 #include "siteapp/script_runner.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
+#include <atomic>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <regex>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@
 #include "runtime/process/pipe_client.h"
 #include "runtime/security/user_information.h"
 #include "tests/service/service_process.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;
@@ -32,23 +34,6 @@ using namespace testing_support;
 namespace {
 
 std::u16string w(const std::string& s) { return os::utf16FromUtf8(s); }
-
-class InfoLines : public LogListener {
-public:
-  void onException(int, const vexception&) override {}
-  void onText(int level, const std::u16string& text) override {
-    std::lock_guard lock(mutex_);
-    if (level == corelog::levelInfo && !text.starts_with(u"Kelvo")) lines_.push_back(u8(text));
-  }
-  std::vector<std::string> take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(lines_, {});
-  }
-
-private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 // A drive C: with the panel's PHP package (C:\php) and perl component (C:\perl) linked to the
 // host's interpreters, the application "file:///C:\repo\<app>", both services, and a site user
@@ -128,7 +113,14 @@ protected:
   std::unique_ptr<ServiceProcess> impersonation_;
   std::unique_ptr<ServiceProcess> management_;
   SiteApplicationManager manager_{std::make_shared<LocalUserInformation>()};
-  std::shared_ptr<InfoLines> log_ = std::make_shared<InfoLines>();
+  std::shared_ptr<LogLines> log_ = std::make_shared<LogLines>();
+  // The Info lines logged since the last call, without their level word and the services' own.
+  std::vector<std::string> infoLines() {
+    std::vector<std::string> lines;
+    for (const std::string& line : log_->take())
+      if (line.starts_with("Info: ") && !line.starts_with("Info: Kelvo")) lines.push_back(line.substr(6));
+    return lines;
+  }
 };
 
 TEST_F(ScriptRunner, RunsAsTheSiteUserWithOnlyTheRequestsEnvironment) {
@@ -162,7 +154,7 @@ TEST_F(ScriptRunner, RunsAsTheSiteUserWithOnlyTheRequestsEnvironment) {
           "/install.php Install " + dir_.file("secret") + "\n",
       "Configuration script returns:\nscript output: " +
           std::regex_replace(output.substr(0, output.size() - 1), std::regex("\n"), "\nscript output: ")};
-  std::vector<std::string> lines = log_->take();
+  std::vector<std::string> lines = infoLines();
   for (std::string& line : lines) line = std::regex_replace(line, std::regex("tavrix-run-\\w{6}"), "tavrix-run-X");
   EXPECT_EQ(lines, expected);
   ::unsetenv("TAVRIX_TOOL_ONLY");
@@ -198,7 +190,7 @@ TEST_F(ScriptRunner, OutcomesOfTheCommand) {
   for (const Case& c : cases) {
     request(c.processor, {}, c.params);
     EXPECT_EQ(run(c.fileName, c.scriptName), c.error) << c.fileName;
-    std::vector<std::string> log = log_->take();
+    std::vector<std::string> log = infoLines();
     std::erase_if(log, [](const std::string& line) { return line.starts_with("Calling "); });
     EXPECT_EQ(log, c.log) << c.fileName;
   }
@@ -220,7 +212,7 @@ TEST_F(ScriptRunner, NoShellBetweenTheToolAndTheScript) {
        {std::tuple{"php", "install.php", "install"}, std::tuple{"perl", "configure.pl", "configure"}}) {
     request(processor, {}, u8(joinCommandLine(arguments)));
     EXPECT_EQ(run(action, action), "");
-    const std::vector<std::string> log = log_->take();
+    const std::vector<std::string> log = infoLines();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[1], "Configuration script returns:\nscript output: " + scripts_ + "/" + file + "\nscript output: " +
                           action + lines);
@@ -244,45 +236,53 @@ TEST_F(ScriptRunner, LargeOutputIsCutAndTheScriptEnds) {
 
 // A script that never ends is waited for; cancelling the tool's thread ends the wait.
 TEST_F(ScriptRunner, NeverEndingScriptIsWaitedForUntilCancelled) {
-  const std::string pids = dir_.file("pids"), pidFile = pids + "/pid";
+  const std::string pids = dir_.file("pids"), started = pids + "/started";
   std::filesystem::create_directories(pids);
-  ASSERT_EQ(::chmod(pids.c_str(), 0777), 0);
-  script("install.php", "<?php file_put_contents('" + pidFile + ".new', getmypid()); rename('" + pidFile + ".new', '" +
-                            pidFile + "'); echo 'started'; sleep(3600);");
+  ASSERT_EQ(::mkfifo(started.c_str(), 0600), 0);
+  ASSERT_EQ(::chown(started.c_str(), user_.uid(), user_.gid()), 0);
+  // The script names itself through the pipe, then sleeps.
+  script("install.php", "<?php file_put_contents('" + started + "', getmypid()); sleep(3600);");
   request("php");
+  std::atomic<int> runnerThread{0};
   std::string outcome = "none";
   VThread runner([&]() -> std::uint32_t {
+    runnerThread = threadId();
     outcome = run("install", "install");
     return 0;
   });
-  // Whatever fails below, the wait ends and the script is killed before the fixture goes.
+  // Whatever fails below, the wait ends, and the script is gone before the fixture removes its user.
   struct Cleanup {
     VThread& runner;
-    std::string pidFile;
+    pid_t script = 0;
     ~Cleanup() {
       runner.terminate(7);
       runner.waitForSingleObject(10000);
-      if (!std::filesystem::exists(pidFile)) return;
-      // The account can only be removed once the process is gone.
-      const pid_t pid = std::stoi(readFile(pidFile));
-      ::kill(pid, SIGKILL);
-      for (int i = 0; i < 250 && std::filesystem::exists("/proc/" + std::to_string(pid)); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      const int process = script > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, script, 0)) : -1;
+      if (process < 0) return;
+      ::kill(script, SIGKILL);
+      pollfd ended{process, POLLIN, 0};
+      ::poll(&ended, 1, 10000);
+      ::close(process);
     }
-  } cleanup{runner, pidFile};
+  } cleanup{runner};
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!std::filesystem::exists(pidFile) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_TRUE(std::filesystem::exists(pidFile));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const int fifo = ::open(started.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fifo, 0);
+  pollfd named{fifo, POLLIN, 0};
+  ASSERT_EQ(::poll(&named, 1, 60000), 1) << "the script did not start";
+  char pid[32] = {};
+  ASSERT_GT(::read(fifo, pid, sizeof pid - 1), 0);
+  ::close(fifo);
+  cleanup.script = std::atoi(pid);
+  // The tool's thread waits in the kernel: it has not returned.
+  waitUntilAsleep(runnerThread);
   EXPECT_EQ(runner.exitCode(), VThread::STILL_ACTIVE);
 
   runner.terminate(7);
   EXPECT_EQ(runner.waitForSingleObject(10000), 0u);
   EXPECT_EQ(runner.exitCode(), 7u);
   EXPECT_EQ(outcome, "none"); // the run neither returned nor failed: the cancellation ended it
-  EXPECT_EQ(::kill(std::stoi(readFile(pidFile)), 0), 0) << "the script was still running";
+  EXPECT_EQ(::kill(cleanup.script, 0), 0) << "the script was still running";
 }
 
 } // namespace
