@@ -1,24 +1,55 @@
 #include "tests/service/service_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 
+#include "os/posix/fd.h"
 #include "tests/support/testing.h"
 
 extern char** environ;
 
 namespace testing_support {
+
+namespace {
+
+// The deepest directory above the path that exists.
+std::string deepestExisting(std::string path) {
+  do path.erase(path.rfind('/') == 0 ? 1 : path.rfind('/'));
+  while (path.size() > 1 && ::access(path.c_str(), F_OK) != 0);
+  return path;
+}
+
+// Waits until the path exists or the process ends (a minute at most between two steps), going down
+// the directories above it as they are made: inotify reports what is created in the deepest one,
+// the process's pidfd its end.
+void waitForPath(const std::string& path, int pid) {
+  const os::posix::Fd notify(::inotify_init1(IN_CLOEXEC)), process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  while (::access(path.c_str(), F_OK) != 0) {
+    const std::string directory = deepestExisting(path);
+    const int watch = ::inotify_add_watch(notify.get(), directory.c_str(), IN_CREATE | IN_MOVED_TO);
+    // What was made before the watch is seen by the checks, what is made after by the watch.
+    if (watch < 0) return;
+    if (deepestExisting(path) != directory || ::access(path.c_str(), F_OK) == 0) continue;
+    pollfd events[] = {{notify.get(), POLLIN, 0}, {process.get(), POLLIN, 0}};
+    if (::poll(events, 2, 60000) <= 0 || events[1].revents != 0) return;
+    char buffer[4096];
+    (void)::read(notify.get(), buffer, sizeof buffer);
+    ::inotify_rm_watch(notify.get(), watch);
+  }
+}
+
+} // namespace
 
 ServiceProcess::ServiceProcess(const std::string& registry, const std::string& pipePath, const std::string& name,
                                const std::string& logFile, unsigned descriptorLimit)
@@ -52,9 +83,7 @@ ServiceProcess::ServiceProcess(const std::vector<std::string>& command, const st
   const rlimit limit{descriptorLimit, descriptorLimit};
   if (descriptorLimit != 0 && ::prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr) != 0)
     throw std::runtime_error(std::string("prlimit failed: ") + std::strerror(errno));
-  struct stat st;
-  for (int i = 0; i < 500 && ::stat(pipePath.c_str(), &st) != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  waitForPath(pipePath, pid_);
 }
 
 ServiceProcess::~ServiceProcess() {
