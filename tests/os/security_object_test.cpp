@@ -1,4 +1,4 @@
-// The files of a security walk are read by name from their directory and opened only to be
+// The objects of a security walk are read by name from their directory and opened only to be
 // changed: what they read as, and that a file replaced after it was read is not the one changed.
 #include <unistd.h>
 
@@ -18,7 +18,7 @@ using namespace testing_support;
 
 namespace {
 
-class WalkedFile : public ::testing::Test {
+class SecurityObjectOfAWalk : public ::testing::Test {
 protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "sets ACLs of files owned by others: needs root";
@@ -44,7 +44,7 @@ protected:
   ScopedGroup group_;
 };
 
-TEST_F(WalkedFile, ReadsAsTheKernelKeepsIt) {
+TEST_F(SecurityObjectOfAWalk, ReadsAsTheKernelKeepsIt) {
   using os::AclTag;
   const std::uint32_t g = group_.gid();
   const std::string named = "g:" + group_.name() + ":";
@@ -78,7 +78,7 @@ TEST_F(WalkedFile, ReadsAsTheKernelKeepsIt) {
                           {AclTag::Mask, 0, 5}, {AclTag::Other, 0, 5}}));
 }
 
-TEST_F(WalkedFile, ReplacedAfterItWasReadIsNotChanged) {
+TEST_F(SecurityObjectOfAWalk, ReplacedAfterItWasReadIsNotChanged) {
   acl("file", "");
   const std::string decoy = acl("decoy", "");
   const std::vector<std::string> decoyAcl = facl(decoy);
