@@ -1,14 +1,17 @@
 // A system helper whose accounts, environment and folders are tables of the test (files are the
-// real ones), and components from a table.
+// real ones), components from a table, and entries as text.
 #pragma once
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "os/error.h"
 #include "runtime/core/exception.h"
+#include "security/disk/entry_collection.h"
 #include "security/disk/entry_template.h"
 #include "security/disk/system_helper.h"
+#include "tests/support/testing.h"
 
 namespace testing_support {
 
@@ -46,6 +49,17 @@ public:
   std::map<std::u16string, std::u16string> getSpecialFolders() override { return wideFolders; }
   std::u16string getLocalAccountDomain() override { return localDomain; }
 };
+
+// One line per entry with every field, the account's name and domain included.
+inline std::vector<std::string> entryLines(const DiskSecurity::EntryCollection& c) {
+  std::vector<std::string> out;
+  for (const DiskSecurity::AccessEntry& e : c.entries())
+    out.push_back(u8(e.account.toSidString()) + " " + u8(e.account.domain()) + "\\" +
+                  u8(e.account.name()) + " " + u8(e.path) + " [" + u8(e.subPath) + "] " +
+                  std::to_string(e.aceFlags) + " " + std::to_string(e.accessMask) + " " +
+                  std::to_string(e.entryFlags) + " [" + u8(e.tag) + "][" + u8(e.tag2) + "]");
+  return out;
+}
 
 // The virtual hosts directory C:\vhosts and a component "php" with two directories; any other
 // name is not supported.

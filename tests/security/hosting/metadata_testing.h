@@ -1,4 +1,4 @@
-// Collections for the metadata-file tests: made, compared and turned into text.
+// Collections for the metadata-file tests, made over many accounts.
 #pragma once
 
 #include <memory>
@@ -11,17 +11,6 @@
 #include "tests/support/testing.h"
 
 namespace testing_support {
-
-// One line per entry with every field, the account's name and domain included.
-inline std::vector<std::string> entryLines(const DiskSecurity::EntryCollection& c) {
-  std::vector<std::string> out;
-  for (const DiskSecurity::AccessEntry& e : c.entries())
-    out.push_back(u8(e.account.toSidString()) + " " + u8(e.account.domain()) + "\\" +
-                  u8(e.account.name()) + " " + u8(e.path) + " [" + u8(e.subPath) + "] " +
-                  std::to_string(e.aceFlags) + " " + std::to_string(e.accessMask) + " " +
-                  std::to_string(e.entryFlags) + " [" + u8(e.tag) + "][" + u8(e.tag2) + "]");
-  return out;
-}
 
 // A helper that knows local accounts (domain HOST) and directory accounts (domain CORP).
 inline std::shared_ptr<FakeSystemHelper> accountsHelper(std::uint32_t accounts) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "security/disk/vocabulary.h"
+#include "tests/security/disk/fake_system_helper.h"
 #include "tests/security/hosting/commit_fixture.h"
 #include "tests/support/failure.h"
 
@@ -76,43 +77,36 @@ TEST_F(Manager, CacheKeepsTheManagerOfOneMetadataFile) {
 TEST_F(Manager, EntriesAddedRevokedAndWithdrawn) {
   const RunTime::Sid everyone = DiskSecurity::wellKnownAccount(u"Everyone");
   const RunTime::Sid system = DiskSecurity::wellKnownAccount(u"System");
-  auto lines = [](const SecurityManager& manager) {
-    std::vector<std::string> out;
-    for (const DiskSecurity::AccessEntry& e : manager.entries().entries())
-      out.push_back(u8(e.account.toSidString()) + " " + u8(e.path) + " [" + u8(e.subPath) + "] " +
-                    std::to_string(e.aceFlags) + " " + std::to_string(e.accessMask) + " " +
-                    std::to_string(e.entryFlags));
-    return out;
-  };
+  auto lines = [](const SecurityManager& manager) { return entryLines(manager.entries()); };
   SecurityManager manager(u"C:\\vhosts\\entries\\httpdocs", false, nullptr, u"C:\\vhosts");
   const std::u16string app = u"app";
   manager.addAccessEntry(app, everyone, 0x1F01FF, 3, true);
   manager.addAccessEntry(u"/app//x/../", everyone, 0x1F01FF, 3, true);
   manager.addAccessEntry(app, system, 0x1F01FF, 3, false);
   EXPECT_EQ(lines(manager), (std::vector<std::string>{
-                                "S-1-1-0 [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 0",
-                                "S-1-5-18 [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1"}));
+                                "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 0 [][]",
+                                "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1 [][]"}));
   manager.revokeAccessEntries(app, everyone, 0);
   EXPECT_EQ(lines(manager), (std::vector<std::string>{
-                                "S-1-1-0 [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 0 0 2048",
-                                "S-1-5-18 [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1"}));
+                                "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 0 0 2048 [][]",
+                                "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1 [][]"}));
   // Only the denials go; the filter holds no RemoveAccess, so a marker is recorded.
   manager.revokeAccessEntries(app, system, DiskSecurity::Deny);
   manager.addAccessEntry(app, everyone, 0x120089, 3, true);
   EXPECT_EQ(lines(manager), (std::vector<std::string>{
-                                "S-1-1-0 [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 1179785 0",
-                                "S-1-5-18 [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 0 0 2048"}));
+                                "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 1179785 0 [][]",
+                                "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 0 0 2048 [][]"}));
   // A later rule for the account and path replaces the earlier one, a denial a grant as well.
   manager.addAccessEntry(app, everyone, 0x1F01FF, 3, false);
   manager.addAccessEntry(app, system, 0x1F01FF, 3, true);
   EXPECT_EQ(lines(manager), (std::vector<std::string>{
-                                "S-1-1-0 [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1",
-                                "S-1-5-18 [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 0"}));
+                                "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1 [][]",
+                                "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 0 [][]"}));
 
   SecurityManager ownRoot(u"C:\\other\\root", false, nullptr, u"C:\\vhosts");
   ownRoot.addAccessEntry(u"x", everyone, 0x1F01FF, 3, true);
   EXPECT_EQ(lines(ownRoot),
-            (std::vector<std::string>{"S-1-1-0 C:\\other\\root [x] 3 2032127 0"}));
+            (std::vector<std::string>{"S-1-1-0 \\Everyone C:\\other\\root [x] 3 2032127 0 [][]"}));
   // A path that would leave the manager's directory is refused before anything is recorded.
   EXPECT_THROW(ownRoot.addAccessEntry(u"..\\elsewhere", everyone, 0x1F01FF, 3, true), vexception);
   EXPECT_EQ(lines(ownRoot).size(), 1u);
