@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 
@@ -33,8 +34,7 @@ protected:
     std::u16string location;
     saveToFile(c, location, w(file), lenient);
   }
-  template <class F>
-  static std::string failure(F&& action) {
+  static std::string failure(const std::function<void()>& action) {
     try {
       action();
       return "";
@@ -44,16 +44,9 @@ protected:
       return text;
     }
   }
-  AccessEntry entry(RunTime::Sid account, std::int32_t flags = 0, std::uint32_t mask = 0x1F01FF,
-                    std::uint32_t aceFlags = 3) {
-    AccessEntry e;
-    e.account = std::move(account);
-    e.path = u"[HTTPD_VHOSTS_D]";
-    e.subPath = u"site1\\httpdocs";
-    e.aceFlags = aceFlags;
-    e.accessMask = mask;
-    e.entryFlags = flags;
-    return e;
+  static AccessEntry entry(RunTime::Sid account, std::int32_t flags = 0, std::uint32_t mask = 0x1F01FF,
+                           std::uint32_t aceFlags = 3) {
+    return {std::move(account), u"[HTTPD_VHOSTS_D]", u"site1\\httpdocs", aceFlags, mask, flags, u"", u"", nullptr};
   }
 
   testing_support::TempDir dir;
