@@ -118,23 +118,4 @@ TEST_F(ConfigImport, DirectoriesReadTheirXmlFiles) {
   EXPECT_EQ(load(dir.file("missing"))->size(), 0u);
 }
 
-TEST_F(ConfigImport, PlantedFilesAreRefusedByName) {
-  const std::string real = file("real.xml", R"(<Entry AccounType="0" Account="Users" Path="C:\a"/>)");
-  std::filesystem::create_symlink(real, dir.file("link.xml"));
-  std::filesystem::create_hard_link(real, dir.file("hard.xml"));
-  std::filesystem::create_directory(dir.file("real"));
-  file("real/in.xml", R"(<Entry AccounType="0" Account="Users" Path="C:\a"/>)");
-  std::filesystem::create_directory_symlink(dir.file("real"), dir.file("linkdir"));
-  const std::pair<std::string, std::string> cases[] = {
-      {dir.file("link.xml"), "the file '" + dir.file("link.xml") + "' is a symbolic link"},
-      {dir.file("hard.xml"), "the file '" + dir.file("hard.xml") + "' has more than one hard link"},
-      {dir.file("linkdir/in.xml"), "the directory '" + dir.file("linkdir") + "' is a symbolic link"},
-  };
-  for (const auto& [location, message] : cases) {
-    std::string text = failure(location);
-    std::replace(text.begin(), text.end(), '\\', '/');
-    EXPECT_NE(text.find(message), std::string::npos) << text;
-  }
-}
-
 } // namespace
