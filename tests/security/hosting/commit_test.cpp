@@ -102,6 +102,10 @@ TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
   const auto written = changeTimes(app);
   manager->commit(appPath, true, nullptr, 1);
   EXPECT_EQ(changeTimes(app), written);
+  // A default list removed behind the tool's back (the rest as it was) is drift: written again.
+  ASSERT_EQ(runProcess({"/usr/bin/setfacl", "-k", app + "/l1/l2"}).exitCode, 0);
+  manager->commit(appPath, true, nullptr, 1);
+  EXPECT_TRUE(has(facl(app + "/l1/l2"), "default:" + groupLine("rwx")));
 
   // A denial beside the grant leaves the group an entry with no permissions.
   manager->addAccessEntry(u"", group_->sid(), 0x1F01FF, 3, false);
