@@ -80,8 +80,10 @@ TEST_F(Client, MethodsAnswerWhatTheStoreHolds) {
   const std::pair<std::function<void()>, std::string> cases[] = {
       {[&] { client_.getString(u"NO_SUCH"); }, "Unknown setting 'NO_SUCH' / Unable to call KelvoSrvClient::getString(NO_SUCH)"},
       {[&] { client_.componentInfo(u"nginx", 2); }, "Component nginx isn't supported" + info + "nginx, 2)"},
-      {[&] { client_.componentInfo(u"mailserver", 2); }, "Component mailserver has no install directory" + info + "mailserver, 2)"},
-      {[&] { client_.componentInfo(u"perl", 1); }, "Information of kind 1 about component perl is not available" + info + "perl, 1)"},
+      {[&] { client_.componentInfo(u"mailserver", 2); },
+       "Component mailserver has no install directory" + info + "mailserver, 2)"},
+      {[&] { client_.componentInfo(u"perl", 1); },
+       "Information of kind 1 about component perl is not available" + info + "perl, 1)"},
       {[&] { client_.getString(u"TOO_LONG"); }, "The reply is too long / Unable to call KelvoSrvClient::getString(TOO_LONG)"},
   };
   for (const auto& [call, message] : cases) EXPECT_EQ(failure(call), message);
@@ -99,7 +101,8 @@ TEST_F(Client, GroupMembershipComesFromTheAccountDatabase) {
   EXPECT_TRUE(client_.isGroupMemberUser(w(user.name()), w(primary.name()))) << "primary group";
   EXPECT_TRUE(client_.isGroupMemberUser(w(user.name()), w(listed.name()))) << "supplementary group";
   EXPECT_FALSE(client_.isGroupMemberUser(w(user.name()), w(other.name()))) << "not a member";
-  EXPECT_NE(failure([&] { client_.isGroupMemberUser(u"no-such-user-x", w(other.name())); }).find("Unknown user no-such-user-x"),
+  EXPECT_NE(failure([&] { client_.isGroupMemberUser(u"no-such-user-x", w(other.name())); })
+                .find("Unknown user no-such-user-x"),
             std::string::npos);
 }
 
