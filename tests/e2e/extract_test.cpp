@@ -1,34 +1,38 @@
 // Whole-process tests of --extract-application and --update-application-permissions: the real
 // binary and both reference services, a created site user with its worker group, a generated
 // PHP package in the repository below a temporary drive C:.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <map>
-#include <memory>
-#include <regex>
 #include <thread>
 
-#include <gtest/gtest.h>
-
+#include "os/posix/fd.h"
 #include "tests/e2e/extract_fixture.h"
-#include "tests/e2e/snapshot.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
 
+// The package's htdocs published at the application's directory, with one PHP rule on uploads.
+std::string uploadsRule(const std::string& rule) {
+  return "<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:php='http://tavrix.dev/app-package/ns/1/php'>"
+         "<mapping url='/' path='htdocs'><mapping url='uploads'><php:permissions " +
+         rule + "/></mapping></mapping></application>";
+}
+
 TEST_F(Extract, CopiesAsTheSiteUserAndGrantsTheWorkerGroup) {
   writeFile(packageMetadata(), phpMetadata("http://example.org")); // another host than the other tests'
+  // A gigabyte with a little data at the start and in the middle, and a hole at the end.
+  const std::string package = repository_ + "/demo-1.0", big = package + "/htdocs/big.bin";
+  {
+    os::posix::Fd out(::open(big.c_str(), O_WRONLY | O_CREAT, 0644));
+    ASSERT_EQ(::pwrite(out.get(), "start", 5, 0), 5);
+    ASSERT_EQ(::pwrite(out.get(), "middle", 6, off_t{1} << 29), 6);
+    ASSERT_EQ(::ftruncate(out.get(), off_t{1} << 30), 0);
+  }
   ProcessResult r = extract(packageMetadata());
   ASSERT_EQ(r.exitCode, 0) << r.out;
 
-  const std::string user = std::to_string(site_.user.uid()) + ":" + std::to_string(site_.user.gid());
-  const std::string package = repository_ + "/demo-1.0";
+  const std::string user = siteOwner(site_);
   std::map<std::string, std::string> sources = {{"", "htdocs"}, {"vendor/lib", "lib"}};
   int files = 0;
   for (const auto& entry : fs::recursive_directory_iterator(app_)) {
@@ -44,10 +48,20 @@ TEST_F(Extract, CopiesAsTheSiteUserAndGrantsTheWorkerGroup) {
     const bool granted = relative.starts_with("uploads/") || relative.starts_with("cache/");
     EXPECT_EQ(copied.st_mode | (granted ? 0070 : 0), original.st_mode | (granted ? 0070 : 0)) << relative;
     EXPECT_EQ(copied.st_mtim.tv_sec, original.st_mtim.tv_sec) << relative;
-    EXPECT_EQ(readFile(entry.path()), readFile(source)) << relative;
     ++files;
+    if (relative == "big.bin") {
+      // The copy takes no more room than the original, give or take the file system's bookkeeping.
+      EXPECT_EQ(copied.st_size, original.st_size);
+      EXPECT_LE(copied.st_blocks, original.st_blocks + 64);
+      char middle[6] = {};
+      os::posix::Fd in(::open(entry.path().c_str(), O_RDONLY));
+      EXPECT_EQ(::pread(in.get(), middle, 6, off_t{1} << 29), 6);
+      EXPECT_EQ(std::string(middle, 6), "middle");
+      continue;
+    }
+    EXPECT_EQ(readFile(entry.path()), readFile(source)) << relative;
   }
-  EXPECT_EQ(files, 7);
+  EXPECT_EQ(files, 8);
 
   for (const char* writable : {"/uploads", "/cache"}) {
     const std::vector<std::string> lines = facl(app_ + writable);
@@ -95,7 +109,7 @@ TEST_F(Extract, LinksInThePackage) {
   }
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(app_ + "/readme.txt")));
   EXPECT_EQ(readFile(app_ + "/readme.txt"), "root's own\n");
-  EXPECT_EQ(ownerOf(app_ + "/readme.txt"), std::to_string(site_.user.uid()) + ":" + std::to_string(site_.user.gid()));
+  EXPECT_EQ(ownerOf(app_ + "/readme.txt"), siteOwner(site_));
   EXPECT_EQ(runProcess({"/bin/ls", "-lAR", "--time-style=full-iso", decoy}).out, before);
   EXPECT_FALSE(has(facl(decoy), groupLine("rwx")));
 }
@@ -207,27 +221,31 @@ TEST_F(Extract, UpdateWarnsAboutMissingFilesAndTakesTheLaterRule) {
     EXPECT_NE(takeLog().find(c.warning), std::string::npos) << c.warning;
   }
 
-  // uploads is writable in the first mapping and denied in the second: one entry, the denial.
+  // uploads is writable in the first mapping and denied in the second: one entry, the denial; then
+  // each update replaces the entry of the one before.
   writeFile(dir_.file("twice.xml"),
             "<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:php='http://tavrix.dev/app-package/ns/1/php'>"
             "<mapping url='/' path='htdocs'><mapping url='uploads'><php:permissions writable='true'/></mapping></mapping>"
             "<mapping url='uploads'><php:permissions readable='false'/></mapping></application>");
+  writeFile(dir_.file("deny.xml"), uploadsRule("readable='false'"));
+  writeFile(dir_.file("writable.xml"), uploadsRule("writable='true'"));
   fs::create_directories(app_ + "/uploads");
   for (const std::string& dir : {app_, app_ + "/uploads"})
     ASSERT_EQ(::chown(dir.c_str(), site_.user.uid(), site_.user.gid()), 0);
-  ASSERT_EQ(update(dir_.file("twice.xml")).exitCode, 0);
-  const std::vector<std::string> lines = facl(app_ + "/uploads");
-  EXPECT_TRUE(has(lines, groupLine("---")));
-  EXPECT_FALSE(has(lines, groupLine("rwx")));
-  const std::string security = readFile(drive_ + "/vhosts/" + site_.user.name() + "/.kelvo/.Security");
-  std::size_t uploadsEntries = 0;
-  for (std::size_t at = 0; (at = security.find("\\uploads\"", at)) != std::string::npos; ++at) ++uploadsEntries;
-  EXPECT_EQ(uploadsEntries, 1u) << security;
+  const std::pair<const char*, std::string> updates[] = {
+      {"twice.xml", "---"}, {"writable.xml", "rwx"}, {"deny.xml", "---"}, {"writable.xml", "rwx"}};
+  for (const auto& [metadata, access] : updates) {
+    ASSERT_EQ(update(dir_.file(metadata)).exitCode, 0) << metadata;
+    const std::vector<std::string> lines = facl(app_ + "/uploads");
+    EXPECT_TRUE(has(lines, groupLine(access))) << metadata;
+    EXPECT_FALSE(has(lines, groupLine(access == "rwx" ? "---" : "rwx"))) << metadata;
+    EXPECT_EQ(entriesFor("blog\\uploads"), 1u) << metadata << "\n" << security();
+  }
 }
 
 // Whichever command makes a directory in a site makes it as the site user: where the user may.
 TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
-  const std::string user = std::to_string(site_.user.uid()) + ":" + std::to_string(site_.user.gid());
+  const std::string user = siteOwner(site_);
   ASSERT_EQ(update(packageMetadata()).exitCode, 0);
   for (const std::string& dir : {app_, app_ + "/vendor", app_ + "/vendor/lib"}) EXPECT_EQ(ownerOf(dir), user) << dir;
   ProcessResult r = extract(packageMetadata());
@@ -235,10 +253,9 @@ TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
 
   // A web root that is not there yet is made with the missing directories above it.
   const auto extractAt = [&](const std::string& webRoot) {
-    return runProcess({binary("tavrix"), "--extract-application", "--application-full-name=demo-1.0",
-                       "--www-root=C:\\vhosts\\" + webRoot, "--user-name=" + site_.user.name(),
-                       "--application-subdirectory=/blog/", "--metadata-file=" + packageMetadata()},
-                      {{"TAVRIX_REGISTRY", registry_}});
+    return runTool(registry_, {"--extract-application", "--application-full-name=demo-1.0",
+                               "--www-root=C:\\vhosts\\" + webRoot, "--user-name=" + site_.user.name(),
+                               "--application-subdirectory=/blog/", "--metadata-file=" + packageMetadata()});
   };
   const std::string domain = drive_ + "/vhosts/" + site_.user.name();
   r = extractAt(site_.user.name() + "\\new\\httpdocs");
@@ -256,19 +273,20 @@ TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
 TEST_F(Extract, AServiceRestartedDuringAnExtractionIsReconnected) {
   ASSERT_EQ(extract(packageMetadata()).exitCode, 0);
   impersonation_->kill();
-  fs::remove(dir_.file(kImpersonationPipe)); // gone until the service is back
+  fs::remove(dir_.file(kImpersonationPipe)); // gone until the test starts the service again
   fs::remove_all(app_);
   takeLog();
   ProcessResult r;
   std::thread second([&] { r = extract(packageMetadata()); });
-  // The first connection gives up after ten tries half a second apart; the retry finds the
-  // service back.
-  std::this_thread::sleep_for(std::chrono::milliseconds(6500));
+  // The service comes back only once the first connection has given up (ten tries half a second
+  // apart) and the tool has begun to connect again.
+  const std::string retry = "Info: Kelvo impersonation pipe communication error: ";
+  EXPECT_TRUE(waitForLog(product_, retry));
   startImpersonation();
   second.join();
   ASSERT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_EQ(ownerOf(app_ + "/index.php"), std::to_string(site_.user.uid()) + ":" + std::to_string(site_.user.gid()));
-  EXPECT_NE(takeLog().find("Info: Kelvo impersonation pipe communication error: "), std::string::npos);
+  EXPECT_EQ(ownerOf(app_ + "/index.php"), siteOwner(site_));
+  EXPECT_EQ(occurrences(takeLog(), retry), 1u);
 }
 
 // Per process id, the positions in the log of its first line that starts `from` and of its
@@ -339,8 +357,7 @@ TEST_F(Extract, ExtractionsForDifferentUsersOverlap) {
     return files;
   };
   std::map<int, bool> locking;
-  while ((locking = lockersOf(userLocks())).size() < 8 && finished == 0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // between looks at /proc/locks
+  while ((locking = lockersOf(userLocks())).size() < 8 && finished == 0) std::this_thread::yield();
   impersonation_->resume();
   for (std::thread& run : runs) run.join();
   int holding = 0;
@@ -349,8 +366,42 @@ TEST_F(Extract, ExtractionsForDifferentUsersOverlap) {
 
   for (std::size_t i = 0; i < 8; ++i) {
     EXPECT_EQ(results[i].exitCode, 0) << results[i].out;
-    EXPECT_EQ(ownerOf(webRoot(*accounts[i]) + "/blog/assets/d3/f3.php"),
-              std::to_string(accounts[i]->user.uid()) + ":" + std::to_string(accounts[i]->user.gid()));
+    EXPECT_EQ(ownerOf(webRoot(*accounts[i]) + "/blog/assets/d3/f3.php"), siteOwner(*accounts[i]));
+  }
+}
+
+// Commands that rewrite the site's metadata at the same time lose nothing of each other's: other
+// applications of the domain have their permissions updated until an extraction ends.
+TEST_F(Extract, UpdatesDuringAnExtractionLoseNoEntry) {
+  writeFile(dir_.file("writable.xml"), uploadsRule("writable='true'"));
+  for (int round = 0; round < 20; ++round) {
+    const std::string n = std::to_string(round);
+    for (const std::string& other : {"shop" + n, "wiki" + n}) {
+      fs::create_directories(webRoot(site_) + "/" + other + "/uploads");
+      for (const std::string& dir : {other, other + "/uploads"})
+        ASSERT_EQ(::chown((webRoot(site_) + "/" + dir).c_str(), site_.user.uid(), site_.user.gid()), 0);
+    }
+    std::atomic<bool> extracted{false};
+    ProcessResult extraction;
+    std::thread extract([&] {
+      extraction = tavrix("--extract-application", site_, packageMetadata(), "demo-1.0", "/blog" + n + "/");
+      extracted = true;
+    });
+    std::vector<ProcessResult> updates;
+    do {
+      for (const std::string& other : {"shop" + n, "wiki" + n})
+        updates.push_back(tavrix("--update-application-permissions", site_, dir_.file("writable.xml"), "demo-1.0",
+                                 "/" + other + "/"));
+    } while (!extracted);
+    extract.join();
+    ASSERT_EQ(extraction.exitCode, 0) << extraction.out;
+    for (const ProcessResult& update : updates) ASSERT_EQ(update.exitCode, 0) << update.out;
+    for (int earlier = 0; earlier <= round; ++earlier) {
+      const std::string e = std::to_string(earlier);
+      for (const std::string& directory : {"blog" + e + "\\uploads", "blog" + e + "\\cache", "blog" + e + "\\config",
+                                           "shop" + e + "\\uploads", "wiki" + e + "\\uploads"})
+        ASSERT_EQ(entriesFor(directory), 1u) << "round " << round << ": " << directory << "\n" << security();
+    }
   }
 }
 
