@@ -2,6 +2,7 @@
 // binary and both reference services, a created site user with its worker group, a generated
 // PHP package in the repository below a temporary drive C:.
 #include <atomic>
+#include <regex>
 #include <thread>
 
 #include "os/posix/fd.h"
@@ -289,62 +290,50 @@ TEST_F(Extract, AServiceRestartedDuringAnExtractionIsReconnected) {
   EXPECT_EQ(occurrences(takeLog(), retry), 1u);
 }
 
-// Per process id, the positions in the log of its first line that starts `from` and of its
-// line that starts `to`.
-std::map<std::string, std::pair<std::size_t, std::size_t>> spans(const std::string& log, const std::string& from,
-                                                                 const std::string& to) {
-  std::map<std::string, std::pair<std::size_t, std::size_t>> found;
+// Per process id, its user and the positions in the log of its first line that starts `from` and
+// of its line that starts `to`.
+struct Span {
+  std::string user;
+  std::size_t from = 0, to = 0;
+};
+std::map<std::string, Span> spans(const std::string& log, const std::string& from, const std::string& to) {
+  std::map<std::string, Span> found;
   const std::regex line(R"(\d\d:\d\d:\d\d\.\d{3} (\d+) \d+ Info: (.*))");
   for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it) {
     const std::size_t at = static_cast<std::size_t>(it->position());
     const std::string pid = (*it)[1], message = (*it)[2];
-    if (message.starts_with(from)) found.try_emplace(pid, at, at);
-    if (message.starts_with(to) && found.count(pid)) found[pid].second = at;
+    if (message.starts_with("Start command: ")) {
+      const std::size_t user = message.find("--user-name=") + 12;
+      found[pid].user = message.substr(user, message.find('"', user) - user);
+    }
+    if (message.starts_with(from) && !found[pid].from) found[pid].from = at;
+    if (message.starts_with(to)) found[pid].to = at;
   }
   return found;
 }
 
-bool overlapping(const std::pair<std::size_t, std::size_t>& a, const std::pair<std::size_t, std::size_t>& b) {
-  return a.first < b.second && b.first < a.second;
-}
-
-TEST_F(Extract, ExtractionsForOneUserRunOneAfterAnother) {
-  writePackage(repository_ + "/demo-1.0", kPhpMetadata, 400);
-  takeLog();
-  std::vector<ProcessResult> results(8);
-  std::vector<std::thread> runs;
-  for (ProcessResult& result : results) runs.emplace_back([&] { result = extract(packageMetadata()); });
-  for (std::thread& run : runs) run.join();
-  for (const ProcessResult& result : results) EXPECT_EQ(result.exitCode, 0) << result.out;
-  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(app_ + "/assets"), {}), 420);
-  EXPECT_EQ(deniedToUser(site_, app_), "");
-
-  // From its copy (logged as the site user) to its end, each holds the user's lock: no two of
-  // them interleave.
-  const auto locked = spans(takeLog(), "Copying content from", "End command ");
-  ASSERT_EQ(locked.size(), 8u);
-  for (auto a = locked.begin(); a != locked.end(); ++a)
-    for (auto b = std::next(a); b != locked.end(); ++b) EXPECT_FALSE(overlapping(a->second, b->second));
-}
-
-TEST_F(Extract, ExtractionsForDifferentUsersOverlap) {
-  writePackage(repository_ + "/demo-1.0", kPhpMetadata, 20);
-  std::vector<std::unique_ptr<SiteAccount>> accounts;
-  for (int i = 0; i < 8; ++i) {
-    accounts.push_back(std::make_unique<SiteAccount>());
-    ASSERT_TRUE(accounts.back()->ok());
-    makeSiteRoot(*accounts.back());
+// Each extraction takes its user's lock, then asks the impersonation service to act as the user.
+// With the service stopped they all stay there: one extraction of each of four users holds its
+// lock, the other waits for it. Once they run, no two of one user's interleave in the log from
+// the copy (logged as the site user) to the end.
+TEST_F(Extract, ExtractionsForOneUserRunOneAfterAnotherAndForOthersAtOnce) {
+  writePackage(repository_ + "/demo-1.0", kPhpMetadata, 100);
+  std::vector<std::unique_ptr<SiteAccount>> others;
+  std::vector<const SiteAccount*> accounts = {&site_};
+  for (int i = 0; i < 3; ++i) {
+    others.push_back(std::make_unique<SiteAccount>());
+    ASSERT_TRUE(others.back()->ok());
+    makeSiteRoot(*others.back());
+    accounts.push_back(others.back().get());
   }
-  // Each extraction takes its user's lock, then asks the impersonation service to act as the
-  // user. With the service stopped they all stay there: the eight hold their locks at once,
-  // unless a lock keeps them out of each other's way (then one holds it and seven wait).
+  takeLog();
   impersonation_->suspend();
   std::vector<ProcessResult> results(8);
   std::atomic<int> finished{0};
   std::vector<std::thread> runs;
-  for (std::size_t i = 0; i < 8; ++i)
+  for (std::size_t i = 0; i < results.size(); ++i)
     runs.emplace_back([&, i] {
-      results[i] = extractFor(*accounts[i]);
+      results[i] = extractFor(*accounts[i % 4]);
       ++finished;
     });
   // The files of the users' locks (the tool's other named mutexes are held for moments).
@@ -362,12 +351,22 @@ TEST_F(Extract, ExtractionsForDifferentUsersOverlap) {
   for (std::thread& run : runs) run.join();
   int holding = 0;
   for (const auto& [pid, holds] : locking) holding += holds;
-  EXPECT_EQ(holding, 8);
+  EXPECT_EQ(holding, 4);
+  EXPECT_EQ(locking.size(), 8u);
 
-  for (std::size_t i = 0; i < 8; ++i) {
+  for (std::size_t i = 0; i < results.size(); ++i) {
     EXPECT_EQ(results[i].exitCode, 0) << results[i].out;
-    EXPECT_EQ(ownerOf(webRoot(*accounts[i]) + "/blog/assets/d3/f3.php"), siteOwner(*accounts[i]));
+    EXPECT_EQ(ownerOf(webRoot(*accounts[i % 4]) + "/blog/assets/d3/f3.php"), siteOwner(*accounts[i % 4]));
   }
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(app_ + "/assets"), {}), 120);
+  EXPECT_EQ(deniedToUser(site_, app_), "");
+  const auto locked = spans(takeLog(), "Copying content from", "End command ");
+  ASSERT_EQ(locked.size(), 8u);
+  for (auto a = locked.begin(); a != locked.end(); ++a)
+    for (auto b = std::next(a); b != locked.end(); ++b)
+      if (a->second.user == b->second.user) {
+        EXPECT_TRUE(a->second.to < b->second.from || b->second.to < a->second.from) << a->second.user;
+      }
 }
 
 // Commands that rewrite the site's metadata at the same time lose nothing of each other's: other
