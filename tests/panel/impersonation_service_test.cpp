@@ -1,18 +1,12 @@
 // The reference impersonation service as its peers meet it: the peer check, hostile and
 // malformed input, many clients at once, thousands of running programs, SIGTERM.
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <optional>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -23,12 +17,6 @@
 using namespace testing_support;
 
 namespace {
-
-Bytes utf16(const std::string& ascii) {
-  Bytes text;
-  for (char c : ascii) text.insert(text.end(), {static_cast<std::uint8_t>(c), 0});
-  return text;
-}
 
 // The head of an impersonation request for the user, message by message.
 std::vector<Bytes> impersonation(std::uint32_t uid) {
@@ -135,16 +123,10 @@ protected:
 // Asks for an impersonation of itself as another account, in a child process: 0 acknowledged,
 // 1 turned away, 2 no connection.
 int requestAs(const ScopedUser& user, const std::string& pipe) {
-  pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgroups(0, nullptr) != 0 || ::setgid(user.gid()) != 0 || ::setuid(user.uid()) != 0) ::_exit(3);
+  return inChildAs(user.uid(), user.gid(), [&] {
     ImpersonationPeer peer(pipe);
-    if (!peer.connected()) ::_exit(2);
-    ::_exit(peer.send(impersonation(user.uid())) && peer.reply() == "ok" ? 0 : 1);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return !peer.connected() ? 2 : peer.send(impersonation(user.uid())) && peer.reply() == "ok" ? 0 : 1;
+  });
 }
 
 TEST_F(ImpersonationService, OnlyRootAndListedAccountsAreServed) {
