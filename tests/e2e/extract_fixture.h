@@ -131,16 +131,19 @@ protected:
     return text;
   }
 
-  // What the account cannot do below the directory: read and write each file, create and remove
+  // A program run as the site user, with its groups.
+  ProcessResult asSiteUser(std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(site_.user.uid()),
+                               "--regid=" + std::to_string(site_.user.gid()), "--init-groups"});
+    return runProcess(argv);
+  }
+  // What the site user cannot do below the directory: read and write each file, create and remove
   // in each directory. Empty when it can do everything.
-  std::string deniedToUser(const SiteAccount& account, const std::string& top) {
+  std::string deniedToUser(const std::string& top) {
     const std::string script =
         "find \"$1\" -type d ! -exec sh -c 'touch \"$1/.probe\" && rm \"$1/.probe\"' _ {} \\; -print 2>&1;"
         "find \"$1\" -type f ! -exec sh -c 'cat \"$1\" >/dev/null && test -w \"$1\"' _ {} \\; -print 2>&1";
-    return runProcess({"/usr/bin/setpriv", "--reuid=" + std::to_string(account.user.uid()),
-                       "--regid=" + std::to_string(account.user.gid()), "--init-groups", "/bin/sh", "-c", script,
-                       "sh", top})
-        .out;
+    return asSiteUser({"/bin/sh", "-c", script, "sh", top}).out;
   }
 
   TempDir dir_;

@@ -75,7 +75,7 @@ TEST_F(Extract, CopiesAsTheSiteUserAndGrantsTheWorkerGroup) {
   const std::string log = takeLog();
   EXPECT_NE(log.find("Set DENY PHP access permissions for group " + site_.group.name() + " to directory "),
             std::string::npos) << log;
-  EXPECT_EQ(deniedToUser(site_, app_), "");
+  EXPECT_EQ(deniedToUser(app_), "");
 }
 
 TEST_F(Extract, ExtractingAgainReplacesPackagedFilesAndKeepsTheSites) {
@@ -115,33 +115,14 @@ TEST_F(Extract, LinksInThePackage) {
   EXPECT_FALSE(has(facl(decoy), groupLine("rwx")));
 }
 
-TEST_F(Extract, RepositoryChecksAndUnreadableMetadataChangeNothing) {
+// An extraction refused by the repository's checks or its metadata, one that fails in its walk
+// and one that has nothing to copy leave the site as it was.
+TEST_F(Extract, RefusedFailedOrEmptyExtractionsLeaveNothingBehind) {
   // An entry that is a file, a directory without APP-META.xml, no metadata file, a broken one.
   writeFile(repository_ + "/a-file", "x");
   fs::create_directories(repository_ + "/no-meta/htdocs");
   writeFile(dir_.file("broken.xml"), "<application>");
   writeFile(dir_.file("no-namespace.xml"), "<application><mapping url='/' path='htdocs'/></application>");
-  struct Case {
-    std::string fullName, metadata, message;
-  } cases[] = {
-      {"a-file", packageMetadata(), "Application directory C:\\data\\var\\cgitory\\a-file doesn't exist in repository"},
-      {"missing", packageMetadata(), "Application directory C:\\data\\var\\cgitory\\missing doesn't exist in repository"},
-      {"no-meta", packageMetadata(), "Unable to find APP-META.xml: C:\\data\\var\\cgitory\\no-meta\\APP-META.xml"},
-      {"demo-1.0", "", " at load "},
-      {"demo-1.0", dir_.file("broken.xml"), " at load " + dir_.file("broken.xml")},
-      {"demo-1.0", dir_.file("no-namespace.xml"),
-       "The root element of " + dir_.file("no-namespace.xml") + " declares no namespace; expected a package namespace ending in \"/ns/1\""},
-  };
-  for (const Case& c : cases) {
-    ProcessResult r = tavrix("--extract-application", site_, c.metadata, c.fullName);
-    EXPECT_EQ(r.exitCode, 1) << c.fullName;
-    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
-    EXPECT_FALSE(fs::exists(app_)) << c.fullName;
-  }
-}
-
-// An extraction that fails in its walk, or has nothing to copy, leaves the site as it was.
-TEST_F(Extract, FailedOrEmptyWalksLeaveNothingBehind) {
   const std::string ns = "xmlns='http://tavrix.dev/app-package/ns/1'";
   writeFile(dir_.file("missing.xml"), "<application " + ns + "><mapping url='/' path='htdocs'>"
                                       "<mapping url='more/deep' path='missing'/></mapping></application>");
@@ -155,12 +136,19 @@ TEST_F(Extract, FailedOrEmptyWalksLeaveNothingBehind) {
   const std::string site = "C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\blog";
   struct Case {
     std::string fullName, metadata, message;
-    int exitCode;
+    int exitCode = 1;
   } cases[] = {
-      {"demo-1.0", dir_.file("missing.xml"), "Unable to read directory (C:\\data\\var\\cgitory\\demo-1.0\\missing)", 1},
+      {"a-file", packageMetadata(), "Application directory C:\\data\\var\\cgitory\\a-file doesn't exist in repository"},
+      {"missing", packageMetadata(), "Application directory C:\\data\\var\\cgitory\\missing doesn't exist in repository"},
+      {"no-meta", packageMetadata(), "Unable to find APP-META.xml: C:\\data\\var\\cgitory\\no-meta\\APP-META.xml"},
+      {"demo-1.0", "", " at load "},
+      {"demo-1.0", dir_.file("broken.xml"), " at load " + dir_.file("broken.xml")},
+      {"demo-1.0", dir_.file("no-namespace.xml"),
+       "The root element of " + dir_.file("no-namespace.xml") + " declares no namespace; expected a package namespace ending in \"/ns/1\""},
+      {"demo-1.0", dir_.file("missing.xml"), "Unable to read directory (C:\\data\\var\\cgitory\\demo-1.0\\missing)"},
       {"locked-1.0", repository_ + "/locked-1.0/APP-META.xml",
        "(Error code 5) at Unable to copy (\\\\?\\C:\\data\\var\\cgitory\\locked-1.0\\htdocs\\admin\\key.php) "
-       "to (\\\\?\\" + site + "\\admin\\key.php)", 1},
+       "to (\\\\?\\" + site + "\\admin\\key.php)"},
       {"demo-1.0", dir_.file("virtual.xml"), "", 0},
   };
   const auto before = snapshot(drive_ + "/vhosts");
@@ -168,7 +156,7 @@ TEST_F(Extract, FailedOrEmptyWalksLeaveNothingBehind) {
     ProcessResult r = tavrix("--extract-application", site_, c.metadata, c.fullName);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
     EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
-    EXPECT_EQ(snapshot(drive_ + "/vhosts"), before) << c.metadata;
+    EXPECT_EQ(snapshot(drive_ + "/vhosts"), before) << c.fullName << " " << c.metadata;
   }
 }
 
@@ -186,11 +174,7 @@ TEST_F(Extract, WithoutPermissionsNoSecurityMetadataIsTouched) {
 TEST_F(Extract, UpdateRestoresTheGroupsAccessAndWritesNothingTwice) {
   ASSERT_EQ(extract(packageMetadata()).exitCode, 0);
   // The site user narrows its writable directories; the group's entries lose their write bit.
-  ASSERT_EQ(runProcess({"/usr/bin/setpriv", "--reuid=" + std::to_string(site_.user.uid()),
-                        "--regid=" + std::to_string(site_.user.gid()), "--init-groups", "/bin/chmod", "-R", "755",
-                        app_ + "/uploads", app_ + "/cache"})
-                .exitCode,
-            0);
+  ASSERT_EQ(asSiteUser({"/bin/chmod", "-R", "755", app_ + "/uploads", app_ + "/cache"}).exitCode, 0);
   ASSERT_FALSE(has(facl(app_ + "/uploads"), groupLine("rwx")));
   takeLog();
 
@@ -359,7 +343,7 @@ TEST_F(Extract, ExtractionsForOneUserRunOneAfterAnotherAndForOthersAtOnce) {
     EXPECT_EQ(ownerOf(webRoot(*accounts[i % 4]) + "/blog/assets/d3/f3.php"), siteOwner(*accounts[i % 4]));
   }
   EXPECT_EQ(std::distance(fs::recursive_directory_iterator(app_ + "/assets"), {}), 120);
-  EXPECT_EQ(deniedToUser(site_, app_), "");
+  EXPECT_EQ(deniedToUser(app_), "");
   const auto locked = spans(takeLog(), "Copying content from", "End command ");
   ASSERT_EQ(locked.size(), 8u);
   for (auto a = locked.begin(); a != locked.end(); ++a)

@@ -201,11 +201,7 @@ TEST_F(HostilePaths, UpdateLeavesRootsFilesOutsideTheSiteAlone) {
     if (c.hardLink) {
       ASSERT_EQ(::link((decoy_ + "/f").c_str(), linked.c_str()), 0);
       // The user narrows uploads: the update writes its list again and what lies below it.
-      ASSERT_EQ(runProcess({"/usr/bin/setpriv", "--reuid=" + std::to_string(site_.user.uid()),
-                            "--regid=" + std::to_string(site_.user.gid()), "--init-groups", "/bin/chmod", "755",
-                            app_ + "/uploads"})
-                    .exitCode,
-                0);
+      ASSERT_EQ(asSiteUser({"/bin/chmod", "755", app_ + "/uploads"}).exitCode, 0);
     }
     takeLog();
     ProcessResult r = update(packageMetadata());
