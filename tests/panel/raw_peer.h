@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -28,6 +29,11 @@ inline Bytes utf16(std::string_view ascii) {
   Bytes text;
   for (char c : ascii) text.insert(text.end(), {static_cast<std::uint8_t>(c), 0});
   return text;
+}
+
+// How many entries a directory holds (a process's descriptors or threads under /proc).
+inline std::size_t entriesOf(const std::string& directory) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory), {}));
 }
 
 // Runs the action in a child process acting as the account (its own when uid is the process's);

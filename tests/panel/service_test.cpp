@@ -21,7 +21,7 @@
 #include "service/serializer.h"
 #include "tests/panel/raw_peer.h"
 #include "tests/service/service_process.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 
 using namespace testing_support;
 
@@ -151,11 +151,6 @@ double cpuSeconds(int pid) {
   return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-std::size_t openDescriptors(int pid) {
-  const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
-  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(fds), {}));
-}
-
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
   std::vector<std::string> found;
   std::istringstream lines(text);
@@ -169,7 +164,8 @@ TEST_F(Service, OutOfDescriptorsItRefusesConnectionsWithoutSpinningAndThenServes
   constexpr unsigned limit = 64;
   constexpr std::size_t connections = 80;
   start("", log, limit);
-  const std::size_t atRest = openDescriptors(service_->pid());
+  const std::string descriptors = "/proc/" + std::to_string(service_->pid()) + "/fd";
+  const std::size_t atRest = entriesOf(descriptors);
   // More idle connections than the service has descriptors for: those it cannot take are closed.
   std::vector<std::unique_ptr<ManagementPeer>> held;
   for (std::size_t i = 0; i < connections; ++i) {
@@ -187,7 +183,7 @@ TEST_F(Service, OutOfDescriptorsItRefusesConnectionsWithoutSpinningAndThenServes
 
   held.clear();
   // The connections' threads end as they see their peers go, and give their descriptors back.
-  while (openDescriptors(service_->pid()) > atRest) std::this_thread::yield();
+  while (entriesOf(descriptors) > atRest) std::this_thread::yield();
   EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
   // The episode ends with the count it refused: at least the connections past the limit.
   const std::vector<std::string> ended = linesStartingWith(readFile(log), "descriptors available again: ");
@@ -212,12 +208,10 @@ TEST_F(Service, TheAllowListIsParsedStrictly) {
   };
   for (const Case& c : cases) {
     writeRegistry(c.value);
-    try {
-      EXPECT_EQ(panel::allowedUids(u"ManagementServiceClients"), c.uids) << c.value;
-      EXPECT_EQ(c.error, "") << c.value;
-    } catch (const vexception& e) {
-      EXPECT_EQ(u8(e.message()), "ManagementServiceClients of HKLM\\SYSTEM\\Tavrix is \"" + c.value + "\": " + c.error);
-    }
+    std::set<std::uint32_t> uids;
+    EXPECT_EQ(failureOf([&] { uids = panel::allowedUids(u"ManagementServiceClients"); }).message,
+              c.error.empty() ? "" : "ManagementServiceClients of HKLM\\SYSTEM\\Tavrix is \"" + c.value + "\": " + c.error);
+    EXPECT_EQ(uids, c.uids) << c.value;
   }
   // The service does not start on a malformed list.
   writeRegistry("10O1");
