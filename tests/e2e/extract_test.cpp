@@ -78,30 +78,16 @@ TEST_F(Extract, CopiesAsTheSiteUserAndGrantsTheWorkerGroup) {
   EXPECT_EQ(deniedToUser(app_), "");
 }
 
-TEST_F(Extract, ExtractingAgainReplacesPackagedFilesAndKeepsTheSites) {
-  ASSERT_EQ(extract(packageMetadata()).exitCode, 0);
-  writeFile(app_ + "/index.php", "changed by the site");
-  writeFile(app_ + "/uploads/photo.jpg", "the site's own");
-  writeFile(app_ + "/vendor/lib/deep/added.php", "the site's own");
-
-  ProcessResult r = extract(packageMetadata());
-  ASSERT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_EQ(readFile(app_ + "/index.php"), "<?php // htdocs/index.php\n");
-  EXPECT_EQ(readFile(app_ + "/uploads/photo.jpg"), "the site's own");
-  EXPECT_EQ(readFile(app_ + "/vendor/lib/deep/added.php"), "the site's own");
-  EXPECT_TRUE(has(facl(app_ + "/uploads/photo.jpg"), groupLine("rwx")));
-}
-
-// A link to a directory becomes an empty directory; a link to a file, the file's content.
-TEST_F(Extract, LinksInThePackage) {
+// In the package, a link to a directory becomes an empty directory and a link to a file the
+// file's content; extracting again replaces the packaged files and keeps the site's own.
+TEST_F(Extract, LinksInThePackageAndExtractingAgain) {
   const std::string decoy = dir_.file("decoy");
   writeFile(decoy + "/secret", "root's own\n");
   fs::permissions(decoy, fs::perms(0755));
-  const std::string before = runProcess({"/bin/ls", "-lAR", "--time-style=full-iso", decoy}).out;
+  const auto before = snapshot(decoy);
   fs::create_directory_symlink(decoy, repository_ + "/demo-1.0/htdocs/uploads/linked");
   ::symlink(decoy.c_str(), (repository_ + "/demo-1.0/htdocs/linked-top").c_str());
   ::symlink((decoy + "/secret").c_str(), (repository_ + "/demo-1.0/htdocs/readme.txt").c_str());
-
   ProcessResult r = extract(packageMetadata());
   ASSERT_EQ(r.exitCode, 0) << r.out;
   for (const char* link : {"/uploads/linked", "/linked-top"}) {
@@ -111,8 +97,18 @@ TEST_F(Extract, LinksInThePackage) {
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(app_ + "/readme.txt")));
   EXPECT_EQ(readFile(app_ + "/readme.txt"), "root's own\n");
   EXPECT_EQ(ownerOf(app_ + "/readme.txt"), siteOwner(site_));
-  EXPECT_EQ(runProcess({"/bin/ls", "-lAR", "--time-style=full-iso", decoy}).out, before);
-  EXPECT_FALSE(has(facl(decoy), groupLine("rwx")));
+  EXPECT_EQ(snapshot(decoy), before);
+
+  writeFile(app_ + "/index.php", "changed by the site");
+  writeFile(app_ + "/uploads/photo.jpg", "the site's own");
+  writeFile(app_ + "/vendor/lib/deep/added.php", "the site's own");
+  r = extract(packageMetadata());
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(readFile(app_ + "/index.php"), "<?php // htdocs/index.php\n");
+  EXPECT_EQ(readFile(app_ + "/uploads/photo.jpg"), "the site's own");
+  EXPECT_EQ(readFile(app_ + "/vendor/lib/deep/added.php"), "the site's own");
+  EXPECT_TRUE(has(facl(app_ + "/uploads/photo.jpg"), groupLine("rwx")));
+  EXPECT_EQ(snapshot(decoy), before);
 }
 
 // An extraction refused by the repository's checks or its metadata, one that fails in its walk
