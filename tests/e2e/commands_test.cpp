@@ -1,17 +1,11 @@
 // Whole-process tests of the command line: the real binary, its output and exit code.
-#include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
 #include <future>
-#include <regex>
 
 #include <gtest/gtest.h>
 
-#include "tests/support/testing.h"
+#include "tests/e2e/host.h"
 
 using namespace testing_support;
 
@@ -31,45 +25,23 @@ const char kUsage[] =
 
 class Commands : public ::testing::Test {
 protected:
-  Commands() {
-    // No panel service runs here: one connect try, so that operations fail at once.
-    writeFile(registry_, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n"
-                         "\"RunDirectory\"=\"" + dir_.file("run") + "\"\n"
-                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                         "\"PipeConnectTryCount\"=dword:00000001\n");
-  }
+  // No panel service runs here: one connect try, so that operations fail at once.
+  Commands() { writeFile(registry_, hostRegistry(dir_.path(), "\"PipeConnectTryCount\"=dword:00000001\n")); }
 
-  ProcessResult tavrix(std::vector<std::string> args) {
-    args.insert(args.begin(), binary("tavrix"));
-    return runProcess(args, {{"TAVRIX_REGISTRY", registry_}});
-  }
-
-  // The output with the line numbers of the "at" records replaced by N.
-  static std::string withoutLines(const std::string& text) {
-    return std::regex_replace(text, std::regex(" line [0-9]+\\)"), " line N)");
-  }
-
-  std::string frame(const std::string& command, const std::string& commandLine) {
-    return "\n   at Unable to execute console command: '" + command + "'(vconsoleapp::start line N)" +
-           "\n   at Unable to execute command: '" + binary("tavrix") + " " + commandLine +
-           "'(vconsoleapp::run line N)";
-  }
+  ProcessResult tavrix(const std::vector<std::string>& args) { return runTool(registry_, args); }
 
   TempDir dir_;
   std::string registry_ = dir_.file("registry.reg");
 };
 
-TEST_F(Commands, UsageWithoutArgumentsAndForHelp) {
+// Printing the usage needs nothing of the host: a user who cannot use the run directory (it is
+// root's, or missing under a directory of root's) gets it too.
+TEST_F(Commands, UsageWithoutArgumentsAndForHelpForAnyUser) {
   for (const auto& args : {std::vector<std::string>{}, {"--help"}, {"--help", "--x=1", "junk"}}) {
     ProcessResult r = tavrix(args);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, kUsage);
   }
-}
-
-// Printing the usage needs nothing of the host: a user who cannot use the run directory (it is
-// root's, or missing under a directory of root's) gets it too.
-TEST_F(Commands, UsageForAUserWhoCannotUseTheRunDirectory) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
   // Everything the user needs to reach lies in a directory that everyone may read.
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
@@ -93,18 +65,9 @@ TEST_F(Commands, UsageForAUserWhoCannotUseTheRunDirectory) {
   }
 }
 
-TEST_F(Commands, UnknownCommandListsTheFiveCommands) {
-  ProcessResult r = tavrix({"--Help", "--db-password=secret"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(withoutLines(r.out),
-            "command --Help not supported. Possible commands:\n   --help\n   --run-application-script\n"
-            "   --extract-application\n   --update-application-permissions\n   --delete-application"
-            "\n   at (vconsoleapp::cmdNotSupported line N)" +
-                frame("--Help", "--Help \"--db-password=*\""));
-  EXPECT_EQ(r.out.find("secret"), std::string::npos);
-}
-
-TEST_F(Commands, ParameterChecks) {
+// A command or parameter the tool does not take: the message, where it was raised, and the
+// command line with its secrets masked.
+TEST_F(Commands, UnknownCommandsAndParametersAreNamed) {
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -114,6 +77,10 @@ TEST_F(Commands, ParameterChecks) {
       "Possible parameters:\n    --application-full-name\n    --www-root\n    --user-name\n"
       "    --application-subdirectory\n    [--metadata-file]";
   const Case cases[] = {
+      {{"--Help", "--db-password=secret"},
+       "command --Help not supported. Possible commands:\n   --help\n   --run-application-script\n"
+       "   --extract-application\n   --update-application-permissions\n   --delete-application",
+       "vconsoleapp::cmdNotSupported"},
       {{"--extract-application", "--application-full-name=a", "--vhost-path=/x", "--user-name=u",
         "--application-subdirectory=s"},
        "Missing required parameter --www-root. " + extractPossible},
@@ -134,12 +101,15 @@ TEST_F(Commands, ParameterChecks) {
   for (const Case& c : cases) {
     ProcessResult r = tavrix(c.args);
     EXPECT_EQ(r.exitCode, 1);
-    std::string out = withoutLines(r.out);
-    EXPECT_EQ(out.substr(0, out.find("\n   at ")), c.message);
-    EXPECT_NE(out.find("\n   at (" + c.where + " line N)\n   at Unable to execute console command: '" +
-                       c.args[0] + "'(vconsoleapp::start line N)\n   at Unable to execute command: '"),
-              std::string::npos)
-        << out;
+    std::string line = binary("tavrix");
+    for (const std::string& arg : c.args)
+      line += " " + (arg.find('=') == std::string::npos ? arg
+                     : arg.starts_with("--db-password=") ? "\"--db-password=*\""
+                                                         : "\"" + arg + "\"");
+    EXPECT_EQ(withoutLineNumbers(r.out), c.message + "\n   at (" + c.where + " line N)" +
+                                             "\n   at Unable to execute console command: '" + c.args[0] +
+                                             "'(vconsoleapp::start line N)\n   at Unable to execute command: '" +
+                                             line + "'(vconsoleapp::run line N)");
   }
 }
 
@@ -147,21 +117,7 @@ TEST_F(Commands, ParameterChecks) {
 constexpr char kNoService[] =
     "No such file or directory (Error code 2) at Unable to connect to pipe \\\\.\\pipe\\zrcpipe";
 
-TEST_F(Commands, CheckedCommandsReachTheirOperation) {
-  // Every check passes (with the always-accepted internal package name); the operation itself
-  // is what fails, asking the management service for the repository.
-  ProcessResult r = tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x",
-                            "--application-subdirectory=s", "--user-name=u", "--metadata-file=m",
-                            "--internal-package-name=pkg"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), kNoService);
-  EXPECT_NE(r.out.find("at Unable to call SiteApplicationManager::extractApplication("), std::string::npos)
-      << r.out;
-}
-
 TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
-  ProcessResult probe = tavrix({"--help"});
-  ASSERT_EQ(probe.exitCode, 0);
   // Hold the mutex of user "bob" as another process would.
   std::string lockDir = dir_.file("run/lock");
   ProcessResult first = tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x",
@@ -171,19 +127,29 @@ TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
   ASSERT_TRUE(fd.valid());
   ASSERT_EQ(::flock(fd.get(), LOCK_EX), 0);
 
+  // Every check passes (with the always-accepted internal package name): the operation itself is
+  // what fails, asking the management service for the repository.
   auto blocked = std::async(std::launch::async, [&] {
-    return tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x",
-                   "--user-name=alice", "--user-name=bob", "--application-subdirectory=s"});
+    return tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x", "--user-name=alice",
+                   "--user-name=bob", "--application-subdirectory=s", "--metadata-file=m", "--internal-package-name=p"});
   });
   auto other = tavrix({"--delete-application", "--application-full-name=a", "--www-root=/x",
                        "--user-name=carol", "--application-subdirectory=s", "--files=f"});
   EXPECT_EQ(other.exitCode, 1); // another user is not blocked
-  EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+  // The extraction waits for bob's lock, as /proc/locks shows (unless it ended without waiting).
+  bool waited = false;
+  while (!waited && blocked.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    for (const auto& [pid, holds] : lockersOf({lockDir + "/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}bob"}))
+      waited = waited || !holds;
+    std::this_thread::yield();
+  }
+  EXPECT_TRUE(waited);
   ::flock(fd.get(), LOCK_UN);
   fd.reset();
   ProcessResult r = blocked.get();
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out.substr(0, r.out.find('\n')), kNoService);
+  EXPECT_NE(r.out.find("at Unable to call SiteApplicationManager::extractApplication("), std::string::npos) << r.out;
 }
 
 } // namespace

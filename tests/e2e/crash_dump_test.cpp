@@ -1,67 +1,48 @@
 // Whole-process tests of the crash dump settings: the dump directory and the pruning at exit.
 #include <sys/time.h>
 
-#include <filesystem>
 #include <set>
 
 #include <gtest/gtest.h>
 
-#include "tests/support/testing.h"
+#include "tests/e2e/host.h"
 
 using namespace testing_support;
 
 namespace {
 
-class CrashDumps : public ::testing::Test {
-protected:
-  void runWith(const std::string& configLines) {
-    writeFile(registry_, "Windows Registry Editor Version 5.00\n\n"
-                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
-                         "\"\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                         "\"PRODUCT_ROOT_D\"=\"" + dir_.file("product") + "\"\n" + configLines);
-    EXPECT_EQ(runProcess({binary("tavrix"), "--help"}, {{"TAVRIX_REGISTRY", registry_}}).exitCode, 0);
-  }
-
-  // Five dumps a day apart (d0 oldest) and a zip archive, in `directory`.
-  void plantDumps(const std::string& directory) {
-    for (int i = 0; i < 5; ++i) {
-      std::string file = directory + "/d" + std::to_string(i) + ".dmp";
+TEST(CrashDumps, TheSettingsDecideWhereDumpsGoAndHowManyStayAtExit) {
+  // Five dumps a day apart (d0 oldest) and a zip archive in the default directory; a configured
+  // location is made at start, and the default one is then not.
+  const std::set<std::string> planted = {"d0.dmp", "d1.dmp", "d2.dmp", "d3.dmp", "d4.dmp", "old.dmp.zip"};
+  struct Case {
+    std::string config;
+    bool elsewhere;
+    std::set<std::string> left;
+  } cases[] = {
+      {"\"CrashDumpsMaxCount\"=dword:00000002\n", false, {"d3.dmp", "d4.dmp", "old.dmp.zip"}},
+      {"\"CrashDumpsEnabled\"=dword:00000000\n\"CrashDumpsMaxCount\"=dword:00000002\n", false, planted},
+      {"\"CrashDumpsLocation\"=\"%s/elsewhere/dumps\"\n", true, {}},
+  };
+  for (Case& c : cases) {
+    TempDir dir;
+    const std::string standard = dir.file("product/etc/crashdumps"), dumps = c.elsewhere ? dir.file("elsewhere/dumps") : standard;
+    if (c.elsewhere) c.config.replace(c.config.find("%s"), 2, dir.path());
+    for (int i = 0; i < 5 && !c.elsewhere; ++i) {
+      const std::string file = standard + "/d" + std::to_string(i) + ".dmp";
       writeFile(file, "dump");
-      timeval times[2] = {{1700000000 + i * 86400, 0}, {1700000000 + i * 86400, 0}};
+      const timeval times[2] = {{1700000000 + i * 86400, 0}, {1700000000 + i * 86400, 0}};
       ::utimes(file.c_str(), times);
     }
-    writeFile(directory + "/old.dmp.zip", "zip");
+    if (!c.elsewhere) writeFile(standard + "/old.dmp.zip", "zip");
+    writeFile(dir.file("registry.reg"),
+              hostRegistry(dir.path(), "\"PRODUCT_ROOT_D\"=\"" + dir.file("product") + "\"\n" + c.config));
+    EXPECT_EQ(runTool(dir.file("registry.reg"), {"--help"}).exitCode, 0);
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dumps)) names.insert(e.path().filename());
+    EXPECT_EQ(names, c.left) << c.config;
+    EXPECT_EQ(std::filesystem::exists(standard), !c.elsewhere) << c.config;
   }
-
-  std::set<std::string> names(const std::string& directory) {
-    std::set<std::string> found;
-    for (const auto& e : std::filesystem::directory_iterator(directory)) found.insert(e.path().filename());
-    return found;
-  }
-
-  TempDir dir_;
-  std::string registry_ = dir_.file("registry.reg");
-};
-
-TEST_F(CrashDumps, OldestDumpsBeyondTheMaximumAreDeletedAtExit) {
-  std::string dumps = dir_.file("product/etc/crashdumps");
-  plantDumps(dumps);
-  runWith("\"CrashDumpsMaxCount\"=dword:00000002\n");
-  EXPECT_EQ(names(dumps), (std::set<std::string>{"d3.dmp", "d4.dmp", "old.dmp.zip"}));
-}
-
-TEST_F(CrashDumps, DisabledDumpsTouchNothing) {
-  std::string dumps = dir_.file("product/etc/crashdumps");
-  plantDumps(dumps);
-  runWith("\"CrashDumpsEnabled\"=dword:00000000\n\"CrashDumpsMaxCount\"=dword:00000002\n");
-  EXPECT_EQ(names(dumps).size(), 6u);
-}
-
-TEST_F(CrashDumps, ConfiguredLocationIsCreatedAtStart) {
-  std::string location = dir_.file("elsewhere/dumps");
-  runWith("\"CrashDumpsLocation\"=\"" + location + "\"\n");
-  EXPECT_TRUE(std::filesystem::is_directory(location));
-  EXPECT_FALSE(std::filesystem::exists(dir_.file("product/etc/crashdumps")));
 }
 
 } // namespace

@@ -3,21 +3,14 @@
 // site user with its worker group whose web root is its own, as a panel makes it.
 #pragma once
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <ctime>
-#include <filesystem>
-#include <map>
 #include <memory>
-#include <string>
 
 #include <gtest/gtest.h>
 
+#include "tests/e2e/host.h"
 #include "tests/security/hosting/commit_fixture.h"
 #include "tests/service/service_process.h"
-#include "tests/support/testing.h"
 
 namespace testing_support {
 
@@ -57,13 +50,9 @@ protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "extraction acts as a created site user and the services run as root";
     ASSERT_TRUE(site_.ok()) << "cannot create the site user and its worker group";
-    writeFile(registry_, "Windows Registry Editor Version 5.00\n\n"
-                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n"
-                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + drive_ + "\"\n"
-                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                         "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n"
-                         "\"PRODUCT_ROOT_D\"=\"" + dir_.file("product") + "\"\n\"Debug\"=dword:00000001\n");
-    fs::create_directories(dir_.file("product/admin/logs"));
+    writeFile(registry_, hostRegistry(dir_.path(), "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n"
+                                                   "\"PRODUCT_ROOT_D\"=\"" + product_ + "\"\n\"Debug\"=dword:00000001\n"));
+    fs::create_directories(product_ + "/admin/logs");
     for (const std::string& dir : {dir_.path(), drive_, drive_ + "/vhosts", drive_ + "/data"}) {
       fs::create_directories(dir);
       fs::permissions(dir, fs::perms(0755));
@@ -109,12 +98,12 @@ protected:
   }
 
   ProcessResult tavrix(const std::string& command, const SiteAccount& account, const std::string& metadata,
-                       const std::string& fullName = "demo-1.0") {
-    std::vector<std::string> argv = {binary("tavrix"), command, "--application-full-name=" + fullName,
+                       const std::string& fullName = "demo-1.0", const std::string& subdirectory = "/blog/") {
+    std::vector<std::string> args = {command, "--application-full-name=" + fullName,
                                      "--www-root=C:\\vhosts\\" + account.user.name() + "\\httpdocs",
-                                     "--user-name=" + account.user.name(), "--application-subdirectory=/blog/"};
-    if (!metadata.empty()) argv.push_back("--metadata-file=" + metadata);
-    return runProcess(argv, {{"TAVRIX_REGISTRY", registry_}});
+                                     "--user-name=" + account.user.name(), "--application-subdirectory=" + subdirectory};
+    if (!metadata.empty()) args.push_back("--metadata-file=" + metadata);
+    return runTool(registry_, args);
   }
   ProcessResult extract(const std::string& metadata) { return tavrix("--extract-application", site_, metadata); }
   ProcessResult extractFor(const SiteAccount& account) {
@@ -126,36 +115,40 @@ protected:
 
   std::string packageMetadata() const { return repository_ + "/demo-1.0/APP-META.xml"; }
   std::string groupLine(const std::string& permissions) const { return "group:" + site_.group.name() + ":" + permissions; }
-
-  // The log file's text (it is UTF-16 with a byte-order mark), emptied for the next command.
-  std::string takeLog() {
-    std::time_t now = std::time(nullptr);
-    char date[16];
-    std::strftime(date, sizeof date, "%Y%m%d", std::localtime(&now));
-    const std::string file = dir_.file("product/admin/logs/kelvolog_debug") + date + ".log";
-    if (!fs::exists(file)) return {};
-    const std::string raw = readFile(file);
-    fs::remove(file);
-    std::u16string text;
-    for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
-      text += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | static_cast<unsigned char>(raw[i + 1]) << 8);
-    return u8(text);
+  std::string siteOwner(const SiteAccount& account) const {
+    return std::to_string(account.user.uid()) + ":" + std::to_string(account.user.gid());
+  }
+  std::string security() const { return readFile(drive_ + "/vhosts/" + site_.user.name() + "/.kelvo/.Security"); }
+  // How many entries the site's metadata holds for a directory below the web root.
+  std::size_t entriesFor(const std::string& directory) const {
+    return occurrences(security(), "SubPath=\"" + site_.user.name() + "\\httpdocs\\" + directory + "\"");
   }
 
-  // What the account cannot do below the directory: read and write each file, create and remove
+  // The log file's text, emptied for the next command.
+  std::string takeLog() {
+    const std::string text = readDailyLog(product_);
+    fs::remove(dailyLogPath(product_));
+    return text;
+  }
+
+  // A program run as the site user, with its groups.
+  ProcessResult asSiteUser(std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(site_.user.uid()),
+                               "--regid=" + std::to_string(site_.user.gid()), "--init-groups"});
+    return runProcess(argv);
+  }
+  // What the site user cannot do below the directory: read and write each file, create and remove
   // in each directory. Empty when it can do everything.
-  std::string deniedToUser(const SiteAccount& account, const std::string& top) {
+  std::string deniedToUser(const std::string& top) {
     const std::string script =
         "find \"$1\" -type d ! -exec sh -c 'touch \"$1/.probe\" && rm \"$1/.probe\"' _ {} \\; -print 2>&1;"
         "find \"$1\" -type f ! -exec sh -c 'cat \"$1\" >/dev/null && test -w \"$1\"' _ {} \\; -print 2>&1";
-    return runProcess({"/usr/bin/setpriv", "--reuid=" + std::to_string(account.user.uid()),
-                       "--regid=" + std::to_string(account.user.gid()), "--init-groups", "/bin/sh", "-c", script,
-                       "sh", top})
-        .out;
+    return asSiteUser({"/bin/sh", "-c", script, "sh", top}).out;
   }
 
   TempDir dir_;
   std::string registry_ = dir_.file("registry.reg");
+  std::string product_ = dir_.file("product");
   std::string drive_ = dir_.file("c");
   std::string repository_ = drive_ + "/data/var/cgitory";
   SiteAccount site_;

@@ -1,13 +1,7 @@
 // Whole-process tests of the log file sink: which messages reach the daily file, and its format.
-#include <grp.h>
-#include <sys/stat.h>
-
-#include <filesystem>
-#include <regex>
-
 #include <gtest/gtest.h>
 
-#include "tests/support/testing.h"
+#include "tests/e2e/host.h"
 
 using namespace testing_support;
 
@@ -19,13 +13,8 @@ protected:
   // (empty when no file was written).
   std::string runWith(const std::string& configLines, const std::vector<std::string>& args) {
     std::filesystem::create_directories(root_ + "/admin/logs");
-    writeFile(registry_, "Windows Registry Editor Version 5.00\n\n"
-                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
-                         "\"\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                         "\"PRODUCT_ROOT_D\"=\"" + root_ + "\"\n" + configLines);
-    std::vector<std::string> argv = {binary("tavrix")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    exitCode_ = runProcess(argv, {{"TAVRIX_REGISTRY", registry_}}).exitCode;
+    writeFile(registry_, hostRegistry(dir_.path(), "\"PRODUCT_ROOT_D\"=\"" + root_ + "\"\n" + configLines));
+    exitCode_ = runTool(registry_, args).exitCode;
 
     const std::string file = dailyLogPath(root_);
     logStat_ = {};

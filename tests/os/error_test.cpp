@@ -62,34 +62,4 @@ TEST(ErrorTable, AMissingDirectoryOnTheWayIsPathNotFound) {
   EXPECT_EQ(os::posix::missingObjectCode(EEXIST, os::posix::Missing::object), 183u);
 }
 
-// A type with no empty state: a Result must not need one.
-struct Opened {
-  explicit Opened(int n) : n(n) {}
-  int n;
-};
-
-os::Result<Opened> open(bool works) {
-  if (!works) return os::Result<Opened>::failure(os::err::badConfiguration, u"line 4");
-  return Opened(7);
-}
-
-// Hands a failure on as the failure of another type, detail included.
-os::Result<int> number(bool works) {
-  os::Result<Opened> opened = open(works);
-  if (!opened.ok()) return opened.error();
-  return opened.value().n;
-}
-
-TEST(Result, CarriesAValueOrACodeWithItsDetail) {
-  os::Result<int> good = number(true);
-  ASSERT_TRUE(good.ok());
-  EXPECT_EQ(good.value(), 7);
-  EXPECT_EQ(good.code(), 0u);
-  EXPECT_TRUE(good.detail().empty());
-  os::Result<int> bad = number(false);
-  EXPECT_FALSE(bad.ok());
-  EXPECT_EQ(bad.code(), os::err::badConfiguration);
-  EXPECT_EQ(u8(bad.detail()), "line 4");
-}
-
 } // namespace

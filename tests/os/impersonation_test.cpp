@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <latch>
+#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -29,26 +30,46 @@ std::pair<uid_t, gid_t> ownerOf(const std::string& path) {
   return {st.st_uid, st.st_gid};
 }
 
-TEST(Impersonation, OnlyTheImpersonatingThreadActsAsTheUser) {
+// Writes an attribute of the trusted namespace (CAP_SYS_ADMIN only); 0 or the errno.
+int writeTrusted(const std::string& path) {
+  return ::setxattr(path.c_str(), "trusted.tavrix.probe", "1", 1, 0) == 0 ? 0 : errno;
+}
+
+// Linux keeps credentials per thread: only the impersonating thread acts as the user, without
+// root's file capabilities (which would open a closed directory) or CAP_SYS_ADMIN, until it
+// reverts. Acting as another account again needs the dropped capabilities back for a moment; the
+// tool's own files are written with its own rights inside a SelfScope, and the account is back
+// after it.
+TEST(Impersonation, OnlyTheImpersonatingThreadActsAsTheUserWithoutCapabilities) {
   if (::geteuid() != 0) GTEST_SKIP() << "changing a thread's ids needs root";
   ScopedUser user;
   ASSERT_TRUE(user.ok());
   TempDir dir;
   ::chmod(dir.path().c_str(), 0777);
-  const std::string closed = dir.file("closed");
+  const std::string closed = dir.file("closed"), file = dir.file("file");
   ::mkdir(closed.c_str(), 0700);
+  ASSERT_EQ(create(file), 0);
 
   std::latch impersonated(1), rootCreated(1);
-  int impersonateRc = -1, revertRc = -1, closedError = 0;
+  std::map<std::string, int> got;
   os::ThreadIdentity whileImpersonating;
   std::thread worker([&] {
-    impersonateRc = static_cast<int>(os::impersonateOnThread({user.uid(), user.gid(), {user.gid()}}));
+    got["trusted before"] = writeTrusted(file);
+    got["impersonate"] = static_cast<int>(os::impersonateOnThread({user.uid(), user.gid(), {user.gid()}}));
     whileImpersonating = os::currentThreadIdentity();
     impersonated.count_down();
     rootCreated.wait();
-    create(dir.file("by-user"));
-    closedError = create(closed + "/by-user");
-    revertRc = static_cast<int>(os::revertToSelf());
+    got["create"] = create(dir.file("by-user"));
+    got["create in closed"] = create(closed + "/by-user");
+    got["trusted"] = writeTrusted(file);
+    if (os::impersonateOnThread({user.uid(), user.gid(), {}}) == 0) got["trusted nested"] = writeTrusted(file);
+    {
+      const os::SelfScope self;
+      got["create in closed as self"] = create(closed + "/by-self");
+    }
+    got["create in closed resumed"] = create(closed + "/resumed");
+    got["revert"] = static_cast<int>(os::revertToSelf());
+    got["trusted after"] = writeTrusted(file);
     create(dir.file("after-revert"));
   });
   impersonated.wait();
@@ -57,78 +78,18 @@ TEST(Impersonation, OnlyTheImpersonatingThreadActsAsTheUser) {
   rootCreated.count_down();
   worker.join();
 
-  EXPECT_EQ(impersonateRc, 0);
-  EXPECT_EQ(revertRc, 0);
+  EXPECT_EQ(got, (std::map<std::string, int>{{"trusted before", 0}, {"impersonate", 0}, {"create", 0},
+                                             {"create in closed", EACCES}, {"trusted", EPERM},
+                                             {"trusted nested", EPERM}, {"create in closed as self", 0},
+                                             {"create in closed resumed", EACCES}, {"revert", 0},
+                                             {"trusted after", 0}}));
   EXPECT_EQ(whileImpersonating.uid, user.uid());
   EXPECT_EQ(whileImpersonating.groups, std::vector<std::uint32_t>{user.gid()});
   EXPECT_EQ(mainIdentity.uid, 0u);
-  EXPECT_EQ(closedError, EACCES) << "the impersonating thread keeps root's file capabilities";
   const std::pair<uid_t, gid_t> root{0, 0};
   EXPECT_EQ(ownerOf(dir.file("by-user")), std::make_pair(uid_t(user.uid()), gid_t(user.gid())));
-  EXPECT_EQ(ownerOf(dir.file("by-root")), root);
-  EXPECT_EQ(ownerOf(dir.file("after-revert")), root);
-}
-
-// Writes an attribute of the trusted namespace (CAP_SYS_ADMIN only); 0 or the errno.
-int writeTrusted(const std::string& path) {
-  return ::setxattr(path.c_str(), "trusted.tavrix.probe", "1", 1, 0) == 0 ? 0 : errno;
-}
-
-TEST(Impersonation, TheThreadHoldsNoCapabilityUntilItReverts) {
-  if (::geteuid() != 0) GTEST_SKIP() << "changing a thread's ids needs root";
-  ScopedUser user;
-  ASSERT_TRUE(user.ok());
-  TempDir dir;
-  ::chmod(dir.path().c_str(), 0755);
-  const std::string file = dir.file("file");
-  ASSERT_EQ(create(file), 0);
-
-  int before = -1, during = -1, nested = -1, afterRevert = -1;
-  std::thread worker([&] {
-    before = writeTrusted(file);
-    if (os::impersonateOnThread({user.uid(), user.gid(), {user.gid()}}) != 0) return;
-    during = writeTrusted(file);
-    // Acting as another account again needs the dropped capabilities back for a moment.
-    if (os::impersonateOnThread({user.uid(), user.gid(), {}}) == 0) nested = writeTrusted(file);
-    if (os::revertToSelf() == 0) afterRevert = writeTrusted(file);
-  });
-  worker.join();
-
-  EXPECT_EQ(before, 0);
-  EXPECT_EQ(during, EPERM) << "the impersonating thread keeps CAP_SYS_ADMIN";
-  EXPECT_EQ(nested, EPERM);
-  EXPECT_EQ(afterRevert, 0);
-  EXPECT_EQ(ownerOf(file), std::make_pair(uid_t(0), gid_t(0)));
-}
-
-// The tool's own files are written with its own rights from a thread that acts as an account:
-// a root-only directory is writable inside the scope, the account is back after it.
-TEST(Impersonation, SelfScopeActsAsTheProcessAndResumesTheAccount) {
-  if (::geteuid() != 0) GTEST_SKIP() << "changing a thread's ids needs root";
-  ScopedUser user;
-  ASSERT_TRUE(user.ok());
-  TempDir dir;
-  ::chmod(dir.path().c_str(), 0755);
-  const std::string own = dir.file("own");
-  ::mkdir(own.c_str(), 0700);
-
-  int asAccount = -1, asSelf = -1, resumed = -1;
-  std::thread worker([&] {
-    if (os::impersonateOnThread({user.uid(), user.gid(), {user.gid()}}) != 0) return;
-    asAccount = create(own + "/a");
-    {
-      const os::SelfScope self;
-      asSelf = create(own + "/b");
-    }
-    resumed = create(own + "/c");
-    (void)os::revertToSelf();
-  });
-  worker.join();
-
-  EXPECT_EQ(asAccount, EACCES);
-  EXPECT_EQ(asSelf, 0);
-  EXPECT_EQ(ownerOf(own + "/b"), std::make_pair(uid_t(0), gid_t(0)));
-  EXPECT_EQ(resumed, EACCES) << "the account's identity did not come back after the scope";
+  for (const char* name : {"by-root", "after-revert", "closed/by-self", "file"})
+    EXPECT_EQ(ownerOf(dir.file(name)), root) << name;
 }
 
 } // namespace

@@ -1,163 +1,31 @@
-// Opening beneath a directory, roots, the lock table and the take-over.
-#include "os/posix/walker.h"
-
+// The walker: a branch's directories and how it comes back up them, and trees as deep and
+// directories as wide as a site user cares to make them: removal and projection under the usual
+// limits of descriptors and stack, in memory that grows with the depth and not with the width.
 #include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 
 #include <gtest/gtest.h>
 
-#include "os/files.h"
-#include "os/posix/beneath.h"
-#include "os/posix/locks.h"
-#include "os/root.h"
+#include "os/posix/fd.h"
+#include "os/posix/walker.h"
+#include "os/security_store.h"
 #include "os/text.h"
+#include "os/tree.h"
 #include "tests/support/testing.h"
 
-using testing_support::launcherRefuses;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
 namespace {
-
-TEST(Walker, ResolvingBeneathRefusesLinksAndEscapes) {
-  // Under the launcher the kernel's openat2 is gone, so the resolver takes its fallback.
-  if (launcherRefuses("openat2")) {
-    const long fd = syscall(SYS_openat2, AT_FDCWD, ".", nullptr, 0);
-    EXPECT_EQ(fd < 0 ? errno : 0, ENOSYS);
-  }
-  TempDir dir;
-  writeFile(dir.file("base/a/file"), "x");
-  writeFile(dir.file("outside"), "x");
-  symlink(dir.file("base/a").c_str(), dir.file("base/dirlink").c_str());
-  symlink(dir.file("outside").c_str(), dir.file("base/a/filelink").c_str());
-  os::posix::Fd base(open(dir.file("base").c_str(), O_PATH | O_DIRECTORY));
-  using os::posix::kUnsafePath;
-  using Want = os::posix::Want;
-  struct Case {
-    const char* path;
-    int error; // 0: resolves
-    int flags = O_RDONLY;
-    Want want = Want::object;
-  };
-  constexpr int directory = O_PATH | O_DIRECTORY | O_NOFOLLOW;
-  // A link on the way is refused as unsafe; one that is the target itself is a link (ELOOP)
-  // where it would be opened, and is what the caller acts on where it wants the parent.
-  const Case cases[] = {{"a/file", 0},
-                        {"a", 0},
-                        {"", 0},
-                        {"dirlink/file", kUnsafePath},
-                        {"a/filelink", ELOOP},
-                        {"../outside", EXDEV},
-                        {"a/missing", ENOENT},
-                        {"dirlink", ELOOP, directory},
-                        {"a/file", ENOTDIR, directory},
-                        {"a/file/x", ENOTDIR, directory},
-                        {"dirlink/file", kUnsafePath, 0, Want::parent},
-                        {"dirlink/a/file", kUnsafePath, 0, Want::parent},
-                        {"a/file/x", ENOTDIR, 0, Want::parent},
-                        {"dirlink", 0, 0, Want::parent},
-                        {"a/missing", 0, 0, Want::parent}};
-  for (const Case& c : cases) {
-    os::posix::Located where;
-    EXPECT_EQ(os::posix::resolveBeneath(base.get(), c.path, c.want, c.flags, 0, where), c.error)
-        << c.path;
-  }
-}
-
-TEST(Walker, RelativePathsThatWouldLeaveARootAreRefused) {
-  struct Case {
-    const char16_t* relative;
-    const char* host; // nullptr: refused with code
-    std::uint32_t code;
-  };
-  const Case cases[] = {{u"a\\b", "a/b", 0},          {u"\\a/./b\\", "a/b", 0},
-                        {u"", "", 0},                   {u"a\\..\\b", "b", 0},
-                        {u"a\\..\\..\\b", nullptr, 17},
-                        {u"..", nullptr, 17},           {u"C:\\x", nullptr, 161},
-                        {u"C:x", nullptr, 161},         {u"\\\\server\\share", nullptr, 161},
-                        {u"\\\\?\\C:\\x", nullptr, 161}, {u"\\??\\C:\\x", nullptr, 161}};
-  for (const Case& c : cases) {
-    os::Result<std::string> host = os::relativeHostPath(c.relative);
-    if (c.host) {
-      ASSERT_TRUE(host.ok()) << c.host;
-      EXPECT_EQ(host.value(), c.host);
-    } else {
-      EXPECT_EQ(host.code(), c.code) << os::utf8FromUtf16(c.relative);
-    }
-  }
-}
-
-TEST(Walker, RootOperationsStayBeneathTheRoot) {
-  TempDir dir;
-  writeFile(dir.file("site/real/keep"), "x");
-  writeFile(dir.file("decoy/secret"), "x");
-  symlink(dir.file("decoy").c_str(), dir.file("site/link").c_str());
-  os::Result<os::Root> root = os::Root::open(os::utf16FromUtf8(dir.file("site")));
-  ASSERT_TRUE(root.ok());
-  EXPECT_EQ(os::deleteFile(root.value(), u"link\\secret", false), os::err::untrustedMountPoint);
-  EXPECT_EQ(os::deleteFile(root.value(), u"..\\decoy\\secret", false), os::err::notSameDevice);
-  EXPECT_EQ(os::fileInformation(root.value(), u"link\\secret").code(),
-            os::err::untrustedMountPoint);
-  EXPECT_TRUE(os::fileInformation(root.value(), u"real\\keep").ok());
-  // The link itself is what a root acts on.
-  EXPECT_EQ(os::deleteFile(root.value(), u"link", false), 0u);
-  EXPECT_TRUE(std::filesystem::exists(dir.file("decoy/secret")));
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("site/link"))));
-}
-
-// Full paths are walked by safe steps: a link is followed only where no other user can change the
-// directory it stands in, whoever owns the link, and a directory of another user leads only to
-// that user's own objects (a site user can rename root's links and directories in its own tree).
-TEST(Walker, FullPathsGoOnlyBySafeSteps) {
-  if (geteuid() != 0) GTEST_SKIP() << "objects of another owner need root";
-  TempDir dir;
-  const uid_t user = 54321;
-  writeFile(dir.file("decoy/secret"), "x");
-  writeFile(dir.file("home/own/file"), "x");
-  writeFile(dir.file("home/rootdir/file"), "x");
-  std::filesystem::create_directories(dir.file("site"));
-  std::filesystem::create_directories(dir.file("open"));
-  chmod(dir.file("open").c_str(), 0777);
-  for (const char* link : {"site/root-link", "site/user-link", "open/root-link", "home/root-link"})
-    symlink(dir.file("decoy").c_str(), dir.file(link).c_str());
-  symlink("loop", dir.file("site/loop").c_str());
-  lchown(dir.file("site/user-link").c_str(), user, user);
-  for (const char* owned : {"home", "home/own", "home/own/file"}) lchown(dir.file(owned).c_str(), user, user);
-  const auto path = [&](const std::string& relative) { return os::utf16FromUtf8(dir.file(relative)); };
-  const struct {
-    const char* path;
-    std::uint32_t code;
-  } cases[] = {
-      {"site/root-link/secret", os::err::success},
-      {"site/user-link/secret", os::err::success},
-      {"open/root-link/secret", os::err::untrustedMountPoint},
-      {"home/root-link/secret", os::err::untrustedMountPoint},
-      {"home/own/file", os::err::success},
-      {"home/rootdir/file", os::err::untrustedMountPoint},
-      {"home/rootdir", os::err::untrustedMountPoint},
-      // A loop of safe links is not a refused link: the two fail differently.
-      {"site/loop/x", os::err::cantResolveFilename},
-  };
-  // An operation on a full path acts beneath the root of its parent, reached by the same steps.
-  for (const auto& c : cases) {
-    std::u16string name;
-    os::Result<os::Root> parent = os::Root::openParent(path(c.path), name);
-    EXPECT_EQ(parent.ok() ? os::fileInformation(parent.value(), name).code() : parent.code(),
-              c.code)
-        << c.path;
-  }
-  EXPECT_EQ(os::Root::open(path("home/root-link")).code(), os::err::untrustedMountPoint);
-  EXPECT_EQ(os::Root::open(path("home/rootdir")).code(), os::err::untrustedMountPoint);
-  EXPECT_TRUE(os::Root::open(path("site/root-link")).ok());
-  EXPECT_TRUE(os::Root::open(path("home/own")).ok());
-  EXPECT_TRUE(std::filesystem::exists(dir.file("decoy/secret")));
-}
 
 TEST(Walker, ABranchHoldsFewDescriptorsAndNoticesAMovedDirectory) {
   TempDir dir;
@@ -185,66 +53,292 @@ TEST(Walker, ABranchHoldsFewDescriptorsAndNoticesAMovedDirectory) {
   EXPECT_EQ(stack.pop(), ENOENT);
 }
 
-TEST(Walker, LockTableKnowsWhoHoldsWhat) {
-  const std::string text =
-      "1: FLOCK  ADVISORY  WRITE 4242 fd:01:100 0 EOF\n"
-      "1: -> FLOCK  ADVISORY  WRITE 4343 fd:01:200 0 EOF\n"
-      "2: POSIX  ADVISORY  WRITE 77 08:02:300 0 EOF\n"
-      "3: OFDLCK ADVISORY  READ  -1 08:02:400 0 EOF\n"
-      "garbage\n";
-  os::posix::LockTable table = os::posix::LockTable::parse(text, 77);
-  struct Case {
-    unsigned major, minor;
-    ino_t inode;
-    bool locked;
-  };
-  const Case cases[] = {{0xfd, 1, 100, true}, {0xfd, 1, 200, false}, {8, 2, 300, false},
-                        {8, 2, 400, true},    {8, 2, 100, false}};
-  for (const Case& c : cases)
-    EXPECT_EQ(table.locked(makedev(c.major, c.minor), c.inode), c.locked) << c.inode;
+constexpr int kDepth = 100000;
+constexpr int kWidth = 1000000;
+
+// The address sanitizer's shadow memory and quarantine would count against the bound.
+#ifdef __SANITIZE_ADDRESS__
+constexpr long kMaxRssKb = 1024 * 1024;
+constexpr long kHeadroomKb = 1024 * 1024;
+#else
+constexpr long kMaxRssKb = 64 * 1024;
+// What a walk of a million entries may add to the address space: listing the directory whole
+// takes some 85 MB.
+constexpr long kHeadroomKb = 16 * 1024;
+#endif
+
+// A chain of directories "d" `depth` levels deep below `root`, a file at each of a few levels.
+void makeChain(const std::string& root, int depth) {
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  os::posix::Fd at(open(root.c_str(), O_RDONLY | O_DIRECTORY));
+  for (int level = 0; level < depth; ++level) {
+    ASSERT_EQ(mkdirat(at.get(), "d", 0755), 0) << level;
+    if (level % 10000 == 0) os::posix::Fd(openat(at.get(), "f", O_CREAT | O_WRONLY, 0644));
+    os::posix::Fd next(openat(at.get(), "d", O_RDONLY | O_DIRECTORY));
+    ASSERT_TRUE(next.valid()) << level;
+    at = std::move(next);
+  }
 }
 
-TEST(Walker, TakeOverChangesOnlyTheKindItWasAskedForWithOneLink) {
-  if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
-  TempDir dir;
-  writeFile(dir.file("foreign"), "x");
-  writeFile(dir.file("linked"), "x");
-  link(dir.file("linked").c_str(), dir.file("second").c_str());
-  symlink("foreign", dir.file("symlink").c_str());
-  std::filesystem::create_directories(dir.file("dir"));
-  std::filesystem::create_directories(dir.file("other"));
-  writeFile(dir.file("file-not-dir"), "x");
-  for (const char* name : {"foreign", "linked", "dir", "other", "file-not-dir"}) {
-    chown(dir.file(name).c_str(), 54321, 54321);
-    chmod(dir.file(name).c_str(), 0400);
-  }
-  struct Case {
-    const char* name;
-    os::ObjectKind kind;
-    os::TakeOver result;
-    uid_t owner;
-    mode_t mode;
-  };
-  using K = os::ObjectKind;
-  using T = os::TakeOver;
-  const Case cases[] = {{"foreign", K::file, T::done, 0, 0600},
-                        {"dir", K::directory, T::done, 0, 0700},
-                        {"linked", K::file, T::skippedHardLink, 54321, 0400},
-                        {"symlink", K::file, T::skippedLink, 0, 0},
-                        {"other", K::file, T::skippedOtherKind, 54321, 0400},
-                        {"file-not-dir", K::directory, T::skippedOtherKind, 54321, 0400}};
-  for (const Case& c : cases) {
-    testing_support::ParentOf parent = testing_support::parentOf(dir.file(c.name));
-    os::Result<os::TakeOver> r = os::takeOver(parent.root, parent.name, c.kind);
-    ASSERT_TRUE(r.ok()) << c.name;
-    EXPECT_EQ(r.value(), c.result) << c.name;
-    struct stat st;
-    ASSERT_EQ(lstat(dir.file(c.name).c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, c.owner) << c.name;
-    if (c.mode) {
-      EXPECT_EQ(st.st_mode & 07777, c.mode) << c.name;
+struct Limited {
+  std::uint32_t code = 0xFFFFFFFF; // what the action returned
+  long maxRssKb = 0;
+};
+
+// The address space of this process in kB.
+long addressSpaceKb() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("VmSize:")) return std::stol(line.substr(7));
+  return 0;
+}
+
+// Runs the action in a child process limited to 1,024 descriptors, an 8 MB stack and, when
+// headroomKb is given, an address space that much larger than the one it starts with; returns
+// its result and its peak resident memory.
+Limited runLimited(const std::function<std::uint32_t()>& action, long headroomKb = 0) {
+  int out[2];
+  if (pipe(out) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    const rlim_t space = static_cast<rlim_t>(addressSpaceKb() + headroomKb) * 1024;
+    const rlimit files{1024, 1024}, stack{8 << 20, 8 << 20}, memory{space, space};
+    Limited result;
+    if (setrlimit(RLIMIT_NOFILE, &files) == 0 && setrlimit(RLIMIT_STACK, &stack) == 0 &&
+        (headroomKb == 0 || setrlimit(RLIMIT_AS, &memory) == 0)) {
+      try {
+        result.code = action();
+      } catch (...) { // out of memory under the cap: the code says it failed
+      }
+      rusage usage{};
+      getrusage(RUSAGE_SELF, &usage);
+      result.maxRssKb = usage.ru_maxrss;
     }
+    (void)!write(out[1], &result, sizeof result);
+    _exit(0);
   }
+  os::posix::Fd writeEnd(out[1]);
+  writeEnd.reset();
+  os::posix::Fd readEnd(out[0]);
+  Limited result;
+  if (read(readEnd.get(), &result, sizeof result) != sizeof result) result = {};
+  waitpid(pid, nullptr, 0);
+  return result;
+}
+
+// Walks every object below `root` (each handed to `touch`, which returns 0 or a code that stops
+// the walk): 0 when the walk ended well having visited exactly `expected` objects.
+std::uint32_t walkEvery(const std::string& root, std::uint32_t expected,
+                        const std::function<std::uint32_t(os::SecurityObject&)>& touch) {
+  os::Result<os::SecurityObject> top = testing_support::securityObjectAt(root);
+  if (!top.ok()) return top.code();
+  std::uint32_t visited = 0;
+  std::uint32_t code = os::walkSecurityTree(top.value(), [&](os::SecurityObject& object, int,
+                                                              bool& descend) {
+    descend = true;
+    ++visited;
+    return touch(object);
+  });
+  return code ? code : visited == expected ? 0u : 1u;
+}
+
+// Removes the tree at a host path: 0, or 1 when the removal failed.
+std::uint32_t removeAll(const std::string& path) {
+  testing_support::ParentOf parent = testing_support::parentOf(path);
+  return os::removeTree(parent.root, parent.name, false).failure.has_value() ? 1u : 0u;
+}
+
+// A private tmpfs, unmounted when destroyed.
+struct ScopedTmpfs {
+  explicit ScopedTmpfs(const std::string& where) : path(where) {
+    std::filesystem::create_directories(path);
+    mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=1g,mode=0755") == 0;
+  }
+  ~ScopedTmpfs() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+  }
+  std::string path;
+  bool mounted = false;
+};
+
+TEST(DeepTree, AHundredThousandLevelsAreProjectedAndRemovedWithinTheLimits) {
+  // On a disk each removal of a directory this deep costs milliseconds in the kernel, whoever
+  // asks: the tree lives on a tmpfs of its own.
+  if (geteuid() != 0) GTEST_SKIP() << "mounting the tmpfs for the tree needs root";
+  TempDir dir;
+  ScopedTmpfs tmpfs(dir.file("fs"));
+  ASSERT_TRUE(tmpfs.mounted);
+  const std::string root = tmpfs.path + "/deep";
+  makeChain(root, kDepth);
+  if (HasFatalFailure()) return;
+
+  // The projection's walk: every object gets a named group entry.
+  Limited projected = runLimited([&] {
+    return walkEvery(root, kDepth + kDepth / 10000, [](os::SecurityObject& object) {
+      os::PosixAcl acl = object.state().access;
+      acl.push_back({os::AclTag::Group, 4242, os::permRead | os::permExecute});
+      acl.push_back({os::AclTag::Mask, 0, os::permRead | os::permExecute});
+      std::sort(acl.begin(), acl.end());
+      return object.applyAcl(acl, object.state().directory ? acl : os::PosixAcl{});
+    });
+  });
+  EXPECT_EQ(projected.code, 0u);
+  EXPECT_LT(projected.maxRssKb, kMaxRssKb);
+  {
+    // The deepest file, 90,000 levels down, got its entry. (Its descriptors are closed before
+    // the removal: a directory held open deep below makes each removal above it walk down to it.)
+    os::posix::Fd at(open(root.c_str(), O_PATH | O_DIRECTORY));
+    for (int level = 0; level < kDepth - kDepth / 10 && at.valid(); ++level)
+      at.reset(openat(at.get(), "d", O_PATH | O_DIRECTORY));
+    os::posix::Fd file(openat(at.get(), "f", O_RDONLY));
+    ASSERT_TRUE(file.valid());
+    os::Result<os::SecurityObject> deepest =
+        os::SecurityObject::fromHandle(os::posix::handleOf(file.get()));
+    ASSERT_TRUE(deepest.ok());
+    const os::AclEntry entry{os::AclTag::Group, 4242, os::permRead | os::permExecute};
+    EXPECT_NE(std::find(deepest.value().state().access.begin(),
+                        deepest.value().state().access.end(), entry),
+              deepest.value().state().access.end());
+  }
+
+  Limited removed = runLimited([&] { return removeAll(root); });
+  EXPECT_EQ(removed.code, 0u);
+  EXPECT_LT(removed.maxRssKb, kMaxRssKb);
+  EXPECT_FALSE(std::filesystem::exists(root));
+  if (std::filesystem::exists(root)) testing_support::runProcess({"/bin/rm", "-rf", root});
+}
+
+// A directory of `width` entries: empty files, and every 1,000th one a directory holding a file.
+void makeWide(const std::string& path, int width) {
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  os::posix::Fd at(open(path.c_str(), O_RDONLY | O_DIRECTORY));
+  for (int i = 0; i < width; ++i) {
+    const std::string name = std::to_string(i);
+    if (i % 1000 != 999) {
+      ASSERT_EQ(mknodat(at.get(), name.c_str(), S_IFREG | 0644, 0), 0) << name;
+      continue;
+    }
+    ASSERT_EQ(mkdirat(at.get(), name.c_str(), 0755), 0) << name;
+    os::posix::Fd sub(openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_EQ(mknodat(sub.get(), "f", S_IFREG | 0644, 0), 0) << name;
+  }
+}
+
+TEST(WideTree, AMillionEntriesAreProjectedAndRemovedInBoundedMemory) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting the tmpfs for the tree needs root";
+  TempDir dir;
+  ScopedTmpfs tmpfs(dir.file("fs"));
+  ASSERT_TRUE(tmpfs.mounted);
+  const std::string root = tmpfs.path + "/wide";
+  makeWide(root, kWidth);
+  if (HasFatalFailure()) return;
+
+  // Every object is visited once: the million entries and the file in each subdirectory.
+  Limited projected = runLimited(
+      [&] { return walkEvery(root, kWidth + kWidth / 1000, [](os::SecurityObject&) { return 0u; }); },
+      kHeadroomKb);
+  EXPECT_EQ(projected.code, 0u);
+
+  Limited removed = runLimited([&] { return removeAll(root); }, kHeadroomKb);
+  EXPECT_EQ(removed.code, 0u);
+  EXPECT_FALSE(std::filesystem::exists(root));
+}
+
+// The paths below a directory, sorted.
+std::vector<std::string> pathsBelow(const std::string& top) {
+  std::vector<std::string> paths;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
+    paths.push_back(entry.path().string().substr(top.size()));
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+TEST(WideTree, BranchesDeeperThanTheOpenDescriptorsGoOnInTheListingWhereTheyLeftIt) {
+  // Every 500th entry of a directory of several batches leads down a branch deeper than the
+  // descriptors a walk keeps open: the directory is opened again after each branch and its
+  // listing must go on where it stopped, neither again from its start nor past an entry.
+  TempDir dir;
+  const std::string tree = dir.file("tree");
+  ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+  const int width = 3 * os::posix::kListingBatch + 100;
+  const int depth = os::posix::DirectoryStack::kMaxOpen + 10;
+  int objects = 0;
+  for (int i = 0; i < width; ++i, ++objects) {
+    const std::string name = tree + "/" + std::to_string(i);
+    if (i % 500 != 0) {
+      writeFile(name, "x");
+      continue;
+    }
+    std::string branch = name;
+    for (int level = 1; level < depth; ++level, ++objects) branch += "/d";
+    writeFile(branch + "/f", "x");
+    ++objects;
+  }
+
+  os::Result<os::SecurityObject> top = testing_support::securityObjectAt(tree);
+  ASSERT_TRUE(top.ok());
+  int visited = 0;
+  EXPECT_EQ(os::walkSecurityTree(top.value(),
+                                 [&](os::SecurityObject&, int, bool& descend) {
+                                   descend = true;
+                                   return ++visited > objects ? 1u : 0u; // a walk going round
+                                 }),
+            0u);
+  ASSERT_EQ(visited, objects);
+
+  testing_support::ParentOf from = testing_support::parentOf(tree);
+  testing_support::ParentOf to = testing_support::parentOf(dir.file("copy"));
+  os::TreeOutcome copied = os::copyTree(from.root, from.name, to.root, to.name, {});
+  EXPECT_FALSE(copied.failure.has_value());
+  EXPECT_EQ(pathsBelow(dir.file("copy")), pathsBelow(tree));
+
+  for (const std::string& removed : {tree, dir.file("copy")}) {
+    EXPECT_EQ(removeAll(removed), 0u) << removed;
+    EXPECT_FALSE(std::filesystem::exists(removed));
+  }
+}
+
+TEST(DeepTree, ABindMountInsideAWalkedTreeIsLeftAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
+  TempDir dir;
+  writeFile(dir.file("elsewhere/keep"), "keep");
+  writeFile(dir.file("tree/a/file"), "x");
+  std::filesystem::create_directories(dir.file("tree/a/mnt"));
+  ASSERT_EQ(mount(dir.file("elsewhere").c_str(), dir.file("tree/a/mnt").c_str(), nullptr, MS_BIND,
+                  nullptr),
+            0);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{dir.file("tree/a/mnt")};
+  const std::u16string tree = os::utf16FromUtf8(dir.file("tree"));
+
+  testing_support::ParentOf from = testing_support::parentOf(dir.file("tree"));
+  testing_support::ParentOf to = testing_support::parentOf(dir.file("copy"));
+  os::TreeOutcome copied = os::copyTree(from.root, from.name, to.root, to.name, os::TreeCopyOptions{});
+  EXPECT_FALSE(copied.failure.has_value());
+  EXPECT_EQ(copied.mountPoints, std::vector<std::u16string>{tree + u"\\a\\mnt"});
+  EXPECT_TRUE(std::filesystem::is_empty(dir.file("copy/a/mnt")));
+
+  os::Result<os::SecurityObject> top = testing_support::securityObjectAt(dir.file("tree"));
+  ASSERT_TRUE(top.ok());
+  std::vector<std::string> seen;
+  EXPECT_EQ(os::walkSecurityTree(top.value(),
+                                 [&](os::SecurityObject& object, int, bool& descend) {
+                                   descend = true;
+                                   seen.push_back(os::utf8FromUtf16(object.path()));
+                                   return 0u;
+                                 }),
+            0u);
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{dir.file("tree") + "\\a", dir.file("tree") + "\\a\\file"}));
+
+  os::TreeOutcome removed = os::removeTree(from.root, from.name, true);
+  ASSERT_TRUE(removed.failure.has_value());
+  EXPECT_EQ(removed.failure->code, os::err::dirNotEmpty);
+  EXPECT_EQ(removed.mountPoints, std::vector<std::u16string>{tree + u"\\a\\mnt"});
+  EXPECT_EQ(testing_support::readFile(dir.file("elsewhere/keep")), "keep");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("tree/a/file")));
 }
 
 } // namespace

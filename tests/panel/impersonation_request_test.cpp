@@ -3,30 +3,18 @@
 #include "panel/impersonation_request.h"
 
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <deque>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "os/pipe.h"
 #include "panel/channel.h"
-#include "runtime/core/exception.h"
 #include "tests/panel/raw_peer.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 
 using namespace testing_support;
 
 namespace {
-
-Bytes utf16(std::u16string_view text) {
-  Bytes bytes;
-  for (char16_t unit : text) bytes.insert(bytes.end(), {static_cast<std::uint8_t>(unit), static_cast<std::uint8_t>(unit >> 8)});
-  return bytes;
-}
 
 // Messages given in advance; the one marked carries `descriptors` descriptors (pipe ends).
 class Script : public panel::MessageSource {
@@ -61,21 +49,20 @@ Bytes header() {
 
 // A whole run request: its head (messages 1-6, the header the 6th) and its parameters.
 std::vector<Bytes> runRequest(std::uint32_t code) {
-  const std::u16string sid = u"S-1-22-1-1000";
+  const std::string sid = "S-1-22-1-1000";
   return {le32(1), le32(code), le32(static_cast<std::uint32_t>(sid.size() * 2)), utf16(sid), le32(40), header(),
-          le32(4), le32(1), le32(4), utf16(u"C:"), le32(6), utf16(u"a b"), le32(0), le32(8), utf16(std::u16string_view(u"X=1\0", 4))};
+          le32(4), le32(1), le32(4), utf16("C:"), le32(6), utf16("a b"), le32(0), le32(8), utf16(std::string_view("X=1\0", 4))};
 }
 
-std::string failureOf(panel::MessageSource& source, bool run) {
-  try {
-    panel::RequestReader reader(source);
-    std::optional<panel::RequestHead> head = reader.readHead();
-    if (!head) return "no request";
-    if (run) reader.readRun();
-  } catch (const vexception& e) {
-    return u8(e.message());
-  }
-  return "read";
+// What reading a whole request throws: "no request" when none came, "" when it was read.
+std::string readingFails(panel::MessageSource& source) {
+  bool none = false;
+  const std::string fault = failureOf([&] {
+                              panel::RequestReader reader(source);
+                              none = !reader.readHead();
+                              if (!none) reader.readRun();
+                            }).message;
+  return none ? "no request" : fault;
 }
 
 TEST(ImpersonationRequest, AWholeRunRequestIsReadIntoItsValues) {
@@ -120,7 +107,7 @@ TEST(ImpersonationRequest, MalformedRequestsAreRefusedWithTheirFault) {
       {"request code 4", with(4, 1, le32(4)), 3, "Unknown request code 4"},
       {"request code 8", with(8, 1, le32(8)), 3, "Unknown request code 8"},
       {"odd SID count", with(3, 2, le32(5)), 3, "The SID has an odd byte count"},
-      {"SID shorter than its count", with(3, 3, utf16(u"S-1")), 3, "A message of 6 bytes where 26 were expected"},
+      {"SID shorter than its count", with(3, 3, utf16("S-1")), 3, "A message of 6 bytes where 26 were expected"},
       {"a count past what is left of the bound", with(3, 2, le32(RunTime::impersonation::maxLength)), 3,
        "The request is too long"},
       {"header of 39 bytes", with(3, 4, le32(39)), 3, "The process header must be 40 bytes"},
@@ -134,10 +121,10 @@ TEST(ImpersonationRequest, MalformedRequestsAreRefusedWithTheirFault) {
   };
   for (Case& c : cases) {
     Script script(c.messages, 6, c.descriptors);
-    EXPECT_EQ(failureOf(script, true), c.fault) << c.name;
+    EXPECT_EQ(readingFails(script), c.fault) << c.name;
   }
   Script nothing({});
-  EXPECT_EQ(failureOf(nothing, true), "no request");
+  EXPECT_EQ(readingFails(nothing), "no request");
 }
 
 TEST(ImpersonationRequest, StreamsTheServiceHasNoRoomForAreReportedAsSuch) {
@@ -152,26 +139,20 @@ TEST(ImpersonationRequest, StreamsTheServiceHasNoRoomForAreReportedAsSuch) {
   const os::NativeHandle streams[3] = {stream.value().read.get(), stream.value().write.get(), stream.value().write.get()};
   const Bytes head = header();
   ASSERT_TRUE(os::pipe::sendWithHandles(client.handle(), head.data(), head.size(), streams).ok());
-  pid_t child = ::fork();
-  if (child == 0) {
-    // No room for one more descriptor: the limit is the lowest free one.
-    const int lowest = ::dup(0);
-    ::close(lowest);
-    const rlimit limit{static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
-    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(2);
-    panel::Channel channel(server.value().get(), stream.value().read.get(), {});
-    std::vector<os::Handle> received;
-    try {
-      (void)channel.receive(40, false, &received);
-    } catch (const vexception& e) {
-      ::_exit(u8(e.message()) == "The service is out of descriptors: it cannot take the descriptors sent with the "
-                                 "request" ? 0 : 1);
-    }
-    ::_exit(3);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(inChildAs(::geteuid(), ::getegid(), [&] {
+              // No room for one more descriptor: the limit is the lowest free one.
+              const int lowest = ::dup(0);
+              ::close(lowest);
+              const rlimit limit{static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
+              if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+              panel::Channel channel(server.value().get(), stream.value().read.get(), {});
+              std::vector<os::Handle> received;
+              return failureOf([&] { (void)channel.receive(40, false, &received); }).message ==
+                             "The service is out of descriptors: it cannot take the descriptors sent with the request"
+                         ? 0
+                         : 1;
+            }),
+            0);
 }
 
 TEST(ImpersonationRequest, TheEnvironmentBlockAndTheProgramLine) {

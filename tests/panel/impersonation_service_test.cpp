@@ -1,18 +1,14 @@
 // The reference impersonation service as its peers meet it: the peer check, hostile and
-// malformed input, many clients at once, thousands of running programs, SIGTERM.
+// malformed input, thousands of running programs, SIGTERM. (Many clients at once, and silent
+// ones, are the shared connection handling's: the management service's tests have them, and the
+// concurrent extractions reach this service at once.)
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <optional>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -24,20 +20,10 @@ using namespace testing_support;
 
 namespace {
 
-Bytes utf16(const std::string& ascii) {
-  Bytes text;
-  for (char c : ascii) text.insert(text.end(), {static_cast<std::uint8_t>(c), 0});
-  return text;
-}
-
 // The head of an impersonation request for the user, message by message.
 std::vector<Bytes> impersonation(std::uint32_t uid) {
   const Bytes sid = utf16("S-1-22-1-" + std::to_string(uid));
   return {le32(1), le32(5), le32(static_cast<std::uint32_t>(sid.size())), sid, le32(40), Bytes(40, 0)};
-}
-
-std::size_t entriesOf(const std::string& directory) {
-  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory), {}));
 }
 
 // The processes whose parent is `pid`, zombies included.
@@ -135,16 +121,10 @@ protected:
 // Asks for an impersonation of itself as another account, in a child process: 0 acknowledged,
 // 1 turned away, 2 no connection.
 int requestAs(const ScopedUser& user, const std::string& pipe) {
-  pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgroups(0, nullptr) != 0 || ::setgid(user.gid()) != 0 || ::setuid(user.uid()) != 0) ::_exit(3);
+  return inChildAs(user.uid(), user.gid(), [&] {
     ImpersonationPeer peer(pipe);
-    if (!peer.connected()) ::_exit(2);
-    ::_exit(peer.send(impersonation(user.uid())) && peer.reply() == "ok" ? 0 : 1);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return !peer.connected() ? 2 : peer.send(impersonation(user.uid())) && peer.reply() == "ok" ? 0 : 1;
+  });
 }
 
 TEST_F(ImpersonationService, OnlyRootAndListedAccountsAreServed) {
@@ -166,10 +146,9 @@ TEST_F(ImpersonationService, MalformedAndHostileInputIsAnsweredAndTheServiceGoes
     std::vector<Bytes> messages;
     std::string reply; // empty: closed without a reply
   } cases[] = {
-      {"start word 9", {le32(9)}, "error: A request must begin with the word 1"},
+      // The reader's faults (its own table has them all) as the service answers them.
       {"unknown code", {le32(1), le32(77)}, "error: Unknown request code 77"},
       {"a count of 4 GiB", {le32(1), le32(5), le32(0xFFFFFFFE)}, "error: The request is too long"},
-      {"a short SID", {le32(1), le32(5), le32(10), Bytes{'S', 0}}, "error: A message of 2 bytes where 10 were expected"},
       {"a run without its descriptors", {le32(1), le32(3), le32(0), le32(40), Bytes(40, 0)},
        "error: The process header carries 0 descriptors"},
       {"a message longer than its item", {Bytes(100, 1)}, ""},
@@ -185,22 +164,6 @@ TEST_F(ImpersonationService, MalformedAndHostileInputIsAnsweredAndTheServiceGoes
   ImpersonationPeer after(pipe());
   ASSERT_TRUE(after.send(impersonation(listed_.uid())));
   EXPECT_EQ(after.reply(), "ok");
-}
-
-TEST_F(ImpersonationService, ManyClientsAtOnceAndOneSilentNeverStallTheOthers) {
-  std::vector<std::unique_ptr<ImpersonationPeer>> silent;
-  for (int i = 0; i < 20; ++i) silent.push_back(std::make_unique<ImpersonationPeer>(pipe()));
-  silent.back()->send(le32(1));
-  std::vector<std::thread> clients;
-  std::vector<std::string> replies(40);
-  for (std::size_t i = 0; i < replies.size(); ++i)
-    clients.emplace_back([&, i] {
-      ImpersonationPeer peer(pipe());
-      for (int round = 0; round < 10 && replies[i] != "closed"; ++round)
-        replies[i] = peer.send(impersonation(listed_.uid())) ? peer.reply() : "closed";
-    });
-  for (std::thread& client : clients) client.join();
-  for (const std::string& reply : replies) EXPECT_EQ(reply, "ok");
 }
 
 // A running program costs the service no thread and two descriptors; when they end, each exit

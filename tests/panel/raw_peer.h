@@ -2,7 +2,13 @@
 // hostile or careless peer might.
 #pragma once
 
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +22,32 @@ using Bytes = std::vector<std::uint8_t>;
 inline Bytes le32(std::uint32_t v) {
   return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
           static_cast<std::uint8_t>(v >> 24)};
+}
+
+// UTF-16LE of ASCII text, as the wire carries text.
+inline Bytes utf16(std::string_view ascii) {
+  Bytes text;
+  for (char c : ascii) text.insert(text.end(), {static_cast<std::uint8_t>(c), 0});
+  return text;
+}
+
+// How many entries a directory holds (a process's descriptors or threads under /proc).
+inline std::size_t entriesOf(const std::string& directory) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory), {}));
+}
+
+// Runs the action in a child process acting as the account (its own when uid is the process's);
+// its exit status is the action's result (3 when the account could not be taken on, -1 when a
+// signal ended it).
+inline int inChildAs(std::uint32_t uid, std::uint32_t gid, const std::function<int()>& action) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (uid != ::geteuid() && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) ::_exit(3);
+    ::_exit(action());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class RawPeer {

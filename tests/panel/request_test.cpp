@@ -60,16 +60,4 @@ TEST(Request, ParsesExactlyTheMethodsArguments) {
   for (const Case& c : cases) EXPECT_EQ(parsed(c.bytes), c.expected) << c.what;
 }
 
-TEST(Request, EveryFailureIsAnErrorReply) {
-  ScopedRegistry registry;
-  const Bytes inputs[] = {{}, {0xFF, 0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0, 3},
-                          request(kelvosrv::getString, [](auto& b) { b.writeString(u"ABSENT"); })};
-  for (const Bytes& input : inputs) {
-    Bytes reply = panel::answer(input);
-    ASSERT_GE(reply.size(), 4u);
-    EXPECT_EQ(reply[0] & reply[1] & reply[2] & reply[3], 0xFF) << "an error block";
-    EXPECT_THROW((void)vserializer::reader(reply).readString(), vexception);
-  }
-}
-
 } // namespace

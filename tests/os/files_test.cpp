@@ -1,9 +1,12 @@
-// Copying a file's data: the bytes that come out and the room they take.
+// Files: copying a file's data (the bytes that come out and the room they take), taking an
+// object over, and who holds a lock on one.
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,10 +14,12 @@
 
 #include "os/files.h"
 #include "os/posix/fd.h"
+#include "os/posix/locks.h"
 #include "os/text.h"
 #include "tests/support/testing.h"
 
 using testing_support::TempDir;
+using testing_support::writeFile;
 
 namespace {
 
@@ -45,7 +50,7 @@ struct stat statOf(const std::string& path) {
   return st;
 }
 
-TEST(FileCopy, HolesStayHolesAndTheBytesStayTheSame) {
+TEST(Files, HolesStayHolesAndTheBytesStayTheSame) {
   struct Case {
     const char* what;
     off_t size;
@@ -75,6 +80,68 @@ TEST(FileCopy, HolesStayHolesAndTheBytesStayTheSame) {
     EXPECT_TRUE(dataMatches(source, copy) && dataMatches(copy, source)) << c.what;
     // A little slack for the file system's own bookkeeping.
     EXPECT_LE(statOf(copy).st_blocks, statOf(source).st_blocks + 64) << c.what;
+  }
+}
+
+TEST(Files, TheLockTableKnowsWhoHoldsWhat) {
+  const std::string text =
+      "1: FLOCK  ADVISORY  WRITE 4242 fd:01:100 0 EOF\n"
+      "1: -> FLOCK  ADVISORY  WRITE 4343 fd:01:200 0 EOF\n"
+      "2: POSIX  ADVISORY  WRITE 77 08:02:300 0 EOF\n"
+      "3: OFDLCK ADVISORY  READ  -1 08:02:400 0 EOF\n"
+      "garbage\n";
+  os::posix::LockTable table = os::posix::LockTable::parse(text, 77);
+  struct Case {
+    unsigned major, minor;
+    ino_t inode;
+    bool locked;
+  };
+  const Case cases[] = {{0xfd, 1, 100, true}, {0xfd, 1, 200, false}, {8, 2, 300, false},
+                        {8, 2, 400, true},    {8, 2, 100, false}};
+  for (const Case& c : cases)
+    EXPECT_EQ(table.locked(makedev(c.major, c.minor), c.inode), c.locked) << c.inode;
+}
+
+TEST(Files, TakeOverChangesOnlyTheKindItWasAskedForWithOneLink) {
+  if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
+  TempDir dir;
+  writeFile(dir.file("foreign"), "x");
+  writeFile(dir.file("linked"), "x");
+  link(dir.file("linked").c_str(), dir.file("second").c_str());
+  symlink("foreign", dir.file("symlink").c_str());
+  std::filesystem::create_directories(dir.file("dir"));
+  std::filesystem::create_directories(dir.file("other"));
+  writeFile(dir.file("file-not-dir"), "x");
+  for (const char* name : {"foreign", "linked", "dir", "other", "file-not-dir"}) {
+    chown(dir.file(name).c_str(), 54321, 54321);
+    chmod(dir.file(name).c_str(), 0400);
+  }
+  struct Case {
+    const char* name;
+    os::ObjectKind kind;
+    os::TakeOver result;
+    uid_t owner;
+    mode_t mode;
+  };
+  using K = os::ObjectKind;
+  using T = os::TakeOver;
+  const Case cases[] = {{"foreign", K::file, T::done, 0, 0600},
+                        {"dir", K::directory, T::done, 0, 0700},
+                        {"linked", K::file, T::skippedHardLink, 54321, 0400},
+                        {"symlink", K::file, T::skippedLink, 0, 0},
+                        {"other", K::file, T::skippedOtherKind, 54321, 0400},
+                        {"file-not-dir", K::directory, T::skippedOtherKind, 54321, 0400}};
+  for (const Case& c : cases) {
+    testing_support::ParentOf parent = testing_support::parentOf(dir.file(c.name));
+    os::Result<os::TakeOver> r = os::takeOver(parent.root, parent.name, c.kind);
+    ASSERT_TRUE(r.ok()) << c.name;
+    EXPECT_EQ(r.value(), c.result) << c.name;
+    struct stat st;
+    ASSERT_EQ(lstat(dir.file(c.name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, c.owner) << c.name;
+    if (c.mode) {
+      EXPECT_EQ(st.st_mode & 07777, c.mode) << c.name;
+    }
   }
 }
 

@@ -1,0 +1,166 @@
+// The private host of the whole-process tests: its registry store, the tool run against it, its
+// daily log, a snapshot of what a hostile path could change, and a site user's swapping attack.
+#pragma once
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <stdio.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <new>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/testing.h"
+
+namespace testing_support {
+
+// A registry store whose run directory is <dir>/run and drive C: <dir>/c, with the product's
+// configuration values `config` ("name"=value lines) and any further keys in `more`.
+inline std::string hostRegistry(const std::string& dir, const std::string& config, const std::string& more = {}) {
+  return "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir +
+         "/run\"\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + dir +
+         "/c\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n" + config + more;
+}
+
+// The tool with its arguments on the registry store.
+inline ProcessResult runTool(const std::string& registry, std::vector<std::string> args) {
+  args.insert(args.begin(), binary("tavrix"));
+  return runProcess(args, {{"TAVRIX_REGISTRY", registry}});
+}
+
+// The text with the line numbers of its "at" records replaced by N.
+inline std::string withoutLineNumbers(const std::string& text) {
+  return std::regex_replace(text, std::regex(" line [0-9]+\\)"), " line N)");
+}
+
+inline std::size_t occurrences(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+// Waits until the daily log below the product root holds `text`, woken by each change in the log
+// directory; false when a minute passes with no change (a guard against a tool that is stuck).
+inline bool waitForLog(const std::string& productRoot, const std::string& text) {
+  const os::posix::Fd changes(::inotify_init1(IN_CLOEXEC));
+  ::inotify_add_watch(changes.get(), (productRoot + "/admin/logs").c_str(), IN_MODIFY | IN_CREATE);
+  while (readDailyLog(productRoot).find(text) == std::string::npos) {
+    pollfd ready{changes.get(), POLLIN, 0};
+    char events[4096];
+    if (::poll(&ready, 1, 60000) != 1 || ::read(changes.get(), events, sizeof events) <= 0) return false;
+  }
+  return true;
+}
+
+// Everything that a removal or a take-over could change below a directory: per path the type,
+// mode, owner, group, size, content or link text, and every extended attribute (POSIX ACLs and
+// the stored descriptor included).
+inline std::map<std::string, std::string> snapshot(const std::string& top) {
+  std::map<std::string, std::string> state;
+  auto record = [&](const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return;
+    std::string line = std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + " " +
+                       std::to_string(st.st_gid) + " " + std::to_string(st.st_size) + " ";
+    if (S_ISREG(st.st_mode)) line += readFile(path);
+    if (S_ISLNK(st.st_mode)) line += std::filesystem::read_symlink(path).string();
+    char names[4096];
+    ssize_t length = ::llistxattr(path.c_str(), names, sizeof names);
+    for (ssize_t at = 0; at < length; at += std::strlen(names + at) + 1) {
+      char value[4096];
+      ssize_t size = ::lgetxattr(path.c_str(), names + at, value, sizeof value);
+      line += std::string(" ") + (names + at) + "=" + std::string(value, size > 0 ? size : 0);
+    }
+    state[path] = line;
+  };
+  record(top);
+  if (std::filesystem::is_directory(std::filesystem::symlink_status(top)))
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) record(entry.path().string());
+  return state;
+}
+
+// A process of an account (root's own when uid is -1) that exchanges a directory with a link to a
+// decoy and back, in a tight loop, until it is stopped or the name is gone. It counts the
+// exchanges in memory shared with the test, and whether the link it put in place was removed by
+// someone else (the command acted on the link itself): proof that an exchange landed inside
+// a walk. Stopped with the directory in place, it leaves it as it found it.
+class Swapper {
+public:
+  Swapper(int uid, int gid, const std::string& directory, const std::string& decoy) {
+    void* memory = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) return;
+    shared_ = new (memory) Shared{};
+    const std::string parent = std::filesystem::path(directory).parent_path(),
+                      name = std::filesystem::path(directory).filename(), link = name + ".swap";
+    Pipe started = makePipe();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // Only async-signal-safe calls in the child of a threaded process.
+      if (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0))
+        _exit(1);
+      const int at = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
+      if (at < 0 || ::symlinkat(decoy.c_str(), at, link.c_str()) != 0) _exit(2);
+      (void)!::write(started.writeEnd.get(), "x", 1);
+      while (!shared_->stop) {
+        if (::renameat2(at, name.c_str(), at, link.c_str(), RENAME_EXCHANGE) != 0) {
+          // Gone: what a removal does to the link in the directory's place, or to the directory.
+          struct stat st;
+          if (errno != ENOENT) shared_->failure = errno;
+          else if (shared_->swaps % 2 != 0 && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            shared_->linkTaken = true;
+          _exit(0);
+        }
+        ++shared_->swaps;
+      }
+      if (shared_->swaps % 2 != 0 && ::renameat2(at, name.c_str(), at, link.c_str(), RENAME_EXCHANGE) != 0) _exit(3);
+      _exit(::unlinkat(at, link.c_str(), 0) == 0 ? 0 : 4);
+    }
+    started.writeEnd.reset();
+    char byte = 0;
+    started_ = pid_ > 0 && ::read(started.readEnd.get(), &byte, 1) == 1;
+  }
+  ~Swapper() {
+    if (pid_ > 0) stop();
+    if (shared_) ::munmap(shared_, sizeof(Shared));
+  }
+  Swapper(const Swapper&) = delete;
+  Swapper& operator=(const Swapper&) = delete;
+
+  bool started() const { return started_; }
+  long swaps() const { return shared_->swaps; }
+  bool linkTaken() const { return shared_->linkTaken; }
+  // Ends the exchanges: whether every one succeeded and the swapper ended well.
+  bool stop() {
+    shared_->stop = true;
+    int status = 0;
+    const bool waited = ::waitpid(pid_, &status, 0) == pid_;
+    pid_ = -1;
+    return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0 && shared_->failure == 0;
+  }
+
+private:
+  struct Shared {
+    std::atomic<long> swaps{0};
+    std::atomic<int> failure{0};
+    std::atomic<bool> linkTaken{false};
+    std::atomic<bool> stop{false};
+  };
+  Shared* shared_ = nullptr;
+  pid_t pid_ = -1;
+  bool started_ = false;
+};
+
+} // namespace testing_support

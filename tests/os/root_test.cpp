@@ -1,0 +1,159 @@
+// Roots: paths resolved beneath a directory, relative paths that would leave it, and full paths
+// walked from "/" by safe steps only.
+#include "os/root.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "os/files.h"
+#include "os/posix/beneath.h"
+#include "os/text.h"
+#include "tests/support/testing.h"
+
+using testing_support::launcherRefuses;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+TEST(Root, ResolvingBeneathRefusesLinksAndEscapes) {
+  // Under the launcher the kernel's openat2 is gone, so the resolver takes its fallback.
+  if (launcherRefuses("openat2")) {
+    const long fd = syscall(SYS_openat2, AT_FDCWD, ".", nullptr, 0);
+    EXPECT_EQ(fd < 0 ? errno : 0, ENOSYS);
+  }
+  TempDir dir;
+  writeFile(dir.file("base/a/file"), "x");
+  writeFile(dir.file("outside"), "x");
+  symlink(dir.file("base/a").c_str(), dir.file("base/dirlink").c_str());
+  symlink(dir.file("outside").c_str(), dir.file("base/a/filelink").c_str());
+  os::posix::Fd base(open(dir.file("base").c_str(), O_PATH | O_DIRECTORY));
+  using os::posix::kUnsafePath;
+  using Want = os::posix::Want;
+  struct Case {
+    const char* path;
+    int error; // 0: resolves
+    int flags = O_RDONLY;
+    Want want = Want::object;
+  };
+  constexpr int directory = O_PATH | O_DIRECTORY | O_NOFOLLOW;
+  // A link on the way is refused as unsafe; one that is the target itself is a link (ELOOP)
+  // where it would be opened, and is what the caller acts on where it wants the parent.
+  const Case cases[] = {{"a/file", 0},
+                        {"a", 0},
+                        {"", 0},
+                        {"dirlink/file", kUnsafePath},
+                        {"a/filelink", ELOOP},
+                        {"../outside", EXDEV},
+                        {"a/missing", ENOENT},
+                        {"dirlink", ELOOP, directory},
+                        {"a/file", ENOTDIR, directory},
+                        {"a/file/x", ENOTDIR, directory},
+                        {"dirlink/file", kUnsafePath, 0, Want::parent},
+                        {"dirlink/a/file", kUnsafePath, 0, Want::parent},
+                        {"a/file/x", ENOTDIR, 0, Want::parent},
+                        {"dirlink", 0, 0, Want::parent},
+                        {"a/missing", 0, 0, Want::parent}};
+  for (const Case& c : cases) {
+    os::posix::Located where;
+    EXPECT_EQ(os::posix::resolveBeneath(base.get(), c.path, c.want, c.flags, 0, where), c.error)
+        << c.path;
+  }
+}
+
+TEST(Root, RelativePathsThatWouldLeaveARootAreRefused) {
+  struct Case {
+    const char16_t* relative;
+    const char* host; // nullptr: refused with code
+    std::uint32_t code;
+  };
+  const Case cases[] = {{u"a\\b", "a/b", 0},          {u"\\a/./b\\", "a/b", 0},
+                        {u"", "", 0},                   {u"a\\..\\b", "b", 0},
+                        {u"a\\..\\..\\b", nullptr, 17},
+                        {u"..", nullptr, 17},           {u"C:\\x", nullptr, 161},
+                        {u"C:x", nullptr, 161},         {u"\\\\server\\share", nullptr, 161},
+                        {u"\\\\?\\C:\\x", nullptr, 161}, {u"\\??\\C:\\x", nullptr, 161}};
+  for (const Case& c : cases) {
+    os::Result<std::string> host = os::relativeHostPath(c.relative);
+    if (c.host) {
+      ASSERT_TRUE(host.ok()) << c.host;
+      EXPECT_EQ(host.value(), c.host);
+    } else {
+      EXPECT_EQ(host.code(), c.code) << os::utf8FromUtf16(c.relative);
+    }
+  }
+}
+
+TEST(Root, RootOperationsStayBeneathTheRoot) {
+  TempDir dir;
+  writeFile(dir.file("site/real/keep"), "x");
+  writeFile(dir.file("decoy/secret"), "x");
+  symlink(dir.file("decoy").c_str(), dir.file("site/link").c_str());
+  os::Result<os::Root> root = os::Root::open(os::utf16FromUtf8(dir.file("site")));
+  ASSERT_TRUE(root.ok());
+  EXPECT_EQ(os::deleteFile(root.value(), u"link\\secret", false), os::err::untrustedMountPoint);
+  EXPECT_EQ(os::deleteFile(root.value(), u"..\\decoy\\secret", false), os::err::notSameDevice);
+  EXPECT_EQ(os::fileInformation(root.value(), u"link\\secret").code(),
+            os::err::untrustedMountPoint);
+  EXPECT_TRUE(os::fileInformation(root.value(), u"real\\keep").ok());
+  // The link itself is what a root acts on.
+  EXPECT_EQ(os::deleteFile(root.value(), u"link", false), 0u);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("decoy/secret")));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("site/link"))));
+}
+
+// Full paths are walked by safe steps: a link is followed only where no other user can change the
+// directory it stands in, whoever owns the link, and a directory of another user leads only to
+// that user's own objects (a site user can rename root's links and directories in its own tree).
+TEST(Root, FullPathsGoOnlyBySafeSteps) {
+  if (geteuid() != 0) GTEST_SKIP() << "objects of another owner need root";
+  TempDir dir;
+  const uid_t user = 54321;
+  writeFile(dir.file("decoy/secret"), "x");
+  writeFile(dir.file("home/own/file"), "x");
+  writeFile(dir.file("home/rootdir/file"), "x");
+  std::filesystem::create_directories(dir.file("site"));
+  std::filesystem::create_directories(dir.file("open"));
+  chmod(dir.file("open").c_str(), 0777);
+  for (const char* link : {"site/root-link", "site/user-link", "open/root-link", "home/root-link"})
+    symlink(dir.file("decoy").c_str(), dir.file(link).c_str());
+  symlink("loop", dir.file("site/loop").c_str());
+  lchown(dir.file("site/user-link").c_str(), user, user);
+  for (const char* owned : {"home", "home/own", "home/own/file"}) lchown(dir.file(owned).c_str(), user, user);
+  const auto path = [&](const std::string& relative) { return os::utf16FromUtf8(dir.file(relative)); };
+  const struct {
+    const char* path;
+    std::uint32_t code;
+  } cases[] = {
+      {"site/root-link/secret", os::err::success},
+      {"site/user-link/secret", os::err::success},
+      {"open/root-link/secret", os::err::untrustedMountPoint},
+      {"home/root-link/secret", os::err::untrustedMountPoint},
+      {"home/own/file", os::err::success},
+      {"home/rootdir/file", os::err::untrustedMountPoint},
+      {"home/rootdir", os::err::untrustedMountPoint},
+      // A loop of safe links is not a refused link: the two fail differently.
+      {"site/loop/x", os::err::cantResolveFilename},
+  };
+  // An operation on a full path acts beneath the root of its parent, reached by the same steps.
+  for (const auto& c : cases) {
+    std::u16string name;
+    os::Result<os::Root> parent = os::Root::openParent(path(c.path), name);
+    EXPECT_EQ(parent.ok() ? os::fileInformation(parent.value(), name).code() : parent.code(),
+              c.code)
+        << c.path;
+  }
+  EXPECT_EQ(os::Root::open(path("home/root-link")).code(), os::err::untrustedMountPoint);
+  EXPECT_EQ(os::Root::open(path("home/rootdir")).code(), os::err::untrustedMountPoint);
+  EXPECT_TRUE(os::Root::open(path("site/root-link")).ok());
+  EXPECT_TRUE(os::Root::open(path("home/own")).ok());
+  EXPECT_TRUE(std::filesystem::exists(dir.file("decoy/secret")));
+}
+
+} // namespace
