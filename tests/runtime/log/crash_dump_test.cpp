@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <chrono>
+#include <latch>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -65,13 +66,15 @@ TEST(CrashDump, FaultInAGuardedOperationIsReportedDumpedAndSurvived) {
 namespace {
 
 // Threads that allocate and free without pause until the process ends, so that the heap's locks
-// are taken all the time while the main thread fails.
+// are taken all the time while the main thread fails; returns once each has begun.
 void startChurningThreads(int count) {
+  static std::latch churning(count);
   for (int i = 0; i < count; ++i)
     std::thread([] {
+      churning.count_down();
       for (std::size_t size = 16;; size = size * 7 % 5000 + 16) std::free(std::malloc(size));
     }).detach();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  churning.wait();
 }
 
 // Larger than the per-thread cache takes and kept from merging into the top by a live neighbour:
@@ -177,9 +180,13 @@ TEST(FatalErrors, WriteOneDumpAndEndWithoutHanging) {
                                       std::filesystem::read_symlink("/proc/self/exe").string(), dumps[0]});
       const std::string current = gdb.out.substr(0, gdb.out.find("\nThread "));
       EXPECT_NE(current.find("freeTwice"), std::string::npos) << gdb.out << gdb.err;
+      // One section of "thread apply all bt" per thread.
       std::size_t churning = 0;
-      for (std::size_t at = 0; (at = gdb.out.find("startChurningThreads", at)) != std::string::npos; ++at)
-        ++churning;
+      for (std::size_t at = gdb.out.find("\nThread "); at != std::string::npos;) {
+        const std::size_t next = gdb.out.find("\nThread ", at + 1);
+        churning += gdb.out.substr(at, next - at).find("startChurningThreads") != std::string::npos;
+        at = next;
+      }
       EXPECT_EQ(churning, 4u) << gdb.out;
     }
   }
