@@ -95,33 +95,4 @@ TEST(Cancelation, GuardsLetTheCancellationPassUntouched) {
   EXPECT_EQ(outcome, 1);
 }
 
-TEST(Cancelation, BoundedWorkerGivesUpAfterItsTimeout) {
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  struct Case {
-    GetFinalPathNameByHandleExecutor::Resolver resolve;
-    std::string path;
-    bool warned;
-  };
-  const Case cases[] = {
-      {[] { return os::Result<std::u16string>(u"C:\\site\\file.txt"); }, "C:\\site\\file.txt", false},
-      {[] { return os::Result<std::u16string>::failure(5); }, "", false},
-      {[released] {
-         released.wait();
-         return os::Result<std::u16string>(u"too late");
-       },
-       "", true},
-  };
-  for (const Case& c : cases) {
-    testing_support::CapturedLog log;
-    EXPECT_EQ(u8(GetFinalPathNameByHandleExecutor::getFilePath(0x1f, c.resolve, 200)), c.path);
-    std::vector<std::string> warning;
-    if (c.warned)
-      warning.push_back("1 GetFinalPathNameByHandleExecutor::getFilePath(0x1f) Terminate handle path "
-                        "resolving thread: timeout reached");
-    EXPECT_EQ(log.lines(), warning);
-  }
-  release.set_value();
-}
-
 } // namespace
