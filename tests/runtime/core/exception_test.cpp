@@ -36,11 +36,6 @@ TEST(Exception, OSErrorsByCode) {
   EXPECT_EQ(u8(osErrorMessage(2)), "No such file or directory (Error code 2)");
   EXPECT_EQ(u8(osErrorMessage(5, u"create mutex m")), "Permission denied (Error code 5) at create mutex m");
   EXPECT_EQ(u8(osErrorMessage(4242)), "Unknown error (Error code 4242)");
-  // Out of memory is reported without a context, and is no OS error.
-  const testing_support::Failure memory = failureOf([] { throwOutOfMemory(); });
-  EXPECT_NE(memory.message.find("(Error code 14)"), std::string::npos) << memory.message;
-  EXPECT_EQ(memory.code, 0u);
-  EXPECT_EQ(memory.context, "");
 }
 
 TEST(Exception, ComErrorMessages) {
