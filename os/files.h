@@ -83,11 +83,6 @@ enum class DirectoryAccess { creatorDefaults, everyone };
 [[nodiscard]] std::uint32_t createDirectory(const Root& root, std::u16string_view relative,
                                             DirectoryAccess access);
 
-// Gives the path exactly these attributes, replacing the ones it had (see "Attributes" above):
-// read-only clears every write bit, its absence gives the owner the write bit back.
-[[nodiscard]] std::uint32_t replaceFileAttributes(const Root& root, std::u16string_view relative,
-                                                  std::uint32_t attributes);
-
 // Copies a regular file's data (in the kernel where it can; holes stay holes, so a sparse file
 // takes no more room in the copy), its permission bits (so the read-only attribute) and its
 // last write time to target. An existing target is replaced

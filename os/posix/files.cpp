@@ -77,22 +77,6 @@ std::uint32_t createDirectoryAt(Result<Located> where, DirectoryAccess access) {
   return err::success;
 }
 
-std::uint32_t setAttributesAt(Result<Located> where, std::uint32_t attributes) {
-  if (!where.ok()) return where.code();
-  Fd object(openat(where.value().parent.get(), where.value().name.c_str(),
-                   O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  struct stat st;
-  if (!object.valid() || fstat(object.get(), &st) != 0) return posix::win32FromErrno(errno);
-  if (S_ISLNK(st.st_mode)) return err::success; // a link has no mode of its own
-  const mode_t current = st.st_mode & 07777;
-  mode_t mode = current;
-  if (attributes & FILE_ATTRIBUTE_READONLY) mode &= ~static_cast<mode_t>(0222);
-  else if (!(mode & S_IWUSR)) mode |= S_IWUSR;
-  if (mode == current) return err::success;
-  return posix::chmodOpened(object.get(), mode) == 0 ? err::success
-                                                    : posix::win32FromErrno(errno);
-}
-
 std::uint32_t copyFileAt(Result<Located> from, Result<Located> to, bool failIfExists) {
   if (!from.ok()) return from.code();
   if (!to.ok()) return to.code();
@@ -127,11 +111,6 @@ Result<std::vector<DirectoryEntry>> listDirectory(const Root& root, std::u16stri
 std::uint32_t createDirectory(const Root& root, std::u16string_view relative,
                               DirectoryAccess access) {
   return createDirectoryAt(posix::locate(root, relative), access);
-}
-
-std::uint32_t replaceFileAttributes(const Root& root, std::u16string_view relative,
-                                    std::uint32_t attributes) {
-  return setAttributesAt(posix::locate(root, relative), attributes);
 }
 
 std::uint32_t copyFileData(const Root& sourceRoot, std::u16string_view source,

@@ -59,12 +59,6 @@ void throwOSError(const char16_t* where, std::uint32_t code, ExceptionContext co
   }
 }
 
-void throwOutOfMemory() {
-  std::u16string text = os::systemMessage(os::err::outOfMemory);
-  if (text.empty()) text = u"Unknown error";
-  throw vexception(text + formatString(u" (Error code %lu)", os::err::outOfMemory));
-}
-
 std::u16string cwrpexception::text() const {
   return formatString(u"C structured exception: 0x%x", code_);
 }

@@ -108,9 +108,6 @@ std::u16string osErrorMessage(std::uint32_t code, const char16_t* where = nullpt
   throwOSError(where.c_str(), code, std::move(context));
 }
 
-// Reports an allocation failure: a plain vexception with the OS message of code 14.
-[[noreturn]] void throwOutOfMemory();
-
 // A processor exception (access violation and the like) by its code. Not a vexception.
 class cwrpexception {
 public:

@@ -5,7 +5,6 @@
 
 #include "os/process.h"
 #include "runtime/core/cancelation.h"
-#include "runtime/core/log_sink.h"
 #include "runtime/core/sync.h"
 
 struct VThread::State {
@@ -61,26 +60,4 @@ void VThread::terminate(std::uint32_t exitCode) {
 
 std::uint32_t VThread::waitForSingleObject(std::uint32_t timeoutMs) {
   return state_->finished.waitForSingleObject(timeoutMs);
-}
-
-std::u16string GetFinalPathNameByHandleExecutor::getFilePath(std::uint32_t handle, Resolver resolve,
-                                                             std::uint32_t timeoutMs) {
-  // Shared with the worker, which may still write it after a timeout.
-  auto path = std::make_shared<std::u16string>();
-  VThread worker([path, resolve = std::move(resolve)]() -> std::uint32_t {
-    os::Result<std::u16string> found = resolve();
-    if (!found.ok()) return found.code();
-    *path = std::move(found.value());
-    return 0;
-  });
-  if (worker.waitForSingleObject(timeoutMs) == os::WAIT_TIMEOUT) {
-    corelog::log(corelog::levelWarning,
-                 u"GetFinalPathNameByHandleExecutor::getFilePath(0x%hx) Terminate handle path resolving thread: "
-                 u"timeout reached",
-                 handle);
-    worker.terminate(1);
-    return {};
-  }
-  // exitCode synchronises with the worker's end, after which the path is complete.
-  return worker.exitCode() == 0 ? *path : std::u16string();
 }

@@ -1,12 +1,10 @@
-// Threads owned by the program, and the worker thread that bounds a path resolution in time.
+// Threads owned by the program.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <string>
 
-#include "os/error.h"
 
 // A thread running a body whose result is its exit code. The body runs inside a synchronous
 // cancellation point, so a cancellation requested for the thread reaches every point it opens
@@ -35,17 +33,4 @@ public:
 
 private:
   std::shared_ptr<State> state_;
-};
-
-class GetFinalPathNameByHandleExecutor {
-public:
-  using Resolver = std::function<os::Result<std::u16string>()>;
-  static constexpr std::uint32_t defaultTimeoutMs = 2000;
-
-  // Runs resolve on a worker thread and waits for it at most timeoutMs. Returns the path it
-  // found, or an empty path when it failed or took too long; in the last case the warning
-  // "GetFinalPathNameByHandleExecutor::getFilePath(0x<handle>) Terminate handle path resolving
-  // thread: timeout reached" is logged and the worker is terminated.
-  static std::u16string getFilePath(std::uint32_t handle, Resolver resolve,
-                                    std::uint32_t timeoutMs = defaultTimeoutMs);
 };

@@ -232,16 +232,3 @@ void copyFile(const std::u16string& source, const std::u16string& target, bool f
   throwOSError(message, os::err::sharingViolation, VCONTEXT("copyFile"));
 }
 
-void setFileAttributes(const std::u16string& path, std::uint32_t attributesToClear) {
-  const std::uint32_t code = RunTime::File::detail::onParent(
-      path, [&](const os::Root& root, const std::u16string& name) {
-        os::Result<os::FileInfo> info = os::fileInformation(root, name);
-        return info.ok() ? os::replaceFileAttributes(root, name,
-                                                     info.value().attributes & ~attributesToClear)
-                         : info.code();
-      });
-  if (code)
-    throwOSError(formatString(u"SetFileAttributes(%s)", path), code,
-                 VCONTEXT("setFileAttributes"));
-}
-

@@ -109,10 +109,6 @@ std::vector<std::u16string> getProccessesByOpenedFiles(const std::vector<std::u1
 // processes: <names, one per line>".
 void copyFile(const std::u16string& source, const std::u16string& target, bool failIfExists);
 
-// Clears the attribute bits from the path's attributes. Throws the OS error
-// "SetFileAttributes(<path>)" (context "setFileAttributes").
-void setFileAttributes(const std::u16string& path, std::uint32_t attributesToClear);
-
 // Removes the directory tree (os::removeTree): files in listing order, then subdirectories,
 // then the directory. With force, what cannot be read or deleted because access is denied is
 // taken over (the process's effective user becomes its owner with full access) and tried once

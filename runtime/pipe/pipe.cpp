@@ -35,12 +35,6 @@ os::pipe::Kind queryKind(os::NativeHandle handle) {
   return kind.value();
 }
 
-os::Handle duplicateOf(os::NativeHandle handle, const char* context) {
-  os::Result<os::Handle> copy = os::pipe::duplicate(handle);
-  if (!copy.ok()) throwOSError(u"Unable to duplicate handle", copy.code(), ExceptionContext(u"", context, __LINE__));
-  return std::move(copy.value());
-}
-
 [[noreturn]] void failTransfer(const Pipe::Transfer& transfer, std::uint32_t code, const char* context) {
   throwOSError(transfer.write ? u"Unable to write to pipe" : u"Unable to read from pipe", code,
                ExceptionContext(u"", context, __LINE__));
@@ -180,15 +174,7 @@ void Pipe::close() {
   closed_ = true;
 }
 
-std::unique_ptr<Pipe> Pipe::duplicate() const {
-  return std::make_unique<Pipe>(duplicateOf(handle_.get(), "Con::Pipe::Pipe"));
-}
-
 // --- Client and server pipes --------------------------------------------------------------------
-
-std::unique_ptr<Pipe> ClientPipe::duplicate() const {
-  return std::make_unique<ClientPipe>(duplicateOf(handle_.get(), "Con::Pipe::Pipe"));
-}
 
 os::Handle ClientPipe::create(std::u16string_view name, std::uint32_t readMode) {
   const std::string path = pipePath(name);
@@ -213,10 +199,6 @@ void disconnectAndClose(os::Handle& handle, bool skipDisconnect) {
   handle.reset();
 }
 } // namespace
-
-std::unique_ptr<Pipe> ServerPipe::duplicate() const {
-  return std::make_unique<ServerPipe>(duplicateOf(handle_.get(), "Con::Pipe::Pipe"));
-}
 
 void ServerPipe::close(bool skipDisconnect) {
   disconnectAndClose(handle_, skipDisconnect);
@@ -342,14 +324,6 @@ void OverlappedPipe::close() {
   idle_ = true;
 }
 
-std::unique_ptr<Pipe> OverlappedPipe::duplicate() const {
-  return std::make_unique<OverlappedPipe>(duplicateOf(handle_.get(), "Con::Overlapped::Overlapped"));
-}
-
-std::unique_ptr<Pipe> ClientOverlappedPipe::duplicate() const {
-  return std::make_unique<ClientOverlappedPipe>(duplicateOf(handle_.get(), "Con::Overlapped::Overlapped"));
-}
-
 os::Handle ClientOverlappedPipe::create(std::u16string_view name, std::uint32_t readMode, std::uint32_t tries) {
   const std::u16string where = u"Unable to connect to pipe " + std::u16string(name);
   const std::uint32_t count = connectTryCount(tries);
@@ -372,10 +346,6 @@ os::Handle ClientOverlappedPipe::create(std::u16string_view name, std::uint32_t 
       break;
   }
   throwOSError(where, last, socketContext(path, "Con::ClientOverlappedPipe::create", __LINE__));
-}
-
-std::unique_ptr<Pipe> ServerOverlappedPipe::duplicate() const {
-  return std::make_unique<ServerOverlappedPipe>(duplicateOf(handle_.get(), "Con::Overlapped::Overlapped"));
 }
 
 void ServerOverlappedPipe::close(bool skipDisconnect) {

@@ -43,9 +43,6 @@ public:
   virtual std::uint32_t write(const void* buffer, std::uint32_t count, bool exact);
   // Closes the handle; the pipe is closed from then on.
   virtual void close();
-  // A new pipe of the same kind over a duplicate of the handle; throws "Unable to duplicate
-  // handle".
-  virtual std::unique_ptr<Pipe> duplicate() const;
 
   // A write of one message that carries descriptors with it (SCM_RIGHTS), and the read that
   // takes them over. Same rules as read and write with exact set.
@@ -90,7 +87,6 @@ private:
 class ClientPipe : public Pipe {
 public:
   using Pipe::Pipe;
-  std::unique_ptr<Pipe> duplicate() const override;
 
   // Opens the client end of a listening pipe in one try; throws the OS error
   // "Unable to connect to pipe <name>".
@@ -102,7 +98,6 @@ public:
 class ServerPipe : public Pipe {
 public:
   using Pipe::Pipe;
-  std::unique_ptr<Pipe> duplicate() const override;
   // Disconnects the client first (its reads see the end), unless skipDisconnect.
   void close() override { close(false); }
   void close(bool skipDisconnect);
@@ -122,7 +117,6 @@ public:
   std::uint32_t read(void* buffer, std::uint32_t count, bool exact) override;
   std::uint32_t write(const void* buffer, std::uint32_t count, bool exact) override;
   void close() override;
-  std::unique_ptr<Pipe> duplicate() const override;
 
   // Starts an operation. Returns the bytes moved when it finished at once, or 0 when the pipe is
   // closed (or closes now) or the operation goes on (then not idle). Throws "Previous request
@@ -152,7 +146,6 @@ protected:
 class ClientOverlappedPipe : public OverlappedPipe {
 public:
   using OverlappedPipe::OverlappedPipe;
-  std::unique_ptr<Pipe> duplicate() const override;
 
   // Opens the client end of the named pipe, trying up to `tries` times (the product's
   // "PipeConnectTryCount" overrides it when present and not 0): 500 ms apart while nobody
@@ -164,7 +157,6 @@ public:
 class ServerOverlappedPipe : public OverlappedPipe {
 public:
   using OverlappedPipe::OverlappedPipe;
-  std::unique_ptr<Pipe> duplicate() const override;
   void close() override { close(false); }
   void close(bool skipDisconnect);
 

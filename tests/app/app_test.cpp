@@ -2,8 +2,7 @@
 
 #include "app/console_app.h"
 #include "app/params.h"
-#include "runtime/core/exception.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 
 using testing_support::u8;
 
@@ -12,12 +11,8 @@ namespace {
 Params parse(std::vector<std::u16string> args) { return Params(static_cast<int>(args.size()), args.data()); }
 
 std::string failure(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const vexception& e) {
-    return u8(e.message()) + " @" + e.contexts().at(0).function;
-  }
-  return "no failure";
+  const testing_support::Failure f = testing_support::failureOf(call);
+  return f.message + " @" + f.context;
 }
 
 TEST(Params, ParsingRules) {

@@ -5,9 +5,8 @@
 #include <cstdlib>
 #include <functional>
 
-#include "runtime/core/exception.h"
 #include "runtime/core/text.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 
 using namespace registry;
 using testing_support::ScopedRegistry;
@@ -29,14 +28,10 @@ const char kConfig[] = R"([HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo\ZRC Con
 
 constexpr char16_t kPackages[] = u"SOFTWARE\\Kelvo\\ZRC Config\\Config\\Packages";
 
-// "<message> @<function of the last context>" of the vexception the call throws.
+// "<message> @<function of the first context>" of the vexception the call throws.
 std::string failure(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const vexception& e) {
-    return u8(e.message()) + " @" + (e.contexts().empty() ? "" : e.contexts().back().function);
-  }
-  return "no exception";
+  const testing_support::Failure f = testing_support::failureOf(call);
+  return f.message + " @" + f.context;
 }
 
 TEST(Registry, FailuresCarryTheirMessagesAndContexts) {

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -18,16 +17,12 @@
 
 #include <gtest/gtest.h>
 
-#include "os/text.h"
 #include "os/thread.h"
-#include "runtime/core/exception.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 
 using namespace testing_support;
 
 namespace {
-
-constexpr char kChildMutexVariable[] = "TAVRIX_TEST_CHILD_MUTEX";
 
 // A private run directory for the named objects.
 class Sync : public ::testing::Test {
@@ -134,14 +129,10 @@ TEST_F(Sync, FailuresCarryTheirTextAndContext) {
        "Unknown error (Error code 288) at ReleaseMutex", "VMutex::unlock"},
   };
   for (const Case& c : cases) {
-    try {
-      c.fail();
-      ADD_FAILURE() << c.message;
-    } catch (const vosexception& e) {
-      EXPECT_EQ(u8(e.message()), c.message);
-      ASSERT_EQ(e.contexts().size(), 1u);
-      EXPECT_EQ(e.contexts()[0].function, c.function);
-    }
+    const Failure f = failureOf(c.fail);
+    EXPECT_EQ(f.message, c.message);
+    EXPECT_NE(f.code, 0u);
+    EXPECT_EQ(f.context, c.function);
   }
 }
 
@@ -254,6 +245,8 @@ TEST_F(Sync, MutexOfAThreadThatEndedIsAcquired) {
   }
 }
 
+// The waiter finds the mutex taken, then blocks in its wait before the owner ends: only the owner's
+// end can wake it.
 TEST_F(Sync, AWaiterIsWokenWhenTheOwningThreadEnds) {
   VMutex mutex(false);
   std::promise<void> owned, finish;
@@ -263,17 +256,22 @@ TEST_F(Sync, AWaiterIsWokenWhenTheOwningThreadEnds) {
     finish.get_future().wait();
   });
   owned.get_future().wait();
-  std::promise<int> waiter;
+  std::atomic<int> waiter{0};
+  std::uint32_t tried = 0;
   auto waiting = std::async(std::launch::async, [&] {
-    waiter.set_value(threadId());
+    tried = mutex.waitForSingleObject(0);
+    waiter = threadId();
+    waiter.notify_all();
     std::uint32_t got = mutex.waitForSingleObject(5000);
     if (got == os::WAIT_OBJECT_0) mutex.unlock();
     return got;
   });
-  waitUntilAsleep(waiter.get_future().get());
+  waiter.wait(0);
+  waitUntilAsleep(waiter); // asleep after the failed try: in the wait
   finish.set_value();
   owner.join();
   EXPECT_EQ(waiting.get(), os::WAIT_OBJECT_0);
+  EXPECT_EQ(tried, os::WAIT_TIMEOUT) << "the waiter found the mutex free";
 }
 
 TEST_F(Sync, NamedMutexNamesThatDifferInCaseAreDifferentMutexes) {

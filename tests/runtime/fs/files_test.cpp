@@ -145,16 +145,4 @@ TEST_F(FilesTest, RemoveFileHonoursReadOnlyUnlessForced) {
   removeFile(win("ro.txt"), true); // missing: nothing to do
 }
 
-TEST_F(FilesTest, SetFileAttributesClearsReadOnly) {
-  writeFile(host("f"), "x");
-  chmod(host("f").c_str(), 0444);
-  setFileAttributes(win("f"), os::FILE_ATTRIBUTE_READONLY);
-  struct stat st;
-  ASSERT_EQ(stat(host("f").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-  fs_testing::Failure f = failureOf([&] { setFileAttributes(win("missing"), 1); });
-  EXPECT_TRUE(f.message.ends_with(" at SetFileAttributes(" + u8(win("missing")) + ")"));
-  EXPECT_EQ(f.code, 2u);
-}
-
 } // namespace

@@ -80,41 +80,33 @@ TEST_F(TakeOverTest, ASwapOfADirectoryAndAHardLinkNeverChangesEitherOwner) {
   EXPECT_EQ(testing_support::readFile(host("decoy/secret")), "decoy");
 }
 
-TEST_F(TakeOverTest, AnUnreadableDirectoryIsReportedAndTakenOverOnlyWithForce) {
+// As the site user: without force an unreadable directory is the failure (never an empty
+// directory whose removal then fails); with force it is taken over and the removal goes on. A
+// file whose deletion is denied but that has a second link is left, and the warning says so.
+TEST_F(TakeOverTest, ForceTakesOverWhatTheSiteUserCannotRemoveButNoHardLink) {
   writeFile(host("home/site/locked/f"), "x");
   own("home", 0755);
   own("home/site", 0755);
   own("home/site/locked/f", 0644);
   own("home/site/locked", 0);
-  const std::u16string site = hostPath16("home/site");
-  // As the site user: without force the unreadable directory is the failure (never an empty
-  // directory whose removal then fails); with force it is taken over and the removal goes on.
-  const std::string result = fs_testing::runAs(user_.uid(), user_.gid(), [&] {
-    std::string first = describe(failureOf([&] { removeDir(site, false); }));
-    std::string second = describe(failureOf([&] { removeDir(site, true); }));
-    return first + "|" + second;
-  });
-  EXPECT_EQ(result, "5 at Delete directory '" + host("home/site") + "\\locked'|ok");
-  EXPECT_FALSE(stdfs::exists(host("home/site")));
-}
-
-TEST_F(TakeOverTest, AHardLinkIsNotTakenOverAndTheWarningNamesIt) {
-  // A directory the site user cannot write to: deleting its file is denied, and the file has a
-  // second link, so the take-over leaves it and says so.
-  writeFile(host("site/shared"), "x");
-  ASSERT_EQ(link(host("site/shared").c_str(), host("site/second").c_str()), 0);
-  own("site/shared", 0644);
-  const std::u16string shared = hostPath16("site/shared");
+  writeFile(host("shared/file"), "x");
+  ASSERT_EQ(link(host("shared/file").c_str(), host("shared/second").c_str()), 0);
+  own("shared/file", 0644);
+  const std::u16string site = hostPath16("home/site"), shared = hostPath16("shared/file");
   const std::string result = fs_testing::runAs(user_.uid(), user_.gid(), [&] {
     testing_support::CapturedLog log;
-    std::string outcome = describe(failureOf([&] { removeFile(shared, true); }));
+    std::string outcome = describe(failureOf([&] { removeDir(site, false); }));
+    outcome += "|" + describe(failureOf([&] { removeDir(site, true); }));
+    outcome += "|" + describe(failureOf([&] { removeFile(shared, true); }));
     for (const std::string& line : log.lines()) outcome += "|" + line;
     return outcome;
   });
-  EXPECT_EQ(result, "5 at DeleteFile '" + host("site/shared") + "'|1 Take-over of '" +
-                        host("site/shared") + "' skipped: it has more than one hard link");
+  EXPECT_EQ(result, "5 at Delete directory '" + host("home/site") + "\\locked'|ok|5 at DeleteFile '" +
+                        host("shared/file") + "'|1 Take-over of '" + host("shared/file") +
+                        "' skipped: it has more than one hard link");
+  EXPECT_FALSE(stdfs::exists(host("home/site")));
   struct stat st;
-  ASSERT_EQ(stat(host("site/shared").c_str(), &st), 0);
+  ASSERT_EQ(stat(host("shared/file").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, user_.uid());
   EXPECT_EQ(st.st_mode & 07777, 0644u);
 }

@@ -6,12 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <latch>
 #include <regex>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -21,20 +18,11 @@
 #include "runtime/core/log_sink.h"
 #include "runtime/core/sync.h"
 #include "runtime/core/thread.h"
-#include "tests/support/testing.h"
+#include "tests/support/log_lines.h"
 
 using namespace testing_support;
 
 namespace {
-
-class Recorder : public LogListener {
-public:
-  void onException(int, const vexception&) override {}
-  void onText(int level, const std::u16string& text) override {
-    lines.push_back(std::to_string(level) + " " + u8(text));
-  }
-  std::vector<std::string> lines;
-};
 
 // A product configuration with its own root and run directory.
 class LogManagerTest : public ::testing::Test {
@@ -46,10 +34,10 @@ protected:
 };
 
 TEST_F(LogManagerTest, CarriesTheMessagesOfTheCoreLayer) {
-  auto recorder = std::make_shared<Recorder>();
-  LogManager::instance().addListener(recorder);
+  auto lines = std::make_shared<LogLines>();
+  LogManager::instance().addListener(lines);
   corelog::log(corelog::levelInfo, u"Thread #%d is going to be canceled!", 42);
-  EXPECT_EQ(recorder->lines, std::vector<std::string>{"0 Thread #42 is going to be canceled!"});
+  EXPECT_EQ(lines->lines(), std::vector<std::string>{"Info: Thread #42 is going to be canceled!"});
 }
 
 // The file sink waits for the log file's mutex as a cancellation point: a thread cancelled there
@@ -57,18 +45,17 @@ TEST_F(LogManagerTest, CarriesTheMessagesOfTheCoreLayer) {
 TEST_F(LogManagerTest, ThreadCancelledWhileWaitingForTheLogFileStops) {
   VMutex held(false, u"kelvolog_debug_mutex");
   ASSERT_TRUE(held.lock(os::INFINITE_WAIT));
-  std::latch started(1);
   std::atomic<std::uint32_t> threadId{0};
   std::atomic<bool> wentOn{false};
   VThread thread([&]() -> std::uint32_t {
     threadId = os::threadId();
-    started.count_down();
+    threadId.notify_all();
     LogManager::instance().logText(corelog::levelError, u"written by a cancelled thread");
     wentOn = true;
     return 0;
   });
-  started.wait();
-  std::this_thread::sleep_for(std::chrono::milliseconds(200)); // into the wait for the mutex
+  threadId.wait(0);
+  waitUntilAsleep(static_cast<int>(threadId.load())); // in the wait for the held mutex
   EXPECT_TRUE(ThreadCancelation::cancelThread(threadId));
   EXPECT_EQ(thread.waitForSingleObject(5000), os::WAIT_OBJECT_0);
   held.unlock();

@@ -11,9 +11,8 @@
 
 #include "os/exit_code.h"
 #include "os/pipe.h"
-#include "runtime/core/exception.h"
 #include "runtime/process/vprocess.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 
 extern char** environ;
 
@@ -24,10 +23,13 @@ namespace {
 int fdOf(const os::Handle& handle) { return static_cast<int>(handle.get()); }
 
 // A shell script run with its standard output and error on two async pipes, and a process handle
-// that a watcher thread fills with the exit code, as the impersonation service does.
+// that a watcher thread fills with the exit code, as the impersonation service does. The script's
+// "read g <&3" waits for the test's release().
 class Child {
 public:
   explicit Child(const std::string& script) {
+    Pipe gate = makePipe();
+    gate_ = std::move(gate.writeEnd);
     RunTime::createAsyncPipe(outRead, outWrite, 0, outOverlapped);
     RunTime::createAsyncPipe(errRead, errWrite, 0, errOverlapped);
     os::Result<os::pipe::PipePair> exit = os::pipe::createPipe(0, false);
@@ -38,6 +40,7 @@ public:
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fdOf(outWrite), 1);
     posix_spawn_file_actions_adddup2(&actions, fdOf(errWrite), 2);
+    posix_spawn_file_actions_adddup2(&actions, gate.readEnd.get(), 3);
     const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
     pid_t pid = -1;
     EXPECT_EQ(posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ), 0);
@@ -60,10 +63,13 @@ public:
                                         timeoutMs, limit, callback, processEnded);
   }
 
+  void release() { (void)!::write(gate_.get(), "\n", 1); }
+
   os::Handle outRead, outWrite, errRead, errWrite, process;
   RunTime::Overlapped outOverlapped, errOverlapped;
 
 private:
+  os::posix::Fd gate_;
   std::thread watcher_;
 };
 
@@ -83,8 +89,9 @@ TEST(ProcessOutput, CollectionStopsAtTheLimitAndTheChildStillEnds) {
   EXPECT_EQ(VProcess::getExitCode(child.process.get()), 3u);
 }
 
+// Each line is written once the collection has called back for the one before.
 TEST(ProcessOutput, ClosedStandardErrorDoesNotEndCollection) {
-  Child child("exec 2>&-; for i in 1 2 3 4 5; do echo line$i; sleep 0.05; done");
+  Child child("exec 2>&-; for i in 1 2 3 4 5; do echo line$i; read g <&3; done");
   std::string out, err;
   int calls = 0;
   EXPECT_TRUE(child.collect(out, err, 1 << 20, os::INFINITE_WAIT, nullptr,
@@ -92,21 +99,23 @@ TEST(ProcessOutput, ClosedStandardErrorDoesNotEndCollection) {
                               EXPECT_EQ(&output, &out);
                               position = static_cast<std::uint32_t>(output.size());
                               ++calls;
+                              child.release();
                             }));
   EXPECT_EQ(out, "line1\nline2\nline3\nline4\nline5\n");
   EXPECT_EQ(err, "");
-  EXPECT_GE(calls, 5);
+  EXPECT_EQ(calls, 5);
   EXPECT_EQ(VProcess::getExitCode(child.process.get()), 0u);
 }
 
 TEST(ProcessOutput, OneStringTakesBothPipesAndCountsTwice) {
-  Child child("echo a; sleep 0.05; echo b >&2; sleep 0.05; echo c");
+  const auto releasing = [](Child& child) { return [&child](const std::string&, std::uint32_t&, bool) { child.release(); }; };
+  Child child("echo a; read g <&3; echo b >&2; read g <&3; echo c");
   std::string both;
-  EXPECT_TRUE(child.collect(both, both, 1 << 20));
+  EXPECT_TRUE(child.collect(both, both, 1 << 20, os::INFINITE_WAIT, nullptr, releasing(child)));
   EXPECT_EQ(both, "a\nb\nc\n");
   // With the same string as both outputs, 3 bytes count as 6: nothing after the first chunk.
-  Child limited("printf abc; sleep 0.05; printf def");
-  EXPECT_TRUE(limited.collect(both, both, 6));
+  Child limited("printf abc; read g <&3; printf def");
+  EXPECT_TRUE(limited.collect(both, both, 6, os::INFINITE_WAIT, nullptr, releasing(limited)));
   EXPECT_EQ(both, "abc");
 }
 
@@ -132,9 +141,10 @@ TEST(ProcessOutput, CancelEventAndTimeOutEndCollectionEarly) {
 }
 
 TEST(ProcessOutput, PipesClosedBeforeTheExitThenTheExitCodeIsWaitedFor) {
+  // Taken before the child starts: it cannot end sooner than 300 ms after this.
+  auto start = std::chrono::steady_clock::now();
   Child child("exec >&- 2>&-; sleep 0.3; exit 7");
   std::string out, err;
-  auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(child.collect(out, err, 1024));
   EXPECT_EQ(VProcess::getExitCode(child.process.get()), 7u);
   EXPECT_GE(msSince(start), 280);
@@ -164,13 +174,9 @@ TEST(ProcessOutput, MissingReadingEndsCountAsEnded) {
 TEST(ProcessOutput, ExitCodeOfAWriterThatClosedWithoutOne) {
   os::Result<os::pipe::PipePair> pipe = os::pipe::createPipe(0, false);
   pipe.value().write.reset();
-  try {
-    (void)VProcess::getExitCode(pipe.value().read.get());
-    ADD_FAILURE() << "no exit code was written";
-  } catch (const vosexception& e) {
-    EXPECT_EQ(e.code(), os::err::handleEof);
-    EXPECT_TRUE(u8(e.message()).ends_with(" at GetExitCodeProcess")) << u8(e.message());
-  }
+  const Failure f = failureOf([&] { (void)VProcess::getExitCode(pipe.value().read.get()); });
+  EXPECT_EQ(f.code, os::err::handleEof);
+  EXPECT_TRUE(f.message.ends_with(" at GetExitCodeProcess")) << f.message;
 }
 
 } // namespace

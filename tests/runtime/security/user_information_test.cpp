@@ -15,7 +15,7 @@
 #include "service/directory_membership.h"
 #include "service/kelvo_srv_client.h"
 #include "tests/service/service_process.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 
 using namespace testing_support;
 
@@ -26,16 +26,9 @@ std::u16string wide(const std::string& s) { return std::u16string(s.begin(), s.e
 const std::string productKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n";
 
 // The message and the messages of the contexts of what the call throws, one line each.
-std::string failureOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const vexception& e) {
-    std::string text = u8(e.message());
-    for (const ExceptionContext& context : e.contexts())
-      if (!context.message.empty()) text += "\nat " + u8(context.message);
-    return text;
-  }
-  return "no exception";
+std::string failureText(const std::function<void()>& call) {
+  const Failure f = failureOf(call);
+  return f.message + f.calls;
 }
 
 TEST(CreateUserInformation, TheConfigurationChoosesTheVariant) {
@@ -93,28 +86,28 @@ TEST_F(GroupMembership, FailuresNameTheCallAndTheSource) {
   auto local = [&] { return local_.isGroupMember(wide(user), wide(group)); };
   auto directory = [&] { return directory_.isGroupMember(wide(user), wide(group)); };
   const std::string unknown = "The account name or security identifier is not mapped (Error code 1332) at ";
-  EXPECT_EQ(failureOf([&] { local_.isGroupMember(u"tvx-no-user", wide(group)); }),
+  EXPECT_EQ(failureText([&] { local_.isGroupMember(u"tvx-no-user", wide(group)); }),
             unknown + "Unable to get the groups of user tvx-no-user\nat Unable to call isGroupMember(tvx-no-user, " +
                 group + ")");
-  EXPECT_EQ(failureOf([&] { directory_.isGroupMember(u"tvx-no-user", wide(group)); }),
+  EXPECT_EQ(failureText([&] { directory_.isGroupMember(u"tvx-no-user", wide(group)); }),
             unknown + "Unknown user tvx-no-user\nat Unable to call KelvoSrvClient::isGroupMemberUser(tvx-no-user, " +
                 group + ")\nat Unable to call isGroupMember(tvx-no-user, " + group + ")");
   // Account lookups name their call too, whichever step fails.
-  EXPECT_EQ(failureOf([&] { local_.getAccount(u"tvx-no-user", u""); }),
+  EXPECT_EQ(failureText([&] { local_.getAccount(u"tvx-no-user", u""); }),
             unknown + "Unable to lookup SID for name tvx-no-user\nat Unable to call getAccount(tvx-no-user, )");
-  EXPECT_EQ(failureOf([&] { ADUserInformation(u"", u"").getAccount(u"tvx-no-user", u""); }),
+  EXPECT_EQ(failureText([&] { ADUserInformation(u"", u"").getAccount(u"tvx-no-user", u""); }),
             "Cannot determine Active Directory domain name\nat Unable to call getAccount(tvx-no-user, )");
   // The service gone, the directory variant fails where the local one still answers.
   (void)service_.stop();
   EXPECT_TRUE(local());
-  EXPECT_EQ(failureOf(directory),
+  EXPECT_EQ(failureText(directory),
             "No such file or directory (Error code 2) at Unable to connect to pipe \\\\.\\pipe\\zrcpipe\nat Unable to "
             "connect to socket " + dir_.file("run/pipe/zrcpipe") + "\nat Unable to reach Kelvo Management Service" + client +
                 call);
   // With no source installed nothing answers for directory accounts, but a local-only group is
   // the host's (which has none by that name).
   RunTime::installDirectoryMembership(nullptr);
-  EXPECT_EQ(failureOf(directory), "No directory service is installed to answer group membership" + call);
+  EXPECT_EQ(failureText(directory), "No directory service is installed to answer group membership" + call);
   EXPECT_FALSE(directory_.isGroupMember(wide(user), u"ZRCADM_USERS"));
 }
 

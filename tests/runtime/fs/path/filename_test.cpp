@@ -5,8 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "os/text.h"
-#include "runtime/core/exception.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 
 using testing_support::u8;
 
@@ -97,12 +96,12 @@ TEST(VFileName, CompareRelations) {
 TEST(VFileName, FailuresNameTheCallAndStatus) {
   const std::u16string nul(u"C:\\a\0b", 6);
   const std::u16string big(40000, u'x'), half(20000, u'x');
-  struct Failure {
+  struct Case {
     std::function<void()> call;
     std::u16string message;
     const char* context;
   };
-  const Failure cases[] = {
+  const Case cases[] = {
       {[&] { VFileName::combine(u"C:\\a", nul); },
        u"PathAllocCombine(C:\\a, " + nul + u") failed: error code 0x80070057",
        "VFileName::combine"},
@@ -117,34 +116,22 @@ TEST(VFileName, FailuresNameTheCallAndStatus) {
        "VFileName::removeFileSpec"},
       {[] { VFileName::root(u"a\\b"); }, u"PathStripToRoot failed for fileName=a\\b",
        "VFileName::root"}};
-  for (const Failure& c : cases) {
-    try {
-      c.call();
-      ADD_FAILURE() << "no exception for " << c.context;
-    } catch (const vexception& e) {
-      EXPECT_EQ(e.message(), c.message) << c.context;
-      ASSERT_EQ(e.contexts().size(), 1u);
-      EXPECT_EQ(e.contexts()[0].function, c.context);
-      EXPECT_TRUE(e.contexts()[0].message.empty());
-    }
+  for (const Case& c : cases) {
+    const testing_support::Failure f = testing_support::failureOf(c.call);
+    EXPECT_EQ(f.message, u8(c.message)) << c.context;
+    EXPECT_EQ(f.context, c.context);
+    EXPECT_EQ(f.calls, "");
   }
 }
 
 TEST(VFileName, LongPathNameOfAMissingPathIsAnOsError) {
   testing_support::TempDir dir;
   const std::u16string missing = os::utf16FromUtf8(dir.file("missing"));
-  try {
-    VFileName::longPathName(missing);
-    ADD_FAILURE() << "no exception";
-  } catch (const vosexception& e) {
-    EXPECT_EQ(e.code(), 2u);
-    EXPECT_NE(dynamic_cast<const VFileNotFoundException*>(&e), nullptr);
-    EXPECT_TRUE(
-        u8(e.message()).ends_with(" (Error code 2) at GetLongPathName('" + u8(missing) + "')"))
-        << u8(e.message());
-    ASSERT_EQ(e.contexts().size(), 1u);
-    EXPECT_EQ(e.contexts()[0].function, "VFileName::longPathName");
-  }
+  EXPECT_THROW(VFileName::longPathName(missing), VFileNotFoundException);
+  const testing_support::Failure f = testing_support::failureOf([&] { VFileName::longPathName(missing); });
+  EXPECT_EQ(f.code, 2u);
+  EXPECT_TRUE(f.message.ends_with(" (Error code 2) at GetLongPathName('" + u8(missing) + "')")) << f.message;
+  EXPECT_EQ(f.context, "VFileName::longPathName");
 }
 
 } // namespace

@@ -68,12 +68,18 @@ constexpr std::uint8_t OI = OBJECT_INHERIT_ACE, CI = CONTAINER_INHERIT_ACE, IO =
 const char* const G = "S-1-22-2-7";
 const MembershipTable kNoGroups;
 
+// POSIX lets the first matching class decide, so a named entry carries what the account's other
+// SIDs are granted: a user its groups' and Everyone's, a group Everyone's.
 TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
+  const char* const U = "S-1-22-1-1001";
+  const char* const Everyone = "S-1-1-0";
+  const MembershipTable members({{1001, {1001, 7}}, {1000, {1000, 7}}});
   struct Case {
     Acl dacl;
     bool directory;
     std::string access;
     std::string defaults;
+    const MembershipTable* groups = &kNoGroups;
   };
   const Case cases[] = {
       {dacl({ace(0, 0, FILE_ALL_ACCESS, G)}), false, "u::rw-,g::r--,g:7:rwx,m::rwx,o::r--", ""},
@@ -87,7 +93,7 @@ TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
        "u::rw-,g::r--,g:7:r-x,m::r-x,o::r--", ""},
       // The owner, the owning group and Everyone take the base entries.
       {dacl({ace(0, 0, 0x1200A9, "S-1-22-1-1000"), ace(0, 0, FILE_ALL_ACCESS, "S-1-22-2-1000"),
-             ace(0, 0, 0x120089, "S-1-1-0")}),
+             ace(0, 0, 0x120089, Everyone)}),
        false, "u::r-x,g::rwx,o::r--", ""},
       {dacl({ace(0, 0, FILE_ALL_ACCESS, "S-1-5-18"), ace(0, 0, FILE_GENERIC_READ, "S-1-22-1-5")}),
        false, "u::rw-,u:0:rwx,u:5:r--,g::r--,m::rwx,o::r--", ""},
@@ -100,12 +106,32 @@ TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
        "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x"},
       {dacl({ace(0, CI, FILE_ALL_ACCESS, G)}), true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", ""},
       {dacl({ace(0, OI | CI | IO, FILE_GENERIC_READ, "S-1-3-0"),
-             ace(0, OI | CI | IO, 0, "S-1-1-0")}),
+             ace(0, OI | CI | IO, 0, Everyone)}),
        true, kDirectory, "u::r--,g::r-x,o::---"},
+      // Named entries add up their groups and Everyone; without the membership a user keeps
+      // only its own entry and Everyone's.
+      {dacl({ace(0, 0, FILE_GENERIC_READ, Everyone), ace(0, 0, FILE_GENERIC_WRITE, G)}), false,
+       "u::rw-,g::r--,g:7:rw-,m::rw-,o::r--", "", &members},
+      {dacl({ace(0, 0, FILE_GENERIC_READ, G), ace(0, 0, FILE_GENERIC_WRITE, U)}), false,
+       "u::rw-,u:1001:rw-,g::r--,g:7:r--,m::rw-,o::r--", "", &members},
+      {dacl({ace(0, 0, FILE_GENERIC_READ, G), ace(0, 0, FILE_GENERIC_WRITE, U)}), false,
+       "u::rw-,u:1001:-w-,g::r--,g:7:r--,m::rw-,o::r--", ""},
+      // A denial to a group or to Everyone reaches the members; the first entry decides a bit.
+      {dacl({ace(1, 0, FILE_GENERIC_WRITE, G), ace(0, 0, FILE_ALL_ACCESS, U)}), false,
+       "u::rw-,u:1001:r-x,g::r--,g:7:---,m::r-x,o::r--", "", &members},
+      {dacl({ace(1, 0, FILE_GENERIC_WRITE, Everyone), ace(0, 0, FILE_ALL_ACCESS, G)}), false,
+       "u::rw-,g::r--,g:7:r-x,m::r-x,o::---", "", &members},
+      // The owner, once named, adds up as a user too.
+      {dacl({ace(0, 0, FILE_GENERIC_EXECUTE, "S-1-22-1-1000"), ace(0, 0, FILE_GENERIC_WRITE, G)}),
+       false, "u::-wx,g::r--,g:7:-w-,m::rw-,o::r--", "", &members},
+      // The default ACL adds up the same way; the creator entries take Everyone's.
+      {dacl({ace(0, OI | CI, FILE_GENERIC_READ, Everyone), ace(0, OI | CI, FILE_GENERIC_WRITE, U),
+             ace(0, OI | CI | IO, FILE_GENERIC_EXECUTE, "S-1-3-0")}),
+       true, "u::rwx,u:1001:rw-,g::r-x,m::rwx,o::r--", "u::r-x,u:1001:rw-,g::r-x,m::rwx,o::r--", &members},
   };
   for (const Case& c : cases) {
     PosixProjection p =
-        projectDacl(c.dacl, object(c.directory, c.directory ? kDirectory : kFile), kNoGroups);
+        projectDacl(c.dacl, object(c.directory, c.directory ? kDirectory : kFile), *c.groups);
     EXPECT_EQ(text(p.access), c.access) << ::testing::PrintToString(entriesOf(c.dacl));
     EXPECT_EQ(text(p.defaults), c.defaults) << ::testing::PrintToString(entriesOf(c.dacl));
   }
@@ -116,50 +142,6 @@ TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
                   kNoGroups);
   EXPECT_EQ(text(kept.access), "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x");
   EXPECT_EQ(text(kept.defaults), "u::rw-,g::---,g:7:rwx,m::rwx,o::---");
-}
-
-// POSIX lets the first matching class decide, so a named entry carries what the account's other
-// SIDs are granted: a user its groups' and Everyone's, a group Everyone's.
-TEST(PosixProjection, NamedEntriesAddUpTheirGroupsAndEveryone) {
-  const char* const U = "S-1-22-1-1001";
-  const char* const Everyone = "S-1-1-0";
-  const MembershipTable memberships({{1001, {1001, 7}}, {1000, {1000, 7}}});
-  struct Case {
-    Acl dacl;
-    bool directory;
-    std::string access;
-    std::string defaults;
-  };
-  const Case cases[] = {
-      {dacl({ace(0, 0, FILE_GENERIC_READ, Everyone), ace(0, 0, FILE_GENERIC_WRITE, G)}), false,
-       "u::rw-,g::r--,g:7:rw-,m::rw-,o::r--", ""},
-      {dacl({ace(0, 0, FILE_GENERIC_READ, G), ace(0, 0, FILE_GENERIC_WRITE, U)}), false,
-       "u::rw-,u:1001:rw-,g::r--,g:7:r--,m::rw-,o::r--", ""},
-      // A denial to a group or to Everyone reaches the members; the first entry decides a bit.
-      {dacl({ace(1, 0, FILE_GENERIC_WRITE, G), ace(0, 0, FILE_ALL_ACCESS, U)}), false,
-       "u::rw-,u:1001:r-x,g::r--,g:7:---,m::r-x,o::r--", ""},
-      {dacl({ace(1, 0, FILE_GENERIC_WRITE, Everyone), ace(0, 0, FILE_ALL_ACCESS, G)}), false,
-       "u::rw-,g::r--,g:7:r-x,m::r-x,o::---", ""},
-      // The owner, once named, adds up as a user too.
-      {dacl({ace(0, 0, FILE_GENERIC_EXECUTE, "S-1-22-1-1000"), ace(0, 0, FILE_GENERIC_WRITE, G)}),
-       false, "u::-wx,g::r--,g:7:-w-,m::rw-,o::r--", ""},
-      // The default ACL adds up the same way; the creator entries take Everyone's.
-      {dacl({ace(0, OI | CI, FILE_GENERIC_READ, Everyone), ace(0, OI | CI, FILE_GENERIC_WRITE, U),
-             ace(0, OI | CI | IO, FILE_GENERIC_EXECUTE, "S-1-3-0")}),
-       true, "u::rwx,u:1001:rw-,g::r-x,m::rwx,o::r--",
-       "u::r-x,u:1001:rw-,g::r-x,m::rwx,o::r--"},
-  };
-  for (const Case& c : cases) {
-    PosixProjection p =
-        projectDacl(c.dacl, object(c.directory, c.directory ? kDirectory : kFile), memberships);
-    EXPECT_EQ(text(p.access), c.access) << ::testing::PrintToString(entriesOf(c.dacl));
-    EXPECT_EQ(text(p.defaults), c.defaults) << ::testing::PrintToString(entriesOf(c.dacl));
-  }
-  // Without the membership the user keeps only its own entry and Everyone's.
-  PosixProjection alone =
-      projectDacl(dacl({ace(0, 0, FILE_GENERIC_READ, G), ace(0, 0, FILE_GENERIC_WRITE, U)}),
-                  object(false, kFile), kNoGroups);
-  EXPECT_EQ(text(alone.access), "u::rw-,u:1001:-w-,g::r--,g:7:r--,m::rw-,o::r--");
 }
 
 TEST(PosixProjection, HoldsWhileTheMaskLetsTheEntriesAct) {
