@@ -114,10 +114,22 @@ TEST_F(Service, OnlyRootAndListedAccountsAreAnswered) {
   // none of its earlier ones is still being closed).
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe(), 63), 0) << "listed, holding 63 others";
   EXPECT_EQ(queryAs(unlisted.uid(), unlisted.gid(), pipe()), 1) << "not listed";
+  EXPECT_EQ(queryAs(unlisted.uid(), 0, pipe()), 1) << "not listed, in root's group";
   // The service goes on serving the others.
   EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed, after a refusal";
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe(), 64), 1) << "listed, holding 64 others";
+  // A list that no longer parses lets no one in but root.
+  writeRegistry("10O1");
+  EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 1) << "listed, the list malformed";
+  // Root, too, is turned away once the service holds all the connections it may hold.
+  std::vector<std::unique_ptr<ManagementPeer>> held;
+  std::string answer = "C:\\data";
+  while (answer == "C:\\data" && held.size() <= panel::ServerLimits{}.maxConnections) {
+    held.push_back(std::make_unique<ManagementPeer>(pipe()));
+    answer = held.back()->query(getStringRequest(u"PRODUCT_DATA_D"));
+  }
+  EXPECT_EQ(answer, "closed") << "root, after " << held.size() - 1 << " connections";
 }
 
 TEST_F(Service, AFloodOfRefusedConnectsIsLoggedAsCounts) {
@@ -276,9 +288,9 @@ TEST_F(Service, HostilePeersNeitherCrashItNorDelayOthers) {
     for (auto& byte : chunk) byte = static_cast<std::uint8_t>(random());
     if (!noisy.send(chunk)) break;
   }
-  // A peer that announces 0xFFFFFFFF bytes is told why it is turned away.
+  // A peer that announces a byte more than a request may have is told why it is turned away.
   ManagementPeer huge(pipe());
-  ASSERT_TRUE(huge.send(le32(0xFFFFFFFF)));
+  ASSERT_TRUE(huge.send(le32(kelvosrv::maxMessage + 1)));
   EXPECT_EQ(huge.readReply(), "error: The request is too long");
   EXPECT_FALSE(huge.receive(500).has_value()) << "the connection stays open";
 
