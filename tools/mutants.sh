@@ -73,7 +73,8 @@ bin=$(cd "$build" && pwd)/bin
 # The executables (no filter) of a tests field.
 targets() { local item; for item in $1; do echo "${item%%:*}"; done | sort -u; }
 
-mapfile -t rows < <(table list "$@")
+listing=$(table list "$@")
+mapfile -t rows <<<"$listing"
 files=() runs=()
 for row in "${rows[@]}"; do
   IFS=$'\t' read -r _ file tests under <<<"$row"
