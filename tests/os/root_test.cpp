@@ -121,7 +121,10 @@ TEST(Root, FullPathsGoOnlyBySafeSteps) {
   std::filesystem::create_directories(dir.file("site"));
   std::filesystem::create_directories(dir.file("open"));
   chmod(dir.file("open").c_str(), 0777);
-  for (const char* link : {"site/root-link", "site/user-link", "open/root-link", "home/root-link"})
+  std::filesystem::create_directories(dir.file("shared"));
+  chmod(dir.file("shared").c_str(), 0775);
+  lchown(dir.file("shared").c_str(), 0, user);
+  for (const char* link : {"site/root-link", "site/user-link", "open/root-link", "shared/root-link", "home/root-link"})
     symlink(dir.file("decoy").c_str(), dir.file(link).c_str());
   symlink("loop", dir.file("site/loop").c_str());
   lchown(dir.file("site/user-link").c_str(), user, user);
@@ -134,6 +137,7 @@ TEST(Root, FullPathsGoOnlyBySafeSteps) {
       {"site/root-link/secret", os::err::success},
       {"site/user-link/secret", os::err::success},
       {"open/root-link/secret", os::err::untrustedMountPoint},
+      {"shared/root-link/secret", os::err::untrustedMountPoint},
       {"home/root-link/secret", os::err::untrustedMountPoint},
       {"home/own/file", os::err::success},
       {"home/rootdir/file", os::err::untrustedMountPoint},

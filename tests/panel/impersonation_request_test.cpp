@@ -110,6 +110,8 @@ TEST(ImpersonationRequest, MalformedRequestsAreRefusedWithTheirFault) {
       {"SID shorter than its count", with(3, 3, utf16("S-1")), 3, "A message of 6 bytes where 26 were expected"},
       {"a count past what is left of the bound", with(3, 2, le32(RunTime::impersonation::maxLength)), 3,
        "The request is too long"},
+      {"an environment past what the earlier messages left of the bound",
+       with(3, 13, le32(RunTime::impersonation::maxLength - 16)), 3, "The request is too long"},
       {"header of 39 bytes", with(3, 4, le32(39)), 3, "The process header must be 40 bytes"},
       {"a run without descriptors", runRequest(3), 0, "The process header carries 0 descriptors"},
       {"an impersonation with descriptors", runRequest(5), 3, "The process header carries 3 descriptors"},
@@ -195,7 +197,8 @@ TEST(ImpersonationRequest, TheEnvironmentBlockAndTheProgramLine) {
   }
   for (const panel::RunParameters& none :
        {panel::RunParameters{false, u"", u"", u"", u""}, panel::RunParameters{false, u"", u"   ", u"", u""},
-        panel::RunParameters{true, u"", u"x", u"", u""}}) {
+        panel::RunParameters{true, u"", u"x", u"", u""},
+        panel::RunParameters{true, std::u16string(u"/bin/sh\0x", 9), u"", u"", u""}}) {
     EXPECT_THROW(panel::programLine(none), vexception) << u8(none.commandLine);
   }
 }

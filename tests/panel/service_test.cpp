@@ -104,6 +104,8 @@ TEST_F(Service, OnlyRootAndListedAccountsAreAnsweredAndRefusalsAreCounted) {
   // The first connections that account makes here: none of its earlier ones is still being closed.
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe(), 63), 0) << "listed, holding 63 others";
   EXPECT_EQ(queryAs(unlisted.uid(), unlisted.gid(), pipe()), 1) << "not listed";
+  EXPECT_EQ(queryAs(unlisted.uid(), 0, pipe()), 1) << "not listed, in root's group";
+  EXPECT_EQ(queryAs(unlisted.uid(), 0, pipe()), 1) << "not listed, in root's group";
   // The service goes on serving the others.
   EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed, after a refusal";
@@ -118,7 +120,7 @@ TEST_F(Service, OnlyRootAndListedAccountsAreAnsweredAndRefusalsAreCounted) {
             0);
   EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data") << "root is served";
   ASSERT_EQ(service_->stop(), 0);
-  // Every refusal is counted (the flood's and the two above), in a handful of lines.
+  // Every refusal is counted (the flood's and the three above), in a handful of lines.
   std::istringstream lines(readFile(log));
   int refusalLines = 0;
   std::uint64_t counted = 0;
@@ -129,7 +131,24 @@ TEST_F(Service, OnlyRootAndListedAccountsAreAnsweredAndRefusalsAreCounted) {
     ++refusalLines;
   }
   EXPECT_LT(refusalLines, 100);
-  EXPECT_EQ(counted, static_cast<std::uint64_t>(connects) + 2);
+  EXPECT_EQ(counted, static_cast<std::uint64_t>(connects) + 3);
+}
+
+TEST_F(Service, AMalformedListLetsOnlyRootInAndRootToIsBoundedWhenTheServiceIsFull) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another account needs root";
+  ScopedUser listed;
+  ASSERT_TRUE(listed.ok());
+  start(std::to_string(listed.uid()));
+  EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed";
+  writeRegistry("10O1");
+  EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 1) << "listed, the list malformed";
+  std::vector<std::unique_ptr<ManagementPeer>> held;
+  std::string answer = "C:\\data";
+  while (answer == "C:\\data" && held.size() <= panel::ServerLimits{}.maxConnections) {
+    held.push_back(std::make_unique<ManagementPeer>(pipe()));
+    answer = held.back()->query(getStringRequest(u"PRODUCT_DATA_D"));
+  }
+  EXPECT_EQ(answer, "closed") << "root, after " << held.size() - 1 << " connections";
 }
 
 // The CPU time a process has used so far, in seconds (utime and stime of /proc/<pid>/stat).
@@ -237,9 +256,9 @@ TEST_F(Service, HostilePeersNeitherCrashItNorDelayFiftyClients) {
     for (auto& byte : chunk) byte = static_cast<std::uint8_t>(random());
     if (!noisy.send(chunk)) break;
   }
-  // A peer that announces 0xFFFFFFFF bytes is told why it is turned away.
+  // A peer that announces a byte more than a request may have is told why it is turned away.
   ManagementPeer huge(pipe());
-  ASSERT_TRUE(huge.send(le32(0xFFFFFFFF)));
+  ASSERT_TRUE(huge.send(le32(kelvosrv::maxMessage + 1)));
   EXPECT_EQ(huge.readReply(), "error: The request is too long");
   EXPECT_FALSE(huge.receive(500).has_value()) << "the connection stays open";
 

@@ -173,7 +173,7 @@ TEST_F(TreeTest, CopyTakesThePathsItsSiblingsTakeAndNamesThemInFailures) {
 }
 
 TEST_F(TreeTest, HostileNamesAreCopiedAndRemovedExactly) {
-  const std::string names[] = {"line\nbreak", std::string(255, 'n'), "bad\xff\xfe utf8"};
+  const std::string names[] = {"line\nbreak", std::string(255, 'n'), "bad\xff\xfe utf8", "..dots"};
   const std::string dir = "dir\nwith\xc3(bad";
   for (const std::string& name : names) writeFile(host("pkg/" + name), name);
   writeFile(host("pkg/" + dir + "/" + names[2] + "/" + names[1]), "deep");

@@ -185,6 +185,12 @@ TEST_F(MetadataFile, PlantedLinksAndHardLinksAreRefused) {
                           std::filesystem::directory_iterator()),
             1)
       << "nothing was created through the link";
+  // A file another user may write is not read: its entries are not applied.
+  std::filesystem::create_directories(dir.file("d4/.kelvo"));
+  std::u16string writable = domainMetadataFile(w(dir.path()), u"d4");
+  saveToFile(*c, writable, u"", true);
+  ::chmod(dir.file("d4/.kelvo/.Security").c_str(), 0666);
+  EXPECT_TRUE(loadFromFile(writable, nullptr, helper, true)->entries().empty());
 }
 
 long residentKiB(const char* field) {
