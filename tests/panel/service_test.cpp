@@ -105,7 +105,6 @@ TEST_F(Service, OnlyRootAndListedAccountsAreAnsweredAndRefusalsAreCounted) {
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe(), 63), 0) << "listed, holding 63 others";
   EXPECT_EQ(queryAs(unlisted.uid(), unlisted.gid(), pipe()), 1) << "not listed";
   EXPECT_EQ(queryAs(unlisted.uid(), 0, pipe()), 1) << "not listed, in root's group";
-  EXPECT_EQ(queryAs(unlisted.uid(), 0, pipe()), 1) << "not listed, in root's group";
   // The service goes on serving the others.
   EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed, after a refusal";
@@ -134,7 +133,7 @@ TEST_F(Service, OnlyRootAndListedAccountsAreAnsweredAndRefusalsAreCounted) {
   EXPECT_EQ(counted, static_cast<std::uint64_t>(connects) + 3);
 }
 
-TEST_F(Service, AMalformedListLetsOnlyRootInAndRootToIsBoundedWhenTheServiceIsFull) {
+TEST_F(Service, AMalformedListLetsOnlyRootInAndRootTooIsBoundedWhenTheServiceIsFull) {
   if (::geteuid() != 0) GTEST_SKIP() << "acting as another account needs root";
   ScopedUser listed;
   ASSERT_TRUE(listed.ok());
