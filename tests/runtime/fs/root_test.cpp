@@ -108,4 +108,18 @@ TEST_F(RootTest, ARootIsNotOpenedThroughASiteUsersLink) {
   expectDecoyUntouched();
 }
 
+TEST_F(RootTest, CopiesBetweenRootsStayInThem) {
+  writeFile(host("pkg/lib/a.php"), "a");
+  RunTime::File::Root package(win("pkg"));
+  RunTime::File::Root site(win("site"));
+  site.copyDirectory(package, u"lib", u"app\\lib", true, false, true);
+  EXPECT_EQ(testing_support::readFile(host("site/app/lib/a.php")), "a");
+  // Neither end of a copy leaves its root: the source is checked against the package's.
+  EXPECT_EQ(failureOf([&] { site.copyDirectory(package, u"..\\decoy", u"app", true, false, true); }).context,
+            "RunTime::File::Root::check");
+  EXPECT_EQ(failureOf([&] { site.copyDirectory(package, u"lib", u"..\\decoy", true, false, true); }).context,
+            "RunTime::File::Root::check");
+  expectDecoyUntouched();
+}
+
 } // namespace
