@@ -12,7 +12,7 @@
 #include "tests/security/disk/acl_lines.h"
 #include "tests/security/disk/fake_system_helper.h"
 #include "tests/support/log_lines.h"
-#include "tests/support/memory_secured_tree.h"
+#include "tests/security/disk/memory_secured_tree.h"
 #include "tests/support/testing.h"
 
 using namespace DiskSecurity;

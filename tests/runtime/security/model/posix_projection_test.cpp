@@ -6,7 +6,7 @@
 
 #include "runtime/security/model/inheritance.h"
 #include "tests/runtime/security/model/security_testing.h"
-#include "tests/support/membership_table.h"
+#include "tests/runtime/security/model/membership_table.h"
 
 using namespace security_testing;
 using namespace RunTime;
