@@ -8,6 +8,13 @@
 
 namespace panel {
 
+namespace {
+
+// The peer has closed its end: the connection is over, not broken.
+bool peerGone(std::uint32_t code) { return code == os::err::handleEof || code == os::err::brokenPipe; }
+
+} // namespace
+
 std::optional<std::vector<std::uint8_t>> Channel::receive(std::size_t limit, bool betweenRequests,
                                                           std::vector<os::Handle>* handles) {
   const os::NativeHandle watched[2] = {connection_, stop_};
@@ -18,7 +25,7 @@ std::optional<std::vector<std::uint8_t>> Channel::receive(std::size_t limit, boo
   // The message's length first, so that only what it needs is allocated.
   os::Result<std::size_t> size = os::pipe::nextMessageSize(connection_);
   if (!size.ok()) {
-    if (size.code() == os::err::handleEof || size.code() == os::err::brokenPipe) return std::nullopt;
+    if (peerGone(size.code())) return std::nullopt;
     throw Drop{"receive failed"};
   }
   if (size.value() > limit) throw Drop{"message too long"};
@@ -27,7 +34,7 @@ std::optional<std::vector<std::uint8_t>> Channel::receive(std::size_t limit, boo
   std::vector<os::Handle> received;
   os::Result<std::size_t> got = os::pipe::receiveWithHandles(connection_, message.data(), message.size(), received);
   if (!got.ok()) {
-    if (got.code() == os::err::handleEof || got.code() == os::err::brokenPipe) return std::nullopt;
+    if (peerGone(got.code())) return std::nullopt;
     if (got.code() == os::err::tooManyOpenFiles)
       throw vexception(u"The service is out of descriptors: it cannot take the descriptors sent with the request",
                        VCONTEXT("panel::Channel::receive"));

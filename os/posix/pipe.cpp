@@ -84,12 +84,6 @@ void sizeSendBuffer(int fd) {
     (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
-bool isMessageSocket(int fd) {
-  int type = 0;
-  socklen_t size = sizeof type;
-  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_SEQPACKET;
-}
-
 // The time left before a deadline, in poll's terms (-1: forever).
 int pollTimeout(const Deadline& deadline) {
   if (deadline.infinite()) return -1;
@@ -231,8 +225,9 @@ Result<Handle> accept(NativeHandle listener) {
   do fd = ::accept4(fdOf(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return failure<Handle>(errno);
-  if (isMessageSocket(fd)) sizeSendBuffer(fd);
-  return Handle(posix::handleOf(fd));
+  Handle accepted(posix::handleOf(fd));
+  if (Result<Kind> kind = kindOf(accepted.get()); kind.ok() && kind.value() == Kind::Message) sizeSendBuffer(fd);
+  return accepted;
 }
 
 Result<Handle> reserveDescriptor() {
