@@ -67,10 +67,14 @@ public:
       (void)os::pipe::waitReady(handle_.get(), os::pipe::Direction::Write, 1000, false);
     }
   }
+  // Whether a message or the connection's end has come (within the time).
+  bool readable(std::uint32_t timeoutMs = 0) {
+    os::Result<std::uint32_t> ready = os::pipe::waitReady(handle_.get(), os::pipe::Direction::Read, timeoutMs, false);
+    return ready.ok() && ready.value() == os::WAIT_OBJECT_0;
+  }
   // The next message, or nothing when the service closed the connection or sent nothing in time.
   std::optional<Bytes> receive(std::uint32_t timeoutMs = 2000) {
-    os::Result<std::uint32_t> ready = os::pipe::waitReady(handle_.get(), os::pipe::Direction::Read, timeoutMs, false);
-    if (!ready.ok() || ready.value() != os::WAIT_OBJECT_0) return std::nullopt;
+    if (!readable(timeoutMs)) return std::nullopt;
     Bytes message(2 * 1024 * 1024);
     os::Result<std::size_t> got = os::pipe::receive(handle_.get(), message.data(), message.size());
     if (!got.ok()) return std::nullopt;
