@@ -16,6 +16,7 @@
 #include "runtime/log/log_manager.h"
 #include "service/protocol.h"
 #include "tests/service/service_process.h"
+#include "tests/support/failure.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/testing.h"
 
@@ -23,16 +24,10 @@ using namespace testing_support;
 
 namespace {
 
-// What a call threw: the message, then each context's message after " / ".
+// What a call threw: its message and its contexts' ("\nat " before each).
 std::string failure(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const vexception& e) {
-    std::string text = u8(e.message());
-    for (const ExceptionContext& context : e.contexts()) text += " / " + u8(context.message);
-    return text;
-  }
-  return "no exception";
+  const Failure failed = failureOf(call);
+  return failed.message + failed.calls;
 }
 
 // Values as long as a reply may carry, and longer (UTF-16 on the wire: two bytes a character).
@@ -76,15 +71,15 @@ TEST_F(Client, MethodsAnswerWhatTheStoreHolds) {
   EXPECT_EQ(client_.componentInstallDirectory(u"perl"), u"C:\\perl");
   EXPECT_EQ(u8(client_.getString(u"LONG")), digits(1000000));
 
-  const std::string info = " / Unable to call KelvoSrvClient::componentInfo(";
+  const std::string info = "\nat Unable to call KelvoSrvClient::componentInfo(";
   const std::pair<std::function<void()>, std::string> cases[] = {
-      {[&] { client_.getString(u"NO_SUCH"); }, "Unknown setting 'NO_SUCH' / Unable to call KelvoSrvClient::getString(NO_SUCH)"},
+      {[&] { client_.getString(u"NO_SUCH"); }, "Unknown setting 'NO_SUCH'\nat Unable to call KelvoSrvClient::getString(NO_SUCH)"},
       {[&] { client_.componentInfo(u"nginx", 2); }, "Component nginx isn't supported" + info + "nginx, 2)"},
       {[&] { client_.componentInfo(u"mailserver", 2); },
        "Component mailserver has no install directory" + info + "mailserver, 2)"},
       {[&] { client_.componentInfo(u"perl", 1); },
        "Information of kind 1 about component perl is not available" + info + "perl, 1)"},
-      {[&] { client_.getString(u"TOO_LONG"); }, "The reply is too long / Unable to call KelvoSrvClient::getString(TOO_LONG)"},
+      {[&] { client_.getString(u"TOO_LONG"); }, "The reply is too long\nat Unable to call KelvoSrvClient::getString(TOO_LONG)"},
   };
   for (const auto& [call, message] : cases) EXPECT_EQ(failure(call), message);
   // The connection survives error replies.
@@ -111,20 +106,19 @@ TEST_F(Client, GroupMembershipComesFromTheAccountDatabase) {
 TEST_F(Client, ConnectsThroughTriesAndOneRetry) {
   auto lines = std::make_shared<LogLines>();
   LogManager::instance().addListener(lines);
-  const std::string unreachable = " / Unable to reach Kelvo Management Service";
+  // What a caller sees when no one listens at the pipe the registry names.
+  const auto unreachable = [&](const std::string& name) {
+    return " at Unable to connect to pipe \\\\.\\pipe\\" + name + "\nat Unable to connect to socket " + pipePath(name) +
+           "\nat Unable to reach Kelvo Management Service";
+  };
   const auto start = std::chrono::steady_clock::now();
   std::string message = failure([&] { client_.getString(u"PRODUCT_DATA_D"); });
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4900));
-  EXPECT_NE(message.find(" at Unable to connect to pipe \\\\.\\pipe\\zrcpipe / Unable to connect to socket " + pipePath() +
-                         unreachable),
-            std::string::npos)
-      << message;
+  EXPECT_NE(message.find(unreachable("zrcpipe")), std::string::npos) << message;
 
   useRegistry("\"zrcpipe\"=\"panel-mgmt\"\n");
   message = failure([&] { client_.getString(u"PRODUCT_DATA_D"); });
-  EXPECT_NE(message.find("\\pipe\\panel-mgmt / Unable to connect to socket " + pipePath("panel-mgmt") + unreachable),
-            std::string::npos)
-      << message;
+  EXPECT_NE(message.find(unreachable("panel-mgmt")), std::string::npos) << message;
   EXPECT_EQ(lines->take(), std::vector<std::string>{});
 
   auto service = this->start("panel-mgmt");
@@ -137,9 +131,7 @@ TEST_F(Client, ConnectsThroughTriesAndOneRetry) {
   // The retry finds a socket file nobody listens on: its connect failure is what the caller sees.
   service->kill();
   message = failure([&] { client_.getString(u"PRODUCT_DATA_D"); });
-  EXPECT_NE(message.find("\\pipe\\panel-mgmt / Unable to connect to socket " + pipePath("panel-mgmt") + unreachable),
-            std::string::npos)
-      << message;
+  EXPECT_NE(message.find(unreachable("panel-mgmt")), std::string::npos) << message;
 }
 
 } // namespace

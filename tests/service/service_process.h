@@ -32,7 +32,6 @@ public:
   // Stops it (SIGSTOP) until resumed: clients connect to its backlog and wait for replies.
   void suspend();
   void resume();
-  bool running() const { return pid_ > 0; }
   int pid() const { return pid_; }
 
 private:
