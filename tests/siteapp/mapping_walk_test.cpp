@@ -1,4 +1,5 @@
-// The mapping walk on real package trees: targets, copies, the permission map, confinement.
+// The mapping walk on real package trees: targets, the permission map, confinement. (What a
+// copy holds, and that a failed one leaves nothing, is tests/e2e/extract_test.cpp's.)
 #include "siteapp/mapping_walk.h"
 
 #include <unistd.h>
@@ -50,15 +51,6 @@ protected:
   std::string package_ = dir_.file("package");
   std::string site_ = dir_.file("site");
 };
-
-TEST_F(Walk, NestedMappingsTakeTheirContentFromThePackageRoot) {
-  PermissionMap map = walk("<mapping url=\"/\" path=\"htdocs\"><mapping url=\"cgi-bin\" path=\"cgi-bin\"/></mapping>");
-  EXPECT_TRUE(map.empty());
-  EXPECT_EQ(readFile(site_ + "/index.php"), "index");
-  EXPECT_EQ(readFile(site_ + "/sub/a.txt"), "a");
-  EXPECT_EQ(readFile(site_ + "/cgi-bin/run.cgi"), "run");
-  EXPECT_FALSE(fs::exists(site_ + "/htdocs"));
-}
 
 TEST_F(Walk, SpellingsOfOnePathYieldTheSameDirectory) {
   for (const char* spelling : {"cgi-bin", "/cgi-bin/", "\\cgi-bin\\", "./cgi-bin/.", "cgi-bin//", "x/../cgi-bin"}) {
@@ -118,9 +110,8 @@ TEST_F(Walk, WithoutCopyingDirectoriesAreMadeAndSourcesStillRead) {
   EXPECT_TRUE(fs::is_directory(site_ + "/a/b/c"));
   EXPECT_TRUE(fs::is_empty(site_ + "/a/b/c"));
   EXPECT_FALSE(fs::exists(site_ + "/a/b/index.php"));
-
-  // A walk that fails removes the directories it made.
-  std::string message = failure([&] { walk("<mapping url=\"x/y\" path=\"missing\"/>", false); });
+  // The sources are read all the same: a missing one fails the walk, which removes what it made.
+  const std::string message = failure([&] { walk("<mapping url=\"x/y\" path=\"missing\"/>", false); });
   EXPECT_EQ(message.substr(message.find(" at ")), " at Unable to read directory (" + u8(VFileName::combine(wide(package_), u"missing")) + ")");
   EXPECT_FALSE(fs::exists(site_ + "/x"));
 }

@@ -3,15 +3,10 @@
 // impersonation client's (tests/runtime/process/sid_client_test.cpp): the runner keeps its limit.
 #include "siteapp/script_runner.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -22,7 +17,6 @@
 #include "os/text.h"
 #include "runtime/core/command_line.h"
 #include "runtime/core/exception.h"
-#include "runtime/core/thread.h"
 #include "runtime/log/log_manager.h"
 #include "runtime/process/pipe_client.h"
 #include "runtime/security/user_information.h"
@@ -218,57 +212,6 @@ TEST_F(ScriptRunner, NoShellBetweenTheToolAndTheScript) {
                           action + lines);
   }
   EXPECT_FALSE(std::filesystem::exists(marker));
-}
-
-// A script that never ends is waited for; cancelling the tool's thread ends the wait.
-TEST_F(ScriptRunner, NeverEndingScriptIsWaitedForUntilCancelled) {
-  const std::string pids = dir_.file("pids"), started = pids + "/started";
-  std::filesystem::create_directories(pids);
-  ASSERT_EQ(::mkfifo(started.c_str(), 0600), 0);
-  ASSERT_EQ(::chown(started.c_str(), user_.uid(), user_.gid()), 0);
-  // The script names itself through the pipe, then sleeps.
-  script("install.php", "<?php file_put_contents('" + started + "', getmypid()); sleep(3600);");
-  request("php");
-  std::atomic<int> runnerThread{0};
-  std::string outcome = "none";
-  VThread runner([&]() -> std::uint32_t {
-    runnerThread = threadId();
-    outcome = run("install", "install");
-    return 0;
-  });
-  // Whatever fails below, the wait ends, and the script is gone before the fixture removes its user.
-  struct Cleanup {
-    VThread& runner;
-    pid_t script = 0;
-    ~Cleanup() {
-      runner.terminate(7);
-      runner.waitForSingleObject(10000);
-      const int process = script > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, script, 0)) : -1;
-      if (process < 0) return;
-      ::kill(script, SIGKILL);
-      pollfd ended{process, POLLIN, 0};
-      ::poll(&ended, 1, 10000);
-      ::close(process);
-    }
-  } cleanup{runner};
-
-  const int fifo = ::open(started.c_str(), O_RDONLY | O_NONBLOCK);
-  ASSERT_GE(fifo, 0);
-  pollfd named{fifo, POLLIN, 0};
-  ASSERT_EQ(::poll(&named, 1, 60000), 1) << "the script did not start";
-  char pid[32] = {};
-  ASSERT_GT(::read(fifo, pid, sizeof pid - 1), 0);
-  ::close(fifo);
-  cleanup.script = std::atoi(pid);
-  // The tool's thread waits in the kernel: it has not returned.
-  waitUntilAsleep(runnerThread);
-  EXPECT_EQ(runner.exitCode(), VThread::STILL_ACTIVE);
-
-  runner.terminate(7);
-  EXPECT_EQ(runner.waitForSingleObject(10000), 0u);
-  EXPECT_EQ(runner.exitCode(), 7u);
-  EXPECT_EQ(outcome, "none"); // the run neither returned nor failed: the cancellation ended it
-  EXPECT_EQ(::kill(cleanup.script, 0), 0) << "the script was still running";
 }
 
 } // namespace
