@@ -1,12 +1,11 @@
 #include "security/disk/component_resolver.h"
 
 #include <filesystem>
-#include <functional>
 
 #include <gtest/gtest.h>
 
-#include "runtime/core/exception.h"
 #include "tests/security/disk/fake_system_helper.h"
+#include "tests/support/failure.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;
@@ -43,16 +42,10 @@ protected:
     helper_->product[u"perl"] = u"C:\\vhosts";
   }
 
+  // What resolving the name threw: its message and its contexts' ("\nat " before each).
   std::string failure(const std::u16string& name) {
-    try {
-      resolver_.getPath(name);
-    } catch (const vexception& e) {
-      std::string text = u8(e.message());
-      for (const ExceptionContext& context : e.contexts())
-        if (!context.message.empty()) text += " / " + u8(context.message);
-      return text;
-    }
-    return "no exception";
+    const Failure failed = failureOf([&] { resolver_.getPath(name); });
+    return failed.message + failed.calls;
   }
 
   TempDir dir_;
@@ -91,24 +84,24 @@ TEST_F(Resolver, FailuresNameTheComponentAndTheCause) {
     std::u16string name;
     std::string message;
   } cases[] = {
-      {u"unknown", "Component unknown isn't supported / Unable to obtain parameter: 'unknown' / "
+      {u"unknown", "Component unknown isn't supported\nat Unable to obtain parameter: 'unknown'\nat "
                    "Unable to call getPath(unknown)"},
-      {u"nodir", "Component nodir has no install directory / Unable to obtain parameter: "
-                 "'nodir' / Unable to call getPath(nodir)"},
+      {u"nodir", "Component nodir has no install directory\nat Unable to obtain parameter: "
+                 "'nodir'\nat Unable to call getPath(nodir)"},
       // The virtual hosts directory has no install directory of the table's: only a configured value.
-      {u"httpd_vhosts_d", "Component httpd_vhosts_d isn't supported / Unable to obtain parameter: "
-                          "'httpd_vhosts_d' / Unable to call getPath(httpd_vhosts_d)"},
+      {u"httpd_vhosts_d", "Component httpd_vhosts_d isn't supported\nat Unable to obtain parameter: "
+                          "'httpd_vhosts_d'\nat Unable to call getPath(httpd_vhosts_d)"},
   };
   for (const Case& c : cases) EXPECT_EQ(failure(c.name), c.message);
   const std::string absent = failure(u"missing");
-  EXPECT_NE(absent.find(" / Unable to obtain long file path for: 'C:\\absent' / Unable to call "
+  EXPECT_NE(absent.find("\nat Unable to obtain long file path for: 'C:\\absent'\nat Unable to call "
                         "getPath(missing)"),
             std::string::npos)
       << absent;
   // A configured value of a component the table does not know has no additional paths to give.
   helper_->product[u"other"] = u"C:\\vhosts";
-  EXPECT_EQ(failure(u"other"), "Component other isn't supported / Unable to call "
-                               "getAdditionalPaths(other) / Unable to call getPath(other)");
+  EXPECT_EQ(failure(u"other"), "Component other isn't supported\nat Unable to call "
+                               "getAdditionalPaths(other)\nat Unable to call getPath(other)");
 }
 
 } // namespace
