@@ -68,12 +68,4 @@ TEST(DefaultSystemHelper, FoldersAndTheVerboseSwitchFollowTheRegistry) {
   EXPECT_NE(failureOf([&] { helper.getSpecialFolderPath(0x99); }).message, "");
 }
 
-TEST(DefaultSystemHelper, FilePatternsIgnoreCase) {
-  const std::tuple<const char16_t*, const char16_t*, bool> cases[] = {
-      {u"a.xml", u"*.xml", true},   {u"A.XML", u"*.xml", true}, {u"a.xml.bak", u"*.xml", false},
-      {u".xml", u"*.xml", true},    {u"ab.x", u"a?.x", true},   {u"a.x", u"a?.x", false}};
-  for (const auto& [name, pattern, expected] : cases)
-    EXPECT_EQ(matchesPattern(name, pattern), expected) << u8(name) << " " << u8(pattern);
-}
-
 } // namespace

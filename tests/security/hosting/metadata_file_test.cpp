@@ -52,11 +52,9 @@ protected:
   std::shared_ptr<testing_support::FakeSystemHelper> helper = testing_support::accountsHelper(60);
 };
 
-TEST(MetadataFileNames, DomainAndWebUserFilesLieInKelvo) {
-  EXPECT_EQ(domainMetadataFile(u"C:\\vhosts", u"site1"), u"C:\\vhosts\\site1\\.kelvo\\.Security");
-  EXPECT_EQ(webuserMetadataFile(u"C:\\vhosts\\", u"site1", u"bob"),
-            u"C:\\vhosts\\site1\\.kelvo\\.Web.bob.Security");
-  EXPECT_EQ(rootMetadataFile(u"C:\\inetpub"), u"C:\\inetpub\\.Security");
+// Where each file lies is the manager's table (Manager.RootRelativePathAndMetadataFileOfAPath);
+// names that would put it elsewhere are refused here.
+TEST(MetadataFileNames, DomainAndWebUserNamesStayInTheirDirectory) {
   for (const char16_t* bad : {u"..", u".", u"", u"a\\b", u"a/b", u"C:"}) {
     EXPECT_THROW(domainMetadataFile(u"C:\\vhosts", bad), vexception) << u8(bad);
     EXPECT_THROW(webuserMetadataFile(u"C:\\vhosts", u"site1", bad), vexception) << u8(bad);
