@@ -16,6 +16,11 @@ mkdir -p "$src"
 tar -C "$root" --exclude='./build' --exclude='./build-*' --exclude='./obj-*' \
   --exclude='./debian/tavrix' --exclude='./debian/tavrix-dbgsym' --exclude='./debian/.debhelper' \
   --exclude='./debian/tmp' -cf - . | tar -C "$src" -xf -
+# debhelper gives the build a HOME of its own: ccache is told where its cache is.
+if command -v ccache >/dev/null; then
+  CCACHE_DIR=$(ccache --get-config cache_dir)
+  export CCACHE_DIR
+fi
 if ! (cd "$src" && dpkg-buildpackage -us -uc -b) >"$out/build.log" 2>&1; then
   tail -n 40 "$out/build.log" >&2
   echo "dpkg-buildpackage failed: $out/build.log" >&2
