@@ -35,11 +35,12 @@ check() { # check DESCRIPTION COMMAND...
   if "$@"; then ok "$what"; else fail "$what"; fi
 }
 
-# The trees a package may leave something in; dpkg's and apt's own records change by design.
+# The trees a package may leave something in; dpkg's and apt's own records change by design, and
+# the account database's lock files come and go while other tests here make accounts.
 snapshot() {
   find /etc /usr /lib /var/lib /var/log /opt /srv -xdev \
     -path /var/lib/dpkg -prune -o -path /var/lib/apt -prune -o -path /var/log/apt -prune -o \
-    -print 2>/dev/null | LC_ALL=C sort
+    -print 2>/dev/null | grep -Ev '^/etc/[^/]+\.lock$' | LC_ALL=C sort
 }
 accounts() { getent passwd | cut -d: -f1,6 | LC_ALL=C sort; getent group | cut -d: -f1 | LC_ALL=C sort; }
 
@@ -179,6 +180,7 @@ source "$root/tools/panel-host.sh"
 setup_site() {
   useradd -M -U -s /usr/sbin/nologin "$site_user" && groupadd "IWPG_$site_user" && site_user_made=1 &&
     panel_site "$work" "$root/demo/sample-app" guestbook-1.0 "$site_user" &&
+    mkdir "$work/product" &&
     panel_registry /var/lib/tavrix/registry.reg /run/tavrix "$drive" \
       "\"PRODUCT_ROOT_D\"=\"$work/product\"" '"Debug"=dword:00000001' '' \
       '[HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo\ZRC Config\Config\Packages\script.php82]' \
@@ -233,7 +235,8 @@ XML
   } >"$work/files.xml"
   tavrix_command delete --delete-application "${site_options[@]}" --files="$work/files.xml"
   check "... left the application's directory empty" test -z "$(ls -A "$site" 2>/dev/null)"
-  # Read as the manual page and the README say; the tool made the log directory.
+  # Read as the manual page and the README say; the tool made the log directory below the
+  # panel's installation root.
   check "the daily log, read through iconv, holds the four commands' ends" \
     test "$(iconv -f UTF-16LE -t UTF-8 "$work"/product/admin/logs/kelvolog_debug*.log 2>/dev/null |
       tr -d '\r' | grep -c "^.* End command '.*' with code: 0$")" = 4
