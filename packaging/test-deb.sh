@@ -1,9 +1,10 @@
 #!/bin/bash
-# Installs the Debian package on this machine and takes it away again, checking what an operator
-# relies on: the files in place, the state and run directories, the enabled units, the tool and
-# both services working from the installed files (started through their socket units where
-# systemd runs, by hand otherwise), one real extraction through them into a site, and a purge
-# that leaves nothing behind.
+# Builds the Debian package with dpkg-buildpackage, installs it on this machine and takes it away
+# again, checking what an operator relies on: lintian finds nothing, the files are in place with
+# their manual pages, --version and --help work and write nothing, the tool and both services
+# work from the installed files (started through their socket units where systemd runs, by hand
+# otherwise) for all four commands on a real site, a changed configuration file survives a
+# reinstall, and a purge leaves nothing behind.
 # Installs system-wide, so it is not part of ./test.sh. Run as root: packaging/test-deb.sh
 set -u
 
@@ -17,6 +18,7 @@ if dpkg-query -W -f='${Status}' tavrix 2>/dev/null | grep -q installed; then
 fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/tools/install-deps.sh" debhelper dpkg-dev lintian man-db
 work=$(mktemp -d /tmp/tavrix-deb-test.XXXXXX)
 units="tavrix-management-service tavrix-impersonation-service"
 impersonation_pipe="ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"
@@ -33,11 +35,12 @@ check() { # check DESCRIPTION COMMAND...
   if "$@"; then ok "$what"; else fail "$what"; fi
 }
 
-# The trees a package may leave something in; dpkg's and apt's own records change by design.
+# The trees a package may leave something in; dpkg's and apt's own records change by design, and
+# the account database's lock files come and go while other tests here make accounts.
 snapshot() {
   find /etc /usr /lib /var/lib /var/log /opt /srv -xdev \
     -path /var/lib/dpkg -prune -o -path /var/lib/apt -prune -o -path /var/log/apt -prune -o \
-    -print 2>/dev/null | LC_ALL=C sort
+    -print 2>/dev/null | grep -Ev '^/etc/[^/]+\.lock$' | LC_ALL=C sort
 }
 accounts() { getent passwd | cut -d: -f1,6 | LC_ALL=C sort; getent group | cut -d: -f1 | LC_ALL=C sort; }
 
@@ -70,6 +73,13 @@ if [ ! -f "$deb" ]; then
   exit 1
 fi
 ok "built $(basename "$deb")"
+check "... with its -dbgsym package" sh -c "ls '$(dirname "$deb")'/tavrix-dbgsym_*.deb >/dev/null"
+# lintian warns when it runs as root: it runs as nobody.
+runuser -u nobody -- env HOME=/tmp lintian --fail-on error,warning \
+  "$(dirname "$deb")"/tavrix_*.changes >"$work/lintian.log" 2>&1
+check "lintian finds no error and no warning" test $? -eq 0 -a ! -s "$work/lintian.log"
+sed 's/^/       /' "$work/lintian.log"
+version=$(cd "$root" && dpkg-parsechangelog -S Version)
 
 # A purge must bring these trees back to this state; /var/lib/tavrix and /run/tavrix included.
 rm -rf /var/lib/tavrix /run/tavrix
@@ -102,6 +112,13 @@ if command -v systemd-analyze >/dev/null; then
     >"$work/verify.log" 2>&1
   check "systemd-analyze verify finds nothing in the units" test $? -eq 0 -a ! -s "$work/verify.log"
 fi
+for page in tavrix tavrix-services; do
+  MANWIDTH=80 man -l "/usr/share/man/man8/$page.8.gz" >"$work/$page.txt" 2>"$work/$page.err"
+  check "man -l renders $page(8)" test $? -eq 0 -a -s "$work/$page.txt" -a ! -s "$work/$page.err"
+done
+for page in tavrix-management-service tavrix-impersonation-service; do
+  check "man finds $page(8)" sh -c "man -w $page >/dev/null 2>&1"
+done
 check "/etc/tavrix/registry.reg is a conffile" \
   sh -c "dpkg-query -W -f='\${Conffiles}' tavrix | grep -q '^ /etc/tavrix/registry.reg '"
 check "/etc/tavrix/registry.reg is UTF-8 text" sh -c 'iconv -f UTF-8 -t UTF-8 /etc/tavrix/registry.reg >/dev/null'
@@ -111,13 +128,28 @@ check "/run/tavrix made, 755 root" test "$(mode /run/tavrix)" = "755 root:root"
 check "/run/tavrix/lock made, 755 root" test "$(mode /run/tavrix/lock)" = "755 root:root"
 check "/run/tavrix/pipe made, 755 root" test "$(mode /run/tavrix/pipe)" = "755 root:root"
 
-echo "# the README's first command"
-env -u TAVRIX_REGISTRY -u TAVRIX_OPERATOR_REGISTRY -u TAVRIX_TOOL_REGISTRY \
-  tavrix --help >"$work/help.txt" 2>&1
+echo "# --version and --help"
+# What the tool's state, run and configuration directories hold, with owners, modes and sizes.
+state() {
+  find /var/lib/tavrix /run/tavrix /etc/tavrix -printf '%p %u %m %s %T@\n' 2>/dev/null | LC_ALL=C sort
+}
+state >"$work/state.before"
+tavrix_plain() { env -u TAVRIX_REGISTRY -u TAVRIX_OPERATOR_REGISTRY -u TAVRIX_TOOL_REGISTRY "$@"; }
+tavrix_plain tavrix --version >"$work/version.txt" 2>&1
+check "tavrix --version exits 0" test $? -eq 0
+check "tavrix --version prints 'tavrix $version (<commit>)'" grep -qx "tavrix $version ([0-9a-z]*)" "$work/version.txt"
+tavrix_plain tavrix --help >"$work/help.txt" 2>&1
 check "tavrix --help exits 0" test $? -eq 0
 check "tavrix --help prints the usage" grep -q "^usage: tavrix" "$work/help.txt"
-runuser -u nobody -- env -u TAVRIX_REGISTRY /usr/sbin/tavrix --help >/dev/null 2>&1
+tavrix_plain runuser -u nobody -- /usr/sbin/tavrix --help >/dev/null 2>&1
 check "tavrix --help exits 0 for a user other than root" test $? -eq 0
+state >"$work/state.after"
+if diff "$work/state.before" "$work/state.after" >"$work/state.diff"; then
+  ok "--version and --help, as root and as nobody, changed nothing in /var/lib/tavrix, /run/tavrix, /etc/tavrix"
+else
+  fail "--version or --help changed /var/lib/tavrix, /run/tavrix or /etc/tavrix:"
+  sed 's/^/       /' "$work/state.diff"
+fi
 
 # Starts a service by hand, as its unit's ExecStart does, on the installed configuration; waits
 # for its "listening on" line.
@@ -141,28 +173,73 @@ stop_service() {
   kill -TERM "$1" && wait "$1"
 }
 
-# One real extraction, as the panel runs it, through the installed services: the demo's package
-# into a site of a user made for it, on the installed registry files (the tool's own file, which
-# the purge removes, says where drive C: is) and the default run directory.
+# The four commands as the panel runs them, through the installed services, on a site of a user
+# made for it: the demo's package, request and file list. The tool's own registry file (which the
+# purge removes) says where drive C: and PHP are and that every message goes to the daily log.
 source "$root/tools/panel-host.sh"
-extract() {
+setup_site() {
   useradd -M -U -s /usr/sbin/nologin "$site_user" && groupadd "IWPG_$site_user" && site_user_made=1 &&
     panel_site "$work" "$root/demo/sample-app" guestbook-1.0 "$site_user" &&
-    mkdir -p "$work/product/admin/logs" &&
-    panel_registry /var/lib/tavrix/registry.reg /run/tavrix "$drive" "\"PRODUCT_ROOT_D\"=\"$work/product\"" ||
-    return 1
-  env -u TAVRIX_REGISTRY -u TAVRIX_OPERATOR_REGISTRY -u TAVRIX_TOOL_REGISTRY \
-    /usr/sbin/tavrix --extract-application "${site_options[@]}" "$metadata" >"$work/extract.log" 2>&1
+    mkdir "$work/product" &&
+    panel_registry /var/lib/tavrix/registry.reg /run/tavrix "$drive" \
+      "\"PRODUCT_ROOT_D\"=\"$work/product\"" '"Debug"=dword:00000001' '' \
+      '[HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo\ZRC Config\Config\Packages\script.php82]' \
+      '@="php"' '"InstallDir"="C:\\php"'
 }
-check_extraction() {
-  if extract; then
-    ok "tavrix --extract-application through the installed services exits 0"
+# tavrix_command NAME OPTIONS...: runs the installed tool, its output kept in $work/NAME.log.
+tavrix_command() {
+  local name=$1
+  shift
+  if tavrix_plain /usr/sbin/tavrix "$@" >"$work/$name.log" 2>&1; then
+    ok "tavrix $1 through the installed services exits 0"
   else
-    fail "tavrix --extract-application through the installed services exits 0:"
-    sed 's/^/       /' "$work/extract.log"
+    fail "tavrix $1 through the installed services exits 0:"
+    sed 's/^/       /' "$work/$name.log"
   fi
-  check "... and copied the package's index.php into the site as $site_user" \
+}
+run_commands() {
+  if ! setup_site; then
+    fail "the site is set up"
+    return
+  fi
+  tavrix_command extract --extract-application "${site_options[@]}" "$metadata"
+  check "... copied index.php into the site as $site_user" \
     test "$(stat -c %U "$site/index.php" 2>/dev/null)" = "$site_user"
+  chmod -R 755 "$site"
+  tavrix_command update --update-application-permissions "${site_options[@]}" "$metadata"
+  check "... gave uploads/ back to IWPG_$site_user after a chmod -R" \
+    sh -c "getfacl -cpe '$site/uploads' 2>/dev/null | grep -q '^group:IWPG_$site_user:rwx.*effective:rwx'"
+  cat >"$work/request.xml" <<XML
+<fsa-run-application-script>
+  <script-processor>php</script-processor>
+  <environment>
+    <variable name="site_dir" value="$site"/>
+    <variable name="db_host" value="localhost"/>
+    <variable name="db_name" value="guestbook_deb"/>
+    <variable name="db_user" value="gb_deb"/>
+    <variable name="db_password" value="s3cret-deb"/>
+    <variable name="admin_email" value="admin@deb.example"/>
+  </environment>
+  <script-params>--title="Package test"</script-params>
+</fsa-run-application-script>
+XML
+  tavrix_command script --run-application-script --application-full-name=guestbook-1.0 \
+    --script-filename=install --script-name=install --user-name="$site_user" --fsa-xml-file="$work/request.xml"
+  check "... its install script wrote config.php as $site_user" \
+    test "$(stat -c %U "$site/config.php" 2>/dev/null)" = "$site_user"
+  {
+    echo '<files><SECTION PREFIX="htdocs">'
+    find "$repository/guestbook-1.0/htdocs" -mindepth 1 -maxdepth 1 -printf '  <FILE>%f</FILE>\n'
+    echo '  <FILE>config.php</FILE>'
+    echo '</SECTION></files>'
+  } >"$work/files.xml"
+  tavrix_command delete --delete-application "${site_options[@]}" --files="$work/files.xml"
+  check "... left the application's directory empty" test -z "$(ls -A "$site" 2>/dev/null)"
+  # Read as the manual page and the README say; the tool made the log directory below the
+  # panel's installation root.
+  check "the daily log, read through iconv, holds the four commands' ends" \
+    test "$(iconv -f UTF-16LE -t UTF-8 "$work"/product/admin/logs/kelvolog_debug*.log 2>/dev/null |
+      tr -d '\r' | grep -c "^.* End command '.*' with code: 0$")" = 4
 }
 
 echo "# the services"
@@ -173,7 +250,7 @@ if [ -d /run/systemd/system ]; then
     check "$unit.socket starts" systemctl start "$unit.socket"
   done
   check "the management socket is 0666 root" test "$(mode /run/tavrix/pipe/zrcpipe)" = "666 root:root"
-  check_extraction
+  run_commands
   for unit in $units; do
     check "$unit started by its socket under systemd" systemctl is-active --quiet "$unit.service"
   done
@@ -186,7 +263,7 @@ else
   start_service tavrix-impersonation-service "$work/impersonation.log"
   check "impersonation service listens on /run/tavrix/pipe/$impersonation_pipe" test -S "/run/tavrix/pipe/$impersonation_pipe"
   impersonation=$started_pid
-  check_extraction
+  run_commands
   check "management service stops cleanly on SIGTERM" stop_service "$management"
   check "impersonation service stops cleanly on SIGTERM" stop_service "$impersonation"
   service_pids=""
@@ -205,6 +282,11 @@ else
   cat "$work/examples.log"
 fi
 service_pids=""
+
+echo "# dpkg -i of the same version again"
+echo "; changed by the package test" >>/etc/tavrix/registry.reg
+if dpkg -i "$deb" </dev/null >"$work/reinstall.log" 2>&1; then ok "dpkg -i again"; else fail "dpkg -i again"; cat "$work/reinstall.log"; fi
+check "the changed /etc/tavrix/registry.reg is kept" grep -qx "; changed by the package test" /etc/tavrix/registry.reg
 
 echo "# dpkg -r"
 if dpkg -r tavrix >"$work/remove.log" 2>&1; then ok "dpkg -r"; else fail "dpkg -r"; cat "$work/remove.log"; fi
