@@ -1,6 +1,7 @@
 #include "runtime/log/crash_dump.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "os/error.h"
@@ -21,8 +22,15 @@ void onFatalError(const os::FaultContext& context) { (void)os::writeCoreDump(con
 
 } // namespace
 
+namespace {
+// The settings once they are read: a fault before that writes no dump, since reading them
+// takes locks the faulting code may hold.
+std::atomic<const CrashDumpInfo*> g_settings{nullptr};
+} // namespace
+
 CrashDumpInfo& CrashDumpInfo::instance() {
   static CrashDumpInfo info;
+  g_settings = &info;
   return info;
 }
 
@@ -30,7 +38,7 @@ CrashDumpInfo::CrashDumpInfo() {
   try {
     registry::Key key(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY,
                       registry::READ_CONTROL | registry::KEY_QUERY_VALUE | registry::KEY_WOW64_32KEY,
-                      false);
+                      true);
     if (registry::get(key, u"CrashDumpsEnabled", 1) == 0) {
       enabled_ = false;
       return;
@@ -114,6 +122,6 @@ void internalDumpMiniDump(const os::FaultContext& context) {
 }
 
 void translateStructuredException(std::uint32_t code, const os::FaultContext& context) {
-  if (CrashDumpInfo::instance().enabled()) internalDumpMiniDump(context);
+  if (const CrashDumpInfo* settings = g_settings; settings && settings->enabled()) internalDumpMiniDump(context);
   throw cwrpexception(code);
 }
