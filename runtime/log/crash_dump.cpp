@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "os/error.h"
+#include "os/path.h"
 #include "os/process.h"
 #include "runtime/core/cancelation.h"
 #include "runtime/core/exception.h"
@@ -115,7 +116,7 @@ void internalDumpMiniDump(const os::FaultContext& context) {
     throwOSError(u"Unable to generate dump file", rc, VCONTEXT("internalDumpMiniDump"));
   } catch (vexception& e) {
     e.addContext(ExceptionContext(
-        formatString(u"Unable to call internalDumpMiniDump(%s)", CrashDumpInfo::instance().getFileName()),
+        formatString(u"Unable to call internalDumpMiniDump(%s)", os::shownPath(CrashDumpInfo::instance().getFileName())),
         "internalDumpMiniDump", __LINE__));
     throw;
   }

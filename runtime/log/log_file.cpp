@@ -2,6 +2,7 @@
 
 #include "os/impersonation.h"
 #include "os/named_mutex.h"
+#include "os/path.h"
 #include "os/process.h"
 #include "os/text.h"
 #include "runtime/core/exception.h"
@@ -112,5 +113,5 @@ void LogFile::write(const std::u16string& line) {
   std::uint32_t rc = utf8 ? os::appendToLog(file, "", os::utf8FromUtf16(text + u"\n"))
                           : os::appendToLog(file, "\xFF\xFE", utf16le(text + u"\r\n"));
   if (rc)
-    throwOSError(u"write log file " + file, rc, VCONTEXT("LogFile::write"));
+    throwOSError(u"write log file " + os::shownPath(file), rc, VCONTEXT("LogFile::write"));
 }
