@@ -1,5 +1,6 @@
 #include "app/tavriximp.h"
 
+#include <algorithm>
 #include <functional>
 
 #include "app/params.h"
@@ -101,24 +102,26 @@ const std::vector<Command>& commands() {
 tavriximp::tavriximp() { command = u"--help"; }
 
 int tavriximp::go(int argc, const std::u16string* argv) {
-  std::u16string possible;
-  for (const Command& candidate : commands()) possible += (possible.empty() ? u"   " : u"\n   ") + candidate.name;
-  for (const Command& candidate : commands()) {
-    if (command != candidate.name) continue;
-    if (!candidate.run) {
-      usage();
-      return 0;
-    }
-    Params params(argc, argv);
-    params.check(candidate.required, candidate.optional);
-    // Only a command that will act opens the log, the store and the dump location: a usage
-    // error and --help leave the host as they found it.
-    beginCommand();
-    SiteApplicationManager manager(createUserInformation());
-    candidate.run(params, manager);
+  const std::vector<Command>& table = commands();
+  const auto chosen =
+      std::find_if(table.begin(), table.end(), [&](const Command& candidate) { return candidate.name == command; });
+  if (chosen == table.end()) {
+    std::u16string possible;
+    for (const Command& candidate : table) possible += (possible.empty() ? u"   " : u"\n   ") + candidate.name;
+    cmdNotSupported(possible);
+  }
+  if (!chosen->run) {
+    usage();
     return 0;
   }
-  cmdNotSupported(possible);
+  Params params(argc, argv);
+  params.check(chosen->required, chosen->optional);
+  // Only a command that will act opens the log, the store and the dump location: a usage error
+  // and --help leave the host as they found it.
+  beginCommand();
+  SiteApplicationManager manager(createUserInformation());
+  chosen->run(params, manager);
+  return 0;
 }
 
 void tavriximp::usage() { os::writeStdout(kUsage); }
