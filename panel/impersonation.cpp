@@ -68,7 +68,7 @@ void removeTemporaryDirectory(const std::u16string& path) {
     if (removed.failure) code = removed.failure->code;
   }
   if (code)
-    logLine("the run's temporary directory " + os::utf8FromUtf16(path) + " stays: " +
+    logLine("the run's temporary directory " + os::utf8FromUtf16(os::shownPath(path)) + " stays: " +
             os::utf8FromUtf16(osErrorMessage(code)));
 }
 

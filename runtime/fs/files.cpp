@@ -24,7 +24,7 @@ bool attributesOf(const std::u16string& path, std::uint32_t& attributes) {
     return true;
   }
   if (isNotFound(info.code())) return false;
-  throwOSError(u"retrieves attributes for file or directory " + path, info.code(),
+  throwOSError(u"retrieves attributes for file or directory " + os::shownPath(path), info.code(),
                VCONTEXT("fileExist"));
 }
 

@@ -54,11 +54,11 @@ bool EntryCollection::parseFile(const std::u16string& file, bool lenient) {
   }
   if (status.refusal != os::StoreRefusal::none) throwStoreRefusal(status.refusal, file);
   if (status.code == os::err::fileNotFound || status.code == os::err::pathNotFound) return false;
-  if (status.code) throwOSError(u"Open file '" + file + u"'", status.code, VCONTEXT("parseFile"));
+  if (status.code) throwOSError(u"Open file '" + os::shownPath(file) + u"'", status.code, VCONTEXT("parseFile"));
   ConfigImporter importer(*this, lenient);
   importer.parseStream([&](char* buffer, std::size_t size) {
     os::Result<std::size_t> n = os::readFile(handle.get(), buffer, size);
-    if (!n.ok()) throwOSError(u"Read from file '" + file + u"'", n.code(), VCONTEXT("parseFile"));
+    if (!n.ok()) throwOSError(u"Read from file '" + os::shownPath(file) + u"'", n.code(), VCONTEXT("parseFile"));
     return n.value();
   });
   return true;

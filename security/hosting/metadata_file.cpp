@@ -143,7 +143,7 @@ std::shared_ptr<EntryCollection>
 loadFromFile(const std::u16string& file, std::shared_ptr<IUserInformation>,
              std::shared_ptr<DiskSecurity::ISystemHelper> systemHelper, bool lenient) {
   return guarded("loadFromFile", __LINE__,
-                 [&] { return u"Unable to call loadFromFile(" + file + u", false)"; }, [&] {
+                 [&] { return u"Unable to call loadFromFile(" + os::shownPath(file) + u", false)"; }, [&] {
                    return EntryCollection::loadFromStore(file, std::move(systemHelper), lenient);
                  });
 }
@@ -207,7 +207,7 @@ void writeEntries(const EntryCollection& entries, SaxWriter& writer, bool lenien
 
 void saveToFile(EntryCollection& entries, std::u16string& metadataLocation,
                 const std::u16string& file, bool lenient) {
-  guarded("saveToFile", __LINE__, [&] { return u"Unable to call saveToFile(" + file + u")"; }, [&] {
+  guarded("saveToFile", __LINE__, [&] { return u"Unable to call saveToFile(" + os::shownPath(file) + u")"; }, [&] {
     if (metadataLocation.empty() && file.empty())
       throw vexception(u"Unable to save data to unknown path", VCONTEXT("saveToFile"));
     if (!file.empty()) metadataLocation = file;

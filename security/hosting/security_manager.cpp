@@ -66,7 +66,7 @@ std::u16string rootRelativePath(const std::u16string& root, const std::u16string
   const std::optional<std::u16string> below = RunTime::File::pathBelow(root, fullPath);
   if (!below)
     throw RootCorrelationException(
-        u"Invalid full path '" + fullPath + u"' and root '" + root + u"' correlation.",
+        u"Invalid full path '" + os::shownPath(fullPath) + u"' and root '" + os::shownPath(root) + u"' correlation.",
         VCONTEXT("HostingSecurity::SecurityManager::getRootRelativePath"));
   return firstComponentOnly ? below->substr(0, below->find(u'\\')) : *below;
 }
@@ -98,7 +98,7 @@ public:
     const std::u16string path = relative.empty() ? scope_ : VFileName::combine(scope_, relative);
     return guarded(
         "getSecurityInformation", __LINE__,
-        [&] { return formatString(u"Unable to call getSecurityInformation(%s)", path); },
+        [&] { return formatString(u"Unable to call getSecurityInformation(%s)", os::shownPath(path)); },
         [&]() -> std::shared_ptr<DiskSecurity::SecurityInformation> {
           const std::u16string file = metadataFileFor(root_, path);
           // The file the walk already uses is looked up once, not again for every directory.
@@ -258,7 +258,7 @@ void SecurityManager::commit(const std::u16string& path, bool complete,
 
 std::shared_ptr<SecurityManager> ManagerPathCache::getManagerByPath(const std::u16string& path) {
   return guarded("getManagerByPath", __LINE__,
-                 [&] { return formatString(u"Unable to call getManagerByPath(%s)", path); }, [&] {
+                 [&] { return formatString(u"Unable to call getManagerByPath(%s)", os::shownPath(path)); }, [&] {
                    if (!virtualHosts_) virtualHosts_ = virtualHostsDirectory();
                    if (cached_) {
                      SecurityManager probe(path, false, userInformation_, *virtualHosts_);
