@@ -138,7 +138,8 @@ os::Handle startProgram(os::ProgramReaper& reaper, const os::ThreadIdentity& acc
   if (!started.ok())
     throwOSError(u"Unable to start " + os::shownPath(line.program), started.code(), VCONTEXT("panel::startProgram"));
   const std::uint32_t pid = started.value().id;
-  logLine("started " + os::utf8FromUtf16(os::shownPath(line.program)) + " as uid " + std::to_string(account.uid) + ", pid " +
+  logLine("started " + os::utf8FromUtf16(os::shownPath(line.program)) + " as uid " + std::to_string(account.uid) +
+          ", pid " +
           std::to_string(pid) + ", for pid " + std::to_string(head.header.processId) +
           (started.value().groupName.empty() ? ", in its process group"
                                               : ", in control group " + started.value().groupName));

@@ -64,7 +64,8 @@ void extractApplication(const SiteApplicationManager& manager, const std::u16str
                      VCONTEXT(kExtract));
   const std::u16string packageMetadata = packageMetadataPath(repository);
   if (!fileExist(packageMetadata))
-    throw vexception(formatString(u"Unable to find APP-META.xml: %s", os::shownPath(packageMetadata)), VCONTEXT(kExtract));
+    throw vexception(formatString(u"Unable to find APP-META.xml: %s", os::shownPath(packageMetadata)),
+                     VCONTEXT(kExtract));
 
   // The document is read before the thread changes identity: a malformed file fails with
   // nothing made.

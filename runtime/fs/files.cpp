@@ -220,7 +220,8 @@ std::vector<std::u16string> RunTime::getProccessesByOpenedFiles(
 }
 
 void copyFile(const std::u16string& source, const std::u16string& target, bool failIfExists) {
-  const std::u16string message = formatString(u"Unable to copy file '%s' to '%s'", os::shownPath(source), os::shownPath(target));
+  const std::u16string message =
+      formatString(u"Unable to copy file '%s' to '%s'", os::shownPath(source), os::shownPath(target));
   for (int attempt = 0; attempt < 3; ++attempt) {
     const std::uint32_t code = copyOnce(source, target, failIfExists);
     if (code == os::err::success) return;

@@ -116,7 +116,8 @@ void internalDumpMiniDump(const os::FaultContext& context) {
     throwOSError(u"Unable to generate dump file", rc, VCONTEXT("internalDumpMiniDump"));
   } catch (vexception& e) {
     e.addContext(ExceptionContext(
-        formatString(u"Unable to call internalDumpMiniDump(%s)", os::shownPath(CrashDumpInfo::instance().getFileName())),
+        formatString(u"Unable to call internalDumpMiniDump(%s)",
+                     os::shownPath(CrashDumpInfo::instance().getFileName())),
         "internalDumpMiniDump", __LINE__));
     throw;
   }

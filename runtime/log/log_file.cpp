@@ -18,6 +18,10 @@ std::u16string executableFileName() {
   return path.substr(path.find_last_of(u"\\/") + 1);
 }
 
+std::u16string logDirectoryBelow(const std::u16string& productRoot) {
+  return VFileName::combine(productRoot, u"admin\\logs");
+}
+
 std::string utf16le(const std::u16string& text) {
   std::string bytes;
   bytes.reserve(text.size() * 2);
@@ -62,7 +66,7 @@ std::optional<std::u16string> logDirectory() {
   if (registry::lookup(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY, u"PRODUCT_ROOT_D", root,
                        registry::VIEW_32) != os::err::success)
     return std::nullopt;
-  return VFileName::combine(root, u"admin\\logs");
+  return logDirectoryBelow(root);
 }
 
 void openLogDirectory() {
@@ -82,7 +86,7 @@ LogFile::LogFile(const std::u16string& name, bool enabledByDefault)
     : name_(name.empty() ? executableFileName() : name),
       enabled_(registry::productDword(u"log_" + name_ + u"_enabled", enabledByDefault ? 1 : 0) != 0) {
   if (!enabled_) return;
-  directory_ = VFileName::combine(productRoot(), u"admin\\logs");
+  directory_ = logDirectoryBelow(productRoot());
   encoding_ = logEncoding();
   lock_ = std::make_unique<VMutex>(false, u"kelvolog_" + name_ + u"_mutex");
 }

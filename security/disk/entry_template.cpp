@@ -39,7 +39,8 @@ IHostSettings& helperOf(const AccessEntry& entry) {
 
 std::u16string folderPath(const AccessEntry& entry, std::uint32_t csidl) {
   std::u16string path = helperOf(entry).getSpecialFolderPath(csidl);
-  LogManager::instance().log(corelog::levelInfo, u"Obtaining wellknown path %s for CSIDL %X", os::shownPath(path), csidl);
+  LogManager::instance().log(corelog::levelInfo, u"Obtaining wellknown path %s for CSIDL %X", os::shownPath(path),
+                             csidl);
   return path;
 }
 

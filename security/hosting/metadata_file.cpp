@@ -41,7 +41,8 @@ std::u16string lastComponent(const std::u16string& path) {
 
 void checkStore(const os::StoreStatus& status, const std::u16string& file, const char16_t* what) {
   if (status.refusal != os::StoreRefusal::none) DiskSecurity::throwStoreRefusal(status.refusal, file);
-  if (status.code) throwOSError(what + os::shownPath(file) + u"'", status.code, VCONTEXT("HostingSecurity::saveToFile"));
+  if (status.code)
+    throwOSError(what + os::shownPath(file) + u"'", status.code, VCONTEXT("HostingSecurity::saveToFile"));
 }
 
 // The attributes of one entry in the order they are written. Throws when the entry cannot be
@@ -92,8 +93,8 @@ void prepareDirectory(const std::u16string& location) {
   // The hidden bit only keeps the directory out of listings; a file system without user
   // attributes must not stop the save.
   if (code)
-    LogManager::instance().log(corelog::levelWarning, u"Unable to mark directory '%s' hidden: %s", os::shownPath(directory),
-                               osErrorMessage(code));
+    LogManager::instance().log(corelog::levelWarning, u"Unable to mark directory '%s' hidden: %s",
+                               os::shownPath(directory), osErrorMessage(code));
 }
 
 void writeFile(const EntryCollection& entries, const std::u16string& location, bool lenient) {

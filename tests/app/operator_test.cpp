@@ -129,9 +129,8 @@ TEST_F(Operator, MessagesShowAPathInOneForm) {
                                           "--www-root=C:\\site", "--user-name=u", "--application-subdirectory=s",
                                           "--metadata-file=" + given});
     EXPECT_EQ(r.exitCode, 0) << r.out;
-    EXPECT_NE(readFile(dailyLogPath(dir_.file("product"))).find("Warning: Unable to open metadata file: " + shown + "\n"),
-              std::string::npos)
-        << given;
+    const std::string log = readFile(dailyLogPath(dir_.file("product")));
+    EXPECT_NE(log.find("Warning: Unable to open metadata file: " + shown + "\n"), std::string::npos) << given;
   }
 }
 

@@ -40,7 +40,8 @@ TEST_F(LogFileSink, DebugLoggingWritesTheStartOfACommandThatActs) {
   for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
     messages.push_back((*it)[1]);
   std::string commandLine = binary("tavrix");
-  for (const std::string& arg : kActingCommand) commandLine += arg.starts_with("--delete") ? " " + arg : " \"" + arg + "\"";
+  for (const std::string& arg : kActingCommand)
+    commandLine += arg.starts_with("--delete") ? " " + arg : " \"" + arg + "\"";
   ASSERT_FALSE(messages.empty()) << log;
   EXPECT_EQ(messages[0], "Start command: '" + commandLine + "'");
 }
