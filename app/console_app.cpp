@@ -6,6 +6,7 @@
 #include "runtime/core/guard.h"
 #include "runtime/core/text.h"
 #include "runtime/log/crash_dump.h"
+#include "runtime/log/log_file.h"
 #include "runtime/log/log_manager.h"
 #include "runtime/log/tracing_driver.h"
 
@@ -52,7 +53,7 @@ std::u16string maskCommandLine(const std::u16string& commandLine) {
 
 vconsoleapp::vconsoleapp() {
   LogManager::instance().resetSwitches();
-  CrashDumpInfo::instance();
+  LogManager::instance().setRecording(false);
   OpenTracingDriver::install();
   g_application = this;
 }
@@ -63,14 +64,13 @@ vconsoleapp* vconsoleapp::application() { return g_application; }
 
 int vconsoleapp::run(int argc, const std::u16string* argv) {
   LogManager& log = LogManager::instance();
-  std::u16string logged;
+  std::u16string& logged = loggedCommandLine_;
   auto describe = [&] { return formatString(u"Unable to execute command: '%s'", logged); };
   os::FaultTranslatorScope translator(translateStructuredException);
   try {
     // Known before the guard opens its span, so that a failure to open it names the command.
     logged = maskCommandLine(joinCommandLine(os::processArguments()));
     return guarded("vconsoleapp::run", __LINE__, describe, [&](tracing::Span& span) {
-      log.log(corelog::levelInfo, u"Start command: '%s'", logged);
       int result = start(argc, argv);
       log.log(corelog::levelInfo, u"End command '%s' with code: %d", logged, result);
       if (span.isActive()) span.setTag("if_error", cstr(describe(), CP_ACP));
@@ -84,6 +84,16 @@ int vconsoleapp::run(int argc, const std::u16string* argv) {
     reportFailure([&] { log.logText(corelog::levelError, u"Unexpected error"); });
   }
   return 1;
+}
+
+void vconsoleapp::beginCommand() {
+  openLogDirectory();
+  // A misspelt encoding fails the command before it acts, not each log line silently.
+  (void)logEncoding();
+  CrashDumpInfo::instance();
+  LogManager& log = LogManager::instance();
+  log.setRecording(true);
+  log.log(corelog::levelInfo, u"Start command: '%s'", loggedCommandLine_);
 }
 
 int vconsoleapp::start(int argc, const std::u16string* argv) {

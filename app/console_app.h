@@ -27,9 +27,19 @@ public:
   static vconsoleapp* application();
 
 protected:
+  // Called once the command is known to act (recognised, its parameters checked): the log
+  // directory, the crash dump settings and the log's file and event-log sinks are opened only
+  // now, so that --help and a usage error create nothing and take no lock. Throws when the
+  // registry store cannot be read (TAVRIX_REGISTRY naming a missing file, say).
+  void beginCommand();
+
   [[noreturn]] void cmdNotSupported(const std::u16string& possibleCommands);
 
   std::u16string command;
+
+private:
+  // The command line as the log shows it (secrets masked).
+  std::u16string loggedCommandLine_;
 };
 
 // The logged form of a command line: each argument quoted, values of parameters whose name

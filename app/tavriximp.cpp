@@ -1,5 +1,6 @@
 #include "app/tavriximp.h"
 
+#include <algorithm>
 #include <functional>
 
 #include "app/params.h"
@@ -47,17 +48,19 @@ void lockUser(const Params& params, ExclusiveTask& task) {
 
 struct Command {
   std::u16string name;
-  std::function<void(const Params&, SiteApplicationManager&, tavriximp&)> run;
+  ParameterList required;
+  ParameterList optional;
+  // Null for --help, which takes any parameters and touches nothing.
+  std::function<void(const Params&, SiteApplicationManager&)> run;
 };
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
-      {u"--help", [](const Params&, SiteApplicationManager&, tavriximp& app) { app.usage(); }},
+      {u"--help", {}, {}, nullptr},
       {u"--run-application-script",
-       [](const Params& params, SiteApplicationManager& manager, tavriximp&) {
-         params.check({u"--application-full-name", u"--script-filename", u"--script-name",
-                       u"--user-name", u"--fsa-xml-file"},
-                      {});
+       {u"--application-full-name", u"--script-filename", u"--script-name", u"--user-name", u"--fsa-xml-file"},
+       {},
+       [](const Params& params, SiteApplicationManager& manager) {
          ensureSiteApplicationFields(params, manager);
          std::u16string xmlFile = params.get(u"--fsa-xml-file", false, u"");
          std::u16string scriptName = params.getRequired(u"--script-name");
@@ -65,28 +68,26 @@ const std::vector<Command>& commands() {
          manager.fsaRunApplicationScript(scriptFileName, scriptName, xmlFile);
        }},
       {u"--extract-application",
-       [](const Params& params, SiteApplicationManager& manager, tavriximp&) {
-         params.check({u"--application-full-name", u"--www-root", u"--user-name",
-                       u"--application-subdirectory"},
-                      {u"--metadata-file"});
+       {u"--application-full-name", u"--www-root", u"--user-name", u"--application-subdirectory"},
+       {u"--metadata-file"},
+       [](const Params& params, SiteApplicationManager& manager) {
          ExclusiveTask task;
          lockUser(params, task);
          ensureSiteApplicationFields(params, manager);
          manager.extractApplication(params.getFileName(u"--metadata-file"));
        }},
       {u"--update-application-permissions",
-       [](const Params& params, SiteApplicationManager& manager, tavriximp&) {
-         params.check({u"--application-full-name", u"--www-root", u"--application-subdirectory",
-                       u"--user-name", u"--metadata-file"},
-                      {});
+       {u"--application-full-name", u"--www-root", u"--application-subdirectory", u"--user-name",
+        u"--metadata-file"},
+       {},
+       [](const Params& params, SiteApplicationManager& manager) {
          ensureSiteApplicationFields(params, manager);
          manager.updateApplicationPermissions(params.getFileName(u"--metadata-file"));
        }},
       {u"--delete-application",
-       [](const Params& params, SiteApplicationManager& manager, tavriximp&) {
-         params.check({u"--application-full-name", u"--www-root", u"--user-name",
-                       u"--application-subdirectory", u"--files"},
-                      {});
+       {u"--application-full-name", u"--www-root", u"--user-name", u"--application-subdirectory", u"--files"},
+       {},
+       [](const Params& params, SiteApplicationManager& manager) {
          ExclusiveTask task;
          lockUser(params, task);
          ensureSiteApplicationFields(params, manager);
@@ -101,18 +102,26 @@ const std::vector<Command>& commands() {
 tavriximp::tavriximp() { command = u"--help"; }
 
 int tavriximp::go(int argc, const std::u16string* argv) {
-  Params params(argc, argv);
-  SiteApplicationManager manager(createUserInformation());
-  std::u16string possible;
-  for (const Command& candidate : commands()) {
-    if (!possible.empty()) possible += u"\n";
-    possible += u"   " + candidate.name;
-    if (command == candidate.name) {
-      candidate.run(params, manager, *this);
-      return 0;
-    }
+  const std::vector<Command>& table = commands();
+  const auto chosen =
+      std::find_if(table.begin(), table.end(), [&](const Command& candidate) { return candidate.name == command; });
+  if (chosen == table.end()) {
+    std::u16string possible;
+    for (const Command& candidate : table) possible += (possible.empty() ? u"   " : u"\n   ") + candidate.name;
+    cmdNotSupported(possible);
   }
-  cmdNotSupported(possible);
+  if (!chosen->run) {
+    usage();
+    return 0;
+  }
+  Params params(argc, argv);
+  params.check(chosen->required, chosen->optional);
+  // Only a command that will act opens the log, the store and the dump location: a usage error
+  // and --help leave the host as they found it.
+  beginCommand();
+  SiteApplicationManager manager(createUserInformation());
+  chosen->run(params, manager);
+  return 0;
 }
 
 void tavriximp::usage() { os::writeStdout(kUsage); }

@@ -20,6 +20,12 @@ Result<std::string> hostPath(std::u16string_view path);
 // otherwise "\..." with "/" turned into "\".
 std::u16string windowsPath(std::string_view hostPath);
 
+// The form in which messages and logs show a Windows-form path, one form per path: a full path
+// without a drive ("\srv\www", "/srv/www") is the panel's "X:\…" when it lies on a mapped
+// drive, else the host's "/srv/www"; a drive path (with or without "\\?\"), a relative, UNC or
+// device path is shown as given.
+std::u16string shownPath(std::u16string_view path);
+
 // Where a path leads when every symbolic link on it is replaced by its target, read with
 // readlinkat (at most 40 links; nothing is opened): what a report names as the place that a
 // refused link points to. The Windows form; a path without links comes back as its host path

@@ -29,6 +29,13 @@ LocalTime localTime();
 [[nodiscard]] std::uint32_t appendToLog(std::u16string_view path, std::string_view header,
                                         std::string_view data);
 
+// Makes the log directory at the Windows-form path when it is missing: its parent too when that
+// is missing (mode 0755), never the grandparent (a product root that does not exist is a
+// configuration fault that a new empty tree would hide). The directory is 0750 and, made by
+// root, has the log readers' group as the log files do. An existing directory is left as it
+// is. Returns the Win32 code of the outcome.
+[[nodiscard]] std::uint32_t makeLogDirectory(std::u16string_view path);
+
 enum class EventType { Information, Warning, Success, Error };
 
 // Sends a message to the host's system log under the given source name.

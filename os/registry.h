@@ -6,7 +6,9 @@
 // (/var/lib/tavrix/registry.reg) takes every write. A read looks in the operator's file first,
 // then in the tool's: a value the operator sets wins over one the tool wrote. The environment
 // variable TAVRIX_REGISTRY names one file that serves as both; TAVRIX_OPERATOR_REGISTRY and
-// TAVRIX_TOOL_REGISTRY name each file on its own (tests). A missing file is an empty layer.
+// TAVRIX_TOOL_REGISTRY name each file on its own (tests). A missing file is an empty layer,
+// except the one TAVRIX_REGISTRY names: every operation then fails with badConfiguration and
+// the detail "Registry file <path> named by TAVRIX_REGISTRY does not exist".
 //
 // Every operation looks at the files again (one stat each when they have not changed), so
 // changes made by other processes are seen at once. Writers lock "<tool file>.lock", read the

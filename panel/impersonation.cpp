@@ -7,6 +7,7 @@
 
 #include "os/exit_code.h"
 #include "os/file_io.h"
+#include "os/path.h"
 #include "os/tree.h"
 #include "os/pipe.h"
 #include "os/reaper.h"
@@ -67,7 +68,7 @@ void removeTemporaryDirectory(const std::u16string& path) {
     if (removed.failure) code = removed.failure->code;
   }
   if (code)
-    logLine("the run's temporary directory " + os::utf8FromUtf16(path) + " stays: " +
+    logLine("the run's temporary directory " + os::utf8FromUtf16(os::shownPath(path)) + " stays: " +
             os::utf8FromUtf16(osErrorMessage(code)));
 }
 
@@ -135,9 +136,10 @@ os::Handle startProgram(os::ProgramReaper& reaper, const os::ThreadIdentity& acc
   if (!exitPipe.ok()) throwOSError(u"Unable to create pipe", exitPipe.code(), VCONTEXT("panel::startProgram"));
   os::Result<os::StartedProcess> started = os::startProcessAs(start);
   if (!started.ok())
-    throwOSError(u"Unable to start " + line.program, started.code(), VCONTEXT("panel::startProgram"));
+    throwOSError(u"Unable to start " + os::shownPath(line.program), started.code(), VCONTEXT("panel::startProgram"));
   const std::uint32_t pid = started.value().id;
-  logLine("started " + os::utf8FromUtf16(line.program) + " as uid " + std::to_string(account.uid) + ", pid " +
+  logLine("started " + os::utf8FromUtf16(os::shownPath(line.program)) + " as uid " + std::to_string(account.uid) +
+          ", pid " +
           std::to_string(pid) + ", for pid " + std::to_string(head.header.processId) +
           (started.value().groupName.empty() ? ", in its process group"
                                               : ", in control group " + started.value().groupName));

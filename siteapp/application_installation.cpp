@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "os/path.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
 #include "runtime/core/log_sink.h"
@@ -59,11 +60,12 @@ void extractApplication(const SiteApplicationManager& manager, const std::u16str
   const std::u16string repository = manager.getApplicationRepositoryPath();
   bool isFile = false;
   if (!VDirectory::exists(repository, &isFile) || isFile)
-    throw vexception(formatString(u"Application directory %s doesn't exist in repository", repository),
+    throw vexception(formatString(u"Application directory %s doesn't exist in repository", os::shownPath(repository)),
                      VCONTEXT(kExtract));
   const std::u16string packageMetadata = packageMetadataPath(repository);
   if (!fileExist(packageMetadata))
-    throw vexception(formatString(u"Unable to find APP-META.xml: %s", packageMetadata), VCONTEXT(kExtract));
+    throw vexception(formatString(u"Unable to find APP-META.xml: %s", os::shownPath(packageMetadata)),
+                     VCONTEXT(kExtract));
 
   // The document is read before the thread changes identity: a malformed file fails with
   // nothing made.
@@ -73,13 +75,13 @@ void extractApplication(const SiteApplicationManager& manager, const std::u16str
 
 void updateApplicationPermissions(const SiteApplicationManager& manager, const std::u16string& metadataFile) {
   if (!fileExist(metadataFile)) {
-    corelog::log(corelog::levelWarning, u"Unable to open metadata file: %s\n", metadataFile);
+    corelog::log(corelog::levelWarning, u"Unable to open metadata file: %s\n", os::shownPath(metadataFile));
     return;
   }
   const std::u16string repository = manager.getApplicationRepositoryPath();
   const std::u16string packageMetadata = packageMetadataPath(repository);
   if (!fileExist(packageMetadata)) {
-    corelog::log(corelog::levelWarning, u"Unable to open file: %s\n", packageMetadata);
+    corelog::log(corelog::levelWarning, u"Unable to open file: %s\n", os::shownPath(packageMetadata));
     return;
   }
   const xml::Document metadata = loadApplicationMetadata(metadataFile);
@@ -98,7 +100,7 @@ void applyPermissionMap(const SiteApplicationManager& manager, const PermissionM
       if (rule.kind != kind) continue;
       security->addAccessEntry(directory, account, kAllAccess, kObjectAndContainerInherit, rule.allow);
       corelog::log(corelog::levelInfo, rule.message, group,
-                   directory.empty() ? siteDirectory : VFileName::combine(siteDirectory, directory));
+                   os::shownPath(directory.empty() ? siteDirectory : VFileName::combine(siteDirectory, directory)));
     }
   }
   security->commit(siteDirectory, true, nullptr, 1);

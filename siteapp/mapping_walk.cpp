@@ -1,5 +1,6 @@
 #include "siteapp/mapping_walk.h"
 
+#include "os/path.h"
 #include "os/text.h"
 #include "runtime/core/log_sink.h"
 #include "runtime/fs/path/filename.h"
@@ -57,8 +58,8 @@ void MappingWalk::copyMappingContent(const std::u16string& path, const std::u16s
   // listed fails the walk either way.
   package_.listTree(source);
   if (!copyContent_) return;
-  corelog::log(corelog::levelInfo, u"Copying content from %s to %s", package_.fullPath(source),
-               site_.fullPath(target));
+  corelog::log(corelog::levelInfo, u"Copying content from %s to %s", package_.shown(source),
+               os::shownPath(site_.fullPath(target)));
   site_.copyFrom(package_, source, target);
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "os/path.h"
 #include "os/text.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
@@ -90,7 +91,7 @@ void ApplicationScriptRunner::fsaRunApplicationScript(const std::u16string& scri
   SiteApplicationRepository::fsaGetScriptProcessor(request.processorName, RunTime::File::hostForm(*scriptPath),
                                                    scriptArgumentString(scriptName, request.scriptParams), program,
                                                    processorArguments);
-  LogManager::instance().log(corelog::levelInfo, u"Calling %s %s\n", program, processorArguments);
+  LogManager::instance().log(corelog::levelInfo, u"Calling %s %s\n", os::shownPath(program), processorArguments);
   fsaExecuteScript(program, processorArguments, scriptsDirectory, scriptName, request.environment);
 }
 

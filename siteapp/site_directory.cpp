@@ -52,7 +52,7 @@ void SiteDirectory::removeMade() {
     try {
       base_->removeDir(*made, true);
     } catch (const vexception& e) {
-      corelog::log(corelog::levelWarning, u"Unable to remove %s: %s", base_->fullPath(*made), e.fullText());
+      corelog::log(corelog::levelWarning, u"Unable to remove %s: %s", base_->shown(*made), e.fullText());
     }
   }
   made_.clear();

@@ -115,6 +115,14 @@ std::u16string windowsPath(std::string_view hostPath) {
   return std::u16string{best->drive, u':'} + (path.empty() ? u"\\" : path);
 }
 
+std::u16string shownPath(std::u16string_view path) {
+  const bool rootedWithoutDrive = !path.empty() && grammar::isSeparator(path[0]) && !grammar::isUncOrDevice(path);
+  if (!rootedWithoutDrive) return std::u16string(path);
+  const std::string host = hostSeparators(path);
+  std::u16string windows = windowsPath(host);
+  return grammar::hasDrive(windows) ? windows : utf16FromUtf8(host);
+}
+
 Result<std::u16string> linkedPath(std::u16string_view path) {
   Result<std::string> host = hostPath(path);
   if (!host.ok()) return host.error();

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <ctime>
 #include <mutex>
+#include <optional>
 
 #include "os/accounts.h"
 #include "os/path.h"
@@ -23,6 +24,14 @@ namespace os {
 namespace {
 
 constexpr mode_t kLogMode = 0640;
+constexpr mode_t kLogDirectoryMode = 0750;
+
+// The group of the host's log readers: "adm" where the account database knows it.
+std::optional<gid_t> logReaders() {
+  Result<GroupAccount> readers = groupByName(u"adm");
+  if (!readers.ok()) return std::nullopt;
+  return readers.value().gid;
+}
 
 // Gives a log the mode of a new one (whatever the umask took away) and, when root writes it, the
 // group of the host's log readers: "adm" where the account database knows it (otherwise the
@@ -30,10 +39,14 @@ constexpr mode_t kLogMode = 0640;
 std::uint32_t makeLogPrivate(int fd) {
   if (::fchmod(fd, kLogMode) != 0) return posix::win32FromErrno(errno);
   if (::geteuid() != 0) return err::success;
-  Result<GroupAccount> readers = groupByName(u"adm");
-  if (!readers.ok()) return err::success;
-  return ::fchown(fd, static_cast<uid_t>(-1), readers.value().gid) == 0 ? err::success
-                                                                          : posix::win32FromErrno(errno);
+  std::optional<gid_t> readers = logReaders();
+  if (!readers) return err::success;
+  return ::fchown(fd, static_cast<uid_t>(-1), *readers) == 0 ? err::success : posix::win32FromErrno(errno);
+}
+
+std::string parentOf(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
 }
 
 } // namespace
@@ -79,6 +92,23 @@ std::uint32_t appendToLog(std::u16string_view path, std::string_view header, std
   std::uint32_t rc = st.st_size == 0 ? posix::writeAll(fd.get(), header) : err::success;
   if (rc == err::success) rc = posix::writeAll(fd.get(), data);
   return rc;
+}
+
+std::uint32_t makeLogDirectory(std::u16string_view path) {
+  Result<std::string> host = hostPath(path);
+  if (!host.ok()) return host.code();
+  const std::string parent = parentOf(host.value());
+  if (::mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST)
+    return posix::missingObjectCode(errno, posix::Missing::directoryOnTheWay);
+  if (::mkdir(host.value().c_str(), kLogDirectoryMode) != 0)
+    return errno == EEXIST ? err::success : posix::win32FromErrno(errno);
+  // Made here: the umask may have taken bits away, and the readers' group is given explicitly.
+  posix::Fd fd(::open(host.value().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return posix::win32FromErrno(errno);
+  if (::fchmod(fd.get(), kLogDirectoryMode) != 0) return posix::win32FromErrno(errno);
+  std::optional<gid_t> readers = ::geteuid() == 0 ? logReaders() : std::nullopt;
+  if (readers && ::fchown(fd.get(), static_cast<uid_t>(-1), *readers) != 0) return posix::win32FromErrno(errno);
+  return err::success;
 }
 
 void reportEvent(std::u16string_view source, EventType type, std::u16string_view text) {

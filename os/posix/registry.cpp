@@ -33,14 +33,17 @@ std::string fromEnvironment(const char* variable, const char* fallback) {
   return value && *value ? value : fallback;
 }
 
-// The two files of the store; the same file twice when TAVRIX_REGISTRY names one.
+// The two files of the store; the same file twice when TAVRIX_REGISTRY names one. That file
+// must exist: a misspelt name would otherwise read as an empty store and be created by the
+// first write, hiding the mistake.
 struct Files {
   std::string operatorFile;
   std::string toolFile;
+  bool named = false;
 };
 
 Files storeFiles() {
-  if (const char* single = std::getenv("TAVRIX_REGISTRY"); single && *single) return {single, single};
+  if (const char* single = std::getenv("TAVRIX_REGISTRY"); single && *single) return {single, single, true};
   return {fromEnvironment("TAVRIX_OPERATOR_REGISTRY", kOperatorStore),
           fromEnvironment("TAVRIX_TOOL_REGISTRY", kToolStore)};
 }
@@ -104,12 +107,16 @@ Snapshot readStore(const std::string& path, Version& version) {
 // too: it stays malformed until it changes.
 class Cache {
 public:
-  Snapshot current(const std::string& path) {
+  // `named`: the file was named by TAVRIX_REGISTRY, and its absence is a failure.
+  Snapshot current(const std::string& path, bool named) {
     std::lock_guard lock(mutex_);
     Version now;
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) now = versionOf(st);
     else if (errno != ENOENT) return Snapshot::failure(posix::win32FromErrno(errno));
+    else if (named)
+      return Snapshot::failure(err::badConfiguration,
+                               u"Registry file " + utf16FromUtf8(path) + u" named by TAVRIX_REGISTRY does not exist");
     auto kept = entries_.find(path);
     if (kept != entries_.end() && kept->second.version == now) return kept->second.snapshot;
     Version read;
@@ -144,9 +151,9 @@ Cache& cache() {
 // The store as readers see it: the operator's file, then what the tool's file adds.
 Snapshot currentStore() {
   Files files = storeFiles();
-  Snapshot operatorLayer = cache().current(files.operatorFile);
+  Snapshot operatorLayer = cache().current(files.operatorFile, files.named);
   if (!operatorLayer.ok() || files.toolFile == files.operatorFile) return operatorLayer;
-  Snapshot toolLayer = cache().current(files.toolFile);
+  Snapshot toolLayer = cache().current(files.toolFile, false);
   if (!toolLayer.ok()) return toolLayer;
   if (operatorLayer.value()->empty()) return toolLayer;
   auto merged = std::make_shared<Store>(*operatorLayer.value());

@@ -1,5 +1,6 @@
 #include "runtime/fs/files.h"
 
+#include "os/path.h"
 #include "os/tree.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
@@ -23,7 +24,7 @@ bool attributesOf(const std::u16string& path, std::uint32_t& attributes) {
     return true;
   }
   if (isNotFound(info.code())) return false;
-  throwOSError(u"retrieves attributes for file or directory " + path, info.code(),
+  throwOSError(u"retrieves attributes for file or directory " + os::shownPath(path), info.code(),
                VCONTEXT("fileExist"));
 }
 
@@ -46,19 +47,20 @@ RunTime::File::DirectoryEntry entryOf(const os::DirectoryEntry& listed) {
   using Step = os::TreeFailure::Step;
   switch (failure.step) {
   case Step::readDirectory:
-    throwOSError(formatString(u"Unable to read directory (%s)", failure.path), failure.code,
+    throwOSError(formatString(u"Unable to read directory (%s)", os::shownPath(failure.path)), failure.code,
                  VCONTEXT("RunTime::File::findFirstFile"));
   case Step::directoryIsFile:
-    throw vexception(formatString(u"Path (%s) is a file", failure.path),
+    throw vexception(formatString(u"Path (%s) is a file", os::shownPath(failure.path)),
                      VCONTEXT("RunTime::File::createDirectoryEx"));
   case Step::copyFile:
-    throwOSError(formatString(u"Unable to copy (%s) to (%s)", failure.path, failure.target),
+    throwOSError(formatString(u"Unable to copy (%s) to (%s)", os::shownPath(failure.path),
+                              os::shownPath(failure.target)),
                  failure.code, VCONTEXT("RunTime::File::copy"));
   case Step::createLink:
-    throwOSError(formatString(u"Unable to create reparse point (%s)", failure.target),
+    throwOSError(formatString(u"Unable to create reparse point (%s)", os::shownPath(failure.target)),
                  failure.code, VCONTEXT("RunTime::File::createReparsePoint"));
   default:
-    throwOSError(formatString(u"Unable to create directory (%s)", failure.path), failure.code,
+    throwOSError(formatString(u"Unable to create directory (%s)", os::shownPath(failure.path)), failure.code,
                  VCONTEXT("RunTime::File::createDirectory"));
   }
 }
@@ -122,7 +124,7 @@ void VDirectory::createDirectory(const std::u16string& path, os::DirectoryAccess
   if (!parent.empty() && VFileName::compare(parent, directory) != VFileName::same)
     createDirectory(parent, access);
   if (std::uint32_t code = createOne(directory, access))
-    throwOSError(formatString(u"CreateDirectory(%s)", directory), code, VCONTEXT("makeDir"));
+    throwOSError(formatString(u"CreateDirectory(%s)", os::shownPath(directory)), code, VCONTEXT("makeDir"));
 }
 
 namespace RunTime::File {
@@ -130,7 +132,7 @@ namespace RunTime::File {
 DirectoryListing findFirstFile(const std::u16string& directory) {
   os::Result<std::vector<os::DirectoryEntry>> listed = detail::listFullPath(directory);
   if (!listed.ok())
-    throwOSError(formatString(u"Unable to read directory (%s)", directory), listed.code(),
+    throwOSError(formatString(u"Unable to read directory (%s)", os::shownPath(directory)), listed.code(),
                  VCONTEXT("RunTime::File::findFirstFile"));
   DirectoryListing listing;
   for (const os::DirectoryEntry& e : listed.value())
@@ -141,7 +143,7 @@ DirectoryListing findFirstFile(const std::u16string& directory) {
 
 void createDirectory(const std::u16string& path, os::DirectoryAccess access) {
   if (std::uint32_t code = createOne(path, access))
-    throwOSError(formatString(u"Unable to create directory (%s)", path), code,
+    throwOSError(formatString(u"Unable to create directory (%s)", os::shownPath(path)), code,
                  VCONTEXT("RunTime::File::createDirectory"));
 }
 
@@ -172,7 +174,7 @@ void copyDirectory(const std::u16string& source, const std::u16string& target, b
 
 void copy(const std::u16string& source, const std::u16string& target) {
   if (std::uint32_t code = copyOnce(source, target, false))
-    throwOSError(formatString(u"Unable to copy (%s) to (%s)", source, target), code,
+    throwOSError(formatString(u"Unable to copy (%s) to (%s)", os::shownPath(source), os::shownPath(target)), code,
                  VCONTEXT("RunTime::File::copy"));
 }
 
@@ -218,7 +220,8 @@ std::vector<std::u16string> RunTime::getProccessesByOpenedFiles(
 }
 
 void copyFile(const std::u16string& source, const std::u16string& target, bool failIfExists) {
-  const std::u16string message = formatString(u"Unable to copy file '%s' to '%s'", source, target);
+  const std::u16string message =
+      formatString(u"Unable to copy file '%s' to '%s'", os::shownPath(source), os::shownPath(target));
   for (int attempt = 0; attempt < 3; ++attempt) {
     const std::uint32_t code = copyOnce(source, target, failIfExists);
     if (code == os::err::success) return;

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "os/files.h"
+#include "os/path.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
 #include "runtime/core/log_sink.h"
@@ -25,12 +26,12 @@ bool gone(std::uint32_t code) {
 
 void warnHardLink(const std::u16string& path) {
   corelog::log(corelog::levelWarning,
-               u"Take-over of '%s' skipped: it has more than one hard link", path);
+               u"Take-over of '%s' skipped: it has more than one hard link", os::shownPath(path));
 }
 
 void warnMountPoint(const std::u16string& path) {
   corelog::log(corelog::levelWarning,
-               u"'%s' is a mount point: what it holds is left alone", path);
+               u"'%s' is a mount point: what it holds is left alone", os::shownPath(path));
 }
 
 // Takes the file over for a forced removal (os::takeOver, on the one object it opens): the
@@ -52,8 +53,8 @@ void reportTreeRemoval(const os::TreeOutcome& outcome) {
   if (!outcome.failure) return;
   const os::TreeFailure& failure = *outcome.failure;
   std::u16string message = failure.step == os::TreeFailure::Step::deleteFile
-                               ? u"Delete file '" + failure.path + u"'"
-                               : u"Delete directory '" + failure.path + u"'";
+                               ? u"Delete file '" + os::shownPath(failure.path) + u"'"
+                               : u"Delete directory '" + os::shownPath(failure.path) + u"'";
   if (failure.code == os::err::sharingViolation)
     message += u". Processes: " + joinedLines(failure.holders);
   throwOSError(message, failure.code, VCONTEXT("removeDir"));
@@ -75,7 +76,7 @@ void removeFile(const os::Root& root, const std::u16string& relative, const std:
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     if ((code = attempt()) == os::err::success) return;
   }
-  throwOSError(u"DeleteFile '" + display + u"'", code, VCONTEXT("removeFile"));
+  throwOSError(u"DeleteFile '" + os::shownPath(display) + u"'", code, VCONTEXT("removeFile"));
 }
 
 } // namespace RunTime::File::detail
@@ -103,7 +104,7 @@ void removeFile(const std::u16string& path, bool force, bool useRecycler,
   os::Result<RunTime::File::detail::Parent> parent = RunTime::File::detail::openParent(path);
   if (!parent.ok() && gone(parent.code())) return;
   if (!parent.ok())
-    throwOSError(u"DeleteFile '" + longPath + u"'", parent.code(), VCONTEXT("removeFile"));
+    throwOSError(u"DeleteFile '" + os::shownPath(longPath) + u"'", parent.code(), VCONTEXT("removeFile"));
   RunTime::File::detail::removeFile(parent.value().root, parent.value().name, longPath, force,
                                     retryCount, pauseMs);
 }

@@ -69,7 +69,7 @@ std::u16string hostForm(const std::u16string& path) {
 std::u16string checkInside(const std::u16string& relative, const std::u16string& base) {
   std::optional<std::u16string> inside = pathInside(relative);
   if (!inside)
-    throw vexception(formatString(u"Path (%s) is outside of (%s)", relative, base),
+    throw vexception(formatString(u"Path (%s) is outside of (%s)", relative, os::shownPath(base)),
                      VCONTEXT("RunTime::File::Root::check"));
   return *inside;
 }
@@ -77,7 +77,7 @@ std::u16string checkInside(const std::u16string& relative, const std::u16string&
 Root::Root(const std::u16string& directory) : path_(directory) {
   os::Result<os::Root> opened = os::Root::open(VFileName::longPath(directory));
   if (!opened.ok())
-    throwOSError(formatString(u"Unable to open directory (%s)", directory), opened.code(),
+    throwOSError(formatString(u"Unable to open directory (%s)", os::shownPath(directory)), opened.code(),
                  VCONTEXT("RunTime::File::Root"));
   root_ = std::move(opened.value());
 }
@@ -87,7 +87,7 @@ Root::Root(const Root& parent, const std::u16string& relative) {
   path_ = parent.fullPath(inside);
   os::Result<os::Root> opened = parent.root_.subdirectory(inside);
   if (!opened.ok())
-    throwOSError(formatString(u"Unable to open directory (%s)", path_), opened.code(),
+    throwOSError(formatString(u"Unable to open directory (%s)", os::shownPath(path_)), opened.code(),
                  VCONTEXT("RunTime::File::Root"));
   root_ = std::move(opened.value());
 }
@@ -101,7 +101,7 @@ Root Root::openNearest(const std::u16string& directory, std::u16string& missing)
     const bool absent = opened.code() == os::err::fileNotFound || opened.code() == os::err::pathNotFound;
     const std::u16string parent = VFileName::removeFileSpec(existing);
     if (!absent || parent == existing)
-      throwOSError(formatString(u"Unable to open directory (%s)", directory), opened.code(),
+      throwOSError(formatString(u"Unable to open directory (%s)", os::shownPath(directory)), opened.code(),
                    VCONTEXT("RunTime::File::Root"));
     // A trailing separator gives no name: the same directory is tried again without it.
     const std::u16string name = existing.size() > parent.size()
@@ -120,12 +120,14 @@ std::u16string Root::fullPath(const std::u16string& relative) const {
   return relative.empty() ? path_ : VFileName::combine(path_, relative);
 }
 
+std::u16string Root::shown(const std::u16string& relative) const { return os::shownPath(fullPath(relative)); }
+
 bool Root::exists(const std::u16string& relative, bool* isDirectory) const {
   const std::u16string inside = check(relative);
   os::Result<os::FileInfo> info = os::fileInformation(root_, inside);
   if (!info.ok()) {
     if (info.code() == os::err::fileNotFound || info.code() == os::err::pathNotFound) return false;
-    throwOSError(u"retrieves attributes for file or directory " + fullPath(inside), info.code(),
+    throwOSError(u"retrieves attributes for file or directory " + shown(inside), info.code(),
                  VCONTEXT("fileExist"));
   }
   if (isDirectory) *isDirectory = info.value().attributes & os::FILE_ATTRIBUTE_DIRECTORY;
@@ -146,7 +148,7 @@ std::u16string Root::createDirectories(const std::u16string& relative) const {
     const std::u16string level = inside.substr(0, end);
     if (!level.empty() && !exists(level)) {
       if (std::uint32_t code = os::createDirectory(root_, level, os::DirectoryAccess::creatorDefaults))
-        throwOSError(formatString(u"CreateDirectory(%s)", fullPath(level)), code, VCONTEXT("makeDir"));
+        throwOSError(formatString(u"CreateDirectory(%s)", shown(level)), code, VCONTEXT("makeDir"));
       if (highest.empty()) highest = level;
     }
     if (end == std::u16string::npos) return highest;
@@ -159,7 +161,7 @@ std::vector<std::u16string> Root::listTree(const std::u16string& relative) const
     const std::u16string directory = directories[next];
     os::Result<std::vector<os::DirectoryEntry>> listed = os::listDirectory(root_, directory);
     if (!listed.ok())
-      throwOSError(formatString(u"Unable to read directory (%s)", fullPath(directory)),
+      throwOSError(formatString(u"Unable to read directory (%s)", shown(directory)),
                    listed.code(), VCONTEXT("RunTime::File::findFirstFile"));
     for (const os::DirectoryEntry& entry : listed.value()) {
       const bool isDirectory = entry.info.attributes & os::FILE_ATTRIBUTE_DIRECTORY;

@@ -74,8 +74,10 @@ public:
   // pathInside(relative), or the vexception "Path (<relative>) is outside of (<root>)" (context
   // "RunTime::File::Root::check").
   std::u16string check(const std::u16string& relative) const;
-  // The full path of a checked relative path, for messages.
+  // The full path of a checked relative path.
   std::u16string fullPath(const std::u16string& relative) const;
+  // The same as messages show it (os::shownPath).
+  std::u16string shown(const std::u16string& relative) const;
 
   // True when something exists at the relative path (see fileExist); isDirectory as there.
   bool exists(const std::u16string& relative, bool* isDirectory = nullptr) const;

@@ -1,9 +1,11 @@
 #include "runtime/log/crash_dump.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "os/error.h"
+#include "os/path.h"
 #include "os/process.h"
 #include "runtime/core/cancelation.h"
 #include "runtime/core/exception.h"
@@ -21,8 +23,15 @@ void onFatalError(const os::FaultContext& context) { (void)os::writeCoreDump(con
 
 } // namespace
 
+namespace {
+// The settings once they are read: a fault before that writes no dump, since reading them
+// takes locks the faulting code may hold.
+std::atomic<const CrashDumpInfo*> g_settings{nullptr};
+} // namespace
+
 CrashDumpInfo& CrashDumpInfo::instance() {
   static CrashDumpInfo info;
+  g_settings = &info;
   return info;
 }
 
@@ -30,7 +39,7 @@ CrashDumpInfo::CrashDumpInfo() {
   try {
     registry::Key key(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY,
                       registry::READ_CONTROL | registry::KEY_QUERY_VALUE | registry::KEY_WOW64_32KEY,
-                      false);
+                      true);
     if (registry::get(key, u"CrashDumpsEnabled", 1) == 0) {
       enabled_ = false;
       return;
@@ -107,13 +116,14 @@ void internalDumpMiniDump(const os::FaultContext& context) {
     throwOSError(u"Unable to generate dump file", rc, VCONTEXT("internalDumpMiniDump"));
   } catch (vexception& e) {
     e.addContext(ExceptionContext(
-        formatString(u"Unable to call internalDumpMiniDump(%s)", CrashDumpInfo::instance().getFileName()),
+        formatString(u"Unable to call internalDumpMiniDump(%s)",
+                     os::shownPath(CrashDumpInfo::instance().getFileName())),
         "internalDumpMiniDump", __LINE__));
     throw;
   }
 }
 
 void translateStructuredException(std::uint32_t code, const os::FaultContext& context) {
-  if (CrashDumpInfo::instance().enabled()) internalDumpMiniDump(context);
+  if (const CrashDumpInfo* settings = g_settings; settings && settings->enabled()) internalDumpMiniDump(context);
   throw cwrpexception(code);
 }

@@ -46,6 +46,7 @@ private:
 void internalDumpMiniDump(const os::FaultContext& context);
 
 // The translator of processor exceptions that the console frame installs: writes a dump when
-// dumps are enabled, then throws a cwrpexception with the code (or the dump's failure). The
-// settings must have been read before (CrashDumpInfo::instance()): reading them takes locks.
+// the settings have been read (CrashDumpInfo::instance(); reading them takes locks, so a fault
+// never reads them) and dumps are enabled, then throws a cwrpexception with the code (or the
+// dump's failure).
 [[noreturn]] void translateStructuredException(std::uint32_t code, const os::FaultContext& context);

@@ -2,10 +2,13 @@
 
 #include "os/impersonation.h"
 #include "os/named_mutex.h"
+#include "os/path.h"
 #include "os/process.h"
+#include "os/text.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
 #include "runtime/core/registry.h"
+#include "runtime/core/text.h"
 #include "runtime/fs/path/filename.h"
 
 namespace {
@@ -13,6 +16,10 @@ namespace {
 std::u16string executableFileName() {
   std::u16string path = os::executablePath();
   return path.substr(path.find_last_of(u"\\/") + 1);
+}
+
+std::u16string logDirectoryBelow(const std::u16string& productRoot) {
+  return VFileName::combine(productRoot, u"admin\\logs");
 }
 
 std::string utf16le(const std::u16string& text) {
@@ -54,11 +61,33 @@ std::u16string productRoot() {
                           u"PRODUCT_ROOT_D", registry::VIEW_32);
 }
 
+std::optional<std::u16string> logDirectory() {
+  std::u16string root;
+  if (registry::lookup(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY, u"PRODUCT_ROOT_D", root,
+                       registry::VIEW_32) != os::err::success)
+    return std::nullopt;
+  return logDirectoryBelow(root);
+}
+
+void openLogDirectory() {
+  if (std::optional<std::u16string> directory = logDirectory()) (void)os::makeLogDirectory(*directory);
+}
+
+LogEncoding logEncoding() {
+  std::u16string name = u"UTF-16";
+  (void)registry::lookup(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY, u"LogEncoding", name,
+                         registry::VIEW_32);
+  if (RunTime::striequal(name, u"UTF-16")) return LogEncoding::Utf16;
+  if (RunTime::striequal(name, u"UTF-8")) return LogEncoding::Utf8;
+  throw vexception(u"LogEncoding is '" + name + u"': use UTF-8 or UTF-16", VCONTEXT("logEncoding"));
+}
+
 LogFile::LogFile(const std::u16string& name, bool enabledByDefault)
     : name_(name.empty() ? executableFileName() : name),
       enabled_(registry::productDword(u"log_" + name_ + u"_enabled", enabledByDefault ? 1 : 0) != 0) {
   if (!enabled_) return;
-  directory_ = VFileName::combine(productRoot(), u"admin\\logs");
+  directory_ = logDirectoryBelow(productRoot());
+  encoding_ = logEncoding();
   lock_ = std::make_unique<VMutex>(false, u"kelvolog_" + name_ + u"_mutex");
 }
 
@@ -83,7 +112,10 @@ void LogFile::write(const std::u16string& line) {
   std::u16string text =
       formatString(u"%04d%s%02d%s%02d %02d:%02d:%02d.%03d", t.year, u"/", t.month, u"/", t.day,
                    t.hour, t.minute, t.second, t.milliseconds) +
-      formatString(u" %u %u ", os::processId(), os::threadId()) + line + u"\r\n";
-  if (std::uint32_t rc = os::appendToLog(file, "\xFF\xFE", utf16le(text)))
-    throwOSError(u"write log file " + file, rc, VCONTEXT("LogFile::write"));
+      formatString(u" %u %u ", os::processId(), os::threadId()) + line;
+  const bool utf8 = encoding_ == LogEncoding::Utf8;
+  std::uint32_t rc = utf8 ? os::appendToLog(file, "", os::utf8FromUtf16(text + u"\n"))
+                          : os::appendToLog(file, "\xFF\xFE", utf16le(text + u"\r\n"));
+  if (rc)
+    throwOSError(u"write log file " + os::shownPath(file), rc, VCONTEXT("LogFile::write"));
 }

@@ -95,12 +95,13 @@ void LogManager::dispatch(int level, const std::u16string& shown, const std::u16
     toConsole = known && console_[level];
     listeners = listeners_;
   }
+  const bool recording = recording_;
   dropFailures([&] {
-    if (debugEnabled() || level > corelog::levelResult)
+    if (recording && (debugEnabled() || level > corelog::levelResult))
       LogFile(u"debug", true).write(levelWord(level) + u": " + logged);
   });
   dropFailures([&] {
-    if (toEventLog) eventLogSink_.report(level, logged);
+    if (recording && toEventLog) eventLogSink_.report(level, logged);
   });
   dropFailures([&] {
     if (toConsole) printConsole(shown);

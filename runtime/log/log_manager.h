@@ -30,6 +30,11 @@ public:
   // above; the event log takes Error and above, and everything while debug logging is on.
   void resetSwitches();
 
+  // While recording is off, messages reach the console and the listeners only: no log file is
+  // written and nothing goes to the event log (nor registers its source). On by default; the
+  // console frame turns it off until a command that will act has been recognised.
+  void setRecording(bool on) { recording_ = on; }
+
   // Logging never fails its caller: each sink drops its own failures. What leaves a log call is
   // a cancellation of the calling thread (ThreadCancelation::ThreadCanceled, from the wait for
   // the log file's mutex, say), which ends the thread like anywhere else, or a failure to
@@ -72,4 +77,5 @@ private:
   std::vector<std::shared_ptr<LogListener>> listeners_;
   std::atomic<unsigned> debugQueries_{0};
   std::atomic<bool> debug_{false};
+  std::atomic<bool> recording_{true};
 };

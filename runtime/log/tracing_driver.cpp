@@ -15,14 +15,15 @@ bool isExcludedModule() {
   return name == u"kelvorepairmodule.dll" || name == u"kelvourlprotection.dll";
 }
 
-// Tracing is off unless the switch says otherwise; a configuration that cannot be opened (or
-// created: a store file that cannot be written) must not stop the tool.
+// Tracing is off unless the switch says otherwise; a configuration that cannot be read must not
+// stop the tool. Reading it creates nothing.
 bool tracingEnabled() {
   if (isExcludedModule()) return false;
   try {
-    registry::Key config(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY,
-                         registry::KEY_READ | registry::KEY_WOW64_32KEY, false);
-    return registry::get(config, u"opentracing_enabled", 0) != 0;
+    std::uint32_t enabled = 0;
+    (void)registry::lookup(registry::HKEY_LOCAL_MACHINE, registry::PRODUCT_CONFIG_KEY, u"opentracing_enabled",
+                           enabled, registry::VIEW_32);
+    return enabled != 0;
   } catch (const vexception&) {
     return false;
   }

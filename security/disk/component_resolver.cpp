@@ -1,5 +1,6 @@
 #include "security/disk/component_resolver.h"
 
+#include "os/path.h"
 #include "runtime/core/format.h"
 #include "runtime/core/guard.h"
 #include "runtime/fs/path/filename.h"
@@ -39,7 +40,7 @@ std::vector<std::u16string> KelvoComponentResolver::getPath(const std::u16string
                    const std::u16string value = mainPath(name);
                    if (settings_->isVerbose())
                      LogManager::instance().log(corelog::levelInfo,
-                                                u"Obtaining Kelvo path: %s = %s", name, value);
+                                                u"Obtaining Kelvo path: %s = %s", name, os::shownPath(value));
                    std::vector<std::u16string> paths{longForm(value)};
                    getAdditionalPaths(name, paths);
                    return cache_.emplace(name, std::move(paths)).first->second;

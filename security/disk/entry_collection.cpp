@@ -1,6 +1,7 @@
 #include "security/disk/entry_collection.h"
 
 #include "os/file_io.h"
+#include "os/path.h"
 #include "os/store_file.h"
 #include "runtime/core/guard.h"
 #include "runtime/core/text.h"
@@ -18,13 +19,13 @@ constexpr std::u16string_view DEFAULT_FILE = u"DiskSecurity.xml";
 // Reads one file into the collection in a span, wrapping a failure with `what` and the file.
 bool parseInto(EntryCollection& collection, const std::u16string& file, bool lenient,
                const char* span, const char16_t* what) {
-  return guarded(span, __LINE__, [&] { return std::u16string(what) + u": '" + file + u"'"; },
+  return guarded(span, __LINE__, [&] { return std::u16string(what) + u": '" + os::shownPath(file) + u"'"; },
                  [&] { return collection.parseFile(file, lenient); });
 }
 
 void logNotFound(const std::u16string& location) {
   LogManager::instance().log(corelog::levelError, u"Disk security configuration path is not found: %s",
-                             location);
+                             os::shownPath(location));
 }
 
 } // namespace
@@ -53,11 +54,11 @@ bool EntryCollection::parseFile(const std::u16string& file, bool lenient) {
   }
   if (status.refusal != os::StoreRefusal::none) throwStoreRefusal(status.refusal, file);
   if (status.code == os::err::fileNotFound || status.code == os::err::pathNotFound) return false;
-  if (status.code) throwOSError(u"Open file '" + file + u"'", status.code, VCONTEXT("parseFile"));
+  if (status.code) throwOSError(u"Open file '" + os::shownPath(file) + u"'", status.code, VCONTEXT("parseFile"));
   ConfigImporter importer(*this, lenient);
   importer.parseStream([&](char* buffer, std::size_t size) {
     os::Result<std::size_t> n = os::readFile(handle.get(), buffer, size);
-    if (!n.ok()) throwOSError(u"Read from file '" + file + u"'", n.code(), VCONTEXT("parseFile"));
+    if (!n.ok()) throwOSError(u"Read from file '" + os::shownPath(file) + u"'", n.code(), VCONTEXT("parseFile"));
     return n.value();
   });
   return true;

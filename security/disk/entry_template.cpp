@@ -1,5 +1,6 @@
 #include "security/disk/entry_template.h"
 
+#include "os/path.h"
 #include "runtime/core/exception.h"
 #include "runtime/log/log_manager.h"
 #include "security/disk/system_helper.h"
@@ -38,7 +39,8 @@ IHostSettings& helperOf(const AccessEntry& entry) {
 
 std::u16string folderPath(const AccessEntry& entry, std::uint32_t csidl) {
   std::u16string path = helperOf(entry).getSpecialFolderPath(csidl);
-  LogManager::instance().log(corelog::levelInfo, u"Obtaining wellknown path %s for CSIDL %X", path, csidl);
+  LogManager::instance().log(corelog::levelInfo, u"Obtaining wellknown path %s for CSIDL %X", os::shownPath(path),
+                             csidl);
   return path;
 }
 

@@ -63,7 +63,7 @@ private:
 } // namespace
 
 std::u16string RootSecuredTree::fullPath(const std::u16string& relative) const {
-  return root_.fullPath(relative);
+  return root_.shown(relative);
 }
 
 ObjectKind RootSecuredTree::kind(const std::u16string& relative) {
@@ -90,9 +90,9 @@ std::unique_ptr<SecuredObject> RootSecuredTree::open(const std::u16string& relat
 }
 
 std::u16string RootSecuredTree::linkTarget(const std::u16string& relative) {
-  const std::u16string path = fullPath(relative);
+  const std::u16string path = root_.fullPath(relative);
   const os::Result<std::u16string> target = os::linkedPath(path);
-  return target.ok() ? target.value() : path;
+  return os::shownPath(target.ok() ? target.value() : path);
 }
 
 void RootSecuredTree::walk(SecuredObject& top, const std::u16string& relative, const Visit& visit,

@@ -1,5 +1,6 @@
 #include "security/disk/security_information.h"
 
+#include "os/path.h"
 #include "runtime/fs/path/filename.h"
 #include "runtime/fs/root.h"
 #include "runtime/log/log_manager.h"
@@ -71,7 +72,7 @@ SecurityInformation::SecurityInformation(const EntryCollection& entries,
       for (const std::u16string& subPath : subPaths(entry)) {
         if (entry.entryFlags & AllSplittedBySpaceNames)
           verboseLog(verbose_, u"Found splitted by space(s) path: %s, for entry %s",
-                     VFileName::combine(base, subPath),
+                     os::shownPath(VFileName::combine(base, subPath)),
                      VFileName::combine(entry.path, entry.subPath));
         add(entry, base, subPath, scope, within, virtualHosts);
       }
@@ -83,16 +84,16 @@ void SecurityInformation::add(const AccessEntry& entry, const std::u16string& ba
   const std::optional<std::u16string> relative = relativeToScope(base, subPath, scope);
   if (!relative || !atOrBelow(*relative, within)) {
     verboseLog(verbose_, u"%s is skipped, because it is out of scope %s",
-               VFileName::combine(base, subPath), VFileName::combine(scope, within));
+               os::shownPath(VFileName::combine(base, subPath)), os::shownPath(VFileName::combine(scope, within)));
     return;
   }
   const std::u16string display = VFileName::combine(scope, *relative);
   if (!virtualHosts.empty() && VFileName::compare(display, virtualHosts) == VFileName::same) {
-    verboseLog(verbose_, u"Skip HTTPD_VHOSTS_D security propagation for path: '%s'", display);
+    verboseLog(verbose_, u"Skip HTTPD_VHOSTS_D security propagation for path: '%s'", os::shownPath(display));
     return;
   }
   if (entry.entryFlags & NoPropagate)
-    verboseLog(verbose_, u"No propogate is selected for %s by the entry with path %s", display,
+    verboseLog(verbose_, u"No propogate is selected for %s by the entry with path %s", os::shownPath(display),
                entry.path);
   byPath_[*relative].push_back(entry);
 }

@@ -1,22 +1,25 @@
 #include "security/disk/store_refusal.h"
 
+#include "os/path.h"
 #include "runtime/core/exception.h"
 #include "runtime/fs/path/filename.h"
 
 namespace DiskSecurity {
 
-std::u16string storeRefusalText(os::StoreRefusal refusal, const std::u16string& file) {
+std::u16string storeRefusalText(os::StoreRefusal refusal, const std::u16string& given) {
+  const std::u16string file = os::shownPath(given);
   if (refusal == os::StoreRefusal::directoryNotTrusted)
-    return u"Refused: the directory '" + VFileName::removeFileSpec(file) +
+    return u"Refused: the directory '" + os::shownPath(VFileName::removeFileSpec(given)) +
            u"' is not root's, or another user may write it";
   return u"Refused: the file '" + file + u"' is not root's, or another user may write it";
 }
 
-void throwStoreRefusal(os::StoreRefusal refusal, const std::u16string& file) {
+void throwStoreRefusal(os::StoreRefusal refusal, const std::u16string& given) {
+  const std::u16string file = os::shownPath(given);
   std::u16string message;
   switch (refusal) {
   case os::StoreRefusal::directoryIsLink:
-    message = u"Refused: the directory '" + VFileName::removeFileSpec(file) +
+    message = u"Refused: the directory '" + os::shownPath(VFileName::removeFileSpec(given)) +
               u"' is a symbolic link";
     break;
   case os::StoreRefusal::fileIsLink:

@@ -1,6 +1,7 @@
 #include "security/hosting/metadata_file.h"
 
 #include "os/dos_attributes.h"
+#include "os/path.h"
 #include "os/store_file.h"
 #include "runtime/core/guard.h"
 #include "runtime/core/text.h"
@@ -40,7 +41,8 @@ std::u16string lastComponent(const std::u16string& path) {
 
 void checkStore(const os::StoreStatus& status, const std::u16string& file, const char16_t* what) {
   if (status.refusal != os::StoreRefusal::none) DiskSecurity::throwStoreRefusal(status.refusal, file);
-  if (status.code) throwOSError(what + file + u"'", status.code, VCONTEXT("HostingSecurity::saveToFile"));
+  if (status.code)
+    throwOSError(what + os::shownPath(file) + u"'", status.code, VCONTEXT("HostingSecurity::saveToFile"));
 }
 
 // The attributes of one entry in the order they are written. Throws when the entry cannot be
@@ -85,14 +87,14 @@ void prepareDirectory(const std::u16string& location) {
              u"Unable to create directory for security metadata file '");
   if (created)
     LogManager::instance().log(corelog::levelWarning, u"Creating directory for security metadata file '%s'",
-                               location);
+                               os::shownPath(location));
   if (lastComponent(directory) != METADATA_DIRECTORY) return;
   const std::uint32_t code = os::addHiddenAttribute(opened.get());
   // The hidden bit only keeps the directory out of listings; a file system without user
   // attributes must not stop the save.
   if (code)
-    LogManager::instance().log(corelog::levelWarning, u"Unable to mark directory '%s' hidden: %s", directory,
-                               osErrorMessage(code));
+    LogManager::instance().log(corelog::levelWarning, u"Unable to mark directory '%s' hidden: %s",
+                               os::shownPath(directory), osErrorMessage(code));
 }
 
 void writeFile(const EntryCollection& entries, const std::u16string& location, bool lenient) {
@@ -142,7 +144,7 @@ std::shared_ptr<EntryCollection>
 loadFromFile(const std::u16string& file, std::shared_ptr<IUserInformation>,
              std::shared_ptr<DiskSecurity::ISystemHelper> systemHelper, bool lenient) {
   return guarded("loadFromFile", __LINE__,
-                 [&] { return u"Unable to call loadFromFile(" + file + u", false)"; }, [&] {
+                 [&] { return u"Unable to call loadFromFile(" + os::shownPath(file) + u", false)"; }, [&] {
                    return EntryCollection::loadFromStore(file, std::move(systemHelper), lenient);
                  });
 }
@@ -152,7 +154,7 @@ namespace {
 LoadedMetadata loadNamed(const std::u16string& file, const char16_t* missing,
                          std::shared_ptr<IUserInformation> userInformation,
                          std::shared_ptr<DiskSecurity::ISystemHelper> systemHelper, bool lenient) {
-  if (!metadataFileExists(file)) LogManager::instance().log(corelog::levelWarning, missing, file);
+  if (!metadataFileExists(file)) LogManager::instance().log(corelog::levelWarning, missing, os::shownPath(file));
   return {file, loadFromFile(file, std::move(userInformation), std::move(systemHelper), lenient)};
 }
 
@@ -206,7 +208,7 @@ void writeEntries(const EntryCollection& entries, SaxWriter& writer, bool lenien
 
 void saveToFile(EntryCollection& entries, std::u16string& metadataLocation,
                 const std::u16string& file, bool lenient) {
-  guarded("saveToFile", __LINE__, [&] { return u"Unable to call saveToFile(" + file + u")"; }, [&] {
+  guarded("saveToFile", __LINE__, [&] { return u"Unable to call saveToFile(" + os::shownPath(file) + u")"; }, [&] {
     if (metadataLocation.empty() && file.empty())
       throw vexception(u"Unable to save data to unknown path", VCONTEXT("saveToFile"));
     if (!file.empty()) metadataLocation = file;

@@ -1,5 +1,6 @@
 #include "security/hosting/security_manager.h"
 
+#include "os/path.h"
 #include "runtime/core/exclusive_task.h"
 #include "runtime/core/format.h"
 #include "runtime/core/guard.h"
@@ -65,7 +66,7 @@ std::u16string rootRelativePath(const std::u16string& root, const std::u16string
   const std::optional<std::u16string> below = RunTime::File::pathBelow(root, fullPath);
   if (!below)
     throw RootCorrelationException(
-        u"Invalid full path '" + fullPath + u"' and root '" + root + u"' correlation.",
+        u"Invalid full path '" + os::shownPath(fullPath) + u"' and root '" + os::shownPath(root) + u"' correlation.",
         VCONTEXT("HostingSecurity::SecurityManager::getRootRelativePath"));
   return firstComponentOnly ? below->substr(0, below->find(u'\\')) : *below;
 }
@@ -97,13 +98,13 @@ public:
     const std::u16string path = relative.empty() ? scope_ : VFileName::combine(scope_, relative);
     return guarded(
         "getSecurityInformation", __LINE__,
-        [&] { return formatString(u"Unable to call getSecurityInformation(%s)", path); },
+        [&] { return formatString(u"Unable to call getSecurityInformation(%s)", os::shownPath(path)); },
         [&]() -> std::shared_ptr<DiskSecurity::SecurityInformation> {
           const std::u16string file = metadataFileFor(root_, path);
           // The file the walk already uses is looked up once, not again for every directory.
           if (samePath(file, current->storageName()) || !metadataFileExists(file)) return current;
-          logInfo(u"Loading new security metadata from %s, old storage was %s", file,
-                  current->storageName());
+          logInfo(u"Loading new security metadata from %s, old storage was %s", os::shownPath(file),
+                  os::shownPath(current->storageName()));
           std::shared_ptr<EntryCollection> entries =
               EntryCollection::loadFromStore(file, systemHelper_, lenient_);
           return std::make_shared<DiskSecurity::SecurityInformation>(
@@ -147,7 +148,7 @@ SecurityManager::SecurityManager(const std::u16string& path, bool loadMetadata,
     rootIsVirtualHosts_ = true;
   } else {
     rootPath_ = path;
-    logInfo(u"Root path is %s", path);
+    logInfo(u"Root path is %s", os::shownPath(path));
   }
   metadataLocation_ = metadataFileFor(rootPath_, path);
   // The entries held are those of this file: the walk does not read it again.
@@ -219,7 +220,8 @@ std::shared_ptr<EntryCollection> SecurityManager::loadEntries() {
 
 void SecurityManager::commit(const std::u16string& path, bool complete,
                              DiskSecurity::Callback* callback, std::uint32_t applyArgument) {
-  logInfo(u"Commiting file system security changes for path %s, root path: %s", path, rootPath_);
+  logInfo(u"Commiting file system security changes for path %s, root path: %s", os::shownPath(path),
+          os::shownPath(rootPath_));
   DiskSecurity::Callback silent;
   DiskSecurity::Callback& report = callback ? *callback : silent;
   // From the read to the rename the file is this process's: what another command saved since
@@ -256,7 +258,7 @@ void SecurityManager::commit(const std::u16string& path, bool complete,
 
 std::shared_ptr<SecurityManager> ManagerPathCache::getManagerByPath(const std::u16string& path) {
   return guarded("getManagerByPath", __LINE__,
-                 [&] { return formatString(u"Unable to call getManagerByPath(%s)", path); }, [&] {
+                 [&] { return formatString(u"Unable to call getManagerByPath(%s)", os::shownPath(path)); }, [&] {
                    if (!virtualHosts_) virtualHosts_ = virtualHostsDirectory();
                    if (cached_) {
                      SecurityManager probe(path, false, userInformation_, *virtualHosts_);
@@ -264,15 +266,15 @@ std::shared_ptr<SecurityManager> ManagerPathCache::getManagerByPath(const std::u
                          samePath(probe.getMetadataLocation(), cached_->getMetadataLocation())) {
                        logInfo(u"SecurityManager for path %s was successfully found in cache, "
                                u"metadata location %s",
-                               path, cached_->getMetadataLocation());
+                               os::shownPath(path), os::shownPath(cached_->getMetadataLocation()));
                        return cached_;
                      }
                      logInfo(u"Unable to find in cache SecurityManager for path %s, cache "
                              u"contains SecurityManager for path %s",
-                             path, cached_->getMetadataLocation());
+                             os::shownPath(path), os::shownPath(cached_->getMetadataLocation()));
                    } else {
                      logInfo(u"Unable to find in cache SecurityManager for path %s, cache is empty",
-                             path);
+                             os::shownPath(path));
                    }
                    cached_ = std::make_shared<SecurityManager>(path, true, userInformation_,
                                                                *virtualHosts_);

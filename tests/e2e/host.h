@@ -41,6 +41,12 @@ inline ProcessResult runTool(const std::string& registry, std::vector<std::strin
   return runProcess(args, {{"TAVRIX_REGISTRY", registry}});
 }
 
+// A command that acts (it passes the checks, so it opens the log and the dump settings) and fails
+// at once on its missing files list, before it needs a service.
+inline const std::vector<std::string> kActingCommand = {"--delete-application", "--application-full-name=a",
+                                                        "--www-root=/x", "--user-name=u",
+                                                        "--application-subdirectory=s", "--files=missing.xml"};
+
 // The text with the line numbers of its "at" records replaced by N.
 inline std::string withoutLineNumbers(const std::string& text) {
   return std::regex_replace(text, std::regex(" line [0-9]+\\)"), " line N)");

@@ -122,9 +122,14 @@ TEST(Registry, SoftwareIsSeenThroughTheViews) {
             "HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\New");
 }
 
-TEST(Registry, WritesCreateTheStoreAndKeepItsMode) {
+TEST(Registry, ANamedStoreMustExistAndWritesKeepItsMode) {
   ScopedRegistry reg;
   std::filesystem::remove(reg.path());
+  // A misspelt TAVRIX_REGISTRY must not pass for an empty store, nor be created by a write.
+  EXPECT_EQ(openKey(Root::Users, u"A", kRead).code(), os::err::badConfiguration);
+  EXPECT_EQ(createKey(Root::Users, u"A", kAll).code(), os::err::badConfiguration);
+  EXPECT_FALSE(std::filesystem::exists(reg.path()));
+  reg.write("");
   EXPECT_EQ(openKey(Root::Users, u"A", kRead).code(), os::err::fileNotFound);
   KeyHandle key = createKey(Root::Users, u"A\\B", kAll).value();
   ASSERT_EQ(set(key, sz(u"v", u"1")), 0u);

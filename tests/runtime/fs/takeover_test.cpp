@@ -101,7 +101,7 @@ TEST_F(TakeOverTest, ForceTakesOverWhatTheSiteUserCannotRemoveButNoHardLink) {
     for (const std::string& line : log.lines()) outcome += "|" + line;
     return outcome;
   });
-  EXPECT_EQ(result, "5 at Delete directory '" + host("home/site") + "\\locked'|ok|5 at DeleteFile '" +
+  EXPECT_EQ(result, "5 at Delete directory '" + host("home/site/locked") + "'|ok|5 at DeleteFile '" +
                         host("shared/file") + "'|1 Take-over of '" + host("shared/file") +
                         "' skipped: it has more than one hard link");
   EXPECT_FALSE(stdfs::exists(host("home/site")));

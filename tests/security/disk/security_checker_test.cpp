@@ -26,11 +26,6 @@ using namespace testing_support;
 
 namespace {
 
-std::string backslashed(std::string path) {
-  std::replace(path.begin(), path.end(), '/', '\\');
-  return path;
-}
-
 // What the checker asks about and writes, by path relative to the root with "/" separators.
 struct Recorder : Callback {
   explicit Recorder(std::size_t rootLength) : rootLength(rootLength) {}
@@ -125,7 +120,7 @@ TEST_F(Checker, TheFullWalkChecksEveryObjectTheFastWalkOnlyPathsWithEntries) {
 
 TEST_F(Checker, EntryPropertiesStopTheDescentBelowTheirPath) {
   constexpr std::int32_t exactly = CheckThisPathExactly;
-  const std::string a = "Info: No propagate security to " + backslashed(dir_.file("a")) + " children";
+  const std::string a = "Info: No propagate security to " + dir_.file("a") + " children";
   const struct Case {
     const char* name;
     std::int32_t flags; // of the entry at "a"; "a\b" carries an entry of its own
@@ -133,14 +128,14 @@ TEST_F(Checker, EntryPropertiesStopTheDescentBelowTheirPath) {
     std::vector<std::string> logs;
   } cases[] = {
       {"SkipPath", SkipPath, {"", "x.txt", "d", "d/w.txt"},
-       {"Info: Path " + backslashed(dir_.file("a")) + " skipped because of skipPath property"}},
+       {"Info: Path " + dir_.file("a") + " skipped because of skipPath property"}},
       {"NoPropagate", NoPropagate, {"", "x.txt", "a", "d", "d/w.txt"}, {a}},
       {"SkipPath with CheckThisPathExactly", SkipPath | exactly,
        {"", "x.txt", "a/b", "a/b/z.txt", "a/b/c", "a/b/c/y.txt", "d", "d/w.txt"},
-       {a, "Info: Checking exactly " + backslashed(dir_.file("a")) + " children"}},
+       {a, "Info: Checking exactly " + dir_.file("a") + " children"}},
       {"NoPropagate with CheckThisPathExactly", NoPropagate | exactly,
        {"", "x.txt", "a", "a/b", "a/b/z.txt", "a/b/c", "a/b/c/y.txt", "d", "d/w.txt"},
-       {a, "Info: Checking exactly " + backslashed(dir_.file("a")) + " children"}},
+       {a, "Info: Checking exactly " + dir_.file("a") + " children"}},
       {"CheckThisPathExactly alone", exactly, kEverything, {}},
       {"FullPath", FullPath, kEverything, {}},
   };
@@ -207,10 +202,10 @@ TEST_F(Checker, TheFullWalkLeavesEachObjectItsListAndNeverFollowsALink) {
   std::vector<std::string> warnings = logged().take();
   std::erase_if(warnings, [](const std::string& l) { return !l.starts_with("Warning: "); });
   EXPECT_EQ(sorted(warnings),
-            sorted({refused + backslashed(dir_.file("link")) + ", because it points to another path " +
-                        backslashed(outside_.path()) + ". Links are not allowed.",
-                    refused + backslashed(dir_.file("a/flink")) + ", because it points to another path " +
-                        backslashed(outside_.file("f")) + ". Links are not allowed."}));
+            sorted({refused + dir_.file("link") + ", because it points to another path " +
+                        outside_.path() + ". Links are not allowed.",
+                    refused + dir_.file("a/flink") + ", because it points to another path " +
+                        outside_.file("f") + ". Links are not allowed."}));
   commit({{"link\\inner", 2, 0x1F01FF, Default}}, Walk::fast);
   EXPECT_EQ(changeTimes(outside_.path()), before);
 }
