@@ -58,15 +58,9 @@ std::u16string formatOrThrow(std::u16string_view format, std::initializer_list<F
                              const char* function);
 }
 
-// Number of UTF-16 code units of the formatted text; throws ArgumentException
-// "_scwprintf() failed: invalid arguments" for a format the arguments do not match.
-template <class... Args>
-std::size_t getFormatStringSize(std::u16string_view format, const Args&... args) {
-  return format_detail::formatOrThrow(format, {FormatArg(args)...}, "getFormatStringSize").size();
-}
-
-// The formatted text; throws ArgumentException for a format the arguments do not match.
+// The formatted text; throws ArgumentException "_scwprintf() failed: invalid arguments" for a
+// format the arguments do not match.
 template <class... Args>
 std::u16string formatString(std::u16string_view format, const Args&... args) {
-  return format_detail::formatOrThrow(format, {FormatArg(args)...}, "getFormatStringSize");
+  return format_detail::formatOrThrow(format, {FormatArg(args)...}, "formatString");
 }

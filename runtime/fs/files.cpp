@@ -65,18 +65,6 @@ RunTime::File::DirectoryEntry entryOf(const os::DirectoryEntry& listed) {
   }
 }
 
-// One copy of a file on the long-path forms: what RunTime::File::copy does once and copyFile
-// repeats while the file is shared.
-std::uint32_t copyOnce(const std::u16string& source, const std::u16string& target,
-                       bool failIfExists) {
-  using RunTime::File::detail::onParent;
-  return onParent(source, [&](const os::Root& sourceRoot, const std::u16string& sourceName) {
-    return onParent(target, [&](const os::Root& targetRoot, const std::u16string& targetName) {
-      return os::copyFileData(sourceRoot, sourceName, targetRoot, targetName, failIfExists);
-    });
-  });
-}
-
 // createDirectory of os/files.h on a full path.
 std::uint32_t createOne(const std::u16string& path, os::DirectoryAccess access) {
   return RunTime::File::detail::onParent(
@@ -172,12 +160,6 @@ void copyDirectory(const std::u16string& source, const std::u16string& target, b
   detail::reportCopy(outcome);
 }
 
-void copy(const std::u16string& source, const std::u16string& target) {
-  if (std::uint32_t code = copyOnce(source, target, false))
-    throwOSError(formatString(u"Unable to copy (%s) to (%s)", os::shownPath(source), os::shownPath(target)), code,
-                 VCONTEXT("RunTime::File::copy"));
-}
-
 namespace detail {
 
 os::Result<Parent> openParent(const std::u16string& path, os::Root::Last last) {
@@ -212,26 +194,4 @@ void reportCopy(const os::TreeOutcome& outcome) {
 
 } // namespace RunTime::File
 
-std::vector<std::u16string> RunTime::getProccessesByOpenedFiles(
-    const std::vector<std::u16string>& paths) {
-  std::vector<std::u16string> longPaths;
-  for (const std::u16string& path : paths) longPaths.push_back(VFileName::longPath(path));
-  return os::lockHolders(longPaths);
-}
-
-void copyFile(const std::u16string& source, const std::u16string& target, bool failIfExists) {
-  const std::u16string message =
-      formatString(u"Unable to copy file '%s' to '%s'", os::shownPath(source), os::shownPath(target));
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const std::uint32_t code = copyOnce(source, target, failIfExists);
-    if (code == os::err::success) return;
-    if (code != os::err::sharingViolation) throwOSError(message, code, VCONTEXT("copyFile"));
-    std::vector<std::u16string> holders = RunTime::getProccessesByOpenedFiles({source, target});
-    if (!holders.empty())
-      throwOSError(message + u". Source or destination file is locked by processes: " +
-                       RunTime::File::detail::joinedLines(holders),
-                   code, VCONTEXT("copyFile"));
-  }
-  throwOSError(message, os::err::sharingViolation, VCONTEXT("copyFile"));
-}
 

@@ -91,23 +91,7 @@ void createDirectory(const std::u16string& path,
 void copyDirectory(const std::u16string& source, const std::u16string& target, bool recursive,
                    bool preserveLinks, bool replaceExisting);
 
-// Copies one file, replacing the target (see os::copyFileData). Throws the OS error "Unable to copy
-// (<source>) to (<target>)" (context "RunTime::File::copy").
-void copy(const std::u16string& source, const std::u16string& target);
-
 } // namespace RunTime::File
-
-namespace RunTime {
-// The processes that hold any of the files, as "name (pid)"; empty when none does.
-std::vector<std::u16string> getProccessesByOpenedFiles(const std::vector<std::u16string>& paths);
-} // namespace RunTime
-
-// Copies a file (used for the security metadata files). A sharing violation (32) is retried at
-// once, 3 attempts in all, unless processes hold the source or the target. Throws the OS error
-// "Unable to copy file '<source>' to '<target>'" (context "copyFile"), or with error 32
-// "Unable to copy file '<source>' to '<target>'. Source or destination file is locked by
-// processes: <names, one per line>".
-void copyFile(const std::u16string& source, const std::u16string& target, bool failIfExists);
 
 // Removes the directory tree (os::removeTree): files in listing order, then subdirectories,
 // then the directory. With force, what cannot be read or deleted because access is denied is

@@ -45,10 +45,10 @@ void requireFileObject(ObjectType type, const Failure& failure) {
   if (type != SE_FILE_OBJECT) failure.raise(os::err::notSupported);
 }
 
-os::Result<std::vector<std::u16string>> write(os::Result<os::SecurityObject> object, const Acl& acl,
-                                              bool daclProtected) {
+// Writes the cleaned copy of the ACL as the object's protected DACL.
+os::Result<std::vector<std::u16string>> write(os::Result<os::SecurityObject> object, const Acl& acl) {
   if (!object.ok()) return os::Result<std::vector<std::u16string>>::failure(object.code());
-  return writeDacl(object.value(), cleanedCopy(acl), daclProtected);
+  return writeDacl(object.value(), cleanedCopy(acl), true);
 }
 
 } // namespace
@@ -66,27 +66,11 @@ Acl cleanedCopy(const Acl& acl) {
   return copy;
 }
 
-Acl getSecurity(int handle, ObjectType type) {
-  const Failure failure{u"Unable to get the object security info", "RunTime::Access::getSecurity",
-                        __LINE__};
-  requireFileObject(type, failure);
-  os::SecurityObject object = failure.check(os::SecurityObject::fromHandle(static_cast<os::NativeHandle>(handle)));
-  return failure.check(readDacl(object));
-}
-
-Acl getSecurity(const std::u16string& name, ObjectType type) {
-  const Failure failure{formatString(u"Unable to get the object (%s) security info", name),
-                        "RunTime::Access::getSecurity", __LINE__};
-  requireFileObject(type, failure);
-  os::SecurityObject object = failure.check(openByName(name));
-  return failure.check(readDacl(object));
-}
-
 std::vector<std::u16string> setSecurity(int handle, ObjectType type, const Acl& acl) {
   const Failure failure{u"Unable to set the object security info", "RunTime::Access::setSecurity",
                         __LINE__};
   requireFileObject(type, failure);
-  return failure.check(write(os::SecurityObject::fromHandle(static_cast<os::NativeHandle>(handle)), acl, true));
+  return failure.check(write(os::SecurityObject::fromHandle(static_cast<os::NativeHandle>(handle)), acl));
 }
 
 std::vector<std::u16string> setSecurity(const std::u16string& name, ObjectType type,
@@ -95,23 +79,16 @@ std::vector<std::u16string> setSecurity(const std::u16string& name, ObjectType t
                         "RunTime::Access::setSecurity", __LINE__};
   requireFileObject(type, failure);
   os::Result<std::vector<std::u16string>> written =
-      write(openByName(name), acl, true);
+      write(openByName(name), acl);
   if (!written.ok() && written.code() == os::err::accessDenied) {
     // A take-over that fails leaves the second try to fail with the write's own error.
     try {
       setOwner(name, type);
     } catch (const vexception&) {
     }
-    written = write(openByName(name), acl, true);
+    written = write(openByName(name), acl);
   }
   return failure.check(std::move(written));
-}
-
-std::vector<std::u16string> setInheritedSecurity(int handle, ObjectType type, const Acl& acl) {
-  const Failure failure{u"Unable to set the object security info",
-                        "RunTime::Access::setInheritedSecurity", __LINE__};
-  requireFileObject(type, failure);
-  return failure.check(write(os::SecurityObject::fromHandle(static_cast<os::NativeHandle>(handle)), acl, false));
 }
 
 void setOwner(const std::u16string& name, ObjectType type) {

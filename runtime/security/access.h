@@ -28,21 +28,12 @@ enum ObjectType : std::uint32_t {
   SE_KERNEL_OBJECT = 6,
 };
 
-// The object's DACL (explicit entries and those it inherits, in canonical order); an ACL
-// without a buffer for a null DACL. OS errors "Unable to get the object security info" and
-// "Unable to get the object (%s) security info".
-Acl getSecurity(int handle, ObjectType type);
-Acl getSecurity(const std::u16string& name, ObjectType type);
-
 // Writes the cleaned copy of the ACL as a protected DACL. By name, a write refused with error 5
 // takes the object over (setOwner) and is tried once more. OS errors "Unable to set the object
 // security info" and "Unable to set the object (%s) security info".
 std::vector<std::u16string> setSecurity(int handle, ObjectType type, const Acl& acl);
 std::vector<std::u16string> setSecurity(const std::u16string& name, ObjectType type,
                                         const Acl& acl);
-// Writes the cleaned copy as an unprotected DACL: its explicit entries, with what the object
-// inherits from its parent. OS error "Unable to set the object security info".
-std::vector<std::u16string> setInheritedSecurity(int handle, ObjectType type, const Acl& acl);
 
 // The ACL without the entries whose SID no account has any more (lookup error 1332); entries
 // whose lookup fails otherwise stay.

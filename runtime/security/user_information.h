@@ -17,8 +17,8 @@ class IUserInformation {
 public:
   virtual ~IUserInformation() = default;
 
-  // The account record (SID, name, domain, kind) of a name, asked of `domain`, or of
-  // getServerName(name) when `domain` is empty. Throws the OS error 1332 "Unable to lookup SID
+  // The account record (SID, name, domain, kind) of a name, asked of `domain`, or of the server
+  // that answers for the name when `domain` is empty. Throws the OS error 1332 "Unable to lookup SID
   // for name %s" when nothing matches; failures carry the context
   // "Unable to call getAccount(<name>, <domain>)".
   virtual RunTime::Sid getAccount(const std::u16string& name,
@@ -28,11 +28,6 @@ public:
   // source (group_membership.h). Throws through the guard with the context
   // "Unable to call isGroupMember(<user>, <group>)".
   virtual bool isGroupMember(const std::u16string& user, const std::u16string& group) const = 0;
-  // The server that answers for an account name; empty for the local computer.
-  virtual std::u16string getServerName(const std::u16string& name) const = 0;
-  // The directory domain's flat (NetBIOS) and DNS names; empty for local accounts.
-  virtual std::u16string domainFlatName() const = 0;
-  virtual std::u16string domainDnsName() const = 0;
 };
 
 class UserInformation : public IUserInformation {
@@ -43,6 +38,10 @@ public:
   // The host's DNS domain name and flat domain name, each set only when the host has one.
   // Throws the OS error "DsRoleGetPrimaryDomainInformation".
   static void getDomainInformation(std::u16string& dnsName, std::u16string& flatName);
+
+protected:
+  // The server that answers for an account name; empty for the local computer.
+  virtual std::u16string getServerName(const std::u16string& name) const = 0;
 };
 
 class LocalUserInformation : public UserInformation {
@@ -50,9 +49,9 @@ public:
   // Asks the host's account database; an unknown user is the OS error 1332, an unknown group
   // has no members.
   bool isGroupMember(const std::u16string& user, const std::u16string& group) const override;
+
+protected:
   std::u16string getServerName(const std::u16string&) const override { return {}; }
-  std::u16string domainFlatName() const override { return {}; }
-  std::u16string domainDnsName() const override { return {}; }
 };
 
 class ADUserInformation : public UserInformation {
@@ -60,16 +59,16 @@ public:
   ADUserInformation(std::u16string flatName, std::u16string dnsName)
       : flatName_(std::move(flatName)), dnsName_(std::move(dnsName)) {}
 
+  // A group of the local-only set is asked of the host's account database, any other of the
+  // installed directory-membership source (the management service).
+  bool isGroupMember(const std::u16string& user, const std::u16string& group) const override;
+
+protected:
   // None for a name of the local-only set (the panel's own accounts and the local names of
   // Administrators and Remote Desktop Users, without regard to case), else the domain's DNS name.
   // Throws vexception "Cannot determine Active Directory domain name" when either domain name is
   // empty.
   std::u16string getServerName(const std::u16string& name) const override;
-  // A group of the local-only set is asked of the host's account database, any other of the
-  // installed directory-membership source (the management service).
-  bool isGroupMember(const std::u16string& user, const std::u16string& group) const override;
-  std::u16string domainFlatName() const override { return flatName_; }
-  std::u16string domainDnsName() const override { return dnsName_; }
 
 private:
   std::u16string flatName_;

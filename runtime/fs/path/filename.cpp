@@ -132,13 +132,6 @@ std::u16string VFileName::removeFileSpec(const std::u16string& path) {
   return withoutLongPrefix(std::move(out.path));
 }
 
-std::u16string VFileName::root(const std::u16string& path) {
-  std::optional<std::u16string> root = shell_path::stripToRoot(path);
-  if (!root)
-    throw vexception(u"PathStripToRoot failed for fileName=" + path, VCONTEXT("VFileName::root"));
-  return *root;
-}
-
 std::u16string VFileName::longPathName(const std::u16string& path) {
   os::Result<std::u16string> name = os::longPathName(path);
   if (!name.ok())

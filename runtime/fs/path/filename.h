@@ -41,10 +41,6 @@ public:
   // "PathCchRemoveFileSpec(...) failed: ..." for a path the rules reject.
   static std::u16string removeFileSpec(const std::u16string& path);
 
-  // The root of the path ("C:\", "C:", "\", "\\server\share"). Throws vexception
-  // "PathStripToRoot failed for fileName=..." for a relative path.
-  static std::u16string root(const std::u16string& path);
-
   // The long form of an existing path. Throws the OS error of the code ("GetLongPathName('...')")
   // when the path cannot be resolved.
   static std::u16string longPathName(const std::u16string& path);

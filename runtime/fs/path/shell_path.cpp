@@ -124,13 +124,4 @@ Outcome removeFileSpec(std::u16string_view path) {
   return {S_OK, std::move(s)};
 }
 
-std::optional<std::u16string> stripToRoot(std::u16string_view path) {
-  std::u16string s = withBackslashes(path);
-  std::size_t root = rootLength(s);
-  if (root == 0)
-    return std::nullopt;
-  s.resize(root);
-  return s;
-}
-
 } // namespace shell_path

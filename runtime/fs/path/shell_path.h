@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -48,8 +47,5 @@ Outcome combine(std::u16string_view base, std::u16string_view more);
 // Removes the last component and the "\" before it, but nothing of the root. S_OK when a part
 // was removed, S_FALSE (path unchanged) when the path is only its root.
 Outcome removeFileSpec(std::u16string_view path);
-
-// The root of the path ("C:\", "C:", "\", "\\server\share", "\\?\C:\"); none for a relative path.
-std::optional<std::u16string> stripToRoot(std::u16string_view path);
 
 } // namespace shell_path

@@ -1,4 +1,4 @@
-// Existence tests, directory creation and listing, single-file copies, attributes and removeFile.
+// Existence tests, directory creation and listing, and removeFile.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,47 +88,6 @@ TEST_F(FilesTest, ListingSortsDirectoriesFromFilesAndFlagsLinks) {
   fs_testing::Failure f = failureOf([&] { RunTime::File::findFirstFile(win("missing")); });
   EXPECT_TRUE(f.message.ends_with(" at Unable to read directory (" + u8(win("missing")) + ")"));
   EXPECT_EQ(f.context, "RunTime::File::findFirstFile");
-}
-
-TEST_F(FilesTest, CopyFileHonoursFailIfExistsAndNamesTheLockingProcess) {
-  writeFile(host("src.xml"), "source");
-  writeFile(host("dst.xml"), "target");
-  copyFile(win("src.xml"), win("new.xml"), true);
-  EXPECT_EQ(testing_support::readFile(host("new.xml")), "source");
-
-  const std::string prefix = "Unable to copy file '" + u8(win("src.xml")) + "' to '" +
-                             u8(win("dst.xml")) + "'";
-  fs_testing::Failure f = failureOf([&] { copyFile(win("src.xml"), win("dst.xml"), true); });
-  EXPECT_TRUE(f.message.ends_with(" at " + prefix)) << f.message;
-  EXPECT_EQ(f.code, 80u);
-  EXPECT_EQ(f.context, "copyFile");
-
-  testing_support::LockingChild child(host("dst.xml"));
-  ASSERT_TRUE(child.locked());
-  f = failureOf([&] { copyFile(win("src.xml"), win("dst.xml"), false); });
-  EXPECT_TRUE(f.message.ends_with(" at " + prefix +
-                                  ". Source or destination file is locked by processes: "
-                                  "test_runtime_fs (" + std::to_string(child.pid()) + ")"))
-      << f.message;
-  EXPECT_EQ(f.code, 32u);
-  EXPECT_EQ(testing_support::readFile(host("dst.xml")), "target");
-}
-
-TEST_F(FilesTest, CopyReplacesALinkInsteadOfWritingThroughIt) {
-  writeFile(host("src"), "new");
-  writeFile(host("outside"), "keep");
-  symlink(host("outside").c_str(), host("target").c_str());
-  RunTime::File::copy(win("src"), win("target"));
-  EXPECT_FALSE(stdfs::is_symlink(host("target")));
-  EXPECT_EQ(testing_support::readFile(host("target")), "new");
-  EXPECT_EQ(testing_support::readFile(host("outside")), "keep");
-
-  chmod(host("target").c_str(), 0444); // a read-only target is not replaced
-  fs_testing::Failure f = failureOf([&] { RunTime::File::copy(win("src"), win("target")); });
-  EXPECT_TRUE(f.message.ends_with(" at Unable to copy (" + u8(win("src")) + ") to (" +
-                                  u8(win("target")) + ")"));
-  EXPECT_EQ(f.code, 5u);
-  EXPECT_EQ(f.context, "RunTime::File::copy");
 }
 
 TEST_F(FilesTest, RemoveFileHonoursReadOnlyUnlessForced) {

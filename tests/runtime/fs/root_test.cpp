@@ -33,6 +33,7 @@ TEST(PathInside, KeepsRelativePathsInsideTheirBase) {
       {u"", u""},
       {u"app\\..\\..\\decoy", std::nullopt},
       {u"\\\\.\\C:\\decoy", std::nullopt},
+      {u"\\\\server\\share\\x", std::nullopt},
       {u"file.txt:stream", std::nullopt},
   };
   for (const Case& c : cases)

@@ -8,9 +8,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,27 +100,12 @@ protected:
   ScopedUser user_{primary_, {&extra_}};
 };
 
-TEST_F(RealService, TheProgramSeesExactlyItsEnvironmentAndDirectory) {
-  struct Case {
-    const char* name;
-    std::u16string commandLine, environment, directory;
-    std::string output;
-  } cases[] = {
-      // The service adds the run's private temporary directory, and nothing else. (An empty block
-      // and the arguments' split are ScriptRunner.RunsAsTheSiteUser...'s and NoShellBetween...'s.)
-      {"environment block", u"/usr/bin/env", std::u16string(u"A=1\0B=two words\0\0", 18), u"",
-       "A=1\nB=two words\nTMPDIR=/tmp/tavrix-run-X\n"},
-      {"working directory", u"/bin/pwd", u"", u"\\usr\\lib", "/usr/lib\n"},
-      {"no directory given: the root", u"/bin/pwd", u"", u"", "/\n"},
-      // Longer than one message of the socket's default buffer; as long as a program may be given.
-      {"a variable of 131,000 characters", u"/bin/sh -c \"echo ${#BIG}\"", u"BIG=" + std::u16string(131000, u'x'),
-       u"", "131000\n"},
-  };
-  for (const Case& c : cases) {
-    Ran ran = runAs(sid(), c.commandLine, c.environment, c.directory);
-    EXPECT_EQ(std::regex_replace(ran.output, std::regex("tavrix-run-\\w{6}"), "tavrix-run-X"), c.output) << c.name;
-    EXPECT_EQ(ran.exitCode, 0u) << c.name;
-  }
+// The environment block and a working directory reach the program in ScriptRunner.RunsAsTheSiteUser...
+TEST_F(RealService, NoDirectoryMeansTheRootAndALongVariableArrivesWhole) {
+  // Longer than one message of the socket's default buffer; as long as a program may be given.
+  Ran ran = runAs(sid(), u"/bin/sh -c \"echo ${#BIG}; pwd\"", u"BIG=" + std::u16string(131000, u'x'));
+  EXPECT_EQ(ran.output, "131000\n/\n");
+  EXPECT_EQ(ran.exitCode, 0u);
 }
 
 TEST_F(RealService, WhatTheProgramLeavesBehindIsKilledWhenItEnds) {
@@ -230,44 +212,23 @@ TEST_F(RealService, ImpersonationMakesTheThreadCreateFilesAsTheUserAndThenRevert
 }
 
 // A service restarted at once is reached by a new connection as the request begins, without a
-// retry; one back only after the connect tries is reached through the retry, whose note names the
-// service and its socket, which the pipe's name does not tell.
+// retry (the retry for one back later is Extract.AServiceRestartedDuringAnExtractionIsReconnected's).
 TEST_F(RealService, ARestartedServiceIsReachedAgain) {
   EXPECT_EQ(runAs(sid(), u"/bin/echo one").output, "one\n");
   service_->kill();
   service_ = startService();
   EXPECT_EQ(runAs(sid(), u"/bin/echo two").output, "two\n");
   EXPECT_TRUE(infoLines().empty());
-
-  service_->kill();
-  std::optional<Ran> third;
-  Failure error;
-  std::thread request([&] { error = failureOf([&] { third = runAs(sid(), u"/bin/echo three"); }); });
-  // The first attempt gives up after its connect tries; the service returns for the second.
-  log_->waitForLine("Info: Kelvo impersonation pipe");
-  service_ = startService();
-  request.join();
-  ASSERT_EQ(error.message, "");
-  ASSERT_TRUE(third);
-  EXPECT_EQ(third->output, "three\n");
-  std::vector<std::string> info = infoLines();
-  ASSERT_EQ(info.size(), 1u);
-  for (const std::string& part :
-       std::vector<std::string>{"Info: Kelvo impersonation pipe communication error: ",
-                                "Unable to connect to pipe \\\\.\\pipe\\" + std::string(kPipe),
-                                "Unable to connect to socket " + pipePath(),
-                                "Unable to reach Kelvo impersonation service", ". Trying to reconnect again."})
-    EXPECT_NE(info[0].find(part), std::string::npos) << info[0];
 }
 
-// A service that records every message of one connection, acknowledges the request head and
-// answers a run with the given reply.
+// A service that acknowledges the request head of one connection and answers a run with the
+// given reply.
 class ScriptedService {
 public:
   ScriptedService(const std::string& path, std::uint32_t status, Bytes payload) {
     os::Result<os::Handle> listener = os::pipe::listen(path, os::pipe::Kind::Message, 0600, 4);
     if (!listener.ok()) return;
-    thread_ = std::thread([this, listener = std::move(listener.value()), status, payload] {
+    thread_ = std::thread([listener = std::move(listener.value()), status, payload] {
       const os::NativeHandle watched[1] = {listener.get()};
       if (!os::pipe::waitReadable(watched, 5000).ok()) return;
       os::Result<os::Handle> connection = os::pipe::accept(listener.get());
@@ -281,7 +242,7 @@ public:
       receive(peer);
       receive(peer);
       for (int i = 0; i < 3; ++i)
-        if (!receive(peer).empty() && messages_.back() != Bytes{0, 0, 0, 0}) receive(peer);
+        if (receive(peer) != Bytes{0, 0, 0, 0}) receive(peer);
       const auto statusBytes = RunTime::impersonation::encodeWord(status);
       const auto countBytes = RunTime::impersonation::encodeWord(static_cast<std::uint32_t>(payload.size()));
       send(peer, Bytes(statusBytes.begin(), statusBytes.end()));
@@ -292,29 +253,26 @@ public:
   ~ScriptedService() {
     if (thread_.joinable()) thread_.join();
   }
-  // Every message received, in order (complete once the client has its reply).
-  const std::vector<Bytes>& messages() const { return messages_; }
 
 private:
-  const Bytes& receive(os::NativeHandle peer) {
+  static Bytes receive(os::NativeHandle peer) {
     Bytes message(4096);
     std::vector<os::Handle> handles;
     (void)os::pipe::waitReady(peer, os::pipe::Direction::Read, 5000, false);
     os::Result<std::size_t> got = os::pipe::receiveWithHandles(peer, message.data(), message.size(), handles);
     message.resize(got.ok() ? got.value() : 0);
-    messages_.push_back(message);
-    return messages_.back();
+    return message;
   }
   static void send(os::NativeHandle peer, const Bytes& message) {
     (void)os::pipe::send(peer, message.data(), message.size());
   }
 
-  std::vector<Bytes> messages_;
   std::thread thread_;
 };
 
 class ScriptedReplies : public ImpersonationTest {};
 
+// Replies a real service never gives: a text where the eight bytes of a run belong, and an error.
 TEST_F(ScriptedReplies, ARunReplyIsEightBytesOrTheServicesErrorText) {
   struct Case {
     std::uint32_t status;
@@ -331,31 +289,6 @@ TEST_F(ScriptedReplies, ARunReplyIsEightBytesOrTheServicesErrorText) {
     EXPECT_EQ(failureOf([&] { runAs(RunTime::userSid(1234), u"/bin/true"); }).message, c.message);
     RunTime::PipeClient().disconnect();
   }
-}
-
-TEST_F(ScriptedReplies, AnEmptyCommandLineAndEnvironmentAreCountsOfZero) {
-  std::vector<Bytes> messages;
-  {
-    ScriptedService service(pipePath(), RunTime::impersonation::statusText, {1, 0, 0, 0, 0, 0, 0, 0});
-    // The reply carries no descriptor: still no process handle for the tool.
-    (void)failureOf([&] { runAs(RunTime::userSid(1234), u"", u"", u"C:"); });
-    messages = service.messages();
-  }
-  const Bytes zero{0, 0, 0, 0};
-  const std::u16string sid = u"S-1-22-1-1234";
-  ASSERT_EQ(messages.size(), 12u);
-  EXPECT_EQ(messages[0], (Bytes{1, 0, 0, 0}));                 // start word
-  EXPECT_EQ(messages[1], (Bytes{3, 0, 0, 0}));                 // run, kind bit 1
-  EXPECT_EQ(messages[2], (Bytes{static_cast<std::uint8_t>(sid.size() * 2), 0, 0, 0}));
-  EXPECT_EQ(messages[4], (Bytes{40, 0, 0, 0}));                // header count
-  EXPECT_EQ(messages[5].size(), 40u);
-  EXPECT_EQ(messages[5][32], 1);                               // header flag
-  EXPECT_EQ(messages[6], (Bytes{4, 0, 0, 0}));                 // flag count
-  EXPECT_EQ(messages[7], zero);                                // no application name
-  EXPECT_EQ(messages[8], zero);                                // command line
-  EXPECT_EQ(messages[9], (Bytes{4, 0, 0, 0}));                 // current directory "C:"
-  EXPECT_EQ(messages[10], (Bytes{'C', 0, ':', 0}));
-  EXPECT_EQ(messages[11], zero);                               // environment
 }
 
 } // namespace

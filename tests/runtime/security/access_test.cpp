@@ -1,6 +1,5 @@
 #include "runtime/security/access.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 
 #include "os/accounts.h"
 #include "os/impersonation.h"
-#include "runtime/core/handle.h"
 #include "runtime/security/stored_security.h"
 #include "tests/runtime/security/model/security_testing.h"
 #include "tests/support/testing.h"
@@ -42,8 +40,12 @@ std::u16string win(std::string path) {
   return wide(path);
 }
 
+// What the object's DACL reads as, or "error <code>".
 Lines daclOf(const std::string& path) {
-  return entriesOf(Access::getSecurity(win(path), Access::SE_FILE_OBJECT));
+  os::Result<os::SecurityObject> object = securityObjectAt(path);
+  if (!object.ok()) return {"error " + std::to_string(object.code())};
+  os::Result<Acl> dacl = readDacl(object.value());
+  return dacl.ok() ? entriesOf(dacl.value()) : Lines{"error " + std::to_string(dacl.code())};
 }
 
 constexpr std::uint32_t ALL = 0x1F01FF;
@@ -114,9 +116,8 @@ TEST_F(AccessTree, GrantReachesTheTreeAndFilesCreatedLater) {
 }
 
 TEST_F(AccessTree, ChildrenKeepTheirOwnEntriesOrTheirProtection) {
-  AutoHandle sub(static_cast<os::NativeHandle>(::open((site + "/sub").c_str(), O_RDONLY | O_DIRECTORY)));
-  Access::setInheritedSecurity(static_cast<int>(sub.get()), Access::SE_FILE_OBJECT,
-                               dacl({ace(0, 0, READ_EXECUTE, kAdmins)}));
+  os::SecurityObject sub = std::move(securityObjectAt(site + "/sub").value());
+  ASSERT_TRUE(writeDacl(sub, dacl({ace(0, 0, READ_EXECUTE, kAdmins)}), false).ok()); // not protected
   Access::setSecurity(win(site + "/prot"), Access::SE_FILE_OBJECT,
                       dacl({ace(0, 3, READ_EXECUTE, kAdmins)}));
   grant(site);
@@ -190,8 +191,7 @@ TEST_F(AccessTree, LinksToADecoyAreNeverFollowed) {
   EXPECT_EQ(owner.code, 448u) << owner.message;
   EXPECT_EQ(runProcess({"/usr/bin/getfacl", "-R", "-p", decoy}).out, before);
   EXPECT_EQ(runProcess({"/usr/bin/stat", "-c", "%U %a", decoy + "/linked"}).out, "root 640\n");
-  Failure link = failureOf([&] { daclOf(site + "/link"); });
-  EXPECT_EQ(link.code, 1921u) << link.message;
+  EXPECT_EQ(daclOf(site + "/link"), Lines{"error 1921"});
 }
 
 TEST_F(AccessTree, AWriteRefusedEvenAfterTheTakeOverFails) {

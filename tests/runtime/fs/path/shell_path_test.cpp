@@ -54,15 +54,6 @@ TEST(ShellPath, RemoveFileSpecStopsAtTheRoot) {
   }
 }
 
-TEST(ShellPath, StripToRootKeepsOnlyTheRoot) {
-  const Case cases[] = {{u"C:\\a\\b", u"C:\\"},
-                        {u"C:a", u"C:"}, {u"\\a\\b", u"\\"},
-                        {u"\\\\srv\\share\\x", u"\\\\srv\\share"},
-                        {u"//srv/share/x", u"\\\\srv\\share"}, {u"a\\b", u"<none>"}};
-  for (const Case& c : cases)
-    EXPECT_EQ(u8(stripToRoot(c.in).value_or(u"<none>")), u8(c.out)) << u8(c.in);
-}
-
 // NUL characters are covered through VFileName's failures.
 TEST(ShellPath, RejectsOverlongPaths) {
   const std::u16string longest(maxLength, u'a');
