@@ -14,6 +14,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The kind, owner, group and mode of a path.
+std::string stated(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return "missing";
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
+  return std::string(S_ISDIR(st.st_mode) ? "directory " : S_ISREG(st.st_mode) ? "file " : "other ") +
+         std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " + mode;
+}
+
 class DeleteApplication : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -156,19 +166,13 @@ TEST_F(DeleteApplication, HostileEntriesRemoveNothing) {
   writeFile(site_ + "/etc/passwd", "site's own");
   // The host's own file: other tests add accounts meanwhile, so its text may change, but never
   // its place, owner or mode.
-  const auto hostFile = [] {
-    struct stat st {};
-    return ::lstat("/etc/passwd", &st) == 0 ? std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + " " +
-                                                  std::to_string(st.st_gid)
-                                            : std::string("missing");
-  };
-  const std::string passwd = hostFile();
+  const std::string passwd = stated("/etc/passwd");
   ProcessResult r = deleteWith(htdocs({"lnk", "/filelink", "/etc/passwd"}));
   EXPECT_EQ(r.exitCode, 0) << r.out;
   for (const char* gone : {"/lnk", "/filelink", "/etc/passwd"})
     EXPECT_FALSE(fs::exists(fs::symlink_status(site_ + gone))) << gone;
   EXPECT_EQ(decoys(), before);
-  EXPECT_EQ(hostFile(), passwd);
+  EXPECT_EQ(stated("/etc/passwd"), passwd);
 }
 
 // While the application directory is removed, a process keeps exchanging one of its
@@ -219,16 +223,9 @@ TEST_F(DeleteApplication, LocksOfAnotherUserHoldNothingUp) {
   EXPECT_EQ(r.exitCode, 0) << r.out;
   EXPECT_NE(readDailyLog(dir_.file("product")).find(" Info: End command '"), std::string::npos);
 
-  struct stat st {};
-  ASSERT_EQ(::lstat(lockDir.c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(st.st_mode & 07777, 0755u);
-  for (const std::string& name : names) {
-    ASSERT_EQ(::lstat((lockDir + "/" + name).c_str(), &st), 0) << name;
-    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0u && (st.st_mode & 07777) == 0600u) << name;
-  }
-  ASSERT_EQ(::lstat((registry_ + ".lock").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0600u);
+  EXPECT_EQ(stated(lockDir), "directory 0:0 755");
+  for (const std::string& name : names) EXPECT_EQ(stated(lockDir + "/" + name), "file 0:0 600") << name;
+  EXPECT_EQ(stated(registry_ + ".lock"), "file 0:0 600");
   EXPECT_FALSE(fs::exists(dir_.file("written-through-link")));
   LockingChild intruder(lockDir + "/intruder", kNobody);
   EXPECT_FALSE(intruder.locked());

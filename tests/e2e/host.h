@@ -4,9 +4,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <stdio.h>
-#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -50,19 +48,6 @@ inline std::size_t occurrences(const std::string& text, const std::string& what)
   std::size_t count = 0;
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
   return count;
-}
-
-// Waits until the daily log below the product root holds `text`, woken by each change in the log
-// directory; false when a minute passes with no change (a guard against a tool that is stuck).
-inline bool waitForLog(const std::string& productRoot, const std::string& text) {
-  const os::posix::Fd changes(::inotify_init1(IN_CLOEXEC));
-  ::inotify_add_watch(changes.get(), (productRoot + "/admin/logs").c_str(), IN_MODIFY | IN_CREATE);
-  while (readDailyLog(productRoot).find(text) == std::string::npos) {
-    pollfd ready{changes.get(), POLLIN, 0};
-    char events[4096];
-    if (::poll(&ready, 1, 60000) != 1 || ::read(changes.get(), events, sizeof events) <= 0) return false;
-  }
-  return true;
 }
 
 // Everything that a removal or a take-over could change below a directory: per path the type,
