@@ -31,16 +31,11 @@ protected:
   }
 
   ProcessResult run(const std::string& command, const std::string& wwwRoot) {
-    std::vector<std::string> argv = {command, "--application-full-name=demo-1.0", "--www-root=" + wwwRoot,
-                                     "--user-name=" + site_.user.name()};
-    if (command == "--delete-application") {
-      writeFile(dir_.file("files.xml"), "<files><SECTION PREFIX=\"htdocs\"><FILE>f</FILE><FILE>sub</FILE>"
-                                        "</SECTION></files>");
-      argv.insert(argv.end(), {"--application-subdirectory=/", "--files=" + dir_.file("files.xml")});
-    } else {
-      argv.insert(argv.end(), {"--application-subdirectory=app", "--metadata-file=" + packageMetadata()});
-    }
-    return runTool(registry_, argv);
+    if (command != "--delete-application") return tavrix(command, packageMetadata(), "demo-1.0", "app", wwwRoot);
+    writeFile(dir_.file("files.xml"), "<files><SECTION PREFIX=\"htdocs\"><FILE>f</FILE><FILE>sub</FILE></SECTION></files>");
+    return runTool(registry_, {command, "--application-full-name=demo-1.0", "--www-root=" + wwwRoot,
+                               "--user-name=" + site_.user.name(), "--application-subdirectory=/",
+                               "--files=" + dir_.file("files.xml")});
   }
 
   // Root's directories outside the site, as a snapshot.

@@ -6,6 +6,8 @@
 #include <spawn.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -91,10 +93,11 @@ void ScopedRegistry::write(std::string_view body) {
 
 namespace {
 
-void drain(int fd, std::string& into) {
-  char buffer[4096];
-  ssize_t n = read(fd, buffer, sizeof buffer);
-  if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
+// What a file that a child wrote holds.
+std::string contents(const os::posix::Fd& file) {
+  std::string text(static_cast<std::size_t>(lseek(file.get(), 0, SEEK_END)), '\0');
+  if (pread(file.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) text.clear();
+  return text;
 }
 
 } // namespace
@@ -102,66 +105,50 @@ void drain(int fd, std::string& into) {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment,
                          std::chrono::milliseconds timeout) {
-  Pipe out = makePipe();
-  Pipe err = makePipe();
+  // The output goes to memory files: read once the program has ended, and never a pipe that a
+  // program it left running keeps open.
+  const os::posix::Fd out(memfd_create("out", MFD_CLOEXEC)), err(memfd_create("err", MFD_CLOEXEC));
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out.writeEnd.get(), 1);
-  posix_spawn_file_actions_adddup2(&actions, err.writeEnd.get(), 2);
+  posix_spawn_file_actions_adddup2(&actions, out.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, err.get(), 2);
 
   std::map<std::string, std::string> env;
   for (char** e = environ; *e; ++e) {
-    std::string entry(*e);
-    auto eq = entry.find('=');
-    env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
+    const std::string entry(*e);
+    const std::size_t eq = entry.find('=');
+    env.emplace(entry.substr(0, eq), eq == std::string::npos ? "" : entry.substr(eq + 1));
   }
   for (const auto& [k, v] : environment) env[k] = v;
-  std::vector<std::string> envStrings;
+  std::vector<std::string> envStrings, argCopy = argv;
   for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
   std::vector<char*> envp, args;
   for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argCopy = argv;
   for (auto& s : argCopy) args.push_back(s.data());
+  envp.push_back(nullptr);
   args.push_back(nullptr);
 
   pid_t pid;
-  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  out.writeEnd.reset();
-  err.writeEnd.reset();
   if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
 
   ProcessResult result;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  pollfd fds[2] = {{out.readEnd.get(), POLLIN, 0}, {err.readEnd.get(), POLLIN, 0}};
-  int open = 2;
-  while (open > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (!result.timedOut && left.count() <= 0) {
-      // Its pipes close when it dies; what it wrote so far is still collected.
-      result.timedOut = true;
-      kill(pid, SIGKILL);
-    }
-    int ready = poll(fds, 2, result.timedOut ? -1 : static_cast<int>(left.count()));
-    if (ready <= 0) continue;
-    for (pollfd& p : fds) {
-      if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP))) continue;
-      const bool isOut = p.fd == out.readEnd.get();
-      std::string& target = isOut ? result.out : result.err;
-      std::size_t before = target.size();
-      drain(p.fd, target);
-      if (target.size() == before) {
-        (isOut ? out : err).readEnd.reset();
-        p.fd = -1;
-        --open;
-      }
-    }
+  const os::posix::Fd ended(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  pollfd ready{ended.get(), POLLIN, 0};
+  int polled;
+  while ((polled = poll(&ready, 1, static_cast<int>(timeout.count()))) < 0 && errno == EINTR) {
+  }
+  if (polled == 0) {
+    result.timedOut = true;
+    kill(pid, SIGKILL);
   }
   int status = 0;
   waitpid(pid, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = contents(out);
+  result.err = contents(err);
   return result;
 }
 
