@@ -24,13 +24,11 @@ std::string stated(const std::string& path) {
          std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " + mode;
 }
 
-class DeleteApplication : public ::testing::Test {
+class DeleteApplication : public Host {
 protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "the decoy must be root's and the service runs as root";
-    writeFile(registry_, hostRegistry(dir_.path(), "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"PRODUCT_ROOT_D\"=\"" +
-                                                       dir_.file("product") + "\"\n\"Debug\"=dword:00000001\n"));
-    fs::create_directories(dir_.file("product/admin/logs"));
+    writeRegistry("\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"Debug\"=dword:00000001\n");
     service_ = std::make_unique<ServiceProcess>(registry_, dir_.file("run/pipe/zrcpipe"));
     fs::create_directories(site_);
     for (const std::string& decoy : {drive_ + "/vhosts/site1/decoy", drive_ + "/decoy"}) {
@@ -60,8 +58,6 @@ protected:
     return state;
   }
 
-  TempDir dir_;
-  std::string registry_ = dir_.file("registry.reg");
   std::string drive_ = dir_.file("c");
   std::string site_ = drive_ + "/vhosts/site1/httpdocs/app";
   std::string longSite_ = "\\\\?\\C:\\vhosts\\site1\\httpdocs\\app";
@@ -221,7 +217,7 @@ TEST_F(DeleteApplication, LocksOfAnotherUserHoldNothingUp) {
 
   ProcessResult r = deleteWith(htdocs({}));
   EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_NE(readDailyLog(dir_.file("product")).find(" Info: End command '"), std::string::npos);
+  EXPECT_NE(takeLog().find(" Info: End command '"), std::string::npos);
 
   EXPECT_EQ(stated(lockDir), "directory 0:0 755");
   for (const std::string& name : names) EXPECT_EQ(stated(lockDir + "/" + name), "file 0:0 600") << name;

@@ -45,14 +45,12 @@ inline std::string ownerOf(const std::string& path) {
   return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
 }
 
-class Extract : public ::testing::Test {
+class Extract : public Host {
 protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "extraction acts as a created site user and the services run as root";
     ASSERT_TRUE(site_.ok()) << "cannot create the site user and its worker group";
-    writeFile(registry_, hostRegistry(dir_.path(), "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n"
-                                                   "\"PRODUCT_ROOT_D\"=\"" + product_ + "\"\n\"Debug\"=dword:00000001\n"));
-    fs::create_directories(product_ + "/admin/logs");
+    writeRegistry("\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n\"Debug\"=dword:00000001\n");
     for (const std::string& dir : {dir_.path(), drive_, drive_ + "/vhosts", drive_ + "/data"}) {
       fs::create_directories(dir);
       fs::permissions(dir, fs::perms(0755));
@@ -112,13 +110,6 @@ protected:
     return occurrences(security(), "SubPath=\"" + site_.user.name() + "\\httpdocs\\" + directory + "\"");
   }
 
-  // The log file's text, emptied for the next command.
-  std::string takeLog() {
-    const std::string text = readDailyLog(product_);
-    fs::remove(dailyLogPath(product_));
-    return text;
-  }
-
   // A program run as the site user, with its groups.
   ProcessResult asSiteUser(std::vector<std::string> argv) {
     argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(site_.user.uid()),
@@ -134,9 +125,6 @@ protected:
     return asSiteUser({"/bin/sh", "-c", script, "sh", top}).out;
   }
 
-  TempDir dir_;
-  std::string registry_ = dir_.file("registry.reg");
-  std::string product_ = dir_.file("product");
   std::string drive_ = dir_.file("c");
   std::string repository_ = drive_ + "/data/var/cgitory";
   SiteAccount site_;

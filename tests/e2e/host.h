@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "tests/support/testing.h"
 
 namespace testing_support {
@@ -38,6 +40,27 @@ inline ProcessResult runTool(const std::string& registry, std::vector<std::strin
   args.insert(args.begin(), binary("tavrix"));
   return runProcess(args, {{"TAVRIX_REGISTRY", registry}});
 }
+
+// A private host for a test of the tool: a temporary directory with the registry store, the
+// drive C: and the product's root, whose log directory exists.
+class Host : public ::testing::Test {
+protected:
+  Host() { std::filesystem::create_directories(product_ + "/admin/logs"); }
+  // The store with the product's root, the configuration values `config` and further keys `more`.
+  void writeRegistry(const std::string& config, const std::string& more = {}) {
+    writeFile(registry_, hostRegistry(dir_.path(), "\"PRODUCT_ROOT_D\"=\"" + product_ + "\"\n" + config, more));
+  }
+  // The daily log's text, emptied for the next command.
+  std::string takeLog() {
+    const std::string text = readDailyLog(product_);
+    std::filesystem::remove(dailyLogPath(product_));
+    return text;
+  }
+
+  TempDir dir_;
+  std::string registry_ = dir_.file("registry.reg");
+  std::string product_ = dir_.file("product");
+};
 
 // The text with the line numbers of its "at" records replaced by N.
 inline std::string withoutLineNumbers(const std::string& text) {

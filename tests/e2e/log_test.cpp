@@ -7,27 +7,19 @@ using namespace testing_support;
 
 namespace {
 
-class LogFileSink : public ::testing::Test {
+class LogFileSink : public Host {
 protected:
   // Runs tavrix with the given product configuration lines and returns the log file's text
   // (empty when no file was written).
-  std::string runWith(const std::string& configLines, const std::vector<std::string>& args) {
-    std::filesystem::create_directories(root_ + "/admin/logs");
-    writeFile(registry_, hostRegistry(dir_.path(), "\"PRODUCT_ROOT_D\"=\"" + root_ + "\"\n" + configLines));
+  std::string runWith(const std::string& config, const std::vector<std::string>& args) {
+    writeRegistry(config);
     exitCode_ = runTool(registry_, args).exitCode;
-
-    const std::string file = dailyLogPath(root_);
     logStat_ = {};
-    if (::stat(file.c_str(), &logStat_) != 0) return {};
-    EXPECT_EQ(readFile(file).substr(0, 2), "\xFF\xFE");
-    std::string text = readDailyLog(root_);
-    std::filesystem::remove(file);
-    return text;
+    if (::stat(dailyLogPath(product_).c_str(), &logStat_) != 0) return {};
+    EXPECT_EQ(readFile(dailyLogPath(product_)).substr(0, 2), "\xFF\xFE");
+    return takeLog();
   }
 
-  TempDir dir_;
-  std::string root_ = dir_.file("product");
-  std::string registry_ = dir_.file("registry.reg");
   int exitCode_ = -1;
   struct stat logStat_ {};
 };
@@ -62,8 +54,8 @@ TEST_F(LogFileSink, TheLogIsReadableByRootAndTheLogReadersOnly) {
   const gid_t readers = adm ? adm->gr_gid : 0;
   for (bool older : {false, true}) {
     if (older) {
-      writeFile(dailyLogPath(root_), std::string("\xFF\xFE", 2));
-      ASSERT_EQ(::chmod(dailyLogPath(root_).c_str(), 0666), 0);
+      writeFile(dailyLogPath(product_), std::string("\xFF\xFE", 2));
+      ASSERT_EQ(::chmod(dailyLogPath(product_).c_str(), 0666), 0);
     }
     EXPECT_NE(runWith("\"Debug\"=dword:00000001\n", {"--help"}), "");
     EXPECT_EQ(logStat_.st_mode & 07777, 0640u) << older;
