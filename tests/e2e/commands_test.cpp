@@ -137,13 +137,10 @@ TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
                        "--user-name=carol", "--application-subdirectory=s", "--files=f"});
   EXPECT_EQ(other.exitCode, 1); // another user is not blocked
   // The extraction waits for bob's lock, as /proc/locks shows (unless it ended without waiting).
-  bool waited = false;
-  while (!waited && blocked.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-    for (const auto& [pid, holds] : lockersOf({lockDir + "/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}bob"}))
-      waited = waited || !holds;
+  while (waitersFor(lockDir + "/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}bob") == 0 &&
+         blocked.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
     std::this_thread::yield();
-  }
-  EXPECT_TRUE(waited);
+  EXPECT_EQ(waitersFor(lockDir + "/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}bob"), 1);
   ::flock(fd.get(), LOCK_UN);
   fd.reset();
   ProcessResult r = blocked.get();

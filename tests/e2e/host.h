@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <new>
@@ -50,11 +51,21 @@ protected:
   void writeRegistry(const std::string& config, const std::string& more = {}) {
     writeFile(registry_, hostRegistry(dir_.path(), "\"PRODUCT_ROOT_D\"=\"" + product_ + "\"\n" + config, more));
   }
-  // The daily log's text, emptied for the next command.
+  // Today's log file.
+  std::string logPath() const {
+    const std::time_t now = std::time(nullptr);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y%m%d", std::localtime(&now));
+    return product_ + "/admin/logs/kelvolog_debug" + date + ".log";
+  }
+  // The log's text as UTF-8 (after the byte-order mark), emptied for the next command.
   std::string takeLog() {
-    const std::string text = readDailyLog(product_);
-    std::filesystem::remove(dailyLogPath(product_));
-    return text;
+    const std::string raw = readFile(logPath());
+    std::u16string text;
+    for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
+      text += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | static_cast<unsigned char>(raw[i + 1]) << 8);
+    std::filesystem::remove(logPath());
+    return u8(text);
   }
 
   TempDir dir_;

@@ -15,8 +15,8 @@ protected:
     writeRegistry(config);
     exitCode_ = runTool(registry_, args).exitCode;
     logStat_ = {};
-    if (::stat(dailyLogPath(product_).c_str(), &logStat_) != 0) return {};
-    EXPECT_EQ(readFile(dailyLogPath(product_)).substr(0, 2), "\xFF\xFE");
+    if (::stat(logPath().c_str(), &logStat_) != 0) return {};
+    EXPECT_EQ(readFile(logPath()).substr(0, 2), "\xFF\xFE");
     return takeLog();
   }
 
@@ -54,8 +54,8 @@ TEST_F(LogFileSink, TheLogIsReadableByRootAndTheLogReadersOnly) {
   const gid_t readers = adm ? adm->gr_gid : 0;
   for (bool older : {false, true}) {
     if (older) {
-      writeFile(dailyLogPath(product_), std::string("\xFF\xFE", 2));
-      ASSERT_EQ(::chmod(dailyLogPath(product_).c_str(), 0666), 0);
+      writeFile(logPath(), std::string("\xFF\xFE", 2));
+      ASSERT_EQ(::chmod(logPath().c_str(), 0666), 0);
     }
     EXPECT_NE(runWith("\"Debug\"=dword:00000001\n", {"--help"}), "");
     EXPECT_EQ(logStat_.st_mode & 07777, 0640u) << older;

@@ -15,16 +15,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <tuple>
 
 #include "os/accounts.h"
 #include "os/text.h"
@@ -186,30 +183,17 @@ std::string LockingChild::holder() const {
   return comm.substr(0, comm.find('\n')) + " (" + std::to_string(pid_) + ")";
 }
 
-std::map<int, bool> lockersOf(const std::vector<std::string>& files) {
-  std::set<std::tuple<unsigned, unsigned, ino_t>> wanted;
-  for (const std::string& file : files) {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) == 0) wanted.emplace(major(st.st_dev), minor(st.st_dev), st.st_ino);
-  }
-  // "1: FLOCK  ADVISORY  WRITE 1234 fd:00:5678 0 EOF", a waiter with "->" before the kind.
-  std::map<int, bool> found;
+int waitersFor(const std::string& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return 0;
+  // "1: -> FLOCK  ADVISORY  WRITE 1234 fd:00:5678 0 EOF": a waiter, with the device in hex.
+  char id[64];
+  std::snprintf(id, sizeof id, " %02x:%02x:%llu ", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  int waiters = 0;
   std::istringstream locks(readFile("/proc/locks"));
-  for (std::string line; std::getline(locks, line);) {
-    std::istringstream fields(line);
-    std::string number, kind, advisory, mode, where;
-    int pid = 0;
-    fields >> number >> kind;
-    const bool waiting = kind == "->";
-    if (waiting) fields >> kind;
-    fields >> advisory >> mode >> pid >> where;
-    unsigned major = 0, minor = 0;
-    unsigned long long inode = 0;
-    if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &inode) == 3 &&
-        wanted.count({major, minor, static_cast<ino_t>(inode)}))
-      found[pid] = found[pid] || !waiting;
-  }
-  return found;
+  for (std::string line; std::getline(locks, line);) waiters += line.find(" -> ") != line.npos && line.find(id) != line.npos;
+  return waiters;
 }
 
 int threadId() { return static_cast<int>(::gettid()); }
@@ -227,10 +211,6 @@ void waitUntilAsleep(int threadId) {
 }
 
 namespace {
-
-// A name and an id that no account is likely to have: ids from a range far above the ones the
-// system hands out, so ids freed by one test are not reused by another running at the same time.
-std::string uniqueName(const char* prefix, std::uint32_t id) { return prefix + std::to_string(id); }
 
 std::uint32_t randomId() {
   static std::mt19937 random{std::random_device{}()};
@@ -253,15 +233,27 @@ bool succeedsSoon(const std::vector<std::string>& argv) {
   return false;
 }
 
+// Adds an account named after an id drawn from a range far above the ones the system hands out
+// (so that ids freed by one test are not reused by another running at the same time), with a
+// new id on each try: the name, empty when every try failed.
+std::string addAccount(const char* tool, const char* idOption, std::vector<std::string> options, std::uint32_t& id) {
+  for (int attempt = 0; attempt < kAccountToolTries; ++attempt) {
+    if (attempt) pauseBeforeRetry();
+    id = randomId();
+    const std::string name = std::string(idOption[1] == 'g' ? "tvxg" : "tvxu") + std::to_string(id);
+    std::vector<std::string> argv = {tool, idOption, std::to_string(id)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(name);
+    if (succeeds(argv)) return name;
+  }
+  return {};
+}
+
 } // namespace
 
 ScopedGroup::ScopedGroup() {
-  for (int attempt = 0; attempt < kAccountToolTries && !ok_; ++attempt) {
-    if (attempt) pauseBeforeRetry();
-    gid_ = randomId();
-    name_ = uniqueName("tvxg", gid_);
-    ok_ = succeeds({"/usr/sbin/groupadd", "-g", std::to_string(gid_), name_});
-  }
+  name_ = addAccount("/usr/sbin/groupadd", "-g", {}, gid_);
+  ok_ = !name_.empty();
 }
 
 ScopedGroup::~ScopedGroup() {
@@ -280,18 +272,10 @@ ScopedUser::ScopedUser(const ScopedGroup& primary, const std::vector<const Scope
 }
 
 void ScopedUser::create(std::vector<std::string> options) {
-  for (int attempt = 0; attempt < kAccountToolTries && !ok_; ++attempt) {
-    if (attempt) pauseBeforeRetry();
-    uid_ = randomId();
-    name_ = uniqueName("tvxu", uid_);
-    std::vector<std::string> argv = {"/usr/sbin/useradd", "-M", "-u", std::to_string(uid_)};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(name_);
-    ok_ = succeeds(argv);
-  }
-  if (!ok_) return;
+  options.insert(options.begin(), "-M");
+  name_ = addAccount("/usr/sbin/useradd", "-u", options, uid_);
   os::Result<os::UserAccount> account = os::userByName(os::utf16FromUtf8(name_));
-  ok_ = account.ok();
+  ok_ = !name_.empty() && account.ok();
   if (ok_) gid_ = account.value().gid;
 }
 
@@ -341,23 +325,6 @@ std::vector<std::string> liveProcessesOf(std::uint32_t uid) {
     live.push_back(pid + " " + statusField(status, "Name"));
   }
   return live;
-}
-
-std::string dailyLogPath(const std::string& productRoot) {
-  std::time_t now = std::time(nullptr);
-  char date[16];
-  std::strftime(date, sizeof date, "%Y%m%d", std::localtime(&now));
-  return productRoot + "/admin/logs/kelvolog_debug" + date + ".log";
-}
-
-std::string readDailyLog(const std::string& productRoot) {
-  const std::string file = dailyLogPath(productRoot);
-  if (!std::filesystem::exists(file)) return {};
-  const std::string raw = readFile(file);
-  std::u16string text;
-  for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
-    text += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | static_cast<unsigned char>(raw[i + 1]) << 8);
-  return os::utf8FromUtf16(text);
 }
 
 ParentOf parentOf(const std::string& hostPath) {
