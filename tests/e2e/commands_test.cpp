@@ -68,11 +68,7 @@ TEST_F(Commands, UsageWithoutArgumentsAndForHelpForAnyUser) {
 // A command or parameter the tool does not take: the message, where it was raised, and the
 // command line with its secrets masked.
 TEST_F(Commands, UnknownCommandsAndParametersAreNamed) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string message;
-    std::string where = "Params::check";
-  };
+  struct Case { std::vector<std::string> args; std::string message; std::string where = "Params::check"; };
   const std::string extractPossible =
       "Possible parameters:\n    --application-full-name\n    --www-root\n    --user-name\n"
       "    --application-subdirectory\n    [--metadata-file]";

@@ -127,11 +127,7 @@ TEST_F(DeleteApplication, ALockedFileFailsAfterTenAttemptsNamingItsHolder) {
 TEST_F(DeleteApplication, HostileEntriesRemoveNothing) {
   ASSERT_EQ(::symlink((drive_ + "/vhosts/site1/decoy").c_str(), (site_ + "/lnk").c_str()), 0);
   ASSERT_EQ(::symlink(site_.c_str(), (site_ + "/../applink").c_str()), 0);
-  struct Case {
-    std::string entry;
-    std::string subdirectory;
-    std::string message;
-  };
+  struct Case { std::string entry; std::string subdirectory; std::string message; };
   const std::string outside = ") is outside of (C:\\vhosts\\site1\\httpdocs\\app)";
   const Case cases[] = {
       {"../../decoy", "app", "Path (../../decoy" + outside},

@@ -109,10 +109,7 @@ TEST_F(Extract, RefusedFailedOrEmptyExtractionsLeaveNothingBehind) {
   writePackage(repository_ + "/locked-1.0", kPhpMetadata);
   ::symlink(dir_.file("root-only").c_str(), (repository_ + "/locked-1.0/htdocs/admin/key.php").c_str());
   const std::string site = "C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\blog";
-  struct Case {
-    std::string fullName, metadata, message;
-    int exitCode = 1;
-  } cases[] = {
+  struct Case { std::string fullName, metadata, message; int exitCode = 1; } cases[] = {
       {"a-file", packageMetadata(), "Application directory C:\\data\\var\\cgitory\\a-file doesn't exist in repository"},
       {"missing", packageMetadata(), "Application directory C:\\data\\var\\cgitory\\missing doesn't exist in repository"},
       {"no-meta", packageMetadata(), "Unable to find APP-META.xml: C:\\data\\var\\cgitory\\no-meta\\APP-META.xml"},
@@ -169,9 +166,7 @@ TEST_F(Extract, UpdateRestoresTheGroupsAccessAndWritesNothingTwice) {
 
 TEST_F(Extract, UpdateWarnsAboutMissingFilesAndTakesTheLaterRule) {
   fs::create_directories(repository_ + "/no-meta");
-  struct Case {
-    std::string fullName, metadata, warning;
-  } warnings[] = {
+  struct Case { std::string fullName, metadata, warning; } warnings[] = {
       {"demo-1.0", dir_.file("nowhere.xml"), "Unable to open metadata file: " + dir_.file("nowhere.xml")},
       {"no-meta", packageMetadata(), "Unable to open file: C:\\data\\var\\cgitory\\no-meta\\APP-META.xml"},
   };

@@ -172,11 +172,7 @@ TEST_F(HostilePaths, UpdateLeavesRootsFilesOutsideTheSiteAlone) {
   // Climbing stops at the drive's root: each of them names C:\decoy.
   const std::string skipped =
       "C:\\decoy is skipped, because it is out of scope C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\blog";
-  struct Case {
-    std::string subPath;
-    bool hardLink;
-    std::string logged;
-  } cases[] = {
+  struct Case { std::string subPath; bool hardLink; std::string logged; } cases[] = {
       {"..\\..\\decoy", false, skipped},
       {"..\\decoy", false, skipped},
       {"sub\\..\\..\\..\\decoy", false, skipped},

@@ -11,9 +11,7 @@
 
 namespace {
 
-struct Fault {
-  std::uint32_t code;
-};
+struct Fault { std::uint32_t code; };
 
 [[noreturn]] void translate(std::uint32_t code, const os::FaultContext&) { throw Fault{code}; }
 

@@ -82,11 +82,7 @@ TEST(Registry, KeysIgnoreCaseAndEnumerateInUpperCaseOrder) {
 
 TEST(Registry, StatusesOfMissingThingsAndMissingRights) {
   ScopedRegistry reg("[HKEY_USERS\\K]\n\"v\"=\"1\"\n");
-  struct Case {
-    const char* what;
-    std::uint32_t code;
-    std::uint32_t expected;
-  };
+  struct Case { const char* what; std::uint32_t code; std::uint32_t expected; };
   const Case cases[] = {
       {"missing parent", openKey(Root::Users, u"none\\K", kRead).code(), 2},
       {"no query right", queryValue(openKey(Root::Users, u"K", 0x20000).value(), u"v").code(), 5},
@@ -105,11 +101,7 @@ TEST(Registry, SoftwareIsSeenThroughTheViews) {
 [HKEY_LOCAL_MACHINE\SYSTEM\Kelvo]
 "View"="shared"
 )");
-  struct Case {
-    std::u16string key;
-    std::uint32_t view;
-    const char* expected;
-  };
+  struct Case { std::u16string key; std::uint32_t view; const char* expected; };
   const Case cases[] = {
       {u"SOFTWARE\\Kelvo", 0, "32"},           {u"software\\Kelvo", 0x200, "32"},
       {u"SOFTWARE\\Kelvo", 0x100, "64"},       {u"SOFTWARE\\WOW6432Node\\Kelvo", 0x100, "32"},
@@ -283,10 +275,7 @@ TEST_F(RegistryLayers, WritesGoToTheToolsFileAndLeaveTheOperatorsAlone) {
   // A key the operator names is not created again.
   createKey(Root::LocalMachine, u"system\\tavrix\\BETA", KEY_ALL_ACCESS).value();
   EXPECT_FALSE(std::filesystem::exists(toolFile_)) << "the tool's file was written";
-  struct Write {
-    std::u16string key, name, value;
-    bool rewrites;
-  };
+  struct Write { std::u16string key, name, value; bool rewrites; };
   const Write writes[] = {
       // An event-source registration on the first run, and the same again on the next.
       {u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\tavrix", u"EventMessageFile",

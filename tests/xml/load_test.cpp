@@ -66,11 +66,7 @@ TEST_F(VxmlLoad, ValidatesOnlyInternalSubsetsAndNeverReadsExternals) {
   const std::string secret = "\"file://" + dir.file("secret.txt") + "\"";
   const std::string entities = "\"file://" + dir.file("entities.dtd") + "\"";
   const std::string dtd = "\"file://" + dir.file("broken.dtd") + "\"";
-  const struct {
-    std::string content;
-    bool validate;
-    std::string result;
-  } cases[] = {
+  const struct { std::string content; bool validate; std::string result; } cases[] = {
       {"<r><undeclared/>text</r>", true, "text"},
       {"<!DOCTYPE r [<!ELEMENT r (#PCDATA)>]><r>valid</r>", true, "valid"},
       {"<!DOCTYPE r [<!ELEMENT r EMPTY>]><r>invalid</r>", false, "invalid"},
