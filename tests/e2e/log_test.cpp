@@ -24,23 +24,16 @@ protected:
   struct stat logStat_ {};
 };
 
-TEST_F(LogFileSink, DebugLoggingWritesStartAndEndWithMaskedSecrets) {
-  std::string log = runWith("\"Debug\"=dword:00000001\n", {"--help", "--db-password=secret"});
-  EXPECT_EQ(exitCode_, 0);
-  const std::regex line(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} \d+ \d+ Info: (.*)\r\n)");
-  std::vector<std::string> messages;
-  for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
-    messages.push_back((*it)[1]);
-  std::string commandLine = binary("tavrix") + " --help \"--db-password=*\"";
-  ASSERT_EQ(messages.size(), 2u) << log;
-  EXPECT_EQ(messages[0], "Start command: '" + commandLine + "'");
-  EXPECT_EQ(messages[1], "End command '" + commandLine + "' with code: 0");
-  EXPECT_EQ(log.find("secret"), std::string::npos);
-}
-
+// While debugging, the start and the end of a command reach the file, its secrets masked; an error
+// reaches it without debugging; nothing does with debugging off or the log's switch off.
 TEST_F(LogFileSink, SwitchesDecideWhatReachesTheFile) {
+  const std::string line = binary("tavrix") + " --help \"--db-password=*\"";
+  const std::regex stamp(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} \d+ \d+ )");
+  EXPECT_EQ(std::regex_replace(runWith("\"Debug\"=dword:00000001\n", {"--help", "--db-password=secret"}), stamp, ""),
+            "Info: Start command: '" + line + "'\r\nInfo: End command '" + line + "' with code: 0\r\n");
+  EXPECT_EQ(exitCode_, 0);
   EXPECT_EQ(runWith("\"Debug\"=dword:00000000\n", {"--help"}), "");
-  std::string errors = runWith("", {"--Help"});
+  const std::string errors = runWith("", {"--Help"});
   EXPECT_NE(errors.find(" Error: command --Help not supported."), std::string::npos);
   EXPECT_EQ(errors.find("Info:"), std::string::npos);
   EXPECT_EQ(runWith("\"Debug\"=dword:00000001\n\"log_debug_enabled\"=dword:00000000\n", {"--Help"}), "");
