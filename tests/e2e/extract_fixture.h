@@ -16,8 +16,6 @@ namespace testing_support {
 
 namespace fs = std::filesystem;
 
-inline const std::string kImpersonationPipe = "run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}";
-
 // The package's metadata: the whole of htdocs published at the site directory, with two
 // writable directories and one PHP may not read; a nested mapping publishes the package's lib
 // below it. The package names the host of its vocabulary's namespaces itself.
@@ -56,14 +54,10 @@ protected:
       fs::permissions(dir, fs::perms(0755));
     }
     management_ = std::make_unique<ServiceProcess>(registry_, dir_.file("run/pipe/zrcpipe"));
-    startImpersonation();
-    makeSiteRoot();
-    writePackage(repository_ + "/demo-1.0", kPhpMetadata);
-  }
-
-  void startImpersonation() {
     impersonation_ = std::make_unique<ServiceProcess>(registry_, dir_.file(kImpersonationPipe),
                                                       "tavrix-impersonation-service");
+    makeSiteRoot();
+    writePackage(repository_ + "/demo-1.0", kPhpMetadata);
   }
 
   // The web root of the site, the user's own as the panel makes it.

@@ -28,6 +28,9 @@
 
 namespace testing_support {
 
+// The impersonation service's socket below a host's directory.
+inline const std::string kImpersonationPipe = "run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}";
+
 // A registry store whose run directory is <dir>/run and drive C: <dir>/c, with the product's
 // configuration values `config` ("name"=value lines) and any further keys in `more`.
 inline std::string hostRegistry(const std::string& dir, const std::string& config, const std::string& more = {}) {
@@ -159,7 +162,6 @@ public:
   Swapper& operator=(const Swapper&) = delete;
 
   bool started() const { return started_; }
-  long swaps() const { return shared_->swaps; }
   bool linkTaken() const { return shared_->linkTaken; }
   // Ends the exchanges: whether every one succeeded and the swapper ended well.
   bool stop() {

@@ -18,16 +18,17 @@ protected:
   void SetUp() override {
     Extract::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    writeFile(decoy_ + "/f", "root's own\n");
+    // The second is where the site's metadata leads when it climbs out of the virtual hosts
+    // directory: C:\decoy.
+    for (const std::string& file : {decoy_ + "/f", drive_ + "/decoy/f"}) {
+      writeFile(file, "root's own\n");
+      ASSERT_EQ(std::system(("setfacl -m u:nobody:r " + file).c_str()), 0);
+    }
     writeFile(decoy_ + "/sub/x", "deeper\n");
-    ASSERT_EQ(std::system(("setfacl -m u:nobody:r " + decoy_ + "/f").c_str()), 0);
     // Links a panel makes for itself (statistics, logs): root's, pointing out of the site.
     fs::create_directories(dir_.file("panel"));
     fs::create_directory_symlink(decoy_, dir_.file("panel/stats"));
     fs::create_directory_symlink(decoy_, webRoot() + "/stats");
-    // Where the site's metadata leads when it climbs out of the virtual hosts directory: C:\decoy.
-    writeFile(drive_ + "/decoy/f", "root's own\n");
-    ASSERT_EQ(std::system(("setfacl -m u:nobody:r " + drive_ + "/decoy/f").c_str()), 0);
   }
 
   ProcessResult run(const std::string& command, const std::string& wwwRoot) {

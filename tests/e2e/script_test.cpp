@@ -84,8 +84,7 @@ protected:
       ASSERT_EQ(::chmod(file.c_str(), text.starts_with("#!") ? 0755 : 0644), 0);
     }
     writeLimits("");
-    service_ = std::make_unique<ServiceProcess>(
-        registry_, dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"), "tavrix-impersonation-service");
+    service_ = std::make_unique<ServiceProcess>(registry_, dir_.file(kImpersonationPipe), "tavrix-impersonation-service");
   }
 
   void TearDown() override { std::filesystem::remove(outside_); }
