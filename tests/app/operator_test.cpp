@@ -14,18 +14,14 @@ using namespace testing_support;
 namespace {
 
 // A private host whose product root exists without its admin directory, debug logging on.
-class Operator : public ::testing::Test {
+class Operator : public Host {
 protected:
   Operator() { setConfig({}); }
 
   void setConfig(const std::string& config) {
-    std::filesystem::create_directories(dir_.file("product"));
-    writeFile(registry_, hostRegistry(dir_.path(), "\"PRODUCT_ROOT_D\"=\"" + dir_.file("product") +
-                                                       "\"\n\"Debug\"=dword:00000001\n" + config));
+    std::filesystem::create_directories(product_);
+    writeRegistry("\"Debug\"=dword:00000001\n" + config);
   }
-
-  TempDir dir_;
-  std::string registry_ = dir_.file("registry.reg");
 };
 
 TEST_F(Operator, VersionHelpAndUsageErrorsWriteNothing) {
@@ -90,7 +86,7 @@ TEST_F(Operator, TheLogDirectoryIsMadeAndTheEncodingChosen) {
   };
   const group* adm = ::getgrnam("adm");
   for (const Case& c : cases) {
-    std::filesystem::remove_all(dir_.file("product"));
+    std::filesystem::remove_all(product_);
     setConfig(c.config);
     ProcessResult r = runTool(registry_, kActingCommand);
     EXPECT_EQ(r.exitCode, 1);
@@ -102,7 +98,7 @@ TEST_F(Operator, TheLogDirectoryIsMadeAndTheEncodingChosen) {
     if (::geteuid() == 0 && adm) {
       EXPECT_EQ(st.st_gid, adm->gr_gid);
     }
-    const std::string log = readFile(dailyLogPath(dir_.file("product")));
+    const std::string log = readFile(logPath());
     EXPECT_EQ(log.substr(0, c.start.size()), c.start) << c.config;
     EXPECT_NE(log.find(c.lineEnd), std::string::npos) << c.config;
     if (c.lineEnd == "'\n") {
@@ -124,12 +120,12 @@ TEST_F(Operator, MessagesShowAPathInOneForm) {
       {offDrive, offDrive},
   };
   for (const auto& [given, shown] : cases) {
-    std::filesystem::remove(dailyLogPath(dir_.file("product")));
+    std::filesystem::remove(logPath());
     ProcessResult r = runTool(registry_, {"--update-application-permissions", "--application-full-name=a",
                                           "--www-root=C:\\site", "--user-name=u", "--application-subdirectory=s",
                                           "--metadata-file=" + given});
     EXPECT_EQ(r.exitCode, 0) << r.out;
-    const std::string log = readFile(dailyLogPath(dir_.file("product")));
+    const std::string log = readFile(logPath());
     EXPECT_NE(log.find("Warning: Unable to open metadata file: " + shown + "\n"), std::string::npos) << given;
   }
 }

@@ -68,11 +68,7 @@ TEST_F(Commands, UsageWithoutArgumentsAndForHelpForAnyUser) {
 // A command or parameter the tool does not take: the message, where it was raised, and the
 // command line with its secrets masked.
 TEST_F(Commands, UnknownCommandsAndParametersAreNamed) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string message;
-    std::string where = "Params::check";
-  };
+  struct Case { std::vector<std::string> args; std::string message; std::string where = "Params::check"; };
   const std::string extractPossible =
       "Possible parameters:\n    --application-full-name\n    --www-root\n    --user-name\n"
       "    --application-subdirectory\n    [--metadata-file]";
@@ -119,11 +115,11 @@ constexpr char kNoService[] =
 
 TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
   // Hold the mutex of user "bob" as another process would.
-  std::string lockDir = dir_.file("run/lock");
+  const std::string bobLock = dir_.file("run/lock/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}bob");
   ProcessResult first = tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x",
                                 "--user-name=bob", "--application-subdirectory=s"});
   ASSERT_EQ(first.exitCode, 1); // creates the lock directory and file, then fails in the operation
-  os::posix::Fd fd(::open((lockDir + "/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}bob").c_str(), O_RDWR));
+  os::posix::Fd fd(::open(bobLock.c_str(), O_RDWR));
   ASSERT_TRUE(fd.valid());
   ASSERT_EQ(::flock(fd.get(), LOCK_EX), 0);
 
@@ -137,13 +133,9 @@ TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
                        "--user-name=carol", "--application-subdirectory=s", "--files=f"});
   EXPECT_EQ(other.exitCode, 1); // another user is not blocked
   // The extraction waits for bob's lock, as /proc/locks shows (unless it ended without waiting).
-  bool waited = false;
-  while (!waited && blocked.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-    for (const auto& [pid, holds] : lockersOf({lockDir + "/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}bob"}))
-      waited = waited || !holds;
+  while (lockersOf(bobLock).waiters.empty() && blocked.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
     std::this_thread::yield();
-  }
-  EXPECT_TRUE(waited);
+  EXPECT_EQ(lockersOf(bobLock).waiters.size(), 1u);
   ::flock(fd.get(), LOCK_UN);
   fd.reset();
   ProcessResult r = blocked.get();

@@ -15,11 +15,7 @@ TEST(CrashDumps, TheSettingsDecideWhereDumpsGoAndHowManyStayAtExit) {
   // Five dumps a day apart (d0 oldest) and a zip archive in the default directory; a configured
   // location is made at start, and the default one is then not.
   const std::set<std::string> planted = {"d0.dmp", "d1.dmp", "d2.dmp", "d3.dmp", "d4.dmp", "old.dmp.zip"};
-  struct Case {
-    std::string config;
-    bool elsewhere;
-    std::set<std::string> left;
-  } cases[] = {
+  struct Case { std::string config; bool elsewhere; std::set<std::string> left; } cases[] = {
       {"\"CrashDumpsMaxCount\"=dword:00000002\n", false, {"d3.dmp", "d4.dmp", "old.dmp.zip"}},
       {"\"CrashDumpsEnabled\"=dword:00000000\n\"CrashDumpsMaxCount\"=dword:00000002\n", false, planted},
       {"\"CrashDumpsLocation\"=\"%s/elsewhere/dumps\"\n", true, {}},

@@ -14,13 +14,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class DeleteApplication : public ::testing::Test {
+// The kind, owner, group and mode of a path.
+std::string stated(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return "missing";
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
+  return std::string(S_ISDIR(st.st_mode) ? "directory " : S_ISREG(st.st_mode) ? "file " : "other ") +
+         std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " + mode;
+}
+
+class DeleteApplication : public Host {
 protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "the decoy must be root's and the service runs as root";
-    writeFile(registry_, hostRegistry(dir_.path(), "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"PRODUCT_ROOT_D\"=\"" +
-                                                       dir_.file("product") + "\"\n\"Debug\"=dword:00000001\n"));
-    fs::create_directories(dir_.file("product/admin/logs"));
+    writeRegistry("\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"Debug\"=dword:00000001\n");
     service_ = std::make_unique<ServiceProcess>(registry_, dir_.file("run/pipe/zrcpipe"));
     fs::create_directories(site_);
     for (const std::string& decoy : {drive_ + "/vhosts/site1/decoy", drive_ + "/decoy"}) {
@@ -50,8 +58,6 @@ protected:
     return state;
   }
 
-  TempDir dir_;
-  std::string registry_ = dir_.file("registry.reg");
   std::string drive_ = dir_.file("c");
   std::string site_ = drive_ + "/vhosts/site1/httpdocs/app";
   std::string longSite_ = "\\\\?\\C:\\vhosts\\site1\\httpdocs\\app";
@@ -121,11 +127,7 @@ TEST_F(DeleteApplication, ALockedFileFailsAfterTenAttemptsNamingItsHolder) {
 TEST_F(DeleteApplication, HostileEntriesRemoveNothing) {
   ASSERT_EQ(::symlink((drive_ + "/vhosts/site1/decoy").c_str(), (site_ + "/lnk").c_str()), 0);
   ASSERT_EQ(::symlink(site_.c_str(), (site_ + "/../applink").c_str()), 0);
-  struct Case {
-    std::string entry;
-    std::string subdirectory;
-    std::string message;
-  };
+  struct Case { std::string entry; std::string subdirectory; std::string message; };
   const std::string outside = ") is outside of (C:\\vhosts\\site1\\httpdocs\\app)";
   const Case cases[] = {
       {"../../decoy", "app", "Path (../../decoy" + outside},
@@ -156,19 +158,13 @@ TEST_F(DeleteApplication, HostileEntriesRemoveNothing) {
   writeFile(site_ + "/etc/passwd", "site's own");
   // The host's own file: other tests add accounts meanwhile, so its text may change, but never
   // its place, owner or mode.
-  const auto hostFile = [] {
-    struct stat st {};
-    return ::lstat("/etc/passwd", &st) == 0 ? std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + " " +
-                                                  std::to_string(st.st_gid)
-                                            : std::string("missing");
-  };
-  const std::string passwd = hostFile();
+  const std::string passwd = stated("/etc/passwd");
   ProcessResult r = deleteWith(htdocs({"lnk", "/filelink", "/etc/passwd"}));
   EXPECT_EQ(r.exitCode, 0) << r.out;
   for (const char* gone : {"/lnk", "/filelink", "/etc/passwd"})
     EXPECT_FALSE(fs::exists(fs::symlink_status(site_ + gone))) << gone;
   EXPECT_EQ(decoys(), before);
-  EXPECT_EQ(hostFile(), passwd);
+  EXPECT_EQ(stated("/etc/passwd"), passwd);
 }
 
 // While the application directory is removed, a process keeps exchanging one of its
@@ -217,18 +213,11 @@ TEST_F(DeleteApplication, LocksOfAnotherUserHoldNothingUp) {
 
   ProcessResult r = deleteWith(htdocs({}));
   EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_NE(readDailyLog(dir_.file("product")).find(" Info: End command '"), std::string::npos);
+  EXPECT_NE(takeLog().find(" Info: End command '"), std::string::npos);
 
-  struct stat st {};
-  ASSERT_EQ(::lstat(lockDir.c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(st.st_mode & 07777, 0755u);
-  for (const std::string& name : names) {
-    ASSERT_EQ(::lstat((lockDir + "/" + name).c_str(), &st), 0) << name;
-    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0u && (st.st_mode & 07777) == 0600u) << name;
-  }
-  ASSERT_EQ(::lstat((registry_ + ".lock").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0600u);
+  EXPECT_EQ(stated(lockDir), "directory 0:0 755");
+  for (const std::string& name : names) EXPECT_EQ(stated(lockDir + "/" + name), "file 0:0 600") << name;
+  EXPECT_EQ(stated(registry_ + ".lock"), "file 0:0 600");
   EXPECT_FALSE(fs::exists(dir_.file("written-through-link")));
   LockingChild intruder(lockDir + "/intruder", kNobody);
   EXPECT_FALSE(intruder.locked());

@@ -16,8 +16,6 @@ namespace testing_support {
 
 namespace fs = std::filesystem;
 
-inline const std::string kImpersonationPipe = "run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}";
-
 // The package's metadata: the whole of htdocs published at the site directory, with two
 // writable directories and one PHP may not read; a nested mapping publishes the package's lib
 // below it. The package names the host of its vocabulary's namespaces itself.
@@ -45,48 +43,35 @@ inline std::string ownerOf(const std::string& path) {
   return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
 }
 
-class Extract : public ::testing::Test {
+class Extract : public Host {
 protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "extraction acts as a created site user and the services run as root";
     ASSERT_TRUE(site_.ok()) << "cannot create the site user and its worker group";
-    writeFile(registry_, hostRegistry(dir_.path(), "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n"
-                                                   "\"PRODUCT_ROOT_D\"=\"" + product_ + "\"\n\"Debug\"=dword:00000001\n"));
-    fs::create_directories(product_ + "/admin/logs");
+    writeRegistry("\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n\"Debug\"=dword:00000001\n");
     for (const std::string& dir : {dir_.path(), drive_, drive_ + "/vhosts", drive_ + "/data"}) {
       fs::create_directories(dir);
       fs::permissions(dir, fs::perms(0755));
     }
     management_ = std::make_unique<ServiceProcess>(registry_, dir_.file("run/pipe/zrcpipe"));
-    startImpersonation();
-    makeSiteRoot(site_);
+    impersonation_ = std::make_unique<ServiceProcess>(registry_, dir_.file(kImpersonationPipe),
+                                                      "tavrix-impersonation-service");
+    makeSiteRoot();
     writePackage(repository_ + "/demo-1.0", kPhpMetadata);
   }
 
-  void startImpersonation() {
-    impersonation_ = std::make_unique<ServiceProcess>(registry_, dir_.file(kImpersonationPipe),
-                                                      "tavrix-impersonation-service");
+  // The web root of the site, the user's own as the panel makes it.
+  void makeSiteRoot() {
+    fs::create_directories(webRoot());
+    for (std::string dir = webRoot(); dir != drive_ + "/vhosts"; dir = fs::path(dir).parent_path())
+      ASSERT_EQ(::chown(dir.c_str(), site_.user.uid(), site_.user.gid()), 0);
   }
-
-  // The web root of the account's site, the user's own as the panel makes it.
-  void makeSiteRoot(const SiteAccount& account) {
-    const std::string root = webRoot(account);
-    fs::create_directories(root);
-    for (std::string dir = root; dir != drive_ + "/vhosts"; dir = fs::path(dir).parent_path())
-      ASSERT_EQ(::chown(dir.c_str(), account.user.uid(), account.user.gid()), 0);
-  }
-
-  std::string webRoot(const SiteAccount& account) const {
-    return drive_ + "/vhosts/" + account.user.name() + "/httpdocs";
-  }
+  std::string webRoot() const { return drive_ + "/vhosts/" + site_.user.name() + "/httpdocs"; }
 
   // A small PHP application: files at several depths, modes other than the umask's, old times.
   // The repository is readable by everyone, as the copy reads it as the site user.
-  void writePackage(const std::string& package, const std::string& metadata, int bulkFiles = 0) {
+  void writePackage(const std::string& package, const std::string& metadata) {
     writeFile(package + "/APP-META.xml", metadata);
-    for (int i = 0; i < bulkFiles; ++i)
-      writeFile(package + "/htdocs/assets/d" + std::to_string(i % 20) + "/f" + std::to_string(i) + ".php",
-                std::string(512, 'x'));
     for (const char* file : {"htdocs/index.php", "htdocs/uploads/.keep", "htdocs/cache/.keep",
                              "htdocs/config/settings.php", "htdocs/admin/tools/run.php", "lib/util.php",
                              "lib/deep/er/most.php"})
@@ -97,38 +82,26 @@ protected:
       fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - std::chrono::hours(240));
   }
 
-  ProcessResult tavrix(const std::string& command, const SiteAccount& account, const std::string& metadata,
-                       const std::string& fullName = "demo-1.0", const std::string& subdirectory = "/blog/") {
-    std::vector<std::string> args = {command, "--application-full-name=" + fullName,
-                                     "--www-root=C:\\vhosts\\" + account.user.name() + "\\httpdocs",
-                                     "--user-name=" + account.user.name(), "--application-subdirectory=" + subdirectory};
+  // The command for the site (the panel's form of its web root unless given).
+  ProcessResult tavrix(const std::string& command, const std::string& metadata,
+                       const std::string& fullName = "demo-1.0", const std::string& subdirectory = "/blog/",
+                       std::string wwwRoot = {}) {
+    if (wwwRoot.empty()) wwwRoot = "C:\\vhosts\\" + site_.user.name() + "\\httpdocs";
+    std::vector<std::string> args = {command, "--application-full-name=" + fullName, "--www-root=" + wwwRoot,
+                                     "--user-name=" + site_.user.name(), "--application-subdirectory=" + subdirectory};
     if (!metadata.empty()) args.push_back("--metadata-file=" + metadata);
     return runTool(registry_, args);
   }
-  ProcessResult extract(const std::string& metadata) { return tavrix("--extract-application", site_, metadata); }
-  ProcessResult extractFor(const SiteAccount& account) {
-    return tavrix("--extract-application", account, packageMetadata());
-  }
-  ProcessResult update(const std::string& metadata) {
-    return tavrix("--update-application-permissions", site_, metadata);
-  }
+  ProcessResult extract(const std::string& metadata) { return tavrix("--extract-application", metadata); }
+  ProcessResult update(const std::string& metadata) { return tavrix("--update-application-permissions", metadata); }
 
   std::string packageMetadata() const { return repository_ + "/demo-1.0/APP-META.xml"; }
   std::string groupLine(const std::string& permissions) const { return "group:" + site_.group.name() + ":" + permissions; }
-  std::string siteOwner(const SiteAccount& account) const {
-    return std::to_string(account.user.uid()) + ":" + std::to_string(account.user.gid());
-  }
+  std::string siteOwner() const { return std::to_string(site_.user.uid()) + ":" + std::to_string(site_.user.gid()); }
   std::string security() const { return readFile(drive_ + "/vhosts/" + site_.user.name() + "/.kelvo/.Security"); }
   // How many entries the site's metadata holds for a directory below the web root.
   std::size_t entriesFor(const std::string& directory) const {
     return occurrences(security(), "SubPath=\"" + site_.user.name() + "\\httpdocs\\" + directory + "\"");
-  }
-
-  // The log file's text, emptied for the next command.
-  std::string takeLog() {
-    const std::string text = readDailyLog(product_);
-    fs::remove(dailyLogPath(product_));
-    return text;
   }
 
   // A program run as the site user, with its groups.
@@ -146,13 +119,10 @@ protected:
     return asSiteUser({"/bin/sh", "-c", script, "sh", top}).out;
   }
 
-  TempDir dir_;
-  std::string registry_ = dir_.file("registry.reg");
-  std::string product_ = dir_.file("product");
   std::string drive_ = dir_.file("c");
   std::string repository_ = drive_ + "/data/var/cgitory";
   SiteAccount site_;
-  std::string app_ = webRoot(site_) + "/blog";
+  std::string app_ = webRoot() + "/blog";
   std::unique_ptr<ServiceProcess> management_;
   std::unique_ptr<ServiceProcess> impersonation_;
 };

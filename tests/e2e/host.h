@@ -4,9 +4,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <stdio.h>
-#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <new>
@@ -23,9 +22,14 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "tests/support/testing.h"
 
 namespace testing_support {
+
+// The impersonation service's socket below a host's directory.
+inline const std::string kImpersonationPipe = "run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}";
 
 // A registry store whose run directory is <dir>/run and drive C: <dir>/c, with the product's
 // configuration values `config` ("name"=value lines) and any further keys in `more`.
@@ -47,6 +51,37 @@ inline const std::vector<std::string> kActingCommand = {"--delete-application", 
                                                         "--www-root=/x", "--user-name=u",
                                                         "--application-subdirectory=s", "--files=missing.xml"};
 
+// A private host for a test of the tool: a temporary directory with the registry store, the
+// drive C: and the product's root (the tool makes the log directory in it).
+class Host : public ::testing::Test {
+protected:
+  Host() { std::filesystem::create_directories(product_); }
+  // The store with the product's root, the configuration values `config` and further keys `more`.
+  void writeRegistry(const std::string& config, const std::string& more = {}) {
+    writeFile(registry_, hostRegistry(dir_.path(), "\"PRODUCT_ROOT_D\"=\"" + product_ + "\"\n" + config, more));
+  }
+  // Today's log file.
+  std::string logPath() const {
+    const std::time_t now = std::time(nullptr);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y%m%d", std::localtime(&now));
+    return product_ + "/admin/logs/kelvolog_debug" + date + ".log";
+  }
+  // The log's text as UTF-8 (after the byte-order mark), emptied for the next command.
+  std::string takeLog() {
+    const std::string raw = readFile(logPath());
+    std::u16string text;
+    for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
+      text += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | static_cast<unsigned char>(raw[i + 1]) << 8);
+    std::filesystem::remove(logPath());
+    return u8(text);
+  }
+
+  TempDir dir_;
+  std::string registry_ = dir_.file("registry.reg");
+  std::string product_ = dir_.file("product");
+};
+
 // The text with the line numbers of its "at" records replaced by N.
 inline std::string withoutLineNumbers(const std::string& text) {
   return std::regex_replace(text, std::regex(" line [0-9]+\\)"), " line N)");
@@ -56,19 +91,6 @@ inline std::size_t occurrences(const std::string& text, const std::string& what)
   std::size_t count = 0;
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
   return count;
-}
-
-// Waits until the daily log below the product root holds `text`, woken by each change in the log
-// directory; false when a minute passes with no change (a guard against a tool that is stuck).
-inline bool waitForLog(const std::string& productRoot, const std::string& text) {
-  const os::posix::Fd changes(::inotify_init1(IN_CLOEXEC));
-  ::inotify_add_watch(changes.get(), (productRoot + "/admin/logs").c_str(), IN_MODIFY | IN_CREATE);
-  while (readDailyLog(productRoot).find(text) == std::string::npos) {
-    pollfd ready{changes.get(), POLLIN, 0};
-    char events[4096];
-    if (::poll(&ready, 1, 60000) != 1 || ::read(changes.get(), events, sizeof events) <= 0) return false;
-  }
-  return true;
 }
 
 // Everything that a removal or a take-over could change below a directory: per path the type,
@@ -146,7 +168,6 @@ public:
   Swapper& operator=(const Swapper&) = delete;
 
   bool started() const { return started_; }
-  long swaps() const { return shared_->swaps; }
   bool linkTaken() const { return shared_->linkTaken; }
   // Ends the exchanges: whether every one succeeded and the swapper ended well.
   bool stop() {

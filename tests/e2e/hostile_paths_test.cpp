@@ -18,29 +18,25 @@ protected:
   void SetUp() override {
     Extract::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    writeFile(decoy_ + "/f", "root's own\n");
+    // The second is where the site's metadata leads when it climbs out of the virtual hosts
+    // directory: C:\decoy.
+    for (const std::string& file : {decoy_ + "/f", drive_ + "/decoy/f"}) {
+      writeFile(file, "root's own\n");
+      ASSERT_EQ(std::system(("setfacl -m u:nobody:r " + file).c_str()), 0);
+    }
     writeFile(decoy_ + "/sub/x", "deeper\n");
-    ASSERT_EQ(std::system(("setfacl -m u:nobody:r " + decoy_ + "/f").c_str()), 0);
     // Links a panel makes for itself (statistics, logs): root's, pointing out of the site.
     fs::create_directories(dir_.file("panel"));
     fs::create_directory_symlink(decoy_, dir_.file("panel/stats"));
-    fs::create_directory_symlink(decoy_, webRoot(site_) + "/stats");
-    // Where the site's metadata leads when it climbs out of the virtual hosts directory: C:\decoy.
-    writeFile(drive_ + "/decoy/f", "root's own\n");
-    ASSERT_EQ(std::system(("setfacl -m u:nobody:r " + drive_ + "/decoy/f").c_str()), 0);
+    fs::create_directory_symlink(decoy_, webRoot() + "/stats");
   }
 
   ProcessResult run(const std::string& command, const std::string& wwwRoot) {
-    std::vector<std::string> argv = {command, "--application-full-name=demo-1.0", "--www-root=" + wwwRoot,
-                                     "--user-name=" + site_.user.name()};
-    if (command == "--delete-application") {
-      writeFile(dir_.file("files.xml"), "<files><SECTION PREFIX=\"htdocs\"><FILE>f</FILE><FILE>sub</FILE>"
-                                        "</SECTION></files>");
-      argv.insert(argv.end(), {"--application-subdirectory=/", "--files=" + dir_.file("files.xml")});
-    } else {
-      argv.insert(argv.end(), {"--application-subdirectory=app", "--metadata-file=" + packageMetadata()});
-    }
-    return runTool(registry_, argv);
+    if (command != "--delete-application") return tavrix(command, packageMetadata(), "demo-1.0", "app", wwwRoot);
+    writeFile(dir_.file("files.xml"), "<files><SECTION PREFIX=\"htdocs\"><FILE>f</FILE><FILE>sub</FILE></SECTION></files>");
+    return runTool(registry_, {command, "--application-full-name=demo-1.0", "--www-root=" + wwwRoot,
+                               "--user-name=" + site_.user.name(), "--application-subdirectory=/",
+                               "--files=" + dir_.file("files.xml")});
   }
 
   // Root's directories outside the site, as a snapshot.
@@ -77,7 +73,7 @@ protected:
 // hard links to others' files are allowed it may link one in: the web root the panel names then
 // ends in root's link. No command may follow it.
 TEST_F(HostilePaths, ARootLinkMovedIntoThePanelsPathIsNotFollowed) {
-  const std::string moved = webRoot(site_) + "/sub1";
+  const std::string moved = webRoot() + "/sub1";
   const std::string named = "C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\sub1";
   const auto decoyBefore = snapshot(dir_.file("decoy"));
   for (const bool hardLinked : {false, true}) {
@@ -86,14 +82,14 @@ TEST_F(HostilePaths, ARootLinkMovedIntoThePanelsPathIsNotFollowed) {
       if (hardLinked)
         ASSERT_EQ(::linkat(AT_FDCWD, dir_.file("panel/stats").c_str(), AT_FDCWD, moved.c_str(), 0), 0);
       else
-        fs::rename(webRoot(site_) + "/stats", moved);
+        fs::rename(webRoot() + "/stats", moved);
       ProcessResult r = run(command, named);
       EXPECT_EQ(r.exitCode, 1) << command << (hardLinked ? " hard-linked\n" : " renamed\n") << r.out;
       EXPECT_NE(r.out.find(named), std::string::npos) << command << "\n" << r.out;
       EXPECT_NE(r.out.find("passes through a link or a directory that another user controls"), std::string::npos)
           << command << "\n" << r.out;
       EXPECT_EQ(snapshot(dir_.file("decoy")), decoyBefore) << command;
-      if (!hardLinked) fs::create_directory_symlink(decoy_, webRoot(site_) + "/stats");
+      if (!hardLinked) fs::create_directory_symlink(decoy_, webRoot() + "/stats");
     }
   }
 }
@@ -114,10 +110,8 @@ TEST_F(HostilePaths, PlantedSecurityMetadataIsNotApplied) {
   ASSERT_EQ(::chown((kelvo + "/.Security").c_str(), site_.user.uid(), site_.user.gid()), 0);
   takeLog();
 
-  for (const std::string& root : {"C:\\vhosts\\" + site_.user.name() + "\\httpdocs", webRoot(site_)}) {
-    ProcessResult r = runTool(registry_, {"--update-application-permissions", "--application-full-name=demo-1.0",
-                                          "--www-root=" + root, "--user-name=" + site_.user.name(),
-                                          "--application-subdirectory=/blog/", "--metadata-file=" + packageMetadata()});
+  for (const std::string& root : {"C:\\vhosts\\" + site_.user.name() + "\\httpdocs", webRoot()}) {
+    ProcessResult r = tavrix("--update-application-permissions", packageMetadata(), "demo-1.0", "/blog/", root);
     EXPECT_NE(r.out.find("is not root's, or another user may write it"), std::string::npos) << root << "\n" << r.out;
     for (const char* path : {"/uploads", "/cache", "/config"})
       for (const std::string& line : facl(app_ + path)) EXPECT_EQ(line.find("nogroup"), std::string::npos) << path;
@@ -148,7 +142,7 @@ TEST_F(HostilePaths, ADirectorySwappedForALinkDuringAnUpdateIsNotFollowed) {
   for (const std::string swapped : {"blog", "blog/uploads", "blog/uploads/inner"}) {
     std::string named = "C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\" + swapped;
     std::replace(named.begin(), named.end(), '/', '\\');
-    Swapper swapper(site_.user.uid(), site_.user.gid(), webRoot(site_) + "/" + swapped, decoy_);
+    Swapper swapper(site_.user.uid(), site_.user.gid(), webRoot() + "/" + swapped, decoy_);
     ASSERT_TRUE(swapper.started()) << swapped;
     int updates = 0, met = 0;
     for (; (updates < 10 || met == 0) && updates < 400; ++updates) {
@@ -179,11 +173,7 @@ TEST_F(HostilePaths, UpdateLeavesRootsFilesOutsideTheSiteAlone) {
   // Climbing stops at the drive's root: each of them names C:\decoy.
   const std::string skipped =
       "C:\\decoy is skipped, because it is out of scope C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\blog";
-  struct Case {
-    std::string subPath;
-    bool hardLink;
-    std::string logged;
-  } cases[] = {
+  struct Case { std::string subPath; bool hardLink; std::string logged; } cases[] = {
       {"..\\..\\decoy", false, skipped},
       {"..\\decoy", false, skipped},
       {"sub\\..\\..\\..\\decoy", false, skipped},

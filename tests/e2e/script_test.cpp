@@ -38,14 +38,14 @@ exit 1;
 
 constexpr char kForged[] = "2026-12-06 10:00:00.000 123 456 Info: forged";
 
-class Script : public ::testing::Test {
+class Script : public Host {
 protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "running scripts as a site user needs root";
     if (::access("/usr/bin/php", X_OK) != 0) GTEST_SKIP() << "/usr/bin/php is missing (./test.sh installs php-cli)";
     ASSERT_TRUE(user_.ok() && other_.ok()) << "cannot create the test accounts";
     ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
-    for (const char* dir : {"c/php", "out", "product/admin/logs"}) std::filesystem::create_directories(dir_.file(dir));
+    for (const char* dir : {"c/php", "out"}) std::filesystem::create_directories(dir_.file(dir));
     ASSERT_EQ(::chmod(dir_.file("out").c_str(), 0777), 0);
     ASSERT_EQ(::symlink("/usr/bin/php", dir_.file("c/php/php.exe").c_str()), 0);
     writeFile(dir_.file("c/conf/site.ini"), "memory_limit = 77M\n");
@@ -58,47 +58,44 @@ protected:
     ASSERT_EQ(::chown(std::filesystem::path(otherConfig_).parent_path().c_str(), other_.uid(), other_.gid()), 0);
     writeFile(dir_.file("c/repo/app/htdocs/readme.txt"), "repository");
     // The scripts of two packages: one probes its reach and its limits, the other its output.
-    const std::string scripts = dir_.file("c/repo/app/scripts/"), commands = dir_.file("c/repo/cmd/scripts/");
-    writeFile(scripts + "install.php", kProbe);
-    writeFile(scripts + "upgrade.php", "<?php ini_set('memory_limit', '-1'); $a = str_repeat('x', 1 << 30); echo strlen($a);");
-    writeFile(scripts + "remove.php", "<?php sleep(600);");
-    // What a real install script uses: the host's extensions (posix, mbstring, PDO SQLite) and the
-    // package's ini file.
-    writeFile(commands + "install.php",
-              "<?php $db = new PDO('sqlite:" + dir_.file("out/app.db") + "');\n"
-              "$db->exec(\"CREATE TABLE t (v TEXT); INSERT INTO t VALUES ('stored')\");\n"
-              "file_put_contents('" + dir_.file("out/ran") + "', getenv('GREETING') . ' from ' . $argv[1] . ' as ' .\n"
-              "  posix_getpwuid(posix_geteuid())['name'] . ': ' . mb_strlen('h\xc3\xa9llo') . ' ' .\n"
-              "  $db->query('SELECT v FROM t')->fetchColumn() . ' ' . ini_get('memory_limit'));");
-    // A failing script that also writes a line made up as one of the log's own.
-    writeFile(commands + "remove.php",
-              "<?php echo \"cannot remove:\\r\\n" + std::string(kForged) + "\\x07\\n  tables in use\"; exit(3);");
-    for (const auto& [name, text] :
-         {std::pair{"configure.pl", std::string(kPerlProbe)},
-          std::pair{"enable.pl", std::string("#!/usr/bin/perl\nfor (1..1000) { my $p = fork(); die \"fork: $!\\n\""
-                                             " unless defined $p; if (!$p) { sleep 600; exit 0 } }\n")},
-          // The background sleep holds the script's output pipe open.
-          std::pair{"disable.sh", std::string("#!/bin/sh\nsleep 600 &\necho started\n")}}) {
-      writeFile(scripts + name, text);
-      ASSERT_EQ(::chmod((scripts + name).c_str(), 0755), 0);
+    const std::string app = dir_.file("c/repo/app/scripts/"), cmd = dir_.file("c/repo/cmd/scripts/");
+    const std::pair<std::string, std::string> scripts[] = {
+        {app + "install.php", kProbe},
+        {app + "upgrade.php", "<?php ini_set('memory_limit', '-1'); $a = str_repeat('x', 1 << 30); echo strlen($a);"},
+        {app + "remove.php", "<?php sleep(600);"},
+        {app + "configure.pl", kPerlProbe},
+        {app + "enable.pl", "#!/usr/bin/perl\nfor (1..1000) { my $p = fork(); die \"fork: $!\\n\""
+                            " unless defined $p; if (!$p) { sleep 600; exit 0 } }\n"},
+        // The background sleep holds the script's output pipe open.
+        {app + "disable.sh", "#!/bin/sh\nsleep 600 &\necho started\n"},
+        // What a real install script uses: the host's extensions (posix, mbstring, PDO SQLite) and
+        // the package's ini file.
+        {cmd + "install.php",
+         "<?php $db = new PDO('sqlite:" + dir_.file("out/app.db") + "');\n"
+         "$db->exec(\"CREATE TABLE t (v TEXT); INSERT INTO t VALUES ('stored')\");\n"
+         "file_put_contents('" + dir_.file("out/ran") + "', getenv('GREETING') . ' from ' . $argv[1] . ' as ' .\n"
+         "  posix_getpwuid(posix_geteuid())['name'] . ': ' . mb_strlen('h\xc3\xa9llo') . ' ' .\n"
+         "  $db->query('SELECT v FROM t')->fetchColumn() . ' ' . ini_get('memory_limit'));"},
+        // A failing script that also writes a line made up as one of the log's own.
+        {cmd + "remove.php", "<?php echo \"cannot remove:\\r\\n" + std::string(kForged) + "\\x07\\n  tables in use\"; exit(3);"},
+    };
+    for (const auto& [file, text] : scripts) {
+      writeFile(file, text);
+      ASSERT_EQ(::chmod(file.c_str(), text.starts_with("#!") ? 0755 : 0644), 0);
     }
-    writeRegistry("");
-    service_ = std::make_unique<ServiceProcess>(
-        registry_, dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"), "tavrix-impersonation-service");
+    writeLimits("");
+    service_ = std::make_unique<ServiceProcess>(registry_, dir_.file(kImpersonationPipe), "tavrix-impersonation-service");
   }
 
   void TearDown() override { std::filesystem::remove(outside_); }
 
-  void writeRegistry(const std::string& limits) {
-    writeFile(registry_,
-              hostRegistry(dir_.path(),
-                           "\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n\"PRODUCT_ROOT_D\"=\"" + dir_.file("product") +
-                               "\"\n\"Debug\"=dword:00000001\n",
-                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config\\Packages\\script.php]\n"
-                           "@=\"php\"\n\"InstallDir\"=\"C:\\\\php\"\n\"IniFilePath\"=\"C:\\\\conf\\\\site.ini\"\n"
-                           // out/ is no site directory and conf/ no program's: the script reaches them only by these.
-                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Sandbox]\n\"ExtraWritePaths\"=\"" + dir_.file("out") +
-                               "\"\n\"ExtraReadPaths\"=\"" + dir_.file("c/conf") + "\"\n" + limits));
+  void writeLimits(const std::string& limits) {
+    writeRegistry("\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n\"Debug\"=dword:00000001\n",
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config\\Packages\\script.php]\n"
+                  "@=\"php\"\n\"InstallDir\"=\"C:\\\\php\"\n\"IniFilePath\"=\"C:\\\\conf\\\\site.ini\"\n"
+                  // out/ is no site directory and conf/ no program's: the script reaches them only by these.
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Sandbox]\n\"ExtraWritePaths\"=\"" + dir_.file("out") +
+                      "\"\n\"ExtraReadPaths\"=\"" + dir_.file("c/conf") + "\"\n" + limits);
   }
 
   ProcessResult tavrix(const std::string& processor, const std::string& script, const std::string& package = "app") {
@@ -114,8 +111,6 @@ protected:
                                "--fsa-xml-file=" + dir_.file("request.xml")});
   }
 
-  TempDir dir_;
-  std::string registry_ = dir_.file("registry.reg");
   std::string site_ = dir_.file("c/vhosts/own.example/httpdocs");
   std::string otherConfig_ = dir_.file("c/vhosts/other.example/httpdocs/config.php");
   std::string outside_ = "/tmp/tavrix-sandbox-test-" + std::to_string(::getpid());
@@ -143,7 +138,7 @@ TEST_F(Script, ExitCodeAndMessageFollowTheScript) {
   // In the log every line of it is marked as the script's, its control characters escaped.
   const std::string marked = "script output: cannot remove:\nscript output: " + std::string(kForged) +
                              "\\x07\nscript output:   tables in use";
-  const std::string log = readDailyLog(dir_.file("product"));
+  const std::string log = takeLog();
   EXPECT_NE(log.find(" Info: Configuration script returns:\n" + marked + "\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find(" Error: " + marked + "\n   at (SiteApplicationManager::fsaExecuteScript line "),
             std::string::npos)
@@ -179,7 +174,7 @@ TEST_F(Script, ARunEndsWithNothingLeftAtItsEndOrItsLimit) {
       {"php", "remove", "\"WallTimeSeconds\"=dword:00000005\n", 1, "The run was killed at its wall-clock limit of 5 s"},
   };
   for (const auto& c : cases) {
-    writeRegistry(c.limits);
+    writeLimits(c.limits);
     ProcessResult ran = tavrix(c.processor, c.script);
     EXPECT_EQ(ran.exitCode, c.exitCode) << c.script << ": " << ran.out;
     EXPECT_NE(ran.out.find(c.message), std::string::npos) << c.script << ": " << ran.out;

@@ -14,10 +14,7 @@ using testing_support::u8;
 namespace {
 
 TEST(ErrorTable, ErrnoMapsToTheFirstRowThatListsIt) {
-  struct Case {
-    int error;
-    std::uint32_t code;
-  };
+  struct Case { int error; std::uint32_t code; };
   const Case cases[] = {{ENOENT, 2},     {ECONNREFUSED, 2}, {ENOTDIR, 3},    {EPERM, 5},
                         {ENOMEM, 8},     {EEXIST, 183},     {EBUSY, 32},     {ELOOP, 1921},
                         {ENODATA, 259},  {EDQUOT, 112},     {ENOEXEC, 11},   {EXFULL, 0x20000000u | EXFULL}};
@@ -25,10 +22,7 @@ TEST(ErrorTable, ErrnoMapsToTheFirstRowThatListsIt) {
 }
 
 TEST(ErrorTable, MessagesAreOurTextTheHostTextOrNone) {
-  struct Case {
-    std::uint32_t code;
-    const char* message;
-  };
+  struct Case { std::uint32_t code; const char* message; };
   const Case cases[] = {
       {2, "No such file or directory"},
       {3, "The path is not found"},       // our text wins over ENOTDIR's
@@ -45,11 +39,7 @@ TEST(ErrorTable, MessagesAreOurTextTheHostTextOrNone) {
 TEST(ErrorTable, AMissingDirectoryOnTheWayIsPathNotFound) {
   TempDir dir;
   std::ofstream(dir.file("file")) << "x";
-  struct Case {
-    std::string path;
-    int error;
-    std::uint32_t code;
-  };
+  struct Case { std::string path; int error; std::uint32_t code; };
   const Case cases[] = {
       {dir.file("absent"), ENOENT, 2},
       {dir.file("absent/child"), ENOENT, 3},

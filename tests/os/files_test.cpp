@@ -91,11 +91,7 @@ TEST(Files, TheLockTableKnowsWhoHoldsWhat) {
       "3: OFDLCK ADVISORY  READ  -1 08:02:400 0 EOF\n"
       "garbage\n";
   os::posix::LockTable table = os::posix::LockTable::parse(text, 77);
-  struct Case {
-    unsigned major, minor;
-    ino_t inode;
-    bool locked;
-  };
+  struct Case { unsigned major, minor; ino_t inode; bool locked; };
   const Case cases[] = {{0xfd, 1, 100, true}, {0xfd, 1, 200, false}, {8, 2, 300, false},
                         {8, 2, 400, true},    {8, 2, 100, false}};
   for (const Case& c : cases)
@@ -116,13 +112,7 @@ TEST(Files, TakeOverChangesOnlyTheKindItWasAskedForWithOneLink) {
     chown(dir.file(name).c_str(), 54321, 54321);
     chmod(dir.file(name).c_str(), 0400);
   }
-  struct Case {
-    const char* name;
-    os::ObjectKind kind;
-    os::TakeOver result;
-    uid_t owner;
-    mode_t mode;
-  };
+  struct Case { const char* name; os::ObjectKind kind; os::TakeOver result; uid_t owner; mode_t mode; };
   using K = os::ObjectKind;
   using T = os::TakeOver;
   const Case cases[] = {{"foreign", K::file, T::done, 0, 0600},

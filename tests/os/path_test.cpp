@@ -45,10 +45,7 @@ TEST(Path, HostPathMapsDrivesAndRootedPaths) {
 
 TEST(Path, WindowsPathTakesTheLongestMappedDirectory) {
   ScopedRegistry reg(devices("\"C:\"=\"/srv\"\n\"d:\"=\"/srv/data/\"\n"));
-  struct Case {
-    std::string host;
-    const char16_t* path;
-  };
+  struct Case { std::string host; const char16_t* path; };
   const Case cases[] = {
       {"/srv/data/x/y", u"D:\\x\\y"}, {"/srv/x", u"C:\\x"},          {"/srv", u"C:\\"},
       {"/srv/data", u"D:\\"},         {"/srvdata/x", u"\\srvdata\\x"}, {"/etc/passwd", u"\\etc\\passwd"},
@@ -61,10 +58,7 @@ TEST(Path, LongPathNameOfExistingAndMissingPaths) {
   TempDir dir;
   writeFile(dir.file("a.txt"), "x");
   ScopedRegistry reg(devices("\"C:\"=\"" + dir.path() + "\"\n"));
-  struct Case {
-    std::u16string path;
-    std::uint32_t code;
-  };
+  struct Case { std::u16string path; std::uint32_t code; };
   const Case cases[] = {{u"C:\\a.txt", 0},         {u"C:\\missing.txt", 2}, {u"C:\\nodir\\x", 3},
                         {u"C:\\a.txt\\x", 3},      {u"Q:\\a.txt", 3}};
   for (const Case& c : cases) {

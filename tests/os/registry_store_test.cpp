@@ -22,12 +22,7 @@ std::vector<std::uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()
 // Strings, "@" and typed hex data are read back in WrittenTextReadsBackTheSameValues; these are
 // the forms only hand-written files use.
 TEST(RegistryStore, ParsesHandWrittenForms) {
-  struct Case {
-    const char* line;
-    std::u16string name;
-    std::uint32_t type;
-    std::vector<std::uint8_t> data;
-  };
+  struct Case { const char* line; std::u16string name; std::uint32_t type; std::vector<std::uint8_t> data; };
   const Case cases[] = {
       {"\"N\" = dword:0000001f", u"N", 4, {0x1f, 0, 0, 0}},
       {"\"N\"=DWORD:FFFFFFFF", u"N", 4, {0xff, 0xff, 0xff, 0xff}},
@@ -48,11 +43,7 @@ TEST(RegistryStore, ParsesHandWrittenForms) {
 }
 
 TEST(RegistryStore, MalformedFilesNameTheLine) {
-  struct Case {
-    std::string text;
-    std::size_t line;
-    const char* reason;
-  };
+  struct Case { std::string text; std::size_t line; const char* reason; };
   const std::string header = "Windows Registry Editor Version 5.00\n";
   const Case cases[] = {
       {"REGEDIT4\n", 1, "the first line is not \"Windows Registry Editor Version 5.00\""},

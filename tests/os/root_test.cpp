@@ -130,10 +130,7 @@ TEST(Root, FullPathsGoOnlyBySafeSteps) {
   lchown(dir.file("site/user-link").c_str(), user, user);
   for (const char* owned : {"home", "home/own", "home/own/file"}) lchown(dir.file(owned).c_str(), user, user);
   const auto path = [&](const std::string& relative) { return os::utf16FromUtf8(dir.file(relative)); };
-  const struct {
-    const char* path;
-    std::uint32_t code;
-  } cases[] = {
+  const struct { const char* path; std::uint32_t code; } cases[] = {
       {"site/root-link/secret", os::err::success},
       {"site/user-link/secret", os::err::success},
       {"open/root-link/secret", os::err::untrustedMountPoint},

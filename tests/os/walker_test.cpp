@@ -97,8 +97,7 @@ long addressSpaceKb() {
 // headroomKb is given, an address space that much larger than the one it starts with; returns
 // its result and its peak resident memory.
 Limited runLimited(const std::function<std::uint32_t()>& action, long headroomKb = 0) {
-  int out[2];
-  if (pipe(out) != 0) return {};
+  testing_support::Pipe out = testing_support::makePipe();
   pid_t pid = fork();
   if (pid == 0) {
     const rlim_t space = static_cast<rlim_t>(addressSpaceKb() + headroomKb) * 1024;
@@ -114,30 +113,31 @@ Limited runLimited(const std::function<std::uint32_t()>& action, long headroomKb
       getrusage(RUSAGE_SELF, &usage);
       result.maxRssKb = usage.ru_maxrss;
     }
-    (void)!write(out[1], &result, sizeof result);
+    (void)!write(out.writeEnd.get(), &result, sizeof result);
     _exit(0);
   }
-  os::posix::Fd writeEnd(out[1]);
-  writeEnd.reset();
-  os::posix::Fd readEnd(out[0]);
+  out.writeEnd.reset();
   Limited result;
-  if (read(readEnd.get(), &result, sizeof result) != sizeof result) result = {};
+  if (read(out.readEnd.get(), &result, sizeof result) != sizeof result) result = {};
   waitpid(pid, nullptr, 0);
   return result;
 }
 
-// Walks every object below `root` (each handed to `touch`, which returns 0 or a code that stops
-// the walk): 0 when the walk ended well having visited exactly `expected` objects.
-std::uint32_t walkEvery(const std::string& root, std::uint32_t expected,
-                        const std::function<std::uint32_t(os::SecurityObject&)>& touch) {
+// The projection's walk of every object below `root`, which gives each directory a named group
+// entry: 0 when it ended well having visited exactly `expected` objects.
+std::uint32_t projectEvery(const std::string& root, std::uint32_t expected) {
   os::Result<os::SecurityObject> top = testing_support::securityObjectAt(root);
   if (!top.ok()) return top.code();
   std::uint32_t visited = 0;
-  std::uint32_t code = os::walkSecurityTree(top.value(), [&](os::SecurityObject& object, int,
-                                                              bool& descend) {
+  std::uint32_t code = os::walkSecurityTree(top.value(), [&](os::SecurityObject& object, int, bool& descend) {
     descend = true;
     ++visited;
-    return touch(object);
+    if (!object.state().directory) return 0u;
+    os::PosixAcl acl = object.state().access;
+    acl.push_back({os::AclTag::Group, 4242, os::permRead | os::permExecute});
+    acl.push_back({os::AclTag::Mask, 0, os::permRead | os::permExecute});
+    std::sort(acl.begin(), acl.end());
+    return object.applyAcl(acl, acl);
   });
   return code ? code : visited == expected ? 0u : 1u;
 }
@@ -161,53 +161,6 @@ struct ScopedTmpfs {
   bool mounted = false;
 };
 
-TEST(DeepTree, AHundredThousandLevelsAreProjectedAndRemovedWithinTheLimits) {
-  // On a disk each removal of a directory this deep costs milliseconds in the kernel, whoever
-  // asks: the tree lives on a tmpfs of its own.
-  if (geteuid() != 0) GTEST_SKIP() << "mounting the tmpfs for the tree needs root";
-  TempDir dir;
-  ScopedTmpfs tmpfs(dir.file("fs"));
-  ASSERT_TRUE(tmpfs.mounted);
-  const std::string root = tmpfs.path + "/deep";
-  makeChain(root, kDepth);
-  if (HasFatalFailure()) return;
-
-  // The projection's walk: every object gets a named group entry.
-  Limited projected = runLimited([&] {
-    return walkEvery(root, kDepth + kDepth / 10000, [](os::SecurityObject& object) {
-      os::PosixAcl acl = object.state().access;
-      acl.push_back({os::AclTag::Group, 4242, os::permRead | os::permExecute});
-      acl.push_back({os::AclTag::Mask, 0, os::permRead | os::permExecute});
-      std::sort(acl.begin(), acl.end());
-      return object.applyAcl(acl, object.state().directory ? acl : os::PosixAcl{});
-    });
-  });
-  EXPECT_EQ(projected.code, 0u);
-  EXPECT_LT(projected.maxRssKb, kMaxRssKb);
-  {
-    // The deepest file, 90,000 levels down, got its entry. (Its descriptors are closed before
-    // the removal: a directory held open deep below makes each removal above it walk down to it.)
-    os::posix::Fd at(open(root.c_str(), O_PATH | O_DIRECTORY));
-    for (int level = 0; level < kDepth - kDepth / 10 && at.valid(); ++level)
-      at.reset(openat(at.get(), "d", O_PATH | O_DIRECTORY));
-    os::posix::Fd file(openat(at.get(), "f", O_RDONLY));
-    ASSERT_TRUE(file.valid());
-    os::Result<os::SecurityObject> deepest =
-        os::SecurityObject::fromHandle(os::posix::handleOf(file.get()));
-    ASSERT_TRUE(deepest.ok());
-    const os::AclEntry entry{os::AclTag::Group, 4242, os::permRead | os::permExecute};
-    EXPECT_NE(std::find(deepest.value().state().access.begin(),
-                        deepest.value().state().access.end(), entry),
-              deepest.value().state().access.end());
-  }
-
-  Limited removed = runLimited([&] { return removeAll(root); });
-  EXPECT_EQ(removed.code, 0u);
-  EXPECT_LT(removed.maxRssKb, kMaxRssKb);
-  EXPECT_FALSE(std::filesystem::exists(root));
-  if (std::filesystem::exists(root)) testing_support::runProcess({"/bin/rm", "-rf", root});
-}
-
 // A directory of `width` entries: empty files, and every 1,000th one a directory holding a file.
 void makeWide(const std::string& path, int width) {
   ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
@@ -224,24 +177,34 @@ void makeWide(const std::string& path, int width) {
   }
 }
 
-TEST(WideTree, AMillionEntriesAreProjectedAndRemovedInBoundedMemory) {
-  if (geteuid() != 0) GTEST_SKIP() << "mounting the tmpfs for the tree needs root";
+// On a disk each removal of a directory this deep costs milliseconds in the kernel, whoever asks:
+// the trees live on a tmpfs of their own. The wide tree's walks also run in an address space
+// only a little larger than the one they start with.
+TEST(DeepTree, DeepAndWideTreesAreProjectedAndRemovedWithinTheLimits) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting the tmpfs for the trees needs root";
   TempDir dir;
   ScopedTmpfs tmpfs(dir.file("fs"));
   ASSERT_TRUE(tmpfs.mounted);
-  const std::string root = tmpfs.path + "/wide";
-  makeWide(root, kWidth);
-  if (HasFatalFailure()) return;
-
-  // Every object is visited once: the million entries and the file in each subdirectory.
-  Limited projected = runLimited(
-      [&] { return walkEvery(root, kWidth + kWidth / 1000, [](os::SecurityObject&) { return 0u; }); },
-      kHeadroomKb);
-  EXPECT_EQ(projected.code, 0u);
-
-  Limited removed = runLimited([&] { return removeAll(root); }, kHeadroomKb);
-  EXPECT_EQ(removed.code, 0u);
-  EXPECT_FALSE(std::filesystem::exists(root));
+  const struct {
+    const char* name;
+    void (*make)(const std::string&, int);
+    int size;
+    std::uint32_t objects;
+    long headroomKb;
+  } cases[] = {{"deep", makeChain, kDepth, kDepth + kDepth / 10000, 0},
+               {"wide", makeWide, kWidth, kWidth + kWidth / 1000, kHeadroomKb}};
+  for (const auto& c : cases) {
+    const std::string root = tmpfs.path + "/" + c.name;
+    c.make(root, c.size);
+    if (HasFatalFailure()) return;
+    Limited projected = runLimited([&] { return projectEvery(root, c.objects); }, c.headroomKb);
+    EXPECT_EQ(projected.code, 0u) << c.name;
+    EXPECT_LT(projected.maxRssKb, kMaxRssKb) << c.name;
+    Limited removed = runLimited([&] { return removeAll(root); }, c.headroomKb);
+    EXPECT_EQ(removed.code, 0u) << c.name;
+    EXPECT_LT(removed.maxRssKb, kMaxRssKb) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(root)) << c.name;
+  }
 }
 
 // The paths below a directory, sorted.

@@ -6,6 +6,8 @@
 #include <spawn.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -13,16 +15,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <tuple>
 
 #include "os/accounts.h"
 #include "os/text.h"
@@ -91,10 +90,11 @@ void ScopedRegistry::write(std::string_view body) {
 
 namespace {
 
-void drain(int fd, std::string& into) {
-  char buffer[4096];
-  ssize_t n = read(fd, buffer, sizeof buffer);
-  if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
+// What a file that a child wrote holds.
+std::string contents(const os::posix::Fd& file) {
+  std::string text(static_cast<std::size_t>(lseek(file.get(), 0, SEEK_END)), '\0');
+  if (pread(file.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) text.clear();
+  return text;
 }
 
 } // namespace
@@ -102,66 +102,50 @@ void drain(int fd, std::string& into) {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment,
                          std::chrono::milliseconds timeout) {
-  Pipe out = makePipe();
-  Pipe err = makePipe();
+  // The output goes to memory files: read once the program has ended, and never a pipe that a
+  // program it left running keeps open.
+  const os::posix::Fd out(memfd_create("out", MFD_CLOEXEC)), err(memfd_create("err", MFD_CLOEXEC));
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out.writeEnd.get(), 1);
-  posix_spawn_file_actions_adddup2(&actions, err.writeEnd.get(), 2);
+  posix_spawn_file_actions_adddup2(&actions, out.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, err.get(), 2);
 
   std::map<std::string, std::string> env;
   for (char** e = environ; *e; ++e) {
-    std::string entry(*e);
-    auto eq = entry.find('=');
-    env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
+    const std::string entry(*e);
+    const std::size_t eq = entry.find('=');
+    env.emplace(entry.substr(0, eq), eq == std::string::npos ? "" : entry.substr(eq + 1));
   }
   for (const auto& [k, v] : environment) env[k] = v;
-  std::vector<std::string> envStrings;
+  std::vector<std::string> envStrings, argCopy = argv;
   for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
   std::vector<char*> envp, args;
   for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argCopy = argv;
   for (auto& s : argCopy) args.push_back(s.data());
+  envp.push_back(nullptr);
   args.push_back(nullptr);
 
   pid_t pid;
-  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  out.writeEnd.reset();
-  err.writeEnd.reset();
   if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
 
   ProcessResult result;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  pollfd fds[2] = {{out.readEnd.get(), POLLIN, 0}, {err.readEnd.get(), POLLIN, 0}};
-  int open = 2;
-  while (open > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (!result.timedOut && left.count() <= 0) {
-      // Its pipes close when it dies; what it wrote so far is still collected.
-      result.timedOut = true;
-      kill(pid, SIGKILL);
-    }
-    int ready = poll(fds, 2, result.timedOut ? -1 : static_cast<int>(left.count()));
-    if (ready <= 0) continue;
-    for (pollfd& p : fds) {
-      if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP))) continue;
-      const bool isOut = p.fd == out.readEnd.get();
-      std::string& target = isOut ? result.out : result.err;
-      std::size_t before = target.size();
-      drain(p.fd, target);
-      if (target.size() == before) {
-        (isOut ? out : err).readEnd.reset();
-        p.fd = -1;
-        --open;
-      }
-    }
+  const os::posix::Fd ended(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  pollfd ready{ended.get(), POLLIN, 0};
+  int polled;
+  while ((polled = poll(&ready, 1, static_cast<int>(timeout.count()))) < 0 && errno == EINTR) {
+  }
+  if (polled == 0) {
+    result.timedOut = true;
+    kill(pid, SIGKILL);
   }
   int status = 0;
   waitpid(pid, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = contents(out);
+  result.err = contents(err);
   return result;
 }
 
@@ -199,14 +183,15 @@ std::string LockingChild::holder() const {
   return comm.substr(0, comm.find('\n')) + " (" + std::to_string(pid_) + ")";
 }
 
-std::map<int, bool> lockersOf(const std::vector<std::string>& files) {
-  std::set<std::tuple<unsigned, unsigned, ino_t>> wanted;
-  for (const std::string& file : files) {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) == 0) wanted.emplace(major(st.st_dev), minor(st.st_dev), st.st_ino);
-  }
-  // "1: FLOCK  ADVISORY  WRITE 1234 fd:00:5678 0 EOF", a waiter with "->" before the kind.
-  std::map<int, bool> found;
+Lockers lockersOf(const std::string& file) {
+  Lockers found;
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return found;
+  // "1: FLOCK  ADVISORY  WRITE 1234 fd:00:5678 0 EOF", a waiter with "->" before the kind; the
+  // device in hex.
+  char id[64];
+  std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
   std::istringstream locks(readFile("/proc/locks"));
   for (std::string line; std::getline(locks, line);) {
     std::istringstream fields(line);
@@ -216,11 +201,7 @@ std::map<int, bool> lockersOf(const std::vector<std::string>& files) {
     const bool waiting = kind == "->";
     if (waiting) fields >> kind;
     fields >> advisory >> mode >> pid >> where;
-    unsigned major = 0, minor = 0;
-    unsigned long long inode = 0;
-    if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &inode) == 3 &&
-        wanted.count({major, minor, static_cast<ino_t>(inode)}))
-      found[pid] = found[pid] || !waiting;
+    if (where == id) (waiting ? found.waiters : found.holders).insert(pid);
   }
   return found;
 }
@@ -240,10 +221,6 @@ void waitUntilAsleep(int threadId) {
 }
 
 namespace {
-
-// A name and an id that no account is likely to have: ids from a range far above the ones the
-// system hands out, so ids freed by one test are not reused by another running at the same time.
-std::string uniqueName(const char* prefix, std::uint32_t id) { return prefix + std::to_string(id); }
 
 std::uint32_t randomId() {
   static std::mt19937 random{std::random_device{}()};
@@ -266,15 +243,27 @@ bool succeedsSoon(const std::vector<std::string>& argv) {
   return false;
 }
 
+// Adds an account named after an id drawn from a range far above the ones the system hands out
+// (so that ids freed by one test are not reused by another running at the same time), with a
+// new id on each try: the name, empty when every try failed.
+std::string addAccount(const char* tool, const char* idOption, std::vector<std::string> options, std::uint32_t& id) {
+  for (int attempt = 0; attempt < kAccountToolTries; ++attempt) {
+    if (attempt) pauseBeforeRetry();
+    id = randomId();
+    const std::string name = std::string(idOption[1] == 'g' ? "tvxg" : "tvxu") + std::to_string(id);
+    std::vector<std::string> argv = {tool, idOption, std::to_string(id)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(name);
+    if (succeeds(argv)) return name;
+  }
+  return {};
+}
+
 } // namespace
 
 ScopedGroup::ScopedGroup() {
-  for (int attempt = 0; attempt < kAccountToolTries && !ok_; ++attempt) {
-    if (attempt) pauseBeforeRetry();
-    gid_ = randomId();
-    name_ = uniqueName("tvxg", gid_);
-    ok_ = succeeds({"/usr/sbin/groupadd", "-g", std::to_string(gid_), name_});
-  }
+  name_ = addAccount("/usr/sbin/groupadd", "-g", {}, gid_);
+  ok_ = !name_.empty();
 }
 
 ScopedGroup::~ScopedGroup() {
@@ -293,18 +282,10 @@ ScopedUser::ScopedUser(const ScopedGroup& primary, const std::vector<const Scope
 }
 
 void ScopedUser::create(std::vector<std::string> options) {
-  for (int attempt = 0; attempt < kAccountToolTries && !ok_; ++attempt) {
-    if (attempt) pauseBeforeRetry();
-    uid_ = randomId();
-    name_ = uniqueName("tvxu", uid_);
-    std::vector<std::string> argv = {"/usr/sbin/useradd", "-M", "-u", std::to_string(uid_)};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(name_);
-    ok_ = succeeds(argv);
-  }
-  if (!ok_) return;
+  options.insert(options.begin(), "-M");
+  name_ = addAccount("/usr/sbin/useradd", "-u", options, uid_);
   os::Result<os::UserAccount> account = os::userByName(os::utf16FromUtf8(name_));
-  ok_ = account.ok();
+  ok_ = !name_.empty() && account.ok();
   if (ok_) gid_ = account.value().gid;
 }
 
@@ -354,23 +335,6 @@ std::vector<std::string> liveProcessesOf(std::uint32_t uid) {
     live.push_back(pid + " " + statusField(status, "Name"));
   }
   return live;
-}
-
-std::string dailyLogPath(const std::string& productRoot) {
-  std::time_t now = std::time(nullptr);
-  char date[16];
-  std::strftime(date, sizeof date, "%Y%m%d", std::localtime(&now));
-  return productRoot + "/admin/logs/kelvolog_debug" + date + ".log";
-}
-
-std::string readDailyLog(const std::string& productRoot) {
-  const std::string file = dailyLogPath(productRoot);
-  if (!std::filesystem::exists(file)) return {};
-  const std::string raw = readFile(file);
-  std::u16string text;
-  for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
-    text += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | static_cast<unsigned char>(raw[i + 1]) << 8);
-  return os::utf8FromUtf16(text);
 }
 
 ParentOf parentOf(const std::string& hostPath) {

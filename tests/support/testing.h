@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,9 +141,11 @@ private:
   bool locked_ = false;
 };
 
-// The processes that hold (true) or wait for (false) a lock on one of the files, by process id,
-// as /proc/locks lists them.
-std::map<int, bool> lockersOf(const std::vector<std::string>& files);
+// The processes that hold a lock on the file and those that wait for one, as /proc/locks lists them.
+struct Lockers {
+  std::set<int> holders, waiters;
+};
+Lockers lockersOf(const std::string& file);
 
 // The calling thread's id, and a wait until the thread of that id (in this process) sleeps in
 // the kernel or has ended, as /proc shows it: how a test knows another thread has got to a
@@ -153,11 +156,6 @@ void waitUntilAsleep(int threadId);
 // The processes of the user that are alive: neither a zombie, nor exiting, nor with SIGKILL
 // pending (killed, but not yet scheduled to die). As "pid comm" for messages.
 std::vector<std::string> liveProcessesOf(std::uint32_t uid);
-
-// The tool's daily log of today below a product root, and its text as UTF-8 (after the
-// byte-order mark; empty when there is no such file).
-std::string dailyLogPath(const std::string& productRoot);
-std::string readDailyLog(const std::string& productRoot);
 
 // The root of a host path's parent (os::Root::openParent) and the path's last name beneath it,
 // for the operations of os/files.h and os/tree.h on a full path; an invalid root when it cannot

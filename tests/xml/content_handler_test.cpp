@@ -123,50 +123,35 @@ TEST_F(StreamingReader, HandlerFailureStopsAtThatEvent) {
   }
 }
 
-TEST_F(StreamingReader, MalformedDocumentGivesTheResultCode) {
-  const char* cases[] = {
-      "",                           // empty
-      "<a><b></a>",                 // mismatched tags
-      "<a x=\"1\" x=\"2\"/>",       // repeated attribute
-      "<Entries><Entry Path=\"C", // truncated
-      "\x01\x02\xFF\xFE garbage",   // random bytes
-      "<a>&undeclared;</a>",        // entity without a document type
-      "<p:a/>",                     // undeclared namespace prefix
-  };
-  for (const char* content : cases) {
-    Recorder r;
-    std::string message = parse(content, r);
-    EXPECT_EQ(message.rfind("XML parsing error: 0xC00C", 0), 0u) << content << ": " << message;
-  }
-}
-
-TEST_F(StreamingReader, NothingOutsideTheFileIsRead) {
+// A malformed document fails with the parser's result code. Nothing outside the file is read:
+// the external subset is not loaded (its entity stays a skipped one), and entities are never
+// substituted, so an external one is not fetched and nested definitions cannot blow up.
+TEST_F(StreamingReader, MalformedDocumentsFailAndNothingOutsideTheFileIsRead) {
   writeFile(dir.file("secret.dtd"), "<!ENTITY x \"SECRET\">");
   writeFile(dir.file("secret.txt"), "SECRET");
-  struct Case {
-    std::string document;
-    bool wellFormed;
-  };
-  const Case cases[] = {
-      // The external subset is not loaded: its entity stays a skipped one.
+  const std::pair<std::string, bool> cases[] = {
+      {"", false},
+      {"<a><b></a>", false},
+      {"<a x=\"1\" x=\"2\"/>", false},
+      {"<Entries><Entry Path=\"C", false},
+      {"\x01\x02\xFF\xFE garbage", false},
+      {"<a>&undeclared;</a>", false},
+      {"<p:a/>", false},
       {"<!DOCTYPE r SYSTEM \"" + dir.file("secret.dtd") + "\"><r>&x;</r>", true},
-      // Entities are never substituted, so an external one is not fetched and nested
-      // definitions cannot blow up: the reference is to an entity the reader does not know.
-      {"<!DOCTYPE r [<!ENTITY ext SYSTEM \"file://" + dir.file("secret.txt") + "\">]><r>&ext;</r>",
-       false},
+      {"<!DOCTYPE r [<!ENTITY ext SYSTEM \"file://" + dir.file("secret.txt") + "\">]><r>&ext;</r>", false},
       {"<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">"
        "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]><r>&c;</r>",
        false},
   };
-  for (const Case& c : cases) {
+  for (const auto& [document, wellFormed] : cases) {
     Recorder r;
-    std::string message = parse(c.document, r);
-    EXPECT_EQ(message.empty(), c.wellFormed) << c.document << ": " << message;
-    for (const std::string& event : r.events)
-      EXPECT_EQ(event.find("SECRET"), std::string::npos) << event;
-    if (c.wellFormed) {
+    const std::string message = parse(document, r);
+    EXPECT_EQ(wellFormed ? message : message.substr(0, 25), wellFormed ? "" : "XML parsing error: 0xC00C")
+        << document << ": " << message;
+    if (wellFormed) {
       EXPECT_NE(std::find(r.events.begin(), r.events.end(), "skippedEntity x"), r.events.end());
     }
+    for (const std::string& event : r.events) EXPECT_EQ(event.find("SECRET"), std::string::npos) << event;
   }
 }
 

@@ -141,12 +141,7 @@ TEST_F(XmlDocumentTest, ForgivingAccessorsAnswerWithTheirDefault) {
 TEST_F(XmlDocumentTest, DomFailuresAreComErrors) {
   xml::Document plain = load(METADATA, false);
   xml::Document metadata = load(METADATA, true);
-  struct Case {
-    const char* what;
-    std::function<void()> call;
-    com::HRESULT hr;
-    std::string description;
-  } cases[] = {
+  struct Case { const char* what; std::function<void()> call; com::HRESULT hr; std::string description; } cases[] = {
       {"unbound prefix", [&] { plain.selectNodes(u"df:application/df:mapping"); }, com::E_FAIL,
        "Undefined namespace prefix in \"df:application/df:mapping\""},
       {"bad expression", [&] { metadata.selectNodes(u"df:mapping["); }, com::E_FAIL,

@@ -35,7 +35,16 @@ protected:
   testing_support::TempDir dir;
 };
 
-TEST_F(VxmlLoad, FailureIsTheParserReasonAtLoadPath) {
+// A drive path is mapped; a failure is the parser's reason, or the system's message, at the path.
+TEST_F(VxmlLoad, LoadsMappedPathsAndFailsWithTheReasonAtThePath) {
+  testing_support::ScopedRegistry registry(
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + dir.path() + "\"\n");
+  writeFile(dir.file("site/doc.xml"), "<doc>mapped</doc>");
+  EXPECT_EQ(load(u"C:\\site\\doc.xml"), "mapped");
+  EXPECT_EQ(load(u"Q:\\doc.xml"), u8(osErrorMessage(3)) + "\n at load Q:\\doc.xml");
+  EXPECT_EQ(load(os::utf16FromUtf8(dir.file("missing.xml"))),
+            "failed to load external entity \"" + dir.file("missing.xml") + "\"\n at load " +
+                dir.file("missing.xml"));
   const std::pair<const char*, std::string> cases[] = {
       {"<a><b></a>", "Opening and ending tag mismatch: b line 1 and a\n"},
       {"<p:a/>", "Namespace prefix p on a is not defined\n"},
@@ -47,17 +56,6 @@ TEST_F(VxmlLoad, FailureIsTheParserReasonAtLoadPath) {
     EXPECT_EQ(loadContent(content), reason + atLoad()) << content;
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << content;
   }
-  EXPECT_EQ(load(os::utf16FromUtf8(dir.file("missing.xml"))),
-            "failed to load external entity \"" + dir.file("missing.xml") + "\"\n at load " +
-                dir.file("missing.xml"));
-}
-
-TEST_F(VxmlLoad, MapsWindowsPaths) {
-  testing_support::ScopedRegistry registry(
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + dir.path() + "\"\n");
-  writeFile(dir.file("site/doc.xml"), "<doc>mapped</doc>");
-  EXPECT_EQ(load(u"C:\\site\\doc.xml"), "mapped");
-  EXPECT_EQ(load(u"Q:\\doc.xml"), u8(osErrorMessage(3)) + "\n at load Q:\\doc.xml");
 }
 
 // Validation needs an internal subset; nothing outside the file is read, even when validating.
@@ -68,11 +66,7 @@ TEST_F(VxmlLoad, ValidatesOnlyInternalSubsetsAndNeverReadsExternals) {
   const std::string secret = "\"file://" + dir.file("secret.txt") + "\"";
   const std::string entities = "\"file://" + dir.file("entities.dtd") + "\"";
   const std::string dtd = "\"file://" + dir.file("broken.dtd") + "\"";
-  const struct {
-    std::string content;
-    bool validate;
-    std::string result;
-  } cases[] = {
+  const struct { std::string content; bool validate; std::string result; } cases[] = {
       {"<r><undeclared/>text</r>", true, "text"},
       {"<!DOCTYPE r [<!ELEMENT r (#PCDATA)>]><r>valid</r>", true, "valid"},
       {"<!DOCTYPE r [<!ELEMENT r EMPTY>]><r>invalid</r>", false, "invalid"},

@@ -62,7 +62,7 @@ TEST(LogFile, TwoProcessesAtOnceStartTheFileWithOneByteOrderMark) {
       fanotify_event_metadata event;
       if (::read(watch.get(), &event, sizeof event) != sizeof event) break;
       ++opens;
-      opensHoldingTheMutex += lockersOf({lock})[event.pid];
+      opensHoldingTheMutex += lockersOf(lock).holders.count(event.pid);
       const fanotify_response allow{event.fd, FAN_ALLOW};
       (void)!::write(watch.get(), &allow, sizeof allow);
       ::close(event.fd);
