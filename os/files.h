@@ -113,8 +113,4 @@ enum class ObjectKind { file, directory };
 enum class TakeOver { done, skippedHardLink, skippedLink, skippedOtherKind };
 Result<TakeOver> takeOver(const Root& root, std::u16string_view relative, ObjectKind kind);
 
-// The processes other than this one that hold a lock on any of the paths, as "name (pid)", each
-// once. Paths that cannot be looked at are left out; empty when none is locked.
-std::vector<std::u16string> lockHolders(const std::vector<std::u16string>& paths);
-
 } // namespace os

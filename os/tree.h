@@ -40,7 +40,7 @@ struct TreeFailure {
   std::uint32_t code = 0;
   std::u16string path;
   std::u16string target;
-  // For code 32: the processes that hold the file (see os::lockHolders).
+  // For code 32: the processes that hold the file, as "name (pid)".
   std::vector<std::u16string> holders;
 };
 

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "os/path.h"
@@ -125,23 +124,6 @@ std::uint32_t deleteFile(const Root& root, std::u16string_view relative, bool ho
 
 Result<TakeOver> takeOver(const Root& root, std::u16string_view relative, ObjectKind kind) {
   return takeOverAt(posix::locate(root, relative), kind);
-}
-
-std::vector<std::u16string> lockHolders(const std::vector<std::u16string>& paths) {
-  std::vector<std::u16string> names;
-  const posix::LockTable locks = posix::LockTable::read();
-  if (locks.empty()) return names;
-  for (const std::u16string& path : paths) {
-    Result<Located> where = posix::locate(path);
-    struct stat st;
-    if (!where.ok() || fstatat(where.value().parent.get(), where.value().name.c_str(), &st,
-                               AT_SYMLINK_NOFOLLOW) != 0)
-      continue;
-    for (std::u16string& name : locks.holders(st.st_dev, st.st_ino))
-      if (std::find(names.begin(), names.end(), name) == names.end())
-        names.push_back(std::move(name));
-  }
-  return names;
 }
 
 } // namespace os

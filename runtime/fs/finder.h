@@ -29,9 +29,6 @@ public:
   bool isDirectory() const { return current().info.attributes & os::FILE_ATTRIBUTE_DIRECTORY; }
   // The name is "." or ".." (or empty, when there is no current entry).
   bool isDots() const;
-  bool isReparsePoint() const {
-    return current().info.attributes & os::FILE_ATTRIBUTE_REPARSE_POINT;
-  }
   // A file time (100-nanosecond intervals since 1601-01-01 UTC).
   std::uint64_t lastWriteTime() const { return current().info.lastWriteTime; }
 

@@ -53,7 +53,6 @@ public:
   os::NativeHandle handle() const { return handle_.get(); }
   bool valid() const { return handle_.valid(); }
   bool closed() const { return closed_; }
-  bool messageMode() const { return kind_ == os::pipe::Kind::Message; }
 
   // One transfer as the pipes move it: exact transfers on a byte pipe go on until every byte
   // moved; a message pipe moves one message.
