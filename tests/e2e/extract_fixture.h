@@ -10,7 +10,7 @@
 
 #include "tests/e2e/host.h"
 #include "tests/security/hosting/commit_fixture.h"
-#include "tests/service/service_process.h"
+#include "tests/support/service_process.h"
 
 namespace testing_support {
 

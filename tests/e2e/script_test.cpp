@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/host.h"
-#include "tests/service/service_process.h"
+#include "tests/support/service_process.h"
 
 using namespace testing_support;
 

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/panel/raw_peer.h"
-#include "tests/service/service_process.h"
+#include "tests/support/service_process.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;

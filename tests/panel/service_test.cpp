@@ -20,7 +20,7 @@
 #include "service/protocol.h"
 #include "service/serializer.h"
 #include "tests/panel/raw_peer.h"
-#include "tests/service/service_process.h"
+#include "tests/support/service_process.h"
 #include "tests/support/failure.h"
 
 using namespace testing_support;

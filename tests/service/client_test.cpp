@@ -15,7 +15,7 @@
 #include "runtime/core/registry.h"
 #include "runtime/log/log_manager.h"
 #include "service/protocol.h"
-#include "tests/service/service_process.h"
+#include "tests/support/service_process.h"
 #include "tests/support/failure.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/testing.h"

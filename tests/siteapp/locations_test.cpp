@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "siteapp/site_application_manager.h"
-#include "tests/service/service_process.h"
+#include "tests/support/service_process.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;

@@ -20,7 +20,7 @@
 #include "runtime/log/log_manager.h"
 #include "runtime/process/pipe_client.h"
 #include "runtime/security/user_information.h"
-#include "tests/service/service_process.h"
+#include "tests/support/service_process.h"
 #include "tests/support/failure.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/testing.h"

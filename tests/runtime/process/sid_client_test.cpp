@@ -22,7 +22,7 @@
 #include "runtime/process/impersonation_wire.h"
 #include "runtime/process/vprocess.h"
 #include "runtime/security/model/account_sids.h"
-#include "tests/service/service_process.h"
+#include "tests/support/service_process.h"
 #include "tests/support/failure.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/testing.h"

@@ -13,7 +13,7 @@
 #include "runtime/security/group_membership.h"
 #include "service/directory_membership.h"
 #include "service/kelvo_srv_client.h"
-#include "tests/service/service_process.h"
+#include "tests/support/service_process.h"
 #include "tests/support/failure.h"
 
 using namespace testing_support;

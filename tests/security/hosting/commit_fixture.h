@@ -16,7 +16,7 @@
 #include "runtime/security/model/sid.h"
 #include "security/disk/system_helper.h"
 #include "tests/security/disk/acl_lines.h"
-#include "tests/service/service_process.h"
+#include "tests/support/service_process.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/testing.h"
 

@@ -1,4 +1,4 @@
-#include "tests/service/service_process.h"
+#include "tests/support/service_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
