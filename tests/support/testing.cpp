@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <grp.h>
+#include <sys/fanotify.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -153,6 +154,28 @@ Pipe makePipe() {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   return {os::posix::Fd(ends[0]), os::posix::Fd(ends[1])};
+}
+
+PermissionGate::PermissionGate(const std::string& path, std::uint64_t mask, std::function<void(int pid)> onEvent)
+    : watch_(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC)), stop_(makePipe()) {
+  if (!watch_.valid() || fanotify_mark(watch_.get(), FAN_MARK_ADD, mask, AT_FDCWD, path.c_str()) != 0) return;
+  thread_ = std::thread([this, onEvent = std::move(onEvent)] {
+    pollfd ready[2] = {{watch_.get(), POLLIN, 0}, {stop_.readEnd.get(), POLLIN, 0}};
+    while (::poll(ready, 2, -1) > 0 && ready[1].revents == 0) {
+      fanotify_event_metadata event;
+      if (::read(watch_.get(), &event, sizeof event) != sizeof event) break;
+      onEvent(event.pid);
+      const fanotify_response allow{event.fd, FAN_ALLOW};
+      (void)!::write(watch_.get(), &allow, sizeof allow);
+      ::close(event.fd);
+    }
+  });
+}
+
+void PermissionGate::open() {
+  stop_.writeEnd.reset();
+  if (thread_.joinable()) thread_.join();
+  watch_.reset();
 }
 
 LockingChild::LockingChild(const std::string& file, int asAccount) {

@@ -3,10 +3,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "os/posix/fd.h"
@@ -120,6 +122,23 @@ struct Pipe {
   os::posix::Fd writeEnd;
 };
 Pipe makePipe();
+
+// Holds each access to `path` that fanotify reports as a permission event of `mask`
+// (FAN_OPEN_PERM, FAN_ACCESS_PERM ...) until `onEvent`, run on a thread of the gate's own with the
+// accessing process's id, returns: how a test acts inside an operation at a known point. Needs
+// root (ok() says whether the watch was set). open() ends the gate: what follows is not held.
+class PermissionGate {
+public:
+  PermissionGate(const std::string& path, std::uint64_t mask, std::function<void(int pid)> onEvent);
+  ~PermissionGate() { open(); }
+  bool ok() const { return thread_.joinable(); }
+  void open();
+
+private:
+  os::posix::Fd watch_;
+  Pipe stop_;
+  std::thread thread_;
+};
 
 // A child process that holds an exclusive flock on a file until the object goes away. Given an
 // account id, the child runs as that user and group (no supplementary groups) and creates the

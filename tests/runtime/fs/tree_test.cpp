@@ -1,15 +1,11 @@
 // Whole-tree copy and removal on real directories.
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <thread>
 
-#include "os/posix/fd.h"
 
 #include "runtime/fs/files.h"
 #include "tests/runtime/fs/fs_testing.h"
@@ -231,26 +227,14 @@ TEST_F(TreeTest, WhatVanishedAfterItWasListedCountsAsRemoved) {
   if (geteuid() != 0) GTEST_SKIP() << "fanotify's permission events need root";
   const std::string names[] = {"f0", "f1", "f2", "d0", "d1", "d2"};
   for (const std::string& name : names) writeFile(host("site/" + name + (name[0] == 'd' ? "/inner" : "")), "x");
-  const os::posix::Fd watch(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC));
-  ASSERT_TRUE(watch.valid()) << "fanotify: " << std::strerror(errno);
-  ASSERT_EQ(fanotify_mark(watch.get(), FAN_MARK_ADD, FAN_ACCESS_PERM | FAN_ONDIR, AT_FDCWD, host("site").c_str()), 0);
-  testing_support::Pipe stop = testing_support::makePipe();
   int reads = 0, removedMeanwhile = 0;
-  std::thread other([&] {
-    pollfd ready[2] = {{watch.get(), POLLIN, 0}, {stop.readEnd.get(), POLLIN, 0}};
-    while (::poll(ready, 2, -1) > 0 && ready[1].revents == 0) {
-      fanotify_event_metadata event;
-      if (::read(watch.get(), &event, sizeof event) != sizeof event) break;
-      if (++reads == 2)
-        for (const std::string& name : names) removedMeanwhile += stdfs::remove_all(host("site/" + name)) > 0;
-      const fanotify_response allow{event.fd, FAN_ALLOW};
-      (void)!::write(watch.get(), &allow, sizeof allow);
-      ::close(event.fd);
-    }
+  testing_support::PermissionGate other(host("site"), FAN_ACCESS_PERM | FAN_ONDIR, [&](int) {
+    if (++reads == 2)
+      for (const std::string& name : names) removedMeanwhile += stdfs::remove_all(host("site/" + name)) > 0;
   });
+  ASSERT_TRUE(other.ok()) << "fanotify: " << std::strerror(errno);
   const fs_testing::Failure f = failureOf([&] { removeDir(win("site"), true); });
-  stop.writeEnd.reset();
-  other.join();
+  other.open();
   EXPECT_EQ(f.message, "");
   EXPECT_FALSE(stdfs::exists(host("site")));
   EXPECT_EQ(removedMeanwhile, 6) << "entries removed between the listing and their removal";

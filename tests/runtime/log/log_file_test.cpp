@@ -1,7 +1,5 @@
 #include "runtime/log/log_file.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/fanotify.h>
 #include <unistd.h>
 
@@ -11,7 +9,6 @@
 #include <filesystem>
 #include <future>
 #include <regex>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -48,26 +45,13 @@ TEST(LogFile, TwoProcessesAtOnceStartTheFileWithOneByteOrderMark) {
   ScopedRegistry registry("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir.file("run") +
                           "\"\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
                           "\"PRODUCT_ROOT_D\"=\"" + dir.path() + "\"\n");
-  os::posix::Fd watch(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC));
-  ASSERT_TRUE(watch.valid()) << "fanotify: " << std::strerror(errno);
-  ASSERT_EQ(fanotify_mark(watch.get(), FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD,
-                          dir.file("admin/logs").c_str()),
-            0);
   const std::string lock = dir.file("run/lock/") + os::mutexFileName(u"kelvolog_race_mutex");
-  Pipe stop = makePipe();
   int opens = 0, opensHoldingTheMutex = 0;
-  std::thread gate([&] {
-    pollfd ready[2] = {{watch.get(), POLLIN, 0}, {stop.readEnd.get(), POLLIN, 0}};
-    while (::poll(ready, 2, -1) > 0 && ready[1].revents == 0) {
-      fanotify_event_metadata event;
-      if (::read(watch.get(), &event, sizeof event) != sizeof event) break;
-      ++opens;
-      opensHoldingTheMutex += lockersOf(lock).holders.count(event.pid);
-      const fanotify_response allow{event.fd, FAN_ALLOW};
-      (void)!::write(watch.get(), &allow, sizeof allow);
-      ::close(event.fd);
-    }
+  PermissionGate gate(dir.file("admin/logs"), FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, [&](int pid) {
+    ++opens;
+    opensHoldingTheMutex += lockersOf(lock).holders.count(pid);
   });
+  ASSERT_TRUE(gate.ok()) << "fanotify: " << std::strerror(errno);
   auto writer = [&] {
     return std::async(std::launch::async, [&] {
       return runProcess({std::filesystem::read_symlink("/proc/self/exe").string(), "--gtest_filter=LogFileChild.*"},
@@ -79,9 +63,7 @@ TEST(LogFile, TwoProcessesAtOnceStartTheFileWithOneByteOrderMark) {
     ProcessResult r = child->get();
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   }
-  stop.writeEnd.reset();
-  gate.join();
-  watch.reset(); // the test's own reads below are not held
+  gate.open(); // the test's own reads below are not held
   EXPECT_EQ(opens, 2);
   EXPECT_EQ(opensHoldingTheMutex, opens) << "the log file was opened without its mutex";
 
