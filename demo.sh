@@ -134,20 +134,7 @@ check_access_rules
 
 # --- 3. Run the install script ---------------------------------------------------------------
 heading "3. Run the install script as the site user"
-cat > "$work/request.xml" <<XML
-<fsa-run-application-script>
-  <script-processor>php</script-processor>
-  <environment>
-    <variable name="site_dir" value="$site"/>
-    <variable name="db_host" value="localhost"/>
-    <variable name="db_name" value="guestbook_demo"/>
-    <variable name="db_user" value="gb_demo"/>
-    <variable name="db_password" value="s3cret-demo"/>
-    <variable name="admin_email" value="admin@demo.example"/>
-  </environment>
-  <script-params>--title="Demo guestbook"</script-params>
-</fsa-run-application-script>
-XML
+panel_script_request "$work/request.xml" demo "Demo guestbook"
 echo "The request file:"
 sed "s|$work|\$WORK|g" "$work/request.xml"
 echo

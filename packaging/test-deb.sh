@@ -209,20 +209,7 @@ run_commands() {
   tavrix_command update --update-application-permissions "${site_options[@]}" "$metadata"
   check "... gave uploads/ back to IWPG_$site_user after a chmod -R" \
     sh -c "getfacl -cpe '$site/uploads' 2>/dev/null | grep -q '^group:IWPG_$site_user:rwx.*effective:rwx'"
-  cat >"$work/request.xml" <<XML
-<fsa-run-application-script>
-  <script-processor>php</script-processor>
-  <environment>
-    <variable name="site_dir" value="$site"/>
-    <variable name="db_host" value="localhost"/>
-    <variable name="db_name" value="guestbook_deb"/>
-    <variable name="db_user" value="gb_deb"/>
-    <variable name="db_password" value="s3cret-deb"/>
-    <variable name="admin_email" value="admin@deb.example"/>
-  </environment>
-  <script-params>--title="Package test"</script-params>
-</fsa-run-application-script>
-XML
+  panel_script_request "$work/request.xml" deb "Package test"
   tavrix_command script --run-application-script --application-full-name=guestbook-1.0 \
     --script-filename=install --script-name=install --user-name="$site_user" --fsa-xml-file="$work/request.xml"
   check "... its install script wrote config.php as $site_user" \

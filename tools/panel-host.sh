@@ -66,6 +66,27 @@ panel_site() {
   metadata="--metadata-file=C:\\data\\var\\cgitory\\$app\\APP-META.xml"
 }
 
+# Writes the request of the sample application's install script to FILE: the site directory, a
+# database named after TAG (guestbook_TAG, user gb_TAG, password s3cret-TAG), an administrator's
+# address and the guestbook's TITLE.
+panel_script_request() {
+  local file=$1 tag=$2 title=$3
+  cat >"$file" <<XML
+<fsa-run-application-script>
+  <script-processor>php</script-processor>
+  <environment>
+    <variable name="site_dir" value="$site"/>
+    <variable name="db_host" value="localhost"/>
+    <variable name="db_name" value="guestbook_$tag"/>
+    <variable name="db_user" value="gb_$tag"/>
+    <variable name="db_password" value="s3cret-$tag"/>
+    <variable name="admin_email" value="admin@$tag.example"/>
+  </environment>
+  <script-params>--title="$title"</script-params>
+</fsa-run-application-script>
+XML
+}
+
 # The socket names of the two services.
 management_pipe=zrcpipe
 impersonation_pipe="ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"
