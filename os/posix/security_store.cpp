@@ -427,7 +427,9 @@ public:
     return Flow::proceed;
   }
 
-  void cannotReturn(const std::string&, int error) override { code_ = posix::missingOnTheWay(error); }
+  void cannotReturn(const posix::WalkBranch&, const std::string&, int error) override {
+    code_ = posix::missingOnTheWay(error);
+  }
 
   Flow enterDirectory(const posix::WalkDirectory& parent, const posix::WalkEntry& entry,
                       const posix::WalkDirectory& directory) override {

@@ -3,7 +3,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <memory>
+#include <optional>
+#include <utility>
 
 #include "os/path.h"
 #include "os/posix/errno_map.h"
@@ -37,42 +41,94 @@ std::string relativeOf(const WalkDirectory& parent, const WalkEntry& entry) {
   return parent.depth < 0 ? std::string() : posix::joinRelative(parent.relative(), entry.name);
 }
 
+// What a walk found, each at its position in the walk's order, so that the parts of a walk on
+// several threads add up to what one walk would have found: the first failure, and the lists in
+// the order one walk would have made them.
+class Findings {
+public:
+  using Position = posix::WalkPosition;
+
+  void fail(Position at, TreeFailure failure) {
+    if (!failure_ || at < failure_->first) failure_.emplace(std::move(at), std::move(failure));
+  }
+  void skippedHardLink(Position at, std::u16string path) {
+    skippedHardLinks_.emplace_back(std::move(at), std::move(path));
+  }
+  void mountPoint(Position at, std::u16string path) {
+    mountPoints_.emplace_back(std::move(at), std::move(path));
+  }
+
+  void join(Findings&& part) {
+    if (part.failure_) fail(std::move(part.failure_->first), std::move(part.failure_->second));
+    for (auto& found : part.skippedHardLinks_) skippedHardLinks_.push_back(std::move(found));
+    for (auto& found : part.mountPoints_) mountPoints_.push_back(std::move(found));
+  }
+
+  TreeOutcome outcome() && {
+    TreeOutcome outcome;
+    if (failure_) outcome.failure = std::move(failure_->second);
+    outcome.skippedHardLinks = inOrder(std::move(skippedHardLinks_));
+    outcome.mountPoints = inOrder(std::move(mountPoints_));
+    return outcome;
+  }
+
+private:
+  using Found = std::pair<Position, std::u16string>;
+
+  static std::vector<std::u16string> inOrder(std::vector<Found> found) {
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Found& a, const Found& b) { return a.first < b.first; });
+    std::vector<std::u16string> paths;
+    for (Found& f : found) paths.push_back(std::move(f.second));
+    return paths;
+  }
+
+  std::optional<std::pair<Position, TreeFailure>> failure_;
+  std::vector<Found> skippedHardLinks_;
+  std::vector<Found> mountPoints_;
+};
+
+using Locks = std::shared_ptr<const posix::LockTable>;
+
 class CopyVisitor : public TreeVisitor {
 public:
   CopyVisitor(std::u16string source, std::u16string target, const TreeCopyOptions& options,
-              int targetParent, TreeOutcome& outcome)
+              int targetParent)
       : source_(std::move(source)), target_(std::move(target)), options_(options),
-        outcome_(outcome), locks_(posix::LockTable::read()), targets_(targetParent) {}
+        locks_(std::make_shared<const posix::LockTable>(posix::LockTable::read())),
+        targets_(targetParent) {}
 
   // Step 1 for the root: the target directory, made when missing, and opened.
   bool openTargetRoot(const std::string& name) {
-    if (!ensureTarget(targets_.top(), name, "")) return false;
-    return openTarget(name, "") == Flow::proceed;
+    if (!ensureTarget(targets_.top(), name, "", {})) return false;
+    return openTarget(name, "", {}) == Flow::proceed;
   }
+
+  TreeOutcome outcome() && { return std::move(findings_).outcome(); }
 
   Recovery cannotRead(const WalkDirectory& parent, const WalkEntry& entry, int error) override {
     // As a search below a missing directory or a file reports it.
     const std::uint32_t code = error == ENOENT    ? err::pathNotFound
                                : error == ENOTDIR ? err::directory
                                                   : posix::win32FromErrno(error);
-    fail(TreeFailure::Step::readDirectory, code, relativeOf(parent, entry));
+    fail(TreeFailure::Step::readDirectory, code, relativeOf(parent, entry), parent.branch.position());
     return Recovery::stop;
   }
 
   // The directory made for it in the target stays empty.
   Flow mountPoint(const WalkDirectory& parent, const WalkEntry& entry) override {
-    outcome_.mountPoints.push_back(displayPath(source_, relativeOf(parent, entry)));
+    findings_.mountPoint(parent.branch.position(), displayPath(source_, relativeOf(parent, entry)));
     return Flow::proceed;
   }
 
-  void cannotReturn(const std::string& relative, int error) override {
-    fail(TreeFailure::Step::readDirectory, posix::missingOnTheWay(error), relative);
+  void cannotReturn(const posix::WalkBranch& branch, const std::string& relative, int error) override {
+    fail(TreeFailure::Step::readDirectory, posix::missingOnTheWay(error), relative, branch.position());
   }
 
   Flow enterDirectory(const WalkDirectory& parent, const WalkEntry& entry,
                       const WalkDirectory&) override {
     if (parent.depth < 0) return Flow::proceed; // the root's target is open already
-    return openTarget(entry.name, relativeOf(parent, entry));
+    return openTarget(entry.name, relativeOf(parent, entry), parent.branch.position());
   }
 
   Flow visitEntries(const WalkDirectory& directory, std::vector<WalkEntry>& entries) override {
@@ -88,7 +144,8 @@ public:
     for (std::size_t i = 0; i < entries.size(); ++i)
       if (subdirectory[i] && !(isLink(entries[i]) && options_.preserveLinks) &&
           !ensureTarget(targets_.top(), entries[i].name,
-                        posix::joinRelative(directory.relative(), entries[i].name)))
+                        posix::joinRelative(directory.relative(), entries[i].name),
+                        directory.branch.position()))
         return Flow::stop;
     if (!options_.recursive) return Flow::proceed;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -104,17 +161,37 @@ public:
   Flow leaveDirectory(const WalkDirectory& parent, const WalkEntry&) override {
     if (parent.depth < 0) return Flow::proceed;
     if (int error = targets_.pop())
-      return fail(TreeFailure::Step::createDirectory, posix::missingOnTheWay(error), parent.relative());
+      return fail(TreeFailure::Step::createDirectory, posix::missingOnTheWay(error),
+                  parent.relative(), parent.branch.position());
+    // A part's subtree is copied: the target directory that held it is not needed any more.
+    if (targets_.size() == 0) partBase_.reset();
     return Flow::proceed;
   }
 
+  // The part copies into the target directory of the one that holds its subtree.
+  std::unique_ptr<TreeVisitor> fork(const WalkDirectory&, const WalkEntry&) override {
+    Fd base(fcntl(targets_.top(), F_DUPFD_CLOEXEC, 0));
+    if (!base.valid()) return nullptr;
+    return std::unique_ptr<TreeVisitor>(new CopyVisitor(*this, std::move(base)));
+  }
+
+  void join(TreeVisitor& part) override {
+    findings_.join(std::move(static_cast<CopyVisitor&>(part).findings_));
+  }
+
 private:
+  CopyVisitor(const CopyVisitor& whole, Fd base)
+      : source_(whole.source_), target_(whole.target_), options_(whole.options_),
+        locks_(whole.locks_), partBase_(std::move(base)),
+        targets_(partBase_.get(), posix::kPartOpen) {}
+
   // Opens the target directory `name` below the current one and makes it the current one.
-  Flow openTarget(const std::string& name, const std::string& relative) {
+  Flow openTarget(const std::string& name, const std::string& relative, Findings::Position at) {
     Fd child(openat(targets_.top(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     posix::DirectoryIdentity identity;
     if (!child.valid() || posix::identify(child.get(), identity) != 0)
-      return fail(TreeFailure::Step::createDirectory, posix::win32FromErrno(errno), relative);
+      return fail(TreeFailure::Step::createDirectory, posix::win32FromErrno(errno), relative,
+                  std::move(at));
     targets_.push(std::move(child), identity);
     return Flow::proceed;
   }
@@ -129,14 +206,15 @@ private:
            S_ISDIR(target.stx_mode);
   }
 
-  bool ensureTarget(int parent, const std::string& name, const std::string& relative) {
+  bool ensureTarget(int parent, const std::string& name, const std::string& relative,
+                    Findings::Position at) {
     posix::EnsuredDirectory made = posix::ensureDirectoryAt(parent, name);
     if (made.isFile) {
-      fail(TreeFailure::Step::directoryIsFile, 0, relative);
+      fail(TreeFailure::Step::directoryIsFile, 0, relative, std::move(at));
       return false;
     }
     if (made.code) {
-      fail(TreeFailure::Step::createDirectory, made.code, relative);
+      fail(TreeFailure::Step::createDirectory, made.code, relative, std::move(at));
       return false;
     }
     return true;
@@ -152,7 +230,7 @@ private:
     // caller's rights.
     const std::uint32_t code =
         entry.kind == WalkEntry::Kind::file || isLink(entry)
-            ? posix::copyFileAt(directory.fd, entry.name, target, entry.name, false, locks_, isLink(entry))
+            ? posix::copyFileAt(directory.fd, entry.name, target, entry.name, false, *locks_, isLink(entry))
             : err::notSupported;
     return code ? failCopy(TreeFailure::Step::copyFile, code, directory, entry) : Flow::proceed;
   }
@@ -166,32 +244,37 @@ private:
   Flow failCopy(TreeFailure::Step step, std::uint32_t code, const WalkDirectory& directory,
                 const WalkEntry& entry) {
     const std::string relative = posix::joinRelative(directory.relative(), entry.name);
-    outcome_.failure = TreeFailure{step, code, displayPath(source_, relative),
-                                   displayPath(target_, relative), {}};
+    findings_.fail(directory.branch.position(),
+                   TreeFailure{step, code, displayPath(source_, relative),
+                               displayPath(target_, relative), {}});
     return Flow::stop;
   }
 
   // A failure about a directory: a source directory for readDirectory, else a target one.
-  Flow fail(TreeFailure::Step step, std::uint32_t code, const std::string& relative) {
+  Flow fail(TreeFailure::Step step, std::uint32_t code, const std::string& relative,
+            Findings::Position at) {
     const std::u16string& root = step == TreeFailure::Step::readDirectory ? source_ : target_;
-    outcome_.failure = TreeFailure{step, code, displayPath(root, relative), {}, {}};
+    findings_.fail(std::move(at), TreeFailure{step, code, displayPath(root, relative), {}, {}});
     return Flow::stop;
   }
 
   const std::u16string source_;
   const std::u16string target_;
   const TreeCopyOptions options_;
-  TreeOutcome& outcome_;
-  const posix::LockTable locks_;
+  const Locks locks_;
+  Findings findings_;
+  Fd partBase_; // a part's: the target directory that holds its subtree
   // The target directories of the current branch.
   posix::DirectoryStack targets_;
 };
 
 class RemoveVisitor : public TreeVisitor {
 public:
-  RemoveVisitor(std::u16string root, bool force, TreeOutcome& outcome)
-      : root_(std::move(root)), force_(force), outcome_(outcome),
-        locks_(posix::LockTable::read()) {}
+  RemoveVisitor(std::u16string root, bool force)
+      : RemoveVisitor(std::move(root), force,
+                      std::make_shared<const posix::LockTable>(posix::LockTable::read())) {}
+
+  TreeOutcome outcome() && { return std::move(findings_).outcome(); }
 
   Recovery cannotRead(const WalkDirectory& parent, const WalkEntry& entry, int error) override {
     const bool retried = retried_ == &entry;
@@ -218,20 +301,21 @@ public:
 
   // Nothing of another file system is removed; the directory above it then stays (145).
   Flow mountPoint(const WalkDirectory& parent, const WalkEntry& entry) override {
-    outcome_.mountPoints.push_back(displayPath(root_, relativeOf(parent, entry)));
+    findings_.mountPoint(parent.branch.position(), displayPath(root_, relativeOf(parent, entry)));
     return Flow::proceed;
   }
 
-  void cannotReturn(const std::string& relative, int error) override {
-    outcome_.failure = TreeFailure{TreeFailure::Step::deleteDirectory, posix::missingOnTheWay(error),
-                                   displayPath(root_, relative), {}, {}};
+  void cannotReturn(const posix::WalkBranch& branch, const std::string& relative, int error) override {
+    findings_.fail(branch.position(),
+                   TreeFailure{TreeFailure::Step::deleteDirectory, posix::missingOnTheWay(error),
+                               displayPath(root_, relative), {}, {}});
   }
 
   Flow visitEntries(const WalkDirectory& directory, std::vector<WalkEntry>& entries) override {
     retried_ = nullptr;
     dev_t device = 0;
     struct stat st;
-    if (!locks_.empty() && fstat(directory.fd, &st) == 0) device = st.st_dev;
+    if (!locks_->empty() && fstat(directory.fd, &st) == 0) device = st.st_dev;
     for (WalkEntry& entry : entries) {
       if (entry.kind == WalkEntry::Kind::directory) {
         entry.descend = true;
@@ -258,32 +342,44 @@ public:
     return code ? fail(TreeFailure::Step::deleteDirectory, code, parent, entry, 0) : Flow::proceed;
   }
 
+  std::unique_ptr<TreeVisitor> fork(const WalkDirectory&, const WalkEntry&) override {
+    return std::unique_ptr<TreeVisitor>(new RemoveVisitor(root_, force_, locks_));
+  }
+
+  void join(TreeVisitor& part) override {
+    findings_.join(std::move(static_cast<RemoveVisitor&>(part).findings_));
+  }
+
 private:
+  RemoveVisitor(std::u16string root, bool force, Locks locks)
+      : root_(std::move(root)), force_(force), locks_(std::move(locks)) {}
+
   // An object that vanished since it was listed (another removal was quicker) counts as
   // removed: removing it was all that was asked.
   std::uint32_t deleteFile(const WalkDirectory& directory, const WalkEntry& entry, dev_t device) {
-    return posix::deleteFileAt(directory.fd, entry.name, !force_, locks_, device, entry.inode);
+    return posix::deleteFileAt(directory.fd, entry.name, !force_, *locks_, device, entry.inode);
   }
 
   void takeOver(const WalkDirectory& parent, const WalkEntry& entry, ObjectKind kind) {
     Result<TakeOver> done = posix::takeOverAt(parent.fd, entry.name, kind);
     if (done.ok() && done.value() == TakeOver::skippedHardLink)
-      outcome_.skippedHardLinks.push_back(displayPath(root_, relativeOf(parent, entry)));
+      findings_.skippedHardLink(parent.branch.position(),
+                                displayPath(root_, relativeOf(parent, entry)));
   }
 
   Flow fail(TreeFailure::Step step, std::uint32_t code, const WalkDirectory& parent,
             const WalkEntry& entry, dev_t device) {
     TreeFailure failure{step, code, displayPath(root_, relativeOf(parent, entry)), {}, {}};
     if (code == err::sharingViolation && device != 0)
-      failure.holders = locks_.holders(device, entry.inode);
-    outcome_.failure = std::move(failure);
+      failure.holders = locks_->holders(device, entry.inode);
+    findings_.fail(parent.branch.position(), std::move(failure));
     return Flow::stop;
   }
 
   const std::u16string root_;
   const bool force_;
-  TreeOutcome& outcome_;
-  const posix::LockTable locks_;
+  const Locks locks_;
+  Findings findings_;
   // The directory taken over after a failed read, so that a second failure ends the retries.
   const WalkEntry* retried_ = nullptr;
 };
@@ -302,11 +398,10 @@ TreeOutcome copyTreeAt(Result<posix::Located> from, std::u16string source,
     outcome.failure = {TreeFailure::Step::createDirectory, to.code(), std::move(target), {}, {}};
     return outcome;
   }
-  CopyVisitor visitor{std::move(source), std::move(target), options, to.value().parent.get(),
-                      outcome};
+  CopyVisitor visitor{std::move(source), std::move(target), options, to.value().parent.get()};
   if (visitor.openTargetRoot(to.value().name))
     posix::walkTree(from.value().parent.get(), from.value().name, visitor);
-  return outcome;
+  return std::move(visitor).outcome();
 }
 
 TreeOutcome removeTreeAt(Result<posix::Located> where, std::u16string path, bool force) {
@@ -323,9 +418,9 @@ TreeOutcome removeTreeAt(Result<posix::Located> where, std::u16string path, bool
     outcome.failure = {TreeFailure::Step::deleteDirectory, err::invalidName, std::move(path), {}, {}};
     return outcome;
   }
-  RemoveVisitor visitor{std::move(path), force, outcome};
+  RemoveVisitor visitor{std::move(path), force};
   posix::walkTree(where.value().parent.get(), where.value().name, visitor);
-  return outcome;
+  return std::move(visitor).outcome();
 }
 
 } // namespace

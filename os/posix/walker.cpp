@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace os::posix {
@@ -78,20 +79,90 @@ private:
 
 using Flow = TreeVisitor::Flow;
 
-// One walk: the branch being walked, as a stack of levels beside the stack of their
-// descriptors. A level keeps its own entry (its name), where its listing goes on and the
-// subdirectories of its current batch still to walk.
+// Where a part of a walk handed over to another thread starts: below the directory at
+// parentDepth whose relative path is parentRelative, at `position` in the walk's order, on the
+// mount of the walk's root.
+struct PartStart {
+  int parentDepth = -1;
+  std::string parentRelative;
+  WalkPosition position;
+  std::uint64_t rootMount = 0;
+};
+
+// One walk, or one part of a walk on several threads: the branch being walked, as a stack of
+// levels beside the stack of their descriptors. A level keeps its own entry (its name), where its
+// listing goes on and the subdirectories of its current batch still to walk.
 class Walk : public WalkBranch {
 public:
-  Walk(int parentFd, TreeVisitor& visitor) : directories_(parentFd), visitor_(visitor) {}
+  Walk(int parentFd, TreeVisitor& visitor, WalkPool* pool, PartStart start = {})
+      : directories_(parentFd, start.parentDepth < 0 ? DirectoryStack::kMaxOpen : kPartOpen),
+        visitor_(visitor), pool_(pool), start_(std::move(start)), rootMount_(start_.rootMount) {}
 
-  bool run(const std::string& name) {
-    if (!descend({name, WalkEntry::Kind::directory, 0, true})) return false;
+  // Walks the directory `entry` of the parent and the tree below it; false when it stopped.
+  // Returns once every part it handed over ended.
+  bool run(WalkEntry entry) {
+    const bool completed = walk(std::move(entry));
+    return joinFrom(0) && completed;
+  }
+
+  std::string relative(int depth) const override {
+    std::string path = start_.parentRelative;
+    for (int d = std::max(1, start_.parentDepth + 1); d <= depth; ++d) {
+      if (!path.empty()) path += '/';
+      path += levels_[static_cast<std::size_t>(d - start_.parentDepth - 1)].self.name;
+    }
+    return path;
+  }
+
+  WalkPosition position() const override {
+    WalkPosition position = start_.position;
+    position.push_back(2 * handedOver_);
+    return position;
+  }
+
+private:
+  struct Level {
+    WalkEntry self;
+    ListingPosition listing;
+    std::vector<WalkEntry> children; // still to walk, the next one last
+  };
+
+  // A subtree handed over to the pool, walked by a forked visitor.
+  struct Part : WalkPool::Task {
+    WalkPool* pool = nullptr;
+    Fd parent; // the directory that holds it, until the part ended
+    WalkEntry entry;
+    PartStart start;
+    std::unique_ptr<TreeVisitor> visitor;
+    bool completed = false;
+
+    void run() override {
+      try {
+        completed = Walk(parent.get(), *visitor, pool, start).run(std::move(entry));
+      } catch (...) {
+        pool->failedAt(start.position);
+        throw;
+      }
+      parent.reset();
+    }
+  };
+
+  struct HandedOver {
+    std::shared_ptr<Part> part;
+    std::size_t level; // the level whose directory held it
+  };
+
+  int depth() const { return start_.parentDepth + static_cast<int>(levels_.size()); }
+
+  bool walk(WalkEntry root) {
+    if (!descend(std::move(root))) return false;
     while (!levels_.empty()) {
+      if (pool_ && pool_->anyFailure() && pool_->stoppedBefore(position())) return false;
       Level& top = levels_.back();
       if (!top.children.empty()) {
         WalkEntry child = std::move(top.children.back());
         top.children.pop_back();
+        if (pool_ && pool_->wantsWork() && handOver(child)) continue;
         if (!descend(std::move(child))) return false;
       } else if (!top.listing.ended) {
         if (!nextBatch(top)) return false;
@@ -102,23 +173,11 @@ public:
     return true;
   }
 
-  std::string relative(int depth) const override {
-    std::string path;
-    for (int i = 1; i <= depth; ++i) {
-      if (i > 1) path += '/';
-      path += levels_[static_cast<std::size_t>(i)].self.name;
-    }
-    return path;
+  // The walk stops at a failure where it stands; the parts after it need not go on.
+  bool failed() {
+    if (pool_) pool_->failedAt(position());
+    return false;
   }
-
-private:
-  struct Level {
-    WalkEntry self;
-    ListingPosition listing;
-    std::vector<WalkEntry> children; // still to walk, the next one last
-  };
-
-  int depth() const { return static_cast<int>(levels_.size()) - 1; }
 
   // Opens the directory `name` of fd; 0 or the errno of the failure.
   static int open(int fd, const std::string& name, Fd& directory, DirectoryIdentity& identity) {
@@ -127,6 +186,40 @@ private:
     const int error = identify(directory.get(), identity);
     if (error) directory.reset();
     return error;
+  }
+
+  // Hands the subdirectory `entry` of the deepest level over to the pool; false when the visitor
+  // keeps it on this thread.
+  bool handOver(WalkEntry& entry) {
+    const WalkDirectory parent{directories_.top(), depth(), *this};
+    std::unique_ptr<TreeVisitor> forked = visitor_.fork(parent, entry);
+    if (!forked) return false;
+    auto part = std::make_shared<Part>();
+    part->parent.reset(fcntl(parent.fd, F_DUPFD_CLOEXEC, 0));
+    if (!part->parent.valid()) return false;
+    part->pool = pool_;
+    part->entry = std::move(entry);
+    part->start = {depth(), relative(depth()), start_.position, rootMount_};
+    part->start.position.push_back(2 * handedOver_ + 1);
+    part->visitor = std::move(forked);
+    ++handedOver_;
+    handed_.push_back({part, levels_.size() - 1});
+    pool_->submit(std::move(part));
+    return true;
+  }
+
+  // Waits for the parts handed over from the index on, takes in what they found and forgets
+  // them; false when one of them stopped.
+  bool joinFrom(std::size_t first) {
+    bool completed = true;
+    for (std::size_t i = first; i < handed_.size(); ++i) {
+      Part& part = *handed_[i].part;
+      pool_->await(part);
+      visitor_.join(*part.visitor);
+      completed = completed && part.completed;
+    }
+    handed_.resize(first);
+    return completed;
   }
 
   // Steps 1 to 3 for the entry, a subdirectory of the deepest level; false when the walk stops.
@@ -139,7 +232,7 @@ private:
     for (;;) {
       int error = open(parent.fd, entry.name, fd, identity);
       if (error == 0 && parentDepth >= 0 && identity.mount != rootMount_)
-        return visitor_.mountPoint(parent, entry) == Flow::proceed;
+        return visitor_.mountPoint(parent, entry) == Flow::proceed || failed();
       if (error == 0) {
         listing = {};
         error = reader_.next(fd.get(), listing, batch_);
@@ -148,17 +241,18 @@ private:
       switch (visitor_.cannotRead(parent, entry, error)) {
       case TreeVisitor::Recovery::retry: continue;
       case TreeVisitor::Recovery::skip: return true;
-      case TreeVisitor::Recovery::stop: return false;
+      case TreeVisitor::Recovery::stop: return failed();
       }
     }
     if (parentDepth < 0) rootMount_ = identity.mount;
+    if (pool_) pool_->entered();
     directories_.push(std::move(fd), identity);
     levels_.push_back({std::move(entry), listing, {}});
     Level& level = levels_.back();
     const WalkDirectory self{directories_.top(), parentDepth + 1, *this};
     if (visitor_.enterDirectory({directories_.aboveTop(), parentDepth, *this}, level.self, self) ==
         Flow::stop)
-      return false;
+      return failed();
     return visitBatch(level, self);
   }
 
@@ -167,8 +261,8 @@ private:
     const WalkDirectory self{directories_.top(), depth(), *this};
     if (int error = reader_.next(self.fd, level.listing, batch_)) {
       if (error != ENOENT) {
-        visitor_.cannotReturn(relative(self.depth), error);
-        return false;
+        visitor_.cannotReturn(*this, relative(self.depth), error);
+        return failed();
       }
       level.listing.ended = true; // removed meanwhile, so empty
       return true;
@@ -177,27 +271,36 @@ private:
   }
 
   bool visitBatch(Level& level, const WalkDirectory& self) {
-    if (visitor_.visitEntries(self, batch_) == Flow::stop) return false;
+    if (visitor_.visitEntries(self, batch_) == Flow::stop) return failed();
     for (auto it = batch_.rbegin(); it != batch_.rend(); ++it)
       if (it->descend) level.children.push_back(std::move(*it));
     return true;
   }
 
-  // Step 6 for the deepest level; false when the walk stops.
+  // Step 6 for the deepest level, once the parts handed over from it ended; false when the walk
+  // stops.
   bool leave() {
+    std::size_t first = handed_.size();
+    while (first > 0 && handed_[first - 1].level == levels_.size() - 1) --first;
+    if (!joinFrom(first)) return false; // a part stopped where it failed, or before
     const WalkEntry self = std::move(levels_.back().self);
     levels_.pop_back();
     if (int error = directories_.pop()) {
-      visitor_.cannotReturn(relative(depth()), error);
-      return false;
+      visitor_.cannotReturn(*this, relative(depth()), error);
+      return failed();
     }
-    return visitor_.leaveDirectory({directories_.top(), depth(), *this}, self) == Flow::proceed;
+    return visitor_.leaveDirectory({directories_.top(), depth(), *this}, self) == Flow::proceed ||
+           failed();
   }
 
   DirectoryStack directories_;
   std::deque<Level> levels_;
-  std::uint64_t rootMount_ = 0;
   TreeVisitor& visitor_;
+  WalkPool* pool_;
+  const PartStart start_;
+  std::uint64_t rootMount_;
+  std::uint32_t handedOver_ = 0;
+  std::vector<HandedOver> handed_; // parts not joined yet, in the order they were handed over
   ListingReader reader_;
   std::vector<WalkEntry> batch_;
 };
@@ -251,8 +354,17 @@ std::string joinRelative(const std::string& relative, const std::string& name) {
   return relative.empty() ? name : relative + "/" + name;
 }
 
+std::unique_ptr<TreeVisitor> TreeVisitor::fork(const WalkDirectory&, const WalkEntry&) {
+  return nullptr;
+}
+
+void TreeVisitor::join(TreeVisitor&) {}
+
 bool walkTree(int parentFd, const std::string& name, TreeVisitor& visitor) {
-  return Walk(parentFd, visitor).run(name);
+  const std::size_t threads = WalkPool::configuredThreads();
+  if (threads == 1) return Walk(parentFd, visitor, nullptr).run({name, WalkEntry::Kind::directory, 0, true});
+  WalkPool pool(threads);
+  return Walk(parentFd, visitor, &pool).run({name, WalkEntry::Kind::directory, 0, true});
 }
 
 } // namespace os::posix

@@ -20,11 +20,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "os/posix/beneath.h"
 #include "os/posix/fd.h"
+#include "os/posix/walk_pool.h"
 
 namespace os::posix {
 
@@ -78,6 +80,10 @@ struct WalkEntry {
   bool descend = false;
 };
 
+// The descriptors a part of a walk on several threads keeps open on its branch (parts run at the
+// same time, a few of them on one thread).
+constexpr std::size_t kPartOpen = 12;
+
 // How many entries a walk reads from a directory at a time.
 constexpr std::size_t kListingBatch = 1024;
 
@@ -92,6 +98,9 @@ public:
   // components joined by "/", names as the listing's bytes). Built when asked: the walk keeps
   // names only.
   virtual std::string relative(int depth) const = 0;
+  // Where the walk is in the order one thread takes its steps (see os/posix/walk_pool.h), for a
+  // visitor that keeps what it finds in that order.
+  virtual WalkPosition position() const = 0;
 };
 
 // A directory during a walk: its open descriptor and its depth (0 for the root; the root's
@@ -142,20 +151,39 @@ public:
   virtual Flow visitEntries(const WalkDirectory& directory, std::vector<WalkEntry>& entries) = 0;
   virtual Flow leaveDirectory(const WalkDirectory& parent, const WalkEntry& entry);
   // The directory (its relative path given) could not be opened again on the way back up, or
-  // the rest of its listing could not be read.
-  virtual void cannotReturn(const std::string& relative, int error) = 0;
+  // the rest of its listing could not be read; branch tells where the walk stands.
+  virtual void cannotReturn(const WalkBranch& branch, const std::string& relative, int error) = 0;
+
+  // For a walk on more than one thread: a visitor for the subtree of `entry` (a subdirectory of
+  // `parent` marked to descend), which another thread then walks with it, from the steps for
+  // `entry` itself (cannotRead, mountPoint, enterDirectory) to its leaveDirectory. It runs at
+  // the same time as this one, so it shares nothing with it that either changes. Null (the
+  // default) keeps the subtree on this visitor's thread.
+  virtual std::unique_ptr<TreeVisitor> fork(const WalkDirectory& parent, const WalkEntry& entry);
+  // Takes in what a forked visitor found, once its walk ended: on this visitor's thread, before
+  // leaveDirectory of the directory that held its subtree (or before this visitor's walk
+  // returns, when it stopped). A forked visitor stops where a single walk would have stopped
+  // before it: the failure to report is the one at the first position (WalkBranch::position).
+  virtual void join(TreeVisitor& forked);
 };
 
 // Walks the directory `name` of the directory open as parentFd (the root of the walk) and the
 // tree below it. True when it ran to the end, false when it stopped.
+//
+// With a visitor that forks, the subtrees of a tree that is not small are shared among up to
+// WalkPool::configuredThreads() threads (started by the calling thread, so with its
+// credentials); each walks from descriptors beneath the same root by the same rules. Every
+// visitor's hooks run on one thread at a time, and the walk returns once every part ended.
 //
 // Cost: per directory one open, one statx, one close, and per batch of its listing one lseek to
 // where the batch starts and the getdents64 reads it takes (the last batch one more, to find the
 // end); a directory whose descriptor was given up on the way down (DirectoryStack) costs one
 // more open. Nothing per file beyond what the visitor does (and an fstatat for entries whose
 // type the file system does not report). At most DirectoryStack::kMaxOpen + 2 descriptors are
-// open at a time.
-// Memory: one 32 KiB listing buffer and one batch for the whole walk; per level of the branch
+// open at a time on one thread; a walk on several threads holds at most kPartOpen + 3 for each
+// part it runs, however many parts a wide tree has (each part's descriptors are closed when it
+// ends), and a handed-over part costs one more dup.
+// Memory: one 32 KiB listing buffer and one batch per part being walked; per level of the branch
 // being walked its name, its listing position and the marked subdirectories of its current batch
 // not walked yet (at most kListingBatch names, each at most 255 bytes). However wide a directory,
 // it adds no more than that; a branch of narrow directories costs a few names per level.
