@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -56,6 +57,21 @@ using LinkVisit = std::function<void(const std::u16string& path)>;
 [[nodiscard]] std::uint32_t walkSecurityTree(const SecurityObject& root,
                                              const SecurityVisit& visit,
                                              const LinkVisit& link = {});
+
+// The same walk with a visitor that lets the subtrees of a tree that is not small be visited on
+// other threads at once (up to TAVRIX_WALK_THREADS, else the host's cores, at most 8): fork gives
+// the visitor of the subtree of a directory at depth + 1 below one visited at `depth`, which
+// another thread then visits as this one would have; join takes in what it found, once its walk
+// ended, on this visitor's thread. Each visitor is used by one thread at a time. The code
+// returned is the one a walk on one thread would have stopped at.
+class SecurityVisitor {
+public:
+  virtual ~SecurityVisitor() = default;
+  [[nodiscard]] virtual std::uint32_t visit(SecurityObject& object, int depth, bool& descend) = 0;
+  virtual std::unique_ptr<SecurityVisitor> fork(int depth) = 0;
+  virtual void join(SecurityVisitor& part) = 0;
+};
+[[nodiscard]] std::uint32_t walkSecurityTree(const SecurityObject& root, SecurityVisitor& visitor);
 
 class SecurityObject {
 public:
@@ -105,8 +121,6 @@ private:
   [[nodiscard]] std::uint32_t opened();
   int fd() const;
   friend class SecurityWalk;
-  friend std::uint32_t walkSecurityTree(const SecurityObject&, const SecurityVisit&,
-                                        const LinkVisit&);
 
   Handle handle_;
   int directory_ = -1; // with name_, where an object read by name lies

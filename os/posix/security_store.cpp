@@ -411,14 +411,14 @@ std::uint32_t SecurityObject::setOwner(std::uint32_t uid) {
 // The walk over the tree below a directory, on the boundary's one tree walker.
 class SecurityWalk : public posix::TreeVisitor {
 public:
-  SecurityWalk(const SecurityObject& root, const SecurityVisit& visit, const LinkVisit& link)
-      : visit_(visit), link_(link), root_(root.path()), descend_{true} {}
+  SecurityWalk(const SecurityObject& root, SecurityVisitor& visitor, const LinkVisit& link)
+      : visitor_(visitor), link_(link), root_(root.path()), descend_{true} {}
 
   std::uint32_t code() const { return code_; }
 
-  Recovery cannotRead(const posix::WalkDirectory&, const posix::WalkEntry&, int error) override {
+  Recovery cannotRead(const posix::WalkDirectory& parent, const posix::WalkEntry&, int error) override {
     if (vanished(error)) return Recovery::skip;
-    code_ = posix::win32FromErrno(error);
+    fail(parent.branch, posix::win32FromErrno(error));
     return Recovery::stop;
   }
 
@@ -427,8 +427,8 @@ public:
     return Flow::proceed;
   }
 
-  void cannotReturn(const posix::WalkBranch&, const std::string&, int error) override {
-    code_ = posix::missingOnTheWay(error);
+  void cannotReturn(const posix::WalkBranch& branch, const std::string&, int error) override {
+    fail(branch, posix::missingOnTheWay(error));
   }
 
   Flow enterDirectory(const posix::WalkDirectory& parent, const posix::WalkEntry& entry,
@@ -438,11 +438,12 @@ public:
     descend_.resize(depth + 1);
     descend_[depth] = false;
     posix::Fd fd(fcntl(directory.fd, F_DUPFD_CLOEXEC, 0));
-    if (!fd.valid()) return fail(lastCode());
+    if (!fd.valid()) return fail(parent.branch, lastCode());
     SecurityObject object(posix::toHandle(std::move(fd)), describe(parent, entry));
-    if (std::uint32_t code = object.readState()) return fail(code);
+    if (std::uint32_t code = object.readState()) return fail(parent.branch, code);
     bool descend = false;
-    if (std::uint32_t code = visit_(object, directory.depth, descend)) return fail(code);
+    if (std::uint32_t code = visitor_.visit(object, directory.depth, descend))
+      return fail(parent.branch, code);
     descend_[depth] = descend;
     return Flow::proceed;
   }
@@ -461,11 +462,43 @@ public:
       if (code == err::fileNotFound || code == err::pathNotFound ||
           code == err::cantResolveFilename || code == err::accessDenied)
         continue;
-      if (code) return fail(code);
+      if (code) return fail(directory.branch, code);
       bool descend = false;
-      if ((code = visit_(object, directory.depth + 1, descend))) return fail(code);
+      if ((code = visitor_.visit(object, directory.depth + 1, descend)))
+        return fail(directory.branch, code);
     }
     return Flow::proceed;
+  }
+
+  // A part visits the subtree with the visitor's part for it; the directories above it were
+  // gone into, or the entry would not be walked.
+  std::unique_ptr<posix::TreeVisitor> fork(const posix::WalkDirectory& parent,
+                                           const posix::WalkEntry&) override {
+    std::unique_ptr<SecurityVisitor> part = visitor_.fork(parent.depth);
+    if (!part) return nullptr;
+    auto walk = std::make_unique<SecurityWalk>(std::move(part), link_, root_);
+    walk->descend_.assign(static_cast<std::size_t>(parent.depth) + 1, true);
+    return walk;
+  }
+
+  void join(posix::TreeVisitor& forked) override {
+    auto& part = static_cast<SecurityWalk&>(forked);
+    visitor_.join(part.visitor_);
+    if (part.code_ && (!code_ || part.failedAt_ < failedAt_)) {
+      code_ = part.code_;
+      failedAt_ = std::move(part.failedAt_);
+    }
+  }
+
+  SecurityWalk(std::unique_ptr<SecurityVisitor> part, const LinkVisit& link, std::u16string root)
+      : ownPart_(std::move(part)), visitor_(*ownPart_), link_(link), root_(std::move(root)) {}
+
+  static std::uint32_t run(const SecurityObject& root, SecurityVisitor& visitor,
+                           const LinkVisit& link) {
+    if (!root.state().directory) return err::success;
+    SecurityWalk walk(root, visitor, link);
+    posix::walkTree(root.fd(), ".", walk);
+    return walk.code();
   }
 
 private:
@@ -474,8 +507,9 @@ private:
     return error == ENOENT || error == ELOOP || error == ENOTDIR || error == ENXIO;
   }
 
-  Flow fail(std::uint32_t code) {
+  Flow fail(const posix::WalkBranch& branch, std::uint32_t code) {
     code_ = code;
+    failedAt_ = branch.position();
     return Flow::stop;
   }
 
@@ -493,19 +527,39 @@ private:
     };
   }
 
-  const SecurityVisit& visit_;
+  std::unique_ptr<SecurityVisitor> ownPart_; // a part's visitor
+  SecurityVisitor& visitor_;
   const LinkVisit& link_;
   const std::u16string root_;
   std::vector<bool> descend_; // whether the visit went into the directories of the branch
   std::uint32_t code_ = err::success;
+  posix::WalkPosition failedAt_;
 };
+
+namespace {
+// A visit given as a function, on the walk's own thread.
+class FunctionVisitor : public SecurityVisitor {
+public:
+  explicit FunctionVisitor(const SecurityVisit& visit) : visit_(visit) {}
+  std::uint32_t visit(SecurityObject& object, int depth, bool& descend) override {
+    return visit_(object, depth, descend);
+  }
+  std::unique_ptr<SecurityVisitor> fork(int) override { return nullptr; }
+  void join(SecurityVisitor&) override {}
+
+private:
+  const SecurityVisit& visit_;
+};
+} // namespace
 
 std::uint32_t walkSecurityTree(const SecurityObject& root, const SecurityVisit& visit,
                                const LinkVisit& link) {
-  if (!root.state().directory) return err::success;
-  SecurityWalk walk(root, visit, link);
-  posix::walkTree(root.fd(), ".", walk);
-  return walk.code();
+  FunctionVisitor visitor(visit);
+  return SecurityWalk::run(root, visitor, link);
+}
+
+std::uint32_t walkSecurityTree(const SecurityObject& root, SecurityVisitor& visitor) {
+  return SecurityWalk::run(root, visitor, {});
 }
 
 } // namespace os

@@ -73,7 +73,17 @@ void WalkPool::await(Task& task) {
     task.state_ = Task::State::done;
     changed_.notify_all();
   } else {
-    changed_.wait(lock, [&] { return task.state_ == Task::State::done; });
+    // Another thread walks it: meanwhile this one takes up what others hand over.
+    while (task.state_ != Task::State::done) {
+      const bool mayHelp = t_depth <= kMaxNesting;
+      if (mayHelp && !queue_.empty()) {
+        runQueued(lock);
+        continue;
+      }
+      if (mayHelp) ++idle_;
+      changed_.wait(lock);
+      if (mayHelp) --idle_;
+    }
   }
   if (task.thrown_) std::rethrow_exception(task.thrown_);
 }
@@ -97,15 +107,19 @@ void WalkPool::work() {
     changed_.wait(lock, [&] { return ending_ || !queue_.empty(); });
     --idle_;
     if (queue_.empty()) return;
-    std::shared_ptr<Task> task = std::move(queue_.front());
-    queue_.pop_front();
-    task->state_ = Task::State::running;
-    lock.unlock();
-    runHere(*task);
-    lock.lock();
-    task->state_ = Task::State::done;
-    changed_.notify_all();
+    runQueued(lock);
   }
+}
+
+void WalkPool::runQueued(std::unique_lock<std::mutex>& lock) {
+  std::shared_ptr<Task> task = std::move(queue_.front());
+  queue_.pop_front();
+  task->state_ = Task::State::running;
+  lock.unlock();
+  runHere(*task);
+  lock.lock();
+  task->state_ = Task::State::done;
+  changed_.notify_all();
 }
 
 void WalkPool::runHere(Task& task) {

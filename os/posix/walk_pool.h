@@ -61,13 +61,14 @@ public:
 
   // Counts a directory entered by any thread of the walk.
   void entered() { ++directories_; }
-  // Whether a subtree handed over now would be taken up by a thread that has nothing to do, and
-  // the thread asking may hand one over (a thread that is walking a part on behalf of a waiting
-  // task goes on alone, so that parts never nest deeper than a few on one thread's stack).
+  // Whether a subtree handed over now would be taken up by a thread that has nothing to do (or
+  // only waits for a part), and the thread asking may hand one over (a thread already running
+  // parts one inside another goes on alone, so that they never nest deeper than a few on one
+  // thread's stack).
   bool wantsWork();
   void submit(std::shared_ptr<Task> task);
-  // Waits until the task has run, running it on this thread when no thread has taken it yet;
-  // throws again what it threw.
+  // Waits until the task has run, running it on this thread when no thread has taken it yet,
+  // and running other tasks handed over meanwhile; throws again what it threw.
   void await(Task& task);
 
   // A failure at this position: the steps after it need not be taken.
@@ -79,9 +80,11 @@ public:
 
 private:
   static constexpr std::size_t kSmallTree = 16;  // directories a walk enters before it shares
-  static constexpr int kMaxNesting = 2;         // parts run on behalf of a waiter, one in another
+  static constexpr int kMaxNesting = 1; // parts a waiting thread runs, one inside another
 
   void work();
+  // Takes the first queued task and runs it here (the lock is held before and after).
+  void runQueued(std::unique_lock<std::mutex>& lock);
   void runHere(Task& task);
 
   const std::size_t threads_;

@@ -155,9 +155,9 @@ private:
   int depth() const { return start_.parentDepth + static_cast<int>(levels_.size()); }
 
   bool walk(WalkEntry root) {
-    if (!descend(std::move(root))) return false;
+    if (stopped() || !descend(std::move(root))) return false;
     while (!levels_.empty()) {
-      if (pool_ && pool_->anyFailure() && pool_->stoppedBefore(position())) return false;
+      if (stopped()) return false;
       Level& top = levels_.back();
       if (!top.children.empty()) {
         WalkEntry child = std::move(top.children.back());
@@ -172,6 +172,10 @@ private:
     }
     return true;
   }
+
+  // Whether a part of the walk failed before where this one stands: one thread would not have
+  // got here.
+  bool stopped() const { return pool_ && pool_->anyFailure() && pool_->stoppedBefore(position()); }
 
   // The walk stops at a failure where it stands; the parts after it need not go on.
   bool failed() {

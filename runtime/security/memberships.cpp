@@ -16,6 +16,7 @@ std::vector<std::uint32_t> databaseGroups(std::uint32_t uid) {
 } // namespace
 
 const std::vector<std::uint32_t>& AccountMemberships::groupsOf(std::uint32_t uid) const {
+  std::lock_guard lock(mutex_);
   auto found = known_.find(uid);
   if (found == known_.end()) found = known_.emplace(uid, databaseGroups(uid)).first;
   return found->second;

@@ -1,5 +1,7 @@
 #include "runtime/security/stored_security.h"
 
+#include <algorithm>
+#include <memory>
 #include <optional>
 
 #include "runtime/core/log_sink.h"
@@ -99,31 +101,60 @@ Acl explicitEntries(const Acl& dacl, bool daclProtected) {
 }
 
 namespace {
-// Projects, below `object` (whose governing DACL is given), every object from the DACL that
+// Projects, below an object (whose governing DACL is given), every object from the DACL that
 // governs it; only ACLs that differ are written. A hard-linked file is passed over and listed.
 // With `intoProtected` false a protected descendant and what lies below it are left alone (a
 // write above them does not change them); with it they are projected from their own DACL.
+// The subtrees of a large tree are projected on several threads, each part from the governing
+// DACLs of the directories above it.
+class Projection : public os::SecurityVisitor {
+public:
+  Projection(const Acl& objectDacl, const GroupMemberships& memberships, bool intoProtected)
+      : memberships_(memberships), intoProtected_(intoProtected), governing_{objectDacl} {}
+
+  std::vector<std::u16string> skipped;
+
+  std::uint32_t visit(os::SecurityObject& child, int depth, bool& descend) override {
+    if (child.hardLinked()) {
+      skipped.push_back(child.path());
+      return os::err::success;
+    }
+    if (!intoProtected_ && storedProtected(child.state())) return os::err::success;
+    const std::size_t level = static_cast<std::size_t>(depth);
+    Acl dacl = governingDacl(child.state(), governing_[level - 1]);
+    if (std::uint32_t failed = project(child, dacl, memberships_)) return failed;
+    if (child.state().directory) {
+      governing_.resize(level + 1);
+      governing_[level] = std::move(dacl);
+      descend = true;
+    }
+    return os::err::success;
+  }
+
+  std::unique_ptr<os::SecurityVisitor> fork(int depth) override {
+    auto part = std::make_unique<Projection>(governing_[0], memberships_, intoProtected_);
+    part->governing_.assign(governing_.begin(), governing_.begin() + depth + 1);
+    return part;
+  }
+
+  void join(os::SecurityVisitor& part) override {
+    auto& projected = static_cast<Projection&>(part);
+    skipped.insert(skipped.end(), projected.skipped.begin(), projected.skipped.end());
+  }
+
+private:
+  const GroupMemberships& memberships_;
+  const bool intoProtected_;
+  std::vector<Acl> governing_; // the DACL governing each directory of the branch, by depth
+};
+
 std::uint32_t projectBelow(const os::SecurityObject& object, const Acl& objectDacl,
                            const GroupMemberships& memberships, bool intoProtected,
                            std::vector<std::u16string>& skipped) {
-  std::vector<Acl> governing{objectDacl};
-  return os::walkSecurityTree(
-      object, [&](os::SecurityObject& child, int depth, bool& descend) -> std::uint32_t {
-        if (child.hardLinked()) {
-          skipped.push_back(child.path());
-          return os::err::success;
-        }
-        if (!intoProtected && storedProtected(child.state())) return os::err::success;
-        std::size_t level = static_cast<std::size_t>(depth);
-        Acl dacl = governingDacl(child.state(), governing[level - 1]);
-        if (std::uint32_t failed = project(child, dacl, memberships)) return failed;
-        if (child.state().directory) {
-          governing.resize(level + 1);
-          governing[level] = std::move(dacl);
-          descend = true;
-        }
-        return os::err::success;
-      });
+  Projection projection(objectDacl, memberships, intoProtected);
+  const std::uint32_t code = os::walkSecurityTree(object, projection);
+  skipped.insert(skipped.end(), projection.skipped.begin(), projection.skipped.end());
+  return code;
 }
 
 // Below an object with nothing stored on its chain: the POSIX ACLs of every object without a
@@ -155,8 +186,9 @@ std::uint32_t repairStoredBelow(const os::SecurityObject& object, const GroupMem
 }
 
 // A hard link the site user made may lead to a file outside the site: it is never changed, and
-// the log says so.
+// the log says so, in the order of the paths (whichever thread of a walk met them first).
 std::vector<std::u16string> warnedAbout(std::vector<std::u16string> skipped) {
+  std::sort(skipped.begin(), skipped.end());
   for (const std::u16string& path : skipped)
     corelog::log(corelog::levelWarning,
                  u"Permissions of '%s' left unchanged: it has more than one hard link", path);

@@ -9,19 +9,25 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "os/posix/fd.h"
+#include "os/impersonation.h"
 #include "os/posix/walker.h"
 #include "os/security_store.h"
 #include "os/text.h"
 #include "os/tree.h"
 #include "tests/support/testing.h"
 
+using testing_support::ScopedUser;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
@@ -302,6 +308,138 @@ TEST(DeepTree, ABindMountInsideAWalkedTreeIsLeftAlone) {
   EXPECT_EQ(removed.mountPoints, std::vector<std::u16string>{tree + u"\\a\\mnt"});
   EXPECT_EQ(testing_support::readFile(dir.file("elsewhere/keep")), "keep");
   EXPECT_FALSE(std::filesystem::exists(dir.file("tree/a/file")));
+}
+
+// ---- Walks on several threads --------------------------------------------------------------
+
+using os::posix::TreeVisitor;
+using os::posix::WalkDirectory;
+using os::posix::WalkEntry;
+using os::posix::WalkPosition;
+
+// Notes every entry with its position and fails at the names given; forks for every subtree.
+class Recorder : public TreeVisitor {
+public:
+  explicit Recorder(const std::set<std::string>& failAt) : failAt_(failAt) {}
+
+  std::vector<std::pair<WalkPosition, std::string>> seen;
+  std::optional<std::pair<WalkPosition, std::string>> failure;
+  std::set<std::thread::id> threads;
+  std::set<std::uint32_t> users; // the file-system users the visits ran as
+
+  // What one thread would have seen, in its order, up to where the walk failed.
+  std::vector<std::string> inOrder() {
+    std::stable_sort(seen.begin(), seen.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> paths;
+    for (const auto& [at, path] : seen)
+      if (!failure || !(failure->first < at)) paths.push_back(path);
+    return paths;
+  }
+
+  Recovery cannotRead(const WalkDirectory&, const WalkEntry&, int) override { return Recovery::stop; }
+  Flow mountPoint(const WalkDirectory&, const WalkEntry&) override { return Flow::proceed; }
+  void cannotReturn(const os::posix::WalkBranch&, const std::string&, int) override {}
+  Flow visitEntries(const WalkDirectory& directory, std::vector<WalkEntry>& entries) override {
+    threads.insert(std::this_thread::get_id());
+    users.insert(os::currentThreadIdentity().uid);
+    for (WalkEntry& entry : entries) {
+      const std::string path = os::posix::joinRelative(directory.relative(), entry.name);
+      seen.emplace_back(directory.branch.position(), path);
+      if (failAt_.count(entry.name)) {
+        failure.emplace(directory.branch.position(), path);
+        return Flow::stop;
+      }
+      entry.descend = entry.kind == WalkEntry::Kind::directory;
+    }
+    return Flow::proceed;
+  }
+  std::unique_ptr<TreeVisitor> fork(const WalkDirectory&, const WalkEntry&) override {
+    return std::make_unique<Recorder>(failAt_);
+  }
+  void join(TreeVisitor& forked) override {
+    auto& part = static_cast<Recorder&>(forked);
+    for (auto& found : part.seen) seen.push_back(std::move(found));
+    threads.insert(part.threads.begin(), part.threads.end());
+    users.insert(part.users.begin(), part.users.end());
+    if (part.failure && (!failure || part.failure->first < failure->first)) failure = part.failure;
+  }
+
+private:
+  const std::set<std::string>& failAt_;
+};
+
+// Sets TAVRIX_WALK_THREADS for the scope.
+class WalkThreads {
+public:
+  explicit WalkThreads(int threads) {
+    if (const char* value = std::getenv("TAVRIX_WALK_THREADS")) saved_ = value;
+    setenv("TAVRIX_WALK_THREADS", std::to_string(threads).c_str(), 1);
+  }
+  ~WalkThreads() {
+    if (saved_) setenv("TAVRIX_WALK_THREADS", saved_->c_str(), 1);
+    else unsetenv("TAVRIX_WALK_THREADS");
+  }
+
+private:
+  std::optional<std::string> saved_;
+};
+
+// Walks on several threads act as the thread that started them: a copy made as a site user is
+// that user's on every thread.
+TEST(ParallelWalk, SeesAndStopsWhereOneThreadWouldAsItsUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  ScopedUser user;
+  ASSERT_TRUE(user.ok());
+  // 259 directories of 3 files each, three levels of 6: enough for the pool to share.
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  for (int a = 0; a < 6; ++a)
+    for (int b = 0; b < 6; ++b)
+      for (int c = 0; c < 6; ++c)
+        for (int f = 0; f < 3; ++f)
+          writeFile(dir.file("tree/" + std::to_string(a) + "/" + std::to_string(b) + "/" +
+                             std::to_string(c) + "/f" + std::to_string(f)),
+                    "x");
+  writeFile(dir.file("tree/1/4/bad"), "x");
+  writeFile(dir.file("tree/3/0/2/bad"), "x");
+  writeFile(dir.file("tree/5/bad"), "x");
+  os::posix::Fd base(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+
+  for (const std::set<std::string>& failAt : {std::set<std::string>{}, std::set<std::string>{"bad"}}) {
+    std::vector<std::string> single;
+    std::optional<std::string> singleFailure;
+    {
+      WalkThreads one(1);
+      Recorder recorder(failAt);
+      EXPECT_EQ(os::posix::walkTree(base.get(), "tree", recorder), failAt.empty());
+      single = recorder.inOrder();
+      if (recorder.failure) singleFailure = recorder.failure->second;
+    }
+    ASSERT_EQ(singleFailure.has_value(), !failAt.empty());
+    ASSERT_EQ(os::impersonateOnThread({user.uid(), user.gid(), {user.gid()}}), 0u);
+    struct Revert {
+      ~Revert() { EXPECT_EQ(os::revertToSelf(), 0u); }
+    } revert;
+    for (int threads : {2, 8}) {
+      WalkThreads several(threads);
+      // Until a walk was shared among threads (each was, where one thread's parts ran
+      // elsewhere): then it must have seen, and stopped at, what one thread did.
+      int shared = 0;
+      for (int run = 0; run < 1000 && shared < 3; ++run) {
+        Recorder recorder(failAt);
+        EXPECT_EQ(os::posix::walkTree(base.get(), "tree", recorder), failAt.empty());
+        ASSERT_EQ(recorder.inOrder(), single) << threads << " threads, run " << run;
+        ASSERT_EQ(recorder.failure.has_value(), singleFailure.has_value());
+        if (singleFailure) {
+          EXPECT_EQ(recorder.failure->second, *singleFailure);
+        }
+        EXPECT_EQ(recorder.users, std::set<std::uint32_t>{user.uid()});
+        if (recorder.threads.size() > 1) ++shared;
+      }
+      EXPECT_EQ(shared, 3) << threads << " threads: no walk was shared";
+    }
+  }
 }
 
 } // namespace
