@@ -12,7 +12,8 @@
 # median and min-max of each, the ratios, how each time grows from the first size to the
 # second, and (with strace) the system calls per object of one unchanged commit and one setfacl
 # run. Needs root.
-#   bench/commit.sh [runs]     (default 5; SIZES overrides "10000 50000")
+#   bench/commit.sh [runs]     (default 5; SIZES overrides "10000 50000 mediawiki": numbers are
+#   generated trees of that many files, names Debian packages whose /usr/share tree is used)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "bench/commit.sh needs root" >&2; exit 1; }
@@ -57,7 +58,7 @@ calls_per_object() {
   awk -v objects="$(find "$tree" | wc -l)" '!/^[0-9]+ +(\+\+\+|---)/ {n++} END {printf "%.2f", n / objects}' "$work/trace"
 }
 
-sizes=(${SIZES:-10000 50000})
+sizes=(${SIZES:-10000 50000 mediawiki})
 for files in "${sizes[@]}"; do
   tree=$work/tree$files
   generate "$tree" "$files"
@@ -90,8 +91,7 @@ for files in "${sizes[@]}"; do
   rm -rf "$tree"
 done
 
-if ((${#sizes[@]} == 2)); then
-  small=${sizes[0]} large=${sizes[1]}
+if read -r small large < <(growth_pair "${sizes[@]}"); then
   echo "growth from $small to $large files (linear: $(awk -v a="$large" -v b="$small" 'BEGIN {printf "%.1f", a / b}')x):"
   for what in first again; do
     awk -v w="$what" -v o1="${time_ours[$what $small]}" -v o2="${time_ours[$what $large]}" \

@@ -19,12 +19,46 @@ else
   cleanups+=("rm -rf '$work'")
 fi
 
-# Makes a tree of $2 files at $1 and reads it once, so that every tool starts with it cached.
+# Where the Debian packages of the real trees are kept between runs.
+packages=${PACKAGE_CACHE:-/var/tmp/tavrix-bench-packages}
+
+# The tree of a Debian package, unpacked once: its directory under /usr/share, symbolic links
+# removed (a package's links point into the system, and no tool here copies them alike).
+package_tree() {
+  local package=$1 dir=$packages/$1
+  if [ ! -d "$dir/tree" ]; then
+    rm -rf "$dir" && mkdir -p "$dir"
+    (cd "$dir" && apt-get download -q "$package" >/dev/null 2>&1) || { echo "cannot download $package" >&2; exit 1; }
+    dpkg-deb -x "$dir"/*.deb "$dir/unpacked"
+    mv "$dir/unpacked/usr/share/$package" "$dir/tree"
+    find "$dir/tree" -type l -delete
+    rm -rf "$dir/unpacked"
+  fi
+  echo "$dir/tree"
+}
+
+# Makes the tree $2 at $1 — $2 files made by the driver when it is a number, else the tree of the
+# Debian package of that name — sets $tree_files to its number of files, and reads it once, so
+# that every tool starts with it cached.
 generate() {
   rm -rf "$1"
-  "$driver" generate "$1" "$2" 42
+  if [[ $2 =~ ^[0-9]+$ ]]; then
+    "$driver" generate "$1" "$2" 42
+  else
+    mkdir -p "$(dirname "$1")"
+    cp -a "$(package_tree "$2")" "$1"
+  fi
+  tree_files=$(find "$1" -type f | wc -l)
   find "$1" -type f -exec cat {} + >/dev/null
-  echo "tree of $2 files: $(find "$1" -type d | wc -l) directories, $(du -sh "$1" | cut -f1)"
+  echo "tree $2: $tree_files files, $(find "$1" -type d | wc -l) directories, $(du -sh "$1" | cut -f1)"
+}
+
+# The first two sizes that are numbers ("small large"), for the growth line; fails when there are
+# fewer than two.
+growth_pair() {
+  local numbers=() size
+  for size in "$@"; do [[ $size =~ ^[0-9]+$ ]] && numbers+=("$size"); done
+  ((${#numbers[@]} >= 2)) && echo "${numbers[0]} ${numbers[1]}"
 }
 
 # Microseconds that the command took.

@@ -7,7 +7,8 @@
 # parsing and the confinement checks included. Prints the median and min-max of each, the ratio,
 # and how each time grows from the first size to the second. Needs root (the tool's run directory
 # and lock are private to this run, under the work directory).
-#   bench/delete.sh [runs]     (default 5; SIZES overrides "10000 50000")
+#   bench/delete.sh [runs]     (default 5; SIZES overrides "10000 50000 mediawiki": numbers are
+#   generated trees of that many files, names Debian packages whose /usr/share tree is used)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "bench/delete.sh needs root" >&2; exit 1; }
@@ -28,7 +29,7 @@ delete_application() {
 ours_delete() { timed delete_application; }
 theirs_delete() { timed rm -rf -- "$work"/theirs/app/*; }
 
-sizes=(${SIZES:-10000 50000})
+sizes=(${SIZES:-10000 50000 mediawiki})
 for files in "${sizes[@]}"; do
   src=$work/src$files
   generate "$src" "$files"
@@ -52,7 +53,6 @@ for files in "${sizes[@]}"; do
   rm -rf "$src" "$work/ours" "$work/theirs"
 done
 
-if ((${#sizes[@]} == 2)); then
-  small=${sizes[0]} large=${sizes[1]}
+if read -r small large < <(growth_pair "${sizes[@]}"); then
   growth "$small" "$large" "${time_ours[$small]}" "${time_ours[$large]}" "${time_theirs[$small]}" "${time_theirs[$large]}"
 fi

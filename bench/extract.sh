@@ -8,7 +8,8 @@
 # directories. Each run starts from fresh targets after a `sync`, the two alternating which goes
 # first. Prints medians and min-max, the ratio and the growth from the first size to the second.
 # Needs root: it creates a user and its worker group, removed at the end.
-#   bench/extract.sh [runs]     (default 5; SIZES overrides "10000 50000")
+#   bench/extract.sh [runs]     (default 5; SIZES overrides "10000 50000 mediawiki": numbers are
+#   generated trees of that many files, names Debian packages whose /usr/share tree is used)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "bench/extract.sh needs root" >&2; exit 1; }
@@ -58,7 +59,7 @@ ours_extract() { timed extract_application; }
 theirs_extract() { timed two_tools; }
 
 declare -A time_ours time_theirs
-sizes=(${SIZES:-10000 50000})
+sizes=(${SIZES:-10000 50000 mediawiki})
 for files in "${sizes[@]}"; do
   rm -rf "$repository"
   generate "$repository/htdocs" "$files"
@@ -77,7 +78,7 @@ for files in "${sizes[@]}"; do
     else
       ours+=("$(ours_extract)"); sync; theirs+=("$(theirs_extract)"); sync
     fi
-    [ "$(find "$site/app" -type f | wc -l)" -eq "$files" ] || { echo "the extraction is incomplete" >&2; exit 1; }
+    [ "$(find "$site/app" -type f | wc -l)" -eq "$tree_files" ] || { echo "the extraction is incomplete" >&2; exit 1; }
     [ -z "$(find "$site/app" ! -user "$user")" ] || { echo "the extraction left files not the user's" >&2; exit 1; }
     getfacl -p "$site/app/${writable[0]}" | grep -qx "default:group:$group:rwx" ||
       { echo "the writable directory lacks the group's grant" >&2; exit 1; }
@@ -86,7 +87,6 @@ for files in "${sizes[@]}"; do
   time_ours[$files]=$ours_median time_theirs[$files]=$theirs_median
 done
 
-if ((${#sizes[@]} == 2)); then
-  small=${sizes[0]} large=${sizes[1]}
+if read -r small large < <(growth_pair "${sizes[@]}"); then
   growth "$small" "$large" "${time_ours[$small]}" "${time_ours[$large]}" "${time_theirs[$small]}" "${time_theirs[$large]}"
 fi
