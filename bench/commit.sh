@@ -84,6 +84,9 @@ for files in "${sizes[@]}"; do
   done
   report "first commit $files vs setfacl -R" "${first_ours[@]}" -- "${first_setfacl[@]}"; remember "first $files"
   report "unchanged commit $files vs setfacl -R" "${again_ours[@]}" -- "${again_setfacl[@]}"; remember "again $files"
+  reset_acl "$tree"
+  profile "first-commit-$files" "$driver" commit "$tree" "$group"
+  profile "unchanged-commit-$files" "$driver" commit "$tree" "$group"
   if command -v strace >/dev/null; then
     echo "  system calls per object, unchanged: ours $(calls_per_object "$tree" "$driver" commit "$tree" "$group")" \
          "setfacl -R $(calls_per_object "$tree" setfacl -R -m "g:$group:rwx,d:g:$group:rwx" "$tree")"

@@ -61,6 +61,17 @@ growth_pair() {
   ((${#numbers[@]} >= 2)) && echo "${numbers[0]} ${numbers[1]}"
 }
 
+# With PROFILE_DIR set, runs the command once more under perf (the whole process, every thread,
+# with call graphs) and keeps <name>.data and <name>.txt there: the functions of the tool that the
+# samples passed through, by their share of the time: profile <name> <command...>.
+profile() {
+  [ -n "${PROFILE_DIR:-}" ] || return 0
+  mkdir -p "$PROFILE_DIR"
+  perf record -q -F 2999 -g -o "$PROFILE_DIR/$1.data" -- "${@:2}" >/dev/null 2>&1
+  perf report -i "$PROFILE_DIR/$1.data" --children --sort symbol --stdio -g none 2>/dev/null |
+    grep -E '^ +[0-9]' | head -60 >"$PROFILE_DIR/$1.txt"
+}
+
 # Microseconds that the command took.
 timed() {
   local start end

@@ -48,6 +48,8 @@ for files in "${sizes[@]}"; do
     fi
     [ -z "$(ls -A "$work/ours/app")" ] || { echo "the deletion left files" >&2; exit 1; }
   done
+  rm -rf "$work/ours" && mkdir -p "$work/ours" && cp -a "$src" "$work/ours/app" && sync
+  profile "delete-$files" delete_application
   report "delete $files vs rm -rf" "${ours[@]}" -- "${theirs[@]}"
   time_ours[$files]=$ours_median time_theirs[$files]=$theirs_median
   rm -rf "$src" "$work/ours" "$work/theirs"

@@ -7,7 +7,8 @@
 # same user into a fresh directory, then `setfacl -R -m g:G:rwx,d:g:G:rwx` on the same two
 # directories. Each run starts from fresh targets after a `sync`, the two alternating which goes
 # first. Prints medians and min-max, the ratio and the growth from the first size to the second.
-# Needs root: it creates a user and its worker group, removed at the end.
+# Needs root: it creates a user and its worker group, removed at the end. PROFILE_DIR: see
+# bench/common.sh.
 #   bench/extract.sh [runs]     (default 5; SIZES overrides "10000 50000 mediawiki": numbers are
 #   generated trees of that many files, names Debian packages whose /usr/share tree is used)
 set -euo pipefail
@@ -83,6 +84,8 @@ for files in "${sizes[@]}"; do
     getfacl -p "$site/app/${writable[0]}" | grep -qx "default:group:$group:rwx" ||
       { echo "the writable directory lacks the group's grant" >&2; exit 1; }
   done
+  rm -rf "$site/app" "$drive/vhosts/$user/.kelvo"
+  profile "extract-$files" extract_application
   report "extract $files vs cp + setfacl" "${ours[@]}" -- "${theirs[@]}"
   time_ours[$files]=$ours_median time_theirs[$files]=$theirs_median
 done
