@@ -49,6 +49,9 @@ private:
   FaultTranslator previous_;
 };
 
+// The calling thread's translator (null when it has none), for threads that work on its behalf.
+FaultTranslator currentFaultTranslator();
+
 // Called on a fatal error before the process ends with the signal: an abort (the C library's
 // answer to a corrupted heap among them) or a fault that is not translated. It runs in a signal
 // handler while the failing code may hold any lock, so it may only do what writeCoreDump does.

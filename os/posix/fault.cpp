@@ -137,6 +137,8 @@ FaultTranslatorScope::FaultTranslatorScope(FaultTranslator translator) : previou
 
 FaultTranslatorScope::~FaultTranslatorScope() { t_translator = previous_; }
 
+FaultTranslator currentFaultTranslator() { return t_translator; }
+
 void setFatalErrorHandler(FatalErrorHandler handler) {
   g_fatalHandler.store(handler);
   if (!handler) {

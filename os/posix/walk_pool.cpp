@@ -101,6 +101,7 @@ bool WalkPool::stoppedBefore(const WalkPosition& position) {
 }
 
 void WalkPool::work() {
+  const FaultTranslatorScope faults(translator_);
   std::unique_lock lock(mutex_);
   for (;;) {
     ++idle_;

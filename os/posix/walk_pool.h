@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "os/fault.h"
+
 namespace os::posix {
 
 using WalkPosition = std::vector<std::uint32_t>;
@@ -53,8 +55,11 @@ public:
   static std::size_t configuredThreads();
 
   // The pool of a walk with `threads` threads in all (the walk's own included); none is started
-  // before the walk has entered enough directories not to be a small tree.
-  explicit WalkPool(std::size_t threads) : threads_(threads) {}
+  // before the walk has entered enough directories not to be a small tree. A fault on one of its
+  // threads is translated as it would be on the thread that makes the pool, and thrown again to
+  // whoever waits for the part.
+  explicit WalkPool(std::size_t threads)
+      : threads_(threads), translator_(currentFaultTranslator()) {}
   ~WalkPool();
   WalkPool(const WalkPool&) = delete;
   WalkPool& operator=(const WalkPool&) = delete;
@@ -88,6 +93,7 @@ private:
   void runHere(Task& task);
 
   const std::size_t threads_;
+  const FaultTranslator translator_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::shared_ptr<Task>> queue_;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "os/posix/fd.h"
+#include "os/fault.h"
 #include "os/impersonation.h"
 #include "os/posix/walker.h"
 #include "os/security_store.h"
@@ -385,22 +387,79 @@ private:
   std::optional<std::string> saved_;
 };
 
+// 259 directories, three levels of 6, each of the 216 deepest holding 3 files named `file`0..2:
+// enough for a walk to share.
+void makeShared(TempDir& dir, const std::string& file) {
+  for (int a = 0; a < 6; ++a)
+    for (int b = 0; b < 6; ++b)
+      for (int c = 0; c < 6; ++c)
+        for (int f = 0; f < 3; ++f)
+          writeFile(dir.file("tree/" + std::to_string(a) + "/" + std::to_string(b) + "/" +
+                             std::to_string(c) + "/" + file + std::to_string(f)),
+                    "x");
+}
+
+struct Faulted {};
+[[noreturn]] void throwFault(std::uint32_t, const os::FaultContext&) { throw Faulted{}; }
+int* volatile g_nowhere = nullptr; // read at run time: the compiler cannot see the null
+
+// Faults in the parts handed over at every file named "bad0", noting whether a thread other than
+// the caller's did.
+class Faulting : public TreeVisitor {
+public:
+  Faulting(std::thread::id caller, std::atomic<bool>& elsewhere, bool part = false)
+      : caller_(caller), elsewhere_(elsewhere), part_(part) {}
+  Recovery cannotRead(const WalkDirectory&, const WalkEntry&, int) override { return Recovery::stop; }
+  Flow mountPoint(const WalkDirectory&, const WalkEntry&) override { return Flow::proceed; }
+  void cannotReturn(const os::posix::WalkBranch&, const std::string&, int) override {}
+  Flow visitEntries(const WalkDirectory&, std::vector<WalkEntry>& entries) override {
+    for (WalkEntry& entry : entries) {
+      if (part_ && entry.name == "bad0") {
+        if (std::this_thread::get_id() != caller_) elsewhere_ = true;
+        *g_nowhere = 1;
+      }
+      entry.descend = entry.kind == WalkEntry::Kind::directory;
+    }
+    return Flow::proceed;
+  }
+  std::unique_ptr<TreeVisitor> fork(const WalkDirectory&, const WalkEntry&) override {
+    return std::make_unique<Faulting>(caller_, elsewhere_, true);
+  }
+
+private:
+  std::thread::id caller_;
+  std::atomic<bool>& elsewhere_;
+  const bool part_;
+};
+
+// A fault on any thread of a walk is translated as on the caller's thread and reaches the caller
+// as its exception: the process goes on.
+TEST(ParallelWalk, AFaultOnAnyThreadReachesTheCaller) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers stop at the deliberate fault before the processor does";
+#endif
+  TempDir dir;
+  makeShared(dir, "bad");
+  os::posix::Fd base(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+  const os::FaultTranslatorScope faults(throwFault);
+  WalkThreads eight(8);
+  std::atomic<bool> elsewhere{false};
+  for (int run = 0; run < 1000 && !elsewhere; ++run) {
+    Faulting visitor(std::this_thread::get_id(), elsewhere);
+    EXPECT_THROW(os::posix::walkTree(base.get(), "tree", visitor), Faulted);
+  }
+  EXPECT_TRUE(elsewhere) << "no fault happened on another thread";
+}
+
 // Walks on several threads act as the thread that started them: a copy made as a site user is
 // that user's on every thread.
 TEST(ParallelWalk, SeesAndStopsWhereOneThreadWouldAsItsUser) {
   if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
   ScopedUser user;
   ASSERT_TRUE(user.ok());
-  // 259 directories of 3 files each, three levels of 6: enough for the pool to share.
   TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-  for (int a = 0; a < 6; ++a)
-    for (int b = 0; b < 6; ++b)
-      for (int c = 0; c < 6; ++c)
-        for (int f = 0; f < 3; ++f)
-          writeFile(dir.file("tree/" + std::to_string(a) + "/" + std::to_string(b) + "/" +
-                             std::to_string(c) + "/f" + std::to_string(f)),
-                    "x");
+  makeShared(dir, "f");
   writeFile(dir.file("tree/1/4/bad"), "x");
   writeFile(dir.file("tree/3/0/2/bad"), "x");
   writeFile(dir.file("tree/5/bad"), "x");
