@@ -38,12 +38,14 @@ WalkPool::~WalkPool() {
     ending_ = true;
   }
   changed_.notify_all();
+  // No thread is started once the pool ends, so the list stays as it is.
   for (std::thread& thread : started_) thread.join();
 }
 
 bool WalkPool::wantsWork() {
   if (threads_ <= 1 || t_depth > kMaxNesting || directories_.load() < kSmallTree) return false;
   std::lock_guard lock(mutex_);
+  if (ending_) return false;
   const std::size_t startable = started_.size() + 1 < threads_ ? 1 : 0;
   return queue_.size() < idle_ + startable;
 }
@@ -51,7 +53,8 @@ bool WalkPool::wantsWork() {
 void WalkPool::submit(std::shared_ptr<Task> task) {
   std::lock_guard lock(mutex_);
   queue_.push_back(std::move(task));
-  if (idle_ < queue_.size() && started_.size() + 1 < threads_) {
+  // Once the pool ends (the walk is unwinding), its threads only finish what was handed over.
+  if (!ending_ && idle_ < queue_.size() && started_.size() + 1 < threads_) {
     try {
       started_.emplace_back(&WalkPool::work, this);
     } catch (const std::system_error&) {

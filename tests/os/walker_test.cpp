@@ -460,22 +460,35 @@ TEST(ParallelWalk, SeesAndStopsWhereOneThreadWouldAsItsUser) {
   TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   makeShared(dir, "f");
-  writeFile(dir.file("tree/1/4/bad"), "x");
-  writeFile(dir.file("tree/3/0/2/bad"), "x");
-  writeFile(dir.file("tree/5/bad"), "x");
+  // FIFOs, which a copy refuses: the copy stops at the first as the walk does.
+  for (const char* bad : {"tree/1/4/bad", "tree/3/0/2/bad", "tree/5/bad"})
+    ASSERT_EQ(mkfifo(dir.file(bad).c_str(), 0644), 0);
+  std::filesystem::create_directory(dir.file("out"));
+  ASSERT_EQ(chown(dir.file("out").c_str(), user.uid(), user.gid()), 0);
   os::posix::Fd base(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+  const testing_support::ParentOf from = testing_support::parentOf(dir.file("tree"));
+  const testing_support::ParentOf to = testing_support::parentOf(dir.file("out/copy"));
+  // The source path of the failed copy; the copy goes.
+  const auto copyFailure = [&] {
+    const os::TreeOutcome copied = os::copyTree(from.root, from.name, to.root, to.name, {});
+    EXPECT_FALSE(os::removeTree(to.root, to.name, false).failure.has_value());
+    return copied.failure ? copied.failure->path : u"";
+  };
 
   for (const std::set<std::string>& failAt : {std::set<std::string>{}, std::set<std::string>{"bad"}}) {
     std::vector<std::string> single;
     std::optional<std::string> singleFailure;
+    std::u16string singleCopyFailure;
     {
       WalkThreads one(1);
+      singleCopyFailure = copyFailure();
       Recorder recorder(failAt);
       EXPECT_EQ(os::posix::walkTree(base.get(), "tree", recorder), failAt.empty());
       single = recorder.inOrder();
       if (recorder.failure) singleFailure = recorder.failure->second;
     }
     ASSERT_EQ(singleFailure.has_value(), !failAt.empty());
+    ASSERT_NE(singleCopyFailure, u"");
     ASSERT_EQ(os::impersonateOnThread({user.uid(), user.gid(), {user.gid()}}), 0u);
     struct Revert {
       ~Revert() { EXPECT_EQ(os::revertToSelf(), 0u); }
@@ -494,6 +507,7 @@ TEST(ParallelWalk, SeesAndStopsWhereOneThreadWouldAsItsUser) {
           EXPECT_EQ(recorder.failure->second, *singleFailure);
         }
         EXPECT_EQ(recorder.users, std::set<std::uint32_t>{user.uid()});
+        EXPECT_EQ(copyFailure(), singleCopyFailure);
         if (recorder.threads.size() > 1) ++shared;
       }
       EXPECT_EQ(shared, 3) << threads << " threads: no walk was shared";
