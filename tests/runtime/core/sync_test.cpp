@@ -1,10 +1,6 @@
 #include "runtime/core/sync.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,8 +25,6 @@ class Sync : public ::testing::Test {
 protected:
   Sync()
       : registry_("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + run_.file("run") + "\"\n") {}
-
-  std::string lockFile(std::u16string_view name) { return run_.file("run/lock/") + os::mutexFileName(name); }
 
   TempDir run_;
   ScopedRegistry registry_;
@@ -83,22 +77,15 @@ TEST_F(Sync, WaitResultsByKind) {
          return r;
        },
        {OK, TIMEOUT, TIMEOUT, OK}},
-      {"two threads sharing one named mutex exclude each other",
+      {"a named mutex excludes another thread; a name in another case is another mutex",
        [] {
-         VMutex m(false, u"Global\\shared");
-         Results r{m.waitForSingleObject(0), onOtherThread([&] { return m.waitForSingleObject(0); })};
+         VMutex m(false, u"Global\\Site-Alice"), lower(false, u"Global\\site-alice");
+         Results r{m.waitForSingleObject(0), onOtherThread([&] { return m.waitForSingleObject(0); }),
+                   onOtherThread([&] { return lower.waitForSingleObject(0); })};
          m.unlock();
          return r;
        },
-       {OK, TIMEOUT}},
-      {"named mutexes whose names differ in case are two",
-       [] {
-         VMutex upper(false, u"Global\\Site-Alice"), lower(false, u"Global\\site-alice");
-         Results r{upper.waitForSingleObject(0), onOtherThread([&] { return lower.waitForSingleObject(0); })};
-         upper.unlock();
-         return r;
-       },
-       {OK, OK}},
+       {OK, TIMEOUT, OK}},
       {"a wait for any reports the index of the signalled object",
        [] {
          VEvent a(true, false), b(false, true);
@@ -122,26 +109,13 @@ TEST_F(Sync, WaitResultsByKind) {
 }
 
 TEST_F(Sync, FailuresCarryTheirTextAndContext) {
-  struct Case {
-    std::function<void()> fail;
-    std::string message;
-    std::string function;
-  };
-  const Case cases[] = {
-      {[] { VEvent(true, false, u"Global\\ev"); },
-       "Operation not supported (Error code 50) at Create event with name 'Global\\ev'", "VEvent::VEvent"},
-      {[] {
-         VMutex m(true);
-         onOtherThread([&] { m.unlock(); });
-       },
-       "Unknown error (Error code 288) at ReleaseMutex", "VMutex::unlock"},
-  };
-  for (const Case& c : cases) {
-    const Failure f = failureOf(c.fail);
-    EXPECT_EQ(f.message, c.message);
-    EXPECT_NE(f.code, 0u);
-    EXPECT_EQ(f.context, c.function);
-  }
+  Failure f = failureOf([] { VEvent(true, false, u"Global\\ev"); });
+  EXPECT_EQ(f.message + " @" + f.context,
+            "Operation not supported (Error code 50) at Create event with name 'Global\\ev' @VEvent::VEvent");
+  VMutex m(true);
+  f = failureOf([&] { onOtherThread([&] { m.unlock(); }); });
+  EXPECT_EQ(f.message + " @" + f.context, "Unknown error (Error code 288) at ReleaseMutex @VMutex::unlock");
+  EXPECT_EQ(f.code, 288u);
 }
 
 TEST_F(Sync, AnAlertableWaitEndsAtItsTimeOutWhateverItsApcsTake) {
@@ -207,49 +181,24 @@ TEST_F(Sync, ALockDirectoryOfAnotherUserOrALinkIsRefused) {
 }
 
 TEST_F(Sync, AbandonedNamedMutexIsAcquired) {
-  const std::u16string name = u"Global\\abandoned";
-  VMutex mutex(false, name);
-  const std::string path = lockFile(name);
-  Pipe ready = makePipe();
-  pid_t child = ::fork();
-  if (child == 0) {
-    // Only async-signal-safe calls in the child of a threaded process.
-    int fd = ::open(path.c_str(), O_RDWR);
-    char done = ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
-    (void)!::write(ready.writeEnd.get(), &done, 1);
-    ::pause();
-    ::_exit(0);
-  }
-  char done = 0;
-  ASSERT_EQ(::read(ready.readEnd.get(), &done, 1), 1);
-  ASSERT_EQ(done, 'y');
-  EXPECT_FALSE(mutex.lock(50));
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
+  VMutex mutex(false, u"Global\\abandoned");
+  {
+    LockingChild holder(run_.file("run/lock/") + os::mutexFileName(u"Global\\abandoned"));
+    ASSERT_TRUE(holder.locked());
+    EXPECT_FALSE(mutex.lock(50));
+  } // killed
   EXPECT_TRUE(mutex.lock(2000));
   mutex.unlock();
 }
 
-TEST_F(Sync, MutexOfAThreadThatEndedIsAcquired) {
+TEST_F(Sync, MutexOfAThreadThatEndedIsAcquiredOnce) {
   for (const std::u16string name : {u"", u"Global\\left-by-a-thread"}) {
     VMutex mutex(false, name);
-    bool taken = false;
     // Taken twice, released never.
-    std::thread owner([&] { taken = mutex.lock(0) && mutex.lock(0); });
-    owner.join();
-    ASSERT_TRUE(taken) << u8(name);
-    std::uint32_t waited = mutex.waitForSingleObject(1000);
-    EXPECT_EQ(waited, os::WAIT_OBJECT_0) << u8(name);
-    if (waited != os::WAIT_OBJECT_0) continue;
-    // Acquired once: one release gives it to others.
-    mutex.unlock();
-    EXPECT_EQ(onOtherThread([&] {
-                std::uint32_t got = mutex.waitForSingleObject(0);
-                if (got == os::WAIT_OBJECT_0) mutex.unlock();
-                return got;
-              }),
-              os::WAIT_OBJECT_0)
-        << u8(name);
+    EXPECT_TRUE(onOtherThread([&] { return mutex.lock(0) && mutex.lock(0); })) << u8(name);
+    EXPECT_EQ(mutex.waitForSingleObject(1000), os::WAIT_OBJECT_0) << u8(name);
+    mutex.unlock(); // one release gives it to others
+    EXPECT_EQ(onOtherThread([&] { return mutex.waitForSingleObject(0); }), os::WAIT_OBJECT_0) << u8(name);
   }
 }
 
