@@ -36,76 +36,45 @@ auto onOtherThread(F f) {
   return std::async(std::launch::async, f).get();
 }
 
+// Each case returns the results of its waits in order (a braced list runs its parts in order).
 TEST_F(Sync, WaitResultsByKind) {
   using Results = std::vector<std::uint32_t>;
   constexpr std::uint32_t OK = os::WAIT_OBJECT_0, TIMEOUT = os::WAIT_TIMEOUT;
-  struct Case {
-    const char* what;
-    std::function<Results()> run;
-    Results expected;
-  };
-  const Case cases[] = {
+  const auto now = [](VSyncObject& o) { return o.waitForSingleObject(0); };
+  const auto elsewhere = [&](VSyncObject& o) { return onOtherThread([&] { return now(o); }); };
+  const std::tuple<const char*, std::function<Results()>, Results> cases[] = {
       {"a manual-reset event stays set until reset",
-       [] {
-         VEvent e(true, true);
-         Results r{e.waitForSingleObject(0), e.waitForSingleObject(0)};
-         e.unlock();
-         r.push_back(e.waitForSingleObject(0));
-         return r;
-       },
-       {OK, OK, TIMEOUT}},
+       [&] { VEvent e(true, true); return Results{now(e), now(e), (e.unlock(), now(e))}; }, {OK, OK, TIMEOUT}},
       {"an auto-reset event releases one wait",
-       [] {
-         VEvent e(false, false);
-         e.set();
-         e.set();
-         return Results{e.waitForSingleObject(0), e.waitForSingleObject(0)};
-       },
-       {OK, TIMEOUT}},
+       [&] { VEvent e(false, false); e.set(); e.set(); return Results{now(e), now(e)}; }, {OK, TIMEOUT}},
       {"a mutex is taken again by its owner only",
-       [] {
-         VMutex m(true);
-         Results r{m.waitForSingleObject(0), onOtherThread([&] { return m.waitForSingleObject(0); })};
-         m.unlock();
-         r.push_back(onOtherThread([&] { return m.waitForSingleObject(0); }));
-         m.unlock();
-         r.push_back(onOtherThread([&] {
-           std::uint32_t got = m.waitForSingleObject(0);
-           m.unlock();
-           return got;
-         }));
-         return r;
-       },
+       [&] { VMutex m(true); return Results{now(m), elsewhere(m), (m.unlock(), elsewhere(m)), (m.unlock(), elsewhere(m))}; },
        {OK, TIMEOUT, TIMEOUT, OK}},
       {"a named mutex excludes another thread; a name in another case is another mutex",
-       [] {
+       [&] {
          VMutex m(false, u"Global\\Site-Alice"), lower(false, u"Global\\site-alice");
-         Results r{m.waitForSingleObject(0), onOtherThread([&] { return m.waitForSingleObject(0); }),
-                   onOtherThread([&] { return lower.waitForSingleObject(0); })};
+         Results r{now(m), elsewhere(m), elsewhere(lower)};
          m.unlock();
          return r;
        },
        {OK, TIMEOUT, OK}},
       {"a wait for any reports the index of the signalled object",
-       [] {
+       [&] {
          VEvent a(true, false), b(false, true);
          VSyncObject* both[] = {&a, &b};
-         return Results{waitForMultipleObjects(both, false, 0).value(), b.waitForSingleObject(0)};
+         return Results{waitForMultipleObjects(both, false, 0).value(), now(b)};
        },
        {OK + 1, TIMEOUT}},
       {"a wait for all takes nothing until everything is signalled",
-       [] {
+       [&] {
          VEvent manual(true, false), automatic(false, true);
          VSyncObject* both[] = {&manual, &automatic};
-         Results r{waitForMultipleObjects(both, true, 20).value()};
-         manual.set();
-         r.push_back(waitForMultipleObjects(both, true, 0).value());
-         r.push_back(automatic.waitForSingleObject(0));
-         return r;
+         return Results{waitForMultipleObjects(both, true, 20).value(),
+                        (manual.set(), waitForMultipleObjects(both, true, 0).value()), now(automatic)};
        },
        {TIMEOUT, OK, TIMEOUT}},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.run(), c.expected) << c.what;
+  for (const auto& [what, run, expected] : cases) EXPECT_EQ(run(), expected) << what;
 }
 
 TEST_F(Sync, FailuresCarryTheirTextAndContext) {
