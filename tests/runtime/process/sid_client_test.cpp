@@ -88,14 +88,13 @@ protected:
   }
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "starting programs as other accounts needs root";
-    ASSERT_TRUE(primary_.ok() && extra_.ok() && user_.ok()) << "cannot create the test accounts";
+    ASSERT_TRUE(primary_.ok() && user_.ok()) << "cannot create the test accounts";
   }
   RunTime::Sid sid() const { return RunTime::userSid(user_.uid()); }
 
   std::unique_ptr<ServiceProcess> service_;
   ScopedGroup primary_;
-  ScopedGroup extra_;
-  ScopedUser user_{primary_, {&extra_}};
+  ScopedUser user_{primary_};
 };
 
 // The environment block and a working directory reach the program in ScriptRunner.RunsAsTheSiteUser...
