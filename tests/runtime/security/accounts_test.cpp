@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 
 #include "os/accounts.h"
 #include "os/text.h"
@@ -14,11 +13,9 @@
 #include "tests/support/testing.h"
 
 using namespace security_testing;
-using testing_support::runProcess;
 using testing_support::u8;
 
 namespace {
-
 
 std::u16string computer() { return RunTime::computerName().value(); }
 
