@@ -174,16 +174,7 @@ void Pipe::close() {
   closed_ = true;
 }
 
-// --- Client and server pipes --------------------------------------------------------------------
-
-os::Handle ClientPipe::create(std::u16string_view name, std::uint32_t readMode) {
-  const std::string path = pipePath(name);
-  os::Result<os::Handle> handle = os::pipe::connect(path, kindOfMode(readMode));
-  if (!handle.ok())
-    throwOSError(u"Unable to connect to pipe " + std::u16string(name), handle.code(),
-                 socketContext(path, "Con::ClientPipe::create", __LINE__));
-  return std::move(handle.value());
-}
+// --- Listening ---------------------------------------------------------------------------------
 
 namespace {
 os::Handle listenOn(std::u16string_view name, std::uint32_t readMode, const char* context) {
@@ -199,26 +190,6 @@ void disconnectAndClose(os::Handle& handle, bool skipDisconnect) {
   handle.reset();
 }
 } // namespace
-
-void ServerPipe::close(bool skipDisconnect) {
-  disconnectAndClose(handle_, skipDisconnect);
-  closed_ = true;
-}
-
-os::Handle ServerPipe::create(std::u16string_view name, std::uint32_t readMode) {
-  return listenOn(name, readMode, "Con::ServerPipe::create");
-}
-
-void ServerPipe::connect() {
-  for (;;) {
-    std::uint32_t rc = acceptInto(handle_);
-    if (rc == os::err::success) return;
-    if (rc != ioPending) throwOSError(u"Unable to connect pipe", rc, VCONTEXT("Con::ServerPipe::connect"));
-    os::Result<std::uint32_t> ready =
-        os::pipe::waitReady(handle_.get(), os::pipe::Direction::Read, os::INFINITE_WAIT, false);
-    if (!ready.ok()) throwOSError(u"Unable to connect pipe", ready.code(), VCONTEXT("Con::ServerPipe::connect"));
-  }
-}
 
 // --- Overlapped pipes ---------------------------------------------------------------------------
 

@@ -83,30 +83,6 @@ private:
   std::uint32_t transferSync(Transfer& transfer, bool exact);
 };
 
-class ClientPipe : public Pipe {
-public:
-  using Pipe::Pipe;
-
-  // Opens the client end of a listening pipe in one try; throws the OS error
-  // "Unable to connect to pipe <name>".
-  static os::Handle create(std::u16string_view name, std::uint32_t readMode);
-};
-
-// The listening end of a pipe: created under a name, it holds the listener until connect()
-// takes one client, and then that client's connection.
-class ServerPipe : public Pipe {
-public:
-  using Pipe::Pipe;
-  // Disconnects the client first (its reads see the end), unless skipDisconnect.
-  void close() override { close(false); }
-  void close(bool skipDisconnect);
-
-  // Listens on the name; throws the OS error "Unable to create pipe <name>".
-  static os::Handle create(std::u16string_view name, std::uint32_t readMode);
-  // Waits for one client and serves it from then on; throws "Unable to connect pipe".
-  void connect();
-};
-
 class OverlappedPipe : public Pipe {
 public:
   // Binds a new overlapped record to the handle.
@@ -159,7 +135,7 @@ public:
   void close() override { close(false); }
   void close(bool skipDisconnect);
 
-  // As ServerPipe::create.
+  // Listens on the name; throws the OS error "Unable to create pipe <name>".
   static os::Handle create(std::u16string_view name, std::uint32_t readMode);
   // Waits for one client through the overlapped record (alertably, up to timeoutMs); false on a
   // time-out. Throws "Unable to connect pipe".

@@ -17,9 +17,9 @@ namespace {
 class Recorder : public ContentHandlerWrapper {
 public:
   std::vector<std::string> events;
-  // The event name whose handler throws, and what it throws.
+  // The event whose handler throws, and what it throws.
   std::string throwOn;
-  std::function<void()> thrower = [] { throw std::runtime_error("handler says no"); };
+  std::function<void()> thrower;
 
 protected:
   void note(const std::string& line) {
@@ -97,30 +97,23 @@ TEST_F(StreamingReader, DeliversEventsInDocumentOrder) {
 }
 
 TEST_F(StreamingReader, HandlerFailureStopsAtThatEvent) {
-  struct Case {
-    std::string throwOn;
-    std::function<void()> thrower;
-    std::string message; // must be contained in the parse's message
-  };
-  const Case cases[] = {
-      {"startElement {}first", [] { throw std::runtime_error("handler says no"); },
-       "handler says no"},
-      {"startElement {}first", [] { throw vexception(u"entry refused"); }, "entry refused"},
-      {"startElement {}first", [] { throw 42; }, "Unexpected error"},
-      {"endDocument", [] { throw std::runtime_error("at the end"); }, "at the end"},
-  };
-  for (const Case& c : cases) {
-    Recorder r;
-    r.throwOn = c.throwOn;
-    r.thrower = c.thrower;
-    const std::string failure = parse("<first><second/></first>", r);
-    EXPECT_NE(failure.find(c.message), std::string::npos) << failure;
-    EXPECT_NE(failure.find(c.throwOn == "endDocument" ? " / Unable to end document" : " / Unable to start element"),
-              std::string::npos)
-        << failure;
-    ASSERT_FALSE(r.events.empty());
-    EXPECT_EQ(r.events.back().rfind(c.throwOn, 0), 0u) << "no event after the failing one";
-  }
+  const std::pair<std::function<void()>, std::string> throwers[] = {
+      {[] { throw std::runtime_error("handler says no"); }, "handler says no"},
+      {[] { throw vexception(u"entry refused"); }, "entry refused"},
+      {[] { throw 42; }, "Unexpected error"}};
+  for (const std::string throwOn : {"startElement {}first", "endDocument"})
+    for (const auto& [thrower, message] : throwers) {
+      Recorder r;
+      r.throwOn = throwOn;
+      r.thrower = thrower;
+      const std::string failure = parse("<first><second/></first>", r);
+      EXPECT_NE(failure.find(message), std::string::npos) << failure;
+      EXPECT_NE(failure.find(throwOn == "endDocument" ? " / Unable to end document" : " / Unable to start element"),
+                std::string::npos)
+          << failure;
+      ASSERT_FALSE(r.events.empty());
+      EXPECT_EQ(r.events.back().rfind(throwOn, 0), 0u) << "no event after the failing one";
+    }
 }
 
 // A malformed document fails with the parser's result code. Nothing outside the file is read:

@@ -1,10 +1,6 @@
 #include "runtime/core/sync.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,8 +26,6 @@ protected:
   Sync()
       : registry_("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + run_.file("run") + "\"\n") {}
 
-  std::string lockFile(std::u16string_view name) { return run_.file("run/lock/") + os::mutexFileName(name); }
-
   TempDir run_;
   ScopedRegistry registry_;
 };
@@ -42,106 +36,55 @@ auto onOtherThread(F f) {
   return std::async(std::launch::async, f).get();
 }
 
+// Each case returns the results of its waits in order (a braced list runs its parts in order).
 TEST_F(Sync, WaitResultsByKind) {
   using Results = std::vector<std::uint32_t>;
   constexpr std::uint32_t OK = os::WAIT_OBJECT_0, TIMEOUT = os::WAIT_TIMEOUT;
-  struct Case {
-    const char* what;
-    std::function<Results()> run;
-    Results expected;
-  };
-  const Case cases[] = {
+  const auto now = [](VSyncObject& o) { return o.waitForSingleObject(0); };
+  const auto elsewhere = [&](VSyncObject& o) { return onOtherThread([&] { return now(o); }); };
+  const std::tuple<const char*, std::function<Results()>, Results> cases[] = {
       {"a manual-reset event stays set until reset",
-       [] {
-         VEvent e(true, true);
-         Results r{e.waitForSingleObject(0), e.waitForSingleObject(0)};
-         e.unlock();
-         r.push_back(e.waitForSingleObject(0));
-         return r;
-       },
-       {OK, OK, TIMEOUT}},
+       [&] { VEvent e(true, true); return Results{now(e), now(e), (e.unlock(), now(e))}; }, {OK, OK, TIMEOUT}},
       {"an auto-reset event releases one wait",
-       [] {
-         VEvent e(false, false);
-         e.set();
-         e.set();
-         return Results{e.waitForSingleObject(0), e.waitForSingleObject(0)};
-       },
-       {OK, TIMEOUT}},
+       [&] { VEvent e(false, false); e.set(); e.set(); return Results{now(e), now(e)}; }, {OK, TIMEOUT}},
       {"a mutex is taken again by its owner only",
-       [] {
-         VMutex m(true);
-         Results r{m.waitForSingleObject(0), onOtherThread([&] { return m.waitForSingleObject(0); })};
-         m.unlock();
-         r.push_back(onOtherThread([&] { return m.waitForSingleObject(0); }));
-         m.unlock();
-         r.push_back(onOtherThread([&] {
-           std::uint32_t got = m.waitForSingleObject(0);
-           m.unlock();
-           return got;
-         }));
-         return r;
-       },
+       [&] { VMutex m(true); return Results{now(m), elsewhere(m), (m.unlock(), elsewhere(m)), (m.unlock(), elsewhere(m))}; },
        {OK, TIMEOUT, TIMEOUT, OK}},
-      {"two threads sharing one named mutex exclude each other",
-       [] {
-         VMutex m(false, u"Global\\shared");
-         Results r{m.waitForSingleObject(0), onOtherThread([&] { return m.waitForSingleObject(0); })};
+      {"a named mutex excludes another thread; a name in another case is another mutex",
+       [&] {
+         VMutex m(false, u"Global\\Site-Alice"), lower(false, u"Global\\site-alice");
+         Results r{now(m), elsewhere(m), elsewhere(lower)};
          m.unlock();
          return r;
        },
-       {OK, TIMEOUT}},
-      {"named mutexes whose names differ in case are two",
-       [] {
-         VMutex upper(false, u"Global\\Site-Alice"), lower(false, u"Global\\site-alice");
-         Results r{upper.waitForSingleObject(0), onOtherThread([&] { return lower.waitForSingleObject(0); })};
-         upper.unlock();
-         return r;
-       },
-       {OK, OK}},
+       {OK, TIMEOUT, OK}},
       {"a wait for any reports the index of the signalled object",
-       [] {
+       [&] {
          VEvent a(true, false), b(false, true);
          VSyncObject* both[] = {&a, &b};
-         return Results{waitForMultipleObjects(both, false, 0).value(), b.waitForSingleObject(0)};
+         return Results{waitForMultipleObjects(both, false, 0).value(), now(b)};
        },
        {OK + 1, TIMEOUT}},
       {"a wait for all takes nothing until everything is signalled",
-       [] {
+       [&] {
          VEvent manual(true, false), automatic(false, true);
          VSyncObject* both[] = {&manual, &automatic};
-         Results r{waitForMultipleObjects(both, true, 20).value()};
-         manual.set();
-         r.push_back(waitForMultipleObjects(both, true, 0).value());
-         r.push_back(automatic.waitForSingleObject(0));
-         return r;
+         return Results{waitForMultipleObjects(both, true, 20).value(),
+                        (manual.set(), waitForMultipleObjects(both, true, 0).value()), now(automatic)};
        },
        {TIMEOUT, OK, TIMEOUT}},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.run(), c.expected) << c.what;
+  for (const auto& [what, run, expected] : cases) EXPECT_EQ(run(), expected) << what;
 }
 
 TEST_F(Sync, FailuresCarryTheirTextAndContext) {
-  struct Case {
-    std::function<void()> fail;
-    std::string message;
-    std::string function;
-  };
-  const Case cases[] = {
-      {[] { VEvent(true, false, u"Global\\ev"); },
-       "Operation not supported (Error code 50) at Create event with name 'Global\\ev'", "VEvent::VEvent"},
-      {[] {
-         VMutex m(true);
-         onOtherThread([&] { m.unlock(); });
-       },
-       "Unknown error (Error code 288) at ReleaseMutex", "VMutex::unlock"},
-  };
-  for (const Case& c : cases) {
-    const Failure f = failureOf(c.fail);
-    EXPECT_EQ(f.message, c.message);
-    EXPECT_NE(f.code, 0u);
-    EXPECT_EQ(f.context, c.function);
-  }
+  Failure f = failureOf([] { VEvent(true, false, u"Global\\ev"); });
+  EXPECT_EQ(f.message + " @" + f.context,
+            "Operation not supported (Error code 50) at Create event with name 'Global\\ev' @VEvent::VEvent");
+  VMutex m(true);
+  f = failureOf([&] { onOtherThread([&] { m.unlock(); }); });
+  EXPECT_EQ(f.message + " @" + f.context, "Unknown error (Error code 288) at ReleaseMutex @VMutex::unlock");
+  EXPECT_EQ(f.code, 288u);
 }
 
 TEST_F(Sync, AnAlertableWaitEndsAtItsTimeOutWhateverItsApcsTake) {
@@ -207,49 +150,24 @@ TEST_F(Sync, ALockDirectoryOfAnotherUserOrALinkIsRefused) {
 }
 
 TEST_F(Sync, AbandonedNamedMutexIsAcquired) {
-  const std::u16string name = u"Global\\abandoned";
-  VMutex mutex(false, name);
-  const std::string path = lockFile(name);
-  Pipe ready = makePipe();
-  pid_t child = ::fork();
-  if (child == 0) {
-    // Only async-signal-safe calls in the child of a threaded process.
-    int fd = ::open(path.c_str(), O_RDWR);
-    char done = ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
-    (void)!::write(ready.writeEnd.get(), &done, 1);
-    ::pause();
-    ::_exit(0);
-  }
-  char done = 0;
-  ASSERT_EQ(::read(ready.readEnd.get(), &done, 1), 1);
-  ASSERT_EQ(done, 'y');
-  EXPECT_FALSE(mutex.lock(50));
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
+  VMutex mutex(false, u"Global\\abandoned");
+  {
+    LockingChild holder(run_.file("run/lock/") + os::mutexFileName(u"Global\\abandoned"));
+    ASSERT_TRUE(holder.locked());
+    EXPECT_FALSE(mutex.lock(50));
+  } // killed
   EXPECT_TRUE(mutex.lock(2000));
   mutex.unlock();
 }
 
-TEST_F(Sync, MutexOfAThreadThatEndedIsAcquired) {
+TEST_F(Sync, MutexOfAThreadThatEndedIsAcquiredOnce) {
   for (const std::u16string name : {u"", u"Global\\left-by-a-thread"}) {
     VMutex mutex(false, name);
-    bool taken = false;
     // Taken twice, released never.
-    std::thread owner([&] { taken = mutex.lock(0) && mutex.lock(0); });
-    owner.join();
-    ASSERT_TRUE(taken) << u8(name);
-    std::uint32_t waited = mutex.waitForSingleObject(1000);
-    EXPECT_EQ(waited, os::WAIT_OBJECT_0) << u8(name);
-    if (waited != os::WAIT_OBJECT_0) continue;
-    // Acquired once: one release gives it to others.
-    mutex.unlock();
-    EXPECT_EQ(onOtherThread([&] {
-                std::uint32_t got = mutex.waitForSingleObject(0);
-                if (got == os::WAIT_OBJECT_0) mutex.unlock();
-                return got;
-              }),
-              os::WAIT_OBJECT_0)
-        << u8(name);
+    EXPECT_TRUE(onOtherThread([&] { return mutex.lock(0) && mutex.lock(0); })) << u8(name);
+    EXPECT_EQ(mutex.waitForSingleObject(1000), os::WAIT_OBJECT_0) << u8(name);
+    mutex.unlock(); // one release gives it to others
+    EXPECT_EQ(onOtherThread([&] { return mutex.waitForSingleObject(0); }), os::WAIT_OBJECT_0) << u8(name);
   }
 }
 

@@ -47,21 +47,13 @@ TEST_F(FilesTest, CreateDirectoryMakesTheMissingParents) {
   VDirectory::createDirectory(win("a/b/x")); // again: nothing to do
 
   writeFile(host("file"), "x");
-  struct Case {
-    std::u16string path;
-    std::string message, context;
-    std::uint32_t code;
+  const auto failure = [](const std::u16string& path) {
+    const fs_testing::Failure f = failureOf([&] { VDirectory::createDirectory(path); });
+    return f.message + " @" + f.context + " " + std::to_string(f.code);
   };
-  const Case cases[] = {
-      {u"", "Unable to create directory with wrong name", "VDirectory::createDirectory", 0},
-      {win("file/sub"), " at CreateDirectory(" + u8(win("file/sub")) + ")", "makeDir", 3},
-  };
-  for (const Case& c : cases) {
-    fs_testing::Failure f = failureOf([&] { VDirectory::createDirectory(c.path); });
-    EXPECT_TRUE(f.message.ends_with(c.message)) << f.message;
-    EXPECT_EQ(f.context, c.context);
-    EXPECT_EQ(f.code, c.code);
-  }
+  EXPECT_EQ(failure(u""), "Unable to create directory with wrong name @VDirectory::createDirectory 0");
+  const std::string below = failure(win("file/sub"));
+  EXPECT_TRUE(below.ends_with(" at CreateDirectory(" + u8(win("file/sub")) + ") @makeDir 3")) << below;
 }
 
 TEST_F(FilesTest, ListingSortsDirectoriesFromFilesAndFlagsLinks) {

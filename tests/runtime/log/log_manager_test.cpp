@@ -28,9 +28,12 @@ namespace {
 class LogManagerTest : public ::testing::Test {
 protected:
   TempDir dir_;
-  ScopedRegistry registry_{"[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
-                           "\"\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                           "\"PRODUCT_ROOT_D\"=\"" + dir_.path() + "\"\n"};
+  std::string config(const std::string& extra = {}) {
+    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
+           "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n\"PRODUCT_ROOT_D\"=\"" +
+           dir_.path() + "\"\n" + extra;
+  }
+  ScopedRegistry registry_{config()};
 };
 
 TEST_F(LogManagerTest, CarriesTheMessagesOfTheCoreLayer) {
@@ -66,63 +69,39 @@ TEST_F(LogManagerTest, ThreadCancelledWhileWaitingForTheLogFileStops) {
 
 // Run as a child by the test below, with debug logging on: one message of every level.
 TEST(EventLogChild, LogsEveryLevel) {
-  if (!std::getenv("TAVRIX_TEST_EVENT_CHILD")) GTEST_SKIP() << "runs only as the child of EventLog.*";
+  if (!std::getenv("TAVRIX_TEST_EVENT_CHILD")) GTEST_SKIP() << "runs only as the child of LogManagerTest.EventLog...";
   LogManager& log = LogManager::instance();
   log.resetSwitches();
   for (int level : {0, 1, 2, 3, 4, 5, 7}) log.log(level, u"message %d\nof level %d", level, level);
 }
 
-// A datagram socket standing in for the system log's /dev/log.
-class SyslogCapture {
-public:
-  explicit SyslogCapture(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    bound_ = fd_.valid() &&
-             ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  bool ok() const { return bound_; }
-
-  // The records received so far.
-  std::vector<std::string> records() {
-    std::vector<std::string> all;
-    char buffer[8192];
-    for (ssize_t n; (n = ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
-      all.emplace_back(buffer, static_cast<std::size_t>(n));
-    return all;
-  }
-
-private:
-  os::posix::Fd fd_;
-  bool bound_ = false;
-};
-
 // The records the system log receives: the priority of each level (facility user), the
 // executable's name and process id, the message. Captured through a /dev/log of the test's own in
 // a private mount namespace, so the host's log sees nothing.
-TEST(EventLog, RecordsReachTheSystemLogWithTheLevelsPriority) {
+TEST_F(LogManagerTest, EventLogRecordsReachTheSystemLogWithTheLevelsPriority) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
   if (std::system("/usr/bin/unshare --mount /bin/true 2>/dev/null") != 0)
     GTEST_SKIP() << "mount namespaces are not available here";
-  TempDir dir;
-  SyslogCapture capture(dir.file("log"));
-  ASSERT_TRUE(capture.ok());
-  writeFile(dir.file("registry.reg"),
-            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" +
-                dir.file("run") + "\"\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                "\"PRODUCT_ROOT_D\"=\"" + dir.path() + "\"\n\"Debug\"=dword:00000001\n");
+  // A datagram socket stands in for /dev/log.
+  const os::posix::Fd capture(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  dir_.file("log").copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(capture.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  registry_.write(config("\"Debug\"=dword:00000001\n"));
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   ProcessResult child = runProcess(
       {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
        "mount -t tmpfs tmpfs /dev && ln -s \"$1\" /dev/log && exec \"$2\" --gtest_filter=EventLogChild.*", "sh",
-       dir.file("log"), self},
-      {{"TAVRIX_TEST_EVENT_CHILD", "1"}, {"TAVRIX_REGISTRY", dir.file("registry.reg")}});
+       dir_.file("log"), self},
+      {{"TAVRIX_TEST_EVENT_CHILD", "1"}});
   ASSERT_EQ(child.exitCode, 0) << child.out << child.err;
 
   const std::regex record(R"(<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^\[]+)\[\d+\]: ([^]*))");
   std::vector<std::string> received;
-  for (const std::string& text : capture.records()) {
+  char buffer[8192];
+  for (ssize_t n; (n = ::recv(capture.get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+    const std::string text(buffer, static_cast<std::size_t>(n));
     std::smatch m;
     ASSERT_TRUE(std::regex_match(text, m, record)) << text;
     EXPECT_EQ(m[2], "test_runtime_log");

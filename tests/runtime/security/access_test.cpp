@@ -5,13 +5,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "os/accounts.h"
 #include "os/impersonation.h"
 #include "runtime/security/stored_security.h"
 #include "tests/runtime/security/model/security_testing.h"
-#include "tests/support/testing.h"
+#include "tests/security/disk/acl_lines.h"
 
 using namespace security_testing;
 using namespace testing_support;
@@ -22,16 +23,10 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// getfacl's entries, "#effective" separated by one space.
+// getfacl's entries, "#effective" after one space.
 Lines getfacl(const std::string& path) {
-  Lines lines;
-  std::stringstream out(runProcess({"/usr/bin/getfacl", "-c", "-p", path}).out);
-  for (std::string line; std::getline(out, line);) {
-    if (line.empty()) continue;
-    if (std::size_t tab = line.find('\t'); tab != std::string::npos)
-      line = line.substr(0, tab) + " " + line.substr(line.find_first_not_of('\t', tab));
-    lines.push_back(line);
-  }
+  Lines lines = facl(path);
+  for (std::string& line : lines) line = std::regex_replace(line, std::regex("\t+"), " ");
   return lines;
 }
 
@@ -205,61 +200,27 @@ TEST_F(AccessTree, AWriteRefusedEvenAfterTheTakeOverFails) {
   EXPECT_EQ(f.code, 5u);
 }
 
-// A member of a named group keeps what Everyone is granted, and a named user what its groups
-// are: POSIX lets the first matching class decide. U is in G through NSS (a supplementary group).
-class ProjectionForMembers : public AccessTree {
-protected:
-  void SetUp() override {
-    AccessTree::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    ASSERT_TRUE(own.ok() && member.ok());
-  }
-
-  // What `cat` prints when run as the member, or "" when it cannot read the file (root's, 0600:
-  // only the ACL lets anyone else in).
-  std::string catAsMember() const {
-    return runProcess({"/usr/bin/setpriv", "--reuid=" + member.name(), "--regid=" + own.name(),
-                       "--init-groups", "cat", file})
-        .out;
-  }
-
+// A named user keeps what its groups are granted (POSIX lets the first matching class decide):
+// the member is in the group through the account database (a supplementary group), and reads
+// root's 0600 file by the group's grant alone.
+TEST_F(AccessTree, AGroupsGrantReachesItsNamedMembers) {
   ScopedGroup own;
   ScopedUser member{own, {&group}};
-  const std::string file = tmp.file("secret.txt");
-  std::string U() const { return "user:" + member.name(); }
-  std::string memberSid() const { return "S-1-22-1-" + std::to_string(member.uid()); }
-};
-
-TEST_F(ProjectionForMembers, GrantsReachTheMembersOfTheirAccounts) {
-  struct Case {
-    std::vector<std::pair<std::uint32_t, std::string>> grants; // mask, SID
-    Lines acl;
+  ASSERT_TRUE(own.ok() && member.ok());
+  const std::string file = tmp.file("secret.txt"), memberSid = "S-1-22-1-" + std::to_string(member.uid());
+  writeFile(file, "secret\n");
+  fs::permissions(file, fs::perms(0600));
+  const auto catAsMember = [&] {
+    return runProcess({"/usr/bin/setpriv", "--reuid=" + member.name(), "--regid=" + own.name(), "--init-groups", "cat", file}).out;
   };
-  const Case cases[] = {
-      // Everyone's grant reaches the members of a named group.
-      {{{0x120089, "S-1-1-0"}, {0x120116, groupSid()}},
-       {"user::rw-", "group::---", G() + ":rw-", "mask::rw-", "other::r--"}},
-      // A group's grant reaches a named member.
-      {{{0x120089, groupSid()}, {0x120116, memberSid()}},
-       {"user::rw-", U() + ":rw-", "group::---", G() + ":r--", "mask::rw-", "other::---"}},
-  };
-  for (const Case& c : cases) {
-    fs::remove(file);
-    std::ofstream(file) << "secret\n";
-    fs::permissions(file, fs::perms(0600));
-    ASSERT_EQ(catAsMember(), "");
-    std::vector<Ace> entries;
-    Lines written;
-    for (const auto& [mask, who] : c.grants) {
-      entries.push_back(ace(0, 0, mask, who.c_str()));
-      written.push_back("0/0/" + (std::stringstream() << std::hex << mask).str() + "/" + who);
-    }
-    Access::setSecurity(win(file), Access::SE_FILE_OBJECT, dacl(entries));
-    EXPECT_EQ(getfacl(file), c.acl);
-    EXPECT_EQ(catAsMember(), "secret\n");
-    // What was projected still holds when read: the DACL reads back as written, not as drifted.
-    EXPECT_EQ(daclOf(file), written);
-  }
+  ASSERT_EQ(catAsMember(), "");
+  Access::setSecurity(win(file), Access::SE_FILE_OBJECT,
+                      dacl({ace(0, 0, 0x120089, groupSid().c_str()), ace(0, 0, 0x120116, memberSid.c_str())}));
+  EXPECT_EQ(getfacl(file), (Lines{"user::rw-", "user:" + member.name() + ":rw-", "group::---", G() + ":r--",
+                                  "mask::rw-", "other::---"}));
+  EXPECT_EQ(catAsMember(), "secret\n");
+  // What was projected holds when read: the DACL reads back as written, not as drifted.
+  EXPECT_EQ(daclOf(file), (Lines{"0/0/120089/" + groupSid(), "0/0/120116/" + memberSid}));
 }
 
 // The model says what failed in its own terms; what leaves runtime/security is the system's OS

@@ -5,40 +5,27 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 
 #include "os/accounts.h"
 #include "os/text.h"
 #include "runtime/security/model/account_sids.h"
-#include "runtime/security/user_information.h"
 #include "tests/runtime/security/model/security_testing.h"
 #include "tests/support/testing.h"
 
 using namespace security_testing;
-using testing_support::runProcess;
 using testing_support::u8;
 
 namespace {
 
-// A group, a user whose primary group it is, and a second group as a supplementary one.
-struct ScopedAccounts {
-  testing_support::ScopedGroup primary, extra;
-  testing_support::ScopedUser member{primary, {&extra}};
-  bool ok = primary.ok() && extra.ok() && member.ok();
-  std::string user = member.name(), group = primary.name(), extraGroup = extra.name();
-};
-
-#define SKIP_UNLESS_ROOT() \
-  if (os::threadUserId() != 0) GTEST_SKIP() << "creating accounts needs root"
-
 std::u16string computer() { return RunTime::computerName().value(); }
 
 TEST(Accounts, UsersAndGroupsMapToUnixSids) {
-  SKIP_UNLESS_ROOT();
-  ScopedAccounts accounts;
-  ASSERT_TRUE(accounts.ok);
-  os::UserAccount user = os::userByName(wide(accounts.user)).value();
-  os::GroupAccount extra = os::groupByName(wide(accounts.extraGroup)).value();
+  if (os::threadUserId() != 0) GTEST_SKIP() << "creating accounts needs root";
+  testing_support::ScopedGroup primary, extraGroup;
+  testing_support::ScopedUser member{primary, {&extraGroup}};
+  ASSERT_TRUE(primary.ok() && extraGroup.ok() && member.ok());
+  os::UserAccount user = os::userByName(wide(member.name())).value();
+  os::GroupAccount extra = os::groupByName(wide(extraGroup.name())).value();
   std::vector<std::uint32_t> groups = os::groupIdsOfUser(user.name, user.gid).value();
   EXPECT_NE(std::find(groups.begin(), groups.end(), user.gid), groups.end());
   EXPECT_NE(std::find(groups.begin(), groups.end(), extra.gid), groups.end());
@@ -52,10 +39,10 @@ TEST(Accounts, UsersAndGroupsMapToUnixSids) {
   const std::string userSid = "S-1-22-1-" + std::to_string(user.uid);
   const std::string groupSid = "S-1-22-2-" + std::to_string(user.gid);
   const Case cases[] = {
-      {wide(accounts.user), userSid, RunTime::SidTypeUser, wide(accounts.user)},
-      {computer() + u"\\" + wide(accounts.user), userSid, RunTime::SidTypeUser,
-       wide(accounts.user)},
-      {wide(accounts.group), groupSid, RunTime::SidTypeGroup, wide(accounts.group)},
+      {wide(member.name()), userSid, RunTime::SidTypeUser, wide(member.name())},
+      {computer() + u"\\" + wide(member.name()), userSid, RunTime::SidTypeUser,
+       wide(member.name())},
+      {wide(primary.name()), groupSid, RunTime::SidTypeGroup, wide(primary.name())},
       {u"root", "S-1-5-18", RunTime::SidTypeWellKnownGroup, u"SYSTEM"},
       {u"NT AUTHORITY\\system", "S-1-5-18", RunTime::SidTypeWellKnownGroup, u"SYSTEM"},
       {u"administrators", "S-1-5-32-544", RunTime::SidTypeAlias, u"Administrators"},
@@ -72,7 +59,7 @@ TEST(Accounts, UsersAndGroupsMapToUnixSids) {
   }
 
   // Names are tried as given and then in lower case.
-  std::string shouted = accounts.user;
+  std::string shouted = member.name();
   std::transform(shouted.begin(), shouted.end(), shouted.begin(), ::toupper);
   const RunTime::Sid upper = RunTime::accountByName(u"", wide(shouted));
   EXPECT_EQ(sidText(upper), userSid);
@@ -133,37 +120,6 @@ TEST(Accounts, PosixPrincipalsOfSids) {
   };
   for (const Case& c : cases) EXPECT_EQ(RunTime::posixPrincipal(sid(c.sid)), c.principal) << c.sid;
   EXPECT_EQ(sidText(RunTime::groupSid(0)), "S-1-5-32-544");
-}
-
-} // namespace
-
-namespace {
-
-// Both variants resolve through the host's database; the directory one asks the domain's server,
-// which it cannot name without the domain's names, except for the local-only accounts.
-TEST(UserInformation, LocalAndDirectoryAccountsResolveThroughTheDatabase) {
-  SKIP_UNLESS_ROOT();
-  ScopedAccounts accounts;
-  ASSERT_TRUE(accounts.ok);
-  const std::string userSid = "S-1-22-1-" + std::to_string(accounts.member.uid());
-  const std::string groupSid = "S-1-22-2-" + std::to_string(accounts.primary.gid());
-  const LocalUserInformation local;
-  const ADUserInformation directory(u"EXAMPLE", u"example.com");
-  for (const IUserInformation* info : {static_cast<const IUserInformation*>(&local),
-                                       static_cast<const IUserInformation*>(&directory)}) {
-    EXPECT_EQ(sidText(info->getAccount(wide(accounts.user), u"")), userSid);
-    EXPECT_EQ(sidText(info->getAccount(wide(accounts.group), u"")), groupSid);
-    Failure f = failureOf([&] { info->getAccount(u"tvx-no-such-account", u""); });
-    EXPECT_EQ(f.code, 1332u);
-    EXPECT_TRUE(endsWith(f.message, " at Unable to lookup SID for name tvx-no-such-account"));
-  }
-  for (const ADUserInformation& unknown :
-       {ADUserInformation(u"", u"example.com"), ADUserInformation(u"EXAMPLE", u"")}) {
-    EXPECT_EQ(sidText(unknown.getAccount(u"Administrators", u"")), "S-1-5-32-544");
-    EXPECT_EQ(failureOf([&] { unknown.getAccount(wide(accounts.user), u""); }).message,
-              "Cannot determine Active Directory domain name");
-    EXPECT_EQ(sidText(unknown.getAccount(wide(accounts.user), u"example.com")), userSid);
-  }
 }
 
 } // namespace

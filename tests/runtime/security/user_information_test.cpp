@@ -11,6 +11,7 @@
 #include "os/accounts.h"
 #include "runtime/core/registry.h"
 #include "runtime/security/group_membership.h"
+#include "runtime/security/model/account_sids.h"
 #include "service/directory_membership.h"
 #include "service/kelvo_srv_client.h"
 #include "tests/support/service_process.h"
@@ -64,15 +65,26 @@ protected:
   const ADUserInformation directory_{u"EXAMPLE", u"example.com"};
 };
 
-TEST_F(GroupMembership, YesForThePrimaryAndAListedGroupNoOtherwise) {
+TEST_F(GroupMembership, AccountsAndMembershipsComeFromTheDatabase) {
   const std::pair<std::string, bool> cases[] = {
       {primary_.name(), true}, {listed_.name(), true}, {other_.name(), false}};
   for (const IUserInformation* info : {static_cast<const IUserInformation*>(&local_),
-                                       static_cast<const IUserInformation*>(&directory_)})
+                                       static_cast<const IUserInformation*>(&directory_)}) {
+    EXPECT_EQ(info->getAccount(wide(user_.name()), u""), RunTime::userSid(user_.uid()));
+    EXPECT_EQ(info->getAccount(wide(primary_.name()), u""), RunTime::groupSid(primary_.gid()));
     for (const auto& [group, member] : cases)
       EXPECT_EQ(info->isGroupMember(wide(user_.name()), wide(group)), member) << group;
+  }
   // The host's database has no member in a group it does not know (the service calls it an error).
   EXPECT_FALSE(local_.isGroupMember(wide(user_.name()), u"tvx-no-such-group"));
+  // Without the domain's names the directory variant cannot name its server: only local-only
+  // accounts, or a name with its domain, resolve.
+  for (const ADUserInformation& unknown : {ADUserInformation(u"", u"example.com"), ADUserInformation(u"EXAMPLE", u"")}) {
+    EXPECT_EQ(unknown.getAccount(u"Administrators", u""), VSID::admins());
+    EXPECT_EQ(failureOf([&] { unknown.getAccount(wide(user_.name()), u""); }).message,
+              "Cannot determine Active Directory domain name");
+    EXPECT_EQ(unknown.getAccount(wide(user_.name()), u"example.com"), RunTime::userSid(user_.uid()));
+  }
 }
 
 TEST_F(GroupMembership, FailuresNameTheCallAndTheSource) {
@@ -89,8 +101,10 @@ TEST_F(GroupMembership, FailuresNameTheCallAndTheSource) {
             unknown + "Unknown user tvx-no-user\nat Unable to call KelvoSrvClient::isGroupMemberUser(tvx-no-user, " +
                 group + ")\nat Unable to call isGroupMember(tvx-no-user, " + group + ")");
   // Account lookups name their call too, whichever step fails.
-  EXPECT_EQ(failureText([&] { local_.getAccount(u"tvx-no-user", u""); }),
-            unknown + "Unable to lookup SID for name tvx-no-user\nat Unable to call getAccount(tvx-no-user, )");
+  for (const IUserInformation* info : {static_cast<const IUserInformation*>(&local_),
+                                       static_cast<const IUserInformation*>(&directory_)})
+    EXPECT_EQ(failureText([&] { info->getAccount(u"tvx-no-user", u""); }),
+              unknown + "Unable to lookup SID for name tvx-no-user\nat Unable to call getAccount(tvx-no-user, )");
   EXPECT_EQ(failureText([&] { ADUserInformation(u"", u"").getAccount(u"tvx-no-user", u""); }),
             "Cannot determine Active Directory domain name\nat Unable to call getAccount(tvx-no-user, )");
   // The service gone, the directory variant fails where the local one still answers.

@@ -11,67 +11,42 @@ using testing_support::u8;
 
 namespace {
 
-struct Case {
-  std::u16string in, out;
-};
-
-void expectEach(const std::function<std::u16string(const std::u16string&)>& op,
-                std::initializer_list<Case> cases) {
-  for (const Case& c : cases)
-    EXPECT_EQ(u8(op(c.in)), u8(c.out)) << "input: " << u8(c.in);
-}
-
-TEST(VFileName, NormalizeIsLexical) {
-  expectEach(VFileName::normalize, {{u"a/b/../x", u"a\\x"},
-                                    {u"\\x\\.\\y\\", u"\\x\\y\\"}, {u"/", u"\\"}, {u"", u""},
-                                    {u"..\\a", u"..\\a"}, {u"a\\..\\..\\b", u"..\\b"},
-                                    {u"a//b\\\\c", u"a\\b\\c"},
-                                    {u"\\\\?\\C:\\a\\..\\b", u"\\\\?\\C:\\b"},
-                                    {u"C:\\a\\..\\..\\b", u"C:\\b"}, {u"C:\\..\\", u"C:\\"},
-                                    {u"\\\\.\\pipe\\x\\", u"\\\\.\\pipe\\x\\"},
-                                    {u"\\\\srv\\share", u"\\srv\\share"}, {u"\\a\\..\\", u"\\"}});
-}
-
-TEST(VFileName, LongPathPrefixesDrivePathsOnly) {
-  expectEach(VFileName::longPath, {{u"C:\\a/b", u"\\\\?\\C:\\a\\b"},
-                                   {u"C:", u"\\\\?\\C:\\"}, {u"C:\\a\\..\\b\\", u"\\\\?\\C:\\b\\"},
-                                   {u"a\\..\\b", u"a\\..\\b"},
-                                   {u"\\\\srv\\s\\..", u"\\\\srv\\s\\.."},
-                                   {u"\\\\?\\C:\\x", u"\\\\?\\C:\\x"}, {u"", u""}});
-}
-
-TEST(VFileName, TrailingSeparators) {
-  expectEach(VFileName::appendSlash, {{u"", u"\\"}, {u"a", u"a\\"}, {u"a\\", u"a\\"}});
-  expectEach(VFileName::trimTrailingSeparators,
-             {{u"a\\/\\", u"a"}, {u"\\", u""}, {u"a/b", u"a/b"}});
-}
-
-TEST(VFileName, CombineTakesMoreRelativeToBase) {
-  const Case cases[] = {// in = base|more
-                        {u"C:\\site|\\blog\\", u"C:\\site\\blog\\"}, {u"C:\\site|", u"C:\\site"},
-                        {u"C:\\site\\|a", u"C:\\site\\a"}, {u"C:\\a|..\\..\\..\\b", u"C:\\b"},
-                        {u"C:\\a|D:\\x", u"D:\\x"}, {u"C:|a", u"C:\\a"},
-                        {u"\\var\\www|//site/./x", u"\\var\\www\\site\\x"},
-                        {u"\\\\srv\\share|x/y", u"\\\\srv\\share\\x\\y"}, {u"rel|x", u"rel\\x"},
-                        {u"|a", u"a"}, {u"\\|a", u"\\a"}, {u"/|a", u"\\a"},
-                        {u"\\|\\a", u"\\a"}, {u"C:\\|a", u"C:\\a"}};
-  for (const Case& c : cases) {
-    std::size_t bar = c.in.find(u'|');
-    EXPECT_EQ(u8(VFileName::combine(c.in.substr(0, bar), c.in.substr(bar + 1))), u8(c.out))
-        << u8(c.in);
-  }
-}
-
-TEST(VFileName, CanonicalizeAndParentHideTheLongPrefix) {
-  expectEach(VFileName::canonicalize, {{u"C:\\a\\.\\b\\..\\c", u"C:\\a\\c"},
-                                       {u"C:", u"C:\\"}, {u"C:\\a\\..\\..\\b", u"C:\\b"},
-                                       {u"C:\\..", u"C:\\"}, {u"\\\\?\\C:\\a\\..", u"C:\\"},
-                                       {u"\\x\\..\\..\\y\\", u"\\y\\"}});
-  expectEach(VFileName::removeFileSpec, {{u"C:\\a\\b", u"C:\\a"},
-                                         {u"C:/a/./b/../c", u"C:\\a"}, {u"C:\\a\\b\\", u"C:\\a\\b"},
-                                         {u"C:\\a", u"C:\\"}, {u"C:\\", u"C:\\"}, {u"C:", u"C:\\"},
-                                         {u"\\a", u"\\"}, {u"a", u""}, {u"C:a", u"C:"},
-                                         {u"C:a\\b", u"C:a"}});
+// Each operation on its cases: {input, result}; combine's input is "base|more".
+TEST(VFileName, LexicalOperations) {
+  using Op = std::function<std::u16string(const std::u16string&)>;
+  const Op combine = [](const std::u16string& in) {
+    return VFileName::combine(in.substr(0, in.find(u'|')), in.substr(in.find(u'|') + 1));
+  };
+  const std::pair<Op, std::vector<std::pair<std::u16string, std::u16string>>> operations[] = {
+      {VFileName::normalize,
+       {{u"a/b/../x", u"a\\x"}, {u"\\x\\.\\y\\", u"\\x\\y\\"}, {u"/", u"\\"}, {u"", u""}, {u"..\\a", u"..\\a"},
+        {u"a\\..\\..\\b", u"..\\b"}, {u"a//b\\\\c", u"a\\b\\c"}, {u"\\\\?\\C:\\a\\..\\b", u"\\\\?\\C:\\b"},
+        {u"C:\\a\\..\\..\\b", u"C:\\b"}, {u"C:\\..\\", u"C:\\"}, {u"\\\\.\\pipe\\x\\", u"\\\\.\\pipe\\x\\"},
+        {u"\\\\srv\\share", u"\\srv\\share"}, {u"\\a\\..\\", u"\\"}}},
+      // The long prefix goes on drive paths only.
+      {VFileName::longPath,
+       {{u"C:\\a/b", u"\\\\?\\C:\\a\\b"}, {u"C:", u"\\\\?\\C:\\"}, {u"C:\\a\\..\\b\\", u"\\\\?\\C:\\b\\"},
+        {u"a\\..\\b", u"a\\..\\b"}, {u"\\\\srv\\s\\..", u"\\\\srv\\s\\.."}, {u"\\\\?\\C:\\x", u"\\\\?\\C:\\x"},
+        {u"", u""}}},
+      {VFileName::appendSlash, {{u"", u"\\"}, {u"a", u"a\\"}, {u"a\\", u"a\\"}}},
+      {VFileName::trimTrailingSeparators, {{u"a\\/\\", u"a"}, {u"\\", u""}, {u"a/b", u"a/b"}}},
+      // The second part is taken relative to the first.
+      {combine,
+       {{u"C:\\site|\\blog\\", u"C:\\site\\blog\\"}, {u"C:\\site|", u"C:\\site"}, {u"C:\\site\\|a", u"C:\\site\\a"},
+        {u"C:\\a|..\\..\\..\\b", u"C:\\b"}, {u"C:\\a|D:\\x", u"D:\\x"}, {u"C:|a", u"C:\\a"},
+        {u"\\var\\www|//site/./x", u"\\var\\www\\site\\x"}, {u"\\\\srv\\share|x/y", u"\\\\srv\\share\\x\\y"},
+        {u"rel|x", u"rel\\x"}, {u"|a", u"a"}, {u"\\|a", u"\\a"}, {u"/|a", u"\\a"}, {u"\\|\\a", u"\\a"},
+        {u"C:\\|a", u"C:\\a"}}},
+      // Canonical forms and parents hide the long prefix.
+      {VFileName::canonicalize,
+       {{u"C:\\a\\.\\b\\..\\c", u"C:\\a\\c"}, {u"C:", u"C:\\"}, {u"C:\\a\\..\\..\\b", u"C:\\b"},
+        {u"C:\\..", u"C:\\"}, {u"\\\\?\\C:\\a\\..", u"C:\\"}, {u"\\x\\..\\..\\y\\", u"\\y\\"}}},
+      {VFileName::removeFileSpec,
+       {{u"C:\\a\\b", u"C:\\a"}, {u"C:/a/./b/../c", u"C:\\a"}, {u"C:\\a\\b\\", u"C:\\a\\b"}, {u"C:\\a", u"C:\\"},
+        {u"C:\\", u"C:\\"}, {u"C:", u"C:\\"}, {u"\\a", u"\\"}, {u"a", u""}, {u"C:a", u"C:"}, {u"C:a\\b", u"C:a"}}},
+  };
+  for (const auto& [op, cases] : operations)
+    for (const auto& [in, out] : cases) EXPECT_EQ(u8(op(in)), u8(out)) << "input: " << u8(in);
 }
 
 TEST(VFileName, CompareRelations) {
@@ -95,29 +70,20 @@ TEST(VFileName, CompareRelations) {
 TEST(VFileName, FailuresNameTheCallAndStatus) {
   const std::u16string nul(u"C:\\a\0b", 6);
   const std::u16string big(40000, u'x'), half(20000, u'x');
-  struct Case {
+  const struct {
     std::function<void()> call;
-    std::u16string message;
-    const char* context;
-  };
-  const Case cases[] = {
-      {[&] { VFileName::combine(u"C:\\a", nul); },
-       u"PathAllocCombine(C:\\a, " + nul + u") failed: error code 0x80070057",
-       "VFileName::combine"},
-      {[&] { VFileName::combine(half, half); },
-       u"PathAllocCombine(" + half + u", " + half + u") failed: error code 0x800700ce",
-       "VFileName::combine"},
-      {[&] { VFileName::canonicalize(big); },
-       u"PathAllocCanonicalize(" + big + u") failed: error code 0x80070057",
-       "VFileName::canonicalize"},
-      {[&] { VFileName::removeFileSpec(nul); },
-       u"PathCchRemoveFileSpec(" + nul + u") failed: error code 0x80070057",
-       "VFileName::removeFileSpec"}};
-  for (const Case& c : cases) {
+    std::u16string api; // the call that failed, with its arguments
+    const char* code;
+    const char* function;
+  } cases[] = {
+      {[&] { VFileName::combine(u"C:\\a", nul); }, u"PathAllocCombine(C:\\a, " + nul + u")", "0x80070057", "combine"},
+      {[&] { VFileName::combine(half, half); }, u"PathAllocCombine(" + half + u", " + half + u")", "0x800700ce", "combine"},
+      {[&] { VFileName::canonicalize(big); }, u"PathAllocCanonicalize(" + big + u")", "0x80070057", "canonicalize"},
+      {[&] { VFileName::removeFileSpec(nul); }, u"PathCchRemoveFileSpec(" + nul + u")", "0x80070057", "removeFileSpec"}};
+  for (const auto& c : cases) {
     const testing_support::Failure f = testing_support::failureOf(c.call);
-    EXPECT_EQ(f.message, u8(c.message)) << c.context;
-    EXPECT_EQ(f.context, c.context);
-    EXPECT_EQ(f.calls, "");
+    EXPECT_EQ(f.message + " @" + f.context + f.calls,
+              u8(c.api) + " failed: error code " + c.code + " @VFileName::" + c.function);
   }
 }
 

@@ -1,5 +1,7 @@
 #include "runtime/fs/path/shell_path.h"
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/testing.h"
@@ -9,59 +11,45 @@ using namespace shell_path;
 
 namespace {
 
-struct Case {
-  std::u16string in, out;
-};
-
-TEST(ShellPath, CanonicalizeResolvesDotsWithinTheRoot) {
-  // Drive paths, "." and ".." at the root and the long prefix are covered through VFileName.
-  const Case cases[] = {{u"C:a\\..\\b", u"C:b"}, {u"a\\..\\..\\b", u"b"}, {u"a\\..", u"\\"},
-                        {u"a\\...\\b", u"a\\...\\b"},
-                        {u"\\\\srv\\share\\a\\..\\..", u"\\\\srv\\share"},
-                        {u"\\\\srv\\share\\", u"\\\\srv\\share\\"}, {u"\\\\?\\C:", u"\\\\?\\C:\\"},
-                        {u"\\\\?\\UNC\\srv\\share\\a\\..", u"\\\\?\\UNC\\srv\\share"},
-                        {u"\\\\?\\Volume{1}\\a\\..\\..", u"\\\\?\\Volume{1}"}};
-  for (const Case& c : cases) {
-    Outcome r = canonicalize(c.in);
-    EXPECT_EQ(r.status, S_OK) << u8(c.in);
-    EXPECT_EQ(u8(r.path), u8(c.out)) << u8(c.in);
-  }
-}
-
-TEST(ShellPath, CombineJoinsWithOneSeparatorUnlessMoreIsFullyQualified) {
-  // The other joins are covered through VFileName::combine.
-  const Case cases[] = {// in = base|more
-                        {u"C:\\a|\\\\srv\\s\\x", u"\\\\srv\\s\\x"}, {u"C:\\a|D:x", u"C:\\a\\D:x"}};
-  for (const Case& c : cases) {
-    std::size_t bar = c.in.find(u'|');
-    Outcome r = combine(c.in.substr(0, bar), c.in.substr(bar + 1));
-    EXPECT_EQ(r.status, S_OK) << u8(c.in);
-    EXPECT_EQ(u8(r.path), u8(c.out)) << u8(c.in);
-  }
-}
-
-TEST(ShellPath, RemoveFileSpecStopsAtTheRoot) {
-  const Case removed[] = {{u"C:a", u"C:"}, {u"\\\\srv\\share\\x", u"\\\\srv\\share"}};
-  for (const Case& c : removed) {
-    Outcome r = removeFileSpec(c.in);
-    EXPECT_EQ(r.status, S_OK) << u8(c.in);
-    EXPECT_EQ(u8(r.path), u8(c.out)) << u8(c.in);
-  }
-  for (std::u16string root : {u"C:\\", u"", u"\\\\srv\\share"}) {
-    Outcome r = removeFileSpec(root);
-    EXPECT_EQ(r.status, S_FALSE) << u8(root);
-    EXPECT_EQ(r.path, root);
-  }
-}
-
-// NUL characters are covered through VFileName's failures.
-TEST(ShellPath, RejectsOverlongPaths) {
+// What VFileName cannot reach (drive paths, "." and ".." at the root, the long prefix, the other
+// joins and NUL characters are filename_test.cpp's): UNC and volume roots, relative drive paths,
+// a fully qualified second part, a path that is only its root, overlong paths.
+TEST(ShellPath, OutcomesAtTheRootsAndTheBounds) {
   const std::u16string longest(maxLength, u'a');
-  EXPECT_EQ(canonicalize(longest).status, S_OK);
-  EXPECT_EQ(canonicalize(longest + u'a').status, invalidPath);
-  Outcome tooLong = combine(longest, u"b");
-  EXPECT_EQ(tooLong.status, resultTooLong);
-  EXPECT_TRUE(tooLong.path.empty());
+  const auto canonical = [](std::u16string in) { return [in] { return canonicalize(in); }; };
+  const auto combined = [](std::u16string base, std::u16string more) { return [=] { return combine(base, more); }; };
+  const auto removed = [](std::u16string in) { return [in] { return removeFileSpec(in); }; };
+  struct Case {
+    std::function<Outcome()> call;
+    HRESULT status;
+    std::u16string path;
+  };
+  const Case cases[] = {
+      {canonical(u"C:a\\..\\b"), S_OK, u"C:b"},
+      {canonical(u"a\\..\\..\\b"), S_OK, u"b"},
+      {canonical(u"a\\.."), S_OK, u"\\"},
+      {canonical(u"a\\...\\b"), S_OK, u"a\\...\\b"},
+      {canonical(u"\\\\srv\\share\\a\\..\\.."), S_OK, u"\\\\srv\\share"},
+      {canonical(u"\\\\srv\\share\\"), S_OK, u"\\\\srv\\share\\"},
+      {canonical(u"\\\\?\\C:"), S_OK, u"\\\\?\\C:\\"},
+      {canonical(u"\\\\?\\UNC\\srv\\share\\a\\.."), S_OK, u"\\\\?\\UNC\\srv\\share"},
+      {canonical(u"\\\\?\\Volume{1}\\a\\..\\.."), S_OK, u"\\\\?\\Volume{1}"},
+      {canonical(longest), S_OK, longest},
+      {canonical(longest + u'a'), invalidPath, u""},
+      {combined(u"C:\\a", u"\\\\srv\\s\\x"), S_OK, u"\\\\srv\\s\\x"},
+      {combined(u"C:\\a", u"D:x"), S_OK, u"C:\\a\\D:x"},
+      {combined(longest, u"b"), resultTooLong, u""},
+      {removed(u"C:a"), S_OK, u"C:"},
+      {removed(u"\\\\srv\\share\\x"), S_OK, u"\\\\srv\\share"},
+      {removed(u"C:\\"), S_FALSE, u"C:\\"},
+      {removed(u""), S_FALSE, u""},
+      {removed(u"\\\\srv\\share"), S_FALSE, u"\\\\srv\\share"},
+  };
+  for (const Case& c : cases) {
+    const Outcome r = c.call();
+    EXPECT_EQ(r.status, c.status) << u8(c.path);
+    EXPECT_EQ(u8(r.path), u8(c.path)) << c.status;
+  }
 }
 
 } // namespace

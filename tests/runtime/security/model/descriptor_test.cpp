@@ -54,23 +54,21 @@ TEST(SecurityDescriptor, MalformedBytesAreRefused) {
     bytes[at] = value;
     return bytes;
   };
-  const std::vector<std::uint8_t> cases[] = {
-      {},
-      std::vector<std::uint8_t>(good.begin(), good.begin() + 19),
-      changed(0, 2),          // revision
-      changed(3, 0x00),       // not self-relative
-      changed(4, 200),        // owner offset past the end
-      changed(4, 8),          // owner offset inside the header
-      changed(21, 9),         // owner with more sub-authorities than bytes
-      changed(32, 5),         // DACL revision
-      std::vector<std::uint8_t>(good.begin(), good.end() - 1),
-  };
-  for (const auto& bytes : cases) {
-    Failure f = failureOf([&] { SecurityDescriptor::fromSelfRelative(bytes); });
-    EXPECT_EQ(f.code, 1338u) << bytes.size();
-    EXPECT_TRUE(endsWith(f.message, " at Unable to read the self-relative security descriptor"))
-        << f.message;
-  }
+  std::vector<FailureCase> cases;
+  for (const std::vector<std::uint8_t>& bytes : {
+           std::vector<std::uint8_t>{},
+           std::vector<std::uint8_t>(good.begin(), good.begin() + 19),
+           changed(0, 2),    // revision
+           changed(3, 0x00), // not self-relative
+           changed(4, 200),  // owner offset past the end
+           changed(4, 8),    // owner offset inside the header
+           changed(21, 9),   // owner with more sub-authorities than bytes
+           changed(32, 5),   // DACL revision
+           std::vector<std::uint8_t>(good.begin(), good.end() - 1),
+       })
+    cases.push_back({[bytes] { SecurityDescriptor::fromSelfRelative(bytes); }, 1338,
+                     "Unable to read the self-relative security descriptor"});
+  expectFailures(cases);
 }
 
 } // namespace

@@ -2,17 +2,31 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 
 #include "runtime/security/model/inheritance.h"
 #include "tests/runtime/security/model/security_testing.h"
-#include "tests/runtime/security/model/membership_table.h"
 
 using namespace security_testing;
 using namespace RunTime;
-using testing_support::MembershipTable;
 
 namespace {
+
+// Group memberships given as a table, in place of the account database; a user the table does
+// not list belongs to no group.
+class MembershipTable : public GroupMemberships {
+public:
+  explicit MembershipTable(std::map<std::uint32_t, std::vector<std::uint32_t>> groups = {}) : groups_(std::move(groups)) {}
+  const std::vector<std::uint32_t>& groupsOf(std::uint32_t uid) const override {
+    static const std::vector<std::uint32_t> none;
+    auto found = groups_.find(uid);
+    return found == groups_.end() ? none : found->second;
+  }
+
+private:
+  std::map<std::uint32_t, std::vector<std::uint32_t>> groups_;
+};
 
 using Entries = std::vector<std::string>;
 

@@ -80,6 +80,22 @@ inline Failure failureOf(const std::function<void()>& call) {
   return {};
 }
 
+// A call and the failure it must throw: "(Error code <code>) at <where>" for an OS code, or
+// `where` alone for the model's own failure (code 0).
+struct FailureCase {
+  std::function<void()> call;
+  std::uint32_t code;
+  std::string where;
+};
+
+inline void expectFailures(const std::vector<FailureCase>& cases) {
+  for (const FailureCase& c : cases) {
+    const Failure f = failureOf(c.call);
+    EXPECT_EQ(f.message, c.code ? "(Error code " + std::to_string(c.code) + ") at " + c.where : c.where);
+    EXPECT_EQ(f.code, c.code) << c.where;
+  }
+}
+
 // True when `message` ends with `tail` (OS messages end with " at <what>").
 inline bool endsWith(const std::string& message, const std::string& tail) {
   return message.size() >= tail.size() &&
