@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <thread>
 
@@ -150,6 +151,36 @@ TEST_F(AccessTree, WhatWasWrittenReadsBackAndDeletedAccountsAreDropped) {
             (Lines{"user::r-x", "group::r-x", G() + ":rwx", "mask::rwx", "other::r--",
                    "default:user::rwx", "default:group::r-x", "default:group:root:r-x",
                    "default:" + G() + ":rwx", "default:mask::rwx", "default:other::r-x"}));
+}
+
+// A write below which the tree is large enough to be shared among threads projects, and names
+// the hard links it left alone, as one thread does.
+TEST_F(AccessTree, AWriteSharedAmongThreadsIsOneThreadsWrite) {
+  fs::create_directories(tmp.file("outside"));
+  for (int a = 0; a < 6; ++a)
+    for (int b = 0; b < 6; ++b)
+      for (int c = 0; c < 6; ++c) {
+        const std::string dir = site + "/sub/" + std::to_string(a) + "/" + std::to_string(b) + "/" + std::to_string(c);
+        fs::create_directories(dir);
+        std::ofstream(dir + "/f") << "x";
+        if (c == 0) fs::create_hard_link(dir + "/f", tmp.file("outside/" + std::to_string(a * 6 + b)));
+      }
+  const char* saved = std::getenv("TAVRIX_WALK_THREADS");
+  const std::string restore = saved ? saved : "";
+  std::map<std::string, std::pair<std::string, std::vector<std::u16string>>> written;
+  for (const char* threads : {"1", "8"}) {
+    ASSERT_EQ(runProcess({"/usr/bin/setfacl", "-R", "-b", site}).exitCode, 0);
+    runProcess({"/usr/bin/setfattr", "-x", "trusted.tavrix.ntacl", site});
+    setenv("TAVRIX_WALK_THREADS", threads, 1);
+    std::vector<std::u16string> skipped = grant(site);
+    written[threads] = {runProcess({"/usr/bin/getfacl", "-R", "-p", site}).out, std::move(skipped)};
+  }
+  if (saved) setenv("TAVRIX_WALK_THREADS", restore.c_str(), 1);
+  else unsetenv("TAVRIX_WALK_THREADS");
+  EXPECT_EQ(written["1"].second.size(), 36u);
+  EXPECT_NE(written["1"].first.find("# file: " + site + "/sub/5/5/5/f\n# owner: root\n# group: root\nuser::rw-\ngroup::r--\n" + G() + ":rwx"),
+            std::string::npos);
+  EXPECT_EQ(written["8"], written["1"]);
 }
 
 TEST_F(AccessTree, DriftReadsTheCutDownAccessAndTheNextWriteRepairsIt) {
