@@ -469,8 +469,9 @@ TEST(ParallelWalk, SeesAndStopsWhereOneThreadWouldAsItsUser) {
     ASSERT_TRUE(os::posix::walkTree(base.get(), "tree", order));
     const std::vector<std::string> paths = order.inOrder();
     for (std::size_t i = paths.size() / 2; i < paths.size(); ++i)
-      if (std::count(paths[i].begin(), paths[i].end(), '/') == 2)
+      if (std::count(paths[i].begin(), paths[i].end(), '/') == 2) {
         ASSERT_EQ(mkfifo(dir.file("tree/" + paths[i] + "/bad").c_str(), 0644), 0);
+      }
   }
   std::filesystem::create_directory(dir.file("out"));
   ASSERT_EQ(chown(dir.file("out").c_str(), user.uid(), user.gid()), 0);
