@@ -67,7 +67,7 @@ growth_pair() {
 profile() {
   [ -n "${PROFILE_DIR:-}" ] || return 0
   mkdir -p "$PROFILE_DIR"
-  perf record -q -F 2999 -g -o "$PROFILE_DIR/$1.data" -- "${@:2}" >/dev/null 2>&1
+  perf record -q -F 2999 -g -o "$PROFILE_DIR/$1.data" -- "${@:2}" >/dev/null
   perf report -i "$PROFILE_DIR/$1.data" --children --sort symbol --stdio -g none 2>/dev/null |
     grep -E '^ +[0-9]' | head -60 >"$PROFILE_DIR/$1.txt"
 }

@@ -22,10 +22,9 @@ printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Tav
   "$work/run" >"$registry"
 
 declare -A time_ours time_theirs
-delete_application() {
-  TAVRIX_REGISTRY="$registry" "$tavrix" --delete-application --application-full-name=bench \
-    --www-root="$work/ours" --user-name=bench --application-subdirectory=app --files="$work/files.xml"
-}
+deletion=(env TAVRIX_REGISTRY="$registry" "$tavrix" --delete-application --application-full-name=bench
+  --www-root="$work/ours" --user-name=bench --application-subdirectory=app --files="$work/files.xml")
+delete_application() { "${deletion[@]}"; }
 ours_delete() { timed delete_application; }
 theirs_delete() { timed rm -rf -- "$work"/theirs/app/*; }
 
@@ -49,7 +48,7 @@ for files in "${sizes[@]}"; do
     [ -z "$(ls -A "$work/ours/app")" ] || { echo "the deletion left files" >&2; exit 1; }
   done
   rm -rf "$work/ours" && mkdir -p "$work/ours" && cp -a "$src" "$work/ours/app" && sync
-  profile "delete-$files" delete_application
+  profile "delete-$files" "${deletion[@]}"
   report "delete $files vs rm -rf" "${ours[@]}" -- "${theirs[@]}"
   time_ours[$files]=$ours_median time_theirs[$files]=$theirs_median
   rm -rf "$src" "$work/ours" "$work/theirs"

@@ -46,11 +46,10 @@ for service in "tavrix-management-service:$management_pipe" \
   cleanups+=("kill $panel_service_pid 2>/dev/null; wait $panel_service_pid 2>/dev/null")
 done
 
-extract_application() {
-  TAVRIX_REGISTRY="$registry" "$tavrix" --extract-application --application-full-name=bench \
-    --www-root="C:\\vhosts\\$user\\httpdocs" --user-name="$user" --application-subdirectory=app \
-    --metadata-file="$repository/APP-META.xml" >"$work/ours.out"
-}
+extraction=(env TAVRIX_REGISTRY="$registry" "$tavrix" --extract-application --application-full-name=bench
+  --www-root="C:\\vhosts\\$user\\httpdocs" --user-name="$user" --application-subdirectory=app
+  --metadata-file="$repository/APP-META.xml")
+extract_application() { "${extraction[@]}" >"$work/ours.out"; }
 two_tools() {
   setpriv --reuid="$uid" --regid="$gid" --init-groups cp -r --preserve=mode,timestamps \
     "$repository/htdocs" "$work/theirs/app"
@@ -85,7 +84,7 @@ for files in "${sizes[@]}"; do
       { echo "the writable directory lacks the group's grant" >&2; exit 1; }
   done
   rm -rf "$site/app" "$drive/vhosts/$user/.kelvo"
-  profile "extract-$files" extract_application
+  profile "extract-$files" "${extraction[@]}"
   report "extract $files vs cp + setfacl" "${ours[@]}" -- "${theirs[@]}"
   time_ours[$files]=$ours_median time_theirs[$files]=$theirs_median
 done
