@@ -223,22 +223,6 @@ TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
   EXPECT_FALSE(fs::exists(domain + "-other"));
 }
 
-// Each extraction takes its user's lock, then asks the impersonation service to act as the user:
-// with the service stopped, a second extraction of the user waits for the lock that the first
-// holds meanwhile, and both succeed once the service goes on.
-TEST_F(Extract, ASecondExtractionOfTheUserWaitsForTheFirst) {
-  impersonation_->suspend();
-  ProcessResult first, second;
-  std::thread one([&] { first = extract(packageMetadata()); }), other([&] { second = extract(packageMetadata()); });
-  while (lockersOf(dir_.file("run/lock/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}") + site_.user.name()).waiters.empty())
-    std::this_thread::yield();
-  impersonation_->resume();
-  one.join();
-  other.join();
-  EXPECT_EQ(first.exitCode, 0) << first.out;
-  EXPECT_EQ(second.exitCode, 0) << second.out;
-}
-
 // Commands that rewrite the site's metadata at the same time lose nothing of each other's: other
 // applications of the domain have their permissions updated until an extraction ends.
 TEST_F(Extract, UpdatesDuringAnExtractionLoseNoEntry) {
