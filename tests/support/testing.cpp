@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -110,18 +111,14 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   posix_spawn_file_actions_adddup2(&actions, out.get(), 1);
   posix_spawn_file_actions_adddup2(&actions, err.get(), 2);
 
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry(*e);
-    const std::size_t eq = entry.find('=');
-    env.emplace(entry.substr(0, eq), eq == std::string::npos ? "" : entry.substr(eq + 1));
-  }
-  for (const auto& [k, v] : environment) env[k] = v;
-  std::vector<std::string> envStrings, argCopy = argv;
-  for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  // The environment, with `environment`'s variables set over it.
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e)
+    if (!environment.contains(std::string(*e, std::strcspn(*e, "=")))) envStrings.push_back(*e);
+  for (const auto& [k, v] : environment) envStrings.push_back(k + "=" + v);
   std::vector<char*> envp, args;
   for (auto& s : envStrings) envp.push_back(s.data());
-  for (auto& s : argCopy) args.push_back(s.data());
+  for (const auto& s : argv) args.push_back(const_cast<char*>(s.c_str()));
   envp.push_back(nullptr);
   args.push_back(nullptr);
 
