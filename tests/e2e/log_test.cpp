@@ -15,9 +15,7 @@ protected:
     writeRegistry(config);
     exitCode_ = runTool(registry_, args).exitCode;
     logStat_ = {};
-    if (::stat(logPath().c_str(), &logStat_) != 0) return {};
-    EXPECT_EQ(readFile(logPath()).substr(0, 2), "\xFF\xFE");
-    return takeLog();
+    return ::stat(logPath().c_str(), &logStat_) != 0 ? "" : takeLog();
   }
 
   int exitCode_ = -1;

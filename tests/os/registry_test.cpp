@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <optional>
 
 #include "tests/support/testing.h"
 
@@ -244,13 +243,12 @@ protected:
     writeFile(operatorFile_, utf16le(kOperatorText));
     setenv("TAVRIX_OPERATOR_REGISTRY", operatorFile_.c_str(), 1);
     setenv("TAVRIX_TOOL_REGISTRY", toolFile_.c_str(), 1);
-    if (const char* single = std::getenv("TAVRIX_REGISTRY")) saved_ = single;
     unsetenv("TAVRIX_REGISTRY");
   }
   ~RegistryLayers() override {
     unsetenv("TAVRIX_OPERATOR_REGISTRY");
     unsetenv("TAVRIX_TOOL_REGISTRY");
-    if (saved_) setenv("TAVRIX_REGISTRY", saved_->c_str(), 1);
+    setenv("TAVRIX_REGISTRY", privateStore_.c_str(), 1);
   }
 
   static KeyHandle key(std::u16string_view path) {
@@ -265,7 +263,8 @@ protected:
   std::string operatorFile_ = dir_.file("etc/registry.reg");
   // In a directory that does not exist yet: the first write makes it.
   std::string toolFile_ = dir_.file("state/registry.reg");
-  std::optional<std::string> saved_;
+  // The private store of tests/support/private_store.cpp, which every test process names.
+  const std::string privateStore_ = std::getenv("TAVRIX_REGISTRY") ? std::getenv("TAVRIX_REGISTRY") : "";
 };
 
 TEST_F(RegistryLayers, WritesGoToTheToolsFileAndLeaveTheOperatorsAlone) {
