@@ -1,6 +1,8 @@
 // Whole-process tests of --extract-application and --update-application-permissions: the real
 // binary and both reference services, a created site user with its worker group, a generated
 // PHP package in the repository below a temporary drive C:.
+#include <sys/fanotify.h>
+
 #include <atomic>
 #include <thread>
 
@@ -205,6 +207,24 @@ TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
   const std::string refused = "(Error code 5) at CreateDirectory(C:\\vhosts\\" + site_.user.name() + "-other)";
   EXPECT_NE(r.out.find(refused), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(domain + "-other"));
+}
+
+// Each extraction holds its user's lock for all its work, so that a second one of the user waits
+// for the first (Commands.ExtractionsOfOneUserAreSerialisedByTheLastUserName): the lock is held
+// when the copy opens the package's first file.
+TEST_F(Extract, TheUsersLockIsHeldThroughTheCopy) {
+  const std::string lock = dir_.file("run/lock/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}") + site_.user.name();
+  int opens = 0;
+  bool held = false;
+  PermissionGate gate(repository_ + "/demo-1.0/htdocs/index.php", FAN_OPEN_PERM, [&](int) {
+    if (opens++ == 0) held = lockersOf(lock).holders.size() == 1;
+  });
+  ASSERT_TRUE(gate.ok());
+  ProcessResult r = extract(packageMetadata());
+  gate.open();
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_GT(opens, 0);
+  EXPECT_TRUE(held);
 }
 
 // Commands that rewrite the site's metadata at the same time lose nothing of each other's: other
