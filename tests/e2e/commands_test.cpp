@@ -11,17 +11,15 @@ using namespace testing_support;
 
 namespace {
 
-const char kUsage[] =
+// The parameters of the extraction and the deletion, as the usage lists them under each.
+const std::string kSiteParameters = "--application-full-name=<application full name>\n" + std::string(25, ' ') +
+                                    "--vhost-path=<path to domain home directory>\n" + std::string(25, ' ') +
+                                    "--user-name=<system user name>\n" + std::string(25, ' ') +
+                                    "--application-subdirectory=<application subdirectory>\n";
+const std::string kUsage =
     "\nusage: tavrix [options] ...\n\n\n--help\n--run-application-script (--application-full-name=<application full name> | \n"
     "                         --script-name=<script name>\n                         --user-name=<system user name>\n"
-    "--extract-application    --application-full-name=<application full name>\n"
-    "                         --vhost-path=<path to domain home directory>\n"
-    "                         --user-name=<system user name>\n"
-    "                         --application-subdirectory=<application subdirectory>\n"
-    "--delete-application     --application-full-name=<application full name>\n"
-    "                         --vhost-path=<path to domain home directory>\n"
-    "                         --user-name=<system user name>\n"
-    "                         --application-subdirectory=<application subdirectory>\n";
+    "--extract-application    " + kSiteParameters + "--delete-application     " + kSiteParameters;
 
 // No panel service runs here: one connect try, so that operations fail at once.
 class Commands : public Host {
