@@ -11,7 +11,9 @@ using namespace testing_support;
 
 namespace {
 
-TEST(CrashDumps, TheSettingsDecideWhereDumpsGoAndHowManyStayAtExit) {
+using CrashDumps = Host;
+
+TEST_F(CrashDumps, TheSettingsDecideWhereDumpsGoAndHowManyStayAtExit) {
   // Five dumps a day apart (d0 oldest) and a zip archive in the default directory; a configured
   // location is made at start, and the default one is then not.
   const std::set<std::string> planted = {"d0.dmp", "d1.dmp", "d2.dmp", "d3.dmp", "d4.dmp", "old.dmp.zip"};
@@ -21,9 +23,9 @@ TEST(CrashDumps, TheSettingsDecideWhereDumpsGoAndHowManyStayAtExit) {
       {"\"CrashDumpsLocation\"=\"%s/elsewhere/dumps\"\n", true, {}},
   };
   for (Case& c : cases) {
-    TempDir dir;
-    const std::string standard = dir.file("product/etc/crashdumps"), dumps = c.elsewhere ? dir.file("elsewhere/dumps") : standard;
-    if (c.elsewhere) c.config.replace(c.config.find("%s"), 2, dir.path());
+    std::filesystem::remove_all(product_ + "/etc");
+    const std::string standard = product_ + "/etc/crashdumps", dumps = c.elsewhere ? dir_.file("elsewhere/dumps") : standard;
+    if (c.elsewhere) c.config.replace(c.config.find("%s"), 2, dir_.path());
     for (int i = 0; i < 5 && !c.elsewhere; ++i) {
       const std::string file = standard + "/d" + std::to_string(i) + ".dmp";
       writeFile(file, "dump");
@@ -31,9 +33,8 @@ TEST(CrashDumps, TheSettingsDecideWhereDumpsGoAndHowManyStayAtExit) {
       ::utimes(file.c_str(), times);
     }
     if (!c.elsewhere) writeFile(standard + "/old.dmp.zip", "zip");
-    writeFile(dir.file("registry.reg"),
-              hostRegistry(dir.path(), "\"PRODUCT_ROOT_D\"=\"" + dir.file("product") + "\"\n" + c.config));
-    EXPECT_EQ(runTool(dir.file("registry.reg"), kActingCommand).exitCode, 1);
+    writeRegistry(c.config);
+    EXPECT_EQ(runTool(registry_, kActingCommand).exitCode, 1);
     std::set<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dumps)) names.insert(e.path().filename());
     EXPECT_EQ(names, c.left) << c.config;

@@ -1,5 +1,7 @@
 // Whole-process tests of --delete-application: the real binary against the reference management
 // service, on a site tree below a temporary drive C:, with a decoy of root's files beside it.
+#include <sys/file.h>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -22,6 +24,13 @@ std::string stated(const std::string& path) {
   std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
   return std::string(S_ISDIR(st.st_mode) ? "directory " : S_ISREG(st.st_mode) ? "file " : "other ") +
          std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " + mode;
+}
+
+// An exclusive flock that this process holds on the file (made when missing) while the result lives.
+os::posix::Fd locked(const std::string& file) {
+  os::posix::Fd fd(::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+  EXPECT_EQ(::flock(fd.get(), LOCK_EX), 0) << file;
+  return fd;
 }
 
 class DeleteApplication : public Host {
@@ -99,9 +108,10 @@ TEST_F(DeleteApplication, RemovesTheEntriesOfHtdocsSectionsInDocumentOrder) {
 TEST_F(DeleteApplication, ALockedFileFailsAfterTenAttemptsNamingItsHolder) {
   writeFile(site_ + "/locked.txt", "x");
   writeFile(site_ + "/tree/sub/held", "x");
-  LockingChild file(site_ + "/locked.txt");
-  LockingChild inTree(site_ + "/tree/sub/held");
-  ASSERT_TRUE(file.locked() && inTree.locked());
+  const os::posix::Fd file = locked(site_ + "/locked.txt"), inTree = locked(site_ + "/tree/sub/held");
+  // This process holds them: the tool names it as "comm (pid)".
+  const std::string comm = readFile("/proc/self/comm");
+  const std::string holder = comm.substr(0, comm.size() - 1) + " (" + std::to_string(::getpid()) + ")";
 
   auto started = std::chrono::steady_clock::now();
   ProcessResult r = deleteWith(htdocs({"locked.txt"}));
@@ -115,7 +125,7 @@ TEST_F(DeleteApplication, ALockedFileFailsAfterTenAttemptsNamingItsHolder) {
 
   r = deleteWith(htdocs({"tree"}));
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.out.find("at Delete file '" + longSite_ + "\\tree\\sub\\held'. Processes: " + inTree.holder() +
+  EXPECT_NE(r.out.find("at Delete file '" + longSite_ + "\\tree\\sub\\held'. Processes: " + holder +
                        "\n   at (removeDir line"),
             std::string::npos) << r.out;
   EXPECT_TRUE(fs::exists(site_ + "/tree/sub/held"));
@@ -188,27 +198,23 @@ TEST_F(DeleteApplication, ASubdirectorySwappedForALinkNeverLeadsOutside) {
 }
 
 // A local user who could open the lock files (the lock area of earlier versions was everyone's)
-// made them or opened them and holds them: the per-user lock of the deletion, the log's and the
-// event log's. The deletion neither waits for them nor uses them, and afterwards the lock area
-// is root's alone.
+// made them, or opened one an earlier version made open to all, and holds them: the per-user lock
+// of the deletion, the log's and the event log's. The deletion neither waits for them nor uses
+// them, and afterwards the lock area is root's alone.
 TEST_F(DeleteApplication, LocksOfAnotherUserHoldNothingUp) {
-  constexpr int kNobody = 65534;
   // The store's writers' lock is a link to where the tool must not write.
   ASSERT_EQ(::symlink(dir_.file("written-through-link").c_str(), (registry_ + ".lock").c_str()), 0);
   const std::string lockDir = dir_.file("run/lock");
-  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
   ASSERT_EQ(::chmod(dir_.file("run").c_str(), 0755), 0);
   ASSERT_EQ(::mkdir(lockDir.c_str(), 0777), 0);
   ASSERT_EQ(::chmod(lockDir.c_str(), 01777), 0);
   const std::vector<std::string> names = {"{E87E2855-6D09-4f17-BA44-1D012E75DD7F}jdoe", "kelvolog_debug_mutex",
                                           "{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}"};
-  // One of them the tool of an earlier version made, open to all.
-  writeFile(lockDir + "/" + names[2], "");
-  ASSERT_EQ(::chmod((lockDir + "/" + names[2]).c_str(), 0666), 0);
-  std::vector<std::unique_ptr<LockingChild>> holders;
+  std::vector<os::posix::Fd> held;
   for (const std::string& name : names) {
-    holders.push_back(std::make_unique<LockingChild>(lockDir + "/" + name, kNobody));
-    ASSERT_TRUE(holders.back()->locked()) << name;
+    held.push_back(locked(lockDir + "/" + name));
+    ASSERT_EQ(name == names[2] ? ::chmod((lockDir + "/" + name).c_str(), 0666)
+                               : ::chown((lockDir + "/" + name).c_str(), 65534, 65534), 0) << name;
   }
 
   ProcessResult r = deleteWith(htdocs({}));
@@ -219,8 +225,6 @@ TEST_F(DeleteApplication, LocksOfAnotherUserHoldNothingUp) {
   for (const std::string& name : names) EXPECT_EQ(stated(lockDir + "/" + name), "file 0:0 600") << name;
   EXPECT_EQ(stated(registry_ + ".lock"), "file 0:0 600");
   EXPECT_FALSE(fs::exists(dir_.file("written-through-link")));
-  LockingChild intruder(lockDir + "/intruder", kNobody);
-  EXPECT_FALSE(intruder.locked());
 }
 
 } // namespace

@@ -16,17 +16,21 @@ namespace testing_support {
 
 namespace fs = std::filesystem;
 
-// The package's metadata: the whole of htdocs published at the site directory, with two
-// writable directories and one PHP may not read; a nested mapping publishes the package's lib
-// below it. The package names the host of its vocabulary's namespaces itself.
+// A package's metadata: the mappings `body` below the root element, which names the host of its
+// vocabulary's namespaces itself.
+inline std::string metadataOf(const std::string& body, const std::string& host = "http://tavrix.dev") {
+  return "<application xmlns='" + host + "/app-package/ns/1' xmlns:php='" + host + "/app-package/ns/1/php'>" + body +
+         "</application>";
+}
+
+// The whole of htdocs published at the site directory, with two writable directories and one PHP
+// may not read; a nested mapping publishes the package's lib below it.
 inline std::string phpMetadata(const std::string& host) {
-  return "<application xmlns='" + host + "/app-package/ns/1' xmlns:php='" + host + "/app-package/ns/1/php'>"
-         "<mapping url='/' path='htdocs'>"
-         "<mapping url='uploads'><php:permissions writable='true'/></mapping>"
-         "<mapping url='cache'><php:permissions writable='true'/></mapping>"
-         "<mapping url='config'><php:permissions readable='false'/></mapping>"
-         "<mapping url='vendor/lib' path='lib'/>"
-         "</mapping></application>";
+  return metadataOf("<mapping url='/' path='htdocs'>"
+                    "<mapping url='uploads'><php:permissions writable='true'/></mapping>"
+                    "<mapping url='cache'><php:permissions writable='true'/></mapping>"
+                    "<mapping url='config'><php:permissions readable='false'/></mapping>"
+                    "<mapping url='vendor/lib' path='lib'/></mapping>", host);
 }
 inline const std::string kPhpMetadata = phpMetadata("http://tavrix.dev");
 
@@ -56,16 +60,13 @@ protected:
     management_ = std::make_unique<ServiceProcess>(registry_, dir_.file("run/pipe/zrcpipe"));
     impersonation_ = std::make_unique<ServiceProcess>(registry_, dir_.file(kImpersonationPipe),
                                                       "tavrix-impersonation-service");
-    makeSiteRoot();
-    writePackage(repository_ + "/demo-1.0", kPhpMetadata);
-  }
-
-  // The web root of the site, the user's own as the panel makes it.
-  void makeSiteRoot() {
+    // The web root of the site, the user's own as the panel makes it.
     fs::create_directories(webRoot());
     for (std::string dir = webRoot(); dir != drive_ + "/vhosts"; dir = fs::path(dir).parent_path())
       ASSERT_EQ(::chown(dir.c_str(), site_.user.uid(), site_.user.gid()), 0);
+    writePackage(repository_ + "/demo-1.0", kPhpMetadata);
   }
+
   std::string webRoot() const { return drive_ + "/vhosts/" + site_.user.name() + "/httpdocs"; }
 
   // A small PHP application: files at several depths, modes other than the umask's, old times.

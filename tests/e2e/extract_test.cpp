@@ -1,6 +1,8 @@
 // Whole-process tests of --extract-application and --update-application-permissions: the real
 // binary and both reference services, a created site user with its worker group, a generated
 // PHP package in the repository below a temporary drive C:.
+#include <sys/fanotify.h>
+
 #include <atomic>
 #include <thread>
 
@@ -13,9 +15,8 @@ namespace {
 
 // The package's htdocs published at the application's directory, with one PHP rule on uploads.
 std::string uploadsRule(const std::string& rule) {
-  return "<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:php='http://tavrix.dev/app-package/ns/1/php'>"
-         "<mapping url='/' path='htdocs'><mapping url='uploads'><php:permissions " +
-         rule + "/></mapping></mapping></application>";
+  return metadataOf("<mapping url='/' path='htdocs'><mapping url='uploads'><php:permissions " + rule +
+                    "/></mapping></mapping>");
 }
 
 TEST_F(Extract, CopiesAsTheSiteUserAndGrantsTheWorkerGroup) {
@@ -91,18 +92,17 @@ TEST_F(Extract, LinksInThePackageAndExtractingAgain) {
 }
 
 // An extraction refused by the repository's checks or its metadata, one that fails in its walk
-// and one that has nothing to copy leave the site as it was.
+// and one that has nothing to copy and no permission to grant leave the site as it was: no
+// security metadata is written without an entry.
 TEST_F(Extract, RefusedFailedOrEmptyExtractionsLeaveNothingBehind) {
   // An entry that is a file, a directory without APP-META.xml, no metadata file, a broken one.
   writeFile(repository_ + "/a-file", "x");
   fs::create_directories(repository_ + "/no-meta/htdocs");
   writeFile(dir_.file("broken.xml"), "<application>");
   writeFile(dir_.file("no-namespace.xml"), "<application><mapping url='/' path='htdocs'/></application>");
-  const std::string ns = "xmlns='http://tavrix.dev/app-package/ns/1'";
-  writeFile(dir_.file("missing.xml"), "<application " + ns + "><mapping url='/' path='htdocs'>"
-                                      "<mapping url='more/deep' path='missing'/></mapping></application>");
-  writeFile(dir_.file("virtual.xml"), "<application " + ns + "><mapping url='/'><mapping url='data' path=''/>"
-                                      "</mapping></application>");
+  writeFile(dir_.file("missing.xml"),
+            metadataOf("<mapping url='/' path='htdocs'><mapping url='more/deep' path='missing'/></mapping>"));
+  writeFile(dir_.file("virtual.xml"), metadataOf("<mapping url='/'><mapping url='data' path=''/></mapping>"));
   // A link to a file the site user may not read.
   writeFile(dir_.file("root-only"), "root's alone");
   ::chmod(dir_.file("root-only").c_str(), 0600);
@@ -130,17 +130,6 @@ TEST_F(Extract, RefusedFailedOrEmptyExtractionsLeaveNothingBehind) {
     EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
     EXPECT_EQ(snapshot(drive_ + "/vhosts"), before) << c.fullName << " " << c.metadata;
   }
-}
-
-TEST_F(Extract, WithoutPermissionsNoSecurityMetadataIsTouched) {
-  writeFile(dir_.file("plain.xml"),
-            "<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:php='http://tavrix.dev/app-package/ns/1/php'>"
-            "<mapping url='/' path='htdocs'><php:permissions writable='false' readable='true'/></mapping></application>");
-  ProcessResult r = extract(dir_.file("plain.xml"));
-  ASSERT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_TRUE(fs::exists(app_ + "/admin/tools/run.php"));
-  EXPECT_FALSE(fs::exists(drive_ + "/vhosts/" + site_.user.name() + "/.kelvo"));
-  for (const auto& line : facl(app_ + "/uploads")) EXPECT_EQ(line.find(site_.group.name()), std::string::npos) << line;
 }
 
 TEST_F(Extract, UpdateRestoresTheGroupsAccessAndWritesNothingTwice) {
@@ -178,10 +167,9 @@ TEST_F(Extract, UpdateWarnsAboutMissingFilesAndTakesTheLaterRule) {
 
   // uploads is writable in the first mapping and denied in the second: one entry, the denial; then
   // each update replaces the entry of the one before.
-  writeFile(dir_.file("twice.xml"),
-            "<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:php='http://tavrix.dev/app-package/ns/1/php'>"
-            "<mapping url='/' path='htdocs'><mapping url='uploads'><php:permissions writable='true'/></mapping></mapping>"
-            "<mapping url='uploads'><php:permissions readable='false'/></mapping></application>");
+  writeFile(dir_.file("twice.xml"), metadataOf("<mapping url='/' path='htdocs'><mapping url='uploads'>"
+                                               "<php:permissions writable='true'/></mapping></mapping><mapping "
+                                               "url='uploads'><php:permissions readable='false'/></mapping>"));
   writeFile(dir_.file("deny.xml"), uploadsRule("readable='false'"));
   writeFile(dir_.file("writable.xml"), uploadsRule("writable='true'"));
   fs::create_directories(app_ + "/uploads");
@@ -203,15 +191,13 @@ TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
   const std::string user = siteOwner();
   ASSERT_EQ(update(packageMetadata()).exitCode, 0);
   for (const std::string& dir : {app_, app_ + "/vendor", app_ + "/vendor/lib"}) EXPECT_EQ(ownerOf(dir), user) << dir;
-  ProcessResult r = extract(packageMetadata());
-  EXPECT_EQ(r.exitCode, 0) << r.out;
 
   // A web root that is not there yet is made with the missing directories above it.
   const auto extractAt = [&](const std::string& webRoot) {
     return tavrix("--extract-application", packageMetadata(), "demo-1.0", "/blog/", "C:\\vhosts\\" + webRoot);
   };
   const std::string domain = drive_ + "/vhosts/" + site_.user.name();
-  r = extractAt(site_.user.name() + "\\new\\httpdocs");
+  ProcessResult r = extractAt(site_.user.name() + "\\new\\httpdocs");
   EXPECT_EQ(r.exitCode, 0) << r.out;
   for (const std::string& dir : {domain + "/new", domain + "/new/httpdocs", domain + "/new/httpdocs/blog/index.php"})
     EXPECT_EQ(ownerOf(dir), user) << dir;
@@ -223,20 +209,22 @@ TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
   EXPECT_FALSE(fs::exists(domain + "-other"));
 }
 
-// Each extraction takes its user's lock, then asks the impersonation service to act as the user:
-// with the service stopped, a second extraction of the user waits for the lock that the first
-// holds meanwhile, and both succeed once the service goes on.
-TEST_F(Extract, ASecondExtractionOfTheUserWaitsForTheFirst) {
-  impersonation_->suspend();
-  ProcessResult first, second;
-  std::thread one([&] { first = extract(packageMetadata()); }), other([&] { second = extract(packageMetadata()); });
-  while (lockersOf(dir_.file("run/lock/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}") + site_.user.name()).waiters.empty())
-    std::this_thread::yield();
-  impersonation_->resume();
-  one.join();
-  other.join();
-  EXPECT_EQ(first.exitCode, 0) << first.out;
-  EXPECT_EQ(second.exitCode, 0) << second.out;
+// Each extraction holds its user's lock for all its work, so that a second one of the user waits
+// for the first (Commands.ExtractionsOfOneUserAreSerialisedByTheLastUserName): the lock is held
+// when the copy opens the package's first file.
+TEST_F(Extract, TheUsersLockIsHeldThroughTheCopy) {
+  const std::string lock = dir_.file("run/lock/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}") + site_.user.name();
+  int opens = 0;
+  bool held = false;
+  PermissionGate gate(repository_ + "/demo-1.0/htdocs/index.php", FAN_OPEN_PERM, [&](int) {
+    if (opens++ == 0) held = lockersOf(lock).holders.size() == 1;
+  });
+  ASSERT_TRUE(gate.ok());
+  ProcessResult r = extract(packageMetadata());
+  gate.open();
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_GT(opens, 0);
+  EXPECT_TRUE(held);
 }
 
 // Commands that rewrite the site's metadata at the same time lose nothing of each other's: other

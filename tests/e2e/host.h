@@ -121,44 +121,36 @@ inline std::map<std::string, std::string> snapshot(const std::string& top) {
 }
 
 // A process of an account (root's own when uid is -1) that exchanges a directory with a link to a
-// decoy and back, in a tight loop, until it is stopped or the name is gone. It counts the
-// exchanges in memory shared with the test, and whether the link it put in place was removed by
-// someone else (the command acted on the link itself): proof that an exchange landed inside
-// a walk. Stopped with the directory in place, it leaves it as it found it.
+// decoy (the account's) and back, in a tight loop, until it is stopped or the name is gone. It
+// counts the exchanges in memory shared with the test, and whether the link it put in place was
+// removed by someone else (the command acted on the link itself): proof that an exchange landed
+// inside a walk. Stopped with the directory in place, it leaves it as it found it.
 class Swapper {
 public:
   Swapper(int uid, int gid, const std::string& directory, const std::string& decoy) {
     void* memory = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) return;
-    shared_ = new (memory) Shared{};
     const std::string parent = std::filesystem::path(directory).parent_path(),
                       name = std::filesystem::path(directory).filename(), link = name + ".swap";
-    Pipe started = makePipe();
+    if (memory == MAP_FAILED || ::symlink(decoy.c_str(), (parent + "/" + link).c_str()) != 0 ||
+        ::lchown((parent + "/" + link).c_str(), uid, gid) != 0)
+      return;
+    shared_ = new (memory) Shared{};
     pid_ = ::fork();
-    if (pid_ == 0) {
-      // Only async-signal-safe calls in the child of a threaded process.
-      if (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0))
-        _exit(1);
-      const int at = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
-      if (at < 0 || ::symlinkat(decoy.c_str(), at, link.c_str()) != 0) _exit(2);
-      (void)!::write(started.writeEnd.get(), "x", 1);
-      while (!shared_->stop) {
-        if (::renameat2(at, name.c_str(), at, link.c_str(), RENAME_EXCHANGE) != 0) {
-          // Gone: what a removal does to the link in the directory's place, or to the directory.
-          struct stat st;
-          if (errno != ENOENT) shared_->failure = errno;
-          else if (shared_->swaps % 2 != 0 && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            shared_->linkTaken = true;
-          _exit(0);
-        }
-        ++shared_->swaps;
+    if (pid_ != 0) return;
+    // Only async-signal-safe calls in the child of a threaded process.
+    if (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0))
+      _exit(1);
+    const int at = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
+    for (; !shared_->stop; ++shared_->swaps)
+      if (::renameat2(at, name.c_str(), at, link.c_str(), RENAME_EXCHANGE) != 0) {
+        // Gone: what a removal does to the link in the directory's place, or to the directory.
+        if (errno != ENOENT) _exit(2);
+        struct stat st;
+        shared_->linkTaken = shared_->swaps % 2 != 0 && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0;
+        _exit(0);
       }
-      if (shared_->swaps % 2 != 0 && ::renameat2(at, name.c_str(), at, link.c_str(), RENAME_EXCHANGE) != 0) _exit(3);
-      _exit(::unlinkat(at, link.c_str(), 0) == 0 ? 0 : 4);
-    }
-    started.writeEnd.reset();
-    char byte = 0;
-    started_ = pid_ > 0 && ::read(started.readEnd.get(), &byte, 1) == 1;
+    if (shared_->swaps % 2 != 0 && ::renameat2(at, name.c_str(), at, link.c_str(), RENAME_EXCHANGE) != 0) _exit(3);
+    _exit(::unlinkat(at, link.c_str(), 0) == 0 ? 0 : 4);
   }
   ~Swapper() {
     if (pid_ > 0) stop();
@@ -167,7 +159,7 @@ public:
   Swapper(const Swapper&) = delete;
   Swapper& operator=(const Swapper&) = delete;
 
-  bool started() const { return started_; }
+  bool started() const { return pid_ > 0; }
   bool linkTaken() const { return shared_->linkTaken; }
   // Ends the exchanges: whether every one succeeded and the swapper ended well.
   bool stop() {
@@ -175,19 +167,17 @@ public:
     int status = 0;
     const bool waited = ::waitpid(pid_, &status, 0) == pid_;
     pid_ = -1;
-    return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0 && shared_->failure == 0;
+    return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
 
 private:
   struct Shared {
     std::atomic<long> swaps{0};
-    std::atomic<int> failure{0};
     std::atomic<bool> linkTaken{false};
     std::atomic<bool> stop{false};
   };
   Shared* shared_ = nullptr;
   pid_t pid_ = -1;
-  bool started_ = false;
 };
 
 } // namespace testing_support

@@ -15,9 +15,7 @@ protected:
     writeRegistry(config);
     exitCode_ = runTool(registry_, args).exitCode;
     logStat_ = {};
-    if (::stat(logPath().c_str(), &logStat_) != 0) return {};
-    EXPECT_EQ(readFile(logPath()).substr(0, 2), "\xFF\xFE");
-    return takeLog();
+    return ::stat(logPath().c_str(), &logStat_) != 0 ? "" : takeLog();
   }
 
   int exitCode_ = -1;
@@ -25,7 +23,8 @@ protected:
 };
 
 // While debugging, the start of a command that acts reaches the file; an error reaches it without
-// debugging; nothing does with the log's switch off; --help and a usage error write no log at all.
+// debugging; nothing does with the log's switch off. (That --help and a usage error write no log at
+// all is Operator.VersionHelpAndUsageErrorsWriteNothing's.)
 TEST_F(LogFileSink, SwitchesDecideWhatReachesTheFile) {
   std::string commandLine = binary("tavrix");
   for (const std::string& arg : kActingCommand)
@@ -38,8 +37,6 @@ TEST_F(LogFileSink, SwitchesDecideWhatReachesTheFile) {
   EXPECT_NE(errors.find(" Error: failed to load external entity"), std::string::npos);
   EXPECT_EQ(errors.find("Info:"), std::string::npos);
   EXPECT_EQ(runWith("\"Debug\"=dword:00000001\n\"log_debug_enabled\"=dword:00000000\n", kActingCommand), "");
-  EXPECT_EQ(runWith("\"Debug\"=dword:00000001\n", {"--help"}), "");
-  EXPECT_EQ(runWith("\"Debug\"=dword:00000001\n", {"--Help"}), "");
 }
 
 // The log holds command lines (a script's, with its passwords, while debugging): a new log, and an

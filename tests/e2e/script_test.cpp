@@ -161,13 +161,7 @@ TEST_F(Script, ScriptReachesItsOwnSiteOnly) {
 }
 
 TEST_F(Script, ARunEndsWithNothingLeftAtItsEndOrItsLimit) {
-  const struct {
-    const char* processor;
-    const char* script;
-    const char* limits;
-    int exitCode;
-    const char* message;
-  } cases[] = {
+  const struct { const char *processor, *script, *limits; int exitCode; const char* message; } cases[] = {
       {"binary", "disable", "", 0, ""},
       {"php", "upgrade", "\"MemoryLimitMiB\"=dword:00000100\n", 1, "The run was stopped at its memory limit of 256 MiB"},
       {"binary", "enable", "\"TaskLimit\"=dword:00000064\n", 1, "The run reached its limit of 100 tasks"},

@@ -2,8 +2,6 @@
 // check what was logged.
 #pragma once
 
-#include <algorithm>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -20,7 +18,6 @@ public:
   void onText(int level, const std::u16string& text) override {
     std::lock_guard lock(mutex_);
     lines_.push_back(u8(LogManager::levelWord(level) + u": " + text));
-    logged_.notify_all();
   }
   // The lines logged so far.
   std::vector<std::string> lines() {
@@ -33,17 +30,8 @@ public:
     return std::exchange(lines_, {});
   }
 
-  // Waits until a line that starts with the prefix is logged (by another thread).
-  void waitForLine(const std::string& prefix) {
-    std::unique_lock lock(mutex_);
-    logged_.wait(lock, [&] {
-      return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.starts_with(prefix); });
-    });
-  }
-
 private:
   std::mutex mutex_;
-  std::condition_variable logged_;
   std::vector<std::string> lines_;
 };
 

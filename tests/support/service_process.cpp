@@ -91,10 +91,6 @@ ServiceProcess::~ServiceProcess() {
 }
 
 int ServiceProcess::stop() {
-  // Only a suspended service is resumed, and before the SIGTERM: a SIGCONT that reaches a
-  // running service discards the SIGSTOP by which the leak checker stops it at exit, and the
-  // checker then waits for ever.
-  if (suspended_) resume();
   ::kill(pid_, SIGTERM);
   int status = 0;
   ::waitpid(pid_, &status, 0);
@@ -106,16 +102,6 @@ void ServiceProcess::kill() {
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
-}
-
-void ServiceProcess::suspend() {
-  ::kill(pid_, SIGSTOP);
-  suspended_ = true;
-}
-
-void ServiceProcess::resume() {
-  ::kill(pid_, SIGCONT);
-  suspended_ = false;
 }
 
 } // namespace testing_support

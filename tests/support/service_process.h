@@ -24,19 +24,15 @@ public:
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
-  // Sends SIGTERM (resuming a suspended service) and returns the exit status (as waitpid reports
+  // Sends SIGTERM and returns the exit status (as waitpid reports
   // it: -1 when killed by signal).
   int stop();
   // Kills it with SIGKILL (no clean-up) and waits for it.
   void kill();
-  // Stops it (SIGSTOP) until resumed: clients connect to its backlog and wait for replies.
-  void suspend();
-  void resume();
   int pid() const { return pid_; }
 
 private:
   int pid_ = -1;
-  bool suspended_ = false;
 };
 
 } // namespace testing_support

@@ -4,9 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <grp.h>
 #include <sys/fanotify.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
@@ -17,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -112,18 +111,14 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   posix_spawn_file_actions_adddup2(&actions, out.get(), 1);
   posix_spawn_file_actions_adddup2(&actions, err.get(), 2);
 
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry(*e);
-    const std::size_t eq = entry.find('=');
-    env.emplace(entry.substr(0, eq), eq == std::string::npos ? "" : entry.substr(eq + 1));
-  }
-  for (const auto& [k, v] : environment) env[k] = v;
-  std::vector<std::string> envStrings, argCopy = argv;
-  for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  // The environment, with `environment`'s variables set over it.
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e)
+    if (!environment.contains(std::string(*e, std::strcspn(*e, "=")))) envStrings.push_back(*e);
+  for (const auto& [k, v] : environment) envStrings.push_back(k + "=" + v);
   std::vector<char*> envp, args;
   for (auto& s : envStrings) envp.push_back(s.data());
-  for (auto& s : argCopy) args.push_back(s.data());
+  for (const auto& s : argv) args.push_back(const_cast<char*>(s.c_str()));
   envp.push_back(nullptr);
   args.push_back(nullptr);
 
@@ -176,34 +171,6 @@ void PermissionGate::open() {
   stop_.writeEnd.reset();
   if (thread_.joinable()) thread_.join();
   watch_.reset();
-}
-
-LockingChild::LockingChild(const std::string& file, int asAccount) {
-  Pipe ready = makePipe();
-  pid_ = fork();
-  if (pid_ == 0) {
-    // Only async-signal-safe calls in the child of a threaded process; its descriptors go with
-    // it when it is killed.
-    if (asAccount >= 0 && (setgroups(0, nullptr) != 0 || setgid(asAccount) != 0 || setuid(asAccount) != 0)) _exit(1);
-    int fd = open(file.c_str(), asAccount >= 0 ? O_RDONLY | O_CREAT : O_RDONLY, 0644);
-    if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
-    (void)!write(ready.writeEnd.get(), "x", 1);
-    for (;;) pause();
-  }
-  ready.writeEnd.reset();
-  char byte = 0;
-  locked_ = pid_ > 0 && read(ready.readEnd.get(), &byte, 1) == 1;
-}
-
-LockingChild::~LockingChild() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-}
-
-std::string LockingChild::holder() const {
-  std::string comm = readFile("/proc/" + std::to_string(pid_) + "/comm");
-  return comm.substr(0, comm.find('\n')) + " (" + std::to_string(pid_) + ")";
 }
 
 Lockers lockersOf(const std::string& file) {

@@ -140,26 +140,6 @@ private:
   std::thread thread_;
 };
 
-// A child process that holds an exclusive flock on a file until the object goes away. Given an
-// account id, the child runs as that user and group (no supplementary groups) and creates the
-// file when it is missing, as a local user out to stop the tool would.
-class LockingChild {
-public:
-  explicit LockingChild(const std::string& file, int asAccount = -1);
-  ~LockingChild();
-  LockingChild(const LockingChild&) = delete;
-  LockingChild& operator=(const LockingChild&) = delete;
-
-  bool locked() const { return locked_; }
-  int pid() const { return pid_; }
-  // "name (pid)", as a holder of a file is named in messages.
-  std::string holder() const;
-
-private:
-  int pid_ = -1;
-  bool locked_ = false;
-};
-
 // The processes that hold a lock on the file and those that wait for one, as /proc/locks lists them.
 struct Lockers {
   std::set<int> holders, waiters;
