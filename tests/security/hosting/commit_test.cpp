@@ -1,6 +1,6 @@
-// Commits as root on a real site tree: what is logged and stored, the web users' files, two
-// managers of one file, and what the callback is asked. The ACLs an extraction's grant and denial
-// leave on every object, the owner's bits kept and nothing written twice are
+// Commits as root on a real site tree: what is logged and stored, the web users' files, and what
+// the callback is asked. The ACLs an extraction's grant and denial leave on every object, the
+// owner's bits kept, nothing written twice and two commands saving one file at once are
 // tests/e2e/extract_test.cpp's; links, hard links and swaps tests/e2e/hostile_paths_test.cpp's;
 // the checker's decisions tests/security/disk's.
 #include <unistd.h>
@@ -30,20 +30,18 @@ protected:
   HostingEnvironment& env() { return HostingEnvironment::get(); }
   std::string site(const std::string& name) { return env().host("vhosts/" + name); }
 
-  // dirs directories of files each below `root`, and a chain of eight directories with a file.
-  void makeTree(const std::string& root, int dirs, int files) {
-    fs::create_directories(root + "/l1/l2/l3/l4/l5/l6/l7/l8");
-    writeFile(root + "/l1/l2/l3/l4/l5/l6/l7/l8/deep.php", "<?php");
-    writeFile(root + "/index.php", "<?php");
+  // Below the site's `root`: `dirs` directories of `files` files each, a chain of eight
+  // directories with a file, all the site user's.
+  std::string makeApp(const std::string& site, const std::string& root, int dirs, int files) {
+    const std::string app = this->site(site) + "/" + root;
+    fs::create_directories(app + "/l1/l2/l3/l4/l5/l6/l7/l8");
+    writeFile(app + "/l1/l2/l3/l4/l5/l6/l7/l8/deep.php", "<?php");
+    writeFile(app + "/index.php", "<?php");
     for (int d = 0; d < dirs; ++d)
-      for (int f = 0; f < files; ++f)
-        writeFile(root + "/d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", "x");
-  }
-  void chownToUser(const std::string& path) {
-    ASSERT_EQ(runProcess({"/usr/bin/chown", "-R",
-                          std::to_string(user_->uid()) + ":" + std::to_string(user_->gid()), path})
-                  .exitCode,
-              0);
+      for (int f = 0; f < files; ++f) writeFile(app + "/d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", "x");
+    const std::string owner = std::to_string(user_->uid()) + ":" + std::to_string(user_->gid());
+    EXPECT_EQ(runProcess({"/usr/bin/chown", "-R", owner, this->site(site)}).exitCode, 0);
+    return app;
   }
   std::string groupLine(const std::string& perms) { return "group:" + group_->name() + ":" + perms; }
 
@@ -52,9 +50,7 @@ protected:
 };
 
 TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
-  const std::string app = site("site1") + "/httpdocs/app";
-  makeTree(app, 3, 5);
-  chownToUser(site("site1"));
+  const std::string app = makeApp("site1", "httpdocs/app", 3, 5);
 
   const std::u16string appPath = u"C:\\vhosts\\site1\\httpdocs\\app";
   auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
@@ -67,27 +63,21 @@ TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
     EXPECT_EQ(has(lines, "default:" + groupLine("rwx")), entry.is_directory()) << entry.path();
   }
   EXPECT_TRUE(has(facl(app), "default:" + groupLine("rwx")));
-  const std::vector<std::string> log = env().log->take();
-  const std::string appText = "C:\\vhosts\\site1\\httpdocs\\app";
   // The dump names accounts by SID: the ACEs read back carry no names.
+  const std::string appText = "C:\\vhosts\\site1\\httpdocs\\app", sid = u8(group_->sid().toSidString());
   std::string items;
-  int index = 0;
-  const std::string sid = u8(group_->sid().toSidString());
-  for (const char* onto : {"ThisObject", "Files", "SubFolders"})
-    items += "Index " + std::to_string(index++) + ", apply onto " + onto +
-             ", type Allow, account " + sid + ", access 1F01FF[3], key " + sid + "\n";
-  for (const std::string& line :
-       {"Info: Commiting file system security changes for path " + appText +
-            ", root path: C:\\vhosts",
-        "Info: Checking security for path " + appText + " using fast algorithm",
-        "Info: Generating ACL for path " + appText,
-        "Info: No children security entries found for path " + appText,
-        "Info: Setting inherited security " + items + " to " + appText,
-        std::string("Info: File system security changes applied successfully")})
-    EXPECT_TRUE(has(log, line)) << line;
+  for (const char* onto : {"0, apply onto ThisObject", "1, apply onto Files", "2, apply onto SubFolders"})
+    items += "Index " + std::string(onto) + ", type Allow, account " + sid + ", access 1F01FF[3], key " + sid + "\n";
+  const std::vector<std::string> log = env().log->take();
+  for (const std::string& line : {"Commiting file system security changes for path " + appText + ", root path: C:\\vhosts",
+                                  "Checking security for path " + appText + " using fast algorithm",
+                                  "Generating ACL for path " + appText, "No children security entries found for path " + appText,
+                                  "Setting inherited security " + items + " to " + appText,
+                                  std::string("File system security changes applied successfully")})
+    EXPECT_TRUE(has(log, "Info: " + line)) << line;
   const std::string stored = readFile(site("site1") + "/.kelvo/.Security");
-  EXPECT_NE(stored.find("Account=\"" + group_->name() + "\""), std::string::npos) << stored;
-  EXPECT_NE(stored.find("SubPath=\"site1\\httpdocs\\app\""), std::string::npos) << stored;
+  for (const std::string& attribute : {"Account=\"" + group_->name() + "\"", std::string("SubPath=\"site1\\httpdocs\\app\"")})
+    EXPECT_NE(stored.find(attribute), std::string::npos) << stored;
 
   // A default list removed behind the tool's back (the rest as it was) is drift: written again.
   ASSERT_EQ(runProcess({"/usr/bin/setfacl", "-k", app + "/l1/l2"}).exitCode, 0);
@@ -97,9 +87,8 @@ TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
 
 TEST_F(Commit, WebUserDirectoryUsesThatUsersFile) {
   const std::string domain = site("site2");
-  makeTree(domain + "/web_users/bob/app", 1, 2);
-  makeTree(domain + "/httpdocs/app", 1, 2);
-  chownToUser(domain);
+  makeApp("site2", "httpdocs/app", 1, 2);
+  makeApp("site2", "web_users/bob/app", 1, 2);
   const std::u16string bobApp = u"C:\\vhosts\\site2\\web_users\\bob\\app";
   auto bob = ManagerPathCache(nullptr).getManagerByPath(bobApp);
   EXPECT_EQ(u8(bob->getMetadataLocation()), "C:\\vhosts\\site2\\.kelvo\\.Web.bob.Security");
@@ -122,28 +111,6 @@ TEST_F(Commit, WebUserDirectoryUsesThatUsersFile) {
                   "C:\\vhosts\\site2\\.kelvo\\.Security"));
 }
 
-TEST_F(Commit, ManagersOfOneFileKeepEachOthersEntries) {
-  const std::string app = site("site7") + "/httpdocs/app";
-  makeTree(app, 2, 1);
-  chownToUser(site("site7"));
-  const std::u16string appPath = u"C:\\vhosts\\site7\\httpdocs\\app";
-  // Two commands read the file before either saves it.
-  const std::u16string vhosts = HostingSecurity::virtualHostsDirectory();
-  HostingSecurity::SecurityManager first(appPath, true, nullptr, vhosts),
-      second(appPath, true, nullptr, vhosts);
-  first.addAccessEntry(u"d0", group_->sid(), 0x1F01FF, 3, true);
-  second.addAccessEntry(u"d1", group_->sid(), 0x1F01FF, 3, false);
-  first.commit(appPath, true, nullptr, 1);
-  second.commit(appPath, true, nullptr, 1);
-  EXPECT_EQ(HostingSecurity::SecurityManager(appPath, true, nullptr, vhosts).entries().size(), 2u);
-  EXPECT_TRUE(has(facl(app + "/d0"), groupLine("rwx")));
-  EXPECT_TRUE(has(facl(app + "/d1"), groupLine("---")));
-}
-
-} // namespace
-
-namespace {
-
 // Records what the checker asks and answers from a table.
 class RecordingCallback : public DiskSecurity::Callback {
 public:
@@ -163,9 +130,7 @@ public:
 };
 
 TEST_F(Commit, CallbackSeesOnlyPathsWithEntriesAndMayStopTheWalk) {
-  const std::string app = site("site6") + "/httpdocs/app";
-  makeTree(app, 3, 2);
-  chownToUser(site("site6"));
+  const std::string app = makeApp("site6", "httpdocs/app", 3, 2);
   const std::u16string appPath = u"C:\\vhosts\\site6\\httpdocs\\app";
   auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
   for (const char16_t* sub : {u"d0", u"d1\\f0.txt", u"d2", u"l1\\l2\\l3", u"missing"})
