@@ -12,13 +12,11 @@ using namespace testing_support;
 
 namespace {
 
-// Product values from a table, each read counted.
-class CountingHelper : public FakeSystemHelper {
+// Product values from a table.
+class ProductHelper : public FakeSystemHelper {
 public:
   std::map<std::u16string, std::u16string> product;
-  int reads = 0;
   std::optional<std::u16string> getProductValue(const std::u16string& name) override {
-    ++reads;
     auto found = product.find(name);
     if (found == product.end()) return std::nullopt;
     return found->second;
@@ -50,7 +48,7 @@ protected:
 
   TempDir dir_;
   ScopedRegistry registry_;
-  std::shared_ptr<CountingHelper> helper_ = std::make_shared<CountingHelper>();
+  std::shared_ptr<ProductHelper> helper_ = std::make_shared<ProductHelper>();
   DiskSecurity::KelvoComponentResolver resolver_{helper_};
 };
 
@@ -69,13 +67,6 @@ TEST_F(Resolver, ConfigurationValueFirstThenTableThenAdditionalPaths) {
     if (!c.inConfiguration) helper_->product.erase(c.name);
     EXPECT_EQ(resolver_.getPath(c.name), c.paths) << u8(c.name);
   }
-}
-
-TEST_F(Resolver, SecondRequestIsServedFromTheCache) {
-  const std::vector<std::u16string> first = resolver_.getPath(u"HTTPD_VHOSTS_D");
-  helper_->product[u"HTTPD_VHOSTS_D"] = u"C:\\perl";
-  EXPECT_EQ(resolver_.getPath(u"HTTPD_VHOSTS_D"), first);
-  EXPECT_EQ(helper_->reads, 1);
 }
 
 TEST_F(Resolver, FailuresNameTheComponentAndTheCause) {

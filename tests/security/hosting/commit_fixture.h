@@ -1,6 +1,6 @@
 // A site under C:\vhosts (drive C: mapped to a temporary directory), the reference management
-// service answering HTTPD_VHOSTS_D, a site user with its worker group IWPG_<user>, and the log
-// lines of the process. One service per test program: the service client is process-wide.
+// service answering HTTPD_VHOSTS_D, and the log lines of the process. One service per test
+// program: the service client is process-wide.
 #pragma once
 
 #include <filesystem>
@@ -47,26 +47,6 @@ struct HostingEnvironment {
     return environment;
   }
   std::string host(const std::string& relative) { return base.file("c/" + relative); }
-};
-
-// A worker group named after the site user, removed when destroyed.
-class WorkerGroup {
-public:
-  explicit WorkerGroup(const std::string& user) : name_("IWPG_" + user) {
-    ok_ = runProcess({"/usr/sbin/groupadd", name_}).exitCode == 0;
-  }
-  ~WorkerGroup() {
-    if (ok_) runProcess({"/usr/sbin/groupdel", name_});
-  }
-  bool ok() const { return ok_; }
-  const std::string& name() const { return name_; }
-  RunTime::Sid sid() const {
-    return DiskSecurity::DefaultSystemHelper().getAccount(os::utf16FromUtf8(name_), u"");
-  }
-
-private:
-  std::string name_;
-  bool ok_ = false;
 };
 
 } // namespace testing_support

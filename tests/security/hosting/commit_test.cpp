@@ -20,10 +20,8 @@ class Commit : public ::testing::Test {
 protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "commits write trusted attributes and ACLs: needs root";
-    user_ = std::make_unique<ScopedUser>();
-    ASSERT_TRUE(user_->ok());
-    group_ = std::make_unique<WorkerGroup>(user_->name());
-    ASSERT_TRUE(group_->ok());
+    ASSERT_TRUE(user_.ok() && group_.ok());
+    sid_ = DiskSecurity::DefaultSystemHelper().getAccount(os::utf16FromUtf8(group_.name()), u"");
     env().log->take();
   }
 
@@ -39,14 +37,15 @@ protected:
     writeFile(app + "/index.php", "<?php");
     for (int d = 0; d < dirs; ++d)
       for (int f = 0; f < files; ++f) writeFile(app + "/d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", "x");
-    const std::string owner = std::to_string(user_->uid()) + ":" + std::to_string(user_->gid());
+    const std::string owner = std::to_string(user_.uid()) + ":" + std::to_string(user_.gid());
     EXPECT_EQ(runProcess({"/usr/bin/chown", "-R", owner, this->site(site)}).exitCode, 0);
     return app;
   }
-  std::string groupLine(const std::string& perms) { return "group:" + group_->name() + ":" + perms; }
+  std::string groupLine(const std::string& perms) { return "group:" + group_.name() + ":" + perms; }
 
-  std::unique_ptr<ScopedUser> user_;
-  std::unique_ptr<WorkerGroup> group_;
+  ScopedUser user_;  // the site user
+  ScopedGroup group_; // its worker group
+  RunTime::Sid sid_;
 };
 
 TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
@@ -54,7 +53,7 @@ TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
 
   const std::u16string appPath = u"C:\\vhosts\\site1\\httpdocs\\app";
   auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
-  manager->addAccessEntry(u"", group_->sid(), 0x1F01FF, 3, true);
+  manager->addAccessEntry(u"", sid_, 0x1F01FF, 3, true);
   manager->commit(appPath, true, nullptr, 1);
 
   for (const auto& entry : fs::recursive_directory_iterator(app)) {
@@ -64,7 +63,7 @@ TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
   }
   EXPECT_TRUE(has(facl(app), "default:" + groupLine("rwx")));
   // The dump names accounts by SID: the ACEs read back carry no names.
-  const std::string appText = "C:\\vhosts\\site1\\httpdocs\\app", sid = u8(group_->sid().toSidString());
+  const std::string appText = "C:\\vhosts\\site1\\httpdocs\\app", sid = u8(sid_.toSidString());
   std::string items;
   for (const char* onto : {"0, apply onto ThisObject", "1, apply onto Files", "2, apply onto SubFolders"})
     items += "Index " + std::string(onto) + ", type Allow, account " + sid + ", access 1F01FF[3], key " + sid + "\n";
@@ -76,7 +75,7 @@ TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
                                   std::string("File system security changes applied successfully")})
     EXPECT_TRUE(has(log, "Info: " + line)) << line;
   const std::string stored = readFile(site("site1") + "/.kelvo/.Security");
-  for (const std::string& attribute : {"Account=\"" + group_->name() + "\"", std::string("SubPath=\"site1\\httpdocs\\app\"")})
+  for (const std::string& attribute : {"Account=\"" + group_.name() + "\"", std::string("SubPath=\"site1\\httpdocs\\app\"")})
     EXPECT_NE(stored.find(attribute), std::string::npos) << stored;
 
   // A default list removed behind the tool's back (the rest as it was) is drift: written again.
@@ -92,7 +91,7 @@ TEST_F(Commit, WebUserDirectoryUsesThatUsersFile) {
   const std::u16string bobApp = u"C:\\vhosts\\site2\\web_users\\bob\\app";
   auto bob = ManagerPathCache(nullptr).getManagerByPath(bobApp);
   EXPECT_EQ(u8(bob->getMetadataLocation()), "C:\\vhosts\\site2\\.kelvo\\.Web.bob.Security");
-  bob->addAccessEntry(u"", group_->sid(), 0x1F01FF, 3, true);
+  bob->addAccessEntry(u"", sid_, 0x1F01FF, 3, true);
   bob->commit(bobApp, true, nullptr, 1);
   EXPECT_TRUE(fs::exists(domain + "/.kelvo/.Web.bob.Security"));
   EXPECT_FALSE(fs::exists(domain + "/.kelvo/.Security"));
@@ -100,8 +99,8 @@ TEST_F(Commit, WebUserDirectoryUsesThatUsersFile) {
   // The domain's commit enters bob's directory with bob's entries: the domain's entry there
   // is not the one that applies.
   auto site = ManagerPathCache(nullptr).getManagerByPath(u"C:\\vhosts\\site2");
-  site->addAccessEntry(u"httpdocs\\app", group_->sid(), 0x1200A9, 3, true);
-  site->addAccessEntry(u"web_users\\bob\\app\\d0", group_->sid(), 0x1200A9, 3, true);
+  site->addAccessEntry(u"httpdocs\\app", sid_, 0x1200A9, 3, true);
+  site->addAccessEntry(u"web_users\\bob\\app\\d0", sid_, 0x1200A9, 3, true);
   site->commit(u"C:\\vhosts\\site2", true, nullptr, 1);
   EXPECT_TRUE(has(facl(domain + "/httpdocs/app/d0"), groupLine("r-x")));
   EXPECT_TRUE(has(facl(domain + "/web_users/bob/app/d0"), groupLine("rwx")));
@@ -134,7 +133,7 @@ TEST_F(Commit, CallbackSeesOnlyPathsWithEntriesAndMayStopTheWalk) {
   const std::u16string appPath = u"C:\\vhosts\\site6\\httpdocs\\app";
   auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
   for (const char16_t* sub : {u"d0", u"d1\\f0.txt", u"d2", u"l1\\l2\\l3", u"missing"})
-    manager->addAccessEntry(sub, group_->sid(), 0x1200A9, 3, true);
+    manager->addAccessEntry(sub, sid_, 0x1200A9, 3, true);
 
   RecordingCallback skipping;
   skipping.skip = "C:\\vhosts\\site6\\httpdocs\\app\\d2";
@@ -153,8 +152,8 @@ TEST_F(Commit, CallbackSeesOnlyPathsWithEntriesAndMayStopTheWalk) {
 
   // An abort ends the walk; what was recorded is saved all the same.
   fs::remove(site("site6") + "/.kelvo/.Security");
-  manager->addAccessEntry(u"d0", group_->sid(), 0x1F01FF, 3, true);
-  manager->addAccessEntry(u"d2", group_->sid(), 0x1F01FF, 3, true);
+  manager->addAccessEntry(u"d0", sid_, 0x1F01FF, 3, true);
+  manager->addAccessEntry(u"d2", sid_, 0x1F01FF, 3, true);
   RecordingCallback aborting;
   aborting.abortAfterFirstWrite = true;
   manager->commit(appPath, false, &aborting, 1);

@@ -12,6 +12,7 @@
 #include "os/text.h"
 #include "security/disk/vocabulary.h"
 #include "tests/security/hosting/metadata_testing.h"
+#include "tests/support/failure.h"
 
 using namespace DiskSecurity;
 using namespace HostingSecurity;
@@ -33,15 +34,12 @@ protected:
     std::u16string location;
     saveToFile(c, location, w(file), lenient);
   }
+  // The message and its contexts' ("\nat " before each), host paths with "/" throughout.
   static std::string failure(const std::function<void()>& action) {
-    try {
-      action();
-      return "";
-    } catch (const vexception& e) {
-      std::string text = u8(e.fullText());
-      std::replace(text.begin(), text.end(), '\\', '/');
-      return text;
-    }
+    const testing_support::Failure failed = testing_support::failureOf(action);
+    std::string text = failed.message + failed.calls;
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return text;
   }
   static AccessEntry entry(RunTime::Sid account, std::int32_t flags = 0, std::uint32_t mask = 0x1F01FF,
                            std::uint32_t aceFlags = 3) {
