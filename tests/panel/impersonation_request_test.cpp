@@ -159,8 +159,7 @@ TEST(ImpersonationRequest, TheEnvironmentBlockAndTheProgramLine) {
     std::u16string program;
     std::vector<std::u16string> arguments;
   } lines[] = {
-      {{false, u"", u"\"C:\\php 8\\php.exe\" -f \"a b.php\"", u"", u""}, u"C:\\php 8\\php.exe",
-       {u"C:\\php 8\\php.exe", u"-f", u"a b.php"}},
+      {{false, u"", u"\"C:\\php 8\\php.exe\" -f \"a b.php\"", u"", u""}, u"C:\\php 8\\php.exe", {u"C:\\php 8\\php.exe", u"-f", u"a b.php"}},
       {{true, u"/usr/bin/env", u"env -i", u"", u""}, u"/usr/bin/env", {u"env", u"-i"}},
       {{true, u"/usr/bin/env", u"", u"", u""}, u"/usr/bin/env", {u"/usr/bin/env"}},
   };

@@ -43,10 +43,8 @@ public:
   using RawPeer::RawPeer;
 
   // One whole request and its reply's text: the value, "error: <message>", or "closed".
-  std::string query(const Bytes& request) {
-    if (!send(le32(static_cast<std::uint32_t>(request.size()))) || !send(request)) return "closed";
-    return readReply();
-  }
+  std::string query(const Bytes& request) { return sendRequest(request) ? readReply() : "closed"; }
+  bool sendRequest(const Bytes& request) { return send(le32(static_cast<std::uint32_t>(request.size()))) && send(request); }
   // The answer to a query of the setting the tests' registries hold ("C:\\data").
   std::string dataDirectory() { return query(getStringRequest(u"PRODUCT_DATA_D")); }
   std::string readReply() {
@@ -270,14 +268,12 @@ TEST_F(Service, HostilePeersNeitherCrashItNorDelayFiftyClients) {
   // The hostile peers are still connected and silent: a service they held up would not answer.
   std::vector<std::thread> clients;
   std::vector<std::string> answers(50);
-  for (std::size_t i = 0; i < answers.size(); ++i)
-    clients.emplace_back([&, i] {
+  for (std::string& answer : answers)
+    clients.emplace_back([&answer] {
       KelvoSrvClient client(std::u16string(registry::PRODUCT_CONFIG_KEY), u"zrcpipe");
-      try {
-        for (int round = 0; round < 20; ++round) answers[i] = u8(client.getString(u"PRODUCT_DATA_D"));
-      } catch (const vexception& e) {
-        answers[i] = u8(e.fullText());
-      }
+      const std::string failed =
+          failureOf([&] { for (int round = 0; round < 20; ++round) answer = u8(client.getString(u"PRODUCT_DATA_D")); }).message;
+      if (!failed.empty()) answer = failed;
     });
   for (std::thread& client : clients) client.join();
   for (const std::string& answer : answers) EXPECT_EQ(answer, "C:\\data");
@@ -356,8 +352,7 @@ TEST_F(Service, ARestartLosesNoConnectionQueuedInAHandedOverSocket) {
   EXPECT_NE(readFile(log).find("(socket handed over by the service manager)"), std::string::npos) << readFile(log);
   ASSERT_EQ(manager.next(), "STOPPING=1");
   ManagementPeer waiting(pipe());
-  const Bytes request = getStringRequest(u"PRODUCT_DATA_D");
-  ASSERT_TRUE(waiting.send(le32(static_cast<std::uint32_t>(request.size()))) && waiting.send(request));
+  ASSERT_TRUE(waiting.sendRequest(getStringRequest(u"PRODUCT_DATA_D")));
   ServiceProcess second(command, pipe(), {}, handedOver);
   ASSERT_EQ(manager.next(), "READY=1");
   EXPECT_EQ(waiting.readReply(), "C:\\data");
