@@ -52,18 +52,6 @@ protected:
   std::string site_ = dir_.file("site");
 };
 
-TEST_F(Walk, SpellingsOfOnePathYieldTheSameDirectory) {
-  for (const char* spelling : {"cgi-bin", "/cgi-bin/", "\\cgi-bin\\", "./cgi-bin/.", "cgi-bin//", "x/../cgi-bin"}) {
-    fs::remove_all(site_);
-    fs::create_directories(site_);
-    const std::string s(spelling);
-    PermissionMap map = walk("<mapping url=\"/\"><mapping url=\"" + s + "\" path=\"" + s +
-                             "\"><p:permissions writable=\"true\"/></mapping></mapping>");
-    EXPECT_EQ(readFile(site_ + "/cgi-bin/run.cgi"), "run") << spelling;
-    EXPECT_EQ(map, (PermissionMap{{u"cgi-bin", u"php"}})) << spelling;
-  }
-}
-
 TEST_F(Walk, PermissionRules) {
   const struct {
     std::string rules;
@@ -105,12 +93,10 @@ TEST_F(Walk, MappingsWithoutContentMakeNoDirectoryButKeepTheirRulesAndChildren) 
   EXPECT_EQ(readFile(site_ + "/v1/in/run.cgi"), "run"); // made with its missing parent
 }
 
-TEST_F(Walk, WithoutCopyingDirectoriesAreMadeAndSourcesStillRead) {
-  walk("<mapping url=\"a/b\" path=\"htdocs\"><mapping url=\"c\" path=\"cgi-bin\"/></mapping>", false);
-  EXPECT_TRUE(fs::is_directory(site_ + "/a/b/c"));
-  EXPECT_TRUE(fs::is_empty(site_ + "/a/b/c"));
-  EXPECT_FALSE(fs::exists(site_ + "/a/b/index.php"));
-  // The sources are read all the same: a missing one fails the walk, which removes what it made.
+// Without copying (an update) the directories are made and nothing is copied: tests/e2e's
+// DirectoriesMadeInASiteAreTheSiteUsers and UpdateRestoresTheGroupsAccessAndWritesNothingTwice.
+// The sources are read all the same: a missing one fails the walk, which removes what it made.
+TEST_F(Walk, WithoutCopyingTheSourcesAreStillRead) {
   const std::string message = failure([&] { walk("<mapping url=\"x/y\" path=\"missing\"/>", false); });
   EXPECT_EQ(message.substr(message.find(" at ")), " at Unable to read directory (" + package_ + "/missing)");
   EXPECT_FALSE(fs::exists(site_ + "/x"));
