@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -19,11 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-std::string failure(const std::function<void()>& call) {
-  const Failure failed = failureOf(call);
-  return failed.message.empty() ? "no exception" : failed.message;
-}
 
 // A package with htdocs and cgi-bin directories, and an empty site.
 class Walk : public ::testing::Test {
@@ -97,7 +91,7 @@ TEST_F(Walk, MappingsWithoutContentMakeNoDirectoryButKeepTheirRulesAndChildren) 
 // DirectoriesMadeInASiteAreTheSiteUsers and UpdateRestoresTheGroupsAccessAndWritesNothingTwice.
 // The sources are read all the same: a missing one fails the walk, which removes what it made.
 TEST_F(Walk, WithoutCopyingTheSourcesAreStillRead) {
-  const std::string message = failure([&] { walk("<mapping url=\"x/y\" path=\"missing\"/>", false); });
+  const std::string message = failureOf([&] { walk("<mapping url=\"x/y\" path=\"missing\"/>", false); }).message;
   EXPECT_EQ(message.substr(message.find(" at ")), " at Unable to read directory (" + package_ + "/missing)");
   EXPECT_FALSE(fs::exists(site_ + "/x"));
 }
@@ -120,8 +114,8 @@ TEST_F(Walk, ConfinedToTheSiteAndThePackage) {
       {"<mapping url=\"x\" path=\"../decoy\"/>", "Path (..\\decoy" + outsidePackage},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(failure([&] { walk(c.mappings); }), c.message) << c.mappings;
-  std::string message = failure([&] { walk("<mapping url=\"lnk/new\" path=\"htdocs\"/>"); });
+    EXPECT_EQ(failureOf([&] { walk(c.mappings); }).message, c.message) << c.mappings;
+  std::string message = failureOf([&] { walk("<mapping url=\"lnk/new\" path=\"htdocs\"/>"); }).message;
   EXPECT_NE(message.find("(Error code 448)"), std::string::npos) << message;
   EXPECT_EQ(fs::directory_iterator(decoy)->path().filename(), "keep");
   EXPECT_EQ(std::distance(fs::directory_iterator(decoy), fs::directory_iterator()), 1);

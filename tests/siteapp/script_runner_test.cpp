@@ -8,15 +8,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <regex>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "os/text.h"
 #include "runtime/core/command_line.h"
-#include "runtime/core/exception.h"
 #include "runtime/log/log_manager.h"
 #include "runtime/process/pipe_client.h"
 #include "runtime/security/user_information.h"
@@ -38,17 +35,27 @@ class ScriptRunner : public ::testing::Test {
 protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "running scripts as a site user needs root";
-    for (const char* host : {"/usr/bin/php", "/usr/bin/perl"})
+    for (const auto& [host, link] : {std::pair{"/usr/bin/php", "/php/php.exe"}, {"/usr/bin/perl", "/perl/bin/perl.exe"}}) {
       if (::access(host, X_OK) != 0) GTEST_SKIP() << host << " is missing (./test.sh installs php-cli)";
+      std::filesystem::create_directories(std::filesystem::path(c_ + link).parent_path());
+      ASSERT_EQ(::symlink(host, (c_ + link).c_str()), 0);
+    }
     ASSERT_TRUE(primary_.ok() && extra_.ok() && user_.ok()) << "cannot create the test accounts";
     ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
-    std::filesystem::create_directories(c_ + "/php");
-    std::filesystem::create_directories(c_ + "/perl/bin");
-    ASSERT_EQ(::symlink("/usr/bin/php", (c_ + "/php/php.exe").c_str()), 0);
-    ASSERT_EQ(::symlink("/usr/bin/perl", (c_ + "/perl/bin/perl.exe").c_str()), 0);
     // The package's ini file, a host path; the host's own configuration loads the extensions.
     writeFile(dir_.file("php.ini"), "display_errors = stderr\n");
-    useRegistry("");
+    // The ANSI code page is Windows-1252: the request's values are re-encoded for the script.
+    registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n"
+                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + c_ + "\"\n"
+                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage]\n\"ACP\"=\"1252\"\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                    "\"PipeConnectTryCount\"=dword:00000005\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config\\Packages\\script.php82]\n"
+                    "@=\"php\"\n\"InstallDir\"=\"C:\\\\php\"\n\"IniFilePath\"=\"" + dir_.file("php.ini") + "\"\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\perl]\n\"InstallDir\"=\"C:\\\\perl\"\n"
+                    // The scripts here read an ini file and leave their pid outside any site.
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Sandbox]\n\"ExtraReadPaths\"=\"" + dir_.file("php.ini") +
+                    "\"\n\"ExtraWritePaths\"=\"" + dir_.file("pids") + "\"\n");
     impersonation_ = std::make_unique<ServiceProcess>(
         registry_.path(), dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"),
         "tavrix-impersonation-service");
@@ -59,18 +66,6 @@ protected:
   }
   void TearDown() override { RunTime::PipeClient().disconnect(); }
 
-  void useRegistry(const std::string& extra) {
-    registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n"
-                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\DosDevices]\n\"C:\"=\"" + c_ + "\"\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                    "\"PipeConnectTryCount\"=dword:00000005\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config\\Packages\\script.php82]\n"
-                    "@=\"php\"\n\"InstallDir\"=\"C:\\\\php\"\n\"IniFilePath\"=\"" + dir_.file("php.ini") + "\"\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Components\\perl]\n\"InstallDir\"=\"C:\\\\perl\"\n"
-                    // The scripts here read an ini file and leave their pid outside any site.
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Sandbox]\n\"ExtraReadPaths\"=\"" + dir_.file("php.ini") +
-                    "\"\n\"ExtraWritePaths\"=\"" + dir_.file("pids") + "\"\n" + extra);
-  }
   // The application directory's name under C:\repo; its scripts directory is made.
   void useApplication(const std::string& name) {
     scripts_ = c_ + "/repo/" + name + "/scripts";
@@ -121,7 +116,6 @@ protected:
 // environment and nothing of the tool's; the script path and every argument reach PHP and Perl
 // exactly, with no shell on the way.
 TEST_F(ScriptRunner, RunsAsTheSiteUserWithOnlyTheRequestsEnvironmentAndNoShell) {
-  useRegistry("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage]\n\"ACP\"=\"1252\"\n");
   ::setenv("TAVRIX_TOOL_ONLY", "1", 1);
   const std::string marker = dir_.file("shell-ran"), secret = dir_.file("secret");
   useApplication("my app & $(touch " + marker + ") | x; 'q' `id`");
