@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "runtime/fs/path/filename.h"
 #include "tests/support/failure.h"
 #include "xml/app_metadata.h"
 
@@ -63,10 +62,8 @@ TEST_F(Walk, PermissionRules) {
       {"<permissions writable=\"true\"/>", u""}, // the base namespace is not a rule's
   };
   for (const auto& c : cases) {
-    PermissionMap map = walk("<mapping url=\"data\" virtual=\"\">" + c.rules + "</mapping>", false);
-    const PermissionMap expected =
-        c.kind.empty() ? PermissionMap{} : PermissionMap{{u"data", c.kind}};
-    EXPECT_EQ(map, expected) << c.rules;
+    const PermissionMap expected = c.kind.empty() ? PermissionMap{} : PermissionMap{{u"data", c.kind}};
+    EXPECT_EQ(walk("<mapping url=\"data\" virtual=\"\">" + c.rules + "</mapping>", false), expected) << c.rules;
   }
 }
 

@@ -2,9 +2,6 @@
 // host's PHP and Perl intact, with no shell, is script_runner_test's NoShellBetweenTheToolAndTheScript.
 #include "siteapp/script_processor.h"
 
-#include <functional>
-#include <string>
-
 #include <gtest/gtest.h>
 
 #include "os/text.h"

@@ -20,7 +20,6 @@
 #include "tests/support/service_process.h"
 #include "tests/support/failure.h"
 #include "tests/support/log_lines.h"
-#include "tests/support/testing.h"
 
 using namespace testing_support;
 
@@ -176,19 +175,17 @@ TEST_F(ScriptRunner, OutcomesOfTheCommand) {
     std::string processor, params, fileName, scriptName, error;
     std::vector<std::string> log;
   };
-  const std::string runScript = " @SiteApplicationManager::fsaRunApplicationScript";
+  const std::string runScript = " @SiteApplicationManager::fsaRunApplicationScript",
+                    actions = "Requested action can be one of values install, configure, upgrade, remove, enable, disable, query",
+                    outside = "Path (..\\app\\scripts\\..\\..\\other\\x.*) is outside of (C:\\repo\\app\\scripts)";
   const Case cases[] = {
       {"php", "-", "ok", "upgrade", "", {"Configuration script returns:\nscript output: done and warned"}},
       {"PHP", "-", "nothing", "remove", "", {"Script 'remove' doesn't exist"}},
       // An empty action passes no check and no action word.
       {"perl", "a b", "args", "", "", {"Configuration script returns:\nscript output: a|b"}},
       {"perl", "", "args", "QUERY", "", {"Configuration script returns:\nscript output: QUERY"}},
-      {"perl", "-", "args", "run",
-       "Requested action can be one of values install, configure, upgrade, remove, enable, disable, query"
-       " @SiteApplicationManager::fsaCheckScript",
-       {}},
-      {"php", "-", "..\\app\\scripts\\..\\..\\other\\x", "install",
-       "Path (..\\app\\scripts\\..\\..\\other\\x.*) is outside of (C:\\repo\\app\\scripts)" + runScript, {}},
+      {"perl", "-", "args", "run", actions + " @SiteApplicationManager::fsaCheckScript", {}},
+      {"php", "-", "..\\app\\scripts\\..\\..\\other\\x", "install", outside + runScript, {}},
   };
   for (const Case& c : cases) {
     request(c.processor, {}, c.params);
