@@ -34,8 +34,7 @@ TEST_F(Manager, RootRelativePathAndMetadataFileOfAPath) {
        u"site1", u"C:\\vhosts\\site1\\.kelvo\\.Web.bob.Security"},
       {u"C:\\vhosts\\site1\\Web_Users\\bob", u"C:\\vhosts", u"site1\\Web_Users\\bob", u"site1",
        u"C:\\vhosts\\site1\\.kelvo\\.Security"},
-      {u"C:/VHOSTS//site1\\docs/", u"C:\\vhosts", u"site1\\docs", u"site1",
-       u"C:\\vhosts\\site1\\.kelvo\\.Security"},
+      {u"C:/VHOSTS//site1\\docs/", u"C:\\vhosts", u"site1\\docs", u"site1", u"C:\\vhosts\\site1\\.kelvo\\.Security"},
       {u"C:\\other\\x", u"C:\\other\\x", u"", u"", u"C:\\other\\x\\.Security"},
   };
   for (const Case& c : cases) {
