@@ -49,4 +49,22 @@ struct HostingEnvironment {
   std::string host(const std::string& relative) { return base.file("c/" + relative); }
 };
 
+// A worker group named after the site user (as the tool names it), removed when destroyed;
+// tests/e2e's extractions grant it.
+class WorkerGroup {
+public:
+  explicit WorkerGroup(const std::string& user) : name_("IWPG_" + user) {
+    ok_ = runProcess({"/usr/sbin/groupadd", name_}).exitCode == 0;
+  }
+  ~WorkerGroup() {
+    if (ok_) runProcess({"/usr/sbin/groupdel", name_});
+  }
+  bool ok() const { return ok_; }
+  const std::string& name() const { return name_; }
+
+private:
+  std::string name_;
+  bool ok_ = false;
+};
+
 } // namespace testing_support
