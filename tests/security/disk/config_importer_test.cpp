@@ -97,23 +97,4 @@ TEST_F(ConfigImport, VocabularyFailuresNameTheFileAndTheValue) {
   }
 }
 
-// A directory gives its *.xml files, in any letter case, and its default file only when asked.
-TEST_F(ConfigImport, DirectoriesReadTheirXmlFiles) {
-  std::filesystem::create_directory(dir.file("conf"));
-  file("conf/one.xml", R"(<Entry AccounType="0" Account="Users" Path="C:\one"/>)");
-  file("conf/TWO.XML", R"(<Entry AccounType="0" Account="Users" Path="C:\two"/>)");
-  file("conf/diskSecurity.xml", R"(<Entry AccounType="0" Account="Users" Path="C:\default"/>)");
-  file("conf/three.txt", R"(<Entry AccounType="0" Account="Users" Path="C:\three"/>)");
-  file("conf/four.xml.bak", R"(<Entry AccounType="0" Account="Users" Path="C:\four"/>)");
-  auto paths = [](const EntryCollection& c) {
-    std::vector<std::u16string> out;
-    for (const AccessEntry& e : c.entries()) out.push_back(e.path);
-    return out;
-  };
-  EXPECT_EQ(paths(*load(dir.file("conf"))), (std::vector<std::u16string>{u"C:\\one", u"C:\\two"}));
-  EXPECT_EQ(paths(*load(dir.file("conf"), true, true)),
-            (std::vector<std::u16string>{u"C:\\default"}));
-  EXPECT_EQ(load(dir.file("missing"))->size(), 0u);
-}
-
 } // namespace

@@ -65,23 +65,22 @@ TEST_F(MetadataFile, WritesTheDocumentExactly) {
   c.insert(entry(helper->accounts.at(u"useraa"), Deny, 0x1F01FE, 4));     // local: no Domain
   c.insert(entry(helper->accounts.at(u"userba"), RemoveAccess | Deny, 0, 0)); // directory
   save(c, dir.file("a.Security"));
+  // One element per entry: the account's attributes, then the entry's (names where a value has one).
+  const auto element = [](const std::string& account, const std::string& aceFlags, const std::string& mask,
+                          const std::string& flags) {
+    return "<Entry " + account + " Path=\"[HTTPD_VHOSTS_D]\" SubPath=\"site1\\httpdocs\" AceFlags=\"" + aceFlags +
+           "\" AccessMask=\"" + mask + "\" EntryFlags=\"" + flags + "\" Tag=\"\" Tag2=\"\"/>";
+  };
   EXPECT_EQ(readFile(dir.file("a.Security")),
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Entries>"
-            "<Entry AccounType=\"0\" Account=\"Everyone\" Path=\"[HTTPD_VHOSTS_D]\" "
-            "SubPath=\"site1\\httpdocs\" AceFlags=\"ThisFolderSubfoldersAndFiles\" "
-            "AccessMask=\"FullAccess\" EntryFlags=\"0x0\" Tag=\"\" Tag2=\"\"/>"
-            "<Entry AccounType=\"1\" Account=\"useraa\" SidStr=\"S-1-5-21-1-2-3-1000\" "
-            "Path=\"[HTTPD_VHOSTS_D]\" SubPath=\"site1\\httpdocs\" AceFlags=\"0x4\" "
-            "AccessMask=\"0x1f01fe\" EntryFlags=\"0x1\" Tag=\"\" Tag2=\"\"/>"
-            "<Entry AccounType=\"1\" Domain=\"CORP\" Account=\"userba\" "
-            "SidStr=\"S-1-5-21-1-2-3-1001\" Path=\"[HTTPD_VHOSTS_D]\" "
-            "SubPath=\"site1\\httpdocs\" AceFlags=\"ThisObjectOnly\" AccessMask=\"NoAccess\" "
-            "EntryFlags=\"0x801\" Tag=\"\" Tag2=\"\"/>"
-            "</Entries>\n");
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Entries>" +
+                element("AccounType=\"0\" Account=\"Everyone\"", "ThisFolderSubfoldersAndFiles", "FullAccess", "0x0") +
+                element("AccounType=\"1\" Account=\"useraa\" SidStr=\"S-1-5-21-1-2-3-1000\"", "0x4", "0x1f01fe", "0x1") +
+                element("AccounType=\"1\" Domain=\"CORP\" Account=\"userba\" SidStr=\"S-1-5-21-1-2-3-1001\"",
+                        "ThisObjectOnly", "NoAccess", "0x801") +
+                "</Entries>\n");
   EntryCollection empty(helper);
   save(empty, dir.file("empty.Security"));
-  EXPECT_EQ(readFile(dir.file("empty.Security")),
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Entries/>\n");
+  EXPECT_EQ(readFile(dir.file("empty.Security")), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Entries/>\n");
   EXPECT_EQ(load(dir.file("empty.Security"))->size(), 0u);
   // A byte-order mark before the text is accepted as well.
   writeFile(dir.file("bom.Security"), "\xEF\xBB\xBF" + readFile(dir.file("a.Security")));
@@ -103,27 +102,16 @@ TEST_F(MetadataFile, MissingFileIsEmptyAndTheSaveCreatesHiddenKelvo) {
   ASSERT_TRUE(bits.ok()) << bits.code();
   EXPECT_EQ(bits.value() & os::FILE_ATTRIBUTE_HIDDEN, os::FILE_ATTRIBUTE_HIDDEN);
   EXPECT_EQ(load(dir.file("site1/.kelvo/.Security"))->size(), 1u);
-  std::u16string nowhere;
-  EXPECT_NE(failure([&] { saveToFile(*c, nowhere, u"", true); })
-                .find("Unable to save data to unknown path"),
-            std::string::npos);
 }
 
 TEST_F(MetadataFile, BrokenFilesGiveClearMessages) {
-  auto c = testing_support::makeCollection(helper, 50, 1);
-  save(*c, dir.file("good.Security"));
+  save(*testing_support::makeCollection(helper, 50, 1), dir.file("good.Security"));
   const std::string good = readFile(dir.file("good.Security"));
-  const std::pair<std::string, std::string> cases[] = {
-      {good.substr(0, good.size() / 2), "XML parsing error: 0x"},
-      {"", "XML parsing error: 0x"},
-  };
-  for (const auto& [content, message] : cases) {
+  for (const std::string& content : {good.substr(0, good.size() / 2), std::string()}) {
     writeFile(dir.file("bad.Security"), content);
     const std::string text = failure([&] { load(dir.file("bad.Security")); });
-    EXPECT_EQ(text.rfind(message, 0), 0u) << text;
-    EXPECT_NE(text.find("Unable to call loadFromFile(" + dir.file("bad.Security") + ", false)"),
-              std::string::npos)
-        << text;
+    EXPECT_EQ(text.rfind("XML parsing error: 0x", 0), 0u) << text;
+    EXPECT_NE(text.find("Unable to call loadFromFile(" + dir.file("bad.Security") + ", false)"), std::string::npos) << text;
   }
 }
 
@@ -148,12 +136,10 @@ TEST_F(MetadataFile, PlantedLinksAndHardLinksAreRefused) {
   std::filesystem::create_directories(outside);
   writeFile(outside + "/.Security", "precious");
   // A ".kelvo" that leads elsewhere.
-  std::filesystem::create_directories(dir.file("d1"));
+  for (const char* made : {"d1", "d2/.kelvo", "d3/.kelvo", "d4/.kelvo"}) std::filesystem::create_directories(dir.file(made));
   std::filesystem::create_directory_symlink(outside, dir.file("d1/.kelvo"));
   // A metadata file that is a link, or another name of a file elsewhere.
-  std::filesystem::create_directories(dir.file("d2/.kelvo"));
   std::filesystem::create_symlink(outside + "/.Security", dir.file("d2/.kelvo/.Security"));
-  std::filesystem::create_directories(dir.file("d3/.kelvo"));
   std::filesystem::create_hard_link(outside + "/.Security", dir.file("d3/.kelvo/.Security"));
   const std::pair<std::string, std::string> cases[] = {
       {"d1", "the directory '" + dir.file("d1/.kelvo") + "' is a symbolic link"},
@@ -177,7 +163,6 @@ TEST_F(MetadataFile, PlantedLinksAndHardLinksAreRefused) {
             1)
       << "nothing was created through the link";
   // A file another user may write is not read: its entries are not applied.
-  std::filesystem::create_directories(dir.file("d4/.kelvo"));
   std::u16string writable = domainMetadataFile(w(dir.path()), u"d4");
   saveToFile(*c, writable, u"", true);
   ::chmod(dir.file("d4/.kelvo/.Security").c_str(), 0666);
