@@ -169,14 +169,6 @@ TEST_F(MetadataFile, PlantedLinksAndHardLinksAreRefused) {
   EXPECT_TRUE(loadFromFile(writable, nullptr, helper, true)->entries().empty());
 }
 
-long residentKiB(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-  return -1;
-}
-
 TEST_F(MetadataFile, AHundredMegabytesLoadInBoundedMemory) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the address sanitizer's quarantine keeps freed memory resident";
@@ -199,7 +191,11 @@ TEST_F(MetadataFile, AHundredMegabytesLoadInBoundedMemory) {
   std::ofstream("/proc/self/clear_refs") << "5"; // restart the peak from the current size
   auto c = load(path);
   EXPECT_EQ(c->size(), 1u);
-  EXPECT_LT(residentKiB("VmHWM:"), 50 * 1024) << "peak resident memory";
+  std::ifstream status("/proc/self/status");
+  long peakKiB = -1;
+  for (std::string word; status >> word;)
+    if (word == "VmHWM:") status >> peakKiB;
+  EXPECT_LT(peakKiB, 50 * 1024) << "peak resident memory";
 }
 
 } // namespace

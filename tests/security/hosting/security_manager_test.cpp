@@ -73,7 +73,10 @@ TEST_F(Manager, CacheKeepsTheManagerOfOneMetadataFile) {
   EXPECT_NE(webUser, again);
 }
 
-TEST_F(Manager, EntriesAddedRevokedAndWithdrawn) {
+// revokeAccessEntries is called by no command; a later rule for the account and path replacing
+// the earlier one, a denial a grant as well, is tests/e2e/extract_test.cpp's
+// UpdateWarnsAboutMissingFilesAndTakesTheLaterRule.
+TEST_F(Manager, EntriesAddedBelowTheirRootOnly) {
   const RunTime::Sid everyone = DiskSecurity::wellKnownAccount(u"Everyone");
   const RunTime::Sid system = DiskSecurity::wellKnownAccount(u"System");
   auto lines = [](const SecurityManager& manager) { return entryLines(manager.entries()); };
@@ -85,18 +88,6 @@ TEST_F(Manager, EntriesAddedRevokedAndWithdrawn) {
   EXPECT_EQ(lines(manager), (std::vector<std::string>{
                                 "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 0 [][]",
                                 "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1 [][]"}));
-  manager.revokeAccessEntries(app, everyone, 0);
-  EXPECT_EQ(lines(manager), (std::vector<std::string>{
-                                "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 0 0 2048 [][]",
-                                "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1 [][]"}));
-  // Only the denials go; the filter holds no RemoveAccess, so a marker is recorded.
-  manager.revokeAccessEntries(app, system, DiskSecurity::Deny);
-  manager.addAccessEntry(app, everyone, 0x120089, 3, true);
-  EXPECT_EQ(lines(manager), (std::vector<std::string>{
-                                "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 1179785 0 [][]",
-                                "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 0 0 2048 [][]"}));
-  // That a later rule for the account and path replaces the earlier one, a denial a grant as
-  // well, is tests/e2e/extract_test.cpp's UpdateWarnsAboutMissingFilesAndTakesTheLaterRule.
   SecurityManager ownRoot(u"C:\\other\\root", false, nullptr, u"C:\\vhosts");
   ownRoot.addAccessEntry(u"x", everyone, 0x1F01FF, 3, true);
   EXPECT_EQ(lines(ownRoot),
