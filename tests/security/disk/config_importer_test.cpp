@@ -17,10 +17,8 @@ namespace {
 
 class ConfigImport : public testing::Test {
 protected:
-  std::shared_ptr<EntryCollection> load(const std::string& location, bool lenient = true,
-                                        bool defaultDirectory = false) {
-    return EntryCollection::loadFromConfig(os::utf16FromUtf8(location), defaultDirectory, nullptr,
-                                           helper, lenient);
+  std::shared_ptr<EntryCollection> load(const std::string& location, bool lenient = true) {
+    return EntryCollection::loadFromConfig(os::utf16FromUtf8(location), false, nullptr, helper, lenient);
   }
   // Writes a file of the given Entry elements.
   std::string file(const std::string& name, const std::string& entries) {

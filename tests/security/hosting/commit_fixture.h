@@ -31,7 +31,7 @@ struct HostingEnvironment {
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
       "\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n"
       "\"DebugSecuritySettings\"=dword:00000001\n"};
-  std::unique_ptr<ServiceProcess> service;
+  ServiceProcess service{registry.path(), base.file("run/pipe/zrcpipe")};
   std::shared_ptr<LogLines> log = std::make_shared<LogLines>();
 
   HostingEnvironment() {
@@ -39,7 +39,6 @@ struct HostingEnvironment {
     // Site users reach their sites, as below a real virtual-hosts directory.
     for (const std::string& dir : {base.path(), base.file("c"), base.file("c/vhosts")})
       std::filesystem::permissions(dir, std::filesystem::perms(0755));
-    service = std::make_unique<ServiceProcess>(registry.path(), base.file("run/pipe/zrcpipe"));
     LogManager::instance().addListener(log);
   }
   static HostingEnvironment& get() {
