@@ -26,7 +26,6 @@ TEST(Locations, SiteAndRepositoryDirectories) {
       {true, u"./blog//./", u"C:\\vhosts\\site1\\httpdocs\\blog"},
       {true, u"apps/blog/../wiki", u"C:\\vhosts\\site1\\httpdocs\\apps\\wiki"},
       {true, u"", u"C:\\vhosts\\site1\\httpdocs"},
-      {true, u"/", u"C:\\vhosts\\site1\\httpdocs"},
       {false, u"file:///D:/apps/demo", u"D:/apps/demo"},
       // Exactly the prefix, or another letter case: a name in the repository, joined as text.
       {false, u"file:///", u"C:\\data\\var\\cgitory\\file:///"},

@@ -90,11 +90,10 @@ TEST_F(ScriptProcessor, EachProcessorNameGivesItsProgramAndArguments) {
 }
 
 TEST_F(ScriptProcessor, FailuresOfTheSources) {
+  const std::string key = "SOFTWARE\\Kelvo\\ZRC Config\\Config\\Packages";
   const std::pair<std::string, std::string> cases[] = {
-      {"", "No such file or directory (Error code 2) at RegOpenKeyEx subKey=SOFTWARE\\Kelvo\\ZRC "
-           "Config\\Config\\Packages @registry::open"},
-      {packages("script.php", "@=dword:00000001\n"),
-       "RegGetValue invalid type of 'SOFTWARE\\Kelvo\\ZRC Config\\Config\\Packages\\script.php\\' @registry::lookup"},
+      {"", "No such file or directory (Error code 2) at RegOpenKeyEx subKey=" + key + " @registry::open"},
+      {packages("script.php", "@=dword:00000001\n"), "RegGetValue invalid type of '" + key + "\\script.php\\' @registry::lookup"},
   };
   for (const auto& [registry, message] : cases) {
     useRegistry(registry);
