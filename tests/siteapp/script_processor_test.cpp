@@ -1,5 +1,6 @@
 // Script processors over a private package registry. That the command lines built here reach the
-// host's PHP and Perl intact, with no shell, is script_runner_test's NoShellBetweenTheToolAndTheScript.
+// host's PHP and Perl intact, with no shell, is script_runner_test's
+// RunsAsTheSiteUserWithOnlyTheRequestsEnvironmentAndNoShell.
 #include "siteapp/script_processor.h"
 
 #include <gtest/gtest.h>
