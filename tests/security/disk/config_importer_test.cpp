@@ -71,11 +71,9 @@ TEST_F(ConfigImport, AccountThatNoLongerExists) {
   // The stored name is kept for the next save.
   EXPECT_EQ(testing_support::entryLines(*load(file("a.xml", entries))),
             std::vector<std::string>{"S-1-5-21-9-9-9-1234 CORP\\gone C:\\a [] 0 0 0 [][]"});
-  EXPECT_NE(failure(file("a.xml", entries), false).find("Unable to lookup SID for name gone"),
-            std::string::npos);
-  EXPECT_NE(failure(file("b.xml", R"(<Entry AccounType="1" Account="gone" SidStr="S-x" Path="C:\a"/>)"))
-                .find("Unable to convert a string to SID"),
-            std::string::npos);
+  EXPECT_NE(failure(file("a.xml", entries), false).find("Unable to lookup SID for name gone"), std::string::npos);
+  const std::string bad = R"(<Entry AccounType="1" Account="gone" SidStr="S-x" Path="C:\a"/>)";
+  EXPECT_NE(failure(file("b.xml", bad)).find("Unable to convert a string to SID"), std::string::npos);
 }
 
 // The messages themselves are Vocabulary.UnknownNameListsTheKnownOnesInOrder's.

@@ -200,14 +200,14 @@ TEST_F(Checker, TheFullWalkLeavesEachObjectItsListAndNeverFollowsALink) {
   EXPECT_EQ(facl(dir_.file("x.txt")),
             (std::vector<std::string>{"user::rw-", "group::r--", line(0, "rwx"), "mask::rwx", "other::r--"}));
   // Each link is named with where it leads; an entry on the way through one is never applied.
-  const std::string refused = "Warning: Cannot apply security to path ";
+  const auto refused = [](const std::string& link, const std::string& target) {
+    return "Warning: Cannot apply security to path " + link + ", because it points to another path " + target +
+           ". Links are not allowed.";
+  };
   std::vector<std::string> warnings = logged().take();
   std::erase_if(warnings, [](const std::string& l) { return !l.starts_with("Warning: "); });
-  EXPECT_EQ(sorted(warnings),
-            sorted({refused + dir_.file("link") + ", because it points to another path " +
-                        outside_.path() + ". Links are not allowed.",
-                    refused + dir_.file("a/flink") + ", because it points to another path " +
-                        outside_.file("f") + ". Links are not allowed."}));
+  EXPECT_EQ(sorted(warnings), sorted({refused(dir_.file("link"), outside_.path()),
+                                      refused(dir_.file("a/flink"), outside_.file("f"))}));
   commit({{"link\\inner", 2, 0x1F01FF, Default}}, Walk::fast);
   EXPECT_EQ(changeTimes(outside_.path()), before);
 }
