@@ -99,21 +99,16 @@ TEST_F(Walk, ConfinedToTheSiteAndThePackage) {
   const std::string decoy = dir_.file("decoy");
   writeFile(decoy + "/keep", "keep");
   ASSERT_EQ(::symlink(decoy.c_str(), (site_ + "/lnk").c_str()), 0);
-  const std::string outsideSite = ") is outside of (" + site_ + ")";
-  const std::string outsidePackage = ") is outside of (" + package_ + ")";
-  const struct {
-    std::string mappings;
-    std::string message;
-  } cases[] = {
+  const std::string outsideSite = ") is outside of (" + site_ + ")", outsidePackage = ") is outside of (" + package_ + ")";
+  const std::pair<std::string, std::string> cases[] = {
       {"<mapping url=\"../decoy\" path=\"htdocs\"/>", "Path (..\\decoy" + outsideSite},
       {"<mapping url=\"a\"><mapping url=\"../../decoy\" path=\"htdocs\"/></mapping>", "Path (a\\..\\..\\decoy" + outsideSite},
       {"<mapping url=\"C:\\decoy\" path=\"htdocs\"/>", "Path (C:\\decoy" + outsideSite},
       {"<mapping url=\"x\" path=\"../decoy\"/>", "Path (..\\decoy" + outsidePackage},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(failureOf([&] { walk(c.mappings); }).message, c.message) << c.mappings;
-  std::string message = failureOf([&] { walk("<mapping url=\"lnk/new\" path=\"htdocs\"/>"); }).message;
-  EXPECT_NE(message.find("(Error code 448)"), std::string::npos) << message;
+  for (const auto& [mappings, message] : cases) EXPECT_EQ(failureOf([&] { walk(mappings); }).message, message) << mappings;
+  const std::string linked = failureOf([&] { walk("<mapping url=\"lnk/new\" path=\"htdocs\"/>"); }).message;
+  EXPECT_NE(linked.find("(Error code 448)"), std::string::npos) << linked;
   EXPECT_EQ(fs::directory_iterator(decoy)->path().filename(), "keep");
   EXPECT_EQ(std::distance(fs::directory_iterator(decoy), fs::directory_iterator()), 1);
   EXPECT_FALSE(fs::exists(site_ + "/x"));
