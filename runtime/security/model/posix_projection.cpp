@@ -280,7 +280,8 @@ bool projectionHolds(const PosixProjection& projection, const PosixObject& objec
     for (std::size_t i = 0; i < expected.size() && i < actual.size(); ++i)
       if (actual[i].perms == (expected[i].perms & ~os::permExecute))
         actual[i].perms = expected[i].perms;
-  return expected == actual;
+  return expected == actual &&
+         effectiveEntries(projection.defaults) == effectiveEntries(object.defaults);
 }
 
 Acl daclFromPosix(const PosixObject& object) {
