@@ -1,30 +1,189 @@
 // The reference impersonation service as its peers meet it: the peer check, hostile and
 // malformed input, thousands of running programs, SIGTERM. (Many clients at once, and silent
 // ones, are the shared connection handling's: the management service's tests have them, and the
-// concurrent extractions reach this service at once.)
+// concurrent extractions reach this service at once.) First its request reader on scripted
+// messages, and the environment block and program line of a run.
+#include "panel/impersonation_request.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <deque>
 #include <filesystem>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "panel/channel.h"
 #include "tests/panel/raw_peer.h"
+#include "tests/support/failure.h"
 #include "tests/support/service_process.h"
-#include "tests/support/testing.h"
 
 using namespace testing_support;
 
 namespace {
 
-// The head of an impersonation request for the user, message by message.
-std::vector<Bytes> impersonation(std::uint32_t uid) {
-  const Bytes sid = utf16("S-1-22-1-" + std::to_string(uid));
-  return {le32(1), le32(5), le32(static_cast<std::uint32_t>(sid.size())), sid, le32(40), Bytes(40, 0)};
+// Messages given in advance; the one marked carries `descriptors` descriptors (pipe ends).
+class Script : public panel::MessageSource {
+public:
+  Script(std::vector<Bytes> messages, std::size_t marked = 0, int descriptors = 0)
+      : messages_(messages.begin(), messages.end()), marked_(marked), descriptors_(descriptors) {}
+  std::optional<Bytes> next(std::size_t limit, bool, std::vector<os::Handle>& handles) override {
+    if (messages_.empty()) return std::nullopt;
+    Bytes message = std::move(messages_.front());
+    messages_.pop_front();
+    if (++index_ == marked_)
+      for (int i = 0; i < descriptors_; ++i) handles.push_back(std::move(os::pipe::createPipe(0, false).value().read));
+    if (message.size() > limit) message.resize(limit + 1);
+    return message;
+  }
+
+private:
+  std::deque<Bytes> messages_;
+  std::size_t marked_;
+  int descriptors_;
+  std::size_t index_ = 0;
+};
+
+// A whole run request: its head (messages 1-6, the header the 6th) and its parameters.
+std::vector<Bytes> runRequest(std::uint32_t code) {
+  const std::string sid = "S-1-22-1-1000";
+  return {le32(1), le32(code), le32(static_cast<std::uint32_t>(sid.size() * 2)), utf16(sid), le32(40), Bytes(40, 0),
+          le32(4), le32(1), le32(4), utf16("C:"), le32(6), utf16("a b"), le32(0), le32(8), utf16(std::string_view("X=1\0", 4))};
 }
+
+// What reading a whole request throws: "no request" when none came, "" when it was read.
+std::string readingFails(panel::MessageSource& source) {
+  bool none = false;
+  const std::string fault = failureOf([&] {
+                              panel::RequestReader reader(source);
+                              none = !reader.readHead();
+                              if (!none) reader.readRun();
+                            }).message;
+  return none ? "no request" : fault;
+}
+
+// That a whole request is read into the values of its run is what every script run shows: the
+// program, its arguments, its environment and its streams reach it exactly
+// (tests/siteapp/script_runner_test.cpp, tests/e2e/script_test.cpp).
+TEST(ImpersonationRequest, MalformedRequestsAreRefusedWithTheirFault) {
+  auto with = [](std::uint32_t code, std::size_t index, Bytes message) {
+    std::vector<Bytes> request = runRequest(code);
+    request[index] = std::move(message);
+    return request;
+  };
+  auto cut = [](std::size_t count) {
+    std::vector<Bytes> request = runRequest(3);
+    request.resize(count);
+    return request;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Bytes> messages;
+    int descriptors;
+    std::string fault;
+  } cases[] = {
+      {"start word 2", with(3, 0, le32(2)), 3, "A request must begin with the word 1"},
+      {"start word of 3 bytes", with(3, 0, Bytes{1, 0, 0}), 3, "A request must begin with the word 1"},
+      {"request code 4", with(4, 1, le32(4)), 3, "Unknown request code 4"},
+      {"request code 8", with(8, 1, le32(8)), 3, "Unknown request code 8"},
+      {"odd SID count", with(3, 2, le32(5)), 3, "The SID has an odd byte count"},
+      {"SID shorter than its count", with(3, 3, utf16("S-1")), 3, "A message of 6 bytes where 26 were expected"},
+      {"a count past what is left of the bound", with(3, 2, le32(RunTime::impersonation::maxLength)), 3,
+       "The request is too long"},
+      {"an environment past what the earlier messages left of the bound",
+       with(3, 13, le32(RunTime::impersonation::maxLength - 16)), 3, "The request is too long"},
+      {"header of 39 bytes", with(3, 4, le32(39)), 3, "The process header must be 40 bytes"},
+      {"a run without descriptors", runRequest(3), 0, "The process header carries 0 descriptors"},
+      {"an impersonation with descriptors", runRequest(5), 3, "The process header carries 3 descriptors"},
+      {"flag of 8 bytes", with(3, 6, le32(8)), 3, "A flag must be 4 bytes"},
+      {"flag value 2", with(3, 7, le32(2)), 3, "A flag must be 0 or 1, not 2"},
+      {"the client leaves inside the head", cut(3), 3, "The client left in the middle of a request"},
+      {"the client leaves inside the run", cut(12), 3, "The client left in the middle of a request"},
+      {"a long message where a word belongs", with(3, 12, Bytes(8, 0)), 3, "A message of 5 bytes where 4 were expected"},
+  };
+  for (Case& c : cases) {
+    Script script(c.messages, 6, c.descriptors);
+    EXPECT_EQ(readingFails(script), c.fault) << c.name;
+  }
+  Script nothing({});
+  EXPECT_EQ(readingFails(nothing), "no request");
+}
+
+TEST(ImpersonationRequest, StreamsTheServiceHasNoRoomForAreReportedAsSuch) {
+  TempDir dir;
+  const std::string path = dir.file("pipe/p");
+  os::Result<os::Handle> listener = os::pipe::listen(path, os::pipe::Kind::Message, 0600, 1);
+  ASSERT_TRUE(listener.ok());
+  RawPeer client(path);
+  os::Result<os::Handle> server = os::pipe::accept(listener.value().get());
+  os::Result<os::pipe::PipePair> stream = os::pipe::createPipe(0, false);
+  ASSERT_TRUE(server.ok() && stream.ok());
+  const os::NativeHandle streams[3] = {stream.value().read.get(), stream.value().write.get(), stream.value().write.get()};
+  const Bytes head(40, 0);
+  ASSERT_TRUE(os::pipe::sendWithHandles(client.handle(), head.data(), head.size(), streams).ok());
+  EXPECT_EQ(inChildAs(::geteuid(), ::getegid(), [&] {
+              // No room for one more descriptor: the limit is the lowest free one.
+              const int lowest = ::dup(0);
+              ::close(lowest);
+              rlimit limit{};
+              ::getrlimit(RLIMIT_NOFILE, &limit);
+              const rlimit room = limit;
+              limit.rlim_cur = static_cast<rlim_t>(lowest);
+              if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+              panel::Channel channel(server.value().get(), stream.value().read.get(), {});
+              std::vector<os::Handle> received;
+              try {
+                (void)channel.receive(40, false, &received);
+              } catch (const vexception& e) {
+                // Room again first: the sanitizers' checks of the exception need descriptors too.
+                ::setrlimit(RLIMIT_NOFILE, &room);
+                return u8(e.message()) ==
+                               "The service is out of descriptors: it cannot take the descriptors sent with the request"
+                           ? 0
+                           : 1;
+              }
+              return 3;
+            }),
+            0);
+}
+
+TEST(ImpersonationRequest, TheEnvironmentBlockAndTheProgramLine) {
+  struct Env {
+    std::u16string block;
+    std::vector<std::u16string> entries;
+  } environments[] = {
+      {u"", {}},
+      {std::u16string(u"A=1\0B=x y\0\0", 11), {u"A=1", u"B=x y"}},
+      {std::u16string(u"A=1", 3), {u"A=1"}},
+      {std::u16string(u"A=1\0\0B=2\0\0", 10), {u"A=1"}},
+      {std::u16string(u"=C:=C:\\\0", 8), {u"=C:=C:\\"}},
+  };
+  for (const Env& e : environments) EXPECT_EQ(panel::environmentEntries(e.block), e.entries) << u8(e.block);
+
+  struct Line {
+    panel::RunParameters run;
+    std::u16string program;
+    std::vector<std::u16string> arguments;
+  } lines[] = {
+      {{false, u"", u"\"C:\\php 8\\php.exe\" -f \"a b.php\"", u"", u""}, u"C:\\php 8\\php.exe", {u"C:\\php 8\\php.exe", u"-f", u"a b.php"}},
+      {{true, u"/usr/bin/env", u"env -i", u"", u""}, u"/usr/bin/env", {u"env", u"-i"}},
+      {{true, u"/usr/bin/env", u"", u"", u""}, u"/usr/bin/env", {u"/usr/bin/env"}},
+  };
+  for (const Line& l : lines) {
+    panel::ProgramLine line = panel::programLine(l.run);
+    EXPECT_EQ(line.program, l.program) << u8(l.run.commandLine);
+    EXPECT_EQ(line.arguments, l.arguments) << u8(l.run.commandLine);
+  }
+  for (const panel::RunParameters& none :
+       {panel::RunParameters{false, u"", u"", u"", u""}, panel::RunParameters{false, u"", u"   ", u"", u""},
+        panel::RunParameters{true, u"", u"x", u"", u""},
+        panel::RunParameters{true, std::u16string(u"/bin/sh\0x", 9), u"", u"", u""}}) {
+    EXPECT_THROW(panel::programLine(none), vexception) << u8(none.commandLine);
+  }
+}
+
 
 // The processes whose parent is `pid`, zombies included.
 std::vector<std::string> childrenOf(int pid) {
@@ -50,6 +209,12 @@ public:
     for (const Bytes& message : messages)
       if (!send(message)) return false;
     return true;
+  }
+  // Asks to act as the user (request 5): the reply.
+  std::string impersonate(std::uint32_t uid) {
+    const Bytes sid = utf16("S-1-22-1-" + std::to_string(uid));
+    return send({le32(1), le32(5), le32(static_cast<std::uint32_t>(sid.size())), sid, le32(40), Bytes(40, 0)}) ? reply()
+                                                                                                               : "closed";
   }
   // One reply: "ok" (status 0, nothing), "error: <text>" or "closed".
   std::string reply() {
@@ -115,28 +280,20 @@ protected:
 };
 
 // Who is refused is the shared connection handling's (the management service's tests); this
-// service's own are its list and that no program runs as root, whoever asks.
-TEST_F(ImpersonationService, ItsListedAccountsAreServedButNoOneAsRoot) {
-  EXPECT_EQ(inChildAs(listed_.uid(), listed_.gid(), [&] {
-              ImpersonationPeer peer(pipe());
-              return peer.send(impersonation(listed_.uid())) && peer.reply() == "ok" ? 0 : 1;
-            }),
+// service's own are its list, that no program runs as root, whoever asks, and its reader's answers.
+TEST_F(ImpersonationService, ItsListedAccountsAreServedNoOneAsRootAndMalformedInputIsAnswered) {
+  EXPECT_EQ(inChildAs(listed_.uid(), listed_.gid(),
+                      [&] { return ImpersonationPeer(pipe()).impersonate(listed_.uid()) == "ok" ? 0 : 1; }),
             0);
   ImpersonationPeer root(pipe());
-  ASSERT_TRUE(root.send(impersonation(0)));
-  EXPECT_EQ(root.reply(), "error: Refusing to act as S-1-22-1-0: no program runs as uid 0 or System here");
-  ASSERT_TRUE(root.send(impersonation(listed_.uid())));
-  EXPECT_EQ(root.reply(), "ok") << "the connection goes on after a refusal";
-}
-
-TEST_F(ImpersonationService, MalformedAndHostileInputIsAnsweredAndTheServiceGoesOn) {
+  EXPECT_EQ(root.impersonate(0), "error: Refusing to act as S-1-22-1-0: no program runs as uid 0 or System here");
+  EXPECT_EQ(root.impersonate(listed_.uid()), "ok") << "the connection goes on after a refusal";
   struct Case {
     const char* name;
     std::vector<Bytes> messages;
     std::string reply; // empty: closed without a reply
   } cases[] = {
       // The reader's faults (its own table has them all) as the service answers them.
-      {"unknown code", {le32(1), le32(77)}, "error: Unknown request code 77"},
       {"a count of 4 GiB", {le32(1), le32(5), le32(0xFFFFFFFE)}, "error: The request is too long"},
       {"a run without its descriptors", {le32(1), le32(3), le32(0), le32(40), Bytes(40, 0)},
        "error: The process header carries 0 descriptors"},
@@ -150,9 +307,7 @@ TEST_F(ImpersonationService, MalformedAndHostileInputIsAnsweredAndTheServiceGoes
     }
     EXPECT_TRUE(peer.closedByService()) << c.name;
   }
-  ImpersonationPeer after(pipe());
-  ASSERT_TRUE(after.send(impersonation(listed_.uid())));
-  EXPECT_EQ(after.reply(), "ok");
+  EXPECT_EQ(ImpersonationPeer(pipe()).impersonate(listed_.uid()), "ok");
 }
 
 // A running program costs the service no thread and two descriptors; when they end, each exit
@@ -162,8 +317,7 @@ TEST_F(ImpersonationService, ThousandsOfRunningProgramsHoldNoThreadEach) {
   const std::string service = "/proc/" + std::to_string(service_->pid());
   ImpersonationPeer peer(pipe());
   // Served once, so that its connection counts among the service's descriptors.
-  ASSERT_TRUE(peer.send(impersonation(listed_.uid())));
-  ASSERT_EQ(peer.reply(), "ok");
+  ASSERT_EQ(peer.impersonate(listed_.uid()), "ok");
   const std::size_t descriptorsBefore = entriesOf(service + "/fd");
   const os::Handle nothing(static_cast<os::NativeHandle>(::open("/dev/null", O_WRONLY | O_CLOEXEC)));
   std::vector<os::Handle> inputs, processes;
@@ -176,34 +330,31 @@ TEST_F(ImpersonationService, ThousandsOfRunningProgramsHoldNoThreadEach) {
     inputs.push_back(std::move(input.value().write));
   }
   // Once the next request is answered, the connection has let go of the last run's streams.
-  ASSERT_TRUE(peer.send(impersonation(listed_.uid())));
-  ASSERT_EQ(peer.reply(), "ok");
+  ASSERT_EQ(peer.impersonate(listed_.uid()), "ok");
   EXPECT_LT(entriesOf(service + "/task"), 20u);
   EXPECT_LE(entriesOf(service + "/fd"), descriptorsBefore + 2 * kRuns);
 
-  std::vector<std::uint32_t> codes, expected;
   for (std::size_t i = 0; i < kRuns; ++i) {
     const std::string code = std::to_string(i % 250) + "\n";
     ASSERT_EQ(::write(static_cast<int>(inputs[i].get()), code.data(), code.size()), static_cast<ssize_t>(code.size()));
     inputs[i].reset();
-    expected.push_back(static_cast<std::uint32_t>(i % 250));
   }
-  for (const os::Handle& process : processes) {
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < kRuns; ++i) {
     // The code, then the end: the service has let go of the run once its writer is closed.
     std::uint32_t code = 0xFFFFFFFF;
     char end;
-    if (::read(static_cast<int>(process.get()), &code, sizeof code) != sizeof code ||
-        ::read(static_cast<int>(process.get()), &end, 1) != 0)
-      code = 0xFFFFFFFF;
-    codes.push_back(code);
+    const int process = static_cast<int>(processes[i].get());
+    wrong += ::read(process, &code, sizeof code) != sizeof code || ::read(process, &end, 1) != 0 || code != i % 250;
   }
-  EXPECT_EQ(codes, expected);
+  EXPECT_EQ(wrong, 0u) << "runs whose exit code did not reach the client";
   EXPECT_EQ(entriesOf(service + "/fd"), descriptorsBefore);
   EXPECT_EQ(childrenOf(service_->pid()), std::vector<std::string>{}) << "running or unreaped";
   EXPECT_EQ(liveProcessesOf(listed_.uid()), std::vector<std::string>{});
   EXPECT_EQ(readFile(log()).find("left behind"), std::string::npos) << "a run's groups or processes stay";
 }
 
+// That the socket file goes with the service is the management service's test (the same server).
 TEST_F(ImpersonationService, SigtermStopsItWithClientsConnectedAndProgramsRunning) {
   // In process groups: the program outlives the service, and no control group is left of it.
   service_->stop();
@@ -220,8 +371,6 @@ TEST_F(ImpersonationService, SigtermStopsItWithClientsConnectedAndProgramsRunnin
 
   EXPECT_EQ(service_->stop(), 0);
   EXPECT_TRUE(idle.closedByService());
-  struct stat st;
-  EXPECT_NE(::lstat(pipe().c_str(), &st), 0) << "the socket file is removed";
   EXPECT_EQ(liveProcessesOf(listed_.uid()).size(), 1u) << "the program goes on";
   std::uint32_t code;
   EXPECT_EQ(::read(static_cast<int>(process.get()), &code, sizeof code), 0) << "its handle ends without a code";
@@ -236,9 +385,7 @@ TEST_F(ImpersonationService, ASecondInstanceOnTheRunDirectoryRefusesToStartAnoth
   EXPECT_EQ(second.exitCode, 1);
   EXPECT_NE(second.err.find("another instance (pid " + std::to_string(service_->pid()) + ")"), std::string::npos)
       << second.err;
-  ImpersonationPeer first(pipe());
-  ASSERT_TRUE(first.send(impersonation(listed_.uid())));
-  EXPECT_EQ(first.reply(), "ok") << "the first still serves";
+  EXPECT_EQ(ImpersonationPeer(pipe()).impersonate(listed_.uid()), "ok") << "the first still serves";
 }
 
 } // namespace

@@ -43,10 +43,10 @@ public:
   using RawPeer::RawPeer;
 
   // One whole request and its reply's text: the value, "error: <message>", or "closed".
-  std::string query(const Bytes& request) {
-    if (!send(le32(static_cast<std::uint32_t>(request.size()))) || !send(request)) return "closed";
-    return readReply();
-  }
+  std::string query(const Bytes& request) { return sendRequest(request) ? readReply() : "closed"; }
+  bool sendRequest(const Bytes& request) { return send(le32(static_cast<std::uint32_t>(request.size()))) && send(request); }
+  // The answer to a query of the setting the tests' registries hold ("C:\\data").
+  std::string dataDirectory() { return query(getStringRequest(u"PRODUCT_DATA_D")); }
   std::string readReply() {
     std::optional<Bytes> count = receive();
     if (!count) return "closed";
@@ -85,6 +85,15 @@ protected:
   std::unique_ptr<ServiceProcess> service_;
 };
 
+// The lines of the text that start with the prefix.
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> found;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (line.starts_with(prefix)) found.push_back(line);
+  return found;
+}
+
 // Runs a query as another account in a child process, which holds `idle` other connections
 // open meanwhile: 0 answered, 1 refused, 2 no connection.
 int queryAs(std::uint32_t uid, std::uint32_t gid, const std::string& pipe, int idle = 0) {
@@ -92,7 +101,7 @@ int queryAs(std::uint32_t uid, std::uint32_t gid, const std::string& pipe, int i
     std::vector<std::unique_ptr<RawPeer>> held;
     for (int i = 0; i < idle; ++i) held.push_back(std::make_unique<RawPeer>(pipe));
     ManagementPeer peer(pipe);
-    return !peer.connected() ? 2 : peer.query(getStringRequest(u"PRODUCT_DATA_D")) == "C:\\data" ? 0 : 1;
+    return !peer.connected() ? 2 : peer.dataDirectory() == "C:\\data" ? 0 : 1;
   });
 }
 
@@ -109,7 +118,7 @@ TEST_F(Service, OnlyRootAndListedAccountsAreAnsweredAndRefusalsAreCounted) {
   EXPECT_EQ(queryAs(unlisted.uid(), unlisted.gid(), pipe()), 1) << "not listed";
   EXPECT_EQ(queryAs(unlisted.uid(), 0, pipe()), 1) << "not listed, in root's group";
   // The service goes on serving the others.
-  EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
+  EXPECT_EQ(ManagementPeer(pipe()).dataDirectory(), "C:\\data");
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe()), 0) << "listed, after a refusal";
   EXPECT_EQ(queryAs(listed.uid(), listed.gid(), pipe(), 64), 1) << "listed, holding 64 others";
   constexpr int connects = 100000;
@@ -120,19 +129,14 @@ TEST_F(Service, OnlyRootAndListedAccountsAreAnsweredAndRefusalsAreCounted) {
               return 0;
             }),
             0);
-  EXPECT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data") << "root is served";
+  EXPECT_EQ(ManagementPeer(pipe()).dataDirectory(), "C:\\data") << "root is served";
   ASSERT_EQ(service_->stop(), 0);
   // Every refusal is counted (the flood's and the three above), in a handful of lines.
-  std::istringstream lines(readFile(log));
-  int refusalLines = 0;
-  std::uint64_t counted = 0;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with("connection refused: uid ")) counted += 1;
-    else if (line.starts_with("connections refused: ")) counted += std::stoull(line.substr(21));
-    else continue;
-    ++refusalLines;
-  }
-  EXPECT_LT(refusalLines, 100);
+  const std::vector<std::string> single = linesStartingWith(readFile(log), "connection refused: uid "),
+                                 counts = linesStartingWith(readFile(log), "connections refused: ");
+  std::uint64_t counted = single.size();
+  for (const std::string& line : counts) counted += std::stoull(line.substr(21));
+  EXPECT_LT(single.size() + counts.size(), 100u);
   EXPECT_EQ(counted, static_cast<std::uint64_t>(connects) + 3);
 }
 
@@ -148,17 +152,9 @@ TEST_F(Service, AMalformedListLetsOnlyRootInAndRootTooIsBoundedWhenTheServiceIsF
   std::string answer = "C:\\data";
   while (answer == "C:\\data" && held.size() <= panel::ServerLimits{}.maxConnections) {
     held.push_back(std::make_unique<ManagementPeer>(pipe()));
-    answer = held.back()->query(getStringRequest(u"PRODUCT_DATA_D"));
+    answer = held.back()->dataDirectory();
   }
   EXPECT_EQ(answer, "closed") << "root, after " << held.size() - 1 << " connections";
-}
-
-std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
-  std::vector<std::string> found;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);)
-    if (line.starts_with(prefix)) found.push_back(line);
-  return found;
 }
 
 TEST_F(Service, OutOfDescriptorsItRefusesConnectionsWithoutSpinningAndThenServesAgain) {
@@ -167,7 +163,7 @@ TEST_F(Service, OutOfDescriptorsItRefusesConnectionsWithoutSpinningAndThenServes
   constexpr std::size_t connections = 80;
   start("", log, limit);
   // At rest once it has served a client and that client's thread has ended.
-  ASSERT_EQ(ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
+  ASSERT_EQ(ManagementPeer(pipe()).dataDirectory(), "C:\\data");
   const std::string proc = "/proc/" + std::to_string(service_->pid());
   while (entriesOf(proc + "/task") > 1) std::this_thread::yield();
   const std::size_t atRest = entriesOf(proc + "/fd");
@@ -191,8 +187,8 @@ TEST_F(Service, OutOfDescriptorsItRefusesConnectionsWithoutSpinningAndThenServes
   while (entriesOf(proc + "/fd") > atRest || entriesOf(proc + "/task") > 1) std::this_thread::yield();
   // The tool's client reconnects once when an exchange fails: a connection still caught in the
   // end of the episode gets that second chance, and no more.
-  std::string answer = ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D"));
-  if (answer == "closed") answer = ManagementPeer(pipe()).query(getStringRequest(u"PRODUCT_DATA_D"));
+  std::string answer = ManagementPeer(pipe()).dataDirectory();
+  if (answer == "closed") answer = ManagementPeer(pipe()).dataDirectory();
   EXPECT_EQ(answer, "C:\\data");
   // The episode ends with the count it refused: at least the connections past the limit.
   const std::vector<std::string> ended = linesStartingWith(readFile(log), "descriptors available again: ");
@@ -267,19 +263,17 @@ TEST_F(Service, HostilePeersNeitherCrashItNorDelayFiftyClients) {
       {getStringRequest(u"ABSENT"), "error: Unknown setting 'ABSENT'"},
   };
   for (const auto& [request, reply] : malformed) EXPECT_EQ(careless.query(request), reply);
-  EXPECT_EQ(careless.query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data");
+  EXPECT_EQ(careless.dataDirectory(), "C:\\data");
 
   // The hostile peers are still connected and silent: a service they held up would not answer.
   std::vector<std::thread> clients;
   std::vector<std::string> answers(50);
-  for (std::size_t i = 0; i < answers.size(); ++i)
-    clients.emplace_back([&, i] {
+  for (std::string& answer : answers)
+    clients.emplace_back([&answer] {
       KelvoSrvClient client(std::u16string(registry::PRODUCT_CONFIG_KEY), u"zrcpipe");
-      try {
-        for (int round = 0; round < 20; ++round) answers[i] = u8(client.getString(u"PRODUCT_DATA_D"));
-      } catch (const vexception& e) {
-        answers[i] = u8(e.fullText());
-      }
+      const std::string failed =
+          failureOf([&] { for (int round = 0; round < 20; ++round) answer = u8(client.getString(u"PRODUCT_DATA_D")); }).message;
+      if (!failed.empty()) answer = failed;
     });
   for (std::thread& client : clients) client.join();
   for (const std::string& answer : answers) EXPECT_EQ(answer, "C:\\data");
@@ -288,8 +282,7 @@ TEST_F(Service, HostilePeersNeitherCrashItNorDelayFiftyClients) {
 // The service manager's end of the readiness notification: a datagram socket named by
 // NOTIFY_SOCKET in this process's environment (which a service started from here inherits).
 sockaddr_un unixAddress(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
+  sockaddr_un address{AF_UNIX, {}};
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
   return address;
 }
@@ -326,7 +319,7 @@ TEST_F(Service, StopsWithClientsConnectedAndRemovesOnlyItsOwnSocket) {
     ServiceProcess service({binary("tavrix-management-service"), "--registry=" + registry_.path()}, pipe());
     ManagementPeer client(pipe());
     EXPECT_EQ(manager.next(), "READY=1") << replaced;
-    EXPECT_EQ(client.query(getStringRequest(u"PRODUCT_DATA_D")), "C:\\data") << replaced;
+    EXPECT_EQ(client.dataDirectory(), "C:\\data") << replaced;
     std::optional<os::Result<os::Handle>> other;
     if (replaced) other = os::pipe::listen(pipe(), os::pipe::Kind::Message, 0600, 1);
     ASSERT_TRUE(!other || other->ok());
@@ -359,8 +352,7 @@ TEST_F(Service, ARestartLosesNoConnectionQueuedInAHandedOverSocket) {
   EXPECT_NE(readFile(log).find("(socket handed over by the service manager)"), std::string::npos) << readFile(log);
   ASSERT_EQ(manager.next(), "STOPPING=1");
   ManagementPeer waiting(pipe());
-  const Bytes request = getStringRequest(u"PRODUCT_DATA_D");
-  ASSERT_TRUE(waiting.send(le32(static_cast<std::uint32_t>(request.size()))) && waiting.send(request));
+  ASSERT_TRUE(waiting.sendRequest(getStringRequest(u"PRODUCT_DATA_D")));
   ServiceProcess second(command, pipe(), {}, handedOver);
   ASSERT_EQ(manager.next(), "READY=1");
   EXPECT_EQ(waiting.readReply(), "C:\\data");

@@ -5,11 +5,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 
 #include <gtest/gtest.h>
 
-#include "runtime/fs/path/filename.h"
 #include "tests/support/failure.h"
 #include "xml/app_metadata.h"
 
@@ -19,11 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-std::string failure(const std::function<void()>& call) {
-  const Failure failed = failureOf(call);
-  return failed.message.empty() ? "no exception" : failed.message;
-}
 
 // A package with htdocs and cgi-bin directories, and an empty site.
 class Walk : public ::testing::Test {
@@ -52,18 +45,6 @@ protected:
   std::string site_ = dir_.file("site");
 };
 
-TEST_F(Walk, SpellingsOfOnePathYieldTheSameDirectory) {
-  for (const char* spelling : {"cgi-bin", "/cgi-bin/", "\\cgi-bin\\", "./cgi-bin/.", "cgi-bin//", "x/../cgi-bin"}) {
-    fs::remove_all(site_);
-    fs::create_directories(site_);
-    const std::string s(spelling);
-    PermissionMap map = walk("<mapping url=\"/\"><mapping url=\"" + s + "\" path=\"" + s +
-                             "\"><p:permissions writable=\"true\"/></mapping></mapping>");
-    EXPECT_EQ(readFile(site_ + "/cgi-bin/run.cgi"), "run") << spelling;
-    EXPECT_EQ(map, (PermissionMap{{u"cgi-bin", u"php"}})) << spelling;
-  }
-}
-
 TEST_F(Walk, PermissionRules) {
   const struct {
     std::string rules;
@@ -81,10 +62,8 @@ TEST_F(Walk, PermissionRules) {
       {"<permissions writable=\"true\"/>", u""}, // the base namespace is not a rule's
   };
   for (const auto& c : cases) {
-    PermissionMap map = walk("<mapping url=\"data\" virtual=\"\">" + c.rules + "</mapping>", false);
-    const PermissionMap expected =
-        c.kind.empty() ? PermissionMap{} : PermissionMap{{u"data", c.kind}};
-    EXPECT_EQ(map, expected) << c.rules;
+    const PermissionMap expected = c.kind.empty() ? PermissionMap{} : PermissionMap{{u"data", c.kind}};
+    EXPECT_EQ(walk("<mapping url=\"data\" virtual=\"\">" + c.rules + "</mapping>", false), expected) << c.rules;
   }
 }
 
@@ -105,13 +84,11 @@ TEST_F(Walk, MappingsWithoutContentMakeNoDirectoryButKeepTheirRulesAndChildren) 
   EXPECT_EQ(readFile(site_ + "/v1/in/run.cgi"), "run"); // made with its missing parent
 }
 
-TEST_F(Walk, WithoutCopyingDirectoriesAreMadeAndSourcesStillRead) {
-  walk("<mapping url=\"a/b\" path=\"htdocs\"><mapping url=\"c\" path=\"cgi-bin\"/></mapping>", false);
-  EXPECT_TRUE(fs::is_directory(site_ + "/a/b/c"));
-  EXPECT_TRUE(fs::is_empty(site_ + "/a/b/c"));
-  EXPECT_FALSE(fs::exists(site_ + "/a/b/index.php"));
-  // The sources are read all the same: a missing one fails the walk, which removes what it made.
-  const std::string message = failure([&] { walk("<mapping url=\"x/y\" path=\"missing\"/>", false); });
+// Without copying (an update) the directories are made and nothing is copied: tests/e2e's
+// DirectoriesMadeInASiteAreTheSiteUsers and UpdateRestoresTheGroupsAccessAndWritesNothingTwice.
+// The sources are read all the same: a missing one fails the walk, which removes what it made.
+TEST_F(Walk, WithoutCopyingTheSourcesAreStillRead) {
+  const std::string message = failureOf([&] { walk("<mapping url=\"x/y\" path=\"missing\"/>", false); }).message;
   EXPECT_EQ(message.substr(message.find(" at ")), " at Unable to read directory (" + package_ + "/missing)");
   EXPECT_FALSE(fs::exists(site_ + "/x"));
 }
@@ -122,21 +99,16 @@ TEST_F(Walk, ConfinedToTheSiteAndThePackage) {
   const std::string decoy = dir_.file("decoy");
   writeFile(decoy + "/keep", "keep");
   ASSERT_EQ(::symlink(decoy.c_str(), (site_ + "/lnk").c_str()), 0);
-  const std::string outsideSite = ") is outside of (" + site_ + ")";
-  const std::string outsidePackage = ") is outside of (" + package_ + ")";
-  const struct {
-    std::string mappings;
-    std::string message;
-  } cases[] = {
+  const std::string outsideSite = ") is outside of (" + site_ + ")", outsidePackage = ") is outside of (" + package_ + ")";
+  const std::pair<std::string, std::string> cases[] = {
       {"<mapping url=\"../decoy\" path=\"htdocs\"/>", "Path (..\\decoy" + outsideSite},
       {"<mapping url=\"a\"><mapping url=\"../../decoy\" path=\"htdocs\"/></mapping>", "Path (a\\..\\..\\decoy" + outsideSite},
       {"<mapping url=\"C:\\decoy\" path=\"htdocs\"/>", "Path (C:\\decoy" + outsideSite},
       {"<mapping url=\"x\" path=\"../decoy\"/>", "Path (..\\decoy" + outsidePackage},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(failure([&] { walk(c.mappings); }), c.message) << c.mappings;
-  std::string message = failure([&] { walk("<mapping url=\"lnk/new\" path=\"htdocs\"/>"); });
-  EXPECT_NE(message.find("(Error code 448)"), std::string::npos) << message;
+  for (const auto& [mappings, message] : cases) EXPECT_EQ(failureOf([&] { walk(mappings); }).message, message) << mappings;
+  const std::string linked = failureOf([&] { walk("<mapping url=\"lnk/new\" path=\"htdocs\"/>"); }).message;
+  EXPECT_NE(linked.find("(Error code 448)"), std::string::npos) << linked;
   EXPECT_EQ(fs::directory_iterator(decoy)->path().filename(), "keep");
   EXPECT_EQ(std::distance(fs::directory_iterator(decoy), fs::directory_iterator()), 1);
   EXPECT_FALSE(fs::exists(site_ + "/x"));

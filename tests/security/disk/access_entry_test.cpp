@@ -28,27 +28,25 @@ TEST(AccessEntryOrder, KeysCompareInTurn) {
     AccessEntry a, b;
     int expected; // sign of compareEntries(a, b)
   };
+  // Entries of one path and account that differ in the later keys.
+  const auto of = [](std::uint32_t aceFlags, std::uint32_t mask = 0x1F01FF, std::int32_t flags = 0,
+                     const char16_t* tag = u"", const char16_t* tag2 = u"") {
+    return entry(u"C:\\a", u"", u"S-1-1-0", aceFlags, mask, flags, tag, tag2);
+  };
   const Case cases[] = {
       {"a path before the paths below it", entry(u"C:\\site\\sub"), entry(u"C:\\site"), 1},
       {"paths ignore case and separators", entry(u"c:/SITE/"), entry(u"C:\\site"), 0},
       {"first differing component", entry(u"C:\\a\\z"), entry(u"C:\\b"), -1},
       {"subPath after path", entry(u"C:\\a", u"z"), entry(u"C:\\b", u"a"), -1},
       {"subPath below", entry(u"C:\\a", u"x\\y"), entry(u"C:\\a", u"x"), 1},
-      {"shorter SID first, whatever its bytes", entry(u"C:\\a", u"", u"S-1-5-99"),
-       entry(u"C:\\a", u"", u"S-1-5-32-544"), -1},
-      {"SID content", entry(u"C:\\a", u"", u"S-1-5-32-546"), entry(u"C:\\a", u"", u"S-1-5-32-545"),
-       1},
-      {"ACE flags", entry(u"C:\\a", u"", u"S-1-1-0", 1), entry(u"C:\\a", u"", u"S-1-1-0", 2), -1},
-      {"generic rights mapped", entry(u"C:\\a", u"", u"S-1-1-0", 3, 0x10000000),
-       entry(u"C:\\a", u"", u"S-1-1-0", 3, 0x1F01FF), 0},
-      {"masks", entry(u"C:\\a", u"", u"S-1-1-0", 3, 0x120089),
-       entry(u"C:\\a", u"", u"S-1-1-0", 3, 0x1F01FF), -1},
-      {"entry flags are signed", entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, -1),
-       entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, 0), -1},
-      {"tags ignore case", entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, 0, u"App"),
-       entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, 0, u"aPP"), 0},
-      {"tag2", entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, 0, u"x", u"b"),
-       entry(u"C:\\a", u"", u"S-1-1-0", 3, 0, 0, u"X", u"a"), 1},
+      {"shorter SID first, whatever its bytes", entry(u"C:\\a", u"", u"S-1-5-99"), entry(u"C:\\a", u"", u"S-1-5-32-544"), -1},
+      {"SID content", entry(u"C:\\a", u"", u"S-1-5-32-546"), entry(u"C:\\a", u"", u"S-1-5-32-545"), 1},
+      {"ACE flags", of(1), of(2), -1},
+      {"generic rights mapped", of(3, 0x10000000), of(3, 0x1F01FF), 0},
+      {"masks", of(3, 0x120089), of(3, 0x1F01FF), -1},
+      {"entry flags are signed", of(3, 0, -1), of(3, 0, 0), -1},
+      {"tags ignore case", of(3, 0, 0, u"App"), of(3, 0, 0, u"aPP"), 0},
+      {"tag2", of(3, 0, 0, u"x", u"b"), of(3, 0, 0, u"X", u"a"), 1},
   };
   for (const Case& c : cases) {
     const int forward = compareEntries(c.a, c.b), backward = compareEntries(c.b, c.a);

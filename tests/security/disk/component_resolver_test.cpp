@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "os/text.h"
 #include "tests/security/disk/fake_system_helper.h"
 #include "tests/support/failure.h"
 #include "tests/support/testing.h"
@@ -12,13 +13,11 @@ using namespace testing_support;
 
 namespace {
 
-// Product values from a table, each read counted.
-class CountingHelper : public FakeSystemHelper {
+// Product values from a table.
+class ProductHelper : public FakeSystemHelper {
 public:
   std::map<std::u16string, std::u16string> product;
-  int reads = 0;
   std::optional<std::u16string> getProductValue(const std::u16string& name) override {
-    ++reads;
     auto found = product.find(name);
     if (found == product.end()) return std::nullopt;
     return found->second;
@@ -50,7 +49,7 @@ protected:
 
   TempDir dir_;
   ScopedRegistry registry_;
-  std::shared_ptr<CountingHelper> helper_ = std::make_shared<CountingHelper>();
+  std::shared_ptr<ProductHelper> helper_ = std::make_shared<ProductHelper>();
   DiskSecurity::KelvoComponentResolver resolver_{helper_};
 };
 
@@ -71,37 +70,22 @@ TEST_F(Resolver, ConfigurationValueFirstThenTableThenAdditionalPaths) {
   }
 }
 
-TEST_F(Resolver, SecondRequestIsServedFromTheCache) {
-  const std::vector<std::u16string> first = resolver_.getPath(u"HTTPD_VHOSTS_D");
-  helper_->product[u"HTTPD_VHOSTS_D"] = u"C:\\perl";
-  EXPECT_EQ(resolver_.getPath(u"HTTPD_VHOSTS_D"), first);
-  EXPECT_EQ(helper_->reads, 1);
-}
-
 TEST_F(Resolver, FailuresNameTheComponentAndTheCause) {
   helper_->product[u"missing"] = u"C:\\absent";
-  struct Case {
-    std::u16string name;
-    std::string message;
-  } cases[] = {
-      {u"unknown", "Component unknown isn't supported\nat Unable to obtain parameter: 'unknown'\nat "
-                   "Unable to call getPath(unknown)"},
-      {u"nodir", "Component nodir has no install directory\nat Unable to obtain parameter: "
-                 "'nodir'\nat Unable to call getPath(nodir)"},
-      // The virtual hosts directory has no install directory of the table's: only a configured value.
-      {u"httpd_vhosts_d", "Component httpd_vhosts_d isn't supported\nat Unable to obtain parameter: "
-                          "'httpd_vhosts_d'\nat Unable to call getPath(httpd_vhosts_d)"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(failure(c.name), c.message);
+  // The virtual hosts directory has no install directory of the table's: only a configured value.
+  for (const auto& [name, message] : {std::pair{"unknown", " isn't supported"}, {"nodir", " has no install directory"},
+                                      {"httpd_vhosts_d", " isn't supported"}}) {
+    EXPECT_EQ(failure(os::utf16FromUtf8(name)), "Component " + std::string(name) + message +
+                                                    "\nat Unable to obtain parameter: '" + name +
+                                                    "'\nat Unable to call getPath(" + name + ")");
+  }
   const std::string absent = failure(u"missing");
-  EXPECT_NE(absent.find("\nat Unable to obtain long file path for: 'C:\\absent'\nat Unable to call "
-                        "getPath(missing)"),
-            std::string::npos)
-      << absent;
+  EXPECT_NE(absent.find("\nat Unable to obtain long file path for: 'C:\\absent'\nat Unable to call getPath(missing)"),
+            std::string::npos) << absent;
   // A configured value of a component the table does not know has no additional paths to give.
   helper_->product[u"other"] = u"C:\\vhosts";
-  EXPECT_EQ(failure(u"other"), "Component other isn't supported\nat Unable to call "
-                               "getAdditionalPaths(other)\nat Unable to call getPath(other)");
+  EXPECT_EQ(failure(u"other"),
+            "Component other isn't supported\nat Unable to call getAdditionalPaths(other)\nat Unable to call getPath(other)");
 }
 
 } // namespace

@@ -6,7 +6,6 @@
 #include "tests/support/testing.h"
 
 using namespace DiskSecurity;
-using testing_support::u8;
 
 namespace {
 
@@ -44,14 +43,6 @@ RunTime::Acl aclOf(const std::vector<Line>& entries) {
   return RunTime::effectiveDacl(RunTime::Acl(), false, aces);
 }
 
-std::string describe(const std::vector<Line>& entries) {
-  std::string text;
-  for (const Line& l : entries)
-    text += std::to_string(l.type) + "/" + std::to_string(l.flags) + "/" +
-            std::to_string(l.mask) + "/" + u8(l.account) + " ";
-  return text;
-}
-
 constexpr char16_t G[] = u"S-1-22-2-5001";
 constexpr char16_t U[] = u"S-1-22-1-5002";
 constexpr std::uint8_t A = RunTime::ACCESS_ALLOWED_ACE_TYPE;
@@ -78,13 +69,11 @@ TEST(RequiredAcl, EntriesBecomeTheRequiredList) {
   } cases[] = {
       {"allow on a directory keeps its inheritance", {{G, 3, FULL, Default}}, true, {}, false,
        {{A, 3, FULL, G}}, false},
-      {"allow on a file has none", {{G, 3, FULL, Default}}, false, {}, false,
-       {{A, 0, FULL, G}}, false},
+      {"allow on a file has none", {{G, 3, FULL, Default}}, false, {}, false, {{A, 0, FULL, G}}, false},
       {"deny", {{G, 3, FULL, Deny}}, true, {}, false, {{D, 3, FULL, G}}, false},
-      {"generic rights are mapped", {{G, 3, 0x10000000, Default}}, true, {}, false,
-       {{A, 3, FULL, G}}, false},
+      {"generic rights are mapped", {{G, 3, 0x10000000, Default}}, true, {}, false, {{A, 3, FULL, G}}, false},
       {"other accounts' entries stay, denials first", {{G, 3, FULL, Default}}, true,
-       {{A, 0, READ, U}, {D, 0, READ, sid(u"S-1-22-1-5003").toSidString()}}, false,
+       {{A, 0, READ, U}, {D, 0, READ, u"S-1-22-1-5003"}}, false,
        {{D, 0, READ, u"S-1-22-1-5003"}, {A, 0, READ, U}, {A, 3, FULL, G}}, false},
       {"the account's own entries are replaced", {{G, 3, FULL, Default}}, true,
        {{A, 3, READ, G}, {D, 0, READ, G}}, false, {{A, 3, FULL, G}}, false},
@@ -94,12 +83,9 @@ TEST(RequiredAcl, EntriesBecomeTheRequiredList) {
        true, {{A, 3, FULL, G}}, false, {{A, 3, READ, G}}, false},
       {"deny and allow of one account", {{G, 3, FULL, Default}, {G, 3, 0x2, Deny}}, true, {},
        false, {{D, 3, 0x2, G}, {A, 3, FULL, G}}, false},
-      {"an inherit-only entry gives a file nothing", {{G, 0xB, FULL, Default}}, false, {}, false,
-       {}, false},
-      {"ThisFileOnly gives a directory nothing", {{G, 3, FULL, ThisFileOnly}}, true, {}, false,
-       {}, false},
-      {"ThisFileOnly on a file", {{G, 3, FULL, ThisFileOnly}}, false, {}, false,
-       {{A, 0, FULL, G}}, false},
+      {"an inherit-only entry gives a file nothing", {{G, 0xB, FULL, Default}}, false, {}, false, {}, false},
+      {"ThisFileOnly gives a directory nothing", {{G, 3, FULL, ThisFileOnly}}, true, {}, false, {}, false},
+      {"ThisFileOnly on a file", {{G, 3, FULL, ThisFileOnly}}, false, {}, false, {{A, 0, FULL, G}}, false},
       {"NoPropagate", {{G, 3, FULL, NoPropagate}}, true, {}, false, {{A, 7, FULL, G}}, false},
       {"NoPropagate without inheritance adds nothing", {{G, 0, FULL, NoPropagate}}, true, {},
        false, {{A, 0, FULL, G}}, false},
@@ -107,8 +93,7 @@ TEST(RequiredAcl, EntriesBecomeTheRequiredList) {
        {}, false, {{A, 3, FULL, G}}, false},
       {"protection stays without a flag", {{G, 3, FULL, Default}}, true, {{A, 0, READ, U}}, true,
        {{A, 0, READ, U}, {A, 3, FULL, G}}, true},
-      {"InheritFromParent unprotects", {{G, 3, FULL, InheritFromParent}}, true, {}, true,
-       {{A, 3, FULL, G}}, false},
+      {"InheritFromParent unprotects", {{G, 3, FULL, InheritFromParent}}, true, {}, true, {{A, 3, FULL, G}}, false},
   };
   for (const Case& c : cases) {
     std::vector<AccessEntry> entries;
@@ -120,8 +105,7 @@ TEST(RequiredAcl, EntriesBecomeTheRequiredList) {
                                                                      : aclOf(c.existing),
                          c.existingProtected};
     RequiredAcl required = requiredAcl(pointers, c.directory, existing);
-    EXPECT_EQ(lines(required.explicitDacl), c.required)
-        << c.name << ": " << describe(lines(required.explicitDacl));
+    EXPECT_EQ(lines(required.explicitDacl), c.required) << c.name;
     EXPECT_EQ(required.daclProtected, c.requiredProtected) << c.name;
     EXPECT_FALSE(required.breaksInheritance) << c.name;
     EXPECT_TRUE(matches(ExistingAcl{aclOf(c.required), c.requiredProtected}, required)) << c.name;
@@ -138,27 +122,10 @@ TEST(RequiredAcl, BreakingInheritanceKeepsWhatWasInherited) {
   ASSERT_TRUE(first.breaksInheritance);
   EXPECT_TRUE(first.daclProtected);
   // What the object inherited until now: the account's own entry is replaced, the others kept.
-  std::vector<RunTime::Ace> inherited(2);
-  inherited[0].init(A, RunTime::INHERITED_ACE | 3, READ, sid(U));
-  inherited[1].init(A, RunTime::INHERITED_ACE, READ, sid(G));
-  RequiredAcl required =
-      requiredAcl({&entry}, true, existing, RunTime::effectiveDacl(RunTime::Acl(), false, inherited));
+  constexpr std::uint8_t inherited = RunTime::INHERITED_ACE;
+  RequiredAcl required = requiredAcl({&entry}, true, existing, aclOf({{A, inherited | 3, READ, U}, {A, inherited, READ, G}}));
   EXPECT_EQ(lines(required.explicitDacl), (std::vector<Line>{{A, 3, READ, U}, {A, 3, FULL, G}}));
   EXPECT_FALSE(matches(ExistingAcl{required.explicitDacl, false}, required));
-}
-
-TEST(RequiredAcl, ItemsListWhatEachAceReaches) {
-  const std::vector<AccessItem> items = accessItems(aclOf({{D, 0xA, 0x2, U}, {A, 3, FULL, G}}));
-  ASSERT_EQ(items.size(), 4u);
-  EXPECT_EQ(u8(dumpItems(items)),
-            "Index 0, apply onto SubFolders, type Deny, account S-1-22-1-5002, access 2[A], key "
-            "S-1-22-1-5002\n"
-            "Index 1, apply onto ThisObject, type Allow, account S-1-22-2-5001, access 1F01FF[3], "
-            "key S-1-22-2-5001\n"
-            "Index 2, apply onto Files, type Allow, account S-1-22-2-5001, access 1F01FF[3], key "
-            "S-1-22-2-5001\n"
-            "Index 3, apply onto SubFolders, type Allow, account S-1-22-2-5001, access 1F01FF[3], "
-            "key S-1-22-2-5001\n");
 }
 
 } // namespace

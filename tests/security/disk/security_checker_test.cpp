@@ -61,6 +61,9 @@ const std::set<std::string> kEverything = {"",    "x.txt", "a",         "a/y.txt
 
 enum class Walk { fast, full, complete };
 
+// Entries as (sub path, group, mask, entry flags).
+using Entries = std::vector<std::tuple<std::string, int, std::uint32_t, std::int32_t>>;
+
 class Checker : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -76,8 +79,7 @@ protected:
 
   // Runs a checker over the tree with entries (sub path, group, mask, entry flags), all
   // inheriting to files and directories; returns what it asked about and wrote.
-  Recorder commit(const std::vector<std::tuple<std::string, int, std::uint32_t, std::int32_t>>& list,
-                  Walk walk = Walk::complete) {
+  Recorder commit(const Entries& list, Walk walk = Walk::complete) {
     auto helper = std::make_shared<DefaultSystemHelper>();
     EntryCollection entries(helper);
     for (const auto& [sub, group, mask, flags] : list)
@@ -106,7 +108,7 @@ protected:
 };
 
 TEST_F(Checker, TheFullWalkChecksEveryObjectTheFastWalkOnlyPathsWithEntries) {
-  const std::vector<std::tuple<std::string, int, std::uint32_t, std::int32_t>> entries = {
+  const Entries entries = {
       {"", 0, 0x1F01FF, Default}, {"a\\b", 1, 0x1200A9, Default}};
   // Only the paths with entries of their own get a list; the rest inherits.
   Recorder fast = commit(entries, Walk::fast);
@@ -155,7 +157,7 @@ TEST_F(Checker, EntryPropertiesStopTheDescentBelowTheirPath) {
 }
 
 TEST_F(Checker, ARepairedFolderIsWrittenEvenWhenItsListMatchesAndTheRestIsProjected) {
-  const std::vector<std::tuple<std::string, int, std::uint32_t, std::int32_t>> entries = {
+  const Entries entries = {
       {"", 0, 0x1F01FF, Default}, {"d", 1, 0x1200A9, RepaireFolder}};
   commit(entries);
   // An entry taken off behind the tool's back below a list that holds: the complete checker
@@ -198,14 +200,14 @@ TEST_F(Checker, TheFullWalkLeavesEachObjectItsListAndNeverFollowsALink) {
   EXPECT_EQ(facl(dir_.file("x.txt")),
             (std::vector<std::string>{"user::rw-", "group::r--", line(0, "rwx"), "mask::rwx", "other::r--"}));
   // Each link is named with where it leads; an entry on the way through one is never applied.
-  const std::string refused = "Warning: Cannot apply security to path ";
+  const auto refused = [](const std::string& link, const std::string& target) {
+    return "Warning: Cannot apply security to path " + link + ", because it points to another path " + target +
+           ". Links are not allowed.";
+  };
   std::vector<std::string> warnings = logged().take();
   std::erase_if(warnings, [](const std::string& l) { return !l.starts_with("Warning: "); });
-  EXPECT_EQ(sorted(warnings),
-            sorted({refused + dir_.file("link") + ", because it points to another path " +
-                        outside_.path() + ". Links are not allowed.",
-                    refused + dir_.file("a/flink") + ", because it points to another path " +
-                        outside_.file("f") + ". Links are not allowed."}));
+  EXPECT_EQ(sorted(warnings), sorted({refused(dir_.file("link"), outside_.path()),
+                                      refused(dir_.file("a/flink"), outside_.file("f"))}));
   commit({{"link\\inner", 2, 0x1F01FF, Default}}, Walk::fast);
   EXPECT_EQ(changeTimes(outside_.path()), before);
 }

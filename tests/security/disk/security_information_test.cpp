@@ -16,12 +16,6 @@ AccessEntry entry(std::u16string path, std::u16string subPath, std::int32_t flag
           u"", u"", nullptr};
 }
 
-std::vector<std::string> texts(const std::vector<std::u16string>& paths) {
-  std::vector<std::string> out;
-  for (const std::u16string& p : paths) out.push_back(u8(p));
-  return out;
-}
-
 TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
   EntryCollection collection(std::make_shared<testing_support::FakeSystemHelper>());
   collection.setStorageName(u"C:\\vhosts\\site\\.kelvo\\.Security");
@@ -50,16 +44,14 @@ TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
   struct Case {
     std::u16string path;
     std::size_t entries;
-    std::vector<std::string> children;
+    std::vector<std::u16string> children;
     bool skip, noPropagate, repair, ignoreErrors;
   } cases[] = {
-      {u"", 0, {"app"}, false, false, false, false},
-      {u"app", 1,
-       // Path order: a shorter component first. "x y" split gives "site\app\x" and "y", the
-       // latter outside the committed scope.
-       {"app\\a", "app\\n", "app\\x", "app\\lit", "app\\f.txt"},
-       false, false, false, false},
-      {u"APP/A", 0, {"APP\\A\\b"}, false, false, false, false},
+      {u"", 0, {u"app"}, false, false, false, false},
+      // Path order: a shorter component first. "x y" split gives "site\app\x" and "y", the
+      // latter outside the committed scope.
+      {u"app", 1, {u"app\\a", u"app\\n", u"app\\x", u"app\\lit", u"app\\f.txt"}, false, false, false, false},
+      {u"APP/A", 0, {u"APP\\A\\b"}, false, false, false, false},
       {u"app\\a\\b\\c", 1, {}, true, false, false, false},
       {u"app\\f.txt", 1, {}, false, true, false, false},
       {u"app\\lit", 1, {}, false, false, true, true},
@@ -69,7 +61,7 @@ TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(information.entriesAt(c.path).size(), c.entries) << u8(c.path);
-    EXPECT_EQ(texts(information.childrenWithEntries(c.path)), c.children) << u8(c.path);
+    EXPECT_EQ(information.childrenWithEntries(c.path), c.children) << u8(c.path);
     SecurityInformation::Properties p = information.properties(c.path);
     EXPECT_EQ(p.ownEntries, c.entries > 0) << u8(c.path);
     EXPECT_EQ(p.skip, c.skip) << u8(c.path);

@@ -1,6 +1,6 @@
 // A site under C:\vhosts (drive C: mapped to a temporary directory), the reference management
-// service answering HTTPD_VHOSTS_D, a site user with its worker group IWPG_<user>, and the log
-// lines of the process. One service per test program: the service client is process-wide.
+// service answering HTTPD_VHOSTS_D, and the log lines of the process. One service per test
+// program: the service client is process-wide.
 #pragma once
 
 #include <filesystem>
@@ -31,7 +31,7 @@ struct HostingEnvironment {
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
       "\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n"
       "\"DebugSecuritySettings\"=dword:00000001\n"};
-  std::unique_ptr<ServiceProcess> service;
+  ServiceProcess service{registry.path(), base.file("run/pipe/zrcpipe")};
   std::shared_ptr<LogLines> log = std::make_shared<LogLines>();
 
   HostingEnvironment() {
@@ -39,7 +39,6 @@ struct HostingEnvironment {
     // Site users reach their sites, as below a real virtual-hosts directory.
     for (const std::string& dir : {base.path(), base.file("c"), base.file("c/vhosts")})
       std::filesystem::permissions(dir, std::filesystem::perms(0755));
-    service = std::make_unique<ServiceProcess>(registry.path(), base.file("run/pipe/zrcpipe"));
     LogManager::instance().addListener(log);
   }
   static HostingEnvironment& get() {
@@ -49,7 +48,8 @@ struct HostingEnvironment {
   std::string host(const std::string& relative) { return base.file("c/" + relative); }
 };
 
-// A worker group named after the site user, removed when destroyed.
+// A worker group named after the site user (as the tool names it), removed when destroyed;
+// tests/e2e's extractions grant it.
 class WorkerGroup {
 public:
   explicit WorkerGroup(const std::string& user) : name_("IWPG_" + user) {
@@ -60,9 +60,6 @@ public:
   }
   bool ok() const { return ok_; }
   const std::string& name() const { return name_; }
-  RunTime::Sid sid() const {
-    return DiskSecurity::DefaultSystemHelper().getAccount(os::utf16FromUtf8(name_), u"");
-  }
 
 private:
   std::string name_;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "os/text.h"
 #include "security/disk/entry_collection.h"
 #include "security/disk/vocabulary.h"
 #include "tests/security/disk/fake_system_helper.h"
@@ -38,10 +39,8 @@ makeCollection(std::shared_ptr<FakeSystemHelper> helper, std::size_t count, std:
     DiskSecurity::AccessEntry e;
     e.account = accounts[i % accounts.size()];
     e.path = i % 3 ? u"[HTTPD_VHOSTS_D]" : u"C:\\vhosts";
-    e.subPath = i % 5 ? u"site" + std::u16string(1, u'a' + i % 7) + u"\\d\u00e9p\\" +
-                            std::u16string(1, u'0' + (i / 7) % 10) + std::u16string(1, u'0' + i / 70 % 10) +
-                            std::u16string(1, u'0' + i / 700 % 10) + std::u16string(1, u'0' + i / 7000 % 10)
-                      : u"";
+    const std::u16string site = u"site" + std::u16string(1, u'a' + i % 7);
+    e.subPath = i % 5 ? site + u"\\d\u00e9p\\" + os::utf16FromUtf8(std::to_string(i / 7)) : u"";
     e.aceFlags = static_cast<std::uint32_t>(i % 4);
     e.accessMask = masks[(i + seed) % 5];
     e.entryFlags = flags[i % 4];

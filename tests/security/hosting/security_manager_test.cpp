@@ -1,5 +1,7 @@
 #include "security/hosting/security_manager.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "security/disk/vocabulary.h"
@@ -10,6 +12,7 @@
 using namespace testing_support;
 using HostingSecurity::ManagerPathCache;
 using HostingSecurity::SecurityManager;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -34,8 +37,7 @@ TEST_F(Manager, RootRelativePathAndMetadataFileOfAPath) {
        u"site1", u"C:\\vhosts\\site1\\.kelvo\\.Web.bob.Security"},
       {u"C:\\vhosts\\site1\\Web_Users\\bob", u"C:\\vhosts", u"site1\\Web_Users\\bob", u"site1",
        u"C:\\vhosts\\site1\\.kelvo\\.Security"},
-      {u"C:/VHOSTS//site1\\docs/", u"C:\\vhosts", u"site1\\docs", u"site1",
-       u"C:\\vhosts\\site1\\.kelvo\\.Security"},
+      {u"C:/VHOSTS//site1\\docs/", u"C:\\vhosts", u"site1\\docs", u"site1", u"C:\\vhosts\\site1\\.kelvo\\.Security"},
       {u"C:\\other\\x", u"C:\\other\\x", u"", u"", u"C:\\other\\x\\.Security"},
   };
   for (const Case& c : cases) {
@@ -74,7 +76,10 @@ TEST_F(Manager, CacheKeepsTheManagerOfOneMetadataFile) {
   EXPECT_NE(webUser, again);
 }
 
-TEST_F(Manager, EntriesAddedRevokedAndWithdrawn) {
+// revokeAccessEntries is called by no command; a later rule for the account and path replacing
+// the earlier one, a denial a grant as well, is tests/e2e/extract_test.cpp's
+// UpdateWarnsAboutMissingFilesAndTakesTheLaterRule.
+TEST_F(Manager, EntriesAddedBelowTheirRootOnly) {
   const RunTime::Sid everyone = DiskSecurity::wellKnownAccount(u"Everyone");
   const RunTime::Sid system = DiskSecurity::wellKnownAccount(u"System");
   auto lines = [](const SecurityManager& manager) { return entryLines(manager.entries()); };
@@ -86,23 +91,6 @@ TEST_F(Manager, EntriesAddedRevokedAndWithdrawn) {
   EXPECT_EQ(lines(manager), (std::vector<std::string>{
                                 "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 0 [][]",
                                 "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1 [][]"}));
-  manager.revokeAccessEntries(app, everyone, 0);
-  EXPECT_EQ(lines(manager), (std::vector<std::string>{
-                                "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 0 0 2048 [][]",
-                                "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1 [][]"}));
-  // Only the denials go; the filter holds no RemoveAccess, so a marker is recorded.
-  manager.revokeAccessEntries(app, system, DiskSecurity::Deny);
-  manager.addAccessEntry(app, everyone, 0x120089, 3, true);
-  EXPECT_EQ(lines(manager), (std::vector<std::string>{
-                                "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 1179785 0 [][]",
-                                "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 0 0 2048 [][]"}));
-  // A later rule for the account and path replaces the earlier one, a denial a grant as well.
-  manager.addAccessEntry(app, everyone, 0x1F01FF, 3, false);
-  manager.addAccessEntry(app, system, 0x1F01FF, 3, true);
-  EXPECT_EQ(lines(manager), (std::vector<std::string>{
-                                "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1 [][]",
-                                "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 0 [][]"}));
-
   SecurityManager ownRoot(u"C:\\other\\root", false, nullptr, u"C:\\vhosts");
   ownRoot.addAccessEntry(u"x", everyone, 0x1F01FF, 3, true);
   EXPECT_EQ(lines(ownRoot),
@@ -110,6 +98,133 @@ TEST_F(Manager, EntriesAddedRevokedAndWithdrawn) {
   // A path that would leave the manager's directory is refused before anything is recorded.
   EXPECT_THROW(ownRoot.addAccessEntry(u"..\\elsewhere", everyone, 0x1F01FF, 3, true), vexception);
   EXPECT_EQ(lines(ownRoot).size(), 1u);
+}
+
+// Commits as root on a real site tree: what is logged and stored, the web users' files, and what
+// the callback is asked. The ACLs an extraction's grant and denial leave on every object, the
+// owner's bits kept, nothing written twice and two commands saving one file at once are
+// tests/e2e/extract_test.cpp's; links, hard links and swaps tests/e2e/hostile_paths_test.cpp's;
+// the checker's decisions tests/security/disk's.
+
+class Commit : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "commits write trusted attributes and ACLs: needs root";
+    ASSERT_TRUE(user_.ok() && group_.ok());
+    sid_ = DiskSecurity::DefaultSystemHelper().getAccount(os::utf16FromUtf8(group_.name()), u"");
+    env().log->take();
+  }
+
+  HostingEnvironment& env() { return HostingEnvironment::get(); }
+  std::string site(const std::string& name) { return env().host("vhosts/" + name); }
+
+  // Below the site's `root`: `dirs` directories of `files` files each, a chain of eight
+  // directories with a file, all the site user's.
+  std::string makeApp(const std::string& site, const std::string& root, int dirs, int files) {
+    const std::string app = this->site(site) + "/" + root;
+    fs::create_directories(app + "/l1/l2/l3/l4/l5/l6/l7/l8");
+    writeFile(app + "/l1/l2/l3/l4/l5/l6/l7/l8/deep.php", "<?php");
+    writeFile(app + "/index.php", "<?php");
+    for (int d = 0; d < dirs; ++d)
+      for (int f = 0; f < files; ++f) writeFile(app + "/d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", "x");
+    const std::string owner = std::to_string(user_.uid()) + ":" + std::to_string(user_.gid());
+    EXPECT_EQ(runProcess({"/usr/bin/chown", "-R", owner, this->site(site)}).exitCode, 0);
+    return app;
+  }
+  std::string groupLine(const std::string& perms) { return "group:" + group_.name() + ":" + perms; }
+
+  ScopedUser user_;  // the site user
+  ScopedGroup group_; // its worker group
+  RunTime::Sid sid_;
+};
+
+TEST_F(Commit, AllowingEntryReachesEveryObjectAndIsStored) {
+  const std::string app = makeApp("site1", "httpdocs/app", 3, 5);
+
+  const std::u16string appPath = u"C:\\vhosts\\site1\\httpdocs\\app";
+  auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
+  manager->addAccessEntry(u"", sid_, 0x1F01FF, 3, true);
+  manager->commit(appPath, true, nullptr, 1);
+
+  // That the grant reaches every object is tests/e2e/extract_test.cpp's.
+  // The dump names accounts by SID: the ACEs read back carry no names.
+  const std::string appText = "C:\\vhosts\\site1\\httpdocs\\app", sid = u8(sid_.toSidString());
+  std::string items;
+  for (const char* onto : {"0, apply onto ThisObject", "1, apply onto Files", "2, apply onto SubFolders"})
+    items += "Index " + std::string(onto) + ", type Allow, account " + sid + ", access 1F01FF[3], key " + sid + "\n";
+  const std::vector<std::string> log = env().log->take();
+  for (const std::string& line : {"Commiting file system security changes for path " + appText + ", root path: C:\\vhosts",
+                                  "Checking security for path " + appText + " using fast algorithm",
+                                  "Generating ACL for path " + appText, "No children security entries found for path " + appText,
+                                  "Setting inherited security " + items + " to " + appText,
+                                  std::string("File system security changes applied successfully")})
+    EXPECT_TRUE(has(log, "Info: " + line)) << line;
+  const std::string stored = readFile(site("site1") + "/.kelvo/.Security");
+  for (const std::string& attribute : {"Account=\"" + group_.name() + "\"", std::string("SubPath=\"site1\\httpdocs\\app\"")})
+    EXPECT_NE(stored.find(attribute), std::string::npos) << stored;
+
+  // A default list removed behind the tool's back (the rest as it was) is drift: written again.
+  ASSERT_EQ(runProcess({"/usr/bin/setfacl", "-k", app + "/l1/l2"}).exitCode, 0);
+  manager->commit(appPath, true, nullptr, 1);
+  EXPECT_TRUE(has(facl(app + "/l1/l2"), "default:" + groupLine("rwx")));
+}
+
+TEST_F(Commit, WebUserDirectoryUsesThatUsersFile) {
+  const std::string domain = site("site2");
+  makeApp("site2", "httpdocs/app", 1, 2);
+  makeApp("site2", "web_users/bob/app", 1, 2);
+  const std::u16string bobApp = u"C:\\vhosts\\site2\\web_users\\bob\\app";
+  auto bob = ManagerPathCache(nullptr).getManagerByPath(bobApp);
+  bob->addAccessEntry(u"", sid_, 0x1F01FF, 3, true);
+  bob->commit(bobApp, true, nullptr, 1);
+  EXPECT_TRUE(fs::exists(domain + "/.kelvo/.Web.bob.Security"));
+  EXPECT_FALSE(fs::exists(domain + "/.kelvo/.Security"));
+
+  // The domain's commit enters bob's directory with bob's entries: the domain's entry there
+  // is not the one that applies.
+  auto site = ManagerPathCache(nullptr).getManagerByPath(u"C:\\vhosts\\site2");
+  site->addAccessEntry(u"httpdocs\\app", sid_, 0x1200A9, 3, true);
+  site->addAccessEntry(u"web_users\\bob\\app\\d0", sid_, 0x1200A9, 3, true);
+  site->commit(u"C:\\vhosts\\site2", true, nullptr, 1);
+  EXPECT_TRUE(has(facl(domain + "/httpdocs/app/d0"), groupLine("r-x")));
+  EXPECT_TRUE(has(facl(domain + "/web_users/bob/app/d0"), groupLine("rwx")));
+  EXPECT_TRUE(has(env().log->take(),
+                  "Info: Loading new security metadata from "
+                  "C:\\vhosts\\site2\\.kelvo\\.Web.bob.Security, old storage was "
+                  "C:\\vhosts\\site2\\.kelvo\\.Security"));
+}
+
+// Leaves the path named alone; with none named, ends the walk after the first write.
+struct Answering : DiskSecurity::Callback {
+  std::string skip;
+  int onPath(const std::u16string& path, bool) override {
+    return u8(path) == skip ? DiskSecurity::CHECK_SKIPPED : DiskSecurity::CHECK_DONE;
+  }
+  int onWritten(const std::u16string&, bool) override {
+    return skip.empty() ? DiskSecurity::CHECK_ABORT : DiskSecurity::CHECK_DONE;
+  }
+};
+
+// Which paths the walk asks about and writes is the checker's test
+// (Checker.TheFullWalkChecksEveryObjectTheFastWalkOnlyPathsWithEntries).
+TEST_F(Commit, TheCallbackMaySkipAPathOrEndTheWalkAndWhatWasRecordedIsSaved) {
+  const std::string app = makeApp("site6", "httpdocs/app", 3, 1);
+  const std::u16string appPath = u"C:\\vhosts\\site6\\httpdocs\\app";
+  auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
+  for (const char16_t* sub : {u"d0", u"d2"}) manager->addAccessEntry(sub, sid_, 0x1200A9, 3, true);
+  Answering skipping;
+  skipping.skip = "C:\\vhosts\\site6\\httpdocs\\app\\d2";
+  manager->commit(appPath, false, &skipping, 1);
+  EXPECT_TRUE(has(facl(app + "/d0"), groupLine("r-x")));
+  EXPECT_FALSE(has(facl(app + "/d2"), groupLine("r-x")));
+
+  fs::remove(site("site6") + "/.kelvo/.Security");
+  for (const char16_t* sub : {u"d0", u"d2"}) manager->addAccessEntry(sub, sid_, 0x1F01FF, 3, true);
+  Answering aborting;
+  manager->commit(appPath, false, &aborting, 1);
+  EXPECT_TRUE(has(facl(app + "/d0"), groupLine("rwx")));
+  EXPECT_FALSE(has(facl(app + "/d2"), groupLine("rwx")));
+  EXPECT_TRUE(fs::exists(site("site6") + "/.kelvo/.Security"));
 }
 
 } // namespace
