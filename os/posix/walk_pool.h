@@ -1,9 +1,10 @@
 // The threads that walk parts of one tree at once, and what keeps their results those of one walk.
 //
 // A walk hands a subtree over to the pool as a task; any thread of the pool, or the thread that
-// waits for it when none took it yet, walks it. The threads are started by the walk's own thread
-// when the first subtree is handed over, so they act with that thread's credentials (a copy made
-// as a site user is made as that user on every thread), and they end with the walk.
+// waits for it when none took it yet, walks it. The threads are started when subtrees are handed
+// over, by the walk's own thread or by threads it started, so they all act with its credentials
+// (Linux gives a new thread those of the thread that creates it: a copy made as a site user is
+// made as that user on every thread), and they end with the walk.
 //
 // Order. Every step of a walk has a position in the order one thread would have taken it: a
 // task's steps before its first hand-over, then the subtree handed over, then its steps up to the
