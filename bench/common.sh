@@ -69,7 +69,7 @@ profile() {
   mkdir -p "$PROFILE_DIR"
   perf record -q -F 2999 -g -o "$PROFILE_DIR/$1.data" -- "${@:2}" >/dev/null
   perf report -i "$PROFILE_DIR/$1.data" --children --sort symbol --stdio -g none 2>/dev/null |
-    grep -E '^ +[0-9]' | head -60 >"$PROFILE_DIR/$1.txt"
+    awk '/^ +[0-9]/ && n++ < 60 {sub(/ +- +- +$/, ""); print}' >"$PROFILE_DIR/$1.txt"
 }
 
 # Microseconds that the command took.
