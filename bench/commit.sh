@@ -50,12 +50,13 @@ unchanged_commit() {
 }
 setfacl_grant() { timed setfacl -R -m "g:$group:rwx,d:g:$group:rwx" "$1"; }
 
-# System calls per object of a command on the tree $1 (every traced call counted, those strace
-# cannot name included).
+# System calls per object of a command on the tree $1 (every traced call counted once, those
+# strace cannot name included; a call another thread interrupted is printed twice, the second
+# time as "<... resumed>").
 calls_per_object() {
   local tree=$1; shift
   strace -f -qq -o "$work/trace" "$@" >/dev/null
-  awk -v objects="$(find "$tree" | wc -l)" '!/^[0-9]+ +(\+\+\+|---)/ {n++} END {printf "%.2f", n / objects}' "$work/trace"
+  awk -v objects="$(find "$tree" | wc -l)" '!/^[0-9]+ +(\+\+\+|---)/ && !/resumed>/ {n++} END {printf "%.2f", n / objects}' "$work/trace"
 }
 
 sizes=(${SIZES:-10000 50000 mediawiki})
