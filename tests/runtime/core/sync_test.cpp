@@ -1,6 +1,10 @@
 #include "runtime/core/sync.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -149,13 +153,25 @@ TEST_F(Sync, ALockDirectoryOfAnotherUserOrALinkIsRefused) {
   }
 }
 
+// A process that held the mutex and was killed leaves it to the next taker.
 TEST_F(Sync, AbandonedNamedMutexIsAcquired) {
   VMutex mutex(false, u"Global\\abandoned");
-  {
-    LockingChild holder(run_.file("run/lock/") + os::mutexFileName(u"Global\\abandoned"));
-    ASSERT_TRUE(holder.locked());
-    EXPECT_FALSE(mutex.lock(50));
-  } // killed
+  const std::string file = run_.file("run/lock/") + os::mutexFileName(u"Global\\abandoned");
+  Pipe ready = makePipe();
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    const char locked = fd >= 0 && ::flock(fd, LOCK_EX) == 0;
+    (void)!::write(ready.writeEnd.get(), &locked, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char locked = 0;
+  ASSERT_EQ(::read(ready.readEnd.get(), &locked, 1), 1);
+  ASSERT_TRUE(locked);
+  EXPECT_FALSE(mutex.lock(50));
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
   EXPECT_TRUE(mutex.lock(2000));
   mutex.unlock();
 }
