@@ -109,8 +109,8 @@ namespace {
 // DACLs of the directories above it.
 class Projection : public os::SecurityVisitor {
 public:
-  Projection(const Acl& objectDacl, const GroupMemberships& memberships, bool intoProtected)
-      : memberships_(memberships), intoProtected_(intoProtected), governing_{objectDacl} {}
+  Projection(std::vector<Acl> governing, const GroupMemberships& memberships, bool intoProtected)
+      : memberships_(memberships), intoProtected_(intoProtected), governing_(std::move(governing)) {}
 
   std::vector<std::u16string> skipped;
 
@@ -132,9 +132,9 @@ public:
   }
 
   std::unique_ptr<os::SecurityVisitor> fork(int depth) override {
-    auto part = std::make_unique<Projection>(governing_[0], memberships_, intoProtected_);
-    part->governing_.assign(governing_.begin(), governing_.begin() + depth + 1);
-    return part;
+    return std::make_unique<Projection>(
+        std::vector<Acl>(governing_.begin(), governing_.begin() + depth + 1), memberships_,
+        intoProtected_);
   }
 
   void join(os::SecurityVisitor& part) override {
@@ -151,7 +151,7 @@ private:
 std::uint32_t projectBelow(const os::SecurityObject& object, const Acl& objectDacl,
                            const GroupMemberships& memberships, bool intoProtected,
                            std::vector<std::u16string>& skipped) {
-  Projection projection(objectDacl, memberships, intoProtected);
+  Projection projection({objectDacl}, memberships, intoProtected);
   const std::uint32_t code = os::walkSecurityTree(object, projection);
   skipped.insert(skipped.end(), projection.skipped.begin(), projection.skipped.end());
   return code;
