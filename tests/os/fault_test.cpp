@@ -58,11 +58,9 @@ TEST(Fault, FaultsBecomeExceptionsThatUnwind) {
 // The name is made at fault time from the clock and the offset taken when dumps were prepared;
 // it must read as the local time does, in zones east and west of UTC and on half hours.
 TEST(Fault, DumpNamesCarryTheLocalTime) {
-  const char* previous = std::getenv("TZ");
-  const std::string saved = previous ? previous : "";
   testing_support::TempDir dir;
   for (const char* zone : {"UTC0", "XST-05:30", "YST+11"}) {
-    setenv("TZ", zone, 1);
+    const testing_support::ScopedEnv tz("TZ", zone);
     tzset();
     ASSERT_EQ(os::prepareCoreDumps(os::utf16FromUtf8(dir.path()), u"tool"), 0u);
     std::string name;
@@ -76,8 +74,6 @@ TEST(Fault, DumpNamesCarryTheLocalTime) {
     const std::string expected = std::string("tool") + stamp + ".dmp";
     EXPECT_EQ(name, expected) << zone;
   }
-  if (previous) setenv("TZ", saved.c_str(), 1);
-  else unsetenv("TZ");
   tzset();
 }
 

@@ -319,8 +319,15 @@ using os::posix::WalkDirectory;
 using os::posix::WalkEntry;
 using os::posix::WalkPosition;
 
+// A visitor that stops where a directory cannot be read and walks past mount points.
+struct TestVisitor : TreeVisitor {
+  Recovery cannotRead(const WalkDirectory&, const WalkEntry&, int) override { return Recovery::stop; }
+  Flow mountPoint(const WalkDirectory&, const WalkEntry&) override { return Flow::proceed; }
+  void cannotReturn(const os::posix::WalkBranch&, const std::string&, int) override {}
+};
+
 // Notes every entry with its position and fails at the names given; forks for every subtree.
-class Recorder : public TreeVisitor {
+class Recorder : public TestVisitor {
 public:
   explicit Recorder(const std::set<std::string>& failAt) : failAt_(failAt) {}
 
@@ -339,9 +346,6 @@ public:
     return paths;
   }
 
-  Recovery cannotRead(const WalkDirectory&, const WalkEntry&, int) override { return Recovery::stop; }
-  Flow mountPoint(const WalkDirectory&, const WalkEntry&) override { return Flow::proceed; }
-  void cannotReturn(const os::posix::WalkBranch&, const std::string&, int) override {}
   Flow visitEntries(const WalkDirectory& directory, std::vector<WalkEntry>& entries) override {
     threads.insert(std::this_thread::get_id());
     users.insert(os::currentThreadIdentity().uid);
@@ -371,20 +375,9 @@ private:
   const std::set<std::string>& failAt_;
 };
 
-// Sets TAVRIX_WALK_THREADS for the scope.
-class WalkThreads {
-public:
-  explicit WalkThreads(int threads) {
-    if (const char* value = std::getenv("TAVRIX_WALK_THREADS")) saved_ = value;
-    setenv("TAVRIX_WALK_THREADS", std::to_string(threads).c_str(), 1);
-  }
-  ~WalkThreads() {
-    if (saved_) setenv("TAVRIX_WALK_THREADS", saved_->c_str(), 1);
-    else unsetenv("TAVRIX_WALK_THREADS");
-  }
-
-private:
-  std::optional<std::string> saved_;
+// Sets how many threads the walks of the scope use.
+struct WalkThreads : testing_support::ScopedEnv {
+  explicit WalkThreads(int threads) : ScopedEnv("TAVRIX_WALK_THREADS", std::to_string(threads)) {}
 };
 
 // 259 directories, three levels of 6, each of the 216 deepest holding 3 files named `file`0..2:
@@ -405,13 +398,10 @@ int* volatile g_nowhere = nullptr; // read at run time: the compiler cannot see 
 
 // Faults in the parts handed over at every file named "bad0", noting whether a thread other than
 // the caller's did.
-class Faulting : public TreeVisitor {
+class Faulting : public TestVisitor {
 public:
   Faulting(std::thread::id caller, std::atomic<bool>& elsewhere, bool part = false)
       : caller_(caller), elsewhere_(elsewhere), part_(part) {}
-  Recovery cannotRead(const WalkDirectory&, const WalkEntry&, int) override { return Recovery::stop; }
-  Flow mountPoint(const WalkDirectory&, const WalkEntry&) override { return Flow::proceed; }
-  void cannotReturn(const os::posix::WalkBranch&, const std::string&, int) override {}
   Flow visitEntries(const WalkDirectory&, std::vector<WalkEntry>& entries) override {
     for (WalkEntry& entry : entries) {
       if (part_ && entry.name == "bad0") {

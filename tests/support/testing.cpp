@@ -30,6 +30,16 @@ extern char** environ;
 
 namespace testing_support {
 
+ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
+  if (const char* earlier = std::getenv(name_.c_str())) saved_ = earlier;
+  ::setenv(name_.c_str(), value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (saved_) ::setenv(name_.c_str(), saved_->c_str(), 1);
+  else ::unsetenv(name_.c_str());
+}
+
 std::string u8(std::u16string_view text) { return os::utf8FromUtf16(text); }
 
 TempDir::TempDir() {

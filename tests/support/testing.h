@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -19,6 +20,19 @@ namespace testing_support {
 
 // UTF-16 to UTF-8 for assertions and messages.
 std::string u8(std::u16string_view text);
+
+// Sets an environment variable for its lifetime; it then has its earlier value again, or none.
+class ScopedEnv {
+public:
+  ScopedEnv(std::string name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+  std::string name_;
+  std::optional<std::string> saved_;
+};
 
 // A fresh directory under the temporary directory, removed with its content when destroyed.
 class TempDir {

@@ -165,18 +165,14 @@ TEST_F(AccessTree, AWriteSharedAmongThreadsIsOneThreadsWrite) {
         std::ofstream(dir + "/f") << "x";
         if (c == 0) fs::create_hard_link(dir + "/f", tmp.file("outside/" + std::to_string(a * 6 + b)));
       }
-  const char* saved = std::getenv("TAVRIX_WALK_THREADS");
-  const std::string restore = saved ? saved : "";
   std::map<std::string, std::pair<std::string, std::vector<std::u16string>>> written;
   for (const char* threads : {"1", "8"}) {
     ASSERT_EQ(runProcess({"/usr/bin/setfacl", "-R", "-b", site}).exitCode, 0);
     runProcess({"/usr/bin/setfattr", "-x", "trusted.tavrix.ntacl", site});
-    setenv("TAVRIX_WALK_THREADS", threads, 1);
+    const ScopedEnv walkThreads("TAVRIX_WALK_THREADS", threads);
     std::vector<std::u16string> skipped = grant(site);
     written[threads] = {runProcess({"/usr/bin/getfacl", "-R", "-p", site}).out, std::move(skipped)};
   }
-  if (saved) setenv("TAVRIX_WALK_THREADS", restore.c_str(), 1);
-  else unsetenv("TAVRIX_WALK_THREADS");
   EXPECT_EQ(written["1"].second.size(), 36u);
   EXPECT_NE(written["1"].first.find("# file: " + site + "/sub/5/5/5/f\n# owner: root\n# group: root\nuser::rw-\ngroup::r--\n" + G() + ":rwx"),
             std::string::npos);
