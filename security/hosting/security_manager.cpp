@@ -32,15 +32,13 @@ void logInfo(std::u16string_view format, const auto&... args) {
   LogManager::instance().log(corelog::levelInfo, format, args...);
 }
 
-// Erases the account's entries at entryRoot\subPath whose flags share a bit with flagFilter (all
-// of them for 0).
+// Erases the account's entries at entryRoot\subPath.
 void eraseEntries(EntryCollection& collection, const std::u16string& entryRoot,
-                  const std::u16string& subPath, const RunTime::Sid& account, std::int32_t flagFilter) {
+                  const std::u16string& subPath, const RunTime::Sid& account) {
   EntryCollection::Entries& entries = collection.entries();
   for (auto it = entries.begin(); it != entries.end();) {
     const bool matching = samePath(it->path, entryRoot) && samePath(it->subPath, subPath) &&
-                          it->account == account &&
-                          (flagFilter == 0 || (it->entryFlags & flagFilter) != 0);
+                          it->account == account;
     it = matching ? entries.erase(it) : std::next(it);
   }
 }
@@ -177,20 +175,9 @@ void SecurityManager::addAccessEntry(const std::u16string& relative, const RunTi
   record([=, entryRoot = entryPath(), helper = systemHelper_](EntryCollection& entries) {
     // The new entry replaces whatever the account had there, a revocation or an earlier rule:
     // a denial left beside a later grant would go on denying.
-    eraseEntries(entries, entryRoot, subPath, account, 0);
+    eraseEntries(entries, entryRoot, subPath, account);
     entries.insert(AccessEntry{account, entryRoot, subPath, aceFlags, accessMask,
                                allow ? DiskSecurity::Default : DiskSecurity::Deny, u"", u"", helper});
-  });
-}
-
-void SecurityManager::revokeAccessEntries(const std::u16string& relative,
-                                          const RunTime::Sid& account, std::int32_t flagFilter) {
-  const std::u16string subPath = subPathOf(relative);
-  record([=, entryRoot = entryPath(), helper = systemHelper_](EntryCollection& entries) {
-    eraseEntries(entries, entryRoot, subPath, account, flagFilter);
-    if (!(flagFilter & DiskSecurity::RemoveAccess))
-      entries.insert(AccessEntry{account, entryRoot, subPath, 0, 0, DiskSecurity::RemoveAccess, u"",
-                                 u"", helper});
   });
 }
 

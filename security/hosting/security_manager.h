@@ -1,5 +1,5 @@
 // HostingSecurity::SecurityManager: the access entries of one security metadata file, what the
-// site operations add to them and revoke, and the commit that applies them below a directory
+// site operations add to them, and the commit that applies them below a directory
 // and saves the file. ManagerPathCache, which a command owns, keeps the manager it used last.
 //
 // A path strictly below the virtual-hosts directory (the management service's HTTPD_VHOSTS_D)
@@ -55,15 +55,11 @@ public:
   // RunTime::File::checkInside for a path that would leave the directory.
   void addAccessEntry(const std::u16string& relative, const RunTime::Sid& account,
                       std::uint32_t accessMask, std::uint32_t aceFlags, bool allow);
-  // Erases the account's entries at `relative` whose flags share a bit with flagFilter (all of
-  // them for 0) and, unless flagFilter holds RemoveAccess, records a RemoveAccess marker there.
-  void revokeAccessEntries(const std::u16string& relative, const RunTime::Sid& account,
-                           std::int32_t flagFilter);
   // Applies the entries below the directory `path` (CompleteChecker when complete, else
   // SecurityChecker) and saves the metadata file. The directory is opened once, by safe steps
   // (RunTime::File::Root); the walk reaches everything below it beneath that handle, and a
   // directory that does not exist has nothing to walk. The callback, when given, gets what the
-  // checker reports. From reading the file afresh (the additions and revocations since the last
+  // checker reports. From reading the file afresh (the additions since the last
   // commit made again to what it holds now) to the rename, it holds the file's named mutex:
   // commands that change one file run their commits one after another and keep each other's
   // entries, commits to different files overlap. An abort of the walk is swallowed and the file
@@ -83,7 +79,7 @@ private:
 
   const std::u16string path_;
   std::shared_ptr<DiskSecurity::EntryCollection> entries_;
-  // This run's additions and revocations, in order, since the last commit.
+  // This run's additions, in order, since the last commit.
   std::vector<std::function<void(DiskSecurity::EntryCollection&)>> changes_;
   std::u16string metadataLocation_;
   std::u16string rootPath_;
