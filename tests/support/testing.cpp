@@ -80,18 +80,9 @@ std::string readFile(const std::string& path) {
   return s.str();
 }
 
-ScopedRegistry::ScopedRegistry(std::string_view body) {
-  const char* previous = std::getenv("TAVRIX_REGISTRY");
-  hadPrevious_ = previous != nullptr;
-  if (previous) previous_ = previous;
-  file_ = dir_.file("registry.reg");
+ScopedRegistry::ScopedRegistry(std::string_view body)
+    : file_(dir_.file("registry.reg")), variable_("TAVRIX_REGISTRY", file_) {
   write(body);
-  setenv("TAVRIX_REGISTRY", file_.c_str(), 1);
-}
-
-ScopedRegistry::~ScopedRegistry() {
-  if (hadPrevious_) setenv("TAVRIX_REGISTRY", previous_.c_str(), 1);
-  else unsetenv("TAVRIX_REGISTRY");
 }
 
 void ScopedRegistry::write(std::string_view body) {

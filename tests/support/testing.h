@@ -61,16 +61,14 @@ std::map<std::string, std::string> changeTimes(const std::string& path);
 class ScopedRegistry {
 public:
   explicit ScopedRegistry(std::string_view body = {});
-  ~ScopedRegistry();
 
   const std::string& path() const { return file_; }
   void write(std::string_view body);
 
 private:
   TempDir dir_;
-  std::string previous_;
-  bool hadPrevious_;
   std::string file_;
+  ScopedEnv variable_;
 };
 
 struct ProcessResult {
