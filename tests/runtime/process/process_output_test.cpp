@@ -21,8 +21,6 @@ using namespace testing_support;
 
 namespace {
 
-int fdOf(const os::Handle& handle) { return static_cast<int>(handle.get()); }
-
 // A shell script run with its standard output and error on two async pipes, and a process handle
 // that a watcher thread fills with the exit code, as the impersonation service does. The script's
 // "read g <&3" waits for the test's release().
@@ -39,8 +37,8 @@ public:
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fdOf(outWrite), 1);
-    posix_spawn_file_actions_adddup2(&actions, fdOf(errWrite), 2);
+    posix_spawn_file_actions_adddup2(&actions, static_cast<int>(outWrite.get()), 1);
+    posix_spawn_file_actions_adddup2(&actions, static_cast<int>(errWrite.get()), 2);
     posix_spawn_file_actions_adddup2(&actions, gate.readEnd.get(), 3);
     const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
     pid_t pid = -1;
@@ -78,10 +76,6 @@ private:
   std::thread watcher_;
 };
 
-long long msSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-}
-
 TEST(ProcessOutput, CollectionStopsAtTheLimitAndTheChildStillEnds) {
   // 20 MiB on standard output, a line on standard error after each MiB.
   Child child("i=0; while [ $i -lt 20 ]; do head -c 1048576 /dev/zero; echo err$i >&2; i=$((i+1)); done; exit 3");
@@ -100,9 +94,8 @@ TEST(ProcessOutput, ClosedStandardErrorDoesNotEndCollection) {
   std::string out, err;
   int calls = 0;
   EXPECT_TRUE(child.collect(out, err, 1 << 20, os::INFINITE_WAIT, nullptr,
-                            [&](const std::string& output, std::uint32_t& position, bool) {
+                            [&](const std::string& output, std::uint32_t&, bool) {
                               EXPECT_EQ(&output, &out);
-                              position = static_cast<std::uint32_t>(output.size());
                               ++calls;
                               child.release();
                             }));
@@ -130,7 +123,7 @@ TEST(ProcessOutput, CancelEventAndTimeOutEndCollectionEarly) {
   auto start = std::chrono::steady_clock::now();
   // Collection that went on to the child's end would succeed.
   EXPECT_FALSE(child.collect(out, err, 1024, 100));
-  EXPECT_GE(msSince(start), 95);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(95));
 
   VEvent cancel(true, true); // reset by the collection before it waits
   std::atomic<bool> collected{false}, sawReset{false};
@@ -145,14 +138,12 @@ TEST(ProcessOutput, CancelEventAndTimeOutEndCollectionEarly) {
   EXPECT_TRUE(sawReset) << "the collection ended on the event set before it";
 }
 
+// The exit code is written only after the sleep: reading it waits for the exit.
 TEST(ProcessOutput, PipesClosedBeforeTheExitThenTheExitCodeIsWaitedFor) {
-  // Taken before the child starts: it cannot end sooner than 300 ms after this.
-  auto start = std::chrono::steady_clock::now();
   Child child("exec >&- 2>&-; sleep 0.3; exit 7");
   std::string out, err;
   EXPECT_TRUE(child.collect(out, err, 1024));
   EXPECT_EQ(VProcess::getExitCode(child.process.get()), 7u);
-  EXPECT_GE(msSince(start), 280);
   EXPECT_EQ(VProcess::getExitCode(child.process.get()), 7u) << "asked again";
 }
 
