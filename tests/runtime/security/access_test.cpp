@@ -209,9 +209,7 @@ TEST_F(AccessTree, AWriteRefusedEvenAfterTheTakeOverFails) {
   ASSERT_EQ(runProcess({"/usr/bin/chattr", "+i", file}).exitCode, 0);
   Failure f = failureOf([&] { grant(file); });
   runProcess({"/usr/bin/chattr", "-i", file});
-  EXPECT_TRUE(
-      endsWith(f.message, "at Unable to set the object (" + u8(win(file)) + ") security info"))
-      << f.message;
+  EXPECT_TRUE(f.message.ends_with("at Unable to set the object (" + u8(win(file)) + ") security info")) << f.message;
   EXPECT_EQ(f.code, 5u);
 }
 
@@ -260,7 +258,7 @@ TEST(AccessToken, PrivilegesFollowTheThreadsCredentials) {
   EXPECT_TRUE(Access::privilegeExist(u"sechangenotifyprivilege"));
   Access::enablePrivilege(u"SeTakeOwnershipPrivilege");
   Failure unknown = failureOf([] { Access::privilegeExist(u"SeNoSuchPrivilege"); });
-  EXPECT_TRUE(endsWith(unknown.message, "at The privilege (SeNoSuchPrivilege) is not found"));
+  EXPECT_TRUE(unknown.message.ends_with("at The privilege (SeNoSuchPrivilege) is not found"));
   EXPECT_EQ(unknown.code, 1313u);
 
   ASSERT_EQ(os::impersonateOnThread({4321, 4322, {4323, 4322}}), 0u);
@@ -268,7 +266,7 @@ TEST(AccessToken, PrivilegesFollowTheThreadsCredentials) {
   Failure enable = failureOf([] { Access::enablePrivilege(u"SeTakeOwnershipPrivilege"); });
   ASSERT_EQ(os::revertToSelf(), 0u);
   EXPECT_FALSE(held);
-  EXPECT_TRUE(endsWith(enable.message, "at Unable to adjust privilege (SeTakeOwnershipPrivilege)"));
+  EXPECT_TRUE(enable.message.ends_with("at Unable to adjust privilege (SeTakeOwnershipPrivilege)"));
   EXPECT_EQ(enable.code, 1300u);
 }
 

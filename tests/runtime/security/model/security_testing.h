@@ -96,10 +96,4 @@ inline void expectFailures(const std::vector<FailureCase>& cases) {
   }
 }
 
-// True when `message` ends with `tail` (OS messages end with " at <what>").
-inline bool endsWith(const std::string& message, const std::string& tail) {
-  return message.size() >= tail.size() &&
-         message.compare(message.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 } // namespace security_testing
