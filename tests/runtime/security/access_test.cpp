@@ -14,6 +14,7 @@
 #include "runtime/security/stored_security.h"
 #include "tests/runtime/security/model/security_testing.h"
 #include "tests/security/disk/acl_lines.h"
+#include "tests/support/failure.h"
 
 using namespace security_testing;
 using namespace testing_support;
