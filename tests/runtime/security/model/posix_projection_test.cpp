@@ -40,18 +40,13 @@ os::PosixAcl posix(const std::string& text) {
   os::PosixAcl acl;
   std::stringstream in(text);
   for (std::string item; std::getline(in, item, ',');) {
-    std::size_t colon = item.find(':', 2);
-    std::string id = item.substr(2, colon - 2);
+    const std::size_t colon = item.find(':', 2);
+    const bool named = colon > 2; // "u:1001:r--" names its account, "u::rw-" is the owner's
     os::AclEntry entry;
-    switch (item[0]) {
-    case 'u': entry.tag = id.empty() ? os::AclTag::UserObj : os::AclTag::User; break;
-    case 'g': entry.tag = id.empty() ? os::AclTag::GroupObj : os::AclTag::Group; break;
-    case 'm': entry.tag = os::AclTag::Mask; break;
-    default: entry.tag = os::AclTag::Other;
-    }
-    entry.id = id.empty() ? 0 : static_cast<std::uint32_t>(std::stoul(id));
-    for (char c : item.substr(colon + 1))
-      entry.perms |= c == 'r' ? 4 : c == 'w' ? 2 : c == 'x' ? 1 : 0;
+    // The tags in order: UserObj, User, GroupObj, Group, Mask, Other.
+    entry.tag = static_cast<os::AclTag>(std::string("u.g.mo").find(item[0]) + named);
+    entry.id = named ? static_cast<std::uint32_t>(std::stoul(item.substr(2, colon - 2))) : 0;
+    for (char c : item.substr(colon + 1)) entry.perms |= c == 'r' ? 4 : c == 'w' ? 2 : c == 'x' ? 1 : 0;
     acl.push_back(entry);
   }
   std::sort(acl.begin(), acl.end());
@@ -62,12 +57,7 @@ const char* const kFile = "u::rw-,g::r--,o::r--";
 const char* const kDirectory = "u::rwx,g::r-x,o::r-x";
 
 PosixObject object(bool directory, const char* access, const char* defaults = "") {
-  PosixObject o;
-  o.directory = directory;
-  o.owner = o.group = 1000;
-  o.access = posix(access);
-  o.defaults = posix(defaults);
-  return o;
+  return PosixObject{directory, 1000, 1000, posix(access), posix(defaults)};
 }
 
 constexpr std::uint8_t OI = OBJECT_INHERIT_ACE, CI = CONTAINER_INHERIT_ACE, IO = INHERIT_ONLY_ACE,
