@@ -4,12 +4,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
-#include <thread>
 
-#include "os/accounts.h"
 #include "os/impersonation.h"
 #include "runtime/security/stored_security.h"
 #include "tests/runtime/security/model/security_testing.h"
