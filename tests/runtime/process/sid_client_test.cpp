@@ -31,8 +31,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-constexpr const char* kPipe = "ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}";
-
 // A private registry and run directory, created accounts and the real service; the client's
 // connection is dropped between tests, so each test meets its own service.
 class RealService : public ::testing::Test {
@@ -50,7 +48,7 @@ protected:
   }
   ~RealService() override { RunTime::PipeClient().disconnect(); }
 
-  std::string pipePath() const { return dir_.file("run/pipe/") + kPipe; }
+  std::string pipePath() const { return dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"); }
   void startService() {
     service_.reset();
     service_ = std::make_unique<ServiceProcess>(registry_.path(), pipePath(), "tavrix-impersonation-service");
@@ -185,8 +183,8 @@ void serveOnce(os::NativeHandle listener, const std::string& text) {
   const os::NativeHandle peer = connection.value().get();
   Bytes utf16;
   for (char c : text) utf16.insert(utf16.end(), {static_cast<std::uint8_t>(c), 0});
-  for (std::size_t word : {std::size_t{0}, std::size_t{0}, std::size_t{RunTime::impersonation::statusText}, utf16.size()})
-    (void)os::pipe::send(peer, RunTime::impersonation::encodeWord(static_cast<std::uint32_t>(word)).data(), 4);
+  const std::uint32_t words[] = {0, 0, RunTime::impersonation::statusText, static_cast<std::uint32_t>(utf16.size())};
+  for (std::uint32_t word : words) (void)os::pipe::send(peer, RunTime::impersonation::encodeWord(word).data(), 4);
   (void)os::pipe::send(peer, utf16.data(), utf16.size());
   Bytes message(4096);
   std::vector<os::Handle> handles;

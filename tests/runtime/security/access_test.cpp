@@ -74,9 +74,8 @@ protected:
     return runProcess(command);
   }
 
-  std::vector<std::u16string> grant(const std::string& path, std::uint8_t type = 0) {
-    return Access::setSecurity(win(path), Access::SE_FILE_OBJECT,
-                               dacl({ace(type, 3, ALL, groupSid().c_str())}));
+  std::vector<std::u16string> grant(const std::string& path) {
+    return Access::setSecurity(win(path), Access::SE_FILE_OBJECT, dacl({ace(0, 3, ALL, groupSid().c_str())}));
   }
 
   TempDir tmp;
