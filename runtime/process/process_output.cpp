@@ -1,10 +1,8 @@
 #include "runtime/process/process_output.h"
 
 #include <array>
-#include <chrono>
 #include <vector>
 
-#include "os/deadline.h"
 #include "os/pipe.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
@@ -61,45 +59,40 @@ void drain(Source& source, const std::string& other, bool same, std::size_t limi
 
 } // namespace
 
-bool asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeHandle readEnd1, Overlapped& overlapped1,
-                         os::NativeHandle readEnd2, Overlapped& overlapped2, VEvent* cancelEvent,
-                         std::uint32_t timeoutMs, std::size_t limit, const OutputCallback& callback,
-                         VSyncObject* processEnded) {
+void asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeHandle readEnd1, Overlapped& overlapped1,
+                         os::NativeHandle readEnd2, Overlapped& overlapped2, std::size_t limit,
+                         const OutputCallback& callback, VSyncObject* processEnded) {
   output1.clear();
   output2.clear();
-  if (cancelEvent) cancelEvent->unlock();
   std::array<Source, 2> sources{Source{output1, readEnd1, overlapped1, readEnd1 == os::NativeHandle::none},
                                 Source{output2, readEnd2, overlapped2, readEnd2 == os::NativeHandle::none}};
   for (Source& source : sources)
     if (!source.ended && !source.overlapped.bound()) source.overlapped.bind(source.handle, "RunTime::asyncReadTaskOutput");
   const bool same = &output1 == &output2;
 
-  const os::Deadline deadline(timeoutMs);
   for (;;) {
     bool progressed = false;
     for (std::size_t i = 0; i < sources.size(); ++i)
       if (!sources[i].ended)
         progressed |= readChunk(sources[i], sources[1 - i].output, same, limit, callback);
-    if (sources[0].ended && sources[1].ended) return true;
+    if (sources[0].ended && sources[1].ended) return;
     if (progressed) continue;
 
-    // Nothing at hand: wait for either pipe that is still open, or the cancel event.
+    // Nothing at hand: wait for either pipe that is still open.
     std::vector<VSyncObject*> waited;
     for (Source& source : sources)
       if (!source.ended) waited.push_back(&source.overlapped);
     const std::size_t pipes = waited.size();
-    if (cancelEvent) waited.push_back(cancelEvent);
     // Last, so that a pipe with something to read is served first.
     if (processEnded) waited.push_back(processEnded);
-    os::Result<std::uint32_t> result = waitForMultipleObjects(waited, false, deadline.remainingMs());
+    os::Result<std::uint32_t> result = waitForMultipleObjects(waited, false, os::INFINITE_WAIT);
     if (!result.ok()) throwOSError(u"Unable to read pipe", result.code(), VCONTEXT("RunTime::asyncReadTaskOutput"));
     const std::uint32_t index = result.value();
     if (index < os::WAIT_OBJECT_0 + pipes) continue;
-    if (index == os::WAIT_TIMEOUT || (cancelEvent && index == os::WAIT_OBJECT_0 + pipes)) return false;
-    if (processEnded && index == os::WAIT_OBJECT_0 + waited.size() - 1) {
+    if (processEnded && index == os::WAIT_OBJECT_0 + pipes) {
       for (std::size_t i = 0; i < sources.size(); ++i)
         drain(sources[i], sources[1 - i].output, same, limit, callback);
-      return true;
+      return;
     }
     throw vexception(formatString(u"Unable to read pipe: Unknown state %X", index), VCONTEXT("RunTime::asyncReadTaskOutput"));
   }

@@ -23,18 +23,16 @@ void createAsyncPipe(os::Handle& readEnd, os::Handle& writeEnd, std::uint32_t bu
 using OutputCallback = std::function<void(const std::string& output, std::uint32_t& position, bool ended)>;
 
 // Collects what arrives on the two reading ends (either may be none: it counts as ended) until
-// both end: true. When `processEnded` (the process handle) is given and signalled, what is at
-// hand on the pipes is read without waiting for more and the collection ends too: true. (Its
-// watcher reports the end once what the process left behind is killed, so the pipes hold all
-// there is; a process that escaped the kill must not keep the caller waiting.) False when the cancel event was signalled or timeoutMs (os::INFINITE_WAIT:
-// none) passed. Chunks of up to 1024 bytes are appended while output1 and output2 together are
-// below `limit` (so the total may pass it by one chunk); later output is read and dropped, so
-// the writer never blocks. output1 and output2 may be the same string (its size then counts
-// twice). The outputs are emptied first; the cancel event is reset first. Throws the OS error
-// "Unable to read pipe".
-bool asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeHandle readEnd1, Overlapped& overlapped1,
-                         os::NativeHandle readEnd2, Overlapped& overlapped2, VEvent* cancelEvent,
-                         std::uint32_t timeoutMs, std::size_t limit, const OutputCallback& callback = {},
-                         VSyncObject* processEnded = nullptr);
+// both end. When `processEnded` (the process handle) is given and signalled, what is at hand on
+// the pipes is read without waiting for more and the collection ends too. (Its watcher reports
+// the end once what the process left behind is killed, so the pipes hold all there is; a process
+// that escaped the kill must not keep the caller waiting.) Chunks of up to 1024 bytes are
+// appended while output1 and output2 together are below `limit` (so the total may pass it by one
+// chunk); later output is read and dropped, so the writer never blocks. output1 and output2 may
+// be the same string (its size then counts twice). The outputs are emptied first. Throws the OS
+// error "Unable to read pipe".
+void asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeHandle readEnd1, Overlapped& overlapped1,
+                         os::NativeHandle readEnd2, Overlapped& overlapped2, std::size_t limit,
+                         const OutputCallback& callback = {}, VSyncObject* processEnded = nullptr);
 
 } // namespace RunTime

@@ -152,9 +152,9 @@ std::string SIDClient::casyncReadTaskOutput() {
   return guarded("RunTime::SIDClient::casyncReadTaskOutput", __LINE__,
                  contextOf(u"Unable to call casyncReadTaskOutput()"), [&] {
                    std::string output;
-                   (void)asyncReadTaskOutput(output, output, stdoutRead_.get(), stdoutOverlapped_, stderrRead_.get(),
-                                             stderrOverlapped_, nullptr, os::INFINITE_WAIT, outputLimit_, {},
-                                             processOverlapped_.bound() ? &processOverlapped_ : nullptr);
+                   asyncReadTaskOutput(output, output, stdoutRead_.get(), stdoutOverlapped_, stderrRead_.get(),
+                                       stderrOverlapped_, outputLimit_, {},
+                                       processOverlapped_.bound() ? &processOverlapped_ : nullptr);
                    return output;
                  });
 }

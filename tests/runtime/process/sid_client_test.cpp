@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include "os/impersonation.h"
-#include "os/text.h"
 #include "os/pipe.h"
 #include "runtime/log/log_manager.h"
 #include "runtime/process/impersonation_guard.h"
@@ -31,91 +31,74 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-constexpr const char* kPipe = "ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}";
-
-// A private registry and run directory; the client's connection is dropped between tests, so
-// each test meets its own service.
-class ImpersonationTest : public ::testing::Test {
+// A private registry and run directory, created accounts and the real service; the client's
+// connection is dropped between tests, so each test meets its own service.
+class RealService : public ::testing::Test {
 protected:
-  ImpersonationTest() {
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "starting programs as other accounts needs root";
+    ASSERT_TRUE(primary_.ok() && user_.ok()) << "cannot create the test accounts";
     ::chmod(dir_.path().c_str(), 0755);
     registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
                     "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
                     "\"PipeConnectTryCount\"=dword:00000005\n");
     ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
     LogManager::instance().addListener(log_);
+    startService();
   }
-  ~ImpersonationTest() override { RunTime::PipeClient().disconnect(); }
+  ~RealService() override { RunTime::PipeClient().disconnect(); }
 
-  std::string pipePath() const { return dir_.file("run/pipe/") + kPipe; }
-  std::unique_ptr<ServiceProcess> startService() {
-    return std::make_unique<ServiceProcess>(registry_.path(), pipePath(), "tavrix-impersonation-service");
+  std::string pipePath() const { return dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"); }
+  void startService() {
+    service_.reset();
+    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipePath(), "tavrix-impersonation-service");
   }
-  std::vector<std::string> infoLines() {
-    std::vector<std::string> info;
-    for (const std::string& line : log_->lines())
-      if (line.starts_with("Info: Kelvo impersonation pipe")) info.push_back(line);
-    return info;
+  std::size_t reconnects() {
+    const std::vector<std::string> lines = log_->lines();
+    return std::count_if(lines.begin(), lines.end(),
+                         [](const std::string& line) { return line.starts_with("Info: Kelvo impersonation pipe"); });
   }
+  RunTime::Sid sid() const { return RunTime::userSid(user_.uid()); }
 
   TempDir dir_;
   ScopedRegistry registry_;
   std::shared_ptr<LogLines> log_ = std::make_shared<LogLines>();
-};
-
-struct Ran {
-  std::string output;
-  std::uint32_t exitCode = 0;
-};
-
-// Runs a command line as the account the way the script runner does (request 3, no input).
-Ran runAs(const RunTime::Sid& sid, const std::u16string& commandLine, const std::u16string& environment = u"",
-          const std::u16string& directory = u"") {
-  SIDClient client;
-  os::Handle process =
-      client.exRunAsUserEx(sid, false, u"", commandLine, directory, environment, false, true, true, true, false);
-  Ran ran;
-  ran.output = client.casyncReadTaskOutput();
-  ran.exitCode = VProcess::getExitCode(process.get());
-  return ran;
-}
-
-class RealService : public ImpersonationTest {
-protected:
-  RealService() {
-    if (::geteuid() != 0) return;
-    service_ = startService();
-  }
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "starting programs as other accounts needs root";
-    ASSERT_TRUE(primary_.ok() && user_.ok()) << "cannot create the test accounts";
-  }
-  RunTime::Sid sid() const { return RunTime::userSid(user_.uid()); }
-
   std::unique_ptr<ServiceProcess> service_;
   ScopedGroup primary_;
   ScopedUser user_{primary_};
 };
 
-// The environment block and a working directory reach the program in ScriptRunner.RunsAsTheSiteUser...
-TEST_F(RealService, NoDirectoryMeansTheRootAndALongVariableArrivesWhole) {
-  // Longer than one message of the socket's default buffer; as long as a program may be given.
-  Ran ran = runAs(sid(), u"/bin/sh -c \"echo ${#BIG}; pwd\"", u"BIG=" + std::u16string(131000, u'x'));
-  EXPECT_EQ(ran.output, "131000\n/\n");
-  EXPECT_EQ(ran.exitCode, 0u);
+// What a command line run as the account the way the script runner does (request 3, no input)
+// writes, and its exit code.
+std::pair<std::string, std::uint32_t> runAs(const RunTime::Sid& sid, const std::u16string& commandLine,
+                                            const std::u16string& environment = u"") {
+  SIDClient client;
+  os::Handle process =
+      client.exRunAsUserEx(sid, false, u"", commandLine, u"", environment, false, true, true, true, false);
+  std::string output = client.casyncReadTaskOutput();
+  return {output, VProcess::getExitCode(process.get())};
 }
 
-// With control groups this is Script.ARunEndsWithNothingLeftAtItsEndOrItsLimit's. The sleep holds
-// the output pipe; the exit code is the program's, not the killed sleep's.
-TEST_F(RealService, WhatTheProgramLeavesBehindIsKilledWhenItEndsInProcessGroupsToo) {
-  service_.reset();
-  ::setenv("TAVRIX_NO_CGROUPS", "1", 1);
-  service_ = startService();
-  ::unsetenv("TAVRIX_NO_CGROUPS");
-  Ran ran = runAs(sid(), u"/bin/sh -c \"sleep 600 & echo started; exit 3\"");
-  EXPECT_EQ(ran.output, "started\n");
-  EXPECT_EQ(ran.exitCode, 3u);
+// The environment block and a working directory reach the program in ScriptRunner.RunsAsTheSiteUser...
+// A variable longer than one message of the socket's default buffer (as long as a program may be
+// given) arrives whole, and no directory means the root. A service restarted at once (here in
+// process groups, without control groups) is reached by a new connection as the request begins,
+// without a retry (the retry for one back later is
+// Extract.AServiceRestartedDuringAnExtractionIsReconnected's). What the program leaves behind is
+// killed when it ends (with control groups this is Script.ARunEndsWithNothingLeftAtItsEndOrItsLimit's):
+// the sleep holds the output pipe, and the exit code is the program's, not the killed sleep's.
+TEST_F(RealService, ARunArrivesWholeAndARestartedServiceInProcessGroupsKillsWhatItLeaves) {
+  EXPECT_EQ(runAs(sid(), u"/bin/sh -c \"echo ${#BIG}; pwd\"", u"BIG=" + std::u16string(131000, u'x')),
+            std::make_pair(std::string("131000\n/\n"), 0u));
+  service_->kill();
+  {
+    const ScopedEnv noGroups("TAVRIX_NO_CGROUPS", "1");
+    startService();
+  }
+  EXPECT_EQ(runAs(sid(), u"/bin/sh -c \"sleep 600 & echo started; exit 3\""),
+            std::make_pair(std::string("started\n"), 3u));
   EXPECT_EQ(liveProcessesOf(user_.uid()), std::vector<std::string>{});
+  EXPECT_EQ(reconnects(), 0u);
 }
 
 TEST_F(RealService, RefusedAccountsAndProgramsFailWithTheServiceMessage) {
@@ -140,9 +123,9 @@ TEST_F(RealService, RefusedAccountsAndProgramsFailWithTheServiceMessage) {
     EXPECT_NE(f.calls.find("Unable to call exRunAsUserEx()"), std::string::npos) << f.calls;
   }
   // A refusal during the request head counts as a communication error: tried once more.
-  EXPECT_EQ(infoLines().size(), 4u);
+  EXPECT_EQ(reconnects(), 4u);
   // The connection serves on after all of them.
-  EXPECT_EQ(runAs(sid(), u"/bin/echo still here").output, "still here\n");
+  EXPECT_EQ(runAs(sid(), u"/bin/echo still here").first, "still here\n");
 }
 
 // The tool's standard input reaches the program through the client's input thread; a client
@@ -153,7 +136,8 @@ TEST_F(RealService, TheInputThreadFeedsTheProgramAndEndsWithItsClient) {
   const os::posix::Fd savedInput(::dup(0));
   ::dup2(input.readEnd.get(), 0);
   input.readEnd.reset();
-  Ran ran;
+  std::string output;
+  std::uint32_t exitCodes = 0;
   for (const char16_t* program : {u"/bin/true", u"/bin/cat"}) {
     SIDClient client;
     os::Handle process = client.exRunAsUserEx(sid(), false, u"", program, u"", u"", true, true, true, true, false);
@@ -162,29 +146,26 @@ TEST_F(RealService, TheInputThreadFeedsTheProgramAndEndsWithItsClient) {
       EXPECT_EQ(::write(input.writeEnd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
       input.writeEnd.reset();
     }
-    ran.output += client.casyncReadTaskOutput();
-    ran.exitCode += VProcess::getExitCode(process.get());
+    output += client.casyncReadTaskOutput();
+    exitCodes += VProcess::getExitCode(process.get());
   }
   ::dup2(savedInput.get(), 0);
-  EXPECT_EQ(ran.output, "through the input thread\n");
-  EXPECT_EQ(ran.exitCode, 0u);
+  EXPECT_EQ(output, "through the input thread\n");
+  EXPECT_EQ(exitCodes, 0u);
 }
 
 // The guard acts as the account on its own thread until it ends; root is refused before the thread
 // changes. (What a thread acting as a user may do is tests/os/impersonation_test.cpp's.)
 TEST_F(RealService, TheGuardActsAsTheAccountUntilItEnds) {
   os::ThreadIdentity during, after;
-  std::string error;
   std::thread([&] {
-    error = failureOf([&] {
-      {
-        RunTime::ImpersonationGuard guard(sid());
-        during = os::currentThreadIdentity();
-      }
-      after = os::currentThreadIdentity();
-    }).message;
+    EXPECT_EQ(failureOf([&] {
+                RunTime::ImpersonationGuard guard(sid());
+                during = os::currentThreadIdentity();
+              }).message,
+              "");
+    after = os::currentThreadIdentity();
   }).join();
-  ASSERT_EQ(error, "");
   EXPECT_EQ(std::make_pair(during.uid, during.gid), std::make_pair(user_.uid(), primary_.gid()));
   EXPECT_EQ(after.uid, 0u);
   EXPECT_NE(failureOf([] { RunTime::ImpersonationGuard guard(VSID::system()); }).message.find("Refusing to act as S-1-5-18"),
@@ -192,60 +173,36 @@ TEST_F(RealService, TheGuardActsAsTheAccountUntilItEnds) {
   EXPECT_EQ(os::currentThreadIdentity().uid, 0u);
 }
 
-// A service restarted at once is reached by a new connection as the request begins, without a
-// retry (the retry for one back later is Extract.AServiceRestartedDuringAnExtractionIsReconnected's).
-TEST_F(RealService, ARestartedServiceIsReachedAgain) {
-  EXPECT_EQ(runAs(sid(), u"/bin/echo one").output, "one\n");
-  service_->kill();
-  service_ = startService();
-  EXPECT_EQ(runAs(sid(), u"/bin/echo two").output, "two\n");
-  EXPECT_TRUE(infoLines().empty());
+// A service that accepts one connection and sends, unasked, the acknowledgement of the request
+// head and a run's reply of status text (the client reads each when it expects it), then reads
+// until the client drops the connection.
+void serveOnce(os::NativeHandle listener, const std::string& text) {
+  if (!os::pipe::waitReady(listener, os::pipe::Direction::Read, 5000, false).ok()) return;
+  os::Result<os::Handle> connection = os::pipe::accept(listener);
+  if (!connection.ok()) return;
+  const os::NativeHandle peer = connection.value().get();
+  Bytes utf16;
+  for (char c : text) utf16.insert(utf16.end(), {static_cast<std::uint8_t>(c), 0});
+  const std::uint32_t words[] = {0, 0, RunTime::impersonation::statusText, static_cast<std::uint32_t>(utf16.size())};
+  for (std::uint32_t word : words) (void)os::pipe::send(peer, RunTime::impersonation::encodeWord(word).data(), 4);
+  (void)os::pipe::send(peer, utf16.data(), utf16.size());
+  Bytes message(4096);
+  std::vector<os::Handle> handles;
+  while (os::pipe::waitReady(peer, os::pipe::Direction::Read, 5000, false).ok() &&
+         os::pipe::receiveWithHandles(peer, message.data(), message.size(), handles).ok()) {
+  }
 }
 
-// A service that accepts one connection and sends, unasked, the acknowledgement of the request
-// head and a run's reply of status text (the client reads each when it expects it), then holds the
-// connection until the client drops it.
-class ScriptedService {
-public:
-  ScriptedService(const std::string& path, const std::string& text) {
-    os::Result<os::Handle> listener = os::pipe::listen(path, os::pipe::Kind::Message, 0600, 4);
-    if (!listener.ok()) return;
-    thread_ = std::thread([listener = std::move(listener.value()), text] {
-      const os::NativeHandle watched[1] = {listener.get()};
-      if (!os::pipe::waitReadable(watched, 5000).ok()) return;
-      os::Result<os::Handle> connection = os::pipe::accept(listener.get());
-      if (!connection.ok()) return;
-      const os::NativeHandle peer = connection.value().get();
-      const auto word = [](std::size_t value) {
-        const auto bytes = RunTime::impersonation::encodeWord(static_cast<std::uint32_t>(value));
-        return Bytes(bytes.begin(), bytes.end());
-      };
-      Bytes utf16;
-      for (char c : text) utf16.insert(utf16.end(), {static_cast<std::uint8_t>(c), 0});
-      for (const Bytes& reply : {word(0), word(0), word(RunTime::impersonation::statusText), word(utf16.size()), utf16})
-        (void)os::pipe::send(peer, reply.data(), reply.size());
-      Bytes message(4096);
-      std::vector<os::Handle> handles;
-      while (os::pipe::waitReady(peer, os::pipe::Direction::Read, 5000, false).ok() &&
-             os::pipe::receiveWithHandles(peer, message.data(), message.size(), handles).ok()) {
-      }
-    });
-  }
-  ~ScriptedService() {
-    if (thread_.joinable()) thread_.join();
-  }
-
-private:
-  std::thread thread_;
-};
-
 // A text where the eight bytes of a run belong, shorter or longer: a reply a real service never gives.
-TEST_F(ImpersonationTest, ARunReplyOfAnotherSizeIsRefused) {
+TEST_F(RealService, ARunReplyOfAnotherSizeIsRefused) {
+  service_.reset();
   for (const std::string text : {"abc", "abcdef"}) {
-    ScriptedService service(pipePath(), text);
+    os::Result<os::Handle> listener = os::pipe::listen(pipePath(), os::pipe::Kind::Message, 0600, 4);
+    std::thread service([&] { serveOnce(listener.value().get(), text); });
     EXPECT_EQ(failureOf([&] { runAs(RunTime::userSid(1234), u"/bin/true"); }).message,
               "Invalid answer from server: (" + text + ")");
     RunTime::PipeClient().disconnect();
+    service.join();
   }
 }
 

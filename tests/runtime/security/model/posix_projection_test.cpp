@@ -8,6 +8,15 @@
 #include "runtime/security/model/inheritance.h"
 #include "tests/runtime/security/model/security_testing.h"
 
+namespace os {
+// An entry as posix() reads it ("u:1001:rw-", "m::rwx") when a comparison fails.
+void PrintTo(const AclEntry& e, std::ostream* out) {
+  const bool named = e.tag == AclTag::User || e.tag == AclTag::Group;
+  *out << "uuggmo"[static_cast<int>(e.tag)] << ':' << (named ? std::to_string(e.id) : "") << ':'
+       << (e.perms & 4 ? 'r' : '-') << (e.perms & 2 ? 'w' : '-') << (e.perms & 1 ? 'x' : '-');
+}
+} // namespace os
+
 using namespace security_testing;
 using namespace RunTime;
 
@@ -15,17 +24,13 @@ namespace {
 
 // Group memberships given as a table, in place of the account database; a user the table does
 // not list belongs to no group.
-class MembershipTable : public GroupMemberships {
-public:
-  explicit MembershipTable(std::map<std::uint32_t, std::vector<std::uint32_t>> groups = {}) : groups_(std::move(groups)) {}
+struct MembershipTable : GroupMemberships {
+  std::map<std::uint32_t, std::vector<std::uint32_t>> groups;
   const std::vector<std::uint32_t>& groupsOf(std::uint32_t uid) const override {
     static const std::vector<std::uint32_t> none;
-    auto found = groups_.find(uid);
-    return found == groups_.end() ? none : found->second;
+    auto found = groups.find(uid);
+    return found == groups.end() ? none : found->second;
   }
-
-private:
-  std::map<std::uint32_t, std::vector<std::uint32_t>> groups_;
 };
 
 using Entries = std::vector<std::string>;
@@ -35,46 +40,24 @@ os::PosixAcl posix(const std::string& text) {
   os::PosixAcl acl;
   std::stringstream in(text);
   for (std::string item; std::getline(in, item, ',');) {
-    std::size_t colon = item.find(':', 2);
-    std::string id = item.substr(2, colon - 2);
+    const std::size_t colon = item.find(':', 2);
+    const bool named = colon > 2; // "u:1001:r--" names its account, "u::rw-" is the owner's
     os::AclEntry entry;
-    switch (item[0]) {
-    case 'u': entry.tag = id.empty() ? os::AclTag::UserObj : os::AclTag::User; break;
-    case 'g': entry.tag = id.empty() ? os::AclTag::GroupObj : os::AclTag::Group; break;
-    case 'm': entry.tag = os::AclTag::Mask; break;
-    default: entry.tag = os::AclTag::Other;
-    }
-    entry.id = id.empty() ? 0 : static_cast<std::uint32_t>(std::stoul(id));
-    for (char c : item.substr(colon + 1))
-      entry.perms |= c == 'r' ? 4 : c == 'w' ? 2 : c == 'x' ? 1 : 0;
+    // The tags in order: UserObj, User, GroupObj, Group, Mask, Other.
+    entry.tag = static_cast<os::AclTag>(std::string("u.g.mo").find(item[0]) + named);
+    entry.id = named ? static_cast<std::uint32_t>(std::stoul(item.substr(2, colon - 2))) : 0;
+    for (char c : item.substr(colon + 1)) entry.perms |= c == 'r' ? 4 : c == 'w' ? 2 : c == 'x' ? 1 : 0;
     acl.push_back(entry);
   }
   std::sort(acl.begin(), acl.end());
   return acl;
 }
 
-std::string text(const os::PosixAcl& acl) {
-  static const char* tags[] = {"u:", "u:", "g:", "g:", "m:", "o:"};
-  std::string out;
-  for (const os::AclEntry& e : acl) {
-    bool named = e.tag == os::AclTag::User || e.tag == os::AclTag::Group;
-    out += (out.empty() ? "" : ",") + std::string(tags[static_cast<int>(e.tag)]) +
-           (named ? std::to_string(e.id) : "") + ":" + (e.perms & 4 ? "r" : "-") +
-           (e.perms & 2 ? "w" : "-") + (e.perms & 1 ? "x" : "-");
-  }
-  return out;
-}
-
 const char* const kFile = "u::rw-,g::r--,o::r--";
 const char* const kDirectory = "u::rwx,g::r-x,o::r-x";
 
 PosixObject object(bool directory, const char* access, const char* defaults = "") {
-  PosixObject o;
-  o.directory = directory;
-  o.owner = o.group = 1000;
-  o.access = posix(access);
-  o.defaults = posix(defaults);
-  return o;
+  return PosixObject{directory, 1000, 1000, posix(access), posix(defaults)};
 }
 
 constexpr std::uint8_t OI = OBJECT_INHERIT_ACE, CI = CONTAINER_INHERIT_ACE, IO = INHERIT_ONLY_ACE,
@@ -87,7 +70,8 @@ const MembershipTable kNoGroups;
 TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
   const char* const U = "S-1-22-1-1001";
   const char* const Everyone = "S-1-1-0";
-  const MembershipTable members({{1001, {1001, 7}}, {1000, {1000, 7}}});
+  MembershipTable members;
+  members.groups = {{1001, {1001, 7}}, {1000, {1000, 7}}};
   struct Case {
     Acl dacl;
     bool directory;
@@ -146,16 +130,16 @@ TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
   for (const Case& c : cases) {
     PosixProjection p =
         projectDacl(c.dacl, object(c.directory, c.directory ? kDirectory : kFile), *c.groups);
-    EXPECT_EQ(text(p.access), c.access) << ::testing::PrintToString(entriesOf(c.dacl));
-    EXPECT_EQ(text(p.defaults), c.defaults) << ::testing::PrintToString(entriesOf(c.dacl));
+    EXPECT_EQ(p.access, posix(c.access)) << ::testing::PrintToString(entriesOf(c.dacl));
+    EXPECT_EQ(p.defaults, posix(c.defaults)) << ::testing::PrintToString(entriesOf(c.dacl));
   }
   // Unnamed base entries keep the bits of the current default ACL, named ones drop out.
   PosixProjection kept =
       projectDacl(dacl({ace(0, OI | CI, FILE_ALL_ACCESS, G)}),
                   object(true, "u::rwx,g::r-x,u:9:rwx,m::rwx,o::r-x", "u::rw-,g::---,o::---"),
                   kNoGroups);
-  EXPECT_EQ(text(kept.access), "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x");
-  EXPECT_EQ(text(kept.defaults), "u::rw-,g::---,g:7:rwx,m::rwx,o::---");
+  EXPECT_EQ(kept.access, posix("u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x"));
+  EXPECT_EQ(kept.defaults, posix("u::rw-,g::---,g:7:rwx,m::rwx,o::---"));
 }
 
 TEST(PosixProjection, HoldsWhileTheMaskLetsTheEntriesAct) {
@@ -206,10 +190,10 @@ TEST(PosixProjection, DaclFromPosixAcls) {
   };
   for (const Case& c : cases) {
     Acl derived = daclFromPosix(c.object);
-    EXPECT_EQ(entriesOf(derived), c.dacl) << text(c.object.access);
+    EXPECT_EQ(entriesOf(derived), c.dacl) << ::testing::PrintToString(c.object.access);
     // What the ACLs stand for projects back onto them.
     EXPECT_TRUE(projectionHolds(projectDacl(derived, c.object, kNoGroups), c.object))
-        << text(c.object.access);
+        << ::testing::PrintToString(c.object.access);
   }
 }
 

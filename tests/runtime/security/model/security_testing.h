@@ -1,5 +1,5 @@
-// Shorthands for the security tests: SIDs and ACEs from their text, failure checks. Header-only
-// and free of the OS, so that the model's tests link nothing but the model.
+// Shorthands for the security tests: SIDs and ACEs from their text, the model's failure checks.
+// Header-only and free of the OS, so that the model's tests link nothing but the model.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -59,29 +59,8 @@ inline std::vector<std::string> entriesOf(const RunTime::Acl& acl) {
   return out;
 }
 
-// The message of the vexception that `call` throws ("" when it throws none), and its OS code
-// (0 when it is not an OS error): the model's own failure, or the system's OS error that
-// runtime/security makes of it.
-struct Failure {
-  std::string message;
-  std::uint32_t code = 0;
-};
-
-inline Failure failureOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const vosexception& e) {
-    return {ascii(e.message()), e.code()};
-  } catch (const RunTime::SecurityModelError& e) {
-    return {ascii(e.message()), e.code()};
-  } catch (const vexception& e) {
-    return {ascii(e.message()), 0};
-  }
-  return {};
-}
-
-// A call and the failure it must throw: "(Error code <code>) at <where>" for an OS code, or
-// `where` alone for the model's own failure (code 0).
+// A call and the failure it must throw: the model's SecurityModelError "(Error code <code>) at
+// <where>" for an OS code, or a plain vexception whose message is `where` (code 0).
 struct FailureCase {
   std::function<void()> call;
   std::uint32_t code;
@@ -90,16 +69,19 @@ struct FailureCase {
 
 inline void expectFailures(const std::vector<FailureCase>& cases) {
   for (const FailureCase& c : cases) {
-    const Failure f = failureOf(c.call);
-    EXPECT_EQ(f.message, c.code ? "(Error code " + std::to_string(c.code) + ") at " + c.where : c.where);
-    EXPECT_EQ(f.code, c.code) << c.where;
+    std::string message;
+    std::uint32_t code = 0;
+    try {
+      c.call();
+    } catch (const RunTime::SecurityModelError& e) {
+      message = ascii(e.message());
+      code = e.code();
+    } catch (const vexception& e) {
+      message = ascii(e.message());
+    }
+    EXPECT_EQ(message, c.code ? "(Error code " + std::to_string(c.code) + ") at " + c.where : c.where);
+    EXPECT_EQ(code, c.code) << c.where;
   }
-}
-
-// True when `message` ends with `tail` (OS messages end with " at <what>").
-inline bool endsWith(const std::string& message, const std::string& tail) {
-  return message.size() >= tail.size() &&
-         message.compare(message.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 } // namespace security_testing
