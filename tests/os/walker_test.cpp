@@ -156,17 +156,10 @@ std::uint32_t removeAll(const std::string& path) {
   return os::removeTree(parent.root, parent.name, false).failure.has_value() ? 1u : 0u;
 }
 
-// A private tmpfs, unmounted when destroyed.
-struct ScopedTmpfs {
-  explicit ScopedTmpfs(const std::string& where) : path(where) {
-    std::filesystem::create_directories(path);
-    mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=1g,mode=0755") == 0;
-  }
-  ~ScopedTmpfs() {
-    if (mounted) umount2(path.c_str(), MNT_DETACH);
-  }
+// Unmounts what a test mounted.
+struct Unmount {
   std::string path;
-  bool mounted = false;
+  ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
 };
 
 // A directory of `width` entries: empty files, and every 1,000th one a directory holding a file.
@@ -191,8 +184,9 @@ void makeWide(const std::string& path, int width) {
 TEST(DeepTree, DeepAndWideTreesAreProjectedAndRemovedWithinTheLimits) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting the tmpfs for the trees needs root";
   TempDir dir;
-  ScopedTmpfs tmpfs(dir.file("fs"));
-  ASSERT_TRUE(tmpfs.mounted);
+  std::filesystem::create_directories(dir.file("fs"));
+  ASSERT_EQ(mount("tmpfs", dir.file("fs").c_str(), "tmpfs", 0, "size=1g,mode=0755"), 0);
+  const Unmount unmount{dir.file("fs")};
   const struct {
     const char* name;
     void (*make)(const std::string&, int);
@@ -202,7 +196,7 @@ TEST(DeepTree, DeepAndWideTreesAreProjectedAndRemovedWithinTheLimits) {
   } cases[] = {{"deep", makeChain, kDepth, kDepth + kDepth / 10000, 0},
                {"wide", makeWide, kWidth, kWidth + kWidth / 1000, kHeadroomKb}};
   for (const auto& c : cases) {
-    const std::string root = tmpfs.path + "/" + c.name;
+    const std::string root = dir.file("fs/") + c.name;
     c.make(root, c.size);
     if (HasFatalFailure()) return;
     Limited projected = runLimited([&] { return projectEvery(root, c.objects); }, c.headroomKb);
@@ -215,13 +209,36 @@ TEST(DeepTree, DeepAndWideTreesAreProjectedAndRemovedWithinTheLimits) {
   }
 }
 
-// The paths below a directory, sorted.
-std::vector<std::string> pathsBelow(const std::string& top) {
-  std::vector<std::string> paths;
+// The paths below a directory, as "/a/b".
+std::set<std::string> pathsBelow(const std::string& top) {
+  std::set<std::string> paths;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
-    paths.push_back(entry.path().string().substr(top.size()));
-  std::sort(paths.begin(), paths.end());
+    paths.insert(entry.path().string().substr(top.size()));
   return paths;
+}
+
+// The paths below `top` that the projection's walk visits, as pathsBelow gives them; a path met
+// twice (a walk going round) stops the walk, which must end well.
+std::set<std::string> walkedBelow(const std::string& top) {
+  std::set<std::string> seen;
+  os::Result<os::SecurityObject> root = testing_support::securityObjectAt(top);
+  EXPECT_TRUE(root.ok()) << top;
+  if (!root.ok()) return seen;
+  EXPECT_EQ(os::walkSecurityTree(root.value(),
+                                 [&](os::SecurityObject& object, int, bool& descend) {
+                                   descend = true;
+                                   std::string path = os::utf8FromUtf16(object.path()).substr(top.size());
+                                   std::replace(path.begin(), path.end(), '\\', '/');
+                                   return seen.insert(path).second ? 0u : 1u;
+                                 }),
+            0u)
+      << top;
+  return seen;
+}
+
+os::TreeOutcome copy(const std::string& from, const std::string& to) {
+  testing_support::ParentOf source = testing_support::parentOf(from), target = testing_support::parentOf(to);
+  return os::copyTree(source.root, source.name, target.root, target.name, {});
 }
 
 TEST(WideTree, BranchesDeeperThanTheOpenDescriptorsGoOnInTheListingWhereTheyLeftIt) {
@@ -231,38 +248,15 @@ TEST(WideTree, BranchesDeeperThanTheOpenDescriptorsGoOnInTheListingWhereTheyLeft
   TempDir dir;
   const std::string tree = dir.file("tree");
   ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
-  const int width = 3 * os::posix::kListingBatch + 100;
-  const int depth = os::posix::DirectoryStack::kMaxOpen + 10;
-  int objects = 0;
-  for (int i = 0; i < width; ++i, ++objects) {
-    const std::string name = tree + "/" + std::to_string(i);
-    if (i % 500 != 0) {
-      writeFile(name, "x");
-      continue;
-    }
-    std::string branch = name;
-    for (int level = 1; level < depth; ++level, ++objects) branch += "/d";
-    writeFile(branch + "/f", "x");
-    ++objects;
+  for (int i = 0; i < 3 * static_cast<int>(os::posix::kListingBatch) + 100; ++i) {
+    std::string name = tree + "/" + std::to_string(i);
+    if (i % 500 == 0)
+      for (std::size_t level = 0; level <= os::posix::DirectoryStack::kMaxOpen + 10; ++level) name += "/d";
+    writeFile(name, "x");
   }
-
-  os::Result<os::SecurityObject> top = testing_support::securityObjectAt(tree);
-  ASSERT_TRUE(top.ok());
-  int visited = 0;
-  EXPECT_EQ(os::walkSecurityTree(top.value(),
-                                 [&](os::SecurityObject&, int, bool& descend) {
-                                   descend = true;
-                                   return ++visited > objects ? 1u : 0u; // a walk going round
-                                 }),
-            0u);
-  ASSERT_EQ(visited, objects);
-
-  testing_support::ParentOf from = testing_support::parentOf(tree);
-  testing_support::ParentOf to = testing_support::parentOf(dir.file("copy"));
-  os::TreeOutcome copied = os::copyTree(from.root, from.name, to.root, to.name, {});
-  EXPECT_FALSE(copied.failure.has_value());
+  EXPECT_EQ(walkedBelow(tree), pathsBelow(tree));
+  EXPECT_FALSE(copy(tree, dir.file("copy")).failure.has_value());
   EXPECT_EQ(pathsBelow(dir.file("copy")), pathsBelow(tree));
-
   for (const std::string& removed : {tree, dir.file("copy")}) {
     EXPECT_EQ(removeAll(removed), 0u) << removed;
     EXPECT_FALSE(std::filesystem::exists(removed));
@@ -278,36 +272,20 @@ TEST(DeepTree, ABindMountInsideAWalkedTreeIsLeftAlone) {
   ASSERT_EQ(mount(dir.file("elsewhere").c_str(), dir.file("tree/a/mnt").c_str(), nullptr, MS_BIND,
                   nullptr),
             0);
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{dir.file("tree/a/mnt")};
-  const std::u16string tree = os::utf16FromUtf8(dir.file("tree"));
+  const Unmount unmount{dir.file("tree/a/mnt")};
+  const std::vector<std::u16string> mountPoints{os::utf16FromUtf8(dir.file("tree")) + u"\\a\\mnt"};
 
-  testing_support::ParentOf from = testing_support::parentOf(dir.file("tree"));
-  testing_support::ParentOf to = testing_support::parentOf(dir.file("copy"));
-  os::TreeOutcome copied = os::copyTree(from.root, from.name, to.root, to.name, os::TreeCopyOptions{});
+  os::TreeOutcome copied = copy(dir.file("tree"), dir.file("copy"));
   EXPECT_FALSE(copied.failure.has_value());
-  EXPECT_EQ(copied.mountPoints, std::vector<std::u16string>{tree + u"\\a\\mnt"});
+  EXPECT_EQ(copied.mountPoints, mountPoints);
   EXPECT_TRUE(std::filesystem::is_empty(dir.file("copy/a/mnt")));
+  EXPECT_EQ(walkedBelow(dir.file("tree")), (std::set<std::string>{"/a", "/a/file"}));
 
-  os::Result<os::SecurityObject> top = testing_support::securityObjectAt(dir.file("tree"));
-  ASSERT_TRUE(top.ok());
-  std::vector<std::string> seen;
-  EXPECT_EQ(os::walkSecurityTree(top.value(),
-                                 [&](os::SecurityObject& object, int, bool& descend) {
-                                   descend = true;
-                                   seen.push_back(os::utf8FromUtf16(object.path()));
-                                   return 0u;
-                                 }),
-            0u);
-  std::sort(seen.begin(), seen.end());
-  EXPECT_EQ(seen, (std::vector<std::string>{dir.file("tree") + "\\a", dir.file("tree") + "\\a\\file"}));
-
-  os::TreeOutcome removed = os::removeTree(from.root, from.name, true);
+  testing_support::ParentOf tree = testing_support::parentOf(dir.file("tree"));
+  os::TreeOutcome removed = os::removeTree(tree.root, tree.name, true);
   ASSERT_TRUE(removed.failure.has_value());
   EXPECT_EQ(removed.failure->code, os::err::dirNotEmpty);
-  EXPECT_EQ(removed.mountPoints, std::vector<std::u16string>{tree + u"\\a\\mnt"});
+  EXPECT_EQ(removed.mountPoints, mountPoints);
   EXPECT_EQ(testing_support::readFile(dir.file("elsewhere/keep")), "keep");
   EXPECT_FALSE(std::filesystem::exists(dir.file("tree/a/file")));
 }
@@ -319,17 +297,22 @@ using os::posix::WalkDirectory;
 using os::posix::WalkEntry;
 using os::posix::WalkPosition;
 
-// A visitor that stops where a directory cannot be read and walks past mount points.
-struct TestVisitor : TreeVisitor {
-  Recovery cannotRead(const WalkDirectory&, const WalkEntry&, int) override { return Recovery::stop; }
-  Flow mountPoint(const WalkDirectory&, const WalkEntry&) override { return Flow::proceed; }
-  void cannotReturn(const os::posix::WalkBranch&, const std::string&, int) override {}
+int* volatile g_nowhere = nullptr; // read at run time: the compiler cannot see the null
+
+// Where a Recorder's walk stops: at the entries of these names, or with a fault there in the parts
+// handed over, noting whether a thread other than the caller's faulted.
+struct Stops {
+  std::set<std::string> names;
+  bool fault = false;
+  std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> faultedElsewhere{false};
 };
 
-// Notes every entry with its position and fails at the names given; forks for every subtree.
-class Recorder : public TestVisitor {
+// Notes every entry with its position and stops at the Stops; forks for every subtree; stops
+// where a directory cannot be read and walks past mount points.
+class Recorder : public TreeVisitor {
 public:
-  explicit Recorder(const std::set<std::string>& failAt) : failAt_(failAt) {}
+  explicit Recorder(Stops& stops, bool part = false) : stops_(stops), part_(part) {}
 
   std::vector<std::pair<WalkPosition, std::string>> seen;
   std::optional<std::pair<WalkPosition, std::string>> failure;
@@ -346,13 +329,18 @@ public:
     return paths;
   }
 
+  Recovery cannotRead(const WalkDirectory&, const WalkEntry&, int) override { return Recovery::stop; }
+  Flow mountPoint(const WalkDirectory&, const WalkEntry&) override { return Flow::proceed; }
+  void cannotReturn(const os::posix::WalkBranch&, const std::string&, int) override {}
   Flow visitEntries(const WalkDirectory& directory, std::vector<WalkEntry>& entries) override {
     threads.insert(std::this_thread::get_id());
     users.insert(os::currentThreadIdentity().uid);
     for (WalkEntry& entry : entries) {
       const std::string path = os::posix::joinRelative(directory.relative(), entry.name);
       seen.emplace_back(directory.branch.position(), path);
-      if (failAt_.count(entry.name)) {
+      if (stops_.names.count(entry.name) && (!stops_.fault || part_)) {
+        if (stops_.fault && std::this_thread::get_id() != stops_.caller) stops_.faultedElsewhere = true;
+        if (stops_.fault) *g_nowhere = 1;
         failure.emplace(directory.branch.position(), path);
         return Flow::stop;
       }
@@ -361,7 +349,7 @@ public:
     return Flow::proceed;
   }
   std::unique_ptr<TreeVisitor> fork(const WalkDirectory&, const WalkEntry&) override {
-    return std::make_unique<Recorder>(failAt_);
+    return std::make_unique<Recorder>(stops_, true);
   }
   void join(TreeVisitor& forked) override {
     auto& part = static_cast<Recorder&>(forked);
@@ -372,55 +360,24 @@ public:
   }
 
 private:
-  const std::set<std::string>& failAt_;
+  Stops& stops_;
+  const bool part_;
 };
 
-// Sets how many threads the walks of the scope use.
-struct WalkThreads : testing_support::ScopedEnv {
-  explicit WalkThreads(int threads) : ScopedEnv("TAVRIX_WALK_THREADS", std::to_string(threads)) {}
-};
-
-// 259 directories, three levels of 6, each of the 216 deepest holding 3 files named `file`0..2:
-// enough for a walk to share.
-void makeShared(TempDir& dir, const std::string& file) {
+// 259 directories, three levels of 6, each of the 216 deepest holding 3 files f0..f2: enough for
+// a walk to share.
+void makeShared(TempDir& dir) {
   for (int a = 0; a < 6; ++a)
     for (int b = 0; b < 6; ++b)
       for (int c = 0; c < 6; ++c)
         for (int f = 0; f < 3; ++f)
-          writeFile(dir.file("tree/" + std::to_string(a) + "/" + std::to_string(b) + "/" +
-                             std::to_string(c) + "/" + file + std::to_string(f)),
+          writeFile(dir.file("tree/" + std::to_string(a) + "/" + std::to_string(b) + "/" + std::to_string(c) +
+                             "/f" + std::to_string(f)),
                     "x");
 }
 
 struct Faulted {};
 [[noreturn]] void throwFault(std::uint32_t, const os::FaultContext&) { throw Faulted{}; }
-int* volatile g_nowhere = nullptr; // read at run time: the compiler cannot see the null
-
-// Faults in the parts handed over at every file named "bad0", noting whether a thread other than
-// the caller's did.
-class Faulting : public TestVisitor {
-public:
-  Faulting(std::thread::id caller, std::atomic<bool>& elsewhere, bool part = false)
-      : caller_(caller), elsewhere_(elsewhere), part_(part) {}
-  Flow visitEntries(const WalkDirectory&, std::vector<WalkEntry>& entries) override {
-    for (WalkEntry& entry : entries) {
-      if (part_ && entry.name == "bad0") {
-        if (std::this_thread::get_id() != caller_) elsewhere_ = true;
-        *g_nowhere = 1;
-      }
-      entry.descend = entry.kind == WalkEntry::Kind::directory;
-    }
-    return Flow::proceed;
-  }
-  std::unique_ptr<TreeVisitor> fork(const WalkDirectory&, const WalkEntry&) override {
-    return std::make_unique<Faulting>(caller_, elsewhere_, true);
-  }
-
-private:
-  std::thread::id caller_;
-  std::atomic<bool>& elsewhere_;
-  const bool part_;
-};
 
 // A fault on any thread of a walk is translated as on the caller's thread and reaches the caller
 // as its exception: the process goes on.
@@ -429,16 +386,16 @@ TEST(ParallelWalk, AFaultOnAnyThreadReachesTheCaller) {
   GTEST_SKIP() << "the sanitizers stop at the deliberate fault before the processor does";
 #endif
   TempDir dir;
-  makeShared(dir, "bad");
+  makeShared(dir);
   os::posix::Fd base(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
   const os::FaultTranslatorScope faults(throwFault);
-  WalkThreads eight(8);
-  std::atomic<bool> elsewhere{false};
-  for (int run = 0; run < 1000 && !elsewhere; ++run) {
-    Faulting visitor(std::this_thread::get_id(), elsewhere);
+  const testing_support::ScopedEnv threads("TAVRIX_WALK_THREADS", "8");
+  Stops stops{{"f0"}, true};
+  for (int run = 0; run < 1000 && !stops.faultedElsewhere; ++run) {
+    Recorder visitor(stops);
     EXPECT_THROW(os::posix::walkTree(base.get(), "tree", visitor), Faulted);
   }
-  EXPECT_TRUE(elsewhere) << "no fault happened on another thread";
+  EXPECT_TRUE(stops.faultedElsewhere) << "no fault happened on another thread";
 }
 
 // Walks on several threads act as the thread that started them: a copy made as a site user is
@@ -449,20 +406,18 @@ TEST(ParallelWalk, SeesAndStopsWhereOneThreadWouldAsItsUser) {
   ASSERT_TRUE(user.ok());
   TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-  makeShared(dir, "f");
+  makeShared(dir);
   os::posix::Fd base(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
   // FIFOs, which a copy refuses, in the deepest directories of the second half of the walk:
   // parts on several threads meet them at once, and the copy stops at the first as the walk does.
-  {
-    const std::set<std::string> none;
-    Recorder order(none);
-    ASSERT_TRUE(os::posix::walkTree(base.get(), "tree", order));
-    const std::vector<std::string> paths = order.inOrder();
-    for (std::size_t i = paths.size() / 2; i < paths.size(); ++i)
-      if (std::count(paths[i].begin(), paths[i].end(), '/') == 2) {
-        ASSERT_EQ(mkfifo(dir.file("tree/" + paths[i] + "/bad").c_str(), 0644), 0);
-      }
-  }
+  Stops none;
+  Recorder order(none);
+  ASSERT_TRUE(os::posix::walkTree(base.get(), "tree", order));
+  const std::vector<std::string> paths = order.inOrder();
+  for (std::size_t i = paths.size() / 2; i < paths.size(); ++i)
+    if (std::count(paths[i].begin(), paths[i].end(), '/') == 2) {
+      ASSERT_EQ(mkfifo(dir.file("tree/" + paths[i] + "/bad").c_str(), 0644), 0);
+    }
   std::filesystem::create_directory(dir.file("out"));
   ASSERT_EQ(chown(dir.file("out").c_str(), user.uid(), user.gid()), 0);
   const testing_support::ParentOf from = testing_support::parentOf(dir.file("tree"));
@@ -474,37 +429,35 @@ TEST(ParallelWalk, SeesAndStopsWhereOneThreadWouldAsItsUser) {
     return copied.failure ? copied.failure->path : u"";
   };
 
-  for (const std::set<std::string>& failAt : {std::set<std::string>{}, std::set<std::string>{"bad"}}) {
+  for (const std::set<std::string>& names : {std::set<std::string>{}, std::set<std::string>{"bad"}}) {
+    Stops stops{names};
     std::vector<std::string> single;
     std::optional<std::string> singleFailure;
     std::u16string singleCopyFailure;
     {
-      WalkThreads one(1);
+      const testing_support::ScopedEnv threads("TAVRIX_WALK_THREADS", "1");
       singleCopyFailure = copyFailure();
-      Recorder recorder(failAt);
-      EXPECT_EQ(os::posix::walkTree(base.get(), "tree", recorder), failAt.empty());
+      Recorder recorder(stops);
+      EXPECT_EQ(os::posix::walkTree(base.get(), "tree", recorder), names.empty());
       single = recorder.inOrder();
       if (recorder.failure) singleFailure = recorder.failure->second;
     }
-    ASSERT_EQ(singleFailure.has_value(), !failAt.empty());
+    ASSERT_EQ(singleFailure.has_value(), !names.empty());
     ASSERT_NE(singleCopyFailure, u"");
     ASSERT_EQ(os::impersonateOnThread({user.uid(), user.gid(), {user.gid()}}), 0u);
     struct Revert {
       ~Revert() { EXPECT_EQ(os::revertToSelf(), 0u); }
     } revert;
-    for (int threads : {2, 8}) {
-      WalkThreads several(threads);
+    for (const char* threads : {"2", "8"}) {
+      const testing_support::ScopedEnv several("TAVRIX_WALK_THREADS", threads);
       // Until a walk was shared among threads (each was, where one thread's parts ran
       // elsewhere): then it must have seen, and stopped at, what one thread did.
       int shared = 0;
       for (int run = 0; run < 1000 && shared < 3; ++run) {
-        Recorder recorder(failAt);
-        EXPECT_EQ(os::posix::walkTree(base.get(), "tree", recorder), failAt.empty());
+        Recorder recorder(stops);
+        EXPECT_EQ(os::posix::walkTree(base.get(), "tree", recorder), names.empty());
         ASSERT_EQ(recorder.inOrder(), single) << threads << " threads, run " << run;
-        ASSERT_EQ(recorder.failure.has_value(), singleFailure.has_value());
-        if (singleFailure) {
-          EXPECT_EQ(recorder.failure->second, *singleFailure);
-        }
+        EXPECT_EQ(recorder.failure ? std::optional(recorder.failure->second) : std::nullopt, singleFailure);
         EXPECT_EQ(recorder.users, std::set<std::uint32_t>{user.uid()});
         EXPECT_EQ(copyFailure(), singleCopyFailure);
         if (recorder.threads.size() > 1) ++shared;
