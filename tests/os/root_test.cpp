@@ -90,24 +90,6 @@ TEST(Root, RelativePathsThatWouldLeaveARootAreRefused) {
   }
 }
 
-TEST(Root, RootOperationsStayBeneathTheRoot) {
-  TempDir dir;
-  writeFile(dir.file("site/real/keep"), "x");
-  writeFile(dir.file("decoy/secret"), "x");
-  symlink(dir.file("decoy").c_str(), dir.file("site/link").c_str());
-  os::Result<os::Root> root = os::Root::open(os::utf16FromUtf8(dir.file("site")));
-  ASSERT_TRUE(root.ok());
-  EXPECT_EQ(os::deleteFile(root.value(), u"link\\secret", false), os::err::untrustedMountPoint);
-  EXPECT_EQ(os::deleteFile(root.value(), u"..\\decoy\\secret", false), os::err::notSameDevice);
-  EXPECT_EQ(os::fileInformation(root.value(), u"link\\secret").code(),
-            os::err::untrustedMountPoint);
-  EXPECT_TRUE(os::fileInformation(root.value(), u"real\\keep").ok());
-  // The link itself is what a root acts on.
-  EXPECT_EQ(os::deleteFile(root.value(), u"link", false), 0u);
-  EXPECT_TRUE(std::filesystem::exists(dir.file("decoy/secret")));
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("site/link"))));
-}
-
 // Full paths are walked by safe steps: a link is followed only where no other user can change the
 // directory it stands in, whoever owns the link, and a directory of another user leads only to
 // that user's own objects (a site user can rename root's links and directories in its own tree).
