@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
@@ -15,6 +14,7 @@
 
 using namespace os::registry;
 using testing_support::readFile;
+using testing_support::ScopedEnv;
 using testing_support::ScopedRegistry;
 using testing_support::TempDir;
 using testing_support::writeFile;
@@ -64,19 +64,6 @@ int waitChild(pid_t pid) {
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-TEST(Registry, KeysIgnoreCaseAndEnumerateInUpperCaseOrder) {
-  ScopedRegistry reg(R"([HKEY_LOCAL_MACHINE\SYSTEM\Tavrix\beta]
-[HKEY_LOCAL_MACHINE\SYSTEM\Tavrix\Alpha]
-"Name"="alpha"
-[HKEY_LOCAL_MACHINE\SYSTEM\Tavrix\Gamma\Deep\Deeper]
-[HKEY_LOCAL_MACHINE\SYSTEM\Tavrix\_under]
-)");
-  EXPECT_EQ(subkeys(Root::LocalMachine, u"system\\TAVRIX"),
-            (std::vector<std::u16string>{u"Alpha", u"beta", u"Gamma", u"_under"}));
-  EXPECT_EQ(subkeys(Root::LocalMachine, u"SYSTEM\\Tavrix\\gamma"), std::vector<std::u16string>{u"Deep"});
-  EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\tavrix\\ALPHA", u"NAME"), "alpha");
 }
 
 TEST(Registry, StatusesOfMissingThingsAndMissingRights) {
@@ -239,32 +226,16 @@ const std::u16string kOperatorText =
 // Points the store at an operator's file and a tool's file in a private directory.
 class RegistryLayers : public ::testing::Test {
 protected:
-  RegistryLayers() {
-    writeFile(operatorFile_, utf16le(kOperatorText));
-    setenv("TAVRIX_OPERATOR_REGISTRY", operatorFile_.c_str(), 1);
-    setenv("TAVRIX_TOOL_REGISTRY", toolFile_.c_str(), 1);
-    unsetenv("TAVRIX_REGISTRY");
-  }
-  ~RegistryLayers() override {
-    unsetenv("TAVRIX_OPERATOR_REGISTRY");
-    unsetenv("TAVRIX_TOOL_REGISTRY");
-    setenv("TAVRIX_REGISTRY", privateStore_.c_str(), 1);
-  }
-
-  static KeyHandle key(std::u16string_view path) {
-    return createKey(Root::LocalMachine, path, KEY_ALL_ACCESS).value();
-  }
-  static std::string text(std::u16string_view path, std::u16string_view name) {
-    os::Result<Value> v = queryValue(key(path), name);
-    return v.ok() ? u8(stringOf(v.value()).value()) : "error " + std::to_string(v.code());
-  }
+  RegistryLayers() { writeFile(operatorFile_, utf16le(kOperatorText)); }
 
   TempDir dir_;
   std::string operatorFile_ = dir_.file("etc/registry.reg");
   // In a directory that does not exist yet: the first write makes it.
   std::string toolFile_ = dir_.file("state/registry.reg");
-  // The private store of tests/support/private_store.cpp, which every test process names.
-  const std::string privateStore_ = std::getenv("TAVRIX_REGISTRY") ? std::getenv("TAVRIX_REGISTRY") : "";
+  const ScopedEnv operatorStore_{"TAVRIX_OPERATOR_REGISTRY", operatorFile_};
+  const ScopedEnv toolStore_{"TAVRIX_TOOL_REGISTRY", toolFile_};
+  // Empty: not the private store of tests/support/private_store.cpp, which every test process names.
+  const ScopedEnv singleStore_{"TAVRIX_REGISTRY", ""};
 };
 
 TEST_F(RegistryLayers, WritesGoToTheToolsFileAndLeaveTheOperatorsAlone) {
@@ -286,15 +257,15 @@ TEST_F(RegistryLayers, WritesGoToTheToolsFileAndLeaveTheOperatorsAlone) {
       {u"SYSTEM\\Tavrix\\Alpha", u"Own", u"tool", true},
   };
   for (const Write& w : writes) {
-    os::Result<bool> written = setValue(key(w.key), {w.name, REG_SZ, stringData(w.value)});
+    os::Result<bool> written = setValue(createKey(Root::LocalMachine, w.key, kAll).value(), sz(w.name, w.value));
     ASSERT_TRUE(written.ok()) << written.code();
     EXPECT_EQ(written.value(), w.rewrites) << u8(w.key) << " " << u8(w.name) << "=" << u8(w.value);
   }
   EXPECT_EQ(readFile(operatorFile_), before);
 
-  EXPECT_EQ(text(u"SYSTEM\\Tavrix", u"RunDirectory"), "/run/by-operator");
-  EXPECT_EQ(text(u"SYSTEM\\Tavrix", u"Shared"), "operator");
-  EXPECT_EQ(text(u"SYSTEM\\Tavrix\\alpha", u"Own"), "tool");
+  EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix", u"RunDirectory"), "/run/by-operator");
+  EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix", u"Shared"), "operator");
+  EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix\\alpha", u"Own"), "tool");
   const std::string tool = readFile(toolFile_);
   EXPECT_NE(tool.find("\"Shared\"=\"tool\""), std::string::npos) << tool;
   EXPECT_EQ(tool.find("RunDirectory"), std::string::npos) << tool;

@@ -99,8 +99,10 @@ TEST(Registry, LookupsReturnStatusesProductValuesUseThe32BitViewAndStringsExpand
   EXPECT_EQ(u8(getString(Key(HKEY_LOCAL_MACHINE, PRODUCT_CONFIG_KEY, KEY_READ | KEY_WOW64_32KEY, true), u"nul")), "a");
 }
 
+// Subkeys are listed once each, in the order of their upper-case names ("_" after letters), a
+// key named only by a deeper one's section included.
 TEST(Registry, WrittenValuesAndSubkeysReadBack) {
-  ScopedRegistry reg;
+  ScopedRegistry reg(R"([HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo\ZRC Config\Config\Packages\_under\Deep])");
   std::u16string base(kPackages);
   Key php7(HKEY_LOCAL_MACHINE, base + u"\\script.php7", KEY_ALL_ACCESS | KEY_WOW64_32KEY, false);
   set(php7, u"", u"php7");
@@ -110,7 +112,7 @@ TEST(Registry, WrittenValuesAndSubkeysReadBack) {
   Key packages(HKEY_LOCAL_MACHINE, base, KEY_READ | KEY_WOW64_32KEY, true);
   std::vector<std::u16string> names = {u"kept"};
   EXPECT_EQ(subkeyNames(packages, names), 259u);
-  EXPECT_EQ(names, (std::vector<std::u16string>{u"kept", u"apache", u"Script.PHP5", u"script.php7"}));
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"kept", u"apache", u"Script.PHP5", u"script.php7", u"_under"}));
   EXPECT_EQ(u8(getstr(HKEY_LOCAL_MACHINE, base + u"\\SCRIPT.php7", u"", VIEW_32)), "php7");
   EXPECT_EQ(get(php7, u"VERSION"), 7u);
 }
@@ -118,13 +120,12 @@ TEST(Registry, WrittenValuesAndSubkeysReadBack) {
 TEST(Registry, MalformedStoreIsAnErrorNamingFileAndLine) {
   ScopedRegistry reg("[HKEY_LOCAL_MACHINE\\SYSTEM\\X]\n\"v\"=dword:nothex\n");
   const std::string message = "Malformed registry file " + reg.path() + " line 4: invalid dword value";
-  EXPECT_EQ(failure([] { Key(HKEY_LOCAL_MACHINE, u"SYSTEM\\X", KEY_READ, true); }),
-            message + " @registry::open");
-  EXPECT_EQ(failure([] { Key(HKEY_LOCAL_MACHINE, u"SYSTEM\\Y", KEY_READ, false); }),
-            message + " @registry::create");
-  EXPECT_EQ(failure([] { productDword(u"Debug", 0); }), message + " @registry::lookup");
-  EXPECT_EQ(failure([] { exists(HKEY_LOCAL_MACHINE, u"SYSTEM\\X", VIEW_DEFAULT); }),
-            message + " @registry::open");
+  const std::pair<std::function<void()>, const char*> calls[] = {
+      {[] { Key(HKEY_LOCAL_MACHINE, u"SYSTEM\\X", KEY_READ, true); }, "open"},
+      {[] { Key(HKEY_LOCAL_MACHINE, u"SYSTEM\\Y", KEY_READ, false); }, "create"},
+      {[] { productDword(u"Debug", 0); }, "lookup"},
+      {[] { exists(HKEY_LOCAL_MACHINE, u"SYSTEM\\X", VIEW_DEFAULT); }, "open"}};
+  for (const auto& [call, context] : calls) EXPECT_EQ(failure(call), message + " @registry::" + context);
   EXPECT_EQ(ansiCodePage(), CP_UTF8);
 }
 
