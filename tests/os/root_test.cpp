@@ -100,12 +100,12 @@ TEST(Root, FullPathsGoOnlyBySafeSteps) {
   writeFile(dir.file("decoy/secret"), "x");
   writeFile(dir.file("home/own/file"), "x");
   writeFile(dir.file("home/rootdir/file"), "x");
-  std::filesystem::create_directories(dir.file("site"));
-  std::filesystem::create_directories(dir.file("open"));
-  chmod(dir.file("open").c_str(), 0777);
-  std::filesystem::create_directories(dir.file("shared"));
-  chmod(dir.file("shared").c_str(), 0775);
-  lchown(dir.file("shared").c_str(), 0, user);
+  // Directories of root: plain, writable by anyone, writable by the user's group.
+  for (const auto& [name, mode, group] : {std::tuple{"site", 0755, 0u}, {"open", 0777, 0u}, {"shared", 0775, user}}) {
+    ASSERT_EQ(mkdir(dir.file(name).c_str(), mode), 0);
+    ASSERT_EQ(chmod(dir.file(name).c_str(), mode), 0);
+    ASSERT_EQ(lchown(dir.file(name).c_str(), 0, group), 0);
+  }
   for (const char* link : {"site/root-link", "site/user-link", "open/root-link", "shared/root-link", "home/root-link"})
     symlink(dir.file("decoy").c_str(), dir.file(link).c_str());
   symlink("loop", dir.file("site/loop").c_str());
