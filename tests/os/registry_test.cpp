@@ -53,11 +53,10 @@ int waitChild(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(Registry, StatusesOfMissingThingsAndMissingRights) {
+TEST(Registry, StatusesOfMissingRightsAndBadNames) {
   ScopedRegistry reg("[HKEY_USERS\\K]\n\"v\"=\"1\"\n");
   struct Case { const char* what; std::uint32_t code; std::uint32_t expected; };
   const Case cases[] = {
-      {"missing parent", openKey(Root::Users, u"none\\K", kRead).code(), 2},
       {"no query right", queryValue(openKey(Root::Users, u"K", 0x20000).value(), u"v").code(), 5},
       {"no enumerate right", enumSubkey(openKey(Root::Users, u"K", 1).value(), 0).code(), 5},
       {"generic read", queryValue(openKey(Root::Users, u"K", 0x80000000).value(), u"v").code(), 0},
@@ -66,23 +65,17 @@ TEST(Registry, StatusesOfMissingThingsAndMissingRights) {
   for (const Case& c : cases) EXPECT_EQ(c.code, c.expected) << c.what;
 }
 
+// The views' flags and the default view are read through the wrapper's lookups
+// (runtime/core's Registry tests); here, a path that names the 32-bit view itself, in any case and
+// any view, and where a key made in the default view goes.
 TEST(Registry, SoftwareIsSeenThroughTheViews) {
   ScopedRegistry reg(R"([HKEY_LOCAL_MACHINE\SOFTWARE\Kelvo]
 "View"="64"
 [HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo]
 "View"="32"
-[HKEY_LOCAL_MACHINE\SYSTEM\Kelvo]
-"View"="shared"
 )");
-  struct Case { std::u16string key; std::uint32_t view; const char* expected; };
-  const Case cases[] = {
-      {u"SOFTWARE\\Kelvo", 0, "32"},           {u"software\\Kelvo", 0x200, "32"},
-      {u"SOFTWARE\\Kelvo", 0x100, "64"},       {u"SOFTWARE\\WOW6432Node\\Kelvo", 0x100, "32"},
-      {u"SOFTWARE\\wow6432node\\Kelvo", 0, "32"}, {u"SYSTEM\\Kelvo", 0x100, "shared"},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(read(Root::LocalMachine, c.key, u"View", kRead | c.view), c.expected)
-        << u8(c.key) << " " << c.view;
+  for (std::uint32_t view : {0u, 0x100u, 0x200u})
+    EXPECT_EQ(read(Root::LocalMachine, u"SOFTWARE\\wow6432node\\Kelvo", u"View", kRead | view), "32") << view;
   EXPECT_EQ(u8(createKey(Root::LocalMachine, u"SOFTWARE\\New", kAll).value().path()),
             "HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\New");
 }
