@@ -37,13 +37,10 @@ namespace {
 
 TEST(Walker, ABranchHoldsFewDescriptorsAndNoticesAMovedDirectory) {
   TempDir dir;
-  std::string path = dir.file("t");
-  for (int i = 0; i < 6; ++i) path += "/d";
-  std::filesystem::create_directories(path);
+  std::filesystem::create_directories(dir.file("t/d/d/d/d/d/d"));
   os::posix::Fd base(open(dir.path().c_str(), O_PATH | O_DIRECTORY));
   os::posix::DirectoryStack stack(base.get(), 2);
-  const char* names[] = {"t", "d", "d", "d", "d", "d", "d"};
-  for (const char* name : names) {
+  for (const char* name : {"t", "d", "d", "d", "d", "d", "d"}) {
     os::posix::Fd fd(openat(stack.top(), name, O_RDONLY | O_DIRECTORY));
     os::posix::DirectoryIdentity identity;
     ASSERT_EQ(os::posix::identify(fd.get(), identity), 0);
