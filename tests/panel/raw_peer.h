@@ -72,11 +72,16 @@ public:
     os::Result<std::uint32_t> ready = os::pipe::waitReady(handle_.get(), os::pipe::Direction::Read, timeoutMs, false);
     return ready.ok() && ready.value() == os::WAIT_OBJECT_0;
   }
-  // The next message, or nothing when the service closed the connection or sent nothing in time.
-  std::optional<Bytes> receive(std::uint32_t timeoutMs = 2000) {
+  // The next message (its descriptors appended to `handles`), or nothing when the service closed
+  // the connection or sent nothing in time.
+  std::optional<Bytes> receive(std::uint32_t timeoutMs = 10000, std::vector<os::Handle>* handles = nullptr) {
     if (!readable(timeoutMs)) return std::nullopt;
-    Bytes message(2 * 1024 * 1024);
-    os::Result<std::size_t> got = os::pipe::receive(handle_.get(), message.data(), message.size());
+    // A byte more than the message: an empty message and the connection's end then tell apart.
+    const os::Result<std::size_t> size = os::pipe::nextMessageSize(handle_.get());
+    Bytes message(size.ok() ? size.value() + 1 : 1);
+    std::vector<os::Handle> taken;
+    const os::Result<std::size_t> got =
+        os::pipe::receiveWithHandles(handle_.get(), message.data(), message.size(), handles ? *handles : taken);
     if (!got.ok()) return std::nullopt;
     message.resize(got.value());
     return message;
