@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <deque>
@@ -51,17 +52,6 @@ std::vector<Bytes> runRequest(std::uint32_t code) {
           le32(4), le32(1), le32(4), utf16("C:"), le32(6), utf16("a b"), le32(0), le32(8), utf16(std::string_view("X=1\0", 4))};
 }
 
-// What reading a whole request throws: "no request" when none came, "" when it was read.
-std::string readingFails(panel::MessageSource& source) {
-  bool none = false;
-  const std::string fault = failureOf([&] {
-                              panel::RequestReader reader(source);
-                              none = !reader.readHead();
-                              if (!none) reader.readRun();
-                            }).message;
-  return none ? "no request" : fault;
-}
-
 // That a whole request is read into the values of its run is what every script run shows: the
 // program, its arguments, its environment and its streams reach it exactly
 // (tests/siteapp/script_runner_test.cpp, tests/e2e/script_test.cpp).
@@ -101,22 +91,25 @@ TEST(ImpersonationRequest, MalformedRequestsAreRefusedWithTheirFault) {
   };
   for (Case& c : cases) {
     Script script(c.messages, c.descriptors);
-    EXPECT_EQ(readingFails(script), c.fault) << c.name;
+    panel::RequestReader reader(script);
+    bool none = false;
+    const std::string fault = failureOf([&] {
+                                if (reader.readHead()) reader.readRun();
+                                else none = true;
+                              }).message;
+    EXPECT_EQ(none ? "no request" : fault, c.fault) << c.name;
   }
 }
 
 TEST(ImpersonationRequest, StreamsTheServiceHasNoRoomForAreReportedAsSuch) {
-  TempDir dir;
-  const std::string path = dir.file("pipe/p");
-  os::Result<os::Handle> listener = os::pipe::listen(path, os::pipe::Kind::Message, 0600, 1);
-  ASSERT_TRUE(listener.ok());
-  RawPeer client(path);
-  os::Result<os::Handle> server = os::pipe::accept(listener.value().get());
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+  const os::Handle client(static_cast<os::NativeHandle>(ends[0])), server(static_cast<os::NativeHandle>(ends[1]));
   os::Result<os::pipe::PipePair> stream = os::pipe::createPipe(0, false);
-  ASSERT_TRUE(server.ok() && stream.ok());
+  ASSERT_TRUE(stream.ok());
   const os::NativeHandle streams[3] = {stream.value().read.get(), stream.value().write.get(), stream.value().write.get()};
   const Bytes head(40, 0);
-  ASSERT_TRUE(os::pipe::sendWithHandles(client.handle(), head.data(), head.size(), streams).ok());
+  ASSERT_TRUE(os::pipe::sendWithHandles(client.get(), head.data(), head.size(), streams).ok());
   EXPECT_EQ(inChildAs(::geteuid(), ::getegid(), [&] {
               // No room for one more descriptor: the limit is the lowest free one.
               const int lowest = ::dup(0);
@@ -126,7 +119,7 @@ TEST(ImpersonationRequest, StreamsTheServiceHasNoRoomForAreReportedAsSuch) {
               const rlimit room = limit;
               limit.rlim_cur = static_cast<rlim_t>(lowest);
               if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
-              panel::Channel channel(server.value().get(), stream.value().read.get(), {});
+              panel::Channel channel(server.get(), stream.value().read.get(), {});
               std::vector<os::Handle> received;
               try {
                 (void)channel.receive(40, false, &received);
@@ -187,13 +180,7 @@ std::string childrenOf(int pid) {
 class ImpersonationPeer : public RawPeer {
 public:
   using RawPeer::RawPeer;
-  using RawPeer::send;
 
-  bool send(const std::vector<Bytes>& messages) {
-    for (const Bytes& message : messages)
-      if (!send(message)) return false;
-    return true;
-  }
   // Asks to act as the user (request 5): the reply.
   std::string impersonate(std::uint32_t uid) {
     const Bytes sid = utf16("S-1-22-1-" + std::to_string(uid));
@@ -201,10 +188,10 @@ public:
                                                                                                                : "closed";
   }
   // One reply: "ok" (status 0, nothing), "error: <text>" or "closed".
-  std::string reply() {
-    const std::optional<Bytes> status = receive(), count = status ? receive() : std::nullopt;
+  std::string reply(std::uint32_t timeoutMs = 2000) {
+    const std::optional<Bytes> status = receive(timeoutMs), count = status ? receive(timeoutMs) : std::nullopt;
     if (status == le32(0) && count == le32(0)) return "ok";
-    const std::optional<Bytes> text = status == le32(0xFFFFFFFF) && count ? receive() : std::nullopt;
+    const std::optional<Bytes> text = status == le32(0xFFFFFFFF) && count ? receive(timeoutMs) : std::nullopt;
     if (!text || count != le32(static_cast<std::uint32_t>(text->size()))) return "closed";
     std::string ascii;
     for (std::size_t i = 0; i < text->size(); i += 2) ascii += static_cast<char>((*text)[i]);
@@ -216,9 +203,9 @@ public:
     const Bytes sid = utf16("S-1-22-1-" + std::to_string(uid)), line = utf16(commandLine), header(40, 0);
     std::vector<os::Handle> process;
     if (send({le32(1), le32(3), le32(static_cast<std::uint32_t>(sid.size())), sid, le32(40)}) &&
-        os::pipe::sendWithHandles(handle(), header.data(), header.size(), streams).ok() && reply() == "ok" &&
+        os::pipe::sendWithHandles(handle(), header.data(), header.size(), streams).ok() && reply(10000) == "ok" &&
         send({le32(4), le32(0), le32(static_cast<std::uint32_t>(line.size())), line, le32(0), le32(0)}) &&
-        receive() == le32(1) && receive() == le32(8))
+        receive(10000) == le32(1) && receive(10000) == le32(8))
       (void)receive(10000, &process);
     return process.size() == 1 ? std::move(process[0]) : os::Handle();
   }

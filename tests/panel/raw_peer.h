@@ -59,13 +59,16 @@ public:
   bool connected() const { return handle_.valid(); }
   os::NativeHandle handle() const { return handle_.get(); }
 
-  bool send(const Bytes& message) {
-    for (;;) {
-      os::Result<std::size_t> sent = os::pipe::send(handle_.get(), message.data(), message.size());
-      if (sent.ok()) return true;
-      if (sent.code() != os::pipe::ioPending) return false;
-      (void)os::pipe::waitReady(handle_.get(), os::pipe::Direction::Write, 1000, false);
-    }
+  // Sends the messages in order; false when one could not be sent.
+  bool send(const std::vector<Bytes>& messages) {
+    for (const Bytes& message : messages)
+      for (;;) {
+        os::Result<std::size_t> sent = os::pipe::send(handle_.get(), message.data(), message.size());
+        if (sent.ok()) break;
+        if (sent.code() != os::pipe::ioPending) return false;
+        (void)os::pipe::waitReady(handle_.get(), os::pipe::Direction::Write, 1000, false);
+      }
+    return true;
   }
   // Whether a message or the connection's end has come (within the time).
   bool readable(std::uint32_t timeoutMs = 0) {
@@ -74,7 +77,7 @@ public:
   }
   // The next message (its descriptors appended to `handles`), or nothing when the service closed
   // the connection or sent nothing in time.
-  std::optional<Bytes> receive(std::uint32_t timeoutMs = 10000, std::vector<os::Handle>* handles = nullptr) {
+  std::optional<Bytes> receive(std::uint32_t timeoutMs = 2000, std::vector<os::Handle>* handles = nullptr) {
     if (!readable(timeoutMs)) return std::nullopt;
     // A byte more than the message: an empty message and the connection's end then tell apart.
     const os::Result<std::size_t> size = os::pipe::nextMessageSize(handle_.get());
