@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <deque>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -28,19 +27,18 @@ namespace {
 // descriptors (pipe ends).
 class Script : public panel::MessageSource {
 public:
-  Script(std::vector<Bytes> messages, int descriptors) : messages_(messages.begin(), messages.end()), descriptors_(descriptors) {}
+  Script(std::vector<Bytes> messages, int descriptors) : messages_(std::move(messages)), descriptors_(descriptors) {}
   std::optional<Bytes> next(std::size_t limit, bool, std::vector<os::Handle>& handles) override {
-    if (messages_.empty()) return std::nullopt;
-    Bytes message = std::move(messages_.front());
-    messages_.pop_front();
-    if (++index_ == 6)
+    if (index_ == messages_.size()) return std::nullopt;
+    Bytes message = messages_[index_++];
+    if (index_ == 6)
       for (int i = 0; i < descriptors_; ++i) handles.push_back(std::move(os::pipe::createPipe(0, false).value().read));
     if (message.size() > limit) message.resize(limit + 1);
     return message;
   }
 
 private:
-  std::deque<Bytes> messages_;
+  std::vector<Bytes> messages_;
   int descriptors_;
   std::size_t index_ = 0;
 };
@@ -248,22 +246,18 @@ TEST_F(ImpersonationService, ItsListedAccountsAreServedNoOneAsRootAndMalformedIn
   ImpersonationPeer root(pipe());
   EXPECT_EQ(root.impersonate(0), "error: Refusing to act as S-1-22-1-0: no program runs as uid 0 or System here");
   EXPECT_EQ(root.impersonate(listed_.uid()), "ok") << "the connection goes on after a refusal";
-  struct Case {
-    const char* name;
-    std::vector<Bytes> messages;
-    std::string reply;
-  } cases[] = {
-      // The reader's faults (its own table has them all) as the service answers them.
-      {"a count of 4 GiB", {le32(1), le32(5), le32(0xFFFFFFFE)}, "error: The request is too long"},
-      {"a run without its descriptors", {le32(1), le32(3), le32(0), le32(40), Bytes(40, 0)},
-       "error: The process header carries 0 descriptors"},
-      {"a message longer than its item", {Bytes(100, 1)}, "closed"},
+  // The reader's faults (its own table has them all) as the service answers them: a count of
+  // 4 GiB, a run without its descriptors, a message longer than its item.
+  const std::pair<std::vector<Bytes>, std::string> cases[] = {
+      {{le32(1), le32(5), le32(0xFFFFFFFE)}, "error: The request is too long"},
+      {{le32(1), le32(3), le32(0), le32(40), Bytes(40, 0)}, "error: The process header carries 0 descriptors"},
+      {{Bytes(100, 1)}, "closed"},
   };
-  for (Case& c : cases) {
+  for (const auto& [messages, reply] : cases) {
     ImpersonationPeer peer(pipe());
-    ASSERT_TRUE(peer.send(c.messages)) << c.name;
-    EXPECT_EQ(peer.reply(), c.reply) << c.name;
-    EXPECT_TRUE(peer.closedByService()) << c.name;
+    ASSERT_TRUE(peer.send(messages)) << reply;
+    EXPECT_EQ(peer.reply(), reply);
+    EXPECT_TRUE(peer.closedByService()) << reply;
   }
   EXPECT_EQ(ImpersonationPeer(pipe()).impersonate(listed_.uid()), "ok");
 }

@@ -6,7 +6,6 @@
 #include <sys/un.h>
 
 #include <cstring>
-#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -44,15 +43,11 @@ public:
   // The answer to a query of the setting the tests' registries hold ("C:\\data").
   std::string dataDirectory() { return query(requestOf(kelvosrv::getString, u"PRODUCT_DATA_D")); }
   std::string readReply() {
-    std::optional<Bytes> count = receive();
-    if (!count) return "closed";
-    std::optional<Bytes> body = receive();
-    if (!body) return "closed";
-    try {
-      return u8(vserializer::reader(*body).readString());
-    } catch (const vexception& e) {
-      return "error: " + u8(e.message());
-    }
+    const std::optional<Bytes> count = receive(), body = count ? receive() : std::nullopt;
+    if (!body || count != le32(static_cast<std::uint32_t>(body->size()))) return "closed";
+    std::string value;
+    const std::string fault = failureOf([&] { value = u8(vserializer::reader(*body).readString()); }).message;
+    return fault.empty() ? value : "error: " + fault;
   }
 };
 
@@ -293,12 +288,15 @@ private:
 
 // SIGTERM stops the service with a client connected (one that waited for its clients would never
 // end). It tells the service manager its state, and removes its socket file only when the socket
-// is its own: not one another listener has put under the name since.
+// is its own: not one another listener has put under the name since, nor one handed over as a
+// service manager does, in which a connection queued while the service is down is answered after
+// its restart.
 TEST_F(Service, StopsWithClientsConnectedAndRemovesOnlyItsOwnSocket) {
   writeRegistry("");
+  const std::vector<std::string> command = {binary("tavrix-management-service"), "--registry=" + registry_.path()};
   for (const bool replaced : {false, true}) {
     NotifySocket manager(dir_.file(replaced ? "notify-replaced" : "notify"));
-    ServiceProcess service({binary("tavrix-management-service"), "--registry=" + registry_.path()}, pipe());
+    ServiceProcess service(command, pipe());
     ManagementPeer client(pipe());
     EXPECT_EQ(manager.next(), "READY=1") << replaced;
     EXPECT_EQ(client.dataDirectory(), "C:\\data") << replaced;
@@ -310,24 +308,17 @@ TEST_F(Service, StopsWithClientsConnectedAndRemovesOnlyItsOwnSocket) {
     EXPECT_FALSE(client.receive(100).has_value()) << replaced;
     EXPECT_EQ(::access(pipe().c_str(), F_OK) == 0, replaced);
   }
-}
 
-// A socket handed over as a service manager does is not the service's to remove: a connection
-// queued in it while the service is down is answered after its restart.
-TEST_F(Service, ARestartLosesNoConnectionQueuedInAHandedOverSocket) {
-  writeRegistry("");
   // The test makes the socket and holds it across the restart, as systemd does.
-  std::filesystem::create_directories(dir_.file("run/pipe"));
+  ASSERT_EQ(::unlink(pipe().c_str()), 0);
   const os::posix::Fd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   const sockaddr_un address = unixAddress(pipe());
   ASSERT_EQ(::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(socket.get(), 16), 0);
-  NotifySocket manager(dir_.file("notify"));
-  const std::vector<std::string> command = {binary("tavrix-management-service"), "--registry=" + registry_.path()};
-  const int handedOver = socket.get();
+  NotifySocket manager(dir_.file("notify-handed-over"));
   const std::string log = dir_.file("service.log");
   {
-    ServiceProcess first(command, pipe(), log, handedOver);
+    ServiceProcess first(command, pipe(), log, socket.get());
     ASSERT_EQ(manager.next(), "READY=1");
     ASSERT_EQ(first.stop(), 0);
   }
@@ -335,7 +326,7 @@ TEST_F(Service, ARestartLosesNoConnectionQueuedInAHandedOverSocket) {
   ASSERT_EQ(manager.next(), "STOPPING=1");
   ManagementPeer waiting(pipe());
   ASSERT_TRUE(waiting.sendRequest(requestOf(kelvosrv::getString, u"PRODUCT_DATA_D")));
-  ServiceProcess second(command, pipe(), {}, handedOver);
+  ServiceProcess second(command, pipe(), {}, socket.get());
   ASSERT_EQ(manager.next(), "READY=1");
   EXPECT_EQ(waiting.readReply(), "C:\\data");
 }
