@@ -37,13 +37,17 @@ inline std::size_t entriesOf(const std::string& directory) {
 }
 
 // Runs the action in a child process acting as the account (its own when uid is the process's);
-// its exit status is the action's result (3 when the account could not be taken on, -1 when a
-// signal ended it).
+// its exit status is the action's result (3 when the account could not be taken on, 4 when the
+// action threw: the child never goes back to the test runner; -1 when a signal ended it).
 inline int inChildAs(std::uint32_t uid, std::uint32_t gid, const std::function<int()>& action) {
   const pid_t child = ::fork();
   if (child == 0) {
     if (uid != ::geteuid() && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) ::_exit(3);
-    ::_exit(action());
+    try {
+      ::_exit(action());
+    } catch (...) {
+      ::_exit(4);
+    }
   }
   int status = 0;
   ::waitpid(child, &status, 0);
