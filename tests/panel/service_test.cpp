@@ -225,7 +225,7 @@ TEST_F(Service, HostilePeersNeitherCrashItNorDelayFiftyClients) {
   ManagementPeer huge(pipe());
   ASSERT_TRUE(huge.send({le32(kelvosrv::maxMessage + 1)}));
   EXPECT_EQ(huge.readReply(), "error: The request is too long");
-  EXPECT_FALSE(huge.receive(500).has_value()) << "the connection stays open";
+  EXPECT_FALSE(huge.receive(500).has_value()) << "nothing follows the refusal";
 
   // A request that does not parse into exactly its method's arguments gets an error reply on a
   // connection that goes on. (What the methods answer is the client's tests'.)
