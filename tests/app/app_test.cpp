@@ -29,32 +29,23 @@ TEST(Params, ParsingRules) {
   EXPECT_EQ(p.getFileName(u"--a"), u"2=3");
   EXPECT_EQ(p.getFileName(u"--missing"), u"");
   EXPECT_EQ(failure([&] { p.getFileName(u"--c"); }), "Parameter --c names no file @Params::getFileName");
-}
-
-// The order of the checks, their messages and the always-accepted internal package name are
-// checked on the real binary (tests/e2e/commands_test.cpp); names are compared exactly.
-TEST(Params, CheckComparesNamesExactly) {
-  Params p = parse({u"--x", u"--X=1"});
-  EXPECT_EQ(failure([&] { p.check({u"--x"}, {u"--o"}); }),
+  // The order of the checks, their messages and the always-accepted internal package name are
+  // checked on the real binary (tests/e2e/commands_test.cpp); names are compared exactly.
+  EXPECT_EQ(failure([&] { parse({u"--x", u"--X=1"}).check({u"--x"}, {u"--o"}); }),
             "Unexpected parameter --X. Possible parameters:\n    --x\n    [--o] @Params::check");
 }
 
 TEST(ConsoleApp, MaskCommandLine) {
-  struct Case {
-    std::u16string line;
-    std::string logged;
-  };
-  const Case cases[] = {
+  const std::pair<std::u16string, std::string> cases[] = {
       {u"", ""},
       {u"C:\\tavrix.exe --help", "C:\\tavrix.exe --help"},
-      {u"tool --db-password=secret --user-name=bob",
-       "tool \"--db-password=*\" \"--user-name=bob\""},
+      {u"tool --db-password=secret --user-name=bob", "tool \"--db-password=*\" \"--user-name=bob\""},
       {u"tool --pwd=a=b", "tool \"--pwd=*=*\""},
       {u"tool \"--dir=C:\\My Sites\\\\\"", "tool \"--dir=C:\\My Sites\\\\\""},
       {u"tool --password", "tool --password"},
       {u"tool PWD=x", "tool \"PWD=x\""},
   };
-  for (const Case& c : cases) EXPECT_EQ(u8(maskCommandLine(c.line)), c.logged) << u8(c.line);
+  for (const auto& [line, logged] : cases) EXPECT_EQ(u8(maskCommandLine(line)), logged) << u8(line);
 }
 
 } // namespace

@@ -34,7 +34,6 @@ TEST_F(Operator, VersionHelpAndUsageErrorsWriteNothing) {
   const Case cases[] = {
       {{"--version"}, 0, true},
       {{"-V"}, 0, true},
-      {{"--help"}, 0, false},
       {{}, 0, false},
       {{"--Help"}, 1, false},
       {{"--extract-application", "--application-full-name=a"}, 1, false},
@@ -49,7 +48,7 @@ TEST_F(Operator, VersionHelpAndUsageErrorsWriteNothing) {
     EXPECT_EQ(std::regex_match(r.out, version), c.printsVersion) << r.out;
     EXPECT_EQ(changeTimes(dir_.path()), before) << (c.args.empty() ? "" : c.args[0]);
   }
-  // The two files of the store, the tool's in a directory yet to be made: --help makes nothing.
+  // --help makes nothing, also with the store in two files, the tool's in a directory yet to be made.
   writeFile(dir_.file("operator.reg"), hostRegistry(dir_.path(), ""));
   const auto before = changeTimes(dir_.path());
   ProcessResult r = runProcess({binary("tavrix"), "--help"},
@@ -101,14 +100,13 @@ TEST_F(Operator, TheLogDirectoryIsMadeAndTheEncodingChosen) {
     const std::string log = readFile(logPath());
     EXPECT_EQ(log.substr(0, c.start.size()), c.start) << c.config;
     EXPECT_NE(log.find(c.lineEnd), std::string::npos) << c.config;
-    if (c.lineEnd == "'\n") {
-      EXPECT_EQ(log.find('\r'), std::string::npos);
-    }
+    EXPECT_EQ(log.find('\r') != std::string::npos, c.lineEnd.starts_with('\r')) << c.config;
   }
 }
 
 // A path is shown in the panel's form when it lies on a mapped drive (C: is <dir>/c), however it
-// was given, and in the host's form otherwise.
+// was given, and in the host's form otherwise (given in the host's form too:
+// Extract.UpdateWarnsAboutMissingFilesAndTakesTheLaterRule).
 TEST_F(Operator, MessagesShowAPathInOneForm) {
   setConfig("\"LogEncoding\"=\"UTF-8\"\n");
   std::string offDrive = dir_.file("elsewhere/m.xml"), offDriveWindows = offDrive;
@@ -117,7 +115,6 @@ TEST_F(Operator, MessagesShowAPathInOneForm) {
       {"C:\\meta\\m.xml", "C:\\meta\\m.xml"},
       {dir_.file("c/meta/m.xml"), "C:\\meta\\m.xml"},
       {offDriveWindows, offDrive},
-      {offDrive, offDrive},
   };
   for (const auto& [given, shown] : cases) {
     std::filesystem::remove(logPath());

@@ -7,11 +7,10 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <deque>
 #include <filesystem>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -24,24 +23,22 @@ using namespace testing_support;
 
 namespace {
 
-// Messages given in advance; the one marked carries `descriptors` descriptors (pipe ends).
+// Messages given in advance; the 6th (a request's process header) carries `descriptors`
+// descriptors (pipe ends).
 class Script : public panel::MessageSource {
 public:
-  Script(std::vector<Bytes> messages, std::size_t marked = 0, int descriptors = 0)
-      : messages_(messages.begin(), messages.end()), marked_(marked), descriptors_(descriptors) {}
+  Script(std::vector<Bytes> messages, int descriptors) : messages_(std::move(messages)), descriptors_(descriptors) {}
   std::optional<Bytes> next(std::size_t limit, bool, std::vector<os::Handle>& handles) override {
-    if (messages_.empty()) return std::nullopt;
-    Bytes message = std::move(messages_.front());
-    messages_.pop_front();
-    if (++index_ == marked_)
+    if (index_ == messages_.size()) return std::nullopt;
+    Bytes message = messages_[index_++];
+    if (index_ == 6)
       for (int i = 0; i < descriptors_; ++i) handles.push_back(std::move(os::pipe::createPipe(0, false).value().read));
     if (message.size() > limit) message.resize(limit + 1);
     return message;
   }
 
 private:
-  std::deque<Bytes> messages_;
-  std::size_t marked_;
+  std::vector<Bytes> messages_;
   int descriptors_;
   std::size_t index_ = 0;
 };
@@ -53,29 +50,15 @@ std::vector<Bytes> runRequest(std::uint32_t code) {
           le32(4), le32(1), le32(4), utf16("C:"), le32(6), utf16("a b"), le32(0), le32(8), utf16(std::string_view("X=1\0", 4))};
 }
 
-// What reading a whole request throws: "no request" when none came, "" when it was read.
-std::string readingFails(panel::MessageSource& source) {
-  bool none = false;
-  const std::string fault = failureOf([&] {
-                              panel::RequestReader reader(source);
-                              none = !reader.readHead();
-                              if (!none) reader.readRun();
-                            }).message;
-  return none ? "no request" : fault;
-}
-
 // That a whole request is read into the values of its run is what every script run shows: the
 // program, its arguments, its environment and its streams reach it exactly
 // (tests/siteapp/script_runner_test.cpp, tests/e2e/script_test.cpp).
 TEST(ImpersonationRequest, MalformedRequestsAreRefusedWithTheirFault) {
-  auto with = [](std::uint32_t code, std::size_t index, Bytes message) {
+  // The request with message `index` replaced, or cut before it when no message is given.
+  auto with = [](std::uint32_t code, std::size_t index, std::optional<Bytes> message = std::nullopt) {
     std::vector<Bytes> request = runRequest(code);
-    request[index] = std::move(message);
-    return request;
-  };
-  auto cut = [](std::size_t count) {
-    std::vector<Bytes> request = runRequest(3);
-    request.resize(count);
+    if (message) request[index] = std::move(*message);
+    else request.resize(index);
     return request;
   };
   struct Case {
@@ -99,30 +82,32 @@ TEST(ImpersonationRequest, MalformedRequestsAreRefusedWithTheirFault) {
       {"an impersonation with descriptors", runRequest(5), 3, "The process header carries 3 descriptors"},
       {"flag of 8 bytes", with(3, 6, le32(8)), 3, "A flag must be 4 bytes"},
       {"flag value 2", with(3, 7, le32(2)), 3, "A flag must be 0 or 1, not 2"},
-      {"the client leaves inside the head", cut(3), 3, "The client left in the middle of a request"},
-      {"the client leaves inside the run", cut(12), 3, "The client left in the middle of a request"},
+      {"the client leaves inside the head", with(3, 3), 3, "The client left in the middle of a request"},
+      {"the client leaves inside the run", with(3, 12), 3, "The client left in the middle of a request"},
       {"a long message where a word belongs", with(3, 12, Bytes(8, 0)), 3, "A message of 5 bytes where 4 were expected"},
+      {"no request at all", {}, 0, "no request"},
   };
   for (Case& c : cases) {
-    Script script(c.messages, 6, c.descriptors);
-    EXPECT_EQ(readingFails(script), c.fault) << c.name;
+    Script script(c.messages, c.descriptors);
+    panel::RequestReader reader(script);
+    bool none = false;
+    const std::string fault = failureOf([&] {
+                                if (reader.readHead()) reader.readRun();
+                                else none = true;
+                              }).message;
+    EXPECT_EQ(none ? "no request" : fault, c.fault) << c.name;
   }
-  Script nothing({});
-  EXPECT_EQ(readingFails(nothing), "no request");
 }
 
 TEST(ImpersonationRequest, StreamsTheServiceHasNoRoomForAreReportedAsSuch) {
-  TempDir dir;
-  const std::string path = dir.file("pipe/p");
-  os::Result<os::Handle> listener = os::pipe::listen(path, os::pipe::Kind::Message, 0600, 1);
-  ASSERT_TRUE(listener.ok());
-  RawPeer client(path);
-  os::Result<os::Handle> server = os::pipe::accept(listener.value().get());
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+  const os::Handle client(static_cast<os::NativeHandle>(ends[0])), server(static_cast<os::NativeHandle>(ends[1]));
   os::Result<os::pipe::PipePair> stream = os::pipe::createPipe(0, false);
-  ASSERT_TRUE(server.ok() && stream.ok());
+  ASSERT_TRUE(stream.ok());
   const os::NativeHandle streams[3] = {stream.value().read.get(), stream.value().write.get(), stream.value().write.get()};
   const Bytes head(40, 0);
-  ASSERT_TRUE(os::pipe::sendWithHandles(client.handle(), head.data(), head.size(), streams).ok());
+  ASSERT_TRUE(os::pipe::sendWithHandles(client.get(), head.data(), head.size(), streams).ok());
   EXPECT_EQ(inChildAs(::geteuid(), ::getegid(), [&] {
               // No room for one more descriptor: the limit is the lowest free one.
               const int lowest = ::dup(0);
@@ -132,7 +117,7 @@ TEST(ImpersonationRequest, StreamsTheServiceHasNoRoomForAreReportedAsSuch) {
               const rlimit room = limit;
               limit.rlim_cur = static_cast<rlim_t>(lowest);
               if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
-              panel::Channel channel(server.value().get(), stream.value().read.get(), {});
+              panel::Channel channel(server.get(), stream.value().read.get(), {});
               std::vector<os::Handle> received;
               try {
                 (void)channel.receive(40, false, &received);
@@ -150,52 +135,42 @@ TEST(ImpersonationRequest, StreamsTheServiceHasNoRoomForAreReportedAsSuch) {
 }
 
 TEST(ImpersonationRequest, TheEnvironmentBlockAndTheProgramLine) {
-  struct Env {
-    std::u16string block;
-    std::vector<std::u16string> entries;
-  } environments[] = {
+  const std::pair<std::u16string, std::vector<std::u16string>> environments[] = {
       {u"", {}},
       {std::u16string(u"A=1\0B=x y\0\0", 11), {u"A=1", u"B=x y"}},
       {std::u16string(u"A=1", 3), {u"A=1"}},
       {std::u16string(u"A=1\0\0B=2\0\0", 10), {u"A=1"}},
       {std::u16string(u"=C:=C:\\\0", 8), {u"=C:=C:\\"}},
   };
-  for (const Env& e : environments) EXPECT_EQ(panel::environmentEntries(e.block), e.entries) << u8(e.block);
+  for (const auto& [block, entries] : environments) EXPECT_EQ(panel::environmentEntries(block), entries) << u8(block);
 
-  struct Line {
-    panel::RunParameters run;
-    std::u16string program;
-    std::vector<std::u16string> arguments;
-  } lines[] = {
-      {{false, u"", u"\"C:\\php 8\\php.exe\" -f \"a b.php\"", u"", u""}, u"C:\\php 8\\php.exe", {u"C:\\php 8\\php.exe", u"-f", u"a b.php"}},
-      {{true, u"/usr/bin/env", u"env -i", u"", u""}, u"/usr/bin/env", {u"env", u"-i"}},
-      {{true, u"/usr/bin/env", u"", u"", u""}, u"/usr/bin/env", {u"/usr/bin/env"}},
+  // The program, then each argument after a "|"; or what the call threw.
+  const std::pair<panel::RunParameters, std::string> lines[] = {
+      {{false, u"", u"\"C:\\php 8\\php.exe\" -f \"a b.php\"", u"", u""}, "C:\\php 8\\php.exe|C:\\php 8\\php.exe|-f|a b.php"},
+      {{true, u"/usr/bin/env", u"env -i", u"", u""}, "/usr/bin/env|env|-i"},
+      {{true, u"/usr/bin/env", u"", u"", u""}, "/usr/bin/env|/usr/bin/env"},
+      {{false, u"", u"", u"", u""}, "No program to start"},
+      {{false, u"", u"   ", u"", u""}, "No program to start"},
+      {{true, u"", u"x", u"", u""}, "No program to start"},
+      {{true, std::u16string(u"/bin/sh\0x", 9), u"", u"", u""}, "The program name holds a NUL character"},
   };
-  for (const Line& l : lines) {
-    panel::ProgramLine line = panel::programLine(l.run);
-    EXPECT_EQ(line.program, l.program) << u8(l.run.commandLine);
-    EXPECT_EQ(line.arguments, l.arguments) << u8(l.run.commandLine);
-  }
-  for (const panel::RunParameters& none :
-       {panel::RunParameters{false, u"", u"", u"", u""}, panel::RunParameters{false, u"", u"   ", u"", u""},
-        panel::RunParameters{true, u"", u"x", u"", u""},
-        panel::RunParameters{true, std::u16string(u"/bin/sh\0x", 9), u"", u"", u""}}) {
-    EXPECT_THROW(panel::programLine(none), vexception) << u8(none.commandLine);
+  for (const auto& [run, expected] : lines) {
+    std::u16string text;
+    const std::string fault = failureOf([&] {
+                                const panel::ProgramLine line = panel::programLine(run);
+                                text = line.program;
+                                for (const std::u16string& argument : line.arguments) text += u"|" + argument;
+                              }).message;
+    EXPECT_EQ(fault.empty() ? u8(text) : fault, expected) << u8(run.commandLine);
   }
 }
 
 
-// The processes whose parent is `pid`, zombies included.
-std::vector<std::string> childrenOf(int pid) {
-  std::vector<std::string> children;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string stat = readFile(entry.path().string() + "/stat");
-    std::istringstream after(stat.substr(stat.rfind(')') + 1));
-    std::string state;
-    int parent = 0;
-    after >> state >> parent;
-    if (parent == pid) children.push_back(entry.path().filename().string() + " " + state);
-  }
+// The pids of the process's children, zombies included: each of its threads lists its own.
+std::string childrenOf(int pid) {
+  std::string children;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
+    children += readFile(task.path().string() + "/children");
   return children;
 }
 
@@ -203,13 +178,7 @@ std::vector<std::string> childrenOf(int pid) {
 class ImpersonationPeer : public RawPeer {
 public:
   using RawPeer::RawPeer;
-  using RawPeer::send;
 
-  bool send(const std::vector<Bytes>& messages) {
-    for (const Bytes& message : messages)
-      if (!send(message)) return false;
-    return true;
-  }
   // Asks to act as the user (request 5): the reply.
   std::string impersonate(std::uint32_t uid) {
     const Bytes sid = utf16("S-1-22-1-" + std::to_string(uid));
@@ -217,13 +186,11 @@ public:
                                                                                                                : "closed";
   }
   // One reply: "ok" (status 0, nothing), "error: <text>" or "closed".
-  std::string reply() {
-    std::optional<Bytes> status = receive();
-    std::optional<Bytes> count = status ? receive() : std::nullopt;
-    if (!count || status->size() != 4 || count->size() != 4) return "closed";
-    if (*status == le32(0) && *count == le32(0)) return "ok";
-    std::optional<Bytes> text = receive();
-    if (!text || *status != le32(0xFFFFFFFF)) return "closed";
+  std::string reply(std::uint32_t timeoutMs = 2000) {
+    const std::optional<Bytes> status = receive(timeoutMs), count = status ? receive(timeoutMs) : std::nullopt;
+    if (status == le32(0) && count == le32(0)) return "ok";
+    const std::optional<Bytes> text = status == le32(0xFFFFFFFF) && count ? receive(timeoutMs) : std::nullopt;
+    if (!text || count != le32(static_cast<std::uint32_t>(text->size()))) return "closed";
     std::string ascii;
     for (std::size_t i = 0; i < text->size(); i += 2) ascii += static_cast<char>((*text)[i]);
     return "error: " + ascii;
@@ -232,22 +199,13 @@ public:
   // that comes back (invalid when none came).
   os::Handle run(std::uint32_t uid, const std::string& commandLine, const os::NativeHandle (&streams)[3]) {
     const Bytes sid = utf16("S-1-22-1-" + std::to_string(uid)), line = utf16(commandLine), header(40, 0);
-    if (!send({le32(1), le32(3), le32(static_cast<std::uint32_t>(sid.size())), sid, le32(40)}) ||
-        !os::pipe::sendWithHandles(handle(), header.data(), header.size(), streams).ok() || word() != 0 ||
-        word() != 0 || !send({le32(4), le32(0), le32(static_cast<std::uint32_t>(line.size())), line, le32(0), le32(0)}) ||
-        word() != 1 || word() != 8 || !readable(10000))
-      return {};
-    Bytes value(8);
     std::vector<os::Handle> process;
-    (void)os::pipe::receiveWithHandles(handle(), value.data(), value.size(), process);
+    if (send({le32(1), le32(3), le32(static_cast<std::uint32_t>(sid.size())), sid, le32(40)}) &&
+        os::pipe::sendWithHandles(handle(), header.data(), header.size(), streams).ok() && reply(10000) == "ok" &&
+        send({le32(4), le32(0), le32(static_cast<std::uint32_t>(line.size())), line, le32(0), le32(0)}) &&
+        receive(10000) == le32(1) && receive(10000) == le32(8))
+      (void)receive(10000, &process);
     return process.size() == 1 ? std::move(process[0]) : os::Handle();
-  }
-  // A reply's word (status or count), read without the large buffer of an arbitrary message.
-  std::optional<std::uint32_t> word() {
-    Bytes bytes(4);
-    os::Result<std::size_t> got = readable(10000) ? os::pipe::receive(handle(), bytes.data(), 4) : std::size_t{0};
-    if (!got.ok() || got.value() != 4) return std::nullopt;
-    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
   }
   // True when the service has closed the connection (and sent nothing more).
   bool closedByService() {
@@ -288,24 +246,18 @@ TEST_F(ImpersonationService, ItsListedAccountsAreServedNoOneAsRootAndMalformedIn
   ImpersonationPeer root(pipe());
   EXPECT_EQ(root.impersonate(0), "error: Refusing to act as S-1-22-1-0: no program runs as uid 0 or System here");
   EXPECT_EQ(root.impersonate(listed_.uid()), "ok") << "the connection goes on after a refusal";
-  struct Case {
-    const char* name;
-    std::vector<Bytes> messages;
-    std::string reply; // empty: closed without a reply
-  } cases[] = {
-      // The reader's faults (its own table has them all) as the service answers them.
-      {"a count of 4 GiB", {le32(1), le32(5), le32(0xFFFFFFFE)}, "error: The request is too long"},
-      {"a run without its descriptors", {le32(1), le32(3), le32(0), le32(40), Bytes(40, 0)},
-       "error: The process header carries 0 descriptors"},
-      {"a message longer than its item", {Bytes(100, 1)}, ""},
+  // The reader's faults (its own table has them all) as the service answers them: a count of
+  // 4 GiB, a run without its descriptors, a message longer than its item.
+  const std::pair<std::vector<Bytes>, std::string> cases[] = {
+      {{le32(1), le32(5), le32(0xFFFFFFFE)}, "error: The request is too long"},
+      {{le32(1), le32(3), le32(0), le32(40), Bytes(40, 0)}, "error: The process header carries 0 descriptors"},
+      {{Bytes(100, 1)}, "closed"},
   };
-  for (Case& c : cases) {
+  for (const auto& [messages, reply] : cases) {
     ImpersonationPeer peer(pipe());
-    ASSERT_TRUE(peer.send(c.messages)) << c.name;
-    if (!c.reply.empty()) {
-      EXPECT_EQ(peer.reply(), c.reply) << c.name;
-    }
-    EXPECT_TRUE(peer.closedByService()) << c.name;
+    ASSERT_TRUE(peer.send(messages)) << reply;
+    EXPECT_EQ(peer.reply(), reply);
+    EXPECT_TRUE(peer.closedByService()) << reply;
   }
   EXPECT_EQ(ImpersonationPeer(pipe()).impersonate(listed_.uid()), "ok");
 }
@@ -349,18 +301,29 @@ TEST_F(ImpersonationService, ThousandsOfRunningProgramsHoldNoThreadEach) {
   }
   EXPECT_EQ(wrong, 0u) << "runs whose exit code did not reach the client";
   EXPECT_EQ(entriesOf(service + "/fd"), descriptorsBefore);
-  EXPECT_EQ(childrenOf(service_->pid()), std::vector<std::string>{}) << "running or unreaped";
+  EXPECT_EQ(childrenOf(service_->pid()), "") << "running or unreaped";
   EXPECT_EQ(liveProcessesOf(listed_.uid()), std::vector<std::string>{});
   EXPECT_EQ(readFile(log()).find("left behind"), std::string::npos) << "a run's groups or processes stay";
 }
 
-// That the socket file goes with the service is the management service's test (the same server).
-TEST_F(ImpersonationService, SigtermStopsItWithClientsConnectedAndProgramsRunning) {
+// A second instance on the same pipe is refused, one of another kind runs beside it; SIGTERM stops
+// the first with a client connected and its program running. (That the socket file goes with the
+// service is the management service's test: the same server.)
+TEST_F(ImpersonationService, ASecondInstanceIsRefusedAndSigtermStopsTheFirstWithProgramsRunning) {
   // In process groups: the program outlives the service, and no control group is left of it.
   service_->stop();
   ASSERT_EQ(::setenv("TAVRIX_NO_CGROUPS", "1", 1), 0);
   service_ = std::make_unique<ServiceProcess>(registry_.path(), pipe(), "tavrix-impersonation-service");
   ::unsetenv("TAVRIX_NO_CGROUPS");
+  // The management service has a pipe of its own: the lock is per pipe, not per run directory.
+  ServiceProcess management(registry_.path(), dir_.file("run/pipe/zrcpipe"), "tavrix-management-service");
+  EXPECT_TRUE(RawPeer(dir_.file("run/pipe/zrcpipe")).connected()) << "another kind";
+  ProcessResult second = runProcess({binary("tavrix-impersonation-service"), "--registry=" + registry_.path()});
+  EXPECT_EQ(second.exitCode, 1);
+  EXPECT_NE(second.err.find("another instance (pid " + std::to_string(service_->pid()) + ")"), std::string::npos)
+      << second.err;
+
+  // The first still serves.
   ImpersonationPeer idle(pipe());
   os::Result<os::pipe::PipePair> input = os::pipe::createPipe(0, false);
   ASSERT_TRUE(input.ok());
@@ -368,24 +331,11 @@ TEST_F(ImpersonationService, SigtermStopsItWithClientsConnectedAndProgramsRunnin
   const os::Handle process = idle.run(listed_.uid(), "\\bin\\sh -c \"read line\"", streams);
   ASSERT_TRUE(process.valid());
   input.value().read.reset();
-
   EXPECT_EQ(service_->stop(), 0);
   EXPECT_TRUE(idle.closedByService());
   EXPECT_EQ(liveProcessesOf(listed_.uid()).size(), 1u) << "the program goes on";
   std::uint32_t code;
   EXPECT_EQ(::read(static_cast<int>(process.get()), &code, sizeof code), 0) << "its handle ends without a code";
-}
-
-TEST_F(ImpersonationService, ASecondInstanceOnTheRunDirectoryRefusesToStartAnotherKindRuns) {
-  // The management service has a pipe of its own: the lock is per pipe, not per run directory.
-  ServiceProcess management(registry_.path(), dir_.file("run/pipe/zrcpipe"), "tavrix-management-service");
-  EXPECT_TRUE(RawPeer(dir_.file("run/pipe/zrcpipe")).connected()) << "another kind";
-
-  ProcessResult second = runProcess({binary("tavrix-impersonation-service"), "--registry=" + registry_.path()});
-  EXPECT_EQ(second.exitCode, 1);
-  EXPECT_NE(second.err.find("another instance (pid " + std::to_string(service_->pid()) + ")"), std::string::npos)
-      << second.err;
-  EXPECT_EQ(ImpersonationPeer(pipe()).impersonate(listed_.uid()), "ok") << "the first still serves";
 }
 
 } // namespace

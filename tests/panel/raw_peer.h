@@ -37,13 +37,17 @@ inline std::size_t entriesOf(const std::string& directory) {
 }
 
 // Runs the action in a child process acting as the account (its own when uid is the process's);
-// its exit status is the action's result (3 when the account could not be taken on, -1 when a
-// signal ended it).
+// its exit status is the action's result (3 when the account could not be taken on, 4 when the
+// action threw: the child never goes back to the test runner; -1 when a signal ended it).
 inline int inChildAs(std::uint32_t uid, std::uint32_t gid, const std::function<int()>& action) {
   const pid_t child = ::fork();
   if (child == 0) {
     if (uid != ::geteuid() && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) ::_exit(3);
-    ::_exit(action());
+    try {
+      ::_exit(action());
+    } catch (...) {
+      ::_exit(4);
+    }
   }
   int status = 0;
   ::waitpid(child, &status, 0);
@@ -59,24 +63,32 @@ public:
   bool connected() const { return handle_.valid(); }
   os::NativeHandle handle() const { return handle_.get(); }
 
-  bool send(const Bytes& message) {
-    for (;;) {
-      os::Result<std::size_t> sent = os::pipe::send(handle_.get(), message.data(), message.size());
-      if (sent.ok()) return true;
-      if (sent.code() != os::pipe::ioPending) return false;
-      (void)os::pipe::waitReady(handle_.get(), os::pipe::Direction::Write, 1000, false);
-    }
+  // Sends the messages in order; false when one could not be sent.
+  bool send(const std::vector<Bytes>& messages) {
+    for (const Bytes& message : messages)
+      for (;;) {
+        os::Result<std::size_t> sent = os::pipe::send(handle_.get(), message.data(), message.size());
+        if (sent.ok()) break;
+        if (sent.code() != os::pipe::ioPending) return false;
+        (void)os::pipe::waitReady(handle_.get(), os::pipe::Direction::Write, 1000, false);
+      }
+    return true;
   }
   // Whether a message or the connection's end has come (within the time).
   bool readable(std::uint32_t timeoutMs = 0) {
     os::Result<std::uint32_t> ready = os::pipe::waitReady(handle_.get(), os::pipe::Direction::Read, timeoutMs, false);
     return ready.ok() && ready.value() == os::WAIT_OBJECT_0;
   }
-  // The next message, or nothing when the service closed the connection or sent nothing in time.
-  std::optional<Bytes> receive(std::uint32_t timeoutMs = 2000) {
+  // The next message (its descriptors appended to `handles`), or nothing when the service closed
+  // the connection or sent nothing in time.
+  std::optional<Bytes> receive(std::uint32_t timeoutMs = 2000, std::vector<os::Handle>* handles = nullptr) {
     if (!readable(timeoutMs)) return std::nullopt;
-    Bytes message(2 * 1024 * 1024);
-    os::Result<std::size_t> got = os::pipe::receive(handle_.get(), message.data(), message.size());
+    // A byte more than the message: an empty message and the connection's end then tell apart.
+    const os::Result<std::size_t> size = os::pipe::nextMessageSize(handle_.get());
+    Bytes message(size.ok() ? size.value() + 1 : 1);
+    std::vector<os::Handle> taken;
+    const os::Result<std::size_t> got =
+        os::pipe::receiveWithHandles(handle_.get(), message.data(), message.size(), handles ? *handles : taken);
     if (!got.ok()) return std::nullopt;
     message.resize(got.value());
     return message;

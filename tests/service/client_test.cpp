@@ -2,8 +2,6 @@
 // directory.
 #include "service/kelvo_srv_client.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -84,21 +82,6 @@ TEST_F(Client, MethodsAnswerWhatTheStoreHolds) {
   for (const auto& [call, message] : cases) EXPECT_EQ(failure(call), message);
   // The connection survives error replies.
   EXPECT_EQ(client_.getString(u"HTTPD_VHOSTS_D"), u"C:\\inetpub\\..\\vhosts");
-}
-
-TEST_F(Client, GroupMembershipComesFromTheAccountDatabase) {
-  if (::geteuid() != 0) GTEST_SKIP() << "creating accounts needs root";
-  ScopedGroup primary, listed, other;
-  ScopedUser user(primary, {&listed});
-  ASSERT_TRUE(primary.ok() && listed.ok() && other.ok() && user.ok());
-  auto service = start();
-  auto w = [](const std::string& s) { return std::u16string(s.begin(), s.end()); };
-  EXPECT_TRUE(client_.isGroupMemberUser(w(user.name()), w(primary.name()))) << "primary group";
-  EXPECT_TRUE(client_.isGroupMemberUser(w(user.name()), w(listed.name()))) << "supplementary group";
-  EXPECT_FALSE(client_.isGroupMemberUser(w(user.name()), w(other.name()))) << "not a member";
-  EXPECT_NE(failure([&] { client_.isGroupMemberUser(u"no-such-user-x", w(other.name())); })
-                .find("Unknown user no-such-user-x"),
-            std::string::npos);
 }
 
 // Connecting: ten tries half a second apart, to the pipe the registry names; a broken connection

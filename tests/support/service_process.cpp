@@ -90,18 +90,12 @@ ServiceProcess::~ServiceProcess() {
   if (pid_ > 0) (void)stop();
 }
 
-int ServiceProcess::stop() {
-  ::kill(pid_, SIGTERM);
+int ServiceProcess::end(int signal) {
+  ::kill(pid_, signal);
   int status = 0;
   ::waitpid(pid_, &status, 0);
   pid_ = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void ServiceProcess::kill() {
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
 }
 
 } // namespace testing_support

@@ -1,6 +1,7 @@
 // A real panel service (the management service unless named), started for a test on a private registry and run directory.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -26,12 +27,15 @@ public:
 
   // Sends SIGTERM and returns the exit status (as waitpid reports
   // it: -1 when killed by signal).
-  int stop();
+  int stop() { return end(SIGTERM); }
   // Kills it with SIGKILL (no clean-up) and waits for it.
-  void kill();
+  void kill() { (void)end(SIGKILL); }
   int pid() const { return pid_; }
 
 private:
+  // Sends the signal and waits for the end: the exit status, or -1 when a signal ended it.
+  int end(int signal);
+
   int pid_ = -1;
 };
 
