@@ -42,7 +42,9 @@ protected:
   testing_support::ScopedRegistry registry;
 };
 
-TEST_F(XmlDocumentTest, PackagePrefixesSelectByNamespace) {
+// The package's document: selection by namespace (the package's prefixes are not the bound
+// ones), every node type, and the forgiving accessors' defaults.
+TEST_F(XmlDocumentTest, PackageDocumentSelectsByNamespaceAndNavigates) {
   xml::Document doc = load(METADATA, true);
   xml::NodeList top = doc.selectNodes(u"df:application/df:mapping");
   ASSERT_EQ(top.length(), 2);
@@ -56,6 +58,38 @@ TEST_F(XmlDocumentTest, PackagePrefixesSelectByNamespace) {
   EXPECT_EQ(u8(top.item(1).selectSingleNode(u"aspnet:permissions/@writable").nodeValue().value()),
             "TRUE");
   EXPECT_TRUE(doc.selectSingleNode(u"df:application/df:nothing").empty());
+
+  xml::Element root = doc.documentElement();
+  std::vector<std::string> children; // "name:type"
+  for (long i = 0; i < root.childNodes().length(); ++i)
+    children.push_back(u8(root.childNodes().item(i).nodeName()) + ":" + std::to_string(root.childNodes().item(i).nodeType()));
+  EXPECT_EQ(children,
+            (std::vector<std::string>{"#comment:8", "mapping:1", "mapping:1", "pi:7", "#text:3",
+                                      "#cdata-section:4", "#text:3"}));
+  EXPECT_EQ(root.firstChild().nodeValue(), u" site layout ");
+  EXPECT_EQ(u8(root.text()), "\n  text<cdata>\n");
+  EXPECT_TRUE(root.childNodes().item(1).firstChild().firstChild().empty());
+  EXPECT_TRUE(vxmlCreateDocument().documentElement().empty());
+
+  xml::Element virtualMapping(doc.selectSingleNode(u"//df:mapping[@url='cgi-bin']"));
+  xml::Element data(top.item(1));
+  struct Case {
+    xml::Element element;
+    std::u16string name;
+    std::u16string value;  // read with the default "D"
+    bool present;
+  } cases[] = {
+      {virtualMapping, u"virtual", u"", true}, {data, u"virtual", u"false", true},
+      {data, u"path", u"D", false},            {data, u"URL", u"D", false},
+      {xml::Element(root.firstChild()), u"url", u"D", false}, {xml::Element(), u"url", u"D", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(u8(vxmlGetAttribute(c.element, c.name, u"D")), u8(c.value)) << u8(c.name);
+    EXPECT_EQ(vxmlHasAttribute(c.element, c.name), c.present) << u8(c.name);
+  }
+  EXPECT_EQ(vxmlGetNodeValue(data, u"D"), u"D");
+  EXPECT_EQ(vxmlGetNodeValue(xml::Node(), u"D"), u"D");
+  EXPECT_EQ(vxmlGetNodeValue(doc.selectSingleNode(u"//@url"), u"D"), u"/");
 }
 
 TEST_F(XmlDocumentTest, TheRootElementOrTheConfigurationGivesTheNamespaceBase) {
@@ -92,44 +126,6 @@ TEST_F(XmlDocumentTest, TheRootElementOrTheConfigurationGivesTheNamespaceBase) {
     }
     EXPECT_EQ(outcome, c.outcome) << c.root;
   }
-}
-
-TEST_F(XmlDocumentTest, NavigatesEveryNodeType) {
-  xml::Element root = load(METADATA, false).documentElement();
-  std::vector<std::string> children; // "name:type"
-  for (long i = 0; i < root.childNodes().length(); ++i)
-    children.push_back(u8(root.childNodes().item(i).nodeName()) + ":" + std::to_string(root.childNodes().item(i).nodeType()));
-  EXPECT_EQ(children,
-            (std::vector<std::string>{"#comment:8", "mapping:1", "mapping:1", "pi:7", "#text:3",
-                                      "#cdata-section:4", "#text:3"}));
-  EXPECT_EQ(root.firstChild().nodeValue(), u" site layout ");
-  EXPECT_EQ(u8(root.text()), "\n  text<cdata>\n");
-  EXPECT_TRUE(root.childNodes().item(1).firstChild().firstChild().empty());
-  EXPECT_TRUE(vxmlCreateDocument().documentElement().empty());
-}
-
-TEST_F(XmlDocumentTest, ForgivingAccessorsAnswerWithTheirDefault) {
-  xml::Document doc = load(METADATA, true);
-  xml::Element virtualMapping(doc.selectSingleNode(u"//df:mapping[@url='cgi-bin']"));
-  xml::Element data(doc.selectSingleNode(u"//df:mapping[@url='data']"));
-  xml::Element notElement(doc.documentElement().firstChild());
-  struct Case {
-    xml::Element element;
-    std::u16string name;
-    std::u16string value;  // read with the default "D"
-    bool present;
-  } cases[] = {
-      {virtualMapping, u"virtual", u"", true}, {data, u"virtual", u"false", true},
-      {data, u"path", u"D", false},            {data, u"URL", u"D", false},
-      {notElement, u"url", u"D", false},       {xml::Element(), u"url", u"D", false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(u8(vxmlGetAttribute(c.element, c.name, u"D")), u8(c.value)) << u8(c.name);
-    EXPECT_EQ(vxmlHasAttribute(c.element, c.name), c.present) << u8(c.name);
-  }
-  EXPECT_EQ(vxmlGetNodeValue(data, u"D"), u"D");
-  EXPECT_EQ(vxmlGetNodeValue(xml::Node(), u"D"), u"D");
-  EXPECT_EQ(vxmlGetNodeValue(doc.selectSingleNode(u"//@url"), u"D"), u"/");
 }
 
 TEST_F(XmlDocumentTest, DomFailuresAreComErrors) {
