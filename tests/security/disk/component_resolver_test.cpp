@@ -13,17 +13,6 @@ using namespace testing_support;
 
 namespace {
 
-// Product values from a table.
-class ProductHelper : public FakeSystemHelper {
-public:
-  std::map<std::u16string, std::u16string> product;
-  std::optional<std::u16string> getProductValue(const std::u16string& name) override {
-    auto found = product.find(name);
-    if (found == product.end()) return std::nullopt;
-    return found->second;
-  }
-};
-
 // Drive C: is a temporary directory holding the directories the components name.
 class Resolver : public ::testing::Test {
 protected:
@@ -49,7 +38,7 @@ protected:
 
   TempDir dir_;
   ScopedRegistry registry_;
-  std::shared_ptr<ProductHelper> helper_ = std::make_shared<ProductHelper>();
+  std::shared_ptr<FakeSystemHelper> helper_ = std::make_shared<FakeSystemHelper>();
   DiskSecurity::KelvoComponentResolver resolver_{helper_};
 };
 

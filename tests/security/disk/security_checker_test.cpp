@@ -108,8 +108,7 @@ protected:
 };
 
 TEST_F(Checker, TheFullWalkChecksEveryObjectTheFastWalkOnlyPathsWithEntries) {
-  const Entries entries = {
-      {"", 0, 0x1F01FF, Default}, {"a\\b", 1, 0x1200A9, Default}};
+  const Entries entries = {{"", 0, 0x1F01FF, Default}, {"a\\b", 1, 0x1200A9, Default}};
   // Only the paths with entries of their own get a list; the rest inherits.
   Recorder fast = commit(entries, Walk::fast);
   EXPECT_EQ(fast.visited, (std::set<std::string>{"", "a/b"}));
@@ -143,11 +142,9 @@ TEST_F(Checker, EntryPropertiesStopTheDescentBelowTheirPath) {
   };
   for (const Case& c : cases) {
     logged().take();
-    EXPECT_EQ(commit({{"", 0, 0x1200A9, Default}, {"a", 1, 0x1F01FF, c.flags}, {"a\\b", 2, 0x1200A9, Default}},
-                     Walk::full)
-                  .visited,
-              c.visited)
-        << c.name;
+    const Recorder walked = commit({{"", 0, 0x1200A9, Default}, {"a", 1, 0x1F01FF, c.flags}, {"a\\b", 2, 0x1200A9, Default}},
+                                   Walk::full);
+    EXPECT_EQ(walked.visited, c.visited) << c.name;
     const std::vector<std::string> lines = logged().take();
     for (const std::string& line : c.logs) EXPECT_TRUE(has(lines, line)) << c.name << ": " << line;
     if (c.logs.empty()) {
@@ -157,8 +154,7 @@ TEST_F(Checker, EntryPropertiesStopTheDescentBelowTheirPath) {
 }
 
 TEST_F(Checker, ARepairedFolderIsWrittenEvenWhenItsListMatchesAndTheRestIsProjected) {
-  const Entries entries = {
-      {"", 0, 0x1F01FF, Default}, {"d", 1, 0x1200A9, RepaireFolder}};
+  const Entries entries = {{"", 0, 0x1F01FF, Default}, {"d", 1, 0x1200A9, RepaireFolder}};
   commit(entries);
   // An entry taken off behind the tool's back below a list that holds: the complete checker
   // repairs the projection below the root it did not rewrite.
