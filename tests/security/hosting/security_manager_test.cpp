@@ -60,20 +60,17 @@ TEST_F(Manager, PathsOutsideTheRootAreRefused) {
 TEST_F(Manager, CacheKeepsTheManagerOfOneMetadataFile) {
   ManagerPathCache cache(nullptr);
   auto first = cache.getManagerByPath(u"C:\\vhosts\\cached\\httpdocs\\a");
-  auto same = cache.getManagerByPath(u"C:/vhosts/cached/httpdocs/b/");
-  EXPECT_EQ(first, same);
+  EXPECT_EQ(cache.getManagerByPath(u"C:/vhosts/cached/httpdocs/b/"), first);
   EXPECT_TRUE(has(log(), "Info: SecurityManager for path C:/vhosts/cached/httpdocs/b/ was "
                          "successfully found in cache, metadata location "
                          "C:\\vhosts\\cached\\.kelvo\\.Security"));
-  auto other = cache.getManagerByPath(u"C:\\vhosts\\second\\httpdocs");
-  EXPECT_NE(other, first);
+  EXPECT_NE(cache.getManagerByPath(u"C:\\vhosts\\second\\httpdocs"), first);
   EXPECT_TRUE(has(log(), "Info: Unable to find in cache SecurityManager for path "
                          "C:\\vhosts\\second\\httpdocs, cache contains SecurityManager for path "
                          "C:\\vhosts\\cached\\.kelvo\\.Security"));
   auto again = cache.getManagerByPath(u"C:\\vhosts\\cached\\httpdocs\\a");
   EXPECT_NE(again, first);
-  auto webUser = cache.getManagerByPath(u"C:\\vhosts\\cached\\web_users\\bob");
-  EXPECT_NE(webUser, again);
+  EXPECT_NE(cache.getManagerByPath(u"C:\\vhosts\\cached\\web_users\\bob"), again);
 }
 
 // revokeAccessEntries is called by no command; a later rule for the account and path replacing
@@ -84,10 +81,9 @@ TEST_F(Manager, EntriesAddedBelowTheirRootOnly) {
   const RunTime::Sid system = DiskSecurity::wellKnownAccount(u"System");
   auto lines = [](const SecurityManager& manager) { return entryLines(manager.entries()); };
   SecurityManager manager(u"C:\\vhosts\\entries\\httpdocs", false, nullptr, u"C:\\vhosts");
-  const std::u16string app = u"app";
-  manager.addAccessEntry(app, everyone, 0x1F01FF, 3, true);
+  manager.addAccessEntry(u"app", everyone, 0x1F01FF, 3, true);
   manager.addAccessEntry(u"/app//x/../", everyone, 0x1F01FF, 3, true);
-  manager.addAccessEntry(app, system, 0x1F01FF, 3, false);
+  manager.addAccessEntry(u"app", system, 0x1F01FF, 3, false);
   EXPECT_EQ(lines(manager), (std::vector<std::string>{
                                 "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 0 [][]",
                                 "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1 [][]"}));
@@ -196,6 +192,7 @@ TEST_F(Commit, WebUserDirectoryUsesThatUsersFile) {
 
 // Leaves the path named alone; with none named, ends the walk after the first write.
 struct Answering : DiskSecurity::Callback {
+  explicit Answering(std::string skip = {}) : skip(std::move(skip)) {}
   std::string skip;
   int onPath(const std::u16string& path, bool) override {
     return u8(path) == skip ? DiskSecurity::CHECK_SKIPPED : DiskSecurity::CHECK_DONE;
@@ -212,8 +209,7 @@ TEST_F(Commit, TheCallbackMaySkipAPathOrEndTheWalkAndWhatWasRecordedIsSaved) {
   const std::u16string appPath = u"C:\\vhosts\\site6\\httpdocs\\app";
   auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
   for (const char16_t* sub : {u"d0", u"d2"}) manager->addAccessEntry(sub, sid_, 0x1200A9, 3, true);
-  Answering skipping;
-  skipping.skip = "C:\\vhosts\\site6\\httpdocs\\app\\d2";
+  Answering skipping("C:\\vhosts\\site6\\httpdocs\\app\\d2");
   manager->commit(appPath, false, &skipping, 1);
   EXPECT_TRUE(has(facl(app + "/d0"), groupLine("r-x")));
   EXPECT_FALSE(has(facl(app + "/d2"), groupLine("r-x")));
