@@ -94,11 +94,7 @@ TEST_F(Walk, ConfinedToTheSiteAndThePackageAndTheSourcesAreRead) {
   writeFile(decoy + "/keep", "keep");
   ASSERT_EQ(::symlink(decoy.c_str(), (site_ + "/lnk").c_str()), 0);
   const std::string outsideSite = ") is outside of (" + site_ + ")", outsidePackage = ") is outside of (" + package_ + ")";
-  const struct {
-    std::string mappings;
-    bool copy;
-    std::string message;
-  } cases[] = {
+  const std::tuple<std::string, bool, std::string> cases[] = { // mappings, whether to copy, message
       {"<mapping url=\"../decoy\" path=\"htdocs\"/>", true, "Path (..\\decoy" + outsideSite},
       {"<mapping url=\"a\"><mapping url=\"../../decoy\" path=\"htdocs\"/></mapping>", true,
        "Path (a\\..\\..\\decoy" + outsideSite},
@@ -107,7 +103,8 @@ TEST_F(Walk, ConfinedToTheSiteAndThePackageAndTheSourcesAreRead) {
       {"<mapping url=\"x/y\" path=\"missing\"/>", false,
        "No such file or directory (Error code 2) at Unable to read directory (" + package_ + "/missing)"},
   };
-  for (const auto& c : cases) EXPECT_EQ(failureOf([&] { walk(c.mappings, c.copy); }).message, c.message) << c.mappings;
+  for (const auto& [mappings, copy, message] : cases)
+    EXPECT_EQ(failureOf([&] { walk(mappings, copy); }).message, message) << mappings;
   const std::string linked = failureOf([&] { walk("<mapping url=\"lnk/new\" path=\"htdocs\"/>"); }).message;
   EXPECT_NE(linked.find("(Error code 448)"), std::string::npos) << linked;
   EXPECT_EQ(fs::directory_iterator(decoy)->path().filename(), "keep");
