@@ -3,17 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "security/disk/entry_collection.h"
-#include "tests/support/testing.h"
+#include "tests/security/disk/fake_system_helper.h"
 
 using namespace DiskSecurity;
+using testing_support::sid;
 
 namespace {
-
-RunTime::Sid sid(const char16_t* text) {
-  RunTime::Sid s;
-  s.loadFromSidString(text);
-  return s;
-}
 
 AccessEntry entry(const char16_t* path = u"C:\\site", const char16_t* subPath = u"",
                   const char16_t* account = u"S-1-5-32-545", std::uint32_t aceFlags = 3,

@@ -15,6 +15,12 @@
 
 namespace testing_support {
 
+inline RunTime::Sid sid(const char16_t* text) {
+  RunTime::Sid s;
+  s.loadFromSidString(text);
+  return s;
+}
+
 class FakeSystemHelper : public DiskSecurity::DefaultSystemHelper {
 public:
   // name -> account (SID, name, domain)

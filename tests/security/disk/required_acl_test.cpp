@@ -3,17 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "runtime/security/model/inheritance.h"
-#include "tests/support/testing.h"
+#include "tests/security/disk/fake_system_helper.h"
 
 using namespace DiskSecurity;
+using testing_support::sid;
 
 namespace {
-
-RunTime::Sid sid(const char16_t* text) {
-  RunTime::Sid s;
-  s.loadFromSidString(text);
-  return s;
-}
 
 // One ACE as the tables write it.
 struct Line {
