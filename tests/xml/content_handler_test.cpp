@@ -74,24 +74,21 @@ protected:
   testing_support::TempDir dir;
 };
 
+// Every event's handler goes through one guard: each kind of exception once, at a start and at
+// the end.
 TEST_F(StreamingReader, HandlerFailureStopsAtThatEvent) {
-  const std::pair<std::function<void()>, std::string> throwers[] = {
-      {[] { throw std::runtime_error("handler says no"); }, "handler says no"},
-      {[] { throw vexception(u"entry refused"); }, "entry refused"},
-      {[] { throw 42; }, "Unexpected error"}};
-  for (const std::string throwOn : {"startElement {}first", "endDocument"})
-    for (const auto& [thrower, message] : throwers) {
-      Recorder r;
-      r.throwOn = throwOn;
-      r.thrower = thrower;
-      const std::string failure = parse("<first><second/></first>", r);
-      EXPECT_NE(failure.find(message), std::string::npos) << failure;
-      EXPECT_NE(failure.find(throwOn == "endDocument" ? " / Unable to end document" : " / Unable to start element"),
-                std::string::npos)
-          << failure;
-      ASSERT_FALSE(r.events.empty());
-      EXPECT_EQ(r.events.back().rfind(throwOn, 0), 0u) << "no event after the failing one";
-    }
+  const std::tuple<std::string, std::function<void()>, std::string> cases[] = { // event, thrower, failure
+      {"startElement {}first", [] { throw std::runtime_error("handler says no"); }, "handler says no / Unable to start element"},
+      {"endDocument", [] { throw vexception(u"entry refused"); }, "entry refused / Unable to end document"},
+      {"startElement {}first", [] { throw 42; }, "Unexpected error / Unable to start element"}};
+  for (const auto& [throwOn, thrower, failure] : cases) {
+    Recorder r;
+    r.throwOn = throwOn;
+    r.thrower = thrower;
+    EXPECT_EQ(parse("<first><second/></first>", r), failure);
+    ASSERT_FALSE(r.events.empty());
+    EXPECT_EQ(r.events.back().rfind(throwOn, 0), 0u) << "no event after the failing one";
+  }
 }
 
 // Events arrive in document order. A malformed document fails with the parser's result code.
