@@ -146,9 +146,7 @@ TEST_F(MetadataFile, PlantedLinksAndHardLinksAreRefused) {
   };
   for (const auto& [domain, message] : cases) {
     const std::u16string file = domainMetadataFile(w(dir.path()), w(domain));
-    EXPECT_NE(failure([&] { loadFromFile(file, nullptr, helper, true); }).find(message),
-              std::string::npos)
-        << domain;
+    EXPECT_NE(failure([&] { loadFromFile(file, nullptr, helper, true); }).find(message), std::string::npos) << domain;
     std::u16string location = file;
     const std::string saving = failure([&] { saveToFile(*c, location, u"", true); });
     EXPECT_NE(saving.find(message), std::string::npos) << saving;
@@ -156,9 +154,7 @@ TEST_F(MetadataFile, PlantedLinksAndHardLinksAreRefused) {
   }
   EXPECT_EQ(readFile(outside + "/.Security"), "precious");
   EXPECT_EQ(os::storedDosAttributes(w(outside)).value(), 0u) << "not marked through the link";
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside),
-                          std::filesystem::directory_iterator()),
-            1)
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), std::filesystem::directory_iterator()), 1)
       << "nothing was created through the link";
   // A file another user may write is not read: its entries are not applied.
   std::u16string writable = domainMetadataFile(w(dir.path()), u"d4");
