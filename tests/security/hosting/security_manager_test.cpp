@@ -22,30 +22,22 @@ protected:
   std::vector<std::string> log() { return HostingEnvironment::get().log->take(); }
 };
 
+// Of each path: "root | relative path | first component | metadata file".
 TEST_F(Manager, RootRelativePathAndMetadataFileOfAPath) {
-  struct Case {
-    std::u16string path;
-    std::u16string root;
-    std::u16string relative;
-    std::u16string first;
-    std::u16string metadata;
-  } cases[] = {
-      {u"C:\\vhosts", u"C:\\vhosts", u"", u"", u"C:\\vhosts\\.Security"},
-      {u"C:\\vhosts\\site1\\docs\\app", u"C:\\vhosts", u"site1\\docs\\app", u"site1",
-       u"C:\\vhosts\\site1\\.kelvo\\.Security"},
-      {u"C:\\vhosts\\site1\\web_users\\bob\\app", u"C:\\vhosts", u"site1\\web_users\\bob\\app",
-       u"site1", u"C:\\vhosts\\site1\\.kelvo\\.Web.bob.Security"},
-      {u"C:\\vhosts\\site1\\Web_Users\\bob", u"C:\\vhosts", u"site1\\Web_Users\\bob", u"site1",
-       u"C:\\vhosts\\site1\\.kelvo\\.Security"},
-      {u"C:/VHOSTS//site1\\docs/", u"C:\\vhosts", u"site1\\docs", u"site1", u"C:\\vhosts\\site1\\.kelvo\\.Security"},
-      {u"C:\\other\\x", u"C:\\other\\x", u"", u"", u"C:\\other\\x\\.Security"},
+  const std::pair<std::u16string, std::string> cases[] = {
+      {u"C:\\vhosts", "C:\\vhosts |  |  | C:\\vhosts\\.Security"},
+      {u"C:\\vhosts\\site1\\docs\\app", "C:\\vhosts | site1\\docs\\app | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
+      {u"C:\\vhosts\\site1\\web_users\\bob\\app",
+       "C:\\vhosts | site1\\web_users\\bob\\app | site1 | C:\\vhosts\\site1\\.kelvo\\.Web.bob.Security"},
+      {u"C:\\vhosts\\site1\\Web_Users\\bob", "C:\\vhosts | site1\\Web_Users\\bob | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
+      {u"C:/VHOSTS//site1\\docs/", "C:\\vhosts | site1\\docs | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
+      {u"C:\\other\\x", "C:\\other\\x |  |  | C:\\other\\x\\.Security"},
   };
-  for (const Case& c : cases) {
-    SecurityManager manager(c.path, false, nullptr, HostingSecurity::virtualHostsDirectory());
-    EXPECT_EQ(u8(manager.getRootPath()), u8(c.root)) << u8(c.path);
-    EXPECT_EQ(u8(manager.getRootRelativePath(c.path, false)), u8(c.relative)) << u8(c.path);
-    EXPECT_EQ(u8(manager.getRootRelativePath(c.path, true)), u8(c.first)) << u8(c.path);
-    EXPECT_EQ(u8(manager.getMetadataLocation()), u8(c.metadata)) << u8(c.path);
+  for (const auto& [path, expected] : cases) {
+    SecurityManager manager(path, false, nullptr, HostingSecurity::virtualHostsDirectory());
+    EXPECT_EQ(u8(manager.getRootPath()) + " | " + u8(manager.getRootRelativePath(path, false)) + " | " +
+                  u8(manager.getRootRelativePath(path, true)) + " | " + u8(manager.getMetadataLocation()),
+              expected);
   }
   EXPECT_TRUE(has(log(), "Info: Root path is C:\\other\\x"));
 }
