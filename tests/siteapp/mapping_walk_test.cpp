@@ -46,10 +46,7 @@ protected:
 };
 
 TEST_F(Walk, PermissionRules) {
-  const struct {
-    std::string rules;
-    std::u16string kind; // empty: no entry
-  } cases[] = {
+  const std::pair<std::string, std::u16string> cases[] = { // rules, the entry's kind (empty: no entry)
       {"<a:permissions writable=\"TRUE\"/>", u"aspnet"},
       {"<p:permissions writable=\"True\"/>", u"php"},
       {"<p:permissions readable=\"FALSE\"/>", u"php-disabled"},
@@ -61,9 +58,9 @@ TEST_F(Walk, PermissionRules) {
       {"<a:permissions writable=\"yes\"/><p:permissions readable=\"true\"/>", u""},
       {"<permissions writable=\"true\"/>", u""}, // the base namespace is not a rule's
   };
-  for (const auto& c : cases) {
-    const PermissionMap expected = c.kind.empty() ? PermissionMap{} : PermissionMap{{u"data", c.kind}};
-    EXPECT_EQ(walk("<mapping url=\"data\" virtual=\"\">" + c.rules + "</mapping>", false), expected) << c.rules;
+  for (const auto& [rules, kind] : cases) {
+    const PermissionMap expected = kind.empty() ? PermissionMap{} : PermissionMap{{u"data", kind}};
+    EXPECT_EQ(walk("<mapping url=\"data\" virtual=\"\">" + rules + "</mapping>", false), expected) << rules;
   }
 }
 

@@ -43,19 +43,15 @@ protected:
 };
 
 TEST_F(Resolver, ConfigurationValueFirstThenTableThenAdditionalPaths) {
-  struct Case {
-    std::u16string name;
-    bool inConfiguration;
-    std::vector<std::u16string> paths;
-  } cases[] = {
+  const std::tuple<std::u16string, bool, std::vector<std::u16string>> cases[] = { // name, configured, paths
       {u"HTTPD_VHOSTS_D", true, {u"C:\\vhosts"}},
       {u"PERL", false, {u"C:\\perl", u"C:\\a", u"C:\\b"}},
       {u"perl", true, {u"C:\\vhosts", u"C:\\a", u"C:\\b"}},
       {u"Php", false, {u"C:\\perl"}}, // no additional paths
   };
-  for (const Case& c : cases) {
-    if (!c.inConfiguration) helper_->product.erase(c.name);
-    EXPECT_EQ(resolver_.getPath(c.name), c.paths) << u8(c.name);
+  for (const auto& [name, configured, paths] : cases) {
+    if (!configured) helper_->product.erase(name);
+    EXPECT_EQ(resolver_.getPath(name), paths) << u8(name);
   }
 }
 

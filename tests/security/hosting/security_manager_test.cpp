@@ -29,7 +29,8 @@ TEST_F(Manager, RootRelativePathAndMetadataFileOfAPath) {
       {u"C:\\vhosts\\site1\\docs\\app", "C:\\vhosts | site1\\docs\\app | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
       {u"C:\\vhosts\\site1\\web_users\\bob\\app",
        "C:\\vhosts | site1\\web_users\\bob\\app | site1 | C:\\vhosts\\site1\\.kelvo\\.Web.bob.Security"},
-      {u"C:\\vhosts\\site1\\Web_Users\\bob", "C:\\vhosts | site1\\Web_Users\\bob | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
+      {u"C:\\vhosts\\site1\\Web_Users\\bob",
+       "C:\\vhosts | site1\\Web_Users\\bob | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
       {u"C:/VHOSTS//site1\\docs/", "C:\\vhosts | site1\\docs | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
       {u"C:\\other\\x", "C:\\other\\x |  |  | C:\\other\\x\\.Security"},
   };
