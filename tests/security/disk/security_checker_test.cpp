@@ -122,12 +122,9 @@ TEST_F(Checker, TheFullWalkChecksEveryObjectTheFastWalkOnlyPathsWithEntries) {
 TEST_F(Checker, EntryPropertiesStopTheDescentBelowTheirPath) {
   constexpr std::int32_t exactly = CheckThisPathExactly;
   const std::string a = "Info: No propagate security to " + dir_.file("a") + " children";
-  const struct Case {
-    const char* name;
-    std::int32_t flags; // of the entry at "a"; "a\b" carries an entry of its own
-    std::set<std::string> visited;
-    std::vector<std::string> logs;
-  } cases[] = {
+  // Name, the flags of the entry at "a" ("a\b" carries an entry of its own), the objects visited
+  // and lines logged.
+  const std::tuple<const char*, std::int32_t, std::set<std::string>, std::vector<std::string>> cases[] = {
       {"SkipPath", SkipPath, {"", "x.txt", "d", "d/w.txt"},
        {"Info: Path " + dir_.file("a") + " skipped because of skipPath property"}},
       {"NoPropagate", NoPropagate, {"", "x.txt", "a", "d", "d/w.txt"}, {a}},
@@ -140,15 +137,15 @@ TEST_F(Checker, EntryPropertiesStopTheDescentBelowTheirPath) {
       {"CheckThisPathExactly alone", exactly, kEverything, {}},
       {"FullPath", FullPath, kEverything, {}},
   };
-  for (const Case& c : cases) {
+  for (const auto& [name, flags, visited, logs] : cases) {
     logged().take();
-    const Recorder walked = commit({{"", 0, 0x1200A9, Default}, {"a", 1, 0x1F01FF, c.flags}, {"a\\b", 2, 0x1200A9, Default}},
+    const Recorder walked = commit({{"", 0, 0x1200A9, Default}, {"a", 1, 0x1F01FF, flags}, {"a\\b", 2, 0x1200A9, Default}},
                                    Walk::full);
-    EXPECT_EQ(walked.visited, c.visited) << c.name;
+    EXPECT_EQ(walked.visited, visited) << name;
     const std::vector<std::string> lines = logged().take();
-    for (const std::string& line : c.logs) EXPECT_TRUE(has(lines, line)) << c.name << ": " << line;
-    if (c.logs.empty()) {
-      EXPECT_FALSE(has(lines, a)) << c.name;
+    for (const std::string& line : logs) EXPECT_TRUE(has(lines, line)) << name << ": " << line;
+    if (logs.empty()) {
+      EXPECT_FALSE(has(lines, a)) << name;
     }
   }
 }
