@@ -43,13 +43,6 @@ TEST_F(Manager, RootRelativePathAndMetadataFileOfAPath) {
   EXPECT_TRUE(has(log(), "Info: Root path is C:\\other\\x"));
 }
 
-TEST_F(Manager, PathsOutsideTheRootAreRefused) {
-  SecurityManager manager(u"C:\\vhosts\\site1", false, nullptr, u"C:\\vhosts");
-  for (const std::u16string path : {u"C:\\elsewhere", u"C:\\vhost", u"C:\\"})
-    EXPECT_EQ(failureOf([&] { manager.getRootRelativePath(path, false); }).message,
-              "Invalid full path '" + u8(path) + "' and root 'C:\\vhosts' correlation.");
-}
-
 TEST_F(Manager, CacheKeepsTheManagerOfOneMetadataFile) {
   ManagerPathCache cache(nullptr);
   auto first = cache.getManagerByPath(u"C:\\vhosts\\cached\\httpdocs\\a");
@@ -69,11 +62,14 @@ TEST_F(Manager, CacheKeepsTheManagerOfOneMetadataFile) {
 // revokeAccessEntries is called by no command; a later rule for the account and path replacing
 // the earlier one, a denial a grant as well, is tests/e2e/extract_test.cpp's
 // UpdateWarnsAboutMissingFilesAndTakesTheLaterRule.
-TEST_F(Manager, EntriesAddedBelowTheirRootOnly) {
+TEST_F(Manager, PathsAndEntriesOutsideTheRootAreRefused) {
   const RunTime::Sid everyone = DiskSecurity::wellKnownAccount(u"Everyone");
   const RunTime::Sid system = DiskSecurity::wellKnownAccount(u"System");
   auto lines = [](const SecurityManager& manager) { return entryLines(manager.entries()); };
   SecurityManager manager(u"C:\\vhosts\\entries\\httpdocs", false, nullptr, u"C:\\vhosts");
+  for (const std::u16string path : {u"C:\\elsewhere", u"C:\\vhost", u"C:\\"})
+    EXPECT_EQ(failureOf([&] { manager.getRootRelativePath(path, false); }).message,
+              "Invalid full path '" + u8(path) + "' and root 'C:\\vhosts' correlation.");
   manager.addAccessEntry(u"app", everyone, 0x1F01FF, 3, true);
   manager.addAccessEntry(u"/app//x/../", everyone, 0x1F01FF, 3, true);
   manager.addAccessEntry(u"app", system, 0x1F01FF, 3, false);
@@ -82,8 +78,7 @@ TEST_F(Manager, EntriesAddedBelowTheirRootOnly) {
                                 "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1 [][]"}));
   SecurityManager ownRoot(u"C:\\other\\root", false, nullptr, u"C:\\vhosts");
   ownRoot.addAccessEntry(u"x", everyone, 0x1F01FF, 3, true);
-  EXPECT_EQ(lines(ownRoot),
-            (std::vector<std::string>{"S-1-1-0 \\Everyone C:\\other\\root [x] 3 2032127 0 [][]"}));
+  EXPECT_EQ(lines(ownRoot), (std::vector<std::string>{"S-1-1-0 \\Everyone C:\\other\\root [x] 3 2032127 0 [][]"}));
   // A path that would leave the manager's directory is refused before anything is recorded.
   EXPECT_THROW(ownRoot.addAccessEntry(u"..\\elsewhere", everyone, 0x1F01FF, 3, true), vexception);
   EXPECT_EQ(lines(ownRoot).size(), 1u);
