@@ -59,9 +59,8 @@ TEST_F(Manager, CacheKeepsTheManagerOfOneMetadataFile) {
   EXPECT_NE(cache.getManagerByPath(u"C:\\vhosts\\cached\\web_users\\bob"), again);
 }
 
-// revokeAccessEntries is called by no command; a later rule for the account and path replacing
-// the earlier one, a denial a grant as well, is tests/e2e/extract_test.cpp's
-// UpdateWarnsAboutMissingFilesAndTakesTheLaterRule.
+// A later rule for the account and path replacing the earlier one, a denial a grant as well, is
+// tests/e2e/extract_test.cpp's UpdateWarnsAboutMissingFilesAndTakesTheLaterRule.
 TEST_F(Manager, PathsAndEntriesOutsideTheRootAreRefused) {
   const RunTime::Sid everyone = DiskSecurity::wellKnownAccount(u"Everyone");
   const RunTime::Sid system = DiskSecurity::wellKnownAccount(u"System");
