@@ -17,11 +17,9 @@ TEST(Locations, SiteAndRepositoryDirectories) {
                           "\"PRODUCT_DATA_D\"=\"C:\\\\data\\\\.\\\\\"\n");
   ServiceProcess service(registry.path(), dir.file("run/pipe/zrcpipe"));
   EXPECT_EQ(getApplicationRepositoryRoot(), u"C:\\data\\var\\cgitory");
-  const struct {
-    bool site;           // the subdirectory below the web root, else the application's full name
-    std::u16string name;
-    std::u16string path;
-  } cases[] = {
+  // Whether the name is the subdirectory below the web root (else the application's full name),
+  // the name, the path.
+  const std::tuple<bool, std::u16string, std::u16string> cases[] = {
       // "/blog/" and "demo-1.0" are what every extraction of tests/e2e uses.
       {true, u"./blog//./", u"C:\\vhosts\\site1\\httpdocs\\blog"},
       {true, u"apps/blog/../wiki", u"C:\\vhosts\\site1\\httpdocs\\apps\\wiki"},
@@ -32,12 +30,12 @@ TEST(Locations, SiteAndRepositoryDirectories) {
       {false, u"FILE:///D:/apps", u"C:\\data\\var\\cgitory\\FILE:///D:/apps"},
       {false, u"a/../b", u"C:\\data\\var\\cgitory\\a/../b"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [site, name, path] : cases) {
     SiteApplicationManager manager(nullptr);
     manager.setWwwRoot(u"C:\\vhosts\\site1\\httpdocs");
-    if (c.site) manager.setApplicationSubdirectory(c.name);
-    else manager.setApplicationFullName(c.name);
-    EXPECT_EQ(c.site ? manager.getSiteApplicationPath() : manager.getApplicationRepositoryPath(), c.path) << u8(c.name);
+    if (site) manager.setApplicationSubdirectory(name);
+    else manager.setApplicationFullName(name);
+    EXPECT_EQ(site ? manager.getSiteApplicationPath() : manager.getApplicationRepositoryPath(), path) << u8(name);
   }
 }
 

@@ -46,10 +46,7 @@ protected:
 };
 
 TEST_F(Walk, PermissionRules) {
-  const struct {
-    std::string rules;
-    std::u16string kind; // empty: no entry
-  } cases[] = {
+  const std::pair<std::string, std::u16string> cases[] = { // rules, the entry's kind (empty: no entry)
       {"<a:permissions writable=\"TRUE\"/>", u"aspnet"},
       {"<p:permissions writable=\"True\"/>", u"php"},
       {"<p:permissions readable=\"FALSE\"/>", u"php-disabled"},
@@ -61,9 +58,9 @@ TEST_F(Walk, PermissionRules) {
       {"<a:permissions writable=\"yes\"/><p:permissions readable=\"true\"/>", u""},
       {"<permissions writable=\"true\"/>", u""}, // the base namespace is not a rule's
   };
-  for (const auto& c : cases) {
-    const PermissionMap expected = c.kind.empty() ? PermissionMap{} : PermissionMap{{u"data", c.kind}};
-    EXPECT_EQ(walk("<mapping url=\"data\" virtual=\"\">" + c.rules + "</mapping>", false), expected) << c.rules;
+  for (const auto& [rules, kind] : cases) {
+    const PermissionMap expected = kind.empty() ? PermissionMap{} : PermissionMap{{u"data", kind}};
+    EXPECT_EQ(walk("<mapping url=\"data\" virtual=\"\">" + rules + "</mapping>", false), expected) << rules;
   }
 }
 
@@ -84,29 +81,27 @@ TEST_F(Walk, MappingsWithoutContentMakeNoDirectoryButKeepTheirRulesAndChildren) 
   EXPECT_EQ(readFile(site_ + "/v1/in/run.cgi"), "run"); // made with its missing parent
 }
 
-// Without copying (an update) the directories are made and nothing is copied: tests/e2e's
-// DirectoriesMadeInASiteAreTheSiteUsers and UpdateRestoresTheGroupsAccessAndWritesNothingTwice.
-// The sources are read all the same: a missing one fails the walk, which removes what it made.
-TEST_F(Walk, WithoutCopyingTheSourcesAreStillRead) {
-  const std::string message = failureOf([&] { walk("<mapping url=\"x/y\" path=\"missing\"/>", false); }).message;
-  EXPECT_EQ(message.substr(message.find(" at ")), " at Unable to read directory (" + package_ + "/missing)");
-  EXPECT_FALSE(fs::exists(site_ + "/x"));
-}
-
 // Urls and paths that would leave the site or the package are refused before anything is made;
-// a link in the middle of a url is not followed.
-TEST_F(Walk, ConfinedToTheSiteAndThePackage) {
+// a link in the middle of a url is not followed. Without copying (an update) the directories are
+// made and nothing is copied (tests/e2e's DirectoriesMadeInASiteAreTheSiteUsers and
+// UpdateRestoresTheGroupsAccessAndWritesNothingTwice), but the sources are read all the same: a
+// missing one fails the walk, which removes what it made.
+TEST_F(Walk, ConfinedToTheSiteAndThePackageAndTheSourcesAreRead) {
   const std::string decoy = dir_.file("decoy");
   writeFile(decoy + "/keep", "keep");
   ASSERT_EQ(::symlink(decoy.c_str(), (site_ + "/lnk").c_str()), 0);
   const std::string outsideSite = ") is outside of (" + site_ + ")", outsidePackage = ") is outside of (" + package_ + ")";
-  const std::pair<std::string, std::string> cases[] = {
-      {"<mapping url=\"../decoy\" path=\"htdocs\"/>", "Path (..\\decoy" + outsideSite},
-      {"<mapping url=\"a\"><mapping url=\"../../decoy\" path=\"htdocs\"/></mapping>", "Path (a\\..\\..\\decoy" + outsideSite},
-      {"<mapping url=\"C:\\decoy\" path=\"htdocs\"/>", "Path (C:\\decoy" + outsideSite},
-      {"<mapping url=\"x\" path=\"../decoy\"/>", "Path (..\\decoy" + outsidePackage},
+  const std::tuple<std::string, bool, std::string> cases[] = { // mappings, whether to copy, message
+      {"<mapping url=\"../decoy\" path=\"htdocs\"/>", true, "Path (..\\decoy" + outsideSite},
+      {"<mapping url=\"a\"><mapping url=\"../../decoy\" path=\"htdocs\"/></mapping>", true,
+       "Path (a\\..\\..\\decoy" + outsideSite},
+      {"<mapping url=\"C:\\decoy\" path=\"htdocs\"/>", true, "Path (C:\\decoy" + outsideSite},
+      {"<mapping url=\"x\" path=\"../decoy\"/>", true, "Path (..\\decoy" + outsidePackage},
+      {"<mapping url=\"x/y\" path=\"missing\"/>", false,
+       "No such file or directory (Error code 2) at Unable to read directory (" + package_ + "/missing)"},
   };
-  for (const auto& [mappings, message] : cases) EXPECT_EQ(failureOf([&] { walk(mappings); }).message, message) << mappings;
+  for (const auto& [mappings, copy, message] : cases)
+    EXPECT_EQ(failureOf([&] { walk(mappings, copy); }).message, message) << mappings;
   const std::string linked = failureOf([&] { walk("<mapping url=\"lnk/new\" path=\"htdocs\"/>"); }).message;
   EXPECT_NE(linked.find("(Error code 448)"), std::string::npos) << linked;
   EXPECT_EQ(fs::directory_iterator(decoy)->path().filename(), "keep");

@@ -73,8 +73,9 @@ TEST(ScriptRequest, FileContentGivesProcessorVariablesAndParameters) {
     EXPECT_NE(described(path).find(" at load " + path), std::string::npos) << path;
 }
 
-// Entries "NAME=value" each ended by a NUL, and one more NUL: written with '|' for NUL below.
-TEST(ScriptRequest, EnvironmentBlockUpperCasesMergesAndSorts) {
+TEST(ScriptRequest, EnvironmentBlockCommandLineAndArgumentString) {
+  // The block's entries "NAME=value" each ended by a NUL, and one more NUL: written with '|'
+  // for NUL below. Names are upper-cased, merged and sorted.
   const std::pair<ScriptEnvironment, std::u16string> cases[] = {
       {{}, u"|"},
       {{{u"b", u"2"}, {u"A", u"1"}, {u"c_d", u""}}, u"A=1|B=2|C_D=||"},
@@ -87,9 +88,6 @@ TEST(ScriptRequest, EnvironmentBlockUpperCasesMergesAndSorts) {
     std::replace(block.begin(), block.end(), u'|', u'\0');
     EXPECT_EQ(scriptEnvironmentBlock(environment), block);
   }
-}
-
-TEST(ScriptRequest, CommandLineAndArgumentString) {
   // A program in quotes is taken as it is; anything else, a lone quote included, is quoted.
   const std::pair<std::u16string, std::u16string> lines[] = {
       {u"\"C:\\php 8\\php.exe\"", u"\"C:\\php 8\\php.exe\" -q"}, {u"C:\\php.exe", u"\"C:\\php.exe\" -q"},

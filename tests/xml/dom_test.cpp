@@ -42,7 +42,9 @@ protected:
   testing_support::ScopedRegistry registry;
 };
 
-TEST_F(XmlDocumentTest, PackagePrefixesSelectByNamespace) {
+// The package's document: selection by namespace (the package's prefixes are not the bound
+// ones), every node type, and the forgiving accessors' defaults.
+TEST_F(XmlDocumentTest, PackageDocumentSelectsByNamespaceAndNavigates) {
   xml::Document doc = load(METADATA, true);
   xml::NodeList top = doc.selectNodes(u"df:application/df:mapping");
   ASSERT_EQ(top.length(), 2);
@@ -56,46 +58,8 @@ TEST_F(XmlDocumentTest, PackagePrefixesSelectByNamespace) {
   EXPECT_EQ(u8(top.item(1).selectSingleNode(u"aspnet:permissions/@writable").nodeValue().value()),
             "TRUE");
   EXPECT_TRUE(doc.selectSingleNode(u"df:application/df:nothing").empty());
-}
 
-TEST_F(XmlDocumentTest, TheRootElementOrTheConfigurationGivesTheNamespaceBase) {
-  struct Case {
-    std::string root;       // the root element's start tag
-    std::string configured; // AppPackageNamespaceBase, none when empty
-    std::string outcome;    // the number of php rules selected, or the failure's message
-  } cases[] = {
-      {"<application xmlns='http://example.org/app-package/ns/1' xmlns:q='http://example.org/app-package/ns/1/php'>",
-       "", "1"},
-      {"<d:application xmlns:d='https://pkg.example/ns/1' xmlns:q='https://pkg.example/ns/1/php'>", "", "1"},
-      // The php namespace follows the root's base, not some other host's. (No namespace at all is
-  // Extract.RefusedFailedOrEmptyExtractionsLeaveNothingBehind's.)
-      {"<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:q='http://example.org/app-package/ns/1/php'>",
-       "", "0"},
-      {"<application xmlns='http://example.org/app-package/ns/2' xmlns:q='http://example.org/app-package/ns/2/php'>",
-       "", "declares the namespace \"http://example.org/app-package/ns/2\"; expected a package namespace ending in \"/ns/1\""},
-      {"<application xmlns='urn:own' xmlns:q='urn:own/php'>", "urn:own", "1"},
-      {"<application xmlns='urn:example:ns/1' xmlns:q='urn:example:ns/1/php'>", "urn:own",
-       "declares the namespace \"urn:example:ns/1\"; expected the configured package namespace \"urn:own\""},
-  };
-  for (const Case& c : cases) {
-    registry.write(c.configured.empty() ? ""
-                                        : "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                                          "\"AppPackageNamespaceBase\"=\"" + c.configured + "\"\n");
-    std::string outcome;
-    try {
-      const xml::Document doc = load(c.root + "<q:permissions/></" + c.root.substr(1, c.root.find(' ') - 1) + ">", true);
-      outcome = std::to_string(doc.selectNodes(u"df:application/php:permissions").length());
-    } catch (const vexception& e) {
-      const std::string message = u8(e.message());
-      outcome = message.substr(message.find(" declares ") + 1);
-      EXPECT_EQ(message.substr(0, message.find(" declares ")), "The root element of " + dir.file("APP-META.xml"));
-    }
-    EXPECT_EQ(outcome, c.outcome) << c.root;
-  }
-}
-
-TEST_F(XmlDocumentTest, NavigatesEveryNodeType) {
-  xml::Element root = load(METADATA, false).documentElement();
+  xml::Element root = doc.documentElement();
   std::vector<std::string> children; // "name:type"
   for (long i = 0; i < root.childNodes().length(); ++i)
     children.push_back(u8(root.childNodes().item(i).nodeName()) + ":" + std::to_string(root.childNodes().item(i).nodeType()));
@@ -106,30 +70,55 @@ TEST_F(XmlDocumentTest, NavigatesEveryNodeType) {
   EXPECT_EQ(u8(root.text()), "\n  text<cdata>\n");
   EXPECT_TRUE(root.childNodes().item(1).firstChild().firstChild().empty());
   EXPECT_TRUE(vxmlCreateDocument().documentElement().empty());
-}
 
-TEST_F(XmlDocumentTest, ForgivingAccessorsAnswerWithTheirDefault) {
-  xml::Document doc = load(METADATA, true);
   xml::Element virtualMapping(doc.selectSingleNode(u"//df:mapping[@url='cgi-bin']"));
-  xml::Element data(doc.selectSingleNode(u"//df:mapping[@url='data']"));
-  xml::Element notElement(doc.documentElement().firstChild());
-  struct Case {
-    xml::Element element;
-    std::u16string name;
-    std::u16string value;  // read with the default "D"
-    bool present;
-  } cases[] = {
-      {virtualMapping, u"virtual", u"", true}, {data, u"virtual", u"false", true},
-      {data, u"path", u"D", false},            {data, u"URL", u"D", false},
-      {notElement, u"url", u"D", false},       {xml::Element(), u"url", u"D", false},
+  xml::Element data(top.item(1));
+  // The attribute read with the default "D", and whether it is there.
+  const std::tuple<xml::Element, std::u16string, std::string> cases[] = {
+      {virtualMapping, u"virtual", " present"}, {data, u"virtual", "false present"},
+      {data, u"path", "D"},                     {data, u"URL", "D"},
+      {xml::Element(root.firstChild()), u"url", "D"}, {xml::Element(), u"url", "D"},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(u8(vxmlGetAttribute(c.element, c.name, u"D")), u8(c.value)) << u8(c.name);
-    EXPECT_EQ(vxmlHasAttribute(c.element, c.name), c.present) << u8(c.name);
-  }
+  for (const auto& [element, name, expected] : cases)
+    EXPECT_EQ(u8(vxmlGetAttribute(element, name, u"D")) + (vxmlHasAttribute(element, name) ? " present" : ""), expected)
+        << u8(name);
   EXPECT_EQ(vxmlGetNodeValue(data, u"D"), u"D");
   EXPECT_EQ(vxmlGetNodeValue(xml::Node(), u"D"), u"D");
   EXPECT_EQ(vxmlGetNodeValue(doc.selectSingleNode(u"//@url"), u"D"), u"/");
+}
+
+TEST_F(XmlDocumentTest, TheRootElementOrTheConfigurationGivesTheNamespaceBase) {
+  // The root element's start tag, AppPackageNamespaceBase (none when empty), and the number of
+  // php rules selected or the failure's message.
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"<application xmlns='http://example.org/app-package/ns/1' xmlns:q='http://example.org/app-package/ns/1/php'>",
+       "", "1"},
+      {"<d:application xmlns:d='https://pkg.example/ns/1' xmlns:q='https://pkg.example/ns/1/php'>", "", "1"},
+      // The php namespace follows the root's base, not some other host's. (No namespace at all is
+      // Extract.RefusedFailedOrEmptyExtractionsLeaveNothingBehind's.)
+      {"<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:q='http://example.org/app-package/ns/1/php'>",
+       "", "0"},
+      {"<application xmlns='http://example.org/app-package/ns/2' xmlns:q='http://example.org/app-package/ns/2/php'>",
+       "", "declares the namespace \"http://example.org/app-package/ns/2\"; expected a package namespace ending in \"/ns/1\""},
+      {"<application xmlns='urn:own' xmlns:q='urn:own/php'>", "urn:own", "1"},
+      {"<application xmlns='urn:example:ns/1' xmlns:q='urn:example:ns/1/php'>", "urn:own",
+       "declares the namespace \"urn:example:ns/1\"; expected the configured package namespace \"urn:own\""},
+  };
+  for (const auto& [root, configured, expected] : cases) {
+    registry.write(configured.empty() ? ""
+                                      : "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                                        "\"AppPackageNamespaceBase\"=\"" + configured + "\"\n");
+    std::string outcome;
+    try {
+      const xml::Document doc = load(root + "<q:permissions/></" + root.substr(1, root.find(' ') - 1) + ">", true);
+      outcome = std::to_string(doc.selectNodes(u"df:application/php:permissions").length());
+    } catch (const vexception& e) {
+      const std::string message = u8(e.message());
+      outcome = message.substr(message.find(" declares ") + 1);
+      EXPECT_EQ(message.substr(0, message.find(" declares ")), "The root element of " + dir.file("APP-META.xml"));
+    }
+    EXPECT_EQ(outcome, expected) << root;
+  }
 }
 
 TEST_F(XmlDocumentTest, DomFailuresAreComErrors) {

@@ -3,17 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "security/disk/entry_collection.h"
-#include "tests/support/testing.h"
+#include "tests/security/disk/fake_system_helper.h"
 
 using namespace DiskSecurity;
+using testing_support::sid;
 
 namespace {
-
-RunTime::Sid sid(const char16_t* text) {
-  RunTime::Sid s;
-  s.loadFromSidString(text);
-  return s;
-}
 
 AccessEntry entry(const char16_t* path = u"C:\\site", const char16_t* subPath = u"",
                   const char16_t* account = u"S-1-5-32-545", std::uint32_t aceFlags = 3,
@@ -23,17 +18,12 @@ AccessEntry entry(const char16_t* path = u"C:\\site", const char16_t* subPath = 
 }
 
 TEST(AccessEntryOrder, KeysCompareInTurn) {
-  struct Case {
-    const char* what;
-    AccessEntry a, b;
-    int expected; // sign of compareEntries(a, b)
-  };
   // Entries of one path and account that differ in the later keys.
   const auto of = [](std::uint32_t aceFlags, std::uint32_t mask = 0x1F01FF, std::int32_t flags = 0,
                      const char16_t* tag = u"", const char16_t* tag2 = u"") {
     return entry(u"C:\\a", u"", u"S-1-1-0", aceFlags, mask, flags, tag, tag2);
   };
-  const Case cases[] = {
+  const std::tuple<const char*, AccessEntry, AccessEntry, int> cases[] = { // what, a, b, sign of compareEntries(a, b)
       {"a path before the paths below it", entry(u"C:\\site\\sub"), entry(u"C:\\site"), 1},
       {"paths ignore case and separators", entry(u"c:/SITE/"), entry(u"C:\\site"), 0},
       {"first differing component", entry(u"C:\\a\\z"), entry(u"C:\\b"), -1},
@@ -48,10 +38,10 @@ TEST(AccessEntryOrder, KeysCompareInTurn) {
       {"tags ignore case", of(3, 0, 0, u"App"), of(3, 0, 0, u"aPP"), 0},
       {"tag2", of(3, 0, 0, u"x", u"b"), of(3, 0, 0, u"X", u"a"), 1},
   };
-  for (const Case& c : cases) {
-    const int forward = compareEntries(c.a, c.b), backward = compareEntries(c.b, c.a);
-    EXPECT_EQ((forward > 0) - (forward < 0), c.expected) << c.what;
-    EXPECT_EQ((backward > 0) - (backward < 0), -c.expected) << c.what << " (reversed)";
+  for (const auto& [what, a, b, expected] : cases) {
+    const int forward = compareEntries(a, b), backward = compareEntries(b, a);
+    EXPECT_EQ((forward > 0) - (forward < 0), expected) << what;
+    EXPECT_EQ((backward > 0) - (backward < 0), -expected) << what << " (reversed)";
   }
 }
 

@@ -13,17 +13,6 @@ using namespace testing_support;
 
 namespace {
 
-// Product values from a table.
-class ProductHelper : public FakeSystemHelper {
-public:
-  std::map<std::u16string, std::u16string> product;
-  std::optional<std::u16string> getProductValue(const std::u16string& name) override {
-    auto found = product.find(name);
-    if (found == product.end()) return std::nullopt;
-    return found->second;
-  }
-};
-
 // Drive C: is a temporary directory holding the directories the components name.
 class Resolver : public ::testing::Test {
 protected:
@@ -49,24 +38,20 @@ protected:
 
   TempDir dir_;
   ScopedRegistry registry_;
-  std::shared_ptr<ProductHelper> helper_ = std::make_shared<ProductHelper>();
+  std::shared_ptr<FakeSystemHelper> helper_ = std::make_shared<FakeSystemHelper>();
   DiskSecurity::KelvoComponentResolver resolver_{helper_};
 };
 
 TEST_F(Resolver, ConfigurationValueFirstThenTableThenAdditionalPaths) {
-  struct Case {
-    std::u16string name;
-    bool inConfiguration;
-    std::vector<std::u16string> paths;
-  } cases[] = {
+  const std::tuple<std::u16string, bool, std::vector<std::u16string>> cases[] = { // name, configured, paths
       {u"HTTPD_VHOSTS_D", true, {u"C:\\vhosts"}},
       {u"PERL", false, {u"C:\\perl", u"C:\\a", u"C:\\b"}},
       {u"perl", true, {u"C:\\vhosts", u"C:\\a", u"C:\\b"}},
       {u"Php", false, {u"C:\\perl"}}, // no additional paths
   };
-  for (const Case& c : cases) {
-    if (!c.inConfiguration) helper_->product.erase(c.name);
-    EXPECT_EQ(resolver_.getPath(c.name), c.paths) << u8(c.name);
+  for (const auto& [name, configured, paths] : cases) {
+    if (!configured) helper_->product.erase(name);
+    EXPECT_EQ(resolver_.getPath(name), paths) << u8(name);
   }
 }
 

@@ -1,5 +1,5 @@
-// A system helper whose accounts, environment and folders are tables of the test (files are the
-// real ones), components from a table, and entries as text.
+// A system helper whose accounts, environment, product values and folders are tables of the
+// test (files are the real ones), components from a table, and entries as text.
 #pragma once
 
 #include <map>
@@ -15,11 +15,18 @@
 
 namespace testing_support {
 
+inline RunTime::Sid sid(const char16_t* text) {
+  RunTime::Sid s;
+  s.loadFromSidString(text);
+  return s;
+}
+
 class FakeSystemHelper : public DiskSecurity::DefaultSystemHelper {
 public:
   // name -> account (SID, name, domain)
   std::map<std::u16string, RunTime::Sid> accounts;
   std::map<std::u16string, std::u16string> environment;
+  std::map<std::u16string, std::u16string> product;
   std::map<std::uint32_t, std::u16string> folders{{0x2A, u"C:\\Program Files (x86)"},
                                                   {0x24, u"C:\\Windows"}};
   std::map<std::u16string, std::u16string> wideFolders{{u"ProgramFilesX64", u"C:\\Program Files"}};
@@ -40,11 +47,16 @@ public:
                    VCONTEXT("RunTime::accountByName"));
     return found->second;
   }
-  std::optional<std::u16string> getEnvironmentVariable(const std::u16string& name) override {
-    auto found = environment.find(name);
-    if (found == environment.end()) return std::nullopt;
+  static std::optional<std::u16string> lookup(const std::map<std::u16string, std::u16string>& table,
+                                              const std::u16string& name) {
+    auto found = table.find(name);
+    if (found == table.end()) return std::nullopt;
     return found->second;
   }
+  std::optional<std::u16string> getEnvironmentVariable(const std::u16string& name) override {
+    return lookup(environment, name);
+  }
+  std::optional<std::u16string> getProductValue(const std::u16string& name) override { return lookup(product, name); }
   std::u16string getSpecialFolderPath(std::uint32_t csidl) override { return folders.at(csidl); }
   std::map<std::u16string, std::u16string> getSpecialFolders() override { return wideFolders; }
   std::u16string getLocalAccountDomain() override { return localDomain; }

@@ -3,17 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "runtime/security/model/inheritance.h"
-#include "tests/support/testing.h"
+#include "tests/security/disk/fake_system_helper.h"
 
 using namespace DiskSecurity;
+using testing_support::sid;
 
 namespace {
-
-RunTime::Sid sid(const char16_t* text) {
-  RunTime::Sid s;
-  s.loadFromSidString(text);
-  return s;
-}
 
 // One ACE as the tables write it.
 struct Line {
@@ -50,57 +45,51 @@ constexpr std::uint8_t D = RunTime::ACCESS_DENIED_ACE_TYPE;
 constexpr std::uint32_t FULL = 0x1F01FF;
 constexpr std::uint32_t READ = 0x1200A9;
 
-struct Entry {
-  const char16_t* account;
-  std::uint32_t aceFlags;
-  std::uint32_t mask;
-  std::int32_t entryFlags;
-};
+AccessEntry entry(const char16_t* account, std::uint32_t aceFlags, std::uint32_t mask, std::int32_t entryFlags) {
+  return {sid(account), u"C:\\x", u"", aceFlags, mask, entryFlags, u"", u"", nullptr};
+}
 
 TEST(RequiredAcl, EntriesBecomeTheRequiredList) {
   struct Case {
     const char* name;
-    std::vector<Entry> entries;
+    std::vector<AccessEntry> entries;
     bool directory;
     std::vector<Line> existing;
     bool existingProtected;
     std::vector<Line> required;
     bool requiredProtected;
   } cases[] = {
-      {"allow on a directory keeps its inheritance", {{G, 3, FULL, Default}}, true, {}, false,
+      {"allow on a directory keeps its inheritance", {entry(G, 3, FULL, Default)}, true, {}, false,
        {{A, 3, FULL, G}}, false},
-      {"allow on a file has none", {{G, 3, FULL, Default}}, false, {}, false, {{A, 0, FULL, G}}, false},
-      {"deny", {{G, 3, FULL, Deny}}, true, {}, false, {{D, 3, FULL, G}}, false},
-      {"generic rights are mapped", {{G, 3, 0x10000000, Default}}, true, {}, false, {{A, 3, FULL, G}}, false},
-      {"other accounts' entries stay, denials first", {{G, 3, FULL, Default}}, true,
+      {"allow on a file has none", {entry(G, 3, FULL, Default)}, false, {}, false, {{A, 0, FULL, G}}, false},
+      {"deny", {entry(G, 3, FULL, Deny)}, true, {}, false, {{D, 3, FULL, G}}, false},
+      {"generic rights are mapped", {entry(G, 3, 0x10000000, Default)}, true, {}, false, {{A, 3, FULL, G}}, false},
+      {"other accounts' entries stay, denials first", {entry(G, 3, FULL, Default)}, true,
        {{A, 0, READ, U}, {D, 0, READ, u"S-1-22-1-5003"}}, false,
        {{D, 0, READ, u"S-1-22-1-5003"}, {A, 0, READ, U}, {A, 3, FULL, G}}, false},
-      {"the account's own entries are replaced", {{G, 3, FULL, Default}}, true,
+      {"the account's own entries are replaced", {entry(G, 3, FULL, Default)}, true,
        {{A, 3, READ, G}, {D, 0, READ, G}}, false, {{A, 3, FULL, G}}, false},
-      {"a marker removes the account", {{G, 0, 0, RemoveAccess}}, true,
+      {"a marker removes the account", {entry(G, 0, 0, RemoveAccess)}, true,
        {{A, 3, FULL, G}, {A, 0, READ, U}}, false, {{A, 0, READ, U}}, false},
-      {"a marker beside a grant keeps the grant", {{G, 0, 0, RemoveAccess}, {G, 3, READ, Default}},
-       true, {{A, 3, FULL, G}}, false, {{A, 3, READ, G}}, false},
-      {"deny and allow of one account", {{G, 3, FULL, Default}, {G, 3, 0x2, Deny}}, true, {},
-       false, {{D, 3, 0x2, G}, {A, 3, FULL, G}}, false},
-      {"an inherit-only entry gives a file nothing", {{G, 0xB, FULL, Default}}, false, {}, false, {}, false},
-      {"ThisFileOnly gives a directory nothing", {{G, 3, FULL, ThisFileOnly}}, true, {}, false, {}, false},
-      {"ThisFileOnly on a file", {{G, 3, FULL, ThisFileOnly}}, false, {}, false, {{A, 0, FULL, G}}, false},
-      {"NoPropagate", {{G, 3, FULL, NoPropagate}}, true, {}, false, {{A, 7, FULL, G}}, false},
-      {"NoPropagate without inheritance adds nothing", {{G, 0, FULL, NoPropagate}}, true, {},
+      {"a marker beside a grant keeps the grant", {entry(G, 0, 0, RemoveAccess), entry(G, 3, READ, Default)}, true,
+       {{A, 3, FULL, G}}, false, {{A, 3, READ, G}}, false},
+      {"deny and allow of one account", {entry(G, 3, FULL, Default), entry(G, 3, 0x2, Deny)}, true, {}, false,
+       {{D, 3, 0x2, G}, {A, 3, FULL, G}}, false},
+      {"an inherit-only entry gives a file nothing", {entry(G, 0xB, FULL, Default)}, false, {}, false, {}, false},
+      {"ThisFileOnly gives a directory nothing", {entry(G, 3, FULL, ThisFileOnly)}, true, {}, false, {}, false},
+      {"ThisFileOnly on a file", {entry(G, 3, FULL, ThisFileOnly)}, false, {}, false, {{A, 0, FULL, G}}, false},
+      {"NoPropagate", {entry(G, 3, FULL, NoPropagate)}, true, {}, false, {{A, 7, FULL, G}}, false},
+      {"NoPropagate without inheritance adds nothing", {entry(G, 0, FULL, NoPropagate)}, true, {},
        false, {{A, 0, FULL, G}}, false},
-      {"the same entry twice gives one ACE", {{G, 3, FULL, Default}, {G, 3, FULL, Default}}, true,
-       {}, false, {{A, 3, FULL, G}}, false},
-      {"protection stays without a flag", {{G, 3, FULL, Default}}, true, {{A, 0, READ, U}}, true,
+      {"the same entry twice gives one ACE", {entry(G, 3, FULL, Default), entry(G, 3, FULL, Default)}, true, {},
+       false, {{A, 3, FULL, G}}, false},
+      {"protection stays without a flag", {entry(G, 3, FULL, Default)}, true, {{A, 0, READ, U}}, true,
        {{A, 0, READ, U}, {A, 3, FULL, G}}, true},
-      {"InheritFromParent unprotects", {{G, 3, FULL, InheritFromParent}}, true, {}, true, {{A, 3, FULL, G}}, false},
+      {"InheritFromParent unprotects", {entry(G, 3, FULL, InheritFromParent)}, true, {}, true, {{A, 3, FULL, G}}, false},
   };
   for (const Case& c : cases) {
-    std::vector<AccessEntry> entries;
-    for (const Entry& e : c.entries)
-      entries.push_back({sid(e.account), u"C:\\x", u"", e.aceFlags, e.mask, e.entryFlags, u"", u"", nullptr});
     std::vector<const AccessEntry*> pointers;
-    for (const AccessEntry& e : entries) pointers.push_back(&e);
+    for (const AccessEntry& e : c.entries) pointers.push_back(&e);
     ExistingAcl existing{c.existing.empty() && !c.existingProtected ? RunTime::Acl::none()
                                                                      : aclOf(c.existing),
                          c.existingProtected};
@@ -116,14 +105,14 @@ TEST(RequiredAcl, EntriesBecomeTheRequiredList) {
 }
 
 TEST(RequiredAcl, BreakingInheritanceKeepsWhatWasInherited) {
-  AccessEntry entry{sid(G), u"C:\\x", u"", 3, FULL, BreakInheritance, u"", u"", nullptr};
+  const AccessEntry breaking = entry(G, 3, FULL, BreakInheritance);
   ExistingAcl existing{RunTime::Acl::none(), false};
-  RequiredAcl first = requiredAcl({&entry}, true, existing);
+  RequiredAcl first = requiredAcl({&breaking}, true, existing);
   ASSERT_TRUE(first.breaksInheritance);
   EXPECT_TRUE(first.daclProtected);
   // What the object inherited until now: the account's own entry is replaced, the others kept.
   constexpr std::uint8_t inherited = RunTime::INHERITED_ACE;
-  RequiredAcl required = requiredAcl({&entry}, true, existing, aclOf({{A, inherited | 3, READ, U}, {A, inherited, READ, G}}));
+  RequiredAcl required = requiredAcl({&breaking}, true, existing, aclOf({{A, inherited | 3, READ, U}, {A, inherited, READ, G}}));
   EXPECT_EQ(lines(required.explicitDacl), (std::vector<Line>{{A, 3, READ, U}, {A, 3, FULL, G}}));
   EXPECT_FALSE(matches(ExistingAcl{required.explicitDacl, false}, required));
 }

@@ -108,8 +108,7 @@ protected:
 };
 
 TEST_F(Checker, TheFullWalkChecksEveryObjectTheFastWalkOnlyPathsWithEntries) {
-  const Entries entries = {
-      {"", 0, 0x1F01FF, Default}, {"a\\b", 1, 0x1200A9, Default}};
+  const Entries entries = {{"", 0, 0x1F01FF, Default}, {"a\\b", 1, 0x1200A9, Default}};
   // Only the paths with entries of their own get a list; the rest inherits.
   Recorder fast = commit(entries, Walk::fast);
   EXPECT_EQ(fast.visited, (std::set<std::string>{"", "a/b"}));
@@ -123,12 +122,9 @@ TEST_F(Checker, TheFullWalkChecksEveryObjectTheFastWalkOnlyPathsWithEntries) {
 TEST_F(Checker, EntryPropertiesStopTheDescentBelowTheirPath) {
   constexpr std::int32_t exactly = CheckThisPathExactly;
   const std::string a = "Info: No propagate security to " + dir_.file("a") + " children";
-  const struct Case {
-    const char* name;
-    std::int32_t flags; // of the entry at "a"; "a\b" carries an entry of its own
-    std::set<std::string> visited;
-    std::vector<std::string> logs;
-  } cases[] = {
+  // Name, the flags of the entry at "a" ("a\b" carries an entry of its own), the objects visited
+  // and lines logged.
+  const std::tuple<const char*, std::int32_t, std::set<std::string>, std::vector<std::string>> cases[] = {
       {"SkipPath", SkipPath, {"", "x.txt", "d", "d/w.txt"},
        {"Info: Path " + dir_.file("a") + " skipped because of skipPath property"}},
       {"NoPropagate", NoPropagate, {"", "x.txt", "a", "d", "d/w.txt"}, {a}},
@@ -141,24 +137,21 @@ TEST_F(Checker, EntryPropertiesStopTheDescentBelowTheirPath) {
       {"CheckThisPathExactly alone", exactly, kEverything, {}},
       {"FullPath", FullPath, kEverything, {}},
   };
-  for (const Case& c : cases) {
+  for (const auto& [name, flags, visited, logs] : cases) {
     logged().take();
-    EXPECT_EQ(commit({{"", 0, 0x1200A9, Default}, {"a", 1, 0x1F01FF, c.flags}, {"a\\b", 2, 0x1200A9, Default}},
-                     Walk::full)
-                  .visited,
-              c.visited)
-        << c.name;
+    const Recorder walked = commit({{"", 0, 0x1200A9, Default}, {"a", 1, 0x1F01FF, flags}, {"a\\b", 2, 0x1200A9, Default}},
+                                   Walk::full);
+    EXPECT_EQ(walked.visited, visited) << name;
     const std::vector<std::string> lines = logged().take();
-    for (const std::string& line : c.logs) EXPECT_TRUE(has(lines, line)) << c.name << ": " << line;
-    if (c.logs.empty()) {
-      EXPECT_FALSE(has(lines, a)) << c.name;
+    for (const std::string& line : logs) EXPECT_TRUE(has(lines, line)) << name << ": " << line;
+    if (logs.empty()) {
+      EXPECT_FALSE(has(lines, a)) << name;
     }
   }
 }
 
 TEST_F(Checker, ARepairedFolderIsWrittenEvenWhenItsListMatchesAndTheRestIsProjected) {
-  const Entries entries = {
-      {"", 0, 0x1F01FF, Default}, {"d", 1, 0x1200A9, RepaireFolder}};
+  const Entries entries = {{"", 0, 0x1F01FF, Default}, {"d", 1, 0x1200A9, RepaireFolder}};
   commit(entries);
   // An entry taken off behind the tool's back below a list that holds: the complete checker
   // repairs the projection below the root it did not rewrite.

@@ -41,34 +41,29 @@ TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
   EXPECT_EQ(u8(information.storageName()), "C:\\vhosts\\site\\.kelvo\\.Security");
   EXPECT_EQ(information.flags(), 7u);
 
-  struct Case {
-    std::u16string path;
-    std::size_t entries;
-    std::vector<std::u16string> children;
-    bool skip, noPropagate, repair, ignoreErrors;
-  } cases[] = {
-      {u"", 0, {u"app"}, false, false, false, false},
+  // What the information says of a path: its number of entries, the children with entries, and
+  // the properties that are set.
+  const auto shown = [&](const std::u16string& path) {
+    std::string text = std::to_string(information.entriesAt(path).size()) + " [";
+    for (const std::u16string& child : information.childrenWithEntries(path)) text += " " + u8(child);
+    const SecurityInformation::Properties p = information.properties(path);
+    return text + " ]" + (p.ownEntries ? " own" : "") + (p.skip ? " skip" : "") + (p.noPropagate ? " noPropagate" : "") +
+           (p.repair ? " repair" : "") + (p.ignoreErrors ? " ignoreErrors" : "");
+  };
+  const std::pair<std::u16string, std::string> cases[] = {
+      {u"", "0 [ app ]"},
       // Path order: a shorter component first. "x y" split gives "site\app\x" and "y", the
       // latter outside the committed scope.
-      {u"app", 1, {u"app\\a", u"app\\n", u"app\\x", u"app\\lit", u"app\\f.txt"}, false, false, false, false},
-      {u"APP/A", 0, {u"APP\\A\\b"}, false, false, false, false},
-      {u"app\\a\\b\\c", 1, {}, true, false, false, false},
-      {u"app\\f.txt", 1, {}, false, true, false, false},
-      {u"app\\lit", 1, {}, false, false, true, true},
-      {u"app\\x", 1, {}, false, false, false, false},
-      {u"app\\n", 1, {}, false, false, false, false},
-      {u"app\\up", 0, {}, false, false, false, false},
+      {u"app", "1 [ app\\a app\\n app\\x app\\lit app\\f.txt ] own"},
+      {u"APP/A", "0 [ APP\\A\\b ]"},
+      {u"app\\a\\b\\c", "1 [ ] own skip"},
+      {u"app\\f.txt", "1 [ ] own noPropagate"},
+      {u"app\\lit", "1 [ ] own repair ignoreErrors"},
+      {u"app\\x", "1 [ ] own"},
+      {u"app\\n", "1 [ ] own"},
+      {u"app\\up", "0 [ ]"},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(information.entriesAt(c.path).size(), c.entries) << u8(c.path);
-    EXPECT_EQ(information.childrenWithEntries(c.path), c.children) << u8(c.path);
-    SecurityInformation::Properties p = information.properties(c.path);
-    EXPECT_EQ(p.ownEntries, c.entries > 0) << u8(c.path);
-    EXPECT_EQ(p.skip, c.skip) << u8(c.path);
-    EXPECT_EQ(p.noPropagate, c.noPropagate) << u8(c.path);
-    EXPECT_EQ(p.repair, c.repair) << u8(c.path);
-    EXPECT_EQ(p.ignoreErrors, c.ignoreErrors) << u8(c.path);
-  }
+  for (const auto& [path, expected] : cases) EXPECT_EQ(shown(path), expected) << u8(path);
 }
 
 TEST(SecurityInformation, EntriesAtTheVirtualHostsDirectoryAreNotApplied) {

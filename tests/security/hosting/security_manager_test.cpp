@@ -22,79 +22,62 @@ protected:
   std::vector<std::string> log() { return HostingEnvironment::get().log->take(); }
 };
 
+// Of each path: "root | relative path | first component | metadata file".
 TEST_F(Manager, RootRelativePathAndMetadataFileOfAPath) {
-  struct Case {
-    std::u16string path;
-    std::u16string root;
-    std::u16string relative;
-    std::u16string first;
-    std::u16string metadata;
-  } cases[] = {
-      {u"C:\\vhosts", u"C:\\vhosts", u"", u"", u"C:\\vhosts\\.Security"},
-      {u"C:\\vhosts\\site1\\docs\\app", u"C:\\vhosts", u"site1\\docs\\app", u"site1",
-       u"C:\\vhosts\\site1\\.kelvo\\.Security"},
-      {u"C:\\vhosts\\site1\\web_users\\bob\\app", u"C:\\vhosts", u"site1\\web_users\\bob\\app",
-       u"site1", u"C:\\vhosts\\site1\\.kelvo\\.Web.bob.Security"},
-      {u"C:\\vhosts\\site1\\Web_Users\\bob", u"C:\\vhosts", u"site1\\Web_Users\\bob", u"site1",
-       u"C:\\vhosts\\site1\\.kelvo\\.Security"},
-      {u"C:/VHOSTS//site1\\docs/", u"C:\\vhosts", u"site1\\docs", u"site1", u"C:\\vhosts\\site1\\.kelvo\\.Security"},
-      {u"C:\\other\\x", u"C:\\other\\x", u"", u"", u"C:\\other\\x\\.Security"},
+  const std::pair<std::u16string, std::string> cases[] = {
+      {u"C:\\vhosts", "C:\\vhosts |  |  | C:\\vhosts\\.Security"},
+      {u"C:\\vhosts\\site1\\docs\\app", "C:\\vhosts | site1\\docs\\app | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
+      {u"C:\\vhosts\\site1\\web_users\\bob\\app",
+       "C:\\vhosts | site1\\web_users\\bob\\app | site1 | C:\\vhosts\\site1\\.kelvo\\.Web.bob.Security"},
+      {u"C:\\vhosts\\site1\\Web_Users\\bob",
+       "C:\\vhosts | site1\\Web_Users\\bob | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
+      {u"C:/VHOSTS//site1\\docs/", "C:\\vhosts | site1\\docs | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
+      {u"C:\\other\\x", "C:\\other\\x |  |  | C:\\other\\x\\.Security"},
   };
-  for (const Case& c : cases) {
-    SecurityManager manager(c.path, false, nullptr, HostingSecurity::virtualHostsDirectory());
-    EXPECT_EQ(u8(manager.getRootPath()), u8(c.root)) << u8(c.path);
-    EXPECT_EQ(u8(manager.getRootRelativePath(c.path, false)), u8(c.relative)) << u8(c.path);
-    EXPECT_EQ(u8(manager.getRootRelativePath(c.path, true)), u8(c.first)) << u8(c.path);
-    EXPECT_EQ(u8(manager.getMetadataLocation()), u8(c.metadata)) << u8(c.path);
+  for (const auto& [path, expected] : cases) {
+    SecurityManager manager(path, false, nullptr, HostingSecurity::virtualHostsDirectory());
+    EXPECT_EQ(u8(manager.getRootPath()) + " | " + u8(manager.getRootRelativePath(path, false)) + " | " +
+                  u8(manager.getRootRelativePath(path, true)) + " | " + u8(manager.getMetadataLocation()),
+              expected);
   }
   EXPECT_TRUE(has(log(), "Info: Root path is C:\\other\\x"));
-}
-
-TEST_F(Manager, PathsOutsideTheRootAreRefused) {
-  SecurityManager manager(u"C:\\vhosts\\site1", false, nullptr, u"C:\\vhosts");
-  for (const std::u16string path : {u"C:\\elsewhere", u"C:\\vhost", u"C:\\"})
-    EXPECT_EQ(failureOf([&] { manager.getRootRelativePath(path, false); }).message,
-              "Invalid full path '" + u8(path) + "' and root 'C:\\vhosts' correlation.");
 }
 
 TEST_F(Manager, CacheKeepsTheManagerOfOneMetadataFile) {
   ManagerPathCache cache(nullptr);
   auto first = cache.getManagerByPath(u"C:\\vhosts\\cached\\httpdocs\\a");
-  auto same = cache.getManagerByPath(u"C:/vhosts/cached/httpdocs/b/");
-  EXPECT_EQ(first, same);
+  EXPECT_EQ(cache.getManagerByPath(u"C:/vhosts/cached/httpdocs/b/"), first);
   EXPECT_TRUE(has(log(), "Info: SecurityManager for path C:/vhosts/cached/httpdocs/b/ was "
                          "successfully found in cache, metadata location "
                          "C:\\vhosts\\cached\\.kelvo\\.Security"));
-  auto other = cache.getManagerByPath(u"C:\\vhosts\\second\\httpdocs");
-  EXPECT_NE(other, first);
+  EXPECT_NE(cache.getManagerByPath(u"C:\\vhosts\\second\\httpdocs"), first);
   EXPECT_TRUE(has(log(), "Info: Unable to find in cache SecurityManager for path "
                          "C:\\vhosts\\second\\httpdocs, cache contains SecurityManager for path "
                          "C:\\vhosts\\cached\\.kelvo\\.Security"));
   auto again = cache.getManagerByPath(u"C:\\vhosts\\cached\\httpdocs\\a");
   EXPECT_NE(again, first);
-  auto webUser = cache.getManagerByPath(u"C:\\vhosts\\cached\\web_users\\bob");
-  EXPECT_NE(webUser, again);
+  EXPECT_NE(cache.getManagerByPath(u"C:\\vhosts\\cached\\web_users\\bob"), again);
 }
 
-// revokeAccessEntries is called by no command; a later rule for the account and path replacing
-// the earlier one, a denial a grant as well, is tests/e2e/extract_test.cpp's
-// UpdateWarnsAboutMissingFilesAndTakesTheLaterRule.
-TEST_F(Manager, EntriesAddedBelowTheirRootOnly) {
+// A later rule for the account and path replacing the earlier one, a denial a grant as well, is
+// tests/e2e/extract_test.cpp's UpdateWarnsAboutMissingFilesAndTakesTheLaterRule.
+TEST_F(Manager, PathsAndEntriesOutsideTheRootAreRefused) {
   const RunTime::Sid everyone = DiskSecurity::wellKnownAccount(u"Everyone");
   const RunTime::Sid system = DiskSecurity::wellKnownAccount(u"System");
   auto lines = [](const SecurityManager& manager) { return entryLines(manager.entries()); };
   SecurityManager manager(u"C:\\vhosts\\entries\\httpdocs", false, nullptr, u"C:\\vhosts");
-  const std::u16string app = u"app";
-  manager.addAccessEntry(app, everyone, 0x1F01FF, 3, true);
+  for (const std::u16string path : {u"C:\\elsewhere", u"C:\\vhost", u"C:\\"})
+    EXPECT_EQ(failureOf([&] { manager.getRootRelativePath(path, false); }).message,
+              "Invalid full path '" + u8(path) + "' and root 'C:\\vhosts' correlation.");
+  manager.addAccessEntry(u"app", everyone, 0x1F01FF, 3, true);
   manager.addAccessEntry(u"/app//x/../", everyone, 0x1F01FF, 3, true);
-  manager.addAccessEntry(app, system, 0x1F01FF, 3, false);
+  manager.addAccessEntry(u"app", system, 0x1F01FF, 3, false);
   EXPECT_EQ(lines(manager), (std::vector<std::string>{
                                 "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 0 [][]",
                                 "S-1-5-18 \\System [HTTPD_VHOSTS_D] [entries\\httpdocs\\app] 3 2032127 1 [][]"}));
   SecurityManager ownRoot(u"C:\\other\\root", false, nullptr, u"C:\\vhosts");
   ownRoot.addAccessEntry(u"x", everyone, 0x1F01FF, 3, true);
-  EXPECT_EQ(lines(ownRoot),
-            (std::vector<std::string>{"S-1-1-0 \\Everyone C:\\other\\root [x] 3 2032127 0 [][]"}));
+  EXPECT_EQ(lines(ownRoot), (std::vector<std::string>{"S-1-1-0 \\Everyone C:\\other\\root [x] 3 2032127 0 [][]"}));
   // A path that would leave the manager's directory is refused before anything is recorded.
   EXPECT_THROW(ownRoot.addAccessEntry(u"..\\elsewhere", everyone, 0x1F01FF, 3, true), vexception);
   EXPECT_EQ(lines(ownRoot).size(), 1u);
@@ -196,6 +179,7 @@ TEST_F(Commit, WebUserDirectoryUsesThatUsersFile) {
 
 // Leaves the path named alone; with none named, ends the walk after the first write.
 struct Answering : DiskSecurity::Callback {
+  explicit Answering(std::string skip = {}) : skip(std::move(skip)) {}
   std::string skip;
   int onPath(const std::u16string& path, bool) override {
     return u8(path) == skip ? DiskSecurity::CHECK_SKIPPED : DiskSecurity::CHECK_DONE;
@@ -212,8 +196,7 @@ TEST_F(Commit, TheCallbackMaySkipAPathOrEndTheWalkAndWhatWasRecordedIsSaved) {
   const std::u16string appPath = u"C:\\vhosts\\site6\\httpdocs\\app";
   auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
   for (const char16_t* sub : {u"d0", u"d2"}) manager->addAccessEntry(sub, sid_, 0x1200A9, 3, true);
-  Answering skipping;
-  skipping.skip = "C:\\vhosts\\site6\\httpdocs\\app\\d2";
+  Answering skipping("C:\\vhosts\\site6\\httpdocs\\app\\d2");
   manager->commit(appPath, false, &skipping, 1);
   EXPECT_TRUE(has(facl(app + "/d0"), groupLine("r-x")));
   EXPECT_FALSE(has(facl(app + "/d2"), groupLine("r-x")));
