@@ -68,7 +68,7 @@ protected:
   }
 
   testing_support::ScopedUser user_;
-  std::map<std::string, std::string> decoy_;
+  std::string decoy_;
 };
 
 // In the site user's directory any link is the user's to place, root's own included.
