@@ -3,9 +3,11 @@
 #pragma once
 
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -56,6 +58,15 @@ inline std::string snapshot(const std::string& dir) {
   std::string joined;
   for (const auto& [name, what] : tree) joined += (joined.empty() ? "" : ", ") + name + what;
   return joined;
+}
+
+// "<owner's uid> <mode in octal>" of the object at the path (a link's own), "missing" for none.
+inline std::string ownerAndMode(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "missing";
+  char text[32];
+  std::snprintf(text, sizeof text, "%u %o", st.st_uid, st.st_mode & 07777);
+  return text;
 }
 
 using testing_support::Failure;

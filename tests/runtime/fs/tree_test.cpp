@@ -47,7 +47,8 @@ TEST_F(TreeTest, CopySwitches) {
     std::string expected;
   };
   const Case cases[] = {
-      {false, false, true, "dirlink/, filelink=pkg, own.txt=site, sub/, sub/inner.txt=site, sub/own.txt=site, top.txt=pkg"},
+      {false, false, true,
+       "dirlink/, filelink=pkg, own.txt=site, sub/, sub/inner.txt=site, sub/own.txt=site, top.txt=pkg"},
       {true, true, true, "dirlink -> sub, own.txt=site, sub/, sub/inner.txt=pkg (ro), sub/own.txt=site, top.txt=pkg"},
       // Without replacing, names at the top stay; below it everything is replaced.
       {true, false, false,
@@ -105,10 +106,14 @@ TEST_F(TreeTest, CopyTakesThePathsItsSiblingsTakeAndNamesThemInFailures) {
   symlink(host("decoy").c_str(), host("linked/sub").c_str());
   const std::tuple<std::u16string, std::u16string, std::string> cases[] = {
       {win("missing"), win("site"), "3 RunTime::File::findFirstFile at Unable to read directory (C:\\missing)"},
-      {u"C:\\x\\..\\gone", u"C:\\copy", "3 RunTime::File::findFirstFile at Unable to read directory (C:\\x\\..\\gone)"},
-      {source, u"C:\\x\\..\\site", "0 RunTime::File::createDirectoryEx: Path (C:\\x\\..\\site\\sub) is a file"},
-      {win("pkg"), win("nowhere/site"), "3 RunTime::File::createDirectory at Unable to create directory (C:\\nowhere\\site)"},
-      {win("pkg"), win("linked"), "1921 RunTime::File::createDirectory at Unable to create directory (C:\\linked\\sub)"},
+      {u"C:\\x\\..\\gone", u"C:\\copy",
+       "3 RunTime::File::findFirstFile at Unable to read directory (C:\\x\\..\\gone)"},
+      {source, u"C:\\x\\..\\site",
+       "0 RunTime::File::createDirectoryEx: Path (C:\\x\\..\\site\\sub) is a file"},
+      {win("pkg"), win("nowhere/site"),
+       "3 RunTime::File::createDirectory at Unable to create directory (C:\\nowhere\\site)"},
+      {win("pkg"), win("linked"),
+       "1921 RunTime::File::createDirectory at Unable to create directory (C:\\linked\\sub)"},
   };
   for (const auto& [from, to, expected] : cases)
     EXPECT_EQ(describe(failureOf([&] { RunTime::File::copyDirectory(from, to, true, false, true); })), expected);
