@@ -2,14 +2,12 @@
 
 #include <future>
 #include <latch>
-#include <mutex>
 #include <optional>
 
 #include <gtest/gtest.h>
 
 #include "os/process.h"
 #include "runtime/core/guard.h"
-#include "runtime/core/log_sink.h"
 #include "runtime/core/sync.h"
 #include "runtime/core/thread.h"
 #include "tests/support/captured_log.h"

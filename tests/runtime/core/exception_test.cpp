@@ -62,14 +62,11 @@ void nested(int depth, Thrower thrower) {
 }
 
 TEST(Guard, KeepsTheClassAndAddsOneContextPerGuard) {
-  try {
-    nested(3, [] { throwOSError(u"open", 2, VCONTEXT("open")); });
-    FAIL();
-  } catch (const VFileNotFoundException& e) {
-    ASSERT_EQ(e.contexts().size(), 4u);
-    EXPECT_EQ(u8(e.contexts()[1].message), "Unable to call level(1)");
-    EXPECT_EQ(u8(e.contexts()[3].message), "Unable to call level(3)");
-  }
+  const auto failing = [] { nested(3, [] { throwOSError(u"open", 2, VCONTEXT("open")); }); };
+  EXPECT_THROW(failing(), VFileNotFoundException);
+  const testing_support::Failure f = failureOf(failing);
+  EXPECT_EQ(f.context + f.calls,
+            "open\nat Unable to call level(1)\nat Unable to call level(2)\nat Unable to call level(3)");
 }
 
 TEST(Guard, ConvertsForeignExceptions) {

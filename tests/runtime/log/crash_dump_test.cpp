@@ -112,14 +112,11 @@ TEST(FatalErrors, WriteOneDumpAndEndWithoutHanging) {
   };
   for (const Case& c : cases) {
     TempDir dir;
-    writeFile(dir.file("registry.reg"),
-              "Windows Registry Editor Version 5.00\n\n"
-              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-              "\"PRODUCT_ROOT_D\"=\"" + dir.path() + "\"\n");
-    ProcessResult child = runProcess(
-        {std::filesystem::read_symlink("/proc/self/exe").string(), "--gtest_filter=FatalErrorChild.*"},
-        {{"TAVRIX_TEST_FATAL_CHILD", c.scenario}, {"TAVRIX_REGISTRY", dir.file("registry.reg")}},
-        std::chrono::seconds(30));
+    ScopedRegistry registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                            "\"PRODUCT_ROOT_D\"=\"" + dir.path() + "\"\n");
+    ProcessResult child =
+        runProcess({std::filesystem::read_symlink("/proc/self/exe").string(), "--gtest_filter=FatalErrorChild.*"},
+                   {{"TAVRIX_TEST_FATAL_CHILD", c.scenario}}, std::chrono::seconds(30));
     EXPECT_FALSE(child.timedOut) << c.scenario << " hangs";
     EXPECT_EQ(child.exitCode, c.exitCode) << c.scenario << "\n" << child.out << child.err;
     EXPECT_NE(child.out.find(c.output), std::string::npos) << c.scenario << "\n" << child.out;
