@@ -133,18 +133,22 @@ TEST_F(TreeTest, HostileNamesAreCopiedAndRemovedExactly) {
   EXPECT_FALSE(stdfs::exists(host("site")));
 }
 
+// Without force a read-only file stays, alone or in a tree; with force both go.
 TEST_F(TreeTest, ForcedRemovalTakesReadOnlyFilesAndDirectories) {
+  writeFile(host("ro.txt"), "x");
   writeFile(host("site/a.txt"), "a");
   writeFile(host("site/ro/b.txt"), "b");
-  chmod(host("site/a.txt").c_str(), 0444);
-  chmod(host("site/ro/b.txt").c_str(), 0400);
-  chmod(host("site/ro").c_str(), 0555);
+  for (const char* file : {"ro.txt", "site/a.txt", "site/ro/b.txt", "site/ro"})
+    chmod(host(file).c_str(), file == std::string("site/ro") ? 0555 : 0444);
 
+  EXPECT_EQ(describe(failureOf([&] { removeFile(win("ro.txt"), false); })),
+            "5 removeFile at DeleteFile '\\\\?\\" + u8(win("ro.txt")) + "'");
   EXPECT_EQ(describe(failureOf([&] { removeDir(win("site"), false); })),
             "5 removeDir at Delete file '\\\\?\\" + u8(win("site/a.txt")) + "'");
-
+  removeFile(win("ro.txt"), true);
   removeDir(win("site"), true);
-  EXPECT_FALSE(stdfs::exists(host("site")));
+  EXPECT_FALSE(stdfs::exists(host("ro.txt")) || stdfs::exists(host("site")));
+  removeFile(win("ro.txt"), true); // missing: nothing to do
 }
 
 TEST_F(TreeTest, RemovalRemovesLinksAndNeverWhatTheyLeadTo) {

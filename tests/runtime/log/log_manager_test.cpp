@@ -107,15 +107,14 @@ TEST_F(LogManagerTest, EventLogRecordsReachTheSystemLogWithTheLevelsPriority) {
     EXPECT_EQ(m[2], "test_runtime_log");
     received.push_back(m[1].str() + " " + m[3].str());
   }
-  auto expected = [](int priority, int level) {
-    return std::to_string(LOG_USER | priority) + " message " + std::to_string(level) + "\nof level " +
-           std::to_string(level);
-  };
   // Info, Warning, Result (a success), then Error, Unexpected and Crash as errors; an unknown
   // level has no switch.
-  EXPECT_EQ(received, (std::vector<std::string>{expected(LOG_INFO, 0), expected(LOG_WARNING, 1),
-                                                expected(LOG_NOTICE, 2), expected(LOG_ERR, 3),
-                                                expected(LOG_ERR, 4), expected(LOG_ERR, 5)}));
+  const int priorities[] = {LOG_INFO, LOG_WARNING, LOG_NOTICE, LOG_ERR, LOG_ERR, LOG_ERR};
+  std::vector<std::string> expected;
+  for (int level = 0; level < 6; ++level)
+    expected.push_back(std::to_string(LOG_USER | priorities[level]) + " message " + std::to_string(level) +
+                       "\nof level " + std::to_string(level));
+  EXPECT_EQ(received, expected);
 }
 
 } // namespace
