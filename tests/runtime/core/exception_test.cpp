@@ -70,20 +70,14 @@ TEST(Guard, KeepsTheClassAndAddsOneContextPerGuard) {
 }
 
 TEST(Guard, ConvertsForeignExceptions) {
-  struct Case {
-    std::function<void()> thrower;
-    const char* message;
-  };
-  const Case cases[] = {
+  const std::pair<std::function<void()>, const char*> cases[] = {
       {[] { throw std::runtime_error("std text"); }, "std text"},
       {[] { throw cwrpexception(0xC0000005); }, "C structured exception: 0xc0000005"},
       {[] { throw 42; }, "Unexpected error"},
   };
-  for (const Case& c : cases) {
-    const testing_support::Failure f = failureOf([&] { nested(1, c.thrower); });
-    EXPECT_EQ(f.message, c.message);
-    EXPECT_EQ(f.context, "level");
-    EXPECT_EQ(f.calls, "\nat Unable to call level(1)");
+  for (const auto& [thrower, message] : cases) {
+    const testing_support::Failure f = failureOf([&] { nested(1, thrower); });
+    EXPECT_EQ(f.message + " @" + f.context + f.calls, std::string(message) + " @level\nat Unable to call level(1)");
   }
 }
 

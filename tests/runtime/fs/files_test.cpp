@@ -21,20 +21,17 @@ TEST_F(FilesTest, ExistenceTests) {
   writeFile(host("dir/file.txt"), "x");
   symlink("dir", host("dirlink").c_str());
   symlink("missing", host("dangling").c_str());
-  struct Case {
-    const char* path;
-    bool exists, isDirectory;
-  };
-  const Case cases[] = {
+  // Path, whether it exists, whether it is a directory.
+  const std::tuple<const char*, bool, bool> cases[] = {
       {"dir", true, true},       {"dir/file.txt", true, false}, {"dirlink", true, true},
       {"dangling", true, false}, {"missing", false, false},     {"dir/file.txt/below", false, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& [path, exists, directory] : cases) {
     bool isDirectory = false, isFile = false;
-    EXPECT_EQ(fileExist(win(c.path), &isDirectory), c.exists) << c.path;
-    EXPECT_EQ(isDirectory, c.isDirectory) << c.path;
-    EXPECT_EQ(VDirectory::exists(win(c.path), &isFile), c.exists) << c.path;
-    EXPECT_EQ(isFile, !c.isDirectory) << c.path; // also set when nothing is there
+    EXPECT_EQ(fileExist(win(path), &isDirectory), exists) << path;
+    EXPECT_EQ(isDirectory, directory) << path;
+    EXPECT_EQ(VDirectory::exists(win(path), &isFile), exists) << path;
+    EXPECT_EQ(isFile, !directory) << path; // also set when nothing is there
   }
   EXPECT_FALSE(VDirectory::exists(u""));
   EXPECT_FALSE(fileExist(u"Q:\\unmapped")); // an unmapped drive is a missing path

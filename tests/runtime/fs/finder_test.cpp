@@ -15,12 +15,8 @@ namespace {
 using FinderTest = DriveTest;
 
 TEST(VFileFinder, PatternsMatchAsTheDirectorySearchDoes) {
-  struct Case {
-    const char16_t* pattern;
-    const char16_t* name;
-    bool matches;
-  };
-  const Case cases[] = {
+  // Pattern, name, whether it matches.
+  const std::tuple<const char16_t*, const char16_t*, bool> cases[] = {
       {u"*", u"abc", true},          {u"*", u".", true},            {u"*.*", u"abc", true},
       {u"*.*", u"a.b.c", true},      {u"*.*", u"..", true},         {u"*.txt", u"a.txt", true},
       {u"*.txt", u"A.TXT", true},    {u"*.txt", u"a.b.txt", true},  {u"*.txt", u"a.txt.bak", false},
@@ -30,9 +26,8 @@ TEST(VFileFinder, PatternsMatchAsTheDirectorySearchDoes) {
       {u"file.", u"file", true},     {u"*a*", u"bab", true},        {u"a*b", u"axxb", true},
       {u"a*b", u"axxc", false},      {u"install.php", u"Install.PHP", true},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(RunTime::File::matchesSearchPattern(c.name, c.pattern), c.matches)
-        << u8(c.pattern) << " / " << u8(c.name);
+  for (const auto& [pattern, name, matches] : cases)
+    EXPECT_EQ(RunTime::File::matchesSearchPattern(name, pattern), matches) << u8(pattern) << " / " << u8(name);
 }
 
 TEST_F(FinderTest, WalksTheMatchingEntries) {

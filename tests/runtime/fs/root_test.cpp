@@ -21,12 +21,8 @@ namespace stdfs = std::filesystem;
 namespace {
 
 TEST(PathInside, KeepsRelativePathsInsideTheirBase) {
-  struct Case {
-    std::u16string relative;
-    std::optional<std::u16string> inside;
-  };
   // The grammar's other refusals are os::relativeHostPath's (Walker.RelativePathsThatWouldLeaveARoot...).
-  const Case cases[] = {
+  const std::pair<std::u16string, std::optional<std::u16string>> cases[] = {
       {u"app\\index.php", u"app\\index.php"},
       {u"\\app/./lib\\", u"app\\lib"}, // leading separators mean "from the base"
       {u"app\\..\\lib", u"lib"},
@@ -36,8 +32,7 @@ TEST(PathInside, KeepsRelativePathsInsideTheirBase) {
       {u"\\\\server\\share\\x", std::nullopt},
       {u"file.txt:stream", std::nullopt},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(RunTime::File::pathInside(c.relative), c.inside) << u8(c.relative);
+  for (const auto& [relative, inside] : cases) EXPECT_EQ(RunTime::File::pathInside(relative), inside) << u8(relative);
 }
 
 // A site owned by a real user; the decoy beside it is root's.

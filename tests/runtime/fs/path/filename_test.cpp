@@ -52,12 +52,8 @@ TEST(VFileName, LexicalOperations) {
 }
 
 TEST(VFileName, CompareRelations) {
-  struct Pair {
-    std::u16string a, b;
-    VFileName::Relation relation;
-  };
   using R = VFileName::Relation;
-  const Pair cases[] = {
+  const std::tuple<std::u16string, std::u16string, R> cases[] = {
       {u"D:\\A\\b", u"d:/a/B/", R::same},         {u"a\\\\b", u"a/b", R::same},
       {u"\\\\?\\C:\\a", u"c:\\A\\", R::same},     {u"\u00e9\\x", u"\u00c9\\X", R::same},
       {u"D:\\a\\b\\x", u"D:\\a", R::firstBelow},  {u"\\??\\C:\\a\\b", u"C:\\a", R::firstBelow},
@@ -65,8 +61,7 @@ TEST(VFileName, CompareRelations) {
       {u"D:\\ab", u"D:\\b", R::sortsAfter},       {u"D:\\b", u"D:\\ab", R::sortsBefore},
       {u"D:\\a\\x", u"D:\\b", R::sortsBefore},    {u"D:\\b", u"D:\\a", R::sortsAfter},
       {u"D:\\a\\..\\b", u"D:\\b", R::sortsBefore}};
-  for (const Pair& c : cases)
-    EXPECT_EQ(VFileName::compare(c.a, c.b), c.relation) << u8(c.a) << " vs " << u8(c.b);
+  for (const auto& [a, b, relation] : cases) EXPECT_EQ(VFileName::compare(a, b), relation) << u8(a) << " vs " << u8(b);
 }
 
 TEST(VFileName, FailuresNameTheCallAndStatus) {
