@@ -26,11 +26,8 @@ namespace {
 // A private run directory for the named objects.
 class Sync : public ::testing::Test {
 protected:
-  Sync()
-      : registry_("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + run_.file("run") + "\"\n") {}
-
   TempDir run_;
-  ScopedRegistry registry_;
+  ScopedRegistry registry_{"[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + run_.file("run") + "\"\n"};
 };
 
 // Runs f on another thread and returns its result.
@@ -91,15 +88,10 @@ TEST_F(Sync, FailuresCarryTheirTextAndContext) {
 }
 
 TEST_F(Sync, AnAlertableWaitEndsAtItsTimeOutWhateverItsApcsTake) {
-  struct Case {
-    const char* what;
-    int apcMs;
-    bool waitsAgain; // the rest of the 400 ms once the APC is over
-  };
-  // A wait that ended at the APC would take 200 ms in the first case; one that started its
-  // time-out again after the APC would wait again in the second.
-  const Case cases[] = {{"an APC shorter than the time-out", 200, true}, {"a longer APC", 500, false}};
-  for (const Case& c : cases) {
+  // An APC shorter than the time-out, then a longer one: a wait that ended at the APC would take
+  // 200 ms in the first case; one that started its time-out again after the APC would wait again
+  // in the second.
+  for (const int apcMs : {200, 500}) {
     VEvent never(true, false);
     std::promise<std::pair<os::ThreadRef, int>> waiter;
     std::atomic<bool> apcOver{false}, returned{false};
@@ -113,7 +105,7 @@ TEST_F(Sync, AnAlertableWaitEndsAtItsTimeOutWhateverItsApcsTake) {
     const auto [thread, id] = waiter.get_future().get();
     // Queued before or during the wait, the APC runs in it.
     ASSERT_EQ(os::queueUserApc(thread, [&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(c.apcMs));
+                std::this_thread::sleep_for(std::chrono::milliseconds(apcMs));
                 apcOver = true;
                 apcOver.notify_all();
               }),
@@ -121,9 +113,9 @@ TEST_F(Sync, AnAlertableWaitEndsAtItsTimeOutWhateverItsApcsTake) {
     apcOver.wait(false);
     waitUntilAsleep(id);
     const bool waitedAgain = !returned;
-    EXPECT_EQ(result.get(), os::WAIT_TIMEOUT) << c.what;
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(395)) << c.what;
-    EXPECT_TRUE(c.waitsAgain || !waitedAgain) << c.what;
+    EXPECT_EQ(result.get(), os::WAIT_TIMEOUT) << apcMs;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(395)) << apcMs;
+    EXPECT_FALSE(apcMs > 400 && waitedAgain) << "the time-out started again after the APC";
   }
 }
 

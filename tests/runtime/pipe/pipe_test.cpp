@@ -23,11 +23,6 @@ constexpr char16_t kName[] = u"\\\\.\\pipe\\tavrix-test";
 // of the given read mode.
 class Pipes : public ::testing::Test {
 protected:
-  Pipes()
-      : registry_("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + run_.file("run") +
-                  "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                  "\"PipeConnectTryCount\"=dword:00000003\n") {}
-
   void connectPair(std::uint32_t mode) {
     server_ = std::make_unique<Con::ServerOverlappedPipe>(Con::ServerOverlappedPipe::create(kName, mode));
     client_ = std::make_unique<Con::ClientOverlappedPipe>(Con::ClientOverlappedPipe::create(kName, mode, 1));
@@ -35,7 +30,9 @@ protected:
   }
 
   TempDir run_;
-  ScopedRegistry registry_;
+  ScopedRegistry registry_{"[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + run_.file("run") +
+                           "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                           "\"PipeConnectTryCount\"=dword:00000003\n"};
   std::unique_ptr<Con::ServerOverlappedPipe> server_;
   std::unique_ptr<Con::ClientOverlappedPipe> client_;
 };
