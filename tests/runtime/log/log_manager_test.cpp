@@ -18,7 +18,7 @@
 #include "runtime/core/log_sink.h"
 #include "runtime/core/sync.h"
 #include "runtime/core/thread.h"
-#include "tests/support/log_lines.h"
+#include "tests/support/testing.h"
 
 using namespace testing_support;
 
@@ -35,13 +35,6 @@ protected:
   }
   ScopedRegistry registry_{config()};
 };
-
-TEST_F(LogManagerTest, CarriesTheMessagesOfTheCoreLayer) {
-  auto lines = std::make_shared<LogLines>();
-  LogManager::instance().addListener(lines);
-  corelog::log(corelog::levelInfo, u"Thread #%d is going to be canceled!", 42);
-  EXPECT_EQ(lines->lines(), std::vector<std::string>{"Info: Thread #42 is going to be canceled!"});
-}
 
 // The file sink waits for the log file's mutex as a cancellation point: a thread cancelled there
 // ends, however many sinks catch their own failures.
