@@ -67,20 +67,16 @@ TEST(VFileName, CompareRelations) {
 TEST(VFileName, FailuresNameTheCallAndStatus) {
   const std::u16string nul(u"C:\\a\0b", 6);
   const std::u16string big(40000, u'x'), half(20000, u'x');
-  const struct {
-    std::function<void()> call;
-    std::u16string api; // the call that failed, with its arguments
-    const char* code;
-    const char* function;
-  } cases[] = {
+  // The call, the system call that failed with its arguments, its status, the context.
+  const std::tuple<std::function<void()>, std::u16string, const char*, const char*> cases[] = {
       {[&] { VFileName::combine(u"C:\\a", nul); }, u"PathAllocCombine(C:\\a, " + nul + u")", "0x80070057", "combine"},
       {[&] { VFileName::combine(half, half); }, u"PathAllocCombine(" + half + u", " + half + u")", "0x800700ce", "combine"},
       {[&] { VFileName::canonicalize(big); }, u"PathAllocCanonicalize(" + big + u")", "0x80070057", "canonicalize"},
       {[&] { VFileName::removeFileSpec(nul); }, u"PathCchRemoveFileSpec(" + nul + u")", "0x80070057", "removeFileSpec"}};
-  for (const auto& c : cases) {
-    const testing_support::Failure f = testing_support::failureOf(c.call);
+  for (const auto& [call, api, code, function] : cases) {
+    const testing_support::Failure f = testing_support::failureOf(call);
     EXPECT_EQ(f.message + " @" + f.context + f.calls,
-              u8(c.api) + " failed: error code " + c.code + " @VFileName::" + c.function);
+              u8(api) + " failed: error code " + code + " @VFileName::" + function);
   }
 }
 
@@ -104,12 +100,8 @@ TEST(ShellPath, OutcomesAtTheRootsAndTheBounds) {
   const auto canonical = [](std::u16string in) { return [in] { return canonicalize(in); }; };
   const auto combined = [](std::u16string base, std::u16string more) { return [=] { return combine(base, more); }; };
   const auto removed = [](std::u16string in) { return [in] { return removeFileSpec(in); }; };
-  struct Case {
-    std::function<Outcome()> call;
-    HRESULT status;
-    std::u16string path;
-  };
-  const Case cases[] = {
+  // The call, its status and its path.
+  const std::tuple<std::function<Outcome()>, HRESULT, std::u16string> cases[] = {
       {canonical(u"C:a\\..\\b"), S_OK, u"C:b"},
       {canonical(u"a\\..\\..\\b"), S_OK, u"b"},
       {canonical(u"a\\.."), S_OK, u"\\"},
@@ -130,10 +122,10 @@ TEST(ShellPath, OutcomesAtTheRootsAndTheBounds) {
       {removed(u""), S_FALSE, u""},
       {removed(u"\\\\srv\\share"), S_FALSE, u"\\\\srv\\share"},
   };
-  for (const Case& c : cases) {
-    const Outcome r = c.call();
-    EXPECT_EQ(r.status, c.status) << u8(c.path);
-    EXPECT_EQ(u8(r.path), u8(c.path)) << c.status;
+  for (const auto& [call, status, path] : cases) {
+    const Outcome r = call();
+    EXPECT_EQ(r.status, status) << u8(path);
+    EXPECT_EQ(u8(r.path), u8(path)) << status;
   }
 }
 
