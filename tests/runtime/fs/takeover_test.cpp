@@ -116,10 +116,9 @@ TEST_F(TakeOverTest, AMountPointIsLeftAloneAndItsParentKeepsItsOwner) {
     ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
   } unmount{host("site/a/mnt")};
   testing_support::CapturedLog log;
-  fs_testing::Failure f = failureOf([&] { removeDir(win("site"), true); });
   // The mount point's directory is not empty, which no take-over cures: the directory above it
   // keeps its owner and mode.
-  EXPECT_EQ(describe(f), "145 removeDir at Delete directory '\\\\?\\" + u8(win("site/a")) + "'");
+  EXPECT_EQ(describe(failureOf([&] { removeDir(win("site"), true); })), "145 removeDir at Delete directory '\\\\?\\" + u8(win("site/a")) + "'");
   EXPECT_EQ(log.lines(), std::vector<std::string>{"1 '\\\\?\\" + u8(win("site/a/mnt")) +
                                                 "' is a mount point: what it holds is left alone"});
   EXPECT_EQ(testing_support::readFile(host("elsewhere/keep")), "keep");

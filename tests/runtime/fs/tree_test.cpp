@@ -42,11 +42,8 @@ TEST_F(TreeTest, CopySwitches) {
   utimes(host("pkg/top.txt").c_str(), times);
   symlink("sub", host("pkg/dirlink").c_str());
   symlink("top.txt", host("pkg/filelink").c_str());
-  struct Case {
-    bool recursive, preserveLinks, replaceExisting;
-    std::string expected;
-  };
-  const Case cases[] = {
+  // Recursive, preserving links, replacing existing files; the target after the copy.
+  const std::tuple<bool, bool, bool, std::string> cases[] = {
       {false, false, true,
        "dirlink/, filelink=pkg, own.txt=site, sub/, sub/inner.txt=site, sub/own.txt=site, top.txt=pkg"},
       {true, true, true, "dirlink -> sub, own.txt=site, sub/, sub/inner.txt=pkg (ro), sub/own.txt=site, top.txt=pkg"},
@@ -56,12 +53,12 @@ TEST_F(TreeTest, CopySwitches) {
       {true, false, true,
        "dirlink/, filelink=pkg, own.txt=site, sub/, sub/inner.txt=pkg (ro), sub/own.txt=site, top.txt=pkg"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [recursive, preserveLinks, replaceExisting, expected] : cases) {
     stdfs::remove_all(host("site"));
     for (const char* file : {"site/top.txt", "site/own.txt", "site/sub/inner.txt", "site/sub/own.txt"})
       writeFile(host(file), "site");
-    RunTime::File::copyDirectory(win("pkg"), win("site"), c.recursive, c.preserveLinks, c.replaceExisting);
-    EXPECT_EQ(snapshot(host("site")), c.expected) << c.recursive << c.preserveLinks << c.replaceExisting;
+    RunTime::File::copyDirectory(win("pkg"), win("site"), recursive, preserveLinks, replaceExisting);
+    EXPECT_EQ(snapshot(host("site")), expected) << recursive << preserveLinks << replaceExisting;
   }
   struct stat st;
   ASSERT_EQ(stat(host("site/top.txt").c_str(), &st), 0);
@@ -133,11 +130,15 @@ TEST_F(TreeTest, HostileNamesAreCopiedAndRemovedExactly) {
   EXPECT_FALSE(stdfs::exists(host("site")));
 }
 
-// Without force a read-only file stays, alone or in a tree; with force both go.
-TEST_F(TreeTest, ForcedRemovalTakesReadOnlyFilesAndDirectories) {
+// Without force a read-only file stays, alone or in a tree; with force both go. Links go as
+// links, a root that is a link too, and what they lead to stays.
+TEST_F(TreeTest, RemovalTakesReadOnlyObjectsOnlyWithForceAndLinksAsLinks) {
   writeFile(host("ro.txt"), "x");
   writeFile(host("site/a.txt"), "a");
   writeFile(host("site/ro/b.txt"), "b");
+  symlink(host("decoy").c_str(), host("site/to-decoy").c_str());
+  symlink(host("decoy/secret").c_str(), host("site/ro/to-secret").c_str());
+  symlink(host("decoy").c_str(), host("site-link").c_str());
   for (const char* file : {"ro.txt", "site/a.txt", "site/ro/b.txt", "site/ro"})
     chmod(host(file).c_str(), file == std::string("site/ro") ? 0555 : 0444);
 
@@ -145,23 +146,12 @@ TEST_F(TreeTest, ForcedRemovalTakesReadOnlyFilesAndDirectories) {
             "5 removeFile at DeleteFile '\\\\?\\" + u8(win("ro.txt")) + "'");
   EXPECT_EQ(describe(failureOf([&] { removeDir(win("site"), false); })),
             "5 removeDir at Delete file '\\\\?\\" + u8(win("site/a.txt")) + "'");
+  removeDir(win("site-link"), true);
+  EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(host("site-link"))));
   removeFile(win("ro.txt"), true);
   removeDir(win("site"), true);
   EXPECT_FALSE(stdfs::exists(host("ro.txt")) || stdfs::exists(host("site")));
   removeFile(win("ro.txt"), true); // missing: nothing to do
-}
-
-TEST_F(TreeTest, RemovalRemovesLinksAndNeverWhatTheyLeadTo) {
-  writeFile(host("site/a.txt"), "a");
-  symlink(host("decoy").c_str(), host("site/to-decoy").c_str());
-  stdfs::create_directories(host("site/sub"));
-  symlink(host("decoy/secret").c_str(), host("site/sub/to-secret").c_str());
-  symlink(host("decoy").c_str(), host("site-link").c_str());
-
-  removeDir(win("site-link"), true); // a root that is a link goes as a link
-  EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(host("site-link"))));
-  removeDir(win("site"), true);
-  EXPECT_FALSE(stdfs::exists(host("site")));
   expectDecoyUntouched();
 }
 
