@@ -48,7 +48,6 @@ public:
   virtual ~CancelationPoint() noexcept(false);
 
   int mode() const { return mode_; }
-  const CancelationPoint* previous() const { return previous_; }
 
   // The calling thread's current point, or null.
   static const CancelationPoint* current();

@@ -43,10 +43,6 @@ public:
   // "CreateDirectory(<path>)" (context "makeDir") when a creation fails.
   static void createDirectory(const std::u16string& path,
                               os::DirectoryAccess access = os::DirectoryAccess::creatorDefaults);
-
-  // removeDir with force when something exists at the path. The recycler is not part of this
-  // system: useRecycler must be false (ArgumentException otherwise).
-  static void remove(const std::u16string& path, bool force, bool useRecycler = false);
 };
 
 namespace RunTime::File {

@@ -98,11 +98,6 @@ bool VFileFinder::next() {
   return true;
 }
 
-bool VFileFinder::isDots() const {
-  const std::u16string& n = name();
-  return n.empty() || n == u"." || n == u"..";
-}
-
 void VFileFinder::close() {
   matches_.clear();
   position_ = 0;

@@ -1,5 +1,5 @@
 // VFileFinder: the names of a directory that match a search pattern, one at a time (used by the
-// script runner and the access-entry engine's file finder).
+// pruning of crash dumps).
 #pragma once
 
 #include <cstdint>
@@ -27,8 +27,6 @@ public:
   // The current entry.
   const std::u16string& name() const { return current().name; }
   bool isDirectory() const { return current().info.attributes & os::FILE_ATTRIBUTE_DIRECTORY; }
-  // The name is "." or ".." (or empty, when there is no current entry).
-  bool isDots() const;
   // A file time (100-nanosecond intervals since 1601-01-01 UTC).
   std::uint64_t lastWriteTime() const { return current().info.lastWriteTime; }
 

@@ -81,11 +81,6 @@ void removeFile(const os::Root& root, const std::u16string& relative, const std:
 
 } // namespace RunTime::File::detail
 
-void VDirectory::remove(const std::u16string& path, bool force, bool useRecycler) {
-  refuseRecycler(useRecycler, "VDirectory::remove");
-  if (exists(path)) removeDir(path, force);
-}
-
 void removeDir(const std::u16string& path, bool force, const std::u16string& recyclerDirectory) {
   refuseRecycler(!recyclerDirectory.empty(), "removeDir");
   os::Result<RunTime::File::detail::Parent> parent = RunTime::File::detail::openParent(path);

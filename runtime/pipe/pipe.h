@@ -104,7 +104,6 @@ public:
   // has completed!" when idle.
   std::uint32_t complete(VSyncObject* extraEvent, std::uint32_t timeoutMs, bool exact);
 
-  bool idle() const { return idle_; }
   std::uint32_t pending() const { return pending_; }
   Overlapped& overlapped() { return overlapped_; }
 

@@ -62,31 +62,22 @@ void nested(int depth, Thrower thrower) {
 }
 
 TEST(Guard, KeepsTheClassAndAddsOneContextPerGuard) {
-  try {
-    nested(3, [] { throwOSError(u"open", 2, VCONTEXT("open")); });
-    FAIL();
-  } catch (const VFileNotFoundException& e) {
-    ASSERT_EQ(e.contexts().size(), 4u);
-    EXPECT_EQ(u8(e.contexts()[1].message), "Unable to call level(1)");
-    EXPECT_EQ(u8(e.contexts()[3].message), "Unable to call level(3)");
-  }
+  const auto failing = [] { nested(3, [] { throwOSError(u"open", 2, VCONTEXT("open")); }); };
+  EXPECT_THROW(failing(), VFileNotFoundException);
+  const testing_support::Failure f = failureOf(failing);
+  EXPECT_EQ(f.context + f.calls,
+            "open\nat Unable to call level(1)\nat Unable to call level(2)\nat Unable to call level(3)");
 }
 
 TEST(Guard, ConvertsForeignExceptions) {
-  struct Case {
-    std::function<void()> thrower;
-    const char* message;
-  };
-  const Case cases[] = {
+  const std::pair<std::function<void()>, const char*> cases[] = {
       {[] { throw std::runtime_error("std text"); }, "std text"},
       {[] { throw cwrpexception(0xC0000005); }, "C structured exception: 0xc0000005"},
       {[] { throw 42; }, "Unexpected error"},
   };
-  for (const Case& c : cases) {
-    const testing_support::Failure f = failureOf([&] { nested(1, c.thrower); });
-    EXPECT_EQ(f.message, c.message);
-    EXPECT_EQ(f.context, "level");
-    EXPECT_EQ(f.calls, "\nat Unable to call level(1)");
+  for (const auto& [thrower, message] : cases) {
+    const testing_support::Failure f = failureOf([&] { nested(1, thrower); });
+    EXPECT_EQ(f.message + " @" + f.context + f.calls, std::string(message) + " @level\nat Unable to call level(1)");
   }
 }
 

@@ -1,10 +1,8 @@
 #include "runtime/core/sync.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "os/posix/fd.h"
 #include "os/thread.h"
 #include "tests/support/failure.h"
 
@@ -27,11 +26,8 @@ namespace {
 // A private run directory for the named objects.
 class Sync : public ::testing::Test {
 protected:
-  Sync()
-      : registry_("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + run_.file("run") + "\"\n") {}
-
   TempDir run_;
-  ScopedRegistry registry_;
+  ScopedRegistry registry_{"[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + run_.file("run") + "\"\n"};
 };
 
 // Runs f on another thread and returns its result.
@@ -92,15 +88,10 @@ TEST_F(Sync, FailuresCarryTheirTextAndContext) {
 }
 
 TEST_F(Sync, AnAlertableWaitEndsAtItsTimeOutWhateverItsApcsTake) {
-  struct Case {
-    const char* what;
-    int apcMs;
-    bool waitsAgain; // the rest of the 400 ms once the APC is over
-  };
-  // A wait that ended at the APC would take 200 ms in the first case; one that started its
-  // time-out again after the APC would wait again in the second.
-  const Case cases[] = {{"an APC shorter than the time-out", 200, true}, {"a longer APC", 500, false}};
-  for (const Case& c : cases) {
+  // An APC shorter than the time-out, then a longer one: a wait that ended at the APC would take
+  // 200 ms in the first case; one that started its time-out again after the APC would wait again
+  // in the second.
+  for (const int apcMs : {200, 500}) {
     VEvent never(true, false);
     std::promise<std::pair<os::ThreadRef, int>> waiter;
     std::atomic<bool> apcOver{false}, returned{false};
@@ -114,7 +105,7 @@ TEST_F(Sync, AnAlertableWaitEndsAtItsTimeOutWhateverItsApcsTake) {
     const auto [thread, id] = waiter.get_future().get();
     // Queued before or during the wait, the APC runs in it.
     ASSERT_EQ(os::queueUserApc(thread, [&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(c.apcMs));
+                std::this_thread::sleep_for(std::chrono::milliseconds(apcMs));
                 apcOver = true;
                 apcOver.notify_all();
               }),
@@ -122,9 +113,9 @@ TEST_F(Sync, AnAlertableWaitEndsAtItsTimeOutWhateverItsApcsTake) {
     apcOver.wait(false);
     waitUntilAsleep(id);
     const bool waitedAgain = !returned;
-    EXPECT_EQ(result.get(), os::WAIT_TIMEOUT) << c.what;
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(395)) << c.what;
-    EXPECT_TRUE(c.waitsAgain || !waitedAgain) << c.what;
+    EXPECT_EQ(result.get(), os::WAIT_TIMEOUT) << apcMs;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(395)) << apcMs;
+    EXPECT_FALSE(apcMs > 400 && waitedAgain) << "the time-out started again after the APC";
   }
 }
 
@@ -153,67 +144,51 @@ TEST_F(Sync, ALockDirectoryOfAnotherUserOrALinkIsRefused) {
   }
 }
 
-// A process that held the mutex and was killed leaves it to the next taker.
+// A process that held the mutex and was killed leaves it to the next taker: its lock goes with
+// the open file description that the process's end closes, as the holder's does here.
 TEST_F(Sync, AbandonedNamedMutexIsAcquired) {
   VMutex mutex(false, u"Global\\abandoned");
-  const std::string file = run_.file("run/lock/") + os::mutexFileName(u"Global\\abandoned");
-  Pipe ready = makePipe();
-  const pid_t holder = ::fork();
-  if (holder == 0) {
-    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-    const char locked = fd >= 0 && ::flock(fd, LOCK_EX) == 0;
-    (void)!::write(ready.writeEnd.get(), &locked, 1);
-    ::pause();
-    ::_exit(0);
+  {
+    const os::posix::Fd holder(::open((run_.file("run/lock/") + os::mutexFileName(u"Global\\abandoned")).c_str(),
+                                      O_RDWR | O_CLOEXEC));
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
+    EXPECT_FALSE(mutex.lock(50));
   }
-  char locked = 0;
-  ASSERT_EQ(::read(ready.readEnd.get(), &locked, 1), 1);
-  ASSERT_TRUE(locked);
-  EXPECT_FALSE(mutex.lock(50));
-  ::kill(holder, SIGKILL);
-  ::waitpid(holder, nullptr, 0);
   EXPECT_TRUE(mutex.lock(2000));
   mutex.unlock();
 }
 
-TEST_F(Sync, MutexOfAThreadThatEndedIsAcquiredOnce) {
+// A thread that ends owning a mutex (taken twice) lets it go: a waiter that found it taken and
+// then blocked in its wait is woken. Owned once by whoever takes it next, one release gives it
+// to others.
+TEST_F(Sync, AMutexOfAThreadThatEndsGoesToTheWaiter) {
   for (const std::u16string name : {u"", u"Global\\left-by-a-thread"}) {
     VMutex mutex(false, name);
-    // Taken twice, released never.
-    EXPECT_TRUE(onOtherThread([&] { return mutex.lock(0) && mutex.lock(0); })) << u8(name);
-    EXPECT_EQ(mutex.waitForSingleObject(1000), os::WAIT_OBJECT_0) << u8(name);
-    mutex.unlock(); // one release gives it to others
+    std::promise<void> owned, finish;
+    std::thread owner([&] {
+      EXPECT_TRUE(mutex.lock(0) && mutex.lock(0));
+      owned.set_value();
+      finish.get_future().wait();
+    });
+    owned.get_future().wait();
+    std::atomic<int> waiter{0};
+    std::uint32_t tried = 0;
+    auto waiting = std::async(std::launch::async, [&] {
+      tried = mutex.waitForSingleObject(0);
+      waiter = threadId();
+      waiter.notify_all();
+      return mutex.waitForSingleObject(5000); // ends owning it
+    });
+    waiter.wait(0);
+    waitUntilAsleep(waiter); // asleep after the failed try: in the wait
+    finish.set_value();
+    owner.join();
+    EXPECT_EQ(waiting.get(), os::WAIT_OBJECT_0) << u8(name);
+    EXPECT_EQ(tried, os::WAIT_TIMEOUT) << "the waiter found the mutex free";
+    EXPECT_EQ(mutex.waitForSingleObject(0), os::WAIT_OBJECT_0) << u8(name);
+    mutex.unlock();
     EXPECT_EQ(onOtherThread([&] { return mutex.waitForSingleObject(0); }), os::WAIT_OBJECT_0) << u8(name);
   }
-}
-
-// The waiter finds the mutex taken, then blocks in its wait before the owner ends: only the owner's
-// end can wake it.
-TEST_F(Sync, AWaiterIsWokenWhenTheOwningThreadEnds) {
-  VMutex mutex(false);
-  std::promise<void> owned, finish;
-  std::thread owner([&] {
-    ASSERT_TRUE(mutex.lock(0));
-    owned.set_value();
-    finish.get_future().wait();
-  });
-  owned.get_future().wait();
-  std::atomic<int> waiter{0};
-  std::uint32_t tried = 0;
-  auto waiting = std::async(std::launch::async, [&] {
-    tried = mutex.waitForSingleObject(0);
-    waiter = threadId();
-    waiter.notify_all();
-    std::uint32_t got = mutex.waitForSingleObject(5000);
-    if (got == os::WAIT_OBJECT_0) mutex.unlock();
-    return got;
-  });
-  waiter.wait(0);
-  waitUntilAsleep(waiter); // asleep after the failed try: in the wait
-  finish.set_value();
-  owner.join();
-  EXPECT_EQ(waiting.get(), os::WAIT_OBJECT_0);
-  EXPECT_EQ(tried, os::WAIT_TIMEOUT) << "the waiter found the mutex free";
 }
 
 } // namespace

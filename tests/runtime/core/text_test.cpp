@@ -13,11 +13,7 @@ using testing_support::u8;
 namespace {
 
 TEST(Format, WideConventions) {
-  struct Case {
-    std::u16string text;
-    const char* expected;
-  };
-  const Case cases[] = {
+  const std::pair<std::u16string, const char*> cases[] = {
       {formatString(u"%d %u %x %X %lu %lX", -5, 7u, 255, 255, 4000000000u, 0xABCu),
        "-5 7 ff FF 4000000000 ABC"},
       {formatString(u"%03d|%08X|%hx|%%", 7, 0xBEEFu, 0x12345), "007|0000BEEF|2345|%"},
@@ -29,7 +25,7 @@ TEST(Format, WideConventions) {
       {formatString(u"%.1f", 2.25), "2.2"},
       {formatString(u"no conversions"), "no conversions"},
   };
-  for (const Case& c : cases) EXPECT_EQ(u8(c.text), c.expected);
+  for (const auto& [text, expected] : cases) EXPECT_EQ(u8(text), expected);
 }
 
 TEST(Format, MismatchIsAnArgumentException) {
@@ -56,8 +52,7 @@ TEST(Text, Conversions) {
   // An unknown code page is an invalid argument.
   EXPECT_EQ(testing_support::failureOf([] { cstr(u"x", 4); }).code, 87u);
   const testing_support::Failure f = testing_support::failureOf([] { wstr("x", 4); });
-  EXPECT_EQ(f.code, 87u);
-  EXPECT_EQ(f.context, "wstr");
+  EXPECT_EQ(std::to_string(f.code) + " " + f.context, "87 wstr");
 }
 
 TEST(Text, Comparisons) {
@@ -73,10 +68,7 @@ TEST(Text, Comparisons) {
 }
 
 TEST(CommandLine, QuoteArgument) {
-  struct Case {
-    std::u16string in, out;
-  };
-  const Case cases[] = {
+  const std::pair<std::u16string, std::u16string> cases[] = {
       {u"plain", u"plain"},
       {u"", u"\"\""},
       {u"a b", u"\"a b\""},
@@ -85,7 +77,7 @@ TEST(CommandLine, QuoteArgument) {
       {u"x&y", u"\"x&y\""},
       {u"C:\\a\\b", u"C:\\a\\b"},
   };
-  for (const Case& c : cases) EXPECT_EQ(quoteArgument(c.in), c.out) << u8(c.in);
+  for (const auto& [in, out] : cases) EXPECT_EQ(quoteArgument(in), out) << u8(in);
 }
 
 TEST(CommandLine, SplitRules) {

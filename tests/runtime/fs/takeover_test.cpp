@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,8 +12,10 @@
 #include "tests/runtime/fs/fs_testing.h"
 #include "tests/support/captured_log.h"
 
+using fs_testing::describe;
 using fs_testing::DriveTest;
 using fs_testing::failureOf;
+using fs_testing::ownerAndMode;
 using testing_support::u8;
 using testing_support::writeFile;
 namespace stdfs = std::filesystem;
@@ -32,12 +33,6 @@ protected:
   void own(const std::string& relative, mode_t mode) {
     ASSERT_EQ(lchown(host(relative).c_str(), user_.uid(), user_.gid()), 0);
     ASSERT_EQ(chmod(host(relative).c_str(), mode), 0);
-  }
-  std::u16string hostPath16(const std::string& relative) const {
-    return os::utf16FromUtf8(host(relative));
-  }
-  static std::string describe(const fs_testing::Failure& f) {
-    return f.message.empty() ? "ok" : std::to_string(f.code) + f.message.substr(f.message.find(" at "));
   }
 
   testing_support::ScopedUser user_;
@@ -68,15 +63,10 @@ TEST_F(TakeOverTest, ASwapOfADirectoryAndAHardLinkNeverChangesEitherOwner) {
     stop = true;
     swapper.join();
     for (const std::string& line : log.lines()) inside += line.ends_with("skipped: it has more than one hard link");
-    struct stat st;
-    ASSERT_EQ(stat(host("decoy/secret").c_str(), &st), 0);
-    ASSERT_EQ(st.st_mode & 07777, 0466u) << "run " << run;
-    ASSERT_EQ(st.st_uid, 0u);
+    ASSERT_EQ(ownerAndMode(host("decoy/secret")), "0 466") << "run " << run;
     for (const char* name : {"site/x", "site/y"})
       if (stdfs::is_directory(stdfs::symlink_status(host(name)))) {
-        ASSERT_EQ(lstat(host(name).c_str(), &st), 0);
-        ASSERT_EQ(st.st_uid, user_.uid()) << "run " << run;
-        ASSERT_EQ(st.st_mode & 07777, 0555u) << "run " << run;
+        ASSERT_EQ(ownerAndMode(host(name)), std::to_string(user_.uid()) + " 555") << "run " << run;
       }
     stdfs::remove_all(host("site/x"));
     stdfs::remove_all(host("site/y"));
@@ -97,7 +87,7 @@ TEST_F(TakeOverTest, ForceTakesOverWhatTheSiteUserCannotRemoveButNoHardLink) {
   writeFile(host("shared/file"), "x");
   ASSERT_EQ(link(host("shared/file").c_str(), host("shared/second").c_str()), 0);
   own("shared/file", 0644);
-  const std::u16string site = hostPath16("home/site"), shared = hostPath16("shared/file");
+  const std::u16string site = os::utf16FromUtf8(host("home/site")), shared = os::utf16FromUtf8(host("shared/file"));
   const std::string result = fs_testing::runAs(user_.uid(), user_.gid(), [&] {
     testing_support::CapturedLog log;
     std::string outcome = describe(failureOf([&] { removeDir(site, false); }));
@@ -106,14 +96,11 @@ TEST_F(TakeOverTest, ForceTakesOverWhatTheSiteUserCannotRemoveButNoHardLink) {
     for (const std::string& line : log.lines()) outcome += "|" + line;
     return outcome;
   });
-  EXPECT_EQ(result, "5 at Delete directory '" + host("home/site/locked") + "'|ok|5 at DeleteFile '" +
-                        host("shared/file") + "'|1 Take-over of '" + host("shared/file") +
-                        "' skipped: it has more than one hard link");
+  EXPECT_EQ(result, "5 removeDir at Delete directory '" + host("home/site/locked") +
+                        "'|ok|5 removeFile at DeleteFile '" + host("shared/file") + "'|1 Take-over of '" +
+                        host("shared/file") + "' skipped: it has more than one hard link");
   EXPECT_FALSE(stdfs::exists(host("home/site")));
-  struct stat st;
-  ASSERT_EQ(stat(host("shared/file").c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, user_.uid());
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(ownerAndMode(host("shared/file")), std::to_string(user_.uid()) + " 644");
 }
 
 TEST_F(TakeOverTest, AMountPointIsLeftAloneAndItsParentKeepsItsOwner) {
@@ -129,18 +116,14 @@ TEST_F(TakeOverTest, AMountPointIsLeftAloneAndItsParentKeepsItsOwner) {
     ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
   } unmount{host("site/a/mnt")};
   testing_support::CapturedLog log;
-  fs_testing::Failure f = failureOf([&] { removeDir(win("site"), true); });
   // The mount point's directory is not empty, which no take-over cures: the directory above it
   // keeps its owner and mode.
-  EXPECT_EQ(describe(f), "145 at Delete directory '\\\\?\\" + u8(win("site/a")) + "'");
+  EXPECT_EQ(describe(failureOf([&] { removeDir(win("site"), true); })), "145 removeDir at Delete directory '\\\\?\\" + u8(win("site/a")) + "'");
   EXPECT_EQ(log.lines(), std::vector<std::string>{"1 '\\\\?\\" + u8(win("site/a/mnt")) +
                                                 "' is a mount point: what it holds is left alone"});
   EXPECT_EQ(testing_support::readFile(host("elsewhere/keep")), "keep");
   EXPECT_FALSE(stdfs::exists(host("site/a/file")));
-  struct stat st;
-  ASSERT_EQ(stat(host("site/a").c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, user_.uid());
-  EXPECT_EQ(st.st_mode & 07777, 0750u);
+  EXPECT_EQ(ownerAndMode(host("site/a")), std::to_string(user_.uid()) + " 750");
 }
 
 } // namespace

@@ -99,41 +99,34 @@ TEST(FatalErrors, WriteOneDumpAndEndWithoutHanging) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizers report the corruption themselves";
 #endif
-  struct Case {
-    const char* scenario;
-    int exitCode;
-    const char* output; // expected in standard output
-  };
-  const Case cases[] = {
+  // The scenario, its exit code, what its standard output holds.
+  const std::tuple<std::string, int, const char*> cases[] = {
       {"double-free-live-threads", 128 + SIGABRT, ""},
       {"fault-live-threads", 3,
        "C structured exception: 0xc0000005\n   at Unable to call faultyOperation()(faultyOperation line 7)"},
       {"fault-inside-malloc-live-threads", 128 + SIGSEGV, ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& [scenario, exitCode, output] : cases) {
     TempDir dir;
-    writeFile(dir.file("registry.reg"),
-              "Windows Registry Editor Version 5.00\n\n"
-              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-              "\"PRODUCT_ROOT_D\"=\"" + dir.path() + "\"\n");
-    ProcessResult child = runProcess(
-        {std::filesystem::read_symlink("/proc/self/exe").string(), "--gtest_filter=FatalErrorChild.*"},
-        {{"TAVRIX_TEST_FATAL_CHILD", c.scenario}, {"TAVRIX_REGISTRY", dir.file("registry.reg")}},
-        std::chrono::seconds(30));
-    EXPECT_FALSE(child.timedOut) << c.scenario << " hangs";
-    EXPECT_EQ(child.exitCode, c.exitCode) << c.scenario << "\n" << child.out << child.err;
-    EXPECT_NE(child.out.find(c.output), std::string::npos) << c.scenario << "\n" << child.out;
+    ScopedRegistry registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
+                            "\"PRODUCT_ROOT_D\"=\"" + dir.path() + "\"\n");
+    ProcessResult child =
+        runProcess({std::filesystem::read_symlink("/proc/self/exe").string(), "--gtest_filter=FatalErrorChild.*"},
+                   {{"TAVRIX_TEST_FATAL_CHILD", scenario}}, std::chrono::seconds(30));
+    EXPECT_FALSE(child.timedOut) << scenario << " hangs";
+    EXPECT_EQ(child.exitCode, exitCode) << scenario << "\n" << child.out << child.err;
+    EXPECT_NE(child.out.find(output), std::string::npos) << scenario << "\n" << child.out;
     std::vector<std::string> dumps;
     for (const auto& entry : std::filesystem::directory_iterator(dir.file("etc/crashdumps")))
       if (entry.path().extension() == ".dmp") dumps.push_back(entry.path().string());
-    EXPECT_EQ(dumps.size(), 1u) << c.scenario;
+    EXPECT_EQ(dumps.size(), 1u) << scenario;
     // A dump holds the process's memory: its owner's alone.
     for (const std::string& dump : dumps) {
       EXPECT_NE(dump.find("/test_runtime_log"), std::string::npos) << dump;
       EXPECT_EQ(std::filesystem::status(dump).permissions(),
                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write) << dump;
     }
-    if (dumps.size() == 1 && std::string(c.scenario) == "double-free-live-threads") {
+    if (dumps.size() == 1 && scenario == "double-free-live-threads") {
       // The failing thread is the current one; the others' stacks are there too.
       ProcessResult gdb = runProcess({"/usr/bin/gdb", "-batch", "-nx", "-ex", "bt", "-ex", "thread apply all bt",
                                       std::filesystem::read_symlink("/proc/self/exe").string(), dumps[0]});

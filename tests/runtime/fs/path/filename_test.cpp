@@ -1,4 +1,6 @@
+// VFileName's path operations and the shell path rules beneath them.
 #include "runtime/fs/path/filename.h"
+#include "runtime/fs/path/shell_path.h"
 
 #include <functional>
 
@@ -50,12 +52,8 @@ TEST(VFileName, LexicalOperations) {
 }
 
 TEST(VFileName, CompareRelations) {
-  struct Pair {
-    std::u16string a, b;
-    VFileName::Relation relation;
-  };
   using R = VFileName::Relation;
-  const Pair cases[] = {
+  const std::tuple<std::u16string, std::u16string, R> cases[] = {
       {u"D:\\A\\b", u"d:/a/B/", R::same},         {u"a\\\\b", u"a/b", R::same},
       {u"\\\\?\\C:\\a", u"c:\\A\\", R::same},     {u"\u00e9\\x", u"\u00c9\\X", R::same},
       {u"D:\\a\\b\\x", u"D:\\a", R::firstBelow},  {u"\\??\\C:\\a\\b", u"C:\\a", R::firstBelow},
@@ -63,38 +61,72 @@ TEST(VFileName, CompareRelations) {
       {u"D:\\ab", u"D:\\b", R::sortsAfter},       {u"D:\\b", u"D:\\ab", R::sortsBefore},
       {u"D:\\a\\x", u"D:\\b", R::sortsBefore},    {u"D:\\b", u"D:\\a", R::sortsAfter},
       {u"D:\\a\\..\\b", u"D:\\b", R::sortsBefore}};
-  for (const Pair& c : cases)
-    EXPECT_EQ(VFileName::compare(c.a, c.b), c.relation) << u8(c.a) << " vs " << u8(c.b);
+  for (const auto& [a, b, relation] : cases) EXPECT_EQ(VFileName::compare(a, b), relation) << u8(a) << " vs " << u8(b);
 }
 
 TEST(VFileName, FailuresNameTheCallAndStatus) {
   const std::u16string nul(u"C:\\a\0b", 6);
   const std::u16string big(40000, u'x'), half(20000, u'x');
-  const struct {
-    std::function<void()> call;
-    std::u16string api; // the call that failed, with its arguments
-    const char* code;
-    const char* function;
-  } cases[] = {
+  // The call, the system call that failed with its arguments, its status, the context.
+  const std::tuple<std::function<void()>, std::u16string, const char*, const char*> cases[] = {
       {[&] { VFileName::combine(u"C:\\a", nul); }, u"PathAllocCombine(C:\\a, " + nul + u")", "0x80070057", "combine"},
       {[&] { VFileName::combine(half, half); }, u"PathAllocCombine(" + half + u", " + half + u")", "0x800700ce", "combine"},
       {[&] { VFileName::canonicalize(big); }, u"PathAllocCanonicalize(" + big + u")", "0x80070057", "canonicalize"},
       {[&] { VFileName::removeFileSpec(nul); }, u"PathCchRemoveFileSpec(" + nul + u")", "0x80070057", "removeFileSpec"}};
-  for (const auto& c : cases) {
-    const testing_support::Failure f = testing_support::failureOf(c.call);
+  for (const auto& [call, api, code, function] : cases) {
+    const testing_support::Failure f = testing_support::failureOf(call);
     EXPECT_EQ(f.message + " @" + f.context + f.calls,
-              u8(c.api) + " failed: error code " + c.code + " @VFileName::" + c.function);
+              u8(api) + " failed: error code " + code + " @VFileName::" + function);
   }
 }
 
+// The class of the failure follows its code (Exception.OSErrorsByCode).
 TEST(VFileName, LongPathNameOfAMissingPathIsAnOsError) {
   testing_support::TempDir dir;
   const std::u16string missing = os::utf16FromUtf8(dir.file("missing"));
-  EXPECT_THROW(VFileName::longPathName(missing), VFileNotFoundException);
   const testing_support::Failure f = testing_support::failureOf([&] { VFileName::longPathName(missing); });
-  EXPECT_EQ(f.code, 2u);
-  EXPECT_TRUE(f.message.ends_with(" (Error code 2) at GetLongPathName('" + u8(missing) + "')")) << f.message;
-  EXPECT_EQ(f.context, "VFileName::longPathName");
+  EXPECT_EQ(std::to_string(f.code) + " " + f.message + " @" + f.context,
+            "2 No such file or directory (Error code 2) at GetLongPathName('" + u8(missing) +
+                "') @VFileName::longPathName");
+}
+
+// The rules beneath VFileName where its operations cannot reach them (drive paths, "." and ".."
+// at the root, the long prefix, the other joins and NUL characters are the tests above): UNC and
+// volume roots, relative drive paths, a fully qualified second part, a path that is only its
+// root, overlong paths.
+TEST(ShellPath, OutcomesAtTheRootsAndTheBounds) {
+  using namespace shell_path;
+  const std::u16string longest(maxLength, u'a');
+  const auto canonical = [](std::u16string in) { return [in] { return canonicalize(in); }; };
+  const auto combined = [](std::u16string base, std::u16string more) { return [=] { return combine(base, more); }; };
+  const auto removed = [](std::u16string in) { return [in] { return removeFileSpec(in); }; };
+  // The call, its status and its path.
+  const std::tuple<std::function<Outcome()>, HRESULT, std::u16string> cases[] = {
+      {canonical(u"C:a\\..\\b"), S_OK, u"C:b"},
+      {canonical(u"a\\..\\..\\b"), S_OK, u"b"},
+      {canonical(u"a\\.."), S_OK, u"\\"},
+      {canonical(u"a\\...\\b"), S_OK, u"a\\...\\b"},
+      {canonical(u"\\\\srv\\share\\a\\..\\.."), S_OK, u"\\\\srv\\share"},
+      {canonical(u"\\\\srv\\share\\"), S_OK, u"\\\\srv\\share\\"},
+      {canonical(u"\\\\?\\C:"), S_OK, u"\\\\?\\C:\\"},
+      {canonical(u"\\\\?\\UNC\\srv\\share\\a\\.."), S_OK, u"\\\\?\\UNC\\srv\\share"},
+      {canonical(u"\\\\?\\Volume{1}\\a\\..\\.."), S_OK, u"\\\\?\\Volume{1}"},
+      {canonical(longest), S_OK, longest},
+      {canonical(longest + u'a'), invalidPath, u""},
+      {combined(u"C:\\a", u"\\\\srv\\s\\x"), S_OK, u"\\\\srv\\s\\x"},
+      {combined(u"C:\\a", u"D:x"), S_OK, u"C:\\a\\D:x"},
+      {combined(longest, u"b"), resultTooLong, u""},
+      {removed(u"C:a"), S_OK, u"C:"},
+      {removed(u"\\\\srv\\share\\x"), S_OK, u"\\\\srv\\share"},
+      {removed(u"C:\\"), S_FALSE, u"C:\\"},
+      {removed(u""), S_FALSE, u""},
+      {removed(u"\\\\srv\\share"), S_FALSE, u"\\\\srv\\share"},
+  };
+  for (const auto& [call, status, path] : cases) {
+    const Outcome r = call();
+    EXPECT_EQ(r.status, status) << u8(path);
+    EXPECT_EQ(u8(r.path), u8(path)) << status;
+  }
 }
 
 } // namespace
