@@ -100,10 +100,11 @@ enum class DirectoryAccess { creatorDefaults, everyone };
 [[nodiscard]] std::uint32_t deleteFile(const Root& root, std::u16string_view relative,
                                        bool honourReadOnly);
 
-// Makes the object at the path the calling process's own, so that a removal that was denied
+// Makes the object at the path the calling thread's own, so that a removal that was denied
 // can be tried again. The object is opened once without following a link, and its type, its
 // link count, its owner and its mode are read and changed on that descriptor only (whatever the
-// name leads to meanwhile): its effective user becomes the owner and the owner gets full access
+// name leads to meanwhile): the user the thread acts as on files (threadUserId: the site user
+// on a thread that impersonates one) becomes the owner and the owner gets full access
 // (rwx on a directory, rw on a file), which also clears the read-only attribute. Left exactly
 // as it is: a link (skippedLink); an object of another kind than the one the caller set out to
 // remove (skippedOtherKind: a file swapped for a directory must not make that directory the

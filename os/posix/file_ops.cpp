@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "os/accounts.h"
 #include "os/path.h"
 #include "os/posix/errno_map.h"
 #include "os/posix/fd.h"
@@ -265,7 +266,7 @@ Result<TakeOver> takeOverAt(int dir, const std::string& name, ObjectKind kind) {
   if (S_ISLNK(st.st_mode)) return TakeOver::skippedLink;
   if (S_ISDIR(st.st_mode) != (kind == ObjectKind::directory)) return TakeOver::skippedOtherKind;
   if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) return TakeOver::skippedHardLink;
-  const uid_t self = geteuid();
+  const uid_t self = threadUserId();
   const gid_t sameGroup = static_cast<gid_t>(-1);
   if (st.st_uid != self && fchownat(object.get(), "", self, sameGroup, AT_EMPTY_PATH) != 0)
     return Result<TakeOver>::failure(win32FromErrno(errno));
