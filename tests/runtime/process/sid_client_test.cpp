@@ -13,13 +13,12 @@
 
 #include <gtest/gtest.h>
 
-#include "os/impersonation.h"
 #include "os/pipe.h"
 #include "runtime/log/log_manager.h"
-#include "runtime/process/impersonation_guard.h"
 #include "runtime/process/impersonation_wire.h"
 #include "runtime/process/vprocess.h"
 #include "runtime/security/model/account_sids.h"
+#include "tests/panel/raw_peer.h"
 #include "tests/support/service_process.h"
 #include "tests/support/failure.h"
 #include "tests/support/log_lines.h"
@@ -27,7 +26,6 @@
 
 using namespace testing_support;
 using RunTime::SIDClient;
-using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
@@ -154,25 +152,6 @@ TEST_F(RealService, TheInputThreadFeedsTheProgramAndEndsWithItsClient) {
   EXPECT_EQ(exitCodes, 0u);
 }
 
-// The guard acts as the account on its own thread until it ends; root is refused before the thread
-// changes. (What a thread acting as a user may do is tests/os/impersonation_test.cpp's.)
-TEST_F(RealService, TheGuardActsAsTheAccountUntilItEnds) {
-  os::ThreadIdentity during, after;
-  std::thread([&] {
-    EXPECT_EQ(failureOf([&] {
-                RunTime::ImpersonationGuard guard(sid());
-                during = os::currentThreadIdentity();
-              }).message,
-              "");
-    after = os::currentThreadIdentity();
-  }).join();
-  EXPECT_EQ(std::make_pair(during.uid, during.gid), std::make_pair(user_.uid(), primary_.gid()));
-  EXPECT_EQ(after.uid, 0u);
-  EXPECT_NE(failureOf([] { RunTime::ImpersonationGuard guard(VSID::system()); }).message.find("Refusing to act as S-1-5-18"),
-            std::string::npos);
-  EXPECT_EQ(os::currentThreadIdentity().uid, 0u);
-}
-
 // A service that accepts one connection and sends, unasked, the acknowledgement of the request
 // head and a run's reply of status text (the client reads each when it expects it), then reads
 // until the client drops the connection.
@@ -181,11 +160,10 @@ void serveOnce(os::NativeHandle listener, const std::string& text) {
   os::Result<os::Handle> connection = os::pipe::accept(listener);
   if (!connection.ok()) return;
   const os::NativeHandle peer = connection.value().get();
-  Bytes utf16;
-  for (char c : text) utf16.insert(utf16.end(), {static_cast<std::uint8_t>(c), 0});
-  const std::uint32_t words[] = {0, 0, RunTime::impersonation::statusText, static_cast<std::uint32_t>(utf16.size())};
+  const Bytes reply = utf16(text);
+  const std::uint32_t words[] = {0, 0, RunTime::impersonation::statusText, static_cast<std::uint32_t>(reply.size())};
   for (std::uint32_t word : words) (void)os::pipe::send(peer, RunTime::impersonation::encodeWord(word).data(), 4);
-  (void)os::pipe::send(peer, utf16.data(), utf16.size());
+  (void)os::pipe::send(peer, reply.data(), reply.size());
   Bytes message(4096);
   std::vector<os::Handle> handles;
   while (os::pipe::waitReady(peer, os::pipe::Direction::Read, 5000, false).ok() &&

@@ -20,13 +20,8 @@ Ace objectAce(std::uint8_t type, std::uint8_t flags, const char* who) {
 }
 
 TEST(Acl, InsertionKeepsCanonicalGroups) {
-  struct Case {
-    const char* name;
-    std::vector<Ace> existing;
-    Ace added;
-    std::uint32_t index;
-  };
-  const Case cases[] = {
+  // The case, the list's entries, the entry added and the index it goes to.
+  const std::tuple<const char*, std::vector<Ace>, Ace, std::uint32_t> cases[] = {
       {"inherited allow after inherited deny",
        {ace(kAllow, 0, 1, "S-1-5-18"), ace(kDeny, kInherited, 1, "S-1-1-0"),
         ace(kAllow, kInherited, 1, "S-1-1-0")},
@@ -51,8 +46,8 @@ TEST(Acl, InsertionKeepsCanonicalGroups) {
        {ace(kAllow, 0, 1, "S-1-1-0"), ace(kDeny, kInherited, 1, "S-1-1-0")},
        objectAce(ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, "S-1-5-18"), 1},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(dacl(c.existing).getInsertionIndex(c.added), c.index) << c.name;
+  for (const auto& [name, existing, added, index] : cases)
+    EXPECT_EQ(dacl(existing).getInsertionIndex(added), index) << name;
 }
 
 TEST(Acl, AddSkipsEqualEntriesAndGrows) {
