@@ -26,12 +26,8 @@ protected:
 
 TEST_F(Operator, VersionHelpAndUsageErrorsWriteNothing) {
   const std::regex version(R"(tavrix [0-9][^ ]* \(([0-9a-f]{7,}|unknown)\)\n)");
-  struct Case {
-    std::vector<std::string> args;
-    int exitCode;
-    bool printsVersion;
-  };
-  const Case cases[] = {
+  // The arguments, the exit code, and whether the version is printed.
+  const std::tuple<std::vector<std::string>, int, bool> cases[] = {
       {{"--version"}, 0, true},
       {{"-V"}, 0, true},
       {{}, 0, false},
@@ -41,12 +37,12 @@ TEST_F(Operator, VersionHelpAndUsageErrorsWriteNothing) {
         "--application-subdirectory=s", "--files=f", "--bogus"},
        1, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& [args, exitCode, printsVersion] : cases) {
     const auto before = changeTimes(dir_.path());
-    ProcessResult r = runTool(registry_, c.args);
-    EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
-    EXPECT_EQ(std::regex_match(r.out, version), c.printsVersion) << r.out;
-    EXPECT_EQ(changeTimes(dir_.path()), before) << (c.args.empty() ? "" : c.args[0]);
+    ProcessResult r = runTool(registry_, args);
+    EXPECT_EQ(r.exitCode, exitCode) << r.out;
+    EXPECT_EQ(std::regex_match(r.out, version), printsVersion) << r.out;
+    EXPECT_EQ(changeTimes(dir_.path()), before) << (args.empty() ? "" : args[0]);
   }
   // --help makes nothing, also with the store in two files, the tool's in a directory yet to be made.
   writeFile(dir_.file("operator.reg"), hostRegistry(dir_.path(), ""));
@@ -71,36 +67,31 @@ TEST_F(Operator, AMissingStoreNamedByTheEnvironmentIsAnError) {
 // The first command that acts makes admin/logs, root's and the log readers' alone; the daily log
 // is UTF-16 with CR LF unless LogEncoding says UTF-8; another encoding fails the command.
 TEST_F(Operator, TheLogDirectoryIsMadeAndTheEncodingChosen) {
-  struct Case {
-    std::string config;
-    std::string start; // the log's first bytes
-    std::string lineEnd;
-    std::string failure;
-  };
-  const Case cases[] = {
+  // The configuration, the log's first bytes and its line end, and the command's failure.
+  const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
       {"", "\xFF\xFE", std::string("\r\0\n\0", 4), "failed to load external entity"},
       {"\"LogEncoding\"=\"UTF-16\"\n", "\xFF\xFE", std::string("\r\0\n\0", 4), "failed to load external entity"},
       {"\"LogEncoding\"=\"utf-8\"\n", "20", "'\n", "failed to load external entity"},
       {"\"LogEncoding\"=\"latin1\"\n", "", "", "LogEncoding is 'latin1': use UTF-8 or UTF-16"},
   };
   const group* adm = ::getgrnam("adm");
-  for (const Case& c : cases) {
+  for (const auto& [config, start, lineEnd, failure] : cases) {
     std::filesystem::remove_all(product_);
-    setConfig(c.config);
+    setConfig(config);
     ProcessResult r = runTool(registry_, kActingCommand);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out.substr(0, c.failure.size()), c.failure) << c.config;
+    EXPECT_EQ(r.out.substr(0, failure.size()), failure) << config;
     struct stat st {};
-    ASSERT_EQ(::stat(dir_.file("product/admin/logs").c_str(), &st), 0) << c.config;
+    ASSERT_EQ(::stat(dir_.file("product/admin/logs").c_str(), &st), 0) << config;
     EXPECT_EQ(st.st_mode & 07777, 0750u);
     EXPECT_EQ(st.st_uid, ::geteuid());
     if (::geteuid() == 0 && adm) {
       EXPECT_EQ(st.st_gid, adm->gr_gid);
     }
     const std::string log = readFile(logPath());
-    EXPECT_EQ(log.substr(0, c.start.size()), c.start) << c.config;
-    EXPECT_NE(log.find(c.lineEnd), std::string::npos) << c.config;
-    EXPECT_EQ(log.find('\r') != std::string::npos, c.lineEnd.starts_with('\r')) << c.config;
+    EXPECT_EQ(log.substr(0, start.size()), start) << config;
+    EXPECT_NE(log.find(lineEnd), std::string::npos) << config;
+    EXPECT_EQ(log.find('\r') != std::string::npos, lineEnd.starts_with('\r')) << config;
   }
 }
 

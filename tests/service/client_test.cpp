@@ -61,7 +61,6 @@ protected:
 TEST_F(Client, MethodsAnswerWhatTheStoreHolds) {
   useRegistry("\"LONG\"=\"" + digits(1000000) + "\"\n\"TOO_LONG\"=\"" + digits(kelvosrv::maxMessage / 2) + "\"\n");
   auto service = start();
-  EXPECT_EQ(client_.getString(u"PRODUCT_DATA_D"), u"C:\\panel\\data\\");
   EXPECT_EQ(client_.getString(u"other"), u"value \u00e9");
   EXPECT_EQ(client_.productDataDirectory(), u"C:\\panel\\data\\");
   EXPECT_EQ(client_.vhostsDirectory(), u"C:\\vhosts");

@@ -33,15 +33,10 @@ std::string readDword(vserializer::reader& r) { return std::to_string(r.readDwor
 // What the writer makes is read by the other side of every exchange with the management service
 // (tests/service/client_test.cpp, tests/panel/service_test.cpp): strings, values and error blocks.
 TEST(Serializer, ReadingFollowsTheFormat) {
-  struct Case {
-    const char* what;
-    Bytes data;
-    std::function<std::string(vserializer::reader&)> read;
-    std::string expected;
-  };
   const std::string endOfData = "error: Unexpected end of data when read from serializer.";
   const std::string endOfString = "error: Unexpected end of data when read C-string from serializer.";
-  const Case cases[] = {
+  // The case, the data, how it is read and what the read gives.
+  const std::tuple<const char*, Bytes, std::function<std::string(vserializer::reader&)>, std::string> cases[] = {
       {"UTF-16 string", cat({le32(5), {2, 'h', 0, 'i', 0}}), readString, "hi"},
       {"empty UTF-16 string", cat({le32(1), {2}}), readString, ""},
       {"string block of length 0", le32(0), readString, endOfString},
@@ -59,7 +54,7 @@ TEST(Serializer, ReadingFollowsTheFormat) {
       {"error block instead of a value", cat({le32(0xFFFFFFFF), le32(3), {2, 'x', 0}}), readDword, "error: x"},
       {"error block with a broken message", cat({le32(0xFFFFFFFF), le32(0)}), readDword, endOfString},
   };
-  for (const Case& c : cases) EXPECT_EQ(outcome(c.data, c.read), c.expected) << c.what;
+  for (const auto& [what, data, read, expected] : cases) EXPECT_EQ(outcome(data, read), expected) << what;
 }
 
 TEST(Serializer, EightBitStringsUseTheAnsiCodePage) {

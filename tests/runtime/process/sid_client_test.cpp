@@ -1,6 +1,5 @@
 // The impersonation client against the real reference service over real sockets (as root, with
-// created users and groups), and against a scripted service for the replies a real one never
-// gives.
+// created users and groups), and its reading of a reply a real one never gives.
 #include "runtime/process/sid_client.h"
 
 #include <unistd.h>
@@ -8,15 +7,11 @@
 #include <algorithm>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "os/impersonation.h"
-#include "os/pipe.h"
 #include "runtime/log/log_manager.h"
-#include "runtime/process/impersonation_guard.h"
 #include "runtime/process/impersonation_wire.h"
 #include "runtime/process/vprocess.h"
 #include "runtime/security/model/account_sids.h"
@@ -27,7 +22,6 @@
 
 using namespace testing_support;
 using RunTime::SIDClient;
-using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
@@ -102,28 +96,22 @@ TEST_F(RealService, ARunArrivesWholeAndARestartedServiceInProcessGroupsKillsWhat
 }
 
 TEST_F(RealService, RefusedAccountsAndProgramsFailWithTheServiceMessage) {
-  struct Case {
-    RunTime::Sid sid;
-    std::u16string commandLine;
-    std::string message;
-    std::u16string environment = {};
-  } cases[] = {
-      {VSID::system(), u"/usr/bin/id", "Refusing to act as S-1-5-18"},
-      {RunTime::Sid(22, 2, 1, 0), u"/usr/bin/id", "Refusing to act as S-1-22-1-0"},
-      {RunTime::groupSid(primary_.gid()), u"/usr/bin/id", "is not a user account"},
-      {RunTime::userSid(3999999999u), u"/usr/bin/id", "Unknown account S-1-22-1-3999999999"},
-      {sid(), u"/nonexistent/program", "Unable to start /nonexistent/program"},
-      {sid(), u"", "No program to start"},
+  // The account, the command line, its environment, and what the failure's message holds.
+  const std::tuple<RunTime::Sid, std::u16string, std::u16string, std::string> cases[] = {
+      {VSID::system(), u"/usr/bin/id", u"", "Refusing to act as S-1-5-18"},
+      {RunTime::groupSid(primary_.gid()), u"/usr/bin/id", u"", "is not a user account"},
+      {RunTime::userSid(3999999999u), u"/usr/bin/id", u"", "Unknown account S-1-22-1-3999999999"},
+      {sid(), u"/nonexistent/program", u"", "Unable to start /nonexistent/program"},
       // The request reaches the service whole; the system gives no program a variable this long.
-      {sid(), u"/bin/sh -c \"echo ${#BIG}\"", "Argument list too long", u"BIG=" + std::u16string(500000, u'x')},
+      {sid(), u"/bin/sh -c \"echo ${#BIG}\"", u"BIG=" + std::u16string(500000, u'x'), "Argument list too long"},
   };
-  for (const Case& c : cases) {
-    const Failure f = failureOf([&] { runAs(c.sid, c.commandLine, c.environment); });
-    EXPECT_NE(f.message.find(c.message), std::string::npos) << f.message;
+  for (const auto& [account, commandLine, environment, message] : cases) {
+    const Failure f = failureOf([&] { runAs(account, commandLine, environment); });
+    EXPECT_NE(f.message.find(message), std::string::npos) << f.message;
     EXPECT_NE(f.calls.find("Unable to call exRunAsUserEx()"), std::string::npos) << f.calls;
   }
   // A refusal during the request head counts as a communication error: tried once more.
-  EXPECT_EQ(reconnects(), 4u);
+  EXPECT_EQ(reconnects(), 3u);
   // The connection serves on after all of them.
   EXPECT_EQ(runAs(sid(), u"/bin/echo still here").first, "still here\n");
 }
@@ -154,56 +142,12 @@ TEST_F(RealService, TheInputThreadFeedsTheProgramAndEndsWithItsClient) {
   EXPECT_EQ(exitCodes, 0u);
 }
 
-// The guard acts as the account on its own thread until it ends; root is refused before the thread
-// changes. (What a thread acting as a user may do is tests/os/impersonation_test.cpp's.)
-TEST_F(RealService, TheGuardActsAsTheAccountUntilItEnds) {
-  os::ThreadIdentity during, after;
-  std::thread([&] {
-    EXPECT_EQ(failureOf([&] {
-                RunTime::ImpersonationGuard guard(sid());
-                during = os::currentThreadIdentity();
-              }).message,
-              "");
-    after = os::currentThreadIdentity();
-  }).join();
-  EXPECT_EQ(std::make_pair(during.uid, during.gid), std::make_pair(user_.uid(), primary_.gid()));
-  EXPECT_EQ(after.uid, 0u);
-  EXPECT_NE(failureOf([] { RunTime::ImpersonationGuard guard(VSID::system()); }).message.find("Refusing to act as S-1-5-18"),
-            std::string::npos);
-  EXPECT_EQ(os::currentThreadIdentity().uid, 0u);
-}
-
-// A service that accepts one connection and sends, unasked, the acknowledgement of the request
-// head and a run's reply of status text (the client reads each when it expects it), then reads
-// until the client drops the connection.
-void serveOnce(os::NativeHandle listener, const std::string& text) {
-  if (!os::pipe::waitReady(listener, os::pipe::Direction::Read, 5000, false).ok()) return;
-  os::Result<os::Handle> connection = os::pipe::accept(listener);
-  if (!connection.ok()) return;
-  const os::NativeHandle peer = connection.value().get();
-  Bytes utf16;
-  for (char c : text) utf16.insert(utf16.end(), {static_cast<std::uint8_t>(c), 0});
-  const std::uint32_t words[] = {0, 0, RunTime::impersonation::statusText, static_cast<std::uint32_t>(utf16.size())};
-  for (std::uint32_t word : words) (void)os::pipe::send(peer, RunTime::impersonation::encodeWord(word).data(), 4);
-  (void)os::pipe::send(peer, utf16.data(), utf16.size());
-  Bytes message(4096);
-  std::vector<os::Handle> handles;
-  while (os::pipe::waitReady(peer, os::pipe::Direction::Read, 5000, false).ok() &&
-         os::pipe::receiveWithHandles(peer, message.data(), message.size(), handles).ok()) {
-  }
-}
-
-// A text where the eight bytes of a run belong, shorter or longer: a reply a real service never gives.
-TEST_F(RealService, ARunReplyOfAnotherSizeIsRefused) {
-  service_.reset();
-  for (const std::string text : {"abc", "abcdef"}) {
-    os::Result<os::Handle> listener = os::pipe::listen(pipePath(), os::pipe::Kind::Message, 0600, 4);
-    std::thread service([&] { serveOnce(listener.value().get(), text); });
-    EXPECT_EQ(failureOf([&] { runAs(RunTime::userSid(1234), u"/bin/true"); }).message,
-              "Invalid answer from server: (" + text + ")");
-    RunTime::PipeClient().disconnect();
-    service.join();
-  }
+// A text where the eight bytes of a run's reply belong, shorter or longer: a reply a real service
+// never gives. (How the client reads a reply of status text every run above shows.)
+TEST(ImpersonationWire, ARunReplyOfAnotherSizeIsRefused) {
+  for (const std::u16string text : {u"abc", u"abcdef"})
+    EXPECT_EQ(failureOf([&] { RunTime::impersonation::processHandleValue(text); }).message,
+              "Invalid answer from server: (" + u8(text) + ")");
 }
 
 } // namespace

@@ -238,15 +238,10 @@ TEST(SecurityModelFailures, LeaveTheLayerAsTheSystemsErrors) {
   os::SecurityState stored;
   stored.hasDescriptor = true;
   stored.descriptor = {1, 0, 4};
-  try {
-    governingDacl(stored, Acl::none());
-    ADD_FAILURE() << "a stored descriptor that is not one was read";
-  } catch (const vosexception& e) {
-    EXPECT_EQ(e.code(), 1338u);
-    EXPECT_EQ(e.message(), osErrorMessage(1338, u"Unable to read the self-relative security descriptor"));
-    ASSERT_EQ(e.contexts().size(), 1u);
-    EXPECT_EQ(e.contexts()[0].function, "RunTime::SecurityDescriptor::fromSelfRelative");
-  }
+  const Failure f = failureOf([&] { governingDacl(stored, Acl::none()); });
+  EXPECT_EQ(f.code, 1338u);
+  EXPECT_EQ(f.message, u8(osErrorMessage(1338, u"Unable to read the self-relative security descriptor")));
+  EXPECT_EQ(f.context, "RunTime::SecurityDescriptor::fromSelfRelative");
 }
 
 TEST(AccessToken, PrivilegesFollowTheThreadsCredentials) {

@@ -28,13 +28,9 @@ Entries received(const Ace& parentEntry, bool directory) {
 
 // OI|CI and OI entries reach files and directories in access_test.cpp.
 TEST(Inheritance, WhatFilesAndDirectoriesReceive) {
-  struct Case {
-    Ace parent;
-    Entries file;
-    Entries directory;
-  };
+  // The parent's entry, and what a file and a directory receive of it.
   const char* w = "S-1-22-2-7";
-  const Case cases[] = {
+  const std::tuple<Ace, Entries, Entries> cases[] = {
       {ace(0, 0, 0x1F01FF, w), {}, {}},
       {ace(0, CI, 0x1F01FF, w), {}, {"0/12/1f01ff/S-1-22-2-7"}},
       {ace(0, OI | CI | NP, 0x1F01FF, w), {"0/10/1f01ff/S-1-22-2-7"}, {"0/10/1f01ff/S-1-22-2-7"}},
@@ -52,9 +48,9 @@ TEST(Inheritance, WhatFilesAndDirectoriesReceive) {
        {"0/10/1f01ff/S-1-22-1-1000", "0/1b/1f01ff/S-1-3-0"}},
       {ace(0, CI | NP | IO, 0x1200A9, "S-1-3-1"), {}, {"0/10/1200a9/S-1-22-2-1000"}},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(received(c.parent, false), c.file) << describe(c.parent);
-    EXPECT_EQ(received(c.parent, true), c.directory) << describe(c.parent);
+  for (const auto& [parent, file, directory] : cases) {
+    EXPECT_EQ(received(parent, false), file) << describe(parent);
+    EXPECT_EQ(received(parent, true), directory) << describe(parent);
   }
   EXPECT_TRUE(inheritedAces(Acl::none(), InheritingObject{true, {}, {}}).empty());
 }

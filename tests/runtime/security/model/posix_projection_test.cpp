@@ -72,40 +72,34 @@ TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
   const char* const Everyone = "S-1-1-0";
   MembershipTable members;
   members.groups = {{1001, {1001, 7}}, {1000, {1000, 7}}};
-  struct Case {
-    Acl dacl;
-    bool directory;
-    std::string access;
-    std::string defaults;
-    const MembershipTable* groups = &kNoGroups;
-  };
-  const Case cases[] = {
-      {dacl({ace(0, 0, FILE_ALL_ACCESS, G)}), false, "u::rw-,g::r--,g:7:rwx,m::rwx,o::r--", ""},
-      {dacl({ace(1, 0, FILE_ALL_ACCESS, G)}), false, "u::rw-,g::r--,g:7:---,m::r--,o::r--", ""},
+  // The DACL, whether the object is a directory, its access and default ACLs, the memberships.
+  const std::tuple<Acl, bool, std::string, std::string, const MembershipTable*> cases[] = {
+      {dacl({ace(0, 0, FILE_ALL_ACCESS, G)}), false, "u::rw-,g::r--,g:7:rwx,m::rwx,o::r--", "", &kNoGroups},
+      {dacl({ace(1, 0, FILE_ALL_ACCESS, G)}), false, "u::rw-,g::r--,g:7:---,m::r--,o::r--", "", &kNoGroups},
       // The first entry that mentions a bit decides it.
       {dacl({ace(1, 0, FILE_GENERIC_WRITE, G), ace(0, 0, FILE_ALL_ACCESS, G)}), false,
-       "u::rw-,g::r--,g:7:r-x,m::r-x,o::r--", ""},
+       "u::rw-,g::r--,g:7:r-x,m::r-x,o::r--", "", &kNoGroups},
       {dacl({ace(0, 0, FILE_GENERIC_READ, G), ace(1, INH, FILE_ALL_ACCESS, G)}), false,
-       "u::rw-,g::r--,g:7:r--,m::r--,o::r--", ""},
+       "u::rw-,g::r--,g:7:r--,m::r--,o::r--", "", &kNoGroups},
       {dacl({ace(0, 0, GENERIC_READ | GENERIC_EXECUTE, G)}), false,
-       "u::rw-,g::r--,g:7:r-x,m::r-x,o::r--", ""},
+       "u::rw-,g::r--,g:7:r-x,m::r-x,o::r--", "", &kNoGroups},
       // The owner, the owning group and Everyone take the base entries.
       {dacl({ace(0, 0, 0x1200A9, "S-1-22-1-1000"), ace(0, 0, FILE_ALL_ACCESS, "S-1-22-2-1000"),
              ace(0, 0, 0x120089, Everyone)}),
-       false, "u::r-x,g::rwx,o::r--", ""},
+       false, "u::r-x,g::rwx,o::r--", "", &kNoGroups},
       {dacl({ace(0, 0, FILE_ALL_ACCESS, "S-1-5-18"), ace(0, 0, FILE_GENERIC_READ, "S-1-22-1-5")}),
-       false, "u::rw-,u:0:rwx,u:5:r--,g::r--,m::rwx,o::r--", ""},
+       false, "u::rw-,u:0:rwx,u:5:r--,g::r--,m::rwx,o::r--", "", &kNoGroups},
       // Unknown SIDs and inherit-only entries play no part; neither does a null DACL.
       {dacl({ace(0, 0, FILE_ALL_ACCESS, "S-1-5-11"), ace(0, OI | IO, FILE_ALL_ACCESS, G)}), false,
-       kFile, ""},
-      {Acl::none(), false, kFile, ""},
+       kFile, "", &kNoGroups},
+      {Acl::none(), false, kFile, "", &kNoGroups},
       // A directory passes on what its files inherit as its default ACL.
       {dacl({ace(0, OI | CI, FILE_ALL_ACCESS, G)}), true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x",
-       "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x"},
-      {dacl({ace(0, CI, FILE_ALL_ACCESS, G)}), true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", ""},
+       "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", &kNoGroups},
+      {dacl({ace(0, CI, FILE_ALL_ACCESS, G)}), true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", "", &kNoGroups},
       {dacl({ace(0, OI | CI | IO, FILE_GENERIC_READ, "S-1-3-0"),
              ace(0, OI | CI | IO, 0, Everyone)}),
-       true, kDirectory, "u::r--,g::r-x,o::---"},
+       true, kDirectory, "u::r--,g::r-x,o::---", &kNoGroups},
       // Named entries add up their groups and Everyone; without the membership a user keeps
       // only its own entry and Everyone's.
       {dacl({ace(0, 0, FILE_GENERIC_READ, Everyone), ace(0, 0, FILE_GENERIC_WRITE, G)}), false,
@@ -113,7 +107,7 @@ TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
       {dacl({ace(0, 0, FILE_GENERIC_READ, G), ace(0, 0, FILE_GENERIC_WRITE, U)}), false,
        "u::rw-,u:1001:rw-,g::r--,g:7:r--,m::rw-,o::r--", "", &members},
       {dacl({ace(0, 0, FILE_GENERIC_READ, G), ace(0, 0, FILE_GENERIC_WRITE, U)}), false,
-       "u::rw-,u:1001:-w-,g::r--,g:7:r--,m::rw-,o::r--", ""},
+       "u::rw-,u:1001:-w-,g::r--,g:7:r--,m::rw-,o::r--", "", &kNoGroups},
       // A denial to a group or to Everyone reaches the members; the first entry decides a bit.
       {dacl({ace(1, 0, FILE_GENERIC_WRITE, G), ace(0, 0, FILE_ALL_ACCESS, U)}), false,
        "u::rw-,u:1001:r-x,g::r--,g:7:---,m::r-x,o::r--", "", &members},
@@ -127,11 +121,10 @@ TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
              ace(0, OI | CI | IO, FILE_GENERIC_EXECUTE, "S-1-3-0")}),
        true, "u::rwx,u:1001:rw-,g::r-x,m::rwx,o::r--", "u::r-x,u:1001:rw-,g::r-x,m::rwx,o::r--", &members},
   };
-  for (const Case& c : cases) {
-    PosixProjection p =
-        projectDacl(c.dacl, object(c.directory, c.directory ? kDirectory : kFile), *c.groups);
-    EXPECT_EQ(p.access, posix(c.access)) << ::testing::PrintToString(entriesOf(c.dacl));
-    EXPECT_EQ(p.defaults, posix(c.defaults)) << ::testing::PrintToString(entriesOf(c.dacl));
+  for (const auto& [acl, directory, access, defaults, groups] : cases) {
+    PosixProjection p = projectDacl(acl, object(directory, directory ? kDirectory : kFile), *groups);
+    EXPECT_EQ(p.access, posix(access)) << ::testing::PrintToString(entriesOf(acl));
+    EXPECT_EQ(p.defaults, posix(defaults)) << ::testing::PrintToString(entriesOf(acl));
   }
   // Unnamed base entries keep the bits of the current default ACL, named ones drop out.
   PosixProjection kept =
@@ -144,13 +137,8 @@ TEST(PosixProjection, ProjectsEachAccountOfTheDacl) {
 
 TEST(PosixProjection, HoldsWhileTheMaskLetsTheEntriesAct) {
   const Acl grant = dacl({ace(0, OI | CI, FILE_ALL_ACCESS, G)});
-  struct Case {
-    bool directory;
-    const char* access;
-    const char* defaults;
-    bool holds;
-  };
-  const Case cases[] = {
+  // Whether the object is a directory, its access and default ACLs, and whether the grant holds.
+  const std::tuple<bool, const char*, const char*, bool> cases[] = {
       {false, "u::rw-,g::r--,g:7:rwx,m::rwx,o::r--", "", true},
       {false, "u::rw-,g::r--,g:7:rwx,m::r--,o::r--", "", false}, // chmod 644
       {false, "u::rw-,g::r--,g:7:rwx,m::rw-,o::r--", "", true},  // created with mode 0666
@@ -161,10 +149,9 @@ TEST(PosixProjection, HoldsWhileTheMaskLetsTheEntriesAct) {
       {true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", "", false},
       {true, "u::rwx,g::r-x,g:7:rwx,m::rwx,o::r-x", "u::rwx,g::r-x,g:7:rwx,m::r--,o::r-x", false},
   };
-  for (const Case& c : cases) {
-    PosixObject o = object(c.directory, c.access, c.defaults);
-    EXPECT_EQ(projectionHolds(projectDacl(grant, o, kNoGroups), o), c.holds)
-        << c.access << " " << c.defaults;
+  for (const auto& [directory, access, defaults, holds] : cases) {
+    PosixObject o = object(directory, access, defaults);
+    EXPECT_EQ(projectionHolds(projectDacl(grant, o, kNoGroups), o), holds) << access << " " << defaults;
   }
   // On a file only a missing x is let pass, not one the projection does not grant.
   PosixObject extra = object(false, "u::rw-,g::r--,g:7:r-x,m::r-x,o::r--");
@@ -173,11 +160,8 @@ TEST(PosixProjection, HoldsWhileTheMaskLetsTheEntriesAct) {
 }
 
 TEST(PosixProjection, DaclFromPosixAcls) {
-  struct Case {
-    PosixObject object;
-    Entries dacl;
-  };
-  const Case cases[] = {
+  // The object and the DACL its ACLs stand for.
+  const std::pair<PosixObject, Entries> cases[] = {
       {object(false, "u::rwx,g::r-x,g:7:---,u:0:rwx,m::r-x,o::---"),
        {"1/0/1f01ff/S-1-22-2-7", "0/0/1f01ff/S-1-22-1-1000", "0/0/1200a9/S-1-5-18",
         "0/0/1200a9/S-1-22-2-1000"}},
@@ -188,12 +172,12 @@ TEST(PosixProjection, DaclFromPosixAcls) {
        {"0/0/1f01ff/S-1-22-1-1000", "0/0/1200a9/S-1-22-2-1000", "0/3/1200a9/S-1-1-0",
         "0/b/1f01ff/S-1-3-0", "0/b/1200a9/S-1-3-1", "0/b/1200a9/S-1-22-2-7"}},
   };
-  for (const Case& c : cases) {
-    Acl derived = daclFromPosix(c.object);
-    EXPECT_EQ(entriesOf(derived), c.dacl) << ::testing::PrintToString(c.object.access);
+  for (const auto& [posixObject, expected] : cases) {
+    Acl derived = daclFromPosix(posixObject);
+    EXPECT_EQ(entriesOf(derived), expected) << ::testing::PrintToString(posixObject.access);
     // What the ACLs stand for projects back onto them.
-    EXPECT_TRUE(projectionHolds(projectDacl(derived, c.object, kNoGroups), c.object))
-        << ::testing::PrintToString(c.object.access);
+    EXPECT_TRUE(projectionHolds(projectDacl(derived, posixObject, kNoGroups), posixObject))
+        << ::testing::PrintToString(posixObject.access);
   }
 }
 
