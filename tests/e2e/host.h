@@ -141,16 +141,19 @@ public:
     if (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0))
       _exit(1);
     const int at = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
-    for (; !shared_->stop; ++shared_->swaps)
-      if (::renameat2(at, name.c_str(), at, link.c_str(), RENAME_EXCHANGE) != 0) {
-        // Gone: what a removal does to the link in the directory's place, or to the directory.
-        if (errno != ENOENT) _exit(2);
-        struct stat st;
-        shared_->linkTaken = shared_->swaps % 2 != 0 && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0;
-        _exit(0);
-      }
-    if (shared_->swaps % 2 != 0 && ::renameat2(at, name.c_str(), at, link.c_str(), RENAME_EXCHANGE) != 0) _exit(3);
-    _exit(::unlinkat(at, link.c_str(), 0) == 0 ? 0 : 4);
+    // A name gone is what a removal does to the link in the directory's place, or to the
+    // directory. A loaded machine may run this process again only after the test stopped it, so
+    // the exchange back after the stop meets the removal's work as the loop does.
+    auto exchange = [&] {
+      if (::renameat2(at, name.c_str(), at, link.c_str(), RENAME_EXCHANGE) == 0) return;
+      if (errno != ENOENT) _exit(2);
+      struct stat st;
+      shared_->linkTaken = shared_->swaps % 2 != 0 && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0;
+      _exit(0);
+    };
+    for (; !shared_->stop; ++shared_->swaps) exchange();
+    if (shared_->swaps % 2 != 0) exchange();
+    _exit(::unlinkat(at, link.c_str(), 0) == 0 || errno == ENOENT ? 0 : 4);
   }
   ~Swapper() {
     if (pid_ > 0) stop();
