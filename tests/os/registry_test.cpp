@@ -191,7 +191,7 @@ const std::u16string kOperatorText =
     u"Windows Registry Editor Version 5.00\r\n\r\n"
     u"; Managed by the configuration tool: edit the template, not this file.\r\n"
     u"[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\r\n"
-    u"\"RunDirectory\"=\"/run/by-operator\"   ; lock files\r\n"
+    u"\"RunDirectory\"=\"/run/by-op\u0151rator\"   ; lock files\r\n"
     u"\"Shared\"=\"operator\"\r\n"
     u"\r\n"
     u"[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\Beta]\r\n";
@@ -236,7 +236,7 @@ TEST_F(RegistryLayers, WritesGoToTheToolsFileAndLeaveTheOperatorsAlone) {
   }
   EXPECT_EQ(readFile(operatorFile_), before);
 
-  EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix", u"RunDirectory"), "/run/by-operator");
+  EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix", u"RunDirectory"), "/run/by-op\xC5\x91rator");
   EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix", u"Shared"), "operator");
   EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix\\alpha", u"Own"), "tool");
   const std::string tool = readFile(toolFile_);

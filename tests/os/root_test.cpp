@@ -23,11 +23,13 @@ using testing_support::writeFile;
 namespace {
 
 TEST(Root, ResolvingBeneathRefusesLinksAndEscapes) {
-  // Under the launcher the kernel's openat2 is gone, so the resolver takes its fallback.
-  if (launcherRefuses("openat2")) {
-    const long fd = syscall(SYS_openat2, AT_FDCWD, ".", nullptr, 0);
-    EXPECT_EQ(fd < 0 ? errno : 0, ENOSYS);
-  }
+  // Under the launcher the kernel's openat2, getxattrat and listxattrat are gone, so the resolver
+  // takes its fallback and the security store reads a file's attributes through /proc.
+  for (auto [name, number] :
+       {std::pair<const char*, long>{"openat2", SYS_openat2}, {"getxattrat", 464}, {"listxattrat", 465}})
+    if (launcherRefuses(name)) {
+      EXPECT_EQ(syscall(number, AT_FDCWD, ".", nullptr, 0, 0, 0) < 0 ? errno : 0, ENOSYS) << name;
+    }
   TempDir dir;
   writeFile(dir.file("base/a/file"), "x");
   writeFile(dir.file("outside"), "x");
