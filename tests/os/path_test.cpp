@@ -79,8 +79,7 @@ TEST(Path, LinkedPathReadsEveryLinkOnTheWay) {
       {u"C:\\loop", u"C:\\loop"},                       {u"C:\\dangling", u"C:\\nowhere\\x"}};
   for (const auto& [path, target] : cases) {
     os::Result<std::u16string> r = os::linkedPath(path);
-    ASSERT_TRUE(r.ok()) << u8(path);
-    EXPECT_EQ(u8(r.value()), u8(target)) << u8(path);
+    EXPECT_EQ(r.ok() ? u8(r.value()) : std::to_string(r.code()), u8(target)) << u8(path);
   }
 }
 

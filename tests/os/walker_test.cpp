@@ -46,12 +46,9 @@ TEST(Walker, ABranchHoldsFewDescriptorsAndNoticesAMovedDirectory) {
     ASSERT_EQ(os::posix::identify(fd.get(), identity), 0);
     stack.push(std::move(fd), identity);
   }
-  // Back up through closed levels by "..": the right directories come back.
+  // Back up through closed levels by "..", each checked against the directory that was left (the
+  // listing that goes on in them is WideTree's).
   for (int i = 0; i < 3; ++i) ASSERT_EQ(stack.pop(), 0);
-  struct stat expected, actual;
-  ASSERT_EQ(stat(dir.file("t/d/d/d").c_str(), &expected), 0);
-  ASSERT_EQ(fstat(stack.top(), &actual), 0);
-  EXPECT_EQ(actual.st_ino, expected.st_ino);
   // A level moved elsewhere meanwhile is not taken for the one that was left.
   std::filesystem::create_directories(dir.file("elsewhere"));
   std::filesystem::rename(dir.file("t/d/d/d"), dir.file("elsewhere/d"));
@@ -353,13 +350,10 @@ private:
 // 259 directories, three levels of 6, each of the 216 deepest holding 3 files f0..f2: enough for
 // a walk to share.
 void makeShared(TempDir& dir) {
-  for (int a = 0; a < 6; ++a)
-    for (int b = 0; b < 6; ++b)
-      for (int c = 0; c < 6; ++c)
-        for (int f = 0; f < 3; ++f)
-          writeFile(dir.file("tree/" + std::to_string(a) + "/" + std::to_string(b) + "/" + std::to_string(c) +
-                             "/f" + std::to_string(f)),
-                    "x");
+  for (int i = 0; i < 216 * 3; ++i) {
+    const std::string a = std::to_string(i / 108), b = std::to_string(i / 18 % 6), c = std::to_string(i / 3 % 6);
+    writeFile(dir.file("tree/" + a + "/" + b + "/" + c + "/f" + std::to_string(i % 3)), "x");
+  }
 }
 
 struct Faulted {};
