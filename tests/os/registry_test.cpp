@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <set>
 
 #include "tests/support/testing.h"
 
@@ -65,9 +66,9 @@ TEST(Registry, StatusesOfMissingRightsAndBadNames) {
   for (const Case& c : cases) EXPECT_EQ(c.code, c.expected) << c.what;
 }
 
-// The views' flags and the default view are read through the wrapper's lookups
-// (runtime/core's Registry tests); here, a path that names the 32-bit view itself, in any case and
-// any view, and where a key made in the default view goes.
+// The views' flags and the default view of reads and of keys made are the wrapper's (runtime/core's
+// Registry lookups and WrittenValuesAndSubkeysReadBack); here, a path that names the 32-bit view
+// itself, in any case and any view.
 TEST(Registry, SoftwareIsSeenThroughTheViews) {
   ScopedRegistry reg(R"([HKEY_LOCAL_MACHINE\SOFTWARE\Kelvo]
 "View"="64"
@@ -76,8 +77,6 @@ TEST(Registry, SoftwareIsSeenThroughTheViews) {
 )");
   for (std::uint32_t view : {0u, 0x100u, 0x200u})
     EXPECT_EQ(read(Root::LocalMachine, u"SOFTWARE\\wow6432node\\Kelvo", u"View", kRead | view), "32") << view;
-  EXPECT_EQ(u8(createKey(Root::LocalMachine, u"SOFTWARE\\New", kAll).value().path()),
-            "HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\New");
 }
 
 TEST(Registry, ANamedStoreMustExistAndWritesKeepItsMode) {
@@ -106,8 +105,6 @@ TEST(Registry, ANamedStoreMustExistAndWritesKeepItsMode) {
 TEST(Registry, WritesOfOtherProcessesAreSeenAndNoneIsLost) {
   ScopedRegistry reg("[HKEY_USERS\\K]\n\"v\"=\"old\"\n");
   EXPECT_EQ(read(Root::Users, u"K", u"v"), "old");
-  ASSERT_EQ(waitChild(startChild([] { return int(set(openKey(Root::Users, u"K", kAll).value(), sz(u"v", u"new"))); })), 0);
-  EXPECT_EQ(read(Root::Users, u"K", u"v"), "new");
   reg.write("[HKEY_USERS\\K]\n\"v\"=\"edited by hand\"\n");
   EXPECT_EQ(read(Root::Users, u"K", u"v"), "edited by hand");
 
@@ -138,11 +135,10 @@ TEST(Registry, FailedWritesLeaveTheStoreIntact) {
   });
   ASSERT_EQ(waitChild(child), 0);
   EXPECT_EQ(readFile(reg.path()), before);
-  std::vector<std::string> files;
+  std::set<std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(reg.path()).parent_path()))
-    files.push_back(entry.path().filename());
-  std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
+    files.insert(entry.path().filename());
+  EXPECT_EQ(files, (std::set<std::string>{"registry.reg", "registry.reg.lock"}));
 
   KeyHandle key = openKey(Root::Users, u"K", kAll).value();
   reg.write("[HKEY_USERS\\K]\n\"v\"=dword:xyz\n");
@@ -157,29 +153,22 @@ TEST(Registry, AWriteRemovesOnlyTheTemporaryFilesOfKilledWriters) {
   if (geteuid() != 0) GTEST_SKIP() << "planting another user's file needs root";
   ScopedRegistry reg("[HKEY_USERS\\K]\n");
   const std::filesystem::path dir = std::filesystem::path(reg.path()).parent_path();
-  enum Kind { file, link, directory, othersFile };
-  const struct Case {
-    const char* name;
-    Kind kind;
-    bool removed;
-  } cases[] = {{"registry.reg.AbC123", file, true},       {"registry.reg.zz9900", file, true},
-               {"registry.reg.AbC12", file, false},       {"registry.reg.AbC1234", file, false},
-               {"registry.reg.AbC-23", file, false},      {"other.reg.AbC123", file, false},
-               {"registry.reg.Link01", link, false},      {"registry.reg.Dir001", directory, false},
-               {"registry.reg.Other1", othersFile, false}};
-  testing_support::writeFile((dir / "target").string(), "kept");
-  for (const Case& c : cases) {
-    const std::filesystem::path path = dir / c.name;
-    if (c.kind == link) std::filesystem::create_symlink(dir / "target", path);
-    if (c.kind == directory) std::filesystem::create_directory(path);
-    if (c.kind == file || c.kind == othersFile) testing_support::writeFile(path.string(), "left");
-    if (c.kind == othersFile) {
-      ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0) << "needs root";
-    }
-  }
+  // Files named as a killed writer leaves them (removed), and as it does not (kept).
+  const std::pair<const char*, bool> files[] = {
+      {"registry.reg.AbC123", true},   {"registry.reg.zz9900", true},   {"registry.reg.AbC12", false},
+      {"registry.reg.AbC1234", false}, {"registry.reg.AbC-23", false}, {"other.reg.AbC123", false}};
+  for (const auto& [name, removed] : files) writeFile((dir / name).string(), "left");
+  // A writer's name on what is not a file of the tool's own: a link, a directory, another user's file.
+  const std::string kept[] = {"registry.reg.Link01", "registry.reg.Dir001", "registry.reg.Other1"};
+  writeFile((dir / "target").string(), "kept");
+  std::filesystem::create_symlink(dir / "target", dir / kept[0]);
+  std::filesystem::create_directory(dir / kept[1]);
+  writeFile((dir / kept[2]).string(), "left");
+  ASSERT_EQ(lchown((dir / kept[2]).c_str(), 65534, 65534), 0);
   ASSERT_EQ(set(openKey(Root::Users, u"K", kAll).value(), sz(u"v", u"1")), 0u);
-  for (const Case& c : cases)
-    EXPECT_NE(std::filesystem::exists(std::filesystem::symlink_status(dir / c.name)), c.removed) << c.name;
+  for (const auto& [name, removed] : files) EXPECT_NE(std::filesystem::exists(dir / name), removed) << name;
+  for (const std::string& name : kept)
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(dir / name))) << name;
   EXPECT_EQ(readFile((dir / "target").string()), "kept");
 }
 
@@ -195,7 +184,7 @@ const std::u16string kOperatorText =
     u"Windows Registry Editor Version 5.00\r\n\r\n"
     u"; Managed by the configuration tool: edit the template, not this file.\r\n"
     u"[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\r\n"
-    u"\"RunDirectory\"=\"/run/by-operator\"   ; lock files\r\n"
+    u"\"RunDirectory\"=\"/run/by-op\u0151rator\"   ; lock files\r\n"
     u"\"Shared\"=\"operator\"\r\n"
     u"\r\n"
     u"[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix\\Beta]\r\n";
@@ -240,7 +229,7 @@ TEST_F(RegistryLayers, WritesGoToTheToolsFileAndLeaveTheOperatorsAlone) {
   }
   EXPECT_EQ(readFile(operatorFile_), before);
 
-  EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix", u"RunDirectory"), "/run/by-operator");
+  EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix", u"RunDirectory"), "/run/by-op\xC5\x91rator");
   EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix", u"Shared"), "operator");
   EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix\\alpha", u"Own"), "tool");
   const std::string tool = readFile(toolFile_);

@@ -23,11 +23,13 @@ using testing_support::writeFile;
 namespace {
 
 TEST(Root, ResolvingBeneathRefusesLinksAndEscapes) {
-  // Under the launcher the kernel's openat2 is gone, so the resolver takes its fallback.
-  if (launcherRefuses("openat2")) {
-    const long fd = syscall(SYS_openat2, AT_FDCWD, ".", nullptr, 0);
-    EXPECT_EQ(fd < 0 ? errno : 0, ENOSYS);
-  }
+  // Under the launcher the kernel's openat2, getxattrat and listxattrat are gone, so the resolver
+  // takes its fallback and the security store reads a file's attributes through /proc.
+  for (auto [name, number] :
+       {std::pair<const char*, long>{"openat2", SYS_openat2}, {"getxattrat", 464}, {"listxattrat", 465}})
+    if (launcherRefuses(name)) {
+      EXPECT_EQ(syscall(number, AT_FDCWD, ".", nullptr, 0, 0, 0) < 0 ? errno : 0, ENOSYS) << name;
+    }
   TempDir dir;
   writeFile(dir.file("base/a/file"), "x");
   writeFile(dir.file("outside"), "x");
@@ -68,25 +70,15 @@ TEST(Root, ResolvingBeneathRefusesLinksAndEscapes) {
 }
 
 TEST(Root, RelativePathsThatWouldLeaveARootAreRefused) {
-  struct Case {
-    const char16_t* relative;
-    const char* host; // nullptr: refused with code
-    std::uint32_t code;
-  };
-  const Case cases[] = {{u"a\\b", "a/b", 0},          {u"\\a/./b\\", "a/b", 0},
-                        {u"", "", 0},                   {u"a\\..\\b", "b", 0},
-                        {u"a\\..\\..\\b", nullptr, 17},
-                        {u"..", nullptr, 17},           {u"C:\\x", nullptr, 161},
-                        {u"C:x", nullptr, 161},         {u"\\\\server\\share", nullptr, 161},
-                        {u"\\\\?\\C:\\x", nullptr, 161}, {u"\\??\\C:\\x", nullptr, 161}};
-  for (const Case& c : cases) {
-    os::Result<std::string> host = os::relativeHostPath(c.relative);
-    if (c.host) {
-      ASSERT_TRUE(host.ok()) << c.host;
-      EXPECT_EQ(host.value(), c.host);
-    } else {
-      EXPECT_EQ(host.code(), c.code) << os::utf8FromUtf16(c.relative);
-    }
+  // The relative path and its host form, or the code it is refused with.
+  const std::pair<const char16_t*, std::string> cases[] = {
+      {u"a\\b", "a/b"},           {u"\\a/./b\\", "a/b"},      {u"", ""},
+      {u"a\\..\\b", "b"},         {u"a\\..\\..\\b", "17"},    {u"..", "17"},
+      {u"C:\\x", "161"},          {u"C:x", "161"},            {u"\\\\server\\share", "161"},
+      {u"\\\\?\\C:\\x", "161"},   {u"\\??\\C:\\x", "161"}};
+  for (const auto& [relative, expected] : cases) {
+    os::Result<std::string> host = os::relativeHostPath(relative);
+    EXPECT_EQ(host.ok() ? host.value() : std::to_string(host.code()), expected) << os::utf8FromUtf16(relative);
   }
 }
 

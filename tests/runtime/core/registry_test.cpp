@@ -42,11 +42,8 @@ TEST(Registry, FailuresCarryTheirMessagesAndContexts) {
   const std::string quoted = "'SOFTWARE\\Kelvo\\ZRC Config\\Config\\";
   std::uint32_t dword = 0;
   std::u16string text;
-  struct Case {
-    std::string got;
-    std::string expected;
-  };
-  const Case cases[] = {
+  // What the call threw and what it should have.
+  const std::pair<std::string, std::string> cases[] = {
       {failure([] { Key(HKEY_LOCAL_MACHINE, u"SOFTWARE\\None", KEY_READ, true); }),
        missing + "RegOpenKeyEx subKey=SOFTWARE\\None @registry::open"},
       {failure([] { Key(HKEY_USERS, u"A\nB", KEY_READ, false); }),
@@ -69,7 +66,7 @@ TEST(Registry, FailuresCarryTheirMessagesAndContexts) {
       {failure([&] { set(readOnly, u"X", 1u); }),
        "Permission denied (Error code 5) at RegSetValueEx valueName=X @registry::set"},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.got, c.expected);
+  for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
   EXPECT_THROW(Key(HKEY_LOCAL_MACHINE, u"SOFTWARE\\None", KEY_READ, true), VFileNotFoundException);
 }
 
@@ -131,18 +128,15 @@ TEST(Registry, MalformedStoreIsAnErrorNamingFileAndLine) {
 
 TEST(Registry, AnsiCodePageComesFromTheRegistry) {
   const std::string key = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage]\n";
-  struct Case {
-    std::string body;
-    std::uint32_t expected;
-  };
-  const Case cases[] = {
+  // The store's body and the code page read from it.
+  const std::pair<std::string, std::uint32_t> cases[] = {
       {key + "\"ACP\"=\"1252\"\n", 1252},   {key + "\"ACP\"=\"866\"\n", 866},
       {"", CP_UTF8},                        {key + "\"ACP\"=\"12x\"\n", CP_UTF8},
       {key + "\"ACP\"=\"99999\"\n", CP_UTF8}, {key + "\"ACP\"=dword:000004e4\n", CP_UTF8},
   };
-  for (const Case& c : cases) {
-    ScopedRegistry reg(c.body);
-    EXPECT_EQ(ansiCodePage(), c.expected) << c.body;
+  for (const auto& [body, expected] : cases) {
+    ScopedRegistry reg(body);
+    EXPECT_EQ(ansiCodePage(), expected) << body;
   }
   ScopedRegistry reg(key + "\"ACP\"=\"1252\"\n");
   EXPECT_EQ(cstr(u"\u00e9", CP_ACP), "\xE9");
