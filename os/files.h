@@ -46,8 +46,6 @@ inline constexpr std::uint32_t FILE_ATTRIBUTE_NORMAL = 0x00000080;
 inline constexpr std::uint32_t FILE_ATTRIBUTE_REPARSE_POINT = 0x00000400;
 
 inline constexpr std::uint32_t IO_REPARSE_TAG_SYMLINK = 0xA000000C;
-// Bit 29 of a reparse tag: the reparse point names another object (a link).
-inline constexpr std::uint32_t REPARSE_TAG_NAME_SURROGATE = 0x20000000;
 
 // Times are file times: 100-nanosecond intervals since 1601-01-01 UTC. Creation time is the
 // host's birth time where the file system keeps one, else the last write time.

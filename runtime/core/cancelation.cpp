@@ -54,11 +54,10 @@ bool claim(CancelationPoint::State& state) {
 } // namespace
 
 CancelationPoint::CancelationPoint(int mode)
-    : state_(std::make_shared<State>()), previous_(t_current),
+    : state_(std::make_shared<State>()), previous_(t_current), mode_(mode),
       exceptionsAtCreation_(std::uncaught_exceptions()) {
   Registry& points = registry();
   state_->threadId = os::threadId();
-  mode_ = previous_ && previous_->mode_ == INHERITED ? INHERITED : mode;
   if (mode_ == ASYNCHRONOUS) {
     os::Result<os::ThreadRef> thread = os::currentThread();
     if (!thread.ok())
@@ -83,11 +82,6 @@ void CancelationPoint::requestLocked() {
   if (std::uint32_t rc = os::queueUserApc(thread_, perform))
     throwOSError(u"Unable to queue asynchronous cancel", rc,
                  VCONTEXT("ThreadCancelation::AsyncCancelationPoint::cancel"));
-}
-
-void CancelationPoint::cancel() {
-  std::lock_guard lock(registry().mutex);
-  requestLocked();
 }
 
 CancelationPoint::~CancelationPoint() noexcept(false) {

@@ -12,10 +12,9 @@
 //
 // Modes. A synchronous point (1) performs a requested cancellation when it is destroyed. An
 // asynchronous point (0) also queues an APC to its thread, so a cancel interrupts the thread's
-// next (or current) alertable wait. A point created while the current one has the inherited
-// mode (2) takes mode 2 whatever it was given, which shields a region from asynchronous
-// cancellation. A point created while an enclosing point has a pending request inherits the
-// request, so a cancel that arrives just before a wait starts still interrupts that wait.
+// next (or current) alertable wait. A point created while an enclosing point has a pending
+// request inherits the request, so a cancel that arrives just before a wait starts still
+// interrupts that wait.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +24,7 @@
 
 namespace ThreadCancelation {
 
-enum Mode : int { ASYNCHRONOUS = 0, SYNCHRONOUS = 1, INHERITED = 2 };
+enum Mode : int { ASYNCHRONOUS = 0, SYNCHRONOUS = 1 };
 
 // What performing a cancellation throws; see above.
 class ThreadCanceled {};
@@ -39,15 +38,10 @@ public:
   CancelationPoint(const CancelationPoint&) = delete;
   CancelationPoint& operator=(const CancelationPoint&) = delete;
 
-  // Requests the cancellation (once). Asynchronous points queue the APC that performs it; a
-  // failure throws "Unable to queue asynchronous cancel".
-  virtual void cancel();
   // Unregisters the point and makes the previous one current again. If a cancellation was
   // requested and not yet performed, performs it by throwing ThreadCanceled; while an exception
   // already leaves the point, hands the request on to the previous point instead.
   virtual ~CancelationPoint() noexcept(false);
-
-  int mode() const { return mode_; }
 
   // The calling thread's current point, or null.
   static const CancelationPoint* current();

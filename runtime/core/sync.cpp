@@ -66,9 +66,7 @@ void VMutex::unlock() {
   if (std::uint32_t rc = handle_.releaseMutex()) throwOSError(u"ReleaseMutex", rc, VCONTEXT("VMutex::unlock"));
 }
 
-VEvent::VEvent(bool manualReset, bool initialState, std::u16string_view name) {
-  if (!name.empty())
-    throwOSError(creationText(u"Create event", name), os::err::notSupported, VCONTEXT("VEvent::VEvent"));
+VEvent::VEvent(bool manualReset, bool initialState) {
   os::Result<os::SyncObject> created = os::SyncObject::createEvent(manualReset, initialState);
   if (!created.ok()) throwOSError(u"Create event", created.code(), VCONTEXT("VEvent::VEvent"));
   handle_ = std::move(created.value());

@@ -1,9 +1,8 @@
 // Owning wrappers of waitable objects, and the alertable waits that are cancellation points.
 //
 // Named objects: a named mutex is the lock file of os::NamedMutex under the run directory, which
-// every account can open (so no security descriptor is built for it). Named events are not
-// offered: no command path shares an event between processes, and a name is refused with the
-// error "Create event with name '<name>'" (code 50, not supported).
+// every account can open (so no security descriptor is built for it). Events have no names: no
+// command path shares an event between processes.
 #pragma once
 
 #include <cstdint>
@@ -48,8 +47,8 @@ public:
 
 class VEvent : public VSyncObject {
 public:
-  // Throws "Create event", or "Create event with name '<name>'" for any name (see above).
-  VEvent(bool manualReset, bool initialState, std::u16string_view name = {});
+  // Throws "Create event".
+  VEvent(bool manualReset, bool initialState);
   // Resets the event; throws "ResetEvent".
   void unlock() override;
   // Signals the event; throws "SetEvent".

@@ -28,21 +28,6 @@ bool attributesOf(const std::u16string& path, std::uint32_t& attributes) {
                VCONTEXT("fileExist"));
 }
 
-RunTime::File::DirectoryEntry entryOf(const os::DirectoryEntry& listed) {
-  const os::FileInfo& info = listed.info;
-  RunTime::File::DirectoryEntry entry;
-  entry.name = listed.name;
-  entry.attributes = info.attributes;
-  entry.link = (info.attributes & os::FILE_ATTRIBUTE_REPARSE_POINT) &&
-               (info.reparseTag & os::REPARSE_TAG_NAME_SURROGATE);
-  entry.reparsePoint = entry.link || (info.attributes & os::FILE_ATTRIBUTE_REPARSE_POINT);
-  entry.size = info.size;
-  entry.creationTime = info.creationTime;
-  entry.lastAccessTime = info.lastAccessTime;
-  entry.lastWriteTime = info.lastWriteTime;
-  return entry;
-}
-
 [[noreturn]] void throwCopyFailure(const os::TreeFailure& failure) {
   using Step = os::TreeFailure::Step;
   switch (failure.step) {
@@ -125,7 +110,7 @@ DirectoryListing findFirstFile(const std::u16string& directory) {
   DirectoryListing listing;
   for (const os::DirectoryEntry& e : listed.value())
     (e.info.attributes & os::FILE_ATTRIBUTE_DIRECTORY ? listing.subdirectories : listing.files)
-        .push_back(entryOf(e));
+        .push_back({e.name});
   return listing;
 }
 

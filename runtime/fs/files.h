@@ -47,16 +47,9 @@ public:
 
 namespace RunTime::File {
 
-// One listed name. Times are file times (100-nanosecond intervals since 1601-01-01 UTC).
+// One listed name.
 struct DirectoryEntry {
   std::u16string name;
-  std::uint32_t attributes = 0;
-  bool link = false;         // a reparse point whose tag has the name-surrogate bit
-  bool reparsePoint = false; // a reparse point of any kind (set whenever link is)
-  std::uint64_t size = 0;
-  std::uint64_t creationTime = 0;
-  std::uint64_t lastAccessTime = 0;
-  std::uint64_t lastWriteTime = 0;
 };
 
 // Entries with the directory attribute ("." and ".." among them) and all others, each in

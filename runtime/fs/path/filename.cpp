@@ -97,23 +97,10 @@ std::u16string VFileName::normalize(const std::u16string& path) {
   return out;
 }
 
-std::u16string VFileName::canonicalize(const std::u16string& path) {
-  shell_path::Outcome out = shell_path::canonicalize(longPath(path));
-  if (!out.succeeded())
-    throw vexception(formatString(u"PathAllocCanonicalize(%s) failed: error code 0x%lx", path,
-                                  statusBits(out.status)),
-                     VCONTEXT("VFileName::canonicalize"));
-  return withoutLongPrefix(std::move(out.path));
-}
-
 std::u16string VFileName::longPath(const std::u16string& path) {
   if (path.size() < 2 || path[1] != u':')
     return path;
-  return std::u16string(kLongPrefix) + (path.size() == 2 ? appendSlash(path) : normalize(path));
-}
-
-std::u16string VFileName::appendSlash(const std::u16string& path) {
-  return path.ends_with(u'\\') ? path : path + u'\\';
+  return std::u16string(kLongPrefix) + (path.size() == 2 ? path + u'\\' : normalize(path));
 }
 
 std::u16string VFileName::trimTrailingSeparators(const std::u16string& path) {

@@ -26,15 +26,10 @@ public:
   // "C:"); one leading and one trailing "\" and a "\\?\" or "\\.\" prefix are kept.
   static std::u16string normalize(const std::u16string& path);
 
-  // The canonical form of the path ("." and ".." resolved, never above the root). Throws
-  // vexception "PathAllocCanonicalize(...) failed: ..." for a path the rules reject.
-  static std::u16string canonicalize(const std::u16string& path);
-
   // The form handed to file-system calls: "\\?\" + the normalised path for a drive path ("C:"
   // becomes "\\?\C:\"); any other path unchanged.
   static std::u16string longPath(const std::u16string& path);
 
-  static std::u16string appendSlash(const std::u16string& path);
   static std::u16string trimTrailingSeparators(const std::u16string& path);
 
   // The parent directory of the normalised path; a root is its own parent. Throws vexception

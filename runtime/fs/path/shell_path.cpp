@@ -91,12 +91,6 @@ Outcome finished(std::u16string path) {
 
 } // namespace
 
-Outcome canonicalize(std::u16string_view path) {
-  if (!isValidArgument(path))
-    return {invalidPath, {}};
-  return finished(canonicalText(withBackslashes(path)));
-}
-
 Outcome combine(std::u16string_view base, std::u16string_view more) {
   if (!isValidArgument(base) || !isValidArgument(more))
     return {invalidPath, {}};

@@ -35,13 +35,11 @@ struct Outcome {
   bool succeeded() const { return status >= 0; }
 };
 
-// Removes "." components and resolves ".." against the component before it, never climbing
-// above the root (a relative path has an empty root). Empty components are dropped, a trailing
-// "\" is kept, a lone drive "C:" becomes "C:\" and an empty result becomes "\".
-Outcome canonicalize(std::u16string_view path);
-
-// canonicalize(more) when more is fully qualified ("D:\..." or "\\..."), else canonicalize of
-// base, one "\" and more; an empty base or more leaves just the other one.
+// The canonical form of more when it is fully qualified ("D:\..." or "\\..."), else of base,
+// one "\" and more; an empty base or more leaves just the other one. The canonical form has "."
+// components removed and ".." resolved against the component before it, never climbing above the
+// root (a relative path has an empty root); empty components are dropped, a trailing "\" is
+// kept, a lone drive "C:" becomes "C:\" and an empty result becomes "\".
 Outcome combine(std::u16string_view base, std::u16string_view more);
 
 // Removes the last component and the "\" before it, but nothing of the root. S_OK when a part

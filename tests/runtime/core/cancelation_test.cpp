@@ -18,24 +18,16 @@ using testing_support::u8;
 
 namespace {
 
-TEST(Cancelation, NestedPointsRestoreTheOuterOneAndInheritMode2) {
-  // The outer point's mode, the inner one's, and the mode the inner one takes.
-  const std::tuple<int, int, int> cases[] = {{SYNCHRONOUS, ASYNCHRONOUS, ASYNCHRONOUS},
-                        {ASYNCHRONOUS, SYNCHRONOUS, SYNCHRONOUS},
-                        {INHERITED, SYNCHRONOUS, INHERITED}};
-  for (const auto& [outerMode, innerMode, taken] : cases) {
-    ASSERT_EQ(CancelationPoint::current(), nullptr);
+TEST(Cancelation, NestedPointsRestoreTheOuterOne) {
+  {
+    CancelationPoint outer(SYNCHRONOUS);
     {
-      CancelationPoint outer(outerMode);
-      {
-        CancelationPoint inner(innerMode);
-        EXPECT_EQ(CancelationPoint::current(), &inner);
-        EXPECT_EQ(inner.mode(), taken) << outerMode << "/" << innerMode;
-      }
-      EXPECT_EQ(CancelationPoint::current(), &outer);
+      CancelationPoint inner(ASYNCHRONOUS);
+      EXPECT_EQ(CancelationPoint::current(), &inner);
     }
-    EXPECT_EQ(CancelationPoint::current(), nullptr);
+    EXPECT_EQ(CancelationPoint::current(), &outer);
   }
+  EXPECT_EQ(CancelationPoint::current(), nullptr);
 }
 
 TEST(Cancelation, CancelEndsAThreadBlockedInAWait) {

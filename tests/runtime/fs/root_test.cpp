@@ -1,11 +1,11 @@
-// Confinement of full paths and roots through a site user's links, and the check of relative
-// paths from input. Paths that leave a root through ".." or a drive are refused with their
-// message in DeleteApplication.HostileEntriesRemoveNothing and Walk.ConfinedToTheSiteAndThePackage.
+// Confinement of full paths and roots through a site user's links. Which relative paths from
+// input stay inside their base is the grammar's (Root.RelativePathsThatWouldLeaveARootAreRefused in
+// tests/os); paths that leave a root through ".." or a drive are refused with their message in
+// DeleteApplication.HostileEntriesRemoveNothing and Walk.ConfinedToTheSiteAndThePackage.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
-#include <optional>
 
 #include "runtime/fs/files.h"
 #include "runtime/fs/root.h"
@@ -19,21 +19,6 @@ using testing_support::writeFile;
 namespace stdfs = std::filesystem;
 
 namespace {
-
-TEST(PathInside, KeepsRelativePathsInsideTheirBase) {
-  // The grammar's other refusals are os::relativeHostPath's (Walker.RelativePathsThatWouldLeaveARoot...).
-  const std::pair<std::u16string, std::optional<std::u16string>> cases[] = {
-      {u"app\\index.php", u"app\\index.php"},
-      {u"\\app/./lib\\", u"app\\lib"}, // leading separators mean "from the base"
-      {u"app\\..\\lib", u"lib"},
-      {u"", u""},
-      {u"app\\..\\..\\decoy", std::nullopt},
-      {u"\\\\.\\C:\\decoy", std::nullopt},
-      {u"\\\\server\\share\\x", std::nullopt},
-      {u"file.txt:stream", std::nullopt},
-  };
-  for (const auto& [relative, inside] : cases) EXPECT_EQ(RunTime::File::pathInside(relative), inside) << u8(relative);
-}
 
 // A site owned by a real user; the decoy beside it is root's.
 class RootTest : public DriveTest {
