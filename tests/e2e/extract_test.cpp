@@ -19,9 +19,16 @@ std::string uploadsRule(const std::string& rule) {
                     "/></mapping></mapping>");
 }
 
+// In the package, a link to a directory becomes an empty directory and a link to a file the
+// file's content; extracting again replaces the packaged files and keeps the site's own.
 TEST_F(Extract, CopiesAsTheSiteUserAndGrantsTheWorkerGroup) {
-  writeFile(packageMetadata(), phpMetadata("http://example.org")); // another host than the other tests'
-  const std::string package = repository_ + "/demo-1.0";
+  const std::string package = repository_ + "/demo-1.0", decoy = dir_.file("decoy");
+  writeFile(decoy + "/secret", "root's own\n");
+  fs::permissions(decoy, fs::perms(0755));
+  const auto before = snapshot(decoy);
+  fs::create_directory_symlink(decoy, package + "/htdocs/uploads/linked");
+  ::symlink(decoy.c_str(), (package + "/htdocs/linked-top").c_str());
+  ::symlink((decoy + "/secret").c_str(), (package + "/htdocs/readme.txt").c_str());
   ProcessResult r = extract(packageMetadata());
   ASSERT_EQ(r.exitCode, 0) << r.out;
 
@@ -35,7 +42,7 @@ TEST_F(Extract, CopiesAsTheSiteUserAndGrantsTheWorkerGroup) {
                                                                              : "/htdocs/" + relative);
     struct stat copied {}, original {};
     ::lstat(entry.path().c_str(), &copied);
-    ::lstat(source.c_str(), &original);
+    ::stat(source.c_str(), &original);
     // A grant widens the group class of the mode (the ACL mask) below the writable directories.
     const bool granted = relative.starts_with("uploads/") || relative.starts_with("cache/");
     EXPECT_EQ(copied.st_mode | (granted ? 0070 : 0), original.st_mode | (granted ? 0070 : 0)) << relative;
@@ -43,7 +50,8 @@ TEST_F(Extract, CopiesAsTheSiteUserAndGrantsTheWorkerGroup) {
     ++files;
     EXPECT_EQ(readFile(entry.path()), readFile(source)) << relative;
   }
-  EXPECT_EQ(files, 7);
+  EXPECT_EQ(files, 8);
+  for (const char* link : {"/uploads/linked", "/linked-top"}) EXPECT_TRUE(fs::is_empty(app_ + link)) << link;
 
   for (const char* writable : {"/uploads", "/cache"}) {
     const std::vector<std::string> lines = facl(app_ + writable);
@@ -53,31 +61,9 @@ TEST_F(Extract, CopiesAsTheSiteUserAndGrantsTheWorkerGroup) {
   }
   EXPECT_TRUE(has(facl(app_ + "/config"), groupLine("---")));
   EXPECT_TRUE(has(facl(app_ + "/config/settings.php"), groupLine("---")));
-  EXPECT_NE(takeLog().find("Set DENY PHP access permissions for group " + site_.group.name() + " to directory "),
+  EXPECT_NE(takeLog().find("Set DENY PHP access permissions for group " + group_.name() + " to directory "),
             std::string::npos);
   EXPECT_EQ(deniedToUser(app_), "");
-}
-
-// In the package, a link to a directory becomes an empty directory and a link to a file the
-// file's content; extracting again replaces the packaged files and keeps the site's own.
-TEST_F(Extract, LinksInThePackageAndExtractingAgain) {
-  const std::string decoy = dir_.file("decoy");
-  writeFile(decoy + "/secret", "root's own\n");
-  fs::permissions(decoy, fs::perms(0755));
-  const auto before = snapshot(decoy);
-  fs::create_directory_symlink(decoy, repository_ + "/demo-1.0/htdocs/uploads/linked");
-  ::symlink(decoy.c_str(), (repository_ + "/demo-1.0/htdocs/linked-top").c_str());
-  ::symlink((decoy + "/secret").c_str(), (repository_ + "/demo-1.0/htdocs/readme.txt").c_str());
-  ProcessResult r = extract(packageMetadata());
-  ASSERT_EQ(r.exitCode, 0) << r.out;
-  for (const char* link : {"/uploads/linked", "/linked-top"}) {
-    EXPECT_TRUE(fs::is_directory(fs::symlink_status(app_ + link))) << link;
-    EXPECT_TRUE(fs::is_empty(app_ + link)) << link;
-  }
-  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(app_ + "/readme.txt")));
-  EXPECT_EQ(readFile(app_ + "/readme.txt"), "root's own\n");
-  EXPECT_EQ(ownerOf(app_ + "/readme.txt"), siteOwner());
-  EXPECT_EQ(snapshot(decoy), before);
 
   writeFile(app_ + "/index.php", "changed by the site");
   writeFile(app_ + "/uploads/photo.jpg", "the site's own");
@@ -108,7 +94,7 @@ TEST_F(Extract, RefusedFailedOrEmptyExtractionsLeaveNothingBehind) {
   ::chmod(dir_.file("root-only").c_str(), 0600);
   writePackage(repository_ + "/locked-1.0", kPhpMetadata);
   ::symlink(dir_.file("root-only").c_str(), (repository_ + "/locked-1.0/htdocs/admin/key.php").c_str());
-  const std::string site = "C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\blog";
+  const std::string site = "C:\\vhosts\\" + user_.name() + "\\httpdocs\\blog";
   struct Case { std::string fullName, metadata, message; int exitCode = 1; } cases[] = {
       {"a-file", packageMetadata(), "Application directory C:\\data\\var\\cgitory\\a-file doesn't exist in repository"},
       {"missing", packageMetadata(), "Application directory C:\\data\\var\\cgitory\\missing doesn't exist in repository"},
@@ -144,7 +130,7 @@ TEST_F(Extract, UpdateRestoresTheGroupsAccessAndWritesNothingTwice) {
   for (const char* path : {"/uploads", "/uploads/.keep", "/cache", "/cache/.keep"})
     EXPECT_TRUE(has(facl(app_ + path), groupLine("rwx"))) << path;
   EXPECT_TRUE(has(facl(app_ + "/config"), groupLine("---")));
-  EXPECT_NE(takeLog().find("Set full PHP access permissions for group " + site_.group.name()), std::string::npos);
+  EXPECT_NE(takeLog().find("Set full PHP access permissions for group " + group_.name()), std::string::npos);
 
   const auto before = changeTimes(webRoot());
   const std::string metadata = security();
@@ -174,7 +160,7 @@ TEST_F(Extract, UpdateWarnsAboutMissingFilesAndTakesTheLaterRule) {
   writeFile(dir_.file("writable.xml"), uploadsRule("writable='true'"));
   fs::create_directories(app_ + "/uploads");
   for (const std::string& dir : {app_, app_ + "/uploads"})
-    ASSERT_EQ(::chown(dir.c_str(), site_.user.uid(), site_.user.gid()), 0);
+    ASSERT_EQ(::chown(dir.c_str(), user_.uid(), user_.gid()), 0);
   const std::pair<const char*, std::string> updates[] = {
       {"twice.xml", "---"}, {"writable.xml", "rwx"}, {"deny.xml", "---"}, {"writable.xml", "rwx"}};
   for (const auto& [metadata, access] : updates) {
@@ -196,15 +182,15 @@ TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
   const auto extractAt = [&](const std::string& webRoot) {
     return tavrix("--extract-application", packageMetadata(), "demo-1.0", "/blog/", "C:\\vhosts\\" + webRoot);
   };
-  const std::string domain = drive_ + "/vhosts/" + site_.user.name();
-  ProcessResult r = extractAt(site_.user.name() + "\\new\\httpdocs");
+  const std::string domain = drive_ + "/vhosts/" + user_.name();
+  ProcessResult r = extractAt(user_.name() + "\\new\\httpdocs");
   EXPECT_EQ(r.exitCode, 0) << r.out;
   for (const std::string& dir : {domain + "/new", domain + "/new/httpdocs", domain + "/new/httpdocs/blog/index.php"})
     EXPECT_EQ(ownerOf(dir), user) << dir;
   // The virtual hosts directory is root's: the user may not make a domain there.
-  r = extractAt(site_.user.name() + "-other\\httpdocs");
+  r = extractAt(user_.name() + "-other\\httpdocs");
   EXPECT_EQ(r.exitCode, 1) << r.out;
-  const std::string refused = "(Error code 5) at CreateDirectory(C:\\vhosts\\" + site_.user.name() + "-other)";
+  const std::string refused = "(Error code 5) at CreateDirectory(C:\\vhosts\\" + user_.name() + "-other)";
   EXPECT_NE(r.out.find(refused), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(domain + "-other"));
 }
@@ -213,7 +199,7 @@ TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
 // for the first (Commands.ExtractionsOfOneUserAreSerialisedByTheLastUserName): the lock is held
 // when the copy opens the package's first file.
 TEST_F(Extract, TheUsersLockIsHeldThroughTheCopy) {
-  const std::string lock = dir_.file("run/lock/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}") + site_.user.name();
+  const std::string lock = dir_.file("run/lock/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}") + user_.name();
   int opens = 0;
   bool held = false;
   PermissionGate gate(repository_ + "/demo-1.0/htdocs/index.php", FAN_OPEN_PERM, [&](int) {
@@ -236,7 +222,7 @@ TEST_F(Extract, UpdatesDuringAnExtractionLoseNoEntry) {
     for (const std::string& other : {"shop" + n, "wiki" + n}) {
       fs::create_directories(webRoot() + "/" + other + "/uploads");
       for (const std::string& dir : {other, other + "/uploads"})
-        ASSERT_EQ(::chown((webRoot() + "/" + dir).c_str(), site_.user.uid(), site_.user.gid()), 0);
+        ASSERT_EQ(::chown((webRoot() + "/" + dir).c_str(), user_.uid(), user_.gid()), 0);
     }
     std::atomic<bool> extracted{false};
     ProcessResult extraction;
