@@ -4,6 +4,7 @@
 #include <sys/fanotify.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "tests/e2e/extract_fixture.h"
@@ -195,22 +196,41 @@ TEST_F(Extract, DirectoriesMadeInASiteAreTheSiteUsers) {
   EXPECT_FALSE(fs::exists(domain + "-other"));
 }
 
-// Each extraction holds its user's lock for all its work, so that a second one of the user waits
-// for the first (Commands.ExtractionsOfOneUserAreSerialisedByTheLastUserName): the lock is held
-// when the copy opens the package's first file.
+// Each extraction holds the lock of its user, the last one named, for all its work: while the copy
+// opens the package's first file, the lock is held, a second extraction of the user waits for it
+// and a command of another user does not. (Every check passes with the always-accepted internal
+// package name.)
 TEST_F(Extract, TheUsersLockIsHeldThroughTheCopy) {
   const std::string lock = dir_.file("run/lock/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}") + user_.name();
+  writePackage(repository_ + "/other-1.0", kPhpMetadata); // not held by the gate
   int opens = 0;
-  bool held = false;
+  bool held = false, waited = false;
+  ProcessResult other;
+  std::future<ProcessResult> second;
   PermissionGate gate(repository_ + "/demo-1.0/htdocs/index.php", FAN_OPEN_PERM, [&](int) {
-    if (opens++ == 0) held = lockersOf(lock).holders.size() == 1;
+    if (opens++ != 0) return;
+    held = lockersOf(lock).holders.size() == 1;
+    other = runTool(registry_, {"--delete-application", "--application-full-name=a", "--www-root=/x",
+                                "--user-name=carol", "--application-subdirectory=s", "--files=f"});
+    second = std::async(std::launch::async, [&] {
+      return tavrix("--extract-application", repository_ + "/other-1.0/APP-META.xml", "other-1.0", "/wiki/");
+    });
+    while (lockersOf(lock).waiters.empty() && second.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+      std::this_thread::yield();
+    waited = lockersOf(lock).waiters.size() == 1;
   });
   ASSERT_TRUE(gate.ok());
-  ProcessResult r = extract(packageMetadata());
+  ProcessResult r = runTool(registry_, {"--extract-application", "--application-full-name=demo-1.0",
+                                        "--www-root=C:\\vhosts\\" + user_.name() + "\\httpdocs", "--user-name=alice",
+                                        "--user-name=" + user_.name(), "--application-subdirectory=/blog/",
+                                        "--metadata-file=" + packageMetadata(), "--internal-package-name=p"});
   gate.open();
   EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_GT(opens, 0);
+  ASSERT_GT(opens, 0);
   EXPECT_TRUE(held);
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(other.exitCode, 1) << other.out;
+  EXPECT_EQ(second.get().exitCode, 0);
 }
 
 // Commands that rewrite the site's metadata at the same time lose nothing of each other's: other
