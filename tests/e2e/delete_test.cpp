@@ -62,8 +62,8 @@ protected:
   }
 
   std::map<std::string, std::string> decoys() const {
-    auto state = snapshot(drive_ + "/vhosts/site1/decoy");
-    state.merge(snapshot(drive_ + "/decoy"));
+    auto state = changeTimes(drive_ + "/vhosts/site1/decoy");
+    state.merge(changeTimes(drive_ + "/decoy"));
     return state;
   }
 
