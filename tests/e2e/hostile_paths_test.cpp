@@ -55,13 +55,6 @@ protected:
     return text.insert(text.find("</Entries>"), entry);
   }
 
-  // A file of the site user in a directory of its own.
-  void makeUsersFile(const std::string& file) {
-    writeFile(file, "the site's own\n");
-    for (const std::string& path : {fs::path(file).parent_path().string(), file})
-      ASSERT_EQ(::chown(path.c_str(), user_.uid(), user_.gid()), 0);
-  }
-
   std::string domain() const { return drive_ + "/vhosts/" + user_.name(); }
 
   std::string decoy_ = dir_.file("decoy/ddir");
@@ -118,10 +111,11 @@ TEST_F(HostilePaths, PlantedSecurityMetadataIsNotApplied) {
 // updates go on until some met it: an exchange landed inside a walk.
 TEST_F(HostilePaths, ADirectorySwappedForALinkDuringAnUpdateIsNotFollowed) {
   ASSERT_EQ(extract(packageMetadata()).exitCode, 0);
-  makeUsersFile(app_ + "/uploads/inner/own.txt");
-  // Files the walk below uploads visits after listing it and before it enters inner: time in
-  // which inner becomes the link.
-  for (int i = 0; i < 200; ++i) makeUsersFile(app_ + "/uploads/photo" + std::to_string(i) + ".jpg");
+  // The site user's files: one in inner, and files the walk below uploads visits after listing it
+  // and before it enters inner: time in which inner becomes the link.
+  const char* files = "cd \"$1\" && mkdir inner && echo own >inner/own.txt && "
+                      "for i in $(seq 200); do echo >photo$i.jpg; done";
+  ASSERT_EQ(asSiteUser({"/bin/sh", "-c", files, "sh", app_ + "/uploads"}).exitCode, 0);
   const std::string metadata = domain() + "/.kelvo/.Security";
   writeFile(metadata, withEntry(readFile(metadata), user_.name() + "\\httpdocs\\blog\\uploads\\inner"));
   // Updates alternate between granting and denying uploads: each one writes its list and what
