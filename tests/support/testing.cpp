@@ -89,17 +89,6 @@ void ScopedRegistry::write(std::string_view body) {
   writeFile(file_, "Windows Registry Editor Version 5.00\n\n" + std::string(body));
 }
 
-namespace {
-
-// What a file that a child wrote holds.
-std::string contents(const os::posix::Fd& file) {
-  std::string text(static_cast<std::size_t>(lseek(file.get(), 0, SEEK_END)), '\0');
-  if (pread(file.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) text.clear();
-  return text;
-}
-
-} // namespace
-
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment,
                          std::chrono::milliseconds timeout) {
@@ -141,8 +130,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   int status = 0;
   waitpid(pid, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = contents(out);
-  result.err = contents(err);
+  result.out = readFile("/proc/self/fd/" + std::to_string(out.get()));
+  result.err = readFile("/proc/self/fd/" + std::to_string(err.get()));
   return result;
 }
 
