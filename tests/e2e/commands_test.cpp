@@ -17,18 +17,16 @@ const std::string kUsage =
     "                         --script-name=<script name>\n                         --user-name=<system user name>\n"
     "--extract-application    " + kSiteParameters + "--delete-application     " + kSiteParameters;
 
-// No panel service runs here: one connect try, so that operations fail at once.
+// The command line's checks: nothing here reaches a service.
 class Commands : public Host {
 protected:
-  Commands() { writeRegistry("\"PipeConnectTryCount\"=dword:00000001\n"); }
-
-  ProcessResult tavrix(const std::vector<std::string>& args) { return runTool(registry_, args); }
+  Commands() { writeRegistry(""); }
 };
 
 // That printing the usage writes nothing of the host is Operator.VersionHelpAndUsageErrorsWriteNothing's.
 TEST_F(Commands, UsageWithoutArgumentsAndForHelp) {
   for (const auto& args : {std::vector<std::string>{}, {"--help"}, {"--help", "--x=1", "junk"}}) {
-    ProcessResult r = tavrix(args);
+    ProcessResult r = runTool(registry_, args);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, kUsage);
   }
@@ -64,7 +62,7 @@ TEST_F(Commands, UnknownCommandsAndParametersAreNamed) {
        "Parameter --metadata-file names no file", "Params::getFileName"},
   };
   for (const Case& c : cases) {
-    ProcessResult r = tavrix(c.args);
+    ProcessResult r = runTool(registry_, c.args);
     EXPECT_EQ(r.exitCode, 1);
     std::string line = binary("tavrix");
     for (const std::string& arg : c.args)

@@ -87,8 +87,7 @@ TEST_F(HostilePaths, PlantedSecurityMetadataIsNotApplied) {
   for (std::size_t at; (at = planted.find(sid)) != std::string::npos;) planted.replace(at, sid.size(), "S-1-22-2-65534");
   fs::rename(kelvo, domain() + "/.kelvo-aside");
   writeFile(kelvo + "/.Security", planted);
-  ASSERT_EQ(::chown(kelvo.c_str(), user_.uid(), user_.gid()), 0);
-  ASSERT_EQ(::chown((kelvo + "/.Security").c_str(), user_.uid(), user_.gid()), 0);
+  ASSERT_EQ(runProcess({"/bin/chown", "-R", siteOwner(), kelvo}).exitCode, 0);
   takeLog();
 
   for (const std::string& root : {"C:\\vhosts\\" + user_.name() + "\\httpdocs", webRoot()}) {
