@@ -1,8 +1,4 @@
 // Whole-process tests of the command line: the real binary, its output and exit code.
-#include <sys/file.h>
-
-#include <future>
-
 #include <gtest/gtest.h>
 
 #include "tests/e2e/host.h"
@@ -21,18 +17,16 @@ const std::string kUsage =
     "                         --script-name=<script name>\n                         --user-name=<system user name>\n"
     "--extract-application    " + kSiteParameters + "--delete-application     " + kSiteParameters;
 
-// No panel service runs here: one connect try, so that operations fail at once.
+// The command line's checks: nothing here reaches a service.
 class Commands : public Host {
 protected:
-  Commands() { writeRegistry("\"PipeConnectTryCount\"=dword:00000001\n"); }
-
-  ProcessResult tavrix(const std::vector<std::string>& args) { return runTool(registry_, args); }
+  Commands() { writeRegistry(""); }
 };
 
 // That printing the usage writes nothing of the host is Operator.VersionHelpAndUsageErrorsWriteNothing's.
 TEST_F(Commands, UsageWithoutArgumentsAndForHelp) {
   for (const auto& args : {std::vector<std::string>{}, {"--help"}, {"--help", "--x=1", "junk"}}) {
-    ProcessResult r = tavrix(args);
+    ProcessResult r = runTool(registry_, args);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, kUsage);
   }
@@ -68,7 +62,7 @@ TEST_F(Commands, UnknownCommandsAndParametersAreNamed) {
        "Parameter --metadata-file names no file", "Params::getFileName"},
   };
   for (const Case& c : cases) {
-    ProcessResult r = tavrix(c.args);
+    ProcessResult r = runTool(registry_, c.args);
     EXPECT_EQ(r.exitCode, 1);
     std::string line = binary("tavrix");
     for (const std::string& arg : c.args)
@@ -80,41 +74,6 @@ TEST_F(Commands, UnknownCommandsAndParametersAreNamed) {
                                              "'(vconsoleapp::start line N)\n   at Unable to execute command: '" +
                                              line + "'(vconsoleapp::run line N)");
   }
-}
-
-// What an operation that needs the management service says when none is listening.
-constexpr char kNoService[] =
-    "No such file or directory (Error code 2) at Unable to connect to pipe \\\\.\\pipe\\zrcpipe";
-
-TEST_F(Commands, ExtractionsOfOneUserAreSerialisedByTheLastUserName) {
-  // Hold the mutex of user "bob" as another process would.
-  const std::string bobLock = dir_.file("run/lock/{E87E2855-6D09-4f17-BA44-1D012E75DD7F}bob");
-  ProcessResult first = tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x",
-                                "--user-name=bob", "--application-subdirectory=s"});
-  ASSERT_EQ(first.exitCode, 1); // creates the lock directory and file, then fails in the operation
-  os::posix::Fd fd(::open(bobLock.c_str(), O_RDWR));
-  ASSERT_TRUE(fd.valid());
-  ASSERT_EQ(::flock(fd.get(), LOCK_EX), 0);
-
-  // Every check passes (with the always-accepted internal package name): the operation itself is
-  // what fails, asking the management service for the repository.
-  auto blocked = std::async(std::launch::async, [&] {
-    return tavrix({"--extract-application", "--application-full-name=a", "--www-root=/x", "--user-name=alice",
-                   "--user-name=bob", "--application-subdirectory=s", "--metadata-file=m", "--internal-package-name=p"});
-  });
-  auto other = tavrix({"--delete-application", "--application-full-name=a", "--www-root=/x",
-                       "--user-name=carol", "--application-subdirectory=s", "--files=f"});
-  EXPECT_EQ(other.exitCode, 1); // another user is not blocked
-  // The extraction waits for bob's lock, as /proc/locks shows (unless it ended without waiting).
-  while (lockersOf(bobLock).waiters.empty() && blocked.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
-    std::this_thread::yield();
-  EXPECT_EQ(lockersOf(bobLock).waiters.size(), 1u);
-  ::flock(fd.get(), LOCK_UN);
-  fd.reset();
-  ProcessResult r = blocked.get();
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), kNoService);
-  EXPECT_NE(r.out.find("at Unable to call SiteApplicationManager::extractApplication("), std::string::npos) << r.out;
 }
 
 } // namespace

@@ -16,30 +16,21 @@ namespace testing_support {
 
 namespace fs = std::filesystem;
 
-// A package's metadata: the mappings `body` below the root element, which names the host of its
-// vocabulary's namespaces itself.
-inline std::string metadataOf(const std::string& body, const std::string& host = "http://tavrix.dev") {
-  return "<application xmlns='" + host + "/app-package/ns/1' xmlns:php='" + host + "/app-package/ns/1/php'>" + body +
-         "</application>";
+// A package's metadata: the mappings `body` below the root element. (Another host than this one
+// in the namespaces: tests/xml and tests/siteapp.)
+inline std::string metadataOf(const std::string& body) {
+  return "<application xmlns='http://tavrix.dev/app-package/ns/1' xmlns:php='http://tavrix.dev/app-package/ns/1/php'>" +
+         body + "</application>";
 }
 
 // The whole of htdocs published at the site directory, with two writable directories and one PHP
 // may not read; a nested mapping publishes the package's lib below it.
-inline std::string phpMetadata(const std::string& host) {
-  return metadataOf("<mapping url='/' path='htdocs'>"
-                    "<mapping url='uploads'><php:permissions writable='true'/></mapping>"
-                    "<mapping url='cache'><php:permissions writable='true'/></mapping>"
-                    "<mapping url='config'><php:permissions readable='false'/></mapping>"
-                    "<mapping url='vendor/lib' path='lib'/></mapping>", host);
-}
-inline const std::string kPhpMetadata = phpMetadata("http://tavrix.dev");
-
-// A site user, its worker group IWPG_<user> and where its sites live.
-struct SiteAccount {
-  ScopedUser user;
-  WorkerGroup group{user.name()};
-  bool ok() const { return user.ok() && group.ok(); }
-};
+inline const std::string kPhpMetadata =
+    metadataOf("<mapping url='/' path='htdocs'>"
+               "<mapping url='uploads'><php:permissions writable='true'/></mapping>"
+               "<mapping url='cache'><php:permissions writable='true'/></mapping>"
+               "<mapping url='config'><php:permissions readable='false'/></mapping>"
+               "<mapping url='vendor/lib' path='lib'/></mapping>");
 
 inline std::string ownerOf(const std::string& path) {
   struct stat st {};
@@ -51,7 +42,7 @@ class Extract : public Host {
 protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "extraction acts as a created site user and the services run as root";
-    ASSERT_TRUE(site_.ok()) << "cannot create the site user and its worker group";
+    ASSERT_TRUE(user_.ok() && group_.ok()) << "cannot create the site user and its worker group";
     writeRegistry("\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n\"HTTPD_VHOSTS_D\"=\"C:\\\\vhosts\"\n\"Debug\"=dword:00000001\n");
     for (const std::string& dir : {dir_.path(), drive_, drive_ + "/vhosts", drive_ + "/data"}) {
       fs::create_directories(dir);
@@ -63,11 +54,11 @@ protected:
     // The web root of the site, the user's own as the panel makes it.
     fs::create_directories(webRoot());
     for (std::string dir = webRoot(); dir != drive_ + "/vhosts"; dir = fs::path(dir).parent_path())
-      ASSERT_EQ(::chown(dir.c_str(), site_.user.uid(), site_.user.gid()), 0);
+      ASSERT_EQ(::chown(dir.c_str(), user_.uid(), user_.gid()), 0);
     writePackage(repository_ + "/demo-1.0", kPhpMetadata);
   }
 
-  std::string webRoot() const { return drive_ + "/vhosts/" + site_.user.name() + "/httpdocs"; }
+  std::string webRoot() const { return drive_ + "/vhosts/" + user_.name() + "/httpdocs"; }
 
   // A small PHP application: files at several depths, modes other than the umask's, old times.
   // The repository is readable by everyone, as the copy reads it as the site user.
@@ -87,9 +78,9 @@ protected:
   ProcessResult tavrix(const std::string& command, const std::string& metadata,
                        const std::string& fullName = "demo-1.0", const std::string& subdirectory = "/blog/",
                        std::string wwwRoot = {}) {
-    if (wwwRoot.empty()) wwwRoot = "C:\\vhosts\\" + site_.user.name() + "\\httpdocs";
+    if (wwwRoot.empty()) wwwRoot = "C:\\vhosts\\" + user_.name() + "\\httpdocs";
     std::vector<std::string> args = {command, "--application-full-name=" + fullName, "--www-root=" + wwwRoot,
-                                     "--user-name=" + site_.user.name(), "--application-subdirectory=" + subdirectory};
+                                     "--user-name=" + user_.name(), "--application-subdirectory=" + subdirectory};
     if (!metadata.empty()) args.push_back("--metadata-file=" + metadata);
     return runTool(registry_, args);
   }
@@ -97,18 +88,18 @@ protected:
   ProcessResult update(const std::string& metadata) { return tavrix("--update-application-permissions", metadata); }
 
   std::string packageMetadata() const { return repository_ + "/demo-1.0/APP-META.xml"; }
-  std::string groupLine(const std::string& permissions) const { return "group:" + site_.group.name() + ":" + permissions; }
-  std::string siteOwner() const { return std::to_string(site_.user.uid()) + ":" + std::to_string(site_.user.gid()); }
-  std::string security() const { return readFile(drive_ + "/vhosts/" + site_.user.name() + "/.kelvo/.Security"); }
+  std::string groupLine(const std::string& permissions) const { return "group:" + group_.name() + ":" + permissions; }
+  std::string siteOwner() const { return std::to_string(user_.uid()) + ":" + std::to_string(user_.gid()); }
+  std::string security() const { return readFile(drive_ + "/vhosts/" + user_.name() + "/.kelvo/.Security"); }
   // How many entries the site's metadata holds for a directory below the web root.
   std::size_t entriesFor(const std::string& directory) const {
-    return occurrences(security(), "SubPath=\"" + site_.user.name() + "\\httpdocs\\" + directory + "\"");
+    return occurrences(security(), "SubPath=\"" + user_.name() + "\\httpdocs\\" + directory + "\"");
   }
 
   // A program run as the site user, with its groups.
   ProcessResult asSiteUser(std::vector<std::string> argv) {
-    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(site_.user.uid()),
-                               "--regid=" + std::to_string(site_.user.gid()), "--init-groups"});
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(user_.uid()),
+                               "--regid=" + std::to_string(user_.gid()), "--init-groups"});
     return runProcess(argv);
   }
   // What the site user cannot do below the directory: read and write each file, create and remove
@@ -122,7 +113,8 @@ protected:
 
   std::string drive_ = dir_.file("c");
   std::string repository_ = drive_ + "/data/var/cgitory";
-  SiteAccount site_;
+  ScopedUser user_;                // the site user
+  WorkerGroup group_{user_.name()}; // its worker group IWPG_<user>
   std::string app_ = webRoot() + "/blog";
   std::unique_ptr<ServiceProcess> management_;
   std::unique_ptr<ServiceProcess> impersonation_;

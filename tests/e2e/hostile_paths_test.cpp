@@ -20,10 +20,7 @@ protected:
     if (IsSkipped() || HasFatalFailure()) return;
     // The second is where the site's metadata leads when it climbs out of the virtual hosts
     // directory: C:\decoy.
-    for (const std::string& file : {decoy_ + "/f", drive_ + "/decoy/f"}) {
-      writeFile(file, "root's own\n");
-      ASSERT_EQ(std::system(("setfacl -m u:nobody:r " + file).c_str()), 0);
-    }
+    for (const std::string& file : {decoy_ + "/f", drive_ + "/decoy/f"}) writeFile(file, "root's own\n");
     writeFile(decoy_ + "/sub/x", "deeper\n");
     // A link a panel makes for itself (statistics, logs): root's, pointing out of the site.
     fs::create_directory_symlink(decoy_, webRoot() + "/stats");
@@ -33,14 +30,14 @@ protected:
     if (command != "--delete-application") return tavrix(command, packageMetadata(), "demo-1.0", "app", wwwRoot);
     writeFile(dir_.file("files.xml"), "<files><SECTION PREFIX=\"htdocs\"><FILE>f</FILE><FILE>sub</FILE></SECTION></files>");
     return runTool(registry_, {command, "--application-full-name=demo-1.0", "--www-root=" + wwwRoot,
-                               "--user-name=" + site_.user.name(), "--application-subdirectory=/",
+                               "--user-name=" + user_.name(), "--application-subdirectory=/",
                                "--files=" + dir_.file("files.xml")});
   }
 
-  // Root's directories outside the site, as a snapshot.
+  // Root's directories outside the site, as their change times.
   std::map<std::string, std::string> decoys() const {
-    std::map<std::string, std::string> both = snapshot(dir_.file("decoy"));
-    both.merge(snapshot(drive_ + "/decoy"));
+    std::map<std::string, std::string> both = changeTimes(dir_.file("decoy"));
+    both.merge(changeTimes(drive_ + "/decoy"));
     return both;
   }
 
@@ -55,14 +52,7 @@ protected:
     return text.insert(text.find("</Entries>"), entry);
   }
 
-  // A file of the site user in a directory of its own.
-  void makeUsersFile(const std::string& file) {
-    writeFile(file, "the site's own\n");
-    for (const std::string& path : {fs::path(file).parent_path().string(), file})
-      ASSERT_EQ(::chown(path.c_str(), site_.user.uid(), site_.user.gid()), 0);
-  }
-
-  std::string domain() const { return drive_ + "/vhosts/" + site_.user.name(); }
+  std::string domain() const { return drive_ + "/vhosts/" + user_.name(); }
 
   std::string decoy_ = dir_.file("decoy/ddir");
 };
@@ -72,8 +62,8 @@ protected:
 // where those are allowed, is the same link in the same place.)
 TEST_F(HostilePaths, ARootLinkMovedIntoThePanelsPathIsNotFollowed) {
   const std::string moved = webRoot() + "/sub1";
-  const std::string named = "C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\sub1";
-  const auto decoyBefore = snapshot(dir_.file("decoy"));
+  const std::string named = "C:\\vhosts\\" + user_.name() + "\\httpdocs\\sub1";
+  const auto decoyBefore = changeTimes(dir_.file("decoy"));
   fs::rename(webRoot() + "/stats", moved);
   for (const char* command : {"--delete-application", "--update-application-permissions", "--extract-application"}) {
     ProcessResult r = run(command, named);
@@ -81,7 +71,7 @@ TEST_F(HostilePaths, ARootLinkMovedIntoThePanelsPathIsNotFollowed) {
     EXPECT_NE(r.out.find(named), std::string::npos) << command << "\n" << r.out;
     EXPECT_NE(r.out.find("passes through a link or a directory that another user controls"), std::string::npos)
         << command << "\n" << r.out;
-    EXPECT_EQ(snapshot(dir_.file("decoy")), decoyBefore) << command;
+    EXPECT_EQ(changeTimes(dir_.file("decoy")), decoyBefore) << command;
   }
 }
 
@@ -92,16 +82,15 @@ TEST_F(HostilePaths, PlantedSecurityMetadataIsNotApplied) {
   const std::string kelvo = domain() + "/.kelvo";
   // The site user moves root's directory aside and writes its own, granting another group.
   std::string planted = readFile(kelvo + "/.Security");
-  const std::string group = site_.group.name(), sid = "S-1-22-2-" + std::to_string(::getgrnam(group.c_str())->gr_gid);
+  const std::string group = group_.name(), sid = "S-1-22-2-" + std::to_string(::getgrnam(group.c_str())->gr_gid);
   for (std::size_t at; (at = planted.find(group)) != std::string::npos;) planted.replace(at, group.size(), "nogroup");
   for (std::size_t at; (at = planted.find(sid)) != std::string::npos;) planted.replace(at, sid.size(), "S-1-22-2-65534");
   fs::rename(kelvo, domain() + "/.kelvo-aside");
   writeFile(kelvo + "/.Security", planted);
-  ASSERT_EQ(::chown(kelvo.c_str(), site_.user.uid(), site_.user.gid()), 0);
-  ASSERT_EQ(::chown((kelvo + "/.Security").c_str(), site_.user.uid(), site_.user.gid()), 0);
+  ASSERT_EQ(runProcess({"/bin/chown", "-R", siteOwner(), kelvo}).exitCode, 0);
   takeLog();
 
-  for (const std::string& root : {"C:\\vhosts\\" + site_.user.name() + "\\httpdocs", webRoot()}) {
+  for (const std::string& root : {"C:\\vhosts\\" + user_.name() + "\\httpdocs", webRoot()}) {
     ProcessResult r = tavrix("--update-application-permissions", packageMetadata(), "demo-1.0", "/blog/", root);
     EXPECT_NE(r.out.find("is not root's, or another user may write it"), std::string::npos) << root << "\n" << r.out;
     for (const char* path : {"/uploads", "/cache", "/config"})
@@ -118,12 +107,13 @@ TEST_F(HostilePaths, PlantedSecurityMetadataIsNotApplied) {
 // updates go on until some met it: an exchange landed inside a walk.
 TEST_F(HostilePaths, ADirectorySwappedForALinkDuringAnUpdateIsNotFollowed) {
   ASSERT_EQ(extract(packageMetadata()).exitCode, 0);
-  makeUsersFile(app_ + "/uploads/inner/own.txt");
-  // Files the walk below uploads visits after listing it and before it enters inner: time in
-  // which inner becomes the link.
-  for (int i = 0; i < 200; ++i) makeUsersFile(app_ + "/uploads/photo" + std::to_string(i) + ".jpg");
+  // The site user's files: one in inner, and files the walk below uploads visits after listing it
+  // and before it enters inner: time in which inner becomes the link.
+  const char* files = "cd \"$1\" && mkdir inner && echo own >inner/own.txt && "
+                      "for i in $(seq 200); do echo >photo$i.jpg; done";
+  ASSERT_EQ(asSiteUser({"/bin/sh", "-c", files, "sh", app_ + "/uploads"}).exitCode, 0);
   const std::string metadata = domain() + "/.kelvo/.Security";
-  writeFile(metadata, withEntry(readFile(metadata), site_.user.name() + "\\httpdocs\\blog\\uploads\\inner"));
+  writeFile(metadata, withEntry(readFile(metadata), user_.name() + "\\httpdocs\\blog\\uploads\\inner"));
   // Updates alternate between granting and denying uploads: each one writes its list and what
   // lies below it.
   std::string denying = kPhpMetadata;
@@ -131,9 +121,9 @@ TEST_F(HostilePaths, ADirectorySwappedForALinkDuringAnUpdateIsNotFollowed) {
   writeFile(dir_.file("denying.xml"), denying);
   const auto before = decoys();
   for (const std::string swapped : {"blog", "blog/uploads", "blog/uploads/inner"}) {
-    std::string named = "C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\" + swapped;
+    std::string named = "C:\\vhosts\\" + user_.name() + "\\httpdocs\\" + swapped;
     std::replace(named.begin(), named.end(), '/', '\\');
-    Swapper swapper(site_.user.uid(), site_.user.gid(), webRoot() + "/" + swapped, decoy_);
+    Swapper swapper(user_.uid(), user_.gid(), webRoot() + "/" + swapped, decoy_);
     ASSERT_TRUE(swapper.started()) << swapped;
     int updates = 0, met = 0;
     for (; (updates < 10 || met == 0) && updates < 400; ++updates) {
@@ -160,15 +150,12 @@ TEST_F(HostilePaths, UpdateLeavesRootsFilesOutsideTheSiteAlone) {
   std::string store = readFile(registry_);
   writeFile(registry_, store.insert(store.find("\"Debug\""), "\"DebugSecuritySettings\"=dword:00000001\n"));
   const std::string metadata = domain() + "/.kelvo/.Security", trusted = readFile(metadata);
-  const std::string inSite = site_.user.name() + "\\httpdocs\\blog\\", linked = app_ + "/uploads/linked";
+  const std::string inSite = user_.name() + "\\httpdocs\\blog\\", linked = app_ + "/uploads/linked";
   // Climbing stops at the drive's root: each of them names C:\decoy.
   const std::string skipped =
-      "C:\\decoy is skipped, because it is out of scope C:\\vhosts\\" + site_.user.name() + "\\httpdocs\\blog";
+      "C:\\decoy is skipped, because it is out of scope C:\\vhosts\\" + user_.name() + "\\httpdocs\\blog";
   struct Case { std::string subPath; bool hardLink; std::string logged; } cases[] = {
-      {"..\\..\\decoy", false, skipped},
       {"..\\decoy", false, skipped},
-      {"sub\\..\\..\\..\\decoy", false, skipped},
-      {inSite + "..\\..\\..\\..\\decoy", false, skipped},
       {inSite + "uploads/../../../../../decoy", false, skipped},
       {"C:\\decoy", false, skipped},
       // Protected hard links (fs.protected_hardlinks) keep the user from linking root's file
@@ -176,7 +163,6 @@ TEST_F(HostilePaths, UpdateLeavesRootsFilesOutsideTheSiteAlone) {
       {inSite + "uploads\\linked", true,
        "Permissions of 'C:\\vhosts\\" + inSite + "uploads\\linked' left unchanged: it has more than one hard link"},
   };
-  const auto before = decoys();
   for (const Case& c : cases) {
     writeFile(metadata, withEntry(trusted, c.subPath));
     if (c.hardLink) {
@@ -184,6 +170,7 @@ TEST_F(HostilePaths, UpdateLeavesRootsFilesOutsideTheSiteAlone) {
       // The user narrows uploads: the update writes its list again and what lies below it.
       ASSERT_EQ(asSiteUser({"/bin/chmod", "755", app_ + "/uploads"}).exitCode, 0);
     }
+    const auto before = decoys(); // the link changed the file's link count
     takeLog();
     ProcessResult r = update(packageMetadata());
     EXPECT_EQ(r.exitCode, 0) << c.subPath << "\n" << r.out;

@@ -30,12 +30,6 @@ echo 'set-uid euid ', trim(shell_exec(getenv('SETUID_ID') . ' -u')), "\n";
 exit(1);
 )";
 
-constexpr char kPerlProbe[] = R"(#!/usr/bin/perl
-print "perl own site read ", (open(my $a, '<', "$ENV{SITE}/index.php") ? "ok" : "denied"), "\n";
-print "perl other site read ", (open(my $b, '<', $ENV{OTHER}) ? "ok" : "denied"), "\n";
-exit 1;
-)";
-
 constexpr char kForged[] = "2026-12-06 10:00:00.000 123 456 Info: forged";
 
 class Script : public Host {
@@ -63,7 +57,6 @@ protected:
         {app + "install.php", kProbe},
         {app + "upgrade.php", "<?php ini_set('memory_limit', '-1'); $a = str_repeat('x', 1 << 30); echo strlen($a);"},
         {app + "remove.php", "<?php sleep(600);"},
-        {app + "configure.pl", kPerlProbe},
         {app + "enable.pl", "#!/usr/bin/perl\nfor (1..1000) { my $p = fork(); die \"fork: $!\\n\""
                             " unless defined $p; if (!$p) { sleep 600; exit 0 } }\n"},
         // The background sleep holds the script's output pipe open.
@@ -155,9 +148,6 @@ TEST_F(Script, ScriptReachesItsOwnSiteOnly) {
                                                           "set-uid euid " + std::to_string(user_.uid()) + "\n");
   EXPECT_EQ(readFile(site_ + "/config.php"), "<?php\n");
   EXPECT_FALSE(std::filesystem::exists(outside_));
-
-  ProcessResult perl = tavrix("binary", "configure");
-  EXPECT_EQ(perl.out.substr(0, perl.out.find("\n   at ")), "perl own site read ok\nperl other site read denied\n");
 }
 
 TEST_F(Script, ARunEndsWithNothingLeftAtItsEndOrItsLimit) {

@@ -89,17 +89,6 @@ void ScopedRegistry::write(std::string_view body) {
   writeFile(file_, "Windows Registry Editor Version 5.00\n\n" + std::string(body));
 }
 
-namespace {
-
-// What a file that a child wrote holds.
-std::string contents(const os::posix::Fd& file) {
-  std::string text(static_cast<std::size_t>(lseek(file.get(), 0, SEEK_END)), '\0');
-  if (pread(file.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) text.clear();
-  return text;
-}
-
-} // namespace
-
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment,
                          std::chrono::milliseconds timeout) {
@@ -141,8 +130,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   int status = 0;
   waitpid(pid, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = contents(out);
-  result.err = contents(err);
+  result.out = readFile("/proc/self/fd/" + std::to_string(out.get()));
+  result.err = readFile("/proc/self/fd/" + std::to_string(err.get()));
   return result;
 }
 
@@ -222,14 +211,10 @@ bool succeeds(const std::vector<std::string>& argv) { return runProcess(argv).ex
 
 // The account tools fail at once while another process holds the account files' lock (tests
 // of other executables create accounts at the same time), so they are tried again for a while.
-constexpr int kAccountToolTries = 100;
-
-void pauseBeforeRetry() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
-
-bool succeedsSoon(const std::vector<std::string>& argv) {
-  for (int attempt = 0; attempt < kAccountToolTries; ++attempt) {
-    if (succeeds(argv)) return true;
-    pauseBeforeRetry();
+bool retried(const std::function<bool()>& attempt) {
+  for (int tries = 0; tries < 100; ++tries) {
+    if (attempt()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
 }
@@ -238,16 +223,16 @@ bool succeedsSoon(const std::vector<std::string>& argv) {
 // (so that ids freed by one test are not reused by another running at the same time), with a
 // new id on each try: the name, empty when every try failed.
 std::string addAccount(const char* tool, const char* idOption, std::vector<std::string> options, std::uint32_t& id) {
-  for (int attempt = 0; attempt < kAccountToolTries; ++attempt) {
-    if (attempt) pauseBeforeRetry();
+  std::string name;
+  const bool added = retried([&] {
     id = randomId();
-    const std::string name = std::string(idOption[1] == 'g' ? "tvxg" : "tvxu") + std::to_string(id);
+    name = std::string(idOption[1] == 'g' ? "tvxg" : "tvxu") + std::to_string(id);
     std::vector<std::string> argv = {tool, idOption, std::to_string(id)};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back(name);
-    if (succeeds(argv)) return name;
-  }
-  return {};
+    return succeeds(argv);
+  });
+  return added ? name : std::string();
 }
 
 } // namespace
@@ -258,7 +243,7 @@ ScopedGroup::ScopedGroup() {
 }
 
 ScopedGroup::~ScopedGroup() {
-  if (ok_) succeedsSoon({"/usr/sbin/groupdel", name_});
+  if (ok_) retried([&] { return succeeds({"/usr/sbin/groupdel", name_}); });
 }
 
 ScopedUser::ScopedUser() { create({"-U"}); }
@@ -282,7 +267,7 @@ void ScopedUser::create(std::vector<std::string> options) {
 
 ScopedUser::~ScopedUser() {
   // -U made a group of the user's own, which userdel removes with it.
-  if (ok_) succeedsSoon({"/usr/sbin/userdel", name_});
+  if (ok_) retried([&] { return succeeds({"/usr/sbin/userdel", name_}); });
 }
 
 namespace {
