@@ -29,8 +29,9 @@ TEST(Params, ParsingRules) {
   // Commands.UnknownCommandsAndParametersAreNamed's (both forms, exact message and place).
   EXPECT_EQ(p.getFileName(u"--a"), u"2=3");
   EXPECT_EQ(p.getFileName(u"--missing"), u"");
-  // The order of the checks, their messages and the always-accepted internal package name are
-  // checked on the real binary (tests/e2e/commands_test.cpp); names are compared exactly.
+  // The order of the checks and their messages are checked on the real binary
+  // (tests/e2e/commands_test.cpp), the always-accepted internal package name by
+  // Extract.TheUsersLockIsHeldThroughTheCopy; names are compared exactly.
   EXPECT_EQ(failure([&] { parse({u"--x", u"--X=1"}).check({u"--x"}, {u"--o"}); }),
             "Unexpected parameter --X. Possible parameters:\n    --x\n    [--o] @Params::check");
 }
