@@ -2,14 +2,11 @@
 // a child process acting as another account.
 #pragma once
 
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <string>
 
@@ -78,30 +75,6 @@ inline std::string describe(const Failure& f) {
   if (f.message.empty()) return "ok";
   const std::size_t at = f.message.find(" at ");
   return std::to_string(f.code) + " " + f.context + (at == f.message.npos ? ": " + f.message : f.message.substr(at));
-}
-
-// Runs the action in a child process acting as the account (no supplementary groups) and
-// returns what it returned; "child failed" when the child could not switch or died.
-inline std::string runAs(std::uint32_t uid, std::uint32_t gid,
-                         const std::function<std::string()>& action) {
-  testing_support::Pipe out = testing_support::makePipe();
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::string result = "child failed";
-    if (setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
-        setresuid(uid, uid, uid) == 0)
-      result = action();
-    (void)!write(out.writeEnd.get(), result.data(), result.size());
-    _exit(0);
-  }
-  out.writeEnd.reset();
-  std::string result;
-  char buffer[512];
-  for (ssize_t n; (n = read(out.readEnd.get(), buffer, sizeof buffer)) > 0;)
-    result.append(buffer, n);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? result : "child failed";
 }
 
 } // namespace fs_testing

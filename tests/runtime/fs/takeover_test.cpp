@@ -8,6 +8,7 @@
 #include <atomic>
 #include <thread>
 
+#include "os/impersonation.h"
 #include "runtime/fs/files.h"
 #include "tests/runtime/fs/fs_testing.h"
 #include "tests/support/captured_log.h"
@@ -88,15 +89,15 @@ TEST_F(TakeOverTest, ForceTakesOverWhatTheSiteUserCannotRemoveButNoHardLink) {
   ASSERT_EQ(link(host("shared/file").c_str(), host("shared/second").c_str()), 0);
   own("shared/file", 0644);
   const std::u16string site = os::utf16FromUtf8(host("home/site")), shared = os::utf16FromUtf8(host("shared/file"));
-  const std::string result = fs_testing::runAs(user_.uid(), user_.gid(), [&] {
-    testing_support::CapturedLog log;
-    std::string outcome = describe(failureOf([&] { removeDir(site, false); }));
-    outcome += "|" + describe(failureOf([&] { removeDir(site, true); }));
-    outcome += "|" + describe(failureOf([&] { removeFile(shared, true); }));
-    for (const std::string& line : log.lines()) outcome += "|" + line;
-    return outcome;
-  });
-  EXPECT_EQ(result, "5 removeDir at Delete directory '" + host("home/site/locked") +
+  testing_support::CapturedLog log;
+  // On this thread, as the tool acts for a site user.
+  ASSERT_EQ(os::impersonateOnThread({user_.uid(), user_.gid(), {}}), 0u);
+  std::string outcome = describe(failureOf([&] { removeDir(site, false); }));
+  outcome += "|" + describe(failureOf([&] { removeDir(site, true); }));
+  outcome += "|" + describe(failureOf([&] { removeFile(shared, true); }));
+  ASSERT_EQ(os::revertToSelf(), 0u);
+  for (const std::string& line : log.lines()) outcome += "|" + line;
+  EXPECT_EQ(outcome, "5 removeDir at Delete directory '" + host("home/site/locked") +
                         "'|ok|5 removeFile at DeleteFile '" + host("shared/file") + "'|1 Take-over of '" +
                         host("shared/file") + "' skipped: it has more than one hard link");
   EXPECT_FALSE(stdfs::exists(host("home/site")));
