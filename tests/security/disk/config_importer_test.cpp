@@ -18,7 +18,7 @@ namespace {
 class ConfigImport : public testing::Test {
 protected:
   std::shared_ptr<EntryCollection> load(const std::string& location, bool lenient = true) {
-    return EntryCollection::loadFromConfig(os::utf16FromUtf8(location), false, nullptr, helper, lenient);
+    return EntryCollection::loadFromStore(os::utf16FromUtf8(location), helper, lenient);
   }
   // Writes a file of the given Entry elements.
   std::string file(const std::string& name, const std::string& entries) {
