@@ -4,31 +4,11 @@
 #include "os/path.h"
 #include "os/store_file.h"
 #include "runtime/core/guard.h"
-#include "runtime/core/text.h"
-#include "runtime/fs/files.h"
-#include "runtime/fs/path/filename.h"
 #include "runtime/log/log_manager.h"
 #include "security/disk/config_importer.h"
 #include "security/disk/store_refusal.h"
 
 namespace DiskSecurity {
-namespace {
-
-constexpr std::u16string_view DEFAULT_FILE = u"DiskSecurity.xml";
-
-// Reads one file into the collection in a span, wrapping a failure with `what` and the file.
-bool parseInto(EntryCollection& collection, const std::u16string& file, bool lenient,
-               const char* span, const char16_t* what) {
-  return guarded(span, __LINE__, [&] { return std::u16string(what) + u": '" + os::shownPath(file) + u"'"; },
-                 [&] { return collection.parseFile(file, lenient); });
-}
-
-void logNotFound(const std::u16string& location) {
-  LogManager::instance().log(corelog::levelError, u"Disk security configuration path is not found: %s",
-                             os::shownPath(location));
-}
-
-} // namespace
 
 EntryCollection::EntryCollection() : EntryCollection(std::make_shared<DefaultSystemHelper>()) {}
 
@@ -68,41 +48,15 @@ std::shared_ptr<EntryCollection> EntryCollection::loadFromStore(const std::u16st
                                                                 std::shared_ptr<ISystemHelper> systemHelper,
                                                                 bool lenient) {
   auto collection = std::make_shared<EntryCollection>(std::move(systemHelper));
-  if (!parseInto(*collection, file, lenient, "Parse file URL", u"Unable to parse file URL")) {
-    logNotFound(file);
+  const bool found =
+      guarded("Parse file URL", __LINE__, [&] { return u"Unable to parse file URL: '" + os::shownPath(file) + u"'"; },
+              [&] { return collection->parseFile(file, lenient); });
+  if (!found) {
+    LogManager::instance().log(corelog::levelError, u"Disk security configuration path is not found: %s",
+                               os::shownPath(file));
     return collection;
   }
   collection->setStorageName(file);
-  return collection;
-}
-
-std::shared_ptr<EntryCollection>
-EntryCollection::loadFromConfig(const std::u16string& location, bool defaultDirectory,
-                                std::shared_ptr<IUserInformation>,
-                                std::shared_ptr<ISystemHelper> systemHelper, bool lenient) {
-  auto collection = std::make_shared<EntryCollection>(std::move(systemHelper));
-  bool isDirectory = false;
-  const bool exists = fileExist(location, &isDirectory);
-  if (exists && isDirectory) {
-    for (const RunTime::File::DirectoryEntry& entry : RunTime::File::findFirstFile(location).files) {
-      const std::u16string& name = entry.name;
-      if (!matchesPattern(name, u"*.xml") || RunTime::striequal(name, DEFAULT_FILE) != defaultDirectory)
-        continue;
-      const std::u16string file = VFileName::combine(location, name);
-      if (defaultDirectory)
-        parseInto(*collection, file, lenient, "Parse default directory URL",
-                  u"Unable to parse default directory URL");
-      else
-        parseInto(*collection, file, lenient, "Parse not default directory URL",
-                  u"Unable to parse not default directory URL");
-    }
-  } else if (exists) {
-    parseInto(*collection, location, lenient, "Parse file URL", u"Unable to parse file URL");
-  } else {
-    logNotFound(location);
-    return collection;
-  }
-  collection->setStorageName(location);
   return collection;
 }
 

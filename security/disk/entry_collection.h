@@ -10,8 +10,6 @@
 #include "security/disk/access_entry.h"
 #include "security/disk/system_helper.h"
 
-class IUserInformation;
-
 namespace DiskSecurity {
 
 class EntryCollection {
@@ -33,34 +31,21 @@ public:
   void setStorageName(std::u16string name) { storageName_ = std::move(name); }
   const std::shared_ptr<ISystemHelper>& systemHelper() const { return systemHelper_; }
 
-  // Reads entries from `location`:
-  // - a directory: with defaultDirectory false every "*.xml" file of it in listing order except
-  //   "DiskSecurity.xml" (letter case ignored); with defaultDirectory true only that file;
-  // - a file: that file;
-  // - nothing there: logs "Disk security configuration path is not found: %s" (Error) and
-  //   returns the empty collection.
-  // Each file is opened without following a link in its own or its directory's name; a link, a
-  // file with several names or a non-regular file is refused with a message naming it. Every
-  // element "Entry" becomes an entry (config_importer.h). Failures are rethrown with the
-  // context "Unable to parse file URL: '%s'" (or "... not default directory URL ...", "...
-  // default directory URL ...").
-  // `lenient`: an account whose name no longer resolves is taken from its stored SID, and a
-  // missing companion group of "zrcadm" is left out instead of failing the load.
-  static std::shared_ptr<EntryCollection>
-  loadFromConfig(const std::u16string& location, bool defaultDirectory,
-                 std::shared_ptr<IUserInformation> userInformation,
-                 std::shared_ptr<ISystemHelper> systemHelper, bool lenient);
-
   // Reads a security metadata file, a store file that only root writes (os/store_file.h), into
   // a new collection named after it. A missing file logs "Disk security configuration path is
   // not found: %s" (Error) and gives the empty collection without a name; one that is not
-  // root's or that another user may write is passed over with a warning. Failures are rethrown
-  // with the context "Unable to parse file URL: '%s'".
+  // root's or that another user may write is passed over with a warning. The file is opened
+  // without following a link in its own or its directory's name; a link, a file with several
+  // names or a non-regular file is refused with a message naming it. Every element "Entry"
+  // becomes an entry (config_importer.h). Failures are rethrown with the context "Unable to
+  // parse file URL: '%s'".
+  // `lenient`: an account whose name no longer resolves is taken from its stored SID, and a
+  // missing companion group of "zrcadm" is left out instead of failing the load.
   static std::shared_ptr<EntryCollection> loadFromStore(const std::u16string& file,
                                                         std::shared_ptr<ISystemHelper> systemHelper,
                                                         bool lenient);
 
-  // Reads one XML file into this collection (see loadFromConfig); false when it is missing.
+  // Reads one XML file into this collection (see loadFromStore); false when it is missing.
   bool parseFile(const std::u16string& file, bool lenient);
 
 private:

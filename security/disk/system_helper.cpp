@@ -6,7 +6,6 @@
 #include "runtime/core/exception.h"
 #include "runtime/core/format.h"
 #include "runtime/core/registry.h"
-#include "runtime/core/text.h"
 #include "runtime/security/accounts.h"
 
 namespace DiskSecurity {
@@ -29,24 +28,7 @@ std::u16string windowsDirectory() {
   return registryPath(NT_CURRENT_VERSION, u"SystemRoot", registry::VIEW_64, u"C:\\Windows");
 }
 
-bool matchesFrom(std::u16string_view name, std::u16string_view pattern) {
-  if (pattern.empty()) return name.empty();
-  if (pattern[0] == u'*') {
-    for (std::size_t skip = 0; skip <= name.size(); ++skip)
-      if (matchesFrom(name.substr(skip), pattern.substr(1))) return true;
-    return false;
-  }
-  if (name.empty()) return false;
-  if (pattern[0] != u'?' && !RunTime::striequal(name.substr(0, 1), pattern.substr(0, 1)))
-    return false;
-  return matchesFrom(name.substr(1), pattern.substr(1));
-}
-
 } // namespace
-
-bool matchesPattern(std::u16string_view name, std::u16string_view pattern) {
-  return matchesFrom(name, pattern);
-}
 
 bool DefaultSystemHelper::isVerbose() {
   return registry::productDword(u"DebugSecuritySettings", 0) != 0;

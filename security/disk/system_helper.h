@@ -57,7 +57,4 @@ public:
   RunTime::Sid getAccount(const std::u16string& name, const std::u16string& domain) override;
 };
 
-// Whether the name matches a pattern of "*" (any run) and "?" (any one unit), ignoring case.
-bool matchesPattern(std::u16string_view name, std::u16string_view pattern);
-
 } // namespace DiskSecurity

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "os/text.h"
 #include "runtime/core/exception.h"
 #include "siteapp/well_known_path.h"
@@ -64,10 +66,7 @@ TEST_F(ScriptProcessor, EachProcessorNameGivesItsProgramAndArguments) {
   // PHP opens its ini file itself: it gets the host's path.
   const std::string php = " -dvariables_order=EGPCS -dopen_basedir= -q ";
   const std::string unsupported = " @SiteApplicationRepository::fsaGetScriptProcessor";
-  struct Case {
-    std::string name, script, arguments, expected;
-  };
-  const Case cases[] = {
+  const std::tuple<std::string, std::string, std::string, std::string> cases[] = { // name, script, arguments, result
       // script.php7 is enumerated after script.php5 and offers the same name in another case.
       {"php", R"(C:\site\i.php)", "a b", R"("C:\php 7\php.exe" | -c ")" + drive + R"(/etc/7&.ini")" + php + R"(C:\site\i.php a b)"},
       {"Php56", R"(C:\my site\i.php)", "", R"(C:\php56\php.exe | -c )" + drive + "/php56/php.ini" + php + R"("C:\my site\i.php" )"},
@@ -87,7 +86,8 @@ TEST_F(ScriptProcessor, EachProcessorNameGivesItsProgramAndArguments) {
       {"Python", "s", "", "Unsupported script processor Python" + unsupported},
       {"phpd", "s", "", R"(The path is not found (Error code 3) at Unable to locate D:\php\php.ini @RunTime::File::hostForm)"},
   };
-  for (const Case& c : cases) EXPECT_EQ(processorFor(c.name, c.script, c.arguments), c.expected) << c.name;
+  for (const auto& [name, script, arguments, expected] : cases)
+    EXPECT_EQ(processorFor(name, script, arguments), expected) << name;
 }
 
 TEST_F(ScriptProcessor, FailuresOfTheSources) {

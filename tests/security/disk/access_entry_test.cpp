@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "security/disk/entry_collection.h"
 #include "tests/security/disk/fake_system_helper.h"
 
 using namespace DiskSecurity;
@@ -43,20 +42,6 @@ TEST(AccessEntryOrder, KeysCompareInTurn) {
     EXPECT_EQ((forward > 0) - (forward < 0), expected) << what;
     EXPECT_EQ((backward > 0) - (backward < 0), -expected) << what << " (reversed)";
   }
-}
-
-TEST(EntryCollection, KeepsOneOfEqualEntriesInOrder) {
-  EntryCollection collection;
-  EXPECT_TRUE(collection.insert(entry(u"C:\\b", u"", u"S-1-1-0", 3, 0, 0, u"Tag")));
-  EXPECT_FALSE(collection.insert(entry(u"c:\\B", u"", u"S-1-1-0", 3, 0, 0, u"tAG")));
-  EXPECT_TRUE(collection.insert(entry(u"C:\\a\\deep")));
-  EXPECT_TRUE(collection.insert(entry(u"C:\\a")));
-  std::vector<std::u16string> paths;
-  for (const AccessEntry& e : collection.entries()) {
-    paths.push_back(e.path);
-    EXPECT_EQ(e.systemHelper, collection.systemHelper()) << "entries share the helper";
-  }
-  EXPECT_EQ(paths, (std::vector<std::u16string>{u"C:\\a", u"C:\\a\\deep", u"C:\\b"}));
 }
 
 } // namespace

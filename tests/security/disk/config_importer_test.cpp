@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "os/text.h"
 #include "tests/security/disk/fake_system_helper.h"
 #include "tests/support/failure.h"
@@ -18,7 +16,7 @@ namespace {
 class ConfigImport : public testing::Test {
 protected:
   std::shared_ptr<EntryCollection> load(const std::string& location, bool lenient = true) {
-    return EntryCollection::loadFromConfig(os::utf16FromUtf8(location), false, nullptr, helper, lenient);
+    return EntryCollection::loadFromStore(os::utf16FromUtf8(location), helper, lenient);
   }
   // Writes a file of the given Entry elements.
   std::string file(const std::string& name, const std::string& entries) {
@@ -30,28 +28,12 @@ protected:
       std::make_shared<testing_support::FakeSystemHelper>();
 };
 
-TEST_F(ConfigImport, ReadsEveryAttributeInNamesOrNumbers) {
+// Every attribute in names or numbers, accounts that no longer resolve and the administrator's
+// group, lenient or not; the vocabulary's messages themselves are
+// Vocabulary.UnknownNameListsTheKnownOnesInOrder's. The outcome is the entries read ("|" between
+// them), or (after "! ") the first line of the failure, whose contexts name the file.
+TEST_F(ConfigImport, EntriesReadAndFailuresNamingTheFileAndTheValue) {
   helper->addAccount(u"bob", 1001);
-  auto c = load(file("a.xml",
-                     R"(<Entry AccounType="Builtin" Account="Everyone" Path="[HTTPD_VHOSTS_D]" )"
-                     R"(SubPath="site\docs" AceFlags="ThisFolderSubfoldersAndFiles" )"
-                     R"(AccessMask="Read" EntryFlags="Deny|NoPropagate" Tag="t" Tag2="u"/>)"
-                     R"(<Entry AccounType="1" Account="bob" Path="C:\x" AceFlags="0x3" )"
-                     R"(AccessMask="0x1f01ff" EntryFlags="2048"/>)"
-                     R"(<Other Account="ignored"/>)"));
-  // "C:" sorts first: a shorter component sorts before a longer one.
-  EXPECT_EQ(testing_support::entryLines(*c), (std::vector<std::string>{
-                           "S-1-5-21-1-2-3-1001 HOST\\bob C:\\x [] 3 2032127 2048 [][]",
-                           "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [site\\docs] 3 1179785 17 [t][u]",
-                       }));
-  EXPECT_EQ(u8(c->storageName()), dir.file("a.xml"));
-}
-
-// Accounts that no longer resolve and the administrator's group, lenient or not; the vocabulary's
-// messages themselves are Vocabulary.UnknownNameListsTheKnownOnesInOrder's. The outcome is the
-// entries read ("|" between them), or (after "! ") the first line of the failure, whose contexts
-// name the file.
-TEST_F(ConfigImport, AccountsThatDoNotResolveAndFailuresNamingTheFileAndTheValue) {
   helper->addAccount(u"zrcadm", 500);
   helper->addAccount(u"zrcadm_users", 600);
   const std::string admin = R"(<Entry AccounType="1" Account="zrcadm" Path="C:\a"/>)";
@@ -60,8 +42,9 @@ TEST_F(ConfigImport, AccountsThatDoNotResolveAndFailuresNamingTheFileAndTheValue
   const auto outcome = [&](const std::string& entries, bool lenient) {
     std::string lines;
     const testing_support::Failure failed = testing_support::failureOf([&] {
-      for (const std::string& line : testing_support::entryLines(*load(file("a.xml", entries), lenient)))
-        lines += (lines.empty() ? "" : "|") + line;
+      const auto loaded = load(file("a.xml", entries), lenient);
+      EXPECT_EQ(u8(loaded->storageName()), dir.file("a.xml"));
+      for (const std::string& line : testing_support::entryLines(*loaded)) lines += (lines.empty() ? "" : "|") + line;
     });
     if (failed.message.empty()) return lines;
     // The importer's contexts are in the message of the exception the reader passes on.
@@ -70,6 +53,15 @@ TEST_F(ConfigImport, AccountsThatDoNotResolveAndFailuresNamingTheFileAndTheValue
     return "! " + failed.message.substr(0, failed.message.find('\n'));
   };
   const std::tuple<std::string, bool, std::string> cases[] = { // entries, lenient, outcome
+      // Other elements are not entries, nor is one equal to an earlier one. "C:" sorts first: a
+      // shorter component before a longer one.
+      {R"(<Entry AccounType="Builtin" Account="Everyone" Path="[HTTPD_VHOSTS_D]" SubPath="site\docs" )"
+       R"(AceFlags="ThisFolderSubfoldersAndFiles" AccessMask="Read" EntryFlags="Deny|NoPropagate" Tag="t" Tag2="u"/>)"
+       R"(<Entry AccounType="1" Account="bob" Path="C:\x" AceFlags="0x3" AccessMask="0x1f01ff" EntryFlags="2048"/>)"
+       R"(<Entry AccounType="1" Account="bob" Path="c:/X/" AceFlags="3" AccessMask="FullAccess" EntryFlags="0x800"/>)"
+       R"(<Other Account="ignored"/>)",
+       true, "S-1-5-21-1-2-3-1001 HOST\\bob C:\\x [] 3 2032127 2048 [][]|"
+             "S-1-1-0 \\Everyone [HTTPD_VHOSTS_D] [site\\docs] 3 1179785 17 [t][u]"},
       // SIDs of one length compare byte by byte: 600 (58 02) before 500 (f4 01).
       {admin, true, "S-1-5-21-1-2-3-600 HOST\\zrcadm_users C:\\a [] 0 0 0 [][]|S-1-5-21-1-2-3-500 HOST\\zrcadm C:\\a [] 0 0 0 [][]"},
       // The stored name is kept for the next save.

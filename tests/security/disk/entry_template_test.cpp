@@ -12,11 +12,10 @@ using namespace testing_support;
 namespace {
 
 std::vector<std::u16string> basePaths(const std::shared_ptr<FakeSystemHelper>& helper, const std::u16string& path) {
-  AccessEntry entry;
-  entry.path = path;
-  entry.systemHelper = helper;
+  EntryCollection collection(helper); // which gives the entry its helper
+  collection.insert({RunTime::Sid(), path, u"", 0, 0, 0, u"", u"", nullptr});
   FakeComponents components;
-  return EntryTemplate::basePaths(entry, components);
+  return EntryTemplate::basePaths(*collection.entries().begin(), components);
 }
 
 TEST(EntryTemplates, PathFormDecidesTheResolution) {

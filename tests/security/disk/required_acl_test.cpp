@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "runtime/security/model/inheritance.h"
 #include "tests/security/disk/fake_system_helper.h"
 
@@ -10,14 +12,8 @@ using testing_support::sid;
 
 namespace {
 
-// One ACE as the tables write it.
-struct Line {
-  std::uint8_t type;
-  std::uint8_t flags;
-  std::uint32_t mask;
-  std::u16string account;
-  bool operator==(const Line&) const = default;
-};
+// One ACE as the tables write it: type, flags, mask, account.
+using Line = std::tuple<std::uint8_t, std::uint8_t, std::uint32_t, std::u16string>;
 
 std::vector<Line> lines(const RunTime::Acl& acl) {
   std::vector<Line> result;
@@ -30,9 +26,9 @@ std::vector<Line> lines(const RunTime::Acl& acl) {
 
 RunTime::Acl aclOf(const std::vector<Line>& entries) {
   std::vector<RunTime::Ace> aces;
-  for (const Line& line : entries) {
+  for (const auto& [type, flags, mask, account] : entries) {
     RunTime::Ace ace;
-    ace.init(line.type, line.flags, line.mask, sid(line.account.c_str()));
+    ace.init(type, flags, mask, sid(account.c_str()));
     aces.push_back(ace);
   }
   return RunTime::effectiveDacl(RunTime::Acl(), false, aces);
@@ -50,15 +46,10 @@ AccessEntry entry(const char16_t* account, std::uint32_t aceFlags, std::uint32_t
 }
 
 TEST(RequiredAcl, EntriesBecomeTheRequiredList) {
-  struct Case {
-    const char* name;
-    std::vector<AccessEntry> entries;
-    bool directory;
-    std::vector<Line> existing;
-    bool existingProtected;
-    std::vector<Line> required;
-    bool requiredProtected;
-  } cases[] = {
+  // Name, entries, whether a directory, the existing list and its protection, the required
+  // list and its protection.
+  const std::tuple<const char*, std::vector<AccessEntry>, bool, std::vector<Line>, bool, std::vector<Line>, bool>
+      cases[] = {
       {"allow on a directory keeps its inheritance", {entry(G, 3, FULL, Default)}, true, {}, false,
        {{A, 3, FULL, G}}, false},
       {"allow on a file has none", {entry(G, 3, FULL, Default)}, false, {}, false, {{A, 0, FULL, G}}, false},
@@ -87,20 +78,19 @@ TEST(RequiredAcl, EntriesBecomeTheRequiredList) {
        {{A, 0, READ, U}, {A, 3, FULL, G}}, true},
       {"InheritFromParent unprotects", {entry(G, 3, FULL, InheritFromParent)}, true, {}, true, {{A, 3, FULL, G}}, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& [name, entries, directory, existingLines, existingProtected, requiredLines, requiredProtected] :
+       cases) {
     std::vector<const AccessEntry*> pointers;
-    for (const AccessEntry& e : c.entries) pointers.push_back(&e);
-    ExistingAcl existing{c.existing.empty() && !c.existingProtected ? RunTime::Acl::none()
-                                                                     : aclOf(c.existing),
-                         c.existingProtected};
-    RequiredAcl required = requiredAcl(pointers, c.directory, existing);
-    EXPECT_EQ(lines(required.explicitDacl), c.required) << c.name;
-    EXPECT_EQ(required.daclProtected, c.requiredProtected) << c.name;
-    EXPECT_FALSE(required.breaksInheritance) << c.name;
-    EXPECT_TRUE(matches(ExistingAcl{aclOf(c.required), c.requiredProtected}, required)) << c.name;
-    EXPECT_EQ(matches(existing, required),
-              c.existing == c.required && c.existingProtected == c.requiredProtected)
-        << c.name;
+    for (const AccessEntry& e : entries) pointers.push_back(&e);
+    ExistingAcl existing{existingLines.empty() && !existingProtected ? RunTime::Acl::none() : aclOf(existingLines),
+                         existingProtected};
+    RequiredAcl required = requiredAcl(pointers, directory, existing);
+    EXPECT_EQ(lines(required.explicitDacl), requiredLines) << name;
+    EXPECT_EQ(required.daclProtected, requiredProtected) << name;
+    EXPECT_FALSE(required.breaksInheritance) << name;
+    EXPECT_TRUE(matches(ExistingAcl{aclOf(requiredLines), requiredProtected}, required)) << name;
+    EXPECT_EQ(matches(existing, required), existingLines == requiredLines && existingProtected == requiredProtected)
+        << name;
   }
 }
 

@@ -64,20 +64,15 @@ TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
       {u"app\\up", "0 [ ]"},
   };
   for (const auto& [path, expected] : cases) EXPECT_EQ(shown(path), expected) << u8(path);
-}
 
-TEST(SecurityInformation, EntriesAtTheVirtualHostsDirectoryAreNotApplied) {
-  EntryCollection collection(std::make_shared<testing_support::FakeSystemHelper>());
-  collection.insert(entry(u"[HTTPD_VHOSTS_D]", u""));
-  collection.insert(entry(u"[HTTPD_VHOSTS_D]", u"site"));
-  testing_support::FakeComponents components;
-  SecurityInformation information(collection, u"C:\\vhosts", u"", 0, components,
-                                  u"C:\\VHOSTS\\", false);
-  EXPECT_TRUE(information.entriesAt(u"").empty());
-  EXPECT_EQ(information.entriesAt(u"site").size(), 1u);
-  // A walk that enters another file's directory takes that file's entries below it only.
+  // At the virtual hosts directory itself, however it is written, no entry applies; a walk that
+  // enters another file's directory takes that file's entries below it only.
+  SecurityInformation hosts(collection, u"C:\\vhosts", u"", 0, components, u"C:\\VHOSTS\\", false);
+  EXPECT_TRUE(hosts.entriesAt(u"").empty());
+  EXPECT_EQ(hosts.entriesAt(u"site\\app").size(), 1u);
   SecurityInformation below(collection, u"C:\\vhosts", u"other", 0, components, u"", false);
-  EXPECT_TRUE(below.entriesAt(u"site").empty());
+  EXPECT_TRUE(below.entriesAt(u"site\\app").empty());
+  EXPECT_EQ(below.entriesAt(u"other\\app").size(), 1u);
 }
 
 } // namespace
