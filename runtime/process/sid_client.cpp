@@ -136,7 +136,7 @@ std::string SIDClient::casyncReadTaskOutput() {
                  contextOf(u"Unable to call casyncReadTaskOutput()"), [&] {
                    std::string output;
                    asyncReadTaskOutput(output, output, stdoutRead_.get(), stdoutOverlapped_, stderrRead_.get(),
-                                       stderrOverlapped_, outputLimit_, {},
+                                       stderrOverlapped_, outputLimit_,
                                        processOverlapped_.bound() ? &processOverlapped_ : nullptr);
                    return output;
                  });
