@@ -77,8 +77,8 @@ void SIDClient::sendRequestHead(std::uint32_t code, const std::u16string& sidStr
 
 os::Handle SIDClient::exRunAsUserEx(const Sid& sid, bool useApplicationName, const std::u16string& applicationName,
                                     const std::u16string& commandLine, const std::u16string& currentDirectory,
-                                    const std::u16string& environment, bool headerFlag,
-                                    bool kindBit1, bool asyncOutput, bool kindBit4) {
+                                    const std::u16string& environment, bool headerFlag, bool kindBit1, bool asyncOutput,
+                                    bool kindBit4) {
   return guarded("RunTime::SIDClient::exRunAsUserEx", __LINE__, contextOf(u"Unable to call exRunAsUserEx()"), [&] {
     createPlainPipe(stdinRead_, stdinWrite_, "RunTime::SIDClient::exRunAsUserEx");
     if (asyncOutput) {

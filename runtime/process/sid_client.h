@@ -29,16 +29,16 @@ public:
   // ends, yielding its exit code). The program is applicationName when useApplicationName is
   // set, else the first argument of commandLine; `environment` is the whole environment block
   // ("NAME=value" entries, each ended by a NUL). Its standard input is a pipe the tool never
-  // writes to (its end is closed with the client); its standard output and error are pipes read by
-  // casyncReadTaskOutput (overlapped when asyncOutput is set). The request code is 2, plus 1 for
-  // kindBit1, plus 4 for kindBit4. The request head is sent at most twice: a failure of the
+  // writes to (the tool's end is closed with the client); its standard output and error are
+  // pipes read by casyncReadTaskOutput (overlapped when asyncOutput is set). The request code is
+  // 2, plus 1 for kindBit1, plus 4 for kindBit4. The request head is sent at most twice: a failure of the
   // first attempt is logged at Info and the connection renewed. Throws vexception "Unable to call
   // exRunAsUserEx()" around the cause: the service's refusal, "Invalid answer from server:
   // (<text>)", "Unable to create pipe", "Unable to connect to pipe <name>".
   os::Handle exRunAsUserEx(const Sid& sid, bool useApplicationName, const std::u16string& applicationName,
                            const std::u16string& commandLine, const std::u16string& currentDirectory,
-                           const std::u16string& environment, bool headerFlag,
-                           bool kindBit1, bool asyncOutput, bool kindBit4);
+                           const std::u16string& environment, bool headerFlag, bool kindBit1, bool asyncOutput,
+                           bool kindBit4);
 
   // Has the service authorise the account of `sid` (request 5), then makes the calling thread act
   // as it (its file-system user and groups, without capabilities) until os::revertToSelf. Throws
