@@ -112,7 +112,7 @@ void ApplicationScriptRunner::fsaExecuteScript(const std::u16string& program, co
 
   RunTime::SIDClient client;
   const os::Handle process =
-      client.exRunAsUserEx(user, false, u"", commandLine, workingDirectory, block, false, true, true, true, false);
+      client.exRunAsUserEx(user, false, u"", commandLine, workingDirectory, block, true, true, true, false);
   const std::u16string output = os::utf16FromUtf8(client.casyncReadTaskOutput());
   // The script writes what it likes: in the log its lines are marked as its own.
   const std::u16string logged = markedForLog(u"script output: ", output);

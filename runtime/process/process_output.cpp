@@ -27,11 +27,10 @@ struct Source {
   os::NativeHandle handle;
   Overlapped& overlapped;
   bool ended;
-  std::uint32_t position = 0;
 };
 
 // Reads one chunk if one is there. Returns true when it read something or the pipe ended.
-bool readChunk(Source& source, const std::string& other, bool same, std::size_t limit, const OutputCallback& callback) {
+bool readChunk(Source& source, const std::string& other, bool same, std::size_t limit) {
   std::array<char, 1024> buffer;
   os::Result<std::size_t> got = os::pipe::receive(source.handle, buffer.data(), buffer.size());
   if (!got.ok()) {
@@ -42,26 +41,23 @@ bool readChunk(Source& source, const std::string& other, bool same, std::size_t 
     return true;
   }
   const std::size_t total = source.output.size() + (same ? source.output.size() : other.size());
-  if (total < limit && got.value() > 0) {
-    source.output.append(buffer.data(), got.value());
-    if (callback) callback(source.output, source.position, source.ended);
-  }
+  if (total < limit) source.output.append(buffer.data(), got.value());
   return true;
 }
 
 // Reads what a pipe holds now, without waiting: at most what the largest pipe an unprivileged
 // process may make holds by default (1 MiB), so a writer that never stops cannot hold us here.
-void drain(Source& source, const std::string& other, bool same, std::size_t limit, const OutputCallback& callback) {
+void drain(Source& source, const std::string& other, bool same, std::size_t limit) {
   constexpr int kMostChunks = 1024;
   for (int chunk = 0; chunk < kMostChunks && !source.ended; ++chunk)
-    if (!readChunk(source, other, same, limit, callback)) return;
+    if (!readChunk(source, other, same, limit)) return;
 }
 
 } // namespace
 
 void asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeHandle readEnd1, Overlapped& overlapped1,
                          os::NativeHandle readEnd2, Overlapped& overlapped2, std::size_t limit,
-                         const OutputCallback& callback, VSyncObject* processEnded) {
+                         VSyncObject* processEnded) {
   output1.clear();
   output2.clear();
   std::array<Source, 2> sources{Source{output1, readEnd1, overlapped1, readEnd1 == os::NativeHandle::none},
@@ -74,7 +70,7 @@ void asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeH
     bool progressed = false;
     for (std::size_t i = 0; i < sources.size(); ++i)
       if (!sources[i].ended)
-        progressed |= readChunk(sources[i], sources[1 - i].output, same, limit, callback);
+        progressed |= readChunk(sources[i], sources[1 - i].output, same, limit);
     if (sources[0].ended && sources[1].ended) return;
     if (progressed) continue;
 
@@ -91,7 +87,7 @@ void asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeH
     if (index < os::WAIT_OBJECT_0 + pipes) continue;
     if (processEnded && index == os::WAIT_OBJECT_0 + pipes) {
       for (std::size_t i = 0; i < sources.size(); ++i)
-        drain(sources[i], sources[1 - i].output, same, limit, callback);
+        drain(sources[i], sources[1 - i].output, same, limit);
       return;
     }
     throw vexception(formatString(u"Unable to read pipe: Unknown state %X", index), VCONTEXT("RunTime::asyncReadTaskOutput"));

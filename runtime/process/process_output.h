@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "os/handle.h"
@@ -18,10 +17,6 @@ namespace RunTime {
 // default. Throws the OS error "Unable to create pipe".
 void createAsyncPipe(os::Handle& readEnd, os::Handle& writeEnd, std::uint32_t bufferSize, Overlapped& overlapped);
 
-// Called after each chunk appended: the output it went to, that pipe's position word (0 at the
-// start; the callback may keep what it likes in it) and whether that pipe has ended.
-using OutputCallback = std::function<void(const std::string& output, std::uint32_t& position, bool ended)>;
-
 // Collects what arrives on the two reading ends (either may be none: it counts as ended) until
 // both end. When `processEnded` (the process handle) is given and signalled, what is at hand on
 // the pipes is read without waiting for more and the collection ends too. (Its watcher reports
@@ -33,6 +28,6 @@ using OutputCallback = std::function<void(const std::string& output, std::uint32
 // error "Unable to read pipe".
 void asyncReadTaskOutput(std::string& output1, std::string& output2, os::NativeHandle readEnd1, Overlapped& overlapped1,
                          os::NativeHandle readEnd2, Overlapped& overlapped2, std::size_t limit,
-                         const OutputCallback& callback = {}, VSyncObject* processEnded = nullptr);
+                         VSyncObject* processEnded = nullptr);
 
 } // namespace RunTime

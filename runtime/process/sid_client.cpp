@@ -1,11 +1,10 @@
 #include "runtime/process/sid_client.h"
 
-#include <array>
+#include <vector>
 
 #include "os/impersonation.h"
 #include "os/pipe.h"
 #include "os/process.h"
-#include "os/standard_input.h"
 #include "runtime/core/cancelation.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/guard.h"
@@ -19,7 +18,6 @@ namespace RunTime {
 namespace {
 
 constexpr std::uint32_t kConnectTries = 10;
-constexpr std::size_t kInputChunk = 4096;
 
 // The context message of each public operation's error frame.
 auto contextOf(const char16_t* text) {
@@ -41,21 +39,7 @@ std::int64_t handleValue(const os::Handle& handle) { return static_cast<std::int
 
 SIDClient::SIDClient()
     : stdoutOverlapped_("RunTime::Overlapped::Overlapped"), stderrOverlapped_("RunTime::Overlapped::Overlapped"),
-      processOverlapped_("RunTime::Overlapped::Overlapped"),
-      inputThreadMarker_(std::make_shared<std::atomic<std::uintptr_t>>(0)) {}
-
-SIDClient::~SIDClient() {
-  std::uintptr_t expected = 0;
-  if (!inputThreadMarker_->compare_exchange_strong(expected, 1) && inputThread_) {
-    // The input thread has run: end it, and wait until it no longer touches this client.
-    inputThread_->terminate(0);
-    try {
-      (void)inputThread_->waitForSingleObject(os::INFINITE_WAIT);
-    } catch (const vexception& e) {
-      LogManager::instance().log(corelog::levelError, u"SIDClient error: %s", e.fullText());
-    }
-  }
-}
+      processOverlapped_("RunTime::Overlapped::Overlapped") {}
 
 void SIDClient::sendRequestHead(std::uint32_t code, const std::u16string& sidString, bool headerFlag,
                                 bool withStreams) {
@@ -93,8 +77,8 @@ void SIDClient::sendRequestHead(std::uint32_t code, const std::u16string& sidStr
 
 os::Handle SIDClient::exRunAsUserEx(const Sid& sid, bool useApplicationName, const std::u16string& applicationName,
                                     const std::u16string& commandLine, const std::u16string& currentDirectory,
-                                    const std::u16string& environment, bool startInputThread, bool headerFlag,
-                                    bool kindBit1, bool asyncOutput, bool kindBit4) {
+                                    const std::u16string& environment, bool headerFlag, bool kindBit1, bool asyncOutput,
+                                    bool kindBit4) {
   return guarded("RunTime::SIDClient::exRunAsUserEx", __LINE__, contextOf(u"Unable to call exRunAsUserEx()"), [&] {
     createPlainPipe(stdinRead_, stdinWrite_, "RunTime::SIDClient::exRunAsUserEx");
     if (asyncOutput) {
@@ -108,7 +92,6 @@ os::Handle SIDClient::exRunAsUserEx(const Sid& sid, bool useApplicationName, con
     // connection, so another thread's request written before it would take this reply as its
     // acknowledgement.
     std::lock_guard lock(requestLock());
-    if (startInputThread) createStdInput();
     const std::uint32_t code = impersonation::runRequest + (kindBit1 ? impersonation::runKindBit1 : 0) +
                                (kindBit4 ? impersonation::runKindBit4 : 0);
     sendRequestHead(code, sid.toSidString(), headerFlag, true);
@@ -153,47 +136,10 @@ std::string SIDClient::casyncReadTaskOutput() {
                  contextOf(u"Unable to call casyncReadTaskOutput()"), [&] {
                    std::string output;
                    asyncReadTaskOutput(output, output, stdoutRead_.get(), stdoutOverlapped_, stderrRead_.get(),
-                                       stderrOverlapped_, outputLimit_, {},
+                                       stderrOverlapped_, outputLimit_,
                                        processOverlapped_.bound() ? &processOverlapped_ : nullptr);
                    return output;
                  });
-}
-
-void SIDClient::createStdInput() {
-  try {
-    auto marker = inputThreadMarker_;
-    inputThread_ = std::make_unique<VThread>([this, marker]() -> std::uint32_t {
-      std::uintptr_t word = 0;
-      std::uintptr_t expected = 0;
-      // The client was destroyed before this thread ran, or another input thread runs.
-      if (!marker->compare_exchange_strong(expected, reinterpret_cast<std::uintptr_t>(&word))) return 0;
-      stdinThread();
-      return 0;
-    });
-  } catch (const std::system_error& e) {
-    throwOSError(u"Unable to create input thread", static_cast<std::uint32_t>(e.code().value()),
-                 VCONTEXT("RunTime::SIDClient::createStdInput"));
-  }
-}
-
-void SIDClient::stdinThread() {
-  try {
-    guarded("RunTime::SIDClient::stdinThread", __LINE__, contextOf(u"Unable to call SIDClient::stdinThread()"),
-            [&] { copyStandardInput(); });
-  } catch (const ThreadCancelation::ThreadCanceled&) {
-    throw;
-  } catch (const vexception& e) {
-    LogManager::instance().log(corelog::levelError, u"SIDClient error: %s", e.fullText());
-  }
-}
-
-void SIDClient::copyStandardInput() {
-  {
-    // Asynchronous, so that ending the thread interrupts its waits.
-    ThreadCancelation::CancelationPoint point(ThreadCancelation::ASYNCHRONOUS);
-    (void)os::copyStandardInput(stdinWrite_.get(), kInputChunk);
-  }
-  stdinWrite_.reset();
 }
 
 } // namespace RunTime

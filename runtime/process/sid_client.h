@@ -7,13 +7,10 @@
 // (RunTime::PipeClient) and outlives them.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "os/handle.h"
-#include "runtime/core/thread.h"
 #include "runtime/pipe/overlapped.h"
 #include "runtime/process/pipe_client.h"
 #include "runtime/security/model/sid.h"
@@ -25,25 +22,23 @@ public:
   // Most output collected, in bytes; both streams count against it (see casyncReadTaskOutput).
   static constexpr std::uint32_t defaultOutputLimit = 0x1000000;
 
-  // Creates the two overlapped records; throws "Unable to create event".
+  // Creates the overlapped records; throws "Unable to create event".
   SIDClient();
-  // Ends the input thread if it ran, and closes every handle still open.
-  ~SIDClient() override;
 
   // Starts a program as the account of `sid` and returns its process handle (signalled when it
   // ends, yielding its exit code). The program is applicationName when useApplicationName is
   // set, else the first argument of commandLine; `environment` is the whole environment block
-  // ("NAME=value" entries, each ended by a NUL). Its standard input is a pipe fed by the input
-  // thread when startInputThread is set; its standard output and error are pipes read by
-  // casyncReadTaskOutput (overlapped when asyncOutput is set). The request code is 2, plus 1 for
-  // kindBit1, plus 4 for kindBit4. The request head is sent at most twice: a failure of the
+  // ("NAME=value" entries, each ended by a NUL). Its standard input is a pipe the tool never
+  // writes to (the tool's end is closed with the client); its standard output and error are
+  // pipes read by casyncReadTaskOutput (overlapped when asyncOutput is set). The request code is
+  // 2, plus 1 for kindBit1, plus 4 for kindBit4. The request head is sent at most twice: a failure of the
   // first attempt is logged at Info and the connection renewed. Throws vexception "Unable to call
   // exRunAsUserEx()" around the cause: the service's refusal, "Invalid answer from server:
   // (<text>)", "Unable to create pipe", "Unable to connect to pipe <name>".
   os::Handle exRunAsUserEx(const Sid& sid, bool useApplicationName, const std::u16string& applicationName,
                            const std::u16string& commandLine, const std::u16string& currentDirectory,
-                           const std::u16string& environment, bool startInputThread, bool headerFlag,
-                           bool kindBit1, bool asyncOutput, bool kindBit4);
+                           const std::u16string& environment, bool headerFlag, bool kindBit1, bool asyncOutput,
+                           bool kindBit4);
 
   // Has the service authorise the account of `sid` (request 5), then makes the calling thread act
   // as it (its file-system user and groups, without capabilities) until os::revertToSelf. Throws
@@ -58,17 +53,7 @@ public:
   // output is read and dropped, so the program never blocks on a full pipe.
   std::string casyncReadTaskOutput();
 
-  // Starts the input thread; a second call replaces the handle of the first. Throws "Unable to
-  // create input thread".
-  virtual void createStdInput();
-
-protected:
-  // The input thread's work: copies the tool's standard input to the program's, in chunks of at
-  // most 4096 bytes, until it ends or fails; then closes the pipe so the program sees the end.
-  virtual void copyStandardInput();
-
 private:
-  void stdinThread();
   void sendRequestHead(std::uint32_t code, const std::u16string& sidString, bool headerFlag, bool withStreams);
 
   os::Handle stdinWrite_;
@@ -83,10 +68,6 @@ private:
   // Bound to the process handle exRunAsUserEx returned: signalled when the program's end is
   // reported.
   Overlapped processOverlapped_;
-  std::unique_ptr<VThread> inputThread_;
-  // 0 until the input thread starts; then the address of a word on its stack; 1 when the client
-  // was destroyed first (a thread that starts later then ends at once).
-  std::shared_ptr<std::atomic<std::uintptr_t>> inputThreadMarker_;
 };
 
 } // namespace RunTime

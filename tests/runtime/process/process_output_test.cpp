@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -20,13 +22,10 @@ using namespace testing_support;
 namespace {
 
 // A shell script run with its standard output and error on two async pipes, and a process handle
-// that a watcher thread fills with the exit code, as the impersonation service does. The script's
-// "read g <&3" waits for the test's release().
+// that a watcher thread fills with the exit code, as the impersonation service does.
 class Child {
 public:
   explicit Child(const std::string& script) {
-    Pipe gate = makePipe();
-    gate_ = std::move(gate.writeEnd);
     RunTime::createAsyncPipe(outRead, outWrite, 0, outOverlapped);
     RunTime::createAsyncPipe(errRead, errWrite, 0, errOverlapped);
     os::Result<os::pipe::PipePair> exit = os::pipe::createPipe(0, false);
@@ -37,7 +36,6 @@ public:
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, static_cast<int>(outWrite.get()), 1);
     posix_spawn_file_actions_adddup2(&actions, static_cast<int>(errWrite.get()), 2);
-    posix_spawn_file_actions_adddup2(&actions, gate.readEnd.get(), 3);
     const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
     pid_t pid = -1;
     EXPECT_EQ(posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ), 0);
@@ -53,23 +51,15 @@ public:
   }
   ~Child() { watcher_.join(); }
 
-  void collect(std::string& out, std::string& err, std::size_t limit, const RunTime::OutputCallback& callback = {},
-               VSyncObject* processEnded = nullptr) {
-    RunTime::asyncReadTaskOutput(out, err, outRead.get(), outOverlapped, errRead.get(), errOverlapped, limit, callback,
+  void collect(std::string& out, std::string& err, std::size_t limit, VSyncObject* processEnded = nullptr) {
+    RunTime::asyncReadTaskOutput(out, err, outRead.get(), outOverlapped, errRead.get(), errOverlapped, limit,
                                  processEnded);
-  }
-
-  // A release after the script has ended finds no reader: EPIPE, not a SIGPIPE that ends the test.
-  void release() {
-    ::signal(SIGPIPE, SIG_IGN);
-    (void)!::write(gate_.get(), "\n", 1);
   }
 
   os::Handle outRead, outWrite, errRead, errWrite, process;
   RunTime::Overlapped outOverlapped, errOverlapped;
 
 private:
-  os::posix::Fd gate_;
   std::thread watcher_;
 };
 
@@ -85,32 +75,37 @@ TEST(ProcessOutput, CollectionStopsAtTheLimitAndTheChildStillEnds) {
   EXPECT_EQ(VProcess::getExitCode(child.process.get()), 3u);
 }
 
-// Each line is written once the collection has called back for the one before.
-TEST(ProcessOutput, ClosedStandardErrorDoesNotEndCollection) {
-  Child child("exec 2>&-; for i in 1 2 3 4 5; do echo line$i; read g <&3; done");
-  std::string out, err;
-  int calls = 0;
-  child.collect(out, err, 1 << 20, [&](const std::string& output, std::uint32_t&, bool) {
-    EXPECT_EQ(&output, &out);
-    ++calls;
-    child.release();
-  });
-  EXPECT_EQ(out, "line1\nline2\nline3\nline4\nline5\n");
-  EXPECT_EQ(err, "");
-  EXPECT_EQ(calls, 5);
-  EXPECT_EQ(VProcess::getExitCode(child.process.get()), 0u);
+// Two pipes filled and closed before the collection starts (no text: no pipe), so that what
+// each read takes is fixed: at most 1024 bytes of what the pipe holds. Returns the one string, or
+// the two outputs joined by '|'.
+std::string collected(const std::optional<std::string> (&texts)[2], std::size_t limit, bool oneString) {
+  std::string outputs[2] = {"old", "old"};
+  os::Handle readEnds[2], writeEnds[2];
+  RunTime::Overlapped overlapped[2];
+  for (int i = 0; i < 2; ++i) {
+    if (!texts[i]) continue;
+    RunTime::createAsyncPipe(readEnds[i], writeEnds[i], 0, overlapped[i]);
+    EXPECT_EQ(::write(static_cast<int>(writeEnds[i].get()), texts[i]->data(), texts[i]->size()),
+              static_cast<ssize_t>(texts[i]->size()));
+    writeEnds[i].reset();
+  }
+  RunTime::asyncReadTaskOutput(outputs[0], oneString ? outputs[0] : outputs[1], readEnds[0].get(), overlapped[0],
+                               readEnds[1].get(), overlapped[1], limit);
+  return oneString ? outputs[0] : outputs[0] + "|" + outputs[1];
 }
 
-TEST(ProcessOutput, OneStringTakesBothPipesAndCountsTwice) {
-  const auto releasing = [](Child& child) { return [&child](const std::string&, std::uint32_t&, bool) { child.release(); }; };
-  Child child("echo a; read g <&3; echo b >&2; read g <&3; echo c");
-  std::string both;
-  child.collect(both, both, 1 << 20, releasing(child));
-  EXPECT_EQ(both, "a\nb\nc\n");
-  // With the same string as both outputs, 3 bytes count as 6: nothing after the first chunk.
-  Child limited("printf abc; read g <&3; printf def");
-  limited.collect(both, both, 6, releasing(limited));
-  EXPECT_EQ(both, "abc");
+TEST(ProcessOutput, EndedPipesAndOneStringForBoth) {
+  // The two pipes' texts, the limit, whether one string takes both, what is collected.
+  const std::tuple<std::optional<std::string>, std::optional<std::string>, std::size_t, bool, std::string> cases[] = {
+      // The second pipe's end is read in the first round, while the first holds more than a read.
+      {std::string(3000, 'x'), "", 1 << 20, false, std::string(3000, 'x') + "|"},
+      {std::nullopt, std::nullopt, 1024, false, "|"},
+      {"out\n", "err\n", 1 << 20, true, "out\nerr\n"},
+      // 1024 bytes in the one string count as 2048: nothing after the first read.
+      {std::string(2048, 'x'), "err", 1500, true, std::string(1024, 'x')},
+  };
+  for (const auto& [first, second, limit, oneString, expected] : cases)
+    EXPECT_EQ(collected({first, second}, limit, oneString), expected);
 }
 
 // The exit code is written only after the sleep: reading it waits for the exit.
@@ -128,17 +123,9 @@ TEST(ProcessOutput, TheReportedEndOfTheProcessEndsCollectionWithWhatThePipesHold
   RunTime::Overlapped ended;
   ended.bind(child.process.get(), "ProcessOutput test");
   std::string out, err;
-  child.collect(out, err, 1 << 20, {}, &ended);
+  child.collect(out, err, 1 << 20, &ended);
   EXPECT_EQ(err, "err\n");
   ASSERT_EQ(::kill(std::stoi(out), SIGKILL), 0) << out;
-}
-
-TEST(ProcessOutput, MissingReadingEndsCountAsEnded) {
-  RunTime::Overlapped one, two;
-  std::string out = "old", err = "old";
-  RunTime::asyncReadTaskOutput(out, err, os::NativeHandle::none, one, os::NativeHandle::none, two, 1024);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(err, "");
 }
 
 TEST(ProcessOutput, ExitCodeOfAWriterThatClosedWithoutOne) {

@@ -62,13 +62,12 @@ protected:
   ScopedUser user_{primary_};
 };
 
-// What a command line run as the account the way the script runner does (request 3, no input)
+// What a command line run as the account the way the script runner does (request 3)
 // writes, and its exit code.
 std::pair<std::string, std::uint32_t> runAs(const RunTime::Sid& sid, const std::u16string& commandLine,
                                             const std::u16string& environment = u"") {
   SIDClient client;
-  os::Handle process =
-      client.exRunAsUserEx(sid, false, u"", commandLine, u"", environment, false, true, true, true, false);
+  os::Handle process = client.exRunAsUserEx(sid, false, u"", commandLine, u"", environment, true, true, true, false);
   std::string output = client.casyncReadTaskOutput();
   return {output, VProcess::getExitCode(process.get())};
 }
@@ -114,32 +113,6 @@ TEST_F(RealService, RefusedAccountsAndProgramsFailWithTheServiceMessage) {
   EXPECT_EQ(reconnects(), 3u);
   // The connection serves on after all of them.
   EXPECT_EQ(runAs(sid(), u"/bin/echo still here").first, "still here\n");
-}
-
-// The tool's standard input reaches the program through the client's input thread; a client
-// destroyed while that thread still waits for input ends it (else it would hang here, or take the
-// next program's input).
-TEST_F(RealService, TheInputThreadFeedsTheProgramAndEndsWithItsClient) {
-  Pipe input = makePipe();
-  const os::posix::Fd savedInput(::dup(0));
-  ::dup2(input.readEnd.get(), 0);
-  input.readEnd.reset();
-  std::string output;
-  std::uint32_t exitCodes = 0;
-  for (const char16_t* program : {u"/bin/true", u"/bin/cat"}) {
-    SIDClient client;
-    os::Handle process = client.exRunAsUserEx(sid(), false, u"", program, u"", u"", true, true, true, true, false);
-    if (program == std::u16string_view(u"/bin/cat")) {
-      const std::string text = "through the input thread\n";
-      EXPECT_EQ(::write(input.writeEnd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
-      input.writeEnd.reset();
-    }
-    output += client.casyncReadTaskOutput();
-    exitCodes += VProcess::getExitCode(process.get());
-  }
-  ::dup2(savedInput.get(), 0);
-  EXPECT_EQ(output, "through the input thread\n");
-  EXPECT_EQ(exitCodes, 0u);
 }
 
 // A text where the eight bytes of a run's reply belong, shorter or longer: a reply a real service
