@@ -101,15 +101,13 @@ int commit(const std::string& directory, const std::string& group) {
   DiskSecurity::EntryCollection entries(helper);
   entries.insert({helper->getAccount(os::utf16FromUtf8(group), u""), path, u"", 3, 0x1F01FF,
                   DiskSecurity::Default, u"", u"", helper});
-  DiskSecurity::Callback callback;
   DiskSecurity::KelvoComponentResolver components(helper);
   const RunTime::File::Root root(path);
   DiskSecurity::RootSecuredTree tree(root);
-  DiskSecurity::CompleteChecker(tree, callback, nullptr, 1, false)
-      .checkPathSecurityByCallbackSecurityInformation(
-          std::make_shared<DiskSecurity::SecurityInformation>(entries, path, u"", 0, components,
-                                                              u"", false),
-          u"");
+  DiskSecurity::SecurityChecker(tree, nullptr, false)
+      .check(std::make_shared<DiskSecurity::SecurityInformation>(entries, path, u"", 0, components,
+                                                                 u"", false),
+             u"");
   return 0;
 }
 
