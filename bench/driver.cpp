@@ -8,7 +8,7 @@
 //   tavrix_bench remove <dir>                    the forced tree removal;
 //   tavrix_bench grant <dir> <group>             one inheritable full-access grant to the group
 //       (0x1F01FF, object and container inherit) written at the directory, with its projection;
-//   tavrix_bench commit <dir> <group>            a complete checker's commit of one allowing
+//   tavrix_bench commit <dir> <group>            the checker's commit of one allowing
 //       entry for the group (0x1F01FF, flags 3) at the directory: the walk, the required list,
 //       the write when it differs and the drift repair below; prints the number of descriptor
 //       and ACL writes.
