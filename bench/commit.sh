@@ -2,7 +2,7 @@
 # The commit against setfacl -R, on trees of 10,000 and 50,000 files shaped like PHP
 # applications, for one allowing entry (0x1F01FF, object and container inherit) for a created
 # group at the tree's root:
-#   - the first commit (a complete checker: the required list written at the root with its
+#   - the first commit (the checker: the required list written at the root with its
 #     projection onto the tree, then nothing left to repair) against
 #     `setfacl -R -m g:G:rwx,d:g:G:rwx` on the same tree, both starting from no ACL;
 #   - the second, unchanged commit (the walk finds the root's list right, the drift walk reads

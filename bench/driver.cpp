@@ -8,7 +8,7 @@
 //   tavrix_bench remove <dir>                    the forced tree removal;
 //   tavrix_bench grant <dir> <group>             one inheritable full-access grant to the group
 //       (0x1F01FF, object and container inherit) written at the directory, with its projection;
-//   tavrix_bench commit <dir> <group>            a complete checker's commit of one allowing
+//   tavrix_bench commit <dir> <group>            the checker's commit of one allowing
 //       entry for the group (0x1F01FF, flags 3) at the directory: the walk, the required list,
 //       the write when it differs and the drift repair below; prints the number of descriptor
 //       and ACL writes.
@@ -101,15 +101,13 @@ int commit(const std::string& directory, const std::string& group) {
   DiskSecurity::EntryCollection entries(helper);
   entries.insert({helper->getAccount(os::utf16FromUtf8(group), u""), path, u"", 3, 0x1F01FF,
                   DiskSecurity::Default, u"", u"", helper});
-  DiskSecurity::Callback callback;
   DiskSecurity::KelvoComponentResolver components(helper);
   const RunTime::File::Root root(path);
   DiskSecurity::RootSecuredTree tree(root);
-  DiskSecurity::CompleteChecker(tree, callback, nullptr, 1, false)
-      .checkPathSecurityByCallbackSecurityInformation(
-          std::make_shared<DiskSecurity::SecurityInformation>(entries, path, u"", 0, components,
-                                                              u"", false),
-          u"");
+  DiskSecurity::SecurityChecker(tree, nullptr, false)
+      .check(std::make_shared<DiskSecurity::SecurityInformation>(entries, path, u"", 0, components,
+                                                                 u"", false),
+             u"");
   return 0;
 }
 

@@ -103,5 +103,5 @@ void applyPermissionMap(const SiteApplicationManager& manager, const PermissionM
                    os::shownPath(directory.empty() ? siteDirectory : VFileName::combine(siteDirectory, directory)));
     }
   }
-  security->commit(siteDirectory, true, nullptr, 1);
+  security->commit(siteDirectory);
 }

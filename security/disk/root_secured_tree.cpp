@@ -1,7 +1,5 @@
 #include "security/disk/root_secured_tree.h"
 
-#include <exception>
-
 #include "os/files.h"
 #include "os/path.h"
 #include "os/security_store.h"
@@ -18,17 +16,10 @@ bool linkRefused(std::uint32_t code) {
   return code == os::err::cantResolveFilename || code == os::err::untrustedMountPoint;
 }
 
-// The path below `top` of an object the walk reached: the walk names objects by their place
-// below the directory it started from.
-std::u16string below(const std::u16string& topPath, const std::u16string& topRelative,
-                     const std::u16string& objectPath) {
-  const std::u16string rest = objectPath.substr(std::min(objectPath.size(), topPath.size() + 1));
-  return topRelative.empty() ? rest : topRelative + u'\\' + rest;
-}
-
-class StoredObject : public SecuredObject {
+// An object the tree opened.
+class OpenedObject : public SecuredObject {
 public:
-  explicit StoredObject(os::SecurityObject& object) : object_(object) {}
+  explicit OpenedObject(os::SecurityObject object) : object_(std::move(object)) {}
 
   bool directory() const override { return object_.state().directory; }
   ExistingAcl existing() const override {
@@ -44,20 +35,8 @@ public:
   }
   std::uint32_t repairProjection() override { return RunTime::repairProjection(object_).code(); }
 
-  os::SecurityObject& object() { return object_; }
-
 private:
-  os::SecurityObject& object_;
-};
-
-// An object the tree opened, kept with its view.
-class OpenedObject : public StoredObject {
-public:
-  explicit OpenedObject(os::SecurityObject object)
-      : StoredObject(owned_), owned_(std::move(object)) {}
-
-private:
-  os::SecurityObject owned_;
+  os::SecurityObject object_;
 };
 
 } // namespace
@@ -93,31 +72,6 @@ std::u16string RootSecuredTree::linkTarget(const std::u16string& relative) {
   const std::u16string path = root_.fullPath(relative);
   const os::Result<std::u16string> target = os::linkedPath(path);
   return os::shownPath(target.ok() ? target.value() : path);
-}
-
-void RootSecuredTree::walk(SecuredObject& top, const std::u16string& relative, const Visit& visit,
-                           const LinkVisit& link) {
-  os::SecurityObject& topObject = static_cast<StoredObject&>(top).object();
-  const std::u16string topPath = topObject.path();
-  // What a visit throws is carried across the walker, which then stops, and thrown again here.
-  std::exception_ptr thrown;
-  const std::uint32_t code = os::walkSecurityTree(
-      topObject,
-      [&](os::SecurityObject& object, int depth, bool& descend) -> std::uint32_t {
-        try {
-          StoredObject view(object);
-          descend = visit(view, below(topPath, relative, object.path()), depth);
-          return os::err::success;
-        } catch (...) {
-          thrown = std::current_exception();
-          return os::err::operationAborted;
-        }
-      },
-      [&](const std::u16string& path) { link(below(topPath, relative, path)); });
-  if (thrown) std::rethrow_exception(thrown);
-  if (code)
-    throwOSError(u"Unable to walk the tree below '" + fullPath(relative) + u"'", code,
-                 VCONTEXT("DiskSecurity::RootSecuredTree::walk"));
 }
 
 } // namespace DiskSecurity

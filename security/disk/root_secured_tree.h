@@ -16,8 +16,6 @@ public:
   ObjectKind kind(const std::u16string& relative) override;
   std::unique_ptr<SecuredObject> open(const std::u16string& relative) override;
   std::u16string linkTarget(const std::u16string& relative) override;
-  void walk(SecuredObject& top, const std::u16string& relative, const Visit& visit,
-            const LinkVisit& link) override;
 
 private:
   const RunTime::File::Root& root_;

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -41,13 +40,6 @@ enum class ObjectKind { absent, file, directory, link };
 
 class SecuredTree {
 public:
-  // Gets each object below a walked directory with its path and its depth below that
-  // directory (1 for its children); returns whether to descend into a directory.
-  using Visit =
-      std::function<bool(SecuredObject& object, const std::u16string& relative, int depth)>;
-  // Gets each link met in a directory the walk went into.
-  using LinkVisit = std::function<void(const std::u16string& relative)>;
-
   virtual ~SecuredTree() = default;
 
   // The full path of a relative one, for logs and messages.
@@ -60,12 +52,6 @@ public:
   virtual std::unique_ptr<SecuredObject> open(const std::u16string& relative) = 0;
   // Where a link at the path points, for a report.
   virtual std::u16string linkTarget(const std::u16string& relative) = 0;
-  // Visits what lies below the directory `top` (opened at `relative`): a directory before what
-  // it holds, the files of a directory before its subdirectories. What the visit throws ends
-  // the walk and is thrown again; a failure of the walk itself throws the OS error "Unable to
-  // walk the tree below '<full path>'". What vanished or became a link meanwhile is passed over.
-  virtual void walk(SecuredObject& top, const std::u16string& relative, const Visit& visit,
-                    const LinkVisit& link) = 0;
 };
 
 } // namespace DiskSecurity

@@ -1,6 +1,5 @@
 #include "security/disk/security_checker.h"
 
-#include "os/text.h"
 #include "runtime/core/cancelation.h"
 #include "runtime/fs/path/filename.h"
 #include "runtime/log/log_manager.h"
@@ -15,10 +14,8 @@ void verboseLog(bool verbose, std::u16string_view format, const auto&... args) {
 
 } // namespace
 
-SecurityChecker::SecurityChecker(SecuredTree& tree, Callback& callback, InformationSource* source,
-                                 std::uint32_t applyArgument, bool verbose)
-    : tree_(tree), callback_(callback), source_(source), applyArgument_(applyArgument),
-      verbose_(verbose) {}
+SecurityChecker::SecurityChecker(SecuredTree& tree, InformationSource* source, bool verbose)
+    : tree_(tree), source_(source), verbose_(verbose) {}
 
 bool SecurityChecker::wrote(const std::u16string& relative) const {
   for (const std::u16string& written : written_)
@@ -26,10 +23,20 @@ bool SecurityChecker::wrote(const std::u16string& relative) const {
   return false;
 }
 
-void SecurityChecker::checkPathSecurityByCallbackSecurityInformation(
-    std::shared_ptr<SecurityInformation> information, const std::u16string& relative) {
+void SecurityChecker::check(std::shared_ptr<SecurityInformation> information,
+                            const std::u16string& relative) {
   verboseLog(verbose_, u"Checking security for path %s", tree_.fullPath(relative));
   enter(std::move(information), relative);
+  if (!wrote(relative)) repairBelow(relative);
+}
+
+void SecurityChecker::repairBelow(const std::u16string& relative) {
+  if (tree_.kind(relative) == ObjectKind::absent) return;
+  std::unique_ptr<SecuredObject> object = tree_.open(relative);
+  if (!object) return; // a link is never followed
+  if (std::uint32_t code = object->repairProjection())
+    throwOSError(u"Unable to repair the permissions below '" + tree_.fullPath(relative) + u"'",
+                 code, VCONTEXT("DiskSecurity::SecurityChecker"));
 }
 
 void SecurityChecker::enter(std::shared_ptr<SecurityInformation> information,
@@ -44,26 +51,22 @@ void SecurityChecker::walk(const std::shared_ptr<SecurityInformation>& informati
   const ObjectKind kind = kindOf(path);
   if (kind == ObjectKind::absent || kind == ObjectKind::link) return;
   const bool directory = kind == ObjectKind::directory;
-  if (!visit(*information, path, directory, nullptr) || !directory) return;
-  if (fullWalk_) {
-    if (propagates(information, path)) walkAll(information, path);
-    return;
-  }
+  if (!visit(*information, path, directory) || !directory) return;
   verboseLog(verbose_, u"Checking security for path %s using fast algorithm", tree_.fullPath(path));
   walkChildrenWithEntries(information, path);
 }
 
 bool SecurityChecker::visit(const SecurityInformation& information, const std::u16string& path,
-                            bool directory, SecuredObject* opened) {
+                            bool directory) {
   const SecurityInformation::Properties properties = information.properties(path);
   if (properties.skip && !properties.exactChildren) {
     verboseLog(verbose_, u"Path %s skipped because of skipPath property", tree_.fullPath(path));
     return false;
   }
-  // The fast walk enters a path on the way to deeper entries without checking it: it keeps
-  // what it has.
-  const bool check = !properties.skip && (fullWalk_ || properties.ownEntries);
-  if (check && checkAnswered(information, path, directory, opened) == CHECK_SKIPPED) {
+  // The walk enters a path on the way to deeper entries without checking it: it keeps what it
+  // has.
+  const bool check = !properties.skip && properties.ownEntries;
+  if (check && !checked(information, path, directory)) {
     verboseLog(verbose_, u"Ignore security checks result received for path %s", tree_.fullPath(path));
     return false;
   }
@@ -88,50 +91,8 @@ void SecurityChecker::walkChildrenWithEntries(
     if (childKind == ObjectKind::directory)
       enter(information, child);
     else
-      visit(*information, child, false, nullptr);
+      visit(*information, child, false);
   }
-}
-
-bool SecurityChecker::propagates(const std::shared_ptr<SecurityInformation>& information,
-                                 const std::u16string& path) {
-  const SecurityInformation::Properties properties = information->properties(path);
-  if (!properties.noPropagate && !properties.skip) return true;
-  verboseLog(verbose_, u"No propagate security to %s children", tree_.fullPath(path));
-  if (properties.exactChildren) {
-    verboseLog(verbose_, u"Checking exactly %s children", tree_.fullPath(path));
-    walkChildrenWithEntries(information, path);
-  }
-  return false;
-}
-
-void SecurityChecker::walkAll(const std::shared_ptr<SecurityInformation>& information,
-                              const std::u16string& path) {
-  std::unique_ptr<SecuredObject> top = tree_.open(path);
-  if (!top) { // swapped for a link since it was looked at
-    warnLink(path);
-    return;
-  }
-  Informations informations{information};
-  tree_.walk(
-      *top, path,
-      [&](SecuredObject& object, const std::u16string& relative, int depth) {
-        return visitObject(informations, object, relative, depth);
-      },
-      [&](const std::u16string& link) { warnLink(link); });
-}
-
-bool SecurityChecker::visitObject(Informations& informations, SecuredObject& object,
-                                  const std::u16string& path, int depth) {
-  ThreadCancelation::CancelationPoint point(ThreadCancelation::SYNCHRONOUS);
-  const std::size_t level = static_cast<std::size_t>(depth);
-  const bool directory = object.directory();
-  std::shared_ptr<SecurityInformation> information = informations[level - 1];
-  if (directory && source_) information = source_->informationFor(information, path);
-  verboseLog(verbose_, u"Checking children path %s", tree_.fullPath(path));
-  if (!visit(*information, path, directory, &object) || !directory) return false;
-  informations.resize(level + 1);
-  informations[level] = information;
-  return propagates(information, path);
 }
 
 ObjectKind SecurityChecker::kindOf(const std::u16string& path) {
@@ -148,45 +109,27 @@ void SecurityChecker::warnLink(const std::u16string& path) {
                              tree_.fullPath(path), tree_.linkTarget(path));
 }
 
-int SecurityChecker::checkAnswered(const SecurityInformation& information,
-                                   const std::u16string& path, bool directory,
-                                   SecuredObject* opened) {
-  for (;;) {
-    int result = CHECK_DONE;
-    try {
-      result = checkPath(information, path, directory, opened);
-    } catch (const AbortException&) {
-      throw;
-    } catch (const vexception& e) {
-      const auto* os = dynamic_cast<const vosexception*>(&e);
-      if (information.properties(path).ignoreErrors) {
-        LogManager::instance().log(corelog::levelWarning, u"Error ignored for path %s: %s",
-                                   tree_.fullPath(path), e.message());
-        return CHECK_SKIPPED;
-      }
-      result = callback_.onFailure(tree_.fullPath(path), os ? os->code() : 0, e.message(), directory);
-    } catch (const std::exception& e) {
-      result = callback_.onFailure(tree_.fullPath(path), 0, os::utf16FromUtf8(e.what()), directory);
-    }
-    if (result == CHECK_ABORT) throw AbortException();
-    if (result != CHECK_AGAIN) return result;
-  }
-}
-
-int SecurityChecker::checkPath(const SecurityInformation& information, const std::u16string& path,
-                               bool directory, SecuredObject* opened) {
-  if (callback_.onPath(tree_.fullPath(path), directory) == CHECK_SKIPPED) return CHECK_SKIPPED;
-  std::unique_ptr<SecuredObject> object;
-  if (!opened) {
-    object = tree_.open(path);
+bool SecurityChecker::checked(const SecurityInformation& information,
+                              const std::u16string& path, bool directory) {
+  try {
+    std::unique_ptr<SecuredObject> object = tree_.open(path);
     if (!object) {
       warnLink(path);
-      return CHECK_SKIPPED;
+      return false;
     }
-    opened = object.get();
+    apply(information, path, directory, *object);
+  } catch (const vexception& e) {
+    // Where the entries say to ignore it, it is logged and the path left alone with what lies
+    // below it; otherwise the walk goes on.
+    if (information.properties(path).ignoreErrors) {
+      LogManager::instance().log(corelog::levelWarning, u"Error ignored for path %s: %s",
+                                 tree_.fullPath(path), e.message());
+      return false;
+    }
+  } catch (const std::exception&) {
+    // Nor does this failure end the walk: the other paths are still checked.
   }
-  apply(information, path, directory, *opened);
-  return CHECK_DONE;
+  return true;
 }
 
 void SecurityChecker::apply(const SecurityInformation& information, const std::u16string& path,
@@ -225,18 +168,6 @@ void SecurityChecker::apply(const SecurityInformation& information, const std::u
     throwOSError(u"Unable to set the object (" + full + u") security info", code,
                  VCONTEXT("DiskSecurity::SecurityChecker::apply"));
   written_.push_back(path);
-  if (callback_.onWritten(full, directory) == CHECK_ABORT) throw AbortException();
-}
-
-void CompleteChecker::checkPathSecurityByCallbackSecurityInformation(
-    std::shared_ptr<SecurityInformation> information, const std::u16string& relative) {
-  SecurityChecker::checkPathSecurityByCallbackSecurityInformation(std::move(information), relative);
-  if (wrote(relative) || tree().kind(relative) == ObjectKind::absent) return;
-  std::unique_ptr<SecuredObject> object = tree().open(relative);
-  if (!object) return; // a link is never followed
-  if (std::uint32_t code = object->repairProjection())
-    throwOSError(u"Unable to repair the permissions below '" + tree().fullPath(relative) + u"'",
-                 code, VCONTEXT("DiskSecurity::CompleteChecker"));
 }
 
 } // namespace DiskSecurity

@@ -111,7 +111,6 @@ SecurityInformation::Properties SecurityInformation::properties(const std::u16st
     properties.ownEntries = true;
     properties.skip |= (entry->entryFlags & SkipPath) != 0;
     properties.exactChildren |= (entry->entryFlags & CheckThisPathExactly) != 0;
-    properties.noPropagate |= (entry->entryFlags & NoPropagate) != 0;
     properties.repair |= (entry->entryFlags & RepaireFolder) != 0;
     properties.ignoreErrors |= (entry->entryFlags & IgnoreErrors) != 0;
   }

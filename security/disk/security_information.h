@@ -34,7 +34,6 @@ public:
     bool ownEntries = false;
     bool skip = false;
     bool exactChildren = false;
-    bool noPropagate = false;
     bool repair = false;
     bool ignoreErrors = false;
   };

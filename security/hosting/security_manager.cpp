@@ -205,12 +205,9 @@ std::shared_ptr<EntryCollection> SecurityManager::loadEntries() {
   return loaded.entries;
 }
 
-void SecurityManager::commit(const std::u16string& path, bool complete,
-                             DiskSecurity::Callback* callback, std::uint32_t applyArgument) {
+void SecurityManager::commit(const std::u16string& path) {
   logInfo(u"Commiting file system security changes for path %s, root path: %s", os::shownPath(path),
           os::shownPath(rootPath_));
-  DiskSecurity::Callback silent;
-  DiskSecurity::Callback& report = callback ? *callback : silent;
   // From the read to the rename the file is this process's: what another command saved since
   // this manager read it is read again, and this run's changes are made to that.
   ExclusiveTask lock;
@@ -227,16 +224,7 @@ void SecurityManager::commit(const std::u16string& path, bool complete,
   GoverningFiles governing(rootPath_, path, virtualHosts_, resolver, systemHelper_, lenient_);
   if (const std::optional<RunTime::File::Root> scope = openScope(path)) {
     DiskSecurity::RootSecuredTree tree(*scope);
-    std::unique_ptr<DiskSecurity::SecurityChecker> checker =
-        complete ? std::make_unique<DiskSecurity::CompleteChecker>(tree, report, &governing,
-                                                                   applyArgument, verbose)
-                 : std::make_unique<DiskSecurity::SecurityChecker>(tree, report, &governing,
-                                                                   applyArgument, verbose);
-    try {
-      checker->checkPathSecurityByCallbackSecurityInformation(information, u"");
-    } catch (const DiskSecurity::AbortException&) {
-      // The caller asked to stop; what was recorded is saved all the same.
-    }
+    DiskSecurity::SecurityChecker(tree, &governing, verbose).check(information, u"");
   }
   saveToFile(*entries_, metadataLocation_, u"", lenient_);
   changes_.clear();

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "runtime/core/exception.h"
-#include "security/disk/callback.h"
 #include "security/disk/entry_collection.h"
 
 class IUserInformation;
@@ -55,17 +54,15 @@ public:
   // RunTime::File::checkInside for a path that would leave the directory.
   void addAccessEntry(const std::u16string& relative, const RunTime::Sid& account,
                       std::uint32_t accessMask, std::uint32_t aceFlags, bool allow);
-  // Applies the entries below the directory `path` (CompleteChecker when complete, else
-  // SecurityChecker) and saves the metadata file. The directory is opened once, by safe steps
-  // (RunTime::File::Root); the walk reaches everything below it beneath that handle, and a
-  // directory that does not exist has nothing to walk. The callback, when given, gets what the
-  // checker reports. From reading the file afresh (the additions since the last
-  // commit made again to what it holds now) to the rename, it holds the file's named mutex:
-  // commands that change one file run their commits one after another and keep each other's
-  // entries, commits to different files overlap. An abort of the walk is swallowed and the file
-  // saved; any other failure leaves the file as it was.
-  void commit(const std::u16string& path, bool complete, DiskSecurity::Callback* callback,
-              std::uint32_t applyArgument);
+  // Applies the entries below the directory `path` (DiskSecurity::SecurityChecker: the lists
+  // written, the projection repaired) and saves the metadata file. The directory is opened
+  // once, by safe steps (RunTime::File::Root); the walk reaches everything below it beneath that
+  // handle, and a directory that does not exist has nothing to walk. From reading the file
+  // afresh (the additions since the last commit made again to what it holds now) to the rename,
+  // it holds the file's named mutex: commands that change one file run their commits one after
+  // another and keep each other's entries, commits to different files overlap. A failure
+  // leaves the file as it was.
+  void commit(const std::u16string& path);
 
 private:
   // The entries of this manager's metadata file as stored now (none for a root's own file).

@@ -1,7 +1,6 @@
-// The checkers on a real tree, as root: which objects the fast and the full walk look at, how
-// entry properties stop the descent, which lists are written and repaired, the lists that come
-// out, and links (to a directory, to a file, on an entry's way) refused with what they lead to
-// unchanged.
+// The checker on a real tree, as root: which objects the walk looks at, how entry properties
+// stop the descent, which lists are written and repaired, the lists that come out, and links (to
+// a file, on an entry's way) refused with what they lead to unchanged.
 #include "security/disk/security_checker.h"
 
 #include <unistd.h>
@@ -26,27 +25,6 @@ using namespace testing_support;
 
 namespace {
 
-// What the checker asks about and writes, by path relative to the root with "/" separators.
-struct Recorder : Callback {
-  explicit Recorder(std::size_t rootLength) : rootLength(rootLength) {}
-  std::string relative(const std::u16string& path) const {
-    std::string text = path.size() > rootLength ? u8(path.substr(rootLength + 1)) : "";
-    std::replace(text.begin(), text.end(), '\\', '/');
-    return text;
-  }
-  int onPath(const std::u16string& path, bool) override {
-    visited.insert(relative(path));
-    return CHECK_DONE;
-  }
-  int onWritten(const std::u16string& path, bool) override {
-    ++writes[relative(path)];
-    return CHECK_DONE;
-  }
-  std::size_t rootLength;
-  std::set<std::string> visited;
-  std::map<std::string, int> writes;
-};
-
 LogLines& logged() {
   static std::shared_ptr<LogLines> lines = [] {
     auto made = std::make_shared<LogLines>();
@@ -56,10 +34,11 @@ LogLines& logged() {
   return *lines;
 }
 
-const std::set<std::string> kEverything = {"",    "x.txt", "a",         "a/y.txt",     "a/b",
-                                           "a/b/z.txt", "a/b/c", "a/b/c/y.txt", "d", "d/w.txt"};
-
-enum class Walk { fast, full, complete };
+// What the checker looked at and wrote, by path relative to the root, from its verbose log.
+struct Walked {
+  std::set<std::string> visited;
+  std::map<std::string, int> writes;
+};
 
 // Entries as (sub path, group, mask, entry flags).
 using Entries = std::vector<std::tuple<std::string, int, std::uint32_t, std::int32_t>>;
@@ -77,71 +56,65 @@ protected:
     logged().take();
   }
 
-  // Runs a checker over the tree with entries (sub path, group, mask, entry flags), all
-  // inheriting to files and directories; returns what it asked about and wrote.
-  Recorder commit(const Entries& list, Walk walk = Walk::complete) {
+  // Runs the checker over the tree with entries (sub path, group, mask, entry flags), all
+  // inheriting to files and directories; returns what it looked at and wrote. The lines it
+  // logged are kept for the test.
+  Walked commit(const Entries& list) {
     auto helper = std::make_shared<DefaultSystemHelper>();
     EntryCollection entries(helper);
     for (const auto& [sub, group, mask, flags] : list)
       entries.insert({helper->getAccount(os::utf16FromUtf8(groups_[group].name()), u""), root(),
                       os::utf16FromUtf8(sub), 3, mask, flags, u"", u"", helper});
-    Recorder recorder(root().size());
     KelvoComponentResolver components(helper);
     auto information = std::make_shared<SecurityInformation>(entries, root(), u"", 0, components, u"", true);
     const RunTime::File::Root opened(root());
     RootSecuredTree tree(opened);
-    if (walk == Walk::complete) {
-      CompleteChecker(tree, recorder, nullptr, 1, true).checkPathSecurityByCallbackSecurityInformation(information, u"");
-    } else {
-      SecurityChecker checker(tree, recorder, nullptr, 1, true);
-      checker.setFullWalk(walk == Walk::full);
-      checker.checkPathSecurityByCallbackSecurityInformation(information, u"");
+    SecurityChecker(tree, nullptr, true).check(information, u"");
+    lines_ = logged().take();
+    Walked walked;
+    const std::string checked = "Info: Generating ACL for path ", inherited = "Info: Setting inherited security ",
+                      explicitly = "Info: Setting explicit security for ";
+    for (const std::string& line : lines_) {
+      if (line.starts_with(checked)) walked.visited.insert(relative(line.substr(checked.size())));
+      if (line.starts_with(inherited)) ++walked.writes[relative(line.substr(line.rfind(" to ") + 4))];
+      if (line.starts_with(explicitly))
+        ++walked.writes[relative(line.substr(explicitly.size(), line.find(":\n") - explicitly.size()))];
     }
-    return recorder;
+    return walked;
+  }
+  std::string relative(const std::string& full) const {
+    return full.size() > dir_.path().size() ? full.substr(dir_.path().size() + 1) : "";
   }
   std::u16string root() const { return os::utf16FromUtf8(dir_.path()); }
   std::string line(int group, const std::string& perms) { return "group:" + groups_[group].name() + ":" + perms; }
 
   TempDir dir_;
   TempDir outside_;
+  std::vector<std::string> lines_;
   ScopedGroup groups_[3];
 };
 
 TEST_F(Checker, EntryPropertiesStopTheDescentBelowTheirPath) {
-  constexpr std::int32_t exactly = CheckThisPathExactly;
-  const std::string a = "Info: No propagate security to " + dir_.file("a") + " children";
-  // Name, the flags of the entry at "a" ("a\b" carries an entry of its own), the objects visited
-  // and lines logged.
-  const std::tuple<const char*, std::int32_t, std::set<std::string>, std::vector<std::string>> cases[] = {
-      {"SkipPath", SkipPath, {"", "x.txt", "d", "d/w.txt"},
-       {"Info: Path " + dir_.file("a") + " skipped because of skipPath property"}},
-      {"NoPropagate", NoPropagate, {"", "x.txt", "a", "d", "d/w.txt"}, {a}},
-      {"SkipPath with CheckThisPathExactly", SkipPath | exactly,
-       {"", "x.txt", "a/b", "a/b/z.txt", "a/b/c", "a/b/c/y.txt", "d", "d/w.txt"},
-       {a, "Info: Checking exactly " + dir_.file("a") + " children"}},
-      {"NoPropagate with CheckThisPathExactly", NoPropagate | exactly,
-       {"", "x.txt", "a", "a/b", "a/b/z.txt", "a/b/c", "a/b/c/y.txt", "d", "d/w.txt"},
-       {a, "Info: Checking exactly " + dir_.file("a") + " children"}},
-      {"CheckThisPathExactly alone", exactly, kEverything, {}},
-      {"FullPath", FullPath, kEverything, {}},
+  const std::string skipped = "Info: Path " + dir_.file("a") + " skipped because of skipPath property";
+  // Name, the flags of the entry at "a" ("a\b" carries an entry of its own), the objects
+  // checked, and whether "a" is logged as skipped.
+  const std::tuple<const char*, std::int32_t, std::set<std::string>, bool> cases[] = {
+      {"Default", Default, {"", "a", "a/b"}, false},
+      {"SkipPath", SkipPath, {""}, true},
+      {"SkipPath with CheckThisPathExactly", SkipPath | CheckThisPathExactly, {"", "a/b"}, false},
   };
-  for (const auto& [name, flags, visited, logs] : cases) {
-    logged().take();
-    const Recorder walked = commit({{"", 0, 0x1200A9, Default}, {"a", 1, 0x1F01FF, flags}, {"a\\b", 2, 0x1200A9, Default}},
-                                   Walk::full);
-    EXPECT_EQ(walked.visited, visited) << name;
-    const std::vector<std::string> lines = logged().take();
-    for (const std::string& line : logs) EXPECT_TRUE(has(lines, line)) << name << ": " << line;
-    if (logs.empty()) {
-      EXPECT_FALSE(has(lines, a)) << name;
-    }
+  for (const auto& [name, flags, visited, skips] : cases) {
+    EXPECT_EQ(commit({{"", 0, 0x1200A9, Default}, {"a", 1, 0x1F01FF, flags}, {"a\\b", 2, 0x1200A9, Default}}).visited,
+              visited)
+        << name;
+    EXPECT_EQ(has(lines_, skipped), skips) << name;
   }
 }
 
 TEST_F(Checker, ARepairedFolderIsWrittenEvenWhenItsListMatchesAndTheRestIsProjected) {
   const Entries entries = {{"", 0, 0x1F01FF, Default}, {"d", 1, 0x1200A9, RepaireFolder}};
   commit(entries);
-  // An entry taken off behind the tool's back below a list that holds: the complete checker
+  // An entry taken off behind the tool's back below a list that holds: the checker
   // repairs the projection below the root it did not rewrite.
   ASSERT_EQ(runProcess({"/usr/bin/setfacl", "-b", dir_.file("a/y.txt")}).exitCode, 0);
   EXPECT_EQ(commit(entries).writes, (std::map<std::string, int>{{"d", 1}}));
@@ -163,19 +136,22 @@ TEST_F(Checker, BrokenInheritanceKeepsWhatWasInheritedAndSkippedPathsStayAlone) 
   EXPECT_TRUE(has(facl(dir_.file("a/b/c/y.txt")), line(0, "rwx")));
 }
 
-TEST_F(Checker, TheFastWalkChecksPathsWithEntriesTheFullOneEveryObjectAndNeitherFollowsALink) {
+TEST_F(Checker, TheWalkChecksOnlyPathsWithEntriesAndNeverFollowsALink) {
   std::filesystem::create_directory(outside_.file("inner"));
   const auto before = changeTimes(outside_.path());
   const Entries entries = {{"", 0, 0x1F01FF, Default}, {"a\\b", 1, 0x1200A9, Default}, {"a\\flink", 1, 0x1F01FF, Default}};
   // Only the paths with entries of their own get a list; the rest inherits.
-  Recorder fast = commit(entries, Walk::fast);
-  EXPECT_EQ(fast.visited, (std::set<std::string>{"", "a/b"}));
-  EXPECT_EQ(fast.writes, (std::map<std::string, int>{{"", 1}, {"a/b", 1}}));
-  logged().take();
+  Walked first = commit(entries);
+  EXPECT_EQ(first.visited, (std::set<std::string>{"", "a/b"}));
+  EXPECT_EQ(first.writes, (std::map<std::string, int>{{"", 1}, {"a/b", 1}}));
+  // A link is named with where it leads; an entry on it is never applied.
+  std::vector<std::string> warnings = lines_;
+  std::erase_if(warnings, [](const std::string& l) { return !l.starts_with("Warning: "); });
+  EXPECT_EQ(warnings, (std::vector<std::string>{"Warning: Cannot apply security to path " + dir_.file("a/flink") +
+                                                ", because it points to another path " + outside_.file("f") +
+                                                ". Links are not allowed."}));
   // Lists that hold are not written again.
-  Recorder full = commit(entries, Walk::full);
-  EXPECT_EQ(full.visited, kEverything);
-  EXPECT_EQ(full.writes, (std::map<std::string, int>{}));
+  EXPECT_EQ(commit(entries).writes, (std::map<std::string, int>{}));
   const auto sorted = [](std::vector<std::string> lines) {
     std::sort(lines.begin(), lines.end());
     return lines;
@@ -188,16 +164,8 @@ TEST_F(Checker, TheFastWalkChecksPathsWithEntriesTheFullOneEveryObjectAndNeither
             sorted({"user::rw-", "group::r--", line(0, "rwx"), line(1, "r-x"), "mask::rwx", "other::r--"}));
   EXPECT_EQ(facl(dir_.file("x.txt")),
             (std::vector<std::string>{"user::rw-", "group::r--", line(0, "rwx"), "mask::rwx", "other::r--"}));
-  // Each link is named with where it leads; an entry on the way through one is never applied.
-  const auto refused = [](const std::string& link, const std::string& target) {
-    return "Warning: Cannot apply security to path " + link + ", because it points to another path " + target +
-           ". Links are not allowed.";
-  };
-  std::vector<std::string> warnings = logged().take();
-  std::erase_if(warnings, [](const std::string& l) { return !l.starts_with("Warning: "); });
-  EXPECT_EQ(sorted(warnings), sorted({refused(dir_.file("link"), outside_.path()),
-                                      refused(dir_.file("a/flink"), outside_.file("f"))}));
-  commit({{"link\\inner", 2, 0x1F01FF, Default}}, Walk::fast);
+  // An entry on the way through a link to a directory.
+  commit({{"link\\inner", 2, 0x1F01FF, Default}});
   EXPECT_EQ(changeTimes(outside_.path()), before);
 }
 

@@ -47,7 +47,7 @@ TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
     std::string text = std::to_string(information.entriesAt(path).size()) + " [";
     for (const std::u16string& child : information.childrenWithEntries(path)) text += " " + u8(child);
     const SecurityInformation::Properties p = information.properties(path);
-    return text + " ]" + (p.ownEntries ? " own" : "") + (p.skip ? " skip" : "") + (p.noPropagate ? " noPropagate" : "") +
+    return text + " ]" + (p.ownEntries ? " own" : "") + (p.skip ? " skip" : "") +
            (p.repair ? " repair" : "") + (p.ignoreErrors ? " ignoreErrors" : "");
   };
   const std::pair<std::u16string, std::string> cases[] = {
@@ -57,7 +57,7 @@ TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
       {u"app", "1 [ app\\a app\\n app\\x app\\lit app\\f.txt ] own"},
       {u"APP/A", "0 [ APP\\A\\b ]"},
       {u"app\\a\\b\\c", "1 [ ] own skip"},
-      {u"app\\f.txt", "1 [ ] own noPropagate"},
+      {u"app\\f.txt", "1 [ ] own"},
       {u"app\\lit", "1 [ ] own repair ignoreErrors"},
       {u"app\\x", "1 [ ] own"},
       {u"app\\n", "1 [ ] own"},

@@ -77,8 +77,7 @@ TEST_F(Manager, PathsAndEntriesOutsideTheRootAreRefused) {
   EXPECT_EQ(lines(ownRoot).size(), 1u);
 }
 
-// Commits as root on a real site tree: what is logged and stored, the web users' files, and what
-// the callback is asked. The ACLs an extraction's grant and denial leave on every object, the
+// Commits as root on a real site tree: what is logged and stored, and the web users' files. The ACLs an extraction's grant and denial leave on every object, the
 // owner's bits kept, nothing written twice and two commands saving one file at once are
 // tests/e2e/extract_test.cpp's; links, hard links and swaps tests/e2e/hostile_paths_test.cpp's;
 // the checker's decisions tests/security/disk's.
@@ -118,7 +117,7 @@ TEST_F(Commit, ACommitLogsItsStepsAndTheListItWrites) {
   const std::u16string appPath = u"C:\\vhosts\\site1\\httpdocs\\app";
   auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
   manager->addAccessEntry(u"", sid_, 0x1F01FF, 3, true);
-  manager->commit(appPath, true, nullptr, 1);
+  manager->commit(appPath);
 
   // The dump names accounts by SID: the ACEs read back carry no names.
   const std::string appText = "C:\\vhosts\\site1\\httpdocs\\app", sid = u8(sid_.toSidString());
@@ -141,7 +140,7 @@ TEST_F(Commit, WebUserDirectoryUsesThatUsersFile) {
   const std::u16string bobApp = u"C:\\vhosts\\site2\\web_users\\bob\\app";
   auto bob = ManagerPathCache(nullptr).getManagerByPath(bobApp);
   bob->addAccessEntry(u"", sid_, 0x1F01FF, 3, true);
-  bob->commit(bobApp, true, nullptr, 1);
+  bob->commit(bobApp);
   EXPECT_TRUE(fs::exists(domain + "/.kelvo/.Web.bob.Security"));
   EXPECT_FALSE(fs::exists(domain + "/.kelvo/.Security"));
 
@@ -150,46 +149,13 @@ TEST_F(Commit, WebUserDirectoryUsesThatUsersFile) {
   auto site = ManagerPathCache(nullptr).getManagerByPath(u"C:\\vhosts\\site2");
   site->addAccessEntry(u"httpdocs\\app", sid_, 0x1200A9, 3, true);
   site->addAccessEntry(u"web_users\\bob\\app\\d0", sid_, 0x1200A9, 3, true);
-  site->commit(u"C:\\vhosts\\site2", true, nullptr, 1);
+  site->commit(u"C:\\vhosts\\site2");
   EXPECT_TRUE(has(facl(domain + "/httpdocs/app/d0"), groupLine("r-x")));
   EXPECT_TRUE(has(facl(domain + "/web_users/bob/app/d0"), groupLine("rwx")));
   EXPECT_TRUE(has(env().log->take(),
                   "Info: Loading new security metadata from "
                   "C:\\vhosts\\site2\\.kelvo\\.Web.bob.Security, old storage was "
                   "C:\\vhosts\\site2\\.kelvo\\.Security"));
-}
-
-// Leaves the path named alone; with none named, ends the walk after the first write.
-struct Answering : DiskSecurity::Callback {
-  explicit Answering(std::string skip = {}) : skip(std::move(skip)) {}
-  std::string skip;
-  int onPath(const std::u16string& path, bool) override {
-    return u8(path) == skip ? DiskSecurity::CHECK_SKIPPED : DiskSecurity::CHECK_DONE;
-  }
-  int onWritten(const std::u16string&, bool) override {
-    return skip.empty() ? DiskSecurity::CHECK_ABORT : DiskSecurity::CHECK_DONE;
-  }
-};
-
-// Which paths the walk asks about and writes is the checker's test
-// (Checker.TheFullWalkChecksEveryObjectTheFastWalkOnlyPathsWithEntries).
-TEST_F(Commit, TheCallbackMaySkipAPathOrEndTheWalkAndWhatWasRecordedIsSaved) {
-  const std::string app = makeApp("site6", "httpdocs/app", 3, 1);
-  const std::u16string appPath = u"C:\\vhosts\\site6\\httpdocs\\app";
-  auto manager = ManagerPathCache(nullptr).getManagerByPath(appPath);
-  for (const char16_t* sub : {u"d0", u"d2"}) manager->addAccessEntry(sub, sid_, 0x1200A9, 3, true);
-  Answering skipping("C:\\vhosts\\site6\\httpdocs\\app\\d2");
-  manager->commit(appPath, false, &skipping, 1);
-  EXPECT_TRUE(has(facl(app + "/d0"), groupLine("r-x")));
-  EXPECT_FALSE(has(facl(app + "/d2"), groupLine("r-x")));
-
-  fs::remove(site("site6") + "/.kelvo/.Security");
-  for (const char16_t* sub : {u"d0", u"d2"}) manager->addAccessEntry(sub, sid_, 0x1F01FF, 3, true);
-  Answering aborting;
-  manager->commit(appPath, false, &aborting, 1);
-  EXPECT_TRUE(has(facl(app + "/d0"), groupLine("rwx")));
-  EXPECT_FALSE(has(facl(app + "/d2"), groupLine("rwx")));
-  EXPECT_TRUE(fs::exists(site("site6") + "/.kelvo/.Security"));
 }
 
 } // namespace
