@@ -123,29 +123,29 @@ OverlappedPipe::OverlappedPipe(os::Handle handle) : Pipe(std::move(handle)), ove
   overlapped_.bind(handle_.get(), "Con::Overlapped::Overlapped");
 }
 
-std::uint32_t OverlappedPipe::transfer(Transfer transfer, bool exact, const char* context) {
+std::uint32_t OverlappedPipe::transfer(Transfer t, bool exact, const char* context) {
   if (!idle_) throw vexception(u"Previous request has not completed!", ExceptionContext(u"", context, __LINE__));
   if (closed_) return 0;
-  transfer_ = transfer;
-  std::uint32_t rc = advance(transfer_);
+  std::uint32_t rc = advance(t);
   if (rc == ioPending) {
-    // A wait abandoned by cancellation leaves the pipe busy: the transfer's buffer may be gone.
+    // A wait abandoned by cancellation leaves the pipe busy: the exchange it belonged to is broken,
+    // and its message must not reach the next one.
     idle_ = false;
-    rc = complete();
+    rc = complete(t);
     idle_ = true;
   } else if (rc != os::err::success && !isEnd(rc)) {
-    failTransfer(transfer_, rc, context);
+    failTransfer(t, rc, context);
   }
   if (closeOnEnd(rc)) return 0;
-  checkExact(transfer_, exact, "Con::OverlappedPipe::internalComplete");
-  return transfer_.done;
+  checkExact(t, exact, "Con::OverlappedPipe::internalComplete");
+  return t.done;
 }
 
-std::uint32_t OverlappedPipe::complete() {
+std::uint32_t OverlappedPipe::complete(Transfer& t) {
   constexpr const char* context = "Con::OverlappedPipe::complete";
   for (;;) {
     std::uint32_t result;
-    if (transfer_.write) {
+    if (t.write) {
       // Writability has no event of its own: the wait is on the descriptor.
       ThreadCancelation::CancelationPoint point(ThreadCancelation::ASYNCHRONOUS);
       os::Result<std::uint32_t> ready =
@@ -161,7 +161,7 @@ std::uint32_t OverlappedPipe::complete() {
     }
     if (result != os::WAIT_OBJECT_0 && result != os::WAIT_ABANDONED)
       throw vexception(formatString(u"Unable to complete pipe operation: Unknown state %X", result), VCONTEXT(context));
-    const std::uint32_t rc = advance(transfer_);
+    const std::uint32_t rc = advance(t);
     if (rc == ioPending) continue;
     if (rc != os::err::success && !isEnd(rc))
       throwOSError(u"Unable to complete pipe operation", rc, VCONTEXT("Con::OverlappedPipe::internalComplete"));

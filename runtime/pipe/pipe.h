@@ -74,19 +74,19 @@ public:
   // Binds a new overlapped record to the handle.
   explicit OverlappedPipe(os::Handle handle);
 
-  // Throw "Previous request has not completed!" while an earlier transfer is unfinished (its
-  // wait was abandoned by cancellation), or "Unable to complete pipe operation" when a wait fails.
+  // Throw "Previous request has not completed!" once a transfer's wait was abandoned by
+  // cancellation (its message would reach the next exchange), or "Unable to complete pipe
+  // operation" when a wait fails.
   std::uint32_t read(void* buffer, std::uint32_t count, bool exact) override;
   std::uint32_t write(const void* buffer, std::uint32_t count, bool exact) override;
 
 private:
   std::uint32_t transfer(Transfer transfer, bool exact, const char* context);
   // Waits until the pending transfer can go on and moves it; the code that stopped it.
-  std::uint32_t complete();
+  std::uint32_t complete(Transfer& transfer);
 
   RunTime::Overlapped overlapped_;
   bool idle_ = true;
-  Transfer transfer_;
 };
 
 class ClientOverlappedPipe : public OverlappedPipe {

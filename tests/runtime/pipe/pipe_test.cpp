@@ -1,5 +1,6 @@
 #include "runtime/pipe/pipe.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "os/pipe.h"
+#include "runtime/core/cancelation.h"
 #include "tests/support/failure.h"
 
 using namespace testing_support;
@@ -98,6 +100,25 @@ TEST_F(Pipes, AWaitingReadEndsWithTheMessageOrTheOtherSidesEnd) {
   EXPECT_TRUE(client_->closed());
   EXPECT_EQ(client_->write("x", 1, true), 0u);
   EXPECT_EQ(client_->read(got, 4, true), 0u);
+}
+
+// A read abandoned by cancellation leaves its message to come: the pipe refuses later transfers
+// rather than hand that message to the next exchange.
+TEST_F(Pipes, ACanceledReadLeavesThePipeRefusingTransfers) {
+  connect();
+  std::atomic<int> reader{0};
+  std::thread waiting([&] {
+    reader = threadId();
+    char got[4];
+    EXPECT_THROW(client_->read(got, 4, true), ThreadCancelation::ThreadCanceled);
+  });
+  while (reader == 0) std::this_thread::yield();
+  waitUntilAsleep(reader);
+  EXPECT_TRUE(ThreadCancelation::cancelThread(reader));
+  waiting.join();
+  send("wxyz");
+  char got[4];
+  EXPECT_EQ(failureOf([&] { client_->read(got, 4, true); }).message, "Previous request has not completed!");
 }
 
 TEST(PipeNames, NamesStayInThePipeDirectory) {
