@@ -1,9 +1,9 @@
 #include "runtime/pipe/pipe.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,6 +37,14 @@ protected:
 
   void send(std::string_view message) {
     EXPECT_EQ(os::pipe::send(server_.get(), message.data(), message.size()).value(), message.size());
+  }
+
+  // A thread that takes the step once the calling thread sleeps in a wait.
+  static std::thread whenTheReaderWaits(std::function<void()> step) {
+    return std::thread([reader = threadId(), step] {
+      waitUntilAsleep(reader);
+      step();
+    });
   }
 
   TempDir run_;
@@ -83,12 +91,6 @@ TEST_F(Pipes, MessagesMoveWholeOrFail) {
 // with 0, and the pipe stays closed for reads and writes.
 TEST_F(Pipes, AWaitingReadEndsWithTheMessageOrTheOtherSidesEnd) {
   connect();
-  const auto whenTheReaderWaits = [reader = threadId()](auto step) {
-    return std::thread([reader, step] {
-      waitUntilAsleep(reader);
-      step();
-    });
-  };
   char got[4];
   std::thread sender = whenTheReaderWaits([&] { send("wxyz"); });
   EXPECT_EQ(client_->read(got, 4, true), 4u);
@@ -106,18 +108,11 @@ TEST_F(Pipes, AWaitingReadEndsWithTheMessageOrTheOtherSidesEnd) {
 // rather than hand that message to the next exchange.
 TEST_F(Pipes, ACanceledReadLeavesThePipeRefusingTransfers) {
   connect();
-  std::atomic<int> reader{0};
-  std::thread waiting([&] {
-    reader = threadId();
-    char got[4];
-    EXPECT_THROW(client_->read(got, 4, true), ThreadCancelation::ThreadCanceled);
-  });
-  while (reader == 0) std::this_thread::yield();
-  waitUntilAsleep(reader);
-  EXPECT_TRUE(ThreadCancelation::cancelThread(reader));
-  waiting.join();
-  send("wxyz");
   char got[4];
+  std::thread canceler = whenTheReaderWaits([reader = threadId()] { ThreadCancelation::cancelThread(reader); });
+  EXPECT_THROW(client_->read(got, 4, true), ThreadCancelation::ThreadCanceled);
+  canceler.join();
+  send("wxyz");
   EXPECT_EQ(failureOf([&] { client_->read(got, 4, true); }).message, "Previous request has not completed!");
 }
 
