@@ -40,7 +40,7 @@ void client::connect() {
   pipe_.reset();
   try {
     pipe_ = std::make_unique<Con::ClientOverlappedPipe>(
-        Con::ClientOverlappedPipe::create(pipeNameOf(keyPath_, valueName_), Con::PIPE_READMODE_MESSAGE, kConnectTries));
+        Con::ClientOverlappedPipe::create(pipeNameOf(keyPath_, valueName_), kConnectTries));
   } catch (vexception& e) {
     // The pipe's name and socket do not tell an operator which service is missing.
     e.addContext(ExceptionContext(u"Unable to reach Kelvo Management Service", "vpipechannel::client::connect", __LINE__));

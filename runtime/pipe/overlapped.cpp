@@ -19,11 +19,6 @@ void Overlapped::bind(os::NativeHandle pipe, const char* context) {
   bound_ = true;
 }
 
-void Overlapped::unbind() {
-  handle_ = os::SyncObject();
-  bound_ = false;
-}
-
 void Overlapped::unlock() {
   if (bound_) return;
   if (std::uint32_t rc = handle_.resetEvent())

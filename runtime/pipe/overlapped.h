@@ -20,9 +20,6 @@ public:
   // duplicate handle" with the given context function.
   void bind(os::NativeHandle pipe, const char* context);
   bool bound() const { return bound_; }
-  // Lets the pipe go: the record holds no duplicate of its descriptor any more (a closed pipe
-  // must not stay open through its record) and no longer waits on anything.
-  void unbind();
 
   // Resets the unbound event; a bound record follows its pipe and has nothing to reset.
   void unlock() override;
@@ -32,7 +29,3 @@ private:
 };
 
 } // namespace RunTime
-
-namespace Con {
-using Overlapped = RunTime::Overlapped;
-}

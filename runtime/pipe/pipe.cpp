@@ -1,11 +1,8 @@
 #include "runtime/pipe/pipe.h"
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
+#include <string>
 
-#include "os/deadline.h"
-#include "os/named_mutex.h"
 #include "os/pipe.h"
 #include "os/text.h"
 #include "runtime/core/cancelation.h"
@@ -24,17 +21,6 @@ bool isEnd(std::uint32_t code) {
   return code == os::err::handleEof || code == os::err::brokenPipe || code == os::err::noData;
 }
 
-os::pipe::Kind kindOfMode(std::uint32_t readMode) {
-  return (readMode & PIPE_READMODE_MESSAGE) ? os::pipe::Kind::Message : os::pipe::Kind::Byte;
-}
-
-os::pipe::Kind queryKind(os::NativeHandle handle) {
-  if (handle == os::NativeHandle::none) return os::pipe::Kind::Byte;
-  os::Result<os::pipe::Kind> kind = os::pipe::kindOf(handle);
-  if (!kind.ok()) throwOSError(u"Unable to query pipe", kind.code(), VCONTEXT("Con::Pipe::Pipe"));
-  return kind.value();
-}
-
 [[noreturn]] void failTransfer(const Pipe::Transfer& transfer, std::uint32_t code, const char* context) {
   throwOSError(transfer.write ? u"Unable to write to pipe" : u"Unable to read from pipe", code,
                ExceptionContext(u"", context, __LINE__));
@@ -50,16 +36,8 @@ std::atomic<unsigned> connectCalls{0};
 std::atomic<bool> tryCountUnreadable{false};
 std::atomic<std::uint32_t> tryCountSetting{0};
 
-// Replaces a listener by the connection of the client that waits on it.
-std::uint32_t acceptInto(os::Handle& handle) {
-  os::Result<os::Handle> client = os::pipe::accept(handle.get());
-  if (!client.ok()) return client.code();
-  handle = std::move(client.value());
-  return os::err::success;
-}
-
-} // namespace
-
+// The number of connect tries in force: "PipeConnectTryCount" when present and not 0, else
+// `tries`. The value is read on the first call and on every 16th after it.
 std::uint32_t connectTryCount(std::uint32_t tries) {
   if (connectCalls.fetch_add(1) % 16 == 0 && !tryCountUnreadable) {
     try {
@@ -78,8 +56,6 @@ std::uint32_t connectTryCount(std::uint32_t tries) {
   return setting != 0 ? setting : tries;
 }
 
-namespace {
-
 // The context of a failed connect: the socket's host path, which the pipe name alone does not
 // tell (it depends on the run directory).
 ExceptionContext socketContext(const std::string& path, const char* function, std::int32_t line) {
@@ -88,32 +64,17 @@ ExceptionContext socketContext(const std::string& path, const char* function, st
 
 } // namespace
 
-std::string pipePath(std::u16string_view name) {
-  os::Result<std::string> path = os::pipe::socketPath(runDirectory(), name);
-  if (!path.ok())
-    throwOSError(u"Unable to connect to pipe " + std::u16string(name), path.code(), VCONTEXT("Con::pipePath"));
-  return path.value();
-}
-
 // --- Pipe ---------------------------------------------------------------------------------------
 
-Pipe::Pipe(os::Handle handle) : handle_(std::move(handle)), kind_(queryKind(handle_.get())) {}
+Pipe::Pipe(os::Handle handle) : handle_(std::move(handle)) {}
 
-std::uint32_t Pipe::advance(Transfer& t, bool exact) const {
-  const bool stream = kind_ == os::pipe::Kind::Byte;
-  do {
-    char* at = t.data + t.done;
-    const std::size_t left = t.count - t.done;
-    // Descriptors travel with the first bytes of a transfer only.
-    const bool first = t.done == 0;
-    os::Result<std::size_t> moved =
-        t.write ? os::pipe::sendWithHandles(handle_.get(), at, left,
-                                            first ? t.handlesOut : std::span<const os::NativeHandle>{})
-        : t.handlesIn ? os::pipe::receiveWithHandles(handle_.get(), at, left, *t.handlesIn)
-                      : os::pipe::receive(handle_.get(), at, left);
-    if (!moved.ok()) return moved.code();
-    t.done += static_cast<std::uint32_t>(moved.value());
-  } while (stream && exact && t.done < t.count);
+std::uint32_t Pipe::advance(Transfer& t) const {
+  const os::NativeHandle pipe = handle_.get();
+  os::Result<std::size_t> moved = t.write       ? os::pipe::sendWithHandles(pipe, t.data, t.count, t.handlesOut)
+                                  : t.handlesIn ? os::pipe::receiveWithHandles(pipe, t.data, t.count, *t.handlesIn)
+                                                : os::pipe::receive(pipe, t.data, t.count);
+  if (!moved.ok()) return moved.code();
+  t.done = static_cast<std::uint32_t>(moved.value());
   return os::err::success;
 }
 
@@ -129,182 +90,107 @@ void Pipe::checkExact(const Transfer& t, bool exact, const char* context) {
                      ExceptionContext(u"", context, __LINE__));
 }
 
-std::uint32_t Pipe::transferSync(Transfer& t, bool exact) {
+std::uint32_t Pipe::transferSync(Transfer& t) {
   if (closed_) return 0;
   const char* context = t.write ? "Con::Pipe::write" : "Con::Pipe::read";
   for (;;) {
-    std::uint32_t rc = advance(t, exact);
+    std::uint32_t rc = advance(t);
     if (rc == os::err::success) break;
-    if (closeOnEnd(rc)) {
-      if (t.done == 0) return 0;
-      break;
-    }
+    if (closeOnEnd(rc)) return 0;
     if (rc != ioPending) failTransfer(t, rc, context);
     os::Result<std::uint32_t> ready = os::pipe::waitReady(
         handle_.get(), t.write ? os::pipe::Direction::Write : os::pipe::Direction::Read, os::INFINITE_WAIT, false);
     if (!ready.ok()) failTransfer(t, ready.code(), context);
   }
-  checkExact(t, exact, context);
+  checkExact(t, true, context);
   return t.done;
-}
-
-std::uint32_t Pipe::read(void* buffer, std::uint32_t count, bool exact) {
-  Transfer t{false, static_cast<char*>(buffer), count, 0, {}, nullptr};
-  return transferSync(t, exact);
-}
-
-std::uint32_t Pipe::write(const void* buffer, std::uint32_t count, bool exact) {
-  Transfer t{true, static_cast<char*>(const_cast<void*>(buffer)), count, 0, {}, nullptr};
-  return transferSync(t, exact);
 }
 
 std::uint32_t Pipe::writeWithHandles(const void* buffer, std::uint32_t count,
                                      std::span<const os::NativeHandle> handles) {
   Transfer t{true, static_cast<char*>(const_cast<void*>(buffer)), count, 0, handles, nullptr};
-  return transferSync(t, true);
+  return transferSync(t);
 }
 
 std::uint32_t Pipe::readWithHandles(void* buffer, std::uint32_t count, std::vector<os::Handle>& handles) {
   Transfer t{false, static_cast<char*>(buffer), count, 0, {}, &handles};
-  return transferSync(t, true);
+  return transferSync(t);
 }
-
-void Pipe::close() {
-  handle_.reset();
-  closed_ = true;
-}
-
-// --- Listening ---------------------------------------------------------------------------------
-
-namespace {
-os::Handle listenOn(std::u16string_view name, std::uint32_t readMode, const char* context) {
-  // Only the owner may connect: these pipes serve the tool's own processes.
-  os::Result<os::Handle> handle = os::pipe::listen(pipePath(name), kindOfMode(readMode), 0600, 1);
-  if (!handle.ok())
-    throwOSError(u"Unable to create pipe " + std::u16string(name), handle.code(), ExceptionContext(u"", context, __LINE__));
-  return std::move(handle.value());
-}
-
-void disconnectAndClose(os::Handle& handle, bool skipDisconnect) {
-  if (handle.valid() && !skipDisconnect) (void)os::pipe::disconnect(handle.get());
-  handle.reset();
-}
-} // namespace
 
 // --- Overlapped pipes ---------------------------------------------------------------------------
 
 OverlappedPipe::OverlappedPipe(os::Handle handle) : Pipe(std::move(handle)), overlapped_("Con::Overlapped::Overlapped") {
-  if (handle_.valid()) overlapped_.bind(handle_.get(), "Con::Overlapped::Overlapped");
+  overlapped_.bind(handle_.get(), "Con::Overlapped::Overlapped");
 }
 
-std::uint32_t OverlappedPipe::begin(Transfer transfer, bool exact, const char* context) {
+std::uint32_t OverlappedPipe::transfer(Transfer t, bool exact, const char* context) {
   if (!idle_) throw vexception(u"Previous request has not completed!", ExceptionContext(u"", context, __LINE__));
   if (closed_) return 0;
-  overlapped_.unlock();
-  pending_ = transfer.count;
-  transfer_ = transfer;
-  std::uint32_t rc = advance(transfer_, exact);
-  // A byte pipe that moved part of an exact transfer goes on in complete().
-  if (rc == os::err::success) return internalComplete(exact);
-  if (closeOnEnd(rc)) {
-    pending_ = 0;
-    return 0;
+  std::uint32_t rc = advance(t);
+  if (rc == ioPending) {
+    // A wait abandoned by cancellation leaves the pipe busy: the exchange it belonged to is broken,
+    // and its message must not reach the next one.
+    idle_ = false;
+    rc = complete(t);
+    idle_ = true;
+  } else if (rc != os::err::success && !isEnd(rc)) {
+    failTransfer(t, rc, context);
   }
-  if (rc != ioPending) failTransfer(transfer, rc, context);
-  idle_ = false;
-  return 0;
+  if (closeOnEnd(rc)) return 0;
+  checkExact(t, exact, "Con::OverlappedPipe::internalComplete");
+  return t.done;
 }
 
-std::uint32_t OverlappedPipe::beginRead(void* buffer, std::uint32_t count, bool exact) {
-  return begin({false, static_cast<char*>(buffer), count, 0, {}, nullptr}, exact, "Con::OverlappedPipe::beginRead");
-}
-
-std::uint32_t OverlappedPipe::beginWrite(const void* buffer, std::uint32_t count, bool exact) {
-  return begin({true, static_cast<char*>(const_cast<void*>(buffer)), count, 0, {}, nullptr}, exact,
-               "Con::OverlappedPipe::beginWrite");
-}
-
-std::uint32_t OverlappedPipe::internalComplete(bool exact) {
-  idle_ = true;
-  pending_ = 0;
-  checkExact(transfer_, exact, "Con::OverlappedPipe::internalComplete");
-  return transfer_.done;
-}
-
-std::uint32_t OverlappedPipe::complete(VSyncObject* extraEvent, std::uint32_t timeoutMs, bool exact) {
+std::uint32_t OverlappedPipe::complete(Transfer& t) {
   constexpr const char* context = "Con::OverlappedPipe::complete";
-  if (idle_) throw vexception(u"Previous request has completed!", VCONTEXT(context));
-  const os::Deadline deadline(timeoutMs);
   for (;;) {
-    const std::uint32_t remaining = deadline.remainingMs();
     std::uint32_t result;
-    if (transfer_.write) {
-      // Writability has no event of its own: an extra event is not watched during a write.
+    if (t.write) {
+      // Writability has no event of its own: the wait is on the descriptor.
       ThreadCancelation::CancelationPoint point(ThreadCancelation::ASYNCHRONOUS);
       os::Result<std::uint32_t> ready =
-          os::pipe::waitReady(handle_.get(), os::pipe::Direction::Write, remaining, true);
+          os::pipe::waitReady(handle_.get(), os::pipe::Direction::Write, os::INFINITE_WAIT, true);
       if (!ready.ok()) throwOSError(u"Unable to complete pipe operation", ready.code(), VCONTEXT(context));
       result = ready.value();
       if (result == os::WAIT_IO_COMPLETION) continue;
     } else {
-      VSyncObject* objects[2] = {&overlapped_, extraEvent};
-      os::Result<std::uint32_t> waited = waitForMultipleObjects({objects, extraEvent ? 2u : 1u}, false, remaining);
+      VSyncObject* objects[1] = {&overlapped_};
+      os::Result<std::uint32_t> waited = waitForMultipleObjects(objects, false, os::INFINITE_WAIT);
       if (!waited.ok()) throwOSError(u"Unable to complete pipe operation", waited.code(), VCONTEXT(context));
       result = waited.value();
     }
-    if (result == os::WAIT_OBJECT_0 || result == os::WAIT_ABANDONED) {
-      std::uint32_t rc = advance(transfer_, exact);
-      if (rc == os::err::success) return internalComplete(exact);
-      if (closeOnEnd(rc)) {
-        if (transfer_.done == 0) {
-          idle_ = true;
-          pending_ = 0;
-          return 0;
-        }
-        return internalComplete(exact);
-      }
-      if (rc != ioPending)
-        throwOSError(u"Unable to complete pipe operation", rc, VCONTEXT("Con::OverlappedPipe::internalComplete"));
-      continue;
-    }
-    if (result == os::WAIT_OBJECT_0 + 1 || result == os::WAIT_TIMEOUT) {
-      // Abandoned: nothing more moves for this operation.
-      idle_ = true;
-      pending_ = 0;
-      return 0;
-    }
-    throw vexception(formatString(u"Unable to complete pipe operation: Unknown state %X", result), VCONTEXT(context));
+    if (result != os::WAIT_OBJECT_0 && result != os::WAIT_ABANDONED)
+      throw vexception(formatString(u"Unable to complete pipe operation: Unknown state %X", result), VCONTEXT(context));
+    const std::uint32_t rc = advance(t);
+    if (rc == ioPending) continue;
+    if (rc != os::err::success && !isEnd(rc))
+      throwOSError(u"Unable to complete pipe operation", rc, VCONTEXT("Con::OverlappedPipe::internalComplete"));
+    return rc;
   }
 }
 
 std::uint32_t OverlappedPipe::read(void* buffer, std::uint32_t count, bool exact) {
-  std::uint32_t moved = beginRead(buffer, count, exact);
-  if (closed_ || idle_) return moved;
-  return complete(nullptr, os::INFINITE_WAIT, true);
+  return transfer({false, static_cast<char*>(buffer), count, 0, {}, nullptr}, exact, "Con::OverlappedPipe::beginRead");
 }
 
 std::uint32_t OverlappedPipe::write(const void* buffer, std::uint32_t count, bool exact) {
-  std::uint32_t moved = beginWrite(buffer, count, exact);
-  if (closed_ || idle_) return moved;
-  return complete(nullptr, os::INFINITE_WAIT, true);
+  return transfer({true, static_cast<char*>(const_cast<void*>(buffer)), count, 0, {}, nullptr}, exact,
+                  "Con::OverlappedPipe::beginWrite");
 }
 
-void OverlappedPipe::close() {
-  Pipe::close();
-  overlapped_.unbind();
-  idle_ = true;
-}
+// --- Connecting ---------------------------------------------------------------------------------
 
-os::Handle ClientOverlappedPipe::create(std::u16string_view name, std::uint32_t readMode, std::uint32_t tries) {
+os::Handle ClientOverlappedPipe::create(std::u16string_view name, std::uint32_t tries) {
   const std::u16string where = u"Unable to connect to pipe " + std::u16string(name);
   const std::uint32_t count = connectTryCount(tries);
   if (count < 1) throwOSError(where, os::err::invalidParameter, VCONTEXT("Con::ClientOverlappedPipe::create"));
-  const std::string path = pipePath(name);
+  os::Result<std::string> path = os::pipe::socketPath(runDirectory(), name);
+  if (!path.ok()) throwOSError(where, path.code(), VCONTEXT("Con::pipePath"));
   std::uint32_t last = os::err::fileNotFound;
   for (std::uint32_t attempt = 0; attempt < count; ++attempt) {
     os::Result<os::Handle> handle = [&] {
       ThreadCancelation::CancelationPoint point(ThreadCancelation::SYNCHRONOUS);
-      return os::pipe::connect(path, kindOfMode(readMode));
+      return os::pipe::connect(path.value(), os::pipe::Kind::Message);
     }();
     if (handle.ok()) return std::move(handle.value());
     last = handle.code();
@@ -316,29 +202,7 @@ os::Handle ClientOverlappedPipe::create(std::u16string_view name, std::uint32_t 
     else
       break;
   }
-  throwOSError(where, last, socketContext(path, "Con::ClientOverlappedPipe::create", __LINE__));
-}
-
-void ServerOverlappedPipe::close(bool skipDisconnect) {
-  disconnectAndClose(handle_, skipDisconnect);
-  overlapped_.unbind();
-  closed_ = true;
-  idle_ = true;
-}
-
-os::Handle ServerOverlappedPipe::create(std::u16string_view name, std::uint32_t readMode) {
-  return listenOn(name, readMode, "Con::ServerOverlappedPipe::create");
-}
-
-bool ServerOverlappedPipe::connect(std::uint32_t timeoutMs) {
-  constexpr const char* context = "Con::ServerOverlappedPipe::connect";
-  // The record is bound to the listener, which is readable while a client waits.
-  std::uint32_t waited = overlapped_.waitForSingleObject(timeoutMs);
-  if (waited == os::WAIT_TIMEOUT) return false;
-  std::uint32_t rc = acceptInto(handle_);
-  if (rc != os::err::success) throwOSError(u"Unable to connect pipe", rc, VCONTEXT(context));
-  overlapped_.bind(handle_.get(), "Con::Overlapped::Overlapped");
-  return true;
+  throwOSError(where, last, socketContext(path.value(), "Con::ClientOverlappedPipe::create", __LINE__));
 }
 
 } // namespace Con

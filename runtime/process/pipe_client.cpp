@@ -41,7 +41,7 @@ void PipeClient::connect(std::uint32_t tries) {
   if (connection && connection->valid()) return;
   try {
     connection = std::make_unique<Con::ClientOverlappedPipe>(
-        Con::ClientOverlappedPipe::create(impersonation::pipeName(), Con::PIPE_READMODE_MESSAGE, tries));
+        Con::ClientOverlappedPipe::create(impersonation::pipeName(), tries));
   } catch (vexception& e) {
     // The pipe's name and socket do not tell an operator which service is missing.
     e.addContext(ExceptionContext(u"Unable to reach Kelvo impersonation service", "RunTime::PipeClient::connect", __LINE__));
