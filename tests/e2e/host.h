@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -21,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "os/text.h"
 #include "tests/support/testing.h"
 
 namespace testing_support {
@@ -67,11 +69,8 @@ protected:
   // The log's text as UTF-8 (after the byte-order mark), emptied for the next command.
   std::string takeLog() {
     const std::string raw = readFile(logPath());
-    std::u16string text;
-    for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
-      text += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | static_cast<unsigned char>(raw[i + 1]) << 8);
     std::filesystem::remove(logPath());
-    return u8(text);
+    return u8(os::utf16FromLittleEndian(raw.substr(std::min<std::size_t>(2, raw.size()))));
   }
 
   TempDir dir_;
