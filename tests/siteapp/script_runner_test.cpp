@@ -187,7 +187,7 @@ protected:
 // environment and nothing of the tool's; the script path and every argument reach PHP and Perl
 // exactly, with no shell on the way.
 TEST_F(ScriptRunner, RunsAsTheSiteUserWithOnlyTheRequestsEnvironmentAndNoShell) {
-  ::setenv("TAVRIX_TOOL_ONLY", "1", 1);
+  const ScopedEnv toolOnly("TAVRIX_TOOL_ONLY", "1");
   const std::string marker = dir_.file("shell-ran"), secret = dir_.file("secret");
   useApplication("my app & $(touch " + marker + ") | x; 'q' `id`");
   writeFile(secret, "root only\n");
@@ -231,7 +231,6 @@ TEST_F(ScriptRunner, RunsAsTheSiteUserWithOnlyTheRequestsEnvironmentAndNoShell) 
   std::vector<std::string> log = infoLines();
   for (std::string& line : log) line = std::regex_replace(line, std::regex("tavrix-run-\\w{6}"), "tavrix-run-X");
   EXPECT_EQ(log, expected);
-  ::unsetenv("TAVRIX_TOOL_ONLY");
 
   request("perl", {}, params);
   EXPECT_EQ(run("configure", "configure"), "");
