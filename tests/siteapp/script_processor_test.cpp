@@ -8,9 +8,8 @@
 #include <tuple>
 
 #include "os/text.h"
-#include "runtime/core/exception.h"
 #include "siteapp/well_known_path.h"
-#include "tests/support/testing.h"
+#include "tests/support/failure.h"
 
 using namespace testing_support;
 
@@ -27,13 +26,12 @@ std::string packages(const std::string& package = {}, const std::string& values 
 // "program | processor arguments", or the message and first context's function of the failure.
 std::string processorFor(const std::string& name, const std::string& script, const std::string& arguments) {
   std::u16string program = u"p", processorArguments = u"a";
-  try {
+  const Failure failed = failureOf([&] {
     SiteApplicationRepository::fsaGetScriptProcessor(w(name), w(script), w(arguments), program, processorArguments);
-  } catch (const vexception& e) {
-    // The outputs are left as they were.
-    return u8(e.message()) + " @" + e.contexts().front().function + (program + processorArguments == u"pa" ? "" : " !");
-  }
-  return u8(program) + " | " + u8(processorArguments);
+  });
+  if (failed.message.empty()) return u8(program) + " | " + u8(processorArguments);
+  // The outputs are left as they were.
+  return failed.message + " @" + failed.context + (program + processorArguments == u"pa" ? "" : " !");
 }
 
 // A private registry and run directory; `body` is added to the store's text.

@@ -97,12 +97,11 @@ TEST(RequiredAcl, EntriesBecomeTheRequiredList) {
 TEST(RequiredAcl, BreakingInheritanceKeepsWhatWasInherited) {
   const AccessEntry breaking = entry(G, 3, FULL, BreakInheritance);
   ExistingAcl existing{RunTime::Acl::none(), false};
-  RequiredAcl first = requiredAcl({&breaking}, true, existing);
-  ASSERT_TRUE(first.breaksInheritance);
-  EXPECT_TRUE(first.daclProtected);
   // What the object inherited until now: the account's own entry is replaced, the others kept.
   constexpr std::uint8_t inherited = RunTime::INHERITED_ACE;
   RequiredAcl required = requiredAcl({&breaking}, true, existing, aclOf({{A, inherited | 3, READ, U}, {A, inherited, READ, G}}));
+  ASSERT_TRUE(required.breaksInheritance);
+  EXPECT_TRUE(required.daclProtected);
   EXPECT_EQ(lines(required.explicitDacl), (std::vector<Line>{{A, 3, READ, U}, {A, 3, FULL, G}}));
   EXPECT_FALSE(matches(ExistingAcl{required.explicitDacl, false}, required));
 }

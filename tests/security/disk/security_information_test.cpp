@@ -18,7 +18,6 @@ AccessEntry entry(std::u16string path, std::u16string subPath, std::int32_t flag
 
 TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
   EntryCollection collection(std::make_shared<testing_support::FakeSystemHelper>());
-  collection.setStorageName(u"C:\\vhosts\\site\\.kelvo\\.Security");
   for (AccessEntry e : {entry(u"[HTTPD_VHOSTS_D]", u"site\\app"),
                         entry(u"[HTTPD_VHOSTS_D]", u"SITE/app/a/b/c", SkipPath),
                         entry(u"[HTTPD_VHOSTS_D]", u"site\\app\\x y", AllSplittedBySpaceNames),
@@ -38,8 +37,6 @@ TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
   testing_support::FakeComponents components;
   SecurityInformation information(collection, u"C:\\vhosts\\site", u"", 7, components,
                                   u"C:\\vhosts", false);
-  EXPECT_EQ(u8(information.storageName()), "C:\\vhosts\\site\\.kelvo\\.Security");
-  EXPECT_EQ(information.flags(), 7u);
 
   // What the information says of a path: its number of entries, the children with entries, and
   // the properties that are set.

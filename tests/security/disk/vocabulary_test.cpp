@@ -1,5 +1,6 @@
 // Reading the entry files' vocabulary; the names and numbers written back are
-// MetadataFile.WritesTheDocumentExactly's.
+// MetadataFile.WritesTheDocumentExactly's, entry flags as names, hexadecimal and decimal (and
+// absent) the config importer's table.
 #include "security/disk/vocabulary.h"
 
 #include <gtest/gtest.h>
@@ -20,8 +21,6 @@ TEST(Vocabulary, NumbersHaveAutomaticBase) {
       {u"0x", std::nullopt}, {u"Deny", std::nullopt}, {u"1 ", std::nullopt},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(parseNumber(text), expected) << u8(text);
-  for (const char16_t* text : {u"NoPropagate|Deny", u"0x11", u"021"}) EXPECT_EQ(readEntryFlags(text), 17u) << u8(text);
-  EXPECT_EQ(readEntryFlags(u""), 0u);
 }
 
 // An unknown name is named, then the known ones in order (long lists: their beginning).
