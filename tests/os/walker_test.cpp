@@ -244,7 +244,8 @@ TEST(WideTree, BranchesDeeperThanTheOpenDescriptorsGoOnInTheListingWhereTheyLeft
       for (std::size_t level = 0; level <= os::posix::DirectoryStack::kMaxOpen + 10; ++level) name += "/d";
     writeFile(name, "x");
   }
-  EXPECT_EQ(walkedBelow(tree), pathsBelow(tree));
+  // A listing that starts again at its top would send the copy round for ever: it stops here.
+  ASSERT_EQ(walkedBelow(tree), pathsBelow(tree));
   EXPECT_FALSE(copy(tree, dir.file("copy")).failure.has_value());
   EXPECT_EQ(pathsBelow(dir.file("copy")), pathsBelow(tree));
   EXPECT_EQ(removeAll(tree), 0u);
