@@ -105,7 +105,7 @@ int commit(const std::string& directory, const std::string& group) {
   const RunTime::File::Root root(path);
   DiskSecurity::RootSecuredTree tree(root);
   DiskSecurity::SecurityChecker(tree, nullptr, false)
-      .check(std::make_shared<DiskSecurity::SecurityInformation>(entries, path, u"", 0, components,
+      .check(std::make_shared<DiskSecurity::SecurityInformation>(entries, path, u"", components,
                                                                  u"", false),
              u"");
   return 0;

@@ -64,9 +64,9 @@ bool PathOrder::operator()(const std::u16string& a, const std::u16string& b) con
 
 SecurityInformation::SecurityInformation(const EntryCollection& entries,
                                          const std::u16string& scope, const std::u16string& within,
-                                         std::uint32_t flags, IComponentPathResolver& resolver,
+                                         IComponentPathResolver& resolver,
                                          const std::u16string& virtualHosts, bool verbose)
-    : scope_(scope), storageName_(entries.storageName()), flags_(flags), verbose_(verbose) {
+    : scope_(scope), storageName_(entries.storageName()), verbose_(verbose) {
   for (const AccessEntry& entry : entries.entries())
     for (const std::u16string& base : EntryTemplate::basePaths(entry, resolver))
       for (const std::u16string& subPath : subPaths(entry)) {

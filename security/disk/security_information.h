@@ -46,12 +46,10 @@ public:
   // unknown): a site's commit never changes the directory that holds every site. Throws what
   // resolving a template throws.
   SecurityInformation(const EntryCollection& entries, const std::u16string& scope,
-                      const std::u16string& within, std::uint32_t flags,
-                      IComponentPathResolver& resolver, const std::u16string& virtualHosts,
+                      const std::u16string& within, IComponentPathResolver& resolver, const std::u16string& virtualHosts,
                       bool verbose);
 
   const std::u16string& storageName() const { return storageName_; }
-  std::uint32_t flags() const { return flags_; }
 
   // The entries recorded for the path itself, in the collection's order.
   std::vector<const AccessEntry*> entriesAt(const std::u16string& path) const;
@@ -68,7 +66,6 @@ private:
   std::u16string scope_; // for logs
   std::map<std::u16string, std::vector<AccessEntry>, PathOrder> byPath_;
   std::u16string storageName_;
-  std::uint32_t flags_;
   bool verbose_;
 };
 

@@ -106,7 +106,7 @@ public:
           std::shared_ptr<EntryCollection> entries =
               EntryCollection::loadFromStore(file, systemHelper_, lenient_);
           return std::make_shared<DiskSecurity::SecurityInformation>(
-              *entries, scope_, relative, current->flags(), resolver_, virtualHosts_, verbose_);
+              *entries, scope_, relative, resolver_, virtualHosts_, verbose_);
         });
   }
 
@@ -220,7 +220,7 @@ void SecurityManager::commit(const std::u16string& path) {
   const bool verbose = systemHelper_->isVerbose();
   DiskSecurity::KelvoComponentResolver resolver(systemHelper_);
   auto information = std::make_shared<DiskSecurity::SecurityInformation>(
-      *entries_, path, u"", 0, resolver, virtualHosts_, verbose);
+      *entries_, path, u"", resolver, virtualHosts_, verbose);
   GoverningFiles governing(rootPath_, path, virtualHosts_, resolver, systemHelper_, lenient_);
   if (const std::optional<RunTime::File::Root> scope = openScope(path)) {
     DiskSecurity::RootSecuredTree tree(*scope);

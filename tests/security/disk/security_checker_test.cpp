@@ -66,7 +66,7 @@ protected:
       entries.insert({helper->getAccount(os::utf16FromUtf8(groups_[group].name()), u""), root(),
                       os::utf16FromUtf8(sub), 3, mask, flags, u"", u"", helper});
     KelvoComponentResolver components(helper);
-    auto information = std::make_shared<SecurityInformation>(entries, root(), u"", 0, components, u"", true);
+    auto information = std::make_shared<SecurityInformation>(entries, root(), u"", components, u"", true);
     const RunTime::File::Root opened(root());
     RootSecuredTree tree(opened);
     SecurityChecker(tree, nullptr, true).check(information, u"");

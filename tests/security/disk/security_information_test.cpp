@@ -35,7 +35,7 @@ TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
                         entry(u"[HTTPD_VHOSTS_D]", u"site\\app\\a\\..\\n")})
     collection.insert(e);
   testing_support::FakeComponents components;
-  SecurityInformation information(collection, u"C:\\vhosts\\site", u"", 7, components,
+  SecurityInformation information(collection, u"C:\\vhosts\\site", u"", components,
                                   u"C:\\vhosts", false);
 
   // What the information says of a path: its number of entries, the children with entries, and
@@ -64,10 +64,10 @@ TEST(SecurityInformation, EntriesSortedByThePathTheyApplyToBelowTheScope) {
 
   // At the virtual hosts directory itself, however it is written, no entry applies; a walk that
   // enters another file's directory takes that file's entries below it only.
-  SecurityInformation hosts(collection, u"C:\\vhosts", u"", 0, components, u"C:\\VHOSTS\\", false);
+  SecurityInformation hosts(collection, u"C:\\vhosts", u"", components, u"C:\\VHOSTS\\", false);
   EXPECT_TRUE(hosts.entriesAt(u"").empty());
   EXPECT_EQ(hosts.entriesAt(u"site\\app").size(), 1u);
-  SecurityInformation below(collection, u"C:\\vhosts", u"other", 0, components, u"", false);
+  SecurityInformation below(collection, u"C:\\vhosts", u"other", components, u"", false);
   EXPECT_TRUE(below.entriesAt(u"site\\app").empty());
   EXPECT_EQ(below.entriesAt(u"other\\app").size(), 1u);
 }
