@@ -27,7 +27,6 @@ TEST(ErrorTable, MessagesAreOurTextTheHostTextOrNone) {
       {2, "No such file or directory"},
       {3, "The path is not found"},       // our text wins over ENOTDIR's
       {80, "File exists"},                // the host text of an errno that maps elsewhere
-      {14, "Cannot allocate memory"},
       {183, "The object already exists"},
       {288, ""},                          // no errno, no text of ours
       {0x20000000u | EXFULL, "Exchange full"},
