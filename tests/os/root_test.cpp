@@ -125,7 +125,8 @@ TEST(Root, FullPathsGoOnlyBySafeSteps) {
         << c.path;
   }
   // A root's own last name: a safe link is followed, a directory of another user refused. Root's
-  // link that a site user moved into its own tree is HostilePaths.ARootLinkMovedIntoThePanelsPathIsNotFollowed's.
+  // link that a site user moved into its own tree is
+  // HostilePaths.ARootLinkMovedIntoThePanelsPathIsNotFollowed's (tests/e2e).
   EXPECT_EQ(os::Root::open(path("home/rootdir")).code(), os::err::untrustedMountPoint);
   EXPECT_TRUE(os::Root::open(path("site/root-link")).ok());
   EXPECT_TRUE(os::Root::open(path("home/own")).ok());

@@ -1,6 +1,7 @@
 // The take-over of forced removals as the tool makes them: only on a denied access, on the
 // thread's file-system user, and what it leaves alone. Which objects a take-over changes (the
-// kind asked for, one link, never a link) is Files.TakeOverChangesOnlyTheKindItWasAskedForWithOneLink's.
+// kind asked for, one link, never a link) is
+// Files.TakeOverChangesOnlyTheKindItWasAskedForWithOneLink's (tests/os).
 #include <sys/mount.h>
 #include <unistd.h>
 
