@@ -84,7 +84,7 @@ void copyDirectory(const std::u16string& source, const std::u16string& target, b
 
 // Removes the directory tree (os::removeTree): files in listing order, then subdirectories,
 // then the directory. With force, what cannot be read or deleted because access is denied is
-// taken over (the process's effective user becomes its owner with full access) and tried once
+// taken over (the thread's file-system user becomes its owner with full access) and tried once
 // more; a non-directory with several hard links is never taken over (the warning "Take-over of
 // '<path>' skipped: it has more than one hard link" is logged), and a mount point met below is
 // left alone (the warning "'<path>' is a mount point: what it holds is left alone"). A

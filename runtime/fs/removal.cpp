@@ -35,7 +35,7 @@ void warnMountPoint(const std::u16string& path) {
 }
 
 // Takes the file over for a forced removal (os::takeOver, on the one object it opens): the
-// process's effective user becomes its owner with read and write access, which clears the
+// thread's file-system user becomes its owner with read and write access, which clears the
 // read-only attribute. Anything else than a file with one link is left alone; its own failure is
 // not reported: the removal that is tried next reports what is in the way.
 void takeOver(const os::Root& root, const std::u16string& relative, const std::u16string& display) {
