@@ -63,9 +63,11 @@ private:
   std::thread watcher_;
 };
 
-TEST(ProcessOutput, CollectionStopsAtTheLimitAndTheChildStillEnds) {
-  // 20 MiB on standard output, a line on standard error after each MiB.
-  Child child("i=0; while [ $i -lt 20 ]; do head -c 1048576 /dev/zero; echo err$i >&2; i=$((i+1)); done; exit 3");
+// 20 MiB on standard output, a line on standard error after each MiB; then both pipes close and
+// the exit code is written only after the sleep, so reading it waits for the exit.
+TEST(ProcessOutput, CollectionStopsAtTheLimitAndTheChildStillEndsAndIsWaitedFor) {
+  Child child("i=0; while [ $i -lt 20 ]; do head -c 1048576 /dev/zero; echo err$i >&2; i=$((i+1)); done; "
+              "exec >&- 2>&-; sleep 0.3; exit 3");
   std::string out, err;
   const std::size_t limit = 4 * 1024 * 1024;
   child.collect(out, err, limit);
@@ -73,6 +75,7 @@ TEST(ProcessOutput, CollectionStopsAtTheLimitAndTheChildStillEnds) {
   EXPECT_LE(out.size() + err.size(), limit + 1024) << "at most one chunk past the limit";
   EXPECT_TRUE(err.starts_with("err0\nerr1\nerr2\n")) << err;
   EXPECT_EQ(VProcess::getExitCode(child.process.get()), 3u);
+  EXPECT_EQ(VProcess::getExitCode(child.process.get()), 3u) << "asked again";
 }
 
 // Two pipes filled and closed before the collection starts (no text: no pipe), so that what
@@ -106,15 +109,6 @@ TEST(ProcessOutput, EndedPipesAndOneStringForBoth) {
   };
   for (const auto& [first, second, limit, oneString, expected] : cases)
     EXPECT_EQ(collected({first, second}, limit, oneString), expected);
-}
-
-// The exit code is written only after the sleep: reading it waits for the exit.
-TEST(ProcessOutput, PipesClosedBeforeTheExitThenTheExitCodeIsWaitedFor) {
-  Child child("exec >&- 2>&-; sleep 0.3; exit 7");
-  std::string out, err;
-  child.collect(out, err, 1024);
-  EXPECT_EQ(VProcess::getExitCode(child.process.get()), 7u);
-  EXPECT_EQ(VProcess::getExitCode(child.process.get()), 7u) << "asked again";
 }
 
 TEST(ProcessOutput, TheReportedEndOfTheProcessEndsCollectionWithWhatThePipesHold) {
