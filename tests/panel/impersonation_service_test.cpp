@@ -218,7 +218,6 @@ protected:
     ASSERT_TRUE(listed_.ok());
     registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
                     "\"\n\"ImpersonationServiceClients\"=\"7, " + std::to_string(listed_.uid()) + "\"\n");
-    ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
     // Thousands of running programs take two descriptors each in the service, and as many here.
     const rlimit descriptors{16384, 16384};
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &descriptors), 0);

@@ -32,11 +32,9 @@ protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "starting programs as other accounts needs root";
     ASSERT_TRUE(primary_.ok() && user_.ok()) << "cannot create the test accounts";
-    ::chmod(dir_.path().c_str(), 0755);
     registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
                     "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
                     "\"PipeConnectTryCount\"=dword:00000005\n");
-    ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
     LogManager::instance().addListener(log_);
     startService();
   }
@@ -48,9 +46,8 @@ protected:
     service_ = std::make_unique<ServiceProcess>(registry_.path(), pipePath(), "tavrix-impersonation-service");
   }
   std::size_t reconnects() {
-    const std::vector<std::string> lines = log_->lines();
-    return std::count_if(lines.begin(), lines.end(),
-                         [](const std::string& line) { return line.starts_with("Info: Kelvo impersonation pipe"); });
+    const auto reconnection = [](const std::string& line) { return line.starts_with("Info: Kelvo impersonation pipe"); };
+    return std::ranges::count_if(log_->lines(), reconnection);
   }
   RunTime::Sid sid() const { return RunTime::userSid(user_.uid()); }
 
