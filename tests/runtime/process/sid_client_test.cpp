@@ -32,9 +32,7 @@ protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "starting programs as other accounts needs root";
     ASSERT_TRUE(primary_.ok() && user_.ok()) << "cannot create the test accounts";
-    registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
-                    "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                    "\"PipeConnectTryCount\"=dword:00000005\n");
+    registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n");
     LogManager::instance().addListener(log_);
     startService();
   }
