@@ -25,22 +25,20 @@ namespace {
 
 // Messages given in advance; the 6th (a request's process header) carries `descriptors`
 // descriptors (pipe ends).
-class Script : public panel::MessageSource {
-public:
-  Script(std::vector<Bytes> messages, int descriptors) : messages_(std::move(messages)), descriptors_(descriptors) {}
+struct Script : panel::MessageSource {
+  Script(std::vector<Bytes> messages, int descriptors) : messages(std::move(messages)), descriptors(descriptors) {}
   std::optional<Bytes> next(std::size_t limit, bool, std::vector<os::Handle>& handles) override {
-    if (index_ == messages_.size()) return std::nullopt;
-    Bytes message = messages_[index_++];
-    if (index_ == 6)
-      for (int i = 0; i < descriptors_; ++i) handles.push_back(std::move(os::pipe::createPipe(0, false).value().read));
+    if (index == messages.size()) return std::nullopt;
+    Bytes message = messages[index++];
+    if (index == 6)
+      for (int i = 0; i < descriptors; ++i) handles.push_back(std::move(os::pipe::createPipe(0, false).value().read));
     if (message.size() > limit) message.resize(limit + 1);
     return message;
   }
 
-private:
-  std::vector<Bytes> messages_;
-  int descriptors_;
-  std::size_t index_ = 0;
+  std::vector<Bytes> messages;
+  int descriptors;
+  std::size_t index = 0;
 };
 
 // A whole run request: its head (messages 1-6, the header the 6th) and its parameters.
@@ -161,14 +159,6 @@ TEST(ImpersonationRequest, TheEnvironmentBlockAndTheProgramLine) {
   }
 }
 
-
-// The pids of the process's children, zombies included: each of its threads lists its own.
-std::string childrenOf(int pid) {
-  std::string children;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
-    children += readFile(task.path().string() + "/children");
-  return children;
-}
 
 // A raw peer that sends whole requests and reads impersonation replies.
 class ImpersonationPeer : public RawPeer {
@@ -295,7 +285,11 @@ TEST_F(ImpersonationService, ThousandsOfRunningProgramsHoldNoThreadEach) {
   }
   EXPECT_EQ(wrong, 0u) << "runs whose exit code did not reach the client";
   EXPECT_EQ(entriesOf(service + "/fd"), descriptorsBefore);
-  EXPECT_EQ(childrenOf(service_->pid()), "") << "running or unreaped";
+  // The pids of the service's children, zombies included: each of its threads lists its own.
+  std::string children;
+  for (const auto& task : std::filesystem::directory_iterator(service + "/task"))
+    children += readFile(task.path().string() + "/children");
+  EXPECT_EQ(children, "") << "running or unreaped";
   EXPECT_EQ(liveProcessesOf(listed_.uid()), std::vector<std::string>{});
   EXPECT_EQ(readFile(log()).find("left behind"), std::string::npos) << "a run's groups or processes stay";
 }

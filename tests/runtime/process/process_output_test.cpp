@@ -1,7 +1,6 @@
 #include "runtime/process/process_output.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +13,6 @@
 #include "os/pipe.h"
 #include "runtime/process/vprocess.h"
 #include "tests/support/failure.h"
-
-extern char** environ;
 
 using namespace testing_support;
 
@@ -32,14 +29,15 @@ public:
     process = std::move(exit.value().read);
     os::Handle exitWrite = std::move(exit.value().write);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, static_cast<int>(outWrite.get()), 1);
-    posix_spawn_file_actions_adddup2(&actions, static_cast<int>(errWrite.get()), 2);
     const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    // Only async-signal-safe calls in the child of a threaded process.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(static_cast<int>(outWrite.get()), 1);
+      ::dup2(static_cast<int>(errWrite.get()), 2);
+      ::execv(argv[0], const_cast<char**>(argv));
+      ::_exit(127);
+    }
     // The tool keeps only its reading ends.
     outWrite.reset();
     errWrite.reset();

@@ -34,15 +34,11 @@ protected:
     ASSERT_TRUE(primary_.ok() && user_.ok()) << "cannot create the test accounts";
     registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n");
     LogManager::instance().addListener(log_);
-    startService();
+    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipePath(), "tavrix-impersonation-service");
   }
   ~RealService() override { RunTime::PipeClient().disconnect(); }
 
   std::string pipePath() const { return dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"); }
-  void startService() {
-    service_.reset();
-    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipePath(), "tavrix-impersonation-service");
-  }
   std::size_t reconnects() {
     const auto reconnection = [](const std::string& line) { return line.starts_with("Info: Kelvo impersonation pipe"); };
     return std::ranges::count_if(log_->lines(), reconnection);
@@ -81,7 +77,7 @@ TEST_F(RealService, ARunArrivesWholeAndARestartedServiceInProcessGroupsKillsWhat
   service_->kill();
   {
     const ScopedEnv noGroups("TAVRIX_NO_CGROUPS", "1");
-    startService();
+    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipePath(), "tavrix-impersonation-service");
   }
   EXPECT_EQ(runAs(sid(), u"/bin/sh -c \"sleep 600 & echo started; exit 3\""),
             std::make_pair(std::string("started\n"), 3u));
