@@ -25,22 +25,20 @@ namespace {
 
 // Messages given in advance; the 6th (a request's process header) carries `descriptors`
 // descriptors (pipe ends).
-class Script : public panel::MessageSource {
-public:
-  Script(std::vector<Bytes> messages, int descriptors) : messages_(std::move(messages)), descriptors_(descriptors) {}
+struct Script : panel::MessageSource {
+  Script(std::vector<Bytes> messages, int descriptors) : messages(std::move(messages)), descriptors(descriptors) {}
   std::optional<Bytes> next(std::size_t limit, bool, std::vector<os::Handle>& handles) override {
-    if (index_ == messages_.size()) return std::nullopt;
-    Bytes message = messages_[index_++];
-    if (index_ == 6)
-      for (int i = 0; i < descriptors_; ++i) handles.push_back(std::move(os::pipe::createPipe(0, false).value().read));
+    if (index == messages.size()) return std::nullopt;
+    Bytes message = messages[index++];
+    if (index == 6)
+      for (int i = 0; i < descriptors; ++i) handles.push_back(std::move(os::pipe::createPipe(0, false).value().read));
     if (message.size() > limit) message.resize(limit + 1);
     return message;
   }
 
-private:
-  std::vector<Bytes> messages_;
-  int descriptors_;
-  std::size_t index_ = 0;
+  std::vector<Bytes> messages;
+  int descriptors;
+  std::size_t index = 0;
 };
 
 // A whole run request: its head (messages 1-6, the header the 6th) and its parameters.
@@ -130,11 +128,12 @@ TEST(ImpersonationRequest, StreamsTheServiceHasNoRoomForAreReportedAsSuch) {
             0);
 }
 
+// A block of several entries reaches a script whole in ScriptRunner.RunsAsTheSiteUser..., a last
+// entry without its NUL the program in RealService.ARunArrivesWhole...; a quoted program with
+// quoted arguments is the script runner's every run.
 TEST(ImpersonationRequest, TheEnvironmentBlockAndTheProgramLine) {
   const std::pair<std::u16string, std::vector<std::u16string>> environments[] = {
       {u"", {}},
-      {std::u16string(u"A=1\0B=x y\0\0", 11), {u"A=1", u"B=x y"}},
-      {std::u16string(u"A=1", 3), {u"A=1"}},
       {std::u16string(u"A=1\0\0B=2\0\0", 10), {u"A=1"}},
       {std::u16string(u"=C:=C:\\\0", 8), {u"=C:=C:\\"}},
   };
@@ -142,7 +141,6 @@ TEST(ImpersonationRequest, TheEnvironmentBlockAndTheProgramLine) {
 
   // The program, then each argument after a "|"; or what the call threw.
   const std::pair<panel::RunParameters, std::string> lines[] = {
-      {{false, u"", u"\"C:\\php 8\\php.exe\" -f \"a b.php\"", u"", u""}, "C:\\php 8\\php.exe|C:\\php 8\\php.exe|-f|a b.php"},
       {{true, u"/usr/bin/env", u"env -i", u"", u""}, "/usr/bin/env|env|-i"},
       {{true, u"/usr/bin/env", u"", u"", u""}, "/usr/bin/env|/usr/bin/env"},
       {{false, u"", u"", u"", u""}, "No program to start"},
@@ -161,14 +159,6 @@ TEST(ImpersonationRequest, TheEnvironmentBlockAndTheProgramLine) {
   }
 }
 
-
-// The pids of the process's children, zombies included: each of its threads lists its own.
-std::string childrenOf(int pid) {
-  std::string children;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
-    children += readFile(task.path().string() + "/children");
-  return children;
-}
 
 // A raw peer that sends whole requests and reads impersonation replies.
 class ImpersonationPeer : public RawPeer {
@@ -218,7 +208,6 @@ protected:
     ASSERT_TRUE(listed_.ok());
     registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
                     "\"\n\"ImpersonationServiceClients\"=\"7, " + std::to_string(listed_.uid()) + "\"\n");
-    ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
     // Thousands of running programs take two descriptors each in the service, and as many here.
     const rlimit descriptors{16384, 16384};
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &descriptors), 0);
@@ -296,7 +285,11 @@ TEST_F(ImpersonationService, ThousandsOfRunningProgramsHoldNoThreadEach) {
   }
   EXPECT_EQ(wrong, 0u) << "runs whose exit code did not reach the client";
   EXPECT_EQ(entriesOf(service + "/fd"), descriptorsBefore);
-  EXPECT_EQ(childrenOf(service_->pid()), "") << "running or unreaped";
+  // The pids of the service's children, zombies included: each of its threads lists its own.
+  std::string children;
+  for (const auto& task : std::filesystem::directory_iterator(service + "/task"))
+    children += readFile(task.path().string() + "/children");
+  EXPECT_EQ(children, "") << "running or unreaped";
   EXPECT_EQ(liveProcessesOf(listed_.uid()), std::vector<std::string>{});
   EXPECT_EQ(readFile(log()).find("left behind"), std::string::npos) << "a run's groups or processes stay";
 }

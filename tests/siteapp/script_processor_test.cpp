@@ -1,6 +1,6 @@
 // Script processors over a private package registry. That the command lines built here reach the
-// host's PHP and Perl intact, with no shell, is script_runner_test's
-// RunsAsTheSiteUserWithOnlyTheRequestsEnvironmentAndNoShell.
+// script intact, with no shell, is script_runner_test's
+// RunsAsTheSiteUserWithOnlyTheRequestsEnvironmentAndNoShell (Perl's: OutcomesOfTheCommand).
 #include "siteapp/script_processor.h"
 
 #include <gtest/gtest.h>
@@ -81,7 +81,8 @@ TEST_F(ScriptProcessor, EachProcessorNameGivesItsProgramAndArguments) {
       {"php8", "s", "", "Unsupported script processor php8" + unsupported},
       {"legacy", "s", "", "Unsupported script processor legacy" + unsupported},
       {"php9", "s", "", "Unsupported script processor php9" + unsupported},
-      {"Python", "s", "", "Unsupported script processor Python" + unsupported},
+      // No name at all: not the package without one, nor any other.
+      {"", "s", "", "Unsupported script processor " + unsupported},
       {"phpd", "s", "", R"(The path is not found (Error code 3) at Unable to locate D:\php\php.ini @RunTime::File::hostForm)"},
   };
   for (const auto& [name, script, arguments, expected] : cases)

@@ -32,25 +32,16 @@ protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "starting programs as other accounts needs root";
     ASSERT_TRUE(primary_.ok() && user_.ok()) << "cannot create the test accounts";
-    ::chmod(dir_.path().c_str(), 0755);
-    registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") +
-                    "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                    "\"PipeConnectTryCount\"=dword:00000005\n");
-    ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
+    registry_.write("[HKEY_LOCAL_MACHINE\\SYSTEM\\Tavrix]\n\"RunDirectory\"=\"" + dir_.file("run") + "\"\n");
     LogManager::instance().addListener(log_);
-    startService();
+    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipePath(), "tavrix-impersonation-service");
   }
   ~RealService() override { RunTime::PipeClient().disconnect(); }
 
   std::string pipePath() const { return dir_.file("run/pipe/ZRC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}"); }
-  void startService() {
-    service_.reset();
-    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipePath(), "tavrix-impersonation-service");
-  }
   std::size_t reconnects() {
-    const std::vector<std::string> lines = log_->lines();
-    return std::count_if(lines.begin(), lines.end(),
-                         [](const std::string& line) { return line.starts_with("Info: Kelvo impersonation pipe"); });
+    const auto reconnection = [](const std::string& line) { return line.starts_with("Info: Kelvo impersonation pipe"); };
+    return std::ranges::count_if(log_->lines(), reconnection);
   }
   RunTime::Sid sid() const { return RunTime::userSid(user_.uid()); }
 
@@ -86,7 +77,7 @@ TEST_F(RealService, ARunArrivesWholeAndARestartedServiceInProcessGroupsKillsWhat
   service_->kill();
   {
     const ScopedEnv noGroups("TAVRIX_NO_CGROUPS", "1");
-    startService();
+    service_ = std::make_unique<ServiceProcess>(registry_.path(), pipePath(), "tavrix-impersonation-service");
   }
   EXPECT_EQ(runAs(sid(), u"/bin/sh -c \"sleep 600 & echo started; exit 3\""),
             std::make_pair(std::string("started\n"), 3u));
