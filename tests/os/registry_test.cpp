@@ -23,9 +23,6 @@ using testing_support::u8;
 
 namespace {
 
-constexpr std::uint32_t kRead = 0x20019;
-constexpr std::uint32_t kAll = 0xF003F;
-
 Value sz(std::u16string name, std::u16string_view text) {
   return {std::move(name), REG_SZ, stringData(text)};
 }
@@ -35,7 +32,7 @@ std::uint32_t set(const KeyHandle& key, const Value& value) { return setValue(ke
 
 // The text of a string value, or "error <code>".
 std::string read(Root root, std::u16string_view key, std::u16string_view name,
-                 std::uint32_t access = kRead) {
+                 std::uint32_t access = KEY_READ) {
   os::Result<KeyHandle> k = openKey(root, key, access);
   os::Result<Value> v = k.ok() ? queryValue(k.value(), name) : os::Result<Value>::failure(k.code());
   if (!v.ok()) return "error " + std::to_string(v.code());
@@ -61,7 +58,7 @@ TEST(Registry, StatusesOfMissingRightsAndBadNames) {
       {"no query right", queryValue(openKey(Root::Users, u"K", 0x20000).value(), u"v").code(), 5},
       {"no enumerate right", enumSubkey(openKey(Root::Users, u"K", 1).value(), 0).code(), 5},
       {"generic read", queryValue(openKey(Root::Users, u"K", 0x80000000).value(), u"v").code(), 0},
-      {"line break in a name", set(openKey(Root::Users, u"K", kAll).value(), sz(u"a\nb", u"")), 87},
+      {"line break in a name", set(openKey(Root::Users, u"K", KEY_ALL_ACCESS).value(), sz(u"a\nb", u"")), 87},
   };
   for (const Case& c : cases) EXPECT_EQ(c.code, c.expected) << c.what;
 }
@@ -74,14 +71,14 @@ TEST(Registry, SoftwareIsSeenThroughTheViews) {
 "View"="32"
 )");
   for (std::uint32_t view : {0u, 0x100u, 0x200u})
-    EXPECT_EQ(read(Root::LocalMachine, u"SOFTWARE\\wow6432node\\Kelvo", u"View", kRead | view), "32") << view;
+    EXPECT_EQ(read(Root::LocalMachine, u"SOFTWARE\\wow6432node\\Kelvo", u"View", KEY_READ | view), "32") << view;
 }
 
 // That a store named by TAVRIX_REGISTRY must exist, and is not made by a write, is
 // Operator.AMissingStoreNamedByTheEnvironmentIsAnError's (the whole tool, its exact message).
 TEST(Registry, WritesGiveTheStoresTextAndKeepItsMode) {
   ScopedRegistry reg;
-  KeyHandle key = createKey(Root::Users, u"A\\B", kAll).value();
+  KeyHandle key = createKey(Root::Users, u"A\\B", KEY_ALL_ACCESS).value();
   ASSERT_EQ(set(key, sz(u"v", u"1")), 0u);
   EXPECT_EQ(readFile(reg.path()),
             "Windows Registry Editor Version 5.00\n\n[HKEY_USERS\\A\\B]\n\"v\"=\"1\"\n");
@@ -104,13 +101,13 @@ TEST(Registry, WritesOfOtherProcessesAreSeenAndNoneIsLost) {
   std::vector<pid_t> writers;
   for (char16_t prefix : {u'1', u'2'})
     writers.push_back(startChild([prefix] {
-      KeyHandle key = openKey(Root::Users, u"K", kAll).value();
+      KeyHandle key = openKey(Root::Users, u"K", KEY_ALL_ACCESS).value();
       for (char16_t i = 0; i < 25; ++i)
         if (set(key, sz(std::u16string{prefix, char16_t(u'a' + i)}, u"x"))) return 1;
       return 0;
     }));
   for (pid_t writer : writers) ASSERT_EQ(waitChild(writer), 0);
-  KeyHandle key = openKey(Root::Users, u"K", kRead).value();
+  KeyHandle key = openKey(Root::Users, u"K", KEY_READ).value();
   EXPECT_TRUE(enumValue(key, 50).ok());
   EXPECT_EQ(enumValue(key, 51).code(), os::err::noMoreItems);
 }
@@ -125,7 +122,7 @@ TEST(Registry, FailedWritesLeaveTheStoreIntact) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &limit);
-    return set(openKey(Root::Users, u"K", kAll).value(), sz(u"small", u"y")) != 0 ? 0 : 1;
+    return set(openKey(Root::Users, u"K", KEY_ALL_ACCESS).value(), sz(u"small", u"y")) != 0 ? 0 : 1;
   });
   ASSERT_EQ(waitChild(child), 0);
   EXPECT_EQ(readFile(reg.path()), before);
@@ -151,7 +148,7 @@ TEST(Registry, AWriteRemovesOnlyTheTemporaryFilesOfKilledWriters) {
   std::filesystem::create_symlink(dir / "target", dir / kept[0]);
   writeFile((dir / kept[1]).string(), "left");
   ASSERT_EQ(lchown((dir / kept[1]).c_str(), 65534, 65534), 0);
-  ASSERT_EQ(set(openKey(Root::Users, u"K", kAll).value(), sz(u"v", u"1")), 0u);
+  ASSERT_EQ(set(openKey(Root::Users, u"K", KEY_ALL_ACCESS).value(), sz(u"v", u"1")), 0u);
   for (const auto& [name, removed] : files) EXPECT_NE(std::filesystem::exists(dir / name), removed) << name;
   for (const std::string& name : kept)
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(dir / name))) << name;
@@ -208,7 +205,8 @@ TEST_F(RegistryLayers, WritesGoToTheToolsFileAndLeaveTheOperatorsAlone) {
       {u"SYSTEM\\Tavrix\\Alpha", u"Own", u"tool", true},
   };
   for (const Write& w : writes) {
-    os::Result<bool> written = setValue(createKey(Root::LocalMachine, w.key, kAll).value(), sz(w.name, w.value));
+    os::Result<bool> written =
+        setValue(createKey(Root::LocalMachine, w.key, KEY_ALL_ACCESS).value(), sz(w.name, w.value));
     ASSERT_TRUE(written.ok()) << written.code();
     EXPECT_EQ(written.value(), w.rewrites) << u8(w.key) << " " << u8(w.name) << "=" << u8(w.value);
   }
