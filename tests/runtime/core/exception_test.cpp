@@ -55,7 +55,7 @@ void nested(int depth, Thrower thrower) {
 
 // The text of several contexts, innermost first, each guard adding its own, is what the whole tool
 // prints: Commands.UnknownCommandsAndParametersAreNamed and Tracing.OnWithoutProviderFailsTheFirstGuardedOperation
-// (tests/e2e) compare it exactly; a context's line number is ComErrorMessages's below.
+// (tests/e2e) compare it exactly; a context's line number is ComErrorMessages's above.
 TEST(Guard, KeepsTheClassOfAnOSError) {
   EXPECT_THROW(nested(3, [] { throwOSError(u"open", 2, VCONTEXT("open")); }), VFileNotFoundException);
 }
