@@ -23,9 +23,6 @@ using testing_support::u8;
 
 namespace {
 
-constexpr std::uint32_t kRead = 0x20019;
-constexpr std::uint32_t kAll = 0xF003F;
-
 Value sz(std::u16string name, std::u16string_view text) {
   return {std::move(name), REG_SZ, stringData(text)};
 }
@@ -35,7 +32,7 @@ std::uint32_t set(const KeyHandle& key, const Value& value) { return setValue(ke
 
 // The text of a string value, or "error <code>".
 std::string read(Root root, std::u16string_view key, std::u16string_view name,
-                 std::uint32_t access = kRead) {
+                 std::uint32_t access = KEY_READ) {
   os::Result<KeyHandle> k = openKey(root, key, access);
   os::Result<Value> v = k.ok() ? queryValue(k.value(), name) : os::Result<Value>::failure(k.code());
   if (!v.ok()) return "error " + std::to_string(v.code());
@@ -61,7 +58,7 @@ TEST(Registry, StatusesOfMissingRightsAndBadNames) {
       {"no query right", queryValue(openKey(Root::Users, u"K", 0x20000).value(), u"v").code(), 5},
       {"no enumerate right", enumSubkey(openKey(Root::Users, u"K", 1).value(), 0).code(), 5},
       {"generic read", queryValue(openKey(Root::Users, u"K", 0x80000000).value(), u"v").code(), 0},
-      {"line break in a name", set(openKey(Root::Users, u"K", kAll).value(), sz(u"a\nb", u"")), 87},
+      {"line break in a name", set(openKey(Root::Users, u"K", KEY_ALL_ACCESS).value(), sz(u"a\nb", u"")), 87},
   };
   for (const Case& c : cases) EXPECT_EQ(c.code, c.expected) << c.what;
 }
@@ -70,25 +67,18 @@ TEST(Registry, StatusesOfMissingRightsAndBadNames) {
 // Registry lookups and WrittenValuesAndSubkeysReadBack); here, a path that names the 32-bit view
 // itself, in any case and any view.
 TEST(Registry, SoftwareIsSeenThroughTheViews) {
-  ScopedRegistry reg(R"([HKEY_LOCAL_MACHINE\SOFTWARE\Kelvo]
-"View"="64"
-[HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo]
+  ScopedRegistry reg(R"([HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Kelvo]
 "View"="32"
 )");
   for (std::uint32_t view : {0u, 0x100u, 0x200u})
-    EXPECT_EQ(read(Root::LocalMachine, u"SOFTWARE\\wow6432node\\Kelvo", u"View", kRead | view), "32") << view;
+    EXPECT_EQ(read(Root::LocalMachine, u"SOFTWARE\\wow6432node\\Kelvo", u"View", KEY_READ | view), "32") << view;
 }
 
-TEST(Registry, ANamedStoreMustExistAndWritesKeepItsMode) {
+// That a store named by TAVRIX_REGISTRY must exist, and is not made by a write, is
+// Operator.AMissingStoreNamedByTheEnvironmentIsAnError's (the whole tool, its exact message).
+TEST(Registry, WritesGiveTheStoresTextAndKeepItsMode) {
   ScopedRegistry reg;
-  std::filesystem::remove(reg.path());
-  // A misspelt TAVRIX_REGISTRY must not pass for an empty store, nor be created by a write.
-  EXPECT_EQ(openKey(Root::Users, u"A", kRead).code(), os::err::badConfiguration);
-  EXPECT_EQ(createKey(Root::Users, u"A", kAll).code(), os::err::badConfiguration);
-  EXPECT_FALSE(std::filesystem::exists(reg.path()));
-  reg.write("");
-  EXPECT_EQ(openKey(Root::Users, u"A", kRead).code(), os::err::fileNotFound);
-  KeyHandle key = createKey(Root::Users, u"A\\B", kAll).value();
+  KeyHandle key = createKey(Root::Users, u"A\\B", KEY_ALL_ACCESS).value();
   ASSERT_EQ(set(key, sz(u"v", u"1")), 0u);
   EXPECT_EQ(readFile(reg.path()),
             "Windows Registry Editor Version 5.00\n\n[HKEY_USERS\\A\\B]\n\"v\"=\"1\"\n");
@@ -111,27 +101,28 @@ TEST(Registry, WritesOfOtherProcessesAreSeenAndNoneIsLost) {
   std::vector<pid_t> writers;
   for (char16_t prefix : {u'1', u'2'})
     writers.push_back(startChild([prefix] {
-      KeyHandle key = openKey(Root::Users, u"K", kAll).value();
+      KeyHandle key = openKey(Root::Users, u"K", KEY_ALL_ACCESS).value();
       for (char16_t i = 0; i < 25; ++i)
         if (set(key, sz(std::u16string{prefix, char16_t(u'a' + i)}, u"x"))) return 1;
       return 0;
     }));
   for (pid_t writer : writers) ASSERT_EQ(waitChild(writer), 0);
-  KeyHandle key = openKey(Root::Users, u"K", kRead).value();
+  KeyHandle key = openKey(Root::Users, u"K", KEY_READ).value();
   EXPECT_TRUE(enumValue(key, 50).ok());
   EXPECT_EQ(enumValue(key, 51).code(), os::err::noMoreItems);
 }
 
-// A rewrite cut off half way and a write to a store made malformed meanwhile (reported with its
-// line) leave the store as it was.
+// A rewrite cut off half way leaves the store as it was. (A write to a malformed store is refused:
+// RegistryLayers.AMalformedOperatorsFileIsNamedInTheFailure; its message is runtime/core's
+// Registry.MalformedStoreIsAnErrorNamingFileAndLine.)
 TEST(Registry, FailedWritesLeaveTheStoreIntact) {
   ScopedRegistry reg("[HKEY_USERS\\K]\n\"big\"=\"" + std::string(20000, 'x') + "\"\n");
-  std::string before = readFile(reg.path());
+  const std::string before = readFile(reg.path());
   pid_t child = startChild([] {
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &limit);
-    return set(openKey(Root::Users, u"K", kAll).value(), sz(u"small", u"y")) != 0 ? 0 : 1;
+    return set(openKey(Root::Users, u"K", KEY_ALL_ACCESS).value(), sz(u"small", u"y")) != 0 ? 0 : 1;
   });
   ASSERT_EQ(waitChild(child), 0);
   EXPECT_EQ(readFile(reg.path()), before);
@@ -139,14 +130,6 @@ TEST(Registry, FailedWritesLeaveTheStoreIntact) {
   for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(reg.path()).parent_path()))
     files.insert(entry.path().filename());
   EXPECT_EQ(files, (std::set<std::string>{"registry.reg", "registry.reg.lock"}));
-
-  KeyHandle key = openKey(Root::Users, u"K", kAll).value();
-  reg.write("[HKEY_USERS\\K]\n\"v\"=dword:xyz\n");
-  before = readFile(reg.path());
-  os::Result<bool> written = setValue(key, sz(u"w", u"1"));
-  EXPECT_EQ(written.code(), os::err::badConfiguration);
-  EXPECT_EQ(u8(written.detail()), "Malformed registry file " + reg.path() + " line 4: invalid dword value");
-  EXPECT_EQ(readFile(reg.path()), before);
 }
 
 TEST(Registry, AWriteRemovesOnlyTheTemporaryFilesOfKilledWriters) {
@@ -158,18 +141,17 @@ TEST(Registry, AWriteRemovesOnlyTheTemporaryFilesOfKilledWriters) {
       {"registry.reg.AbC123", true},   {"registry.reg.zz9900", true},   {"registry.reg.AbC12", false},
       {"registry.reg.AbC1234", false}, {"registry.reg.AbC-23", false}, {"other.reg.AbC123", false}};
   for (const auto& [name, removed] : files) writeFile((dir / name).string(), "left");
-  // A writer's name on what is not a file of the tool's own: a link, a directory, another user's file.
-  const std::string kept[] = {"registry.reg.Link01", "registry.reg.Dir001", "registry.reg.Other1"};
+  // A writer's name on what is not a file of the tool's own: a link to one of root's files (a
+  // directory is not a regular file either, and unlinkat could not take it), another user's file.
+  const std::string kept[] = {"registry.reg.Link01", "registry.reg.Other1"};
   writeFile((dir / "target").string(), "kept");
   std::filesystem::create_symlink(dir / "target", dir / kept[0]);
-  std::filesystem::create_directory(dir / kept[1]);
-  writeFile((dir / kept[2]).string(), "left");
-  ASSERT_EQ(lchown((dir / kept[2]).c_str(), 65534, 65534), 0);
-  ASSERT_EQ(set(openKey(Root::Users, u"K", kAll).value(), sz(u"v", u"1")), 0u);
+  writeFile((dir / kept[1]).string(), "left");
+  ASSERT_EQ(lchown((dir / kept[1]).c_str(), 65534, 65534), 0);
+  ASSERT_EQ(set(openKey(Root::Users, u"K", KEY_ALL_ACCESS).value(), sz(u"v", u"1")), 0u);
   for (const auto& [name, removed] : files) EXPECT_NE(std::filesystem::exists(dir / name), removed) << name;
   for (const std::string& name : kept)
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(dir / name))) << name;
-  EXPECT_EQ(readFile((dir / "target").string()), "kept");
 }
 
 // The operator's file and the tool's own file as one store.
@@ -223,7 +205,8 @@ TEST_F(RegistryLayers, WritesGoToTheToolsFileAndLeaveTheOperatorsAlone) {
       {u"SYSTEM\\Tavrix\\Alpha", u"Own", u"tool", true},
   };
   for (const Write& w : writes) {
-    os::Result<bool> written = setValue(createKey(Root::LocalMachine, w.key, kAll).value(), sz(w.name, w.value));
+    os::Result<bool> written =
+        setValue(createKey(Root::LocalMachine, w.key, KEY_ALL_ACCESS).value(), sz(w.name, w.value));
     ASSERT_TRUE(written.ok()) << written.code();
     EXPECT_EQ(written.value(), w.rewrites) << u8(w.key) << " " << u8(w.name) << "=" << u8(w.value);
   }
@@ -232,8 +215,8 @@ TEST_F(RegistryLayers, WritesGoToTheToolsFileAndLeaveTheOperatorsAlone) {
   EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix", u"RunDirectory"), "/run/by-op\xC5\x91rator");
   EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix", u"Shared"), "operator");
   EXPECT_EQ(read(Root::LocalMachine, u"SYSTEM\\Tavrix\\alpha", u"Own"), "tool");
+  // Only what the tool wrote is in its file (how a write reaches the file: WritesGiveTheStoresTextAndKeepItsMode).
   const std::string tool = readFile(toolFile_);
-  EXPECT_NE(tool.find("\"Shared\"=\"tool\""), std::string::npos) << tool;
   EXPECT_EQ(tool.find("RunDirectory"), std::string::npos) << tool;
 
   // Subkeys and values of both files, each once, in order.
