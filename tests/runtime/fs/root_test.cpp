@@ -4,8 +4,7 @@
 // DeleteApplication.HostileEntriesRemoveNothing and Walk.ConfinedToTheSiteAndThePackage. Each step
 // of a full path is judged in Root.FullPathsGoOnlyBySafeSteps (tests/os), and a root that the panel
 // names through a link fails in HostilePaths.ARootLinkMovedIntoThePanelsPathIsNotFollowed
-// (tests/e2e); a path beneath a root through a link is the resolver's
-// (Root.ResolvingBeneathRefusesLinksAndEscapes) and the deletion's lnk\secret entry.
+// (tests/e2e). Here: what the wrappers make of a refused step, once each.
 #include <unistd.h>
 
 #include "runtime/fs/files.h"
@@ -42,8 +41,8 @@ protected:
 };
 
 // In the site user's directory any link is the user's to place, root's own included: no full
-// path goes through one. The root itself is not emptied through the root; ".." that stays inside
-// is fine.
+// path goes through one, and below a root no link is followed. The root itself is not emptied
+// through the root; ".." that stays inside is fine.
 TEST_F(RootTest, NothingGoesThroughALinkInTheSite) {
   ASSERT_EQ(symlink(host("decoy").c_str(), host("site/app/rootlink").c_str()), 0);
   EXPECT_EQ(describe(failureOf([&] { removeFile(win("site/app/rootlink/victim"), true); })),
@@ -51,6 +50,7 @@ TEST_F(RootTest, NothingGoesThroughALinkInTheSite) {
   EXPECT_EQ(describe(failureOf([&] { removeDir(win("site/app/rootlink/victimdir"), true); })),
             "448 removeDir at Delete directory '\\\\?\\" + u8(win("site/app/rootlink/victimdir")) + "'");
   RunTime::File::Root site(win("site"));
+  EXPECT_EQ(failureOf([&] { site.removeFile(u"app\\rootlink\\victim", true); }).code, 448u);
   EXPECT_EQ(failureOf([&] { site.removeDir(u"app\\..", true); }).code, 123u);
   site.removeFile(u"app\\lib\\..\\index.php", true);
   EXPECT_FALSE(stdfs::exists(host("site/app/index.php")));
