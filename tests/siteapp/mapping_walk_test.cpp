@@ -85,11 +85,10 @@ TEST_F(Walk, MappingsWithoutContentMakeNoDirectoryButKeepTheirRulesAndChildren) 
 // a link in the middle of a url is not followed. Without copying (an update) the directories are
 // made and nothing is copied (tests/e2e's DirectoriesMadeInASiteAreTheSiteUsers and
 // UpdateRestoresTheGroupsAccessAndWritesNothingTwice), but the sources are read all the same: a
-// missing one fails the walk, which removes what it made.
+// missing one fails the walk. (That a failed walk removes what it made is the locked package's
+// row of Extract.RefusedFailedOrEmptyExtractionsLeaveNothingBehind.)
 TEST_F(Walk, ConfinedToTheSiteAndThePackageAndTheSourcesAreRead) {
-  const std::string decoy = dir_.file("decoy");
-  writeFile(decoy + "/keep", "keep");
-  ASSERT_EQ(::symlink(decoy.c_str(), (site_ + "/lnk").c_str()), 0);
+  ASSERT_EQ(::symlink(dir_.file("decoy").c_str(), (site_ + "/lnk").c_str()), 0);
   const std::string outsideSite = ") is outside of (" + site_ + ")", outsidePackage = ") is outside of (" + package_ + ")";
   const std::tuple<std::string, bool, std::string> cases[] = { // mappings, whether to copy, message
       {"<mapping url=\"../decoy\" path=\"htdocs\"/>", true, "Path (..\\decoy" + outsideSite},
@@ -104,9 +103,6 @@ TEST_F(Walk, ConfinedToTheSiteAndThePackageAndTheSourcesAreRead) {
     EXPECT_EQ(failureOf([&] { walk(mappings, copy); }).message, message) << mappings;
   const std::string linked = failureOf([&] { walk("<mapping url=\"lnk/new\" path=\"htdocs\"/>"); }).message;
   EXPECT_NE(linked.find("(Error code 448)"), std::string::npos) << linked;
-  EXPECT_EQ(fs::directory_iterator(decoy)->path().filename(), "keep");
-  EXPECT_EQ(std::distance(fs::directory_iterator(decoy), fs::directory_iterator()), 1);
-  EXPECT_FALSE(fs::exists(site_ + "/x"));
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 // Whole-tree copy and removal on real directories.
 #include <sys/fanotify.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -38,11 +37,11 @@ TEST_F(TreeTest, CopySwitches) {
   writeFile(host("pkg/top.txt"), "pkg");
   writeFile(host("pkg/sub/inner.txt"), "pkg");
   chmod(host("pkg/sub/inner.txt").c_str(), 0444);
-  const struct timeval times[2] = {{1000000000, 0}, {1000000000, 0}};
-  utimes(host("pkg/top.txt").c_str(), times);
   symlink("sub", host("pkg/dirlink").c_str());
   symlink("top.txt", host("pkg/filelink").c_str());
-  // Recursive, preserving links, replacing existing files; the target after the copy.
+  // Recursive, preserving links, replacing existing files; the target after the copy. (What the
+  // commands copy with, recursive and replacing without links, and that the last write time goes
+  // with the data: Extract.CopiesAsTheSiteUserAndGrantsTheWorkerGroup in tests/e2e.)
   const std::tuple<bool, bool, bool, std::string> cases[] = {
       {false, false, true,
        "dirlink/, filelink=pkg, own.txt=site, sub/, sub/inner.txt=site, sub/own.txt=site, top.txt=pkg"},
@@ -50,8 +49,6 @@ TEST_F(TreeTest, CopySwitches) {
       // Without replacing, names at the top stay; below it everything is replaced.
       {true, false, false,
        "dirlink/, filelink=pkg, own.txt=site, sub/, sub/inner.txt=pkg (ro), sub/own.txt=site, top.txt=site"},
-      {true, false, true,
-       "dirlink/, filelink=pkg, own.txt=site, sub/, sub/inner.txt=pkg (ro), sub/own.txt=site, top.txt=pkg"},
   };
   for (const auto& [recursive, preserveLinks, replaceExisting, expected] : cases) {
     stdfs::remove_all(host("site"));
@@ -60,9 +57,6 @@ TEST_F(TreeTest, CopySwitches) {
     RunTime::File::copyDirectory(win("pkg"), win("site"), recursive, preserveLinks, replaceExisting);
     EXPECT_EQ(snapshot(host("site")), expected) << recursive << preserveLinks << replaceExisting;
   }
-  struct stat st;
-  ASSERT_EQ(stat(host("site/top.txt").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000); // the last write time goes with the data
 }
 
 TEST_F(TreeTest, CopyCopiesFilesThenCreatesEverySubdirectoryBeforeTheFirstDescent) {
@@ -102,7 +96,6 @@ TEST_F(TreeTest, CopyTakesThePathsItsSiblingsTakeAndNamesThemInFailures) {
   stdfs::create_directories(host("linked"));
   symlink(host("decoy").c_str(), host("linked/sub").c_str());
   const std::tuple<std::u16string, std::u16string, std::string> cases[] = {
-      {win("missing"), win("site"), "3 RunTime::File::findFirstFile at Unable to read directory (C:\\missing)"},
       {u"C:\\x\\..\\gone", u"C:\\copy",
        "3 RunTime::File::findFirstFile at Unable to read directory (C:\\x\\..\\gone)"},
       {source, u"C:\\x\\..\\site",
