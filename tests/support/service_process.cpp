@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "os/posix/fd.h"
@@ -23,29 +24,18 @@ namespace testing_support {
 
 namespace {
 
-// The deepest directory above the path that exists.
-std::string deepestExisting(std::string path) {
-  do path.erase(path.rfind('/') == 0 ? 1 : path.rfind('/'));
-  while (path.size() > 1 && ::access(path.c_str(), F_OK) != 0);
-  return path;
-}
-
-// Waits until the path exists or the process ends (a minute at most between two steps), going down
-// the directories above it as they are made: inotify reports what is created in the deepest one,
-// the process's pidfd its end.
+// Waits until the path exists or the process ends (a minute at most between two steps): inotify
+// reports what is made in the pipe's directory, made here when missing (as the service makes it),
+// and the process's pidfd its end. What was made before the watch is seen by the check.
 void waitForPath(const std::string& path, int pid) {
+  const std::string directory = path.substr(0, path.rfind('/'));
+  std::filesystem::create_directories(directory);
   const os::posix::Fd notify(::inotify_init1(IN_CLOEXEC)), process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  while (::access(path.c_str(), F_OK) != 0) {
-    const std::string directory = deepestExisting(path);
-    const int watch = ::inotify_add_watch(notify.get(), directory.c_str(), IN_CREATE | IN_MOVED_TO);
-    // What was made before the watch is seen by the checks, what is made after by the watch.
-    if (watch < 0) return;
-    if (deepestExisting(path) != directory || ::access(path.c_str(), F_OK) == 0) continue;
-    pollfd events[] = {{notify.get(), POLLIN, 0}, {process.get(), POLLIN, 0}};
-    if (::poll(events, 2, 60000) <= 0 || events[1].revents != 0) return;
+  if (::inotify_add_watch(notify.get(), directory.c_str(), IN_CREATE | IN_MOVED_TO) < 0) return;
+  pollfd events[] = {{notify.get(), POLLIN, 0}, {process.get(), POLLIN, 0}};
+  while (::access(path.c_str(), F_OK) != 0 && ::poll(events, 2, 60000) > 0 && events[1].revents == 0) {
     char buffer[4096];
     (void)::read(notify.get(), buffer, sizeof buffer);
-    ::inotify_rm_watch(notify.get(), watch);
   }
 }
 
