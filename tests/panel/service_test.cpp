@@ -65,7 +65,6 @@ protected:
                     (allowed.empty() ? "" : "\"ManagementServiceClients\"=\"" + allowed + "\"\n") +
                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
                     "\"PRODUCT_DATA_D\"=\"C:\\\\data\"\n");
-    ::chmod(registry_.path().substr(0, registry_.path().rfind('/')).c_str(), 0755);
   }
   std::string pipe() { return dir_.file("run/pipe/zrcpipe"); }
 
