@@ -5,12 +5,10 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -42,12 +40,11 @@ void waitForPath(const std::string& path, int pid) {
 } // namespace
 
 ServiceProcess::ServiceProcess(const std::string& registry, const std::string& pipePath, const std::string& name,
-                               const std::string& logFile, unsigned descriptorLimit)
-    : ServiceProcess(std::vector<std::string>{binary(name), "--registry=" + registry}, pipePath, logFile, -1,
-                     descriptorLimit) {}
+                               const std::string& logFile)
+    : ServiceProcess(std::vector<std::string>{binary(name), "--registry=" + registry}, pipePath, logFile) {}
 
 ServiceProcess::ServiceProcess(const std::vector<std::string>& command, const std::string& pipePath,
-                               const std::string& logFile, int listeningSocket, unsigned descriptorLimit) {
+                               const std::string& logFile, int listeningSocket) {
   std::vector<std::string> line = command;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -68,11 +65,6 @@ ServiceProcess::ServiceProcess(const std::vector<std::string>& command, const st
   const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (error) throw std::runtime_error("spawn of " + program + " failed: " + std::strerror(error));
-  // Set on the running service: it holds a handful of descriptors by then, and the limit holds
-  // for every connection the test makes once the wait below has seen the service listen.
-  const rlimit limit{descriptorLimit, descriptorLimit};
-  if (descriptorLimit != 0 && ::prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr) != 0)
-    throw std::runtime_error(std::string("prlimit failed: ") + std::strerror(errno));
   waitForPath(pipePath, pid_);
 }
 
