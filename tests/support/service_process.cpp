@@ -5,13 +5,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "os/posix/fd.h"
@@ -23,41 +22,29 @@ namespace testing_support {
 
 namespace {
 
-// The deepest directory above the path that exists.
-std::string deepestExisting(std::string path) {
-  do path.erase(path.rfind('/') == 0 ? 1 : path.rfind('/'));
-  while (path.size() > 1 && ::access(path.c_str(), F_OK) != 0);
-  return path;
-}
-
-// Waits until the path exists or the process ends (a minute at most between two steps), going down
-// the directories above it as they are made: inotify reports what is created in the deepest one,
-// the process's pidfd its end.
+// Waits until the path exists or the process ends (a minute at most between two steps): inotify
+// reports what is made in the pipe's directory, made here when missing (as the service makes it),
+// and the process's pidfd its end. What was made before the watch is seen by the check.
 void waitForPath(const std::string& path, int pid) {
+  const std::string directory = path.substr(0, path.rfind('/'));
+  std::filesystem::create_directories(directory);
   const os::posix::Fd notify(::inotify_init1(IN_CLOEXEC)), process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  while (::access(path.c_str(), F_OK) != 0) {
-    const std::string directory = deepestExisting(path);
-    const int watch = ::inotify_add_watch(notify.get(), directory.c_str(), IN_CREATE | IN_MOVED_TO);
-    // What was made before the watch is seen by the checks, what is made after by the watch.
-    if (watch < 0) return;
-    if (deepestExisting(path) != directory || ::access(path.c_str(), F_OK) == 0) continue;
-    pollfd events[] = {{notify.get(), POLLIN, 0}, {process.get(), POLLIN, 0}};
-    if (::poll(events, 2, 60000) <= 0 || events[1].revents != 0) return;
+  if (::inotify_add_watch(notify.get(), directory.c_str(), IN_CREATE | IN_MOVED_TO) < 0) return;
+  pollfd events[] = {{notify.get(), POLLIN, 0}, {process.get(), POLLIN, 0}};
+  while (::access(path.c_str(), F_OK) != 0 && ::poll(events, 2, 60000) > 0 && events[1].revents == 0) {
     char buffer[4096];
     (void)::read(notify.get(), buffer, sizeof buffer);
-    ::inotify_rm_watch(notify.get(), watch);
   }
 }
 
 } // namespace
 
 ServiceProcess::ServiceProcess(const std::string& registry, const std::string& pipePath, const std::string& name,
-                               const std::string& logFile, unsigned descriptorLimit)
-    : ServiceProcess(std::vector<std::string>{binary(name), "--registry=" + registry}, pipePath, logFile, -1,
-                     descriptorLimit) {}
+                               const std::string& logFile)
+    : ServiceProcess(std::vector<std::string>{binary(name), "--registry=" + registry}, pipePath, logFile) {}
 
 ServiceProcess::ServiceProcess(const std::vector<std::string>& command, const std::string& pipePath,
-                               const std::string& logFile, int listeningSocket, unsigned descriptorLimit) {
+                               const std::string& logFile, int listeningSocket) {
   std::vector<std::string> line = command;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -78,11 +65,6 @@ ServiceProcess::ServiceProcess(const std::vector<std::string>& command, const st
   const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (error) throw std::runtime_error("spawn of " + program + " failed: " + std::strerror(error));
-  // Set on the running service: it holds a handful of descriptors by then, and the limit holds
-  // for every connection the test makes once the wait below has seen the service listen.
-  const rlimit limit{descriptorLimit, descriptorLimit};
-  if (descriptorLimit != 0 && ::prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr) != 0)
-    throw std::runtime_error(std::string("prlimit failed: ") + std::strerror(errno));
   waitForPath(pipePath, pid_);
 }
 

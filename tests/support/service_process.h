@@ -10,16 +10,14 @@ namespace testing_support {
 class ServiceProcess {
 public:
   // Starts the service (build/bin/<program>) with --registry=<registry> and waits until its pipe
-  // exists. Its standard error (the log) goes to `logFile` when one is named; `descriptorLimit`,
-  // when not 0, is its limit of open descriptors (RLIMIT_NOFILE).
+  // exists. Its standard error (the log) goes to `logFile` when one is named.
   ServiceProcess(const std::string& registry, const std::string& pipePath,
-                 const std::string& program = "tavrix-management-service", const std::string& logFile = {},
-                 unsigned descriptorLimit = 0);
+                 const std::string& program = "tavrix-management-service", const std::string& logFile = {});
   // Runs a command that becomes the service (a socket activator that executes it, say) and waits
   // until the pipe exists. Given a listening socket, the service gets it as a service manager
   // hands one over: as descriptor 3, named by LISTEN_FDS and LISTEN_PID.
   ServiceProcess(const std::vector<std::string>& command, const std::string& pipePath, const std::string& logFile = {},
-                 int listeningSocket = -1, unsigned descriptorLimit = 0);
+                 int listeningSocket = -1);
   // Stops it with SIGTERM (when still running) and waits for it.
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;

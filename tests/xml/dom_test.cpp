@@ -43,15 +43,16 @@ protected:
 };
 
 // The package's document: selection by namespace (the package's prefixes are not the bound
-// ones), every node type, and the forgiving accessors' defaults.
+// ones), every node type, and the forgiving accessors' defaults. (A mapping's nested mappings and
+// its rules of each namespace, selected from the mapping, are what Walk.PermissionRules and
+// Walk.MappingsWithoutContent... in tests/siteapp read; the text of a comment read as a first
+// child is ScriptRequest.FileContentGivesProcessorVariablesAndParameters'.)
 TEST_F(XmlDocumentTest, PackageDocumentSelectsByNamespaceAndNavigates) {
   xml::Document doc = load(METADATA, true);
   xml::NodeList top = doc.selectNodes(u"df:application/df:mapping");
   ASSERT_EQ(top.length(), 2);
   EXPECT_EQ(vxmlGetAttribute(xml::Element(top.item(1)), u"url", u""), u"data");
   EXPECT_TRUE(top.item(2).empty());
-  EXPECT_EQ(top.item(0).selectNodes(u"df:mapping").length(), 1);
-  EXPECT_EQ(top.item(0).selectNodes(u"aspnet:permissions").length(), 0);
   xml::Element php(top.item(0).selectSingleNode(u"php:permissions"));
   EXPECT_EQ(u8(php.nodeName()), "p:permissions");
   EXPECT_EQ(vxmlGetAttribute(php, u"writable", u"x"), u"true");
@@ -66,7 +67,6 @@ TEST_F(XmlDocumentTest, PackageDocumentSelectsByNamespaceAndNavigates) {
   EXPECT_EQ(children,
             (std::vector<std::string>{"#comment:8", "mapping:1", "mapping:1", "pi:7", "#text:3",
                                       "#cdata-section:4", "#text:3"}));
-  EXPECT_EQ(root.firstChild().nodeValue(), u" site layout ");
   EXPECT_EQ(u8(root.text()), "\n  text<cdata>\n");
   EXPECT_TRUE(root.childNodes().item(1).firstChild().firstChild().empty());
   EXPECT_TRUE(vxmlCreateDocument().documentElement().empty());
@@ -113,9 +113,9 @@ TEST_F(XmlDocumentTest, TheRootElementOrTheConfigurationGivesTheNamespaceBase) {
       const xml::Document doc = load(root + "<q:permissions/></" + root.substr(1, root.find(' ') - 1) + ">", true);
       outcome = std::to_string(doc.selectNodes(u"df:application/php:permissions").length());
     } catch (const vexception& e) {
+      // The whole message of a root without a namespace is Extract.RefusedFailedOrEmptyExtractionsLeaveNothingBehind's.
       const std::string message = u8(e.message());
       outcome = message.substr(message.find(" declares ") + 1);
-      EXPECT_EQ(message.substr(0, message.find(" declares ")), "The root element of " + dir.file("APP-META.xml"));
     }
     EXPECT_EQ(outcome, expected) << root;
   }
