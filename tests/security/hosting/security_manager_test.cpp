@@ -26,7 +26,6 @@ protected:
 TEST_F(Manager, RootRelativePathAndMetadataFileOfAPath) {
   const std::pair<std::u16string, std::string> cases[] = {
       {u"C:\\vhosts", "C:\\vhosts |  |  | C:\\vhosts\\.Security"},
-      {u"C:\\vhosts\\site1\\docs\\app", "C:\\vhosts | site1\\docs\\app | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
       {u"C:\\vhosts\\site1\\web_users\\bob\\app",
        "C:\\vhosts | site1\\web_users\\bob\\app | site1 | C:\\vhosts\\site1\\.kelvo\\.Web.bob.Security"},
       {u"C:\\vhosts\\site1\\Web_Users\\bob",
