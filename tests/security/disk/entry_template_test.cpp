@@ -30,12 +30,10 @@ TEST(EntryTemplates, PathFormDecidesTheResolution) {
       {u"{Windows}", {u"C:\\Windows"}},
       {u"%SystemRoot%", {u"C:\\Windows"}},
       {u"%SystemRoot%APP%", {u"C:\\Windows\\app"}},
-      {u"[HTTPD_VHOSTS_D]", {u"C:\\vhosts"}},
       {u"[php]", {u"C:\\php5", u"C:\\php7"}},
       {u"[", {u"["}},
       {u"{", {u"{"}},
       {u"%", {u"%"}},
-      {u"C:\\literal", {u"C:\\literal"}},
       {u"", {u""}},
   };
   for (const auto& [path, expected] : cases) EXPECT_EQ(basePaths(helper, path), expected) << u8(path);
