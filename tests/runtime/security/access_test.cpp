@@ -118,7 +118,6 @@ TEST_F(AccessTree, AGrantReachesTheTreeAndFilesCreatedLaterAndRepairsWhatWasCutD
       {site + "/prot", {"0/3/1200a9/S-1-5-32-544"}},
       {site + "/old.txt", {inherited}},
       {site + "/new.txt", {inherited}},
-      {site + "/sub/inner.txt", {inherited}},
   };
   for (const auto& [path, expected] : reads) EXPECT_EQ(daclOf(path), expected) << path;
 
