@@ -3,7 +3,6 @@
 #include "os/security_store.h"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
