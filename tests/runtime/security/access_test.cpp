@@ -99,8 +99,6 @@ TEST_F(AccessTree, AGrantReachesTheTreeAndFilesCreatedLaterAndRepairsWhatWasCutD
             (Lines{"user::rwx", "group::r-x", "group:root:r-x", G() + ":rwx", "mask::rwx",
                    "other::r-x", "default:user::rwx", "default:group::r-x",
                    "default:" + G() + ":rwx", "default:mask::rwx", "default:other::r-x"}));
-  EXPECT_EQ(getfacl(site + "/old.txt"),
-            (Lines{"user::rw-", "group::r--", G() + ":rwx", "mask::rwx", "other::r--"}));
   EXPECT_EQ(getfacl(site + "/prot/file.txt"),
             (Lines{"user::rw-", "group::r--", "group:root:r-x", "mask::r-x", "other::r--"}));
   // A file the site user makes takes the site's default ACL (the kernel's doing); what a read
