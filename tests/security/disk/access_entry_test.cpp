@@ -28,6 +28,8 @@ TEST(AccessEntryOrder, KeysCompareInTurn) {
       {"first differing component", entry(u"C:\\a\\z"), entry(u"C:\\b"), -1},
       {"subPath after path", entry(u"C:\\a", u"z"), entry(u"C:\\b", u"a"), -1},
       {"subPath below", entry(u"C:\\a", u"x\\y"), entry(u"C:\\a", u"x"), 1},
+      // Sid's operator< (by length, then byte by byte) is tested here: by the two rows below, and by
+      // the rows of equal entries, whose equal SIDs must be neither less than the other.
       {"shorter SID first, whatever its bytes", entry(u"C:\\a", u"", u"S-1-5-99"), entry(u"C:\\a", u"", u"S-1-5-32-544"), -1},
       {"SID content", entry(u"C:\\a", u"", u"S-1-5-32-546"), entry(u"C:\\a", u"", u"S-1-5-32-545"), 1},
       {"ACE flags", of(1), of(2), -1},

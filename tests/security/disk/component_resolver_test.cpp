@@ -42,9 +42,10 @@ protected:
   DiskSecurity::KelvoComponentResolver resolver_{helper_};
 };
 
+// The virtual hosts directory, a configured value without additional paths, is what every commit
+// resolves (Commit.LogsItsSteps..., the whole-process extractions).
 TEST_F(Resolver, ConfigurationValueFirstThenTableThenAdditionalPaths) {
   const std::tuple<std::u16string, bool, std::vector<std::u16string>> cases[] = { // name, configured, paths
-      {u"HTTPD_VHOSTS_D", true, {u"C:\\vhosts"}},
       {u"PERL", false, {u"C:\\perl", u"C:\\a", u"C:\\b"}},
       {u"perl", true, {u"C:\\vhosts", u"C:\\a", u"C:\\b"}},
       {u"Php", false, {u"C:\\perl"}}, // no additional paths

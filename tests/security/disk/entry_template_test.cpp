@@ -30,12 +30,10 @@ TEST(EntryTemplates, PathFormDecidesTheResolution) {
       {u"{Windows}", {u"C:\\Windows"}},
       {u"%SystemRoot%", {u"C:\\Windows"}},
       {u"%SystemRoot%APP%", {u"C:\\Windows\\app"}},
-      {u"[HTTPD_VHOSTS_D]", {u"C:\\vhosts"}},
       {u"[php]", {u"C:\\php5", u"C:\\php7"}},
       {u"[", {u"["}},
       {u"{", {u"{"}},
       {u"%", {u"%"}},
-      {u"C:\\literal", {u"C:\\literal"}},
       {u"", {u""}},
   };
   for (const auto& [path, expected] : cases) EXPECT_EQ(basePaths(helper, path), expected) << u8(path);
@@ -52,18 +50,17 @@ TEST(EntryTemplates, PathFormDecidesTheResolution) {
     EXPECT_EQ(failureOf([&] { basePaths(helper, path); }).message, message) << u8(path);
 }
 
-TEST(DefaultSystemHelper, FoldersAndTheVerboseSwitchFollowTheRegistry) {
+// The verbose switch on (DebugSecuritySettings) is what makes the commit log its steps:
+// Commit.LogsItsStepsAndAWebUserDirectoryUsesThatUsersFile reads them.
+TEST(DefaultSystemHelper, FoldersFollowTheRegistryAndNothingIsVerboseByDefault) {
   DefaultSystemHelper helper;
   ScopedRegistry registry;
   EXPECT_EQ(helper.getSpecialFolderPath(0x2A), u"C:\\Program Files (x86)");
   EXPECT_EQ(helper.getSpecialFolders().at(u"WindowsSystem32X64"), u"C:\\Windows\\System32");
   EXPECT_FALSE(helper.isVerbose());
   registry.write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\n"
-                 "\"SystemRoot\"=\"D:\\\\Win\"\n"
-                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Kelvo\\ZRC Config\\Config]\n"
-                 "\"DebugSecuritySettings\"=dword:00000001\n");
+                 "\"SystemRoot\"=\"D:\\\\Win\"\n");
   EXPECT_EQ(helper.getSpecialFolderPath(0x24), u"D:\\Win");
-  EXPECT_TRUE(helper.isVerbose());
   EXPECT_NE(failureOf([&] { helper.getSpecialFolderPath(0x99); }).message, "");
 }
 

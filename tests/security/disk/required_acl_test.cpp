@@ -50,10 +50,7 @@ TEST(RequiredAcl, EntriesBecomeTheRequiredList) {
   // list and its protection.
   const std::tuple<const char*, std::vector<AccessEntry>, bool, std::vector<Line>, bool, std::vector<Line>, bool>
       cases[] = {
-      {"allow on a directory keeps its inheritance", {entry(G, 3, FULL, Default)}, true, {}, false,
-       {{A, 3, FULL, G}}, false},
       {"allow on a file has none", {entry(G, 3, FULL, Default)}, false, {}, false, {{A, 0, FULL, G}}, false},
-      {"deny", {entry(G, 3, FULL, Deny)}, true, {}, false, {{D, 3, FULL, G}}, false},
       {"generic rights are mapped", {entry(G, 3, 0x10000000, Default)}, true, {}, false, {{A, 3, FULL, G}}, false},
       {"other accounts' entries stay, denials first", {entry(G, 3, FULL, Default)}, true,
        {{A, 0, READ, U}, {D, 0, READ, u"S-1-22-1-5003"}}, false,

@@ -5,16 +5,12 @@
 
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "os/text.h"
 #include "runtime/log/log_manager.h"
-#include "runtime/security/model/sid.h"
-#include "security/disk/system_helper.h"
 #include "tests/security/disk/acl_lines.h"
 #include "tests/support/service_process.h"
 #include "tests/support/log_lines.h"

@@ -60,6 +60,8 @@ TEST(MetadataFileNames, DomainAndWebUserNamesStayInTheirDirectory) {
   }
 }
 
+// What a save writes reads back exactly: MetadataDurability's loads; a byte-order mark before the
+// text: tests/xml's streaming reader table (the same reader reads these files).
 TEST_F(MetadataFile, WritesTheDocumentExactly) {
   EntryCollection c(helper);
   c.insert(entry(wellKnownAccount(u"Everyone")));
@@ -83,9 +85,6 @@ TEST_F(MetadataFile, WritesTheDocumentExactly) {
   save(empty, dir.file("empty.Security"));
   EXPECT_EQ(readFile(dir.file("empty.Security")), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Entries/>\n");
   EXPECT_EQ(load(dir.file("empty.Security"))->size(), 0u);
-  // A byte-order mark before the text is accepted as well.
-  writeFile(dir.file("bom.Security"), "\xEF\xBB\xBF" + readFile(dir.file("a.Security")));
-  EXPECT_EQ(entryLines(*load(dir.file("bom.Security"))), entryLines(c));
 }
 
 TEST_F(MetadataFile, MissingFileIsEmptyAndTheSaveCreatesHiddenKelvo) {
@@ -101,7 +100,6 @@ TEST_F(MetadataFile, MissingFileIsEmptyAndTheSaveCreatesHiddenKelvo) {
   os::Result<std::uint32_t> bits = os::storedDosAttributes(w(dir.file("site1/.kelvo")));
   ASSERT_TRUE(bits.ok()) << bits.code();
   EXPECT_EQ(bits.value() & os::FILE_ATTRIBUTE_HIDDEN, os::FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_EQ(load(dir.file("site1/.kelvo/.Security"))->size(), 1u);
 }
 
 TEST_F(MetadataFile, EntriesXmlCannotCarryAreSkippedWhenLenient) {
@@ -262,7 +260,6 @@ TEST_F(MetadataDurability, KilledSavesLeaveTheOldOrTheNewFile) {
   for (const auto& entry : std::filesystem::directory_iterator(kelvo)) names.insert(entry.path().filename());
   EXPECT_EQ(names, (std::set<std::string>{".Security", ".Security.0123456789ab.tmp",
                                           ".Security.0123456789ab.tmp.keep", ".Web.u.Security.0123456789ab.tmp"}));
-  std::cout << "kept the old file " << keptOld << " times, the new one " << gotNew << " times\n";
 }
 
 } // namespace

@@ -22,13 +22,11 @@ protected:
   void SetUp() override { HostingEnvironment::get().log->take(); }
 };
 
-// Of each path: "root | relative path | first component | metadata file".
+// Of each path: "root | relative path | first component | metadata file". A web user's directory
+// and its file are Commit.LogsItsStepsAndAWebUserDirectoryUsesThatUsersFile's.
 TEST_F(Manager, RootRelativePathAndMetadataFileOfAPath) {
   const std::pair<std::u16string, std::string> cases[] = {
       {u"C:\\vhosts", "C:\\vhosts |  |  | C:\\vhosts\\.Security"},
-      {u"C:\\vhosts\\site1\\docs\\app", "C:\\vhosts | site1\\docs\\app | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
-      {u"C:\\vhosts\\site1\\web_users\\bob\\app",
-       "C:\\vhosts | site1\\web_users\\bob\\app | site1 | C:\\vhosts\\site1\\.kelvo\\.Web.bob.Security"},
       {u"C:\\vhosts\\site1\\Web_Users\\bob",
        "C:\\vhosts | site1\\Web_Users\\bob | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},
       {u"C:/VHOSTS//site1\\docs/", "C:\\vhosts | site1\\docs | site1 | C:\\vhosts\\site1\\.kelvo\\.Security"},

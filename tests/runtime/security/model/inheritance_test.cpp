@@ -33,7 +33,6 @@ TEST(Inheritance, WhatFilesAndDirectoriesReceive) {
   const std::tuple<Ace, Entries, Entries> cases[] = {
       {ace(0, 0, 0x1F01FF, w), {}, {}},
       {ace(0, CI, 0x1F01FF, w), {}, {"0/12/1f01ff/S-1-22-2-7"}},
-      {ace(0, OI | CI | NP, 0x1F01FF, w), {"0/10/1f01ff/S-1-22-2-7"}, {"0/10/1f01ff/S-1-22-2-7"}},
       {ace(0, OI | NP, 0x1F01FF, w), {"0/10/1f01ff/S-1-22-2-7"}, {}},
       {ace(0, CI | NP, 0x1F01FF, w), {}, {"0/10/1f01ff/S-1-22-2-7"}},
       {ace(1, OI | CI | IO, 0x1F01FF, w), {"1/10/1f01ff/S-1-22-2-7"}, {"1/13/1f01ff/S-1-22-2-7"}},

@@ -39,15 +39,4 @@ TEST(Sid, FailuresNameTheCall) {
   expectFailures(cases);
 }
 
-TEST(Sid, OrderIsByLengthThenBytes) {
-  // a, b and whether a < b.
-  const std::tuple<const char*, const char*, bool> cases[] = {
-      {"S-1-9-1", "S-1-5-1-1", true},     // shorter first although its bytes are greater
-      {"S-1-5-1-1", "S-1-9-1", false},
-      {"S-1-5-18", "S-1-5-19", true},
-      {"S-1-5-18", "S-1-5-18", false},
-  };
-  for (const auto& [a, b, less] : cases) EXPECT_EQ(sid(a) < sid(b), less) << a << " < " << b;
-}
-
 } // namespace
