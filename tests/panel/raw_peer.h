@@ -80,8 +80,9 @@ public:
     return ready.ok() && ready.value() == os::WAIT_OBJECT_0;
   }
   // The next message (its descriptors appended to `handles`), or nothing when the service closed
-  // the connection or sent nothing in time.
-  std::optional<Bytes> receive(std::uint32_t timeoutMs = 2000, std::vector<os::Handle>* handles = nullptr) {
+  // the connection or sent nothing in time. The default time only ends a wait for a service that
+  // hangs: a loaded machine must not turn a late reply into a failure.
+  std::optional<Bytes> receive(std::uint32_t timeoutMs = 60000, std::vector<os::Handle>* handles = nullptr) {
     if (!readable(timeoutMs)) return std::nullopt;
     // A byte more than the message: an empty message and the connection's end then tell apart.
     const os::Result<std::size_t> size = os::pipe::nextMessageSize(handle_.get());
